@@ -1,0 +1,47 @@
+"""Tour of tarvix on the sample files in examples/data.
+
+Shows what the library can do so far: the token stream that the schema and
+document parsers read, and the byte-string helpers that every module shares.
+"""
+
+from collections import Counter
+from pathlib import Path
+
+import tarvix.lexer as lexer
+import tarvix.utils as utils
+
+DATA = Path(__file__).resolve().parent / "data"
+TOKEN_NAMES = {
+    lexer.TOKEN_TEXT: "TEXT",
+    lexer.TOKEN_COMMA: "COMMA",
+    lexer.TOKEN_SEMICOLON: "SEMICOLON",
+    lexer.TOKEN_EOF: "EOF",
+    lexer.TOKEN_ERROR: "ERROR",
+}
+
+
+def show_tokens(path: Path, is_idd: bool, preview: int) -> None:
+    tokens = lexer.debug_tokenize(path.read_bytes(), is_idd)
+    counts = Counter(TOKEN_NAMES[kind] for kind, _, _ in tokens)
+    print(f"{path.name}: {len(tokens)} tokens, last on line {tokens[-1][2]}: {dict(counts)}")
+    for kind, value, line in tokens[:preview]:
+        print(f"  line {line:3}  {TOKEN_NAMES[kind]:<9} {value.decode()!r}")
+
+
+def main() -> None:
+    print("== Tokenizing the sample schema (property lines are single tokens)")
+    show_tokens(DATA / "building.idd", True, 12)
+    print()
+    print("== Tokenizing the sample document (comments and blanks are dropped)")
+    show_tokens(DATA / "office.idf", False, 12)
+    print()
+    print("== Byte-string helpers (ASCII-only case folding)")
+    print("  debug_to_upper('Zone Ä1')                   ->", repr(utils.debug_to_upper("Zone Ä1")))
+    print("  debug_equal_fold('West Office', 'WEST OFFICE') ->", utils.debug_equal_fold("West Office", "WEST OFFICE"))
+    print("  debug_cut_prefix('object-list', 'object-')   ->", utils.debug_cut_prefix("object-list", "object-"))
+    print("  debug_trim_string('  Vertex 1  ')            ->", repr(utils.debug_trim_string("  Vertex 1  ")))
+    print("  debug_get_current_time()                     ->", utils.debug_get_current_time())
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,428 @@
+// Shared binding layer of the tarvix extension modules.
+//
+// Everything that talks to the CPython C API in a way more than one module
+// needs lives here: the owning reference type, argument parsing with the
+// library's exact messages, text conversion, module execution (the
+// re-initialisation guard, the version check, built-in look-up), publishing
+// and importing native function tables and class method tables.
+//
+// Error flow: every function that can fail returns nullptr / -1 / false with
+// a Python exception set, as the C API does; callers check and pass it on.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tarvix::py {
+
+// ---------------------------------------------------------------------------
+// Owning reference
+
+// Holds one strong reference (or none). Build it from a new reference with
+// steal() or from a borrowed one with borrow(); release() hands the
+// reference back to the C API.
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+    static Ref borrow(PyObject* obj) noexcept { return Ref(Py_XNewRef(obj)); }
+    static Ref none() noexcept { return Ref(Py_NewRef(Py_None)); }
+
+    Ref(const Ref& other) noexcept : obj_(Py_XNewRef(other.obj_)) {}
+    Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(obj_, other.obj_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(obj_); }
+
+    PyObject* get() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    bool is_none() const noexcept { return obj_ == Py_None; }
+
+    // Gives up ownership: the caller now owns the reference.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+
+    // Replaces the held reference by a new one (stolen), releasing the old
+    // one only after the swap, so a destructor that re-enters sees a
+    // consistent object.
+    void reset(PyObject* new_ref = nullptr) noexcept {
+        PyObject* old = std::exchange(obj_, new_ref);
+        Py_XDECREF(old);
+    }
+
+private:
+    explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
+    PyObject* obj_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Messages shared by every module
+
+inline void raise_arg_type(const char* arg_name, const char* expected, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 arg_name, expected, Py_TYPE(got)->tp_name);
+}
+
+inline void raise_expected(const char* expected, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", expected, Py_TYPE(got)->tp_name);
+}
+
+inline void raise_no_attribute_of_none(const char* attr) {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attr);
+}
+
+// Reports an internal failure of an operation that does not raise: the
+// pending exception (a MemoryError when none is set) goes to the
+// unraisable-error hook under the operation's qualified name. Callable with
+// or without the interpreter lock.
+inline void report_unraisable(const char* qualified_name) {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    PyObject* context = PyUnicode_FromString(qualified_name);
+    PyErr_WriteUnraisable(context);
+    Py_XDECREF(context);
+    PyGILState_Release(gil);
+}
+
+// ---------------------------------------------------------------------------
+// Text conversion
+
+inline std::string_view bytes_view(PyObject* bytes) noexcept {
+    return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
+inline Ref decode_utf8(std::string_view text) {
+    return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+inline Ref to_bytes(std::string_view text) {
+    return Ref::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// UTF-8 view of a str argument that already passed its type check (so it is
+// a str or None). None fails the way calling .encode() on it would. The view
+// stays valid while the str lives.
+inline bool str_utf8(PyObject* obj, std::string_view& out) {
+    if (obj == Py_None) {
+        raise_no_attribute_of_none("encode");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!data) return false;
+    out = std::string_view(data, static_cast<size_t>(size));
+    return true;
+}
+
+// Argument that must be exactly a str (no subclass) or None.
+inline bool check_str_or_none(PyObject* obj, const char* arg_name) {
+    if (obj == Py_None || PyUnicode_CheckExact(obj)) return true;
+    raise_arg_type(arg_name, "str", obj);
+    return false;
+}
+
+// Argument that must be an instance of `type` (subclasses included) or None.
+inline bool check_instance_or_none(PyObject* obj, PyTypeObject* type, const char* arg_name) {
+    if (obj == Py_None || PyObject_TypeCheck(obj, type)) return true;
+    raise_arg_type(arg_name, type->tp_name, obj);
+    return false;
+}
+
+// Argument that must be an instance of `type`; None is refused with the same
+// message as any other wrong type.
+inline bool check_instance(PyObject* obj, PyTypeObject* type, const char* arg_name) {
+    if (obj != Py_None && PyObject_TypeCheck(obj, type)) return true;
+    raise_arg_type(arg_name, type->tp_name, obj);
+    return false;
+}
+
+// Converts a Python integer to a signed 32-bit int, raising OverflowError
+// when it does not fit.
+inline bool to_int32(PyObject* obj, int32_t& out) {
+    long value = PyLong_AsLong(obj);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value < INT32_MIN || value > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    out = static_cast<int32_t>(value);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Argument parsing for METH_FASTCALL | METH_KEYWORDS functions
+
+// Names and required count of one function's parameters. The caller fills
+// `out` with the defaults (nullptr for required parameters); parse() puts
+// the given arguments (borrowed) in place or raises TypeError.
+struct Params {
+    const char* func_name;
+    std::initializer_list<const char*> names;
+    Py_ssize_t required;
+
+    bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
+        const Py_ssize_t total = static_cast<Py_ssize_t>(names.size());
+        if (nargs > total) return wrong_count(nargs);
+        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            const Py_ssize_t slot = find(key);
+            if (slot < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func_name, key);
+                return false;
+            }
+            if (slot < nargs) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func_name, key);
+                return false;
+            }
+            out[slot] = args[nargs + k];
+        }
+        for (Py_ssize_t i = nargs; i < required; ++i) {
+            if (out[i]) continue;
+            if (nkw == 0) return wrong_count(nargs);
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", func_name,
+                         names.begin()[i], i + 1);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    Py_ssize_t find(PyObject* key) const {
+        Py_ssize_t i = 0;
+        for (const char* name : names) {
+            if (PyUnicode_CompareWithASCIIString(key, name) == 0) return i;
+            ++i;
+        }
+        return -1;
+    }
+    bool wrong_count(Py_ssize_t nargs) const {
+        const Py_ssize_t total = static_cast<Py_ssize_t>(names.size());
+        const Py_ssize_t expected = nargs < required ? required : total;
+        const char* how = required == total ? "exactly" : (nargs < required ? "at least" : "at most");
+        PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", func_name, how, expected,
+                     expected == 1 ? "" : "s", nargs);
+        return false;
+    }
+};
+
+// For functions without parameters that still accept the vectorcall form.
+inline bool no_args(const char* func_name, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
+    if (nargs)
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly 0 positional arguments (%zd given)", func_name, nargs);
+    else
+        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", func_name);
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Module execution
+
+// Steps that every module runs before its own: the re-initialisation guard
+// and the interpreter version check. `executed` is the module's record of
+// the module object it already executed.
+struct ModuleGuard {
+    const char* short_name;  // "utils"
+    const char* full_name;   // "tarvix.utils"
+    PyObject* executed = nullptr;
+
+    // Returns 1 when the module is already executed (nothing to do), 0 to go
+    // on, -1 on error.
+    int begin(PyObject* module) const {
+        if (executed == module) return 1;
+        if (executed) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "Module '%s' has already been imported. Re-initialisation is not supported.", short_name);
+            return -1;
+        }
+        return check_version();
+    }
+
+    // Called when every step succeeded: from now on the module counts as
+    // initialised. The reference lives as long as the process.
+    void finish(PyObject* module) { executed = Py_NewRef(module); }
+
+    // The create slot: once executed, importing again hands out the same
+    // module object; before that each import gets a fresh module.
+    PyObject* create(PyObject* spec) const {
+        if (executed) return Py_NewRef(executed);
+        Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+        if (!name) return nullptr;
+        return PyModule_NewObject(name.get());
+    }
+
+private:
+    int check_version() const {
+        const unsigned long runtime = Py_Version;
+        const int major = static_cast<int>((runtime >> 24) & 0xFF);
+        const int minor = static_cast<int>((runtime >> 16) & 0xFF);
+        if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
+        char message[256];
+        PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                      PY_MAJOR_VERSION, PY_MINOR_VERSION, full_name, "does not match", major, minor);
+        return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0 ? -1 : 0;
+    }
+};
+
+// Looks up a name of the builtins module; NameError when it is missing.
+inline Ref lookup_builtin(const char* name) {
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return {};
+    Ref result = Ref::steal(PyObject_GetAttrString(builtins.get(), name));
+    if (!result && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        Ref text = Ref::steal(PyUnicode_FromString(name));
+        if (text) PyErr_Format(PyExc_NameError, "name '%U' is not defined", text.get());
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Native function tables
+
+// Module attribute that maps each published function's name to a capsule
+// whose pointer is the function and whose name is its signature text.
+inline constexpr const char* kFunctionTable = "_c_api";
+
+// Class-dictionary key of a class's native method table capsule.
+inline constexpr const char* kMethodTable = "_native_methods";
+
+template <class Fn>
+int publish_function(PyObject* module, const char* name, Fn* function, const char* signature) {
+    Ref table = Ref::steal(PyObject_GetAttrString(module, kFunctionTable));
+    if (!table) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        table = Ref::steal(PyDict_New());
+        if (!table || PyObject_SetAttrString(module, kFunctionTable, table.get()) < 0) return -1;
+    }
+    Ref capsule = Ref::steal(PyCapsule_New(reinterpret_cast<void*>(function), signature, nullptr));
+    if (!capsule) return -1;
+    return PyDict_SetItemString(table.get(), name, capsule.get());
+}
+
+// Reads one function out of an imported module's table, checking that its
+// signature text is exactly the one this module was built with.
+template <class Fn>
+int import_function(PyObject* module, const char* name, Fn*& function, const char* signature) {
+    Ref table = Ref::steal(PyObject_GetAttrString(module, kFunctionTable));
+    if (!table) return -1;
+    PyObject* capsule = PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), name) : nullptr;
+    if (!capsule) {
+        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", PyModule_GetName(module),
+                     "function", name);
+        return -1;
+    }
+    if (!PyCapsule_IsValid(capsule, signature)) {
+        const char* found = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : nullptr;
+        PyErr_Format(PyExc_TypeError, "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                     "function", PyModule_GetName(module), name, signature, found ? found : "(null)");
+        return -1;
+    }
+    function = reinterpret_cast<Fn*>(PyCapsule_GetPointer(capsule, signature));
+    return function ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Classes
+
+// A zeroed static type object with the one reference that the static
+// initialiser macros would give it; fill in the slots, then prepare_type().
+inline PyTypeObject new_static_type() {
+    PyTypeObject type;
+    std::memset(static_cast<void*>(&type), 0, sizeof type);
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    return type;
+}
+
+// Makes a static type ready, gives its __init__ slot wrapper a docstring
+// (when `init_doc` is set), publishes its native method table in the class
+// dictionary and sets the class as a module attribute.
+inline int prepare_type(PyObject* module, PyTypeObject* type, const char* attr_name, const void* methods,
+                        const char* init_doc = nullptr) {
+    if (PyType_Ready(type) < 0) return -1;
+    if (init_doc) {
+        // The wrapper of a C-level __init__ takes its docstring from a shared
+        // slot table; give this class's wrapper a private copy that carries
+        // the class's own text.
+        Ref wrapper = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__init__"));
+        if (!wrapper) return -1;
+        if (Py_IS_TYPE(wrapper.get(), &PyWrapperDescr_Type)) {
+            auto* descr = reinterpret_cast<PyWrapperDescrObject*>(wrapper.get());
+            if (PyDescr_TYPE(descr) == type) {
+                auto* base = new (std::nothrow) wrapperbase(*descr->d_base);
+                if (!base) {
+                    PyErr_NoMemory();
+                    return -1;
+                }
+                base->doc = init_doc;
+                descr->d_base = base;  // kept for the life of the process, like the type
+            }
+        }
+    }
+    if (methods) {
+        Ref dict = Ref::steal(PyType_GetDict(type));
+        Ref capsule = Ref::steal(PyCapsule_New(const_cast<void*>(methods), nullptr, nullptr));
+        if (!dict || !capsule || PyDict_SetItemString(dict.get(), kMethodTable, capsule.get()) < 0) return -1;
+        PyType_Modified(type);
+    }
+    return PyModule_AddObjectRef(module, attr_name, reinterpret_cast<PyObject*>(type));
+}
+
+// Imports a class of another module together with its native method table,
+// after checking that its instances are at least as large as the layout
+// this module was compiled against.
+inline int import_type(const char* module_name, const char* class_name, size_t expected_size, PyTypeObject*& type,
+                       const void*& methods) {
+    Ref module = Ref::steal(PyImport_ImportModule(module_name));
+    if (!module) return -1;
+    Ref attr = Ref::steal(PyObject_GetAttrString(module.get(), class_name));
+    if (!attr) return -1;
+    if (!PyType_Check(attr.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, class_name);
+        return -1;
+    }
+    auto* found = reinterpret_cast<PyTypeObject*>(attr.get());
+    const Py_ssize_t actual = found->tp_basicsize;
+    const Py_ssize_t expected = static_cast<Py_ssize_t>(expected_size);
+    if (actual < expected) {
+        PyErr_Format(PyExc_ValueError,
+                     "%.200s.%.200s size changed, may indicate binary incompatibility. "
+                     "Expected %zd from C header, got %zd from PyObject",
+                     module_name, class_name, expected, actual);
+        return -1;
+    }
+    if (actual > expected) {
+        char message[512];
+        PyOS_snprintf(message, sizeof message,
+                      "%.200s.%.200s size changed, may indicate binary incompatibility. "
+                      "Expected %zd from C header, got %zd from PyObject",
+                      module_name, class_name, expected, actual);
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 0) < 0) return -1;
+    }
+    Ref dict = Ref::steal(PyType_GetDict(found));
+    Ref key = Ref::steal(PyUnicode_FromString(kMethodTable));
+    if (!dict || !key) return -1;
+    Ref capsule = Ref::steal(PyObject_GetItem(dict.get(), key.get()));
+    if (!capsule) return -1;
+    void* pointer = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (!pointer) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
+        return -1;
+    }
+    methods = pointer;
+    type = reinterpret_cast<PyTypeObject*>(attr.release());  // the module keeps the class alive for good
+    return 0;
+}
+
+}  // namespace tarvix::py

@@ -1,0 +1,169 @@
+// tarvix.lexer: the Lexer class (a tokenizer over one UTF-8 text) that the
+// schema and document parsers drive through its native method table, and
+// debug_tokenize for looking at the token stream from Python.
+#include "lexer.h"
+
+#include <new>
+#include <vector>
+
+#include "utils.h"
+
+namespace tarvix::lexer {
+namespace {
+
+using py::Ref;
+
+py::ModuleGuard module_guard{"lexer", "tarvix.lexer"};
+
+// ---------------------------------------------------------------------------
+// Native methods
+
+int lexer_c_init(LexerObject* self, PyObject* content, int is_idd) {
+    if (!PyBytes_Check(content)) {
+        py::raise_expected("bytes", content);
+        return -1;
+    }
+    Py_XSETREF(self->content_owner, Py_NewRef(content));
+    self->tokenizer.init(py::bytes_view(content), is_idd != 0);
+    return 0;
+}
+
+bool lexer_scan_next_line(LexerObject* self, std::string_view& line) { return self->tokenizer.scan_next_line(line); }
+Token lexer_next_token(LexerObject* self) { return self->tokenizer.next_token(); }
+void lexer_tokenize_line(LexerObject* self, std::string_view line) { self->tokenizer.tokenize_line(line); }
+bool lexer_push_text_token(LexerObject* self, std::string_view text) { return self->tokenizer.push_text_token(text); }
+
+const LexerMethods lexer_methods = {
+    lexer_c_init, lexer_scan_next_line, lexer_next_token, lexer_tokenize_line, lexer_push_text_token,
+};
+
+// ---------------------------------------------------------------------------
+// Type
+
+PyObject* lexer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "Lexer() takes no arguments");
+        return nullptr;
+    }
+    auto* self = reinterpret_cast<LexerObject*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->methods = &lexer_methods;
+    new (&self->tokenizer) Tokenizer();
+    self->content_owner = nullptr;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+void lexer_dealloc(PyObject* obj) {
+    auto* self = reinterpret_cast<LexerObject*>(obj);
+    self->tokenizer.~Tokenizer();
+    Py_CLEAR(self->content_owner);
+    Py_TYPE(obj)->tp_free(obj);
+}
+
+PyTypeObject LexerType = [] {
+    PyTypeObject type = py::new_static_type();
+    type.tp_name = "tarvix.lexer.Lexer";
+    type.tp_basicsize = sizeof(LexerObject);
+    type.tp_dealloc = lexer_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_doc = "Tokenizer over one UTF-8 schema or document text, driven natively by the parsers.";
+    type.tp_new = lexer_new;
+    return type;
+}();
+
+// ---------------------------------------------------------------------------
+// Module functions
+
+PyObject* debug_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"debug_tokenize", {"content", "is_idd"}, 2};
+    PyObject* given[2] = {};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    if (!PyBytes_Check(given[0])) {
+        py::raise_arg_type("content", "bytes", given[0]);
+        return nullptr;
+    }
+    const int is_idd = PyObject_IsTrue(given[1]);
+    if (is_idd < 0) return nullptr;
+
+    struct Entry {
+        Token token;
+        int32_t line_num;
+    };
+    std::vector<Entry> entries;
+    bool out_of_memory = false;
+    Tokenizer tokenizer;
+    tokenizer.init(py::bytes_view(given[0]), is_idd != 0);
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        for (;;) {
+            Token token = tokenizer.next_token();
+            const bool last = token.type == TOKEN_EOF || token.type == TOKEN_ERROR;
+            entries.push_back(Entry{std::move(token), tokenizer.line_num});
+            if (last) break;
+        }
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (out_of_memory) return PyErr_NoMemory();
+
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& entry = entries[i];
+        PyObject* item = Py_BuildValue("(iy#i)", static_cast<int>(entry.token.type), entry.token.value.data(),
+                                       static_cast<Py_ssize_t>(entry.token.value.size()), entry.line_num);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyMethodDef module_functions[] = {
+    {"debug_tokenize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(debug_tokenize)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "debug_tokenize(content, is_idd)\n--\n\n"
+     "Tokenize UTF-8 `content` (schema mode when `is_idd` is true) and return a list of\n"
+     "(type, value, line_num) tuples, up to and including the final TOKEN_EOF or TOKEN_ERROR."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Module definition
+
+int exec_module(PyObject* module) {
+    const int begun = module_guard.begin(module);
+    if (begun != 0) return begun < 0 ? -1 : 0;
+    internal_failure_hook = py::report_unraisable;
+
+    if (py::prepare_type(module, &LexerType, "Lexer", &lexer_methods) < 0) return -1;
+    static constexpr std::pair<const char*, TokenType> constants[] = {
+        {"TOKEN_TEXT", TOKEN_TEXT},   {"TOKEN_COMMA", TOKEN_COMMA}, {"TOKEN_SEMICOLON", TOKEN_SEMICOLON},
+        {"TOKEN_EOF", TOKEN_EOF},     {"TOKEN_ERROR", TOKEN_ERROR},
+    };
+    for (const auto& [name, value] : constants)
+        if (PyModule_AddIntConstant(module, name, value) < 0) return -1;
+    if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+
+    module_guard.finish(module);
+    return 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) { return module_guard.create(spec); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "lexer", "Tokenizer for schema (IDD) and document (IDF) texts.", 0, nullptr,
+    module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace tarvix::lexer
+
+PyMODINIT_FUNC PyInit_lexer() { return PyModuleDef_Init(&tarvix::lexer::module_def); }

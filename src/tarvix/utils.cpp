@@ -1,0 +1,306 @@
+// tarvix.utils: file reading with encoding fallback, the native helpers that
+// the other modules import, and debug_ wrappers of the string helpers.
+#include "binding.h"
+#include "utils.h"
+
+#include <ctime>
+
+namespace tarvix {
+namespace {
+
+using py::Ref;
+
+py::ModuleGuard module_guard{"utils", "tarvix.utils"};
+
+// Looked up once at module execution; kept for the life of the process.
+PyObject* builtin_open = nullptr;
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// ---------------------------------------------------------------------------
+// Published native functions
+
+// Reads the whole file and returns UTF-8 bytes without a byte-order mark.
+PyObject* read_utf8_bytes(PyObject* filepath, ReadUtf8BytesOptions* options) {
+    PyObject* encoding = (options && options->n > 0) ? options->encoding : Py_None;
+
+    Ref content;
+    {
+        Ref file = Ref::steal(PyObject_CallFunction(builtin_open, "Os", filepath, "rb"));
+        if (!file) return nullptr;
+        content = Ref::steal(PyObject_CallMethod(file.get(), "read", nullptr));
+        // Close on every path, as a with-block would; an error of close()
+        // takes over with the earlier one as its context.
+        PyObject* pending = PyErr_GetRaisedException();
+        Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
+        if (!closed) {
+            if (pending) {
+                PyObject* current = PyErr_GetRaisedException();
+                PyException_SetContext(current, pending);
+                PyErr_SetRaisedException(current);
+            }
+            return nullptr;
+        }
+        if (pending) {
+            PyErr_SetRaisedException(pending);
+            return nullptr;
+        }
+    }
+    if (!PyBytes_Check(content.get())) {
+        py::raise_expected("bytes", content.get());
+        return nullptr;
+    }
+
+    std::string_view data = py::bytes_view(content.get());
+    if (data.starts_with(kByteOrderMark)) {
+        data.remove_prefix(kByteOrderMark.size());
+        content = py::to_bytes(data);
+        if (!content) return nullptr;
+    }
+
+    if (encoding != Py_None) {
+        Ref lowered = Ref::steal(PyObject_CallMethod(encoding, "lower", nullptr));
+        if (!lowered) return nullptr;
+        if (PyUnicode_Check(lowered.get()) && (PyUnicode_CompareWithASCIIString(lowered.get(), "utf-8") == 0 ||
+                                               PyUnicode_CompareWithASCIIString(lowered.get(), "utf8") == 0))
+            return content.release();
+        const char* codec = PyUnicode_AsUTF8(encoding);
+        if (!codec) return nullptr;
+        Ref text = Ref::steal(PyUnicode_Decode(data.data(), static_cast<Py_ssize_t>(data.size()), codec, "strict"));
+        if (!text) return nullptr;
+        return PyUnicode_AsUTF8String(text.get());
+    }
+
+    // Without an encoding the text must already be UTF-8. Validate natively
+    // and let the interpreter's decoder build the exact error only when the
+    // text is bad.
+    if (find_invalid_utf8(data) == std::string_view::npos) return content.release();
+    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
+    if (decoded) return content.release();  // cannot happen: both are strict
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+    PyObject* cause = PyErr_GetRaisedException();
+    Ref shown = Ref::steal(PyObject_Format(filepath, nullptr));
+    if (!shown) {
+        Py_DECREF(cause);
+        return nullptr;
+    }
+    PyErr_Format(PyExc_UnicodeError, "'%U' cannot be read in UTF-8. Encoding needs to be specified.", shown.get());
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetCause(error, Py_NewRef(cause));
+    PyException_SetContext(error, cause);
+    PyErr_SetRaisedException(error);
+    return nullptr;
+}
+
+DigitRange get_continuous_digits_indices(const std::string& name) {
+    int32_t start = -1;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const bool digit = name[i] >= '0' && name[i] <= '9';
+        if (digit && start < 0) {
+            if (i > static_cast<size_t>(INT32_MAX)) return {-1, -1};
+            start = static_cast<int32_t>(i);
+        } else if (!digit && start >= 0) {
+            return {start, static_cast<int32_t>(i)};
+        }
+    }
+    if (start < 0 || name.size() > static_cast<size_t>(INT32_MAX)) return {-1, -1};
+    return {start, static_cast<int32_t>(name.size())};
+}
+
+// Text a field receives when a Python value is stored in it. Leaves a Python
+// exception pending on failure; the caller checks PyErr_Occurred().
+std::string any_to_string(PyObject* value) {
+    try {
+        if (value == Py_None) return {};
+        if (PyBool_Check(value)) return value == Py_True ? "Yes" : "No";
+        if (PyLong_Check(value)) {
+            const long long number = PyLong_AsLongLong(value);
+            if (number == -1 && PyErr_Occurred()) return {};
+            return std::to_string(number);
+        }
+        Ref text;
+        if (PyUnicode_Check(value)) {
+            text = Ref::borrow(value);
+        } else {
+            text = Ref::steal(PyObject_Str(value));  // floats and everything else
+            if (!text) return {};
+        }
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+        if (!data) return {};
+        return std::string(data, static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return {};
+    }
+}
+
+std::string get_current_time() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (!localtime_r(&now, &local)) return {};
+    char buffer[25];
+    const size_t written = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
+    try {
+        return std::string(buffer, written);
+    } catch (const std::bad_alloc&) {
+        py::report_unraisable("tarvix.utils.get_current_time");
+        return {};
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Python-visible debug_ functions
+
+// Checks that every argument is exactly a str or None, then encodes them
+// from the left (None fails when its turn comes).
+template <size_t N>
+bool parse_text_args(const py::Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     std::string (&out)[N]) {
+    PyObject* given[N] = {};
+    if (!params.parse(args, nargs, kwnames, given)) return false;
+    size_t i = 0;
+    for (const char* name : params.names)
+        if (!py::check_str_or_none(given[i++], name)) return false;
+    for (i = 0; i < N; ++i) {
+        std::string_view view;
+        if (!py::str_utf8(given[i], view)) return false;
+        out[i].assign(view);
+    }
+    return true;
+}
+
+PyObject* to_str(const std::string& text) { return py::decode_utf8(text).release(); }
+
+PyObject* debug_to_lower(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"debug_to_lower", {"s"}, 1};
+    std::string s[1];
+    if (!parse_text_args(params, args, nargs, kwnames, s)) return nullptr;
+    return to_str(to_lower(s[0]));
+}
+
+PyObject* debug_to_upper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"debug_to_upper", {"s"}, 1};
+    std::string s[1];
+    if (!parse_text_args(params, args, nargs, kwnames, s)) return nullptr;
+    return to_str(to_upper(s[0]));
+}
+
+PyObject* debug_equal_fold(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"debug_equal_fold", {"a", "b"}, 2};
+    std::string s[2];
+    if (!parse_text_args(params, args, nargs, kwnames, s)) return nullptr;
+    return PyBool_FromLong(equal_fold(s[0], s[1]));
+}
+
+PyObject* debug_trim_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"debug_trim_string", {"s"}, 1};
+    std::string s[1];
+    if (!parse_text_args(params, args, nargs, kwnames, s)) return nullptr;
+    return to_str(trim_string(s[0]));
+}
+
+PyObject* debug_trim_newlines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"debug_trim_newlines", {"s"}, 1};
+    std::string s[1];
+    if (!parse_text_args(params, args, nargs, kwnames, s)) return nullptr;
+    return to_str(trim_newlines(s[0]));
+}
+
+PyObject* debug_has_prefix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"debug_has_prefix", {"s", "prefix"}, 2};
+    std::string s[2];
+    if (!parse_text_args(params, args, nargs, kwnames, s)) return nullptr;
+    return PyBool_FromLong(has_prefix(s[0], s[1]));
+}
+
+PyObject* debug_has_suffix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"debug_has_suffix", {"s", "suffix"}, 2};
+    std::string s[2];
+    if (!parse_text_args(params, args, nargs, kwnames, s)) return nullptr;
+    return PyBool_FromLong(has_suffix(s[0], s[1]));
+}
+
+PyObject* cut_result(const CutResult& result) {
+    Ref text = py::decode_utf8(result.first);
+    if (!text) return nullptr;
+    return PyTuple_Pack(2, text.get(), result.second ? Py_True : Py_False);
+}
+
+PyObject* debug_cut_prefix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"debug_cut_prefix", {"s", "prefix"}, 2};
+    std::string s[2];
+    if (!parse_text_args(params, args, nargs, kwnames, s)) return nullptr;
+    return cut_result(cut_prefix(s[0], s[1]));
+}
+
+PyObject* debug_cut_suffix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"debug_cut_suffix", {"s", "suffix"}, 2};
+    std::string s[2];
+    if (!parse_text_args(params, args, nargs, kwnames, s)) return nullptr;
+    return cut_result(cut_suffix(s[0], s[1]));
+}
+
+PyObject* debug_get_current_time(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!py::no_args("debug_get_current_time", nargs, kwnames)) return nullptr;
+    return to_str(get_current_time());
+}
+
+#define TARVIX_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef module_functions[] = {
+    {"debug_to_lower", TARVIX_FASTCALL(debug_to_lower), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_to_upper", TARVIX_FASTCALL(debug_to_upper), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_equal_fold", TARVIX_FASTCALL(debug_equal_fold), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_trim_string", TARVIX_FASTCALL(debug_trim_string), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_trim_newlines", TARVIX_FASTCALL(debug_trim_newlines), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_has_prefix", TARVIX_FASTCALL(debug_has_prefix), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_has_suffix", TARVIX_FASTCALL(debug_has_suffix), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_cut_prefix", TARVIX_FASTCALL(debug_cut_prefix), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_cut_suffix", TARVIX_FASTCALL(debug_cut_suffix), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_get_current_time", TARVIX_FASTCALL(debug_get_current_time), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Module definition
+
+int exec_module(PyObject* module) {
+    const int begun = module_guard.begin(module);
+    if (begun != 0) return begun < 0 ? -1 : 0;
+    internal_failure_hook = py::report_unraisable;
+
+    if (!builtin_open) {
+        Ref open = py::lookup_builtin("open");
+        if (!open) return -1;
+        builtin_open = open.release();
+    }
+    if (py::publish_function(module, "read_utf8_bytes", read_utf8_bytes, kReadUtf8BytesSignature) < 0 ||
+        py::publish_function(module, "get_continuous_digits_indices", get_continuous_digits_indices,
+                             kGetContinuousDigitsIndicesSignature) < 0 ||
+        py::publish_function(module, "any_to_string", any_to_string, kAnyToStringSignature) < 0 ||
+        py::publish_function(module, "get_current_time", get_current_time, kGetCurrentTimeSignature) < 0)
+        return -1;
+    if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+
+    module_guard.finish(module);
+    return 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) { return module_guard.create(spec); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "utils", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace tarvix
+
+PyMODINIT_FUNC PyInit_utils() { return PyModuleDef_Init(&tarvix::module_def); }

@@ -1,0 +1,191 @@
+// Byte-string helpers shared by every tarvix module, and the native
+// functions that tarvix.utils publishes to the others.
+//
+// The inline helpers are compiled into each module that uses them; they work
+// on bytes and treat only ASCII bytes specially, so UTF-8 sequences pass
+// through unchanged. This header does not include Python.h, so the parsers
+// and the rest of the core can use it without the interpreter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+// PyObject, declared without pulling in the interpreter's headers.
+struct _object;
+typedef struct _object PyObject;
+
+namespace tarvix {
+
+// ---------------------------------------------------------------------------
+// Internal-failure reporting for operations that never raise.
+//
+// Such an operation catches its own allocation failure, calls
+// report_internal_failure() with its qualified name and carries on with an
+// empty or partial result. Each extension module installs a hook that hands
+// the failure to the interpreter's unraisable-error hook; without a hook
+// (native tests, fuzzing) the failure is silent.
+using InternalFailureHook = void (*)(const char* qualified_name);
+inline InternalFailureHook internal_failure_hook = nullptr;
+
+inline void report_internal_failure(const char* qualified_name) noexcept {
+    if (internal_failure_hook) internal_failure_hook(qualified_name);
+}
+
+// ---------------------------------------------------------------------------
+// Inline helpers
+
+inline constexpr std::string_view kWhitespace = " \t\r\n";
+inline constexpr std::string_view kNewlines = "\r\n";
+
+inline char ascii_lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+inline char ascii_upper(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+inline std::string to_lower(std::string s) noexcept {
+    for (char& c : s) c = ascii_lower(c);
+    return s;
+}
+
+inline std::string to_upper(std::string s) noexcept {
+    for (char& c : s) c = ascii_upper(c);
+    return s;
+}
+
+inline bool equal_fold(const std::string& a, const std::string& b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+    return true;
+}
+
+namespace detail {
+inline std::string trim_set(const std::string& s, std::string_view set, const char* qualified_name) noexcept {
+    const size_t first = s.find_first_not_of(set.data(), 0, set.size());
+    if (first == std::string::npos) return {};
+    const size_t last = s.find_last_not_of(set.data(), std::string::npos, set.size());
+    try {
+        return s.substr(first, last - first + 1);
+    } catch (const std::bad_alloc&) {
+        report_internal_failure(qualified_name);
+        return {};
+    }
+}
+}  // namespace detail
+
+inline std::string trim_string(const std::string& s) noexcept {
+    return detail::trim_set(s, kWhitespace, "tarvix.utils.trim_string");
+}
+
+inline std::string trim_newlines(const std::string& s) noexcept {
+    return detail::trim_set(s, kNewlines, "tarvix.utils.trim_newlines");
+}
+
+inline bool has_prefix(const std::string& s, const std::string& prefix) noexcept {
+    return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
+}
+
+inline bool has_suffix(const std::string& s, const std::string& suffix) noexcept {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Result of cut_prefix / cut_suffix: the remaining bytes and whether the
+// prefix or suffix was there.
+using CutResult = std::pair<std::string, bool>;
+
+inline CutResult cut_prefix(const std::string& s, const std::string& prefix) noexcept {
+    try {
+        if (has_prefix(s, prefix)) return {s.substr(prefix.size()), true};
+        return {s, false};
+    } catch (const std::bad_alloc&) {
+        report_internal_failure("tarvix.utils.cut_prefix");
+        return {};
+    }
+}
+
+inline CutResult cut_suffix(const std::string& s, const std::string& suffix) noexcept {
+    try {
+        if (has_suffix(s, suffix)) return {s.substr(0, s.size() - suffix.size()), true};
+        return {s, false};
+    } catch (const std::bad_alloc&) {
+        report_internal_failure("tarvix.utils.cut_suffix");
+        return {};
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Strict UTF-8 validation (no overlong forms, no surrogates, nothing above
+// U+10FFFF), as the interpreter's strict decoder applies it.
+
+// Offset of the first byte of the first invalid sequence in `text` (the byte
+// the interpreter's decoder reports), or npos when the text is valid.
+inline size_t find_invalid_utf8(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        // ASCII runs dominate real files: skip them eight bytes at a time.
+        while (i + 8 <= n) {
+            uint64_t chunk;
+            __builtin_memcpy(&chunk, p + i, 8);
+            if (chunk & 0x8080808080808080ULL) break;
+            i += 8;
+        }
+        if (i >= n) break;
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len;
+        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return i;
+        }
+        if (i + 1 >= n || p[i + 1] < lo || p[i + 1] > hi) return i;
+        for (size_t k = 2; k < len; ++k)
+            if (i + k >= n || (p[i + k] & 0xC0) != 0x80) return i;
+        i += len;
+    }
+    return std::string_view::npos;
+}
+
+// ---------------------------------------------------------------------------
+// Functions published by tarvix.utils in its native function table. Other
+// modules import them by name and check the signature text below, which
+// exporter and importer share through this header.
+
+// Optional arguments of read_utf8_bytes: how many are given (0 or 1), then
+// the encoding (a str or None).
+struct ReadUtf8BytesOptions {
+    int32_t n;
+    PyObject* encoding;
+};
+
+// First run of ASCII digits in `name` as a half-open range, or (-1, -1).
+using DigitRange = std::pair<int32_t, int32_t>;
+
+using ReadUtf8BytesFn = PyObject*(PyObject* filepath, ReadUtf8BytesOptions* options);
+using GetContinuousDigitsIndicesFn = DigitRange(const std::string& name);
+using AnyToStringFn = std::string(PyObject* value);
+using GetCurrentTimeFn = std::string();
+
+inline constexpr const char* kReadUtf8BytesSignature = "PyObject *(PyObject *, tarvix::ReadUtf8BytesOptions *)";
+inline constexpr const char* kGetContinuousDigitsIndicesSignature =
+    "std::pair<int32_t,int32_t> (std::string const &)";
+inline constexpr const char* kAnyToStringSignature = "std::string (PyObject *)";
+inline constexpr const char* kGetCurrentTimeSignature = "std::string (void)";
+
+}  // namespace tarvix
