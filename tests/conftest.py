@@ -10,28 +10,28 @@ import pytest
 # Python source, for use inside child interpreters: locates the extension
 # module `tarvix.<name>` without executing the package's __init__, so that a
 # test controls exactly when the extension module is created and executed.
-FIND_EXTENSION_SPEC = textwrap.dedent(
+LOCATE_EXTENSION = textwrap.dedent(
     """
     import importlib.machinery
     import importlib.util
     import sys
 
-    def find_extension_spec(name):
+    def locate_extension(name):
         full_name = "tarvix." + name
-        package_spec = importlib.util.find_spec("tarvix")
-        assert package_spec is not None, "package tarvix not found"
-        spec = None
-        if package_spec.submodule_search_locations:
-            spec = importlib.machinery.PathFinder.find_spec(
-                full_name, list(package_spec.submodule_search_locations)
+        package_found = importlib.util.find_spec("tarvix")
+        assert package_found is not None, "package tarvix not found"
+        found = None
+        if package_found.submodule_search_locations:
+            found = importlib.machinery.PathFinder.find_spec(
+                full_name, list(package_found.submodule_search_locations)
             )
-        if spec is None:
+        if found is None:
             # Fallback for installs that redirect imports; this imports the
             # package itself.
-            spec = importlib.util.find_spec(full_name)
-        assert spec is not None, full_name + " not found"
+            found = importlib.util.find_spec(full_name)
+        assert found is not None, full_name + " not found"
         assert full_name not in sys.modules, full_name + " was already imported"
-        return spec
+        return found
     """
 )
 
@@ -53,7 +53,7 @@ def run_python(tmp_path):
     when it exits with a non-zero status."""
 
     def run(code):
-        source = FIND_EXTENSION_SPEC + "\n" + textwrap.dedent(code)
+        source = LOCATE_EXTENSION + "\n" + textwrap.dedent(code)
         proc = subprocess.run(
             [sys.executable, "-c", source],
             cwd=tmp_path,

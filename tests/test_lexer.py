@@ -621,9 +621,9 @@ def test_execution_on_second_module_object_raises_runtime_error(run_python):
     run_python(
         """
         import _imp
-        spec = find_extension_spec("lexer")
-        first = _imp.create_dynamic(spec)
-        second = _imp.create_dynamic(spec)
+        location = locate_extension("lexer")
+        first = _imp.create_dynamic(location)
+        second = _imp.create_dynamic(location)
         assert first is not second
         _imp.exec_dynamic(first)
         _imp.exec_dynamic(first)

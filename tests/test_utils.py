@@ -3,9 +3,11 @@ their argument rules, the published native function table, file reading
 through read_utf8_bytes, and module initialisation."""
 
 import ctypes
+import gc
 import pathlib
 import re
 import time
+import warnings
 
 import pytest
 
@@ -323,7 +325,7 @@ def _wrong_type_calls():
                 )
 
 
-@pytest.mark.parametrize("func_name, arity, position, value, message", _wrong_type_calls())
+@pytest.mark.parametrize("func_name, arity, position, value, message", list(_wrong_type_calls()))
 def test_argument_of_other_type_than_str_raises_type_error(
     func_name, arity, position, value, message
 ):
@@ -378,7 +380,7 @@ def _none_calls():
             yield pytest.param(func_name, (None, None), id=f"{func_name}-both")
 
 
-@pytest.mark.parametrize("func_name, args", _none_calls())
+@pytest.mark.parametrize("func_name, args", list(_none_calls()))
 def test_none_argument_raises_attribute_error(func_name, args):
     with pytest.raises(AttributeError) as excinfo:
         getattr(utils, func_name)(*args)
@@ -701,13 +703,27 @@ def test_read_accepts_any_path_that_open_accepts(read_utf8_bytes, tmp_path, make
     assert read_utf8_bytes(path, "latin-1") == b"Zone,Z1;"
 
 
-def test_read_closes_the_file(read_utf8_bytes, tmp_path):
-    path = _write(tmp_path, b"Zone;")
-    for _ in range(3):
-        read_utf8_bytes(str(path))
-    # the file can be replaced and read again with the new content
-    path.write_bytes(b"Site;")
-    assert read_utf8_bytes(str(path)) == b"Site;"
+@pytest.mark.parametrize(
+    "content, encoding_args, error",
+    [
+        (b"Zone;", (), None),
+        (b"caf\xe9", (), UnicodeError),
+        (b"caf\xe9", ("latin-1",), None),
+        (b"caf\xe9", ("ascii",), UnicodeDecodeError),
+        (b"caf\xe9", ("no-such-codec",), LookupError),
+    ],
+)
+def test_read_closes_the_file_on_every_path(read_utf8_bytes, tmp_path, content, encoding_args, error):
+    path = _write(tmp_path, content)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        if error is None:
+            read_utf8_bytes(str(path), *encoding_args)
+        else:
+            with pytest.raises(error):
+                read_utf8_bytes(str(path), *encoding_args)
+        gc.collect()
+    assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
 
 
 # ---------------------------------------------------------------------------
@@ -743,9 +759,9 @@ def test_execution_on_second_module_object_raises_runtime_error(run_python):
     run_python(
         """
         import _imp
-        spec = find_extension_spec("utils")
-        first = _imp.create_dynamic(spec)
-        second = _imp.create_dynamic(spec)
+        location = locate_extension("utils")
+        first = _imp.create_dynamic(location)
+        second = _imp.create_dynamic(location)
         assert first is not second
         _imp.exec_dynamic(first)
         assert first.debug_to_lower("ZONE") == "zone"
@@ -774,11 +790,11 @@ def test_failed_execution_leaves_module_uninitialised(run_python):
         """
         import _imp
         import builtins
-        spec = find_extension_spec("utils")
+        location = locate_extension("utils")
         saved_open = builtins.open
         del builtins.open
         try:
-            failed = _imp.create_dynamic(spec)
+            failed = _imp.create_dynamic(location)
             _imp.exec_dynamic(failed)
         except NameError as error:
             message = str(error)
@@ -788,7 +804,7 @@ def test_failed_execution_leaves_module_uninitialised(run_python):
             builtins.open = saved_open
         assert message == "name 'open' is not defined", message
 
-        module = _imp.create_dynamic(spec)
+        module = _imp.create_dynamic(location)
         _imp.exec_dynamic(module)
         assert module.debug_trim_string("  x  ") == "x"
         assert list(module._c_api) == [

@@ -56,6 +56,7 @@ PyObject* read_utf8_bytes(PyObject* filepath, ReadUtf8BytesOptions* options) {
         data.remove_prefix(kByteOrderMark.size());
         content = py::to_bytes(data);
         if (!content) return nullptr;
+        data = py::bytes_view(content.get());
     }
 
     if (encoding != Py_None) {

@@ -145,10 +145,10 @@ void Tokenizer::tokenize_line(std::string_view line) noexcept {
         if (!push_text_token(std::string_view(run, static_cast<size_t>(p - run)))) return;
         switch (*p) {
             case ',':
-                push(TOKEN_COMMA, {});
+                push(TOKEN_COMMA, ",");
                 break;
             case ';':
-                push(TOKEN_SEMICOLON, {});
+                push(TOKEN_SEMICOLON, ";");
                 break;
             case '!':
                 return;  // the comment runs to the end of the line
