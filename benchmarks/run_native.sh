@@ -10,6 +10,7 @@ DATA="$ROOT/../shared/data"
 if [ -f "$DATA/Energy+V8_8_0.idd" ]; then
     "$BUILD/bench_tokenizer" "$DATA/Energy+V8_8_0.idd" idd 30
     "$BUILD/bench_tokenizer" "$DATA/5ZoneWaterLoopHeatPump.idf" idf 30
+    "$BUILD/bench_schema_parse" "$DATA/Energy+V8_8_0.idd" 30
 else
     echo "sample data not found under $DATA; tokenizing the bundled example schema instead"
     "$BUILD/bench_tokenizer" "$ROOT/examples/data/building.idd" idd 200

@@ -20,7 +20,11 @@
 #include <string_view>
 #include <utility>
 
+#include "utils.h"
+
 namespace tarvix::py {
+
+using tarvix::Failure;
 
 // ---------------------------------------------------------------------------
 // Owning reference
@@ -80,12 +84,17 @@ inline void raise_no_attribute_of_none(const char* attr) {
 }
 
 // Reports an internal failure of an operation that does not raise: the
-// pending exception (a MemoryError when none is set) goes to the
-// unraisable-error hook under the operation's qualified name. Callable with
-// or without the interpreter lock.
-inline void report_unraisable(const char* qualified_name) {
+// pending exception (when none is set, the one that `kind` names) goes to
+// the unraisable-error hook under the operation's qualified name. Callable
+// with or without the interpreter lock; installed as the core's failure hook.
+inline void report_unraisable(const char* qualified_name, Failure kind = Failure::out_of_memory) {
     PyGILState_STATE gil = PyGILState_Ensure();
-    if (!PyErr_Occurred()) PyErr_NoMemory();
+    if (!PyErr_Occurred()) {
+        if (kind == Failure::zero_division)
+            PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+        else
+            PyErr_NoMemory();
+    }
     PyObject* context = PyUnicode_FromString(qualified_name);
     PyErr_WriteUnraisable(context);
     Py_XDECREF(context);

@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 // PyObject, declared without pulling in the interpreter's headers.
@@ -23,16 +24,17 @@ namespace tarvix {
 // ---------------------------------------------------------------------------
 // Internal-failure reporting for operations that never raise.
 //
-// Such an operation catches its own allocation failure, calls
-// report_internal_failure() with its qualified name and carries on with an
-// empty or partial result. Each extension module installs a hook that hands
-// the failure to the interpreter's unraisable-error hook; without a hook
-// (native tests, fuzzing) the failure is silent.
-using InternalFailureHook = void (*)(const char* qualified_name);
+// Such an operation catches its own failure (in practice only memory
+// exhaustion), calls report_internal_failure() with its qualified name and
+// carries on with an empty or partial result. Each extension module installs
+// a hook that hands the failure to the interpreter's unraisable-error hook;
+// without a hook (native tests, fuzzing) the failure is silent.
+enum class Failure { out_of_memory, zero_division };
+using InternalFailureHook = void (*)(const char* qualified_name, Failure kind);
 inline InternalFailureHook internal_failure_hook = nullptr;
 
-inline void report_internal_failure(const char* qualified_name) noexcept {
-    if (internal_failure_hook) internal_failure_hook(qualified_name);
+inline void report_internal_failure(const char* qualified_name, Failure kind = Failure::out_of_memory) noexcept {
+    if (internal_failure_hook) internal_failure_hook(qualified_name, kind);
 }
 
 // ---------------------------------------------------------------------------
@@ -113,6 +115,31 @@ inline CutResult cut_suffix(const std::string& s, const std::string& suffix) noe
         report_internal_failure("tarvix.utils.cut_suffix");
         return {};
     }
+}
+
+// ---------------------------------------------------------------------------
+// Hash maps keyed by byte strings that can be searched with a string_view,
+// so a lookup builds no temporary string.
+
+struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+};
+
+template <class Value>
+using StringMap = std::unordered_map<std::string, Value, StringHash, std::equal_to<>>;
+
+// Decimal value of a run of ASCII digits, or -1 when the run is empty, holds
+// anything else, or does not fit a signed 32-bit int.
+inline int64_t parse_digits_int32(std::string_view digits) noexcept {
+    if (digits.empty()) return -1;
+    int64_t value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+        if (value > INT32_MAX) return -1;
+    }
+    return value;
 }
 
 // ---------------------------------------------------------------------------

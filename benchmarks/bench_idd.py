@@ -1,0 +1,49 @@
+"""Schema loading: median time of IDD.from_file on the 4 MB schema (file read
+included) and the process's memory growth for one loaded schema.
+
+Usage: python benchmarks/bench_idd.py [PATH] [RUNS]
+"""
+
+import gc
+import statistics
+import sys
+import time
+from pathlib import Path
+
+from tarvix.idd import IDD
+
+DEFAULT = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "Energy+V8_8_0.idd"
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def main() -> None:
+    path = Path(sys.argv[1]) if len(sys.argv) > 1 else DEFAULT
+    runs = int(sys.argv[2]) if len(sys.argv) > 2 else 30
+    if not path.exists():
+        sys.exit(f"schema not found: {path}")
+    size = path.stat().st_size
+
+    gc.collect()
+    before = rss_bytes()
+    kept = IDD.from_file(path)
+    growth = rss_bytes() - before
+
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        loaded = IDD.from_file(path)
+        times.append(time.perf_counter() - start)
+        del loaded  # freeing the schema is not part of loading it
+    median = statistics.median(times)
+    print(f"{path.name}: {size / 1e6:.2f} MB, {kept.num_classes} classes, version {kept.version}")
+    print(f"IDD.from_file median {median * 1e3:.2f} ms over {runs} runs (best {min(times) * 1e3:.2f} ms), "
+          f"{size / 1e6 / median:.0f} MB/s")
+    print(f"memory growth for one loaded schema: {growth / 1e6:.1f} MB ({growth / size:.2f} x file size)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,63 @@
+// Schema parse throughput without the interpreter: tokenizes and parses one
+// IDD file repeatedly and prints the median time and MB/s.
+// Usage: bench_schema_parse FILE [RUNS]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "idd/schema.h"
+
+namespace {
+
+tarvix::DigitRange first_digit_run(const std::string& name) {
+    const size_t start = name.find_first_of("0123456789");
+    if (start == std::string::npos) return {-1, -1};
+    const size_t end = name.find_first_not_of("0123456789", start);
+    return {static_cast<int32_t>(start), static_cast<int32_t>(end == std::string::npos ? name.size() : end)};
+}
+
+tarvix::lexer::Token next(void* context) { return static_cast<tarvix::lexer::Tokenizer*>(context)->next_token(); }
+int32_t line(void* context) { return static_cast<tarvix::lexer::Tokenizer*>(context)->line_num; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s FILE [RUNS]\n", argv[0]);
+        return 2;
+    }
+    std::ifstream in(argv[1], std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "cannot read %s\n", argv[1]);
+        return 2;
+    }
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 30;
+
+    std::vector<double> seconds;
+    size_t classes = 0;
+    for (int run = 0; run < runs; ++run) {
+        tarvix::lexer::Tokenizer tokenizer;
+        tokenizer.init(text, true);
+        tarvix::idd::c_IDD idd;
+        tarvix::idd::ParseError error;
+        const tarvix::idd::TokenSource source{next, line, &tokenizer};
+        const auto start = std::chrono::steady_clock::now();
+        if (!tarvix::idd::parse_schema(source, idd, first_digit_run, error)) {
+            std::fprintf(stderr, "parse error on line %d: %s\n", error.line_num, error.value.c_str());
+            return 1;
+        }
+        seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        classes = idd.ordered_classes.size();
+    }
+    std::sort(seconds.begin(), seconds.end());
+    const double median = seconds[seconds.size() / 2];
+    std::printf("%s: %.2f MB, %zu classes\n", argv[1], text.size() / 1e6, classes);
+    std::printf("tokenize+parse median %.2f ms over %d runs (best %.2f ms): %.0f MB/s\n", median * 1e3, runs,
+                seconds.front() * 1e3, text.size() / 1e6 / median);
+    return 0;
+}

@@ -1,0 +1,426 @@
+// tarvix.idd: the IDD class (a loaded schema), the native schema functions
+// published for tarvix.idf, and debug_ functions for field lookup.
+#include "idd.h"
+
+#include <new>
+
+namespace tarvix::idd {
+namespace {
+
+using py::Ref;
+
+py::ModuleGuard module_guard{"idd", "tarvix.idd"};
+
+// Filled at module execution and kept for the life of the process.
+PyObject* empty_tuple = nullptr;
+PyTypeObject* lexer_type = nullptr;
+const lexer::LexerMethods* lexer_methods = nullptr;
+ReadUtf8BytesFn* read_utf8_bytes = nullptr;
+GetContinuousDigitsIndicesFn* get_continuous_digits_indices = nullptr;
+
+// ---------------------------------------------------------------------------
+// Published native functions
+
+lexer::Token lexer_next_token(void* context) {
+    auto* lexer = static_cast<lexer::LexerObject*>(context);
+    return lexer->methods->next_token(lexer);
+}
+
+int32_t lexer_line_num(void* context) { return static_cast<lexer::LexerObject*>(context)->tokenizer.line_num; }
+
+// Raises the ValueError of a failed schema parse; needs the interpreter lock.
+void raise_parse_error(const ParseError& error) {
+    Ref value = py::decode_utf8(error.value);
+    if (!value) return;
+    const int line = error.line_num;
+    switch (error.kind) {
+        case ParseErrorKind::orphaned_property:
+            PyErr_Format(PyExc_ValueError,
+                         "Syntax error (Line %d): Orphaned property '%U' found before any class definition.", line,
+                         value.get());
+            break;
+        case ParseErrorKind::field_property_without_class:
+            PyErr_Format(PyExc_ValueError, "IDD parsing error (Line %d): Field property '%U' found, but no class exists.",
+                         line, value.get());
+            break;
+        case ParseErrorKind::empty_class_name:
+            PyErr_Format(PyExc_ValueError, "IDD parsing error (Line %d): Empty class name.", line);
+            break;
+        case ParseErrorKind::unexpected_eof:
+            PyErr_Format(PyExc_ValueError,
+                         "IDD parsing error (Line %d): Unexpected EOF. Missing ';' at the end of class definition.",
+                         line);
+            break;
+        case ParseErrorKind::token_error:
+            PyErr_Format(PyExc_ValueError, "IDD parsing error (Line %d): %R", line, value.get());
+            break;
+    }
+}
+
+// Parses the lexer's text into `idd`. Runs without the interpreter lock and
+// takes it only to raise the error.
+int parse_idd(lexer::LexerObject* lexer, c_IDD& idd) {
+    const TokenSource source{lexer_next_token, lexer_line_num, lexer};
+    ParseError error;
+    if (parse_schema(source, idd, get_continuous_digits_indices, error)) return 0;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    raise_parse_error(error);
+    PyGILState_Release(gil);
+    return -1;
+}
+
+// Field index for a Python key: an int index or a case-insensitive field
+// name. -1 with an exception set when the key does not name a field.
+int32_t resolve_key_to_field_index(const ClassDef* cls, PyObject* key) {
+    if (!cls) {
+        PyErr_SetString(PyExc_RuntimeError, "object has no schema class");
+        return -1;
+    }
+    if (PyLong_Check(key)) {
+        int overflow = 0;
+        const long long index = PyLong_AsLongLongAndOverflow(key, &overflow);
+        if (index == -1 && !overflow && PyErr_Occurred()) return -1;
+        if (overflow < 0 || index < 0) {
+            PyErr_SetString(PyExc_KeyError, "Field index should be >= 0.");
+            return -1;
+        }
+        if (overflow > 0 || index > INT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+            return -1;
+        }
+        if (!cls->extensible.is_extensible && static_cast<size_t>(index) >= cls->fields.size()) {
+            PyErr_Format(PyExc_IndexError, "Index %lld out of range. '%s' has max %zu fields.", index,
+                         cls->name.c_str(), cls->fields.size());
+            return -1;
+        }
+        return static_cast<int32_t>(index);
+    }
+    if (PyUnicode_Check(key)) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+        if (!data) return -1;
+        try {
+            const int32_t index = find_field_index(cls, std::string(data, static_cast<size_t>(size)));
+            if (index >= 0) return index;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        Ref class_name = py::decode_utf8(cls->name);
+        if (!class_name) return -1;
+        Ref message = Ref::steal(PyUnicode_FromFormat("Field '%U' not found in class '%U'.", key, class_name.get()));
+        if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+        return -1;
+    }
+    PyErr_Format(PyExc_TypeError, "Invalid key type: %s. Expected int or str", Py_TYPE(key)->tp_name);
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// IDD type
+
+PyTypeObject IDDType = py::new_static_type();
+
+int idd_c_init(IDDObject* self, PyObject* idd_content) {
+    if (self->initialized) {
+        Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+        if (name) PyErr_Format(PyExc_RuntimeError, "%U is already initialized.", name.get());
+        return -1;
+    }
+    Ref lexer = Ref::steal(lexer_type->tp_new(lexer_type, empty_tuple, nullptr));
+    if (!lexer) return -1;
+    if (!PyObject_TypeCheck(lexer.get(), lexer_type)) {
+        PyErr_SetString(PyExc_TypeError, "Lexer allocation did not give a Lexer");
+        return -1;
+    }
+    auto* lexer_object = reinterpret_cast<lexer::LexerObject*>(lexer.get());
+    if (lexer_methods->c_init(lexer_object, idd_content, 1) < 0) return -1;
+    int result;
+    Py_BEGIN_ALLOW_THREADS
+    result = parse_idd(lexer_object, self->c_idd);
+    Py_END_ALLOW_THREADS
+    if (result < 0) return -1;
+    Ref version = py::decode_utf8(self->c_idd.version);
+    if (!version) return -1;
+    Py_SETREF(self->version, version.release());
+    self->initialized = true;
+    return 0;
+}
+
+const IDDMethods idd_methods = {idd_c_init};
+
+PyObject* idd_new(PyTypeObject* type, PyObject*, PyObject*) {
+    auto* self = reinterpret_cast<IDDObject*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->methods = &idd_methods;
+    new (&self->c_idd) c_IDD();
+    self->initialized = false;
+    self->version = Py_NewRef(Py_None);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+void idd_dealloc(PyObject* obj) {
+    auto* self = reinterpret_cast<IDDObject*>(obj);
+    self->c_idd.~c_IDD();
+    Py_CLEAR(self->version);
+    Py_TYPE(obj)->tp_free(obj);
+}
+
+int idd_init(PyObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "IDD cannot be instantiated directly. Use IDD.from_file().");
+    return -1;
+}
+
+// A new, loaded object of `cls` (IDD or a subclass), made without __init__.
+PyObject* load_new(PyObject* cls, PyObject* content) {
+    Ref self = Ref::steal(idd_new(reinterpret_cast<PyTypeObject*>(cls), empty_tuple, nullptr));
+    if (!self) return nullptr;
+    auto* idd = reinterpret_cast<IDDObject*>(self.get());
+    if (idd->methods->c_init(idd, content) < 0) return nullptr;
+    return self.release();
+}
+
+PyObject* idd_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"from_file", {"filepath", "encoding"}, 1};
+    PyObject* given[2] = {nullptr, Py_None};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    if (!py::check_str_or_none(given[1], "encoding")) return nullptr;
+    ReadUtf8BytesOptions options{1, given[1]};
+    Ref content = Ref::steal(read_utf8_bytes(given[0], &options));
+    if (!content) return nullptr;
+    return load_new(cls, content.get());
+}
+
+PyObject* idd_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"from_string", {"content"}, 1};
+    PyObject* given[1] = {nullptr};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    if (!py::check_str_or_none(given[0], "content")) return nullptr;
+    if (given[0] == Py_None) {
+        py::raise_no_attribute_of_none("encode");
+        return nullptr;
+    }
+    Ref content = Ref::steal(PyUnicode_AsUTF8String(given[0]));
+    if (!content) return nullptr;
+    return load_new(cls, content.get());
+}
+
+// The class a Python caller names: the key is the str's upper(), so only
+// names whose non-ASCII letters are already upper-case are found. Never
+// inserts into the class map.
+const ClassDef* class_for_python_name(IDDObject* self, PyObject* class_name) {
+    Ref upper = Ref::steal(PyObject_CallMethod(class_name, "upper", nullptr));
+    if (!upper) return nullptr;
+    std::string_view key;
+    if (!py::str_utf8(upper.get(), key)) return nullptr;
+    const ClassDef* cls = find_class(self->c_idd, key);
+    if (!cls) PyErr_Format(PyExc_ValueError, "Unknown class: '%U'", class_name);
+    return cls;
+}
+
+PyObject* idd_get_class_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"get_class_name", {"index"}, 1};
+    PyObject* given[1] = {nullptr};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    int32_t index = 0;
+    if (!py::to_int32(given[0], index)) return nullptr;
+    const auto& classes = reinterpret_cast<IDDObject*>(self)->c_idd.ordered_classes;
+    if (index < 0 || static_cast<size_t>(index) >= classes.size()) {
+        PyErr_SetString(PyExc_IndexError, "Class index out of range.");
+        return nullptr;
+    }
+    return py::decode_utf8(classes[static_cast<size_t>(index)].name).release();
+}
+
+PyObject* idd_get_field_names(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"_get_field_names", {"class_name"}, 1};
+    PyObject* given[1] = {nullptr};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    if (!py::check_str_or_none(given[0], "class_name")) return nullptr;
+    const ClassDef* cls = class_for_python_name(reinterpret_cast<IDDObject*>(self), given[0]);
+    if (!cls) return nullptr;
+    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(cls->fields.size())));
+    if (!names) return nullptr;
+    for (size_t i = 0; i < cls->fields.size(); ++i) {
+        PyObject* name = py::decode_utf8(cls->fields[i].name).release();
+        if (!name) return nullptr;
+        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return names.release();
+}
+
+constexpr const char* kPicklingRefused =
+    "Pickling of struct members such as self.c_idd must be explicitly requested with @auto_pickle(True)";
+
+PyObject* idd_reduce(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, kPicklingRefused);
+    return nullptr;
+}
+
+PyObject* idd_setstate(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, kPicklingRefused);
+    return nullptr;
+}
+
+PyObject* idd_get_version(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<IDDObject*>(self)->version); }
+
+PyObject* idd_get_num_classes(PyObject* self, void*) {
+    return PyLong_FromSize_t(reinterpret_cast<IDDObject*>(self)->c_idd.ordered_classes.size());
+}
+
+#define TARVIX_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef idd_type_methods[] = {
+    {"from_file", TARVIX_FASTCALL(idd_from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_file($cls, /, filepath, encoding=None)\n--\n\n"
+     "Parse IDD file\n\n"
+     "Args:\n"
+     "    filepath (str | PathLike): IDD file path\n"
+     "    encoding (str, optional): IDD file encoding\n\n"
+     "Returns:\n"
+     "    IDD: parsed IDD data structure\n"},
+    {"from_string", TARVIX_FASTCALL(idd_from_string), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_string($cls, /, content)\n--\n\n"
+     "Parse IDD file\n\n"
+     "Args:\n"
+     "    content (str): IDF string\n\n"
+     "Returns:\n"
+     "    IDD: parsed IDD data structure\n"},
+    {"get_class_name", TARVIX_FASTCALL(idd_get_class_name), METH_FASTCALL | METH_KEYWORDS,
+     "get_class_name($self, /, index)\n--\n\n"
+     "Get class name from index\n\n"
+     "Args:\n"
+     "    index (int): class index\n\n"
+     "Returns:\n"
+     "    str: class name\n"},
+    {"_get_field_names", TARVIX_FASTCALL(idd_get_field_names), METH_FASTCALL | METH_KEYWORDS,
+     "_get_field_names($self, /, class_name)\n--\n\n"
+     "Names of the stored fields of a class, in schema order."},
+    {"__reduce__", idd_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", idd_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef idd_getset[] = {
+    {"version", idd_get_version, nullptr, "Schema version (the default of the Version class's first field)", nullptr},
+    {"num_classes", idd_get_num_classes, nullptr, "Total number of parsed classes", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+void setup_idd_type() {
+    PyTypeObject& type = IDDType;
+    type.tp_name = "tarvix.idd.IDD";
+    type.tp_basicsize = sizeof(IDDObject);
+    type.tp_dealloc = idd_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = "Python wrapper of the c_IDD structure: a schema loaded from IDD text.";
+    type.tp_methods = idd_type_methods;
+    type.tp_getset = idd_getset;
+    type.tp_init = idd_init;
+    type.tp_new = idd_new;
+}
+
+// ---------------------------------------------------------------------------
+// Module functions
+
+PyObject* debug_find_field_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"debug_find_field_index", {"idd", "class_name", "field_name"}, 3};
+    PyObject* given[3] = {};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    if (!py::check_instance(given[0], &IDDType, "idd") || !py::check_str_or_none(given[1], "class_name") ||
+        !py::check_str_or_none(given[2], "field_name"))
+        return nullptr;
+    const ClassDef* cls = class_for_python_name(reinterpret_cast<IDDObject*>(given[0]), given[1]);
+    if (!cls) return nullptr;
+    std::string_view field_name;
+    if (!py::str_utf8(given[2], field_name)) return nullptr;
+    const int32_t index = find_field_index(cls, std::string(field_name));
+    if (index < 0) {
+        PyErr_SetNone(PyExc_ValueError);
+        return nullptr;
+    }
+    return PyLong_FromLong(index);
+}
+
+PyObject* debug_get_field_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"debug_get_field_name", {"idd", "class_name", "field_idx", "add_units"}, 4};
+    PyObject* given[4] = {};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    if (!py::check_instance(given[0], &IDDType, "idd") || !py::check_str_or_none(given[1], "class_name"))
+        return nullptr;
+    int32_t field_idx = 0;
+    if (!py::to_int32(given[2], field_idx)) return nullptr;
+    const int add_units = PyObject_IsTrue(given[3]);
+    if (add_units < 0) return nullptr;
+    const ClassDef* cls = class_for_python_name(reinterpret_cast<IDDObject*>(given[0]), given[1]);
+    if (!cls) return nullptr;
+    return py::decode_utf8(get_field_name(cls, field_idx, add_units != 0)).release();
+}
+
+PyMethodDef module_functions[] = {
+    {"debug_find_field_index", TARVIX_FASTCALL(debug_find_field_index), METH_FASTCALL | METH_KEYWORDS,
+     "debug_find_field_index(idd, class_name, field_name)\n--\n\n"
+     "Index of a field of a class by name (group names included); ValueError when not found."},
+    {"debug_get_field_name", TARVIX_FASTCALL(debug_get_field_name), METH_FASTCALL | METH_KEYWORDS,
+     "debug_get_field_name(idd, class_name, field_idx, add_units)\n--\n\n"
+     "Name of the field at an index (group names generated), with units in braces when asked."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Module definition
+
+int exec_module(PyObject* module) {
+    const int begun = module_guard.begin(module);
+    if (begun != 0) return begun < 0 ? -1 : 0;
+    internal_failure_hook = py::report_unraisable;
+
+    if (!empty_tuple && !(empty_tuple = PyTuple_New(0))) return -1;
+
+    if (py::publish_function(module, "parse_idd", parse_idd, kParseIddSignature) < 0 ||
+        py::publish_function(module, "resolve_key_to_field_index", resolve_key_to_field_index,
+                             kResolveKeyToFieldIndexSignature) < 0 ||
+        py::publish_function(module, "find_field_index", find_field_index, kFindFieldIndexSignature) < 0 ||
+        py::publish_function(module, "get_field_name", get_field_name, kGetFieldNameSignature) < 0 ||
+        py::publish_function(module, "get_field_def", get_field_def, kGetFieldDefSignature) < 0)
+        return -1;
+
+    if (!IDDType.tp_name) setup_idd_type();
+    if (py::prepare_type(module, &IDDType, "IDD", &idd_methods,
+                         "IDD cannot be instantiated directly. Use IDD.from_file().") < 0)
+        return -1;
+
+    const void* methods = nullptr;
+    if (py::import_type("tarvix.lexer", "Lexer", sizeof(lexer::LexerObject), lexer_type, methods) < 0) return -1;
+    lexer_methods = static_cast<const lexer::LexerMethods*>(methods);
+
+    Ref utils = Ref::steal(PyImport_ImportModule("tarvix.utils"));
+    if (!utils ||
+        py::import_function(utils.get(), "read_utf8_bytes", read_utf8_bytes, kReadUtf8BytesSignature) < 0 ||
+        py::import_function(utils.get(), "get_continuous_digits_indices", get_continuous_digits_indices,
+                            kGetContinuousDigitsIndicesSignature) < 0)
+        return -1;
+
+    if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+    module_guard.finish(module);
+    return 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) { return module_guard.create(spec); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "idd", "IDD schemas: loading, class and field lookup.", 0, nullptr, module_slots,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace tarvix::idd
+
+PyMODINIT_FUNC PyInit_idd() { return PyModuleDef_Init(&tarvix::idd::module_def); }

@@ -1,0 +1,87 @@
+// Field lookup by position and by name, including the repeating group: the
+// schema stores the first group once, and position i >= begin belongs to
+// field (i - begin) % size of group (i - begin) / size + 1.
+#include <new>
+
+#include "idd/schema.h"
+
+namespace tarvix::idd {
+
+const FieldDef* get_field_def(const ClassDef* cls, size_t field_idx) noexcept {
+    if (!cls) return nullptr;
+    const ExtensibleDef& ext = cls->extensible;
+    if (ext.is_extensible && ext.begin_index >= 0 && ext.size > 0) {
+        const auto begin = static_cast<size_t>(ext.begin_index);
+        const auto size = static_cast<size_t>(ext.size);
+        if (field_idx >= begin + size) field_idx = begin + (field_idx - begin) % size;
+    }
+    return field_idx < cls->fields.size() ? &cls->fields[field_idx] : nullptr;
+}
+
+std::string get_field_name(const ClassDef* cls, int32_t field_idx, bool add_units) noexcept {
+    if (field_idx < 0 || !cls) return {};
+    const ExtensibleDef& ext = cls->extensible;
+    const auto index = static_cast<size_t>(field_idx);
+    try {
+        const FieldDef* field = nullptr;
+        std::string name;
+        if (!ext.is_extensible || ext.begin_index < 0 || field_idx < ext.begin_index) {
+            if (index >= cls->fields.size()) return {};
+            field = &cls->fields[index];
+            name = field->name;
+        } else {
+            if (ext.size == 0) {
+                report_internal_failure("tarvix.idd.get_field_name", Failure::zero_division);
+                return {};
+            }
+            if (ext.size < 0) return {};  // no patterns are built without a group size
+            const int32_t offset = field_idx - ext.begin_index;
+            const auto k = static_cast<size_t>(offset % ext.size);
+            const int64_t group = int64_t{offset / ext.size} + 1;
+            if (k >= ext.patterns.size()) return {};
+            const ExtPattern& pattern = ext.patterns[k];
+            name.reserve(pattern.prefix.size() + 11 + pattern.suffix.size());
+            name.append(pattern.prefix).append(std::to_string(group)).append(pattern.suffix);
+            const size_t template_idx = static_cast<size_t>(ext.begin_index) + k;
+            if (template_idx < cls->fields.size()) field = &cls->fields[template_idx];
+        }
+        if (add_units && field && !field->units.empty()) name.append(" {").append(field->units).append("}");
+        return name;
+    } catch (const std::bad_alloc&) {
+        report_internal_failure("tarvix.idd.get_field_name");
+        return {};
+    }
+}
+
+int32_t find_field_index(const ClassDef* cls, const std::string& field_name) noexcept {
+    if (!cls || field_name.empty()) return -1;
+    try {
+        const std::string key = to_lower(field_name);
+        if (const auto found = cls->base_field_index_map.find(key); found != cls->base_field_index_map.end())
+            return found->second;
+        const ExtensibleDef& ext = cls->extensible;
+        if (!ext.is_extensible || ext.begin_index < 0 || ext.size <= 0) return -1;
+        const std::string_view view = key;
+        for (size_t k = 0; k < ext.patterns.size(); ++k) {
+            const ExtPattern& pattern = ext.patterns[k];
+            if (!view.starts_with(pattern.search_prefix)) continue;
+            std::string_view middle = view.substr(pattern.search_prefix.size());
+            if (!middle.ends_with(pattern.search_suffix)) continue;
+            middle.remove_suffix(pattern.search_suffix.size());
+            // The group number must be the whole text between prefix and
+            // suffix, so "Component 1 Inlet Node Name" never reads as group 1
+            // of "Component 1 Name".
+            const int64_t group = parse_digits_int32(middle);
+            if (group <= 0) continue;
+            const int64_t index = int64_t{ext.begin_index} + (group - 1) * int64_t{ext.size} + static_cast<int64_t>(k);
+            if (index > INT32_MAX) continue;
+            return static_cast<int32_t>(index);
+        }
+        return -1;
+    } catch (const std::bad_alloc&) {
+        report_internal_failure("tarvix.idd.find_field_index");
+        return -1;
+    }
+}
+
+}  // namespace tarvix::idd

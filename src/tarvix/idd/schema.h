@@ -1,0 +1,121 @@
+// The schema in memory: classes, their fields and properties, and the
+// repeating (extensible) group some classes end with; the IDD parser that
+// fills it and the field lookups that read it. Plain value types, free of
+// the interpreter: built once by the parser, read-only afterwards.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "lexer/tokenizer.h"
+#include "utils.h"
+
+namespace tarvix::idd {
+
+enum FieldType : int32_t {
+    FIELDTYPE_DEFAULT = 0,
+    FIELDTYPE_INTEGER = 1,
+    FIELDTYPE_REAL = 2,
+    FIELDTYPE_ALPHA = 3,
+    FIELDTYPE_CHOICE = 4,
+    FIELDTYPE_OBJLIST = 5,
+    FIELDTYPE_NODE = 6,
+};
+
+struct FieldDef {
+    std::string name;  // \field value, or the identifier (A1, N3) without one
+    bool required = false;
+    std::string units;
+    std::string default_val;
+    bool autosizable = false;
+    bool autocalculatable = false;
+    FieldType field_type = FIELDTYPE_DEFAULT;
+    std::vector<std::string> choices;       // \key lines
+    std::vector<std::string> references;    // name lists the value is entered in
+    std::vector<std::string> object_lists;  // name lists the value must come from
+};
+
+// How one field name of the repeating group is built and recognised: the
+// template name up to its first digit run, and after it.
+struct ExtPattern {
+    std::string prefix;
+    std::string suffix;
+    std::string search_prefix;  // lower-cased, ready for lookups
+    std::string search_suffix;
+};
+
+struct ExtensibleDef {
+    bool is_extensible = false;
+    int32_t begin_index = -1;  // first field of the first group; -1 while unknown
+    int32_t size = -1;         // fields per group; -1 when unknown
+    std::vector<ExtPattern> patterns;
+};
+
+struct ClassDef {
+    std::string name;   // as written
+    std::string group;  // latest \group before the class
+    std::vector<FieldDef> fields;
+    int32_t min_fields = 0;
+    StringMap<int32_t> base_field_index_map;  // lower-cased name -> index, base fields only
+    ExtensibleDef extensible;
+    std::vector<uint32_t> field_idx_with_default;  // fields with a non-empty \default
+};
+
+struct c_IDD {
+    std::string version;
+    StringMap<uint32_t> class_map;  // upper-cased class name -> index in ordered_classes
+    std::vector<ClassDef> ordered_classes;
+};
+
+// ---------------------------------------------------------------------------
+// Parser
+
+// Where the parser takes its tokens from: the Lexer object in the extension
+// module, a bare Tokenizer in native tests.
+struct TokenSource {
+    lexer::Token (*next_token)(void* context);
+    int32_t (*line_num)(void* context);
+    void* context;
+};
+
+enum class ParseErrorKind {
+    orphaned_property,             // property line before any class
+    field_property_without_class,  // guard: a current field but no class
+    empty_class_name,              // comma outside a class body, no name
+    unexpected_eof,                // end of text inside a class body or after a name
+    token_error,                   // the tokenizer's error token
+};
+
+struct ParseError {
+    ParseErrorKind kind = ParseErrorKind::token_error;
+    int32_t line_num = 0;
+    std::string value;  // the offending token's text (property line or error message)
+};
+
+// Fills `idd` from the token stream. `digit_run` finds the first run of
+// digits in a name (the function that tarvix.utils publishes). Returns false
+// with `error` filled on a syntax error; `idd` is then partly built.
+bool parse_schema(const TokenSource& source, c_IDD& idd, GetContinuousDigitsIndicesFn* digit_run,
+                  ParseError& error) noexcept;
+
+// ---------------------------------------------------------------------------
+// Field lookup
+
+// Definition of the field at `field_idx`, positions of later repeating
+// groups mapped onto the first group; null when the class has no such field.
+const FieldDef* get_field_def(const ClassDef* cls, size_t field_idx) noexcept;
+
+// Name of the field at `field_idx` (group names generated from the
+// patterns), with " {units}" when asked; empty when there is no such field.
+std::string get_field_name(const ClassDef* cls, int32_t field_idx, bool add_units) noexcept;
+
+// Index of a field by case-insensitive name, base names first, then group
+// names "<prefix><group number><suffix>"; -1 when not found.
+int32_t find_field_index(const ClassDef* cls, const std::string& field_name) noexcept;
+
+// Class by name: the key is the name with ASCII letters upper-cased.
+const ClassDef* find_class(const c_IDD& idd, std::string_view upper_key) noexcept;
+
+}  // namespace tarvix::idd
