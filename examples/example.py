@@ -1,12 +1,14 @@
 """Tour of tarvix on the sample files in examples/data.
 
-Shows what the library can do so far: the token stream that the schema and
+Shows what the library can do so far: loading a schema and naming its
+fields (repeating groups included), the token stream that the schema and
 document parsers read, and the byte-string helpers that every module shares.
 """
 
 from collections import Counter
 from pathlib import Path
 
+import tarvix.idd as idd
 import tarvix.lexer as lexer
 import tarvix.utils as utils
 
@@ -28,12 +30,30 @@ def show_tokens(path: Path, is_idd: bool, preview: int) -> None:
         print(f"  line {line:3}  {TOKEN_NAMES[kind]:<9} {value.decode()!r}")
 
 
+def show_schema(path: Path) -> None:
+    schema = idd.IDD.from_file(path)
+    print(f"{path.name}: version {schema.version}, {schema.num_classes} classes")
+    for index in range(schema.num_classes):
+        name = schema.get_class_name(index)
+        print(f"  {name}: {', '.join(schema._get_field_names(name))}")
+    surface = "BuildingSurface:Detailed"
+    print(f"  {surface} repeats its vertex fields; any group can be named:")
+    for group in (1, 4, 50):
+        field = f"Vertex {group} Z-coordinate"
+        position = idd.debug_find_field_index(schema, surface, field)
+        print(f"    {field!r} is field {position}, "
+              f"named {idd.debug_get_field_name(schema, surface, position, True)!r} with units")
+
+
 def main() -> None:
+    print("== Loading the sample schema")
+    show_schema(DATA / "building.idd")
+    print()
     print("== Tokenizing the sample schema (property lines are single tokens)")
-    show_tokens(DATA / "building.idd", True, 12)
+    show_tokens(DATA / "building.idd", True, 6)
     print()
     print("== Tokenizing the sample document (comments and blanks are dropped)")
-    show_tokens(DATA / "office.idf", False, 12)
+    show_tokens(DATA / "office.idf", False, 6)
     print()
     print("== Byte-string helpers (ASCII-only case folding)")
     print("  debug_to_upper('Zone Ä1')                   ->", repr(utils.debug_to_upper("Zone Ä1")))
