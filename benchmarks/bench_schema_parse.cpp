@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
         tokenizer.init(text, true);
         tarvix::idd::c_IDD idd;
         tarvix::idd::ParseError error;
-        const tarvix::idd::TokenSource source{next, line, &tokenizer};
+        const tarvix::lexer::TokenSource source{next, line, &tokenizer};
         const auto start = std::chrono::steady_clock::now();
         if (!tarvix::idd::parse_schema(source, idd, first_digit_run, error)) {
             std::fprintf(stderr, "parse error on line %d: %s\n", error.line_num, error.value.c_str());

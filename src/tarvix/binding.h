@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -354,31 +355,34 @@ inline PyTypeObject new_static_type() {
     return type;
 }
 
+// Gives the slot wrapper `name` (such as __init__ or __getitem__) of a
+// ready static type its own docstring. Wrappers take their docstrings from
+// a table shared by every type; the class's wrapper gets a private copy of
+// its entry that carries the class's text.
+inline int set_slot_doc(PyTypeObject* type, const char* name, const char* doc) {
+    Ref wrapper = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), name));
+    if (!wrapper) return -1;
+    if (!Py_IS_TYPE(wrapper.get(), &PyWrapperDescr_Type)) return 0;
+    auto* descr = reinterpret_cast<PyWrapperDescrObject*>(wrapper.get());
+    if (PyDescr_TYPE(descr) != type) return 0;
+    if (descr->d_base->doc == doc) return 0;
+    auto* base = new (std::nothrow) wrapperbase(*descr->d_base);
+    if (!base) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    base->doc = doc;
+    descr->d_base = base;  // kept for the life of the process, like the type
+    return 0;
+}
+
 // Makes a static type ready, gives its __init__ slot wrapper a docstring
 // (when `init_doc` is set), publishes its native method table in the class
 // dictionary and sets the class as a module attribute.
 inline int prepare_type(PyObject* module, PyTypeObject* type, const char* attr_name, const void* methods,
                         const char* init_doc = nullptr) {
     if (PyType_Ready(type) < 0) return -1;
-    if (init_doc) {
-        // The wrapper of a C-level __init__ takes its docstring from a shared
-        // slot table; give this class's wrapper a private copy that carries
-        // the class's own text.
-        Ref wrapper = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__init__"));
-        if (!wrapper) return -1;
-        if (Py_IS_TYPE(wrapper.get(), &PyWrapperDescr_Type)) {
-            auto* descr = reinterpret_cast<PyWrapperDescrObject*>(wrapper.get());
-            if (PyDescr_TYPE(descr) == type) {
-                auto* base = new (std::nothrow) wrapperbase(*descr->d_base);
-                if (!base) {
-                    PyErr_NoMemory();
-                    return -1;
-                }
-                base->doc = init_doc;
-                descr->d_base = base;  // kept for the life of the process, like the type
-            }
-        }
-    }
+    if (init_doc && set_slot_doc(type, "__init__", init_doc) < 0) return -1;
     if (methods) {
         Ref dict = Ref::steal(PyType_GetDict(type));
         Ref capsule = Ref::steal(PyCapsule_New(const_cast<void*>(methods), nullptr, nullptr));

@@ -60,7 +60,7 @@ void raise_parse_error(const ParseError& error) {
 // Parses the lexer's text into `idd`. Runs without the interpreter lock and
 // takes it only to raise the error.
 int parse_idd(lexer::LexerObject* lexer, c_IDD& idd) {
-    const TokenSource source{lexer_next_token, lexer_line_num, lexer};
+    const lexer::TokenSource source{lexer_next_token, lexer_line_num, lexer};
     ParseError error;
     if (parse_schema(source, idd, get_continuous_digits_indices, error)) return 0;
     PyGILState_STATE gil = PyGILState_Ensure();

@@ -56,7 +56,7 @@ inline std::string to_upper(std::string s) noexcept {
     return s;
 }
 
-inline bool equal_fold(const std::string& a, const std::string& b) noexcept {
+inline bool equal_fold(std::string_view a, std::string_view b) noexcept {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
         if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
@@ -85,13 +85,9 @@ inline std::string trim_newlines(const std::string& s) noexcept {
     return detail::trim_set(s, kNewlines, "tarvix.utils.trim_newlines");
 }
 
-inline bool has_prefix(const std::string& s, const std::string& prefix) noexcept {
-    return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
-}
+inline bool has_prefix(std::string_view s, std::string_view prefix) noexcept { return s.starts_with(prefix); }
 
-inline bool has_suffix(const std::string& s, const std::string& suffix) noexcept {
-    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
+inline bool has_suffix(std::string_view s, std::string_view suffix) noexcept { return s.ends_with(suffix); }
 
 // Result of cut_prefix / cut_suffix: the remaining bytes and whether the
 // prefix or suffix was there.

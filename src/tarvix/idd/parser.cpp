@@ -40,7 +40,11 @@ int64_t first_number(GetContinuousDigitsIndicesFn* digit_run, const std::string&
 }
 
 struct Parser {
-    const TokenSource& source;
+    Parser(const lexer::TokenSource& source_, c_IDD& idd_, GetContinuousDigitsIndicesFn* digit_run_,
+           ParseError& error_)
+        : source(source_), idd(idd_), digit_run(digit_run_), error(error_) {}
+
+    const lexer::TokenSource& source;
     c_IDD& idd;
     GetContinuousDigitsIndicesFn* digit_run;
     ParseError& error;
@@ -300,7 +304,7 @@ struct Parser {
 
 }  // namespace
 
-bool parse_schema(const TokenSource& source, c_IDD& idd, GetContinuousDigitsIndicesFn* digit_run,
+bool parse_schema(const lexer::TokenSource& source, c_IDD& idd, GetContinuousDigitsIndicesFn* digit_run,
                   ParseError& error) noexcept {
     Parser parser{source, idd, digit_run, error};
     try {

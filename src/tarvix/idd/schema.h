@@ -72,14 +72,6 @@ struct c_IDD {
 // ---------------------------------------------------------------------------
 // Parser
 
-// Where the parser takes its tokens from: the Lexer object in the extension
-// module, a bare Tokenizer in native tests.
-struct TokenSource {
-    lexer::Token (*next_token)(void* context);
-    int32_t (*line_num)(void* context);
-    void* context;
-};
-
 enum class ParseErrorKind {
     orphaned_property,             // property line before any class
     field_property_without_class,  // guard: a current field but no class
@@ -97,7 +89,7 @@ struct ParseError {
 // Fills `idd` from the token stream. `digit_run` finds the first run of
 // digits in a name (the function that tarvix.utils publishes). Returns false
 // with `error` filled on a syntax error; `idd` is then partly built.
-bool parse_schema(const TokenSource& source, c_IDD& idd, GetContinuousDigitsIndicesFn* digit_run,
+bool parse_schema(const lexer::TokenSource& source, c_IDD& idd, GetContinuousDigitsIndicesFn* digit_run,
                   ParseError& error) noexcept;
 
 // ---------------------------------------------------------------------------

@@ -66,4 +66,13 @@ private:
     bool out_of_memory_ = false;        // a token could not be stored
 };
 
+// Where a parser takes its tokens from: the Lexer object of the extension
+// module (through its native method table), or a bare Tokenizer in native
+// tests and benchmarks.
+struct TokenSource {
+    Token (*next_token)(void* context);
+    int32_t (*line_num)(void* context);
+    void* context;
+};
+
 }  // namespace tarvix::lexer

@@ -1,0 +1,178 @@
+// tarvix.idf: documents (IDF) and their objects (IDFObject). This file holds
+// the module's execution: imports from the other modules, the two classes,
+// and IDFObjectTuple, the read-only tuple that listings return.
+#include "idf.h"
+
+namespace tarvix::idf {
+
+using py::Ref;
+
+Shared shared;
+
+namespace {
+
+py::ModuleGuard module_guard{"idf", "tarvix.idf"};
+
+constexpr const char* kTupleAdd = "This is a read-only tuple. To add new objects, use the idf.add_object() method.";
+constexpr const char* kTupleRemove =
+    "This is a read-only tuple. To remove objects, use the idf.remove_object() or idf.remove_all_objects() methods.";
+
+// IDFObjectTuple.__getattr__(self, name): runs only when normal look-up
+// failed, and points list-style mutators to the document's methods.
+PyObject* tuple_getattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"__getattr__", {"self", "name"}, 2};
+    PyObject* given[2] = {nullptr, nullptr};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    PyObject* name = given[1];
+    for (const char* add : {"append", "extend", "insert"})
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, add) == 0) {
+            PyErr_SetString(PyExc_AttributeError, kTupleAdd);
+            return nullptr;
+        }
+    for (const char* remove : {"remove", "pop", "clear"})
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, remove) == 0) {
+            PyErr_SetString(PyExc_AttributeError, kTupleRemove);
+            return nullptr;
+        }
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(given[0])));
+    if (type_name) PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%U'", type_name.get(), name);
+    return nullptr;
+}
+
+PyMethodDef tuple_getattr_def = {"__getattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tuple_getattr)),
+                                 METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+// Creates IDFObjectTuple as `class IDFObjectTuple(tuple)` would.
+int create_object_tuple_class(PyObject* module) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    Ref function = Ref::steal(PyCFunction_NewEx(&tuple_getattr_def, nullptr, module_name.get()));
+    if (!function) return -1;
+    Ref method = Ref::steal(PyInstanceMethod_New(function.get()));  // binds the instance as `self`
+    Ref namespace_dict = Ref::steal(PyDict_New());
+    if (!method || !namespace_dict) return -1;
+    if (PyDict_SetItemString(namespace_dict.get(), "__module__", module_name.get()) < 0) return -1;
+    Ref qualname = Ref::steal(PyUnicode_FromString("IDFObjectTuple"));
+    Ref doc = Ref::steal(PyUnicode_FromString("tuple of IDFObjects with custom error messages"));
+    if (!qualname || !doc || PyDict_SetItemString(namespace_dict.get(), "__qualname__", qualname.get()) < 0 ||
+        PyDict_SetItemString(namespace_dict.get(), "__doc__", doc.get()) < 0 ||
+        PyDict_SetItemString(namespace_dict.get(), "__getattr__", method.get()) < 0)
+        return -1;
+    // The metaclass of the single base, tuple, is type itself.
+    auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(reinterpret_cast<PyObject*>(&PyTuple_Type)));
+    Ref cls = Ref::steal(PyObject_CallFunction(metaclass, "O(O)O", qualname.get(), &PyTuple_Type,
+                                               namespace_dict.get()));
+    if (!cls) return -1;
+    return PyDict_SetItemString(PyModule_GetDict(module), "IDFObjectTuple", cls.get());
+}
+
+PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
+
+int build_constants() {
+    if (shared.empty_tuple) return 0;
+    shared.empty_tuple = PyTuple_New(0);
+    shared.empty_str = intern("");
+    shared.autosize = intern("Autosize");
+    shared.autocalculate = intern("Autocalculate");
+    return shared.empty_tuple && shared.empty_str && shared.autosize && shared.autocalculate ? 0 : -1;
+}
+
+int import_native() {
+    const void* methods = nullptr;
+    if (py::import_type("tarvix.lexer", "Lexer", sizeof(lexer::LexerObject), shared.lexer_type, methods) < 0)
+        return -1;
+    shared.lexer_methods = static_cast<const lexer::LexerMethods*>(methods);
+    if (py::import_type("tarvix.idd", "IDD", sizeof(IDDObject), shared.idd_type, methods) < 0) return -1;
+    shared.idd_methods = static_cast<const idd::IDDMethods*>(methods);
+
+    Ref idd_module = Ref::steal(PyImport_ImportModule("tarvix.idd"));
+    if (!idd_module) return -1;
+    PyObject* from_idd = idd_module.get();
+    if (py::import_function(from_idd, "resolve_key_to_field_index", shared.resolve_key_to_field_index,
+                            idd::kResolveKeyToFieldIndexSignature) < 0 ||
+        py::import_function(from_idd, "find_field_index", shared.find_field_index, idd::kFindFieldIndexSignature) <
+            0 ||
+        py::import_function(from_idd, "get_field_name", shared.get_field_name, idd::kGetFieldNameSignature) < 0 ||
+        py::import_function(from_idd, "get_field_def", shared.get_field_def, idd::kGetFieldDefSignature) < 0)
+        return -1;
+    Ref utils_module = Ref::steal(PyImport_ImportModule("tarvix.utils"));
+    if (!utils_module) return -1;
+    PyObject* from_utils = utils_module.get();
+    if (py::import_function(from_utils, "read_utf8_bytes", shared.read_utf8_bytes, kReadUtf8BytesSignature) < 0 ||
+        py::import_function(from_utils, "any_to_string", shared.any_to_string, kAnyToStringSignature) < 0 ||
+        py::import_function(from_utils, "get_current_time", shared.get_current_time, kGetCurrentTimeSignature) < 0)
+        return -1;
+    return 0;
+}
+
+int exec_module(PyObject* module) {
+    const int begun = module_guard.begin(module);
+    if (begun != 0) return begun < 0 ? -1 : 0;
+    internal_failure_hook = py::report_unraisable;
+
+    if (build_constants() < 0) return -1;
+    if (!shared.builtin_open) {
+        Ref open = py::lookup_builtin("open");
+        if (!open) return -1;
+        shared.builtin_open = open.release();
+    }
+
+    if (!IDFDocType.tp_name) setup_idf_type();
+    if (!IDFObjType.tp_name) setup_idf_object_type();
+    if (py::prepare_type(module, &IDFDocType, "IDF", &idf_methods,
+                         "IDF cannot be instantiated directly. Use IDF.from_file() or IDF.from_string().") < 0 ||
+        py::prepare_type(module, &IDFObjType, "IDFObject", &idf_object_methods, "Python-level initialization") < 0)
+        return -1;
+    if (py::set_slot_doc(&IDFObjType, "__getitem__",
+                         "Get field value by key\n\n"
+                         "Args:\n"
+                         "    key (int | str): field index or field name (case-insensitive)\n\n"
+                         "Returns:\n"
+                         "    str | int | float | None: the field's typed value\n") < 0 ||
+        py::set_slot_doc(&IDFObjType, "__setitem__",
+                         "Set field value by key\n\n"
+                         "Args:\n"
+                         "    key (int | str): field index or field name (case-insensitive)\n"
+                         "    value (bool | int | float | str | None): the new value\n") < 0 ||
+        py::set_slot_doc(&IDFDocType, "__getitem__",
+                         "Get tuple of IDFObjects from class name\n\n"
+                         "Args:\n"
+                         "    class_name (str): class name (case-insensitive)\n") < 0)
+        return -1;
+
+    if (import_native() < 0) return -1;
+
+    shared.module_dict = PyModule_GetDict(module);
+    if (create_object_tuple_class(module) < 0) return -1;
+    module_guard.finish(module);
+    return 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) { return module_guard.create(spec); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "idf", "IDF documents: loading, field access, references, collections.", 0, nullptr,
+    module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyObject* make_object_tuple(PyObject* list) {
+    PyObject* cls = shared.module_dict ? PyDict_GetItemString(shared.module_dict, "IDFObjectTuple") : nullptr;
+    if (!cls) {
+        PyErr_SetString(PyExc_NameError, "name 'IDFObjectTuple' is not defined");
+        return nullptr;
+    }
+    return PyObject_CallOneArg(cls, list);
+}
+
+}  // namespace tarvix::idf
+
+PyMODINIT_FUNC PyInit_idf() { return PyModuleDef_Init(&tarvix::idf::module_def); }

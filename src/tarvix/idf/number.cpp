@@ -1,0 +1,86 @@
+// Typed reads of field text. strtol_l / strtod_l with a "C" locale object
+// give the C locale's rules (decimal point, white space, hexadecimal forms,
+// inf and nan) whatever locale the process has set.
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <locale.h>
+
+#include "idf/document.h"
+
+namespace tarvix::idf {
+namespace {
+
+// The "C" locale as an object; should it be unavailable, the conversions
+// fall back to the plain functions.
+locale_t c_locale() {
+    static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return locale;
+}
+
+long to_long(const char* text, char** end) {
+    const locale_t locale = c_locale();
+    return locale ? strtol_l(text, end, 10, locale) : std::strtol(text, end, 10);
+}
+
+double to_double(const char* text, char** end) {
+    const locale_t locale = c_locale();
+    return locale ? strtod_l(text, end, locale) : std::strtod(text, end);
+}
+
+// A NUL-terminated copy for the C conversion functions; short texts stay on
+// the stack.
+class CString {
+public:
+    explicit CString(std::string_view text) {
+        if (text.size() < sizeof small_) {
+            std::memcpy(small_, text.data(), text.size());
+            small_[text.size()] = '\0';
+            data_ = small_;
+        } else {
+            large_.assign(text);
+            data_ = large_.c_str();
+        }
+    }
+    const char* c_str() const { return data_; }
+
+private:
+    char small_[64];
+    std::string large_;
+    const char* data_;
+};
+
+}  // namespace
+
+std::optional<long> read_integer(std::string_view text, bool& out_of_range) noexcept {
+    out_of_range = false;
+    if (text.empty()) return std::nullopt;
+    try {
+        const CString copy(text);
+        char* end = nullptr;
+        errno = 0;
+        const long value = to_long(copy.c_str(), &end);
+        // Judged against the byte length, so an embedded NUL leaves text over.
+        if (end != copy.c_str() + text.size()) return std::nullopt;
+        out_of_range = errno == ERANGE;
+        return value;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<double> read_real(std::string_view text) noexcept {
+    if (text.empty()) return std::nullopt;
+    try {
+        const CString copy(text);
+        char* end = nullptr;
+        const double value = to_double(copy.c_str(), &end);
+        if (end != copy.c_str() + text.size()) return std::nullopt;
+        return value;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace tarvix::idf
