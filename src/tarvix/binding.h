@@ -68,6 +68,21 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// Pauses the cycle collector for a scope that creates many container
+// objects at once (nothing it creates is garbage yet), restoring its state.
+class GcPause {
+public:
+    GcPause() noexcept : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 // ---------------------------------------------------------------------------
 // Messages shared by every module
 

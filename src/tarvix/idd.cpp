@@ -80,7 +80,7 @@ int32_t resolve_key_to_field_index(const ClassDef* cls, PyObject* key) {
         int overflow = 0;
         const long long index = PyLong_AsLongLongAndOverflow(key, &overflow);
         if (index == -1 && !overflow && PyErr_Occurred()) return -1;
-        if (overflow < 0 || index < 0) {
+        if (overflow < 0 || (overflow == 0 && index < 0)) {
             PyErr_SetString(PyExc_KeyError, "Field index should be >= 0.");
             return -1;
         }
@@ -99,13 +99,8 @@ int32_t resolve_key_to_field_index(const ClassDef* cls, PyObject* key) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(key, &size);
         if (!data) return -1;
-        try {
-            const int32_t index = find_field_index(cls, std::string(data, static_cast<size_t>(size)));
-            if (index >= 0) return index;
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return -1;
-        }
+        const int32_t index = find_field_index(cls, std::string_view(data, static_cast<size_t>(size)));
+        if (index >= 0) return index;
         Ref class_name = py::decode_utf8(cls->name);
         if (!class_name) return -1;
         Ref message = Ref::steal(PyUnicode_FromFormat("Field '%U' not found in class '%U'.", key, class_name.get()));
@@ -334,7 +329,7 @@ PyObject* debug_find_field_index(PyObject*, PyObject* const* args, Py_ssize_t na
     if (!cls) return nullptr;
     std::string_view field_name;
     if (!py::str_utf8(given[2], field_name)) return nullptr;
-    const int32_t index = find_field_index(cls, std::string(field_name));
+    const int32_t index = find_field_index(cls, field_name);
     if (index < 0) {
         PyErr_SetNone(PyExc_ValueError);
         return nullptr;
@@ -380,7 +375,8 @@ int exec_module(PyObject* module) {
     if (py::publish_function(module, "parse_idd", parse_idd, kParseIddSignature) < 0 ||
         py::publish_function(module, "resolve_key_to_field_index", resolve_key_to_field_index,
                              kResolveKeyToFieldIndexSignature) < 0 ||
-        py::publish_function(module, "find_field_index", find_field_index, kFindFieldIndexSignature) < 0 ||
+        py::publish_function<FindFieldIndexFn>(module, "find_field_index", find_field_index,
+                                               kFindFieldIndexSignature) < 0 ||
         py::publish_function(module, "get_field_name", get_field_name, kGetFieldNameSignature) < 0 ||
         py::publish_function(module, "get_field_def", get_field_def, kGetFieldDefSignature) < 0)
         return -1;

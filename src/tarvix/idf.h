@@ -38,7 +38,9 @@ struct IDFMethods {
                               int32_t field_idx);
     void (*unregister_referencer)(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
                                   int32_t field_idx);
-    int (*c_init)(IDFDoc* self, PyObject* idd, PyObject* idf_content);
+    // Takes over `idf_content` (UTF-8 bytes) and lets it go once parsed, so a
+    // large text is not held while the objects are built.
+    int (*c_init)(IDFDoc* self, PyObject* idd, py::Ref& idf_content);
     int (*build_objects)(IDFDoc* self, std::vector<c_IDFObject>& c_idf_objects);
     PyObject* (*get_objects_raw)(IDFDoc* self, PyObject* class_name);
 };

@@ -53,35 +53,51 @@ std::string get_field_name(const ClassDef* cls, int32_t field_idx, bool add_unit
     }
 }
 
-int32_t find_field_index(const ClassDef* cls, const std::string& field_name) noexcept {
+namespace {
+
+int32_t find_lowered(const ClassDef* cls, std::string_view key) {
+    if (const auto found = cls->base_field_index_map.find(key); found != cls->base_field_index_map.end())
+        return found->second;
+    const ExtensibleDef& ext = cls->extensible;
+    if (!ext.is_extensible || ext.begin_index < 0 || ext.size <= 0) return -1;
+    for (size_t k = 0; k < ext.patterns.size(); ++k) {
+        const ExtPattern& pattern = ext.patterns[k];
+        if (!key.starts_with(pattern.search_prefix)) continue;
+        std::string_view middle = key.substr(pattern.search_prefix.size());
+        if (!middle.ends_with(pattern.search_suffix)) continue;
+        middle.remove_suffix(pattern.search_suffix.size());
+        // The group number must be the whole text between prefix and suffix,
+        // so "Component 1 Inlet Node Name" never reads as group 1 of
+        // "Component 1 Name".
+        const int64_t group = parse_digits_int32(middle);
+        if (group <= 0) continue;
+        const int64_t index = int64_t{ext.begin_index} + (group - 1) * int64_t{ext.size} + static_cast<int64_t>(k);
+        if (index > INT32_MAX) continue;
+        return static_cast<int32_t>(index);
+    }
+    return -1;
+}
+
+}  // namespace
+
+int32_t find_field_index(const ClassDef* cls, std::string_view field_name) noexcept {
     if (!cls || field_name.empty()) return -1;
+    // Field names are short: fold them on the stack.
+    char small[128];
+    if (field_name.size() <= sizeof small) {
+        for (size_t i = 0; i < field_name.size(); ++i) small[i] = ascii_lower(field_name[i]);
+        return find_lowered(cls, std::string_view(small, field_name.size()));
+    }
     try {
-        const std::string key = to_lower(field_name);
-        if (const auto found = cls->base_field_index_map.find(key); found != cls->base_field_index_map.end())
-            return found->second;
-        const ExtensibleDef& ext = cls->extensible;
-        if (!ext.is_extensible || ext.begin_index < 0 || ext.size <= 0) return -1;
-        const std::string_view view = key;
-        for (size_t k = 0; k < ext.patterns.size(); ++k) {
-            const ExtPattern& pattern = ext.patterns[k];
-            if (!view.starts_with(pattern.search_prefix)) continue;
-            std::string_view middle = view.substr(pattern.search_prefix.size());
-            if (!middle.ends_with(pattern.search_suffix)) continue;
-            middle.remove_suffix(pattern.search_suffix.size());
-            // The group number must be the whole text between prefix and
-            // suffix, so "Component 1 Inlet Node Name" never reads as group 1
-            // of "Component 1 Name".
-            const int64_t group = parse_digits_int32(middle);
-            if (group <= 0) continue;
-            const int64_t index = int64_t{ext.begin_index} + (group - 1) * int64_t{ext.size} + static_cast<int64_t>(k);
-            if (index > INT32_MAX) continue;
-            return static_cast<int32_t>(index);
-        }
-        return -1;
+        return find_lowered(cls, to_lower(std::string(field_name)));
     } catch (const std::bad_alloc&) {
         report_internal_failure("tarvix.idd.find_field_index");
         return -1;
     }
+}
+
+int32_t find_field_index(const ClassDef* cls, const std::string& field_name) noexcept {
+    return find_field_index(cls, std::string_view(field_name));
 }
 
 }  // namespace tarvix::idd

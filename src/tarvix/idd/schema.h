@@ -106,6 +106,7 @@ std::string get_field_name(const ClassDef* cls, int32_t field_idx, bool add_unit
 // Index of a field by case-insensitive name, base names first, then group
 // names "<prefix><group number><suffix>"; -1 when not found.
 int32_t find_field_index(const ClassDef* cls, const std::string& field_name) noexcept;
+int32_t find_field_index(const ClassDef* cls, std::string_view field_name) noexcept;
 
 // Class by name: the key is the name with ASCII letters upper-cased.
 const ClassDef* find_class(const c_IDD& idd, std::string_view upper_key) noexcept;

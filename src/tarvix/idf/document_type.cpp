@@ -93,7 +93,7 @@ void raise_document_error(const DocumentError& error) {
     }
 }
 
-int doc_c_init(IDFDoc* self, PyObject* idd, PyObject* idf_content) {
+int doc_c_init(IDFDoc* self, PyObject* idd, Ref& idf_content) {
     if (!is_idd(idd)) {
         py::raise_arg_type("idd", shared.idd_type->tp_name, idd);
         return -1;
@@ -112,7 +112,8 @@ int doc_c_init(IDFDoc* self, PyObject* idd, PyObject* idf_content) {
             return -1;
         }
         auto* lexer_object = reinterpret_cast<lexer::LexerObject*>(lexer.get());
-        if (shared.lexer_methods->c_init(lexer_object, idf_content, 0) < 0) return -1;
+        if (shared.lexer_methods->c_init(lexer_object, idf_content.get(), 0) < 0) return -1;
+        idf_content.reset();  // the lexer holds the text while it is parsed
         const lexer::TokenSource source{lexer_next_token, lexer_line_num, lexer_object};
         DocumentError error;
         bool parsed_ok;
@@ -134,6 +135,7 @@ int doc_build_objects(IDFDoc* self, std::vector<c_IDFObject>& c_idf_objects) {
         return -1;
     }
     std::string key;
+    const py::GcPause gc_pause;  // objects are created by the thousand, none of them garbage
     try {
         for (c_IDFObject& raw : c_idf_objects) {
             key.assign(raw.class_name);
@@ -246,7 +248,7 @@ int doc_init(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // A new, loaded document of `cls` (IDF or a subclass), made without __init__.
-PyObject* load_new(PyObject* cls, PyObject* idd, PyObject* content) {
+PyObject* load_new(PyObject* cls, PyObject* idd, Ref content) {
     Ref self = Ref::steal(doc_new(reinterpret_cast<PyTypeObject*>(cls), shared.empty_tuple, nullptr));
     if (!self) return nullptr;
     IDFDoc* doc = as_doc(self.get());
@@ -263,7 +265,7 @@ PyObject* doc_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
     ReadUtf8BytesOptions options{1, given[2]};
     Ref content = Ref::steal(shared.read_utf8_bytes(given[1], &options));
     if (!content) return nullptr;
-    return load_new(cls, given[0], content.get());
+    return load_new(cls, given[0], std::move(content));
 }
 
 PyObject* doc_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -278,7 +280,7 @@ PyObject* doc_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
     }
     Ref content = Ref::steal(PyUnicode_AsUTF8String(given[1]));
     if (!content) return nullptr;
-    return load_new(cls, given[0], content.get());
+    return load_new(cls, given[0], std::move(content));
 }
 
 // ---------------------------------------------------------------------------

@@ -18,6 +18,9 @@ bool parse_document(const lexer::TokenSource& source, std::vector<c_IDFObject>& 
     };
     try {
         c_IDFObject current;
+        // Values collect here and are copied into the object at its ";",
+        // so each object's storage is allocated once at its exact size.
+        FieldValues scratch;
         std::string last_text;
         bool object_started = false;
         for (;;) {
@@ -30,16 +33,18 @@ bool parse_document(const lexer::TokenSource& source, std::vector<c_IDFObject>& 
                 case lexer::TOKEN_COMMA:
                 case lexer::TOKEN_SEMICOLON:
                     if (object_started)
-                        current.values.push_back(last_text);
+                        scratch.push_back(last_text);
                     else
                         current.class_name = std::move(last_text);
                     last_text.clear();
                     if (tok.type == lexer::TOKEN_COMMA) {
                         object_started = true;
                     } else {
+                        current.values = scratch;
                         objects.push_back(std::move(current));
                         current.class_name.clear();
                         current.values.clear();
+                        scratch.clear();
                         object_started = false;
                     }
                     break;
