@@ -1,14 +1,17 @@
 """Tour of tarvix on the sample files in examples/data.
 
 Shows what the library can do so far: loading a schema and naming its
-fields (repeating groups included), the token stream that the schema and
-document parsers read, and the byte-string helpers that every module shares.
+fields (repeating groups included); loading a document, reading typed
+values by index or name, following references both ways, editing, adding
+and removing objects; the token stream that both parsers read, and the
+byte-string helpers that every module shares.
 """
 
 from collections import Counter
 from pathlib import Path
 
 import tarvix.idd as idd
+import tarvix.idf as idf
 import tarvix.lexer as lexer
 import tarvix.utils as utils
 
@@ -45,9 +48,44 @@ def show_schema(path: Path) -> None:
               f"named {idd.debug_get_field_name(schema, surface, position, True)!r} with units")
 
 
+def show_document(schema_path: Path, document_path: Path) -> None:
+    schema = idd.IDD.from_file(schema_path)
+    doc = idf.IDF.from_file(schema, document_path)
+    print(f"{document_path.name}: classes {sorted(doc.get_class_names())}")
+
+    for zone in doc["Zone"]:
+        print(f"  zone {zone['Name']!r}: multiplier {zone['Multiplier']!r}, "
+              f"ceiling height {zone['Ceiling Height']!r}, values {zone.get_values()}")
+        for surface in zone.get_referencing_objects("Name"):
+            print(f"    named by {surface.class_name} {surface[0]!r}")
+
+    wall = doc.get_object_by_name("BuildingSurface:Detailed", "east wall")
+    print(f"  'east wall' found by name: {wall['Name']!r}, its zone field reads {wall['Zone Name']!r} "
+          f"and refers to zone {wall.get_referenced_object('Zone Name')['Name']!r}")
+    print(f"  its fourth vertex: {[wall[f'Vertex 4 {axis}-coordinate'] for axis in 'XYZ']}")
+
+    east = doc.get_object_by_name("Zone", "East Office")
+    east["Name"] = "East Lab"
+    print(f"  after renaming the zone to 'East Lab', it is named by {len(east.get_referencing_objects(0))} objects")
+    wall["Zone Name"] = "East Lab"
+    print(f"  after pointing the wall at it: {[o[0] for o in east.get_referencing_objects(0)]}")
+
+    added = doc.add_object("Zone", {"Name": "Store"})
+    print(f"  added zone with schema defaults: {added.get_values()}")
+    doc.remove_object(added)
+    print(f"  removed it again; zones now {[zone[0] for zone in doc['Zone']]}")
+    try:
+        wall["Name"] = "West, Wall"
+    except ValueError as error:
+        print(f"  refused: {error}")
+
+
 def main() -> None:
     print("== Loading the sample schema")
     show_schema(DATA / "building.idd")
+    print()
+    print("== Loading the sample document against it")
+    show_document(DATA / "building.idd", DATA / "office.idf")
     print()
     print("== Tokenizing the sample schema (property lines are single tokens)")
     show_tokens(DATA / "building.idd", True, 6)
