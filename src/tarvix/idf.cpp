@@ -66,6 +66,14 @@ int create_object_tuple_class(PyObject* module) {
     return PyDict_SetItemString(PyModule_GetDict(module), "IDFObjectTuple", cls.get());
 }
 
+PyMethodDef module_functions[] = {
+    {"_unpickle_IDFObject", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_idf_object)),
+     METH_FASTCALL | METH_KEYWORDS, "Rebuild an IDFObject from its reduce state."},
+    {"_unpickle_IDF", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_idf)),
+     METH_FASTCALL | METH_KEYWORDS, "Rebuild an IDF from its reduce state."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
 
 int build_constants() {
@@ -143,7 +151,10 @@ int exec_module(PyObject* module) {
     if (import_native() < 0) return -1;
 
     shared.module_dict = PyModule_GetDict(module);
+    shared.default_format_config = generate_format_config();
+    shared.minimal_format_config = FormatConfig{{}, {}, 0, true};
     if (create_object_tuple_class(module) < 0) return -1;
+    if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     module_guard.finish(module);
     return 0;
 }

@@ -26,6 +26,16 @@ struct IDFObjMethods {
     int (*set_string_by_index)(IDFObj* self, int32_t field_idx, std::string_view value);
     int (*set_by_index)(IDFObj* self, int32_t field_idx, PyObject* value);
     void (*trim_trailing_empty_fields)(IDFObj* self);
+    // Appends the object's text; never raises (failures go to the
+    // unraisable-error hook and the text stops there).
+    void (*write_to_buffer)(IDFObj* self, std::string& out_buffer, const FormatConfig* config);
+};
+
+// Optional arguments of IDF.write_to_buffer: how many are given, then
+// whether to keep document order instead of schema order.
+struct WriteOptions {
+    int32_t n;
+    bool preserve_order;
 };
 
 // Native methods of IDF, in table order.
@@ -43,6 +53,8 @@ struct IDFMethods {
     int (*c_init)(IDFDoc* self, PyObject* idd, py::Ref& idf_content);
     int (*build_objects)(IDFDoc* self, std::vector<c_IDFObject>& c_idf_objects);
     PyObject* (*get_objects_raw)(IDFDoc* self, PyObject* class_name);
+    void (*write_to_buffer)(IDFDoc* self, std::string& out_buffer, const FormatConfig* config,
+                            const WriteOptions* options);
 };
 
 struct IDFObj {
@@ -89,6 +101,9 @@ struct Shared {
     PyObject* empty_str = nullptr;
     PyObject* autosize = nullptr;       // "Autosize"
     PyObject* autocalculate = nullptr;  // "Autocalculate"
+
+    FormatConfig default_format_config;  // padded: field indent 4, width 24
+    FormatConfig minimal_format_config;  // compact
 };
 extern Shared shared;
 
@@ -99,6 +114,15 @@ extern const IDFMethods idf_methods;
 
 void setup_idf_object_type();
 void setup_idf_type();
+
+// Reduce protocol (pickle.cpp): the hooks both classes carry and the
+// module-level reconstructors.
+PyObject* doc_reduce(PyObject* self, PyObject*);
+PyObject* doc_setstate(PyObject* self, PyObject* state);
+PyObject* object_reduce(PyObject* self, PyObject*);
+PyObject* object_setstate(PyObject* self, PyObject* state);
+PyObject* unpickle_idf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* unpickle_idf_object(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // ---------------------------------------------------------------------------
 // Helpers shared by the type implementations

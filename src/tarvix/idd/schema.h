@@ -108,6 +108,11 @@ std::string get_field_name(const ClassDef* cls, int32_t field_idx, bool add_unit
 int32_t find_field_index(const ClassDef* cls, const std::string& field_name) noexcept;
 int32_t find_field_index(const ClassDef* cls, std::string_view field_name) noexcept;
 
+// The lookups as tarvix.idd publishes them in its function table.
+using FindFieldIndexFn = int32_t(const ClassDef* cls, const std::string& field_name);
+using GetFieldNameFn = std::string(const ClassDef* cls, int32_t field_idx, bool add_units);
+using GetFieldDefFn = const FieldDef*(const ClassDef* cls, size_t field_idx);
+
 // Class by name: the key is the name with ASCII letters upper-cased.
 const ClassDef* find_class(const c_IDD& idd, std::string_view upper_key) noexcept;
 

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "idd/schema.h"
 #include "lexer/tokenizer.h"
 #include "utils.h"
 
@@ -144,5 +145,37 @@ std::optional<long> read_integer(std::string_view text, bool& out_of_range) noex
 // The whole text read as a floating-point number (decimal or hexadecimal
 // forms, inf, infinity, nan) or nothing.
 std::optional<double> read_real(std::string_view text) noexcept;
+
+// ---------------------------------------------------------------------------
+// Text layout
+
+// How objects are written: indents, the width values are padded to before
+// their comment (0: no padding), or one line per object without comments.
+struct FormatConfig {
+    std::string class_indent;
+    std::string field_indent;
+    size_t field_size = 0;
+    bool compact = false;
+};
+
+// A padded layout with the given indents (in blanks) and value width.
+FormatConfig generate_format_config(size_t class_indent_size = 0, size_t field_indent_size = 4,
+                                    size_t field_size = 24) noexcept;
+
+// Appends one object's text: the class line, then each field up to the last
+// non-empty one (at least min_fields), each with its separator and, unless
+// compact, padding and a comment naming the field. `cls` may be null (no
+// names, no minimum). Throws std::bad_alloc / std::length_error when the
+// buffer cannot grow; what was appended so far stays.
+void write_object_text(std::string& out, const FormatConfig& config, std::string_view class_name,
+                       const FieldValues& values, const idd::ClassDef* cls, idd::GetFieldNameFn* get_field_name);
+
+// Appends the header that opens a run of classes of one group.
+void write_group_header(std::string& out, const std::string& group);
+
+// Bytes to reserve before writing `object_count` objects after `used` bytes.
+inline size_t estimated_document_size(size_t used, size_t object_count, bool compact) noexcept {
+    return used + (compact ? 160 : 800) * object_count + 4096;
+}
 
 }  // namespace tarvix::idf

@@ -194,6 +194,72 @@ PyObject* doc_get_objects_raw(IDFDoc* self, PyObject* class_name) {
 }
 
 // ---------------------------------------------------------------------------
+// Native methods: writing
+
+// Appends the object at a slot; false when the slot holds something that is
+// not an object (reported, and the text ends there). Removed slots and slots
+// past the end of the list are skipped.
+bool write_slot(IDFDoc* self, PyObject* item, std::string& out, const FormatConfig* config) {
+    if (item == Py_None) return true;
+    if (!is_idf_object(item)) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to tarvix.idf.IDFObject", Py_TYPE(item)->tp_name);
+        py::report_unraisable("tarvix.idf.IDF.write_to_buffer");
+        return false;
+    }
+    (void)self;
+    out.push_back('\n');
+    auto* obj = reinterpret_cast<IDFObj*>(item);
+    obj->methods->write_to_buffer(obj, out, config);
+    return true;
+}
+
+void doc_write_to_buffer(IDFDoc* self, std::string& out, const FormatConfig* config, const WriteOptions* options) {
+    const bool preserve_order = options && options->n > 0 && options->preserve_order;
+    const bool have_list = self->objects && PyList_Check(self->objects);
+    try {
+        size_t object_count = 0;
+        for (const auto& [key, slots] : self->objects_index_map) object_count += slots.size();
+        const size_t estimate = estimated_document_size(out.size(), object_count, config->compact);
+        if (out.capacity() < estimate) out.reserve(estimate);
+
+        if (preserve_order) {
+            for (Py_ssize_t i = 0; have_list && i < PyList_GET_SIZE(self->objects); ++i) {
+                Ref item = Ref::borrow(PyList_GET_ITEM(self->objects, i));
+                if (!write_slot(self, item.get(), out, config)) return;
+            }
+            return;
+        }
+
+        const idd::c_IDD* schema = schema_of(self->idd);
+        if (!schema) return;
+        std::string current_group;
+        std::string key;
+        for (size_t class_idx = 0; class_idx < schema->ordered_classes.size(); ++class_idx) {
+            const ClassDef& cls = schema->ordered_classes[class_idx];
+            key = to_upper(cls.name);
+            // A class whose key a later class took over is written at that
+            // later position only, so its objects appear once.
+            const auto owner = schema->class_map.find(key);
+            if (owner == schema->class_map.end() || owner->second != class_idx) continue;
+            const auto entry = self->objects_index_map.find(key);
+            if (entry == self->objects_index_map.end() || entry->second.empty()) continue;
+            if (!config->compact && cls.group != current_group) {
+                current_group = cls.group;
+                if (!current_group.empty()) write_group_header(out, current_group);
+            }
+            for (const size_t slot : entry->second) {
+                if (!have_list || slot >= static_cast<size_t>(PyList_GET_SIZE(self->objects))) continue;
+                Ref item = Ref::borrow(PyList_GET_ITEM(self->objects, static_cast<Py_ssize_t>(slot)));
+                if (!write_slot(self, item.get(), out, config)) return;
+            }
+            if (config->compact) out.push_back('\n');
+        }
+    } catch (const std::exception&) {
+        py::report_unraisable("tarvix.idf.IDF.write_to_buffer");
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Type slots
 
 PyObject* doc_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -448,6 +514,117 @@ PyObject* doc_remove_all_objects(PyObject* obj, PyObject* const* args, Py_ssize_
     return PyLong_FromSize_t(removed);
 }
 
+// ---------------------------------------------------------------------------
+// Python methods: text output
+
+struct LayoutArgs {
+    FormatConfig config;
+    bool preserve_order = false;
+};
+
+// Converts the layout arguments shared by format() and save(): three sizes,
+// then compact and preserve_order. Negative sizes are refused before
+// anything is written.
+bool parse_layout(PyObject* const* given, LayoutArgs& layout) {
+    static constexpr const char* names[] = {"class_indent_size", "field_indent_size", "field_size"};
+    int32_t sizes[3];
+    for (int i = 0; i < 3; ++i)
+        if (!py::to_int32(given[i], sizes[i])) return false;
+    const int compact = PyObject_IsTrue(given[3]);
+    if (compact < 0) return false;
+    const int preserve_order = PyObject_IsTrue(given[4]);
+    if (preserve_order < 0) return false;
+    for (int i = 0; i < 3; ++i)
+        if (sizes[i] < 0) {
+            PyErr_Format(PyExc_ValueError, "%s must be >= 0", names[i]);
+            return false;
+        }
+    if (compact)
+        layout.config = shared.minimal_format_config;
+    else
+        layout.config = generate_format_config(static_cast<size_t>(sizes[0]), static_cast<size_t>(sizes[1]),
+                                               static_cast<size_t>(sizes[2]));
+    layout.preserve_order = preserve_order != 0;
+    return true;
+}
+
+PyObject* doc_format(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{
+        "format", {"class_indent_size", "field_indent_size", "field_size", "compact", "preserve_order"}, 0};
+    Ref defaults[3] = {Ref::steal(PyLong_FromLong(0)), Ref::steal(PyLong_FromLong(4)), Ref::steal(PyLong_FromLong(24))};
+    PyObject* given[5] = {defaults[0].get(), defaults[1].get(), defaults[2].get(), Py_False, Py_False};
+    if (!given[0] || !given[1] || !given[2] || !params.parse(args, nargs, kwnames, given)) return nullptr;
+    LayoutArgs layout;
+    if (!parse_layout(given, layout)) return nullptr;
+    IDFDoc* self = as_doc(obj);
+    std::string text;
+    const WriteOptions options{1, layout.preserve_order};
+    self->methods->write_to_buffer(self, text, &layout.config, &options);
+    const size_t first = text.find_first_not_of(kNewlines);
+    if (first == std::string::npos) return Py_NewRef(shared.empty_str);
+    const size_t last = text.find_last_not_of(kNewlines);
+    return py::decode_utf8(std::string_view(text).substr(first, last - first + 1)).release();
+}
+
+// Writes `data` to `path` with the built-in open in "wb" mode, in one
+// write() call, closing the file on every path.
+bool write_file(PyObject* path, std::string_view data) {
+    Ref file = Ref::steal(PyObject_CallFunction(shared.builtin_open, "Os", path, "wb"));
+    if (!file) return false;
+    Ref bytes = py::to_bytes(data);
+    Ref written;
+    if (bytes) written = Ref::steal(PyObject_CallMethod(file.get(), "write", "O", bytes.get()));
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
+    if (!closed) {
+        if (pending) {
+            PyObject* current = PyErr_GetRaisedException();
+            PyException_SetContext(current, pending);
+            PyErr_SetRaisedException(current);
+        }
+        return false;
+    }
+    if (pending) {
+        PyErr_SetRaisedException(pending);
+        return false;
+    }
+    return true;
+}
+
+PyObject* doc_save(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"save",
+                                   {"output_path", "class_indent_size", "field_indent_size", "field_size", "compact",
+                                    "preserve_order", "include_timestamp"},
+                                   1};
+    Ref defaults[3] = {Ref::steal(PyLong_FromLong(0)), Ref::steal(PyLong_FromLong(4)), Ref::steal(PyLong_FromLong(24))};
+    PyObject* given[7] = {nullptr, defaults[0].get(), defaults[1].get(), defaults[2].get(), Py_False, Py_False,
+                          Py_True};
+    if (!given[1] || !given[2] || !given[3] || !params.parse(args, nargs, kwnames, given)) return nullptr;
+    LayoutArgs layout;
+    if (!parse_layout(given + 1, layout)) return nullptr;
+    const int include_timestamp = PyObject_IsTrue(given[6]);
+    if (include_timestamp < 0) return nullptr;
+    IDFDoc* self = as_doc(obj);
+    std::string text;
+    try {
+        text.append("! Generated using Tarvix.py\n");
+        if (include_timestamp) text.append("! Saved at: ").append(shared.get_current_time()).append("\n");
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    const WriteOptions options{1, layout.preserve_order};
+    self->methods->write_to_buffer(self, text, &layout.config, &options);
+    if (!write_file(given[0], text)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* doc_repr(PyObject* obj) {
+    IDFDoc* self = as_doc(obj);
+    std::string text;
+    self->methods->write_to_buffer(self, text, &shared.default_format_config, nullptr);
+    return py::decode_utf8(text).release();
+}
+
 #define TARVIX_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef doc_methods[] = {
@@ -510,6 +687,32 @@ PyMethodDef doc_methods[] = {
      "    class_name (str): class name (case-insensitive)\n\n"
      "Returns:\n"
      "    int: Number of objects removed. 0 if class was not found.\n"},
+    {"__reduce__", doc_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", doc_setstate, METH_O, nullptr},
+    {"format", TARVIX_FASTCALL(doc_format), METH_FASTCALL | METH_KEYWORDS,
+     "format($self, /, class_indent_size=0, field_indent_size=4, field_size=24, compact=False, "
+     "preserve_order=False)\n--\n\n"
+     "Convert IDF to str with format config\n\n"
+     "Args:\n"
+     "    class_indent_size (int): Indent for class names\n"
+     "    field_indent_size (int): Indent for fields\n"
+     "    field_size (int): Minimum size for field values\n"
+     "    compact (bool): Whether to enable compact output. Overrides other style settings\n"
+     "    preserve_order (bool): Whether to preserve object order\n\n"
+     "Returns:\n"
+     "    str: IDF str\n"},
+    {"save", TARVIX_FASTCALL(doc_save), METH_FASTCALL | METH_KEYWORDS,
+     "save($self, /, output_path, class_indent_size=0, field_indent_size=4, field_size=24, compact=False, "
+     "preserve_order=False, include_timestamp=True)\n--\n\n"
+     "Convert IDF to str with format config and save it to a file\n\n"
+     "Args:\n"
+     "    output_path (str | PathLike): Output file path\n"
+     "    class_indent_size (int): Indent for class names\n"
+     "    field_indent_size (int): Indent for fields\n"
+     "    field_size (int): Minimum size for field values\n"
+     "    compact (bool): Whether to enable compact output. Overrides other style settings\n"
+     "    preserve_order (bool): Whether to preserve object order\n"
+     "    include_timestamp (bool): Whether to include timestamp\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -525,7 +728,7 @@ PySequenceMethods doc_as_sequence = [] {
 
 const IDFMethods idf_methods = {
     doc_register_target, doc_register_referencer, doc_unregister_target, doc_unregister_referencer,
-    doc_c_init,          doc_build_objects,       doc_get_objects_raw,
+    doc_c_init,          doc_build_objects,       doc_get_objects_raw,   doc_write_to_buffer,
 };
 
 void setup_idf_type() {
@@ -533,6 +736,7 @@ void setup_idf_type() {
     type.tp_name = "tarvix.idf.IDF";
     type.tp_basicsize = sizeof(IDFDoc);
     type.tp_dealloc = doc_dealloc;
+    type.tp_repr = doc_repr;
     type.tp_as_sequence = &doc_as_sequence;
     type.tp_as_mapping = &doc_as_mapping;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;

@@ -167,6 +167,15 @@ void object_trim_trailing_empty_fields(IDFObj* self) {
     while (!self->values.empty() && self->values.back().empty()) self->values.pop_back();
 }
 
+void object_write_to_buffer(IDFObj* self, std::string& out_buffer, const FormatConfig* config) {
+    try {
+        write_object_text(out_buffer, *config, self->c_class_name, self->values, class_def_of(self),
+                          shared.get_field_name);
+    } catch (const std::exception&) {
+        py::report_unraisable("tarvix.idf.IDFObject.write_to_buffer");
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Type slots
 
@@ -294,6 +303,13 @@ PyObject* object_iter(PyObject* obj) {
 }
 
 PyObject* object_get_class_name(PyObject* obj, void*) { return Py_NewRef(as_object(obj)->class_name); }
+
+PyObject* object_repr(PyObject* obj) {
+    IDFObj* self = as_object(obj);
+    std::string text;
+    self->methods->write_to_buffer(self, text, &shared.default_format_config);
+    return py::decode_utf8(text).release();
+}
 
 // ---------------------------------------------------------------------------
 // Python methods
@@ -437,6 +453,8 @@ PyObject* object_get_referencing_objects(PyObject* obj, PyObject* const* args, P
 #define TARVIX_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef object_methods[] = {
+    {"__reduce__", object_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", object_setstate, METH_O, nullptr},
     {"get_values", object_get_values, METH_NOARGS,
      "get_values($self, /)\n--\n\n"
      "Get all field values as list\n\n"
@@ -486,7 +504,7 @@ PySequenceMethods object_as_sequence = [] {
 
 const IDFObjMethods idf_object_methods = {
     object_get_class_def, object_c_init, object_set_string_by_index, object_set_by_index,
-    object_trim_trailing_empty_fields,
+    object_trim_trailing_empty_fields, object_write_to_buffer,
 };
 
 void setup_idf_object_type() {
@@ -494,6 +512,7 @@ void setup_idf_object_type() {
     type.tp_name = "tarvix.idf.IDFObject";
     type.tp_basicsize = sizeof(IDFObj);
     type.tp_dealloc = object_dealloc;
+    type.tp_repr = object_repr;
     type.tp_as_sequence = &object_as_sequence;
     type.tp_as_mapping = &object_as_mapping;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
