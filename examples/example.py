@@ -3,10 +3,13 @@
 Shows what the library can do so far: loading a schema and naming its
 fields (repeating groups included); loading a document, reading typed
 values by index or name, following references both ways, editing, adding
-and removing objects; the token stream that both parsers read, and the
-byte-string helpers that every module shares.
+and removing objects, writing it back (padded or compact) and copying it;
+the token stream that both parsers read, and the byte-string helpers that
+every module shares.
 """
 
+import copy
+import tempfile
 from collections import Counter
 from pathlib import Path
 
@@ -78,6 +81,21 @@ def show_document(schema_path: Path, document_path: Path) -> None:
         wall["Name"] = "West, Wall"
     except ValueError as error:
         print(f"  refused: {error}")
+
+    print("  the edited document, compact, in schema order:")
+    for line in doc.format(compact=True).splitlines():
+        print(f"    {line}")
+    print("  one object in the padded layout:")
+    for line in repr(wall).splitlines()[:6]:
+        print(f"    {line}")
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "edited.idf"
+        doc.save(path, include_timestamp=False)
+        again = idf.IDF.from_file(schema, path)
+        print(f"  saved and loaded again: identical text {again.format() == doc.format()}, "
+              f"first line {path.read_text().splitlines()[0]!r}")
+    twin = copy.copy(doc)
+    print(f"  a shallow copy shares the schema and objects: {twin['Zone'][0] is doc['Zone'][0]}")
 
 
 def main() -> None:

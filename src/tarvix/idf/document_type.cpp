@@ -567,13 +567,20 @@ PyObject* doc_format(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 // Writes `data` to `path` with the built-in open in "wb" mode, in one
-// write() call, closing the file on every path.
+// write() call, closing the file on every path. The file reads the buffer
+// through a memoryview, so a large document is not copied once more.
 bool write_file(PyObject* path, std::string_view data) {
     Ref file = Ref::steal(PyObject_CallFunction(shared.builtin_open, "Os", path, "wb"));
     if (!file) return false;
-    Ref bytes = py::to_bytes(data);
+    Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data.data()),
+                                                  static_cast<Py_ssize_t>(data.size()), PyBUF_READ));
     Ref written;
-    if (bytes) written = Ref::steal(PyObject_CallMethod(file.get(), "write", "O", bytes.get()));
+    if (view) {
+        written = Ref::steal(PyObject_CallMethod(file.get(), "write", "O", view.get()));
+        // The buffer goes away with this call: no view of it may outlive it.
+        Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+        if (!released && written) written.reset();
+    }
     PyObject* pending = PyErr_GetRaisedException();
     Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
     if (!closed) {
