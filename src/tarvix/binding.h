@@ -147,6 +147,37 @@ inline bool str_utf8(PyObject* obj, std::string_view& out) {
     return true;
 }
 
+// UTF-8 bytes of a str argument that already passed its type check; None
+// fails as calling .encode() on it would.
+inline Ref encode_utf8(PyObject* text) {
+    if (text == Py_None) {
+        raise_no_attribute_of_none("encode");
+        return {};
+    }
+    return Ref::steal(PyUnicode_AsUTF8String(text));
+}
+
+// Closes a file as leaving a with-block would: a pending error survives,
+// and an error of close() takes over with the pending one as its context.
+// False when either happened.
+inline bool close_file(PyObject* file) {
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref closed = Ref::steal(PyObject_CallMethod(file, "close", nullptr));
+    if (!closed) {
+        if (pending) {
+            PyObject* current = PyErr_GetRaisedException();
+            PyException_SetContext(current, pending);
+            PyErr_SetRaisedException(current);
+        }
+        return false;
+    }
+    if (pending) {
+        PyErr_SetRaisedException(pending);
+        return false;
+    }
+    return true;
+}
+
 // Argument that must be exactly a str (no subclass) or None.
 inline bool check_str_or_none(PyObject* obj, const char* arg_name) {
     if (obj == Py_None || PyUnicode_CheckExact(obj)) return true;
@@ -253,50 +284,73 @@ inline bool no_args(const char* func_name, Py_ssize_t nargs, PyObject* kwnames) 
 // ---------------------------------------------------------------------------
 // Module execution
 
-// Steps that every module runs before its own: the re-initialisation guard
-// and the interpreter version check. `executed` is the module's record of
-// the module object it already executed.
-struct ModuleGuard {
+// What a module supplies to its definition: its names, its docstring and
+// the steps of its execution that follow the shared ones.
+struct ModuleSpec {
     const char* short_name;  // "utils"
     const char* full_name;   // "tarvix.utils"
-    PyObject* executed = nullptr;
+    const char* doc;
+    int (*execute)(PyObject* module);
+};
 
-    // Returns 1 when the module is already executed (nothing to do), 0 to go
-    // on, -1 on error.
-    int begin(PyObject* module) const {
-        if (executed == module) return 1;
+// The definition of one extension module (multi-phase initialisation: a
+// create slot, then an execute slot). Each module is executed once per
+// process: importing it again hands out the same module object; executing
+// another module object fails; a module whose execution failed stays
+// unexecuted, so a later import runs it again.
+template <const ModuleSpec& spec>
+class Module {
+public:
+    static PyObject* init() { return PyModuleDef_Init(&definition); }
+
+private:
+    static int exec(PyObject* module) {
+        if (executed == module) return 0;
         if (executed) {
             PyErr_Format(PyExc_RuntimeError,
-                         "Module '%s' has already been imported. Re-initialisation is not supported.", short_name);
+                         "Module '%s' has already been imported. Re-initialisation is not supported.",
+                         spec.short_name);
             return -1;
         }
-        return check_version();
+        if (check_version() < 0) return -1;
+        internal_failure_hook = report_unraisable;
+        if (spec.execute(module) < 0) return -1;
+        executed = Py_NewRef(module);  // kept for the life of the process
+        return 0;
     }
 
-    // Called when every step succeeded: from now on the module counts as
-    // initialised. The reference lives as long as the process.
-    void finish(PyObject* module) { executed = Py_NewRef(module); }
-
-    // The create slot: once executed, importing again hands out the same
-    // module object; before that each import gets a fresh module.
-    PyObject* create(PyObject* spec) const {
+    static PyObject* create(PyObject* module_spec, PyModuleDef*) {
         if (executed) return Py_NewRef(executed);
-        Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+        Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
         if (!name) return nullptr;
         return PyModule_NewObject(name.get());
     }
 
-private:
-    int check_version() const {
+    // Warns when the running interpreter is not the one the module was
+    // built for; fails only when warnings are errors.
+    static int check_version() {
         const unsigned long runtime = Py_Version;
         const int major = static_cast<int>((runtime >> 24) & 0xFF);
         const int minor = static_cast<int>((runtime >> 16) & 0xFF);
         if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
         char message[256];
-        PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                      PY_MAJOR_VERSION, PY_MINOR_VERSION, full_name, "does not match", major, minor);
-        return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0 ? -1 : 0;
+        PyOS_snprintf(message, sizeof message,
+                      "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                      PY_MAJOR_VERSION, PY_MINOR_VERSION, spec.full_name, "does not match", major, minor);
+        return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
     }
+
+    static inline PyObject* executed = nullptr;
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},
+        // Module state is process-wide, so one interpreter only.
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+        {0, nullptr},
+    };
+    static inline PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, spec.short_name, spec.doc, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    };
 };
 
 // Looks up a name of the builtins module; NameError when it is missing.

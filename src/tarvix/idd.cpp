@@ -9,8 +9,6 @@ namespace {
 
 using py::Ref;
 
-py::ModuleGuard module_guard{"idd", "tarvix.idd"};
-
 // Filled at module execution and kept for the life of the process.
 PyObject* empty_tuple = nullptr;
 PyTypeObject* lexer_type = nullptr;
@@ -191,11 +189,7 @@ PyObject* idd_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
     PyObject* given[1] = {nullptr};
     if (!params.parse(args, nargs, kwnames, given)) return nullptr;
     if (!py::check_str_or_none(given[0], "content")) return nullptr;
-    if (given[0] == Py_None) {
-        py::raise_no_attribute_of_none("encode");
-        return nullptr;
-    }
-    Ref content = Ref::steal(PyUnicode_AsUTF8String(given[0]));
+    Ref content = py::encode_utf8(given[0]);
     if (!content) return nullptr;
     return load_new(cls, content.get());
 }
@@ -365,11 +359,7 @@ PyMethodDef module_functions[] = {
 // ---------------------------------------------------------------------------
 // Module definition
 
-int exec_module(PyObject* module) {
-    const int begun = module_guard.begin(module);
-    if (begun != 0) return begun < 0 ? -1 : 0;
-    internal_failure_hook = py::report_unraisable;
-
+int execute(PyObject* module) {
     if (!empty_tuple && !(empty_tuple = PyTuple_New(0))) return -1;
 
     if (py::publish_function(module, "parse_idd", parse_idd, kParseIddSignature) < 0 ||
@@ -398,25 +388,13 @@ int exec_module(PyObject* module) {
         return -1;
 
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
-    module_guard.finish(module);
     return 0;
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return module_guard.create(spec); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "idd", "IDD schemas: loading, class and field lookup.", 0, nullptr, module_slots,
-    nullptr, nullptr, nullptr,
-};
+constexpr py::ModuleSpec module_spec{"idd", "tarvix.idd", "IDD schemas: loading, class and field lookup.",
+                                     execute};
 
 }  // namespace
 }  // namespace tarvix::idd
 
-PyMODINIT_FUNC PyInit_idd() { return PyModuleDef_Init(&tarvix::idd::module_def); }
+PyMODINIT_FUNC PyInit_idd() { return tarvix::py::Module<tarvix::idd::module_spec>::init(); }

@@ -11,8 +11,6 @@ Shared shared;
 
 namespace {
 
-py::ModuleGuard module_guard{"idf", "tarvix.idf"};
-
 constexpr const char* kTupleAdd = "This is a read-only tuple. To add new objects, use the idf.add_object() method.";
 constexpr const char* kTupleRemove =
     "This is a read-only tuple. To remove objects, use the idf.remove_object() or idf.remove_all_objects() methods.";
@@ -113,11 +111,7 @@ int import_native() {
     return 0;
 }
 
-int exec_module(PyObject* module) {
-    const int begun = module_guard.begin(module);
-    if (begun != 0) return begun < 0 ? -1 : 0;
-    internal_failure_hook = py::report_unraisable;
-
+int execute(PyObject* module) {
     if (build_constants() < 0) return -1;
     if (!shared.builtin_open) {
         Ref open = py::lookup_builtin("open");
@@ -155,23 +149,11 @@ int exec_module(PyObject* module) {
     shared.minimal_format_config = FormatConfig{{}, {}, 0, true};
     if (create_object_tuple_class(module) < 0) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
-    module_guard.finish(module);
     return 0;
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return module_guard.create(spec); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "idf", "IDF documents: loading, field access, references, collections.", 0, nullptr,
-    module_slots, nullptr, nullptr, nullptr,
-};
+constexpr py::ModuleSpec module_spec{
+    "idf", "tarvix.idf", "IDF documents: loading, field access, references, collections, writing.", execute};
 
 }  // namespace
 
@@ -186,4 +168,4 @@ PyObject* make_object_tuple(PyObject* list) {
 
 }  // namespace tarvix::idf
 
-PyMODINIT_FUNC PyInit_idf() { return PyModuleDef_Init(&tarvix::idf::module_def); }
+PyMODINIT_FUNC PyInit_idf() { return tarvix::py::Module<tarvix::idf::module_spec>::init(); }

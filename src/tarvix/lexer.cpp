@@ -13,8 +13,6 @@ namespace {
 
 using py::Ref;
 
-py::ModuleGuard module_guard{"lexer", "tarvix.lexer"};
-
 // ---------------------------------------------------------------------------
 // Native methods
 
@@ -131,11 +129,7 @@ PyMethodDef module_functions[] = {
 // ---------------------------------------------------------------------------
 // Module definition
 
-int exec_module(PyObject* module) {
-    const int begun = module_guard.begin(module);
-    if (begun != 0) return begun < 0 ? -1 : 0;
-    internal_failure_hook = py::report_unraisable;
-
+int execute(PyObject* module) {
     if (py::prepare_type(module, &LexerType, "Lexer", &lexer_methods) < 0) return -1;
     static constexpr std::pair<const char*, TokenType> constants[] = {
         {"TOKEN_TEXT", TOKEN_TEXT},   {"TOKEN_COMMA", TOKEN_COMMA}, {"TOKEN_SEMICOLON", TOKEN_SEMICOLON},
@@ -145,25 +139,13 @@ int exec_module(PyObject* module) {
         if (PyModule_AddIntConstant(module, name, value) < 0) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
 
-    module_guard.finish(module);
     return 0;
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return module_guard.create(spec); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "lexer", "Tokenizer for schema (IDD) and document (IDF) texts.", 0, nullptr,
-    module_slots, nullptr, nullptr, nullptr,
-};
+constexpr py::ModuleSpec module_spec{"lexer", "tarvix.lexer", "Tokenizer for schema (IDD) and document (IDF) texts.",
+                                     execute};
 
 }  // namespace
 }  // namespace tarvix::lexer
 
-PyMODINIT_FUNC PyInit_lexer() { return PyModuleDef_Init(&tarvix::lexer::module_def); }
+PyMODINIT_FUNC PyInit_lexer() { return tarvix::py::Module<tarvix::lexer::module_spec>::init(); }

@@ -10,8 +10,6 @@ namespace {
 
 using py::Ref;
 
-py::ModuleGuard module_guard{"utils", "tarvix.utils"};
-
 // Looked up once at module execution; kept for the life of the process.
 PyObject* builtin_open = nullptr;
 
@@ -29,22 +27,7 @@ PyObject* read_utf8_bytes(PyObject* filepath, ReadUtf8BytesOptions* options) {
         Ref file = Ref::steal(PyObject_CallFunction(builtin_open, "Os", filepath, "rb"));
         if (!file) return nullptr;
         content = Ref::steal(PyObject_CallMethod(file.get(), "read", nullptr));
-        // Close on every path, as a with-block would; an error of close()
-        // takes over with the earlier one as its context.
-        PyObject* pending = PyErr_GetRaisedException();
-        Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
-        if (!closed) {
-            if (pending) {
-                PyObject* current = PyErr_GetRaisedException();
-                PyException_SetContext(current, pending);
-                PyErr_SetRaisedException(current);
-            }
-            return nullptr;
-        }
-        if (pending) {
-            PyErr_SetRaisedException(pending);
-            return nullptr;
-        }
+        if (!py::close_file(file.get())) return nullptr;
     }
     if (!PyBytes_Check(content.get())) {
         py::raise_expected("bytes", content.get());
@@ -266,11 +249,7 @@ PyMethodDef module_functions[] = {
 // ---------------------------------------------------------------------------
 // Module definition
 
-int exec_module(PyObject* module) {
-    const int begun = module_guard.begin(module);
-    if (begun != 0) return begun < 0 ? -1 : 0;
-    internal_failure_hook = py::report_unraisable;
-
+int execute(PyObject* module) {
     if (!builtin_open) {
         Ref open = py::lookup_builtin("open");
         if (!open) return -1;
@@ -284,24 +263,12 @@ int exec_module(PyObject* module) {
         return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
 
-    module_guard.finish(module);
     return 0;
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return module_guard.create(spec); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "utils", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
-};
+constexpr py::ModuleSpec module_spec{"utils", "tarvix.utils", nullptr, execute};
 
 }  // namespace
 }  // namespace tarvix
 
-PyMODINIT_FUNC PyInit_utils() { return PyModuleDef_Init(&tarvix::module_def); }
+PyMODINIT_FUNC PyInit_utils() { return tarvix::py::Module<tarvix::module_spec>::init(); }

@@ -340,11 +340,7 @@ PyObject* doc_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
     if (!params.parse(args, nargs, kwnames, given)) return nullptr;
     if (!py::check_instance(given[0], shared.idd_type, "idd") || !py::check_str_or_none(given[1], "content"))
         return nullptr;
-    if (given[1] == Py_None) {
-        py::raise_no_attribute_of_none("encode");
-        return nullptr;
-    }
-    Ref content = Ref::steal(PyUnicode_AsUTF8String(given[1]));
+    Ref content = py::encode_utf8(given[1]);
     if (!content) return nullptr;
     return load_new(cls, given[0], std::move(content));
 }
@@ -581,21 +577,7 @@ bool write_file(PyObject* path, std::string_view data) {
         Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
         if (!released && written) written.reset();
     }
-    PyObject* pending = PyErr_GetRaisedException();
-    Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
-    if (!closed) {
-        if (pending) {
-            PyObject* current = PyErr_GetRaisedException();
-            PyException_SetContext(current, pending);
-            PyErr_SetRaisedException(current);
-        }
-        return false;
-    }
-    if (pending) {
-        PyErr_SetRaisedException(pending);
-        return false;
-    }
-    return true;
+    return py::close_file(file.get()) && written;
 }
 
 PyObject* doc_save(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
