@@ -257,10 +257,8 @@ PyObject* idd_get_num_classes(PyObject* self, void*) {
     return PyLong_FromSize_t(reinterpret_cast<IDDObject*>(self)->c_idd.ordered_classes.size());
 }
 
-#define TARVIX_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef idd_type_methods[] = {
-    {"from_file", TARVIX_FASTCALL(idd_from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_file", py::fastcall(idd_from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_file($cls, /, filepath, encoding=None)\n--\n\n"
      "Parse IDD file\n\n"
      "Args:\n"
@@ -268,21 +266,21 @@ PyMethodDef idd_type_methods[] = {
      "    encoding (str, optional): IDD file encoding\n\n"
      "Returns:\n"
      "    IDD: parsed IDD data structure\n"},
-    {"from_string", TARVIX_FASTCALL(idd_from_string), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_string", py::fastcall(idd_from_string), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_string($cls, /, content)\n--\n\n"
      "Parse IDD file\n\n"
      "Args:\n"
      "    content (str): IDF string\n\n"
      "Returns:\n"
      "    IDD: parsed IDD data structure\n"},
-    {"get_class_name", TARVIX_FASTCALL(idd_get_class_name), METH_FASTCALL | METH_KEYWORDS,
+    {"get_class_name", py::fastcall(idd_get_class_name), METH_FASTCALL | METH_KEYWORDS,
      "get_class_name($self, /, index)\n--\n\n"
      "Get class name from index\n\n"
      "Args:\n"
      "    index (int): class index\n\n"
      "Returns:\n"
      "    str: class name\n"},
-    {"_get_field_names", TARVIX_FASTCALL(idd_get_field_names), METH_FASTCALL | METH_KEYWORDS,
+    {"_get_field_names", py::fastcall(idd_get_field_names), METH_FASTCALL | METH_KEYWORDS,
      "_get_field_names($self, /, class_name)\n--\n\n"
      "Names of the stored fields of a class, in schema order."},
     {"__reduce__", idd_reduce, METH_NOARGS, nullptr},
@@ -347,10 +345,10 @@ PyObject* debug_get_field_name(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef module_functions[] = {
-    {"debug_find_field_index", TARVIX_FASTCALL(debug_find_field_index), METH_FASTCALL | METH_KEYWORDS,
+    {"debug_find_field_index", py::fastcall(debug_find_field_index), METH_FASTCALL | METH_KEYWORDS,
      "debug_find_field_index(idd, class_name, field_name)\n--\n\n"
      "Index of a field of a class by name (group names included); ValueError when not found."},
-    {"debug_get_field_name", TARVIX_FASTCALL(debug_get_field_name), METH_FASTCALL | METH_KEYWORDS,
+    {"debug_get_field_name", py::fastcall(debug_get_field_name), METH_FASTCALL | METH_KEYWORDS,
      "debug_get_field_name(idd, class_name, field_idx, add_units)\n--\n\n"
      "Name of the field at an index (group names generated), with units in braces when asked."},
     {nullptr, nullptr, 0, nullptr},

@@ -37,7 +37,7 @@ PyObject* tuple_getattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return nullptr;
 }
 
-PyMethodDef tuple_getattr_def = {"__getattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tuple_getattr)),
+PyMethodDef tuple_getattr_def = {"__getattr__", py::fastcall(tuple_getattr),
                                  METH_FASTCALL | METH_KEYWORDS, nullptr};
 
 // Creates IDFObjectTuple as `class IDFObjectTuple(tuple)` would.
@@ -65,9 +65,9 @@ int create_object_tuple_class(PyObject* module) {
 }
 
 PyMethodDef module_functions[] = {
-    {"_unpickle_IDFObject", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_idf_object)),
+    {"_unpickle_IDFObject", py::fastcall(unpickle_idf_object),
      METH_FASTCALL | METH_KEYWORDS, "Rebuild an IDFObject from its reduce state."},
-    {"_unpickle_IDF", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_idf)),
+    {"_unpickle_IDF", py::fastcall(unpickle_idf),
      METH_FASTCALL | METH_KEYWORDS, "Rebuild an IDF from its reduce state."},
     {nullptr, nullptr, 0, nullptr},
 };

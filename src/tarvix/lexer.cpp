@@ -118,7 +118,7 @@ PyObject* debug_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyMethodDef module_functions[] = {
-    {"debug_tokenize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(debug_tokenize)),
+    {"debug_tokenize", py::fastcall(debug_tokenize),
      METH_FASTCALL | METH_KEYWORDS,
      "debug_tokenize(content, is_idd)\n--\n\n"
      "Tokenize UTF-8 `content` (schema mode when `is_idd` is true) and return a list of\n"

@@ -230,19 +230,17 @@ PyObject* debug_get_current_time(PyObject*, PyObject* const*, Py_ssize_t nargs, 
     return to_str(get_current_time());
 }
 
-#define TARVIX_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef module_functions[] = {
-    {"debug_to_lower", TARVIX_FASTCALL(debug_to_lower), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_to_upper", TARVIX_FASTCALL(debug_to_upper), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_equal_fold", TARVIX_FASTCALL(debug_equal_fold), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_trim_string", TARVIX_FASTCALL(debug_trim_string), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_trim_newlines", TARVIX_FASTCALL(debug_trim_newlines), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_has_prefix", TARVIX_FASTCALL(debug_has_prefix), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_has_suffix", TARVIX_FASTCALL(debug_has_suffix), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_cut_prefix", TARVIX_FASTCALL(debug_cut_prefix), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_cut_suffix", TARVIX_FASTCALL(debug_cut_suffix), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_get_current_time", TARVIX_FASTCALL(debug_get_current_time), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_to_lower", py::fastcall(debug_to_lower), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_to_upper", py::fastcall(debug_to_upper), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_equal_fold", py::fastcall(debug_equal_fold), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_trim_string", py::fastcall(debug_trim_string), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_trim_newlines", py::fastcall(debug_trim_newlines), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_has_prefix", py::fastcall(debug_has_prefix), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_has_suffix", py::fastcall(debug_has_suffix), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_cut_prefix", py::fastcall(debug_cut_prefix), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_cut_suffix", py::fastcall(debug_cut_suffix), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_get_current_time", py::fastcall(debug_get_current_time), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

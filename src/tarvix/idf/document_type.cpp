@@ -614,10 +614,8 @@ PyObject* doc_repr(PyObject* obj) {
     return py::decode_utf8(text).release();
 }
 
-#define TARVIX_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef doc_methods[] = {
-    {"from_file", TARVIX_FASTCALL(doc_from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_file", py::fastcall(doc_from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_file($cls, /, idd, filepath, encoding=None)\n--\n\n"
      "Parse IDF file\n\n"
      "Args:\n"
@@ -626,7 +624,7 @@ PyMethodDef doc_methods[] = {
      "    encoding (str, optional): IDF file encoding\n\n"
      "Returns:\n"
      "    IDF: parsed IDF document\n"},
-    {"from_string", TARVIX_FASTCALL(doc_from_string), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_string", py::fastcall(doc_from_string), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_string($cls, /, idd, content)\n--\n\n"
      "Parse IDF from string\n\n"
      "Args:\n"
@@ -634,7 +632,7 @@ PyMethodDef doc_methods[] = {
      "    content (str): IDF string\n\n"
      "Returns:\n"
      "    IDF: parsed IDF document\n"},
-    {"get_objects", TARVIX_FASTCALL(doc_get_objects), METH_FASTCALL | METH_KEYWORDS,
+    {"get_objects", py::fastcall(doc_get_objects), METH_FASTCALL | METH_KEYWORDS,
      "get_objects($self, /, class_name)\n--\n\n"
      "Get tuple of IDFObjects from class name.\n"
      "Alias of IDF[class_name]\n\n"
@@ -642,7 +640,7 @@ PyMethodDef doc_methods[] = {
      "    class_name (str): class name (case-insensitive)\n\n"
      "Returns:\n"
      "    IDFObjectTuple: the class's objects in creation order\n"},
-    {"get_object_by_name", TARVIX_FASTCALL(doc_get_object_by_name), METH_FASTCALL | METH_KEYWORDS,
+    {"get_object_by_name", py::fastcall(doc_get_object_by_name), METH_FASTCALL | METH_KEYWORDS,
      "get_object_by_name($self, /, class_name, obj_name)\n--\n\n"
      "Get object by first field (likely name)\n\n"
      "Args:\n"
@@ -655,7 +653,7 @@ PyMethodDef doc_methods[] = {
      "Get list of class names\n\n"
      "Returns:\n"
      "    list[str]: every class with at least one object, in no particular order\n"},
-    {"add_object", TARVIX_FASTCALL(doc_add_object), METH_FASTCALL | METH_KEYWORDS,
+    {"add_object", py::fastcall(doc_add_object), METH_FASTCALL | METH_KEYWORDS,
      "add_object($self, /, class_name, initial_values=None, default_values=True)\n--\n\n"
      "Add object to IDF\n\n"
      "Args:\n"
@@ -664,12 +662,12 @@ PyMethodDef doc_methods[] = {
      "    default_values (bool): Whether to include default values\n\n"
      "Returns:\n"
      "    IDFObject: the new object\n"},
-    {"remove_object", TARVIX_FASTCALL(doc_remove_object), METH_FASTCALL | METH_KEYWORDS,
+    {"remove_object", py::fastcall(doc_remove_object), METH_FASTCALL | METH_KEYWORDS,
      "remove_object($self, /, obj)\n--\n\n"
      "Remove object from IDF\n\n"
      "Args:\n"
      "    obj (IDFObject): an object of this document\n"},
-    {"remove_all_objects", TARVIX_FASTCALL(doc_remove_all_objects), METH_FASTCALL | METH_KEYWORDS,
+    {"remove_all_objects", py::fastcall(doc_remove_all_objects), METH_FASTCALL | METH_KEYWORDS,
      "remove_all_objects($self, /, class_name)\n--\n\n"
      "Remove all objects of a certain class from IDF\n\n"
      "Args:\n"
@@ -678,7 +676,7 @@ PyMethodDef doc_methods[] = {
      "    int: Number of objects removed. 0 if class was not found.\n"},
     {"__reduce__", doc_reduce, METH_NOARGS, nullptr},
     {"__setstate__", doc_setstate, METH_O, nullptr},
-    {"format", TARVIX_FASTCALL(doc_format), METH_FASTCALL | METH_KEYWORDS,
+    {"format", py::fastcall(doc_format), METH_FASTCALL | METH_KEYWORDS,
      "format($self, /, class_indent_size=0, field_indent_size=4, field_size=24, compact=False, "
      "preserve_order=False)\n--\n\n"
      "Convert IDF to str with format config\n\n"
@@ -690,7 +688,7 @@ PyMethodDef doc_methods[] = {
      "    preserve_order (bool): Whether to preserve object order\n\n"
      "Returns:\n"
      "    str: IDF str\n"},
-    {"save", TARVIX_FASTCALL(doc_save), METH_FASTCALL | METH_KEYWORDS,
+    {"save", py::fastcall(doc_save), METH_FASTCALL | METH_KEYWORDS,
      "save($self, /, output_path, class_indent_size=0, field_indent_size=4, field_size=24, compact=False, "
      "preserve_order=False, include_timestamp=True)\n--\n\n"
      "Convert IDF to str with format config and save it to a file\n\n"

@@ -450,8 +450,6 @@ PyObject* object_get_referencing_objects(PyObject* obj, PyObject* const* args, P
     return make_object_tuple(list.get());
 }
 
-#define TARVIX_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef object_methods[] = {
     {"__reduce__", object_reduce, METH_NOARGS, nullptr},
     {"__setstate__", object_setstate, METH_O, nullptr},
@@ -460,14 +458,14 @@ PyMethodDef object_methods[] = {
      "Get all field values as list\n\n"
      "Returns:\n"
      "    list: typed value of every stored field, in order\n"},
-    {"update", TARVIX_FASTCALL(object_update), METH_FASTCALL | METH_KEYWORDS,
+    {"update", py::fastcall(object_update), METH_FASTCALL | METH_KEYWORDS,
      "update($self, /, values, trim_empty_trails=True)\n--\n\n"
      "Update multiple field values\n\n"
      "Every key is checked before any field changes.\n\n"
      "Args:\n"
      "    values (None | list | dict): [value] or {field_idx: value} or {field_name: value}\n"
      "    trim_empty_trails (bool): Whether to drop empty values at the end afterwards\n"},
-    {"get_referenced_object", TARVIX_FASTCALL(object_get_referenced_object), METH_FASTCALL | METH_KEYWORDS,
+    {"get_referenced_object", py::fastcall(object_get_referenced_object), METH_FASTCALL | METH_KEYWORDS,
      "get_referenced_object($self, /, key)\n--\n\n"
      "Return objects referenced by this object.\n\n"
      "Example: a surface's zone-name field references a zone.\n\n"
@@ -475,7 +473,7 @@ PyMethodDef object_methods[] = {
      "    key (int | str): field index or field name (case-insensitive)\n\n"
      "Returns:\n"
      "    IDFObject | None: the object whose name this field holds, or None\n"},
-    {"get_referencing_objects", TARVIX_FASTCALL(object_get_referencing_objects), METH_FASTCALL | METH_KEYWORDS,
+    {"get_referencing_objects", py::fastcall(object_get_referencing_objects), METH_FASTCALL | METH_KEYWORDS,
      "get_referencing_objects($self, /, key)\n--\n\n"
      "Return objects that are referencing this object.\n\n"
      "Example: a zone's name field is referenced by surfaces, people, lights and zone sizing objects.\n\n"
