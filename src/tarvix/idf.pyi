@@ -1,0 +1,119 @@
+# Type stubs for the extension module tarvix.idf: IDF documents and objects.
+
+import builtins
+import os
+from collections.abc import Iterator
+from typing import Any, Self, TypeAlias, TypeVar, overload
+
+from tarvix.idd import IDD
+
+_Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+# A field value as read: the stored text converted by the field's type.
+_FieldValue: TypeAlias = str | int | float | None
+# A field key: an index, or a field name (case-insensitive).
+_Key: TypeAlias = int | str
+# Values to write by position (a list) or by key (a dict; keys all indices,
+# all names, or both). Any value is accepted: None and "" clear a field, True
+# and False store Yes and No, anything else stores str(value). The two forms
+# are overloads so that a dict display mixing indices and names checks too.
+_Values: TypeAlias = list[Any] | dict[int | str, Any]
+_KeyedValues: TypeAlias = dict[int, Any] | dict[str, Any]
+_IDFT = TypeVar("_IDFT", bound=IDF)
+_IDFObjectT = TypeVar("_IDFObjectT", bound=IDFObject)
+
+class IDFObject:
+    """One object of an IDF document: a schema class and its field values."""
+
+    def __init__(self, idd: IDD, class_name: str) -> None:
+        """Create a detached object of a class, with its minimum number of empty fields."""
+    @property
+    def class_name(self) -> str:
+        """Class name as the schema spells it."""
+    def __getitem__(self, key: _Key) -> _FieldValue:
+        """Get field value by key."""
+    def __setitem__(self, key: _Key, value: object) -> None:
+        """Set field value by key."""
+    def __iter__(self) -> Iterator[_FieldValue]:
+        """Typed values of every field the class defines, unset ones included (for a class
+        with a repeating group, of every stored value when there are more)."""
+    def get_values(self) -> list[_FieldValue]:
+        """Typed values of the stored fields, in order."""
+    @overload
+    def update(self, values: _Values | None, trim_empty_trails: bool = True) -> None:
+        """Update multiple field values; every key is checked before any field changes."""
+    @overload
+    def update(self, values: _KeyedValues, trim_empty_trails: bool = True) -> None: ...
+    def get_referenced_object(self, key: _Key) -> IDFObject | None:
+        """Return the object whose name the field `key` holds, or None."""
+    def get_referencing_objects(self, key: _Key) -> IDFObjectTuple:
+        """Return the objects that refer to the name held in the field `key`."""
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
+    def __repr__(self) -> str: ...
+
+class IDFObjectTuple(tuple[IDFObject, ...]):
+    """Read-only tuple of IDFObjects; list-style mutators raise AttributeError
+    naming the document method to use instead."""
+
+class IDF:
+    """An IDF document: its objects, indexed by class and linked by references.
+    Create it with IDF.from_file() or IDF.from_string()."""
+
+    def __init__(self) -> None:
+        """Always raises TypeError: use IDF.from_file() or IDF.from_string()."""
+    @classmethod
+    def from_file(cls, idd: IDD, filepath: _Path, encoding: str | None = None) -> Self:
+        """Parse an IDF file. Files that are not UTF-8 need `encoding`."""
+    @classmethod
+    def from_string(cls, idd: IDD, content: str) -> Self:
+        """Parse IDF text."""
+    def __getitem__(self, class_name: str) -> IDFObjectTuple:
+        """Get tuple of IDFObjects from class name (case-insensitive)."""
+    def get_objects(self, class_name: str) -> IDFObjectTuple:
+        """Get tuple of IDFObjects from class name. Alias of IDF[class_name]."""
+    def get_object_by_name(self, class_name: str, obj_name: str) -> IDFObject | None:
+        """Get object by first field (likely name), case-insensitive."""
+    def get_class_names(self) -> list[str]:
+        """Get list of class names that have objects, in no particular order."""
+    @overload
+    def add_object(
+        self, class_name: str, initial_values: _Values | None = None, default_values: bool = True
+    ) -> IDFObject:
+        """Add object to IDF, with the class's default values unless `default_values` is false."""
+    @overload
+    def add_object(self, class_name: str, initial_values: _KeyedValues, default_values: bool = True) -> IDFObject: ...
+    def remove_object(self, obj: IDFObject) -> None:
+        """Remove object from IDF; it becomes detached."""
+    def remove_all_objects(self, class_name: str) -> int:
+        """Remove all objects of a class; return the number removed."""
+    def format(
+        self,
+        class_indent_size: int = 0,
+        field_indent_size: int = 4,
+        field_size: int = 24,
+        compact: bool = False,
+        preserve_order: bool = False,
+    ) -> str:
+        """Convert IDF to str with format config."""
+    def save(
+        self,
+        output_path: _Path,
+        class_indent_size: int = 0,
+        field_indent_size: int = 4,
+        field_size: int = 24,
+        compact: bool = False,
+        preserve_order: bool = False,
+        include_timestamp: bool = True,
+    ) -> None:
+        """Write the document, after a generated header, to `output_path`."""
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
+    def __repr__(self) -> str: ...
+
+def _unpickle_IDF(type: builtins.type[_IDFT], checksum: int, state: tuple[Any, ...] | None) -> _IDFT:
+    """Rebuild an IDF from its reduce state."""
+
+def _unpickle_IDFObject(
+    type: builtins.type[_IDFObjectT], checksum: int, state: tuple[Any, ...] | None
+) -> _IDFObjectT:
+    """Rebuild an IDFObject from its reduce state."""
