@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Sets everything up on a fresh machine, then runs the example on the
-# sample files shipped in examples/.
+# Sets everything up on a fresh machine, then runs the quickstart on the
+# sample schema and document shipped in examples/data. Extra arguments go to
+# the quickstart (for example --output DIR for the written files).
+ARGS=("$@")
+set --  # a sourced script sees the caller's arguments: keep them from pip
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-exec "$PY" examples/example.py "$@"
+exec "$PY" examples/quickstart.py "${ARGS[@]}"
