@@ -185,13 +185,6 @@ inline bool check_str_or_none(PyObject* obj, const char* arg_name) {
     return false;
 }
 
-// Argument that must be an instance of `type` (subclasses included) or None.
-inline bool check_instance_or_none(PyObject* obj, PyTypeObject* type, const char* arg_name) {
-    if (obj == Py_None || PyObject_TypeCheck(obj, type)) return true;
-    raise_arg_type(arg_name, type->tp_name, obj);
-    return false;
-}
-
 // Argument that must be an instance of `type`; None is refused with the same
 // message as any other wrong type.
 inline bool check_instance(PyObject* obj, PyTypeObject* type, const char* arg_name) {

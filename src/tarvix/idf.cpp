@@ -66,9 +66,11 @@ int create_object_tuple_class(PyObject* module) {
 
 PyMethodDef module_functions[] = {
     {"_unpickle_IDFObject", py::fastcall(unpickle_idf_object),
-     METH_FASTCALL | METH_KEYWORDS, "Rebuild an IDFObject from its reduce state."},
+     METH_FASTCALL | METH_KEYWORDS,
+     "_unpickle_IDFObject(type, checksum, state)\n--\n\nRebuild an IDFObject from its reduce state."},
     {"_unpickle_IDF", py::fastcall(unpickle_idf),
-     METH_FASTCALL | METH_KEYWORDS, "Rebuild an IDF from its reduce state."},
+     METH_FASTCALL | METH_KEYWORDS,
+     "_unpickle_IDF(type, checksum, state)\n--\n\nRebuild an IDF from its reduce state."},
     {nullptr, nullptr, 0, nullptr},
 };
 

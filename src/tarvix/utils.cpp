@@ -230,17 +230,19 @@ PyObject* debug_get_current_time(PyObject*, PyObject* const*, Py_ssize_t nargs, 
     return to_str(get_current_time());
 }
 
+// Each entry carries only its text signature (for help() and inspect); the
+// functions themselves have no docstring.
 PyMethodDef module_functions[] = {
-    {"debug_to_lower", py::fastcall(debug_to_lower), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_to_upper", py::fastcall(debug_to_upper), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_equal_fold", py::fastcall(debug_equal_fold), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_trim_string", py::fastcall(debug_trim_string), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_trim_newlines", py::fastcall(debug_trim_newlines), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_has_prefix", py::fastcall(debug_has_prefix), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_has_suffix", py::fastcall(debug_has_suffix), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_cut_prefix", py::fastcall(debug_cut_prefix), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_cut_suffix", py::fastcall(debug_cut_suffix), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug_get_current_time", py::fastcall(debug_get_current_time), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"debug_to_lower", py::fastcall(debug_to_lower), METH_FASTCALL | METH_KEYWORDS, "debug_to_lower(s)\n--\n\n"},
+    {"debug_to_upper", py::fastcall(debug_to_upper), METH_FASTCALL | METH_KEYWORDS, "debug_to_upper(s)\n--\n\n"},
+    {"debug_equal_fold", py::fastcall(debug_equal_fold), METH_FASTCALL | METH_KEYWORDS, "debug_equal_fold(a, b)\n--\n\n"},
+    {"debug_trim_string", py::fastcall(debug_trim_string), METH_FASTCALL | METH_KEYWORDS, "debug_trim_string(s)\n--\n\n"},
+    {"debug_trim_newlines", py::fastcall(debug_trim_newlines), METH_FASTCALL | METH_KEYWORDS, "debug_trim_newlines(s)\n--\n\n"},
+    {"debug_has_prefix", py::fastcall(debug_has_prefix), METH_FASTCALL | METH_KEYWORDS, "debug_has_prefix(s, prefix)\n--\n\n"},
+    {"debug_has_suffix", py::fastcall(debug_has_suffix), METH_FASTCALL | METH_KEYWORDS, "debug_has_suffix(s, suffix)\n--\n\n"},
+    {"debug_cut_prefix", py::fastcall(debug_cut_prefix), METH_FASTCALL | METH_KEYWORDS, "debug_cut_prefix(s, prefix)\n--\n\n"},
+    {"debug_cut_suffix", py::fastcall(debug_cut_suffix), METH_FASTCALL | METH_KEYWORDS, "debug_cut_suffix(s, suffix)\n--\n\n"},
+    {"debug_get_current_time", py::fastcall(debug_get_current_time), METH_FASTCALL | METH_KEYWORDS, "debug_get_current_time()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

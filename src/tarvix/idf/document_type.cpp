@@ -691,7 +691,8 @@ PyMethodDef doc_methods[] = {
     {"save", py::fastcall(doc_save), METH_FASTCALL | METH_KEYWORDS,
      "save($self, /, output_path, class_indent_size=0, field_indent_size=4, field_size=24, compact=False, "
      "preserve_order=False, include_timestamp=True)\n--\n\n"
-     "Convert IDF to str with format config and save it to a file\n\n"
+     "Convert IDF to str with format config\n\n"
+     "Writes a generated header, then the document, to output_path in one write.\n\n"
      "Args:\n"
      "    output_path (str | PathLike): Output file path\n"
      "    class_indent_size (int): Indent for class names\n"
