@@ -318,16 +318,3 @@ def test_iteration_and_get_values(idd, text, expected):
     assert len(obj.get_values()) == len(values)
     with pytest.raises(TypeError):
         len(obj)
-
-
-def test_never_initialised_object(idd):
-    obj = IDFObject.__new__(IDFObject)  # misuse
-    assert obj.class_name is None
-    for operation in (lambda: obj[0], lambda: obj["Name"], lambda: obj.__setitem__(0, 1), obj.get_values,
-                      lambda: obj.update(["a"]), lambda: list(obj), lambda: "a" in obj,
-                      lambda: obj.get_referenced_object(0), lambda: obj.get_referencing_objects(0)):
-        with pytest.raises(RuntimeError, match="not initialized"):
-            operation()
-    obj.__init__(idd, "zone")
-    obj["Name"] = "Z1"
-    assert (obj.class_name, obj.get_values()) == ("Zone", ["Z1"])

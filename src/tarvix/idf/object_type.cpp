@@ -227,6 +227,13 @@ int object_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
         return -1;
     if (!py::check_instance(idd, shared.idd_type, "idd") || !py::check_str_or_none(class_name, "class_name"))
         return -1;
+    // Re-initialising an object of a document would change it behind the
+    // document's index and reference graph.
+    if (parent_of(as_object(obj))) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "IDFObject belongs to an IDF and cannot be initialized again; remove it first");
+        return -1;
+    }
     std::string_view name;
     if (!py::str_utf8(class_name, name)) return -1;
     const idd::c_IDD& schema = reinterpret_cast<IDDObject*>(idd)->c_idd;

@@ -55,7 +55,8 @@ PyObject* ref_map_to_dict(const RefMap& map) {
             Ref value_key = py::to_bytes(value);
             if (!list || !value_key) return nullptr;
             for (size_t i = 0; i < locs.size(); ++i) {
-                PyObject* pair = Py_BuildValue("(ni)", static_cast<Py_ssize_t>(locs[i].obj_idx), locs[i].field_idx);
+                Ref obj_idx = Ref::steal(PyLong_FromSize_t(locs[i].obj_idx));
+                PyObject* pair = obj_idx ? Py_BuildValue("(Oi)", obj_idx.get(), locs[i].field_idx) : nullptr;
                 if (!pair) return nullptr;
                 PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
             }
