@@ -42,6 +42,8 @@ void Tokenizer::init(std::string_view text, bool schema_mode) noexcept {
     content = text;
     pos = 0;
     line_start_ = nullptr;
+    rest_ = {};
+    line_open_ = false;
     out_of_memory_ = false;
 }
 
@@ -74,6 +76,7 @@ void Tokenizer::finish() noexcept {
     buffer.clear();
     buffer_idx = 0;
     pos = content.size();
+    line_open_ = false;
 }
 
 Token Tokenizer::next_token() noexcept {
@@ -81,6 +84,10 @@ Token Tokenizer::next_token() noexcept {
     while (buffer_idx >= buffer.size() && !out_of_memory_) {
         buffer.clear();
         buffer_idx = 0;
+        if (line_open_) {
+            tokenize_rest();
+            continue;
+        }
         std::string_view line;
         if (!scan_next_line(line)) {
             if (line_num == 0) line_num = 1;  // an empty text is line 1
@@ -100,7 +107,7 @@ Token Tokenizer::next_token() noexcept {
 
 void Tokenizer::push(TokenType type, std::string_view value) noexcept {
     try {
-        buffer.emplace_back(type, std::string(value));
+        buffer.push_back(Token{type, std::string(value)});
     } catch (const std::bad_alloc&) {
         out_of_memory_ = true;
     }
@@ -133,10 +140,17 @@ bool Tokenizer::push_text_token(std::string_view text) noexcept {
 
 void Tokenizer::tokenize_line(std::string_view line) noexcept {
     line_start_ = line.data();
+    rest_ = line;
+    line_open_ = true;
+    tokenize_rest();
+}
+
+void Tokenizer::tokenize_rest() noexcept {
     const std::array<bool, 256>& stops = is_idd ? kSchemaStops : kDocumentStops;
-    const char* p = line.data();
-    const char* const end = p + line.size();
+    const char* p = rest_.data();
+    const char* const end = p + rest_.size();
     const char* run = p;  // start of the current text run
+    line_open_ = false;   // unless the chunk fills up below
     while (p < end) {
         if (!stops[static_cast<unsigned char>(*p)]) {
             ++p;
@@ -160,6 +174,11 @@ void Tokenizer::tokenize_line(std::string_view line) noexcept {
             }
         }
         run = ++p;
+        if (buffer.size() >= kChunkTokens) {  // a long line is handed out in pieces
+            rest_ = std::string_view(p, static_cast<size_t>(end - p));
+            line_open_ = true;
+            return;
+        }
     }
     push_text_token(std::string_view(run, static_cast<size_t>(end - run)));
 }

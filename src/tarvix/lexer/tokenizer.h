@@ -30,9 +30,10 @@ struct Token {
     std::string value;  // text of a text token, message of an error token
 };
 
-// Splits the content into lines and each line into tokens, one line at a
-// time into `buffer`. The content is not owned: the caller keeps it alive
-// while tokens are taken.
+// Splits the content into lines and each line into tokens, into `buffer` a
+// line at a time, or a few hundred tokens at a time for a long line, so the
+// buffer stays small whatever the input. The content is not owned: the
+// caller keeps it alive while tokens are taken.
 class Tokenizer {
 public:
     std::vector<Token> buffer;  // tokens of the current line
@@ -51,7 +52,8 @@ public:
     // The next token; after TOKEN_EOF or TOKEN_ERROR always TOKEN_EOF.
     Token next_token() noexcept;
 
-    // Fills `buffer` with the tokens of one line. Stops after an error token.
+    // Starts a line: fills `buffer` with its first tokens (all of them for a
+    // line of ordinary length). Stops after an error token.
     void tokenize_line(std::string_view line) noexcept;
 
     // Trims blanks from a piece of the current line and appends it as a text
@@ -60,9 +62,14 @@ public:
     bool push_text_token(std::string_view text) noexcept;
 
 private:
+    static constexpr size_t kChunkTokens = 256;
+
     void push(TokenType type, std::string_view value) noexcept;
+    void tokenize_rest() noexcept;  // the next tokens of the current line
     void finish() noexcept;
     const char* line_start_ = nullptr;  // for error columns
+    std::string_view rest_;             // unread part of the current line
+    bool line_open_ = false;            // rest_ still holds tokens
     bool out_of_memory_ = false;        // a token could not be stored
 };
 
