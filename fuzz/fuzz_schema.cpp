@@ -1,0 +1,71 @@
+// Schema parser, then every lookup on every class and field of the result:
+// names by position (with and without units) well past the stored fields and
+// into several repeating groups, the position of each produced name, field
+// definitions over the same range, and each class by its key.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "fuzz_common.h"
+#include "idd/schema.h"
+
+using namespace tarvix::idd;
+
+namespace {
+
+void check_class(const c_IDD& idd, const ClassDef& cls) {
+    const ClassDef* found = find_class(idd, tarvix::to_upper(cls.name));
+    // A later class of the same name takes over the key.
+    FUZZ_CHECK(found && tarvix::equal_fold(found->name, cls.name));
+
+    const ExtensibleDef& ext = cls.extensible;
+    FUZZ_CHECK(ext.patterns.size() <= static_cast<size_t>(std::max(ext.size, 0)));
+    FUZZ_CHECK(ext.begin_index <= static_cast<int64_t>(cls.fields.size()));
+
+    // A huge group size would make the range below huge; a few groups are
+    // enough to reach every branch of the lookups.
+    const int64_t size = std::clamp<int64_t>(ext.size, 0, 64);
+    const int64_t last = static_cast<int64_t>(cls.fields.size()) + 3 * size + 2;
+    for (int64_t i = 0; i <= last; ++i) {
+        const auto idx = static_cast<int32_t>(i);
+        const std::string name = get_field_name(&cls, idx, false);
+        const std::string with_units = get_field_name(&cls, idx, true);
+        FUZZ_CHECK(with_units.starts_with(name));
+        const FieldDef* def = get_field_def(&cls, static_cast<size_t>(i));
+        FUZZ_CHECK(!def || (def >= cls.fields.data() && def < cls.fields.data() + cls.fields.size()));
+        if (name.empty()) continue;  // no such field, or a field without a name
+        // The name may lead to another position (a base name shadows a
+        // group name, two patterns coincide), but always to one whose name
+        // is the same up to case.
+        const int32_t back = find_field_index(&cls, name);
+        FUZZ_CHECK(back >= 0);
+        FUZZ_CHECK(tarvix::equal_fold(get_field_name(&cls, back, false), name));
+        FUZZ_CHECK(find_field_index(&cls, tarvix::to_upper(name)) == back);
+        // A near miss is either not found or found at a field that exists.
+        const int32_t near = find_field_index(&cls, name + "0");
+        FUZZ_CHECK(near < 0 || !get_field_name(&cls, near, false).empty());
+    }
+    // Positions at the ends of the index types must not overflow.
+    for (const int32_t idx : {-1, INT32_MIN, INT32_MAX - 1, INT32_MAX}) {
+        get_field_name(&cls, idx, true);
+        get_field_def(&cls, static_cast<size_t>(static_cast<uint32_t>(idx)));
+    }
+    get_field_def(&cls, SIZE_MAX);
+    FUZZ_CHECK(find_field_index(&cls, std::string()) == -1);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    tarvix::lexer::Tokenizer tokenizer;
+    tokenizer.init(fuzz::as_text(data, size), true);
+    c_IDD idd;
+    ParseError error;
+    if (!parse_schema(fuzz::source_of(tokenizer), idd, fuzz::first_digit_run, error)) {
+        FUZZ_CHECK(error.line_num >= 1);
+        return 0;
+    }
+    for (const auto& [key, idx] : idd.class_map) FUZZ_CHECK(idx < idd.ordered_classes.size());
+    for (const ClassDef& cls : idd.ordered_classes) check_class(idd, cls);
+    return 0;
+}

@@ -1,0 +1,150 @@
+// Tokenizer in both modes (the first input byte picks the mode), drained to
+// the end. Each token is checked against the token rules directly and
+// against a plain reference tokenizer written below from the same rules, so
+// a dropped, split or misplaced token is caught as well as a crash.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz_common.h"
+
+using tarvix::lexer::Token;
+using tarvix::lexer::Tokenizer;
+using tarvix::lexer::TokenType;
+
+namespace {
+
+// Strict UTF-8 by decoding, independent of the validator the tokenizer uses:
+// no overlong forms, no surrogates, nothing above U+10FFFF. Returns the
+// offset of the first byte of the first bad sequence, or npos.
+size_t invalid_utf8_at(std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        if (len == 0 || i + len > s.size()) return i;
+        uint32_t cp = len == 1 ? c : c & (0x7F >> len);
+        for (size_t k = 1; k < len; ++k) {
+            const auto b = static_cast<unsigned char>(s[i + k]);
+            if ((b & 0xC0) != 0x80) return i;
+            cp = cp << 6 | (b & 0x3F);
+        }
+        static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
+        i += len;
+    }
+    return std::string_view::npos;
+}
+
+// The tokenizer's message for a bad byte at a 0-based offset in its line.
+std::string utf8_error(unsigned char byte, size_t offset) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    return std::string("invalid UTF-8 byte 0x") + kHex[byte >> 4] + kHex[byte & 15] + " at column " +
+           std::to_string(offset + 1);
+}
+
+struct Expected {
+    TokenType type;
+    std::string value;  // text, or the error message
+    int32_t line;
+};
+
+// The reference: split into lines at LF, CRLF or a lone CR, cut each line
+// at "," ";" "!" (and in schema mode at a backslash, which takes the rest of
+// the line up to "!"), trim blanks and tabs, keep non-empty texts; the first
+// text that is not UTF-8 is an error, naming the byte and its column, that
+// ends the stream.
+std::vector<Expected> reference_tokens(std::string_view text, bool schema_mode) {
+    std::vector<Expected> out;
+    std::string_view line;
+    int32_t line_no = 0;
+    bool failed = false;
+    auto text_token = [&](std::string_view piece) {
+        const size_t first = piece.find_first_not_of(" \t");
+        if (first == std::string_view::npos) return;
+        piece = piece.substr(first, piece.find_last_not_of(" \t") - first + 1);
+        const size_t bad = invalid_utf8_at(piece);
+        failed = bad != std::string_view::npos;
+        if (failed)
+            out.push_back({tarvix::lexer::TOKEN_ERROR,
+                           utf8_error(static_cast<unsigned char>(piece[bad]), piece.data() + bad - line.data()),
+                           line_no});
+        else
+            out.push_back({tarvix::lexer::TOKEN_TEXT, std::string(piece), line_no});
+    };
+    size_t pos = 0;
+    while (pos < text.size() && !failed) {
+        size_t end = text.find_first_of("\r\n", pos);
+        if (end == std::string_view::npos) end = text.size();
+        line = text.substr(pos, end - pos);
+        pos = end + (text.substr(end, 2) == "\r\n" ? 2 : end < text.size() ? 1 : 0);
+        ++line_no;
+        size_t run = 0;
+        for (size_t i = 0; i <= line.size() && !failed; ++i) {
+            const char c = i < line.size() ? line[i] : '\n';
+            if (c != ',' && c != ';' && c != '!' && c != '\n' && !(schema_mode && c == '\\')) continue;
+            text_token(line.substr(run, i - run));
+            if (failed || c == '!' || c == '\n') break;
+            if (c == '\\') {
+                const size_t bang = line.find('!', i);
+                text_token(line.substr(i, bang == std::string_view::npos ? std::string_view::npos : bang - i));
+                break;
+            }
+            out.push_back({c == ',' ? tarvix::lexer::TOKEN_COMMA : tarvix::lexer::TOKEN_SEMICOLON, {}, line_no});
+            run = i + 1;
+        }
+    }
+    if (!failed) out.push_back({tarvix::lexer::TOKEN_EOF, {}, line_no ? line_no : 1});
+    return out;
+}
+
+void check_text(const std::string& value, bool schema_mode) {
+    FUZZ_CHECK(!value.empty());
+    FUZZ_CHECK(value.front() != ' ' && value.front() != '\t');
+    FUZZ_CHECK(value.back() != ' ' && value.back() != '\t');
+    FUZZ_CHECK(value.find_first_of("\r\n!") == std::string::npos);
+    FUZZ_CHECK(invalid_utf8_at(value) == std::string::npos);
+    // A schema property line keeps its delimiters; any other text has none.
+    if (!(schema_mode && value.front() == '\\'))
+        FUZZ_CHECK(value.find_first_of(schema_mode ? ",;\\" : ",;") == std::string::npos);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    const bool schema_mode = data[0] & 1;
+    const std::string_view text = fuzz::as_text(data + 1, size - 1);
+    const std::vector<Expected> expected = reference_tokens(text, schema_mode);
+
+    Tokenizer tokenizer;
+    tokenizer.init(text, schema_mode);
+    for (size_t n = 0;; ++n) {
+        const Token token = tokenizer.next_token();
+        FUZZ_CHECK(n < expected.size());
+        FUZZ_CHECK(token.type == expected[n].type);
+        FUZZ_CHECK(tokenizer.line_num == expected[n].line);
+        switch (token.type) {
+            case tarvix::lexer::TOKEN_TEXT:
+                check_text(token.value, schema_mode);
+                FUZZ_CHECK(token.value == expected[n].value);
+                break;
+            case tarvix::lexer::TOKEN_COMMA:
+            case tarvix::lexer::TOKEN_SEMICOLON:
+                break;
+            case tarvix::lexer::TOKEN_ERROR:
+                FUZZ_CHECK(token.value == expected[n].value);
+                [[fallthrough]];
+            case tarvix::lexer::TOKEN_EOF:
+                // After the end or an error, only the end, on the same line.
+                for (int k = 0; k < 3; ++k) {
+                    const int32_t line = tokenizer.line_num;
+                    FUZZ_CHECK(tokenizer.next_token().type == tarvix::lexer::TOKEN_EOF);
+                    FUZZ_CHECK(tokenizer.line_num == line);
+                }
+                return 0;
+            default:
+                FUZZ_CHECK(false);
+        }
+    }
+}
