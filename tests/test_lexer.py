@@ -216,3 +216,10 @@ def test_module_initialisation(run_python):
         assert tarvix.lexer.TOKEN_ERROR == 4
         """
     )
+
+
+def test_long_line_is_handed_out_in_chunks_without_losing_columns():
+    # A line with more delimiters than the tokenizer buffers at once.
+    tokens = lexer.debug_tokenize(b"a," * 300 + b" \xff;", False)
+    assert len(tokens) == 601
+    assert tokens[-1] == (TOKEN_ERROR, b"invalid UTF-8 byte 0xFF at column 602", 1)
