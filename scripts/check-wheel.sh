@@ -15,28 +15,18 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
 
-is_python313() {
-    "$1" -c 'import sys, venv; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1
-}
+source "$ROOT/scripts/python313.sh"
 
 # The interpreter .venv was made from, else the first CPython 3.13 found.
-find_python313() {
-    local candidate
+base_python313() {
     if is_python313 .venv/bin/python; then
         .venv/bin/python -c 'import sys; print(sys._base_executable)'
-        return 0
+    else
+        find_python313
     fi
-    for candidate in "$(command -v python3.13 || true)" /root/.pyenv/versions/3.13*/bin/python3.13 \
-                     /usr/local/bin/python3.13 /usr/bin/python3.13; do
-        if [ -n "$candidate" ] && [ -x "$candidate" ] && is_python313 "$candidate"; then
-            echo "$candidate"
-            return 0
-        fi
-    done
-    return 1
 }
 
-BASE_PY=$(find_python313) || { echo "error: CPython 3.13 not found" >&2; exit 1; }
+BASE_PY=$(base_python313) || { echo "error: CPython 3.13 not found" >&2; exit 1; }
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tarvix-check-wheel.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 OUT=${1:-$WORK/dist}
