@@ -9,16 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "idd/schema.h"
+#include "core/schema.h"
 
 namespace {
-
-tarvix::DigitRange first_digit_run(const std::string& name) {
-    const size_t start = name.find_first_of("0123456789");
-    if (start == std::string::npos) return {-1, -1};
-    const size_t end = name.find_first_not_of("0123456789", start);
-    return {static_cast<int32_t>(start), static_cast<int32_t>(end == std::string::npos ? name.size() : end)};
-}
 
 tarvix::lexer::Token next(void* context) { return static_cast<tarvix::lexer::Tokenizer*>(context)->next_token(); }
 int32_t line(void* context) { return static_cast<tarvix::lexer::Tokenizer*>(context)->line_num; }
@@ -47,7 +40,7 @@ int main(int argc, char** argv) {
         tarvix::idd::ParseError error;
         const tarvix::lexer::TokenSource source{next, line, &tokenizer};
         const auto start = std::chrono::steady_clock::now();
-        if (!tarvix::idd::parse_schema(source, idd, first_digit_run, error)) {
+        if (!tarvix::idd::parse_schema(source, idd, error)) {
             std::fprintf(stderr, "parse error on line %d: %s\n", error.line_num, error.value.c_str());
             return 1;
         }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "lexer/tokenizer.h"
+#include "core/tokenizer.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "idf/document.h"
+#include "core/document.h"
 
 using namespace tarvix::idf;
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "idd/schema.h"
-#include "idf/document.h"
+#include "core/schema.h"
+#include "core/document.h"
 
 using namespace tarvix;
 
@@ -54,7 +54,7 @@ const idd::c_IDD& schema() {
         tokenizer.init(kSchema, true);
         idd::c_IDD parsed;
         idd::ParseError error;
-        FUZZ_CHECK(idd::parse_schema(fuzz::source_of(tokenizer), parsed, fuzz::first_digit_run, error));
+        FUZZ_CHECK(idd::parse_schema(fuzz::source_of(tokenizer), parsed, error));
         return parsed;
     }();
     return idd;

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_common.h"
-#include "idd/schema.h"
+#include "core/schema.h"
 
 using namespace tarvix::idd;
 
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tokenizer.init(fuzz::as_text(data, size), true);
     c_IDD idd;
     ParseError error;
-    if (!parse_schema(fuzz::source_of(tokenizer), idd, fuzz::first_digit_run, error)) {
+    if (!parse_schema(fuzz::source_of(tokenizer), idd, error)) {
         FUZZ_CHECK(error.line_num >= 1);
         return 0;
     }

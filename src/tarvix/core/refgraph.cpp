@@ -1,7 +1,7 @@
 // The reference graph: for every tag and upper-cased value, where it occurs.
 #include <new>
 
-#include "idf/document.h"
+#include "core/document.h"
 
 namespace tarvix::idf {
 namespace {

@@ -3,7 +3,7 @@
 // values are the tokenizer's business.
 #include <new>
 
-#include "idf/document.h"
+#include "core/document.h"
 
 namespace tarvix::idf {
 

@@ -2,8 +2,8 @@
 // its native method table, which importers reach through the class.
 #pragma once
 
-#include "binding.h"
-#include "lexer/tokenizer.h"
+#include "py/binding.h"
+#include "core/tokenizer.h"
 
 namespace tarvix::lexer {
 

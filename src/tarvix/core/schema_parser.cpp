@@ -3,7 +3,7 @@
 // starts and builds the lookup indices; then the version is taken.
 #include <new>
 
-#include "idd/schema.h"
+#include "core/schema.h"
 
 namespace tarvix::idd {
 namespace {
@@ -32,21 +32,19 @@ std::string rest_after(const std::string& text, std::string_view prefix) {
 
 // Value of the first digit run in `text`, or -1 when there is none or it
 // does not fit a signed 32-bit int.
-int64_t first_number(GetContinuousDigitsIndicesFn* digit_run, const std::string& text) {
-    const DigitRange run = digit_run(text);
+int64_t first_number(std::string_view text) {
+    const DigitRange run = get_continuous_digits_indices(text);
     if (run.first < 0) return -1;
     return parse_digits_int32(std::string_view(text).substr(static_cast<size_t>(run.first),
                                                             static_cast<size_t>(run.second - run.first)));
 }
 
 struct Parser {
-    Parser(const lexer::TokenSource& source_, c_IDD& idd_, GetContinuousDigitsIndicesFn* digit_run_,
-           ParseError& error_)
-        : source(source_), idd(idd_), digit_run(digit_run_), error(error_) {}
+    Parser(const lexer::TokenSource& source_, c_IDD& idd_, ParseError& error_)
+        : source(source_), idd(idd_), error(error_) {}
 
     const lexer::TokenSource& source;
     c_IDD& idd;
-    GetContinuousDigitsIndicesFn* digit_run;
     ParseError& error;
 
     ParseState state = STATE_LOOKING_FOR_CLASS;
@@ -168,10 +166,10 @@ struct Parser {
                 cls.extensible.is_extensible = true;
                 cls.extensible.begin_index = -1;
                 cls.extensible.size = -1;
-                const int64_t size = first_number(digit_run, value.substr(kExtensible.size()));
+                const int64_t size = first_number(value.substr(kExtensible.size()));
                 if (size >= 0) cls.extensible.size = static_cast<int32_t>(size);
             } else if (starts_with(value, kMinFields)) {
-                const int64_t min_fields = first_number(digit_run, value.substr(kMinFields.size()));
+                const int64_t min_fields = first_number(value.substr(kMinFields.size()));
                 if (min_fields >= 0) cls.min_fields = static_cast<int32_t>(min_fields);
             }
         } catch (const std::bad_alloc&) {
@@ -225,7 +223,7 @@ struct Parser {
     ExtPattern extract_prefix_suffix(const std::string& name) {
         ExtPattern pattern;
         try {
-            const DigitRange run = digit_run(name);
+            const DigitRange run = get_continuous_digits_indices(name);
             if (run.first < 0) {
                 pattern.prefix = name + " ";
             } else {
@@ -304,9 +302,8 @@ struct Parser {
 
 }  // namespace
 
-bool parse_schema(const lexer::TokenSource& source, c_IDD& idd, GetContinuousDigitsIndicesFn* digit_run,
-                  ParseError& error) noexcept {
-    Parser parser{source, idd, digit_run, error};
+bool parse_schema(const lexer::TokenSource& source, c_IDD& idd, ParseError& error) noexcept {
+    Parser parser{source, idd, error};
     try {
         return parser.run();
     } catch (const std::bad_alloc&) {

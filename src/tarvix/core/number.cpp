@@ -7,7 +7,7 @@
 #include <cstring>
 #include <locale.h>
 
-#include "idf/document.h"
+#include "core/document.h"
 
 namespace tarvix::idf {
 namespace {

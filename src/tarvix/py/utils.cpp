@@ -1,7 +1,7 @@
 // tarvix.utils: file reading with encoding fallback, the native helpers that
 // the other modules import, and debug_ wrappers of the string helpers.
-#include "binding.h"
-#include "utils.h"
+#include "py/binding.h"
+#include "py/utils.h"
 
 #include <ctime>
 
@@ -77,18 +77,7 @@ PyObject* read_utf8_bytes(PyObject* filepath, ReadUtf8BytesOptions* options) {
 }
 
 DigitRange get_continuous_digits_indices(const std::string& name) {
-    int32_t start = -1;
-    for (size_t i = 0; i < name.size(); ++i) {
-        const bool digit = name[i] >= '0' && name[i] <= '9';
-        if (digit && start < 0) {
-            if (i > static_cast<size_t>(INT32_MAX)) return {-1, -1};
-            start = static_cast<int32_t>(i);
-        } else if (!digit && start >= 0) {
-            return {start, static_cast<int32_t>(i)};
-        }
-    }
-    if (start < 0 || name.size() > static_cast<size_t>(INT32_MAX)) return {-1, -1};
-    return {start, static_cast<int32_t>(name.size())};
+    return tarvix::get_continuous_digits_indices(std::string_view(name));
 }
 
 // Text a field receives when a Python value is stored in it. Leaves a Python

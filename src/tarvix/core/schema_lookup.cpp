@@ -3,7 +3,7 @@
 // field (i - begin) % size of group (i - begin) / size + 1.
 #include <new>
 
-#include "idd/schema.h"
+#include "core/schema.h"
 
 namespace tarvix::idd {
 

@@ -3,7 +3,7 @@
 // checksum of the member layout; restoring assigns members back one by one,
 // each after its element converted, without validating against the schema.
 // Whatever such a state holds, later operations check before they use it.
-#include "idf.h"
+#include "py/idf.h"
 
 namespace tarvix::idf {
 

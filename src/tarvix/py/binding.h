@@ -21,7 +21,7 @@
 #include <string_view>
 #include <utility>
 
-#include "utils.h"
+#include "core/text.h"
 
 namespace tarvix::py {
 

@@ -1,12 +1,12 @@
 // tarvix.lexer: the Lexer class (a tokenizer over one UTF-8 text) that the
 // schema and document parsers drive through its native method table, and
 // debug_tokenize for looking at the token stream from Python.
-#include "lexer.h"
+#include "py/lexer.h"
 
 #include <new>
 #include <vector>
 
-#include "utils.h"
+#include "core/text.h"
 
 namespace tarvix::lexer {
 namespace {

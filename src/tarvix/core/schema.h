@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "lexer/tokenizer.h"
-#include "utils.h"
+#include "core/tokenizer.h"
+#include "core/text.h"
 
 namespace tarvix::idd {
 
@@ -86,11 +86,9 @@ struct ParseError {
     std::string value;  // the offending token's text (property line or error message)
 };
 
-// Fills `idd` from the token stream. `digit_run` finds the first run of
-// digits in a name (the function that tarvix.utils publishes). Returns false
-// with `error` filled on a syntax error; `idd` is then partly built.
-bool parse_schema(const lexer::TokenSource& source, c_IDD& idd, GetContinuousDigitsIndicesFn* digit_run,
-                  ParseError& error) noexcept;
+// Fills `idd` from the token stream. Returns false with `error` filled on a
+// syntax error; `idd` is then partly built.
+bool parse_schema(const lexer::TokenSource& source, c_IDD& idd, ParseError& error) noexcept;
 
 // ---------------------------------------------------------------------------
 // Field lookup

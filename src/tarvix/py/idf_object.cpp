@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "idf.h"
+#include "py/idf.h"
 
 namespace tarvix::idf {
 

@@ -1,10 +1,10 @@
-#include "lexer/tokenizer.h"
+#include "core/tokenizer.h"
 
 #include <array>
 #include <cstring>
 #include <new>
 
-#include "utils.h"
+#include "core/text.h"
 
 namespace tarvix::lexer {
 namespace {

@@ -3,7 +3,7 @@
 // Lines end with a single line feed.
 #include <new>
 
-#include "idf/document.h"
+#include "core/document.h"
 
 namespace tarvix::idf {
 

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "idd/schema.h"
-#include "lexer/tokenizer.h"
-#include "utils.h"
+#include "core/schema.h"
+#include "core/tokenizer.h"
+#include "core/text.h"
 
 namespace tarvix::idf {
 

@@ -1,10 +1,7 @@
-// Byte-string helpers shared by every tarvix module, and the native
-// functions that tarvix.utils publishes to the others.
-//
-// The inline helpers are compiled into each module that uses them; they work
-// on bytes and treat only ASCII bytes specially, so UTF-8 sequences pass
-// through unchanged. This header does not include Python.h, so the parsers
-// and the rest of the core can use it without the interpreter.
+// Byte-string helpers shared by the whole core: ASCII case folding,
+// trimming, prefixes and suffixes, digit runs, strict UTF-8 validation and
+// the reporting of internal failures. They work on bytes and treat only
+// ASCII bytes specially, so UTF-8 sequences pass through unchanged.
 #pragma once
 
 #include <cstddef>
@@ -14,10 +11,6 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
-
-// PyObject, declared without pulling in the interpreter's headers.
-struct _object;
-typedef struct _object PyObject;
 
 namespace tarvix {
 
@@ -186,29 +179,25 @@ inline size_t find_invalid_utf8(std::string_view text) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Functions published by tarvix.utils in its native function table. Other
-// modules import them by name and check the signature text below, which
-// exporter and importer share through this header.
+// Digit runs
 
-// Optional arguments of read_utf8_bytes: how many are given (0 or 1), then
-// the encoding (a str or None).
-struct ReadUtf8BytesOptions {
-    int32_t n;
-    PyObject* encoding;
-};
-
-// First run of ASCII digits in `name` as a half-open range, or (-1, -1).
+// First run of ASCII digits in `name` as a half-open range, or (-1, -1)
+// (also when the run lies beyond what a signed 32-bit index can say).
 using DigitRange = std::pair<int32_t, int32_t>;
 
-using ReadUtf8BytesFn = PyObject*(PyObject* filepath, ReadUtf8BytesOptions* options);
-using GetContinuousDigitsIndicesFn = DigitRange(const std::string& name);
-using AnyToStringFn = std::string(PyObject* value);
-using GetCurrentTimeFn = std::string();
-
-inline constexpr const char* kReadUtf8BytesSignature = "PyObject *(PyObject *, tarvix::ReadUtf8BytesOptions *)";
-inline constexpr const char* kGetContinuousDigitsIndicesSignature =
-    "std::pair<int32_t,int32_t> (std::string const &)";
-inline constexpr const char* kAnyToStringSignature = "std::string (PyObject *)";
-inline constexpr const char* kGetCurrentTimeSignature = "std::string (void)";
+inline DigitRange get_continuous_digits_indices(std::string_view name) noexcept {
+    int32_t start = -1;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const bool digit = name[i] >= '0' && name[i] <= '9';
+        if (digit && start < 0) {
+            if (i > static_cast<size_t>(INT32_MAX)) return {-1, -1};
+            start = static_cast<int32_t>(i);
+        } else if (!digit && start >= 0) {
+            return {start, static_cast<int32_t>(i)};
+        }
+    }
+    if (start < 0 || name.size() > static_cast<size_t>(INT32_MAX)) return {-1, -1};
+    return {start, static_cast<int32_t>(name.size())};
+}
 
 }  // namespace tarvix

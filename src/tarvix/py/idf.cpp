@@ -1,7 +1,7 @@
 // tarvix.idf: documents (IDF) and their objects (IDFObject). This file holds
 // the module's execution: imports from the other modules, the two classes,
 // and IDFObjectTuple, the read-only tuple that listings return.
-#include "idf.h"
+#include "py/idf.h"
 
 namespace tarvix::idf {
 

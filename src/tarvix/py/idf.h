@@ -5,10 +5,10 @@
 
 #include <vector>
 
-#include "binding.h"
-#include "idd.h"
-#include "idf/document.h"
-#include "lexer.h"
+#include "py/binding.h"
+#include "py/idd.h"
+#include "core/document.h"
+#include "py/lexer.h"
 
 namespace tarvix::idf {
 

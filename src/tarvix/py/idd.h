@@ -3,9 +3,10 @@
 // their signature texts.
 #pragma once
 
-#include "binding.h"
-#include "idd/schema.h"
-#include "lexer.h"
+#include "py/binding.h"
+#include "core/schema.h"
+#include "py/lexer.h"
+#include "py/utils.h"
 
 namespace tarvix::idd {
 

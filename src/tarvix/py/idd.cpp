@@ -1,6 +1,6 @@
 // tarvix.idd: the IDD class (a loaded schema), the native schema functions
 // published for tarvix.idf, and debug_ functions for field lookup.
-#include "idd.h"
+#include "py/idd.h"
 
 #include <new>
 
@@ -60,7 +60,7 @@ void raise_parse_error(const ParseError& error) {
 int parse_idd(lexer::LexerObject* lexer, c_IDD& idd) {
     const lexer::TokenSource source{lexer_next_token, lexer_line_num, lexer};
     ParseError error;
-    if (parse_schema(source, idd, get_continuous_digits_indices, error)) return 0;
+    if (parse_schema(source, idd, error)) return 0;
     PyGILState_STATE gil = PyGILState_Ensure();
     raise_parse_error(error);
     PyGILState_Release(gil);
