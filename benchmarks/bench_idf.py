@@ -2,8 +2,9 @@
 
 - loads 5ZoneWaterLoopHeatPump.idf (median of several runs);
 - generates a document of about 50 MB by repeating that document's objects
-  (written to a temporary file, never kept) and loads it end to end in a
-  fresh process: throughput and memory;
+  (written to a temporary file, never kept), once as UTF-8 and once as
+  Latin-1, and loads each end to end in fresh processes (median of a few):
+  throughput, memory, and the Latin-1 time as a multiple of the UTF-8 time;
 - reads one field by name and by index in a loop;
 - lists a class, finds an object by name, asks which objects name a zone.
 
@@ -27,6 +28,7 @@ from tarvix.idf import IDF
 DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
 SCHEMA = DATA / "Energy+V8_0_0.idd"
 DOCUMENT = DATA / "5ZoneWaterLoopHeatPump.idf"
+LOAD_RUNS = 5  # fresh-process loads of each generated file
 
 
 def median_seconds(func, runs):
@@ -39,11 +41,13 @@ def median_seconds(func, runs):
     return statistics.median(times)
 
 
-def generate(target_bytes: int, path: Path) -> int:
-    """Repeats the document (its Version object only once) up to the target size."""
+def generate(target_bytes: int, path: Path, encoding: str = "utf-8") -> int:
+    """Repeats the document (its Version object only once) up to the target size.
+    Every repeat keeps the comments with the degree signs, so a Latin-1 file
+    has non-ASCII bytes all through it."""
     text = DOCUMENT.read_bytes().decode("latin-1")
     body = re.sub(r"^[ \t]*Version[ \t]*,[^;]*;", "", text, count=1, flags=re.MULTILINE | re.IGNORECASE)
-    with open(path, "w", encoding="utf-8") as out:
+    with open(path, "w", encoding=encoding) as out:
         written = out.write(text)
         while written < target_bytes:
             written += out.write(body)
@@ -60,10 +64,11 @@ def rss():
         return int(f.read().split()[1]) * 4096
 
 idd = IDD.from_file(sys.argv[1])
+encoding = sys.argv[3] if len(sys.argv) > 3 else None
 gc.collect()
 base = rss()
 start = time.perf_counter()
-doc = IDF.from_file(idd, sys.argv[2])
+doc = IDF.from_file(idd, sys.argv[2], encoding=encoding)
 elapsed = time.perf_counter() - start
 held = rss() - base
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - base
@@ -84,14 +89,27 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory() as tmp:
         big_path = Path(tmp) / "generated.idf"
-        big_size = generate(int(target_mb * 1e6), big_path)
-        out = subprocess.run([sys.executable, "-c", LOAD_CHILD, str(SCHEMA), str(big_path)],
-                             capture_output=True, text=True, check=True).stdout.split()
-        elapsed, held, peak = float(out[0]), int(out[1]), int(out[2])
-        print(f"generated document: {big_size / 1e6:.1f} MB, end-to-end load {elapsed:.3f} s "
-              f"({big_size / 1e6 / elapsed:.0f} MB/s)")
-        print(f"  memory held by the loaded document: {held / 1e6:.1f} MB ({held / big_size:.2f} x text); "
-              f"peak during load: {peak / 1e6:.1f} MB ({peak / big_size:.2f} x text)")
+        generate(int(target_mb * 1e6), big_path)
+        latin_path = Path(tmp) / "generated-latin-1.idf"
+        generate(int(target_mb * 1e6), latin_path, encoding="latin-1")
+        assert not latin_path.read_bytes().isascii(), "the Latin-1 document has no non-ASCII byte"
+        loads = {("UTF-8", big_path, None): [], ("Latin-1", latin_path, "latin-1"): []}
+        for _ in range(LOAD_RUNS):  # the two files in turn, so drift in the machine's speed hits both alike
+            for (label, path, encoding), runs in loads.items():
+                args = [sys.executable, "-c", LOAD_CHILD, str(SCHEMA), str(path)] + ([encoding] if encoding else [])
+                out = subprocess.run(args, capture_output=True, text=True, check=True).stdout.split()
+                runs.append((float(out[0]), int(out[1]), int(out[2])))
+        load_times = {}
+        for (label, path, _), runs in loads.items():
+            elapsed, held, peak = (statistics.median(run[i] for run in runs) for i in range(3))
+            size = path.stat().st_size
+            load_times[label] = elapsed
+            print(f"generated document, {label}: {size / 1e6:.1f} MB, end-to-end load {elapsed:.3f} s "
+                  f"({size / 1e6 / elapsed:.0f} MB/s; median of {LOAD_RUNS} fresh processes)")
+            print(f"  memory held by the loaded document: {held / 1e6:.1f} MB ({held / size:.2f} x text); "
+                  f"peak during load: {peak / 1e6:.1f} MB ({peak / size:.2f} x text)")
+        print(f"  Latin-1 load time / UTF-8 load time: {load_times['Latin-1'] / load_times['UTF-8']:.2f}")
+        latin_path.unlink()
 
         big = IDF.from_file(idd, big_path)
         surfaces_class = "BuildingSurface:Detailed"
