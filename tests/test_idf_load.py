@@ -223,7 +223,12 @@ def test_documents_and_objects_take_part_in_cycle_collection(idd):
     zone = idf["Zone"][0]
     assert gc.is_tracked(idf) and gc.is_tracked(zone)
     assert idf in gc.get_referents(zone) and idd in gc.get_referents(zone) and idd in gc.get_referents(idf)
-    assert any(isinstance(r, list) and zone in r for r in gc.get_referents(idf))
+    # The document holds its objects, directly or through its object list once that is handed out.
+    assert zone in gc.get_referents(idf)
+    objects = idf.__reduce__()[2][1]
+    assert objects in gc.get_referents(idf) and zone in objects
+    del idf, zone, objects
+    assert gc.collect() >= 2  # the cycle of a document and its object is collected
 
 
 def test_loading_from_several_threads(idd):

@@ -1,87 +1,40 @@
-// The document side of the core, free of the interpreter: compact storage of
-// an object's field values, the IDF parser that turns tokens into raw
-// objects, the reference graph, and number reading with the C locale's rules.
+// A document in memory, free of the interpreter: one slot per object ever
+// created (a removed object's slot stays, so no object index ever changes),
+// the per-class index, the reference graph, and the operations that keep
+// them in step: loading from text, adding, removing, setting a value, the
+// reference queries and finding an object by name. The writer (layout.h)
+// walks a document as a SlotSource.
+//
+// Loaded values stay in the text they were read from: the loader moves each
+// value down over the comments, blanks and delimiters before it, so the text
+// ends up holding the values back to back and is then cut to that length.
+// Each object keeps the offsets of its values' ends. An object whose values
+// change gets storage of its own (FieldValues).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/class_index.h"
+#include "core/layout.h"
+#include "core/pod_vector.h"
+#include "core/refgraph.h"
 #include "core/schema.h"
 #include "core/tokenizer.h"
-#include "core/text.h"
+#include "core/values.h"
 
 namespace tarvix::idf {
 
-// ---------------------------------------------------------------------------
-// Field values
-
-// The field values of one object, stored back to back in one buffer with
-// the end offset of each value beside it. A document holds a few values per
-// object line, so one allocation per object instead of one per long value
-// keeps a loaded document close to the size of its text.
-class FieldValues {
-public:
-    size_t size() const noexcept { return ends_.size(); }
-    bool empty() const noexcept { return ends_.empty(); }
-
-    std::string_view operator[](size_t i) const noexcept {
-        const uint32_t begin = i ? ends_[i - 1] : 0;
-        return std::string_view(text_).substr(begin, ends_[i] - begin);
-    }
-    std::string_view back() const noexcept { return (*this)[size() - 1]; }
-
-    void reserve(size_t count) { ends_.reserve(count); }
-    void clear() noexcept {
-        text_.clear();
-        ends_.clear();
-    }
-
-    void push_back(std::string_view value) {
-        check_room(value.size());
-        text_.append(value);
-        ends_.push_back(static_cast<uint32_t>(text_.size()));
-    }
-
-    // Grows with empty values or drops values from the end.
-    void resize(size_t count) {
-        if (count < ends_.size()) {
-            text_.resize(count ? ends_[count - 1] : 0);
-            ends_.resize(count);
-        } else {
-            ends_.resize(count, static_cast<uint32_t>(text_.size()));
-        }
-    }
-
-    void pop_back() noexcept {
-        ends_.pop_back();
-        text_.resize(ends_.empty() ? 0 : ends_.back());
-    }
-
-    // Replaces value i (which must exist), shifting the values after it.
-    void set(size_t i, std::string_view value) {
-        const uint32_t begin = i ? ends_[i - 1] : 0;
-        const uint32_t old_size = ends_[i] - begin;
-        if (value.size() > old_size) check_room(value.size() - old_size);
-        text_.replace(begin, old_size, value);
-        const int64_t delta = static_cast<int64_t>(value.size()) - old_size;
-        for (size_t k = i; k < ends_.size(); ++k) ends_[k] = static_cast<uint32_t>(ends_[k] + delta);
-    }
-
-private:
-    void check_room(size_t extra) const {
-        if (extra > UINT32_MAX - text_.size()) throw std::length_error("field values too long");
-    }
-    std::string text_;
-    std::vector<uint32_t> ends_;
-};
+using idd::ClassDef;
+using idd::FieldDef;
 
 // ---------------------------------------------------------------------------
-// IDF parser
+// Parsing
 
 // One object as written: the class name and the value texts.
 struct c_IDFObject {
@@ -94,88 +47,168 @@ enum class DocumentErrorKind {
     unterminated,        // end of text inside an object
     token_error,         // the tokenizer's error token
     unrecognized_token,  // a token type the parser does not know
+    unknown_class,       // a class name the schema does not know
     out_of_memory,
 };
 
 struct DocumentError {
     DocumentErrorKind kind = DocumentErrorKind::token_error;
     int32_t line_num = 0;
-    std::string value;       // the offending token's text
+    std::string value;       // the offending token's text, or the unknown class name
     int32_t token_type = 0;  // for unrecognized_token
 };
 
 // Appends every object of the token stream to `objects`, in file order.
 // Returns false with `error` filled at the first syntax error.
-bool parse_document(const lexer::TokenSource& source, std::vector<c_IDFObject>& objects,
-                    DocumentError& error) noexcept;
+bool parse_document(lexer::Tokenizer& tokens, std::vector<c_IDFObject>& objects, DocumentError& error) noexcept;
 
 // ---------------------------------------------------------------------------
-// Reference graph
+// Text storage
 
-// Where a value occurs: object index in the document and field index.
-struct FieldLoc {
-    size_t obj_idx;
-    int32_t field_idx;
-    bool operator==(const FieldLoc&) const = default;
+// The buffer a loaded document keeps its values in. The loader writes into
+// it (values move down over what lies between them) and then cuts it.
+class TextStore {
+public:
+    virtual ~TextStore() = default;
+    virtual char* data() noexcept = 0;
+    virtual size_t size() const noexcept = 0;
+    // Keeps the first `size` bytes; the data may move.
+    virtual void shrink(size_t size) noexcept = 0;
 };
 
-// tag -> upper-cased value -> every location registered under both.
-using RefMap = StringMap<StringMap<std::vector<FieldLoc>>>;
-
-// Adds a location under refs[tag][upper(value)]. Reports its own allocation
-// failure and returns normally, the entry missing.
-void register_ref(RefMap& refs, const std::string& tag, std::string_view value, FieldLoc loc,
-                  const char* qualified_name) noexcept;
-
-// Removes the first equal location by swapping the last one into its place;
-// erases entries that become empty. Missing tags, values or locations are
-// not an error.
-void unregister_ref(RefMap& refs, const std::string& tag, std::string_view value, FieldLoc loc) noexcept;
-
-// Locations registered under refs[tag][upper(value)], or null.
-const std::vector<FieldLoc>* find_refs(const RefMap& refs, const std::string& tag, std::string_view value);
+// A store that owns a copy of `text`.
+std::unique_ptr<TextStore> make_text_store(std::string text);
 
 // ---------------------------------------------------------------------------
-// Numbers, read with the C locale's rules whatever the process locale is
+// Document
 
-// The whole text read as a base-10 integer (leading white space and a sign
-// allowed) or nothing; `out_of_range` tells that the digits do not fit.
-std::optional<long> read_integer(std::string_view text, bool& out_of_range) noexcept;
+class Document;
 
-// The whole text read as a floating-point number (decimal or hexadecimal
-// forms, inf, infinity, nan) or nothing.
-std::optional<double> read_real(std::string_view text) noexcept;
+// The single write path for values an object owns: sets value `field_idx`
+// (growing the values with empty ones when it lies beyond them; the text
+// already there, or an empty value beyond them, changes nothing) and, with a
+// `graph`, moves slot `slot`'s registrations there under the field
+// definitions of `cls`. Throws std::bad_alloc / std::length_error with the
+// value and the graph unchanged.
+void write_value(FieldValues& values, size_t field_idx, std::string_view value, const ClassDef* cls, Document* graph,
+                 size_t slot);
 
-// ---------------------------------------------------------------------------
-// Text layout
+class Document final : public SlotSource {
+public:
+    explicit Document(const idd::c_IDD* schema = nullptr) noexcept : schema_(schema) {}
+    ~Document() override;
+    Document(const Document&) = delete;
+    Document& operator=(const Document&) = delete;
 
-// How objects are written: indents, the width values are padded to before
-// their comment (0: no padding), or one line per object without comments.
-struct FormatConfig {
-    std::string class_indent;
-    std::string field_indent;
-    size_t field_size = 0;
-    bool compact = false;
+    // The schema the slots' class indices refer to; null for none.
+    const idd::c_IDD* schema() const noexcept { return schema_; }
+    void set_schema(const idd::c_IDD* schema) noexcept;
+
+    // Loads the objects of a document text (UTF-8; `known_valid` as for the
+    // tokenizer). Runs without the interpreter; the store is kept for the
+    // values. On failure `error` says why and the document is to be thrown
+    // away. finish_load() then gives back the unused memory.
+    bool load(std::unique_ptr<TextStore> text, bool known_valid, DocumentError& error) noexcept;
+    void finish_load() noexcept;
+
+    // Adds raw objects as load does; false with `error` at an unknown class
+    // (the objects before it stay).
+    bool append(std::vector<c_IDFObject>& objects, DocumentError& error) noexcept;
+
+    // The class of a name as written (ASCII letters matched in any case).
+    std::optional<uint32_t> find_class(std::string_view class_name) const;
+
+    // --- Slots
+    size_t slot_count() const noexcept override { return slots_.size(); }
+    bool live(size_t slot) const noexcept { return slot < slots_.size() && slots_[slot].live; }
+    uint32_t class_idx(size_t slot) const noexcept { return slots_[slot].class_idx; }
+    const ClassDef* class_def(size_t slot) const noexcept;
+    ValuesView values(size_t slot) const noexcept;
+    SlotState view(size_t slot, ObjectView& out) const noexcept override;
+
+    // --- Edits; each keeps the index, the graph and the name indices current.
+
+    // A new slot of a class with min_fields empty values.
+    size_t add_object(uint32_t class_idx);
+
+    // The write path: sets value `field_idx` (growing the values with empty
+    // ones when it lies beyond them; an empty value beyond them changes
+    // nothing) and, with `update_graph`, moves the value's registrations in
+    // the graph, under the field definitions of `cls` (null: the slot's own
+    // class). Throws std::bad_alloc / std::length_error with the values
+    // unchanged.
+    void set_value(size_t slot, size_t field_idx, std::string_view value, const ClassDef* cls = nullptr,
+                   bool update_graph = true);
+    // Drops empty values from the end.
+    void trim(size_t slot) noexcept;
+    void reserve_values(size_t slot, size_t count);
+
+    // Takes a live object out: its slot stays, empty; its values leave the
+    // graph and the indices.
+    void remove_object(size_t slot) noexcept;
+    // Removes every object of a class; erases the class's entry unless it
+    // was missing or empty (then 0).
+    size_t remove_class(std::string_view class_key) noexcept;
+
+    // A copy of an object's values.
+    FieldValues copy_values(size_t slot) const;
+    // Empties a slot without touching the index or the graph (a restored
+    // document keeps those itself).
+    void release(size_t slot) noexcept;
+
+    // --- Queries
+
+    // The first object of a class, in class order, whose first value equals
+    // `name` ignoring ASCII case; SIZE_MAX when none.
+    size_t find_by_name(std::string_view class_key, std::string_view name) noexcept;
+    // The first live object whose reference field defines `value` under a
+    // tag of the field's object-lists; SIZE_MAX when none.
+    size_t first_target(const FieldDef& field, std::string_view value) const noexcept;
+    // Live objects whose object-list fields name `value` under a tag of the
+    // field's references, one per registration.
+    void referencing(const FieldDef& field, std::string_view value, std::vector<size_t>& out) const;
+
+    // --- The graph and the index, as pickling and restored states use them.
+    void register_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept;
+    void unregister_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept;
+    void unregister_all(const ClassDef* cls, ValuesView values, size_t slot) noexcept;
+    ClassIndex& index() noexcept { return index_; }
+    const ClassIndex& index() const noexcept { return index_; }
+    RefMap& targets() noexcept { return targets_; }
+    RefMap& referencers() noexcept { return referencers_; }
+    const RefMap& targets() const noexcept { return targets_; }
+    const RefMap& referencers() const noexcept { return referencers_; }
+    // Forgets the name indices (they are rebuilt on the next search).
+    void drop_name_indices() noexcept;
+
+private:
+    struct Slot {
+        uint64_t text_begin;   // first byte of the loaded values in the text
+        uint64_t ends_begin;   // first end offset in ends_
+        uint32_t count;        // number of loaded values
+        uint32_t class_idx : 31;
+        uint32_t live : 1;
+        FieldValues* owned;    // the values once changed or added, else null
+    };
+
+    class Loader;
+
+    FieldValues& own_values(size_t slot);
+    ClassEntry* entry_of(uint32_t class_idx, bool create);
+    NameIndex* names_of(size_t slot) noexcept;
+    void register_all(const ClassDef& cls, ValuesView values, size_t slot) noexcept;
+
+    const idd::c_IDD* schema_;
+    std::unique_ptr<TextStore> text_;
+    const char* text_base_ = nullptr;
+    size_t written_ = 0;  // bytes of the text that hold values
+    PodVector<Slot> slots_;
+    PodVector<uint32_t> ends_;
+    ClassIndex index_;
+    RefMap targets_;
+    RefMap referencers_;
+    std::vector<ClassEntry*> entry_cache_;  // class index -> its entry, filled on use
+    uint64_t entry_cache_generation_ = 0;   // the index's generation the cache belongs to
 };
-
-// A padded layout with the given indents (in blanks) and value width.
-FormatConfig generate_format_config(size_t class_indent_size = 0, size_t field_indent_size = 4,
-                                    size_t field_size = 24) noexcept;
-
-// Appends one object's text: the class line, then each field up to the last
-// non-empty one (at least min_fields), each with its separator and, unless
-// compact, padding and a comment naming the field. `cls` may be null (no
-// names, no minimum). Throws std::bad_alloc / std::length_error when the
-// buffer cannot grow; what was appended so far stays.
-void write_object_text(std::string& out, const FormatConfig& config, std::string_view class_name,
-                       const FieldValues& values, const idd::ClassDef* cls, idd::GetFieldNameFn* get_field_name);
-
-// Appends the header that opens a run of classes of one group.
-void write_group_header(std::string& out, const std::string& group);
-
-// Bytes to reserve before writing `object_count` objects after `used` bytes.
-inline size_t estimated_document_size(size_t used, size_t object_count, bool compact) noexcept {
-    return used + (compact ? 160 : 800) * object_count + 4096;
-}
 
 }  // namespace tarvix::idf

@@ -6,8 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <locale.h>
+#include <string>
 
-#include "core/document.h"
+#include "core/number.h"
 
 namespace tarvix::idf {
 namespace {

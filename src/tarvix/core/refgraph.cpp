@@ -1,63 +1,137 @@
-// The reference graph: for every tag and upper-cased value, where it occurs.
+#include "core/refgraph.h"
+
 #include <new>
 
-#include "core/document.h"
+#include "core/text.h"
 
 namespace tarvix::idf {
-namespace {
 
-// Upper-cased copy of a value in a buffer reused across calls, so a look-up
-// of an existing value allocates nothing.
-std::string_view upper_key(std::string_view value) {
-    thread_local std::string buffer;
-    buffer.assign(value);
-    for (char& c : buffer) c = ascii_upper(c);
-    return buffer;
+UpperKey::UpperKey(std::string_view value) : size_(value.size()) {
+    char* target = small_;
+    if (value.size() > sizeof small_) {
+        large_.reset(new char[value.size()]);
+        target = large_.get();
+    }
+    for (size_t i = 0; i < value.size(); ++i) target[i] = ascii_upper(value[i]);
+    data_ = target;
 }
 
-}  // namespace
+// ---------------------------------------------------------------------------
+// RefEntry
 
-void register_ref(RefMap& refs, const std::string& tag, std::string_view value, FieldLoc loc,
-                  const char* qualified_name) noexcept {
+void RefEntry::build_positions() {
+    auto positions = std::make_unique<std::unordered_map<FieldLoc, Position, LocHash>>();
+    positions->reserve(locs_.size());
+    for (size_t i = 0; i < locs_.size(); ++i) {
+        auto [it, inserted] = positions->try_emplace(locs_[i], Position{i, 1});
+        if (!inserted) {
+            ++it->second.copies;
+            it->second.index = kUnknown;
+        }
+    }
+    positions_ = std::move(positions);
+}
+
+void RefEntry::add(FieldLoc loc) {
+    locs_.push_back(loc);
+    if (!positions_) return;
     try {
-        auto outer = refs.find(tag);
-        if (outer == refs.end()) outer = refs.emplace(tag, StringMap<std::vector<FieldLoc>>{}).first;
-        const std::string_view key = upper_key(value);
-        auto inner = outer->second.find(key);
-        if (inner == outer->second.end()) inner = outer->second.emplace(std::string(key), std::vector<FieldLoc>{}).first;
-        inner->second.push_back(loc);
+        auto [it, inserted] = positions_->try_emplace(loc, Position{locs_.size() - 1, 1});
+        if (!inserted) {
+            ++it->second.copies;
+            it->second.index = kUnknown;
+        }
+    } catch (const std::bad_alloc&) {
+        positions_.reset();  // the entry stays whole; removals scan until the index is rebuilt
+    }
+}
+
+size_t RefEntry::first_index_of(FieldLoc loc) const noexcept {
+    for (size_t i = 0; i < locs_.size(); ++i)
+        if (locs_[i] == loc) return i;
+    return kUnknown;
+}
+
+bool RefEntry::remove(FieldLoc loc) noexcept {
+    if (!positions_ && locs_.size() >= kIndexFrom) {
+        try {
+            build_positions();
+        } catch (const std::bad_alloc&) {
+            positions_.reset();
+        }
+    }
+    size_t index;
+    if (positions_) {
+        const auto found = positions_->find(loc);
+        if (found == positions_->end()) return false;
+        Position& position = found->second;
+        index = position.index == kUnknown ? first_index_of(loc) : position.index;
+        if (index == kUnknown) return false;
+        if (--position.copies == 0)
+            positions_->erase(found);
+        else
+            position.index = kUnknown;  // another copy remains: found again when needed
+    } else {
+        index = first_index_of(loc);
+        if (index == kUnknown) return false;
+    }
+    // Swap-remove: the last location takes the removed one's place.
+    const size_t last = locs_.size() - 1;
+    if (index != last) {
+        const FieldLoc moved = locs_[last];
+        locs_[index] = moved;
+        if (positions_) {
+            Position& position = positions_->find(moved)->second;
+            position.index = position.copies == 1 ? index : kUnknown;
+        }
+    }
+    locs_.pop_back();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// RefMap
+
+void RefMap::add(std::string_view tag, std::string_view value, FieldLoc loc, const char* qualified_name) noexcept {
+    try {
+        auto outer = tags_.find(tag);
+        if (outer == tags_.end()) outer = tags_.emplace(std::string(tag), Values{}).first;
+        const UpperKey key(value);
+        auto inner = outer->second.find(key.view());
+        if (inner == outer->second.end()) inner = outer->second.emplace(std::string(key.view()), RefEntry{}).first;
+        inner->second.add(loc);
     } catch (const std::bad_alloc&) {
         report_internal_failure(qualified_name);
     }
 }
 
-void unregister_ref(RefMap& refs, const std::string& tag, std::string_view value, FieldLoc loc) noexcept {
-    const auto outer = refs.find(tag);
-    if (outer == refs.end()) return;
+void RefMap::remove(std::string_view tag, std::string_view value, FieldLoc loc) noexcept {
+    const auto outer = tags_.find(tag);
+    if (outer == tags_.end()) return;
     try {
-        const auto inner = outer->second.find(upper_key(value));
+        const UpperKey key(value);
+        const auto inner = outer->second.find(key.view());
         if (inner == outer->second.end()) return;
-        std::vector<FieldLoc>& locs = inner->second;
-        for (size_t i = 0; i < locs.size(); ++i) {
-            if (locs[i] != loc) continue;
-            locs[i] = locs.back();
-            locs.pop_back();
-            break;
-        }
-        if (locs.empty()) {
+        inner->second.remove(loc);
+        if (inner->second.empty()) {
             outer->second.erase(inner);
-            if (outer->second.empty()) refs.erase(outer);
+            if (outer->second.empty()) tags_.erase(outer);
         }
     } catch (const std::bad_alloc&) {
-        // Only the key buffer can fail to grow; the entry stays.
+        // Only a long value's key buffer can fail to grow; the entry stays.
     }
 }
 
-const std::vector<FieldLoc>* find_refs(const RefMap& refs, const std::string& tag, std::string_view value) {
-    const auto outer = refs.find(tag);
-    if (outer == refs.end()) return nullptr;
-    const auto inner = outer->second.find(upper_key(value));
-    return inner == outer->second.end() ? nullptr : &inner->second;
+const std::vector<FieldLoc>* RefMap::find(std::string_view tag, std::string_view value) const noexcept {
+    const auto outer = tags_.find(tag);
+    if (outer == tags_.end()) return nullptr;
+    try {
+        const UpperKey key(value);
+        const auto inner = outer->second.find(key.view());
+        return inner == outer->second.end() ? nullptr : &inner->second.locs();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 }  // namespace tarvix::idf

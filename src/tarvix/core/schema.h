@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/tokenizer.h"
+#include "core/hash.h"
 #include "core/text.h"
 
 namespace tarvix::idd {
@@ -78,17 +79,24 @@ enum class ParseErrorKind {
     empty_class_name,              // comma outside a class body, no name
     unexpected_eof,                // end of text inside a class body or after a name
     token_error,                   // the tokenizer's error token
+    min_fields_too_large,          // a class's \min-fields beyond what it can hold
 };
+
+// The largest \min-fields a class with a repeating group may ask for.
+inline constexpr size_t kMaxMinFields = 100000;
 
 struct ParseError {
     ParseErrorKind kind = ParseErrorKind::token_error;
     int32_t line_num = 0;
-    std::string value;  // the offending token's text (property line or error message)
+    std::string value;  // the offending token's text (property line or error message), or the class name
+    int64_t number = 0;  // min_fields_too_large: the class's \min-fields
+    int64_t limit = 0;   // ... and the most it may be
+    bool limit_is_field_count = false;  // ... because the class has that many fields
 };
 
-// Fills `idd` from the token stream. Returns false with `error` filled on a
-// syntax error; `idd` is then partly built.
-bool parse_schema(const lexer::TokenSource& source, c_IDD& idd, ParseError& error) noexcept;
+// Fills `idd` from the tokenizer's stream. Returns false with `error` filled
+// on a syntax error; `idd` is then partly built.
+bool parse_schema(lexer::Tokenizer& tokens, c_IDD& idd, ParseError& error) noexcept;
 
 // ---------------------------------------------------------------------------
 // Field lookup
@@ -101,15 +109,15 @@ const FieldDef* get_field_def(const ClassDef* cls, size_t field_idx) noexcept;
 // patterns), with " {units}" when asked; empty when there is no such field.
 std::string get_field_name(const ClassDef* cls, int32_t field_idx, bool add_units) noexcept;
 
+// Appends that name to `out`; false (nothing appended) for a position in a
+// repeating group of size 0, which has no group number. Throws
+// std::bad_alloc / std::length_error when `out` cannot grow.
+bool append_field_name(std::string& out, const ClassDef* cls, int64_t field_idx, bool add_units);
+
 // Index of a field by case-insensitive name, base names first, then group
 // names "<prefix><group number><suffix>"; -1 when not found.
 int32_t find_field_index(const ClassDef* cls, const std::string& field_name) noexcept;
 int32_t find_field_index(const ClassDef* cls, std::string_view field_name) noexcept;
-
-// The lookups as tarvix.idd publishes them in its function table.
-using FindFieldIndexFn = int32_t(const ClassDef* cls, const std::string& field_name);
-using GetFieldNameFn = std::string(const ClassDef* cls, int32_t field_idx, bool add_units);
-using GetFieldDefFn = const FieldDef*(const ClassDef* cls, size_t field_idx);
 
 // Class by name: the key is the name with ASCII letters upper-cased.
 const ClassDef* find_class(const c_IDD& idd, std::string_view upper_key) noexcept;

@@ -1,6 +1,7 @@
 // Field lookup by position and by name, including the repeating group: the
 // schema stores the first group once, and position i >= begin belongs to
 // field (i - begin) % size of group (i - begin) / size + 1.
+#include <charconv>
 #include <new>
 
 #include "core/schema.h"
@@ -18,39 +19,46 @@ const FieldDef* get_field_def(const ClassDef* cls, size_t field_idx) noexcept {
     return field_idx < cls->fields.size() ? &cls->fields[field_idx] : nullptr;
 }
 
-std::string get_field_name(const ClassDef* cls, int32_t field_idx, bool add_units) noexcept {
-    if (field_idx < 0 || !cls) return {};
+bool append_field_name(std::string& out, const ClassDef* cls, int64_t field_idx, bool add_units) {
+    if (field_idx < 0 || field_idx > INT32_MAX || !cls) return true;
     const ExtensibleDef& ext = cls->extensible;
     const auto index = static_cast<size_t>(field_idx);
+    const FieldDef* field = nullptr;
+    if (!ext.is_extensible || ext.begin_index < 0 || field_idx < ext.begin_index) {
+        if (index >= cls->fields.size()) return true;
+        field = &cls->fields[index];
+        out.append(field->name);
+    } else {
+        if (ext.size == 0) return false;  // a group of no fields: no group number can be worked out
+        if (ext.size < 0) return true;    // no patterns are built without a group size
+        const int64_t offset = field_idx - ext.begin_index;
+        const auto k = static_cast<size_t>(offset % ext.size);
+        const int64_t group = offset / ext.size + 1;
+        if (k >= ext.patterns.size()) return true;
+        const ExtPattern& pattern = ext.patterns[k];
+        char digits[24];
+        const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, group);
+        (void)ec;
+        out.append(pattern.prefix).append(digits, static_cast<size_t>(end - digits)).append(pattern.suffix);
+        const size_t template_idx = static_cast<size_t>(ext.begin_index) + k;
+        if (template_idx < cls->fields.size()) field = &cls->fields[template_idx];
+    }
+    if (add_units && field && !field->units.empty()) out.append(" {").append(field->units).append("}");
+    return true;
+}
+
+std::string get_field_name(const ClassDef* cls, int32_t field_idx, bool add_units) noexcept {
+    std::string name;
     try {
-        const FieldDef* field = nullptr;
-        std::string name;
-        if (!ext.is_extensible || ext.begin_index < 0 || field_idx < ext.begin_index) {
-            if (index >= cls->fields.size()) return {};
-            field = &cls->fields[index];
-            name = field->name;
-        } else {
-            if (ext.size == 0) {
-                report_internal_failure("tarvix.idd.get_field_name", Failure::zero_division);
-                return {};
-            }
-            if (ext.size < 0) return {};  // no patterns are built without a group size
-            const int32_t offset = field_idx - ext.begin_index;
-            const auto k = static_cast<size_t>(offset % ext.size);
-            const int64_t group = int64_t{offset / ext.size} + 1;
-            if (k >= ext.patterns.size()) return {};
-            const ExtPattern& pattern = ext.patterns[k];
-            name.reserve(pattern.prefix.size() + 11 + pattern.suffix.size());
-            name.append(pattern.prefix).append(std::to_string(group)).append(pattern.suffix);
-            const size_t template_idx = static_cast<size_t>(ext.begin_index) + k;
-            if (template_idx < cls->fields.size()) field = &cls->fields[template_idx];
+        if (!append_field_name(name, cls, field_idx, add_units)) {
+            report_internal_failure("tarvix.idd.get_field_name", Failure::zero_division);
+            return {};
         }
-        if (add_units && field && !field->units.empty()) name.append(" {").append(field->units).append("}");
-        return name;
     } catch (const std::bad_alloc&) {
         report_internal_failure("tarvix.idd.get_field_name");
         return {};
     }
+    return name;
 }
 
 namespace {

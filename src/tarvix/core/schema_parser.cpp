@@ -1,6 +1,7 @@
 // IDD parser: one pass over the tokens builds classes, fields and their
 // properties; a finishing pass per class works out where the repeating group
 // starts and builds the lookup indices; then the version is taken.
+#include <algorithm>
 #include <new>
 
 #include "core/schema.h"
@@ -8,7 +9,7 @@
 namespace tarvix::idd {
 namespace {
 
-using lexer::Token;
+using lexer::TokenView;
 
 enum ParseState { STATE_LOOKING_FOR_CLASS = 0, STATE_IN_CLASS = 1 };
 
@@ -17,7 +18,7 @@ constexpr std::string_view kGroup = "\\group";
 constexpr std::string_view kExtensible = "\\extensible";
 constexpr std::string_view kMinFields = "\\min-fields";
 
-bool starts_with(const std::string& text, std::string_view prefix) { return std::string_view(text).starts_with(prefix); }
+bool starts_with(std::string_view text, std::string_view prefix) { return text.starts_with(prefix); }
 
 std::string_view trim_view(std::string_view text) {
     const size_t first = text.find_first_not_of(kWhitespace);
@@ -26,8 +27,8 @@ std::string_view trim_view(std::string_view text) {
 }
 
 // The text after a keyword, trimmed: what a property line sets.
-std::string rest_after(const std::string& text, std::string_view prefix) {
-    return std::string(trim_view(std::string_view(text).substr(prefix.size())));
+std::string rest_after(std::string_view text, std::string_view prefix) {
+    return std::string(trim_view(text.substr(prefix.size())));
 }
 
 // Value of the first digit run in `text`, or -1 when there is none or it
@@ -40,23 +41,26 @@ int64_t first_number(std::string_view text) {
 }
 
 struct Parser {
-    Parser(const lexer::TokenSource& source_, c_IDD& idd_, ParseError& error_)
-        : source(source_), idd(idd_), error(error_) {}
+    Parser(lexer::Tokenizer& tokens_, c_IDD& idd_, ParseError& error_) : tokens(tokens_), idd(idd_), error(error_) {}
 
-    const lexer::TokenSource& source;
+    lexer::Tokenizer& tokens;
     c_IDD& idd;
     ParseError& error;
 
     ParseState state = STATE_LOOKING_FOR_CLASS;
     std::string current_group;
-    std::string last_text;
+    std::string_view last_text;  // views the text being parsed
     int32_t current_class_idx = -1;
     int32_t current_field_idx = -1;
 
-    bool fail(ParseErrorKind kind, std::string value = {}) {
+    bool fail(ParseErrorKind kind, std::string_view value = {}) {
         error.kind = kind;
-        error.line_num = source.line_num(source.context);
-        error.value = std::move(value);
+        error.line_num = tokens.line_num;
+        try {
+            error.value.assign(value);
+        } catch (const std::bad_alloc&) {
+            error.value.clear();
+        }
         return false;
     }
 
@@ -65,13 +69,13 @@ struct Parser {
         idd.class_map.clear();
         idd.ordered_classes.clear();
         for (;;) {
-            Token tok = source.next_token(source.context);
+            const TokenView tok = tokens.next();
             switch (tok.type) {
                 case lexer::TOKEN_TEXT:
                     if (!tok.value.empty() && tok.value[0] == '\\') {
                         if (!property_line(tok.value)) return false;
                     } else {
-                        last_text = std::move(tok.value);
+                        last_text = tok.value;
                     }
                     break;
                 case lexer::TOKEN_COMMA:
@@ -82,27 +86,26 @@ struct Parser {
                     } else {
                         add_new_field();
                     }
-                    last_text.clear();
+                    last_text = {};
                     break;
                 case lexer::TOKEN_SEMICOLON:
                     if (state == STATE_IN_CLASS) add_new_field();
-                    last_text.clear();
+                    last_text = {};
                     state = STATE_LOOKING_FOR_CLASS;
                     break;
                 case lexer::TOKEN_EOF:
                     if (state != STATE_LOOKING_FOR_CLASS || !last_text.empty())
                         return fail(ParseErrorKind::unexpected_eof);
-                    finish();
-                    return true;
+                    return finish();
                 case lexer::TOKEN_ERROR:
-                    return fail(ParseErrorKind::token_error, std::move(tok.value));
+                    return fail(ParseErrorKind::token_error, tok.value);
                 default:
                     break;
             }
         }
     }
 
-    bool property_line(const std::string& value) {
+    bool property_line(std::string_view value) {
         if (starts_with(value, kGroup)) {
             try {
                 current_group = rest_after(value, kGroup);
@@ -127,11 +130,11 @@ struct Parser {
     void add_new_class() {
         try {
             ClassDef cls;
-            cls.name = last_text;
+            cls.name.assign(last_text);
             cls.group = current_group;
             idd.ordered_classes.push_back(std::move(cls));
             current_class_idx = static_cast<int32_t>(idd.ordered_classes.size() - 1);
-            idd.class_map.insert_or_assign(to_upper(last_text), static_cast<uint32_t>(current_class_idx));
+            idd.class_map.insert_or_assign(to_upper(std::string(last_text)), static_cast<uint32_t>(current_class_idx));
         } catch (const std::bad_alloc&) {
             report_internal_failure("tarvix.idd.add_new_class");
         }
@@ -151,7 +154,7 @@ struct Parser {
         }
         try {
             FieldDef field;
-            field.name = last_text;
+            field.name.assign(last_text);
             cls.fields.push_back(std::move(field));
             current_field_idx = static_cast<int32_t>(cls.fields.size() - 1);
         } catch (const std::bad_alloc&) {
@@ -160,7 +163,7 @@ struct Parser {
         }
     }
 
-    void parse_class_property(ClassDef& cls, const std::string& value) {
+    void parse_class_property(ClassDef& cls, std::string_view value) {
         try {
             if (starts_with(value, kExtensible)) {
                 cls.extensible.is_extensible = true;
@@ -187,7 +190,7 @@ struct Parser {
         return FIELDTYPE_DEFAULT;
     }
 
-    void parse_field_property(ClassDef& cls, FieldDef& field, const std::string& value) {
+    void parse_field_property(ClassDef& cls, FieldDef& field, std::string_view value) {
         try {
             const std::string_view trimmed = trim_view(value);
             const auto last_field = static_cast<uint32_t>(cls.fields.size() - 1);
@@ -285,10 +288,25 @@ struct Parser {
         }
     }
 
-    void finish() {
+    // A class's min-fields says how many values every new object starts
+    // with and every written object shows: it must be a number the class can
+    // hold, not one that asks for gigabytes.
+    bool check_min_fields(const ClassDef& cls) {
+        const auto min_fields = static_cast<size_t>(std::max(cls.min_fields, 0));
+        const size_t room = cls.extensible.is_extensible ? kMaxMinFields : cls.fields.size();
+        if (min_fields <= std::min(room, kMaxMinFields)) return true;
+        fail(ParseErrorKind::min_fields_too_large, cls.name);
+        error.number = cls.min_fields;
+        error.limit = static_cast<int64_t>(std::min(room, kMaxMinFields));
+        error.limit_is_field_count = !cls.extensible.is_extensible && room < kMaxMinFields;
+        return false;
+    }
+
+    bool finish() {
         for (ClassDef& cls : idd.ordered_classes) {
             fix_missing_begin_index(cls);
             build_indices(cls);
+            if (!check_min_fields(cls)) return false;
         }
         if (const ClassDef* version = find_class(idd, "VERSION"); version && !version->fields.empty()) {
             try {
@@ -297,13 +315,14 @@ struct Parser {
                 report_internal_failure("tarvix.idd.parse_idd");
             }
         }
+        return true;
     }
 };
 
 }  // namespace
 
-bool parse_schema(const lexer::TokenSource& source, c_IDD& idd, ParseError& error) noexcept {
-    Parser parser{source, idd, error};
+bool parse_schema(lexer::Tokenizer& tokens, c_IDD& idd, ParseError& error) noexcept {
+    Parser parser{tokens, idd, error};
     try {
         return parser.run();
     } catch (const std::bad_alloc&) {

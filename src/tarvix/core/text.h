@@ -9,26 +9,80 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 namespace tarvix {
 
 // ---------------------------------------------------------------------------
-// Internal-failure reporting for operations that never raise.
+// Internal failures of operations that never raise.
 //
 // Such an operation catches its own failure (in practice only memory
 // exhaustion), calls report_internal_failure() with its qualified name and
-// carries on with an empty or partial result. Each extension module installs
-// a hook that hands the failure to the interpreter's unraisable-error hook;
-// without a hook (native tests, fuzzing) the failure is silent.
+// carries on with an empty or partial result. While a FailureScope is open
+// on the thread, reports are kept in its log, so that code which must not
+// call back into the interpreter in the middle of its work (a writer walking
+// a document, a parser running without the interpreter lock) can have them
+// reported once it is done. Outside a scope a report goes to the hook that
+// each extension module installs; without a hook (native tests, fuzzing) it
+// is dropped.
 enum class Failure { out_of_memory, zero_division };
+
+class FailureLog {
+public:
+    struct Entry {
+        const char* where;
+        Failure kind;
+    };
+
+    // Keeps each distinct failure once; a log that is full keeps its entries.
+    void add(const char* where, Failure kind) noexcept {
+        for (size_t i = 0; i < count_; ++i)
+            if (entries_[i].kind == kind && std::string_view(entries_[i].where) == where) return;
+        if (count_ < kCapacity) entries_[count_++] = Entry{where, kind};
+    }
+    bool has(Failure kind) const noexcept {
+        for (size_t i = 0; i < count_; ++i)
+            if (entries_[i].kind == kind) return true;
+        return false;
+    }
+    bool empty() const noexcept { return count_ == 0; }
+    size_t size() const noexcept { return count_; }
+    const Entry& operator[](size_t i) const noexcept { return entries_[i]; }
+    void clear() noexcept { count_ = 0; }
+
+private:
+    static constexpr size_t kCapacity = 8;
+    Entry entries_[kCapacity];
+    size_t count_ = 0;
+};
+
+namespace detail {
+inline thread_local FailureLog* active_failure_log = nullptr;
+}
+
 using InternalFailureHook = void (*)(const char* qualified_name, Failure kind);
 inline InternalFailureHook internal_failure_hook = nullptr;
 
 inline void report_internal_failure(const char* qualified_name, Failure kind = Failure::out_of_memory) noexcept {
-    if (internal_failure_hook) internal_failure_hook(qualified_name, kind);
+    if (FailureLog* log = detail::active_failure_log)
+        log->add(qualified_name, kind);
+    else if (internal_failure_hook)
+        internal_failure_hook(qualified_name, kind);
 }
+
+// Collects the thread's reports into `log` for its lifetime.
+class FailureScope {
+public:
+    explicit FailureScope(FailureLog& log) noexcept : previous_(detail::active_failure_log) {
+        detail::active_failure_log = &log;
+    }
+    ~FailureScope() { detail::active_failure_log = previous_; }
+    FailureScope(const FailureScope&) = delete;
+    FailureScope& operator=(const FailureScope&) = delete;
+
+private:
+    FailureLog* previous_;
+};
 
 // ---------------------------------------------------------------------------
 // Inline helpers
@@ -105,18 +159,6 @@ inline CutResult cut_suffix(const std::string& s, const std::string& suffix) noe
         return {};
     }
 }
-
-// ---------------------------------------------------------------------------
-// Hash maps keyed by byte strings that can be searched with a string_view,
-// so a lookup builds no temporary string.
-
-struct StringHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
-};
-
-template <class Value>
-using StringMap = std::unordered_map<std::string, Value, StringHash, std::equal_to<>>;
 
 // Decimal value of a run of ASCII digits, or -1 when the run is empty, holds
 // anything else, or does not fit a signed 32-bit int.

@@ -1,186 +1,221 @@
 #include "core/tokenizer.h"
 
-#include <array>
 #include <cstring>
 #include <new>
 
 #include "core/text.h"
+#include "core/tokenizer_scan.h"
 
 namespace tarvix::lexer {
 namespace {
 
-// Bytes that end a text run inside a line, per mode.
-constexpr std::array<bool, 256> make_stops(bool schema_mode) {
-    std::array<bool, 256> stops{};
-    stops[static_cast<unsigned char>(',')] = true;
-    stops[static_cast<unsigned char>(';')] = true;
-    stops[static_cast<unsigned char>('!')] = true;
-    if (schema_mode) stops[static_cast<unsigned char>('\\')] = true;
-    return stops;
-}
-constexpr std::array<bool, 256> kDocumentStops = make_stops(false);
-constexpr std::array<bool, 256> kSchemaStops = make_stops(true);
-
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view trim_blanks(std::string_view text) {
-    size_t first = 0, last = text.size();
-    while (first < last && is_blank(text[first])) ++first;
-    while (last > first && is_blank(text[last - 1])) --last;
-    return text.substr(first, last - first);
-}
-
-constexpr std::string_view kOutOfMemory = "out of memory";  // fits the inline buffer
+constexpr std::string_view kOutOfMemory = "out of memory";
 
 }  // namespace
 
-void Tokenizer::init(std::string_view text, bool schema_mode) noexcept {
+void Tokenizer::init(std::string_view text, bool schema_mode, bool known_valid) noexcept {
     buffer.clear();
     buffer_idx = 0;
-    line_num = 0;
+    line_num = 1;
     is_idd = schema_mode;
     content = text;
     pos = 0;
-    line_start_ = nullptr;
-    rest_ = {};
-    line_open_ = false;
+    token_offset_ = 0;
+    pending_ = 0;
+    done_ = false;
+    valid_ = known_valid;
     out_of_memory_ = false;
 }
 
-bool Tokenizer::scan_next_line(std::string_view& line) noexcept {
-    const size_t size = content.size();
-    if (pos >= size) return false;
-    const char* begin = content.data() + pos;
-    const size_t rest = size - pos;
-    const char* lf = static_cast<const char*>(std::memchr(begin, '\n', rest));
-    const size_t search = lf ? static_cast<size_t>(lf - begin) : rest;
-    const char* cr = static_cast<const char*>(std::memchr(begin, '\r', search));
-    size_t length, skip;
-    if (cr) {  // a CR before any LF: CRLF or a lone CR ends the line
-        length = static_cast<size_t>(cr - begin);
-        skip = (cr + 1 == lf) ? 2 : 1;
-    } else if (lf) {
-        length = search;
-        skip = 1;
-    } else {
-        length = rest;
-        skip = 0;
+TokenView Tokenizer::next() noexcept {
+    if (buffer_idx < buffer.size() || out_of_memory_) return queued();
+    if (pending_) {
+        const char delimiter = pending_;
+        pending_ = 0;
+        token_offset_ = pos - 1;
+        return delimiter == ',' ? TokenView{TOKEN_COMMA, ","} : TokenView{TOKEN_SEMICOLON, ";"};
     }
-    line = std::string_view(begin, length);
-    pos += length + skip;
-    if (line_num < INT32_MAX) ++line_num;
-    return true;
-}
-
-void Tokenizer::finish() noexcept {
-    buffer.clear();
-    buffer_idx = 0;
-    pos = content.size();
-    line_open_ = false;
+    if (done_) return {TOKEN_EOF, {}};
+    return stream();
 }
 
 Token Tokenizer::next_token() noexcept {
-    if (buffer_idx < buffer.size() && buffer[buffer_idx].type != TOKEN_ERROR) return std::move(buffer[buffer_idx++]);
-    while (buffer_idx >= buffer.size() && !out_of_memory_) {
-        buffer.clear();
-        buffer_idx = 0;
-        if (line_open_) {
-            tokenize_rest();
-            continue;
-        }
-        std::string_view line;
-        if (!scan_next_line(line)) {
-            if (line_num == 0) line_num = 1;  // an empty text is line 1
-            return Token{TOKEN_EOF, {}};
-        }
-        tokenize_line(line);
+    const TokenView view = next();
+    Token token;
+    token.type = view.type;
+    try {
+        token.value.assign(view.value);
+    } catch (const std::bad_alloc&) {
+        done_ = true;
+        token.type = TOKEN_ERROR;
+        token.value.assign(kOutOfMemory);  // fits the string's own buffer
     }
-    if (out_of_memory_) {
-        out_of_memory_ = false;
-        finish();
-        return Token{TOKEN_ERROR, std::string(kOutOfMemory)};
-    }
-    Token token = std::move(buffer[buffer_idx++]);
-    if (token.type == TOKEN_ERROR) finish();
     return token;
 }
 
-void Tokenizer::push(TokenType type, std::string_view value) noexcept {
+TokenView Tokenizer::queued() noexcept {
+    if (buffer_idx < buffer.size()) {
+        const Token& token = buffer[buffer_idx++];
+        if (token.type == TOKEN_ERROR) done_ = true;
+        return {token.type, token.value};
+    }
+    // A token could not be queued: the stream ends with that error.
+    out_of_memory_ = false;
+    done_ = true;
+    buffer.clear();
+    buffer_idx = 0;
+    return {TOKEN_ERROR, kOutOfMemory};
+}
+
+// Steps over the line end at `at` (CRLF counts once) and counts the next
+// line when there is one.
+void Tokenizer::consume_line_end(const char* at) noexcept {
+    const char* const end = content.data() + content.size();
+    const char* next_line = at + 1;
+    if (*at == '\r' && next_line < end && *next_line == '\n') ++next_line;
+    pos = static_cast<size_t>(next_line - content.data());
+    if (next_line < end && line_num < INT32_MAX) ++line_num;
+}
+
+TokenView Tokenizer::text_token(const char* begin, const char* end) noexcept {
+    while (begin < end && is_blank(*begin)) ++begin;
+    while (end > begin && is_blank(end[-1])) --end;
+    const std::string_view text(begin, static_cast<size_t>(end - begin));
+    token_offset_ = static_cast<size_t>(begin - content.data());
+    if (text.empty()) return {TOKEN_EOF, {}};  // nothing: the caller goes on
+    if (!valid_) {
+        const size_t bad = find_invalid_utf8(text);
+        if (bad != std::string_view::npos) return error_token(begin + bad);
+    }
+    return {TOKEN_TEXT, text};
+}
+
+TokenView Tokenizer::error_token(const char* bad_byte) noexcept {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const auto byte = static_cast<unsigned char>(*bad_byte);
+    const char* line_start = bad_byte;
+    while (line_start > content.data() && line_start[-1] != '\n' && line_start[-1] != '\r') --line_start;
+    const size_t column = static_cast<size_t>(bad_byte - line_start) + 1;
+    std::memcpy(message_, "invalid UTF-8 byte 0x", 21);
+    message_[21] = kHex[byte >> 4];
+    message_[22] = kHex[byte & 15];
+    std::memcpy(message_ + 23, " at column ", 11);
+    size_t n = 34;
+    char digits[24];
+    size_t d = 0;
+    for (size_t c = column; c; c /= 10) digits[d++] = static_cast<char>('0' + c % 10);
+    while (d) message_[n++] = digits[--d];
+    done_ = true;
+    pending_ = 0;
+    pos = content.size();
+    return {TOKEN_ERROR, std::string_view(message_, n)};
+}
+
+TokenView Tokenizer::stream() noexcept {
+    const char* const base = content.data();
+    const char* const end = base + content.size();
+    for (;;) {
+        const char* p = base + pos;
+        const char* stop = is_idd ? find_first_of<',', ';', '!', '\n', '\r', '\\'>(p, end)
+                                  : find_first_of<',', ';', '!', '\n', '\r'>(p, end);
+        if (stop == end) {
+            pos = content.size();
+            const TokenView text = text_token(p, end);
+            if (text.type != TOKEN_EOF) return text;
+            done_ = true;
+            token_offset_ = content.size();
+            return {TOKEN_EOF, {}};
+        }
+        switch (*stop) {
+            case ',':
+            case ';': {
+                pos = static_cast<size_t>(stop + 1 - base);
+                const TokenView text = text_token(p, stop);
+                if (text.type == TOKEN_TEXT) {
+                    pending_ = *stop;
+                    return text;
+                }
+                if (text.type == TOKEN_ERROR) return text;
+                token_offset_ = static_cast<size_t>(stop - base);
+                return *stop == ',' ? TokenView{TOKEN_COMMA, ","} : TokenView{TOKEN_SEMICOLON, ";"};
+            }
+            case '!': {
+                // The comment runs to the end of the line, which the next
+                // round counts.
+                pos = static_cast<size_t>(find_first_of<'\n', '\r'>(stop + 1, end) - base);
+                const TokenView text = text_token(p, stop);
+                if (text.type != TOKEN_EOF) return text;
+                break;
+            }
+            case '\n':
+            case '\r': {
+                const TokenView text = text_token(p, stop);
+                if (text.type != TOKEN_EOF) {
+                    pos = static_cast<size_t>(stop - base);  // the text belongs to this line
+                    return text;
+                }
+                consume_line_end(stop);
+                break;
+            }
+            default: {  // a backslash in schema mode
+                const TokenView before = text_token(p, stop);
+                if (before.type != TOKEN_EOF) {
+                    pos = static_cast<size_t>(stop - base);
+                    return before;
+                }
+                // The property line runs to a "!" or the line end.
+                const char* property_end = find_first_of<'!', '\n', '\r'>(stop, end);
+                const bool comment = property_end < end && *property_end == '!';
+                pos = static_cast<size_t>((comment ? find_first_of<'\n', '\r'>(property_end, end) : property_end) - base);
+                return text_token(stop, property_end);  // never empty: it starts with the backslash
+            }
+        }
+    }
+}
+
+bool Tokenizer::scan_next_line(std::string_view& line) noexcept {
+    const char* const base = content.data();
+    const char* const end = base + content.size();
+    if (pos >= content.size()) return false;
+    const char* begin = base + pos;
+    const char* line_end = find_first_of<'\n', '\r'>(begin, end);
+    line = std::string_view(begin, static_cast<size_t>(line_end - begin));
+    if (line_end < end)
+        consume_line_end(line_end);
+    else
+        pos = content.size();
+    return true;
+}
+
+void Tokenizer::tokenize_line(std::string_view line) noexcept {
+    Tokenizer part;
+    part.init(line, is_idd);
     try {
-        buffer.push_back(Token{type, std::string(value)});
+        for (;;) {
+            const TokenView token = part.next();
+            if (token.type == TOKEN_EOF) break;
+            buffer.push_back(Token{token.type, std::string(token.value)});
+            if (token.type == TOKEN_ERROR) break;
+        }
     } catch (const std::bad_alloc&) {
         out_of_memory_ = true;
     }
 }
 
 bool Tokenizer::push_text_token(std::string_view text) noexcept {
-    text = trim_blanks(text);
-    if (text.empty()) return true;
-    const size_t bad = find_invalid_utf8(text);
-    if (bad == std::string_view::npos) {
-        push(TOKEN_TEXT, text);
-        return !out_of_memory_;
+    Tokenizer part;
+    part.init(text, is_idd);
+    const TokenView token = part.text_token(text.data(), text.data() + text.size());
+    if (token.type == TOKEN_EOF) return true;
+    try {
+        buffer.push_back(Token{token.type, std::string(token.value)});
+    } catch (const std::bad_alloc&) {
+        out_of_memory_ = true;
+        return false;
     }
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    const auto byte = static_cast<unsigned char>(text[bad]);
-    const size_t column = static_cast<size_t>(text.data() + bad - line_start_) + 1;
-    char message[64];
-    std::memcpy(message, "invalid UTF-8 byte 0x", 21);
-    message[21] = kHex[byte >> 4];
-    message[22] = kHex[byte & 15];
-    std::memcpy(message + 23, " at column ", 11);
-    size_t n = 34;
-    char digits[24];
-    size_t d = 0;
-    for (size_t c = column; c; c /= 10) digits[d++] = static_cast<char>('0' + c % 10);
-    while (d) message[n++] = digits[--d];
-    push(TOKEN_ERROR, std::string_view(message, n));
-    return false;
-}
-
-void Tokenizer::tokenize_line(std::string_view line) noexcept {
-    line_start_ = line.data();
-    rest_ = line;
-    line_open_ = true;
-    tokenize_rest();
-}
-
-void Tokenizer::tokenize_rest() noexcept {
-    const std::array<bool, 256>& stops = is_idd ? kSchemaStops : kDocumentStops;
-    const char* p = rest_.data();
-    const char* const end = p + rest_.size();
-    const char* run = p;  // start of the current text run
-    line_open_ = false;   // unless the chunk fills up below
-    while (p < end) {
-        if (!stops[static_cast<unsigned char>(*p)]) {
-            ++p;
-            continue;
-        }
-        if (!push_text_token(std::string_view(run, static_cast<size_t>(p - run)))) return;
-        switch (*p) {
-            case ',':
-                push(TOKEN_COMMA, ",");
-                break;
-            case ';':
-                push(TOKEN_SEMICOLON, ";");
-                break;
-            case '!':
-                return;  // the comment runs to the end of the line
-            default: {   // backslash in schema mode: a property line up to "!" or the line end
-                const auto rest = static_cast<size_t>(end - p);
-                const char* bang = static_cast<const char*>(std::memchr(p, '!', rest));
-                push_text_token(std::string_view(p, bang ? static_cast<size_t>(bang - p) : rest));
-                return;
-            }
-        }
-        run = ++p;
-        if (buffer.size() >= kChunkTokens) {  // a long line is handed out in pieces
-            rest_ = std::string_view(p, static_cast<size_t>(end - p));
-            line_open_ = true;
-            return;
-        }
-    }
-    push_text_token(std::string_view(run, static_cast<size_t>(end - run)));
+    return token.type == TOKEN_TEXT;
 }
 
 }  // namespace tarvix::lexer

@@ -7,6 +7,10 @@
 // non-empty; in schema mode a backslash starts a property line that runs to
 // the end of the line (or a "!"), delimiters included; token text must be
 // strict UTF-8.
+//
+// The parsers pull TokenViews: text tokens are views into the content, so
+// tokenizing allocates nothing. Token, with its own copy of the text, is
+// what the Lexer class hands to other modules.
 #pragma once
 
 #include <cstddef>
@@ -30,56 +34,63 @@ struct Token {
     std::string value;  // text of a text token, message of an error token
 };
 
-// Splits the content into lines and each line into tokens, into `buffer` a
-// line at a time, or a few hundred tokens at a time for a long line, so the
-// buffer stays small whatever the input. The content is not owned: the
-// caller keeps it alive while tokens are taken.
+// A token whose text views the content (an error's message views the
+// tokenizer's own buffer); valid until the tokenizer is called again.
+struct TokenView {
+    TokenType type = TOKEN_EOF;
+    std::string_view value;
+};
+
 class Tokenizer {
 public:
-    std::vector<Token> buffer;  // tokens of the current line
-    size_t buffer_idx = 0;      // next token of `buffer` to hand out
+    std::vector<Token> buffer;  // tokens queued by tokenize_line / push_text_token, handed out first
+    size_t buffer_idx = 0;      // next queued token
     int32_t line_num = 0;       // line of the token just returned (1-based)
     bool is_idd = false;        // schema mode: backslash starts a property line
-    std::string_view content;   // the whole text, UTF-8
-    size_t pos = 0;             // start of the next unread line
+    std::string_view content;   // the whole text, UTF-8; not owned
+    size_t pos = 0;             // where the stream goes on
 
-    void init(std::string_view text, bool schema_mode) noexcept;
-
-    // Takes the next line (without its line end) and counts it. False at the
-    // end of the content.
-    bool scan_next_line(std::string_view& line) noexcept;
+    // Starts over on `text`. With `known_valid`, the caller vouches that the
+    // text is strict UTF-8 (it was checked or produced as such), and text
+    // tokens are not checked again.
+    void init(std::string_view text, bool schema_mode, bool known_valid = false) noexcept;
 
     // The next token; after TOKEN_EOF or TOKEN_ERROR always TOKEN_EOF.
+    TokenView next() noexcept;
+
+    // The next token with its own copy of the text.
     Token next_token() noexcept;
 
-    // Starts a line: fills `buffer` with its first tokens (all of them for a
-    // line of ordinary length). Stops after an error token.
+    // Offset in the content where the token just returned by next() starts
+    // (its delimiter, for a delimiter token).
+    size_t token_offset() const noexcept { return token_offset_; }
+
+    // Takes the next line of the stream (without its line end) and counts
+    // it. False at the end of the content.
+    bool scan_next_line(std::string_view& line) noexcept;
+
+    // Queues the tokens of one line, to be handed out before the stream
+    // goes on. Stops after an error token.
     void tokenize_line(std::string_view line) noexcept;
 
-    // Trims blanks from a piece of the current line and appends it as a text
-    // token when non-empty, or an error token when it is not valid UTF-8.
-    // Returns false after an error token.
+    // Trims blanks from a piece of text and queues it as a text token when
+    // non-empty, or an error token when it is not valid UTF-8. Returns false
+    // after an error token.
     bool push_text_token(std::string_view text) noexcept;
 
 private:
-    static constexpr size_t kChunkTokens = 256;
+    TokenView stream() noexcept;
+    TokenView text_token(const char* begin, const char* end) noexcept;
+    TokenView error_token(const char* bad_byte) noexcept;
+    TokenView queued() noexcept;
+    void consume_line_end(const char* at) noexcept;
 
-    void push(TokenType type, std::string_view value) noexcept;
-    void tokenize_rest() noexcept;  // the next tokens of the current line
-    void finish() noexcept;
-    const char* line_start_ = nullptr;  // for error columns
-    std::string_view rest_;             // unread part of the current line
-    bool line_open_ = false;            // rest_ still holds tokens
-    bool out_of_memory_ = false;        // a token could not be stored
-};
-
-// Where a parser takes its tokens from: the Lexer object of the extension
-// module (through its native method table), or a bare Tokenizer in native
-// tests and benchmarks.
-struct TokenSource {
-    Token (*next_token)(void* context);
-    int32_t (*line_num)(void* context);
-    void* context;
+    size_t token_offset_ = 0;
+    char pending_ = 0;                  // delimiter to hand out after a text token
+    bool done_ = false;                 // the end or an error was handed out
+    bool valid_ = false;                // content known to be strict UTF-8
+    bool out_of_memory_ = false;        // a queued token could not be stored
+    char message_[64] = {};             // text of an error token
 };
 
 }  // namespace tarvix::lexer

@@ -117,6 +117,36 @@ inline void report_unraisable(const char* qualified_name, Failure kind = Failure
     PyGILState_Release(gil);
 }
 
+// Reports what a core operation logged while it ran (see FailureScope), each
+// failure once, with the interpreter lock held and no exception pending.
+inline void report_failures(const FailureLog& log) {
+    for (size_t i = 0; i < log.size(); ++i) report_unraisable(log[i].where, log[i].kind);
+}
+
+// Collects the failures of core work that must not call into the interpreter
+// while it runs, and reports them when the scope ends.
+class DeferredFailures {
+public:
+    DeferredFailures() noexcept : scope_(log_) {}
+    ~DeferredFailures() { flush(); }
+    DeferredFailures(const DeferredFailures&) = delete;
+    DeferredFailures& operator=(const DeferredFailures&) = delete;
+
+    const FailureLog& log() const noexcept { return log_; }
+    // Reports what was logged so far (keeping a pending exception aside).
+    void flush() {
+        if (log_.empty()) return;
+        PyObject* pending = PyErr_GetRaisedException();
+        report_failures(log_);
+        log_.clear();
+        PyErr_SetRaisedException(pending);
+    }
+
+private:
+    FailureLog log_;
+    FailureScope scope_;
+};
+
 // ---------------------------------------------------------------------------
 // Text conversion
 

@@ -19,13 +19,6 @@ GetContinuousDigitsIndicesFn* get_continuous_digits_indices = nullptr;
 // ---------------------------------------------------------------------------
 // Published native functions
 
-lexer::Token lexer_next_token(void* context) {
-    auto* lexer = static_cast<lexer::LexerObject*>(context);
-    return lexer->methods->next_token(lexer);
-}
-
-int32_t lexer_line_num(void* context) { return static_cast<lexer::LexerObject*>(context)->tokenizer.line_num; }
-
 // Raises the ValueError of a failed schema parse; needs the interpreter lock.
 void raise_parse_error(const ParseError& error) {
     Ref value = py::decode_utf8(error.value);
@@ -52,15 +45,24 @@ void raise_parse_error(const ParseError& error) {
         case ParseErrorKind::token_error:
             PyErr_Format(PyExc_ValueError, "IDD parsing error (Line %d): %R", line, value.get());
             break;
+        case ParseErrorKind::min_fields_too_large:
+            if (error.limit_is_field_count)
+                PyErr_Format(PyExc_ValueError,
+                             "IDD parsing error: class '%U' has \\min-fields %lld, more than its %lld fields.",
+                             value.get(), static_cast<long long>(error.number), static_cast<long long>(error.limit));
+            else
+                PyErr_Format(PyExc_ValueError,
+                             "IDD parsing error: class '%U' has \\min-fields %lld, more than the limit of %lld.",
+                             value.get(), static_cast<long long>(error.number), static_cast<long long>(error.limit));
+            break;
     }
 }
 
 // Parses the lexer's text into `idd`. Runs without the interpreter lock and
 // takes it only to raise the error.
 int parse_idd(lexer::LexerObject* lexer, c_IDD& idd) {
-    const lexer::TokenSource source{lexer_next_token, lexer_line_num, lexer};
     ParseError error;
-    if (parse_schema(source, idd, error)) return 0;
+    if (parse_schema(lexer->tokenizer, idd, error)) return 0;
     PyGILState_STATE gil = PyGILState_Ensure();
     raise_parse_error(error);
     PyGILState_Release(gil);
@@ -129,9 +131,12 @@ int idd_c_init(IDDObject* self, PyObject* idd_content) {
     auto* lexer_object = reinterpret_cast<lexer::LexerObject*>(lexer.get());
     if (lexer_methods->c_init(lexer_object, idd_content, 1) < 0) return -1;
     int result;
-    Py_BEGIN_ALLOW_THREADS
-    result = parse_idd(lexer_object, self->c_idd);
-    Py_END_ALLOW_THREADS
+    {
+        const py::DeferredFailures deferred;  // reported once the lock is back
+        Py_BEGIN_ALLOW_THREADS
+        result = parse_idd(lexer_object, self->c_idd);
+        Py_END_ALLOW_THREADS
+    }
     if (result < 0) return -1;
     Ref version = py::decode_utf8(self->c_idd.version);
     if (!version) return -1;

@@ -28,7 +28,9 @@ struct IDDObject {
 // Published in tarvix.idd's function table, in this order.
 using ParseIddFn = int(lexer::LexerObject* lexer, c_IDD& idd);
 using ResolveKeyToFieldIndexFn = int32_t(const ClassDef* cls, PyObject* key);
-// FindFieldIndexFn, GetFieldNameFn, GetFieldDefFn: in idd/schema.h.
+using FindFieldIndexFn = int32_t(const ClassDef* cls, const std::string& field_name);
+using GetFieldNameFn = std::string(const ClassDef* cls, int32_t field_idx, bool add_units);
+using GetFieldDefFn = const FieldDef*(const ClassDef* cls, size_t field_idx);
 
 inline constexpr const char* kParseIddSignature = "int (tarvix::lexer::LexerObject *, tarvix::idd::c_IDD &)";
 inline constexpr const char* kResolveKeyToFieldIndexSignature = "int32_t (tarvix::idd::ClassDef const *, PyObject *)";

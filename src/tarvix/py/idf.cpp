@@ -22,13 +22,17 @@ PyObject* tuple_getattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* given[2] = {nullptr, nullptr};
     if (!params.parse(args, nargs, kwnames, given)) return nullptr;
     PyObject* name = given[1];
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
+        return nullptr;
+    }
     for (const char* add : {"append", "extend", "insert"})
-        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, add) == 0) {
+        if (PyUnicode_CompareWithASCIIString(name, add) == 0) {
             PyErr_SetString(PyExc_AttributeError, kTupleAdd);
             return nullptr;
         }
     for (const char* remove : {"remove", "pop", "clear"})
-        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, remove) == 0) {
+        if (PyUnicode_CompareWithASCIIString(name, remove) == 0) {
             PyErr_SetString(PyExc_AttributeError, kTupleRemove);
             return nullptr;
         }
@@ -159,13 +163,14 @@ constexpr py::ModuleSpec module_spec{
 
 }  // namespace
 
-PyObject* make_object_tuple(PyObject* list) {
+Ref make_object_tuple(PyObject* list) {
     PyObject* cls = shared.module_dict ? PyDict_GetItemString(shared.module_dict, "IDFObjectTuple") : nullptr;
     if (!cls) {
         PyErr_SetString(PyExc_NameError, "name 'IDFObjectTuple' is not defined");
-        return nullptr;
+        return {};
     }
-    return PyObject_CallOneArg(cls, list);
+    const Ref keep = Ref::borrow(cls);  // calling it may replace the module's attribute
+    return Ref::steal(PyObject_CallOneArg(cls, list));
 }
 
 }  // namespace tarvix::idf

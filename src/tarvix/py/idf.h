@@ -1,19 +1,33 @@
 // tarvix.idf: the layouts of IDF (a document) and IDFObject (one object of
-// it), their native method tables, and what the module's source files share:
-// the classes and functions imported from the other modules, and helpers.
+// it), their native method tables, and what the module's files share.
+//
+// The document itself is the core's Document: slots, per-class index,
+// reference graph. The binding holds the Python side:
+//
+// - An IDF starts "native": its object list is the Document's slots, and
+//   the IDFObject of a slot is made the first time it is handed out and kept
+//   from then on (the same object every time). Its values stay in the
+//   Document; the object is "bound" to its slot.
+// - Once the list itself is asked for (the reduce protocol hands out the
+//   document's list) or replaced (a restored state), the IDF is "listed":
+//   the Python list says what sits in each slot, as the caller may change
+//   it. Objects bound before keep their values in the Document.
+// - Only the object that sits in its document's slot changes the document's
+//   reference graph; any other object, whatever its parent says, changes
+//   only its own values.
 #pragma once
 
+#include <memory>
 #include <vector>
 
+#include "core/document.h"
+#include "core/number.h"
 #include "py/binding.h"
 #include "py/idd.h"
-#include "core/document.h"
 #include "py/lexer.h"
 
 namespace tarvix::idf {
 
-using idd::ClassDef;
-using idd::FieldDef;
 using idd::IDDObject;
 
 struct IDFDoc;
@@ -48,8 +62,7 @@ struct IDFMethods {
                               int32_t field_idx);
     void (*unregister_referencer)(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
                                   int32_t field_idx);
-    // Takes over `idf_content` (UTF-8 bytes) and lets it go once parsed, so a
-    // large text is not held while the objects are built.
+    // Takes over `idf_content` (UTF-8 bytes); the loaded values live in it.
     int (*c_init)(IDFDoc* self, PyObject* idd, py::Ref& idf_content);
     int (*build_objects)(IDFDoc* self, std::vector<c_IDFObject>& c_idf_objects);
     PyObject* (*get_objects_raw)(IDFDoc* self, PyObject* class_name);
@@ -65,21 +78,22 @@ struct IDFObj {
     size_t class_idx;      // position of the class in the schema
     std::string c_class_name;
     PyObject* class_name;  // str, or None before initialisation
-    FieldValues values;
+    FieldValues values;    // the object's own values, when it is not bound
     size_t obj_idx;        // slot in the parent's object list
+    bool bound;            // its values are those of slot obj_idx of the parent's Document
 };
 
 struct IDFDoc {
     PyObject_HEAD
     const IDFMethods* methods;
     PyObject* idd;      // IDD, or None
-    PyObject* objects;  // list of IDFObject (None in removed slots), or None
-    StringMap<std::vector<size_t>> objects_index_map;  // class key -> obj_idx of live objects
-    RefMap targets;      // reference fields: where each name is defined
-    RefMap referencers;  // object-list fields: where each name is used
+    PyObject* objects;  // listed: the list of objects (None in removed slots) or None; native: null
+    Document doc;       // the slots, the per-class index and the reference graph
+    std::vector<PyObject*> wrappers;     // native: the IDFObject of each slot, once handed out
+    std::vector<PyObject*> class_names;  // native: the str of each class, once used
 };
 
-// What the module imports and builds at execution; kept for the life of the
+// The module's state, filled at execution and kept for the life of the
 // process.
 struct Shared {
     PyTypeObject* lexer_type = nullptr;
@@ -115,7 +129,7 @@ extern const IDFMethods idf_methods;
 void setup_idf_object_type();
 void setup_idf_type();
 
-// Reduce protocol (pickle.cpp): the hooks both classes carry and the
+// Reduce protocol (idf_pickle.cpp): the hooks both classes carry and the
 // module-level reconstructors.
 PyObject* doc_reduce(PyObject* self, PyObject*);
 PyObject* doc_setstate(PyObject* self, PyObject* state);
@@ -125,7 +139,16 @@ PyObject* unpickle_idf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* unpickle_idf_object(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // ---------------------------------------------------------------------------
-// Helpers shared by the type implementations
+// Messages raised from more than one place
+
+void raise_object_not_initialized();
+void raise_document_not_initialized();
+void raise_class_index_out_of_bounds(size_t class_idx);
+void raise_foreign_object();
+void raise_unknown_class(PyObject* class_name);
+
+// ---------------------------------------------------------------------------
+// Types and members
 
 inline bool is_idd(PyObject* obj) { return obj && PyObject_TypeCheck(obj, shared.idd_type); }
 inline bool is_idf_object(PyObject* obj) { return obj && PyObject_TypeCheck(obj, &IDFObjType); }
@@ -138,7 +161,7 @@ inline const idd::c_IDD* schema_of(PyObject* idd) {
 
 // The object's class, or null (no schema, or a class index the schema does
 // not have).
-inline const ClassDef* class_def_of(IDFObj* self) {
+inline const ClassDef* class_def_of(const IDFObj* self) {
     const idd::c_IDD* schema = schema_of(self->idd);
     if (!schema || self->class_idx >= schema->ordered_classes.size()) return nullptr;
     return &schema->ordered_classes[self->class_idx];
@@ -147,36 +170,60 @@ inline const ClassDef* class_def_of(IDFObj* self) {
 // As class_def_of, raising RuntimeError / ValueError when there is none.
 const ClassDef* require_class_def(IDFObj* self);
 
-// The document an attached object belongs to, or null when detached.
-inline IDFDoc* parent_of(IDFObj* self) {
+// The document an object names as its parent, or null when detached.
+inline IDFDoc* parent_of(const IDFObj* self) {
     return is_idf(self->parent_idf) ? reinterpret_cast<IDFDoc*>(self->parent_idf) : nullptr;
 }
 
-// Typed value of stored text for a field definition (null: no definition).
-PyObject* convert_field_value(const FieldDef* field, std::string_view val);
+inline bool is_native(const IDFDoc* doc) { return doc->objects == nullptr; }
 
-// The object at a slot of a document's list when it is a live IDFObject,
-// else null (removed slot, an index past the end, a foreign item).
-inline IDFObj* object_at(IDFDoc* doc, size_t index) {
-    if (!doc->objects || !PyList_Check(doc->objects) || index >= static_cast<size_t>(PyList_GET_SIZE(doc->objects)))
-        return nullptr;
-    PyObject* item = PyList_GET_ITEM(doc->objects, static_cast<Py_ssize_t>(index));
-    return is_idf_object(item) ? reinterpret_cast<IDFObj*>(item) : nullptr;
+// The values an object reads and writes.
+inline ValuesView values_of(const IDFObj* self) {
+    if (self->bound) {
+        const IDFDoc* parent = parent_of(self);
+        if (parent && self->obj_idx < parent->doc.slot_count()) return parent->doc.values(self->obj_idx);
+        return {};
+    }
+    return self->values.view();
 }
+
+// Gives a bound object its values to keep: it stops reading its slot.
+// Returns false with MemoryError set.
+bool unbind(IDFObj* self);
+
+// Refuses (ValueError) text that would split a value or cut it short when
+// the document is written back: ",", ";", "!" and line breaks.
+bool check_written_text(std::string_view text);
+
+// Typed value of stored text for a field definition (null: no definition).
+py::Ref convert_field_value(const FieldDef* field, std::string_view val);
+
+// ---------------------------------------------------------------------------
+// Slots of a document
+
+// The IDFObject in a slot, or nothing in `out` (a removed slot, a slot past
+// the end, an item that is not an object). A native document makes the
+// object on first use; false when that fails (an exception is set).
+bool object_at(IDFDoc* doc, size_t slot, py::Ref& out);
+
+// The object in a slot without making one: the item of a listed document's
+// list, or the object already handed out for a native slot. Borrowed.
+PyObject* occupant(const IDFDoc* doc, size_t slot);
+
+// True when `self` is the object that sits in its parent's slot: only that
+// object changes the parent's reference graph.
+bool sits_in_parent(const IDFObj* self);
+
+// Makes the document listed: builds its list from its slots (objects made
+// for every live slot). Returns false with an exception set.
+bool materialize(IDFDoc* doc);
 
 // A new IDFObjectTuple holding the items of `list` (the class is looked up
 // by its module-level name at each call).
-PyObject* make_object_tuple(PyObject* list);
+py::Ref make_object_tuple(PyObject* list);
 
-// Unregisters every non-empty value of an attached object from its
-// document's reference graph.
-void unregister_all_values(IDFDoc* doc, IDFObj* obj, const ClassDef* cls);
-
-// Registers / unregisters one value under every tag of a field definition:
-// references into `targets`, then object-lists into `referencers`.
-void register_field_value(IDFDoc* doc, const FieldDef& field, std::string_view value, size_t obj_idx,
-                          int32_t field_idx);
-void unregister_field_value(IDFDoc* doc, const FieldDef& field, std::string_view value, size_t obj_idx,
-                            int32_t field_idx);
+// The object's values, each with the graph of the parent it sits in:
+// registers or unregisters every non-empty value.
+void unregister_all_values(IDFDoc* doc, IDFObj* obj);
 
 }  // namespace tarvix::idf

@@ -1,9 +1,17 @@
-// IDF: a document loaded against a schema. It keeps the object list (a
-// removed object leaves None in its slot, so obj_idx never changes), an
-// index of object slots by class, and the reference graph.
+// IDF: a document loaded against a schema. The core Document holds its
+// objects, the index of objects by class and the reference graph; this file
+// translates calls and results and keeps the Python objects: the IDFObject
+// of each slot (made when first handed out), or the object list once a
+// caller has it (see idf.h).
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
+
+#if defined(__unix__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "py/idf.h"
 
@@ -13,9 +21,18 @@ using py::Ref;
 
 PyTypeObject IDFDocType = py::new_static_type();
 
+void raise_document_not_initialized() { PyErr_SetString(PyExc_RuntimeError, "IDF is not initialized"); }
+
+void raise_foreign_object() {
+    PyErr_SetString(PyExc_ValueError, "Error: The object belongs to a different IDF model or is detached.");
+}
+
+void raise_unknown_class(PyObject* class_name) { PyErr_Format(PyExc_ValueError, "Unknown class: '%U'", class_name); }
+
 namespace {
 
 IDFDoc* as_doc(PyObject* obj) { return reinterpret_cast<IDFDoc*>(obj); }
+IDFObj* as_object(PyObject* obj) { return reinterpret_cast<IDFObj*>(obj); }
 
 // Upper-cased class key of a Python class name; false with an exception
 // set (None fails as calling .encode() on it would).
@@ -32,51 +49,192 @@ bool class_key(PyObject* class_name, std::string& key) {
     return true;
 }
 
-// ---------------------------------------------------------------------------
-// Native methods: reference graph
-
-void doc_register_target(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
-                         int32_t field_idx) {
-    register_ref(self->targets, tag, val, {obj_idx, field_idx}, "tarvix.idf.IDF.register_target");
-}
-
-void doc_register_referencer(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
-                             int32_t field_idx) {
-    register_ref(self->referencers, tag, val, {obj_idx, field_idx}, "tarvix.idf.IDF.register_referencer");
-}
-
-void doc_unregister_target(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
-                           int32_t field_idx) {
-    unregister_ref(self->targets, tag, val, {obj_idx, field_idx});
-}
-
-void doc_unregister_referencer(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
-                               int32_t field_idx) {
-    unregister_ref(self->referencers, tag, val, {obj_idx, field_idx});
+// The list of a listed document, or null (no list at all).
+PyObject* list_of(const IDFDoc* doc) {
+    return doc->objects && PyList_Check(doc->objects) ? doc->objects : nullptr;
 }
 
 // ---------------------------------------------------------------------------
-// Native methods: loading
+// The objects of a native document
 
-lexer::Token lexer_next_token(void* context) {
-    auto* lexer = static_cast<lexer::LexerObject*>(context);
-    return lexer->methods->next_token(lexer);
+// The str of a class name, one per class and document.
+Ref class_name_str(IDFDoc* doc, uint32_t class_idx) {
+    std::vector<PyObject*>& names = doc->class_names;
+    if (class_idx < names.size() && names[class_idx]) return Ref::borrow(names[class_idx]);
+    const ClassDef* cls = doc->doc.schema() && class_idx < doc->doc.schema()->ordered_classes.size()
+                              ? &doc->doc.schema()->ordered_classes[class_idx]
+                              : nullptr;
+    Ref name = cls ? py::decode_utf8(cls->name) : Ref::borrow(shared.empty_str);
+    if (!name) return {};
+    try {
+        if (names.size() <= class_idx) names.resize(class_idx + 1, nullptr);
+    } catch (const std::bad_alloc&) {
+        return name;  // not kept; made again next time
+    }
+    names[class_idx] = Ref(name).release();
+    return name;
 }
 
-int32_t lexer_line_num(void* context) { return static_cast<lexer::LexerObject*>(context)->tokenizer.line_num; }
+// Makes the IDFObject of a live slot of a native document: bound to the
+// slot, its values read from the document.
+Ref make_wrapper(IDFDoc* doc, size_t slot) {
+    const uint32_t class_idx = doc->doc.class_idx(slot);
+    Ref name = class_name_str(doc, class_idx);
+    if (!name) return {};
+    Ref obj = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
+    if (!obj) return {};
+    IDFObj* object = as_object(obj.get());
+    try {
+        const ClassDef* cls = doc->doc.class_def(slot);
+        if (cls) object->c_class_name = cls->name;
+        if (doc->wrappers.size() <= slot) doc->wrappers.resize(doc->doc.slot_count(), nullptr);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return {};
+    }
+    Py_SETREF(object->idd, Py_NewRef(doc->idd));
+    Py_SETREF(object->parent_idf, Py_NewRef(reinterpret_cast<PyObject*>(doc)));
+    Py_SETREF(object->class_name, name.release());
+    object->class_idx = class_idx;
+    object->obj_idx = slot;
+    object->bound = true;
+    doc->wrappers[slot] = Ref(obj).release();
+    return obj;
+}
+
+// Drops a native document's hold on the object of a slot.
+void forget_wrapper(IDFDoc* doc, size_t slot) {
+    if (slot >= doc->wrappers.size()) return;
+    PyObject* held = std::exchange(doc->wrappers[slot], nullptr);
+    Py_XDECREF(held);
+}
+
+void release_wrappers(IDFDoc* doc) {
+    std::vector<PyObject*> held;
+    held.swap(doc->wrappers);
+    for (PyObject* obj : held) Py_XDECREF(obj);
+    std::vector<PyObject*> names;
+    names.swap(doc->class_names);
+    for (PyObject* name : names) Py_XDECREF(name);
+}
+
+}  // namespace
+
+bool object_at(IDFDoc* doc, size_t slot, Ref& out) {
+    out.reset();
+    if (is_native(doc)) {
+        if (!doc->doc.live(slot)) return true;
+        if (slot < doc->wrappers.size() && doc->wrappers[slot]) {
+            out = Ref::borrow(doc->wrappers[slot]);
+            return true;
+        }
+        out = make_wrapper(doc, slot);
+        return static_cast<bool>(out);
+    }
+    PyObject* list = list_of(doc);
+    if (!list || slot >= static_cast<size_t>(PyList_GET_SIZE(list))) return true;
+    PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(slot));
+    if (is_idf_object(item)) out = Ref::borrow(item);
+    return true;
+}
+
+PyObject* occupant(const IDFDoc* doc, size_t slot) {
+    if (is_native(doc)) return doc->doc.live(slot) && slot < doc->wrappers.size() ? doc->wrappers[slot] : nullptr;
+    PyObject* list = list_of(doc);
+    if (!list || slot >= static_cast<size_t>(PyList_GET_SIZE(list))) return nullptr;
+    return PyList_GET_ITEM(list, static_cast<Py_ssize_t>(slot));
+}
+
+bool sits_in_parent(const IDFObj* self) {
+    const IDFDoc* parent = parent_of(self);
+    return parent && occupant(parent, self->obj_idx) == reinterpret_cast<const PyObject*>(self);
+}
+
+bool materialize(IDFDoc* doc) {
+    if (!is_native(doc)) return true;
+    const size_t count = doc->doc.slot_count();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return false;
+    {
+        const py::GcPause gc_pause;  // objects are made by the thousand, none of them garbage
+        for (size_t slot = 0; slot < count; ++slot) {
+            Ref obj;
+            if (!object_at(doc, slot, obj)) return false;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(slot), obj ? obj.release() : Py_NewRef(Py_None));
+        }
+    }
+    doc->objects = list.release();
+    // From here on the list says what sits in each slot; objects made so far
+    // stay bound to their slots for their values.
+    release_wrappers(doc);
+    doc->doc.drop_name_indices();
+    doc->doc.set_schema(nullptr);
+    return true;
+}
+
+void unregister_all_values(IDFDoc* doc, IDFObj* obj) {
+    doc->doc.unregister_all(class_def_of(obj), values_of(obj), obj->obj_idx);
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Loading
+
+// The text of a document being loaded: the UTF-8 bytes object itself. The
+// loader writes the values into it, so it must be ours alone; afterwards the
+// pages past the values are given back to the system.
+class BytesStore final : public TextStore {
+public:
+    explicit BytesStore(Ref bytes) noexcept : bytes_(std::move(bytes)) {}
+    ~BytesStore() override {
+        PyGILState_STATE gil = PyGILState_Ensure();
+        bytes_.reset();
+        PyGILState_Release(gil);
+    }
+    char* data() noexcept override { return PyBytes_AS_STRING(bytes_.get()); }
+    size_t size() const noexcept override { return static_cast<size_t>(PyBytes_GET_SIZE(bytes_.get())); }
+    void shrink(size_t size) noexcept override {
+#if defined(__unix__) && defined(MADV_DONTNEED)
+        const long page = sysconf(_SC_PAGESIZE);
+        if (page <= 0) return;
+        const auto first = reinterpret_cast<uintptr_t>(data() + size);
+        const auto last = reinterpret_cast<uintptr_t>(data() + this->size());
+        const uintptr_t begin = (first + static_cast<uintptr_t>(page) - 1) & ~(static_cast<uintptr_t>(page) - 1);
+        const uintptr_t end = last & ~(static_cast<uintptr_t>(page) - 1);
+        if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+#else
+        (void)size;
+#endif
+    }
+
+private:
+    Ref bytes_;
+};
+
+// The bytes to load from: `content` itself when nothing else holds it, else
+// a copy.
+Ref own_bytes(Ref content) {
+    if (PyBytes_CheckExact(content.get()) && Py_REFCNT(content.get()) == 1) return content;
+    const std::string_view text = py::bytes_view(content.get());
+    return py::to_bytes(text);
+}
 
 void raise_document_error(const DocumentError& error) {
     const int line = error.line_num;
     switch (error.kind) {
         case DocumentErrorKind::missing_delimiter:
-        case DocumentErrorKind::token_error: {
+        case DocumentErrorKind::token_error:
+        case DocumentErrorKind::unknown_class: {
             Ref value = py::decode_utf8(error.value);
             if (!value) return;
             if (error.kind == DocumentErrorKind::missing_delimiter)
                 PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): missing delimiter before '%U'.", line,
                              value.get());
-            else
+            else if (error.kind == DocumentErrorKind::token_error)
                 PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): %R", line, value.get());
+            else
+                PyErr_Format(PyExc_ValueError, "IDF parsing error: Unknown class: '%U'", value.get());
             break;
         }
         case DocumentErrorKind::unterminated:
@@ -93,170 +251,190 @@ void raise_document_error(const DocumentError& error) {
     }
 }
 
-int doc_c_init(IDFDoc* self, PyObject* idd, Ref& idf_content) {
+// Loads `content` (UTF-8 bytes; `known_valid` when it was checked or made
+// as such) into a document that has never held any. The parse runs without
+// the interpreter lock: nothing it touches is visible to other threads yet.
+int load_document(IDFDoc* self, PyObject* idd, Ref content, bool known_valid) {
     if (!is_idd(idd)) {
         py::raise_arg_type("idd", shared.idd_type->tp_name, idd);
         return -1;
     }
-    Ref objects = Ref::steal(PyList_New(0));
-    if (!objects) return -1;
-    Py_XSETREF(self->idd, Py_NewRef(idd));
-    Py_XSETREF(self->objects, objects.release());
-
-    std::vector<c_IDFObject> parsed;
-    {
-        Ref lexer = Ref::steal(shared.lexer_type->tp_new(shared.lexer_type, shared.empty_tuple, nullptr));
-        if (!lexer) return -1;
-        if (!PyObject_TypeCheck(lexer.get(), shared.lexer_type)) {
-            PyErr_SetString(PyExc_TypeError, "Lexer allocation did not give a Lexer");
-            return -1;
-        }
-        auto* lexer_object = reinterpret_cast<lexer::LexerObject*>(lexer.get());
-        if (shared.lexer_methods->c_init(lexer_object, idf_content.get(), 0) < 0) return -1;
-        idf_content.reset();  // the lexer holds the text while it is parsed
-        const lexer::TokenSource source{lexer_next_token, lexer_line_num, lexer_object};
-        DocumentError error;
-        bool parsed_ok;
-        Py_BEGIN_ALLOW_THREADS
-        parsed_ok = parse_document(source, parsed, error);
-        Py_END_ALLOW_THREADS
-        if (!parsed_ok) {
-            raise_document_error(error);
-            return -1;
-        }
-    }  // the lexer, and with it a hold on the text, goes before the objects are built
-    return self->methods->build_objects(self, parsed);
-}
-
-int doc_build_objects(IDFDoc* self, std::vector<c_IDFObject>& c_idf_objects) {
-    const idd::c_IDD* schema = schema_of(self->idd);
-    if (!schema || !self->objects || !PyList_Check(self->objects)) {
-        PyErr_SetString(PyExc_RuntimeError, "IDF is not initialized");
+    if (self->doc.slot_count() || !self->wrappers.empty()) {
+        PyErr_SetString(PyExc_RuntimeError, "IDF is already initialized");
         return -1;
     }
-    std::string key;
-    const py::GcPause gc_pause;  // objects are created by the thousand, none of them garbage
+    if (!PyBytes_Check(content.get())) {
+        py::raise_expected("bytes", content.get());
+        return -1;
+    }
+    Ref text = own_bytes(std::move(content));
+    if (!text) return -1;
+    std::unique_ptr<TextStore> store;
     try {
-        for (c_IDFObject& raw : c_idf_objects) {
-            key.assign(raw.class_name);
-            for (char& c : key) c = ascii_upper(c);
-            const auto found = schema->class_map.find(key);
-            if (found == schema->class_map.end()) {
-                Ref name = py::decode_utf8(raw.class_name);
-                if (name) PyErr_Format(PyExc_ValueError, "IDF parsing error: Unknown class: '%U'", name.get());
-                return -1;
-            }
-            const uint32_t class_idx = found->second;
-            Ref obj = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
-            if (!obj) return -1;
-            auto* object = reinterpret_cast<IDFObj*>(obj.get());
-            if (object->methods->c_init(object, self->idd, reinterpret_cast<PyObject*>(self), class_idx,
-                                        raw.values) < 0)
-                return -1;
-            const auto obj_idx = static_cast<size_t>(PyList_GET_SIZE(self->objects));
-            object->obj_idx = obj_idx;
-            if (PyList_Append(self->objects, obj.get()) < 0) return -1;
-            self->objects_index_map[key].push_back(obj_idx);
-
-            const ClassDef& cls = schema->ordered_classes[class_idx];
-            for (size_t i = 0; i < object->values.size(); ++i) {
-                const std::string_view value = object->values[i];
-                if (value.empty()) continue;
-                if (const FieldDef* field = shared.get_field_def(&cls, i))
-                    register_field_value(self, *field, value, obj_idx, static_cast<int32_t>(i));
-            }
-        }
+        store = std::make_unique<BytesStore>(std::move(text));
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+        return -1;
+    }
+    Py_XSETREF(self->idd, Py_NewRef(idd));
+    Py_CLEAR(self->objects);  // native: the document's own slots are its list
+    self->doc.set_schema(schema_of(idd));
+
+    DocumentError error;
+    bool loaded;
+    {
+        py::DeferredFailures deferred;
+        Py_BEGIN_ALLOW_THREADS
+        loaded = self->doc.load(std::move(store), known_valid, error);
+        Py_END_ALLOW_THREADS
+    }
+    self->doc.finish_load();
+    if (!loaded) {
+        raise_document_error(error);
         return -1;
     }
     return 0;
 }
 
 // ---------------------------------------------------------------------------
-// Native methods: listing
+// Native methods
+
+void doc_register_target(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
+                         int32_t field_idx) {
+    self->doc.targets().add(tag, val, {obj_idx, field_idx}, "tarvix.idf.IDF.register_target");
+}
+
+void doc_register_referencer(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
+                             int32_t field_idx) {
+    self->doc.referencers().add(tag, val, {obj_idx, field_idx}, "tarvix.idf.IDF.register_referencer");
+}
+
+void doc_unregister_target(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
+                           int32_t field_idx) {
+    self->doc.targets().remove(tag, val, {obj_idx, field_idx});
+}
+
+void doc_unregister_referencer(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
+                               int32_t field_idx) {
+    self->doc.referencers().remove(tag, val, {obj_idx, field_idx});
+}
+
+int doc_c_init(IDFDoc* self, PyObject* idd, Ref& idf_content) {
+    return load_document(self, idd, std::move(idf_content), false);
+}
+
+int doc_build_objects(IDFDoc* self, std::vector<c_IDFObject>& c_idf_objects) {
+    if (!is_native(self) || !schema_of(self->idd)) {
+        raise_document_not_initialized();
+        return -1;
+    }
+    DocumentError error;
+    if (self->doc.append(c_idf_objects, error)) return 0;
+    raise_document_error(error);
+    return -1;
+}
 
 PyObject* doc_get_objects_raw(IDFDoc* self, PyObject* class_name) {
     std::string key;
     if (!class_key(class_name, key)) return nullptr;
-    const auto found = self->objects_index_map.find(key);
-    if (found == self->objects_index_map.end() || found->second.empty()) return PyList_New(0);
-    const std::vector<size_t>& slots = found->second;
+    const ClassEntry* entry = self->doc.index().find(key);
+    if (!entry || entry->empty()) return PyList_New(0);
+    std::vector<size_t> slots;
+    try {
+        slots = entry->live();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(slots.size())));
     if (!list) return nullptr;
     Py_ssize_t stored = 0;
-    for (const size_t slot : slots)
-        if (IDFObj* obj = object_at(self, slot))
-            PyList_SET_ITEM(list.get(), stored++, Py_NewRef(reinterpret_cast<PyObject*>(obj)));
+    {
+        const py::GcPause gc_pause;
+        for (const size_t slot : slots) {
+            Ref obj;
+            if (!object_at(self, slot, obj)) return nullptr;
+            if (obj) PyList_SET_ITEM(list.get(), stored++, obj.release());
+        }
+    }
     if (stored < PyList_GET_SIZE(list.get()) && PyList_SetSlice(list.get(), stored, PY_SSIZE_T_MAX, nullptr) < 0)
         return nullptr;
     return list.release();
 }
 
-// ---------------------------------------------------------------------------
-// Native methods: writing
-
-// Appends the object at a slot; false when the slot holds something that is
-// not an object (reported, and the text ends there). Removed slots and slots
-// past the end of the list are skipped.
-bool write_slot(IDFDoc* self, PyObject* item, std::string& out, const FormatConfig* config) {
-    if (item == Py_None) return true;
-    if (!is_idf_object(item)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to tarvix.idf.IDFObject", Py_TYPE(item)->tp_name);
-        py::report_unraisable("tarvix.idf.IDF.write_to_buffer");
-        return false;
+// The slots of a listed document as the writer reads them, taken before the
+// writing starts: each item is held, so nothing the writer reads can go
+// away, and the writer runs no Python code until it is done.
+class ListedSlots final : public SlotSource {
+public:
+    bool take(IDFDoc* doc) {
+        PyObject* list = list_of(doc);
+        const size_t count = list ? static_cast<size_t>(PyList_GET_SIZE(list)) : 0;
+        try {
+            items_.reserve(count);
+            views_.resize(count);
+            states_.resize(count, SlotState::empty);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (size_t slot = 0; slot < count; ++slot) {
+            PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(slot));
+            items_.push_back(Ref::borrow(item));
+            if (item == Py_None) continue;
+            if (!is_idf_object(item)) {
+                states_[slot] = SlotState::foreign;
+                continue;
+            }
+            const IDFObj* obj = as_object(item);
+            views_[slot] = ObjectView{class_def_of(obj), obj->c_class_name, values_of(obj)};
+            states_[slot] = SlotState::object;
+        }
+        return true;
     }
-    (void)self;
-    out.push_back('\n');
-    auto* obj = reinterpret_cast<IDFObj*>(item);
-    obj->methods->write_to_buffer(obj, out, config);
-    return true;
+    size_t slot_count() const noexcept override { return items_.size(); }
+    SlotState view(size_t slot, ObjectView& out) const noexcept override {
+        if (states_[slot] == SlotState::object) out = views_[slot];
+        return states_[slot];
+    }
+    PyObject* item(size_t slot) const { return items_[slot].get(); }
+
+private:
+    std::vector<Ref> items_;
+    std::vector<ObjectView> views_;
+    std::vector<SlotState> states_;
+};
+
+// Appends the document's text. Failures (the buffer could not grow, a slot
+// holding something that is not an object) end the text and are reported
+// through the unraisable-error hook once the text is written.
+WriteResult write_text(IDFDoc* self, std::string& out, const FormatConfig& config, bool preserve_order) {
+    WriteResult result;
+    if (is_native(self)) {
+        const py::DeferredFailures deferred;
+        write_document(out, config, preserve_order, self->doc.schema(), self->doc.index(), self->doc, result);
+        return result;
+    }
+    ListedSlots slots;
+    if (!slots.take(self)) {
+        py::report_unraisable("tarvix.idf.IDF.write_to_buffer");
+        result.out_of_memory = true;
+        return result;
+    }
+    {
+        const Ref keep_schema = Ref::borrow(self->idd);
+        const py::DeferredFailures deferred;
+        write_document(out, config, preserve_order, schema_of(self->idd), self->doc.index(), slots, result);
+    }
+    if (result.foreign_slot != SIZE_MAX) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to tarvix.idf.IDFObject",
+                     Py_TYPE(slots.item(result.foreign_slot))->tp_name);
+        py::report_unraisable("tarvix.idf.IDF.write_to_buffer");
+    }
+    return result;
 }
 
 void doc_write_to_buffer(IDFDoc* self, std::string& out, const FormatConfig* config, const WriteOptions* options) {
-    const bool preserve_order = options && options->n > 0 && options->preserve_order;
-    const bool have_list = self->objects && PyList_Check(self->objects);
-    try {
-        size_t object_count = 0;
-        for (const auto& [key, slots] : self->objects_index_map) object_count += slots.size();
-        const size_t estimate = estimated_document_size(out.size(), object_count, config->compact);
-        if (out.capacity() < estimate) out.reserve(estimate);
-
-        if (preserve_order) {
-            for (Py_ssize_t i = 0; have_list && i < PyList_GET_SIZE(self->objects); ++i) {
-                Ref item = Ref::borrow(PyList_GET_ITEM(self->objects, i));
-                if (!write_slot(self, item.get(), out, config)) return;
-            }
-            return;
-        }
-
-        const idd::c_IDD* schema = schema_of(self->idd);
-        if (!schema) return;
-        std::string current_group;
-        std::string key;
-        for (size_t class_idx = 0; class_idx < schema->ordered_classes.size(); ++class_idx) {
-            const ClassDef& cls = schema->ordered_classes[class_idx];
-            key = to_upper(cls.name);
-            // A class whose key a later class took over is written at that
-            // later position only, so its objects appear once.
-            const auto owner = schema->class_map.find(key);
-            if (owner == schema->class_map.end() || owner->second != class_idx) continue;
-            const auto entry = self->objects_index_map.find(key);
-            if (entry == self->objects_index_map.end() || entry->second.empty()) continue;
-            if (!config->compact && cls.group != current_group) {
-                current_group = cls.group;
-                if (!current_group.empty()) write_group_header(out, current_group);
-            }
-            for (const size_t slot : entry->second) {
-                if (!have_list || slot >= static_cast<size_t>(PyList_GET_SIZE(self->objects))) continue;
-                Ref item = Ref::borrow(PyList_GET_ITEM(self->objects, static_cast<Py_ssize_t>(slot)));
-                if (!write_slot(self, item.get(), out, config)) return;
-            }
-            if (config->compact) out.push_back('\n');
-        }
-    } catch (const std::exception&) {
-        py::report_unraisable("tarvix.idf.IDF.write_to_buffer");
-    }
+    write_text(self, out, *config, options && options->n > 0 && options->preserve_order);
 }
 
 // ---------------------------------------------------------------------------
@@ -268,9 +446,9 @@ PyObject* doc_new(PyTypeObject* type, PyObject*, PyObject*) {
     self->methods = &idf_methods;
     self->idd = Py_NewRef(Py_None);
     self->objects = Py_NewRef(Py_None);
-    new (&self->objects_index_map) StringMap<std::vector<size_t>>();
-    new (&self->targets) RefMap();
-    new (&self->referencers) RefMap();
+    new (&self->doc) Document();
+    new (&self->wrappers) std::vector<PyObject*>();
+    new (&self->class_names) std::vector<PyObject*>();
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -278,24 +456,28 @@ int doc_traverse(PyObject* obj, visitproc visit, void* arg) {
     IDFDoc* self = as_doc(obj);
     Py_VISIT(self->idd);
     Py_VISIT(self->objects);
+    for (PyObject* wrapper : self->wrappers) Py_VISIT(wrapper);
     return 0;
 }
 
 int doc_clear(PyObject* obj) {
     IDFDoc* self = as_doc(obj);
+    self->doc.set_schema(nullptr);
     Py_XSETREF(self->idd, Py_NewRef(Py_None));
     Py_XSETREF(self->objects, Py_NewRef(Py_None));
+    release_wrappers(self);
     return 0;
 }
 
 void doc_dealloc(PyObject* obj) {
     IDFDoc* self = as_doc(obj);
     PyObject_GC_UnTrack(obj);
+    release_wrappers(self);
     Py_CLEAR(self->idd);
     Py_CLEAR(self->objects);
-    std::destroy_at(&self->objects_index_map);
-    std::destroy_at(&self->targets);
-    std::destroy_at(&self->referencers);
+    std::destroy_at(&self->doc);
+    std::destroy_at(&self->wrappers);
+    std::destroy_at(&self->class_names);
     Py_TYPE(obj)->tp_free(obj);
 }
 
@@ -314,12 +496,24 @@ int doc_init(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // A new, loaded document of `cls` (IDF or a subclass), made without __init__.
-PyObject* load_new(PyObject* cls, PyObject* idd, Ref content) {
+PyObject* load_new(PyObject* cls, PyObject* idd, Ref content, bool known_valid) {
     Ref self = Ref::steal(doc_new(reinterpret_cast<PyTypeObject*>(cls), shared.empty_tuple, nullptr));
     if (!self) return nullptr;
-    IDFDoc* doc = as_doc(self.get());
-    if (doc->methods->c_init(doc, idd, content) < 0) return nullptr;
+    if (load_document(as_doc(self.get()), idd, std::move(content), known_valid) < 0) return nullptr;
     return self.release();
+}
+
+// Whether read_utf8_bytes has checked the text (no encoding given) or made
+// it (decoded and encoded again); only "utf-8" / "utf8" pass it unchecked.
+bool read_as_checked(PyObject* encoding) {
+    if (encoding == Py_None) return true;
+    Ref lowered = Ref::steal(PyObject_CallMethod(encoding, "lower", nullptr));
+    if (!lowered || !PyUnicode_Check(lowered.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_CompareWithASCIIString(lowered.get(), "utf-8") != 0 &&
+           PyUnicode_CompareWithASCIIString(lowered.get(), "utf8") != 0;
 }
 
 PyObject* doc_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -331,7 +525,7 @@ PyObject* doc_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
     ReadUtf8BytesOptions options{1, given[2]};
     Ref content = Ref::steal(shared.read_utf8_bytes(given[1], &options));
     if (!content) return nullptr;
-    return load_new(cls, given[0], std::move(content));
+    return load_new(cls, given[0], std::move(content), read_as_checked(given[2]));
 }
 
 PyObject* doc_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -340,9 +534,9 @@ PyObject* doc_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
     if (!params.parse(args, nargs, kwnames, given)) return nullptr;
     if (!py::check_instance(given[0], shared.idd_type, "idd") || !py::check_str_or_none(given[1], "content"))
         return nullptr;
-    Ref content = py::encode_utf8(given[1]);
+    Ref content = py::encode_utf8(given[1]);  // strict: always valid UTF-8
     if (!content) return nullptr;
-    return load_new(cls, given[0], std::move(content));
+    return load_new(cls, given[0], std::move(content), true);
 }
 
 // ---------------------------------------------------------------------------
@@ -354,7 +548,7 @@ PyObject* doc_get_objects(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
     if (!params.parse(args, nargs, kwnames, given) || !py::check_str_or_none(given[0], "class_name")) return nullptr;
     IDFDoc* self = as_doc(obj);
     Ref list = Ref::steal(self->methods->get_objects_raw(self, given[0]));
-    return list ? make_object_tuple(list.get()) : nullptr;
+    return list ? make_object_tuple(list.get()).release() : nullptr;
 }
 
 PyObject* doc_subscript(PyObject* obj, PyObject* class_name) {
@@ -376,11 +570,18 @@ PyObject* doc_get_object_by_name(PyObject* obj, PyObject* const* args, Py_ssize_
     std::string_view name;
     if (!py::str_utf8(given[1], name)) return nullptr;
     IDFDoc* self = as_doc(obj);
+    if (is_native(self)) {
+        std::string key;
+        if (!class_key(given[0], key)) return nullptr;
+        Ref found;
+        if (!object_at(self, self->doc.find_by_name(key, name), found)) return nullptr;
+        return found ? found.release() : Py_NewRef(Py_None);
+    }
     Ref candidates = Ref::steal(self->methods->get_objects_raw(self, given[0]));
     if (!candidates) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(candidates.get(), i);
-        const FieldValues& values = reinterpret_cast<IDFObj*>(item)->values;
+        const ValuesView values = values_of(as_object(item));
         if (!values.empty() && equal_fold(values[0], name)) return Py_NewRef(item);
     }
     Py_RETURN_NONE;
@@ -390,12 +591,35 @@ PyObject* doc_get_class_names(PyObject* obj, PyObject*) {
     IDFDoc* self = as_doc(obj);
     Ref names = Ref::steal(PyList_New(0));
     if (!names) return nullptr;
-    for (const auto& [key, slots] : self->objects_index_map) {
-        if (slots.empty()) continue;
-        IDFObj* first = object_at(self, slots.front());
-        if (first && PyList_Append(names.get(), first->class_name) < 0) return nullptr;
+    for (const auto& [key, entry] : self->doc.index().entries()) {
+        size_t first = SIZE_MAX;
+        entry.for_each([&](size_t slot) {
+            if (first == SIZE_MAX) first = slot;
+        });
+        if (first == SIZE_MAX) continue;
+        Ref name;
+        if (is_native(self)) {
+            if (!self->doc.live(first)) continue;
+            name = class_name_str(self, self->doc.class_idx(first));
+            if (!name) return nullptr;
+        } else {
+            PyObject* item = occupant(self, first);
+            if (!is_idf_object(item)) continue;
+            name = Ref::borrow(as_object(item)->class_name);
+        }
+        if (PyList_Append(names.get(), name.get()) < 0) return nullptr;
     }
     return names.release();
+}
+
+// A schema default that could not be written back as one value (a property
+// line runs to its end, so it may hold a delimiter): refused like any value.
+bool check_defaults(const ClassDef& cls) {
+    for (const uint32_t index : cls.field_idx_with_default) {
+        if (index >= cls.fields.size()) continue;
+        if (!check_written_text(cls.fields[index].default_val)) return false;
+    }
+    return true;
 }
 
 PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -408,31 +632,44 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
     if (!class_key(given[0], key)) return nullptr;
     IDFDoc* self = as_doc(obj);
     const idd::c_IDD* schema = schema_of(self->idd);
-    if (!schema || !self->objects || !PyList_Check(self->objects)) {
-        PyErr_SetString(PyExc_RuntimeError, "IDF is not initialized");
+    if (!schema || (!is_native(self) && !list_of(self))) {
+        raise_document_not_initialized();
         return nullptr;
     }
     const auto found = schema->class_map.find(key);
-    if (found == schema->class_map.end()) {
-        PyErr_Format(PyExc_ValueError, "Unknown class: '%U'", given[0]);
+    if (found == schema->class_map.end() || found->second >= schema->ordered_classes.size()) {
+        raise_unknown_class(given[0]);
         return nullptr;
     }
     const uint32_t class_idx = found->second;
     const ClassDef& cls = schema->ordered_classes[class_idx];
+    if (with_defaults && !check_defaults(cls)) return nullptr;
 
-    Ref added = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
-    if (!added) return nullptr;
-    auto* object = reinterpret_cast<IDFObj*>(added.get());
-    try {
-        FieldValues values;
-        if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
-        if (object->methods->c_init(object, self->idd, obj, class_idx, values) < 0) return nullptr;
-        object->obj_idx = static_cast<size_t>(PyList_GET_SIZE(self->objects));
-        if (PyList_Append(self->objects, added.get()) < 0) return nullptr;
-        self->objects_index_map[key].push_back(object->obj_idx);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    Ref added;
+    if (is_native(self)) {
+        try {
+            added = make_wrapper(self, self->doc.add_object(class_idx));
+        } catch (const std::exception&) {
+            return PyErr_NoMemory();
+        }
+        if (!added) return nullptr;
+    } else {
+        added = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
+        if (!added) return nullptr;
+        IDFObj* object = as_object(added.get());
+        try {
+            FieldValues values;
+            if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
+            if (object->methods->c_init(object, self->idd, obj, class_idx, values) < 0) return nullptr;
+            object->obj_idx = static_cast<size_t>(PyList_GET_SIZE(self->objects));
+            self->doc.index().get(key);  // made before the list grows, so a failure leaves nothing behind
+            if (PyList_Append(self->objects, added.get()) < 0) return nullptr;
+            self->doc.index().get(key).append(object->obj_idx);
+        } catch (const std::exception&) {
+            return PyErr_NoMemory();
+        }
     }
+    IDFObj* object = as_object(added.get());
     if (with_defaults) {
         for (const uint32_t index : cls.field_idx_with_default) {
             if (index >= cls.fields.size()) continue;
@@ -451,7 +688,12 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
     return added.release();
 }
 
-constexpr const char* kForeignObject = "Error: The object belongs to a different IDF model or is detached.";
+// Detaches an object the document lets go of: it keeps its values.
+bool detach(IDFObj* target) {
+    if (!unbind(target)) return false;
+    Py_XSETREF(target->parent_idf, Py_NewRef(Py_None));
+    return true;
+}
 
 PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Params params{"remove_object", {"obj"}, 1};
@@ -459,10 +701,19 @@ PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nar
     if (!params.parse(args, nargs, kwnames, given) || !py::check_instance(given[0], &IDFObjType, "obj"))
         return nullptr;
     IDFDoc* self = as_doc(obj);
-    auto* target = reinterpret_cast<IDFObj*>(given[0]);
-    if (target->parent_idf != obj || object_at(self, target->obj_idx) != target) {
-        PyErr_SetString(PyExc_ValueError, kForeignObject);
+    const Ref keep = Ref::borrow(given[0]);  // the document's own hold on it goes below
+    IDFObj* target = as_object(given[0]);
+    if (target->parent_idf != obj || occupant(self, target->obj_idx) != given[0]) {
+        raise_foreign_object();
         return nullptr;
+    }
+    const size_t slot = target->obj_idx;
+    if (is_native(self)) {
+        if (!unbind(target)) return nullptr;
+        self->doc.remove_object(slot);
+        forget_wrapper(self, slot);
+        Py_XSETREF(target->parent_idf, Py_NewRef(Py_None));
+        Py_RETURN_NONE;
     }
     std::string key;
     try {
@@ -470,19 +721,18 @@ PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nar
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    const auto entry = self->objects_index_map.find(key);
-    if (entry == self->objects_index_map.end()) {
-        PyErr_SetString(PyExc_ValueError, kForeignObject);
+    ClassEntry* entry = self->doc.index().find(key);
+    if (!entry) {
+        raise_foreign_object();
         return nullptr;
     }
     // The slot keeps its place (None) so no other obj_idx changes.
-    if (PyList_SetItem(self->objects, static_cast<Py_ssize_t>(target->obj_idx), Py_NewRef(Py_None)) < 0)
-        return nullptr;
-    std::vector<size_t>& slots = entry->second;
-    if (const auto at = std::find(slots.begin(), slots.end(), target->obj_idx); at != slots.end()) slots.erase(at);
-    // The list no longer holds the object; the caller's reference keeps it.
-    unregister_all_values(self, target, class_def_of(target));
-    Py_XSETREF(target->parent_idf, Py_NewRef(Py_None));
+    if (PyList_SetItem(self->objects, static_cast<Py_ssize_t>(slot), Py_NewRef(Py_None)) < 0) return nullptr;
+    entry->erase_first(slot);
+    unregister_all_values(self, target);
+    const bool was_bound = target->bound;
+    if (!detach(target)) return nullptr;
+    if (was_bound) self->doc.release(slot);
     Py_RETURN_NONE;
 }
 
@@ -493,20 +743,45 @@ PyObject* doc_remove_all_objects(PyObject* obj, PyObject* const* args, Py_ssize_
     std::string key;
     if (!class_key(given[0], key)) return nullptr;
     IDFDoc* self = as_doc(obj);
-    const auto entry = self->objects_index_map.find(key);
-    if (entry == self->objects_index_map.end()) return PyLong_FromLong(0);
-    const std::vector<size_t> slots = std::move(entry->second);
-    self->objects_index_map.erase(entry);
+    const ClassEntry* entry = self->doc.index().find(key);
+    if (!entry || entry->empty()) return PyLong_FromLong(0);
+    std::vector<size_t> slots;
+    try {
+        slots = entry->live();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (is_native(self)) {
+        // The objects handed out keep their values; then the document lets
+        // go of the whole class at once.
+        for (const size_t slot : slots) {
+            PyObject* held = occupant(self, slot);
+            if (held && !unbind(as_object(held))) return nullptr;
+        }
+        const size_t removed = self->doc.remove_class(key);
+        for (const size_t slot : slots) {
+            PyObject* held = slot < self->wrappers.size() ? self->wrappers[slot] : nullptr;
+            if (!held) continue;
+            const Ref keep = Ref::borrow(held);
+            forget_wrapper(self, slot);
+            Py_XSETREF(as_object(held)->parent_idf, Py_NewRef(Py_None));
+        }
+        return PyLong_FromSize_t(removed);
+    }
     size_t removed = 0;
     for (const size_t slot : slots) {
-        IDFObj* target = object_at(self, slot);
+        Ref target;
+        if (!object_at(self, slot, target)) return nullptr;
         if (!target) continue;
-        Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(target));  // the list's reference goes next
-        unregister_all_values(self, target, class_def_of(target));
+        IDFObj* object = as_object(target.get());
+        unregister_all_values(self, object);
         if (PyList_SetItem(self->objects, static_cast<Py_ssize_t>(slot), Py_NewRef(Py_None)) < 0) return nullptr;
-        Py_XSETREF(target->parent_idf, Py_NewRef(Py_None));
+        const bool was_bound = object->bound && parent_of(object) == self;
+        if (!detach(object)) return nullptr;
+        if (was_bound) self->doc.release(object->obj_idx);
         ++removed;
     }
+    self->doc.index().erase(key);
     return PyLong_FromSize_t(removed);
 }
 
@@ -544,6 +819,23 @@ bool parse_layout(PyObject* const* given, LayoutArgs& layout) {
     return true;
 }
 
+// The document's text as a str (line ends trimmed from both ends when
+// asked); MemoryError when it could not be written whole.
+Ref text_of(IDFDoc* self, const FormatConfig& config, bool preserve_order, bool trim) {
+    std::string text;
+    if (write_text(self, text, config, preserve_order).out_of_memory) {
+        PyErr_NoMemory();
+        return {};
+    }
+    std::string_view view = text;
+    if (trim) {
+        const size_t first = view.find_first_not_of(kNewlines);
+        if (first == std::string_view::npos) return Ref::borrow(shared.empty_str);
+        view = view.substr(first, view.find_last_not_of(kNewlines) - first + 1);
+    }
+    return py::decode_utf8(view);
+}
+
 PyObject* doc_format(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Params params{
         "format", {"class_indent_size", "field_indent_size", "field_size", "compact", "preserve_order"}, 0};
@@ -552,14 +844,7 @@ PyObject* doc_format(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!given[0] || !given[1] || !given[2] || !params.parse(args, nargs, kwnames, given)) return nullptr;
     LayoutArgs layout;
     if (!parse_layout(given, layout)) return nullptr;
-    IDFDoc* self = as_doc(obj);
-    std::string text;
-    const WriteOptions options{1, layout.preserve_order};
-    self->methods->write_to_buffer(self, text, &layout.config, &options);
-    const size_t first = text.find_first_not_of(kNewlines);
-    if (first == std::string::npos) return Py_NewRef(shared.empty_str);
-    const size_t last = text.find_last_not_of(kNewlines);
-    return py::decode_utf8(std::string_view(text).substr(first, last - first + 1)).release();
+    return text_of(as_doc(obj), layout.config, layout.preserve_order, true).release();
 }
 
 // Writes `data` to `path` with the built-in open in "wb" mode, in one
@@ -601,17 +886,13 @@ PyObject* doc_save(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObj
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    const WriteOptions options{1, layout.preserve_order};
-    self->methods->write_to_buffer(self, text, &layout.config, &options);
+    if (write_text(self, text, layout.config, layout.preserve_order).out_of_memory) return PyErr_NoMemory();
     if (!write_file(given[0], text)) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* doc_repr(PyObject* obj) {
-    IDFDoc* self = as_doc(obj);
-    std::string text;
-    self->methods->write_to_buffer(self, text, &shared.default_format_config, nullptr);
-    return py::decode_utf8(text).release();
+    return text_of(as_doc(obj), shared.default_format_config, false, false).release();
 }
 
 PyMethodDef doc_methods[] = {

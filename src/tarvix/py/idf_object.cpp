@@ -1,7 +1,8 @@
 // IDFObject: one object of a document (or a detached one), its values held
-// as text and converted to int, float, str or None when read. Every write
-// goes through set_string_by_index, which keeps the owning document's
-// reference graph in step.
+// as text and converted to int, float, str or None when read. An object of a
+// document reads its values from the document's slot; every write goes
+// through set_string_by_index, which keeps the owning document's reference
+// graph in step.
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -16,7 +17,7 @@ PyTypeObject IDFObjType = py::new_static_type();
 
 namespace {
 
-constexpr const char* kNotInitialized = "IDFObject is not initialized";
+IDFObj* as_object(PyObject* obj) { return reinterpret_cast<IDFObj*>(obj); }
 
 // Bytes that would split a value or cut it short when the document is
 // written back.
@@ -24,65 +25,73 @@ constexpr std::string_view kForbiddenInValue = ",;!\n\r";
 
 }  // namespace
 
+void raise_object_not_initialized() { PyErr_SetString(PyExc_RuntimeError, "IDFObject is not initialized"); }
+
+void raise_class_index_out_of_bounds(size_t class_idx) {
+    PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", class_idx);
+}
+
 const ClassDef* require_class_def(IDFObj* self) {
     if (const ClassDef* cls = class_def_of(self)) return cls;
     if (!is_idd(self->idd))
-        PyErr_SetString(PyExc_RuntimeError, kNotInitialized);
+        raise_object_not_initialized();
     else
-        PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", self->class_idx);
+        raise_class_index_out_of_bounds(self->class_idx);
     return nullptr;
 }
 
-void register_field_value(IDFDoc* doc, const FieldDef& field, std::string_view value, size_t obj_idx,
-                          int32_t field_idx) {
-    for (const std::string& tag : field.references) doc->methods->register_target(doc, tag, value, obj_idx, field_idx);
-    for (const std::string& tag : field.object_lists)
-        doc->methods->register_referencer(doc, tag, value, obj_idx, field_idx);
+bool check_written_text(std::string_view text) {
+    if (text.find_first_of(kForbiddenInValue) == std::string_view::npos) return true;
+    Ref shown = py::decode_utf8(text);
+    if (shown)
+        PyErr_Format(PyExc_ValueError, "Field value cannot contain ',', ';', '!' or a line break: %R", shown.get());
+    return false;
 }
 
-void unregister_field_value(IDFDoc* doc, const FieldDef& field, std::string_view value, size_t obj_idx,
-                            int32_t field_idx) {
-    for (const std::string& tag : field.references)
-        doc->methods->unregister_target(doc, tag, value, obj_idx, field_idx);
-    for (const std::string& tag : field.object_lists)
-        doc->methods->unregister_referencer(doc, tag, value, obj_idx, field_idx);
-}
-
-void unregister_all_values(IDFDoc* doc, IDFObj* obj, const ClassDef* cls) {
-    if (!cls) return;
-    for (size_t i = 0; i < obj->values.size(); ++i) {
-        const std::string_view value = obj->values[i];
-        if (value.empty()) continue;
-        if (const FieldDef* field = shared.get_field_def(cls, i))
-            unregister_field_value(doc, *field, value, obj->obj_idx, static_cast<int32_t>(i));
+bool unbind(IDFObj* self) {
+    if (!self->bound) return true;
+    try {
+        self->values = FieldValues(values_of(self));
+    } catch (const std::exception&) {
+        PyErr_NoMemory();
+        return false;
     }
+    self->bound = false;
+    return true;
 }
 
-PyObject* convert_field_value(const FieldDef* field, std::string_view val) {
-    if (!field) return py::decode_utf8(val).release();
+Ref convert_field_value(const FieldDef* field, std::string_view val) {
+    if (!field) return py::decode_utf8(val);
     const bool numeric = field->field_type == idd::FIELDTYPE_INTEGER || field->field_type == idd::FIELDTYPE_REAL;
-    if (val.empty()) return numeric ? Py_NewRef(Py_None) : Py_NewRef(shared.empty_str);
-    if (field->autosizable && val.size() == 8 && equal_fold(val, "autosize")) return Py_NewRef(shared.autosize);
+    if (val.empty()) return Ref::borrow(numeric ? Py_None : shared.empty_str);
+    if (field->autosizable && val.size() == 8 && equal_fold(val, "autosize")) return Ref::borrow(shared.autosize);
     if (field->autocalculatable && val.size() == 13 && equal_fold(val, "autocalculate"))
-        return Py_NewRef(shared.autocalculate);
+        return Ref::borrow(shared.autocalculate);
     if (field->field_type == idd::FIELDTYPE_INTEGER) {
         bool out_of_range = false;
         if (const std::optional<long> number = read_integer(val, out_of_range)) {
-            if (!out_of_range) return PyLong_FromLong(*number);
+            if (!out_of_range) return Ref::steal(PyLong_FromLong(*number));
             // Beyond the machine's long: read the digits exactly rather than
             // handing back a clamped number that was never in the document.
-            const std::string text(val);
-            return PyLong_FromString(text.c_str(), nullptr, 10);
+            // More digits than the interpreter converts read as the text.
+            std::string text;
+            try {
+                text.assign(val);
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return {};
+            }
+            Ref number_object = Ref::steal(PyLong_FromString(text.c_str(), nullptr, 10));
+            if (number_object || !PyErr_ExceptionMatches(PyExc_ValueError)) return number_object;
+            PyErr_Clear();
         }
     } else if (field->field_type == idd::FIELDTYPE_REAL) {
-        if (const std::optional<double> number = read_real(val)) return PyFloat_FromDouble(*number);
+        if (const std::optional<double> number = read_real(val)) return Ref::steal(PyFloat_FromDouble(*number));
     }
-    return py::decode_utf8(val).release();
+    return py::decode_utf8(val);
 }
 
 namespace {
-
-IDFObj* as_object(PyObject* obj) { return reinterpret_cast<IDFObj*>(obj); }
 
 // ---------------------------------------------------------------------------
 // Native methods
@@ -90,11 +99,12 @@ IDFObj* as_object(PyObject* obj) { return reinterpret_cast<IDFObj*>(obj); }
 const ClassDef* object_get_class_def(IDFObj* self) { return class_def_of(self); }
 
 int object_c_init(IDFObj* self, PyObject* idd, PyObject* parent_idf, size_t class_idx, FieldValues& values) {
+    self->bound = false;  // the values given here are the object's own
     Py_XSETREF(self->idd, Py_NewRef(idd));
     Py_XSETREF(self->parent_idf, Py_NewRef(parent_idf));
     const idd::c_IDD* schema = schema_of(idd);
     if (!schema || class_idx >= schema->ordered_classes.size()) {
-        PyErr_Format(PyExc_ValueError, "Class index out of bounds: %zu", class_idx);
+        raise_class_index_out_of_bounds(class_idx);
         return -1;
     }
     const ClassDef& cls = schema->ordered_classes[class_idx];
@@ -119,26 +129,19 @@ int object_set_string_by_index(IDFObj* self, int32_t field_idx, std::string_view
         return -1;
     }
     const auto index = static_cast<size_t>(field_idx);
-    const size_t count = self->values.size();
-    if (index < count && self->values[index] == value) return 0;
-    if (index >= count && value.empty()) return 0;
-    std::string old;
+    // Only the object that sits in its document's slot changes the
+    // document's graph; any other changes its own values only.
+    IDFDoc* parent = parent_of(self);
+    const bool graph = parent && sits_in_parent(self);
     try {
-        if (index >= count) self->values.resize(index + 1);
-        old.assign(self->values[index]);
-        self->values.set(index, value);
+        if (self->bound)
+            parent->doc.set_value(self->obj_idx, index, value, class_def_of(self), graph);
+        else
+            write_value(self->values, index, value, class_def_of(self), graph ? &parent->doc : nullptr,
+                        self->obj_idx);
     } catch (const std::exception&) {
         PyErr_NoMemory();
         return -1;
-    }
-    // The graph follows the stored text; it is updated once the store has
-    // succeeded, so a failed store leaves both as they were.
-    IDFDoc* doc = parent_of(self);
-    const ClassDef* cls = class_def_of(self);
-    const FieldDef* field = (doc && cls) ? shared.get_field_def(cls, index) : nullptr;
-    if (field) {
-        if (!old.empty()) unregister_field_value(doc, *field, old, self->obj_idx, field_idx);
-        if (!value.empty()) register_field_value(doc, *field, value, self->obj_idx, field_idx);
     }
     return 0;
 }
@@ -153,26 +156,24 @@ int object_set_by_index(IDFObj* self, int32_t field_idx, PyObject* value) {
             if (PyErr_Occurred()) return -1;
         }
     }
-    if (text.find_first_of(kForbiddenInValue) != std::string::npos) {
-        Ref shown = py::decode_utf8(text);
-        if (shown)
-            PyErr_Format(PyExc_ValueError, "Field value cannot contain ',', ';', '!' or a line break: %R",
-                         shown.get());
-        return -1;
-    }
+    if (!check_written_text(text)) return -1;
     return self->methods->set_string_by_index(self, field_idx, text);
 }
 
 void object_trim_trailing_empty_fields(IDFObj* self) {
+    if (self->bound) {
+        if (IDFDoc* parent = parent_of(self)) parent->doc.trim(self->obj_idx);
+        return;
+    }
     while (!self->values.empty() && self->values.back().empty()) self->values.pop_back();
 }
 
 void object_write_to_buffer(IDFObj* self, std::string& out_buffer, const FormatConfig* config) {
+    const py::DeferredFailures deferred;
     try {
-        write_object_text(out_buffer, *config, self->c_class_name, self->values, class_def_of(self),
-                          shared.get_field_name);
+        write_object_text(out_buffer, *config, ObjectView{class_def_of(self), self->c_class_name, values_of(self)});
     } catch (const std::exception&) {
-        py::report_unraisable("tarvix.idf.IDFObject.write_to_buffer");
+        report_internal_failure("tarvix.idf.IDFObject.write_to_buffer");
     }
 }
 
@@ -190,6 +191,7 @@ PyObject* object_new(PyTypeObject* type, PyObject*, PyObject*) {
     self->class_name = Py_NewRef(Py_None);
     new (&self->values) FieldValues();
     self->obj_idx = 0;
+    self->bound = false;
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -202,6 +204,7 @@ int object_traverse(PyObject* obj, visitproc visit, void* arg) {
 
 int object_clear(PyObject* obj) {
     IDFObj* self = as_object(obj);
+    self->bound = false;  // the document goes: the values read from it go with it
     Py_XSETREF(self->idd, Py_NewRef(Py_None));
     Py_XSETREF(self->parent_idf, Py_NewRef(Py_None));
     return 0;
@@ -260,9 +263,8 @@ PyObject* object_getitem(PyObject* obj, PyObject* key) {
     if (!cls) return nullptr;
     const int32_t index = shared.resolve_key_to_field_index(cls, key);
     if (index < 0) return nullptr;
-    const FieldDef* field = shared.get_field_def(cls, static_cast<size_t>(index));
-    const auto i = static_cast<size_t>(index);
-    return convert_field_value(field, i < self->values.size() ? self->values[i] : std::string_view());
+    const FieldDef* field = idd::get_field_def(cls, static_cast<size_t>(index));
+    return convert_field_value(field, values_of(self).at_or_empty(static_cast<size_t>(index))).release();
 }
 
 int object_setitem(PyObject* obj, PyObject* key, PyObject* value) {
@@ -298,7 +300,7 @@ PyObject* object_iter(PyObject* obj) {
     const ClassDef* cls = require_class_def(self);
     if (!cls) return nullptr;
     size_t count = cls->fields.size();
-    if (cls->extensible.is_extensible) count = std::max(count, self->values.size());
+    if (cls->extensible.is_extensible) count = std::max(count, values_of(self).size());
     Ref items = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!items) return nullptr;
     for (size_t i = 0; i < count; ++i) {
@@ -325,13 +327,15 @@ PyObject* object_get_values(PyObject* obj, PyObject*) {
     IDFObj* self = as_object(obj);
     const ClassDef* cls = require_class_def(self);
     if (!cls) return nullptr;
-    const size_t count = self->values.size();
+    const size_t count = values_of(self).size();
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
     for (size_t i = 0; i < count; ++i) {
-        PyObject* value = convert_field_value(shared.get_field_def(cls, i), self->values[i]);
+        // Read again each time: making a value may run the cycle collector.
+        const ValuesView values = values_of(self);
+        Ref value = convert_field_value(idd::get_field_def(cls, i), values.at_or_empty(i));
         if (!value) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
     }
     return list.release();
 }
@@ -383,8 +387,13 @@ PyObject* object_update(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
                 PyErr_Format(PyExc_TypeError, "Invalid values type: %U. Expected list or dict", type_name.get());
             return nullptr;
         }
-        if (max_idx >= 0 && static_cast<size_t>(max_idx) >= self->values.size())
-            self->values.reserve(static_cast<size_t>(max_idx) + 1);
+        if (max_idx >= 0 && static_cast<size_t>(max_idx) >= values_of(self).size()) {
+            const auto wanted = static_cast<size_t>(max_idx) + 1;
+            if (!self->bound)
+                self->values.reserve(wanted);
+            else if (IDFDoc* parent = parent_of(self))
+                parent->doc.reserve_values(self->obj_idx, wanted);
+        }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -405,7 +414,19 @@ bool field_for_query(IDFObj* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!cls) return false;
     index = shared.resolve_key_to_field_index(cls, given[0]);
     if (index < 0) return false;
-    field = shared.get_field_def(cls, static_cast<size_t>(index));
+    field = idd::get_field_def(cls, static_cast<size_t>(index));
+    return true;
+}
+
+// The value of a queried field when the object has a document and the
+// field can name something; false (nothing to look up) otherwise. The value
+// is copied: making objects may run code that changes the object.
+bool query_value(IDFObj* self, const FieldDef* field, int32_t index, IDFDoc*& doc, std::string& value) {
+    doc = parent_of(self);
+    const ValuesView values = values_of(self);
+    const auto i = static_cast<size_t>(index);
+    if (!field || !doc || i >= values.size() || values[i].empty()) return false;
+    value.assign(values[i]);
     return true;
 }
 
@@ -414,15 +435,24 @@ PyObject* object_get_referenced_object(PyObject* obj, PyObject* const* args, Py_
     const FieldDef* field = nullptr;
     int32_t index = 0;
     if (!field_for_query(self, args, nargs, kwnames, "get_referenced_object", field, index)) return nullptr;
-    IDFDoc* doc = parent_of(self);
-    const auto i = static_cast<size_t>(index);
-    if (!field || !doc || i >= self->values.size() || self->values[i].empty()) Py_RETURN_NONE;
+    IDFDoc* doc = nullptr;
+    std::string value;
+    const Ref keep = Ref::borrow(obj);
     try {
+        if (!query_value(self, field, index, doc, value)) Py_RETURN_NONE;
+        const Ref keep_doc = Ref::borrow(reinterpret_cast<PyObject*>(doc));
+        Ref found;
+        if (is_native(doc)) {
+            if (!object_at(doc, doc->doc.first_target(*field, value), found)) return nullptr;
+            return found ? found.release() : Py_NewRef(Py_None);
+        }
         for (const std::string& tag : field->object_lists) {
-            const std::vector<FieldLoc>* locs = find_refs(doc->targets, tag, self->values[i]);
+            const std::vector<FieldLoc>* locs = doc->doc.targets().find(tag, value);
             if (!locs) continue;
-            for (const FieldLoc& loc : *locs)
-                if (IDFObj* target = object_at(doc, loc.obj_idx)) return Py_NewRef(reinterpret_cast<PyObject*>(target));
+            for (const FieldLoc& loc : *locs) {
+                if (!object_at(doc, loc.obj_idx, found)) return nullptr;  // a listed document makes nothing
+                if (found) return found.release();
+            }
         }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -438,23 +468,31 @@ PyObject* object_get_referencing_objects(PyObject* obj, PyObject* const* args, P
     if (!field_for_query(self, args, nargs, kwnames, "get_referencing_objects", field, index)) return nullptr;
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
-    IDFDoc* doc = parent_of(self);
-    const auto i = static_cast<size_t>(index);
-    if (field && doc && i < self->values.size() && !self->values[i].empty()) {
-        try {
-            for (const std::string& tag : field->references) {
-                const std::vector<FieldLoc>* locs = find_refs(doc->referencers, tag, self->values[i]);
-                if (!locs) continue;
-                for (const FieldLoc& loc : *locs) {
-                    IDFObj* source = object_at(doc, loc.obj_idx);
-                    if (source && PyList_Append(list.get(), reinterpret_cast<PyObject*>(source)) < 0) return nullptr;
-                }
+    IDFDoc* doc = nullptr;
+    std::string value;
+    const Ref keep = Ref::borrow(obj);
+    try {
+        if (query_value(self, field, index, doc, value)) {
+            const Ref keep_doc = Ref::borrow(reinterpret_cast<PyObject*>(doc));
+            std::vector<size_t> slots;
+            if (is_native(doc)) {
+                doc->doc.referencing(*field, value, slots);
+            } else {
+                for (const std::string& tag : field->references)
+                    if (const std::vector<FieldLoc>* locs = doc->doc.referencers().find(tag, value))
+                        for (const FieldLoc& loc : *locs) slots.push_back(loc.obj_idx);
             }
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
+            const py::GcPause gc_pause;
+            for (const size_t slot : slots) {
+                Ref source;
+                if (!object_at(doc, slot, source)) return nullptr;
+                if (source && PyList_Append(list.get(), source.get()) < 0) return nullptr;
+            }
         }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     }
-    return make_object_tuple(list.get());
+    return make_object_tuple(list.get()).release();
 }
 
 PyMethodDef object_methods[] = {

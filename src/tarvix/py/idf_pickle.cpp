@@ -21,50 +21,56 @@ constexpr const char* kObjectMembers = "c_class_name, class_idx, class_name, idd
 // ---------------------------------------------------------------------------
 // Native containers to Python
 
-PyObject* size_list(const std::vector<size_t>& items) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < items.size(); ++i) {
-        PyObject* number = PyLong_FromSize_t(items[i]);
-        if (!number) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
-    }
-    return list.release();
+Ref slot_list(const ClassEntry& entry) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entry.size())));
+    if (!list) return {};
+    Py_ssize_t i = 0;
+    bool failed = false;
+    entry.for_each([&](size_t slot) {
+        PyObject* number = failed ? nullptr : PyLong_FromSize_t(slot);
+        if (!number) {
+            failed = true;
+            return;
+        }
+        PyList_SET_ITEM(list.get(), i++, number);
+    });
+    return failed ? Ref() : list;
 }
 
-PyObject* index_map_to_dict(const StringMap<std::vector<size_t>>& map) {
+Ref index_map_to_dict(const ClassIndex& index) {
     Ref dict = Ref::steal(PyDict_New());
-    if (!dict) return nullptr;
-    for (const auto& [key, slots] : map) {
+    if (!dict) return {};
+    for (const auto& [key, entry] : index.entries()) {
         Ref k = py::to_bytes(key);
-        Ref v = Ref::steal(size_list(slots));
-        if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+        Ref v = slot_list(entry);
+        if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return {};
     }
-    return dict.release();
+    return dict;
 }
 
-PyObject* ref_map_to_dict(const RefMap& map) {
+Ref ref_map_to_dict(const RefMap& map) {
     Ref outer = Ref::steal(PyDict_New());
-    if (!outer) return nullptr;
-    for (const auto& [tag, values] : map) {
+    if (!outer) return {};
+    for (const auto& [tag, values] : map.tags()) {
         Ref inner = Ref::steal(PyDict_New());
         Ref tag_key = py::to_bytes(tag);
-        if (!inner || !tag_key) return nullptr;
-        for (const auto& [value, locs] : values) {
+        if (!inner || !tag_key) return {};
+        for (const auto& [value, entry] : values) {
+            const std::vector<FieldLoc>& locs = entry.locs();
             Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(locs.size())));
             Ref value_key = py::to_bytes(value);
-            if (!list || !value_key) return nullptr;
+            if (!list || !value_key) return {};
             for (size_t i = 0; i < locs.size(); ++i) {
                 Ref obj_idx = Ref::steal(PyLong_FromSize_t(locs[i].obj_idx));
                 PyObject* pair = obj_idx ? Py_BuildValue("(Oi)", obj_idx.get(), locs[i].field_idx) : nullptr;
-                if (!pair) return nullptr;
+                if (!pair) return {};
                 PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
             }
-            if (PyDict_SetItem(inner.get(), value_key.get(), list.get()) < 0) return nullptr;
+            if (PyDict_SetItem(inner.get(), value_key.get(), list.get()) < 0) return {};
         }
-        if (PyDict_SetItem(outer.get(), tag_key.get(), inner.get()) < 0) return nullptr;
+        if (PyDict_SetItem(outer.get(), tag_key.get(), inner.get()) < 0) return {};
     }
-    return outer.release();
+    return outer;
 }
 
 // ---------------------------------------------------------------------------
@@ -142,14 +148,14 @@ bool for_each(PyObject* obj, Each&& each) {
     return !PyErr_Occurred();
 }
 
-bool to_index_map(PyObject* obj, StringMap<std::vector<size_t>>& out) {
+bool to_index_map(PyObject* obj, ClassIndex::Entries& out) {
     if (obj == Py_None) {
         py::raise_no_attribute_of_none("items");
         return false;
     }
     return for_each_item(obj, [&](PyObject* key, PyObject* value) {
         std::string class_key;
-        std::vector<size_t> slots;
+        PodVector<size_t> slots;
         if (!to_byte_string(key, class_key)) return false;
         if (!for_each(value, [&](PyObject* item) {
                 size_t slot = 0;
@@ -158,7 +164,7 @@ bool to_index_map(PyObject* obj, StringMap<std::vector<size_t>>& out) {
                 return true;
             }))
             return false;
-        out.insert_or_assign(std::move(class_key), std::move(slots));
+        out.insert_or_assign(std::move(class_key), ClassEntry(std::move(slots)));
         return true;
     });
 }
@@ -194,7 +200,7 @@ bool unpack_pair(PyObject* item, Ref& first, Ref& second) {
     return true;
 }
 
-bool to_ref_map(PyObject* obj, RefMap& out) {
+bool to_ref_map(PyObject* obj, RefMap::Tags& out) {
     if (obj == Py_None) {
         py::raise_no_attribute_of_none("items");
         return false;
@@ -206,7 +212,7 @@ bool to_ref_map(PyObject* obj, RefMap& out) {
             py::raise_no_attribute_of_none("items");
             return false;
         }
-        StringMap<std::vector<FieldLoc>> values;
+        RefMap::Values values;
         if (!for_each_item(values_obj, [&](PyObject* value_obj, PyObject* locs_obj) {
                 std::string value;
                 std::vector<FieldLoc> locs;
@@ -221,7 +227,7 @@ bool to_ref_map(PyObject* obj, RefMap& out) {
                         return true;
                     }))
                     return false;
-                values.insert_or_assign(std::move(value), std::move(locs));
+                values.insert_or_assign(std::move(value), RefEntry(std::move(locs)));
                 return true;
             }))
             return false;
@@ -316,6 +322,8 @@ bool raise_incompatible(long checksum, const long (&accepted)[3], const char* me
 // IDF
 
 bool apply_doc_state(IDFDoc* self, PyObject* state) {
+    // A restored document is listed: the state's list says what sits where.
+    if (!materialize(self)) return false;
     PyObject* item = state_item(state, 0);
     if (!item || !is_instance_or_none(item, shared.idd_type)) return false;
     Py_XSETREF(self->idd, Py_NewRef(item));
@@ -328,15 +336,15 @@ bool apply_doc_state(IDFDoc* self, PyObject* state) {
     Py_XSETREF(self->objects, Py_NewRef(item));
 
     try {
-        StringMap<std::vector<size_t>> index_map;
-        if (!(item = state_item(state, 2)) || !to_index_map(item, index_map)) return false;
-        self->objects_index_map = std::move(index_map);
-        RefMap referencers;
+        ClassIndex::Entries index;
+        if (!(item = state_item(state, 2)) || !to_index_map(item, index)) return false;
+        self->doc.index().assign(std::move(index));
+        RefMap::Tags referencers;
         if (!(item = state_item(state, 3)) || !to_ref_map(item, referencers)) return false;
-        self->referencers = std::move(referencers);
-        RefMap targets;
+        self->doc.referencers().tags() = std::move(referencers);
+        RefMap::Tags targets;
         if (!(item = state_item(state, 4)) || !to_ref_map(item, targets)) return false;
-        self->targets = std::move(targets);
+        self->doc.targets().tags() = std::move(targets);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
@@ -346,9 +354,11 @@ bool apply_doc_state(IDFDoc* self, PyObject* state) {
 
 PyObject* doc_reduce(PyObject* obj, PyObject*) {
     auto* self = reinterpret_cast<IDFDoc*>(obj);
-    Ref index_map = Ref::steal(index_map_to_dict(self->objects_index_map));
-    Ref referencers = Ref::steal(ref_map_to_dict(self->referencers));
-    Ref targets = Ref::steal(ref_map_to_dict(self->targets));
+    // The state holds the document's list itself: from now on it is listed.
+    if (!materialize(self)) return nullptr;
+    Ref index_map = index_map_to_dict(self->doc.index());
+    Ref referencers = ref_map_to_dict(self->doc.referencers());
+    Ref targets = ref_map_to_dict(self->doc.targets());
     if (!index_map || !referencers || !targets) return nullptr;
     Ref dict;
     if (!instance_dict(obj, dict)) return nullptr;
@@ -370,6 +380,12 @@ PyObject* doc_setstate(PyObject* obj, PyObject* state) {
 // IDFObject
 
 bool apply_object_state(IDFObj* self, PyObject* state) {
+    // An object of a document keeps its values from here on; its document,
+    // whose writer must now see this object's values, becomes listed.
+    if (self->bound) {
+        if (IDFDoc* parent = parent_of(self); parent && !materialize(parent)) return false;
+        if (!unbind(self)) return false;
+    }
     PyObject* item = state_item(state, 0);
     std::string class_name_bytes;
     try {
@@ -413,10 +429,11 @@ bool apply_object_state(IDFObj* self, PyObject* state) {
 
 PyObject* object_reduce(PyObject* obj, PyObject*) {
     auto* self = reinterpret_cast<IDFObj*>(obj);
-    Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(self->values.size())));
+    const ValuesView own = values_of(self);
+    Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(own.size())));
     if (!values) return nullptr;
-    for (size_t i = 0; i < self->values.size(); ++i) {
-        PyObject* value = py::to_bytes(self->values[i]).release();
+    for (size_t i = 0; i < own.size(); ++i) {
+        PyObject* value = py::to_bytes(own[i]).release();
         if (!value) return nullptr;
         PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), value);
     }

@@ -1,0 +1,313 @@
+#include "core/document.h"
+
+#include <algorithm>
+#include <new>
+
+#include "core/text.h"
+
+namespace tarvix::idf {
+
+Document::~Document() {
+    for (Slot& slot : slots_) delete slot.owned;
+}
+
+void Document::set_schema(const idd::c_IDD* schema) noexcept {
+    schema_ = schema;
+    entry_cache_.clear();
+}
+
+std::optional<uint32_t> Document::find_class(std::string_view class_name) const {
+    if (!schema_) return std::nullopt;
+    const UpperKey key(class_name);
+    const auto found = schema_->class_map.find(key.view());
+    if (found == schema_->class_map.end() || found->second >= schema_->ordered_classes.size()) return std::nullopt;
+    return found->second;
+}
+
+// ---------------------------------------------------------------------------
+// Slots
+
+const ClassDef* Document::class_def(size_t slot) const noexcept {
+    if (!schema_ || slot >= slots_.size()) return nullptr;
+    const uint32_t class_idx = slots_[slot].class_idx;
+    return class_idx < schema_->ordered_classes.size() ? &schema_->ordered_classes[class_idx] : nullptr;
+}
+
+ValuesView Document::values(size_t slot) const noexcept {
+    const Slot& s = slots_[slot];
+    if (s.owned) return s.owned->view();
+    return ValuesView(text_base_ + s.text_begin, ends_.data() + s.ends_begin, s.count);
+}
+
+SlotState Document::view(size_t slot, ObjectView& out) const noexcept {
+    if (!live(slot)) return SlotState::empty;
+    out.cls = class_def(slot);
+    out.class_name = out.cls ? std::string_view(out.cls->name) : std::string_view();
+    out.values = values(slot);
+    return SlotState::object;
+}
+
+FieldValues Document::copy_values(size_t slot) const { return FieldValues(values(slot)); }
+
+FieldValues& Document::own_values(size_t slot) {
+    Slot& s = slots_[slot];
+    if (!s.owned) s.owned = new FieldValues(values(slot));
+    return *s.owned;
+}
+
+ClassEntry* Document::entry_of(uint32_t class_idx, bool create) {
+    if (entry_cache_generation_ != index_.generation()) {
+        entry_cache_.clear();
+        entry_cache_generation_ = index_.generation();
+    }
+    if (class_idx < entry_cache_.size() && entry_cache_[class_idx]) return entry_cache_[class_idx];
+    if (!schema_ || class_idx >= schema_->ordered_classes.size()) return nullptr;
+    const UpperKey key(schema_->ordered_classes[class_idx].name);
+    ClassEntry* entry = create ? &index_.get(key.view()) : index_.find(key.view());
+    if (entry) {
+        if (entry_cache_.size() <= class_idx) entry_cache_.resize(schema_->ordered_classes.size(), nullptr);
+        entry_cache_[class_idx] = entry;
+    }
+    return entry;
+}
+
+NameIndex* Document::names_of(size_t slot) noexcept {
+    try {
+        ClassEntry* entry = entry_of(slots_[slot].class_idx, false);
+        return entry ? entry->names() : nullptr;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void Document::drop_name_indices() noexcept {
+    index_.drop_names();
+}
+
+// ---------------------------------------------------------------------------
+// The graph
+
+void Document::register_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept {
+    for (const std::string& tag : field.references) targets_.add(tag, value, loc, "tarvix.idf.IDF.register_target");
+    for (const std::string& tag : field.object_lists)
+        referencers_.add(tag, value, loc, "tarvix.idf.IDF.register_referencer");
+}
+
+void Document::unregister_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept {
+    for (const std::string& tag : field.references) targets_.remove(tag, value, loc);
+    for (const std::string& tag : field.object_lists) referencers_.remove(tag, value, loc);
+}
+
+void Document::register_all(const ClassDef& cls, ValuesView values, size_t slot) noexcept {
+    const size_t count = std::min(values.size(), static_cast<size_t>(INT32_MAX) + 1);
+    for (size_t i = 0; i < count; ++i) {
+        const std::string_view value = values[i];
+        if (value.empty()) continue;
+        const FieldDef* field = idd::get_field_def(&cls, i);
+        if (field && (!field->references.empty() || !field->object_lists.empty()))
+            register_value(*field, value, FieldLoc{slot, static_cast<int32_t>(i)});
+    }
+}
+
+void Document::unregister_all(const ClassDef* cls, ValuesView values, size_t slot) noexcept {
+    if (!cls) return;
+    const size_t count = std::min(values.size(), static_cast<size_t>(INT32_MAX) + 1);
+    for (size_t i = 0; i < count; ++i) {
+        const std::string_view value = values[i];
+        if (value.empty()) continue;
+        const FieldDef* field = idd::get_field_def(cls, i);
+        if (field && (!field->references.empty() || !field->object_lists.empty()))
+            unregister_value(*field, value, FieldLoc{slot, static_cast<int32_t>(i)});
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Edits
+
+namespace {
+
+// What an object is found by: its first value, when it has any.
+struct NameKey {
+    bool present = false;
+    std::string text;
+    explicit NameKey(ValuesView values) : present(!values.empty()) {
+        if (present) text.assign(values[0]);
+    }
+    bool same(ValuesView values) const { return present == !values.empty() && (!present || text == values[0]); }
+};
+
+}  // namespace
+
+size_t Document::add_object(uint32_t class_idx) {
+    auto owned = std::make_unique<FieldValues>();
+    const ClassDef* cls = schema_ && class_idx < schema_->ordered_classes.size() ? &schema_->ordered_classes[class_idx]
+                                                                                 : nullptr;
+    if (cls && cls->min_fields > 0) owned->resize(static_cast<size_t>(cls->min_fields));
+    ClassEntry* entry = entry_of(class_idx, true);
+    const size_t slot = slots_.size();
+    slots_.push_back(Slot{0, 0, 0, class_idx, 1, nullptr});
+    try {
+        if (entry) entry->append(slot);
+        if (NameIndex* names = entry ? entry->names() : nullptr; names && !owned->empty())
+            names->insert((*owned)[0], slot);
+    } catch (...) {
+        slots_.pop_back();
+        if (entry) entry->set_names(nullptr);
+        throw;
+    }
+    slots_.back().owned = owned.release();
+    return slot;
+}
+
+void write_value(FieldValues& values, size_t field_idx, std::string_view value, const ClassDef* cls, Document* graph,
+                 size_t slot) {
+    const size_t count = values.size();
+    if (field_idx < count && values[field_idx] == value) return;
+    if (field_idx >= count && value.empty()) return;
+    if (field_idx >= count) values.resize(field_idx + 1);
+    const FieldDef* field =
+        graph && cls && field_idx <= static_cast<size_t>(INT32_MAX) ? idd::get_field_def(cls, field_idx) : nullptr;
+    if (field && field->references.empty() && field->object_lists.empty()) field = nullptr;
+    const FieldLoc loc{slot, static_cast<int32_t>(field_idx)};
+    const std::string_view old = values[field_idx];
+    if (field && !old.empty()) graph->unregister_value(*field, old, loc);
+    try {
+        values.set(field_idx, value);
+    } catch (...) {
+        if (field && !old.empty()) graph->register_value(*field, old, loc);  // `old` is untouched when the set fails
+        throw;
+    }
+    if (field && !value.empty()) graph->register_value(*field, value, loc);
+}
+
+void Document::set_value(size_t slot, size_t field_idx, std::string_view value, const ClassDef* cls,
+                         bool update_graph) {
+    const ValuesView current = values(slot);
+    if (field_idx < current.size() && current[field_idx] == value) return;
+    if (field_idx >= current.size() && value.empty()) return;
+
+    NameIndex* names = (field_idx == 0 || current.empty()) ? names_of(slot) : nullptr;
+    std::optional<NameKey> old_name;
+    if (names) old_name.emplace(current);
+
+    FieldValues& own = own_values(slot);
+    write_value(own, field_idx, value, cls ? cls : class_def(slot), update_graph ? this : nullptr, slot);
+
+    if (names && !old_name->same(own.view())) {
+        if (old_name->present) names->erase(old_name->text, slot);
+        try {
+            if (!own.empty()) names->insert(own[0], slot);
+        } catch (const std::bad_alloc&) {
+            if (ClassEntry* entry = entry_of(slots_[slot].class_idx, false)) entry->set_names(nullptr);
+        }
+    }
+}
+
+void Document::trim(size_t slot) noexcept {
+    Slot& s = slots_[slot];
+    const ValuesView before = values(slot);
+    if (before.empty() || !before[before.size() - 1].empty()) return;
+    NameIndex* names = names_of(slot);
+    const bool had_name = !before.empty();
+    if (s.owned) {
+        while (!s.owned->empty() && s.owned->back().empty()) s.owned->pop_back();
+    } else {
+        s.count = static_cast<uint32_t>(before.used());
+    }
+    // Only an object whose values were all empty loses its name: "" -> none.
+    if (names && had_name && values(slot).empty()) names->erase({}, slot);
+}
+
+void Document::reserve_values(size_t slot, size_t count) { own_values(slot).reserve(count); }
+
+void Document::release(size_t slot) noexcept {
+    if (slot >= slots_.size()) return;
+    Slot& s = slots_[slot];
+    delete s.owned;
+    s.owned = nullptr;
+    s.count = 0;
+    s.live = 0;
+}
+
+void Document::remove_object(size_t slot) noexcept {
+    if (!live(slot)) return;
+    const ValuesView current = values(slot);
+    if (NameIndex* names = names_of(slot); names && !current.empty()) names->erase(current[0], slot);
+    try {
+        if (ClassEntry* entry = entry_of(slots_[slot].class_idx, false)) entry->erase_first(slot);
+    } catch (const std::bad_alloc&) {
+    }
+    unregister_all(class_def(slot), current, slot);
+    release(slot);
+}
+
+size_t Document::remove_class(std::string_view class_key) noexcept {
+    ClassEntry* entry = index_.find(class_key);
+    if (!entry || entry->empty()) return 0;
+    size_t removed = 0;
+    entry->for_each([&](size_t slot) {
+        if (!live(slot)) return;
+        unregister_all(class_def(slot), values(slot), slot);
+        release(slot);
+        ++removed;
+    });
+    index_.erase(class_key);
+    return removed;
+}
+
+// ---------------------------------------------------------------------------
+// Queries
+
+size_t Document::find_by_name(std::string_view class_key, std::string_view name) noexcept {
+    ClassEntry* entry = index_.find(class_key);
+    if (!entry || entry->empty()) return SIZE_MAX;
+    if (entry->ascending()) {
+        // In class order the slots ascend, so the first match is the
+        // smallest slot noted under the name.
+        if (!entry->names()) {
+            try {
+                auto names = std::make_unique<NameIndex>();
+                entry->for_each([&](size_t slot) {
+                    if (!live(slot)) return;
+                    const ValuesView current = values(slot);
+                    if (!current.empty()) names->insert(current[0], slot);
+                });
+                entry->set_names(std::move(names));
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        if (const NameIndex* names = entry->names()) {
+            const size_t slot = names->first(name);
+            if (slot == SIZE_MAX) return SIZE_MAX;
+            if (live(slot) && !values(slot).empty() && equal_fold(values(slot)[0], name)) return slot;
+        }
+    }
+    size_t found = SIZE_MAX;
+    entry->for_each([&](size_t slot) {
+        if (found != SIZE_MAX || !live(slot)) return;
+        const ValuesView current = values(slot);
+        if (!current.empty() && equal_fold(current[0], name)) found = slot;
+    });
+    return found;
+}
+
+size_t Document::first_target(const FieldDef& field, std::string_view value) const noexcept {
+    for (const std::string& tag : field.object_lists) {
+        const std::vector<FieldLoc>* locs = targets_.find(tag, value);
+        if (!locs) continue;
+        for (const FieldLoc& loc : *locs)
+            if (live(loc.obj_idx)) return loc.obj_idx;
+    }
+    return SIZE_MAX;
+}
+
+void Document::referencing(const FieldDef& field, std::string_view value, std::vector<size_t>& out) const {
+    for (const std::string& tag : field.references) {
+        const std::vector<FieldLoc>* locs = referencers_.find(tag, value);
+        if (!locs) continue;
+        for (const FieldLoc& loc : *locs)
+            if (live(loc.obj_idx)) out.push_back(loc.obj_idx);
+    }
+}
+
+}  // namespace tarvix::idf

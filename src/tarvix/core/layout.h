@@ -1,0 +1,77 @@
+// Writing objects and documents back to text: each object as its class line
+// and one line per field with a comment naming the field, or one line per
+// object (compact). Lines end with a single line feed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/class_index.h"
+#include "core/schema.h"
+#include "core/values.h"
+
+namespace tarvix::idf {
+
+// How objects are written: indents, the width values are padded to before
+// their comment (0: no padding), or one line per object without comments.
+struct FormatConfig {
+    std::string class_indent;
+    std::string field_indent;
+    size_t field_size = 0;
+    bool compact = false;
+};
+
+// A padded layout with the given indents (in blanks) and value width.
+FormatConfig generate_format_config(size_t class_indent_size = 0, size_t field_indent_size = 4,
+                                    size_t field_size = 24) noexcept;
+
+// One object as the writer sees it: its class (null when it has none), the
+// class name to write, and its values.
+struct ObjectView {
+    const idd::ClassDef* cls = nullptr;
+    std::string_view class_name;
+    ValuesView values;
+};
+
+// What a document's slot holds: nothing (a removed object), an object, or
+// something that is not an object (only a restored state can put one there).
+enum class SlotState { empty, object, foreign };
+
+// The slots of a document, as the writer walks them.
+class SlotSource {
+public:
+    virtual ~SlotSource() = default;
+    virtual size_t slot_count() const noexcept = 0;
+    // Fills `out` when the slot holds an object.
+    virtual SlotState view(size_t slot, ObjectView& out) const noexcept = 0;
+};
+
+// Appends one object's text: the class line, then each field up to the last
+// non-empty one (at least min_fields), each with its separator and, unless
+// compact, padding and a comment naming the field. Throws std::bad_alloc /
+// std::length_error when `out` cannot grow; what was appended so far stays.
+void write_object_text(std::string& out, const FormatConfig& config, const ObjectView& object);
+
+// Appends the header that opens a run of classes of one group.
+void write_group_header(std::string& out, std::string_view group);
+
+struct WriteResult {
+    bool out_of_memory = false;       // the text stops where the buffer could not grow
+    size_t foreign_slot = SIZE_MAX;   // the text stops before this slot
+};
+
+// Appends a document: in schema order (classes as the schema lists them,
+// objects of a class in the order of its index entry, a header where the
+// group changes) or in document order (slot by slot). Never throws; a
+// failure ends the text and is reported under "tarvix.idf.IDF.write_to_buffer".
+void write_document(std::string& out, const FormatConfig& config, bool preserve_order, const idd::c_IDD* schema,
+                    const ClassIndex& index, const SlotSource& slots, WriteResult& result) noexcept;
+
+// Bytes to reserve before writing `object_count` objects after `used` bytes.
+inline size_t estimated_document_size(size_t used, size_t object_count, bool compact) noexcept {
+    return used + (compact ? 160 : 800) * object_count + 4096;
+}
+
+}  // namespace tarvix::idf

@@ -1,0 +1,18 @@
+// Numbers read from field text with the C locale's rules, whatever locale
+// the process has set.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace tarvix::idf {
+
+// The whole text read as a base-10 integer (leading white space and a sign
+// allowed) or nothing; `out_of_range` tells that the digits do not fit.
+std::optional<long> read_integer(std::string_view text, bool& out_of_range) noexcept;
+
+// The whole text read as a floating-point number (decimal or hexadecimal
+// forms, inf, infinity, nan) or nothing.
+std::optional<double> read_real(std::string_view text) noexcept;
+
+}  // namespace tarvix::idf
