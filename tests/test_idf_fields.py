@@ -83,7 +83,8 @@ def test_constructor_makes_a_detached_object(idd):
     "class_name, key, error, message",
     [
         ("Zone", -1, KeyError, "Field index should be >= 0."),
-        ("Surface", -2**100, KeyError, "Field index should be >= 0."),
+        # Below the signed 64-bit range: the conversion to a C long fails first.
+        ("Surface", -2**100, OverflowError, "Python int too large to convert to C long"),
         ("Zone", 2**63, OverflowError, None), ("Surface", 2**31, OverflowError, None),
         ("Zone", 4, IndexError, OUT_OF_RANGE.format(4)),
         ("Zone", "name ", KeyError, NOT_FOUND.format("name ", "Zone")),

@@ -56,7 +56,7 @@ std::vector<size_t> ClassEntry::live() const {
 }
 
 void ClassEntry::append(size_t slot) {
-    if (removed_count_) removed_.reserve((slots_.size() + 1) / 64 + 1);
+    if (removed_count_) removed_.ensure((slots_.size() + 1) / 64 + 1);
     slots_.push_back(slot);
     if (slots_.size() > 1 && slot <= slots_[slots_.size() - 2]) ascending_ = false;
     if (removed_count_ && removed_.size() < slots_.size() / 64 + 1) removed_.push_back(0);
@@ -77,7 +77,7 @@ bool ClassEntry::erase_first(size_t slot) noexcept {
     if (i == SIZE_MAX) return false;
     if (removed_count_ == 0) {
         try {
-            removed_.reserve(slots_.size() / 64 + 1);
+            removed_.ensure(slots_.size() / 64 + 1);
         } catch (const std::bad_alloc&) {
             // No room for the marks: shift the entry instead.
             std::copy(slots_.begin() + i + 1, slots_.end(), slots_.begin() + i);

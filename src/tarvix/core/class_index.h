@@ -75,7 +75,7 @@ private:
 
 class ClassIndex {
 public:
-    using Entries = StringMap<ClassEntry>;
+    using Entries = StableStringMap<ClassEntry>;  // entries are pointed to (Document caches them)
 
     ClassEntry* find(std::string_view key) noexcept {
         const auto found = entries_.find(key);

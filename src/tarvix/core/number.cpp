@@ -2,6 +2,7 @@
 // give the C locale's rules (decimal point, white space, hexadecimal forms,
 // inf and nan) whatever locale the process has set.
 #include <cerrno>
+#include <charconv>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -54,9 +55,42 @@ private:
 
 }  // namespace
 
+namespace {
+
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Plain decimal integers of up to 18 digits (nearly every integer in a
+// document) need neither a copy nor the C library.
+std::optional<long> plain_integer(std::string_view text) noexcept {
+    size_t i = text[0] == '-' ? 1 : 0;
+    const size_t digits = text.size() - i;
+    if (digits == 0 || digits > 18) return std::nullopt;
+    long value = 0;
+    for (; i < text.size(); ++i) {
+        if (!is_digit(text[i])) return std::nullopt;
+        value = value * 10 + (text[i] - '0');
+    }
+    return text[0] == '-' ? -value : value;
+}
+
+// Decimal numbers without blanks or a plus sign, read by from_chars, which
+// rounds exactly as strtod does; anything else goes to strtod.
+std::optional<double> plain_real(std::string_view text) noexcept {
+    const char first = text.front();
+    const char last = text.back();
+    if (!(is_digit(first) || first == '-' || first == '.') || !(is_digit(last) || last == '.')) return std::nullopt;
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
 std::optional<long> read_integer(std::string_view text, bool& out_of_range) noexcept {
     out_of_range = false;
     if (text.empty()) return std::nullopt;
+    if (const std::optional<long> plain = plain_integer(text)) return plain;
     try {
         const CString copy(text);
         char* end = nullptr;
@@ -73,6 +107,7 @@ std::optional<long> read_integer(std::string_view text, bool& out_of_range) noex
 
 std::optional<double> read_real(std::string_view text) noexcept {
     if (text.empty()) return std::nullopt;
+    if (const std::optional<double> plain = plain_real(text)) return plain;
     try {
         const CString copy(text);
         char* end = nullptr;

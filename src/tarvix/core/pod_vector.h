@@ -68,8 +68,16 @@ public:
         capacity_ = capacity;
     }
 
+    // Room for `size` records, growing by half again at least, so that
+    // growing one record at a time stays linear.
+    void ensure(size_t size) {
+        if (size <= capacity_) return;
+        const size_t grown = capacity_ < 16 ? 16 : capacity_ + capacity_ / 2;
+        reserve(size > grown ? size : grown);
+    }
+
     void push_back(const T& value) {
-        if (size_ == capacity_) reserve(capacity_ < 16 ? 16 : capacity_ + capacity_ / 2);
+        ensure(size_ + 1);
         data_[size_++] = value;
     }
 

@@ -66,9 +66,13 @@ public:
 
     void push_back(std::string_view value) {
         check_room(value.size());
-        ends_.reserve(ends_.size() + 1);
-        text_.append(value);
-        ends_.push_back(static_cast<uint32_t>(text_.size()));
+        ends_.push_back(static_cast<uint32_t>(text_.size() + value.size()));
+        try {
+            text_.append(value);
+        } catch (...) {
+            ends_.pop_back();
+            throw;
+        }
     }
 
     // Grows with empty values or drops values from the end.

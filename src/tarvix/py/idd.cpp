@@ -71,6 +71,50 @@ int parse_idd(lexer::LexerObject* lexer, c_IDD& idd) {
 
 // Field index for a Python key: an int index or a case-insensitive field
 // name. -1 with an exception set when the key does not name a field.
+// Field names that programs read again and again ("Name" in a loop over
+// objects) are found again by the identity of the str and the class, without
+// folding and hashing the name each time. Each cached str is held, so its
+// address cannot come back as another str; a schema that goes away takes its
+// entries with it (forget_classes), so a class address cannot either.
+class KeyCache {
+public:
+    int32_t find(const ClassDef* cls, PyObject* key) const noexcept {
+        const Entry& entry = entries_[slot(cls, key)];
+        return entry.key == key && entry.cls == cls ? entry.index : -1;
+    }
+    void remember(const ClassDef* cls, PyObject* key, int32_t index) noexcept {
+        Entry& entry = entries_[slot(cls, key)];
+        PyObject* old = entry.key;
+        entry = Entry{Py_NewRef(key), cls, index};
+        Py_XDECREF(old);
+    }
+    // Drops the entries of the classes in [first, last).
+    void forget_classes(const ClassDef* first, const ClassDef* last) noexcept {
+        for (Entry& entry : entries_)
+            if (entry.key && entry.cls >= first && entry.cls < last) {
+                PyObject* old = std::exchange(entry.key, nullptr);
+                entry.cls = nullptr;
+                Py_DECREF(old);
+            }
+    }
+
+private:
+    struct Entry {
+        PyObject* key = nullptr;
+        const ClassDef* cls = nullptr;
+        int32_t index = -1;
+    };
+    static size_t slot(const ClassDef* cls, PyObject* key) noexcept {
+        const auto mixed = (reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ULL ^
+                           (reinterpret_cast<uintptr_t>(cls) >> 3);
+        return static_cast<size_t>(mixed >> 55) & (kSize - 1);
+    }
+    static constexpr size_t kSize = 512;
+    Entry entries_[kSize];
+};
+
+KeyCache key_cache;
+
 int32_t resolve_key_to_field_index(const ClassDef* cls, PyObject* key) {
     if (!cls) {
         PyErr_SetString(PyExc_RuntimeError, "object has no schema class");
@@ -80,11 +124,15 @@ int32_t resolve_key_to_field_index(const ClassDef* cls, PyObject* key) {
         int overflow = 0;
         const long long index = PyLong_AsLongLongAndOverflow(key, &overflow);
         if (index == -1 && !overflow && PyErr_Occurred()) return -1;
-        if (overflow < 0 || (overflow == 0 && index < 0)) {
+        if (overflow) {  // beyond a signed long either way
+            PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+            return -1;
+        }
+        if (index < 0) {
             PyErr_SetString(PyExc_KeyError, "Field index should be >= 0.");
             return -1;
         }
-        if (overflow > 0 || index > INT32_MAX) {
+        if (index > INT32_MAX) {
             PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
             return -1;
         }
@@ -96,11 +144,19 @@ int32_t resolve_key_to_field_index(const ClassDef* cls, PyObject* key) {
         return static_cast<int32_t>(index);
     }
     if (PyUnicode_Check(key)) {
+        const bool cacheable = PyUnicode_CheckExact(key);
+        if (cacheable) {
+            const int32_t cached = key_cache.find(cls, key);
+            if (cached >= 0) return cached;
+        }
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(key, &size);
         if (!data) return -1;
         const int32_t index = find_field_index(cls, std::string_view(data, static_cast<size_t>(size)));
-        if (index >= 0) return index;
+        if (index >= 0) {
+            if (cacheable) key_cache.remember(cls, key, index);
+            return index;
+        }
         Ref class_name = py::decode_utf8(cls->name);
         if (!class_name) return -1;
         Ref message = Ref::steal(PyUnicode_FromFormat("Field '%U' not found in class '%U'.", key, class_name.get()));
@@ -159,6 +215,8 @@ PyObject* idd_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 void idd_dealloc(PyObject* obj) {
     auto* self = reinterpret_cast<IDDObject*>(obj);
+    const auto& classes = self->c_idd.ordered_classes;
+    key_cache.forget_classes(classes.data(), classes.data() + classes.size());
     self->c_idd.~c_IDD();
     Py_CLEAR(self->version);
     Py_TYPE(obj)->tp_free(obj);
