@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
         tokens = text_bytes = 0;
         const auto start = std::chrono::steady_clock::now();
         for (;;) {
-            tarvix::lexer::Token token = tokenizer.next_token();
+            const tarvix::lexer::TokenView token = tokenizer.next();
             ++tokens;
             text_bytes += token.value.size();
             if (token.type == tarvix::lexer::TOKEN_EOF || token.type == tarvix::lexer::TOKEN_ERROR) break;

@@ -20,10 +20,13 @@ constexpr std::string_view kMinFields = "\\min-fields";
 
 bool starts_with(std::string_view text, std::string_view prefix) { return text.starts_with(prefix); }
 
+constexpr bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
 std::string_view trim_view(std::string_view text) {
-    const size_t first = text.find_first_not_of(kWhitespace);
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(kWhitespace) - first + 1);
+    size_t first = 0, last = text.size();
+    while (first < last && is_space(text[first])) ++first;
+    while (last > first && is_space(text[last - 1])) --last;
+    return text.substr(first, last - first);
 }
 
 // The text after a keyword, trimmed: what a property line sets.
@@ -191,6 +194,10 @@ struct Parser {
     }
 
     void parse_field_property(ClassDef& cls, FieldDef& field, std::string_view value) {
+        // Most property lines are notes and memos: only the keywords below
+        // are kept, and they start with one of these letters.
+        static constexpr std::string_view kFirstLetters = "abdfkortu";
+        if (value.size() < 2 || kFirstLetters.find(value[1]) == std::string_view::npos) return;
         try {
             const std::string_view trimmed = trim_view(value);
             const auto last_field = static_cast<uint32_t>(cls.fields.size() - 1);

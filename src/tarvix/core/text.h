@@ -221,6 +221,34 @@ inline size_t find_invalid_utf8(std::string_view text) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// Latin-1 to UTF-8
+
+// Bytes of a Latin-1 text that take two bytes in UTF-8 (those above 0x7F).
+inline size_t count_latin1_high_bytes(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    size_t count = 0;
+    for (size_t i = 0; i < text.size(); ++i) count += p[i] >> 7;
+    return count;
+}
+
+// Rewrites the Latin-1 text in buffer[0, size) as UTF-8 in buffer[0, size +
+// high_bytes), back to front so that no byte is overwritten before it is read.
+inline void latin1_to_utf8_in_place(char* buffer, size_t size, size_t high_bytes) noexcept {
+    auto* p = reinterpret_cast<unsigned char*>(buffer);
+    size_t in = size;
+    size_t out = size + high_bytes;
+    while (out > in) {  // a byte above 0x7F still lies before `in`
+        const unsigned char c = p[--in];
+        if (c < 0x80) {
+            p[--out] = c;
+        } else {
+            p[--out] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            p[--out] = static_cast<unsigned char>(0xC0 | (c >> 6));
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Digit runs
 
 // First run of ASCII digits in `name` as a half-open range, or (-1, -1)

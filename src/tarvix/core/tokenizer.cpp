@@ -142,11 +142,12 @@ TokenView Tokenizer::stream() noexcept {
                 return *stop == ',' ? TokenView{TOKEN_COMMA, ","} : TokenView{TOKEN_SEMICOLON, ";"};
             }
             case '!': {
-                // The comment runs to the end of the line, which the next
-                // round counts.
-                pos = static_cast<size_t>(find_first_of<'\n', '\r'>(stop + 1, end) - base);
+                // The comment runs to the end of the line.
+                const char* line_end = find_first_of<'\n', '\r'>(stop + 1, end);
+                pos = static_cast<size_t>(line_end - base);
                 const TokenView text = text_token(p, stop);
-                if (text.type != TOKEN_EOF) return text;
+                if (text.type != TOKEN_EOF) return text;  // the line end is counted next time
+                if (line_end < end) consume_line_end(line_end);
                 break;
             }
             case '\n':

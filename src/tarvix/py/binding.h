@@ -187,6 +187,20 @@ inline Ref encode_utf8(PyObject* text) {
     return Ref::steal(PyUnicode_AsUTF8String(text));
 }
 
+// Whether the bytes that read_utf8_bytes gives for `encoding` are known to
+// be strict UTF-8: checked (no encoding) or made by encoding decoded text
+// (any codec); only "utf-8" and "utf8" pass the file's bytes unchecked.
+inline bool read_as_utf8_checked(PyObject* encoding) {
+    if (encoding == Py_None) return true;
+    Ref lowered = Ref::steal(PyObject_CallMethod(encoding, "lower", nullptr));
+    if (!lowered || !PyUnicode_Check(lowered.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_CompareWithASCIIString(lowered.get(), "utf-8") != 0 &&
+           PyUnicode_CompareWithASCIIString(lowered.get(), "utf8") != 0;
+}
+
 // Closes a file as leaving a with-block would: a pending error survives,
 // and an error of close() takes over with the pending one as its context.
 // False when either happened.

@@ -172,7 +172,9 @@ int32_t resolve_key_to_field_index(const ClassDef* cls, PyObject* key) {
 
 PyTypeObject IDDType = py::new_static_type();
 
-int idd_c_init(IDDObject* self, PyObject* idd_content) {
+// Loads the schema text (UTF-8 bytes; `known_valid` when it was checked or
+// made as such, so tokens are not checked again).
+int load_schema(IDDObject* self, PyObject* idd_content, bool known_valid) {
     if (self->initialized) {
         Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
         if (name) PyErr_Format(PyExc_RuntimeError, "%U is already initialized.", name.get());
@@ -186,6 +188,7 @@ int idd_c_init(IDDObject* self, PyObject* idd_content) {
     }
     auto* lexer_object = reinterpret_cast<lexer::LexerObject*>(lexer.get());
     if (lexer_methods->c_init(lexer_object, idd_content, 1) < 0) return -1;
+    if (known_valid) lexer_object->tokenizer.init(py::bytes_view(idd_content), true, true);
     int result;
     {
         const py::DeferredFailures deferred;  // reported once the lock is back
@@ -200,6 +203,8 @@ int idd_c_init(IDDObject* self, PyObject* idd_content) {
     self->initialized = true;
     return 0;
 }
+
+int idd_c_init(IDDObject* self, PyObject* idd_content) { return load_schema(self, idd_content, false); }
 
 const IDDMethods idd_methods = {idd_c_init};
 
@@ -228,11 +233,10 @@ int idd_init(PyObject*, PyObject*, PyObject*) {
 }
 
 // A new, loaded object of `cls` (IDD or a subclass), made without __init__.
-PyObject* load_new(PyObject* cls, PyObject* content) {
+PyObject* load_new(PyObject* cls, PyObject* content, bool known_valid) {
     Ref self = Ref::steal(idd_new(reinterpret_cast<PyTypeObject*>(cls), empty_tuple, nullptr));
     if (!self) return nullptr;
-    auto* idd = reinterpret_cast<IDDObject*>(self.get());
-    if (idd->methods->c_init(idd, content) < 0) return nullptr;
+    if (load_schema(reinterpret_cast<IDDObject*>(self.get()), content, known_valid) < 0) return nullptr;
     return self.release();
 }
 
@@ -244,7 +248,7 @@ PyObject* idd_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
     ReadUtf8BytesOptions options{1, given[1]};
     Ref content = Ref::steal(read_utf8_bytes(given[0], &options));
     if (!content) return nullptr;
-    return load_new(cls, content.get());
+    return load_new(cls, content.get(), py::read_as_utf8_checked(given[1]));
 }
 
 PyObject* idd_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -252,9 +256,9 @@ PyObject* idd_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
     PyObject* given[1] = {nullptr};
     if (!params.parse(args, nargs, kwnames, given)) return nullptr;
     if (!py::check_str_or_none(given[0], "content")) return nullptr;
-    Ref content = py::encode_utf8(given[0]);
+    Ref content = py::encode_utf8(given[0]);  // strict: always valid UTF-8
     if (!content) return nullptr;
-    return load_new(cls, content.get());
+    return load_new(cls, content.get(), true);
 }
 
 // The class a Python caller names: the key is the str's upper(), so only

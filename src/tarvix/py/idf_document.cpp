@@ -503,19 +503,6 @@ PyObject* load_new(PyObject* cls, PyObject* idd, Ref content, bool known_valid) 
     return self.release();
 }
 
-// Whether read_utf8_bytes has checked the text (no encoding given) or made
-// it (decoded and encoded again); only "utf-8" / "utf8" pass it unchecked.
-bool read_as_checked(PyObject* encoding) {
-    if (encoding == Py_None) return true;
-    Ref lowered = Ref::steal(PyObject_CallMethod(encoding, "lower", nullptr));
-    if (!lowered || !PyUnicode_Check(lowered.get())) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_CompareWithASCIIString(lowered.get(), "utf-8") != 0 &&
-           PyUnicode_CompareWithASCIIString(lowered.get(), "utf8") != 0;
-}
-
 PyObject* doc_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Params params{"from_file", {"idd", "filepath", "encoding"}, 2};
     PyObject* given[3] = {nullptr, nullptr, Py_None};
@@ -525,7 +512,7 @@ PyObject* doc_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
     ReadUtf8BytesOptions options{1, given[2]};
     Ref content = Ref::steal(shared.read_utf8_bytes(given[1], &options));
     if (!content) return nullptr;
-    return load_new(cls, given[0], std::move(content), read_as_checked(given[2]));
+    return load_new(cls, given[0], std::move(content), py::read_as_utf8_checked(given[2]));
 }
 
 PyObject* doc_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -3,6 +3,7 @@
 #include "py/binding.h"
 #include "py/utils.h"
 
+#include <cstring>
 #include <ctime>
 
 namespace tarvix {
@@ -19,6 +20,59 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // Published native functions
 
 // Reads the whole file and returns UTF-8 bytes without a byte-order mark.
+// Bytes that nothing else holds may be changed in place; otherwise a copy
+// is made to change.
+Ref own(Ref bytes) {
+    if (Py_REFCNT(bytes.get()) == 1 && PyBytes_CheckExact(bytes.get())) return bytes;
+    return py::to_bytes(py::bytes_view(bytes.get()));
+}
+
+// Drops the first `count` bytes.
+Ref drop_prefix(Ref bytes, size_t count) {
+    const std::string_view data = py::bytes_view(bytes.get());
+    if (data.size() - count < 4096) return py::to_bytes(data.substr(count));
+    bytes = own(std::move(bytes));
+    if (!bytes) return {};
+    char* buffer = PyBytes_AS_STRING(bytes.get());
+    std::memmove(buffer, buffer + count, data.size() - count);
+    PyObject* resized = bytes.release();
+    if (_PyBytes_Resize(&resized, static_cast<Py_ssize_t>(data.size() - count)) < 0) return {};
+    return Ref::steal(resized);
+}
+
+// Latin-1 bytes as UTF-8, converted in place: the text grows by one byte
+// per byte above 0x7F and is never held twice.
+Ref latin1_to_utf8(Ref bytes) {
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
+    size_t high = 0;
+    Py_BEGIN_ALLOW_THREADS
+    high = count_latin1_high_bytes(py::bytes_view(bytes.get()));
+    Py_END_ALLOW_THREADS
+    if (high == 0) return bytes;  // ASCII reads the same in both
+    bytes = own(std::move(bytes));
+    if (!bytes) return {};
+    PyObject* grown = bytes.release();
+    if (_PyBytes_Resize(&grown, static_cast<Py_ssize_t>(size + high)) < 0) return {};
+    char* buffer = PyBytes_AS_STRING(grown);
+    Py_BEGIN_ALLOW_THREADS
+    latin1_to_utf8_in_place(buffer, size, high);
+    Py_END_ALLOW_THREADS
+    return Ref::steal(grown);
+}
+
+// The name a codec is registered under ("iso8859-1" for every alias of
+// Latin-1); an unknown encoding raises the interpreter's LookupError.
+Ref codec_name(PyObject* encoding) {
+    Ref codecs = Ref::steal(PyImport_ImportModule("codecs"));
+    if (!codecs) return {};
+    Ref info = Ref::steal(PyObject_CallMethod(codecs.get(), "lookup", "O", encoding));
+    if (!info) return {};
+    return Ref::steal(PyObject_GetAttrString(info.get(), "name"));
+}
+
+// Reads the whole file and returns UTF-8 bytes without a byte-order mark.
+// The text is changed in place where it can be, and the work on every byte
+// runs without the interpreter lock.
 PyObject* read_utf8_bytes(PyObject* filepath, ReadUtf8BytesOptions* options) {
     PyObject* encoding = (options && options->n > 0) ? options->encoding : Py_None;
 
@@ -33,13 +87,9 @@ PyObject* read_utf8_bytes(PyObject* filepath, ReadUtf8BytesOptions* options) {
         py::raise_expected("bytes", content.get());
         return nullptr;
     }
-
-    std::string_view data = py::bytes_view(content.get());
-    if (data.starts_with(kByteOrderMark)) {
-        data.remove_prefix(kByteOrderMark.size());
-        content = py::to_bytes(data);
+    if (py::bytes_view(content.get()).starts_with(kByteOrderMark)) {
+        content = drop_prefix(std::move(content), kByteOrderMark.size());
         if (!content) return nullptr;
-        data = py::bytes_view(content.get());
     }
 
     if (encoding != Py_None) {
@@ -50,15 +100,26 @@ PyObject* read_utf8_bytes(PyObject* filepath, ReadUtf8BytesOptions* options) {
             return content.release();
         const char* codec = PyUnicode_AsUTF8(encoding);
         if (!codec) return nullptr;
+        Ref name = codec_name(encoding);
+        if (!name) return nullptr;
+        if (PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "iso8859-1") == 0)
+            return latin1_to_utf8(std::move(content)).release();
+        const std::string_view data = py::bytes_view(content.get());
         Ref text = Ref::steal(PyUnicode_Decode(data.data(), static_cast<Py_ssize_t>(data.size()), codec, "strict"));
         if (!text) return nullptr;
+        content.reset();  // the text replaces the raw bytes
         return PyUnicode_AsUTF8String(text.get());
     }
 
     // Without an encoding the text must already be UTF-8. Validate natively
     // and let the interpreter's decoder build the exact error only when the
     // text is bad.
-    if (find_invalid_utf8(data) == std::string_view::npos) return content.release();
+    const std::string_view data = py::bytes_view(content.get());
+    size_t invalid;
+    Py_BEGIN_ALLOW_THREADS
+    invalid = find_invalid_utf8(data);
+    Py_END_ALLOW_THREADS
+    if (invalid == std::string_view::npos) return content.release();
     Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
     if (decoded) return content.release();  // cannot happen: both are strict
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
