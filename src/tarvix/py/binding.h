@@ -229,6 +229,13 @@ inline bool check_str_or_none(PyObject* obj, const char* arg_name) {
     return false;
 }
 
+// Argument that must be exactly a str (no subclass, no None).
+inline bool check_str(PyObject* obj, const char* arg_name) {
+    if (PyUnicode_CheckExact(obj)) return true;
+    raise_arg_type(arg_name, "str", obj);
+    return false;
+}
+
 // Argument that must be an instance of `type`; None is refused with the same
 // message as any other wrong type.
 inline bool check_instance(PyObject* obj, PyTypeObject* type, const char* arg_name) {

@@ -381,8 +381,8 @@ PyObject* debug_find_field_index(PyObject*, PyObject* const* args, Py_ssize_t na
     static const py::Params params{"debug_find_field_index", {"idd", "class_name", "field_name"}, 3};
     PyObject* given[3] = {};
     if (!params.parse(args, nargs, kwnames, given)) return nullptr;
-    if (!py::check_instance(given[0], &IDDType, "idd") || !py::check_str_or_none(given[1], "class_name") ||
-        !py::check_str_or_none(given[2], "field_name"))
+    if (!py::check_instance(given[0], &IDDType, "idd") || !py::check_str(given[1], "class_name") ||
+        !py::check_str(given[2], "field_name"))
         return nullptr;
     const ClassDef* cls = class_for_python_name(reinterpret_cast<IDDObject*>(given[0]), given[1]);
     if (!cls) return nullptr;
@@ -400,8 +400,7 @@ PyObject* debug_get_field_name(PyObject*, PyObject* const* args, Py_ssize_t narg
     static const py::Params params{"debug_get_field_name", {"idd", "class_name", "field_idx", "add_units"}, 4};
     PyObject* given[4] = {};
     if (!params.parse(args, nargs, kwnames, given)) return nullptr;
-    if (!py::check_instance(given[0], &IDDType, "idd") || !py::check_str_or_none(given[1], "class_name"))
-        return nullptr;
+    if (!py::check_instance(given[0], &IDDType, "idd") || !py::check_str(given[1], "class_name")) return nullptr;
     int32_t field_idx = 0;
     if (!py::to_int32(given[2], field_idx)) return nullptr;
     const int add_units = PyObject_IsTrue(given[3]);
