@@ -260,15 +260,16 @@ bool instance_dict(PyObject* self, Ref& dict) {
 
 // (reconstructor, (type, checksum, state)) or, when the state goes through
 // __setstate__, (reconstructor, (type, checksum, None), state).
-PyObject* reduce_value(PyObject* self, const char* reconstructor_name, long checksum, Ref state, bool use_setstate) {
+Ref reduce_value(PyObject* self, const char* reconstructor_name, long checksum, Ref state, bool use_setstate) {
     PyObject* reconstructor = PyDict_GetItemString(shared.module_dict, reconstructor_name);
     if (!reconstructor) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", reconstructor_name);
-        return nullptr;
+        return {};
     }
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    if (use_setstate) return Py_BuildValue("(O(OlO)O)", reconstructor, type, checksum, Py_None, state.get());
-    return Py_BuildValue("(O(OlO))", reconstructor, type, checksum, state.get());
+    if (use_setstate)
+        return Ref::steal(Py_BuildValue("(O(OlO)O)", reconstructor, type, checksum, Py_None, state.get()));
+    return Ref::steal(Py_BuildValue("(O(OlO))", reconstructor, type, checksum, state.get()));
 }
 
 PyObject* state_item(PyObject* state, Py_ssize_t index) {
@@ -368,7 +369,7 @@ PyObject* doc_reduce(PyObject* obj, PyObject*) {
                                                targets.get()));
     if (!state) return nullptr;
     const bool use_setstate = dict || self->idd != Py_None || self->objects != Py_None;
-    return reduce_value(obj, "_unpickle_IDF", kDocChecksum, std::move(state), use_setstate);
+    return reduce_value(obj, "_unpickle_IDF", kDocChecksum, std::move(state), use_setstate).release();
 }
 
 PyObject* doc_setstate(PyObject* obj, PyObject* state) {
@@ -450,7 +451,7 @@ PyObject* object_reduce(PyObject* obj, PyObject*) {
     if (!state) return nullptr;
     const bool use_setstate =
         dict || self->class_name != Py_None || self->idd != Py_None || self->parent_idf != Py_None;
-    return reduce_value(obj, "_unpickle_IDFObject", kObjectChecksum, std::move(state), use_setstate);
+    return reduce_value(obj, "_unpickle_IDFObject", kObjectChecksum, std::move(state), use_setstate).release();
 }
 
 PyObject* object_setstate(PyObject* obj, PyObject* state) {

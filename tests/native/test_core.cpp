@@ -1,0 +1,442 @@
+// Native tests of the core, without the interpreter: the data structures
+// checked against plain reference implementations on random operations, and
+// the document model and writer on small documents whose outcome is known.
+// Run by CTest (scripts/run-native-tests.sh); a failed check prints where it
+// failed and the program exits with status 1.
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/class_index.h"
+#include "core/document.h"
+#include "core/hash.h"
+#include "core/layout.h"
+#include "core/number.h"
+#include "core/refgraph.h"
+#include "core/schema.h"
+#include "core/text.h"
+#include "core/tokenizer.h"
+
+using namespace tarvix;
+using namespace tarvix::idf;
+
+namespace {
+
+int failures = 0;
+
+#define CHECK(cond)                                                                  \
+    do {                                                                             \
+        if (!(cond)) {                                                               \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                              \
+        }                                                                            \
+    } while (0)
+
+std::mt19937_64 rng(20261208);
+
+size_t pick(size_t n) { return static_cast<size_t>(rng() % n); }
+
+// ---------------------------------------------------------------------------
+// Text helpers
+
+void test_latin1_to_utf8() {
+    for (int round = 0; round < 200; ++round) {
+        std::string latin1(pick(64), '\0');
+        for (char& c : latin1) c = static_cast<char>(pick(256));
+        std::string expected;
+        for (const unsigned char c : latin1) {
+            if (c < 0x80) {
+                expected.push_back(static_cast<char>(c));
+            } else {
+                expected.push_back(static_cast<char>(0xC0 | (c >> 6)));
+                expected.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+            }
+        }
+        const size_t high = count_latin1_high_bytes(latin1);
+        std::string buffer = latin1;
+        buffer.resize(latin1.size() + high);
+        latin1_to_utf8_in_place(buffer.data(), latin1.size(), high);
+        CHECK(buffer == expected);
+        CHECK(find_invalid_utf8(buffer) == std::string_view::npos);
+    }
+}
+
+void test_failure_log() {
+    static std::vector<std::string> hooked;
+    internal_failure_hook = [](const char* where, Failure) { hooked.emplace_back(where); };
+    FailureLog log;
+    {
+        const FailureScope scope(log);
+        report_internal_failure("a");
+        report_internal_failure("a");  // kept once
+        report_internal_failure("b", Failure::zero_division);
+    }
+    report_internal_failure("c");  // no scope: to the hook
+    internal_failure_hook = nullptr;
+    CHECK(log.size() == 2 && log.has(Failure::zero_division) && std::string(log[0].where) == "a");
+    CHECK(hooked == std::vector<std::string>{"c"});
+}
+
+// ---------------------------------------------------------------------------
+// Hash maps
+
+void test_string_map_against_unordered_map() {
+    StringMap<int> map;
+    std::unordered_map<std::string, int> reference;
+    for (int step = 0; step < 200000; ++step) {
+        const std::string key = "k" + std::to_string(pick(3000));
+        switch (pick(4)) {
+            case 0:
+            case 1: {
+                const int value = static_cast<int>(pick(1000));
+                map.insert_or_assign(key, value);
+                reference[key] = value;
+                break;
+            }
+            case 2:
+                CHECK(map.erase(key) == reference.erase(key));
+                break;
+            default: {
+                const auto found = map.find(key);
+                const auto expected = reference.find(key);
+                CHECK((found == map.end()) == (expected == reference.end()));
+                if (found != map.end() && expected != reference.end()) CHECK(found->second == expected->second);
+            }
+        }
+    }
+    CHECK(map.size() == reference.size());
+    for (const auto& [key, value] : map) CHECK(reference.at(key) == value);
+}
+
+// Names built from these pieces all hash alike under the C++ library's
+// string hash (its seed is fixed and public); under the keyed hash they do
+// not. Same pieces as in the Python tests.
+void test_keyed_hash_separates_colliding_names() {
+    const std::pair<const char*, const char*> pieces[] = {
+        {"VN:P^|~@==:B`{{A", "VN}6\xc3\x96\xd6\xb1==}(\xc5\x95\xd3\xb2"},
+        {"M#9[_~\xce\xbf\xc3\xa8" "9P_||0", "M#|A\xc4\x98&1\xc3\xa8|6\xc4\x96\xd4\xa1"},
+    };
+    std::vector<std::string> names;
+    for (int bits = 0; bits < 4; ++bits)
+        names.push_back(std::string(bits & 1 ? pieces[0].second : pieces[0].first) +
+                        (bits & 2 ? pieces[1].second : pieces[1].first));
+    std::vector<size_t> library, keyed;
+    const StringHash hasher;
+    for (const std::string& name : names) {
+        CHECK(name.size() == 32);
+        library.push_back(std::hash<std::string_view>{}(name));
+        keyed.push_back(hasher(name));
+    }
+#if defined(__GLIBCXX__) && SIZE_MAX == UINT64_MAX
+    CHECK(std::count(library.begin(), library.end(), library[0]) == 4);  // the attack works on the plain hash
+#endif
+    std::sort(keyed.begin(), keyed.end());
+    CHECK(std::unique(keyed.begin(), keyed.end()) == keyed.end());
+}
+
+// ---------------------------------------------------------------------------
+// Reference graph and class index
+
+// RefEntry keeps registration order except that removing a location moves
+// the last one into its place; checked against a plain vector, with enough
+// locations that the entry indexes its positions, and with duplicates.
+void test_ref_entry_against_vector() {
+    for (int round = 0; round < 20; ++round) {
+        RefEntry entry;
+        std::vector<FieldLoc> reference;
+        for (int step = 0; step < 3000; ++step) {
+            const FieldLoc loc{pick(200), static_cast<int32_t>(pick(3))};
+            if (pick(3) != 0) {
+                entry.add(loc);
+                reference.push_back(loc);
+            } else {
+                const auto at = std::find(reference.begin(), reference.end(), loc);
+                const bool present = at != reference.end();
+                if (present) {
+                    *at = reference.back();
+                    reference.pop_back();
+                }
+                CHECK(entry.remove(loc) == present);
+            }
+            if (step % 97 == 0) CHECK(entry.locs() == reference);
+        }
+        CHECK(entry.locs() == reference);
+    }
+}
+
+void test_ref_map_folds_case_and_erases_empty_entries() {
+    RefMap refs;
+    refs.add("Tag", "Zone One", {1, 0}, "test");
+    refs.add("Tag", "ZONE ONE", {2, 0}, "test");
+    const std::vector<FieldLoc>* found = refs.find("Tag", "zone one");
+    CHECK(found && found->size() == 2 && (*found)[0].obj_idx == 1);
+    CHECK(!refs.find("tag", "zone one"));  // tags are exact
+    refs.remove("Tag", "zone ONE", {1, 0});
+    refs.remove("Tag", "Zone One", {2, 0});
+    CHECK(refs.empty());
+}
+
+void test_class_entry_against_vector() {
+    for (const bool in_order : {true, false}) {
+        ClassEntry entry;
+        std::vector<size_t> reference;
+        for (int step = 0; step < 20000; ++step) {
+            if (pick(3) != 0 || reference.empty()) {
+                const size_t slot = in_order ? static_cast<size_t>(step) : pick(500);
+                entry.append(slot);
+                reference.push_back(slot);
+            } else {
+                const size_t slot = pick(2) ? reference[pick(reference.size())] : pick(30000);
+                const auto at = std::find(reference.begin(), reference.end(), slot);
+                const bool present = at != reference.end();
+                if (present) reference.erase(at);
+                CHECK(entry.erase_first(slot) == present);
+            }
+        }
+        CHECK(entry.live() == reference && entry.size() == reference.size());
+        CHECK(entry.ascending() == in_order);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Tokenizer and schema
+
+std::vector<std::string> token_strings(std::string_view text, bool schema_mode) {
+    lexer::Tokenizer tokens;
+    tokens.init(text, schema_mode);
+    std::vector<std::string> out;
+    for (;;) {
+        const lexer::TokenView token = tokens.next();
+        out.push_back(std::to_string(token.type) + ":" + std::string(token.value) + "@" +
+                      std::to_string(tokens.line_num));
+        if (token.type == lexer::TOKEN_EOF || token.type == lexer::TOKEN_ERROR) return out;
+    }
+}
+
+void test_tokenizer_streams() {
+    using V = std::vector<std::string>;
+    CHECK(token_strings("Zone ,\r\n  Z1 ; ! note, with; delimiters\r\r Zone;", false) ==
+          (V{"0:Zone@1", "1:,@1", "0:Z1@2", "2:;@2", "0:Zone@4", "2:;@4", "3:@4"}));
+    CHECK(token_strings("A1 \\field x, y ! note\nN1;", true) ==
+          (V{"0:A1@1", "0:\\field x, y@1", "0:N1@2", "2:;@2", "3:@2"}));
+    CHECK(token_strings("", false) == (V{"3:@1"}));
+    CHECK(token_strings("a,\n\n", false) == (V{"0:a@1", "1:,@1", "3:@2"}));
+    CHECK(token_strings("ok;\nab\xff;", false) ==
+          (V{"0:ok@1", "2:;@1", "4:invalid UTF-8 byte 0xFF at column 3@2"}));
+}
+
+const char* const kSchema = R"(\group Zones
+Zone,
+  \min-fields 2
+  A1 , \field Name
+       \reference ZoneNames
+  N1 , \field Multiplier
+       \type integer
+       \default 1
+  N2 ; \field Height
+       \units m
+\group Surfaces
+Surface,
+  \extensible:3
+  A1 , \field Name
+  A2 , \field Zone Name
+       \object-list ZoneNames
+  N1 , \field Vertex 1 X
+       \begin-extensible
+       \units m
+  N2 , \field Vertex 1 Y
+  N3 ; \field Vertex 1 Z
+)";
+
+idd::c_IDD parse(std::string_view text, idd::ParseError* error = nullptr) {
+    lexer::Tokenizer tokens;
+    tokens.init(text, true);
+    idd::c_IDD schema;
+    idd::ParseError local;
+    const bool parsed = idd::parse_schema(tokens, schema, error ? *error : local);
+    CHECK(parsed == (error == nullptr));
+    return schema;
+}
+
+void test_schema_and_lookups() {
+    const idd::c_IDD schema = parse(kSchema);
+    const idd::ClassDef* surface = idd::find_class(schema, "SURFACE");
+    CHECK(surface && surface->extensible.begin_index == 2 && surface->extensible.size == 3);
+    CHECK(idd::get_field_name(surface, 8, true) == "Vertex 3 X {m}");
+    CHECK(idd::find_field_index(surface, std::string_view("vertex 3 z")) == 10);
+    CHECK(idd::find_field_index(surface, std::string_view("Vertex 3 Z ")) == -1);
+    std::string out = "!- ";
+    CHECK(idd::append_field_name(out, surface, 5, true) && out == "!- Vertex 2 X {m}");
+
+    idd::ParseError error;
+    parse("X,\\min-fields 5\nA1;", &error);
+    CHECK(error.kind == idd::ParseErrorKind::min_fields_too_large && error.value == "X" && error.number == 5 &&
+          error.limit == 1 && error.limit_is_field_count);
+    parse("X,\\min-fields 100001\n\\extensible:1\nA1;", &error);
+    CHECK(error.kind == idd::ParseErrorKind::min_fields_too_large && error.limit == 100000);
+}
+
+// ---------------------------------------------------------------------------
+// Documents
+
+std::unique_ptr<Document> load(const idd::c_IDD& schema, std::string text, DocumentError* error = nullptr) {
+    auto doc = std::make_unique<Document>(&schema);
+    DocumentError local;
+    const bool loaded = doc->load(make_text_store(std::move(text)), false, error ? *error : local);
+    CHECK(loaded == (error == nullptr));
+    doc->finish_load();
+    return doc;
+}
+
+std::string write(const Document& doc, const FormatConfig& config, bool preserve_order) {
+    std::string out;
+    WriteResult result;
+    write_document(out, config, preserve_order, doc.schema(), doc.index(), doc, result);
+    CHECK(!result.out_of_memory && result.foreign_slot == SIZE_MAX);
+    return out;
+}
+
+const FormatConfig kCompact{{}, {}, 0, true};
+
+void test_document_load_and_write() {
+    const idd::c_IDD schema = parse(kSchema);
+    const std::unique_ptr<Document> loaded = load(schema, "Surface, S1, z1, 1,2,3;  ! a wall\nzone,Z1 , 2;\nZONE,Z2;\n");
+    Document& doc = *loaded;
+    CHECK(doc.slot_count() == 3 && doc.class_idx(1) == 0);
+    CHECK(doc.values(0).size() == 5 && doc.values(0)[1] == "z1" && doc.values(1)[0] == "Z1");
+    CHECK(write(doc, kCompact, false) == "\nZone,Z1,2;\nZone,Z2,;\n\nSurface,S1,z1,1,2,3;\n");
+    CHECK(write(doc, kCompact, true) == "\nSurface,S1,z1,1,2,3;\nZone,Z1,2;\nZone,Z2,;");
+    CHECK(write(doc, generate_format_config(0, 2, 8), false).starts_with(
+        "\n! ***ZONES***\n\nZone,\n  Z1,      !- Name\n  2;       !- Multiplier\n"));
+
+    // The reference graph follows the values.
+    const idd::FieldDef& zone_name = *idd::get_field_def(doc.class_def(0), 1);
+    const idd::FieldDef& name = *idd::get_field_def(doc.class_def(1), 0);
+    CHECK(doc.first_target(zone_name, "Z1") == 1);
+    std::vector<size_t> slots;
+    doc.referencing(name, "Z1", slots);
+    CHECK(slots == std::vector<size_t>{0});
+    doc.set_value(1, 0, "Z9");
+    CHECK(doc.first_target(zone_name, "Z1") == SIZE_MAX && doc.first_target(zone_name, "z9") == 1);
+    doc.set_value(0, 1, "Z9");
+    slots.clear();
+    doc.referencing(name, "Z9", slots);
+    CHECK(slots == std::vector<size_t>{0});
+
+    // Finding by name, removing, adding.
+    CHECK(doc.find_by_name("ZONE", "z2") == 2 && doc.find_by_name("ZONE", "Z1") == SIZE_MAX);
+    doc.remove_object(1);
+    CHECK(!doc.live(1) && doc.first_target(zone_name, "Z9") == SIZE_MAX);
+    const size_t added = doc.add_object(0);
+    CHECK(added == 3 && doc.values(added).size() == 2);  // min-fields
+    doc.set_value(added, 0, "Z2");
+    CHECK(doc.find_by_name("ZONE", "Z2") == 2);  // the first in class order
+    CHECK(doc.remove_class("ZONE") == 2 && doc.index().find("ZONE") == nullptr);
+    CHECK(doc.remove_class("ZONE") == 0);
+    CHECK(write(doc, kCompact, true) == "\nSurface,S1,Z9,1,2,3;");
+    CHECK(doc.targets().empty());
+}
+
+void test_document_errors() {
+    const idd::c_IDD schema = parse(kSchema);
+    DocumentError error;
+    load(schema, "Zone,A;\nWall,B;\nZone,C", &error);  // the syntax is checked before the classes
+    CHECK(error.kind == DocumentErrorKind::unterminated && error.line_num == 3);
+    load(schema, "Zone,A;\nWall,B;\nZone,C;", &error);
+    CHECK(error.kind == DocumentErrorKind::unknown_class && error.value == "Wall");
+    load(schema, "Zone,A\n  B;", &error);
+    CHECK(error.kind == DocumentErrorKind::missing_delimiter && error.value == "B" && error.line_num == 2);
+}
+
+// Loading keeps the values in the text itself, moved down over what lay
+// between them; many objects and values check that nothing is overwritten
+// before it is read.
+void test_values_kept_in_the_text() {
+    const idd::c_IDD schema = parse(kSchema);
+    std::string text;
+    std::vector<std::vector<std::string>> expected;
+    for (int i = 0; i < 3000; ++i) {
+        std::vector<std::string> values{"S" + std::to_string(i), "Z" + std::to_string(i % 7)};
+        for (size_t v = 0; v < pick(12); ++v) values.push_back(std::to_string(pick(100000)) + "." + std::to_string(v));
+        text += "Surface,  ! object " + std::to_string(i) + "\n";
+        for (size_t v = 0; v < values.size(); ++v)
+            text += std::string(pick(6), ' ') + values[v] + (v + 1 < values.size() ? "," : ";") + "  !- field\r\n";
+        expected.push_back(values);
+    }
+    const std::unique_ptr<Document> loaded = load(schema, text);
+    const Document& doc = *loaded;
+    CHECK(doc.slot_count() == expected.size());
+    for (size_t slot = 0; slot < expected.size(); ++slot) {
+        const ValuesView values = doc.values(slot);
+        CHECK(values.size() == expected[slot].size());
+        for (size_t v = 0; v < values.size() && v < expected[slot].size(); ++v) CHECK(values[v] == expected[slot][v]);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Numbers
+
+void test_numbers_read_as_the_c_library_reads_them() {
+    const char* samples[] = {"12", "-7", "+3", " 7", "0012", "1e3", "-0.5", ".5", "5.", "1e-320", "1e400", "0x1p3",
+                             "inf", "-Infinity", "nan", "12.5", "1.", "-", "", "1e", "999999999999999999",
+                             "9223372036854775808", "3.14159265358979323846264338327950288"};
+    for (const char* sample : samples) {
+        char* end = nullptr;
+        const double expected = std::strtod(sample, &end);
+        const std::optional<double> real = read_real(sample);
+        const bool whole = *sample && *end == '\0';
+        CHECK(real.has_value() == whole);
+        if (real && whole && !std::isnan(expected)) CHECK(*real == expected);
+        bool out_of_range = false;
+        errno = 0;
+        const long long_expected = std::strtol(sample, &end, 10);
+        const std::optional<long> integer = read_integer(sample, out_of_range);
+        CHECK(integer.has_value() == (*sample && *end == '\0'));
+        if (integer) CHECK(*integer == long_expected && out_of_range == (errno == ERANGE));
+    }
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = pick(2) ? "-" : "";
+        for (size_t i = 0, n = 1 + pick(17); i < n; ++i) text.push_back(static_cast<char>('0' + pick(10)));
+        if (pick(2)) text += "." + std::to_string(pick(1000000));
+        if (pick(3) == 0) text += "e" + std::to_string(static_cast<int>(pick(600)) - 300);
+        CHECK(read_real(text) == std::strtod(text.c_str(), nullptr));
+    }
+}
+
+}  // namespace
+
+int main() {
+    const std::pair<const char*, void (*)()> tests[] = {
+        {"latin1_to_utf8", test_latin1_to_utf8},
+        {"failure_log", test_failure_log},
+        {"string_map_against_unordered_map", test_string_map_against_unordered_map},
+        {"keyed_hash_separates_colliding_names", test_keyed_hash_separates_colliding_names},
+        {"ref_entry_against_vector", test_ref_entry_against_vector},
+        {"ref_map_folds_case_and_erases_empty_entries", test_ref_map_folds_case_and_erases_empty_entries},
+        {"class_entry_against_vector", test_class_entry_against_vector},
+        {"tokenizer_streams", test_tokenizer_streams},
+        {"schema_and_lookups", test_schema_and_lookups},
+        {"document_load_and_write", test_document_load_and_write},
+        {"document_errors", test_document_errors},
+        {"values_kept_in_the_text", test_values_kept_in_the_text},
+        {"numbers_read_as_the_c_library_reads_them", test_numbers_read_as_the_c_library_reads_them},
+    };
+    for (const auto& [name, test] : tests) {
+        const int before = failures;
+        test();
+        std::printf("%-48s %s\n", name, failures == before ? "ok" : "FAILED");
+    }
+    if (failures) std::printf("%d failed checks\n", failures);
+    return failures ? 1 : 0;
+}
