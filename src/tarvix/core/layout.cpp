@@ -1,5 +1,7 @@
 #include "core/layout.h"
 
+#include <charconv>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -19,46 +21,148 @@ FormatConfig generate_format_config(size_t class_indent_size, size_t field_inden
     return config;
 }
 
-void write_object_text(std::string& out, const FormatConfig& config, const ObjectView& object) {
+namespace {
+
+// Where the writer's text goes. The same writing code runs over each, so
+// measuring a text and writing it always agree.
+
+// Appends to a string (throws when it cannot grow).
+struct StringSink {
+    std::string& out;
+    void append(std::string_view text) { out.append(text); }
+    void push(char c) { out.push_back(c); }
+    void blanks(size_t count) { out.append(count, ' '); }
+};
+
+bool is_ascii(std::string_view text) noexcept {
+    const char* p = text.data();
+    size_t n = text.size();
+    uint64_t bits = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, p, 8);
+        bits |= chunk;
+    }
+    for (; n > 0; ++p, --n) bits |= static_cast<unsigned char>(*p);
+    return (bits & 0x8080808080808080ULL) == 0;
+}
+
+// Counts the bytes, whether all are ASCII, and how many line ends open and
+// close the text.
+struct MeasureSink {
+    TextMeasure& m;
+    void append(std::string_view text) {
+        if (text.empty()) return;
+        if (m.ascii) m.ascii = is_ascii(text);
+        m.bytes += text.size();
+        const size_t last_other = text.find_last_not_of("\r\n");
+        if (last_other == std::string_view::npos) {  // only line ends
+            if (!m.seen_text) m.leading_newlines += text.size();
+            m.trailing_newlines += text.size();
+            return;
+        }
+        if (!m.seen_text) m.leading_newlines += text.find_first_not_of("\r\n");
+        m.seen_text = true;
+        m.trailing_newlines = text.size() - last_other - 1;
+    }
+    void push(char c) { append(std::string_view(&c, 1)); }
+    void blanks(size_t count) {
+        if (count == 0) return;
+        m.bytes += count;
+        m.seen_text = true;
+        m.trailing_newlines = 0;
+    }
+};
+
+// Copies the bytes that fall in [begin, end) of the text into a buffer of
+// exactly that size.
+struct BufferSink {
+    char* buffer;
+    size_t begin;
+    size_t end;
+    size_t pos = 0;
+    void append(std::string_view text) {
+        const size_t from = std::max(pos, begin);
+        const size_t to = std::min(pos + text.size(), end);
+        if (from < to) std::memcpy(buffer + (from - begin), text.data() + (from - pos), to - from);
+        pos += text.size();
+    }
+    void push(char c) {
+        if (pos >= begin && pos < end) buffer[pos - begin] = c;
+        ++pos;
+    }
+    void blanks(size_t count) {
+        const size_t from = std::max(pos, begin);
+        const size_t to = std::min(pos + count, end);
+        if (from < to) std::memset(buffer + (from - begin), ' ', to - from);
+        pos += count;
+    }
+};
+
+template <class Sink>
+void emit_group_number(Sink& out, int64_t group) {
+    char digits[24];
+    const auto [last, error] = std::to_chars(digits, digits + sizeof digits, group);
+    (void)error;
+    out.append(std::string_view(digits, static_cast<size_t>(last - digits)));
+}
+
+template <class Sink>
+void emit_object(Sink& out, const FormatConfig& config, const ObjectView& object) {
     const idd::ClassDef* cls = object.cls;
     const ValuesView& values = object.values;
-    out.append(config.class_indent).append(object.class_name);
+    out.append(config.class_indent);
+    out.append(object.class_name);
     const int64_t min_fields = cls ? cls->min_fields : 0;
     int64_t last = static_cast<int64_t>(values.used()) - 1;
     if (min_fields > 0 && min_fields > last + 1) last = min_fields - 1;
     if (last < 0) {  // nothing to write but the class
-        out.push_back(';');
-        if (!config.compact) out.push_back('\n');
+        out.push(';');
+        if (!config.compact) out.push('\n');
         return;
     }
-    out.push_back(',');
-    if (!config.compact) out.push_back('\n');
+    out.push(',');
+    if (!config.compact) out.push('\n');
     for (int64_t i = 0; i <= last; ++i) {
         const std::string_view value = values.at_or_empty(static_cast<size_t>(i));
-        out.append(config.field_indent).append(value);
-        out.push_back(i == last ? ';' : ',');
+        out.append(config.field_indent);
+        out.append(value);
+        out.push(i == last ? ';' : ',');
         if (config.compact) continue;
-        if (config.field_size != 0)
-            out.append(config.field_size >= value.size() ? config.field_size - value.size() : 2, ' ');
+        if (config.field_size != 0) out.blanks(config.field_size >= value.size() ? config.field_size - value.size() : 2);
         out.append("!- ");
-        if (cls && !idd::append_field_name(out, cls, i, true))
-            report_internal_failure("tarvix.idd.get_field_name", Failure::zero_division);
-        out.push_back('\n');
+        if (cls) {
+            const idd::FieldName name = idd::field_name_parts(cls, i);
+            if (!name.valid) {
+                report_internal_failure("tarvix.idd.get_field_name", Failure::zero_division);
+            } else {
+                out.append(name.prefix);
+                if (name.group > 0) {
+                    emit_group_number(out, name.group);
+                    out.append(name.suffix);
+                }
+                if (name.field && !name.field->units.empty()) {
+                    out.append(" {");
+                    out.append(name.field->units);
+                    out.push('}');
+                }
+            }
+        }
+        out.push('\n');
     }
 }
 
-void write_group_header(std::string& out, std::string_view group) {
+template <class Sink>
+void emit_group_header(Sink& out, std::string_view group) {
     out.append("\n! ***");
-    for (const char c : group) out.push_back(ascii_upper(c));
+    for (const char c : group) out.push(ascii_upper(c));
     out.append("***\n");
 }
 
-namespace {
-
 // Appends the object in a slot; false when the slot holds something that is
 // not an object (the text ends there).
-bool write_slot(std::string& out, const FormatConfig& config, const SlotSource& slots, size_t slot,
-                WriteResult& result) {
+template <class Sink>
+bool emit_slot(Sink& out, const FormatConfig& config, const SlotSource& slots, size_t slot, WriteResult& result) {
     ObjectView object;
     switch (slots.view(slot, object)) {
         case SlotState::empty:
@@ -69,58 +173,92 @@ bool write_slot(std::string& out, const FormatConfig& config, const SlotSource& 
         case SlotState::object:
             break;
     }
-    out.push_back('\n');
-    write_object_text(out, config, object);
+    out.push('\n');
+    emit_object(out, config, object);
     return true;
+}
+
+template <class Sink>
+void emit_document(Sink& out, const FormatConfig& config, bool preserve_order, const idd::c_IDD* schema,
+                   const ClassIndex& index, const SlotSource& slots, WriteResult& result) {
+    if (preserve_order) {
+        for (size_t slot = 0; slot < slots.slot_count(); ++slot)
+            if (!emit_slot(out, config, slots, slot, result)) return;
+        return;
+    }
+    if (!schema) return;
+    std::string current_group;
+    std::string key;
+    for (size_t class_idx = 0; class_idx < schema->ordered_classes.size(); ++class_idx) {
+        const idd::ClassDef& cls = schema->ordered_classes[class_idx];
+        key.assign(cls.name);
+        for (char& c : key) c = ascii_upper(c);
+        // A class whose key a later class took over is written at that later
+        // position only, so its objects appear once.
+        const auto owner = schema->class_map.find(key);
+        if (owner == schema->class_map.end() || owner->second != class_idx) continue;
+        const ClassEntry* entry = index.find(key);
+        if (!entry || entry->empty()) continue;
+        if (!config.compact && cls.group != current_group) {
+            current_group = cls.group;
+            if (!current_group.empty()) emit_group_header(out, current_group);
+        }
+        bool stopped = false;
+        entry->for_each([&](size_t slot) {
+            if (stopped || slot >= slots.slot_count()) return;
+            stopped = !emit_slot(out, config, slots, slot, result);
+        });
+        if (stopped) return;
+        if (config.compact) out.push('\n');
+    }
 }
 
 }  // namespace
 
+void write_object_text(std::string& out, const FormatConfig& config, const ObjectView& object) {
+    StringSink sink{out};
+    emit_object(sink, config, object);
+}
+
+void write_group_header(std::string& out, std::string_view group) {
+    StringSink sink{out};
+    emit_group_header(sink, group);
+}
+
 void write_document(std::string& out, const FormatConfig& config, bool preserve_order, const idd::c_IDD* schema,
                     const ClassIndex& index, const SlotSource& slots, WriteResult& result) noexcept {
     try {
-        const size_t estimate = estimated_document_size(out.size(), index.object_count(), config.compact);
-        if (out.capacity() < estimate) {
-            try {
-                out.reserve(estimate);
-            } catch (const std::exception&) {
-                // Only a size hint: the text grows as it must.
-            }
-        }
-
-        if (preserve_order) {
-            for (size_t slot = 0; slot < slots.slot_count(); ++slot)
-                if (!write_slot(out, config, slots, slot, result)) return;
-            return;
-        }
-
-        if (!schema) return;
-        std::string current_group;
-        std::string key;
-        for (size_t class_idx = 0; class_idx < schema->ordered_classes.size(); ++class_idx) {
-            const idd::ClassDef& cls = schema->ordered_classes[class_idx];
-            key.assign(cls.name);
-            for (char& c : key) c = ascii_upper(c);
-            // A class whose key a later class took over is written at that
-            // later position only, so its objects appear once.
-            const auto owner = schema->class_map.find(key);
-            if (owner == schema->class_map.end() || owner->second != class_idx) continue;
-            const ClassEntry* entry = index.find(key);
-            if (!entry || entry->empty()) continue;
-            if (!config.compact && cls.group != current_group) {
-                current_group = cls.group;
-                if (!current_group.empty()) write_group_header(out, current_group);
-            }
-            bool stopped = false;
-            entry->for_each([&](size_t slot) {
-                if (stopped || slot >= slots.slot_count()) return;
-                stopped = !write_slot(out, config, slots, slot, result);
-            });
-            if (stopped) return;
-            if (config.compact) out.push_back('\n');
-        }
+        // The text is measured first, so the buffer grows once, to its size.
+        TextMeasure measure;
+        WriteResult measured;
+        MeasureSink counter{measure};
+        emit_document(counter, config, preserve_order, schema, index, slots, measured);
+        out.reserve(out.size() + measure.bytes);
+        StringSink sink{out};
+        emit_document(sink, config, preserve_order, schema, index, slots, result);
     } catch (const std::exception&) {
         result.out_of_memory = true;
+        report_internal_failure("tarvix.idf.IDF.write_to_buffer");
+    }
+}
+
+TextMeasure measure_document(const FormatConfig& config, bool preserve_order, const idd::c_IDD* schema,
+                             const ClassIndex& index, const SlotSource& slots, WriteResult& result) noexcept {
+    TextMeasure measure;
+    MeasureSink counter{measure};
+    emit_document(counter, config, preserve_order, schema, index, slots, result);  // allocates nothing but a key
+    return measure;
+}
+
+void write_document_into(char* buffer, size_t begin, size_t end, const FormatConfig& config, bool preserve_order,
+                         const idd::c_IDD* schema, const ClassIndex& index, const SlotSource& slots) noexcept {
+    BufferSink sink{buffer, begin, end};
+    WriteResult result;
+    try {
+        emit_document(sink, config, preserve_order, schema, index, slots, result);
+    } catch (const std::exception&) {
+        // Only the class key of schema order allocates, and the measuring
+        // pass already did as much.
         report_internal_failure("tarvix.idf.IDF.write_to_buffer");
     }
 }

@@ -64,14 +64,30 @@ struct WriteResult {
 
 // Appends a document: in schema order (classes as the schema lists them,
 // objects of a class in the order of its index entry, a header where the
-// group changes) or in document order (slot by slot). Never throws; a
-// failure ends the text and is reported under "tarvix.idf.IDF.write_to_buffer".
+// group changes) or in document order (slot by slot). The text is measured
+// first and the buffer grown once. Never throws; a failure ends the text and
+// is reported under "tarvix.idf.IDF.write_to_buffer".
 void write_document(std::string& out, const FormatConfig& config, bool preserve_order, const idd::c_IDD* schema,
                     const ClassIndex& index, const SlotSource& slots, WriteResult& result) noexcept;
 
-// Bytes to reserve before writing `object_count` objects after `used` bytes.
-inline size_t estimated_document_size(size_t used, size_t object_count, bool compact) noexcept {
-    return used + (compact ? 160 : 800) * object_count + 4096;
-}
+// What write_document would append: how many bytes, whether all are ASCII,
+// and how many line-end bytes open and close it.
+struct TextMeasure {
+    size_t bytes = 0;
+    bool ascii = true;
+    size_t leading_newlines = 0;
+    size_t trailing_newlines = 0;
+    bool seen_text = false;  // a byte other than a line end came
+};
+
+TextMeasure measure_document(const FormatConfig& config, bool preserve_order, const idd::c_IDD* schema,
+                             const ClassIndex& index, const SlotSource& slots, WriteResult& result) noexcept;
+
+// Writes bytes [begin, end) of that text into `buffer` (end - begin bytes),
+// so that a caller can build the final text in place, its line ends at both
+// ends already dropped. The slots must not have changed since they were
+// measured.
+void write_document_into(char* buffer, size_t begin, size_t end, const FormatConfig& config, bool preserve_order,
+                         const idd::c_IDD* schema, const ClassIndex& index, const SlotSource& slots) noexcept;
 
 }  // namespace tarvix::idf

@@ -109,6 +109,19 @@ const FieldDef* get_field_def(const ClassDef* cls, size_t field_idx) noexcept;
 // patterns), with " {units}" when asked; empty when there is no such field.
 std::string get_field_name(const ClassDef* cls, int32_t field_idx, bool add_units) noexcept;
 
+// The pieces of that name: the name of a base field, or the prefix, group
+// number and suffix of a group field; and the field definition whose units
+// go with it. Not valid for a position in a repeating group of size 0,
+// which has no group number.
+struct FieldName {
+    std::string_view prefix;
+    int64_t group = 0;  // 0: no group number (a base field, or no name at all)
+    std::string_view suffix;
+    const FieldDef* field = nullptr;
+    bool valid = true;
+};
+FieldName field_name_parts(const ClassDef* cls, int64_t field_idx) noexcept;
+
 // Appends that name to `out`; false (nothing appended) for a position in a
 // repeating group of size 0, which has no group number. Throws
 // std::bad_alloc / std::length_error when `out` cannot grow.

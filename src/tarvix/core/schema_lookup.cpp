@@ -19,31 +19,45 @@ const FieldDef* get_field_def(const ClassDef* cls, size_t field_idx) noexcept {
     return field_idx < cls->fields.size() ? &cls->fields[field_idx] : nullptr;
 }
 
-bool append_field_name(std::string& out, const ClassDef* cls, int64_t field_idx, bool add_units) {
-    if (field_idx < 0 || field_idx > INT32_MAX || !cls) return true;
+FieldName field_name_parts(const ClassDef* cls, int64_t field_idx) noexcept {
+    FieldName name;
+    if (field_idx < 0 || field_idx > INT32_MAX || !cls) return name;
     const ExtensibleDef& ext = cls->extensible;
     const auto index = static_cast<size_t>(field_idx);
-    const FieldDef* field = nullptr;
     if (!ext.is_extensible || ext.begin_index < 0 || field_idx < ext.begin_index) {
-        if (index >= cls->fields.size()) return true;
-        field = &cls->fields[index];
-        out.append(field->name);
-    } else {
-        if (ext.size == 0) return false;  // a group of no fields: no group number can be worked out
-        if (ext.size < 0) return true;    // no patterns are built without a group size
-        const int64_t offset = field_idx - ext.begin_index;
-        const auto k = static_cast<size_t>(offset % ext.size);
-        const int64_t group = offset / ext.size + 1;
-        if (k >= ext.patterns.size()) return true;
-        const ExtPattern& pattern = ext.patterns[k];
-        char digits[24];
-        const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, group);
-        (void)ec;
-        out.append(pattern.prefix).append(digits, static_cast<size_t>(end - digits)).append(pattern.suffix);
-        const size_t template_idx = static_cast<size_t>(ext.begin_index) + k;
-        if (template_idx < cls->fields.size()) field = &cls->fields[template_idx];
+        if (index >= cls->fields.size()) return name;
+        name.field = &cls->fields[index];
+        name.prefix = name.field->name;
+        return name;
     }
-    if (add_units && field && !field->units.empty()) out.append(" {").append(field->units).append("}");
+    if (ext.size == 0) {  // a group of no fields: no group number can be worked out
+        name.valid = false;
+        return name;
+    }
+    if (ext.size < 0) return name;  // no patterns are built without a group size
+    const int64_t offset = field_idx - ext.begin_index;
+    const auto k = static_cast<size_t>(offset % ext.size);
+    if (k >= ext.patterns.size()) return name;
+    const ExtPattern& pattern = ext.patterns[k];
+    name.prefix = pattern.prefix;
+    name.group = offset / ext.size + 1;
+    name.suffix = pattern.suffix;
+    const size_t template_idx = static_cast<size_t>(ext.begin_index) + k;
+    if (template_idx < cls->fields.size()) name.field = &cls->fields[template_idx];
+    return name;
+}
+
+bool append_field_name(std::string& out, const ClassDef* cls, int64_t field_idx, bool add_units) {
+    const FieldName name = field_name_parts(cls, field_idx);
+    if (!name.valid) return false;
+    out.append(name.prefix);
+    if (name.group > 0) {
+        char digits[24];
+        const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, name.group);
+        (void)ec;
+        out.append(digits, static_cast<size_t>(end - digits)).append(name.suffix);
+    }
+    if (add_units && name.field && !name.field->units.empty()) out.append(" {").append(name.field->units).append("}");
     return true;
 }
 

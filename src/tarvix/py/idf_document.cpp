@@ -404,14 +404,17 @@ private:
     std::vector<SlotState> states_;
 };
 
-// Appends the document's text. Failures (the buffer could not grow, a slot
-// holding something that is not an object) end the text and are reported
-// through the unraisable-error hook once the text is written.
-WriteResult write_text(IDFDoc* self, std::string& out, const FormatConfig& config, bool preserve_order) {
+// Runs `write(slots, schema, result)` over the document's slots as the
+// writer reads them: the Document itself, or a snapshot of a listed
+// document's list. Failures (a buffer that could not grow, a slot holding
+// something that is not an object) are reported through the unraisable-error
+// hook once `write` is done; no Python code runs while it works.
+template <class Write>
+WriteResult with_slots(IDFDoc* self, Write&& write) {
     WriteResult result;
     if (is_native(self)) {
         const py::DeferredFailures deferred;
-        write_document(out, config, preserve_order, self->doc.schema(), self->doc.index(), self->doc, result);
+        write(static_cast<const SlotSource&>(self->doc), self->doc.schema(), result);
         return result;
     }
     ListedSlots slots;
@@ -423,7 +426,7 @@ WriteResult write_text(IDFDoc* self, std::string& out, const FormatConfig& confi
     {
         const Ref keep_schema = Ref::borrow(self->idd);
         const py::DeferredFailures deferred;
-        write_document(out, config, preserve_order, schema_of(self->idd), self->doc.index(), slots, result);
+        write(static_cast<const SlotSource&>(slots), schema_of(self->idd), result);
     }
     if (result.foreign_slot != SIZE_MAX) {
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to tarvix.idf.IDFObject",
@@ -431,6 +434,13 @@ WriteResult write_text(IDFDoc* self, std::string& out, const FormatConfig& confi
         py::report_unraisable("tarvix.idf.IDF.write_to_buffer");
     }
     return result;
+}
+
+// Appends the document's text.
+WriteResult write_text(IDFDoc* self, std::string& out, const FormatConfig& config, bool preserve_order) {
+    return with_slots(self, [&](const SlotSource& slots, const idd::c_IDD* schema, WriteResult& result) {
+        write_document(out, config, preserve_order, schema, self->doc.index(), slots, result);
+    });
 }
 
 void doc_write_to_buffer(IDFDoc* self, std::string& out, const FormatConfig* config, const WriteOptions* options) {
@@ -806,21 +816,41 @@ bool parse_layout(PyObject* const* given, LayoutArgs& layout) {
     return true;
 }
 
-// The document's text as a str (line ends trimmed from both ends when
-// asked); MemoryError when it could not be written whole.
+// The document's text as a str, line ends trimmed from both ends when asked.
+// ASCII text (the rule) is measured, then written straight into the str; any
+// other text goes through a buffer and the UTF-8 decoder. MemoryError when
+// it could not be written whole.
 Ref text_of(IDFDoc* self, const FormatConfig& config, bool preserve_order, bool trim) {
-    std::string text;
-    if (write_text(self, text, config, preserve_order).out_of_memory) {
+    Ref text;
+    const WriteResult written = with_slots(self, [&](const SlotSource& slots, const idd::c_IDD* schema,
+                                                     WriteResult& result) {
+        const ClassIndex& index = self->doc.index();
+        const TextMeasure measure = measure_document(config, preserve_order, schema, index, slots, result);
+        if (measure.ascii) {
+            size_t begin = trim ? measure.leading_newlines : 0;
+            const size_t end = trim ? measure.bytes - measure.trailing_newlines : measure.bytes;
+            if (begin > end) begin = end;  // nothing but line ends
+            text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(end - begin), 127));
+            if (text) write_document_into(static_cast<char*>(PyUnicode_DATA(text.get())), begin, end, config,
+                                          preserve_order, schema, index, slots);
+            return;
+        }
+        std::string buffer;
+        write_document(buffer, config, preserve_order, schema, index, slots, result);
+        if (result.out_of_memory) return;
+        std::string_view view = buffer;
+        if (trim) {
+            const size_t first = view.find_first_not_of(kNewlines);
+            view = first == std::string_view::npos ? std::string_view()
+                                                   : view.substr(first, view.find_last_not_of(kNewlines) - first + 1);
+        }
+        text = py::decode_utf8(view);
+    });
+    if (written.out_of_memory) {
         PyErr_NoMemory();
         return {};
     }
-    std::string_view view = text;
-    if (trim) {
-        const size_t first = view.find_first_not_of(kNewlines);
-        if (first == std::string_view::npos) return Ref::borrow(shared.empty_str);
-        view = view.substr(first, view.find_last_not_of(kNewlines) - first + 1);
-    }
-    return py::decode_utf8(view);
+    return text;
 }
 
 PyObject* doc_format(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
