@@ -1,16 +1,21 @@
-// Helpers shared by the fuzz targets: a token source over a bare Tokenizer
-// and a check that aborts with a message, so a broken invariant is a crash
-// libFuzzer keeps.
+// Helpers shared by the fuzz targets: a check that aborts with a message, so
+// a broken invariant is a crash libFuzzer keeps (and fails a replay run), a
+// fixed schema parsed once, documents loaded the way the extension loads
+// them, and the values of an object as the writer puts them down.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "core/tokenizer.h"
+#include "core/document.h"
+#include "core/schema.h"
 #include "core/text.h"
+#include "core/tokenizer.h"
 
 #define FUZZ_CHECK(cond)                                                                   \
     do {                                                                                   \
@@ -26,13 +31,59 @@ inline std::string_view as_text(const uint8_t* data, size_t size) {
     return {reinterpret_cast<const char*>(data), size};
 }
 
-inline tarvix::lexer::Token next_token(void* context) {
-    return static_cast<tarvix::lexer::Tokenizer*>(context)->next_token();
+// A schema built into a target; it must parse.
+inline tarvix::idd::c_IDD parse_fixed_schema(std::string_view text) {
+    tarvix::lexer::Tokenizer tokenizer;
+    tokenizer.init(text, true);
+    tarvix::idd::c_IDD idd;
+    tarvix::idd::ParseError error;
+    FUZZ_CHECK(tarvix::idd::parse_schema(tokenizer, idd, error));
+    return idd;
 }
-inline int32_t line_num(void* context) { return static_cast<tarvix::lexer::Tokenizer*>(context)->line_num; }
 
-inline tarvix::lexer::TokenSource source_of(tarvix::lexer::Tokenizer& tokenizer) {
-    return {next_token, line_num, &tokenizer};
+// Loads a text into a document as the extension does: a copy of the text
+// becomes the document's store, checked as UTF-8 while it is read, and the
+// unused memory is given back afterwards.
+inline bool load_document(tarvix::idf::Document& doc, std::string_view text, tarvix::idf::DocumentError& error) {
+    if (!doc.load(tarvix::idf::make_text_store(std::string(text)), false, error)) return false;
+    doc.finish_load();
+    return true;
+}
+
+// An object's values as the writer puts them down, and so as they read
+// back: trailing empty values dropped, then empty values up to the class's
+// min-fields. `Values` is anything with size() and operator[] giving text.
+template <class Values>
+std::vector<std::string_view> written_values(const tarvix::idd::ClassDef* cls, const Values& values) {
+    std::vector<std::string_view> out;
+    for (size_t i = 0; i < values.size(); ++i) out.push_back(values[i]);
+    while (!out.empty() && out.back().empty()) out.pop_back();
+    if (cls && out.size() < static_cast<size_t>(cls->min_fields)) out.resize(static_cast<size_t>(cls->min_fields));
+    return out;
+}
+
+// The slots in the order the writer puts them in schema order: classes as
+// the schema lists them (objects of a class whose key a later class took
+// over appear at that later place only), and within a class key its live
+// slots ascending, as the index keeps loaded and added objects.
+template <class IsLive, class KeyOf>
+std::vector<size_t> schema_order(const tarvix::idd::c_IDD& idd, size_t slot_count, IsLive is_live, KeyOf key_of) {
+    std::vector<size_t> order;
+    for (size_t class_idx = 0; class_idx < idd.ordered_classes.size(); ++class_idx) {
+        const std::string key = tarvix::to_upper(idd.ordered_classes[class_idx].name);
+        const auto owner = idd.class_map.find(key);
+        if (owner == idd.class_map.end() || owner->second != class_idx) continue;
+        for (size_t slot = 0; slot < slot_count; ++slot)
+            if (is_live(slot) && key_of(slot) == key) order.push_back(slot);
+    }
+    return order;
+}
+
+inline bool same_values(tarvix::idf::ValuesView values, const std::vector<std::string_view>& expected) {
+    if (values.size() != expected.size()) return false;
+    for (size_t i = 0; i < expected.size(); ++i)
+        if (values[i] != expected[i]) return false;
+    return true;
 }
 
 }  // namespace fuzz

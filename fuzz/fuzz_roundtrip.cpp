@@ -1,17 +1,23 @@
-// Round trip: parse a document against a small fixed schema, write every
-// object in each layout, parse the text again and compare. The writer drops
-// trailing empty values and pads to the class's min-fields, so the values
-// read back are the stored ones after that normalisation; writing them again
-// must give the same text.
+// Round trip: load a document against a small fixed schema, write it with
+// the document writer in each layout (padded, unpadded, compact) and each
+// order (schema order, document order), load the text again and compare.
+// The writer drops trailing empty values and pads to the class's
+// min-fields, so the values read back are the stored ones after that
+// normalisation; in schema order the objects come back grouped by class, in
+// the order the schema lists the classes. Writing the reloaded document
+// again must give the same text.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fuzz_common.h"
-#include "core/schema.h"
 #include "core/document.h"
+#include "core/layout.h"
+#include "core/schema.h"
 
 using namespace tarvix;
+using idf::Document;
 
 namespace {
 
@@ -49,57 +55,26 @@ ZoneList,
 )";
 
 const idd::c_IDD& schema() {
-    static const idd::c_IDD idd = [] {
-        lexer::Tokenizer tokenizer;
-        tokenizer.init(kSchema, true);
-        idd::c_IDD parsed;
-        idd::ParseError error;
-        FUZZ_CHECK(idd::parse_schema(fuzz::source_of(tokenizer), parsed, error));
-        return parsed;
-    }();
+    static const idd::c_IDD idd = fuzz::parse_fixed_schema(kSchema);
     return idd;
 }
 
-bool parse(std::string_view text, std::vector<idf::c_IDFObject>& objects) {
-    lexer::Tokenizer tokenizer;
-    tokenizer.init(text, false);
-    idf::DocumentError error;
-    return idf::parse_document(fuzz::source_of(tokenizer), objects, error);
-}
-
-// Each object as the document writer lays it out: a line break, then its
-// text, and a group header (a comment) where the group changes.
-std::string write(const std::vector<idf::c_IDFObject>& objects, const idf::FormatConfig& config) {
+std::string write(const Document& doc, const idf::FormatConfig& config, bool preserve_order) {
     std::string out;
-    std::string group;
-    for (const idf::c_IDFObject& object : objects) {
-        const idd::ClassDef* cls = idd::find_class(schema(), to_upper(object.class_name));
-        if (cls && !config.compact && cls->group != group) {
-            group = cls->group;
-            idf::write_group_header(out, group);
-        }
-        out.push_back('\n');
-        idf::write_object_text(out, config, object.class_name, object.values, cls, idd::get_field_name);
-    }
+    idf::WriteResult result;
+    idf::write_document(out, config, preserve_order, &schema(), doc.index(), doc, result);
+    FUZZ_CHECK(!result.out_of_memory && result.foreign_slot == SIZE_MAX);
     return out;
 }
 
-// The values as they come back: trailing empties dropped, then padded with
-// empties to min-fields.
-std::vector<std::string_view> expected_values(const idf::c_IDFObject& object) {
-    std::vector<std::string_view> values;
-    for (size_t i = 0; i < object.values.size(); ++i) values.push_back(object.values[i]);
-    while (!values.empty() && values.back().empty()) values.pop_back();
-    const idd::ClassDef* cls = idd::find_class(schema(), to_upper(object.class_name));
-    if (cls && values.size() < static_cast<size_t>(cls->min_fields)) values.resize(static_cast<size_t>(cls->min_fields));
-    return values;
-}
+std::string key_of(const Document& doc, size_t slot) { return to_upper(doc.class_def(slot)->name); }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::vector<idf::c_IDFObject> objects;
-    if (!parse(fuzz::as_text(data, size), objects)) return 0;
+    Document doc(&schema());
+    idf::DocumentError error;
+    if (!fuzz::load_document(doc, fuzz::as_text(data, size), error)) return 0;
 
     const idf::FormatConfig layouts[] = {
         idf::generate_format_config(),
@@ -107,17 +82,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         idf::FormatConfig{{}, {}, 0, true},
     };
     for (const idf::FormatConfig& config : layouts) {
-        const std::string text = write(objects, config);
-        std::vector<idf::c_IDFObject> again;
-        FUZZ_CHECK(parse(text, again));
-        FUZZ_CHECK(again.size() == objects.size());
-        for (size_t o = 0; o < objects.size(); ++o) {
-            FUZZ_CHECK(again[o].class_name == objects[o].class_name);
-            const std::vector<std::string_view> expected = expected_values(objects[o]);
-            FUZZ_CHECK(again[o].values.size() == expected.size());
-            for (size_t i = 0; i < expected.size(); ++i) FUZZ_CHECK(again[o].values[i] == expected[i]);
+        for (const bool preserve_order : {false, true}) {
+            const std::string text = write(doc, config, preserve_order);
+            Document again(&schema());
+            FUZZ_CHECK(fuzz::load_document(again, text, error));
+
+            // Where each object read back came from.
+            std::vector<size_t> order;
+            if (preserve_order) {
+                for (size_t slot = 0; slot < doc.slot_count(); ++slot)
+                    if (doc.live(slot)) order.push_back(slot);
+            } else {
+                order = fuzz::schema_order(schema(), doc.slot_count(), [&](size_t slot) { return doc.live(slot); },
+                                           [&](size_t slot) { return key_of(doc, slot); });
+            }
+            FUZZ_CHECK(again.slot_count() == order.size());
+            for (size_t k = 0; k < order.size(); ++k) {
+                FUZZ_CHECK(again.live(k));
+                FUZZ_CHECK(again.class_idx(k) == doc.class_idx(order[k]));
+                const idd::ClassDef* cls = doc.class_def(order[k]);
+                FUZZ_CHECK(fuzz::same_values(again.values(k), fuzz::written_values(cls, doc.values(order[k]))));
+            }
+            // The text read back is already in the order it was written in.
+            FUZZ_CHECK(write(again, config, preserve_order) == text);
         }
-        FUZZ_CHECK(write(again, config) == text);
     }
     return 0;
 }

@@ -1,10 +1,12 @@
 // Schema parser, then every lookup on every class and field of the result:
 // names by position (with and without units) well past the stored fields and
-// into several repeating groups, the position of each produced name, field
-// definitions over the same range, and each class by its key.
+// into several repeating groups, built both as a new string and appended to
+// one, the position of each produced name, field definitions over the same
+// range, and each class by its key.
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "fuzz_common.h"
 #include "core/schema.h"
@@ -12,6 +14,22 @@
 using namespace tarvix::idd;
 
 namespace {
+
+// append_field_name agrees with get_field_name: it appends the same name
+// after what the string holds already, or, for a position in a repeating
+// group of no fields (which has no group number), appends nothing and says
+// so, get_field_name giving the empty name.
+void check_appended(const ClassDef& cls, int64_t idx, bool add_units, const std::string& name) {
+    static constexpr std::string_view kBefore = "held before: ";
+    std::string out(kBefore);
+    const bool appended = append_field_name(out, &cls, idx, add_units);
+    const ExtensibleDef& ext = cls.extensible;
+    const bool no_group_number = ext.is_extensible && ext.begin_index >= 0 && ext.size == 0 &&
+                                 idx >= ext.begin_index && idx <= INT32_MAX;
+    FUZZ_CHECK(appended == !no_group_number);
+    FUZZ_CHECK(out.starts_with(kBefore));
+    FUZZ_CHECK(out.substr(kBefore.size()) == name);
+}
 
 void check_class(const c_IDD& idd, const ClassDef& cls) {
     const ClassDef* found = find_class(idd, tarvix::to_upper(cls.name));
@@ -31,6 +49,8 @@ void check_class(const c_IDD& idd, const ClassDef& cls) {
         const std::string name = get_field_name(&cls, idx, false);
         const std::string with_units = get_field_name(&cls, idx, true);
         FUZZ_CHECK(with_units.starts_with(name));
+        check_appended(cls, i, false, name);
+        check_appended(cls, i, true, with_units);
         const FieldDef* def = get_field_def(&cls, static_cast<size_t>(i));
         FUZZ_CHECK(!def || (def >= cls.fields.data() && def < cls.fields.data() + cls.fields.size()));
         if (name.empty()) continue;  // no such field, or a field without a name
@@ -47,9 +67,11 @@ void check_class(const c_IDD& idd, const ClassDef& cls) {
     }
     // Positions at the ends of the index types must not overflow.
     for (const int32_t idx : {-1, INT32_MIN, INT32_MAX - 1, INT32_MAX}) {
-        get_field_name(&cls, idx, true);
+        check_appended(cls, idx, true, get_field_name(&cls, idx, true));
         get_field_def(&cls, static_cast<size_t>(static_cast<uint32_t>(idx)));
     }
+    // Beyond a 32-bit position there is no field: nothing is appended.
+    for (const int64_t idx : {int64_t{INT32_MAX} + 1, INT64_MAX, INT64_MIN}) check_appended(cls, idx, true, {});
     get_field_def(&cls, SIZE_MAX);
     FUZZ_CHECK(find_field_index(&cls, std::string()) == -1);
 }
@@ -61,11 +83,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tokenizer.init(fuzz::as_text(data, size), true);
     c_IDD idd;
     ParseError error;
-    if (!parse_schema(fuzz::source_of(tokenizer), idd, error)) {
+    if (!parse_schema(tokenizer, idd, error)) {
         FUZZ_CHECK(error.line_num >= 1);
+        if (error.kind == ParseErrorKind::min_fields_too_large) FUZZ_CHECK(error.number > error.limit);
         return 0;
     }
     for (const auto& [key, idx] : idd.class_map) FUZZ_CHECK(idx < idd.ordered_classes.size());
+    // Every class's min-fields is one it can hold.
+    for (const ClassDef& cls : idd.ordered_classes) {
+        const size_t room = cls.extensible.is_extensible ? kMaxMinFields : cls.fields.size();
+        FUZZ_CHECK(cls.min_fields >= 0 && static_cast<size_t>(cls.min_fields) <= std::min(room, kMaxMinFields));
+    }
     for (const ClassDef& cls : idd.ordered_classes) check_class(idd, cls);
     return 0;
 }

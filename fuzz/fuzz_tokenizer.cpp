@@ -1,7 +1,11 @@
 // Tokenizer in both modes (the first input byte picks the mode), drained to
 // the end. Each token is checked against the token rules directly and
 // against a plain reference tokenizer written below from the same rules, so
-// a dropped, split or misplaced token is caught as well as a crash.
+// a dropped, split or misplaced token is caught as well as a crash. The
+// stream is taken three ways: as views with next() (each text token must
+// view the content where the reference found it, at token_offset()), as
+// owned copies with next_token(), and, when no token is bad UTF-8, as views
+// again with the text vouched for as valid.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,6 +16,7 @@
 using tarvix::lexer::Token;
 using tarvix::lexer::Tokenizer;
 using tarvix::lexer::TokenType;
+using tarvix::lexer::TokenView;
 
 namespace {
 
@@ -47,6 +52,7 @@ struct Expected {
     TokenType type;
     std::string value;  // text, or the error message
     int32_t line;
+    size_t offset = 0;  // where a text or delimiter token starts in the text
 };
 
 // The reference: split into lines at LF, CRLF or a lone CR, cut each line
@@ -68,9 +74,10 @@ std::vector<Expected> reference_tokens(std::string_view text, bool schema_mode) 
         if (failed)
             out.push_back({tarvix::lexer::TOKEN_ERROR,
                            utf8_error(static_cast<unsigned char>(piece[bad]), piece.data() + bad - line.data()),
-                           line_no});
+                           line_no, 0});
         else
-            out.push_back({tarvix::lexer::TOKEN_TEXT, std::string(piece), line_no});
+            out.push_back({tarvix::lexer::TOKEN_TEXT, std::string(piece), line_no,
+                           static_cast<size_t>(piece.data() - text.data())});
     };
     size_t pos = 0;
     while (pos < text.size() && !failed) {
@@ -90,23 +97,88 @@ std::vector<Expected> reference_tokens(std::string_view text, bool schema_mode) 
                 text_token(line.substr(i, bang == std::string_view::npos ? std::string_view::npos : bang - i));
                 break;
             }
-            out.push_back({c == ',' ? tarvix::lexer::TOKEN_COMMA : tarvix::lexer::TOKEN_SEMICOLON, {}, line_no});
+            out.push_back({c == ',' ? tarvix::lexer::TOKEN_COMMA : tarvix::lexer::TOKEN_SEMICOLON, {}, line_no,
+                           static_cast<size_t>(line.data() - text.data()) + i});
             run = i + 1;
         }
     }
-    if (!failed) out.push_back({tarvix::lexer::TOKEN_EOF, {}, line_no ? line_no : 1});
+    if (!failed) out.push_back({tarvix::lexer::TOKEN_EOF, {}, line_no ? line_no : 1, 0});
     return out;
 }
 
-void check_text(const std::string& value, bool schema_mode) {
+void check_text(std::string_view value, bool schema_mode) {
     FUZZ_CHECK(!value.empty());
     FUZZ_CHECK(value.front() != ' ' && value.front() != '\t');
     FUZZ_CHECK(value.back() != ' ' && value.back() != '\t');
-    FUZZ_CHECK(value.find_first_of("\r\n!") == std::string::npos);
-    FUZZ_CHECK(invalid_utf8_at(value) == std::string::npos);
+    FUZZ_CHECK(value.find_first_of("\r\n!") == std::string_view::npos);
+    FUZZ_CHECK(invalid_utf8_at(value) == std::string_view::npos);
     // A schema property line keeps its delimiters; any other text has none.
     if (!(schema_mode && value.front() == '\\'))
-        FUZZ_CHECK(value.find_first_of(schema_mode ? ",;\\" : ",;") == std::string::npos);
+        FUZZ_CHECK(value.find_first_of(schema_mode ? ",;\\" : ",;") == std::string_view::npos);
+}
+
+// After the end or an error, only the end, on the same line.
+template <class Next>
+void check_only_the_end(Tokenizer& tokenizer, Next next) {
+    for (int k = 0; k < 3; ++k) {
+        const int32_t line = tokenizer.line_num;
+        FUZZ_CHECK(next().type == tarvix::lexer::TOKEN_EOF);
+        FUZZ_CHECK(tokenizer.line_num == line);
+    }
+}
+
+// The stream as views, pulled with next(): each token as the reference has
+// it, and each text or delimiter where the reference found it. A text token
+// views the content itself, not a copy.
+void check_views(std::string_view text, bool schema_mode, bool known_valid, const std::vector<Expected>& expected) {
+    Tokenizer tokenizer;
+    tokenizer.init(text, schema_mode, known_valid);
+    for (size_t n = 0;; ++n) {
+        const TokenView token = tokenizer.next();
+        FUZZ_CHECK(n < expected.size());
+        const Expected& want = expected[n];
+        FUZZ_CHECK(token.type == want.type);
+        FUZZ_CHECK(tokenizer.line_num == want.line);
+        switch (token.type) {
+            case tarvix::lexer::TOKEN_TEXT:
+                check_text(token.value, schema_mode);
+                FUZZ_CHECK(token.value == want.value);
+                FUZZ_CHECK(tokenizer.token_offset() == want.offset);
+                FUZZ_CHECK(token.value.data() == text.data() + want.offset);
+                break;
+            case tarvix::lexer::TOKEN_COMMA:
+            case tarvix::lexer::TOKEN_SEMICOLON:
+                FUZZ_CHECK(tokenizer.token_offset() == want.offset);
+                FUZZ_CHECK(text[want.offset] == (token.type == tarvix::lexer::TOKEN_COMMA ? ',' : ';'));
+                break;
+            case tarvix::lexer::TOKEN_ERROR:
+                FUZZ_CHECK(token.value == want.value);
+                [[fallthrough]];
+            case tarvix::lexer::TOKEN_EOF:
+                check_only_the_end(tokenizer, [&] { return tokenizer.next(); });
+                return;
+            default:
+                FUZZ_CHECK(false);
+        }
+    }
+}
+
+// The stream as owned copies, pulled with next_token(): the same tokens.
+void check_copies(std::string_view text, bool schema_mode, const std::vector<Expected>& expected) {
+    Tokenizer tokenizer;
+    tokenizer.init(text, schema_mode);
+    for (size_t n = 0;; ++n) {
+        const Token token = tokenizer.next_token();
+        FUZZ_CHECK(n < expected.size());
+        FUZZ_CHECK(token.type == expected[n].type);
+        FUZZ_CHECK(tokenizer.line_num == expected[n].line);
+        if (token.type == tarvix::lexer::TOKEN_TEXT || token.type == tarvix::lexer::TOKEN_ERROR)
+            FUZZ_CHECK(token.value == expected[n].value);
+        if (token.type == tarvix::lexer::TOKEN_EOF || token.type == tarvix::lexer::TOKEN_ERROR) {
+            check_only_the_end(tokenizer, [&] { return tokenizer.next_token(); });
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -117,34 +189,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text = fuzz::as_text(data + 1, size - 1);
     const std::vector<Expected> expected = reference_tokens(text, schema_mode);
 
-    Tokenizer tokenizer;
-    tokenizer.init(text, schema_mode);
-    for (size_t n = 0;; ++n) {
-        const Token token = tokenizer.next_token();
-        FUZZ_CHECK(n < expected.size());
-        FUZZ_CHECK(token.type == expected[n].type);
-        FUZZ_CHECK(tokenizer.line_num == expected[n].line);
-        switch (token.type) {
-            case tarvix::lexer::TOKEN_TEXT:
-                check_text(token.value, schema_mode);
-                FUZZ_CHECK(token.value == expected[n].value);
-                break;
-            case tarvix::lexer::TOKEN_COMMA:
-            case tarvix::lexer::TOKEN_SEMICOLON:
-                break;
-            case tarvix::lexer::TOKEN_ERROR:
-                FUZZ_CHECK(token.value == expected[n].value);
-                [[fallthrough]];
-            case tarvix::lexer::TOKEN_EOF:
-                // After the end or an error, only the end, on the same line.
-                for (int k = 0; k < 3; ++k) {
-                    const int32_t line = tokenizer.line_num;
-                    FUZZ_CHECK(tokenizer.next_token().type == tarvix::lexer::TOKEN_EOF);
-                    FUZZ_CHECK(tokenizer.line_num == line);
-                }
-                return 0;
-            default:
-                FUZZ_CHECK(false);
-        }
-    }
+    check_views(text, schema_mode, false, expected);
+    check_copies(text, schema_mode, expected);
+    // A caller that vouches for the text skips the UTF-8 checks of the
+    // tokens: when no token is bad, the stream is the same. (Bytes outside
+    // the tokens, in comments, are never checked.)
+    if (expected.back().type != tarvix::lexer::TOKEN_ERROR) check_views(text, schema_mode, true, expected);
+    return 0;
 }
+

@@ -209,6 +209,9 @@ def test_document_errors(idd, text, message):
         (b"Note,a;\nNote,b\xc3;", "Line 2): 'invalid UTF-8 byte 0xC3 at column 7'"),  # truncated
         (b"Note,\n\n  \xe0\x80\x80;", "Line 3): 'invalid UTF-8 byte 0xE0 at column 3'"),  # overlong
         (b"\xed\xa0\x80,a;", "Line 1): 'invalid UTF-8 byte 0xED at column 1'"),  # surrogate
+        # values loaded before the bad byte are moved down over the line break: the column still counts
+        # from the start of the line as written
+        (b"Note,\nabcdefghij,\xff;\n", "Line 2): 'invalid UTF-8 byte 0xFF at column 12'"),
     ],
 )
 def test_invalid_utf8(idd, tmp_path, data, where):

@@ -139,10 +139,15 @@ struct NameKey {
 }  // namespace
 
 size_t Document::add_object(uint32_t class_idx) {
-    auto owned = std::make_unique<FieldValues>();
+    FieldValues values;
     const ClassDef* cls = schema_ && class_idx < schema_->ordered_classes.size() ? &schema_->ordered_classes[class_idx]
                                                                                  : nullptr;
-    if (cls && cls->min_fields > 0) owned->resize(static_cast<size_t>(cls->min_fields));
+    if (cls && cls->min_fields > 0) values.resize(static_cast<size_t>(cls->min_fields));
+    return add_object(class_idx, std::move(values));
+}
+
+size_t Document::add_object(uint32_t class_idx, FieldValues values) {
+    auto owned = std::make_unique<FieldValues>(std::move(values));
     ClassEntry* entry = entry_of(class_idx, true);
     const size_t slot = slots_.size();
     slots_.push_back(Slot{0, 0, 0, class_idx, 1, nullptr});

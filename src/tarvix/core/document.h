@@ -128,8 +128,10 @@ public:
 
     // --- Edits; each keeps the index, the graph and the name indices current.
 
-    // A new slot of a class with min_fields empty values.
+    // A new slot of a class with min_fields empty values, or with the values
+    // given (which are not registered in the graph: see register_all).
     size_t add_object(uint32_t class_idx);
+    size_t add_object(uint32_t class_idx, FieldValues values);
 
     // The write path: sets value `field_idx` (growing the values with empty
     // ones when it lies beyond them; an empty value beyond them changes

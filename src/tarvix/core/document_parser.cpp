@@ -231,11 +231,9 @@ bool Document::append(std::vector<c_IDFObject>& objects, DocumentError& error) n
                 error.value = raw.class_name;
                 return false;
             }
-            const size_t slot = add_object(*found);
-            FieldValues& own = *slots_[slot].owned;
-            own = std::move(raw.values);
+            const size_t slot = add_object(*found, std::move(raw.values));
             raw.values.clear();
-            register_all(schema_->ordered_classes[*found], own.view(), slot);
+            register_all(schema_->ordered_classes[*found], values(slot), slot);
         }
     } catch (const std::exception&) {
         error.kind = DocumentErrorKind::out_of_memory;

@@ -23,6 +23,7 @@ void Tokenizer::init(std::string_view text, bool schema_mode, bool known_valid) 
     content = text;
     pos = 0;
     token_offset_ = 0;
+    line_start_ = 0;
     pending_ = 0;
     done_ = false;
     valid_ = known_valid;
@@ -76,7 +77,10 @@ void Tokenizer::consume_line_end(const char* at) noexcept {
     const char* next_line = at + 1;
     if (*at == '\r' && next_line < end && *next_line == '\n') ++next_line;
     pos = static_cast<size_t>(next_line - content.data());
-    if (next_line < end && line_num < INT32_MAX) ++line_num;
+    if (next_line < end) {
+        if (line_num < INT32_MAX) ++line_num;
+        line_start_ = pos;
+    }
 }
 
 TokenView Tokenizer::text_token(const char* begin, const char* end) noexcept {
@@ -95,9 +99,9 @@ TokenView Tokenizer::text_token(const char* begin, const char* end) noexcept {
 TokenView Tokenizer::error_token(const char* bad_byte) noexcept {
     static constexpr char kHex[] = "0123456789ABCDEF";
     const auto byte = static_cast<unsigned char>(*bad_byte);
-    const char* line_start = bad_byte;
-    while (line_start > content.data() && line_start[-1] != '\n' && line_start[-1] != '\r') --line_start;
-    const size_t column = static_cast<size_t>(bad_byte - line_start) + 1;
+    // The line start is remembered, not searched for: a loader may already
+    // have moved values over the text before this token.
+    const size_t column = static_cast<size_t>(bad_byte - content.data()) - line_start_ + 1;
     std::memcpy(message_, "invalid UTF-8 byte 0x", 21);
     message_[21] = kHex[byte >> 4];
     message_[22] = kHex[byte & 15];

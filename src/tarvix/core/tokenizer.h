@@ -86,6 +86,7 @@ private:
     void consume_line_end(const char* at) noexcept;
 
     size_t token_offset_ = 0;
+    size_t line_start_ = 0;             // offset of the current line, for error columns
     char pending_ = 0;                  // delimiter to hand out after a text token
     bool done_ = false;                 // the end or an error was handed out
     bool valid_ = false;                // content known to be strict UTF-8
