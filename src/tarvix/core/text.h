@@ -226,25 +226,40 @@ inline size_t find_invalid_utf8(std::string_view text) noexcept {
 // Bytes of a Latin-1 text that take two bytes in UTF-8 (those above 0x7F).
 inline size_t count_latin1_high_bytes(std::string_view text) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    size_t count = 0;
-    for (size_t i = 0; i < text.size(); ++i) count += p[i] >> 7;
+    const size_t n = text.size();
+    size_t count = 0, i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t chunk;
+        __builtin_memcpy(&chunk, p + i, 8);
+        count += static_cast<size_t>(__builtin_popcountll(chunk & 0x8080808080808080ULL));
+    }
+    for (; i < n; ++i) count += p[i] >> 7;
     return count;
 }
 
 // Rewrites the Latin-1 text in buffer[0, size) as UTF-8 in buffer[0, size +
-// high_bytes), back to front so that no byte is overwritten before it is read.
+// high_bytes), back to front so that no byte is overwritten before it is
+// read; each run of ASCII bytes moves in one piece.
 inline void latin1_to_utf8_in_place(char* buffer, size_t size, size_t high_bytes) noexcept {
     auto* p = reinterpret_cast<unsigned char*>(buffer);
     size_t in = size;
     size_t out = size + high_bytes;
     while (out > in) {  // a byte above 0x7F still lies before `in`
-        const unsigned char c = p[--in];
-        if (c < 0x80) {
-            p[--out] = c;
-        } else {
-            p[--out] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-            p[--out] = static_cast<unsigned char>(0xC0 | (c >> 6));
+        size_t run = in;  // the ASCII run ends at `in`; find where it starts
+        while (run >= 8) {
+            uint64_t chunk;
+            __builtin_memcpy(&chunk, p + run - 8, 8);
+            if (chunk & 0x8080808080808080ULL) break;
+            run -= 8;
         }
+        while (run > 0 && p[run - 1] < 0x80) --run;
+        const size_t length = in - run;
+        out -= length;
+        __builtin_memmove(p + out, p + run, length);
+        in = run;
+        const unsigned char c = p[--in];  // above 0x7F: the loop condition says one is left
+        p[--out] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        p[--out] = static_cast<unsigned char>(0xC0 | (c >> 6));
     }
 }
 
