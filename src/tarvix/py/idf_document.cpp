@@ -334,17 +334,24 @@ int doc_build_objects(IDFDoc* self, std::vector<c_IDFObject>& c_idf_objects) {
     return -1;
 }
 
-PyObject* doc_get_objects_raw(IDFDoc* self, PyObject* class_name) {
-    std::string key;
-    if (!class_key(class_name, key)) return nullptr;
+// The live slots of a class, in class order (none when the class has no
+// entry); false with MemoryError set.
+bool class_slots(IDFDoc* self, const std::string& key, std::vector<size_t>& slots) {
     const ClassEntry* entry = self->doc.index().find(key);
-    if (!entry || entry->empty()) return PyList_New(0);
-    std::vector<size_t> slots;
+    if (!entry) return true;
     try {
         slots = entry->live();
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        PyErr_NoMemory();
+        return false;
     }
+    return true;
+}
+
+PyObject* doc_get_objects_raw(IDFDoc* self, PyObject* class_name) {
+    std::string key;
+    std::vector<size_t> slots;
+    if (!class_key(class_name, key) || !class_slots(self, key, slots)) return nullptr;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(slots.size())));
     if (!list) return nullptr;
     Py_ssize_t stored = 0;
@@ -740,14 +747,9 @@ PyObject* doc_remove_all_objects(PyObject* obj, PyObject* const* args, Py_ssize_
     std::string key;
     if (!class_key(given[0], key)) return nullptr;
     IDFDoc* self = as_doc(obj);
-    const ClassEntry* entry = self->doc.index().find(key);
-    if (!entry || entry->empty()) return PyLong_FromLong(0);
     std::vector<size_t> slots;
-    try {
-        slots = entry->live();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    if (!class_slots(self, key, slots)) return nullptr;
+    if (slots.empty()) return PyLong_FromLong(0);  // no class entry, or an emptied one: kept as it is
     if (is_native(self)) {
         // The objects handed out keep their values; then the document lets
         // go of the whole class at once.
