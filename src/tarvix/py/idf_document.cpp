@@ -76,13 +76,18 @@ Ref class_name_str(IDFDoc* doc, uint32_t class_idx) {
 }
 
 // Makes the IDFObject of a live slot of a native document: bound to the
-// slot, its values read from the document.
+// slot, its values read from the document. Nothing (and no exception) when
+// the slot went away meanwhile.
 Ref make_wrapper(IDFDoc* doc, size_t slot) {
     const uint32_t class_idx = doc->doc.class_idx(slot);
     Ref name = class_name_str(doc, class_idx);
     if (!name) return {};
     Ref obj = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
     if (!obj) return {};
+    // Making an object may run the cycle collector, and with it finalizers
+    // that change this document: look at the slot again.
+    if (!doc->doc.live(slot) || !is_native(doc)) return {};
+    if (slot < doc->wrappers.size() && doc->wrappers[slot]) return Ref::borrow(doc->wrappers[slot]);
     IDFObj* object = as_object(obj.get());
     try {
         const ClassDef* cls = doc->doc.class_def(slot);
@@ -109,7 +114,8 @@ void forget_wrapper(IDFDoc* doc, size_t slot) {
     Py_XDECREF(held);
 }
 
-void release_wrappers(IDFDoc* doc) {
+// Lets go of the objects and class names a native document holds.
+void release_held_objects(IDFDoc* doc) {
     std::vector<PyObject*> held;
     held.swap(doc->wrappers);
     for (PyObject* obj : held) Py_XDECREF(obj);
@@ -129,7 +135,7 @@ bool object_at(IDFDoc* doc, size_t slot, Ref& out) {
             return true;
         }
         out = make_wrapper(doc, slot);
-        return static_cast<bool>(out);
+        return out || !PyErr_Occurred();
     }
     PyObject* list = list_of(doc);
     if (!list || slot >= static_cast<size_t>(PyList_GET_SIZE(list))) return true;
@@ -166,7 +172,7 @@ bool materialize(IDFDoc* doc) {
     doc->objects = list.release();
     // From here on the list says what sits in each slot; objects made so far
     // stay bound to their slots for their values.
-    release_wrappers(doc);
+    release_held_objects(doc);
     doc->doc.drop_name_indices();
     doc->doc.set_schema(nullptr);
     return true;
@@ -482,14 +488,14 @@ int doc_clear(PyObject* obj) {
     self->doc.set_schema(nullptr);
     Py_XSETREF(self->idd, Py_NewRef(Py_None));
     Py_XSETREF(self->objects, Py_NewRef(Py_None));
-    release_wrappers(self);
+    release_held_objects(self);
     return 0;
 }
 
 void doc_dealloc(PyObject* obj) {
     IDFDoc* self = as_doc(obj);
     PyObject_GC_UnTrack(obj);
-    release_wrappers(self);
+    release_held_objects(self);
     Py_CLEAR(self->idd);
     Py_CLEAR(self->objects);
     std::destroy_at(&self->doc);
@@ -656,7 +662,11 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
         } catch (const std::exception&) {
             return PyErr_NoMemory();
         }
-        if (!added) return nullptr;
+        if (!added) {
+            if (!PyErr_Occurred())  // a finalizer run meanwhile removed it
+                PyErr_SetString(PyExc_RuntimeError, "the document changed while the object was added");
+            return nullptr;
+        }
     } else {
         added = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
         if (!added) return nullptr;
