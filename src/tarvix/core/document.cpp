@@ -47,8 +47,6 @@ SlotState Document::view(size_t slot, ObjectView& out) const noexcept {
     return SlotState::object;
 }
 
-FieldValues Document::copy_values(size_t slot) const { return FieldValues(values(slot)); }
-
 FieldValues& Document::own_values(size_t slot) {
     Slot& s = slots_[slot];
     if (!s.owned) s.owned = new FieldValues(values(slot));

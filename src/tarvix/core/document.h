@@ -152,8 +152,6 @@ public:
     // was missing or empty (then 0).
     size_t remove_class(std::string_view class_key) noexcept;
 
-    // A copy of an object's values.
-    FieldValues copy_values(size_t slot) const;
     // Empties a slot without touching the index or the graph (a restored
     // document keeps those itself).
     void release(size_t slot) noexcept;

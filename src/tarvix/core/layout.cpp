@@ -220,11 +220,6 @@ void write_object_text(std::string& out, const FormatConfig& config, const Objec
     emit_object(sink, config, object);
 }
 
-void write_group_header(std::string& out, std::string_view group) {
-    StringSink sink{out};
-    emit_group_header(sink, group);
-}
-
 void write_document(std::string& out, const FormatConfig& config, bool preserve_order, const idd::c_IDD* schema,
                     const ClassIndex& index, const SlotSource& slots, WriteResult& result) noexcept {
     try {

@@ -54,9 +54,6 @@ public:
 // std::length_error when `out` cannot grow; what was appended so far stays.
 void write_object_text(std::string& out, const FormatConfig& config, const ObjectView& object);
 
-// Appends the header that opens a run of classes of one group.
-void write_group_header(std::string& out, std::string_view group);
-
 struct WriteResult {
     bool out_of_memory = false;       // the text stops where the buffer could not grow
     size_t foreign_slot = SIZE_MAX;   // the text stops before this slot

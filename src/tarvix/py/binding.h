@@ -187,18 +187,28 @@ inline Ref encode_utf8(PyObject* text) {
     return Ref::steal(PyUnicode_AsUTF8String(text));
 }
 
+// Whether an encoding name (a str) is one of the names under which file
+// reading takes the bytes as they are: "utf-8" or "utf8" in any case. False
+// with an exception set when lower() fails.
+inline bool names_utf8(PyObject* encoding, bool& utf8) {
+    Ref lowered = Ref::steal(PyObject_CallMethod(encoding, "lower", nullptr));
+    if (!lowered) return false;
+    utf8 = PyUnicode_Check(lowered.get()) && (PyUnicode_CompareWithASCIIString(lowered.get(), "utf-8") == 0 ||
+                                              PyUnicode_CompareWithASCIIString(lowered.get(), "utf8") == 0);
+    return true;
+}
+
 // Whether the bytes that read_utf8_bytes gives for `encoding` are known to
 // be strict UTF-8: checked (no encoding) or made by encoding decoded text
-// (any codec); only "utf-8" and "utf8" pass the file's bytes unchecked.
+// (any codec); only the UTF-8 names pass the file's bytes unchecked.
 inline bool read_as_utf8_checked(PyObject* encoding) {
     if (encoding == Py_None) return true;
-    Ref lowered = Ref::steal(PyObject_CallMethod(encoding, "lower", nullptr));
-    if (!lowered || !PyUnicode_Check(lowered.get())) {
+    bool utf8 = false;
+    if (!names_utf8(encoding, utf8)) {
         PyErr_Clear();
         return false;
     }
-    return PyUnicode_CompareWithASCIIString(lowered.get(), "utf-8") != 0 &&
-           PyUnicode_CompareWithASCIIString(lowered.get(), "utf8") != 0;
+    return !utf8;
 }
 
 // Closes a file as leaving a with-block would: a pending error survives,

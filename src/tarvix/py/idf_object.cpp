@@ -134,7 +134,7 @@ int object_set_string_by_index(IDFObj* self, int32_t field_idx, std::string_view
     IDFDoc* parent = parent_of(self);
     const bool graph = parent && sits_in_parent(self);
     try {
-        if (self->bound)
+        if (self->bound && parent)
             parent->doc.set_value(self->obj_idx, index, value, class_def_of(self), graph);
         else
             write_value(self->values, index, value, class_def_of(self), graph ? &parent->doc : nullptr,

@@ -93,11 +93,9 @@ PyObject* read_utf8_bytes(PyObject* filepath, ReadUtf8BytesOptions* options) {
     }
 
     if (encoding != Py_None) {
-        Ref lowered = Ref::steal(PyObject_CallMethod(encoding, "lower", nullptr));
-        if (!lowered) return nullptr;
-        if (PyUnicode_Check(lowered.get()) && (PyUnicode_CompareWithASCIIString(lowered.get(), "utf-8") == 0 ||
-                                               PyUnicode_CompareWithASCIIString(lowered.get(), "utf8") == 0))
-            return content.release();
+        bool utf8 = false;
+        if (!py::names_utf8(encoding, utf8)) return nullptr;
+        if (utf8) return content.release();
         const char* codec = PyUnicode_AsUTF8(encoding);
         if (!codec) return nullptr;
         Ref name = codec_name(encoding);
