@@ -70,7 +70,7 @@ template <class IsLive, class KeyOf>
 std::vector<size_t> schema_order(const tarvix::idd::c_IDD& idd, size_t slot_count, IsLive is_live, KeyOf key_of) {
     std::vector<size_t> order;
     for (size_t class_idx = 0; class_idx < idd.ordered_classes.size(); ++class_idx) {
-        const std::string key = tarvix::to_upper(idd.ordered_classes[class_idx].name);
+        const std::string key = tarvix::to_upper(std::string(idd.ordered_classes[class_idx].name));
         const auto owner = idd.class_map.find(key);
         if (owner == idd.class_map.end() || owner->second != class_idx) continue;
         for (size_t slot = 0; slot < slot_count; ++slot)

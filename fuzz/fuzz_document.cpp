@@ -147,7 +147,7 @@ const idd::c_IDD& schema() {
 }
 
 const ClassDef& class_at(uint32_t class_idx) { return schema().ordered_classes[class_idx]; }
-std::string key_of(uint32_t class_idx) { return to_upper(class_at(class_idx).name); }
+std::string key_of(uint32_t class_idx) { return to_upper(std::string(class_at(class_idx).name)); }
 
 // Integer text is real text too, out of range or not.
 void check_number(std::string_view value) {
@@ -291,7 +291,7 @@ void check_index(const Document& doc, const Model& model) {
 // above) for the first whose first value matches up to ASCII case.
 void check_find_by_name(Document& doc, const Model& model) {
     std::set<std::string> keys = {"Zone", "NO SUCH CLASS"};
-    for (const ClassDef& cls : schema().ordered_classes) keys.insert(to_upper(cls.name));
+    for (const ClassDef& cls : schema().ordered_classes) keys.insert(to_upper(std::string(cls.name)));
     for (const std::string& key : keys) {
         std::map<std::string, size_t> first_named;  // upper-cased name -> first slot holding it
         std::vector<std::string> names = {"", "No Such Name"};
@@ -320,7 +320,7 @@ bool loc_less(const FieldLoc& a, const FieldLoc& b) {
 // under each tag its field's definition lists in `tags` (a tag listed twice
 // counts twice), keyed by the value upper-cased. Built in slot and field
 // order, so each list is sorted.
-Graph rebuild(const Model& model, std::vector<std::string> FieldDef::*tags) {
+Graph rebuild(const Model& model, idd::Views (FieldDef::*tags)() const noexcept) {
     Graph graph;
     for (const size_t slot : live_slots(model)) {
         const ModelSlot& object = model[slot];
@@ -328,8 +328,8 @@ Graph rebuild(const Model& model, std::vector<std::string> FieldDef::*tags) {
             if (object.values[i].empty()) continue;
             const FieldDef* field = idd::get_field_def(&class_at(object.class_idx), i);
             if (!field) continue;
-            for (const std::string& tag : field->*tags)
-                graph[{tag, to_upper(object.values[i])}].push_back(FieldLoc{slot, static_cast<int32_t>(i)});
+            for (const std::string_view tag : (field->*tags)())
+                graph[{std::string(tag), to_upper(object.values[i])}].push_back(FieldLoc{slot, static_cast<int32_t>(i)});
         }
     }
     return graph;
@@ -369,7 +369,7 @@ void check_reference_queries(const Document& doc, const Graph& targets, const Gr
     std::vector<const FieldDef*> fields;
     for (const ClassDef& cls : schema().ordered_classes)
         for (const FieldDef& field : cls.fields)
-            if (!field.references.empty() || !field.object_lists.empty()) fields.push_back(&field);
+            if (!field.references().empty() || !field.object_lists().empty()) fields.push_back(&field);
     fields.push_back(&schema().ordered_classes[0].fields[0]);  // Version Identifier: no tags
 
     std::set<std::string> in_graph;
@@ -386,8 +386,8 @@ void check_reference_queries(const Document& doc, const Graph& targets, const Gr
             const std::string upper = to_upper(value);
 
             const std::vector<FieldLoc>* defining = nullptr;
-            for (const std::string& tag : field->object_lists) {
-                const auto found = targets.find({tag, upper});
+            for (const std::string_view tag : field->object_lists()) {
+                const auto found = targets.find({std::string(tag), upper});
                 if (found != targets.end()) {
                     defining = &found->second;
                     break;
@@ -405,9 +405,9 @@ void check_reference_queries(const Document& doc, const Graph& targets, const Gr
             std::vector<size_t> referring;
             doc.referencing(*field, value, referring);
             size_t at = 0;
-            for (const std::string& tag : field->references) {
+            for (const std::string_view tag : field->references()) {
                 std::vector<size_t> want;
-                if (const auto found = referencers.find({tag, upper}); found != referencers.end())
+                if (const auto found = referencers.find({std::string(tag), upper}); found != referencers.end())
                     for (const FieldLoc& loc : found->second) want.push_back(loc.obj_idx);
                 FUZZ_CHECK(referring.size() - at >= want.size());
                 std::vector<size_t> got(referring.begin() + static_cast<ptrdiff_t>(at),
@@ -511,7 +511,7 @@ void remove_object(Document& doc, Model& model, Choices& pick, const std::vector
 // only when it is all upper case already.
 void remove_class(Document& doc, Model& model, Choices& pick) {
     const ClassDef& cls = schema().ordered_classes[pick.below(schema().ordered_classes.size())];
-    const std::string key = pick.one_in(4) ? cls.name : to_upper(cls.name);
+    const std::string key = pick.one_in(4) ? std::string(cls.name) : to_upper(std::string(cls.name));
     size_t expected = 0;
     for (ModelSlot& object : model) {
         if (!object.live || key_of(object.class_idx) != key) continue;
@@ -589,7 +589,7 @@ void check_written(const Document& doc, const Model& model) {
         for (size_t k = 0; k < order.size(); ++k) {
             const ModelSlot& object = model[order[k]];
             const ClassDef* cls = &class_at(object.class_idx);
-            FUZZ_CHECK(to_upper(again.class_def(k)->name) == key_of(object.class_idx));
+            FUZZ_CHECK(to_upper(std::string(again.class_def(k)->name)) == key_of(object.class_idx));
             FUZZ_CHECK(fuzz::same_values(again.values(k), fuzz::written_values(cls, object.values)));
         }
     }

@@ -67,7 +67,7 @@ std::string write(const Document& doc, const idf::FormatConfig& config, bool pre
     return out;
 }
 
-std::string key_of(const Document& doc, size_t slot) { return to_upper(doc.class_def(slot)->name); }
+std::string key_of(const Document& doc, size_t slot) { return to_upper(std::string(doc.class_def(slot)->name)); }
 
 }  // namespace
 

@@ -32,7 +32,7 @@ void check_appended(const ClassDef& cls, int64_t idx, bool add_units, const std:
 }
 
 void check_class(const c_IDD& idd, const ClassDef& cls) {
-    const ClassDef* found = find_class(idd, tarvix::to_upper(cls.name));
+    const ClassDef* found = find_class(idd, tarvix::to_upper(std::string(cls.name)));
     // A later class of the same name takes over the key.
     FUZZ_CHECK(found && tarvix::equal_fold(found->name, cls.name));
 

@@ -86,14 +86,14 @@ void Document::drop_name_indices() noexcept {
 // The graph
 
 void Document::register_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept {
-    for (const std::string& tag : field.references) targets_.add(tag, value, loc, "tarvix.idf.IDF.register_target");
-    for (const std::string& tag : field.object_lists)
+    for (const std::string_view tag : field.references()) targets_.add(tag, value, loc, "tarvix.idf.IDF.register_target");
+    for (const std::string_view tag : field.object_lists())
         referencers_.add(tag, value, loc, "tarvix.idf.IDF.register_referencer");
 }
 
 void Document::unregister_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept {
-    for (const std::string& tag : field.references) targets_.remove(tag, value, loc);
-    for (const std::string& tag : field.object_lists) referencers_.remove(tag, value, loc);
+    for (const std::string_view tag : field.references()) targets_.remove(tag, value, loc);
+    for (const std::string_view tag : field.object_lists()) referencers_.remove(tag, value, loc);
 }
 
 void Document::register_all(const ClassDef& cls, ValuesView values, size_t slot) noexcept {
@@ -102,7 +102,7 @@ void Document::register_all(const ClassDef& cls, ValuesView values, size_t slot)
         const std::string_view value = values[i];
         if (value.empty()) continue;
         const FieldDef* field = idd::get_field_def(&cls, i);
-        if (field && (!field->references.empty() || !field->object_lists.empty()))
+        if (field && (!field->references().empty() || !field->object_lists().empty()))
             register_value(*field, value, FieldLoc{slot, static_cast<int32_t>(i)});
     }
 }
@@ -114,7 +114,7 @@ void Document::unregister_all(const ClassDef* cls, ValuesView values, size_t slo
         const std::string_view value = values[i];
         if (value.empty()) continue;
         const FieldDef* field = idd::get_field_def(cls, i);
-        if (field && (!field->references.empty() || !field->object_lists.empty()))
+        if (field && (!field->references().empty() || !field->object_lists().empty()))
             unregister_value(*field, value, FieldLoc{slot, static_cast<int32_t>(i)});
     }
 }
@@ -170,7 +170,7 @@ void write_value(FieldValues& values, size_t field_idx, std::string_view value, 
     if (field_idx >= count) values.resize(field_idx + 1);
     const FieldDef* field =
         graph && cls && field_idx <= static_cast<size_t>(INT32_MAX) ? idd::get_field_def(cls, field_idx) : nullptr;
-    if (field && field->references.empty() && field->object_lists.empty()) field = nullptr;
+    if (field && field->references().empty() && field->object_lists().empty()) field = nullptr;
     const FieldLoc loc{slot, static_cast<int32_t>(field_idx)};
     const std::string_view old = values[field_idx];
     if (field && !old.empty()) graph->unregister_value(*field, old, loc);
@@ -295,7 +295,7 @@ size_t Document::find_by_name(std::string_view class_key, std::string_view name)
 }
 
 size_t Document::first_target(const FieldDef& field, std::string_view value) const noexcept {
-    for (const std::string& tag : field.object_lists) {
+    for (const std::string_view tag : field.object_lists()) {
         const std::vector<FieldLoc>* locs = targets_.find(tag, value);
         if (!locs) continue;
         for (const FieldLoc& loc : *locs)
@@ -305,7 +305,7 @@ size_t Document::first_target(const FieldDef& field, std::string_view value) con
 }
 
 void Document::referencing(const FieldDef& field, std::string_view value, std::vector<size_t>& out) const {
-    for (const std::string& tag : field.references) {
+    for (const std::string_view tag : field.references()) {
         const std::vector<FieldLoc>* locs = referencers_.find(tag, value);
         if (!locs) continue;
         for (const FieldLoc& loc : *locs)

@@ -42,11 +42,12 @@ struct StringHash {
 // last entry into the erased one's place) and an open-addressed table of
 // entry numbers finds them; each entry's hash is kept, so growing never
 // hashes a key again. Entries move when the map changes: hold no pointer to
-// one across an insertion or an erasure.
-template <class Value>
+// one across an insertion or an erasure. With string_view keys the map holds
+// no copies: the text must outlive it.
+template <class Value, class Key = std::string>
 class StringMap {
 public:
-    using value_type = std::pair<std::string, Value>;
+    using value_type = std::pair<Key, Value>;
     using iterator = value_type*;
     using const_iterator = const value_type*;
 
@@ -78,13 +79,13 @@ public:
 
     // Inserts (key, value) unless the key is there; the entry and whether it
     // was inserted. Throws std::bad_alloc with the map unchanged.
-    std::pair<iterator, bool> emplace(std::string key, Value value) {
+    std::pair<iterator, bool> emplace(Key key, Value value) {
         const uint64_t hash = hasher_(key);
         if (const size_t at = position_of(key, hash); at != kNone) return {entry_at(at), false};
         return {insert_new(std::move(key), std::move(value), hash), true};
     }
 
-    std::pair<iterator, bool> insert_or_assign(std::string key, Value value) {
+    std::pair<iterator, bool> insert_or_assign(Key key, Value value) {
         const uint64_t hash = hasher_(key);
         if (const size_t at = position_of(key, hash); at != kNone) {
             iterator found = entry_at(at);
@@ -146,7 +147,7 @@ private:
         return slot;
     }
 
-    iterator insert_new(std::string key, Value value, uint64_t hash) {
+    iterator insert_new(Key key, Value value, uint64_t hash) {
         if (entries_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
         const size_t wanted = table_capacity_for(entries_.size() + 1);
         if (wanted > table_.size()) rebuild(wanted);

@@ -1,20 +1,32 @@
-// The schema in memory: classes, their fields and properties, and the
-// repeating (extensible) group some classes end with; the IDD parser that
-// fills it and the field lookups that read it. Plain value types, free of
-// the interpreter: built once by the parser, read-only afterwards.
+// The schema in memory: classes, their fields and every property the data
+// dictionary gives them, and the repeating (extensible) group some classes
+// end with; the IDD parser that fills it and the field lookups that read it.
+// Built once by the parser, read-only afterwards.
+//
+// Text in the schema is viewed, not copied: names, units, notes and the
+// other property values are views into the IDD text the schema was parsed
+// from, which its owner keeps alive for as long as the schema (the IDD
+// object holds the bytes). What is not in that text (folded search keys,
+// generated names) lives in the schema's arena, as do the runs of views that
+// make up the lists (choices, tags, note lines). Nothing moves once parsed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/arena.h"
 #include "core/tokenizer.h"
 #include "core/hash.h"
 #include "core/text.h"
 
 namespace tarvix::idd {
 
+// The field types the document model tells apart; any other \type text
+// (external-list among them) is FIELDTYPE_DEFAULT.
 enum FieldType : int32_t {
     FIELDTYPE_DEFAULT = 0,
     FIELDTYPE_INTEGER = 1,
@@ -25,26 +37,60 @@ enum FieldType : int32_t {
     FIELDTYPE_NODE = 6,
 };
 
+// The \type as the dictionary declares it, every type word included.
+enum class DeclaredType : uint8_t { none, integer, real, alpha, choice, object_list, external_list, node };
+
+using Views = std::span<const std::string_view>;
+
+// The lists a field carries, stored back to back in this order.
+enum class FieldList : uint8_t { choices, references, object_lists, reference_class_names, external_lists, notes };
+inline constexpr size_t kFieldLists = 6;
+
 struct FieldDef {
-    std::string name;  // \field value, or the identifier (A1, N3) without one
+    std::string_view name;         // \field value, or the identifier (A1, N3) without one
+    std::string_view units;        // \units
+    std::string_view default_val;  // \default
+    std::string_view ip_units;     // \ip-units
+    std::string_view units_based_on_field;  // \unitsBasedOnField
+    double minimum = 0.0;  // \minimum or \minimum>, when has_minimum
+    double maximum = 0.0;  // \maximum or \maximum<, when has_maximum
+    const std::string_view* lists = nullptr;  // the lists, back to back (see FieldList)
+    uint32_t list_ends[kFieldLists] = {};     // end of each list in `lists`
+    FieldType field_type = FIELDTYPE_DEFAULT;
+    DeclaredType declared_type = DeclaredType::none;
+    char kind = 'A';  // 'A' (alpha) or 'N' (numeric), from the identifier
     bool required = false;
-    std::string units;
-    std::string default_val;
     bool autosizable = false;
     bool autocalculatable = false;
-    FieldType field_type = FIELDTYPE_DEFAULT;
-    std::vector<std::string> choices;       // \key lines
-    std::vector<std::string> references;    // name lists the value is entered in
-    std::vector<std::string> object_lists;  // name lists the value must come from
+    bool has_minimum = false;
+    bool has_maximum = false;
+    bool minimum_exclusive = false;
+    bool maximum_exclusive = false;
+    bool retain_case = false;
+    bool deprecated = false;
+
+    Views list(FieldList which) const noexcept {
+        const auto k = static_cast<size_t>(which);
+        const uint32_t begin = k == 0 ? 0 : list_ends[k - 1];
+        return {lists + begin, list_ends[k] - begin};
+    }
+    Views choices() const noexcept { return list(FieldList::choices); }        // \key lines
+    Views references() const noexcept { return list(FieldList::references); }  // name lists the value is entered in
+    Views object_lists() const noexcept { return list(FieldList::object_lists); }  // ... it must come from
+    Views reference_class_names() const noexcept { return list(FieldList::reference_class_names); }
+    Views external_lists() const noexcept { return list(FieldList::external_lists); }
+    Views notes() const noexcept { return list(FieldList::notes); }  // \note lines, one per line
+    bool has_refs() const noexcept { return list_ends[2] != 0; }     // any reference or object-list tag
+    bool numeric() const noexcept { return field_type == FIELDTYPE_INTEGER || field_type == FIELDTYPE_REAL; }
 };
 
 // How one field name of the repeating group is built and recognised: the
 // template name up to its first digit run, and after it.
 struct ExtPattern {
-    std::string prefix;
-    std::string suffix;
-    std::string search_prefix;  // lower-cased, ready for lookups
-    std::string search_suffix;
+    std::string_view prefix;
+    std::string_view suffix;
+    std::string_view search_prefix;  // lower-cased, ready for lookups
+    std::string_view search_suffix;
 };
 
 struct ExtensibleDef {
@@ -55,19 +101,43 @@ struct ExtensibleDef {
 };
 
 struct ClassDef {
-    std::string name;   // as written
-    std::string group;  // latest \group before the class
+    std::string_view name;   // as written
+    std::string_view group;  // latest \group before the class
     std::vector<FieldDef> fields;
     int32_t min_fields = 0;
-    StringMap<int32_t> base_field_index_map;  // lower-cased name -> index, base fields only
+    StringMap<int32_t, std::string_view> base_field_index_map;  // lower-cased name -> index, base fields only
     ExtensibleDef extensible;
     std::vector<uint32_t> field_idx_with_default;  // fields with a non-empty \default
+    Views memo;                   // \memo lines, one per line
+    std::string_view format;      // \format
+    std::string_view obsolete;    // \obsolete text, when is_obsolete
+    bool is_obsolete = false;
+    bool unique_object = false;   // \unique-object
+    bool required_object = false; // \required-object
 };
 
 struct c_IDD {
-    std::string version;
-    StringMap<uint32_t> class_map;  // upper-cased class name -> index in ordered_classes
+    c_IDD() = default;
+    c_IDD(c_IDD&&) noexcept = default;
+    c_IDD& operator=(c_IDD&&) noexcept = default;
+    c_IDD(const c_IDD&) = delete;
+    c_IDD& operator=(const c_IDD&) = delete;
+
+    std::string_view version;      // default of the Version class's first field
+    std::string_view idd_version;  // the "!IDD_Version" header line's value
+    StringMap<uint32_t, std::string_view> class_map;  // upper-cased class name -> index in ordered_classes
     std::vector<ClassDef> ordered_classes;
+    std::string_view text;  // the text parsed (owned by the caller)
+    Arena arena;            // copies of what the text does not hold
+
+    void clear() noexcept {
+        version = {};
+        idd_version = {};
+        class_map.clear();
+        ordered_classes.clear();
+        text = {};
+        arena.clear();
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -94,8 +164,9 @@ struct ParseError {
     bool limit_is_field_count = false;  // ... because the class has that many fields
 };
 
-// Fills `idd` from the tokenizer's stream. Returns false with `error` filled
-// on a syntax error; `idd` is then partly built.
+// Fills `idd` from the tokenizer's stream. The schema views the tokenizer's
+// text, which must outlive it. Returns false with `error` filled on a syntax
+// error; `idd` is then partly built.
 bool parse_schema(lexer::Tokenizer& tokens, c_IDD& idd, ParseError& error) noexcept;
 
 // ---------------------------------------------------------------------------
@@ -131,6 +202,10 @@ bool append_field_name(std::string& out, const ClassDef* cls, int64_t field_idx,
 // names "<prefix><group number><suffix>"; -1 when not found.
 int32_t find_field_index(const ClassDef* cls, const std::string& field_name) noexcept;
 int32_t find_field_index(const ClassDef* cls, std::string_view field_name) noexcept;
+
+// The schema's version for comparisons: the header's IDD version, else the
+// Version class's default.
+std::string_view schema_version(const c_IDD& idd) noexcept;
 
 // Class by name: the key is the name with ASCII letters upper-cased.
 const ClassDef* find_class(const c_IDD& idd, std::string_view upper_key) noexcept;

@@ -1,7 +1,11 @@
-// IDD parser: one pass over the tokens builds classes, fields and their
-// properties; a finishing pass per class works out where the repeating group
-// starts and builds the lookup indices; then the version is taken.
+// IDD parser: one pass over the tokens builds classes, fields and all their
+// properties (kept as views into the text); a finishing pass per class works
+// out where the repeating group starts and builds the lookup indices; then
+// the version is taken.
 #include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <iterator>
 #include <new>
 
 #include "core/schema.h"
@@ -13,12 +17,10 @@ using lexer::TokenView;
 
 enum ParseState { STATE_LOOKING_FOR_CLASS = 0, STATE_IN_CLASS = 1 };
 
-// Keyword literals of the properties the schema keeps.
+// Keyword literals of the class properties every schema reader relies on.
 constexpr std::string_view kGroup = "\\group";
 constexpr std::string_view kExtensible = "\\extensible";
 constexpr std::string_view kMinFields = "\\min-fields";
-
-bool starts_with(std::string_view text, std::string_view prefix) { return text.starts_with(prefix); }
 
 constexpr bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -30,8 +32,13 @@ std::string_view trim_view(std::string_view text) {
 }
 
 // The text after a keyword, trimmed: what a property line sets.
-std::string rest_after(std::string_view text, std::string_view prefix) {
-    return std::string(trim_view(text.substr(prefix.size())));
+std::string_view rest_after(std::string_view text, std::string_view prefix) {
+    return trim_view(text.substr(prefix.size()));
+}
+
+// True when `text` is the keyword alone or the keyword, a blank and a value.
+bool keyword_line(std::string_view text, std::string_view keyword) {
+    return text.starts_with(keyword) && (text.size() == keyword.size() || is_space(text[keyword.size()]));
 }
 
 // Value of the first digit run in `text`, or -1 when there is none or it
@@ -39,8 +46,56 @@ std::string rest_after(std::string_view text, std::string_view prefix) {
 int64_t first_number(std::string_view text) {
     const DigitRange run = get_continuous_digits_indices(text);
     if (run.first < 0) return -1;
-    return parse_digits_int32(std::string_view(text).substr(static_cast<size_t>(run.first),
-                                                            static_cast<size_t>(run.second - run.first)));
+    return parse_digits_int32(text.substr(static_cast<size_t>(run.first), static_cast<size_t>(run.second - run.first)));
+}
+
+// A bound such as "0", "-0.5", "1.0E+07" or "+5"; false when the whole text
+// is not one number.
+bool read_bound(std::string_view text, double& out) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+// The "!IDD_Version" line among the comment lines the text starts with.
+std::string_view header_version(std::string_view text) {
+    constexpr std::string_view kTag = "!IDD_Version";
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = trim_view(text.substr(at, end - at));
+        if (line.starts_with(kTag) && (line.size() == kTag.size() || is_space(line[kTag.size()])))
+            return rest_after(line, kTag);
+        if (!line.empty() && line.front() != '!') break;
+        at = end + 1;
+    }
+    return {};
+}
+
+DeclaredType declared_type_of(std::string_view text) {
+    static constexpr std::pair<std::string_view, DeclaredType> kTypes[] = {
+        {"integer", DeclaredType::integer},         {"real", DeclaredType::real},
+        {"alpha", DeclaredType::alpha},             {"choice", DeclaredType::choice},
+        {"object-list", DeclaredType::object_list}, {"external-list", DeclaredType::external_list},
+        {"node", DeclaredType::node},
+    };
+    for (const auto& [keyword, type] : kTypes)
+        if (equal_fold(text, keyword)) return type;
+    return DeclaredType::none;
+}
+
+FieldType field_type_of(DeclaredType type) {
+    switch (type) {
+        case DeclaredType::integer: return FIELDTYPE_INTEGER;
+        case DeclaredType::real: return FIELDTYPE_REAL;
+        case DeclaredType::alpha: return FIELDTYPE_ALPHA;
+        case DeclaredType::choice: return FIELDTYPE_CHOICE;
+        case DeclaredType::object_list: return FIELDTYPE_OBJLIST;
+        case DeclaredType::node: return FIELDTYPE_NODE;
+        default: return FIELDTYPE_DEFAULT;
+    }
 }
 
 struct Parser {
@@ -51,10 +106,19 @@ struct Parser {
     ParseError& error;
 
     ParseState state = STATE_LOOKING_FOR_CLASS;
-    std::string current_group;
+    std::string_view current_group;
     std::string_view last_text;  // views the text being parsed
     int32_t current_class_idx = -1;
     int32_t current_field_idx = -1;
+
+    // The lists of the field being read and the memo of the class being
+    // read, gathered here and stored in the arena, back to back, once the
+    // field or class is complete.
+    std::vector<std::string_view> lists[kFieldLists];
+    std::vector<std::string_view> memo;
+    std::vector<std::string_view> joined;
+    FieldDef* open_field = nullptr;
+    ClassDef* open_class = nullptr;
 
     bool fail(ParseErrorKind kind, std::string_view value = {}) {
         error.kind = kind;
@@ -67,10 +131,18 @@ struct Parser {
         return false;
     }
 
+    // A token's text as the schema keeps it: a view into the parsed text,
+    // or a copy when the token came from somewhere else (a queued token).
+    std::string_view keep(std::string_view text) {
+        const char* base = idd.text.data();
+        if (text.empty() || (text.data() >= base && text.data() + text.size() <= base + idd.text.size())) return text;
+        return idd.arena.copy(text);
+    }
+
     bool run() {
-        idd.version.clear();
-        idd.class_map.clear();
-        idd.ordered_classes.clear();
+        idd.clear();
+        idd.text = tokens.content;
+        idd.idd_version = header_version(idd.text);
         for (;;) {
             const TokenView tok = tokens.next();
             switch (tok.type) {
@@ -99,6 +171,8 @@ struct Parser {
                 case lexer::TOKEN_EOF:
                     if (state != STATE_LOOKING_FOR_CLASS || !last_text.empty())
                         return fail(ParseErrorKind::unexpected_eof);
+                    close_field();
+                    close_class();
                     return finish();
                 case lexer::TOKEN_ERROR:
                     return fail(ParseErrorKind::token_error, tok.value);
@@ -109,9 +183,9 @@ struct Parser {
     }
 
     bool property_line(std::string_view value) {
-        if (starts_with(value, kGroup)) {
+        if (value.starts_with(kGroup)) {
             try {
-                current_group = rest_after(value, kGroup);
+                current_group = keep(rest_after(value, kGroup));
             } catch (const std::bad_alloc&) {
                 report_internal_failure("tarvix.idd.parse_idd");
             }
@@ -130,14 +204,49 @@ struct Parser {
         return fail(ParseErrorKind::orphaned_property, value);
     }
 
+    // Stores the gathered lists of the field being read.
+    void close_field() {
+        FieldDef* field = open_field;
+        open_field = nullptr;
+        if (!field) return;
+        try {
+            joined.clear();
+            for (size_t k = 0; k < kFieldLists; ++k) {
+                joined.insert(joined.end(), lists[k].begin(), lists[k].end());
+                field->list_ends[k] = static_cast<uint32_t>(joined.size());
+            }
+            field->lists = idd.arena.copy(joined.data(), joined.size());
+        } catch (const std::bad_alloc&) {
+            std::fill(std::begin(field->list_ends), std::end(field->list_ends), 0u);
+            field->lists = nullptr;
+            report_internal_failure("tarvix.idd.parse_field_property");
+        }
+        for (auto& list : lists) list.clear();
+    }
+
+    void close_class() {
+        ClassDef* cls = open_class;
+        open_class = nullptr;
+        if (!cls) return;
+        try {
+            cls->memo = Views(idd.arena.copy(memo.data(), memo.size()), memo.size());
+        } catch (const std::bad_alloc&) {
+            report_internal_failure("tarvix.idd.parse_class_property");
+        }
+        memo.clear();
+    }
+
     void add_new_class() {
+        close_field();
+        close_class();
         try {
             ClassDef cls;
-            cls.name.assign(last_text);
+            cls.name = keep(last_text);
             cls.group = current_group;
             idd.ordered_classes.push_back(std::move(cls));
             current_class_idx = static_cast<int32_t>(idd.ordered_classes.size() - 1);
-            idd.class_map.insert_or_assign(to_upper(std::string(last_text)), static_cast<uint32_t>(current_class_idx));
+            open_class = &idd.ordered_classes.back();
+            idd.class_map.insert_or_assign(upper_copy(open_class->name), static_cast<uint32_t>(current_class_idx));
         } catch (const std::bad_alloc&) {
             report_internal_failure("tarvix.idd.add_new_class");
         }
@@ -145,6 +254,7 @@ struct Parser {
     }
 
     void add_new_field() {
+        close_field();
         if (current_class_idx < 0) return;
         ClassDef& cls = idd.ordered_classes[static_cast<size_t>(current_class_idx)];
         const ExtensibleDef& ext = cls.extensible;
@@ -157,9 +267,12 @@ struct Parser {
         }
         try {
             FieldDef field;
-            field.name.assign(last_text);
-            cls.fields.push_back(std::move(field));
+            field.name = keep(last_text);
+            const std::string_view id = trim_view(last_text);
+            if (!id.empty() && (id.front() == 'N' || id.front() == 'n')) field.kind = 'N';
+            cls.fields.push_back(field);
             current_field_idx = static_cast<int32_t>(cls.fields.size() - 1);
+            open_field = &cls.fields.back();
         } catch (const std::bad_alloc&) {
             report_internal_failure("tarvix.idd.add_new_field");
             current_field_idx = -1;
@@ -168,84 +281,187 @@ struct Parser {
 
     void parse_class_property(ClassDef& cls, std::string_view value) {
         try {
-            if (starts_with(value, kExtensible)) {
+            if (value.starts_with(kExtensible)) {
                 cls.extensible.is_extensible = true;
                 cls.extensible.begin_index = -1;
                 cls.extensible.size = -1;
                 const int64_t size = first_number(value.substr(kExtensible.size()));
                 if (size >= 0) cls.extensible.size = static_cast<int32_t>(size);
-            } else if (starts_with(value, kMinFields)) {
+                return;
+            }
+            if (value.starts_with(kMinFields)) {
                 const int64_t min_fields = first_number(value.substr(kMinFields.size()));
                 if (min_fields >= 0) cls.min_fields = static_cast<int32_t>(min_fields);
+                return;
+            }
+            // The descriptive properties belong to the class only before its
+            // first field (lines after a field that is not stored do not).
+            if (!cls.fields.empty()) return;
+            const std::string_view trimmed = trim_view(value);
+            if (keyword_line(value, "\\memo")) {
+                memo.push_back(keep(rest_after(value, "\\memo")));
+            } else if (trimmed == "\\unique-object") {
+                cls.unique_object = true;
+            } else if (trimmed == "\\required-object") {
+                cls.required_object = true;
+            } else if (keyword_line(value, "\\obsolete")) {
+                cls.is_obsolete = true;
+                cls.obsolete = keep(rest_after(value, "\\obsolete"));
+            } else if (keyword_line(value, "\\format")) {
+                cls.format = keep(rest_after(value, "\\format"));
             }
         } catch (const std::bad_alloc&) {
             report_internal_failure("tarvix.idd.parse_class_property");
         }
     }
 
-    static FieldType field_type_of(const std::string& text) {
-        static constexpr std::pair<std::string_view, FieldType> kTypes[] = {
-            {"integer", FIELDTYPE_INTEGER}, {"real", FIELDTYPE_REAL},          {"alpha", FIELDTYPE_ALPHA},
-            {"choice", FIELDTYPE_CHOICE},   {"object-list", FIELDTYPE_OBJLIST}, {"node", FIELDTYPE_NODE},
-        };
-        for (const auto& [keyword, type] : kTypes)
-            if (text == keyword) return type;
-        return FIELDTYPE_DEFAULT;
-    }
+    void add_to(FieldList which, std::string_view text) { lists[static_cast<size_t>(which)].push_back(keep(text)); }
 
     void parse_field_property(ClassDef& cls, FieldDef& field, std::string_view value) {
-        // Most property lines are notes and memos: only the keywords below
-        // are kept, and they start with one of these letters.
-        static constexpr std::string_view kFirstLetters = "abdfkortu";
-        if (value.size() < 2 || kFirstLetters.find(value[1]) == std::string_view::npos) return;
+        if (value.size() < 2) return;
         try {
-            const std::string_view trimmed = trim_view(value);
             const auto last_field = static_cast<uint32_t>(cls.fields.size() - 1);
-            if (starts_with(value, "\\field ")) {
-                field.name = rest_after(value, "\\field ");
-            } else if (trimmed == "\\required-field") {
-                field.required = true;
-            } else if (trimmed == "\\begin-extensible") {
-                if (cls.extensible.is_extensible) cls.extensible.begin_index = static_cast<int32_t>(last_field);
-            } else if (starts_with(value, "\\units ")) {
-                field.units = rest_after(value, "\\units ");
-            } else if (starts_with(value, "\\default ")) {
-                field.default_val = rest_after(value, "\\default ");
-                if (!field.default_val.empty()) cls.field_idx_with_default.push_back(last_field);
-            } else if (trimmed == "\\autosizable") {
-                field.autosizable = true;
-            } else if (trimmed == "\\autocalculatable") {
-                field.autocalculatable = true;
-            } else if (starts_with(value, "\\type ")) {
-                field.field_type = field_type_of(to_lower(rest_after(value, "\\type ")));
-            } else if (starts_with(value, "\\key ")) {
-                field.choices.push_back(rest_after(value, "\\key "));
-            } else if (starts_with(value, "\\reference ")) {
-                field.references.push_back(rest_after(value, "\\reference "));
-            } else if (starts_with(value, "\\object-list ")) {
-                field.object_lists.push_back(rest_after(value, "\\object-list "));
+            switch (value[1]) {
+                case 'f':
+                    if (value.starts_with("\\field ")) field.name = keep(rest_after(value, "\\field "));
+                    break;
+                case 'r': {
+                    const std::string_view trimmed = trim_view(value);
+                    if (trimmed == "\\required-field") {
+                        field.required = true;
+                    } else if (value.starts_with("\\reference ")) {
+                        add_to(FieldList::references, rest_after(value, "\\reference "));
+                    } else if (value.starts_with("\\reference-class-name ")) {
+                        add_to(FieldList::reference_class_names, rest_after(value, "\\reference-class-name "));
+                    } else if (trimmed == "\\retaincase") {
+                        field.retain_case = true;
+                    }
+                    break;
+                }
+                case 'b':
+                    if (trim_view(value) == "\\begin-extensible" && cls.extensible.is_extensible)
+                        cls.extensible.begin_index = static_cast<int32_t>(last_field);
+                    break;
+                case 'u':
+                    if (value.starts_with("\\units ")) {
+                        field.units = keep(rest_after(value, "\\units "));
+                    } else if (value.starts_with("\\unitsBasedOnField ")) {
+                        field.units_based_on_field = keep(rest_after(value, "\\unitsBasedOnField "));
+                    }
+                    break;
+                case 'd':
+                    if (value.starts_with("\\default ")) {
+                        field.default_val = keep(rest_after(value, "\\default "));
+                        if (!field.default_val.empty()) cls.field_idx_with_default.push_back(last_field);
+                    } else if (trim_view(value) == "\\deprecated") {
+                        field.deprecated = true;
+                    }
+                    break;
+                case 'a': {
+                    const std::string_view trimmed = trim_view(value);
+                    if (trimmed == "\\autosizable") field.autosizable = true;
+                    else if (trimmed == "\\autocalculatable") field.autocalculatable = true;
+                    break;
+                }
+                case 't':
+                    if (value.starts_with("\\type ")) {
+                        field.declared_type = declared_type_of(rest_after(value, "\\type "));
+                        field.field_type = field_type_of(field.declared_type);
+                    }
+                    break;
+                case 'k':
+                    if (value.starts_with("\\key ")) add_to(FieldList::choices, rest_after(value, "\\key "));
+                    break;
+                case 'o':
+                    if (value.starts_with("\\object-list "))
+                        add_to(FieldList::object_lists, rest_after(value, "\\object-list "));
+                    break;
+                case 'e':
+                    if (value.starts_with("\\external-list "))
+                        add_to(FieldList::external_lists, rest_after(value, "\\external-list "));
+                    break;
+                case 'i':
+                    if (value.starts_with("\\ip-units ")) field.ip_units = keep(rest_after(value, "\\ip-units "));
+                    break;
+                case 'n':
+                    if (keyword_line(value, "\\note")) add_to(FieldList::notes, rest_after(value, "\\note"));
+                    break;
+                case 'm':
+                    bound_property(field, value);
+                    break;
+                default:
+                    break;
             }
         } catch (const std::bad_alloc&) {
             report_internal_failure("tarvix.idd.parse_field_property");
         }
     }
 
-    ExtPattern extract_prefix_suffix(const std::string& name) {
+    // \minimum, \minimum>, \maximum and \maximum<.
+    static void bound_property(FieldDef& field, std::string_view value) {
+        const bool minimum = value.starts_with("\\minimum");
+        if (!minimum && !value.starts_with("\\maximum")) return;
+        std::string_view rest = value.substr(8);
+        const bool exclusive = !rest.empty() && rest.front() == (minimum ? '>' : '<');
+        if (exclusive) rest.remove_prefix(1);
+        else if (rest.empty() || !is_space(rest.front())) return;
+        double bound = 0.0;
+        if (!read_bound(trim_view(rest), bound)) return;
+        if (minimum) {
+            field.has_minimum = true;
+            field.minimum = bound;
+            field.minimum_exclusive = exclusive;
+        } else {
+            field.has_maximum = true;
+            field.maximum = bound;
+            field.maximum_exclusive = exclusive;
+        }
+    }
+
+    std::string_view upper_copy(std::string_view text) {
+        bool lower = false;
+        for (char c : text) lower |= (c >= 'a' && c <= 'z');
+        if (!lower) return text;
+        char* out = static_cast<char*>(idd.arena.allocate(text.size()));
+        for (size_t i = 0; i < text.size(); ++i) out[i] = ascii_upper(text[i]);
+        return {out, text.size()};
+    }
+
+    std::string_view lower_copy(std::string_view text) {
+        bool upper = false;
+        for (char c : text) upper |= (c >= 'A' && c <= 'Z');
+        if (!upper) return text;
+        char* out = static_cast<char*>(idd.arena.allocate(text.size()));
+        for (size_t i = 0; i < text.size(); ++i) out[i] = ascii_lower(text[i]);
+        return {out, text.size()};
+    }
+
+    ExtPattern extract_prefix_suffix(std::string_view name) {
         ExtPattern pattern;
         try {
             const DigitRange run = get_continuous_digits_indices(name);
             if (run.first < 0) {
-                pattern.prefix = name + " ";
+                char* joined_name = static_cast<char*>(idd.arena.allocate(name.size() + 1));
+                std::memcpy(joined_name, name.data(), name.size());
+                joined_name[name.size()] = ' ';
+                pattern.prefix = std::string_view(joined_name, name.size() + 1);
             } else {
                 pattern.prefix = name.substr(0, static_cast<size_t>(run.first));
                 pattern.suffix = name.substr(static_cast<size_t>(run.second));
             }
-            pattern.search_prefix = to_lower(pattern.prefix);
-            pattern.search_suffix = to_lower(pattern.suffix);
+            pattern.search_prefix = lower_copy(pattern.prefix);
+            pattern.search_suffix = lower_copy(pattern.suffix);
         } catch (const std::bad_alloc&) {
             report_internal_failure("tarvix.idd.extract_prefix_suffix");
         }
         return pattern;
+    }
+
+    static bool starts_with_fold(std::string_view text, std::string_view lowered) {
+        return text.size() >= lowered.size() && equal_fold(text.substr(0, lowered.size()), lowered);
+    }
+    static bool ends_with_fold(std::string_view text, std::string_view lowered) {
+        return text.size() >= lowered.size() && equal_fold(text.substr(text.size() - lowered.size()), lowered);
     }
 
     // Without \begin-extensible, the group starts where the run of fields at
@@ -262,8 +478,8 @@ struct Parser {
             size_t begin = 0;
             for (size_t i = n; i-- > 0;) {
                 const ExtPattern& pattern = last_group[size - 1 - ((n - 1 - i) % size)];
-                const std::string name = to_lower(cls.fields[i].name);
-                if (!has_prefix(name, pattern.search_prefix) || !has_suffix(name, pattern.search_suffix)) {
+                const std::string_view name = cls.fields[i].name;
+                if (!starts_with_fold(name, pattern.search_prefix) || !ends_with_fold(name, pattern.search_suffix)) {
                     begin = i + 1;
                     break;
                 }
@@ -283,7 +499,7 @@ struct Parser {
         try {
             cls.base_field_index_map.reserve(limit);
             for (size_t i = 0; i < limit; ++i)
-                cls.base_field_index_map.insert_or_assign(to_lower(cls.fields[i].name), static_cast<int32_t>(i));
+                cls.base_field_index_map.insert_or_assign(lower_copy(cls.fields[i].name), static_cast<int32_t>(i));
             if (ext.is_extensible && limit < n) {
                 cls.extensible.patterns.clear();
                 if (ext.size > 0)
@@ -315,13 +531,8 @@ struct Parser {
             build_indices(cls);
             if (!check_min_fields(cls)) return false;
         }
-        if (const ClassDef* version = find_class(idd, "VERSION"); version && !version->fields.empty()) {
-            try {
-                idd.version = version->fields.front().default_val;
-            } catch (const std::bad_alloc&) {
-                report_internal_failure("tarvix.idd.parse_idd");
-            }
-        }
+        if (const ClassDef* version = find_class(idd, "VERSION"); version && !version->fields.empty())
+            idd.version = version->fields.front().default_val;
         return true;
     }
 };
@@ -337,6 +548,10 @@ bool parse_schema(lexer::Tokenizer& tokens, c_IDD& idd, ParseError& error) noexc
         report_internal_failure("tarvix.idd.parse_idd");
         return parser.fail(ParseErrorKind::token_error, "out of memory");
     }
+}
+
+std::string_view schema_version(const c_IDD& idd) noexcept {
+    return idd.idd_version.empty() ? idd.version : idd.idd_version;
 }
 
 const ClassDef* find_class(const c_IDD& idd, std::string_view upper_key) noexcept {

@@ -137,8 +137,10 @@ int32_t resolve_key_to_field_index(const ClassDef* cls, PyObject* key) {
             return -1;
         }
         if (!cls->extensible.is_extensible && static_cast<size_t>(index) >= cls->fields.size()) {
-            PyErr_Format(PyExc_IndexError, "Index %lld out of range. '%s' has max %zu fields.", index,
-                         cls->name.c_str(), cls->fields.size());
+            Ref class_name = py::decode_utf8(cls->name);
+            if (class_name)
+                PyErr_Format(PyExc_IndexError, "Index %lld out of range. '%U' has max %zu fields.", index,
+                             class_name.get(), cls->fields.size());
             return -1;
         }
         return static_cast<int32_t>(index);
@@ -196,6 +198,8 @@ int load_schema(IDDObject* self, PyObject* idd_content, bool known_valid) {
         result = parse_idd(lexer_object, self->c_idd);
         Py_END_ALLOW_THREADS
     }
+    // The schema views the text: it stays with the schema.
+    Py_XSETREF(self->text, Py_NewRef(lexer_object->content_owner));
     if (result < 0) return -1;
     Ref version = py::decode_utf8(self->c_idd.version);
     if (!version) return -1;
@@ -215,6 +219,7 @@ PyObject* idd_new(PyTypeObject* type, PyObject*, PyObject*) {
     new (&self->c_idd) c_IDD();
     self->initialized = false;
     self->version = Py_NewRef(Py_None);
+    self->text = nullptr;
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -223,6 +228,7 @@ void idd_dealloc(PyObject* obj) {
     const auto& classes = self->c_idd.ordered_classes;
     key_cache.forget_classes(classes.data(), classes.data() + classes.size());
     self->c_idd.~c_IDD();
+    Py_CLEAR(self->text);
     Py_CLEAR(self->version);
     Py_TYPE(obj)->tp_free(obj);
 }

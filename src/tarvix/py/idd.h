@@ -23,6 +23,7 @@ struct IDDObject {
     c_IDD c_idd;        // the schema; empty until loaded
     bool initialized;   // true once a load has succeeded
     PyObject* version;  // None until loaded, then the version as str
+    PyObject* text;     // the bytes the schema views, once loaded
 };
 
 // Published in tarvix.idd's function table, in this order.

@@ -446,7 +446,7 @@ PyObject* object_get_referenced_object(PyObject* obj, PyObject* const* args, Py_
             if (!object_at(doc, doc->doc.first_target(*field, value), found)) return nullptr;
             return found ? found.release() : Py_NewRef(Py_None);
         }
-        for (const std::string& tag : field->object_lists) {
+        for (const std::string_view tag : field->object_lists()) {
             const std::vector<FieldLoc>* locs = doc->doc.targets().find(tag, value);
             if (!locs) continue;
             for (const FieldLoc& loc : *locs) {
@@ -478,7 +478,7 @@ PyObject* object_get_referencing_objects(PyObject* obj, PyObject* const* args, P
             if (is_native(doc)) {
                 doc->doc.referencing(*field, value, slots);
             } else {
-                for (const std::string& tag : field->references)
+                for (const std::string_view tag : field->references())
                     if (const std::vector<FieldLoc>* locs = doc->doc.referencers().find(tag, value))
                         for (const FieldLoc& loc : *locs) slots.push_back(loc.obj_idx);
             }
