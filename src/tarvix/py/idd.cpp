@@ -1,6 +1,7 @@
 // tarvix.idd: the IDD class (a loaded schema), the native schema functions
 // published for tarvix.idf, and debug_ functions for field lookup.
 #include "py/idd.h"
+#include "py/idd_info.h"
 
 #include <new>
 
@@ -311,6 +312,34 @@ PyObject* idd_get_field_names(PyObject* self, PyObject* const* args, Py_ssize_t 
     return names.release();
 }
 
+PyObject* idd_get_class_names(PyObject* self, PyObject*) {
+    const auto& classes = reinterpret_cast<IDDObject*>(self)->c_idd.ordered_classes;
+    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(classes.size())));
+    if (!names) return nullptr;
+    for (size_t i = 0; i < classes.size(); ++i) {
+        PyObject* name = py::decode_utf8(classes[i].name).release();
+        if (!name) return nullptr;
+        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return names.release();
+}
+
+PyObject* idd_get_class_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"get_class_info", {"class_name"}, 1};
+    PyObject* given[1] = {nullptr};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    if (!py::check_str(given[0], "class_name")) return nullptr;
+    const ClassDef* cls = class_for_python_name(reinterpret_cast<IDDObject*>(self), given[0]);
+    if (!cls) return nullptr;
+    return class_info(*cls);
+}
+
+PyObject* idd_get_idd_version(PyObject* self, void*) {
+    const std::string_view version = reinterpret_cast<IDDObject*>(self)->c_idd.idd_version;
+    if (version.empty()) Py_RETURN_NONE;
+    return py::decode_utf8(version).release();
+}
+
 constexpr const char* kPicklingRefused =
     "Pickling of struct members such as self.c_idd must be explicitly requested with @auto_pickle(True)";
 
@@ -356,6 +385,20 @@ PyMethodDef idd_type_methods[] = {
     {"_get_field_names", py::fastcall(idd_get_field_names), METH_FASTCALL | METH_KEYWORDS,
      "_get_field_names($self, /, class_name)\n--\n\n"
      "Names of the stored fields of a class, in schema order."},
+    {"get_class_names", idd_get_class_names, METH_NOARGS,
+     "get_class_names($self, /)\n--\n\n"
+     "Names of every class of the schema, in schema order.\n\n"
+     "Returns:\n"
+     "    list[str]: class names as the schema writes them\n"},
+    {"get_class_info", py::fastcall(idd_get_class_info), METH_FASTCALL | METH_KEYWORDS,
+     "get_class_info($self, /, class_name)\n--\n\n"
+     "What the schema says about a class: its properties and every field's.\n\n"
+     "Args:\n"
+     "    class_name (str): class name (matched as class keys are)\n\n"
+     "Returns:\n"
+     "    ClassInfo: read-only record with a FieldInfo per field\n\n"
+     "Raises:\n"
+     "    ValueError: the schema has no such class\n"},
     {"__reduce__", idd_reduce, METH_NOARGS, nullptr},
     {"__setstate__", idd_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -364,6 +407,8 @@ PyMethodDef idd_type_methods[] = {
 PyGetSetDef idd_getset[] = {
     {"version", idd_get_version, nullptr, "Schema version (the default of the Version class's first field)", nullptr},
     {"num_classes", idd_get_num_classes, nullptr, "Total number of parsed classes", nullptr},
+    {"idd_version", idd_get_idd_version, nullptr,
+     "Version on the schema's !IDD_Version header line, or None when it has none", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -458,6 +503,7 @@ int execute(PyObject* module) {
         return -1;
 
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+    if (setup_info_types(module) < 0) return -1;
     return 0;
 }
 
