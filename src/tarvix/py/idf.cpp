@@ -154,6 +154,7 @@ int execute(PyObject* module) {
     shared.default_format_config = generate_format_config();
     shared.minimal_format_config = FormatConfig{{}, {}, 0, true};
     if (create_object_tuple_class(module) < 0) return -1;
+    if (setup_problem_type(module) < 0) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     return 0;
 }

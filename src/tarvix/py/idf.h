@@ -22,6 +22,7 @@
 
 #include "core/document.h"
 #include "core/number.h"
+#include "core/validate.h"
 #include "py/binding.h"
 #include "py/idd.h"
 #include "py/lexer.h"
@@ -91,6 +92,7 @@ struct IDFDoc {
     Document doc;       // the slots, the per-class index and the reference graph
     std::vector<PyObject*> wrappers;     // native: the IDFObject of each slot, once handed out
     std::vector<PyObject*> class_names;  // native: the str of each class, once used
+    uint32_t validating;                 // native: checks running without the interpreter lock
 };
 
 // The module's state, filled at execution and kept for the life of the
@@ -214,6 +216,11 @@ PyObject* occupant(const IDFDoc* doc, size_t slot);
 // object changes the parent's reference graph.
 bool sits_in_parent(const IDFObj* self);
 
+// False with RuntimeError set while a check of the document runs without
+// the interpreter lock (another thread's validate()): nothing may change it
+// until the check is done.
+bool check_not_validating(const IDFDoc* doc);
+
 // Makes the document listed: builds its list from its slots (objects made
 // for every live slot). Returns false with an exception set.
 bool materialize(IDFDoc* doc);
@@ -225,5 +232,15 @@ py::Ref make_object_tuple(PyObject* list);
 // The object's values, each with the graph of the parent it sits in:
 // registers or unregisters every non-empty value.
 void unregister_all_values(IDFDoc* doc, IDFObj* obj);
+
+// ---------------------------------------------------------------------------
+// Checking (idf_validate.cpp)
+
+int setup_problem_type(PyObject* module);
+// A list of new Problem records; null with an exception set.
+PyObject* problem_list(const std::vector<Problem>& problems);
+// The code_bit mask of validate()'s `codes` argument (None: all codes);
+// false with TypeError / ValueError set.
+bool parse_problem_codes(PyObject* codes, uint32_t& mask);
 
 }  // namespace tarvix::idf

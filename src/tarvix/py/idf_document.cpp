@@ -156,8 +156,16 @@ bool sits_in_parent(const IDFObj* self) {
     return parent && occupant(parent, self->obj_idx) == reinterpret_cast<const PyObject*>(self);
 }
 
+bool check_not_validating(const IDFDoc* doc) {
+    if (!doc || doc->validating == 0) return true;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "IDF is being validated in another thread; it cannot change until validate() returns.");
+    return false;
+}
+
 bool materialize(IDFDoc* doc) {
     if (!is_native(doc)) return true;
+    if (!check_not_validating(doc)) return false;
     const size_t count = doc->doc.slot_count();
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return false;
@@ -472,6 +480,7 @@ PyObject* doc_new(PyTypeObject* type, PyObject*, PyObject*) {
     new (&self->doc) Document();
     new (&self->wrappers) std::vector<PyObject*>();
     new (&self->class_names) std::vector<PyObject*>();
+    self->validating = 0;
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -641,6 +650,7 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
     std::string key;
     if (!class_key(given[0], key)) return nullptr;
     IDFDoc* self = as_doc(obj);
+    if (!check_not_validating(self)) return nullptr;
     const idd::c_IDD* schema = schema_of(self->idd);
     if (!schema || (!is_native(self) && !list_of(self))) {
         raise_document_not_initialized();
@@ -715,6 +725,7 @@ PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nar
     if (!params.parse(args, nargs, kwnames, given) || !py::check_instance(given[0], &IDFObjType, "obj"))
         return nullptr;
     IDFDoc* self = as_doc(obj);
+    if (!check_not_validating(self)) return nullptr;
     const Ref keep = Ref::borrow(given[0]);  // the document's own hold on it goes below
     IDFObj* target = as_object(given[0]);
     if (target->parent_idf != obj || occupant(self, target->obj_idx) != given[0]) {
@@ -757,6 +768,7 @@ PyObject* doc_remove_all_objects(PyObject* obj, PyObject* const* args, Py_ssize_
     std::string key;
     if (!class_key(given[0], key)) return nullptr;
     IDFDoc* self = as_doc(obj);
+    if (!check_not_validating(self)) return nullptr;
     std::vector<size_t> slots;
     if (!class_slots(self, key, slots)) return nullptr;
     if (slots.empty()) return PyLong_FromLong(0);  // no class entry, or an emptied one: kept as it is
@@ -924,6 +936,78 @@ PyObject* doc_repr(PyObject* obj) {
     return text_of(as_doc(obj), shared.default_format_config, false, false).release();
 }
 
+// ---------------------------------------------------------------------------
+// Python methods: checking
+
+// Runs `check(slots, schema)` over what the document holds: a native
+// document without the interpreter lock (changes wait, see
+// check_not_validating), a listed one over a snapshot of its list. False
+// with an exception set.
+template <class Check>
+bool with_checked_slots(IDFDoc* self, Check&& check) {
+    const idd::c_IDD* schema = schema_of(self->idd);
+    if (!schema || (!is_native(self) && !list_of(self))) {
+        raise_document_not_initialized();
+        return false;
+    }
+    const Ref keep_schema = Ref::borrow(self->idd);
+    bool out_of_memory = false;
+    if (is_native(self)) {
+        const Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(self));
+        ++self->validating;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            check(static_cast<const SlotSource&>(self->doc), *schema);
+        } catch (const std::exception&) {
+            out_of_memory = true;
+        }
+        Py_END_ALLOW_THREADS
+        --self->validating;
+    } else {
+        ListedSlots slots;
+        if (!slots.take(self)) return false;
+        try {
+            check(static_cast<const SlotSource&>(slots), *schema);
+        } catch (const std::exception&) {
+            out_of_memory = true;
+        }
+    }
+    if (out_of_memory) PyErr_NoMemory();
+    return !out_of_memory;
+}
+
+PyObject* doc_validate(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"validate", {"codes"}, 0};
+    PyObject* given[1] = {Py_None};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    uint32_t codes = kAllCodes;
+    if (!parse_problem_codes(given[0], codes)) return nullptr;
+    IDFDoc* self = as_doc(obj);
+    std::vector<Problem> problems;
+    const bool done = with_checked_slots(self, [&](const SlotSource& slots, const idd::c_IDD& schema) {
+        validate(slots, schema, self->doc.targets(), codes, problems);
+    });
+    return done ? problem_list(problems) : nullptr;
+}
+
+PyObject* doc_get_version(PyObject* obj, void*) {
+    IDFDoc* self = as_doc(obj);
+    std::optional<std::string> version;
+    const bool done = with_checked_slots(self, [&](const SlotSource& slots, const idd::c_IDD& schema) {
+        if (const auto found = document_version(slots, schema)) version.emplace(*found);
+    });
+    if (!done) return nullptr;
+    if (!version) Py_RETURN_NONE;
+    return py::decode_utf8(*version).release();
+}
+
+PyGetSetDef doc_getset[] = {
+    {"version", doc_get_version, nullptr,
+     "The document's version: the first field of its Version object as written, or None when it has none",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef doc_methods[] = {
     {"from_file", py::fastcall(doc_from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_file($cls, /, idd, filepath, encoding=None)\n--\n\n"
@@ -984,6 +1068,22 @@ PyMethodDef doc_methods[] = {
      "    class_name (str): class name (case-insensitive)\n\n"
      "Returns:\n"
      "    int: Number of objects removed. 0 if class was not found.\n"},
+    {"validate", py::fastcall(doc_validate), METH_FASTCALL | METH_KEYWORDS,
+     "validate($self, /, codes=None)\n--\n\n"
+     "Check the document against its schema, before any simulation run.\n\n"
+     "Finds dangling references, missing required values and objects, repeated\n"
+     "unique objects and names, values that are not numbers, whole numbers,\n"
+     "choices or within bounds, too many fields (errors); too few fields, a\n"
+     "version other than the schema's, obsolete classes and deprecated fields\n"
+     "(warnings).\n\n"
+     "Args:\n"
+     "    codes (Iterable[str] | None): only these checks, e.g. {\"unknown-reference\"};\n"
+     "        None runs them all\n\n"
+     "Returns:\n"
+     "    list[Problem]: every problem found, in document order (missing required\n"
+     "    objects last)\n\n"
+     "Raises:\n"
+     "    ValueError: an unknown code\n"},
     {"__reduce__", doc_reduce, METH_NOARGS, nullptr},
     {"__setstate__", doc_setstate, METH_O, nullptr},
     {"format", py::fastcall(doc_format), METH_FASTCALL | METH_KEYWORDS,
@@ -1042,6 +1142,7 @@ void setup_idf_type() {
     type.tp_traverse = doc_traverse;
     type.tp_clear = doc_clear;
     type.tp_methods = doc_methods;
+    type.tp_getset = doc_getset;
     type.tp_init = doc_init;
     type.tp_new = doc_new;
 }

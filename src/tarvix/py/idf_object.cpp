@@ -132,6 +132,7 @@ int object_set_string_by_index(IDFObj* self, int32_t field_idx, std::string_view
     // Only the object that sits in its document's slot changes the
     // document's graph; any other changes its own values only.
     IDFDoc* parent = parent_of(self);
+    if (!check_not_validating(parent)) return -1;
     const bool graph = parent && sits_in_parent(self);
     try {
         if (self->bound && parent)
@@ -162,7 +163,8 @@ int object_set_by_index(IDFObj* self, int32_t field_idx, PyObject* value) {
 
 void object_trim_trailing_empty_fields(IDFObj* self) {
     if (self->bound) {
-        if (IDFDoc* parent = parent_of(self)) parent->doc.trim(self->obj_idx);
+        // Trimming changes no value; it waits while a check reads the values.
+        if (IDFDoc* parent = parent_of(self); parent && parent->validating == 0) parent->doc.trim(self->obj_idx);
         return;
     }
     while (!self->values.empty() && self->values.back().empty()) self->values.pop_back();
@@ -391,8 +393,10 @@ PyObject* object_update(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
             const auto wanted = static_cast<size_t>(max_idx) + 1;
             if (!self->bound)
                 self->values.reserve(wanted);
-            else if (IDFDoc* parent = parent_of(self))
+            else if (IDFDoc* parent = parent_of(self)) {
+                if (!check_not_validating(parent)) return nullptr;
                 parent->doc.reserve_values(self->obj_idx, wanted);
+            }
         }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

@@ -373,7 +373,7 @@ PyObject* doc_reduce(PyObject* obj, PyObject*) {
 }
 
 PyObject* doc_setstate(PyObject* obj, PyObject* state) {
-    if (!check_state(state) || !apply_doc_state(reinterpret_cast<IDFDoc*>(obj), state)) return nullptr;
+    if (!check_not_validating(reinterpret_cast<IDFDoc*>(obj)) || !check_state(state) || !apply_doc_state(reinterpret_cast<IDFDoc*>(obj), state)) return nullptr;
     Py_RETURN_NONE;
 }
 

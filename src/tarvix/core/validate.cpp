@@ -1,0 +1,418 @@
+// One pass over the slots in document order checks each object and each of
+// its values; names seen so far catch duplicates and repeated unique
+// objects; the classes never seen give the missing required objects at the
+// end.
+#include "core/validate.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <unordered_set>
+
+#include "core/hash.h"
+#include "core/text.h"
+
+namespace tarvix::idf {
+namespace {
+
+using idd::ClassDef;
+using idd::FieldDef;
+
+constexpr std::string_view kCodeNames[kProblemCodes] = {
+    "unknown-reference", "required-field", "required-object", "unique-object", "duplicate-name",
+    "not-a-number",      "not-an-integer", "below-minimum",   "above-maximum", "not-a-choice",
+    "too-many-fields",   "too-few-fields", "version-mismatch", "obsolete-class", "deprecated-field",
+};
+
+// A number as the engine reads one: decimal, optional exponent, no sign
+// other than '-', nothing else around it, finite.
+std::optional<double> read_number(std::string_view text) {
+    if (text.empty() || text.front() == '+') return std::nullopt;
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+    // from_chars also reads "inf" and "nan" and hexadecimal-free forms only;
+    // a value of letters only is never a number here.
+    return value;
+}
+
+std::string format_number(double value) {
+    char digits[32];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    return ec == std::errc() ? std::string(digits, end) : std::string();
+}
+
+// "major.minor" of a version text: "25.2", "25.2.0" and "25.2.0.008" agree.
+std::string_view major_minor(std::string_view version) {
+    const size_t first = version.find('.');
+    if (first == std::string_view::npos) return version;
+    const size_t second = version.find('.', first + 1);
+    return second == std::string_view::npos ? version : version.substr(0, second);
+}
+
+bool same_version(std::string_view a, std::string_view b) {
+    // "8.8" and "8.80" differ, "08.8" and "8.8" do not: compare the numbers.
+    auto parts = [](std::string_view text, long out[2]) {
+        for (int k = 0; k < 2; ++k) {
+            out[k] = -1;
+            const size_t dot = text.find('.');
+            const std::string_view part = text.substr(0, dot);
+            const auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), out[k]);
+            if (ec != std::errc() || end != part.data() + part.size()) return false;
+            if (dot == std::string_view::npos) {
+                if (k == 0) out[1] = 0;
+                break;
+            }
+            text.remove_prefix(dot + 1);
+        }
+        return true;
+    };
+    long x[2], y[2];
+    if (parts(major_minor(a), x) && parts(major_minor(b), y)) return x[0] == y[0] && x[1] == y[1];
+    return equal_fold(major_minor(a), major_minor(b));
+}
+
+// The names seen so far per class, compared ignoring ASCII case. Keys view
+// the document's values, which do not change while a check runs.
+struct NameKey {
+    uint32_t class_idx;
+    std::string_view name;
+};
+
+struct NameKeyHash {
+    HashKey key = process_hash_key();
+    size_t operator()(const NameKey& k) const {  // throws std::bad_alloc for a long name
+        char small[136];
+        std::string large;
+        char* out = small;
+        const size_t size = k.name.size() + sizeof k.class_idx;
+        if (size > sizeof small) {
+            large.resize(size);
+            out = large.data();
+        }
+        for (size_t i = 0; i < k.name.size(); ++i) out[i] = ascii_upper(k.name[i]);
+        std::memcpy(out + k.name.size(), &k.class_idx, sizeof k.class_idx);
+        return siphash13(key, out, size);
+    }
+};
+
+struct NameKeyEqual {
+    bool operator()(const NameKey& a, const NameKey& b) const noexcept {
+        return a.class_idx == b.class_idx && equal_fold(a.name, b.name);
+    }
+};
+
+using NameSet = std::unordered_set<NameKey, NameKeyHash, NameKeyEqual>;
+
+class Checker {
+public:
+    Checker(const SlotSource& slots, const idd::c_IDD& schema, const RefMap& targets, uint32_t codes,
+            std::vector<Problem>& out)
+        : slots_(slots), schema_(schema), targets_(targets), codes_(codes), out_(out) {}
+
+    void run() {
+        const size_t classes = schema_.ordered_classes.size();
+        present_.assign(classes, 0);
+        if (wants(ProblemCode::version_mismatch)) {
+            schema_version_ = idd::schema_version(schema_);
+            version_class_ = idd::find_class(schema_, "VERSION");
+        }
+        if (wants(ProblemCode::unknown_reference)) collect_class_name_tags();
+        const size_t count = slots_.slot_count();
+        for (size_t slot = 0; slot < count; ++slot) {
+            ObjectView object;
+            if (slots_.view(slot, object) != SlotState::object || !object.cls) continue;
+            check_object(slot, object);
+        }
+        if (wants(ProblemCode::required_object)) {
+            for (size_t k = 0; k < classes; ++k) {
+                const ClassDef& cls = schema_.ordered_classes[k];
+                if (!cls.required_object || present_[k]) continue;
+                Problem& problem = add(ProblemCode::required_object, &cls, SIZE_MAX, {});
+                problem.message = "The document has no " + std::string(cls.name) + " object; the schema requires one.";
+            }
+        }
+    }
+
+private:
+    bool wants(ProblemCode code) const { return (codes_ & code_bit(code)) != 0; }
+
+    uint32_t index_of(const ClassDef* cls) const {
+        return static_cast<uint32_t>(cls - schema_.ordered_classes.data());
+    }
+
+    bool in_schema(const ClassDef* cls) const {
+        const auto& classes = schema_.ordered_classes;
+        return !classes.empty() && cls >= classes.data() && cls < classes.data() + classes.size();
+    }
+
+    // Tags under which class names are valid values, with the classes that
+    // give them: "tag\0CLASS NAME" upper-cased.
+    void collect_class_name_tags() {
+        for (const ClassDef& cls : schema_.ordered_classes)
+            for (const FieldDef& field : cls.fields)
+                for (const std::string_view tag : field.reference_class_names())
+                    class_name_tags_.insert(tag_key(tag, cls.name));
+    }
+
+    static std::string tag_key(std::string_view tag, std::string_view name) {
+        std::string key;
+        key.reserve(tag.size() + 1 + name.size());
+        key.append(tag).push_back('\0');
+        for (char c : name) key.push_back(ascii_upper(c));
+        return key;
+    }
+
+    Problem& add(ProblemCode code, const ClassDef* cls, size_t slot, ValuesView values) {
+        Problem& problem = out_.emplace_back();
+        problem.code = code;
+        problem.cls = cls;
+        if (cls) problem.class_name.assign(cls->name);
+        problem.obj_idx = slot;
+        if (slot != SIZE_MAX) problem.object_name.assign(object_name(cls, values));
+        return problem;
+    }
+
+    Problem& add_field(ProblemCode code, const ClassDef* cls, size_t slot, ValuesView values, size_t field_idx,
+                       std::string_view value) {
+        Problem& problem = add(code, cls, slot, values);
+        problem.field_index = static_cast<int64_t>(field_idx);
+        idd::append_field_name(problem.field_name, cls, problem.field_index, false);
+        problem.value.assign(value);
+        problem.has_value = true;
+        return problem;
+    }
+
+    // "Zone 'Core'" or "Version object 0", then the field when there is one.
+    static std::string subject(const Problem& problem) {
+        std::string text = problem.class_name;
+        if (!problem.object_name.empty()) {
+            text.append(" '").append(problem.object_name).append("'");
+        } else if (problem.obj_idx != SIZE_MAX) {
+            text.append(" object ").append(std::to_string(problem.obj_idx));
+        }
+        if (problem.field_index >= 0) {
+            text.append(", field '");
+            if (problem.field_name.empty()) text.append(std::to_string(problem.field_index));
+            else text.append(problem.field_name);
+            text.append("'");
+        }
+        return text;
+    }
+
+    void check_object(size_t slot, const ObjectView& object) {
+        const ClassDef* cls = object.cls;
+        const ValuesView values = object.values;
+        if (in_schema(cls)) {
+            const uint32_t k = index_of(cls);
+            if (present_[k]++ && cls->unique_object && wants(ProblemCode::unique_object)) {
+                Problem& problem = add(ProblemCode::unique_object, cls, slot, values);
+                problem.message = subject(problem) + ": a document may hold only one " + std::string(cls->name) +
+                                  " object, and this is number " + std::to_string(present_[k]) + ".";
+            }
+            if (wants(ProblemCode::duplicate_name) && !cls->fields.empty() && !cls->fields[0].references().empty() &&
+                !values.empty() && !values[0].empty() && !names_.insert(NameKey{k, values[0]}).second) {
+                Problem& problem = add_field(ProblemCode::duplicate_name, cls, slot, values, 0, values[0]);
+                problem.message = subject(problem) + ": another " + std::string(cls->name) + " object is already named '" +
+                                  problem.value + "'.";
+            }
+            if (cls == version_class_ && !values.empty() && !values[0].empty() && !schema_version_.empty() &&
+                !same_version(values[0], schema_version_)) {
+                Problem& problem = add_field(ProblemCode::version_mismatch, cls, slot, values, 0, values[0]);
+                problem.message = subject(problem) + ": the document is version " + problem.value +
+                                  " but the schema is version " + std::string(schema_version_) + ".";
+            }
+        }
+        if (cls->is_obsolete && wants(ProblemCode::obsolete_class)) {
+            Problem& problem = add(ProblemCode::obsolete_class, cls, slot, values);
+            problem.message = subject(problem) + ": the class " + std::string(cls->name) + " is obsolete";
+            if (!cls->obsolete.empty()) problem.message.append(" (").append(cls->obsolete).append(")");
+            problem.message.append(".");
+        }
+        if (values.size() < static_cast<size_t>(std::max(cls->min_fields, 0)) && wants(ProblemCode::too_few_fields)) {
+            Problem& problem = add(ProblemCode::too_few_fields, cls, slot, values);
+            problem.message = subject(problem) + ": " + std::to_string(values.size()) + " fields, fewer than the " +
+                              std::to_string(cls->min_fields) +
+                              " the schema asks for; they are written padded with empty fields.";
+        }
+        const size_t used = values.used();
+        const idd::ExtensibleDef& ext = cls->extensible;
+        const bool repeating = ext.is_extensible;
+        if (!repeating && used > cls->fields.size() && wants(ProblemCode::too_many_fields)) {
+            const size_t extra = cls->fields.size();
+            Problem& problem = add_field(ProblemCode::too_many_fields, cls, slot, values, extra, values[extra]);
+            problem.message = subject(problem) + ": " + std::to_string(used) + " fields, more than the " +
+                              std::to_string(cls->fields.size()) + " the class " + std::string(cls->name) + " has.";
+        }
+        // Fields of the repeating group are required only in the groups
+        // that are there; base fields always.
+        size_t base = cls->fields.size();
+        if (repeating && ext.begin_index >= 0) base = std::min(base, static_cast<size_t>(ext.begin_index));
+        const size_t last = std::max(values.size(), base);
+        for (size_t i = 0; i < last; ++i) {
+            const FieldDef* field = idd::get_field_def(cls, i);
+            if (!field) {
+                if (i >= cls->fields.size() && !repeating) break;
+                continue;
+            }
+            const std::string_view value = values.at_or_empty(i);
+            if (value.empty()) {
+                // A default fills an empty required field.
+                if (field->required && field->default_val.empty() && wants(ProblemCode::required_field) &&
+                    (i < base || i < values.size())) {
+                    Problem& problem = add_field(ProblemCode::required_field, cls, slot, values, i, value);
+                    problem.has_value = false;
+                    problem.message = subject(problem) + ": a value is required.";
+                }
+                continue;
+            }
+            check_value(cls, slot, values, i, *field, value);
+        }
+    }
+
+    void check_value(const ClassDef* cls, size_t slot, ValuesView values, size_t i, const FieldDef& field,
+                     std::string_view value) {
+        if (field.deprecated && wants(ProblemCode::deprecated_field)) {
+            Problem& problem = add_field(ProblemCode::deprecated_field, cls, slot, values, i, value);
+            problem.message = subject(problem) + ": the field is deprecated, yet holds '" + problem.value + "'.";
+        }
+        const bool numeric = field.numeric() || (field.declared_type == idd::DeclaredType::none && field.kind == 'N');
+        if (numeric) {
+            check_number(cls, slot, values, i, field, value);
+            return;
+        }
+        if (field.field_type == idd::FIELDTYPE_CHOICE) {
+            const idd::Views choices = field.choices();
+            if (choices.empty() || !wants(ProblemCode::not_a_choice)) return;
+            for (const std::string_view choice : choices)
+                if (equal_fold(choice, value)) return;
+            Problem& problem = add_field(ProblemCode::not_a_choice, cls, slot, values, i, value);
+            problem.message = subject(problem) + ": '" + problem.value + "' is not one of its choices (";
+            for (size_t k = 0; k < choices.size(); ++k) {
+                if (k) problem.message.append(", ");
+                problem.message.append(choices[k]);
+            }
+            problem.message.append(").");
+            return;
+        }
+        if (field.object_lists().empty() || !wants(ProblemCode::unknown_reference)) return;
+        if (defined(field, value)) return;
+        Problem& problem = add_field(ProblemCode::unknown_reference, cls, slot, values, i, value);
+        problem.message = subject(problem) + ": no object in ";
+        const idd::Views lists = field.object_lists();
+        for (size_t k = 0; k < lists.size(); ++k) {
+            if (k) problem.message.append(k + 1 == lists.size() ? " or " : ", ");
+            problem.message.append(lists[k]);
+        }
+        problem.message.append(" is named '").append(problem.value).append("'.");
+    }
+
+    // Whether some object, or some class name, defines `value` under one of
+    // the field's object-lists.
+    bool defined(const FieldDef& field, std::string_view value) {
+        for (const std::string_view tag : field.object_lists()) {
+            const std::vector<FieldLoc>* locs = targets_.find(tag, value);
+            if (!locs) continue;
+            for (const FieldLoc& loc : *locs) {
+                ObjectView target;
+                if (loc.obj_idx < slots_.slot_count() && slots_.view(loc.obj_idx, target) == SlotState::object)
+                    return true;
+            }
+        }
+        if (class_name_tags_.empty()) return false;
+        for (const std::string_view tag : field.object_lists())
+            if (class_name_tags_.count(tag_key(tag, value))) return true;
+        return false;
+    }
+
+    void check_number(const ClassDef* cls, size_t slot, ValuesView values, size_t i, const FieldDef& field,
+                      std::string_view value) {
+        if ((field.autosizable && equal_fold(value, "autosize")) ||
+            (field.autocalculatable && equal_fold(value, "autocalculate")))
+            return;
+        const std::optional<double> number = read_number(value);
+        if (!number) {
+            if (!wants(ProblemCode::not_a_number)) return;
+            Problem& problem = add_field(ProblemCode::not_a_number, cls, slot, values, i, value);
+            problem.message = subject(problem) + ": '" + problem.value + "' is not a number";
+            if (field.autosizable && field.autocalculatable) problem.message.append(", Autosize or Autocalculate");
+            else if (field.autosizable) problem.message.append(" or Autosize");
+            else if (field.autocalculatable) problem.message.append(" or Autocalculate");
+            problem.message.append(".");
+            return;
+        }
+        const double v = *number;
+        if (field.field_type == idd::FIELDTYPE_INTEGER && v != std::trunc(v) && wants(ProblemCode::not_an_integer)) {
+            Problem& problem = add_field(ProblemCode::not_an_integer, cls, slot, values, i, value);
+            problem.message = subject(problem) + ": '" + problem.value + "' is not a whole number.";
+        }
+        if (field.has_minimum && (field.minimum_exclusive ? v <= field.minimum : v < field.minimum) &&
+            wants(ProblemCode::below_minimum)) {
+            Problem& problem = add_field(ProblemCode::below_minimum, cls, slot, values, i, value);
+            problem.message = subject(problem) + ": " + problem.value +
+                              (field.minimum_exclusive ? " is not above the minimum of "
+                                                       : " is below the minimum of ") +
+                              format_number(field.minimum) + ".";
+        }
+        if (field.has_maximum && (field.maximum_exclusive ? v >= field.maximum : v > field.maximum) &&
+            wants(ProblemCode::above_maximum)) {
+            Problem& problem = add_field(ProblemCode::above_maximum, cls, slot, values, i, value);
+            problem.message = subject(problem) + ": " + problem.value +
+                              (field.maximum_exclusive ? " is not below the maximum of "
+                                                       : " is above the maximum of ") +
+                              format_number(field.maximum) + ".";
+        }
+    }
+
+    const SlotSource& slots_;
+    const idd::c_IDD& schema_;
+    const RefMap& targets_;
+    const uint32_t codes_;
+    std::vector<Problem>& out_;
+
+    std::vector<uint32_t> present_;  // live objects seen so far, per class
+    NameSet names_;
+    std::unordered_set<std::string> class_name_tags_;
+    std::string_view schema_version_;
+    const ClassDef* version_class_ = nullptr;
+};
+
+}  // namespace
+
+std::string_view code_name(ProblemCode code) noexcept { return kCodeNames[static_cast<size_t>(code)]; }
+
+std::optional<ProblemCode> code_from_name(std::string_view name) noexcept {
+    for (size_t k = 0; k < kProblemCodes; ++k)
+        if (kCodeNames[k] == name) return static_cast<ProblemCode>(k);
+    return std::nullopt;
+}
+
+bool is_error(ProblemCode code) noexcept { return code <= ProblemCode::too_many_fields; }
+
+std::string_view object_name(const idd::ClassDef* cls, ValuesView values) noexcept {
+    if (!cls || cls->fields.empty() || values.empty() || values[0].empty()) return {};
+    const FieldDef& first = cls->fields[0];
+    if (first.kind != 'A') return {};
+    const std::string_view name = first.name;
+    const bool named = name.size() >= 4 && equal_fold(name.substr(name.size() - 4), "name");
+    return named || !first.references().empty() ? values[0] : std::string_view();
+}
+
+std::optional<std::string_view> document_version(const SlotSource& slots, const idd::c_IDD& schema) noexcept {
+    const ClassDef* version = idd::find_class(schema, "VERSION");
+    if (!version) return std::nullopt;
+    for (size_t slot = 0; slot < slots.slot_count(); ++slot) {
+        ObjectView object;
+        if (slots.view(slot, object) != SlotState::object || object.cls != version) continue;
+        return object.values.at_or_empty(0);
+    }
+    return std::nullopt;
+}
+
+void validate(const SlotSource& slots, const idd::c_IDD& schema, const RefMap& targets, uint32_t codes,
+              std::vector<Problem>& out) {
+    Checker(slots, schema, targets, codes, out).run();
+}
+
+}  // namespace tarvix::idf

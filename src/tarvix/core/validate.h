@@ -1,0 +1,80 @@
+// Checking a document against its schema: every value against its field's
+// type, choices and bounds, every reference against the names the document
+// defines, every class against its object counts, and the document's
+// version against the schema's. Free of the interpreter; reads the document
+// through a SlotSource and the reference graph, and changes nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/layout.h"
+#include "core/refgraph.h"
+#include "core/schema.h"
+
+namespace tarvix::idf {
+
+enum class ProblemCode : uint8_t {
+    // errors
+    unknown_reference,
+    required_field,
+    required_object,
+    unique_object,
+    duplicate_name,
+    not_a_number,
+    not_an_integer,
+    below_minimum,
+    above_maximum,
+    not_a_choice,
+    too_many_fields,
+    // warnings
+    too_few_fields,
+    version_mismatch,
+    obsolete_class,
+    deprecated_field,
+};
+inline constexpr size_t kProblemCodes = 15;
+inline constexpr uint32_t kAllCodes = (1u << kProblemCodes) - 1;
+
+constexpr uint32_t code_bit(ProblemCode code) { return 1u << static_cast<unsigned>(code); }
+
+// "unknown-reference", "required-field", ...
+std::string_view code_name(ProblemCode code) noexcept;
+std::optional<ProblemCode> code_from_name(std::string_view name) noexcept;
+// Errors stop a simulation; warnings may not.
+bool is_error(ProblemCode code) noexcept;
+
+struct Problem {
+    ProblemCode code;
+    const idd::ClassDef* cls = nullptr;
+    std::string class_name;
+    std::string object_name;  // empty: the object has no name, or there is no object
+    size_t obj_idx = SIZE_MAX;   // SIZE_MAX: a problem of the document, not of one object
+    int64_t field_index = -1;    // -1: not about one field
+    std::string field_name;
+    std::string value;
+    bool has_value = false;
+    std::string message;  // one sentence naming class, object, field and value
+};
+
+// The name of an object, for messages: its first value when the class's
+// first field is a name (an alpha field that other objects refer to, or
+// whose name ends in "Name"); empty otherwise.
+std::string_view object_name(const idd::ClassDef* cls, ValuesView values) noexcept;
+
+// The first field of the document's first Version object; nullopt when it
+// has none.
+std::optional<std::string_view> document_version(const SlotSource& slots, const idd::c_IDD& schema) noexcept;
+
+// Appends every problem found under the checks in `codes` (code_bit
+// flags), in document order; problems of the document as a whole (missing
+// required objects) come last, in schema order. `targets` is the
+// document's graph of defined names. Throws std::bad_alloc.
+void validate(const SlotSource& slots, const idd::c_IDD& schema, const RefMap& targets, uint32_t codes,
+              std::vector<Problem>& out);
+
+}  // namespace tarvix::idf

@@ -1,0 +1,122 @@
+// Problem: the read-only record of one problem IDF.validate() found, made
+// from the core's findings once the check is done.
+#include "py/idf.h"
+
+namespace tarvix::idf {
+namespace {
+
+using py::Ref;
+
+PyTypeObject* problem_type = nullptr;
+
+PyStructSequence_Field kProblemFields[] = {
+    {"severity", "'error' or 'warning'"},
+    {"code", "what kind of problem, e.g. 'unknown-reference'"},
+    {"class_name", "class of the object, or of the missing object"},
+    {"object_name", "name of the object, or None"},
+    {"obj_idx", "index of the object in the document, or None"},
+    {"field_index", "index of the field, or None"},
+    {"field_name", "name of the field, or None"},
+    {"value", "the value found, or None"},
+    {"message", "one sentence naming class, object, field and value"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc kProblemDesc = {
+    "tarvix.idf.Problem",
+    "A problem IDF.validate() found in a document (read-only).",
+    kProblemFields,
+    9,
+};
+
+Ref text_or_none(std::string_view text, bool present) {
+    return present ? py::decode_utf8(text) : Ref::borrow(Py_None);
+}
+
+Ref index_or_none(int64_t index) {
+    return index >= 0 ? Ref::steal(PyLong_FromLongLong(index)) : Ref::borrow(Py_None);
+}
+
+// Strs of the fixed texts, made once.
+PyObject* code_strs[kProblemCodes] = {};
+PyObject* severity_error = nullptr;
+PyObject* severity_warning = nullptr;
+
+Ref make_problem(const Problem& problem) {
+    Ref items[] = {
+        Ref::borrow(is_error(problem.code) ? severity_error : severity_warning),
+        Ref::borrow(code_strs[static_cast<size_t>(problem.code)]),
+        py::decode_utf8(problem.class_name),
+        text_or_none(problem.object_name, !problem.object_name.empty()),
+        problem.obj_idx == SIZE_MAX ? Ref::borrow(Py_None) : Ref::steal(PyLong_FromSize_t(problem.obj_idx)),
+        index_or_none(problem.field_index),
+        text_or_none(problem.field_name, problem.field_index >= 0),
+        text_or_none(problem.value, problem.has_value),
+        py::decode_utf8(problem.message),
+    };
+    for (const Ref& item : items)
+        if (!item) return {};
+    Ref record = Ref::steal(PyStructSequence_New(problem_type));
+    if (!record) return {};
+    for (Py_ssize_t i = 0; i < 9; ++i) PyStructSequence_SET_ITEM(record.get(), i, items[i].release());
+    return record;
+}
+
+}  // namespace
+
+int setup_problem_type(PyObject* module) {
+    if (!problem_type) {
+        problem_type = PyStructSequence_NewType(&kProblemDesc);
+        if (!problem_type) return -1;
+        for (size_t k = 0; k < kProblemCodes; ++k) {
+            code_strs[k] = py::decode_utf8(code_name(static_cast<ProblemCode>(k))).release();
+            if (!code_strs[k]) return -1;
+            PyUnicode_InternInPlace(&code_strs[k]);
+        }
+        severity_error = PyUnicode_InternFromString("error");
+        severity_warning = PyUnicode_InternFromString("warning");
+        if (!severity_error || !severity_warning) return -1;
+    }
+    return PyModule_AddObjectRef(module, "Problem", reinterpret_cast<PyObject*>(problem_type));
+}
+
+PyObject* problem_list(const std::vector<Problem>& problems) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(problems.size())));
+    if (!list) return nullptr;
+    const py::GcPause gc_pause;
+    for (size_t i = 0; i < problems.size(); ++i) {
+        Ref item = make_problem(problems[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list.release();
+}
+
+bool parse_problem_codes(PyObject* codes, uint32_t& mask) {
+    mask = kAllCodes;
+    if (codes == Py_None) return true;
+    if (PyUnicode_Check(codes)) {
+        PyErr_SetString(PyExc_TypeError, "codes must be an iterable of str, not a str");
+        return false;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(codes));
+    if (!iterator) return false;
+    mask = 0;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (!PyUnicode_Check(item.get())) {
+            PyErr_Format(PyExc_TypeError, "codes must hold str, not %.200s", Py_TYPE(item.get())->tp_name);
+            return false;
+        }
+        std::string_view name;
+        if (!py::str_utf8(item.get(), name)) return false;
+        const std::optional<ProblemCode> code = code_from_name(name);
+        if (!code) {
+            PyErr_Format(PyExc_ValueError, "Unknown problem code: '%U'", item.get());
+            return false;
+        }
+        mask |= code_bit(*code);
+    }
+    return !PyErr_Occurred();
+}
+
+}  // namespace tarvix::idf
