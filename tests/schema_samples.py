@@ -1,0 +1,120 @@
+"""A small made-up schema that exercises every property the checks and the
+schema introspection read."""
+
+CHECKED_IDD = r"""!IDD_Version 9.1.0
+!IDD_BUILD abc123
+\group Simulation Parameters
+Version,
+      \unique-object
+      \format singleLine
+  A1 ; \field Version Identifier
+      \default 9.1
+
+Building,
+      \memo Describes parameters that are used during the simulation
+      \memo of the building.
+      \unique-object
+      \required-object
+      \min-fields 3
+  A1 , \field Name
+      \required-field
+      \retaincase
+      \default NONE
+  N1 , \field North Axis
+      \units deg
+      \ip-units deg
+      \default 0.0
+  A2 , \field Terrain
+      \note  Country=FlatOpenCountry | Suburbs=CountryTownsSuburbs
+      \note  City=CityCenter
+      \type choice
+      \key Suburbs
+      \key City
+      \default Suburbs
+  N2 ; \field Loads Convergence Tolerance Value
+      \type real
+      \minimum> 0.0
+      \maximum .5
+      \default .04
+
+\group Surface Construction Elements
+Material,
+  A1 , \field Name
+      \required-field
+      \type alpha
+      \reference MaterialNames
+  N1 , \field Thickness
+      \required-field
+      \units m
+      \ip-units in
+      \minimum> 0
+      \maximum 3
+  N2 , \field Layers
+      \type integer
+      \minimum 1
+      \maximum< 10
+  N3 ; \field Conductivity
+      \autosizable
+      \minimum 0.1
+      \deprecated
+
+Construction,
+  A1 , \field Name
+      \required-field
+      \reference ConstructionNames
+  A2 ; \field Outside Layer
+      \required-field
+      \type object-list
+      \object-list MaterialNames
+
+Wall,
+      \extensible:3
+      \format vertices
+  A1 , \field Name
+      \reference WallNames
+  A2 , \field Construction Name
+      \type object-list
+      \object-list ConstructionNames
+  A3 , \field Equipment Type
+      \type object-list
+      \object-list EquipmentTypes
+  N1 , \field Vertex 1 X-coordinate
+      \begin-extensible
+      \required-field
+      \units m
+  N2 , \field Vertex 1 Y-coordinate
+  N3 , \field Vertex 1 Z-coordinate
+  N4 , \field Vertex 2 X-coordinate
+      \note dropped: only the first group is kept
+  N5 , \field Vertex 2 Y-coordinate
+  N6 ; \field Vertex 2 Z-coordinate
+
+Old:Thing,
+      \obsolete => Material
+  A1 ; \field Name
+
+Fan,
+  A1 , \field Name
+      \reference-class-name EquipmentTypes
+      \reference FanNames
+  N1 ; \field Flow
+      \autocalculatable
+      \unitsBasedOnField A1
+
+Output:Variable,
+  A1 , \field Key Value
+      \default *
+  A2 ; \field Variable Name
+      \type external-list
+      \external-list autoRDDvariable
+"""
+
+CLEAN_IDF = """
+Version, 9.1;
+Building, Office, 30, City, 0.04;
+Material, Brick, 0.1, 2;
+Construction, Ext Wall, Brick;
+Wall, W1, Ext Wall, Fan, 0, 0, 0, 1, 0, 0;
+Fan, F1, autocalculate;
+Output:Variable, *, Zone Mean Air Temperature;
+"""
