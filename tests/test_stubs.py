@@ -21,6 +21,9 @@ MODULES = ["utils", "lexer", "idd", "idf"]
 PRIVATE_KEPT = {"_get_field_names", "_unpickle_IDF", "_unpickle_IDFObject"}
 # Class attributes that a stub does not restate.
 CLASS_IGNORED = {"__doc__", "__new__", "__module__", "__dict__", "__weakref__", "__qualname__"}
+# What every record type (a named tuple made in C) carries besides its fields.
+RECORD_IGNORED = {"n_sequence_fields", "n_fields", "n_unnamed_fields", "__match_args__", "__reduce__",
+                  "__replace__", "__repr__"}
 # Slots that only raise; the stubs leave them out so type checkers flag their use.
 RAISE_ONLY = {"IDFObject": {"__delitem__"}, "IDFObjectTuple": {"__getattr__"}}
 
@@ -84,12 +87,15 @@ def test_stub_matches_module(name):
         value = getattr(module, attr)
         if isinstance(value, type):
             members = {n for n in vars(value) if kept(n)} - CLASS_IGNORED - RAISE_ONLY.get(attr, set())
+            if issubclass(value, tuple) and "n_fields" in vars(value):
+                members -= RECORD_IGNORED
             body = stub_members(nodes[0].body)
             assert set(body) == members, attr
             for member, member_nodes in body.items():
                 raw = vars(value)[member]
                 kinds = {d.id for d in member_nodes[0].decorator_list if isinstance(d, ast.Name)}
-                assert ("property" in kinds) == inspect.isgetsetdescriptor(raw), f"{attr}.{member}"
+                attribute = inspect.isgetsetdescriptor(raw) or inspect.ismemberdescriptor(raw)
+                assert ("property" in kinds) == attribute, f"{attr}.{member}"
                 assert ("classmethod" in kinds) == (type(raw).__name__ == "classmethod_descriptor"), member
                 if "property" not in kinds:
                     check_callable(f"{attr}.{member}", raw, member_nodes, method=True)

