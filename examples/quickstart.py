@@ -6,7 +6,8 @@ given with --idd and --idf) and prints what each step sees:
 1. load the schema and the document and summarise them;
 2. find objects and read typed fields by name;
 3. follow references in both directions;
-4. edit fields, renaming a zone together with the surfaces that name it;
+4. edit fields, renaming a zone together with the surfaces that name it,
+   and check the document against the schema after a misspelling;
 5. add and remove objects;
 6. write the result in the padded, compact and document-order layouts.
 
@@ -116,6 +117,12 @@ def main() -> None:
         wall["Name"] = "East Wall, North"
     except ValueError as error:
         print(f"refused: {error}")
+    # A misspelled name is accepted as text; the check before a run finds it.
+    wall["Construction Name"] = "Exterior Wal"
+    for problem in doc.validate():
+        print(f"check: {problem.severity} {problem.code}: {problem.message}")
+    wall["Construction Name"] = "Exterior Wall"
+    print(f"after the fix: {len(doc.validate())} problems (document version {doc.version})")
 
     step("5. Add and remove objects")
     store = doc.add_object("Zone", {"Name": "Store"})

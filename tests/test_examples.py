@@ -52,6 +52,9 @@ def test_quickstart(tmp_path):
     assert "'East Wall' -> zone 'East Office' (the wall writes it 'east office')" in output
     assert "renamed the zone to 'East Lab' and 1 referring field(s) with it" in output
     assert "refused: Field value cannot contain" in output
+    assert ("check: error unknown-reference: BuildingSurface:Detailed 'East Wall', field 'Construction Name': "
+            "no object in ConstructionNames is named 'Exterior Wal'.") in output
+    assert "after the fix: 0 problems (document version 1.0)" in output
     assert "same text as the edited document: True" in output
     for name in ("office-padded.idf", "office-compact.idf", "office-ordered.idf"):
         text = (out / name).read_text(encoding="utf-8")
