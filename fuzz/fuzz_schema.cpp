@@ -4,12 +4,15 @@
 // one, the position of each produced name, field definitions over the same
 // range, and each class by its key.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "fuzz_common.h"
+#include "core/document.h"
 #include "core/schema.h"
+#include "core/validate.h"
 
 using namespace tarvix::idd;
 
@@ -76,6 +79,57 @@ void check_class(const c_IDD& idd, const ClassDef& cls) {
     FUZZ_CHECK(find_field_index(&cls, std::string()) == -1);
 }
 
+// Every text the schema keeps can be read in full (the views must stay
+// inside the parsed text or the schema's own storage).
+size_t touch(std::string_view text) {
+    size_t sum = text.size();
+    for (const char c : text) sum += static_cast<unsigned char>(c);
+    return sum;
+}
+
+void check_kept_texts(const c_IDD& idd) {
+    size_t sum = touch(idd.version) + touch(idd.idd_version);
+    for (const ClassDef& cls : idd.ordered_classes) {
+        sum += touch(cls.name) + touch(cls.group) + touch(cls.format) + touch(cls.obsolete);
+        for (const std::string_view line : cls.memo) sum += touch(line);
+        for (const FieldDef& field : cls.fields) {
+            sum += touch(field.name) + touch(field.units) + touch(field.default_val) + touch(field.ip_units) +
+                   touch(field.units_based_on_field);
+            for (size_t k = 0; k < kFieldLists; ++k)
+                for (const std::string_view item : field.list(static_cast<FieldList>(k))) sum += touch(item);
+            FUZZ_CHECK(!field.has_minimum || !std::isnan(field.minimum));
+            FUZZ_CHECK(field.kind == 'A' || field.kind == 'N');
+        }
+    }
+    FUZZ_CHECK(sum != SIZE_MAX);
+}
+
+// The checker over a document holding one object of some classes, with
+// values the schema itself suggests (defaults, choices, names): whatever
+// the schema says, it finishes and describes what it finds.
+void check_validation(const c_IDD& idd) {
+    tarvix::idf::Document doc(&idd);
+    const size_t classes = std::min<size_t>(idd.ordered_classes.size(), 32);
+    for (size_t k = 0; k < classes; ++k) {
+        const ClassDef& cls = idd.ordered_classes[k];
+        const size_t slot = doc.add_object(static_cast<uint32_t>(k));
+        for (size_t i = 0; i < std::min<size_t>(cls.fields.size(), 16); ++i) {
+            const FieldDef& field = cls.fields[i];
+            std::string_view value = field.default_val;
+            if (value.empty() && !field.choices().empty()) value = field.choices().back();
+            if (value.empty() && i % 2) value = field.name;
+            doc.set_value(slot, i, value);
+        }
+    }
+    std::vector<tarvix::idf::Problem> problems;
+    tarvix::idf::validate(doc, idd, doc.targets(), tarvix::idf::kAllCodes, problems);
+    for (const tarvix::idf::Problem& problem : problems) {
+        FUZZ_CHECK(!problem.message.empty());
+        FUZZ_CHECK(problem.obj_idx == SIZE_MAX || problem.obj_idx < doc.slot_count());
+        FUZZ_CHECK(problem.field_index < 0 || problem.obj_idx != SIZE_MAX);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -95,5 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(cls.min_fields >= 0 && static_cast<size_t>(cls.min_fields) <= std::min(room, kMaxMinFields));
     }
     for (const ClassDef& cls : idd.ordered_classes) check_class(idd, cls);
+    check_kept_texts(idd);
+    check_validation(idd);
     return 0;
 }

@@ -27,6 +27,7 @@
 #include "core/schema.h"
 #include "core/text.h"
 #include "core/tokenizer.h"
+#include "core/validate.h"
 
 using namespace tarvix;
 using namespace tarvix::idf;
@@ -416,6 +417,147 @@ void test_numbers_read_as_the_c_library_reads_them() {
 
 }  // namespace
 
+const char* const kFullSchema = R"(!IDD_Version 3.1.4
+\group Things
+Version,
+  \unique-object
+  A1 ; \field Version Identifier
+       \default 3.1
+Thing,
+  \memo First line,
+  \memo second line.
+  \unique-object
+  \required-object
+  \obsolete => Other
+  \format singleLine
+  \min-fields 2
+  A1 , \field Name
+       \required-field
+       \retaincase
+       \reference ThingNames
+       \reference-class-name ThingTypes
+  N1 , \field Size
+       \note a note
+       \note
+       \note second line
+       \units m
+       \ip-units in
+       \minimum> 0
+       \maximum< 1.0E+01
+       \autosizable
+       \deprecated
+  A2 , \field Kind
+       \type Choice
+       \key Big
+       \key small
+  N2 , \field Count
+       \type integer
+       \minimum -2
+       \maximum 5
+       \unitsBasedOnField A2
+  A3 ; \field Other Thing
+       \type object-list
+       \object-list ThingNames
+       \object-list ThingTypes
+       \external-list autoRDDmeter
+)";
+
+void test_schema_keeps_every_property() {
+    const std::string_view text = kFullSchema;
+    const idd::c_IDD schema = parse(text);
+    CHECK(schema.idd_version == "3.1.4" && schema.version == "3.1" && idd::schema_version(schema) == "3.1.4");
+    const idd::ClassDef& thing = *idd::find_class(schema, "THING");
+    CHECK(thing.memo.size() == 2 && thing.memo[0] == "First line," && thing.memo[1] == "second line.");
+    CHECK(thing.unique_object && thing.required_object && thing.is_obsolete && thing.obsolete == "=> Other");
+    CHECK(thing.format == "singleLine" && thing.min_fields == 2 && thing.group == "Things");
+    const idd::FieldDef& name = thing.fields[0];
+    CHECK(name.required && name.retain_case && name.kind == 'A' && name.declared_type == idd::DeclaredType::none);
+    CHECK(name.references().size() == 1 && name.reference_class_names()[0] == "ThingTypes" && name.notes().empty());
+    const idd::FieldDef& size = thing.fields[1];
+    CHECK(size.kind == 'N' && size.units == "m" && size.ip_units == "in" && size.autosizable && size.deprecated);
+    CHECK(size.has_minimum && size.minimum == 0 && size.minimum_exclusive);
+    CHECK(size.has_maximum && size.maximum == 10 && size.maximum_exclusive);
+    CHECK(size.notes().size() == 3 && size.notes()[0] == "a note" && size.notes()[1].empty());
+    const idd::FieldDef& kind = thing.fields[2];
+    CHECK(kind.field_type == idd::FIELDTYPE_CHOICE && kind.choices().size() == 2 && kind.choices()[1] == "small");
+    const idd::FieldDef& count = thing.fields[3];
+    CHECK(count.field_type == idd::FIELDTYPE_INTEGER && count.minimum == -2 && !count.minimum_exclusive);
+    CHECK(count.maximum == 5 && count.units_based_on_field == "A2");
+    const idd::FieldDef& other = thing.fields[4];
+    CHECK(other.object_lists().size() == 2 && other.external_lists()[0] == "autoRDDmeter");
+    // Text is viewed in place, not copied.
+    const auto inside = [&](std::string_view view) {
+        return view.data() >= text.data() && view.data() + view.size() <= text.data() + text.size();
+    };
+    CHECK(inside(thing.name) && inside(size.notes()[2]) && inside(other.object_lists()[1]) && inside(thing.memo[0]));
+
+    // A type word the document model does not tell apart keeps its declared type.
+    const idd::c_IDD external = parse("X,\n A1 ; \\type external-list\n");
+    CHECK(external.ordered_classes[0].fields[0].field_type == idd::FIELDTYPE_DEFAULT &&
+          external.ordered_classes[0].fields[0].declared_type == idd::DeclaredType::external_list);
+    // Descriptive class properties after the first field belong to that field.
+    const idd::c_IDD late = parse("X,\n A1 , \\field A\n \\unique-object\n \\memo m\n A2 ;\n");
+    CHECK(!late.ordered_classes[0].unique_object && late.ordered_classes[0].memo.empty());
+}
+
+std::vector<std::pair<ProblemCode, size_t>> check(const idd::c_IDD& schema, const Document& doc,
+                                                  uint32_t codes = kAllCodes) {
+    std::vector<Problem> problems;
+    validate(doc, schema, doc.targets(), codes, problems);
+    std::vector<std::pair<ProblemCode, size_t>> out;
+    for (const Problem& problem : problems) out.emplace_back(problem.code, problem.obj_idx);
+    return out;
+}
+
+void test_validate() {
+    const idd::c_IDD schema = parse(kFullSchema);
+    using C = ProblemCode;
+    using Found = std::vector<std::pair<ProblemCode, size_t>>;
+    {
+        const auto doc = load(schema, "Version,3.1;\nThing,T1,autosize,BIG,5,t1;\n");
+        CHECK(check(schema, *doc, kAllCodes & ~code_bit(C::obsolete_class) & ~code_bit(C::deprecated_field)).empty());
+        CHECK(document_version(*doc, schema) == std::optional<std::string_view>("3.1"));
+    }
+    {
+        const auto doc = load(schema, "Version,4.0;\nThing,T1,0,medium,2.5,Nothing,extra;\nThing,t1,x;\nThing,T3,1;\n");
+        CHECK(check(schema, *doc) == (Found{{C::version_mismatch, 0},
+                                            {C::obsolete_class, 1},
+                                            {C::too_many_fields, 1},
+                                            {C::deprecated_field, 1},
+                                            {C::below_minimum, 1},
+                                            {C::not_a_choice, 1},
+                                            {C::not_an_integer, 1},
+                                            {C::unknown_reference, 1},
+                                            {C::unique_object, 2},
+                                            {C::duplicate_name, 2},
+                                            {C::obsolete_class, 2},
+                                            {C::deprecated_field, 2},
+                                            {C::not_a_number, 2},
+                                            {C::unique_object, 3},
+                                            {C::obsolete_class, 3},
+                                            {C::deprecated_field, 3}}));
+        CHECK(check(schema, *doc, code_bit(C::unknown_reference)) == (Found{{C::unknown_reference, 1}}));
+        std::vector<Problem> problems;
+        validate(*doc, schema, doc->targets(), code_bit(C::not_a_choice), problems);
+        CHECK(problems.size() == 1 && problems[0].field_name == "Kind" && problems[0].value == "medium" &&
+              problems[0].object_name == "T1" && !is_error(C::deprecated_field) && is_error(C::not_a_choice));
+        CHECK(problems[0].message ==
+              "Thing 'T1', field 'Kind': 'medium' is not one of its choices (Big, small).");
+    }
+    {
+        // A class name stands for itself under the tags it gives; an empty
+        // document misses its required object.
+        const auto doc = load(schema, "Thing,T1,,,,thing;\n");
+        CHECK(check(schema, *doc, code_bit(C::unknown_reference)).empty());
+        const auto empty = load(schema, "");
+        CHECK(check(schema, *empty) == (Found{{C::required_object, SIZE_MAX}}));
+        CHECK(!document_version(*empty, schema));
+    }
+    for (const std::string_view name : {"unknown-reference", "deprecated-field"})
+        CHECK(code_from_name(name) && code_name(*code_from_name(name)) == name);
+    CHECK(!code_from_name("nope"));
+}
+
 int main() {
     const std::pair<const char*, void (*)()> tests[] = {
         {"latin1_to_utf8", test_latin1_to_utf8},
@@ -427,6 +569,8 @@ int main() {
         {"class_entry_against_vector", test_class_entry_against_vector},
         {"tokenizer_streams", test_tokenizer_streams},
         {"schema_and_lookups", test_schema_and_lookups},
+        {"schema_keeps_every_property", test_schema_keeps_every_property},
+        {"validate", test_validate},
         {"document_load_and_write", test_document_load_and_write},
         {"document_errors", test_document_errors},
         {"values_kept_in_the_text", test_values_kept_in_the_text},
