@@ -495,6 +495,9 @@ void test_schema_keeps_every_property() {
     const idd::c_IDD external = parse("X,\n A1 ; \\type external-list\n");
     CHECK(external.ordered_classes[0].fields[0].field_type == idd::FIELDTYPE_DEFAULT &&
           external.ordered_classes[0].fields[0].declared_type == idd::DeclaredType::external_list);
+    // A repeating group of fields without names.
+    const idd::c_IDD unnamed = parse("X,\n \\extensible:1\n A1 ,\n ,\n ;\n");
+    CHECK(unnamed.ordered_classes[0].fields.size() == 3 && unnamed.ordered_classes[0].extensible.begin_index == 3);
     // Descriptive class properties after the first field belong to that field.
     const idd::c_IDD late = parse("X,\n A1 , \\field A\n \\unique-object\n \\memo m\n A2 ;\n");
     CHECK(!late.ordered_classes[0].unique_object && late.ordered_classes[0].memo.empty());

@@ -442,7 +442,7 @@ struct Parser {
             const DigitRange run = get_continuous_digits_indices(name);
             if (run.first < 0) {
                 char* joined_name = static_cast<char*>(idd.arena.allocate(name.size() + 1));
-                std::memcpy(joined_name, name.data(), name.size());
+                if (!name.empty()) std::memcpy(joined_name, name.data(), name.size());
                 joined_name[name.size()] = ' ';
                 pattern.prefix = std::string_view(joined_name, name.size() + 1);
             } else {
