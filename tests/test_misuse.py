@@ -118,6 +118,8 @@ CALLS = {
     "IDF.__reduce__": (lambda d, o, c: state_of(d)[2], dict),
     "IDF.__setstate__": (lambda d, o, c: d.__setstate__(state_of(d)), type(None)),
     "IDF.__init__": (lambda d, o, c: d.__init__(), type(None)),
+    "IDF.validate": (lambda d, o, c: [(p.code, p.obj_idx, p.field_index, p.value) for p in d.validate()], list),
+    "IDF.version": (lambda d, o, c: d.version, (str, type(None))),
     "IDFObject.class_name": (lambda d, o, c: o.class_name, (str, type(None))),
     "IDFObject.__getitem__": (lambda d, o, c: (o[0], o["Name"]), tuple),
     "IDFObject.__setitem__": (lambda d, o, c: o.__setitem__(0, "S9"), type(None)),
@@ -141,6 +143,7 @@ INTACT = {
     "IDF.from_file": BY_CLASS.replace("\n\n", "\n"), "IDF.__repr__": 4, "IDF.__setstate__": None,
     "IDF.__reduce__": {b"ZONE": [0, 2], b"SURFACE": [1, 3]},
     "IDF.__init__": Raises(TypeError, "IDF cannot be instantiated directly. Use IDF.from_file() or IDF.from_string()."),
+    "IDF.validate": [("too-few-fields", 0, None, None), ("too-few-fields", 2, None, None)], "IDF.version": None,
     "IDFObject.class_name": "Surface", "IDFObject.__getitem__": ("S1", "S1"), "IDFObject.__setitem__": None,
     "IDFObject.__iter__": (True, VALUES), "IDFObject.get_values": VALUES, "IDFObject.update": None,
     "IDFObject.get_referenced_object": "<Z1>", "IDFObject.get_referencing_objects": ("<S2>",),
@@ -153,7 +156,7 @@ READS = ["__getitem__", "__setitem__", "__iter__", "get_values", "update", "get_
          "get_referencing_objects"]
 DETACHED_OBJECT = {"IDFObject.get_referenced_object": None, "IDFObject.get_referencing_objects": (),
                    "IDFObject.__reduce__": (4, "Surface", False), "IDF.remove_object": DETACHED}
-EMPTY_DOC = {"IDF.__getitem__": (), "IDF.get_objects": (), "IDF.get_object_by_name": None, "IDF.get_class_names": [],
+EMPTY_DOC = {"IDF.validate": DOC_NOT_INITIALISED, "IDF.version": DOC_NOT_INITIALISED, "IDF.__getitem__": (), "IDF.get_objects": (), "IDF.get_object_by_name": None, "IDF.get_class_names": [],
              "IDF.add_object": DOC_NOT_INITIALISED, "IDF.remove_object": DETACHED, "IDF.remove_all_objects": 0,
              "IDF.format": "", "IDF.from_file": "", "IDF.from_string": "", "IDF.__repr__": 0}
 NO_OBJECTS = {**EMPTY_DOC, "IDFObject.get_referenced_object": None, "IDFObject.get_referencing_objects": ()}
@@ -182,7 +185,7 @@ STATES = {
         "IDFObject.__reduce__": (0, None, False), "IDFObject.__repr__": ANY, "IDF.remove_object": DETACHED,
         "IDFObject.__init__": REINITIALISED}, ()),
     "removed object": (removed, {
-        **DETACHED_OBJECT, "IDF.__getitem__": ("<S2>",), "IDF.__repr__": 3, "IDFObject.__init__": REINITIALISED,
+        **DETACHED_OBJECT, "IDF.validate": [*INTACT["IDF.validate"], ("unknown-reference", 3, 3, "S1")], "IDF.__getitem__": ("<S2>",), "IDF.__repr__": 3, "IDFObject.__init__": REINITIALISED,
         "IDF.__reduce__": {b"ZONE": [0, 2], b"SURFACE": [3]},
         "IDF.format": BY_CLASS.replace("Surface,S1,,Z1,S2;\n", ""),
         "IDF.from_file": "Zone,Z1,;\nZone,Z2,;\nSurface,S2,,z1,S1;",
@@ -216,29 +219,36 @@ STATES = {
         "IDF.__getitem__": ("<S2>",), "IDF.get_objects": ("<Z1>",), "IDF.remove_object": DETACHED,
         "IDF.get_class_names": ["Zone"],  # a class is named after the object in its first slot
         "IDF.remove_all_objects": 1, "IDF.format": "Zone,Z1,;", "IDF.from_file": "Zone,Z1,;",
-        "IDF.from_string": "Zone,Z1,;", "IDF.__repr__": 1}, WRITER),  # the writer stops at the first bad slot
+        "IDF.from_string": "Zone,Z1,;", "IDF.__repr__": 1,
+        "IDF.validate": [("too-few-fields", 0, None, None), ("unknown-reference", 3, 3, "S1")]}, WRITER),  # the writer stops at the first bad slot
     "slots holding objects of another document": (with_objects(
         lambda c: [c.z1, c.other["Surface"][1], c.z2, IDFObject(c.idd, "Zone")]), {
         "IDF.__getitem__": ("<T1>", "<>"), "IDF.get_object_by_name": None, "IDF.remove_object": DETACHED,
         "IDF.format": "Zone,Z1,;\nZone,Z2,;\n\nSurface,T1,,Z7,S1;\nZone,,;",
         "IDF.from_file": "Zone,Z1,;\nZone,Z2,;\nSurface,T1,,Z7,S1;\nZone,,;",
         "IDF.from_string": "Zone,Z1,;\nSurface,T1,,Z7,S1;\nZone,Z2,;\nZone,,;",
-        "IDFObject.get_referencing_objects": ("<>",)}, ()),
+        "IDFObject.get_referencing_objects": ("<>",), "IDF.validate": [
+            ("too-few-fields", 0, None, None), ("unknown-reference", 1, 2, "Z7"), ("too-few-fields", 2, None, None)]},
+        ()),
     "no schema": (lambda c: (restore(c.doc, idd=None), c.s1), {
-        "IDF.add_object": DOC_NOT_INITIALISED, "IDF.format": "", "IDF.from_file": "", "IDF.__repr__": 0}, ()),
+        "IDF.add_object": DOC_NOT_INITIALISED, "IDF.format": "", "IDF.from_file": "", "IDF.__repr__": 0,
+        "IDF.validate": DOC_NOT_INITIALISED, "IDF.version": DOC_NOT_INITIALISED}, ()),
     "no object list": (lambda c: (restore(c.doc, objects=None), c.s1), NO_OBJECTS, ()),
-    "an empty object list": (with_objects(lambda c: []), {**NO_OBJECTS, "IDF.add_object": "<Z3>"}, ()),
+    "an empty object list": (with_objects(lambda c: []), {
+        **NO_OBJECTS, "IDF.add_object": "<Z3>", "IDF.validate": [], "IDF.version": None}, ()),
     "a shorter object list": (with_objects(lambda c: [c.z1, c.s1]), {
         "IDF.__getitem__": ("<S1>",), "IDF.get_objects": ("<Z1>",), "IDF.get_object_by_name": None,
         "IDF.remove_all_objects": 1, "IDF.format": "Zone,Z1,;\n\nSurface,S1,,Z1,S2;", "IDF.__repr__": 2,
         "IDF.from_file": "Zone,Z1,;\nSurface,S1,,Z1,S2;", "IDF.from_string": "Zone,Z1,;\nSurface,S1,,Z1,S2;",
-        "IDFObject.get_referencing_objects": ()}, ()),
+        "IDFObject.get_referencing_objects": (),
+        "IDF.validate": [("too-few-fields", 0, None, None), ("unknown-reference", 1, 3, "S2")]}, ()),
     "a reversed object list": (with_objects(lambda c: [c.s2, c.z2, c.s1, c.z1]), {
         "IDF.__getitem__": ("<Z2>", "<Z1>"), "IDF.get_objects": ("<S2>", "<S1>"), "IDF.get_object_by_name": None,
         "IDF.remove_object": DETACHED, "IDF.format": "Surface,S2,,z1,S1;\nSurface,S1,,Z1,S2;\n\nZone,Z2,;\nZone,Z1,;",
         "IDF.from_file": "Surface,S2,,z1,S1;\nSurface,S1,,Z1,S2;\nZone,Z2,;\nZone,Z1,;",
         "IDF.from_string": "Surface,S2,,z1,S1;\nZone,Z2,;\nSurface,S1,,Z1,S2;\nZone,Z1,;",
-        "IDFObject.get_referenced_object": "<S2>", "IDFObject.get_referencing_objects": ("<Z1>",)}, ()),
+        "IDFObject.get_referenced_object": "<S2>", "IDFObject.get_referencing_objects": ("<Z1>",),
+        "IDF.validate": [("too-few-fields", 1, None, None), ("too-few-fields", 3, None, None)]}, ()),
 }
 
 
@@ -320,15 +330,19 @@ IDD_CALLS = {
     "IDD._get_field_names": lambda i, c: i._get_field_names("zone"),
     "IDD.version": lambda i, c: i.version, "IDD.num_classes": lambda i, c: i.num_classes,
     "IDD.__reduce__": lambda i, c: i.__reduce__(), "IDD.__setstate__": lambda i, c: i.__setstate__(()),
+    "IDD.get_class_names": lambda i, c: i.get_class_names()[:2], "IDD.idd_version": lambda i, c: i.idd_version,
+    "IDD.get_class_info": lambda i, c: (i.get_class_info("zone").name, len(i.get_class_info("ZONE").fields)),
 }
 NO_PICKLING = Raises(TypeError, "Pickling of struct members such as self.c_idd must be explicitly requested with "
                                 "@auto_pickle(True)")
 LOADED = {"IDD.__init__": Raises(TypeError, "IDD cannot be instantiated directly. Use IDD.from_file()."),
           "IDD.from_string": 8, "IDD.from_file": 8, "IDD.get_class_name": "Surface", "IDD.version": "",
           "IDD._get_field_names": ["Name", "Multiplier", "Ceiling Height", "Floor Type"], "IDD.num_classes": 8,
-          "IDD.__reduce__": NO_PICKLING, "IDD.__setstate__": NO_PICKLING}
+          "IDD.__reduce__": NO_PICKLING, "IDD.__setstate__": NO_PICKLING,
+          "IDD.get_class_names": ["Note", "Zone"], "IDD.idd_version": None, "IDD.get_class_info": ("Zone", 4)}
 NEVER_LOADED = {**LOADED, "IDD.get_class_name": Raises(IndexError, "Class index out of range."), "IDD.version": None,
-                "IDD._get_field_names": Raises(ValueError, "Unknown class: 'zone'"), "IDD.num_classes": 0}
+                "IDD._get_field_names": Raises(ValueError, "Unknown class: 'zone'"), "IDD.num_classes": 0,
+                "IDD.get_class_names": [], "IDD.get_class_info": Raises(ValueError, "Unknown class: 'zone'")}
 
 
 @pytest.mark.parametrize("loaded", [True, False], ids=["loaded schema", "never loaded schema"])
@@ -397,6 +411,8 @@ ARGUMENTS = [
     ("IDFObject.__init__", lambda c, n: IDFObject(c.idd, n), NAMES, name_outcomes("class_name", unknown_class), True),
     ("IDD._get_field_names", lambda c, n: c.idd._get_field_names(n), NAMES, name_outcomes(
         "class_name", unknown_class, Raises(AttributeError, "'NoneType' object has no attribute 'upper'")), True),
+    ("IDD.get_class_info", lambda c, n: c.idd.get_class_info(n).name, NAMES, name_outcomes(
+        "class_name", unknown_class, wrong_type("class_name", "NoneType")), True),
     ("IDD.get_class_name", lambda c, i: c.idd.get_class_name(i), INDICES,
      [Raises(IndexError, "Class index out of range.")] + [Raises(OverflowError)] * 4 + NOT_INDICES, True),
     ("IDF.format", lambda c, i: c.doc.format(i), INDICES, SIZE_ERRORS, True),
