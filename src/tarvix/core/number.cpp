@@ -5,6 +5,7 @@
 #include <charconv>
 #include <clocale>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <locale.h>
 #include <string>
@@ -76,6 +77,7 @@ std::optional<long> plain_integer(std::string_view text) noexcept {
 // Decimal numbers without blanks or a plus sign, read by from_chars, which
 // rounds exactly as strtod does; anything else goes to strtod.
 std::optional<double> plain_real(std::string_view text) noexcept {
+    if (double short_value = 0; read_short_decimal(text, short_value)) return short_value;
     const char first = text.front();
     const char last = text.back();
     if (!(is_digit(first) || first == '-' || first == '.') || !(is_digit(last) || last == '.')) return std::nullopt;
@@ -86,6 +88,61 @@ std::optional<double> plain_real(std::string_view text) noexcept {
 }
 
 }  // namespace
+
+// At most 15 significant digits make an integer below 2^53, exact as a
+// double, and a power of ten up to 10^22 is exact too: one multiplication
+// or division then rounds once, to the double nearest the decimal, as
+// from_chars and strtod give.
+bool read_short_decimal(std::string_view text, double& out) noexcept {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    const bool negative = p != end && *p == '-';
+    p += negative;
+    uint64_t mantissa = 0;
+    int significant = 0;
+    int after_point = 0;
+    bool any_digit = false;
+    bool point = false;
+    for (; p != end; ++p) {
+        const char c = *p;
+        if (is_digit(c)) {
+            any_digit = true;
+            if (mantissa != 0 || c != '0') {
+                if (++significant > 15) return false;
+                mantissa = mantissa * 10 + static_cast<uint64_t>(c - '0');
+            }
+            after_point += point;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (!any_digit) return false;
+    int exponent = 0;
+    if (p != end) {
+        if (*p != 'e' && *p != 'E') return false;
+        ++p;
+        const bool negative_exponent = p != end && *p == '-';
+        p += (p != end && (*p == '-' || *p == '+'));
+        if (p == end || end - p > 4) return false;
+        for (; p != end; ++p) {
+            if (!is_digit(*p)) return false;
+            exponent = exponent * 10 + (*p - '0');
+        }
+        if (negative_exponent) exponent = -exponent;
+    }
+    const int power = exponent - after_point;
+    double value = static_cast<double>(mantissa);
+    if (mantissa != 0) {
+        if (power < -22 || power > 22) return false;
+        value = power < 0 ? value / kPowers[-power] : value * kPowers[power];
+    }
+    out = negative ? -value : value;
+    return true;
+}
 
 std::optional<long> read_integer(std::string_view text, bool& out_of_range) noexcept {
     out_of_range = false;

@@ -11,6 +11,12 @@ namespace tarvix::idf {
 // allowed) or nothing; `out_of_range` tells that the digits do not fit.
 std::optional<long> read_integer(std::string_view text, bool& out_of_range) noexcept;
 
+// Plain decimals ("-12.5", ".25", "1.27E-02") of at most 15 significant
+// digits and a power of ten within 22, read exactly without the C library;
+// false for anything else (longer numbers, signs other than a leading '-'
+// and the exponent's), `out` unchanged.
+bool read_short_decimal(std::string_view text, double& out) noexcept;
+
 // The whole text read as a floating-point number (decimal or hexadecimal
 // forms, inf, infinity, nan) or nothing.
 std::optional<double> read_real(std::string_view text) noexcept;

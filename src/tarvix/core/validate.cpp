@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "core/hash.h"
+#include "core/number.h"
 #include "core/text.h"
 
 namespace tarvix::idf {
@@ -27,14 +28,11 @@ constexpr std::string_view kCodeNames[kProblemCodes] = {
 
 // A number as the engine reads one: decimal, optional exponent, no sign
 // other than '-', nothing else around it, finite.
-std::optional<double> read_number(std::string_view text) {
-    if (text.empty() || text.front() == '+') return std::nullopt;
-    double value = 0.0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
-    // from_chars also reads "inf" and "nan" and hexadecimal-free forms only;
-    // a value of letters only is never a number here.
-    return value;
+bool read_number(std::string_view text, double& out) {
+    if (read_short_decimal(text, out)) return true;
+    if (text.empty() || text.front() == '+') return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size() && std::isfinite(out);
 }
 
 std::string format_number(double value) {
@@ -331,8 +329,8 @@ private:
         if ((field.autosizable && equal_fold(value, "autosize")) ||
             (field.autocalculatable && equal_fold(value, "autocalculate")))
             return;
-        const std::optional<double> number = read_number(value);
-        if (!number) {
+        double v = 0.0;
+        if (!read_number(value, v)) {
             if (!wants(ProblemCode::not_a_number)) return;
             Problem& problem = add_field(ProblemCode::not_a_number, cls, slot, values, i, value);
             problem.message = subject(problem) + ": '" + problem.value + "' is not a number";
@@ -342,7 +340,6 @@ private:
             problem.message.append(".");
             return;
         }
-        const double v = *number;
         if (field.field_type == idd::FIELDTYPE_INTEGER && v != std::trunc(v) && wants(ProblemCode::not_an_integer)) {
             Problem& problem = add_field(ProblemCode::not_an_integer, cls, slot, values, i, value);
             problem.message = subject(problem) + ": '" + problem.value + "' is not a whole number.";
