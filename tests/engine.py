@@ -81,8 +81,11 @@ def convert(idf_text: str, tmp_path: Path) -> tuple[bool, str]:
     source.write_text(idf_text, encoding="utf-8")
     output = work / "output"
     output.mkdir()
+    # The engine's tool is not ours: it runs without the sanitizer runtime a sanitized test run preloads.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     proc = subprocess.run(
         [convert_input_format(), "--output", output, source],
+        env=env,
         capture_output=True,
         text=True,
         errors="replace",
