@@ -8,14 +8,13 @@ Usage: python benchmarks/bench_validate.py [TARGET_MB]
 """
 
 import collections
-import statistics
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bench_idf import DOCUMENT, SCHEMA, generate  # noqa: E402
+from bench_writer import median_run  # noqa: E402
 
 from tarvix.idd import IDD  # noqa: E402
 from tarvix.idf import IDF  # noqa: E402
@@ -27,34 +26,25 @@ ALL_BUT_COUNTS = [
 ]  # fmt: skip
 
 
-def timed(func, runs=3):
-    times, result = [], None
-    for _ in range(runs):
-        start = time.perf_counter()
-        result = func()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), result
-
-
 def main() -> None:
     target_mb = float(sys.argv[1]) if len(sys.argv) > 1 else 50.0
     if not SCHEMA.exists() or not DOCUMENT.exists():
         sys.exit(f"sample data not found under {SCHEMA.parent}")
     idd = IDD.from_file(SCHEMA)
     sample = IDF.from_file(idd, DOCUMENT, encoding="latin-1")
-    seconds, problems = timed(sample.validate, 20)
+    seconds, problems = median_run(sample.validate, 20)
     print(f"{DOCUMENT.name}: validate() {seconds * 1e3:.2f} ms, {len(problems)} problems")
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "generated.idf"
         size = generate(int(target_mb * 1e6), path)
         doc = IDF.from_file(idd, path, encoding="latin-1")
     objects = sum(len(doc[name]) for name in doc.get_class_names())
-    seconds, problems = timed(doc.validate)
+    seconds, problems = median_run(doc.validate)
     counts = collections.Counter(p.code for p in problems)
     print(f"generated document: {size / 1e6:.1f} MB, {objects} objects")
     print(f"  validate(): {seconds:.3f} s, {len(problems)} problems {dict(counts)}")
     del problems
-    seconds, problems = timed(lambda: doc.validate(codes=ALL_BUT_COUNTS))
+    seconds, problems = median_run(lambda: doc.validate(codes=ALL_BUT_COUNTS))
     print(f"  validate() without name and count checks: {seconds:.3f} s, {len(problems)} problems")
 
 

@@ -239,3 +239,15 @@ def test_changes_wait_for_a_check_in_another_thread(idd):
     thread.join()
     assert results[0] >= 200_000
     assert doc.add_object("Material", ["After", "1"])[0] == "After"
+
+
+def test_long_lists_are_cut_short_in_messages():
+    keys = "".join(f"      \\key K{k}\n" for k in range(1000))
+    idd = IDD.from_string(f"Thing,\n  A1 ; \\field Kind\n      \\type choice\n{keys}")
+    doc = IDF.from_string(idd, "Thing, Nope;\n" * 1000)
+    problems = doc.validate()
+    assert len(problems) == 1000
+    assert problems[0].message == (
+        "Thing object 0, field 'Kind': 'Nope' is not one of its choices "
+        "(K0, K1, K2, K3, K4, K5, K6, K7, K8, K9, K10, K11 and 988 more)."
+    )

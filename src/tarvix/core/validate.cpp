@@ -4,6 +4,7 @@
 // end.
 #include "core/validate.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -182,6 +183,18 @@ private:
         return problem;
     }
 
+    // "a, b, c<last>d", naming at most kListed items: a schema may give a
+    // field thousands of choices, and every problem carries its message.
+    static void append_list(std::string& out, idd::Views items, std::string_view last) {
+        constexpr size_t kListed = 12;
+        const size_t shown = std::min(items.size(), kListed);
+        for (size_t k = 0; k < shown; ++k) {
+            if (k) out.append(k + 1 == items.size() ? last : ", ");
+            out.append(items[k]);
+        }
+        if (shown < items.size()) out.append(" and ").append(std::to_string(items.size() - shown)).append(" more");
+    }
+
     // "Zone 'Core'" or "Version object 0", then the field when there is one.
     static std::string subject(const Problem& problem) {
         std::string text = problem.class_name;
@@ -287,10 +300,7 @@ private:
                 if (equal_fold(choice, value)) return;
             Problem& problem = add_field(ProblemCode::not_a_choice, cls, slot, values, i, value);
             problem.message = subject(problem) + ": '" + problem.value + "' is not one of its choices (";
-            for (size_t k = 0; k < choices.size(); ++k) {
-                if (k) problem.message.append(", ");
-                problem.message.append(choices[k]);
-            }
+            append_list(problem.message, choices, ", ");
             problem.message.append(").");
             return;
         }
@@ -298,11 +308,7 @@ private:
         if (defined(field, value)) return;
         Problem& problem = add_field(ProblemCode::unknown_reference, cls, slot, values, i, value);
         problem.message = subject(problem) + ": no object in ";
-        const idd::Views lists = field.object_lists();
-        for (size_t k = 0; k < lists.size(); ++k) {
-            if (k) problem.message.append(k + 1 == lists.size() ? " or " : ", ");
-            problem.message.append(lists[k]);
-        }
+        append_list(problem.message, field.object_lists(), " or ");
         problem.message.append(" is named '").append(problem.value).append("'.");
     }
 
