@@ -80,7 +80,6 @@ struct FieldDef {
     Views reference_class_names() const noexcept { return list(FieldList::reference_class_names); }
     Views external_lists() const noexcept { return list(FieldList::external_lists); }
     Views notes() const noexcept { return list(FieldList::notes); }  // \note lines, one per line
-    bool has_refs() const noexcept { return list_ends[2] != 0; }     // any reference or object-list tag
     bool numeric() const noexcept { return field_type == FIELDTYPE_INTEGER || field_type == FIELDTYPE_REAL; }
 };
 

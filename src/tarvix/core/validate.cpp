@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <unordered_set>
 
@@ -81,18 +80,10 @@ struct NameKey {
 
 struct NameKeyHash {
     HashKey key = process_hash_key();
-    size_t operator()(const NameKey& k) const {  // throws std::bad_alloc for a long name
-        char small[136];
-        std::string large;
-        char* out = small;
-        const size_t size = k.name.size() + sizeof k.class_idx;
-        if (size > sizeof small) {
-            large.resize(size);
-            out = large.data();
-        }
-        for (size_t i = 0; i < k.name.size(); ++i) out[i] = ascii_upper(k.name[i]);
-        std::memcpy(out + k.name.size(), &k.class_idx, sizeof k.class_idx);
-        return siphash13(key, out, size);
+    // Throws std::bad_alloc for a name too long to fold on the stack.
+    size_t operator()(const NameKey& k) const {
+        const UpperKey upper(k.name);
+        return siphash13(key, upper.view().data(), upper.view().size()) + k.class_idx * 0x9E3779B97F4A7C15ull;
     }
 };
 

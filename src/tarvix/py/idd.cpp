@@ -295,6 +295,19 @@ PyObject* idd_get_class_name(PyObject* self, PyObject* const* args, Py_ssize_t n
     return py::decode_utf8(classes[static_cast<size_t>(index)].name).release();
 }
 
+// A list of the `name` of each record (classes or fields), in order.
+template <class Records>
+PyObject* name_list(const Records& records) {
+    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    if (!names) return nullptr;
+    for (size_t i = 0; i < records.size(); ++i) {
+        PyObject* name = py::decode_utf8(records[i].name).release();
+        if (!name) return nullptr;
+        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return names.release();
+}
+
 PyObject* idd_get_field_names(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Params params{"_get_field_names", {"class_name"}, 1};
     PyObject* given[1] = {nullptr};
@@ -302,26 +315,11 @@ PyObject* idd_get_field_names(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!py::check_str_or_none(given[0], "class_name")) return nullptr;
     const ClassDef* cls = class_for_python_name(reinterpret_cast<IDDObject*>(self), given[0]);
     if (!cls) return nullptr;
-    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(cls->fields.size())));
-    if (!names) return nullptr;
-    for (size_t i = 0; i < cls->fields.size(); ++i) {
-        PyObject* name = py::decode_utf8(cls->fields[i].name).release();
-        if (!name) return nullptr;
-        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return names.release();
+    return name_list(cls->fields);
 }
 
 PyObject* idd_get_class_names(PyObject* self, PyObject*) {
-    const auto& classes = reinterpret_cast<IDDObject*>(self)->c_idd.ordered_classes;
-    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(classes.size())));
-    if (!names) return nullptr;
-    for (size_t i = 0; i < classes.size(); ++i) {
-        PyObject* name = py::decode_utf8(classes[i].name).release();
-        if (!name) return nullptr;
-        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return names.release();
+    return name_list(reinterpret_cast<IDDObject*>(self)->c_idd.ordered_classes);
 }
 
 PyObject* idd_get_class_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
