@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/document.h"
+#include "core/epjson.h"
 #include "core/number.h"
 #include "core/validate.h"
 #include "py/binding.h"
@@ -242,5 +243,17 @@ PyObject* problem_list(const std::vector<Problem>& problems);
 // The code_bit mask of validate()'s `codes` argument (None: all codes);
 // false with TypeError / ValueError set.
 bool parse_problem_codes(PyObject* codes, uint32_t& mask);
+
+// ---------------------------------------------------------------------------
+// epJSON (idf_epjson.cpp)
+
+// The JSON schema read from the file at `path` (str or os.PathLike), read
+// once per file and kept; null with an exception set.
+std::shared_ptr<const epjson::Schema> epjson_schema_for(PyObject* path);
+// The bytes of JSON text given as str (text starting with '{') or bytes, or
+// read from a path (any other str, or os.PathLike); null with an exception.
+py::Ref epjson_text_bytes(PyObject* text_or_path);
+// Raises the error of reading or writing epJSON.
+void raise_epjson_error(const epjson::Error& error, const IDFDoc* doc);
 
 }  // namespace tarvix::idf

@@ -265,31 +265,11 @@ void raise_document_error(const DocumentError& error) {
     }
 }
 
-// Loads `content` (UTF-8 bytes; `known_valid` when it was checked or made
-// as such) into a document that has never held any. The parse runs without
-// the interpreter lock: nothing it touches is visible to other threads yet.
-int load_document(IDFDoc* self, PyObject* idd, Ref content, bool known_valid) {
-    if (!is_idd(idd)) {
-        py::raise_arg_type("idd", shared.idd_type->tp_name, idd);
-        return -1;
-    }
-    if (self->doc.slot_count() || !self->wrappers.empty()) {
-        PyErr_SetString(PyExc_RuntimeError, "IDF is already initialized");
-        return -1;
-    }
-    if (!PyBytes_Check(content.get())) {
-        py::raise_expected("bytes", content.get());
-        return -1;
-    }
-    Ref text = own_bytes(std::move(content));
-    if (!text) return -1;
-    std::unique_ptr<TextStore> store;
-    try {
-        store = std::make_unique<BytesStore>(std::move(text));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    }
+// Loads the text of `store` (UTF-8; `known_valid` when it was checked or
+// made as such) into a document that has never held any. The parse runs
+// without the interpreter lock: nothing it touches is visible to other
+// threads yet.
+int load_store(IDFDoc* self, PyObject* idd, std::unique_ptr<TextStore> store, bool known_valid) {
     Py_XSETREF(self->idd, Py_NewRef(idd));
     Py_CLEAR(self->objects);  // native: the document's own slots are its list
     self->doc.set_schema(schema_of(idd));
@@ -308,6 +288,38 @@ int load_document(IDFDoc* self, PyObject* idd, Ref content, bool known_valid) {
         return -1;
     }
     return 0;
+}
+
+bool check_fresh(IDFDoc* self, PyObject* idd) {
+    if (!is_idd(idd)) {
+        py::raise_arg_type("idd", shared.idd_type->tp_name, idd);
+        return false;
+    }
+    if (self->doc.slot_count() || !self->wrappers.empty()) {
+        PyErr_SetString(PyExc_RuntimeError, "IDF is already initialized");
+        return false;
+    }
+    return true;
+}
+
+// Loads `content` (UTF-8 bytes) as load_store does; the loaded values live
+// in the bytes.
+int load_document(IDFDoc* self, PyObject* idd, Ref content, bool known_valid) {
+    if (!check_fresh(self, idd)) return -1;
+    if (!PyBytes_Check(content.get())) {
+        py::raise_expected("bytes", content.get());
+        return -1;
+    }
+    Ref text = own_bytes(std::move(content));
+    if (!text) return -1;
+    std::unique_ptr<TextStore> store;
+    try {
+        store = std::make_unique<BytesStore>(std::move(text));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return load_store(self, idd, std::move(store), known_valid);
 }
 
 // ---------------------------------------------------------------------------
@@ -556,6 +568,41 @@ PyObject* doc_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
     Ref content = py::encode_utf8(given[1]);  // strict: always valid UTF-8
     if (!content) return nullptr;
     return load_new(cls, given[0], std::move(content), true);
+}
+
+PyObject* doc_from_epjson(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"from_epjson", {"idd", "text_or_path", "epjson_schema"}, 3};
+    PyObject* given[3] = {nullptr, nullptr, nullptr};
+    if (!params.parse(args, nargs, kwnames, given) || !py::check_instance(given[0], shared.idd_type, "idd"))
+        return nullptr;
+    Ref json = epjson_text_bytes(given[1]);
+    if (!json) return nullptr;
+    const std::shared_ptr<const epjson::Schema> schema = epjson_schema_for(given[2]);
+    if (!schema) return nullptr;
+    const Ref keep_idd = Ref::borrow(given[0]);
+    const idd::c_IDD& idd = reinterpret_cast<IDDObject*>(given[0])->c_idd;
+    const std::string_view json_text = py::bytes_view(json.get());
+    std::string text;
+    epjson::Error error;
+    bool converted;
+    Py_BEGIN_ALLOW_THREADS
+    converted = epjson::epjson_to_text(json_text, idd, *schema, text, error);
+    Py_END_ALLOW_THREADS
+    json.reset();
+    if (!converted) {
+        raise_epjson_error(error, nullptr);
+        return nullptr;
+    }
+    Ref self = Ref::steal(doc_new(reinterpret_cast<PyTypeObject*>(cls), shared.empty_tuple, nullptr));
+    if (!self) return nullptr;
+    std::unique_ptr<TextStore> store;
+    try {
+        store = make_text_store(std::move(text));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (load_store(as_doc(self.get()), given[0], std::move(store), true) < 0) return nullptr;
+    return self.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -990,6 +1037,40 @@ PyObject* doc_validate(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
     return done ? problem_list(problems) : nullptr;
 }
 
+// The document as epJSON text in `out`; false with an exception set.
+bool epjson_of(IDFDoc* self, PyObject* schema_path, PyObject* compact_arg, epjson::JsonText& out) {
+    const int compact = PyObject_IsTrue(compact_arg);
+    if (compact < 0) return false;
+    const std::shared_ptr<const epjson::Schema> schema = epjson_schema_for(schema_path);
+    if (!schema) return false;
+    epjson::Error error;
+    bool written = false;
+    const bool done = with_checked_slots(self, [&](const SlotSource& slots, const idd::c_IDD& idd) {
+        written = epjson::write_epjson(slots, idd, *schema, compact != 0, out, error);
+    });
+    if (!done) return false;
+    if (!written) raise_epjson_error(error, self);
+    return written;
+}
+
+PyObject* doc_to_epjson(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"to_epjson", {"epjson_schema", "compact"}, 1};
+    PyObject* given[2] = {nullptr, Py_False};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    epjson::JsonText text;
+    if (!epjson_of(as_doc(obj), given[0], given[1], text)) return nullptr;
+    return py::decode_utf8(text.view()).release();
+}
+
+PyObject* doc_save_epjson(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"save_epjson", {"output_path", "epjson_schema", "compact"}, 2};
+    PyObject* given[3] = {nullptr, nullptr, Py_False};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    epjson::JsonText text;
+    if (!epjson_of(as_doc(obj), given[1], given[2], text) || !write_file(given[0], text.view())) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyObject* doc_get_version(PyObject* obj, void*) {
     IDFDoc* self = as_doc(obj);
     std::optional<std::string> version;
@@ -1026,6 +1107,22 @@ PyMethodDef doc_methods[] = {
      "    content (str): IDF string\n\n"
      "Returns:\n"
      "    IDF: parsed IDF document\n"},
+    {"from_epjson", py::fastcall(doc_from_epjson), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_epjson($cls, /, idd, text_or_path, epjson_schema)\n--\n\n"
+     "Read a document from epJSON\n\n"
+     "Objects come in the JSON's order, each class's objects together; an\n"
+     "object's name is its key, and numbers keep the text the JSON gives them.\n\n"
+     "Args:\n"
+     "    idd (IDD): schema the document is written against\n"
+     "    text_or_path (str | bytes | PathLike): epJSON text (a str starting with '{',\n"
+     "        or bytes), or the path of an epJSON file\n"
+     "    epjson_schema (str | PathLike): path of the JSON schema (Energy+.schema.epJSON)\n"
+     "        of the same version as idd; read once per file\n\n"
+     "Returns:\n"
+     "    IDF: the document\n\n"
+     "Raises:\n"
+     "    ValueError: text that is not JSON, an unknown class or field, a value of\n"
+     "        the wrong JSON type or one a field cannot hold\n"},
     {"get_objects", py::fastcall(doc_get_objects), METH_FASTCALL | METH_KEYWORDS,
      "get_objects($self, /, class_name)\n--\n\n"
      "Get tuple of IDFObjects from class name.\n"
@@ -1084,6 +1181,33 @@ PyMethodDef doc_methods[] = {
      "    objects last)\n\n"
      "Raises:\n"
      "    ValueError: an unknown code\n"},
+    {"to_epjson", py::fastcall(doc_to_epjson), METH_FASTCALL | METH_KEYWORDS,
+     "to_epjson($self, /, epjson_schema, compact=False)\n--\n\n"
+     "The document as epJSON text\n\n"
+     "Classes are keyed by name, objects by their name (\"<Class> <n>\" for a class\n"
+     "without one), fields by their JSON names; a repeating group is an array of\n"
+     "objects. Numbers are JSON numbers where the schema types them so, words such\n"
+     "as Autosize and choices take the schema's spelling, empty fields are left out.\n\n"
+     "Args:\n"
+     "    epjson_schema (str | PathLike): path of the JSON schema (Energy+.schema.epJSON)\n"
+     "        of the document's version; read once per file\n"
+     "    compact (bool): JSON on one line instead of indented by four blanks\n\n"
+     "Returns:\n"
+     "    str: JSON text\n\n"
+     "Raises:\n"
+     "    ValueError: the schema cannot express the document (a class it does not\n"
+     "        have, text in a numeric field, more fields than it knows, two objects\n"
+     "        of a class with the same name); nothing is written\n"},
+    {"save_epjson", py::fastcall(doc_save_epjson), METH_FASTCALL | METH_KEYWORDS,
+     "save_epjson($self, /, output_path, epjson_schema, compact=False)\n--\n\n"
+     "Write the document as an epJSON file\n\n"
+     "Writes the text to_epjson() gives, as UTF-8, in one write.\n\n"
+     "Args:\n"
+     "    output_path (str | PathLike): Output file path\n"
+     "    epjson_schema (str | PathLike): path of the JSON schema (Energy+.schema.epJSON)\n"
+     "    compact (bool): JSON on one line instead of indented by four blanks\n\n"
+     "Raises:\n"
+     "    ValueError: as to_epjson(); the file is not opened then\n"},
     {"__reduce__", doc_reduce, METH_NOARGS, nullptr},
     {"__setstate__", doc_setstate, METH_O, nullptr},
     {"format", py::fastcall(doc_format), METH_FASTCALL | METH_KEYWORDS,

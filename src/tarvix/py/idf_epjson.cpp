@@ -1,0 +1,146 @@
+// epJSON for the IDF type: the JSON schemas, read once per file and kept,
+// the JSON text a caller gives, and the errors of reading and writing.
+#include <map>
+#include <tuple>
+
+#include "py/idf.h"
+
+namespace tarvix::idf {
+
+using py::Ref;
+
+namespace {
+
+// A schema file as the file system tells it apart: device, inode,
+// modification time and size. A file written again is read again.
+using FileKey = std::tuple<long long, long long, long long, long long>;
+
+// Loaded schemas, kept for the life of the process; touched only with the
+// interpreter lock held.
+std::map<FileKey, std::shared_ptr<const epjson::Schema>>& schema_cache() {
+    static auto* cache = new std::map<FileKey, std::shared_ptr<const epjson::Schema>>();
+    return *cache;
+}
+
+bool stat_field(PyObject* stat, const char* name, long long& out) {
+    Ref value = Ref::steal(PyObject_GetAttrString(stat, name));
+    if (!value) return false;
+    out = PyLong_AsLongLong(value.get());
+    return !(out == -1 && PyErr_Occurred());
+}
+
+// The whole file as bytes, read with the built-in open.
+Ref read_file_bytes(PyObject* path) {
+    Ref file = Ref::steal(PyObject_CallFunction(shared.builtin_open, "Os", path, "rb"));
+    if (!file) return {};
+    Ref content = Ref::steal(PyObject_CallMethod(file.get(), "read", nullptr));
+    if (!py::close_file(file.get()) || !content) return {};
+    if (!PyBytes_Check(content.get())) {
+        py::raise_expected("bytes", content.get());
+        return {};
+    }
+    return content;
+}
+
+void raise_message(PyObject* type, const std::string& message) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
+}
+
+}  // namespace
+
+std::shared_ptr<const epjson::Schema> epjson_schema_for(PyObject* path) {
+    if (!PyUnicode_Check(path) && !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(path)), "__fspath__")) {
+        py::raise_arg_type("epjson_schema", "str or os.PathLike", path);
+        return {};
+    }
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!os) return {};
+    Ref stat = Ref::steal(PyObject_CallMethod(os.get(), "stat", "O", path));
+    if (!stat) return {};
+    long long dev, ino, mtime, size;
+    if (!stat_field(stat.get(), "st_dev", dev) || !stat_field(stat.get(), "st_ino", ino) ||
+        !stat_field(stat.get(), "st_mtime_ns", mtime) || !stat_field(stat.get(), "st_size", size))
+        return {};
+    const FileKey key{dev, ino, mtime, size};
+    auto& cache = schema_cache();
+    if (const auto found = cache.find(key); found != cache.end()) return found->second;
+
+    Ref content = read_file_bytes(path);
+    if (!content) return {};
+    const std::string_view text = py::bytes_view(content.get());
+    std::shared_ptr<epjson::Schema> schema;
+    std::string error;
+    bool loaded = false, no_memory = false;
+    try {
+        schema = std::make_shared<epjson::Schema>();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return {};
+    }
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        loaded = schema->load(text, error);
+    } catch (const std::exception&) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (no_memory) {
+        PyErr_NoMemory();
+        return {};
+    }
+    if (!loaded) {
+        raise_message(PyExc_ValueError, error);
+        return {};
+    }
+    try {
+        // Another edition of the same file is not wanted any more.
+        for (auto it = cache.begin(); it != cache.end();) {
+            if (std::get<0>(it->first) == dev && std::get<1>(it->first) == ino) it = cache.erase(it);
+            else ++it;
+        }
+        cache.emplace(key, schema);
+    } catch (const std::bad_alloc&) {
+        // Not kept: it is read again next time.
+    }
+    return schema;
+}
+
+Ref epjson_text_bytes(PyObject* text_or_path) {
+    if (PyBytes_Check(text_or_path)) return Ref::borrow(text_or_path);
+    if (PyUnicode_Check(text_or_path)) {
+        // JSON text starts with '{' after any white space; anything else is
+        // a path.
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text_or_path);
+        const int kind = PyUnicode_KIND(text_or_path);
+        const void* data = PyUnicode_DATA(text_or_path);
+        Py_ssize_t i = 0;
+        while (i < length && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
+        if (i < length && PyUnicode_READ(kind, data, i) == '{') return py::encode_utf8(text_or_path);
+        return read_file_bytes(text_or_path);
+    }
+    if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(text_or_path)), "__fspath__"))
+        return read_file_bytes(text_or_path);
+    py::raise_arg_type("text_or_path", "str, bytes or os.PathLike", text_or_path);
+    return {};
+}
+
+void raise_epjson_error(const epjson::Error& error, const IDFDoc* doc) {
+    switch (error.kind) {
+        case epjson::Error::out_of_memory:
+            PyErr_NoMemory();
+            return;
+        case epjson::Error::foreign_slot: {
+            PyObject* item = doc ? occupant(doc, error.slot) : nullptr;
+            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to tarvix.idf.IDFObject",
+                         item ? Py_TYPE(item)->tp_name : "an item");
+            return;
+        }
+        case epjson::Error::invalid:
+        case epjson::Error::none:
+            raise_message(PyExc_ValueError, error.message);
+            return;
+    }
+}
+
+}  // namespace tarvix::idf
