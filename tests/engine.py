@@ -75,6 +75,12 @@ def convert(idf_text: str, tmp_path: Path) -> tuple[bool, str]:
 
     Returns whether the conversion succeeded and the tool's combined output. The tool exits with status 0 even
     when it rejects its input, so failure is read from its messages and from the missing output file."""
+    ok, messages, _ = convert_to_epjson(idf_text, tmp_path)
+    return ok, messages
+
+
+def convert_to_epjson(idf_text: str, tmp_path: Path) -> tuple[bool, str, str | None]:
+    """As convert(), with the epJSON text the tool wrote (None when it wrote none)."""
     # A fresh directory per call, so that the output of an earlier call cannot pass for this one's.
     work = Path(tempfile.mkdtemp(prefix="convert-", dir=tmp_path))
     source = work / "input.idf"
@@ -92,9 +98,6 @@ def convert(idf_text: str, tmp_path: Path) -> tuple[bool, str]:
         timeout=120,
     )
     messages = proc.stdout + proc.stderr
-    ok = (
-        proc.returncode == 0
-        and "conversion failed" not in messages.lower()
-        and (output / "input.epJSON").is_file()
-    )
-    return ok, messages
+    written = output / "input.epJSON"
+    ok = proc.returncode == 0 and "conversion failed" not in messages.lower() and written.is_file()
+    return ok, messages, written.read_text(encoding="utf-8") if written.is_file() else None

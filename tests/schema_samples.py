@@ -118,3 +118,46 @@ Wall, W1, Ext Wall, Fan, 0, 0, 0, 1, 0, 0;
 Fan, F1, autocalculate;
 Output:Variable, *, Zone Mean Air Temperature;
 """
+
+
+def epjson_schema(idd):
+    """A JSON schema in the engine's form for a made-up schema, built from its introspection: each class's
+    field keys in order (a first field called "Name" becomes the object's key), a repeating group as an
+    array, numbers typed as such (with "Autosize"/"Autocalculate" where allowed) and choices as enums."""
+    import re
+
+    def key_of(name):
+        return re.sub(r"[^a-z0-9]+", "_", name.lower()).strip("_")
+
+    def prop_of(field):
+        if field.kind == "N":
+            words = ["Autosize"] * field.autosizable + ["Autocalculate"] * field.autocalculatable
+            number = {"type": "integer" if field.type == "integer" else "number"}
+            return {"anyOf": [number, {"type": "string", "enum": ["", *words]}]} if words else number
+        return {"type": "string", "enum": ["", *field.choices]} if field.choices else {"type": "string"}
+
+    classes = {}
+    for name in idd.get_class_names():
+        info = idd.get_class_info(name)
+        fields = list(info.fields)
+        group = []
+        if info.extensible_size and info.extensible_begin is not None:
+            group = fields[info.extensible_begin : info.extensible_begin + info.extensible_size]
+            fields = fields[: info.extensible_begin]
+        keys = [key_of(f.name) for f in fields]
+        if keys[:1] == ["name"] and fields[0].kind == "A":
+            pass
+        elif "name" in keys:
+            keys[keys.index("name")] = "name_field"
+        props = {k: prop_of(f) for k, f in zip(keys, fields) if k != "name" or f.index}
+        legacy = {"fields": keys}
+        if group:
+            group_keys = [re.sub(r"_?\d+", "", key_of(f.name)) or key_of(f.name) for f in group]
+            legacy.update(extensibles=group_keys, extension="extensions")
+            props["extensions"] = {"type": "array", "items": {"type": "object", "properties": {
+                k: prop_of(f) for k, f in zip(group_keys, group)}}}
+        entry = {"patternProperties": {".*": {"type": "object", "properties": props}}, "legacy_idd": legacy}
+        if keys[:1] == ["name"]:
+            entry["name"] = {"type": "string"}
+        classes[name] = entry
+    return {"properties": classes}

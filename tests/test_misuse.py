@@ -5,6 +5,7 @@ values (huge and negative indices, 1 MB names and values, lone surrogates, None,
 its documented answer or an ordinary exception; a SystemError or any other exception type fails the test,
 and a crash ends the run. A public name of the type stubs that no table exercises fails too."""
 
+import json
 import re
 from unittest import mock
 
@@ -14,6 +15,7 @@ import tarvix.idf
 from tarvix.idd import IDD
 from tarvix.idf import IDF, IDFObject, IDFObjectTuple
 
+from schema_samples import epjson_schema
 from test_idf_load import SCHEMA
 from test_stubs import load_stub, stub_members
 
@@ -80,6 +82,9 @@ class Context:
     def __init__(self, idd, tmp_path):
         self.idd, self.path, self.schema_path = idd, tmp_path / "doc.idf", tmp_path / "schema.idd"
         self.schema_path.write_text(SCHEMA)
+        self.json_schema = tmp_path / "schema.epJSON"
+        if not self.json_schema.exists():
+            self.json_schema.write_text(json.dumps(epjson_schema(idd)))
         self.doc, self.other = IDF.from_string(idd, DOC), IDF.from_string(idd, OTHER)
         self.z1, self.s1, self.z2, self.s2 = state_of(self.doc)[1]
 
@@ -120,6 +125,12 @@ CALLS = {
     "IDF.__init__": (lambda d, o, c: d.__init__(), type(None)),
     "IDF.validate": (lambda d, o, c: [(p.code, p.obj_idx, p.field_index, p.value) for p in d.validate()], list),
     "IDF.version": (lambda d, o, c: d.version, (str, type(None))),
+    # The epJSON calls answer with the document read back from the JSON they write.
+    "IDF.to_epjson": (lambda d, o, c: IDF.from_epjson(c.idd, d.to_epjson(c.json_schema), c.json_schema), IDF),
+    "IDF.save_epjson": (lambda d, o, c: (d.save_epjson(c.path, c.json_schema, compact=True),
+                                         IDF.from_epjson(c.idd, c.path, c.json_schema))[1], IDF),
+    "IDF.from_epjson": (lambda d, o, c: type(d).from_epjson(c.idd, d.to_epjson(c.json_schema).encode(),
+                                                            str(c.json_schema)), IDF),
     "IDFObject.class_name": (lambda d, o, c: o.class_name, (str, type(None))),
     "IDFObject.__getitem__": (lambda d, o, c: (o[0], o["Name"]), tuple),
     "IDFObject.__setitem__": (lambda d, o, c: o.__setitem__(0, "S9"), type(None)),
@@ -156,7 +167,8 @@ READS = ["__getitem__", "__setitem__", "__iter__", "get_values", "update", "get_
          "get_referencing_objects"]
 DETACHED_OBJECT = {"IDFObject.get_referenced_object": None, "IDFObject.get_referencing_objects": (),
                    "IDFObject.__reduce__": (4, "Surface", False), "IDF.remove_object": DETACHED}
-EMPTY_DOC = {"IDF.validate": DOC_NOT_INITIALISED, "IDF.version": DOC_NOT_INITIALISED, "IDF.__getitem__": (), "IDF.get_objects": (), "IDF.get_object_by_name": None, "IDF.get_class_names": [],
+EPJSON_CALLS = ("IDF.to_epjson", "IDF.save_epjson", "IDF.from_epjson")
+EMPTY_DOC = {**dict.fromkeys(EPJSON_CALLS, DOC_NOT_INITIALISED), "IDF.validate": DOC_NOT_INITIALISED, "IDF.version": DOC_NOT_INITIALISED, "IDF.__getitem__": (), "IDF.get_objects": (), "IDF.get_object_by_name": None, "IDF.get_class_names": [],
              "IDF.add_object": DOC_NOT_INITIALISED, "IDF.remove_object": DETACHED, "IDF.remove_all_objects": 0,
              "IDF.format": "", "IDF.from_file": "", "IDF.from_string": "", "IDF.__repr__": 0}
 NO_OBJECTS = {**EMPTY_DOC, "IDFObject.get_referenced_object": None, "IDFObject.get_referencing_objects": ()}
@@ -216,6 +228,7 @@ STATES = {
         **r, b"SurfaceNames": {b"S1": [(3, -4), (3, 70)]}}), {
         "IDFObject.get_referencing_objects": ("<S2>", "<S2>")}, ()),  # one answer per registration
     "slots holding an int and a str": (with_objects(lambda c: [c.z1, 5, "Zone", c.s2]), {
+        **dict.fromkeys(EPJSON_CALLS, Raises(TypeError, "Cannot convert int to tarvix.idf.IDFObject")),
         "IDF.__getitem__": ("<S2>",), "IDF.get_objects": ("<Z1>",), "IDF.remove_object": DETACHED,
         "IDF.get_class_names": ["Zone"],  # a class is named after the object in its first slot
         "IDF.remove_all_objects": 1, "IDF.format": "Zone,Z1,;", "IDF.from_file": "Zone,Z1,;",
@@ -223,6 +236,7 @@ STATES = {
         "IDF.validate": [("too-few-fields", 0, None, None), ("unknown-reference", 3, 3, "S1")]}, WRITER),  # the writer stops at the first bad slot
     "slots holding objects of another document": (with_objects(
         lambda c: [c.z1, c.other["Surface"][1], c.z2, IDFObject(c.idd, "Zone")]), {
+        **dict.fromkeys(EPJSON_CALLS, "Zone,Z1,;\nZone,Z2,;\nZone,,;\nSurface,T1,,Z7,S1;"),  # by class, then slot
         "IDF.__getitem__": ("<T1>", "<>"), "IDF.get_object_by_name": None, "IDF.remove_object": DETACHED,
         "IDF.format": "Zone,Z1,;\nZone,Z2,;\n\nSurface,T1,,Z7,S1;\nZone,,;",
         "IDF.from_file": "Zone,Z1,;\nZone,Z2,;\nSurface,T1,,Z7,S1;\nZone,,;",
@@ -231,11 +245,12 @@ STATES = {
             ("too-few-fields", 0, None, None), ("unknown-reference", 1, 2, "Z7"), ("too-few-fields", 2, None, None)]},
         ()),
     "no schema": (lambda c: (restore(c.doc, idd=None), c.s1), {
+        **dict.fromkeys(EPJSON_CALLS, DOC_NOT_INITIALISED),
         "IDF.add_object": DOC_NOT_INITIALISED, "IDF.format": "", "IDF.from_file": "", "IDF.__repr__": 0,
         "IDF.validate": DOC_NOT_INITIALISED, "IDF.version": DOC_NOT_INITIALISED}, ()),
     "no object list": (lambda c: (restore(c.doc, objects=None), c.s1), NO_OBJECTS, ()),
     "an empty object list": (with_objects(lambda c: []), {
-        **NO_OBJECTS, "IDF.add_object": "<Z3>", "IDF.validate": [], "IDF.version": None}, ()),
+        **NO_OBJECTS, **dict.fromkeys(EPJSON_CALLS, ""), "IDF.add_object": "<Z3>", "IDF.validate": [], "IDF.version": None}, ()),
     "a shorter object list": (with_objects(lambda c: [c.z1, c.s1]), {
         "IDF.__getitem__": ("<S1>",), "IDF.get_objects": ("<Z1>",), "IDF.get_object_by_name": None,
         "IDF.remove_all_objects": 1, "IDF.format": "Zone,Z1,;\n\nSurface,S1,,Z1,S2;", "IDF.__repr__": 2,
@@ -243,6 +258,7 @@ STATES = {
         "IDFObject.get_referencing_objects": (),
         "IDF.validate": [("too-few-fields", 0, None, None), ("unknown-reference", 1, 3, "S2")]}, ()),
     "a reversed object list": (with_objects(lambda c: [c.s2, c.z2, c.s1, c.z1]), {
+        **dict.fromkeys(EPJSON_CALLS, "Zone,Z2,;\nZone,Z1,;\nSurface,S2,,z1,S1;\nSurface,S1,,Z1,S2;"),
         "IDF.__getitem__": ("<Z2>", "<Z1>"), "IDF.get_objects": ("<S2>", "<S1>"), "IDF.get_object_by_name": None,
         "IDF.remove_object": DETACHED, "IDF.format": "Surface,S2,,z1,S1;\nSurface,S1,,Z1,S2;\n\nZone,Z2,;\nZone,Z1,;",
         "IDF.from_file": "Surface,S2,,z1,S1;\nSurface,S1,,Z1,S2;\nZone,Z2,;\nZone,Z1,;",
@@ -265,6 +281,8 @@ def run(name, probe, result_type, *args):
 def test_every_call_in_every_state(idd, tmp_path, state):
     make, answers, reporting = STATES[state]
     expected = {**INTACT, **answers}
+    for name in EPJSON_CALLS:  # the same objects as a text round trip, unless the state says otherwise
+        expected.setdefault(name, answers.get(name, expected["IDF.from_file"]))
     for name, (probe, result_type) in CALLS.items():  # each on a fresh document
         context = Context(idd, tmp_path)
         got, reported = run(name, probe, result_type, *make(context), context)
@@ -430,6 +448,20 @@ ARGUMENTS = [
     ("IDF.from_file", lambda c, p: IDF.from_file(c.idd, p), PATHS, PATH_ERRORS, True),
     ("IDD.from_file", lambda c, p: IDD.from_file(p), PATHS, PATH_ERRORS, True),
     ("IDF.save", lambda c, p: c.doc.save(p), PATHS[:3], PATH_ERRORS[:3], True),
+    ("IDF.to_epjson", lambda c, p: c.doc.to_epjson(p), [*PATHS, 3], [
+        *PATH_ERRORS[:2], Raises(TypeError, "Argument 'epjson_schema' has incorrect type (expected str, bytes or "
+                                            "os.PathLike, got NoneType)"), Raises(FileNotFoundError),
+        Raises(TypeError, "Argument 'epjson_schema' has incorrect type (expected str, bytes or os.PathLike, got int)")],
+     True),
+    ("IDF.save_epjson", lambda c, p: c.doc.save_epjson(p, c.json_schema), PATHS[:3], PATH_ERRORS[:3], True),
+    ("IDF.from_epjson", lambda c, t: IDF.from_epjson(c.idd, t, c.json_schema).format(compact=True), [
+        BIG, "\ud800", None, b"{", 3, "{\"Zone\": {\"Z1\": {\"multiplier\": 2}}}", b'{"Zone": {"Z1": {"x": 1}}}'], [
+        Raises(OSError), Raises(UnicodeEncodeError),
+        Raises(TypeError, "Argument 'text_or_path' has incorrect type (expected str, bytes or os.PathLike, got "
+                          "NoneType)"),
+        Raises(ValueError), Raises(TypeError, "Argument 'text_or_path' has incorrect type (expected str, bytes or "
+                                              "os.PathLike, got int)"),
+        "Zone,Z1,2;", Raises(ValueError, "epJSON Zone 'Z1' has an unknown field: 'x'")], True),
     ("IDF.from_file", lambda c, e: IDF.from_file(c.idd, c.path, e), [BIG, "\ud800", b"utf-8"], [
         Raises(LookupError, f"unknown encoding: {BIG}"), Raises(UnicodeEncodeError), wrong_type("encoding", "bytes")],
      True),

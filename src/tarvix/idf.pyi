@@ -110,6 +110,12 @@ class IDF:
     @classmethod
     def from_string(cls, idd: IDD, content: str) -> Self:
         """Parse IDF text."""
+    @classmethod
+    def from_epjson(cls, idd: IDD, text_or_path: str | bytes | os.PathLike[str], epjson_schema: _Path) -> Self:
+        """Read a document from epJSON text (a str starting with '{', or bytes) or an
+        epJSON file, with the JSON schema (Energy+.schema.epJSON) of the same version
+        as `idd`. Objects come in the JSON's order; ValueError names the class,
+        object and field of anything the document cannot hold."""
     def __getitem__(self, class_name: str) -> IDFObjectTuple:
         """Get tuple of IDFObjects from class name (case-insensitive)."""
     def get_objects(self, class_name: str) -> IDFObjectTuple:
@@ -155,6 +161,12 @@ class IDF:
         include_timestamp: bool = True,
     ) -> None:
         """Write the document, after a generated header, to `output_path`."""
+    def to_epjson(self, epjson_schema: _Path, compact: bool = False) -> str:
+        """The document as epJSON text, by the JSON schema (Energy+.schema.epJSON) of
+        its version, read once per file. ValueError, naming the class, object and
+        field, when the schema cannot express the document."""
+    def save_epjson(self, output_path: _Path, epjson_schema: _Path, compact: bool = False) -> None:
+        """Write the document as an epJSON file (the text to_epjson() gives)."""
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
     def __repr__(self) -> str: ...

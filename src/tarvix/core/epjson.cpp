@@ -601,6 +601,7 @@ private:
     const Schema& schema_;
     Error& error_;
     std::vector<std::string_view> values_;
+    size_t kept_ = 0;  // values up to the end of the last group listed
 };
 
 bool Reader::text_of(yyjson_val* val, std::string_view class_name, std::string_view key, std::string_view field,
@@ -622,6 +623,7 @@ bool Reader::read_object(std::string_view idd_name, const ClassSpec& spec, std::
     const size_t fixed = spec.fixed_count();
     const size_t group = spec.group_size();
     values_.assign(fixed, std::string_view());
+    kept_ = 0;
     if (spec.named) {
         if (key.find_first_of(kNotInValue) != std::string_view::npos)
             return fail(label(spec.name, key) + ": a name cannot contain ',', ';', '!', a line break or a null "
@@ -644,6 +646,7 @@ bool Reader::read_object(std::string_view idd_name, const ClassSpec& spec, std::
                                 ": expected an array of objects, got " + json_type_name(item) + " in it");
                 const size_t base = fixed + item_idx * group;
                 values_.resize(base + group);
+                kept_ = base + group;
                 size_t gidx, gmax;
                 yyjson_val *gkey, *gval;
                 yyjson_obj_foreach(item, gidx, gmax, gkey, gval) {
@@ -661,8 +664,11 @@ bool Reader::read_object(std::string_view idd_name, const ClassSpec& spec, std::
         if (pos == SIZE_MAX) return fail(label(spec.name, key) + " has an unknown field: " + quoted(name));
         if (!text_of(field_val, spec.name, key, name, values_[pos])) return false;
     }
+    // Empty fields at the end are dropped, except those of the groups the
+    // JSON lists ({} stands for a group written empty).
     size_t used = values_.size();
-    while (used > 0 && values_[used - 1].empty()) --used;
+    while (used > fixed && used > kept_ && values_[used - 1].empty()) --used;
+    while (used > 0 && used <= fixed && values_[used - 1].empty()) --used;
     out.append(idd_name);
     for (size_t i = 0; i < used; ++i) out.append(",").append(values_[i]);
     out.append(";\n");

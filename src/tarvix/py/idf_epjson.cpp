@@ -50,8 +50,9 @@ void raise_message(PyObject* type, const std::string& message) {
 }  // namespace
 
 std::shared_ptr<const epjson::Schema> epjson_schema_for(PyObject* path) {
-    if (!PyUnicode_Check(path) && !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(path)), "__fspath__")) {
-        py::raise_arg_type("epjson_schema", "str or os.PathLike", path);
+    if (!PyUnicode_Check(path) && !PyBytes_Check(path) &&
+        !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(path)), "__fspath__")) {
+        py::raise_arg_type("epjson_schema", "str, bytes or os.PathLike", path);
         return {};
     }
     Ref os = Ref::steal(PyImport_ImportModule("os"));
