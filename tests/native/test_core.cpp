@@ -20,6 +20,7 @@
 
 #include "core/class_index.h"
 #include "core/document.h"
+#include "core/epjson.h"
 #include "core/hash.h"
 #include "core/layout.h"
 #include "core/number.h"
@@ -583,6 +584,60 @@ void test_validate() {
     CHECK(!code_from_name("nope"));
 }
 
+// ---------------------------------------------------------------------------
+// epJSON
+
+const char* const kJsonSchema = R"({"properties": {
+  "Zone": {"name": {"type": "string"},
+           "legacy_idd": {"fields": ["name", "multiplier", "height"]},
+           "patternProperties": {".*": {"properties": {
+             "multiplier": {"type": "integer"},
+             "height": {"anyOf": [{"type": "number"}, {"type": "string", "enum": ["", "Autocalculate"]}]}}}}},
+  "Surface": {"name": {"type": "string"},
+              "legacy_idd": {"fields": ["name", "zone_name"], "extensibles": ["x", "y", "z"], "extension": "vertices"},
+              "patternProperties": {".*": {"properties": {
+                "zone_name": {"type": "string"},
+                "vertices": {"type": "array", "items": {"properties": {
+                  "x": {"type": "number"}, "y": {"type": "number"}, "z": {"type": "number"}}}}}}}}}})";
+
+void test_epjson() {
+    bool ready = false;
+    CHECK(epjson::is_decimal("-1.5e3", ready) && ready);
+    CHECK(epjson::is_decimal("1.", ready) && !ready);
+    CHECK(epjson::is_decimal(".5", ready) && !ready);
+    CHECK(epjson::is_decimal("+2", ready) && !ready);
+    CHECK(epjson::is_decimal("007", ready) && !ready);
+    CHECK(epjson::is_decimal("0", ready) && ready);
+    for (const char* text : {"", "-", ".", "1e", "1.5d0", "0x1", "nan", "inf", "1 ", "e5", "1e+"})
+        CHECK(!epjson::is_decimal(text, ready));
+
+    const idd::c_IDD schema = parse(kSchema);
+    epjson::Schema json_schema;
+    std::string error_text;
+    CHECK(json_schema.load(kJsonSchema, error_text));
+    const epjson::ClassSpec* surface = json_schema.find("Surface");
+    CHECK(surface && surface->named && surface->fixed_count() == 2 && surface->group_size() == 3);
+    CHECK(json_schema.field_index(*surface, "zone_name") == 1 && json_schema.field_index(*surface, "name") == SIZE_MAX);
+    CHECK(json_schema.group_field_index(*surface, "z") == 2 && !json_schema.find("surface"));
+
+    const auto doc = load(schema, "Zone,Z1,2,autocalculate;\nSurface,S1,Z1,0,1.,2,3,,;\nZone,Z2,,.5;\n");
+    epjson::JsonText json;
+    epjson::Error error;
+    CHECK(epjson::write_epjson(*doc, schema, json_schema, true, json, error));
+    CHECK(json.view() ==
+          R"({"Zone":{"Z1":{"multiplier":2,"height":"Autocalculate"},"Z2":{"height":0.5}},)"
+          R"("Surface":{"S1":{"zone_name":"Z1","vertices":[{"x":0,"y":1.0,"z":2},{"x":3}]}}})" "\n");
+    std::string text;
+    CHECK(epjson::epjson_to_text(json.view(), schema, json_schema, text, error));
+    CHECK(text == "Zone,Z1,2,Autocalculate;\nZone,Z2,,0.5;\nSurface,S1,Z1,0,1.0,2,3,,;\n");
+
+    const auto bad = load(schema, "Zone,Z1,two;\n");
+    CHECK(!epjson::write_epjson(*bad, schema, json_schema, true, json, error) && error.kind == epjson::Error::invalid &&
+          error.message == "Cannot write Zone 'Z1' as epJSON: field 'Multiplier' holds 'two', which is not a number");
+    CHECK(!epjson::epjson_to_text(R"({"Zone": {"Z1": {"height": [1]}}})", schema, json_schema, text, error) &&
+          error.message == "epJSON Zone 'Z1', field 'height': expected a string or a number, got an array");
+}
+
 int main() {
     const std::pair<const char*, void (*)()> tests[] = {
         {"latin1_to_utf8", test_latin1_to_utf8},
@@ -596,6 +651,7 @@ int main() {
         {"schema_and_lookups", test_schema_and_lookups},
         {"schema_keeps_every_property", test_schema_keeps_every_property},
         {"validate", test_validate},
+        {"epjson", test_epjson},
         {"document_load_and_write", test_document_load_and_write},
         {"document_errors", test_document_errors},
         {"values_kept_in_the_text", test_values_kept_in_the_text},
