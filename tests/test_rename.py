@@ -180,6 +180,15 @@ def test_a_class_without_a_name_field(idd, kind):
     assert doc.format(preserve_order=True) == text
 
 
+def test_the_name_field_is_the_first_that_others_can_reference():
+    idd = IDD.from_string("Tag,\n A1 , \\field Kind\n A2 ; \\field Label\n \\reference TagNames\n"
+                          "User,\n A1 ; \\field Tag\n \\object-list TagNames\n")
+    doc = IDF.from_string(idd, "Tag,red,First;\nUser,first;\nUser,red;\n")
+    assert doc["Tag"][0].rename("Second") == 1
+    assert doc["Tag"][0].get_values() == ["red", "Second"] and [u[0] for u in doc["User"]] == ["Second", "red"]
+    assert doc.copy_object(doc["Tag"][0], "Third").get_values() == ["red", "Third"]
+
+
 def test_arguments_and_uninitialised_objects(idd):
     zone = IDF.from_string(idd, DOC)["Zone"][0]
     with pytest.raises(TypeError, match=r"rename\(\) takes exactly 1 positional argument \(0 given\)"):
