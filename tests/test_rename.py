@@ -296,7 +296,8 @@ class TestCopyObject:
         removed = doc["Surface"][0]
         doc.remove_object(removed)
         again = doc.copy_object(removed, "S1 again")
-        assert again.get_values() == ["S1 again", "", "Z1", "S2"] and again.get_referenced_object(3) is doc["Surface"][0]
+        assert again.get_values() == ["S1 again", "", "Z1", "S2"]
+        assert again.get_referenced_object(3) is doc["Surface"][0]
         loose = IDFObject(idd, "Surface")
         loose.update(["Loose", "", "Z2"])
         assert doc.copy_object(loose).get_referenced_object(2) is doc["Zone"][1]

@@ -278,9 +278,9 @@ size_t Document::rename(size_t slot, size_t name_idx, std::string_view new_name)
     size_t kept = 0;
     for (const FieldLoc& loc : locs) {
         if (loc == name_loc) continue;  // the name itself, written with its own registrations
+        const bool present = loc.field_idx >= 0 && live(loc.obj_idx);
         const std::string_view value =
-            loc.field_idx >= 0 && live(loc.obj_idx) ? values(loc.obj_idx).at_or_empty(static_cast<size_t>(loc.field_idx))
-                                                    : std::string_view();
+            present ? values(loc.obj_idx).at_or_empty(static_cast<size_t>(loc.field_idx)) : std::string_view();
         if (!equal_fold(value, old)) {
             whole = false;  // a registration the values no longer bear out
             continue;
@@ -292,7 +292,8 @@ size_t Document::rename(size_t slot, size_t name_idx, std::string_view new_name)
     set_value(slot, name_idx, new_name);
     if (equal_fold(old, new_name)) {
         // The same name in another case: every registration stays where it is.
-        for (const FieldLoc& loc : locs) set_value(loc.obj_idx, static_cast<size_t>(loc.field_idx), new_name, nullptr, false);
+        for (const FieldLoc& loc : locs)
+            set_value(loc.obj_idx, static_cast<size_t>(loc.field_idx), new_name, nullptr, false);
         return locs.size();
     }
     if (!whole) {

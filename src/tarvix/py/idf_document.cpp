@@ -730,8 +730,8 @@ PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
     // The class index and the field definitions only mean the same thing
     // under the same schema.
     if (source->idd != self->idd) {
-        PyErr_SetString(PyExc_ValueError,
-                        "The object uses a different IDD than this IDF; only objects of the same schema can be copied.");
+        PyErr_SetString(PyExc_ValueError, "The object uses a different IDD than this IDF; only objects of the same "
+                                          "schema can be copied.");
         return nullptr;
     }
     int32_t name_idx = -1;

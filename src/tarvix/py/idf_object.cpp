@@ -563,7 +563,8 @@ PyObject* object_rename(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
             if (object_set_string_by_index(self, name_idx, new_name) < 0) return nullptr;
             return PyLong_FromLong(0);
         }
-        if (is_native(parent) && self->bound) return PyLong_FromSize_t(parent->doc.rename(self->obj_idx, index, new_name));
+        if (is_native(parent) && self->bound)
+            return PyLong_FromSize_t(parent->doc.rename(self->obj_idx, index, new_name));
         const Py_ssize_t changed = rename_through_list(self, parent, *cls, index, new_name);
         return changed < 0 ? nullptr : PyLong_FromSsize_t(changed);
     } catch (const std::exception&) {
