@@ -247,9 +247,9 @@ void referring_fields(const RefMap& referencers, const FieldDef& field, std::str
     out.erase(std::unique(out.begin(), out.end()), out.end());
 }
 
-void Document::move_registrations(FieldLoc loc, std::string_view from, std::string_view to,
+void Document::move_registrations(const ClassDef* cls, FieldLoc loc, std::string_view from, std::string_view to,
                                   idd::Views skipped) noexcept {
-    const FieldDef* field = idd::get_field_def(class_def(loc.obj_idx), static_cast<size_t>(loc.field_idx));
+    const FieldDef* field = loc.field_idx >= 0 ? idd::get_field_def(cls, static_cast<size_t>(loc.field_idx)) : nullptr;
     if (!field) return;
     for (const std::string_view tag : field->references()) {
         targets_.remove(tag, from, loc);
@@ -262,6 +262,45 @@ void Document::move_registrations(FieldLoc loc, std::string_view from, std::stri
     }
 }
 
+void Document::rename_referrers(const FieldDef& name_field, std::string_view old, std::string_view new_name,
+                                const std::vector<FieldLoc>& locs, bool whole, RenameWriter& writer) {
+    // The same name in another case: every registration stays where it is.
+    const bool same_key = equal_fold(old, new_name);
+    size_t written = 0;
+    try {
+        for (; written < locs.size(); ++written) writer.write(locs[written], new_name);
+    } catch (...) {
+        // The fields written so far take their registrations along; the
+        // others keep the old name and theirs.
+        if (!same_key)
+            for (size_t i = 0; i < written; ++i)
+                move_registrations(writer.class_of(locs[i]), locs[i], old, new_name, {});
+        throw;
+    }
+    if (same_key) return;
+    const idd::Views tags = whole ? name_field.references() : idd::Views{};
+    for (const FieldLoc& loc : locs) move_registrations(writer.class_of(loc), loc, old, new_name, tags);
+    for (size_t t = 0; t < tags.size(); ++t)
+        if (!repeats_earlier(tags, t)) referencers_.move_value(tags[t], old, new_name, "tarvix.idf.IDFObject.rename");
+}
+
+namespace {
+
+// A rename's writes into the Document's own slots.
+class SlotWriter final : public RenameWriter {
+public:
+    explicit SlotWriter(Document& doc) noexcept : doc_(doc) {}
+    const ClassDef* class_of(const FieldLoc& loc) const noexcept override { return doc_.class_def(loc.obj_idx); }
+    void write(const FieldLoc& loc, std::string_view value) override {
+        doc_.set_value(loc.obj_idx, static_cast<size_t>(loc.field_idx), value, nullptr, false);
+    }
+
+private:
+    Document& doc_;
+};
+
+}  // namespace
+
 size_t Document::rename(size_t slot, size_t name_idx, std::string_view new_name) {
     const ClassDef* cls = class_def(slot);
     const FieldDef* field =
@@ -270,9 +309,8 @@ size_t Document::rename(size_t slot, size_t name_idx, std::string_view new_name)
     std::vector<FieldLoc> locs;
     if (field && !old.empty()) referring_fields(referencers_, *field, old, locs);
 
-    // Only fields that still hold the old name are written. When every
-    // location registered under it does, the name's entries move whole below
-    // instead of one location at a time.
+    // Only fields that still hold the old name are written; when every
+    // location registered under it does, its entries can move whole.
     const FieldLoc name_loc{slot, static_cast<int32_t>(name_idx)};
     bool whole = true;
     size_t kept = 0;
@@ -290,30 +328,10 @@ size_t Document::rename(size_t slot, size_t name_idx, std::string_view new_name)
     locs.resize(kept);
 
     set_value(slot, name_idx, new_name);
-    if (equal_fold(old, new_name)) {
-        // The same name in another case: every registration stays where it is.
-        for (const FieldLoc& loc : locs)
-            set_value(loc.obj_idx, static_cast<size_t>(loc.field_idx), new_name, nullptr, false);
-        return locs.size();
+    if (!locs.empty()) {
+        SlotWriter writer(*this);
+        rename_referrers(*field, old, new_name, locs, whole, writer);
     }
-    if (!whole) {
-        for (const FieldLoc& loc : locs) set_value(loc.obj_idx, static_cast<size_t>(loc.field_idx), new_name);
-        return locs.size();
-    }
-    size_t written = 0;
-    try {
-        for (; written < locs.size(); ++written)
-            set_value(locs[written].obj_idx, static_cast<size_t>(locs[written].field_idx), new_name, nullptr, false);
-    } catch (...) {
-        // The fields written so far take their registrations along; the
-        // others keep the old name and theirs.
-        for (size_t i = 0; i < written; ++i) move_registrations(locs[i], old, new_name, {});
-        throw;
-    }
-    const idd::Views tags = field->references();
-    for (const FieldLoc& loc : locs) move_registrations(loc, old, new_name, tags);
-    for (size_t t = 0; t < tags.size(); ++t)
-        if (!repeats_earlier(tags, t)) referencers_.move_value(tags[t], old, new_name, "tarvix.idf.IDFObject.rename");
     return locs.size();
 }
 

@@ -507,38 +507,65 @@ PyObject* object_get_referencing_objects(PyObject* obj, PyObject* const* args, P
     return make_object_tuple(list.get()).release();
 }
 
-// Renames an object that sits in its document, through the object list
-// rather than the Document's slots (a listed document, whose list may hold
-// objects with values of their own): every registration under the old name
-// is checked against the object in its slot before anything is written.
-// Returns the number of referring fields changed, or -1 with an exception.
-Py_ssize_t rename_through_list(IDFObj* self, IDFDoc* doc, const ClassDef& cls, size_t name_idx,
-                               std::string_view new_name) {
+// A rename's writes into the objects of a listed document's list, each
+// one checked beforehand to sit in the slot its location names.
+class ListWriter final : public RenameWriter {
+public:
+    explicit ListWriter(IDFDoc* doc) noexcept : doc_(doc) {}
+    const ClassDef* class_of(const FieldLoc& loc) const noexcept override { return class_def_of(at(loc)); }
+    void write(const FieldLoc& loc, std::string_view value) override {
+        IDFObj* target = at(loc);
+        const auto index = static_cast<size_t>(loc.field_idx);
+        if (target->bound)
+            doc_->doc.set_value(loc.obj_idx, index, value, class_def_of(target), false);
+        else
+            write_value(target->values, index, value, class_def_of(target), nullptr, loc.obj_idx);
+    }
+
+private:
+    IDFObj* at(const FieldLoc& loc) const noexcept { return as_object(occupant(doc_, loc.obj_idx)); }
+    IDFDoc* doc_;
+};
+
+// Renames an object that sits in a listed document, whose list says what
+// sits in each slot (objects made since keep values of their own): every
+// location registered under the old name is checked against the object in
+// its slot before anything is written. Returns the number of referring
+// fields changed; throws std::bad_alloc / std::length_error.
+size_t rename_through_list(IDFObj* self, IDFDoc* doc, const ClassDef& cls, size_t name_idx,
+                           std::string_view new_name) {
     const FieldDef* field = idd::get_field_def(&cls, name_idx);
     const std::string old(values_of(self).at_or_empty(name_idx));  // a copy: writing moves the values
     std::vector<FieldLoc> locs;
     if (field && !old.empty()) referring_fields(doc->doc.referencers(), *field, old, locs);
-    // The objects stay borrowed: the list holds them, and nothing from here
-    // on runs Python code that could change it.
-    struct Target {
-        IDFObj* obj;
-        int32_t index;
-    };
-    std::vector<Target> targets;
-    targets.reserve(locs.size());
+    bool whole = true;
+    size_t kept = 0;
     for (const FieldLoc& loc : locs) {
         PyObject* item = occupant(doc, loc.obj_idx);
-        if (!is_idf_object(item) || loc.field_idx < 0) continue;
-        IDFObj* target = as_object(item);
-        if (parent_of(target) != doc || target->obj_idx != loc.obj_idx) continue;  // not the object of that slot
-        if (target == self && static_cast<size_t>(loc.field_idx) == name_idx) continue;
-        const std::string_view value = values_of(target).at_or_empty(static_cast<size_t>(loc.field_idx));
-        if (equal_fold(value, old) && value != new_name) targets.push_back({target, loc.field_idx});
+        IDFObj* target = is_idf_object(item) ? as_object(item) : nullptr;
+        if (target == self && loc.field_idx >= 0 && static_cast<size_t>(loc.field_idx) == name_idx) continue;
+        // The object of that slot, holding the old name there.
+        const bool sits = target && loc.field_idx >= 0 && parent_of(target) == doc && target->obj_idx == loc.obj_idx;
+        const std::string_view value =
+            sits ? values_of(target).at_or_empty(static_cast<size_t>(loc.field_idx)) : std::string_view();
+        if (!equal_fold(value, old)) {
+            whole = false;
+            continue;
+        }
+        if (value != new_name) locs[kept++] = loc;
     }
-    if (object_set_string_by_index(self, static_cast<int32_t>(name_idx), new_name) < 0) return -1;
-    for (const Target& target : targets)
-        if (object_set_string_by_index(target.obj, target.index, new_name) < 0) return -1;
-    return static_cast<Py_ssize_t>(targets.size());
+    locs.resize(kept);
+    // No Python code runs from here on: the list, which holds the objects
+    // written to, stays as it was checked.
+    if (self->bound)
+        doc->doc.set_value(self->obj_idx, name_idx, new_name, &cls);
+    else
+        write_value(self->values, name_idx, new_name, &cls, &doc->doc, self->obj_idx);
+    if (!locs.empty()) {
+        ListWriter writer(doc);
+        doc->doc.rename_referrers(*field, old, new_name, locs, whole, writer);
+    }
+    return locs.size();
 }
 
 PyObject* object_rename(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -565,8 +592,7 @@ PyObject* object_rename(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
         }
         if (is_native(parent) && self->bound)
             return PyLong_FromSize_t(parent->doc.rename(self->obj_idx, index, new_name));
-        const Py_ssize_t changed = rename_through_list(self, parent, *cls, index, new_name);
-        return changed < 0 ? nullptr : PyLong_FromSsize_t(changed);
+        return PyLong_FromSize_t(rename_through_list(self, parent, *cls, index, new_name));
     } catch (const std::exception&) {
         return PyErr_NoMemory();
     }
