@@ -55,6 +55,13 @@ def referrers(obj):
     return collections.Counter(map(id, obj.get_referencing_objects(0)))
 
 
+def graph(doc):
+    """(referring side, defining side) of a document's reference graph: {tag: {value: sorted locations}}."""
+    state = doc.__reduce__()[2]
+    return tuple({tag: {value: sorted(locs) for value, locs in values.items()} for tag, values in side.items()}
+                 for side in (state[3], state[4]))
+
+
 # --- Renaming ----------------------------------------------------------------
 
 
@@ -84,6 +91,14 @@ class TestRename:
         assert doc["Thermostat"][0].get_referenced_object(1) is zone
         assert [p.code for p in doc.validate(codes={"unknown-reference"})] == []
         assert IDF.from_string(idd, doc.format()).format() == doc.format()
+
+    def test_the_graph_is_what_a_fresh_load_builds(self, idd, kind):
+        doc = make(idd, kind)
+        doc["Zone"][0].rename("Hall")
+        doc["Surface"][0].rename("Wall")
+        doc["Zone"][1].rename("z2")
+        fresh = IDF.from_string(idd, doc.format(compact=True, preserve_order=True))
+        assert graph(doc) == graph(fresh)
 
     def test_names_match_in_any_case(self, idd, kind):
         doc = make(idd, kind, "Zone,Office;\nSurface,A,,office;\nSurface,B,,OFFICE;\nSurface,C,,Office;\n")
