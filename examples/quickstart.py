@@ -49,25 +49,6 @@ def summarise(schema: IDD, doc: IDF) -> None:
     print(f"document: {total} objects in {len(present)} classes")
 
 
-def rename(obj: IDFObject, new_name: str) -> int:
-    """Rename an object and every field that refers to it by name.
-
-    Names are plain text: changing a zone's name leaves the surfaces that
-    carry the old name pointing at nothing. Collect the referring fields
-    first, while the old name still links them, then write both sides.
-    """
-    links = [
-        (referrer, index)
-        for referrer in obj.get_referencing_objects("Name")
-        for index in range(len(referrer.get_values()))
-        if referrer.get_referenced_object(index) is obj
-    ]
-    obj["Name"] = new_name
-    for referrer, index in links:
-        referrer[index] = new_name
-    return len(links)
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--idd", type=Path, default=DATA / "building.idd", help="schema file")
@@ -110,7 +91,9 @@ def main() -> None:
     zone["Multiplier"] = 3
     wall["Vertex 3 X-coordinate"] = 21.5
     print(f"multiplier now {zone['Multiplier']!r}, vertex 3 X now {wall['Vertex 3 X-coordinate']!r}")
-    changed = rename(zone, "East Lab")
+    # Writing the name alone would leave the surfaces naming 'East Office' pointing at
+    # nothing; rename() changes them with it, through the references.
+    changed = zone.rename("East Lab")
     print(f"renamed the zone to 'East Lab' and {changed} referring field(s) with it; "
           f"it is named by {names(zone.get_referencing_objects('Name'))}")
     try:

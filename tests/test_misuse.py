@@ -113,6 +113,8 @@ CALLS = {
     "IDF.get_object_by_name": (lambda d, o, c: d.get_object_by_name("surface", "s2"), (IDFObject, type(None))),
     "IDF.get_class_names": (lambda d, o, c: sorted(d.get_class_names()), list),
     "IDF.add_object": (lambda d, o, c: d.add_object("Zone", ["Z3"], default_values=False), IDFObject),
+    "IDF.copy_object": (lambda d, o, c: (d.copy_object(o).get_values(), d.copy_object(o, "S7").get_referenced_object(
+        "Zone Name"), d.get_object_by_name("Surface", "s7")), tuple),
     "IDF.remove_object": (lambda d, o, c: d.remove_object(o), type(None)),
     "IDF.remove_all_objects": (lambda d, o, c: d.remove_all_objects("zone"), int),
     "IDF.format": (lambda d, o, c: d.format(compact=True), str),
@@ -139,6 +141,7 @@ CALLS = {
     "IDFObject.update": (lambda d, o, c: (o.update({"Name": "S9"}), o.update(["S8"]))[1], type(None)),
     "IDFObject.get_referenced_object": (lambda d, o, c: o.get_referenced_object("Zone Name"), (IDFObject, type(None))),
     "IDFObject.get_referencing_objects": (lambda d, o, c: o.get_referencing_objects("Name"), IDFObjectTuple),
+    "IDFObject.rename": (lambda d, o, c: (o.rename("S9"), o["Name"], c.s2[3]), tuple),
     "IDFObject.__reduce__": (lambda d, o, c: (*state_of(o)[1:3], state_of(o)[5] is d), tuple),
     "IDFObject.__setstate__": (lambda d, o, c: o.__setstate__(state_of(o)), type(None)),
     "IDFObject.__repr__": (lambda d, o, c: repr(o).split("\n")[0], str),
@@ -148,6 +151,7 @@ CALLS = {
 VALUES = ["S1", "", "Z1", "S2"]
 # The answers for DOC and its first surface; each state below lists only what differs.
 INTACT = {
+    "IDF.copy_object": (VALUES, "<Z1>", "<S7>"), "IDFObject.rename": (1, "S9", "S9"),
     "IDF.__getitem__": ("<S1>", "<S2>"), "IDF.get_objects": ("<Z1>", "<Z2>"), "IDF.get_object_by_name": "<S2>",
     "IDF.get_class_names": ["Surface", "Zone"], "IDF.add_object": "<Z3>", "IDF.remove_object": None,
     "IDF.remove_all_objects": 2, "IDF.format": BY_CLASS, "IDF.save": None, "IDF.from_string": IN_FILE_ORDER,
@@ -164,14 +168,17 @@ INTACT = {
 }
 REINITIALISED = ("Surface", ["S9"])  # what a detached object gives
 READS = ["__getitem__", "__setitem__", "__iter__", "get_values", "update", "get_referenced_object",
-         "get_referencing_objects"]
-DETACHED_OBJECT = {"IDFObject.get_referenced_object": None, "IDFObject.get_referencing_objects": (),
+         "get_referencing_objects", "rename"]
+RENAMED_ALONE = (0, "S9", "S1")  # an object outside its document's slot renames nothing else
+DETACHED_OBJECT = {"IDFObject.rename": RENAMED_ALONE,
+                   "IDFObject.get_referenced_object": None, "IDFObject.get_referencing_objects": (),
                    "IDFObject.__reduce__": (4, "Surface", False), "IDF.remove_object": DETACHED}
 EPJSON_CALLS = ("IDF.to_epjson", "IDF.save_epjson", "IDF.from_epjson")
 EMPTY_DOC = {**dict.fromkeys(EPJSON_CALLS, DOC_NOT_INITIALISED), "IDF.validate": DOC_NOT_INITIALISED, "IDF.version": DOC_NOT_INITIALISED, "IDF.__getitem__": (), "IDF.get_objects": (), "IDF.get_object_by_name": None, "IDF.get_class_names": [],
              "IDF.add_object": DOC_NOT_INITIALISED, "IDF.remove_object": DETACHED, "IDF.remove_all_objects": 0,
              "IDF.format": "", "IDF.from_file": "", "IDF.from_string": "", "IDF.__repr__": 0}
-NO_OBJECTS = {**EMPTY_DOC, "IDFObject.get_referenced_object": None, "IDFObject.get_referencing_objects": ()}
+NO_OBJECTS = {**EMPTY_DOC, "IDF.copy_object": DOC_NOT_INITIALISED, "IDFObject.rename": RENAMED_ALONE,
+               "IDFObject.get_referenced_object": None, "IDFObject.get_referencing_objects": ()}
 WRITER = ("IDF.format", "IDF.save", "IDF.from_file", "IDF.from_string", "IDF.__repr__")
 
 
@@ -193,6 +200,7 @@ def under_orphan_parent(c):
 STATES = {
     "intact": (lambda c: (c.doc, c.s1), {}, ()),
     "never initialised object": (lambda c: (c.doc, IDFObject.__new__(IDFObject)), {
+        "IDF.copy_object": NOT_INITIALISED,
         **{f"IDFObject.{m}": NOT_INITIALISED for m in READS}, "IDFObject.class_name": None,
         "IDFObject.__reduce__": (0, None, False), "IDFObject.__repr__": ANY, "IDF.remove_object": DETACHED,
         "IDFObject.__init__": REINITIALISED}, ()),
@@ -204,18 +212,23 @@ STATES = {
         "IDF.from_string": IN_FILE_ORDER.replace("Surface,S1,,Z1,S2;\n", "")}, ()),
     "object of another document": (lambda c: (c.doc, c.other["Surface"][0]), {
         **DETACHED_OBJECT, "IDFObject.get_referenced_object": "<Z7>", "IDFObject.get_referencing_objects": ("<T1>",),
+        "IDFObject.rename": (1, "S9", "S1"),  # the other document's T1 follows
+        "IDF.copy_object": (["S1", "", "Z7"], None, "<S7>"),
         "IDFObject.__iter__": (True, ["S1", "", "Z7", ""]), "IDFObject.get_values": ["S1", "", "Z7"]}, ()),
     "object with a class index beyond the schema": (lambda c: (c.doc, restore(c.s1, class_idx=99)), {
+        "IDF.copy_object": Raises(ValueError, "Class index out of bounds: 99"),
         **{f"IDFObject.{m}": Raises(ValueError, "Class index out of bounds: 99") for m in READS},
         "IDFObject.__reduce__": (99, "Surface", True)}, ()),
     "object without a schema": (lambda c: (c.doc, restore(c.s1, idd=None)), {
-        f"IDFObject.{m}": NOT_INITIALISED for m in READS}, ()),
+        **{f"IDFObject.{m}": NOT_INITIALISED for m in READS}, "IDF.copy_object": NOT_INITIALISED}, ()),
     "object with an index beyond the list": (lambda c: (c.doc, restore(c.s1, obj_idx=2**40)), {
+        "IDFObject.rename": RENAMED_ALONE,
         "IDF.remove_object": DETACHED}, ()),
     "object held by another document": (lambda c: (c.doc, restore(c.s1, parent=c.other, obj_idx=2)), {
         **DETACHED_OBJECT, "IDFObject.get_referencing_objects": ("<T1>",)}, ()),
     "object of a parent without an object list": (under_orphan_parent, DETACHED_OBJECT, ()),
     "never initialised document": (lambda c: (IDF.__new__(IDF), c.s1), {
+        "IDF.copy_object": DOC_NOT_INITIALISED,
         **EMPTY_DOC, "IDF.__reduce__": {}, "IDFObject.__reduce__": (4, "Surface", False)}, ()),
     "index beyond the list": (with_objects(lambda c: state_of(c.doc)[1], index={
         b"ZONE": [0, 7, 2**40, 2**64 - 1, 2], b"SURFACE": [1, 99, 3]}), {
@@ -226,9 +239,11 @@ STATES = {
     "field indices beyond the values": (with_objects(lambda c: state_of(c.doc)[1], targets=lambda t: {
         **t, b"ZoneNames": {b"Z1": [(0, 2**31 - 1), (0, -1)]}}, referencers=lambda r: {
         **r, b"SurfaceNames": {b"S1": [(3, -4), (3, 70)]}}), {
+        "IDFObject.rename": RENAMED_ALONE,  # each registration is checked against the values first
         "IDFObject.get_referencing_objects": ("<S2>", "<S2>")}, ()),  # one answer per registration
     "slots holding an int and a str": (with_objects(lambda c: [c.z1, 5, "Zone", c.s2]), {
         **dict.fromkeys(EPJSON_CALLS, Raises(TypeError, "Cannot convert int to tarvix.idf.IDFObject")),
+        "IDFObject.rename": RENAMED_ALONE,
         "IDF.__getitem__": ("<S2>",), "IDF.get_objects": ("<Z1>",), "IDF.remove_object": DETACHED,
         "IDF.get_class_names": ["Zone"],  # a class is named after the object in its first slot
         "IDF.remove_all_objects": 1, "IDF.format": "Zone,Z1,;", "IDF.from_file": "Zone,Z1,;",
@@ -237,6 +252,7 @@ STATES = {
     "slots holding objects of another document": (with_objects(
         lambda c: [c.z1, c.other["Surface"][1], c.z2, IDFObject(c.idd, "Zone")]), {
         **dict.fromkeys(EPJSON_CALLS, "Zone,Z1,;\nZone,Z2,;\nZone,,;\nSurface,T1,,Z7,S1;"),  # by class, then slot
+        "IDFObject.rename": RENAMED_ALONE,
         "IDF.__getitem__": ("<T1>", "<>"), "IDF.get_object_by_name": None, "IDF.remove_object": DETACHED,
         "IDF.format": "Zone,Z1,;\nZone,Z2,;\n\nSurface,T1,,Z7,S1;\nZone,,;",
         "IDF.from_file": "Zone,Z1,;\nZone,Z2,;\nSurface,T1,,Z7,S1;\nZone,,;",
@@ -246,12 +262,16 @@ STATES = {
         ()),
     "no schema": (lambda c: (restore(c.doc, idd=None), c.s1), {
         **dict.fromkeys(EPJSON_CALLS, DOC_NOT_INITIALISED),
+        "IDF.copy_object": DOC_NOT_INITIALISED,
         "IDF.add_object": DOC_NOT_INITIALISED, "IDF.format": "", "IDF.from_file": "", "IDF.__repr__": 0,
         "IDF.validate": DOC_NOT_INITIALISED, "IDF.version": DOC_NOT_INITIALISED}, ()),
     "no object list": (lambda c: (restore(c.doc, objects=None), c.s1), NO_OBJECTS, ()),
     "an empty object list": (with_objects(lambda c: []), {
-        **NO_OBJECTS, **dict.fromkeys(EPJSON_CALLS, ""), "IDF.add_object": "<Z3>", "IDF.validate": [], "IDF.version": None}, ()),
+        **NO_OBJECTS, **dict.fromkeys(EPJSON_CALLS, ""), "IDF.add_object": "<Z3>", "IDF.validate": [],
+        "IDF.version": None,
+        "IDF.copy_object": (VALUES, "<S1>", "<S7>")}, ()),  # the state's graph still names slot 0 Z1
     "a shorter object list": (with_objects(lambda c: [c.z1, c.s1]), {
+        "IDFObject.rename": RENAMED_ALONE,
         "IDF.__getitem__": ("<S1>",), "IDF.get_objects": ("<Z1>",), "IDF.get_object_by_name": None,
         "IDF.remove_all_objects": 1, "IDF.format": "Zone,Z1,;\n\nSurface,S1,,Z1,S2;", "IDF.__repr__": 2,
         "IDF.from_file": "Zone,Z1,;\nSurface,S1,,Z1,S2;", "IDF.from_string": "Zone,Z1,;\nSurface,S1,,Z1,S2;",
@@ -259,6 +279,7 @@ STATES = {
         "IDF.validate": [("too-few-fields", 0, None, None), ("unknown-reference", 1, 3, "S2")]}, ()),
     "a reversed object list": (with_objects(lambda c: [c.s2, c.z2, c.s1, c.z1]), {
         **dict.fromkeys(EPJSON_CALLS, "Zone,Z2,;\nZone,Z1,;\nSurface,S2,,z1,S1;\nSurface,S1,,Z1,S2;"),
+        "IDFObject.rename": RENAMED_ALONE, "IDF.copy_object": (VALUES, "<S2>", "<S7>"),
         "IDF.__getitem__": ("<Z2>", "<Z1>"), "IDF.get_objects": ("<S2>", "<S1>"), "IDF.get_object_by_name": None,
         "IDF.remove_object": DETACHED, "IDF.format": "Surface,S2,,z1,S1;\nSurface,S1,,Z1,S2;\n\nZone,Z2,;\nZone,Z1,;",
         "IDF.from_file": "Surface,S2,,z1,S1;\nSurface,S1,,Z1,S2;\nZone,Z2,;\nZone,Z1,;",
@@ -385,6 +406,9 @@ KEY_ERRORS = [Raises(KeyError, "Field index should be >= 0.")] + [Raises(Overflo
 WRITTEN = [(BIG, BIG), ("\ud800", Raises(UnicodeEncodeError)), (None, ""), (b"\x00\xff", "b'\\x00\\xff'"),
            (2**100, Raises(OverflowError)), (float("inf"), "inf")]
 NAMES = [BIG, "", "\ud800", None, b"Zone", 5]
+FORBIDDEN = ["a,b", "a;b", "a!b", "a\nb", "a\rb"]  # text that would split a value when written back
+REFUSED_TEXT = [Raises(ValueError, f"Field value cannot contain ',', ';', '!' or a line break: {n!r}")
+                for n in FORBIDDEN]
 
 
 def name_outcomes(argument, unknown, none=Raises(AttributeError, NONE_ENCODE)):
@@ -426,6 +450,16 @@ ARGUMENTS = [
     ("IDF.remove_all_objects", lambda c, n: c.doc.remove_all_objects(n), NAMES,
      name_outcomes("class_name", lambda n: 0), True),
     ("IDF.add_object", lambda c, n: c.doc.add_object(n), NAMES, name_outcomes("class_name", unknown_class), True),
+    ("IDFObject.rename", lambda c, n: (c.s1.rename(n), c.s2[3]), NAMES, [(1, BIG), (1, ""), Raises(
+        UnicodeEncodeError)] + [wrong_type("new_name", t) for t in ("NoneType", "bytes", "int")], True),
+    ("IDFObject.rename", lambda c, n: c.s1.rename(n), FORBIDDEN, REFUSED_TEXT, True),
+    ("IDF.copy_object", lambda c, n: c.doc.copy_object(c.s1, n), NAMES,
+     [f"<{BIG}>", "<>", Raises(UnicodeEncodeError), "<S1>", wrong_type("new_name", "bytes"),
+      wrong_type("new_name", "int")], True),
+    ("IDF.copy_object", lambda c, n: c.doc.copy_object(c.s1, n), FORBIDDEN, REFUSED_TEXT, True),
+    ("IDF.copy_object", lambda c, o: c.doc.copy_object(o), [None, 5, "S1", b"S1"], [Raises(
+        TypeError, f"Argument 'obj' has incorrect type (expected tarvix.idf.IDFObject, got {t})")
+        for t in ("NoneType", "int", "str", "bytes")], True),
     ("IDFObject.__init__", lambda c, n: IDFObject(c.idd, n), NAMES, name_outcomes("class_name", unknown_class), True),
     ("IDD._get_field_names", lambda c, n: c.idd._get_field_names(n), NAMES, name_outcomes(
         "class_name", unknown_class, Raises(AttributeError, "'NoneType' object has no attribute 'upper'")), True),

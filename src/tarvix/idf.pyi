@@ -47,6 +47,15 @@ class IDFObject:
         """Return the object whose name the field `key` holds, or None."""
     def get_referencing_objects(self, key: _Key) -> IDFObjectTuple:
         """Return the objects that refer to the name held in the field `key`."""
+    def rename(self, new_name: str) -> int:
+        """Rename the object and every field that refers to it by name.
+
+        Sets the name field (the class's first field that other objects can reference)
+        and, in one step through the reference graph, every field of the document that
+        refers to the old name (in any case); returns the number of those other fields
+        changed. An object that is not in a document changes only its own name. Raises
+        ValueError when the class has no name field or `new_name` contains ',', ';', '!'
+        or a line break."""
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
     def __repr__(self) -> str: ...
@@ -131,6 +140,15 @@ class IDF:
         """Add object to IDF, with the class's default values unless `default_values` is false."""
     @overload
     def add_object(self, class_name: str, initial_values: _KeyedValues, default_values: bool = True) -> IDFObject: ...
+    def copy_object(self, obj: IDFObject, new_name: str | None = None) -> IDFObject:
+        """Add a copy of an object at the end of the document and return it.
+
+        `obj` may belong to this document, to another one or to none, but must use the
+        same IDD. The values are copied as they are (no defaults filled in); the
+        references the copy holds are registered as for any added object. `new_name`,
+        when given, sets the copy's name field. Raises ValueError for another schema,
+        a class without a name field for `new_name`, or a `new_name` containing ',',
+        ';', '!' or a line break."""
     def remove_object(self, obj: IDFObject) -> None:
         """Remove object from IDF; it becomes detached."""
     def validate(self, codes: Iterable[str] | None = None) -> list[Problem]:

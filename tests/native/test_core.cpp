@@ -15,6 +15,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -387,6 +388,163 @@ void test_values_kept_in_the_text() {
 }
 
 // ---------------------------------------------------------------------------
+// Renaming
+
+const char* const kRenameSchema = R"(Zone,
+  A1 , \field Name
+       \reference ZoneNames
+       \reference ZoneAndListNames
+  N1 ; \field Multiplier
+Surface,
+  A1 , \field Name
+       \reference SurfaceNames
+  A2 , \field Zone Name
+       \object-list ZoneNames
+  A3 ; \field Boundary
+       \object-list SurfaceNames
+       \object-list ZoneNames
+Thermostat,
+  A1 ; \field Zone or List
+       \object-list ZoneNames
+       \object-list ZoneAndListNames
+Note,
+  A1 ; \field Text
+)";
+
+using Registration = std::tuple<std::string, std::string, size_t, int32_t>;
+
+// Every registration of a map, sorted.
+std::vector<Registration> registrations(const RefMap& map) {
+    std::vector<Registration> out;
+    for (const auto& [tag, values] : map.tags())
+        for (const auto& [value, entry] : values)
+            for (const FieldLoc& loc : entry.locs()) out.emplace_back(tag, value, loc.obj_idx, loc.field_idx);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The graph a document's live values call for, as (targets, referencers).
+std::pair<std::vector<Registration>, std::vector<Registration>> expected_graph(const Document& doc) {
+    std::vector<Registration> targets, referencers;
+    for (size_t slot = 0; slot < doc.slot_count(); ++slot) {
+        if (!doc.live(slot)) continue;
+        const ValuesView values = doc.values(slot);
+        for (size_t i = 0; i < values.size(); ++i) {
+            const idd::FieldDef* field = idd::get_field_def(doc.class_def(slot), i);
+            if (!field || values[i].empty()) continue;
+            const std::string key = to_upper(std::string(values[i]));
+            for (const std::string_view tag : field->references())
+                targets.emplace_back(std::string(tag), key, slot, static_cast<int32_t>(i));
+            for (const std::string_view tag : field->object_lists())
+                referencers.emplace_back(std::string(tag), key, slot, static_cast<int32_t>(i));
+        }
+    }
+    std::sort(targets.begin(), targets.end());
+    std::sort(referencers.begin(), referencers.end());
+    return {targets, referencers};
+}
+
+bool graph_matches_values(const Document& doc) {
+    const auto [targets, referencers] = expected_graph(doc);
+    return registrations(doc.targets()) == targets && registrations(doc.referencers()) == referencers;
+}
+
+std::vector<std::string> values_of(const Document& doc, size_t slot) {
+    std::vector<std::string> out;
+    const ValuesView values = doc.values(slot);
+    for (size_t i = 0; i < values.size(); ++i) out.emplace_back(values[i]);
+    return out;
+}
+
+void test_rename_through_the_graph() {
+    using V = std::vector<std::string>;
+    using L = std::vector<FieldLoc>;
+    const idd::c_IDD schema = parse(kRenameSchema);
+    const idd::ClassDef& zone = *idd::find_class(schema, "ZONE");
+    CHECK(name_field_index(zone) == 0 && name_field_index(*idd::find_class(schema, "SURFACE")) == 0);
+    CHECK(name_field_index(*idd::find_class(schema, "THERMOSTAT")) == -1);
+    CHECK(name_field_index(*idd::find_class(schema, "NOTE")) == -1);
+
+    // Slots: 0 Z1, 1 S1, 2 thermostat, 3 S2, 4 Z2, 5 note.
+    const auto loaded = load(schema, "Zone,Z1;\nSurface,S1,z1,Z1;\nThermostat,z1;\nSurface,S2,Z2,s1;\nZone,Z2;\n"
+                                     "Note,Z1;\n");
+    Document& doc = *loaded;
+    const idd::FieldDef& zone_name = zone.fields[0];
+    // The thermostat sits under both of the zone's tags: found once.
+    L locs;
+    referring_fields(doc.referencers(), zone_name, "Z1", locs);
+    CHECK(locs == (L{{1, 1}, {1, 2}, {2, 0}}));
+    referring_fields(doc.referencers(), zone_name, "nothing", locs);
+    CHECK(locs.empty());
+
+    CHECK(doc.rename(0, 0, "Hall") == 3);
+    CHECK(values_of(doc, 0) == V{"Hall"} && values_of(doc, 1) == (V{"S1", "Hall", "Hall"}));
+    CHECK(values_of(doc, 2) == V{"Hall"} && values_of(doc, 5) == V{"Z1"});  // a note refers to nothing
+    CHECK(graph_matches_values(doc));
+    CHECK(doc.find_by_name("ZONE", "hall") == 0 && doc.find_by_name("ZONE", "Z1") == SIZE_MAX);
+    CHECK(doc.first_target(*idd::get_field_def(doc.class_def(1), 1), "HALL") == 0);
+    referring_fields(doc.referencers(), zone_name, "hall", locs);
+    CHECK(locs == (L{{1, 1}, {1, 2}, {2, 0}}));
+
+    // Another case of the same name rewrites the fields; the same name changes nothing.
+    CHECK(doc.rename(0, 0, "HALL") == 3 && values_of(doc, 1) == (V{"S1", "HALL", "HALL"}));
+    CHECK(doc.rename(0, 0, "HALL") == 0 && graph_matches_values(doc));
+
+    // A surface's own field naming it counts; the name field itself does not.
+    doc.set_value(1, 2, "s1");
+    CHECK(doc.rename(1, 0, "Wall") == 2 && values_of(doc, 1) == (V{"Wall", "HALL", "Wall"}));
+    CHECK(values_of(doc, 3) == (V{"S2", "Z2", "Wall"}) && graph_matches_values(doc));
+
+    // An object without a value in its name field has nothing referring to it.
+    const size_t bare = doc.add_object(doc.class_idx(0));
+    CHECK(doc.rename(bare, 0, "Attic") == 0 && values_of(doc, bare) == V{"Attic"} && graph_matches_values(doc));
+
+    // A registration that the values no longer bear out is left alone, and
+    // the others move one by one.
+    doc.referencers().add("ZoneNames", "HALL", FieldLoc{5, 0}, "test");
+    doc.referencers().add("ZoneNames", "HALL", FieldLoc{99, 0}, "test");
+    CHECK(doc.rename(0, 0, "Lobby") == 2 && values_of(doc, 5) == V{"Z1"});
+    const std::vector<FieldLoc>* stale = doc.referencers().find("ZoneNames", "hall");
+    CHECK(stale && stale->size() == 2);
+    doc.referencers().remove("ZoneNames", "HALL", FieldLoc{5, 0});
+    doc.referencers().remove("ZoneNames", "HALL", FieldLoc{99, 0});
+    CHECK(graph_matches_values(doc));
+}
+
+// Many fields naming one zone (long entries keep an index of positions),
+// renamed onto a name others already use, then removed one at a time.
+void test_rename_many_and_merge() {
+    const idd::c_IDD schema = parse(kRenameSchema);
+    std::string text = "Zone,Big;\nZone,Small;\n";
+    for (int i = 0; i < 200; ++i)
+        text += "Surface,S" + std::to_string(i) + "," + (i % 3 ? "big" : "small") + "," + (i % 5 ? "" : "BIG") + ";\n";
+    const auto loaded = load(schema, text);
+    Document& doc = *loaded;
+    doc.remove_object(7);  // a removal swaps locations out of order
+    doc.remove_object(8);
+    CHECK(graph_matches_values(doc));
+    const idd::FieldDef& zone_name = idd::find_class(schema, "ZONE")->fields[0];
+    std::vector<FieldLoc> before;
+    referring_fields(doc.referencers(), zone_name, "BIG", before);
+    CHECK(std::is_sorted(before.begin(), before.end(), [](const FieldLoc& a, const FieldLoc& b) {
+        return a.obj_idx != b.obj_idx ? a.obj_idx < b.obj_idx : a.field_idx < b.field_idx;
+    }));
+    const size_t count = before.size();
+    CHECK(count > 150);
+    CHECK(doc.rename(0, 0, "small") == count);
+    CHECK(graph_matches_values(doc));
+    std::vector<size_t> slots;
+    doc.referencing(zone_name, "SMALL", slots);
+    CHECK(slots.size() == 200 - 2 + 40 - 1);  // every surface's zone, and the boundaries of every fifth
+    for (size_t slot = 2; slot < doc.slot_count(); slot += 3) doc.remove_object(slot);
+    CHECK(graph_matches_values(doc));
+    // An entry moved whole keeps its index of positions: removals still find their locations.
+    CHECK(doc.rename(1, 0, "Other") > 0 && graph_matches_values(doc));
+    for (size_t slot = 3; slot < doc.slot_count(); slot += 4) doc.remove_object(slot);
+    CHECK(graph_matches_values(doc));
+}
+
+// ---------------------------------------------------------------------------
 // Numbers
 
 void test_numbers_read_as_the_c_library_reads_them() {
@@ -655,6 +813,8 @@ int main() {
         {"document_load_and_write", test_document_load_and_write},
         {"document_errors", test_document_errors},
         {"values_kept_in_the_text", test_values_kept_in_the_text},
+        {"rename_through_the_graph", test_rename_through_the_graph},
+        {"rename_many_and_merge", test_rename_many_and_merge},
         {"numbers_read_as_the_c_library_reads_them", test_numbers_read_as_the_c_library_reads_them},
     };
     for (const auto& [name, test] : tests) {

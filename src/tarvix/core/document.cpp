@@ -206,6 +206,135 @@ void Document::set_value(size_t slot, size_t field_idx, std::string_view value, 
     }
 }
 
+namespace {
+
+bool has_tag(idd::Views tags, std::string_view tag) noexcept {
+    return std::find(tags.begin(), tags.end(), tag) != tags.end();
+}
+
+// Whether tag `t` of a definition's list appeared before it in the list.
+bool repeats_earlier(idd::Views tags, size_t t) noexcept { return has_tag(tags.first(t), tags[t]); }
+
+}  // namespace
+
+int32_t name_field_index(const ClassDef& cls) noexcept {
+    const size_t count = std::min(cls.fields.size(), static_cast<size_t>(INT32_MAX));
+    for (size_t i = 0; i < count; ++i)
+        if (!cls.fields[i].references().empty()) return static_cast<int32_t>(i);
+    return -1;
+}
+
+void referring_fields(const RefMap& referencers, const FieldDef& field, std::string_view name,
+                      std::vector<FieldLoc>& out) {
+    out.clear();
+    const idd::Views tags = field.references();
+    size_t sources = 0;
+    for (size_t t = 0; t < tags.size(); ++t) {
+        if (repeats_earlier(tags, t)) continue;  // it would find the same entry again
+        const std::vector<FieldLoc>* locs = referencers.find(tags[t], name);
+        if (!locs || locs->empty()) continue;
+        out.insert(out.end(), locs->begin(), locs->end());
+        ++sources;
+    }
+    const auto before = [](const FieldLoc& a, const FieldLoc& b) {
+        return a.obj_idx != b.obj_idx ? a.obj_idx < b.obj_idx : a.field_idx < b.field_idx;
+    };
+    // An entry holds its locations in the order they were registered, which
+    // ascends unless a removal moved one; sorting is needed only then, or to
+    // merge the entries of several tags (a field under two of them sits in
+    // both).
+    if (sources > 1 || !std::is_sorted(out.begin(), out.end(), before)) std::sort(out.begin(), out.end(), before);
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+}
+
+void Document::move_registrations(const ClassDef* cls, FieldLoc loc, std::string_view from, std::string_view to,
+                                  idd::Views skipped) noexcept {
+    const FieldDef* field = loc.field_idx >= 0 ? idd::get_field_def(cls, static_cast<size_t>(loc.field_idx)) : nullptr;
+    if (!field) return;
+    for (const std::string_view tag : field->references()) {
+        targets_.remove(tag, from, loc);
+        targets_.add(tag, to, loc, "tarvix.idf.IDFObject.rename");
+    }
+    for (const std::string_view tag : field->object_lists()) {
+        if (has_tag(skipped, tag)) continue;
+        referencers_.remove(tag, from, loc);
+        referencers_.add(tag, to, loc, "tarvix.idf.IDFObject.rename");
+    }
+}
+
+void Document::rename_referrers(const FieldDef& name_field, std::string_view old, std::string_view new_name,
+                                const std::vector<FieldLoc>& locs, bool whole, RenameWriter& writer) {
+    // The same name in another case: every registration stays where it is.
+    const bool same_key = equal_fold(old, new_name);
+    size_t written = 0;
+    try {
+        for (; written < locs.size(); ++written) writer.write(locs[written], new_name);
+    } catch (...) {
+        // The fields written so far take their registrations along; the
+        // others keep the old name and theirs.
+        if (!same_key)
+            for (size_t i = 0; i < written; ++i)
+                move_registrations(writer.class_of(locs[i]), locs[i], old, new_name, {});
+        throw;
+    }
+    if (same_key) return;
+    const idd::Views tags = whole ? name_field.references() : idd::Views{};
+    for (const FieldLoc& loc : locs) move_registrations(writer.class_of(loc), loc, old, new_name, tags);
+    for (size_t t = 0; t < tags.size(); ++t)
+        if (!repeats_earlier(tags, t)) referencers_.move_value(tags[t], old, new_name, "tarvix.idf.IDFObject.rename");
+}
+
+namespace {
+
+// A rename's writes into the Document's own slots.
+class SlotWriter final : public RenameWriter {
+public:
+    explicit SlotWriter(Document& doc) noexcept : doc_(doc) {}
+    const ClassDef* class_of(const FieldLoc& loc) const noexcept override { return doc_.class_def(loc.obj_idx); }
+    void write(const FieldLoc& loc, std::string_view value) override {
+        doc_.set_value(loc.obj_idx, static_cast<size_t>(loc.field_idx), value, nullptr, false);
+    }
+
+private:
+    Document& doc_;
+};
+
+}  // namespace
+
+size_t Document::rename(size_t slot, size_t name_idx, std::string_view new_name) {
+    const ClassDef* cls = class_def(slot);
+    const FieldDef* field =
+        cls && name_idx <= static_cast<size_t>(INT32_MAX) ? idd::get_field_def(cls, name_idx) : nullptr;
+    const std::string old(values(slot).at_or_empty(name_idx));  // a copy: writing moves the values
+    std::vector<FieldLoc> locs;
+    if (field && !old.empty()) referring_fields(referencers_, *field, old, locs);
+
+    // Only fields that still hold the old name are written; when every
+    // location registered under it does, its entries can move whole.
+    const FieldLoc name_loc{slot, static_cast<int32_t>(name_idx)};
+    bool whole = true;
+    size_t kept = 0;
+    for (const FieldLoc& loc : locs) {
+        if (loc == name_loc) continue;  // the name itself, written with its own registrations
+        const bool present = loc.field_idx >= 0 && live(loc.obj_idx);
+        const std::string_view value =
+            present ? values(loc.obj_idx).at_or_empty(static_cast<size_t>(loc.field_idx)) : std::string_view();
+        if (!equal_fold(value, old)) {
+            whole = false;  // a registration the values no longer bear out
+            continue;
+        }
+        if (value != new_name) locs[kept++] = loc;
+    }
+    locs.resize(kept);
+
+    set_value(slot, name_idx, new_name);
+    if (!locs.empty()) {
+        SlotWriter writer(*this);
+        rename_referrers(*field, old, new_name, locs, whole, writer);
+    }
+    return locs.size();
+}
+
 void Document::trim(size_t slot) noexcept {
     Slot& s = slots_[slot];
     const ValuesView before = values(slot);

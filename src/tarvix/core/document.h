@@ -93,6 +93,31 @@ class Document;
 void write_value(FieldValues& values, size_t field_idx, std::string_view value, const ClassDef* cls, Document* graph,
                  size_t slot);
 
+// The field that names an object of a class for others to refer to: its
+// first field whose definition carries a reference tag; -1 when the class
+// has none.
+int32_t name_field_index(const ClassDef& cls) noexcept;
+
+// Where the fields sit that refer to `name` under one of `field`'s reference
+// tags, as `referencers` registers them: each location once, in ascending
+// order, in `out` (replacing what it held). Takes time in proportion to the
+// number of locations registered under the name. Throws std::bad_alloc.
+void referring_fields(const RefMap& referencers, const FieldDef& field, std::string_view name,
+                      std::vector<FieldLoc>& out);
+
+// How a rename reaches the fields it rewrites. The Document reaches its
+// own slots; a caller whose objects keep values elsewhere (the binding's
+// listed documents) gives its own.
+class RenameWriter {
+public:
+    virtual ~RenameWriter() = default;
+    // The class of the object a location belongs to; null for none.
+    virtual const ClassDef* class_of(const FieldLoc& loc) const noexcept = 0;
+    // Sets the value at a location, leaving the graph alone. Throws
+    // std::bad_alloc / std::length_error with the value unchanged.
+    virtual void write(const FieldLoc& loc, std::string_view value) = 0;
+};
+
 class Document final : public SlotSource {
 public:
     explicit Document(const idd::c_IDD* schema = nullptr) noexcept : schema_(schema) {}
@@ -141,6 +166,25 @@ public:
     // unchanged.
     void set_value(size_t slot, size_t field_idx, std::string_view value, const ClassDef* cls = nullptr,
                    bool update_graph = true);
+    // Renames live slot `slot`: sets its value `name_idx` to `new_name`, and
+    // with it every field of a live object that refers to the old value
+    // under one of that field's reference tags (referring_fields) and still
+    // holds it, ignoring ASCII case. Returns how many of those fields
+    // changed (the name field itself not counted). Time goes with the number
+    // of referring fields, not the size of the document. Throws
+    // std::bad_alloc / std::length_error; the name and the fields written
+    // before then keep their new value, and the graph matches the values.
+    size_t rename(size_t slot, size_t name_idx, std::string_view new_name);
+    // The rest of a rename once the name field holds `new_name`: writes it
+    // through `writer` into each of `locs` (fields that hold `old`, ignoring
+    // ASCII case, and refer to it under a reference tag of `name_field`),
+    // and moves their registrations to it. With `whole` (nothing else is
+    // registered under `old` for those tags, the name field aside) each of
+    // the name's entries moves in one step. Throws as writer.write does; the
+    // fields written before then keep the new name, and their registrations
+    // go with it.
+    void rename_referrers(const FieldDef& name_field, std::string_view old, std::string_view new_name,
+                          const std::vector<FieldLoc>& locs, bool whole, RenameWriter& writer);
     // Drops empty values from the end.
     void trim(size_t slot) noexcept;
     void reserve_values(size_t slot, size_t count);
@@ -172,6 +216,8 @@ public:
     void register_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept;
     void unregister_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept;
     void unregister_all(const ClassDef* cls, ValuesView values, size_t slot) noexcept;
+    // Registers every non-empty value of a slot under the definitions of `cls`.
+    void register_all(const ClassDef& cls, ValuesView values, size_t slot) noexcept;
     ClassIndex& index() noexcept { return index_; }
     const ClassIndex& index() const noexcept { return index_; }
     RefMap& targets() noexcept { return targets_; }
@@ -194,9 +240,12 @@ private:
     class Loader;
 
     FieldValues& own_values(size_t slot);
+    // Moves the registrations of a field of class `cls` from one value to
+    // another, except those under the `skipped` tags of the referring side.
+    void move_registrations(const ClassDef* cls, FieldLoc loc, std::string_view from, std::string_view to,
+                            idd::Views skipped) noexcept;
     ClassEntry* entry_of(uint32_t class_idx, bool create);
     NameIndex* names_of(size_t slot) noexcept;
-    void register_all(const ClassDef& cls, ValuesView values, size_t slot) noexcept;
 
     const idd::c_IDD* schema_;
     std::unique_ptr<TextStore> text_;

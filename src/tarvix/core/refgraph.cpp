@@ -32,11 +32,10 @@ void RefEntry::build_positions() {
     positions_ = std::move(positions);
 }
 
-void RefEntry::add(FieldLoc loc) {
-    locs_.push_back(loc);
+void RefEntry::note_last() noexcept {
     if (!positions_) return;
     try {
-        auto [it, inserted] = positions_->try_emplace(loc, Position{locs_.size() - 1, 1});
+        auto [it, inserted] = positions_->try_emplace(locs_.back(), Position{locs_.size() - 1, 1});
         if (!inserted) {
             ++it->second.copies;
             it->second.index = kUnknown;
@@ -44,6 +43,21 @@ void RefEntry::add(FieldLoc loc) {
     } catch (const std::bad_alloc&) {
         positions_.reset();  // the entry stays whole; removals scan until the index is rebuilt
     }
+}
+
+void RefEntry::add(FieldLoc loc) {
+    locs_.push_back(loc);
+    note_last();
+}
+
+void RefEntry::take_all(RefEntry& other) {
+    locs_.reserve(locs_.size() + other.locs_.size());
+    for (const FieldLoc& loc : other.locs_) {
+        locs_.push_back(loc);
+        note_last();
+    }
+    other.locs_.clear();
+    other.positions_.reset();
 }
 
 size_t RefEntry::first_index_of(FieldLoc loc) const noexcept {
@@ -119,6 +133,32 @@ void RefMap::remove(std::string_view tag, std::string_view value, FieldLoc loc) 
         }
     } catch (const std::bad_alloc&) {
         // Only a long value's key buffer can fail to grow; the entry stays.
+    }
+}
+
+void RefMap::move_value(std::string_view tag, std::string_view from, std::string_view to,
+                        const char* qualified_name) noexcept {
+    const auto outer = tags_.find(tag);
+    if (outer == tags_.end()) return;
+    Values& values = outer->second;
+    try {
+        const UpperKey from_key(from);
+        const UpperKey to_key(to);
+        if (from_key.view() == to_key.view() || values.find(from_key.view()) == values.end()) return;
+        // The target entry is made first: inserting may move the entries.
+        auto target = values.find(to_key.view());
+        if (target == values.end()) {
+            target = values.emplace(std::string(to_key.view()), RefEntry{}).first;
+            const auto source = values.find(from_key.view());
+            target->second = std::move(source->second);  // the whole entry, its position index included
+            values.erase(source);
+            return;
+        }
+        const auto source = values.find(from_key.view());
+        target->second.take_all(source->second);
+        values.erase(source);
+    } catch (const std::bad_alloc&) {
+        report_internal_failure(qualified_name);
     }
 }
 

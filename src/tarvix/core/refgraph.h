@@ -44,6 +44,9 @@ public:
     bool empty() const noexcept { return locs_.empty(); }
 
     void add(FieldLoc loc);                // throws std::bad_alloc
+    // Appends the locations of `other` and empties it. Throws
+    // std::bad_alloc with both unchanged.
+    void take_all(RefEntry& other);
     bool remove(FieldLoc loc) noexcept;    // the first equal location; false when there is none
 
 private:
@@ -65,6 +68,7 @@ private:
     static constexpr size_t kIndexFrom = 16;  // shorter entries are scanned
 
     size_t first_index_of(FieldLoc loc) const noexcept;
+    void note_last() noexcept;  // enters the last location in the position index, when there is one
     void build_positions();
 
     std::vector<FieldLoc> locs_;
@@ -87,6 +91,13 @@ public:
 
     // Locations under [tag][upper(value)], or null.
     const std::vector<FieldLoc>* find(std::string_view tag, std::string_view value) const noexcept;
+
+    // Moves every location under [tag][upper(from)] to [tag][upper(to)],
+    // after those already there: one step however many locations move.
+    // Reports its own allocation failure under `qualified_name`; the
+    // locations then stay where they were.
+    void move_value(std::string_view tag, std::string_view from, std::string_view to,
+                    const char* qualified_name) noexcept;
 
     const Tags& tags() const noexcept { return tags_; }
     Tags& tags() noexcept { return tags_; }

@@ -198,6 +198,10 @@ bool unbind(IDFObj* self);
 // the document is written back: ",", ";", "!" and line breaks.
 bool check_written_text(std::string_view text);
 
+// The class's name field (see name_field_index); -1 with ValueError set
+// when the class has none.
+int32_t require_name_field(const ClassDef& cls);
+
 // Typed value of stored text for a field definition (null: no definition).
 py::Ref convert_field_value(const FieldDef* field, std::string_view val);
 

@@ -759,6 +759,85 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
     return added.release();
 }
 
+PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"copy_object", {"obj", "new_name"}, 1};
+    PyObject* given[2] = {nullptr, Py_None};
+    if (!params.parse(args, nargs, kwnames, given) || !py::check_instance(given[0], &IDFObjType, "obj") ||
+        !py::check_str_or_none(given[1], "new_name"))
+        return nullptr;
+    IDFDoc* self = as_doc(obj);
+    if (!check_not_validating(self)) return nullptr;
+    if (!schema_of(self->idd) || (!is_native(self) && !list_of(self))) {
+        raise_document_not_initialized();
+        return nullptr;
+    }
+    IDFObj* source = as_object(given[0]);
+    const ClassDef* cls = require_class_def(source);
+    if (!cls) return nullptr;
+    // The class index and the field definitions only mean the same thing
+    // under the same schema.
+    if (source->idd != self->idd) {
+        PyErr_SetString(PyExc_ValueError, "The object uses a different IDD than this IDF; only objects of the same "
+                                          "schema can be copied.");
+        return nullptr;
+    }
+    const Ref keep_schema = Ref::borrow(self->idd);  // `cls` lives in it, whatever finalizers do meanwhile
+    int32_t name_idx = -1;
+    std::string_view new_name;
+    if (given[1] != Py_None) {
+        name_idx = require_name_field(*cls);
+        if (name_idx < 0 || !py::str_utf8(given[1], new_name) || !check_written_text(new_name)) return nullptr;
+    }
+    const auto class_idx = static_cast<uint32_t>(source->class_idx);
+    FieldValues values;
+    try {
+        values = FieldValues(values_of(source));  // taken before the document grows
+        if (name_idx >= 0) write_value(values, static_cast<size_t>(name_idx), new_name, cls, nullptr, 0);
+    } catch (const std::exception&) {
+        return PyErr_NoMemory();
+    }
+
+    Ref added;
+    if (is_native(self)) {
+        try {
+            const size_t slot = self->doc.add_object(class_idx, std::move(values));
+            self->doc.register_all(*cls, self->doc.values(slot), slot);
+            added = make_wrapper(self, slot);
+        } catch (const std::exception&) {
+            return PyErr_NoMemory();
+        }
+        if (!added && !PyErr_Occurred())  // a finalizer run meanwhile removed it
+            PyErr_SetString(PyExc_RuntimeError, "the document changed while the object was added");
+        return added.release();
+    }
+    std::string key;
+    try {
+        key = to_upper(std::string(cls->name));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    added = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
+    if (!added) return nullptr;
+    IDFObj* object = as_object(added.get());
+    if (object->methods->c_init(object, self->idd, obj, class_idx, values) < 0) return nullptr;
+    // Making the object may have run finalizers that replaced the list.
+    PyObject* list = list_of(self);
+    if (!list) {
+        raise_document_not_initialized();
+        return nullptr;
+    }
+    try {
+        object->obj_idx = static_cast<size_t>(PyList_GET_SIZE(list));
+        self->doc.index().get(key);  // made before the list grows, so a failure leaves nothing behind
+        if (PyList_Append(list, added.get()) < 0) return nullptr;
+        self->doc.index().get(key).append(object->obj_idx);
+    } catch (const std::exception&) {
+        return PyErr_NoMemory();
+    }
+    self->doc.register_all(*cls, values_of(object), object->obj_idx);
+    return added.release();
+}
+
 // Detaches an object the document lets go of: it keeps its values.
 bool detach(IDFObj* target) {
     if (!unbind(target)) return false;
@@ -1153,6 +1232,19 @@ PyMethodDef doc_methods[] = {
      "    default_values (bool): Whether to include default values\n\n"
      "Returns:\n"
      "    IDFObject: the new object\n"},
+    {"copy_object", py::fastcall(doc_copy_object), METH_FASTCALL | METH_KEYWORDS,
+     "copy_object($self, /, obj, new_name=None)\n--\n\n"
+     "Add a copy of an object at the end of the document\n\n"
+     "The values are copied as they are (no defaults filled in); the references the\n"
+     "copy holds are registered as for any added object.\n\n"
+     "Args:\n"
+     "    obj (IDFObject): an object of this document, of another one or detached, of the same IDD\n"
+     "    new_name (str | None): when given, the copy's name (its class's name field)\n\n"
+     "Returns:\n"
+     "    IDFObject: the copy\n\n"
+     "Raises:\n"
+     "    ValueError: another schema, a class without a name field for new_name, or a\n"
+     "        new_name containing ',', ';', '!' or a line break\n"},
     {"remove_object", py::fastcall(doc_remove_object), METH_FASTCALL | METH_KEYWORDS,
      "remove_object($self, /, obj)\n--\n\n"
      "Remove object from IDF\n\n"

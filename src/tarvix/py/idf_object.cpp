@@ -60,6 +60,14 @@ bool unbind(IDFObj* self) {
     return true;
 }
 
+int32_t require_name_field(const ClassDef& cls) {
+    const int32_t index = name_field_index(cls);
+    if (index >= 0) return index;
+    Ref name = py::decode_utf8(cls.name);
+    if (name) PyErr_Format(PyExc_ValueError, "%U has no name field that other objects can reference", name.get());
+    return -1;
+}
+
 Ref convert_field_value(const FieldDef* field, std::string_view val) {
     if (!field) return py::decode_utf8(val);
     const bool numeric = field->field_type == idd::FIELDTYPE_INTEGER || field->field_type == idd::FIELDTYPE_REAL;
@@ -499,6 +507,97 @@ PyObject* object_get_referencing_objects(PyObject* obj, PyObject* const* args, P
     return make_object_tuple(list.get()).release();
 }
 
+// A rename's writes into the objects of a listed document's list, each
+// one checked beforehand to sit in the slot its location names.
+class ListWriter final : public RenameWriter {
+public:
+    explicit ListWriter(IDFDoc* doc) noexcept : doc_(doc) {}
+    const ClassDef* class_of(const FieldLoc& loc) const noexcept override { return class_def_of(at(loc)); }
+    void write(const FieldLoc& loc, std::string_view value) override {
+        IDFObj* target = at(loc);
+        const auto index = static_cast<size_t>(loc.field_idx);
+        if (target->bound)
+            doc_->doc.set_value(loc.obj_idx, index, value, class_def_of(target), false);
+        else
+            write_value(target->values, index, value, class_def_of(target), nullptr, loc.obj_idx);
+    }
+
+private:
+    IDFObj* at(const FieldLoc& loc) const noexcept { return as_object(occupant(doc_, loc.obj_idx)); }
+    IDFDoc* doc_;
+};
+
+// Renames an object that sits in a listed document, whose list says what
+// sits in each slot (objects made since keep values of their own): every
+// location registered under the old name is checked against the object in
+// its slot before anything is written. Returns the number of referring
+// fields changed; throws std::bad_alloc / std::length_error.
+size_t rename_through_list(IDFObj* self, IDFDoc* doc, const ClassDef& cls, size_t name_idx,
+                           std::string_view new_name) {
+    const FieldDef* field = idd::get_field_def(&cls, name_idx);
+    const std::string old(values_of(self).at_or_empty(name_idx));  // a copy: writing moves the values
+    std::vector<FieldLoc> locs;
+    if (field && !old.empty()) referring_fields(doc->doc.referencers(), *field, old, locs);
+    bool whole = true;
+    size_t kept = 0;
+    for (const FieldLoc& loc : locs) {
+        PyObject* item = occupant(doc, loc.obj_idx);
+        IDFObj* target = is_idf_object(item) ? as_object(item) : nullptr;
+        if (target == self && loc.field_idx >= 0 && static_cast<size_t>(loc.field_idx) == name_idx) continue;
+        // The object of that slot, holding the old name there.
+        const bool sits = target && loc.field_idx >= 0 && parent_of(target) == doc && target->obj_idx == loc.obj_idx;
+        const std::string_view value =
+            sits ? values_of(target).at_or_empty(static_cast<size_t>(loc.field_idx)) : std::string_view();
+        if (!equal_fold(value, old)) {
+            whole = false;
+            continue;
+        }
+        if (value != new_name) locs[kept++] = loc;
+    }
+    locs.resize(kept);
+    // No Python code runs from here on: the list, which holds the objects
+    // written to, stays as it was checked.
+    if (self->bound)
+        doc->doc.set_value(self->obj_idx, name_idx, new_name, &cls);
+    else
+        write_value(self->values, name_idx, new_name, &cls, &doc->doc, self->obj_idx);
+    if (!locs.empty()) {
+        ListWriter writer(doc);
+        doc->doc.rename_referrers(*field, old, new_name, locs, whole, writer);
+    }
+    return locs.size();
+}
+
+PyObject* object_rename(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"rename", {"new_name"}, 1};
+    PyObject* given[1] = {nullptr};
+    if (!params.parse(args, nargs, kwnames, given) || !py::check_str(given[0], "new_name")) return nullptr;
+    IDFObj* self = as_object(obj);
+    const ClassDef* cls = require_class_def(self);
+    if (!cls) return nullptr;
+    const int32_t name_idx = require_name_field(*cls);
+    if (name_idx < 0) return nullptr;
+    // Every refusal comes before the first write.
+    std::string_view new_name;
+    if (!py::str_utf8(given[0], new_name) || !check_written_text(new_name)) return nullptr;
+    IDFDoc* parent = parent_of(self);
+    if (!check_not_validating(parent)) return nullptr;
+    const auto index = static_cast<size_t>(name_idx);
+    try {
+        // Only the object in its document's slot is what the document's
+        // references name; any other changes its own name alone.
+        if (!parent || !sits_in_parent(self)) {
+            if (object_set_string_by_index(self, name_idx, new_name) < 0) return nullptr;
+            return PyLong_FromLong(0);
+        }
+        if (is_native(parent) && self->bound)
+            return PyLong_FromSize_t(parent->doc.rename(self->obj_idx, index, new_name));
+        return PyLong_FromSize_t(rename_through_list(self, parent, *cls, index, new_name));
+    } catch (const std::exception&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyMethodDef object_methods[] = {
     {"__reduce__", object_reduce, METH_NOARGS, nullptr},
     {"__setstate__", object_setstate, METH_O, nullptr},
@@ -530,6 +629,19 @@ PyMethodDef object_methods[] = {
      "    key (int | str): field index or field name (case-insensitive)\n\n"
      "Returns:\n"
      "    IDFObjectTuple: the objects that name this field's value (possibly empty)\n"},
+    {"rename", py::fastcall(object_rename), METH_FASTCALL | METH_KEYWORDS,
+     "rename($self, /, new_name)\n--\n\n"
+     "Rename the object and every field that refers to it by name\n\n"
+     "Sets the name field (the class's first field that other objects can reference)\n"
+     "and, in one step through the reference graph, every field of the document that\n"
+     "refers to the old name (in any case). An object that is not in a document\n"
+     "changes only its own name.\n\n"
+     "Args:\n"
+     "    new_name (str): the new name\n\n"
+     "Returns:\n"
+     "    int: the number of other fields changed\n\n"
+     "Raises:\n"
+     "    ValueError: the class has no name field, or new_name contains ',', ';', '!' or a line break\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
