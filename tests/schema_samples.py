@@ -145,11 +145,9 @@ def epjson_schema(idd):
             group = fields[info.extensible_begin : info.extensible_begin + info.extensible_size]
             fields = fields[: info.extensible_begin]
         keys = [key_of(f.name) for f in fields]
-        if keys[:1] == ["name"] and fields[0].kind == "A":
-            pass
-        elif "name" in keys:
-            keys[keys.index("name")] = "name_field"
-        props = {k: prop_of(f) for k, f in zip(keys, fields) if k != "name" or f.index}
+        if "name" in keys[1:]:  # only a first field called Name is the object's key
+            keys[keys.index("name", 1)] = "name_field"
+        props = {k: prop_of(f) for k, f in zip(keys, fields) if k != "name"}
         legacy = {"fields": keys}
         if group:
             group_keys = [re.sub(r"_?\d+", "", key_of(f.name)) or key_of(f.name) for f in group]

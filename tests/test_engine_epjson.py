@@ -9,11 +9,10 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from engine import convert_to_epjson, payload_dir
+from engine import DATASET_HEAD as HEAD, convert_to_epjson, dataset_texts, payload_dir
 from tarvix.idd import IDD
 from tarvix.idf import IDF
 
-HEAD = "Version,25.2;\nBuilding,B;\nGlobalGeometryRules,UpperLeftCorner,Counterclockwise,Relative;\n"
 REFUSED_DATASET = "RefrigerationCompressorCurves.idf"  # names used twice in a class: JSON keys cannot repeat
 BUILDINGS = {
     "office": """
@@ -82,13 +81,7 @@ def schema():
 @pytest.fixture(scope="module")
 def documents(tmp_path_factory):
     """{name: (IDF text, the converter's epJSON text or None)} for every dataset and made-up building."""
-    texts = dict(BUILDINGS)
-    for path in sorted((payload_dir() / "DataSets").glob("*.idf")):
-        raw = path.read_bytes()
-        try:
-            texts[path.name] = HEAD + raw.decode("utf-8")
-        except UnicodeDecodeError:
-            texts[path.name] = HEAD + raw.decode("latin-1")
+    texts = {**BUILDINGS, **dataset_texts()}
     assert len(texts) >= 30
     work = tmp_path_factory.mktemp("converted")
     with ThreadPoolExecutor(max_workers=2) as pool:

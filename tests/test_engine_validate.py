@@ -9,11 +9,10 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from engine import convert, payload_dir
+from engine import DATASET_HEAD as HEAD, convert, dataset_texts, payload_dir
 from tarvix.idd import IDD
 from tarvix.idf import IDF
 
-HEAD = "Version,25.2;\nBuilding,B;\nGlobalGeometryRules,UpperLeftCorner,Counterclockwise,Relative;\n"
 ERRORS = {
     "unknown-reference", "required-field", "required-object", "unique-object", "duplicate-name",
     "not-a-number", "not-an-integer", "below-minimum", "above-maximum", "not-a-choice", "too-many-fields",
@@ -24,17 +23,6 @@ REFUSED_DATASET = "RefrigerationCompressorCurves.idf"  # names used twice in a c
 @pytest.fixture(scope="module")
 def idd():
     return IDD.from_file(payload_dir() / "Energy+.idd")
-
-
-def dataset_texts():
-    texts = {}
-    for path in sorted((payload_dir() / "DataSets").glob("*.idf")):
-        raw = path.read_bytes()
-        try:
-            texts[path.name] = HEAD + raw.decode("utf-8")
-        except UnicodeDecodeError:
-            texts[path.name] = HEAD + raw.decode("latin-1")
-    return texts
 
 
 def test_datasets_agree_with_the_engine(idd, tmp_path):

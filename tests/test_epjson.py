@@ -215,6 +215,22 @@ def test_schema_files(idd, schema_path, tmp_path):
         doc.to_epjson(tmp_path / "missing.epJSON")
 
 
+def test_long_choice_lists_and_byte_order_marks(idd, tmp_path):
+    schema = epjson_schema(idd)
+    words = [f"Terrain{i}" for i in range(5000)]
+    schema["properties"]["Site"]["patternProperties"][".*"]["properties"]["terrain"]["enum"] = ["", *words]
+    path = tmp_path / "long.epJSON"
+    path.write_bytes(b"\xef\xbb\xbf" + json.dumps(schema).encode())
+    doc = IDF.from_string(idd, "Site, S, 1, TERRAIN4999;")
+    text = doc.to_epjson(path)
+    assert json.loads(text)["Site"]["S"]["terrain"] == "Terrain4999"
+    (tmp_path / "doc.epJSON").write_bytes(b"\xef\xbb\xbf" + text.encode())
+    for source in (tmp_path / "doc.epJSON", b"\xef\xbb\xbf" + text.encode()):
+        assert IDF.from_epjson(idd, source, path).format(compact=True) == "Site,S,1,Terrain4999;"
+    doc = IDF.from_string(idd, "Site, S, 1, Terrain50000;")  # not one of them: written as it stands
+    assert json.loads(doc.to_epjson(path))["Site"]["S"]["terrain"] == "Terrain50000"
+
+
 def test_listed_and_edited_documents(idd, schema_path):
     doc = IDF.from_string(idd, DOC)
     expected = json.loads(doc.to_epjson(schema_path))

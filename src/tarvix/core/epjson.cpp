@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/number.h"
+#include "core/refgraph.h"
 #include "core/text.h"
 #include "yyjson.h"
 
@@ -30,11 +31,14 @@ std::string_view str_of(yyjson_val* val) noexcept {
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-// The enumerated word equal to `text` ignoring ASCII case, or empty.
-std::string_view find_word(const std::string_view* words, const FieldSpec& field, std::string_view text) noexcept {
-    for (uint32_t i = field.enum_begin; i < field.enum_end; ++i)
-        if (!words[i].empty() && equal_fold(words[i], text)) return words[i];
-    return {};
+// Lists longer than this get a map of their upper-cased words.
+constexpr uint32_t kScannedWords = 16;
+
+// A byte-order mark, which some editors put before JSON text.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::string_view without_mark(std::string_view text) noexcept {
+    return text.starts_with(kByteOrderMark) ? text.substr(kByteOrderMark.size()) : text;
 }
 
 yyjson_val* member(yyjson_val* obj, std::string_view key) noexcept {
@@ -221,6 +225,7 @@ void read_field(yyjson_val* prop, std::string_view key, std::vector<std::string_
 
 bool Schema::load(std::string_view text, std::string& error) {
     yyjson_read_err err;
+    text = without_mark(text);
     doc_ = yyjson_read_opts(const_cast<char*>(text.data()), text.size(), 0, nullptr, &err);
     if (!doc_) {
         if (err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) throw std::bad_alloc();
@@ -262,6 +267,7 @@ bool Schema::load(std::string_view text, std::string& error) {
             if (fidx == 0 && key == "name") cls.named = true;
             FieldSpec spec;
             read_field(key == "name" ? yyjson_obj_get(class_val, "name") : member(props, key), key, words_, spec);
+            index_words(spec);
             if (!(fidx == 0 && cls.named)) fixed_keys.emplace(key, static_cast<uint32_t>(fidx));
             fields_.push_back(spec);
         }
@@ -276,6 +282,7 @@ bool Schema::load(std::string_view text, std::string& error) {
                 const std::string_view key = str_of(field_key);
                 FieldSpec spec;
                 read_field(member(items, key), key, words_, spec);
+                index_words(spec);
                 group_keys.emplace(key, static_cast<uint32_t>(fidx));
                 fields_.push_back(spec);
             }
@@ -285,6 +292,32 @@ bool Schema::load(std::string_view text, std::string& error) {
         classes_.push_back(cls);
     }
     return true;
+}
+
+std::string_view Schema::word_for(const FieldSpec& field, std::string_view text) const noexcept {
+    if (field.word_map != UINT32_MAX) {
+        try {
+            const idf::UpperKey key(text);
+            const auto& words = word_maps_[field.word_map];
+            const auto found = words.find(key.view());
+            return found == words.end() ? std::string_view() : found->second;
+        } catch (const std::bad_alloc&) {
+            // Too long to fold on the stack and no memory: scan instead.
+        }
+    }
+    for (uint32_t i = field.enum_begin; i < field.enum_end; ++i)
+        if (!words_[i].empty() && equal_fold(words_[i], text)) return words_[i];
+    return {};
+}
+
+void Schema::index_words(FieldSpec& field) {
+    if (field.enum_end - field.enum_begin <= kScannedWords) return;
+    StringMap<std::string_view> words;
+    words.reserve(field.enum_end - field.enum_begin);
+    for (uint32_t i = field.enum_begin; i < field.enum_end; ++i)
+        if (!words_[i].empty()) words.emplace(to_upper(std::string(words_[i])), words_[i]);  // the first spelling wins
+    field.word_map = static_cast<uint32_t>(word_maps_.size());
+    word_maps_.push_back(std::move(words));
 }
 
 const ClassSpec* Schema::find(std::string_view class_name) const noexcept {
@@ -353,10 +386,9 @@ int64_t Writer::class_position(const ObjectView& view) const {
 }
 
 yyjson_mut_val* Writer::value(const FieldSpec& field, std::string_view text, Outcome& outcome) {
-    const std::string_view* words = schema_.words();
     outcome = ok;
     if (field.kind == ValueKind::string) {
-        const std::string_view word = find_word(words, field, text);
+        const std::string_view word = schema_.word_for(field, text);
         yyjson_mut_val* val = word.empty() ? yyjson_mut_strn(doc_, text.data(), text.size())
                                            : yyjson_mut_strn(doc_, word.data(), word.size());
         if (!val) outcome = no_memory;
@@ -380,7 +412,7 @@ yyjson_mut_val* Writer::value(const FieldSpec& field, std::string_view text, Out
         if (!val) outcome = no_memory;
         return val;
     }
-    std::string_view word = find_word(words, field, text);
+    std::string_view word = schema_.word_for(field, text);
     if (word.empty() && !field.auto_word.empty() && (equal_fold(text, "Autosize") || equal_fold(text, "Autocalculate")))
         word = field.auto_word;
     if (word.empty() && field.kind == ValueKind::number_or_string) word = text;
@@ -676,6 +708,7 @@ bool Reader::read_object(std::string_view idd_name, const ClassSpec& spec, std::
 }
 
 bool Reader::run(std::string_view json, std::string& out) {
+    json = without_mark(json);
     yyjson_read_err err;
     const ReadDoc doc(
         yyjson_read_opts(const_cast<char*>(json.data()), json.size(), YYJSON_READ_NUMBER_AS_RAW, nullptr, &err));

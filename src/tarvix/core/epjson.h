@@ -36,8 +36,9 @@ enum class ValueKind : uint8_t {
 struct FieldSpec {
     std::string_view key;
     ValueKind kind = ValueKind::string;
-    uint32_t enum_begin = 0;  // the enumerated words, in Schema::words()
+    uint32_t enum_begin = 0;  // the enumerated words, in the schema's list of words
     uint32_t enum_end = 0;
+    uint32_t word_map = UINT32_MAX;  // a long list's map of upper-cased words, in the schema
     // For a number field: the word that stands for "autosize" and
     // "autocalculate" alike, as the engine reads them (empty: neither).
     std::string_view auto_word;
@@ -77,15 +78,20 @@ public:
     size_t group_field_index(const ClassSpec& cls, std::string_view key) const noexcept;
 
     const FieldSpec& field(uint32_t index) const noexcept { return fields_[index]; }
-    const std::string_view* words() const noexcept { return words_.data(); }
-    size_t class_count() const noexcept { return classes_.size(); }
-    const ClassSpec& class_at(size_t index) const noexcept { return classes_[index]; }
+    // The enumerated word of a field equal to `text` ignoring ASCII case, in
+    // the schema's spelling; empty when there is none. A long list is a hash
+    // look-up, so a schema with thousands of words stays linear to write.
+    std::string_view word_for(const FieldSpec& field, std::string_view text) const noexcept;
 
 private:
+    // Gives a field with a long list of words its map.
+    void index_words(FieldSpec& field);
+
     yyjson_doc* doc_ = nullptr;
     std::vector<ClassSpec> classes_;
     std::vector<FieldSpec> fields_;
     std::vector<std::string_view> words_;
+    std::vector<StringMap<std::string_view>> word_maps_;
     StringMap<uint32_t, std::string_view> class_by_name_;
     // Per class: field key -> position, before the group and within it.
     std::vector<StringMap<uint32_t, std::string_view>> fixed_keys_;

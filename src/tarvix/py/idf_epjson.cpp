@@ -29,17 +29,14 @@ bool stat_field(PyObject* stat, const char* name, long long& out) {
     return !(out == -1 && PyErr_Occurred());
 }
 
-// The whole file as bytes, read with the built-in open.
-Ref read_file_bytes(PyObject* path) {
-    Ref file = Ref::steal(PyObject_CallFunction(shared.builtin_open, "Os", path, "rb"));
-    if (!file) return {};
-    Ref content = Ref::steal(PyObject_CallMethod(file.get(), "read", nullptr));
-    if (!py::close_file(file.get()) || !content) return {};
-    if (!PyBytes_Check(content.get())) {
-        py::raise_expected("bytes", content.get());
-        return {};
-    }
-    return content;
+// The whole file as UTF-8 bytes without a byte-order mark, as documents
+// are read.
+Ref read_file_bytes(PyObject* path) { return Ref::steal(shared.read_utf8_bytes(path, nullptr)); }
+
+// A str, bytes, or an object with __fspath__.
+bool is_path_like(PyObject* obj) {
+    return PyUnicode_Check(obj) || PyBytes_Check(obj) ||
+           PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__fspath__");
 }
 
 void raise_message(PyObject* type, const std::string& message) {
@@ -50,8 +47,7 @@ void raise_message(PyObject* type, const std::string& message) {
 }  // namespace
 
 std::shared_ptr<const epjson::Schema> epjson_schema_for(PyObject* path) {
-    if (!PyUnicode_Check(path) && !PyBytes_Check(path) &&
-        !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(path)), "__fspath__")) {
+    if (!is_path_like(path)) {
         py::raise_arg_type("epjson_schema", "str, bytes or os.PathLike", path);
         return {};
     }
@@ -120,8 +116,7 @@ Ref epjson_text_bytes(PyObject* text_or_path) {
         if (i < length && PyUnicode_READ(kind, data, i) == '{') return py::encode_utf8(text_or_path);
         return read_file_bytes(text_or_path);
     }
-    if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(text_or_path)), "__fspath__"))
-        return read_file_bytes(text_or_path);
+    if (is_path_like(text_or_path)) return read_file_bytes(text_or_path);
     py::raise_arg_type("text_or_path", "str, bytes or os.PathLike", text_or_path);
     return {};
 }
