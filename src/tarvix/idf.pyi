@@ -196,3 +196,9 @@ def _unpickle_IDFObject(
     type: builtins.type[_IDFObjectT], checksum: int, state: tuple[Any, ...] | None
 ) -> _IDFObjectT:
     """Rebuild an IDFObject from its reduce state."""
+
+def scan_version(content: bytes) -> str | None:
+    """The first field of the first Version object of document text (bytes), read without loading
+    the document: tokens are read only as far as that object. Only ASCII matters, so any encoding
+    that keeps ASCII as it is will do; a UTF-8 byte-order mark is skipped. '' for a Version
+    object without fields; None when the text has none, or a syntax error comes first."""

@@ -362,6 +362,18 @@ void test_document_errors() {
     CHECK(error.kind == DocumentErrorKind::missing_delimiter && error.value == "B" && error.line_num == 2);
 }
 
+// The version is read from the tokens up to the first Version object:
+// comments, other classes' fields named Version, a byte-order mark and
+// bytes of other encodings do not mislead it.
+void test_scan_version() {
+    CHECK(scan_version("! Version,1;\nZone, Version, x;\n  VERSION , 8.8 ; Version,9;") == "8.8");
+    CHECK(scan_version("\xEF\xBB\xBFVersion,\n  22.1;  !- Version Identifier") == "22.1");
+    CHECK(scan_version("Zone,\xB0 \xE9;Version,,9.2;") == "");
+    CHECK(scan_version("Version;") == "");
+    CHECK(!scan_version("Zone,A;") && !scan_version("") && !scan_version("Zone,A\n B; Version,1;"));
+    CHECK(!scan_version("Version"));  // cut short before its first delimiter
+}
+
 // Loading keeps the values in the text itself, moved down over what lay
 // between them; many objects and values check that nothing is overwritten
 // before it is read.
@@ -812,6 +824,7 @@ int main() {
         {"epjson", test_epjson},
         {"document_load_and_write", test_document_load_and_write},
         {"document_errors", test_document_errors},
+        {"scan_version", test_scan_version},
         {"values_kept_in_the_text", test_values_kept_in_the_text},
         {"rename_through_the_graph", test_rename_through_the_graph},
         {"rename_many_and_merge", test_rename_many_and_merge},

@@ -62,6 +62,13 @@ struct DocumentError {
 // Returns false with `error` filled at the first syntax error.
 bool parse_document(lexer::Tokenizer& tokens, std::vector<c_IDFObject>& objects, DocumentError& error) noexcept;
 
+// The first field of the first Version object of document text, found by
+// reading tokens only as far as that object: an empty view for a Version
+// object without fields, nullopt when the text has none before its end or
+// a syntax error. A UTF-8 byte-order mark is skipped; the bytes are not
+// checked, so text in any encoding that keeps ASCII as it is will do.
+std::optional<std::string_view> scan_version(std::string_view text) noexcept;
+
 // ---------------------------------------------------------------------------
 // Text storage
 

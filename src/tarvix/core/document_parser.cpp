@@ -213,6 +213,40 @@ bool Document::load(std::unique_ptr<TextStore> text, bool known_valid, DocumentE
     return loaded;
 }
 
+std::optional<std::string_view> scan_version(std::string_view text) noexcept {
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // a UTF-8 byte-order mark
+    lexer::Tokenizer tokens;
+    // Only ASCII matters here, so the bytes are not checked: the text may be
+    // in any encoding that keeps ASCII as it is.
+    tokens.init(text, false, true);
+    std::string_view last_text;
+    bool object_started = false;
+    bool in_version = false;
+    for (;;) {
+        const lexer::TokenView tok = tokens.next();
+        switch (tok.type) {
+            case lexer::TOKEN_TEXT:
+                if (!last_text.empty()) return std::nullopt;  // a missing delimiter: the loader says where
+                last_text = tok.value;
+                break;
+            case lexer::TOKEN_COMMA:
+            case lexer::TOKEN_SEMICOLON:
+                if (in_version) return last_text;
+                if (!object_started) in_version = equal_fold(last_text, "Version");
+                if (tok.type == lexer::TOKEN_SEMICOLON) {
+                    if (in_version) return std::string_view();  // "Version;"
+                    object_started = false;
+                } else {
+                    object_started = true;
+                }
+                last_text = {};
+                break;
+            default:
+                return std::nullopt;
+        }
+    }
+}
+
 void Document::finish_load() noexcept {
     if (text_) {
         text_->shrink(written_);

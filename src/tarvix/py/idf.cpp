@@ -68,6 +68,26 @@ int create_object_tuple_class(PyObject* module) {
     return PyDict_SetItemString(PyModule_GetDict(module), "IDFObjectTuple", cls.get());
 }
 
+// scan_version(content): the document's version read from its text without
+// loading it, so a caller can pick the schema first.
+PyObject* scan_version_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"scan_version", {"content"}, 1};
+    PyObject* given[1] = {nullptr};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    PyObject* content = given[0];
+    if (!PyBytes_Check(content)) {
+        PyErr_Format(PyExc_TypeError, "content must be bytes, not %.200s", Py_TYPE(content)->tp_name);
+        return nullptr;
+    }
+    const std::string_view text(PyBytes_AS_STRING(content), static_cast<size_t>(PyBytes_GET_SIZE(content)));
+    std::optional<std::string_view> version;
+    Py_BEGIN_ALLOW_THREADS  // bytes do not change; the caller's reference keeps them
+    version = idf::scan_version(text);
+    Py_END_ALLOW_THREADS
+    if (!version) Py_RETURN_NONE;
+    return PyUnicode_DecodeUTF8(version->data(), static_cast<Py_ssize_t>(version->size()), "replace");
+}
+
 PyMethodDef module_functions[] = {
     {"_unpickle_IDFObject", py::fastcall(unpickle_idf_object),
      METH_FASTCALL | METH_KEYWORDS,
@@ -75,6 +95,12 @@ PyMethodDef module_functions[] = {
     {"_unpickle_IDF", py::fastcall(unpickle_idf),
      METH_FASTCALL | METH_KEYWORDS,
      "_unpickle_IDF(type, checksum, state)\n--\n\nRebuild an IDF from its reduce state."},
+    {"scan_version", py::fastcall(scan_version_fn), METH_FASTCALL | METH_KEYWORDS,
+     "scan_version(content)\n--\n\n"
+     "The first field of the first Version object of document text (bytes), read without loading\n"
+     "the document: tokens are read only as far as that object. Only ASCII matters, so any encoding\n"
+     "that keeps ASCII as it is will do; a UTF-8 byte-order mark is skipped. '' for a Version\n"
+     "object without fields; None when the text has none, or a syntax error comes first."},
     {nullptr, nullptr, 0, nullptr},
 };
 
