@@ -1,7 +1,12 @@
 """tarvix: read, query, edit and write IDD schemas and IDF documents.
 
 The work is done by the extension modules `tarvix.utils`, `tarvix.lexer`,
-`tarvix.idd` and `tarvix.idf`; import them directly.
+`tarvix.idd` and `tarvix.idf`; import them directly. `open_idf` loads a
+document against the schema of its own version; the `tarvix` command
+(`python -m tarvix`) checks, formats, converts and renames documents.
 """
 
+from tarvix._schemas import open_idf
+
+__all__ = ["open_idf"]
 __version__ = "0.1.0"
