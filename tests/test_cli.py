@@ -1,0 +1,197 @@
+"""The tarvix command, run as a user runs it: in a subprocess, on folders of small documents."""
+
+import json
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from schema_samples import epjson_schema
+from tarvix.idd import IDD
+from tarvix.idf import IDF
+
+ROOT = Path(__file__).resolve().parents[1]
+DATA = ROOT / "examples" / "data"
+IDD_PATH = DATA / "building.idd"
+OFFICE = (DATA / "office.idf").read_text(encoding="utf-8")
+BAD_WALL = "BuildingSurface:Detailed, South Wall, Wall, Exterior Wal, West Office, 3, 0,0,3, 0,0,0, 10,0,0;\n"
+SUMMARY = re.compile(r"^documents\s+(\d+)\nwith errors\s+(\d+)\nerrors\s+(\d+)\nwarnings\s+(\d+)\n"
+                     r"not loaded\s+(\d+)\ntime\s+[\d.]+ s$", re.MULTILINE)
+
+
+def tarvix(*args, status=0, cwd=None, env=None):
+    proc = subprocess.run([sys.executable, "-m", "tarvix", *map(str, args)], capture_output=True, text=True,
+                          cwd=cwd, env=env, timeout=120)
+    assert proc.returncode == status, f"status {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
+    return proc
+
+
+def summary(stderr):
+    found = SUMMARY.search(stderr)
+    assert found, stderr
+    return tuple(map(int, found.groups()))
+
+
+@pytest.fixture
+def models(tmp_path):
+    """Good documents in a folder tree, one with errors, one that does not load."""
+    root = tmp_path / "models"
+    (root / "north").mkdir(parents=True)
+    (root / "south").mkdir()
+    (root / "north" / "office.idf").write_text(OFFICE)
+    (root / "south" / "office.IDF").write_text(OFFICE)  # same name, another folder
+    (root / "south" / "typo.idf").write_text(OFFICE + BAD_WALL)
+    (root / "south" / "notes.txt").write_text("not a document")
+    return root
+
+
+def test_validate_reports_problems_and_sets_the_exit_status(models):
+    clean = tarvix("validate", models / "north", "--idd", IDD_PATH)
+    assert clean.stdout == "" and summary(clean.stderr) == (1, 0, 0, 0, 0)
+
+    found = tarvix("validate", models, "--idd", IDD_PATH, "--jobs", 2, status=1)
+    typo = models / "south" / "typo.idf"
+    assert found.stdout == (f"{typo}:BuildingSurface:Detailed:South Wall:Construction Name: unknown-reference: "
+                            "BuildingSurface:Detailed 'South Wall', field 'Construction Name': no object in "
+                            "ConstructionNames is named 'Exterior Wal'.\n")
+    assert summary(found.stderr) == (3, 1, 1, 0, 0)
+
+    only = tarvix("validate", typo, "--idd", IDD_PATH, "--codes", "not-a-choice,too-few-fields")
+    assert only.stdout == "" and summary(only.stderr) == (1, 0, 0, 0, 0)
+    tarvix("validate", typo, "--idd", IDD_PATH, "--codes", "no-such-check", status=2)
+
+
+def test_validate_goes_on_past_a_broken_file_and_exits_2(models):
+    broken = models / "south" / "broken.idf"
+    broken.write_text("Zone,Hall;\nRoom,Attic;\n")
+    missing = models / "missing.idf"
+    proc = tarvix("validate", models, missing, "--idd", IDD_PATH, status=2)
+    assert f"tarvix: error: {broken}: IDF parsing error: Unknown class: 'Room'" in proc.stderr
+    assert f"tarvix: error: {missing}: no such file or folder" in proc.stderr
+    assert "unknown-reference" in proc.stdout  # the others were still checked
+    assert summary(proc.stderr) == (3, 1, 1, 0, 2)
+
+
+def test_validate_json_lines(models):
+    proc = tarvix("validate", models / "south", "--idd", IDD_PATH, "--json", status=1)
+    (line,) = proc.stdout.splitlines()
+    problem = json.loads(line)
+    assert problem == {"path": str(models / "south" / "typo.idf"), "severity": "error", "code": "unknown-reference",
+                       "class_name": "BuildingSurface:Detailed", "object_name": "South Wall", "obj_idx": 8,
+                       "field_index": 2, "field_name": "Construction Name", "value": "Exterior Wal",
+                       "message": problem["message"]}
+
+
+def test_usage_errors_exit_2(models, tmp_path):
+    env = {k: v for k, v in os.environ.items() if k != "TARVIX_IDD"}
+    assert "give --idd SCHEMA" in tarvix("validate", models, status=2, env=env).stderr
+    assert "no such schema file or folder" in tarvix("info", models / "north" / "office.idf", "--idd",
+                                                     tmp_path / "nope.idd", status=2).stderr
+    assert "invalid choice" in tarvix("frobnicate", status=2).stderr
+    assert "must be 1 or more" in tarvix("validate", models, "--idd", IDD_PATH, "--jobs", 0, status=2).stderr
+    # The schema may come from the environment.
+    assert summary(tarvix("validate", models / "north", env=dict(env, TARVIX_IDD=str(IDD_PATH))).stderr)[0] == 1
+
+
+def test_schemas_chosen_per_document_from_a_folder(tmp_path):
+    schemas = tmp_path / "schemas"
+    schemas.mkdir()
+    shutil.copy(IDD_PATH, schemas / "building-1.0.idd")
+    (schemas / "building-2.0.idd").write_text(
+        IDD_PATH.read_text().replace("!IDD_Version 1.0.0", "!IDD_Version 2.0.0") + "\nAnnex,\n  A1; \\field Name\n")
+    (tmp_path / "one.idf").write_text("Version,1.0;\nZone,A;\n")
+    (tmp_path / "two.idf").write_text("Version,2.0;\nZone,A;\nAnnex,B;\n")
+    (tmp_path / "three.idf").write_text("Version,3.0;\nZone,A;\n")
+    proc = tarvix("info", tmp_path / "one.idf", tmp_path / "two.idf", tmp_path / "three.idf",
+                  "--idd", schemas, "--json", status=2)
+    one, two = map(json.loads, proc.stdout.splitlines())
+    assert (one["schema"], two["schema"]) == (str(schemas / "building-1.0.idd"), str(schemas / "building-2.0.idd"))
+    assert two["classes"] == {"Annex": 1, "Version": 1, "Zone": 1}
+    assert f"three.idf: no schema of version 3.0 in {schemas}; it has 1.0.0, 2.0.0" in proc.stderr
+
+
+def test_info_lists_counts_and_dangling_references(models):
+    typo = models / "south" / "typo.idf"
+    text = tarvix("info", typo, "--idd", IDD_PATH).stdout
+    assert text.startswith(f"{typo}\n  version: 1.0\n  schema: {IDD_PATH}\n  objects: 9 in 5 classes\n")
+    assert re.search(r"^    BuildingSurface:Detailed\s+3$", text, re.MULTILINE)
+    assert text.endswith("  dangling references: 1\n    BuildingSurface:Detailed 'South Wall', field "
+                         "'Construction Name': no object in ConstructionNames is named 'Exterior Wal'.\n")
+
+
+def test_format_to_stdout_a_file_and_in_place(models, tmp_path):
+    office = models / "north" / "office.idf"
+    doc = IDF.from_file(IDD.from_file(IDD_PATH), office)
+    assert tarvix("format", office, "--idd", IDD_PATH, "--compact").stdout == doc.format(compact=True)
+    out = tmp_path / "out.idf"
+    tarvix("format", office, "--idd", IDD_PATH, "--preserve-order", "-o", out)
+    text = out.read_text()
+    assert text.startswith("! Generated") and text.endswith(doc.format(preserve_order=True) + "\n")
+
+    office.chmod(0o640)
+    tarvix("format", office, "--idd", IDD_PATH, "--in-place")
+    assert office.read_text().endswith(doc.format() + "\n") and stat.S_IMODE(office.stat().st_mode) == 0o640
+    # A document that does not load is left as it was, and no temporary file stays.
+    broken = models / "north" / "broken.idf"
+    broken.write_text("Zone,A")
+    tarvix("format", broken, "--idd", IDD_PATH, "--in-place", status=2)
+    assert broken.read_text() == "Zone,A" and sorted(p.name for p in broken.parent.iterdir()) == [
+        "broken.idf", "office.idf"]
+    assert "not allowed with argument" in tarvix("format", office, "--idd", IDD_PATH, "-o", out, "--in-place",
+                                                 status=2).stderr
+
+
+def test_rename_rewrites_the_references(models, tmp_path):
+    office = models / "north" / "office.idf"
+    out = tmp_path / "renamed.idf"
+    proc = tarvix("rename", office, "zone", "east office", "East Lab", "--idd", IDD_PATH, "-o", out)
+    assert proc.stdout == f"{office}: renamed Zone 'East Office' to 'East Lab'; 1 reference changed\n"
+    doc = IDF.from_file(IDD.from_file(IDD_PATH), out)
+    assert doc.get_object_by_name("BuildingSurface:Detailed", "East Wall")["Zone Name"] == "East Lab"
+    assert doc.validate() == []
+    assert "no Zone named 'Attic'" in tarvix("rename", office, "Zone", "Attic", "Loft", "--idd", IDD_PATH,
+                                             "--in-place", status=2).stderr
+    assert "cannot contain" in tarvix("rename", office, "Zone", "East Office", "A;B", "--idd", IDD_PATH,
+                                      "--in-place", status=1).stderr
+    assert office.read_text() == OFFICE
+    assert "one of the arguments -o/--output --in-place is required" in tarvix(
+        "rename", office, "Zone", "East Office", "Lab", "--idd", IDD_PATH, status=2).stderr
+
+
+def test_convert_both_ways(models, tmp_path):
+    schema = tmp_path / "building.schema.epJSON"
+    schema.write_text(json.dumps(epjson_schema(IDD.from_file(IDD_PATH))))
+    office = models / "north" / "office.idf"
+    proc = tarvix("convert", office, "--to", "epjson", "--idd", IDD_PATH, "--epjson-schema", schema)
+    written = office.with_suffix(".epJSON")
+    assert proc.stdout == f"{office} -> {written}\n"
+    data = json.loads(written.read_text())
+    assert set(data["Zone"]) == {"West Office", "East Office"}
+
+    back = tmp_path / "back.idf"
+    tarvix("convert", written, "--to", "IDF", "--idd", IDD_PATH, "--epjson-schema", schema, "-o", back)
+    idd = IDD.from_file(IDD_PATH)
+    # The same document, choices in the JSON schema's spelling ("Autocalculate").
+    assert IDF.from_file(idd, back).format().lower() == IDF.from_file(idd, office).format().lower()
+    assert tarvix("convert", office, "--to", "epjson", "--idd", IDD_PATH, "--epjson-schema", schema, "--compact",
+                  "-o", "-").stdout == IDF.from_file(idd, office).to_epjson(schema, compact=True)
+    # Without --epjson-schema the JSON schema beside the schema file is taken, when there is one.
+    assert "no Energy+.schema.epJSON beside" in tarvix("convert", office, "--to", "epjson", "--idd", IDD_PATH,
+                                                       status=2).stderr
+    assert "would replace the document" in tarvix("convert", written, "--to", "epjson", "--idd", IDD_PATH,
+                                                  "--epjson-schema", schema, "-o", written, status=2).stderr
+
+
+def test_console_script_and_help():
+    script = Path(sys.executable).with_name("tarvix")
+    assert script.is_file(), "the console script is installed beside the interpreter"
+    proc = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0 and proc.stdout.startswith("tarvix ")
+    text = tarvix("--help").stdout
+    for command in ("info", "validate", "format", "convert", "rename"):
+        assert command in text
