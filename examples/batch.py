@@ -18,7 +18,9 @@ documents from theirs, and sends back plain dicts. With a cluster, the
 paths must be readable at the same place on every worker.
 
 Files that are not UTF-8 (with or without a byte-order mark) are read again
-as cp1252 unless --encoding names the encoding of all of them.
+as cp1252 unless --encoding names the encoding of all of them; a schema that
+is not UTF-8 needs --idd-encoding. Documents are named by their path under
+the folder, so files of the same name in different subfolders stay apart.
 """
 
 from __future__ import annotations
@@ -43,9 +45,10 @@ FALLBACK_ENCODING = "cp1252"
 Summary = dict[str, Any]
 
 
-def summarise(path: str, schema: IDD, encoding: str | None) -> Summary:
-    """Load one document and describe it in a plain dict, which any pool can send back."""
-    summary: Summary = {"document": Path(path).name, "path": path, "encoding": encoding or "utf-8",
+def summarise(path: str, schema: IDD, encoding: str | None, root: str) -> Summary:
+    """Load one document and describe it in a plain dict, which any pool can send back;
+    it is named by its path under `root`."""
+    summary: Summary = {"document": os.path.relpath(path, root), "path": path, "encoding": encoding or "utf-8",
                         "bytes": 0, "objects": 0, "classes": 0, "zones": 0, "seconds": 0.0, "error": None}
     try:
         summary["bytes"] = os.path.getsize(path)
@@ -67,10 +70,11 @@ def summarise(path: str, schema: IDD, encoding: str | None) -> Summary:
     return summary
 
 
-def summarise_files(paths: Sequence[str], idd_path: str, encoding: str | None) -> list[Summary]:
+def summarise_files(paths: Sequence[str], idd_path: str, idd_encoding: str | None, encoding: str | None,
+                    root: str) -> list[Summary]:
     """One task of a process pool or a cluster: a schema cannot be sent, so load it here once per chunk."""
-    schema = IDD.from_file(idd_path)
-    return [summarise(path, schema, encoding) for path in paths]
+    schema = IDD.from_file(idd_path, idd_encoding)
+    return [summarise(path, schema, encoding, root) for path in paths]
 
 
 def chunks(paths: Sequence[str], size: int) -> list[list[str]]:
@@ -82,32 +86,33 @@ def chunk_size(requested: int | None, documents: int, workers: int) -> int:
     return requested or max(1, math.ceil(documents / (4 * workers)))
 
 
-def run_threads(paths: Sequence[str], idd_path: str, encoding: str | None, workers: int) -> Iterator[Summary]:
-    schema = IDD.from_file(idd_path)  # read-only once loaded: every thread can share it
+def run_threads(paths: Sequence[str], idd_path: str, idd_encoding: str | None, encoding: str | None, root: str,
+                workers: int) -> Iterator[Summary]:
+    schema = IDD.from_file(idd_path, idd_encoding)  # read-only once loaded: every thread can share it
     with ThreadPoolExecutor(max_workers=workers) as pool:
-        futures = [pool.submit(summarise, path, schema, encoding) for path in paths]
+        futures = [pool.submit(summarise, path, schema, encoding, root) for path in paths]
         for future in as_completed(futures):
             yield future.result()
 
 
-def run_processes(paths: Sequence[str], idd_path: str, encoding: str | None, workers: int,
-                  size: int | None) -> Iterator[Summary]:
+def run_processes(paths: Sequence[str], idd_path: str, idd_encoding: str | None, encoding: str | None, root: str,
+                  workers: int, size: int | None) -> Iterator[Summary]:
     with ProcessPoolExecutor(max_workers=workers) as pool:
-        futures = [pool.submit(summarise_files, chunk, idd_path, encoding)
+        futures = [pool.submit(summarise_files, chunk, idd_path, idd_encoding, encoding, root)
                    for chunk in chunks(paths, chunk_size(size, len(paths), workers))]
         for future in as_completed(futures):
             yield from future.result()
 
 
-def run_dask(paths: Sequence[str], idd_path: str, encoding: str | None, address: str,
-             size: int | None) -> Iterator[Summary]:
+def run_dask(paths: Sequence[str], idd_path: str, idd_encoding: str | None, encoding: str | None, root: str,
+             address: str, size: int | None) -> Iterator[Summary]:
     # Dask is optional: only this mode imports it.
     from dask.distributed import Client, as_completed as completed  # type: ignore[import-not-found, unused-ignore]
 
     with Client(address) as client:
         workers = max(1, sum(client.nthreads().values()))
         print(f"connected to {address}: {workers} worker threads")
-        futures = [client.submit(summarise_files, chunk, idd_path, encoding, pure=False)
+        futures = [client.submit(summarise_files, chunk, idd_path, idd_encoding, encoding, root, pure=False)
                    for chunk in chunks(paths, chunk_size(size, len(paths), workers))]
         for future in completed(futures):
             yield from future.result()
@@ -137,6 +142,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="schema that every document is loaded against (default: %(default)s)")
     parser.add_argument("--pattern", default="*.idf", help="file name pattern (default: %(default)s)")
     parser.add_argument("--encoding", help=f"encoding of all documents (default: UTF-8, else {FALLBACK_ENCODING})")
+    parser.add_argument("--idd-encoding", help="encoding of the schema (default: UTF-8)")
     parser.add_argument("--workers", type=int, default=os.process_cpu_count() or 1,
                         help="threads or processes (default: one per CPU, %(default)s here)")
     parser.add_argument("--chunk-size", type=int, help="documents per task of a process pool or cluster")
@@ -147,36 +153,43 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     if not args.idd.is_file():
         parser.error(f"schema not found: {args.idd}")
-    if args.encoding:
-        try:
-            codecs.lookup(args.encoding)  # an unknown name fails here, not once per document
-        except LookupError as error:
-            parser.error(str(error))
+    for encoding in (args.encoding, args.idd_encoding):
+        if encoding:
+            try:
+                codecs.lookup(encoding)  # an unknown name fails here, not once per document
+            except LookupError as error:
+                parser.error(str(error))
     # Absolute paths: pool processes and cluster workers may not share our working directory.
     paths = [str(path.resolve()) for path in sorted(args.folder.rglob(args.pattern)) if path.is_file()]
     if not paths:
         print(f"no files matching {args.pattern} under {args.folder}", file=sys.stderr)
         return 1
     idd_path = str(args.idd.resolve())
+    root = str(args.folder.resolve())
+    files = (idd_path, args.idd_encoding, args.encoding, root)
 
     if args.scheduler:
         how = f"Dask scheduler {args.scheduler}"
-        results_iter = run_dask(paths, idd_path, args.encoding, args.scheduler, args.chunk_size)
+        results_iter = run_dask(paths, *files, args.scheduler, args.chunk_size)
     elif args.processes:
         how = f"{args.workers} processes"
-        results_iter = run_processes(paths, idd_path, args.encoding, args.workers, args.chunk_size)
+        results_iter = run_processes(paths, *files, args.workers, args.chunk_size)
     else:
         how = f"{args.workers} threads"
-        results_iter = run_threads(paths, idd_path, args.encoding, args.workers)
+        results_iter = run_threads(paths, *files, args.workers)
     print(f"loading {len(paths)} documents from {args.folder} against {args.idd.name} with {how}")
 
     start = time.perf_counter()
     results: list[Summary] = []
-    for result in results_iter:
-        results.append(result)
-        status = (f"failed: {result['error']}" if result["error"] else
-                  f"objects {result['objects']}, zones {result['zones']}, {result['seconds'] * 1000:.2f} ms")
-        print(f"[{len(results)}/{len(paths)}] {result['document']}: {status}")
+    try:
+        for result in results_iter:
+            results.append(result)
+            status = (f"failed: {result['error']}" if result["error"] else
+                      f"objects {result['objects']}, zones {result['zones']}, {result['seconds'] * 1000:.2f} ms")
+            print(f"[{len(results)}/{len(paths)}] {result['document']}: {status}")
+    except (OSError, ValueError) as error:  # the schema, loaded by every task; documents' errors are results
+        print(f"schema {args.idd}: {type(error).__name__}: {error}", file=sys.stderr)
+        return 1
     elapsed = time.perf_counter() - start
 
     print()

@@ -14,12 +14,12 @@ EXAMPLES = ROOT / "examples"
 PRINT_WITH_OUTPUT = re.compile(r"^\s*print\(.*\)\s+# (.*)$")
 
 
-def run(args, tmp_path, cwd=ROOT, status=0):
+def run(args, tmp_path, cwd=ROOT, status=0, stderr=False):
     env = dict(os.environ, TMPDIR=str(tmp_path))  # temporary folders land under tmp_path
     proc = subprocess.run([sys.executable, *args], cwd=cwd, env=env, capture_output=True,
                           text=True, timeout=300)
     assert proc.returncode == status, f"status {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
-    return proc.stdout
+    return proc.stderr if stderr else proc.stdout
 
 
 def readme_blocks():
@@ -90,6 +90,21 @@ def test_batch_reports_a_broken_document_and_fails(tmp_path):
     output = run([str(EXAMPLES / "batch.py"), str(tmp_path)], tmp_path, cwd=tmp_path, status=1)
     assert "bad.idf: failed: ValueError: IDF parsing error: Unknown class: 'Room'" in output
     assert "1 of 2 documents loaded" in output and "; 1 failed" in output
+
+
+def test_batch_names_documents_by_path_and_reads_a_cp1252_schema(tmp_path):
+    idd = (EXAMPLES / "data" / "building.idd").read_text(encoding="utf-8")
+    schema = tmp_path / "schema.idd"
+    schema.write_bytes(idd.replace("A small data dictionary", "A small data dictionary \u00b0").encode("cp1252"))
+    folder = tmp_path / "docs"
+    for sub, zones in (("north", "Zone,A;"), ("south", "Zone,A;Zone,B;")):
+        (folder / sub).mkdir(parents=True)
+        (folder / sub / "site.idf").write_text(zones)
+    args = [str(EXAMPLES / "batch.py"), str(folder), "--idd", str(schema)]
+    assert "cannot be read in UTF-8. Encoding needs to be specified" in run(args, tmp_path, cwd=tmp_path, status=1, stderr=True)
+    output = run([*args, "--idd-encoding", "cp1252"], tmp_path, cwd=tmp_path)
+    assert re.search(r"^north/site\.idf +utf-8 .* 1 +1 +1 ", output, flags=re.MULTILINE)
+    assert re.search(r"^south/site\.idf +utf-8 .* 2 +1 +2 ", output, flags=re.MULTILINE)
 
 
 def test_batch_on_a_local_dask_cluster(tmp_path):
