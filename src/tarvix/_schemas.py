@@ -82,7 +82,7 @@ def schema_file_version(path: str, encoding: str | None = None) -> str | None:
 def schema_files(folder: str) -> list[str]:
     """The *.idd files of a folder (any case of the suffix), in name order."""
     with os.scandir(folder) as entries:
-        return sorted(e.path for e in entries if e.name.lower().endswith(".idd") and e.is_file())
+        return sorted(os.path.normpath(e.path) for e in entries if e.name.lower().endswith(".idd") and e.is_file())
 
 
 def find_schema_file(version: str, folder: str, encoding: str | None = None) -> str:
