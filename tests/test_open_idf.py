@@ -67,6 +67,17 @@ def test_folder_picks_the_schema_of_the_documents_version(tmp_path, schema_folde
         os.path.relpath(schema_folder / "a-old.idd"))
 
 
+def test_version_found_far_into_the_file(tmp_path, schema_folder):
+    # The first bytes are tried alone, then the whole file: a Version object cut at
+    # the border, or standing beyond it, is read whole.
+    for padding in range(65536 - 16, 65536 + 4):
+        path = document(tmp_path, "far.idf", "!" * (padding - 1) + "\nVersion,9.2.7;\nV9_2_1,x;")
+        assert _schemas.read_version(path) == "9.2.7", padding
+    assert len(tarvix.open_idf(path, schema_folder)["V9_2_1"]) == 1
+    zones = "".join(f"Zone,Z{k};\n" for k in range(20000))
+    assert _schemas.read_version(document(tmp_path, "late.idf", zones + "Version,8.0;")) == "8.0"
+
+
 def test_a_schema_file_serves_any_document(tmp_path, schema_folder):
     doc = tarvix.open_idf(document(tmp_path, "none.idf", "Zone,Office;"), schema_folder / "a-old.idd")
     assert doc.version is None and len(doc["Zone"]) == 1

@@ -107,9 +107,16 @@ def find_schema_file(version: str, folder: str, encoding: str | None = None) -> 
 
 
 def read_version(path: str | os.PathLike[str]) -> str | None:
-    """The version of a document file (its first Version object's first field)."""
+    """The version of a document file (its first Version object's first field).
+    Files keep it near the top, so the first bytes are tried alone: a version
+    found in them is the one of the whole text, since it was closed by its
+    delimiter. Otherwise the whole file is read."""
     with open(path, "rb") as file:
-        return scan_version(file.read())
+        head = file.read(_HEADER_BYTES)
+        version = scan_version(head)
+        if version is not None or len(head) < _HEADER_BYTES:
+            return version
+        return scan_version(head + file.read())
 
 
 def schema_path_for(document: str | os.PathLike[str], schemas: str | os.PathLike[str],
