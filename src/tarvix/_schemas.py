@@ -116,7 +116,8 @@ def read_version(path: str | os.PathLike[str]) -> str | None:
         version = scan_version(head)
         if version is not None or len(head) < _HEADER_BYTES:
             return version
-        return scan_version(head + file.read())
+        file.seek(0)
+        return scan_version(file.read())
 
 
 def schema_path_for(document: str | os.PathLike[str], schemas: str | os.PathLike[str],
