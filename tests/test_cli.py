@@ -181,8 +181,19 @@ def test_convert_both_ways(models, tmp_path):
     assert tarvix("convert", office, "--to", "epjson", "--idd", IDD_PATH, "--epjson-schema", schema, "--compact",
                   "-o", "-").stdout == IDF.from_file(idd, office).to_epjson(schema, compact=True)
     # Without --epjson-schema the JSON schema beside the schema file is taken, when there is one.
-    assert "no Energy+.schema.epJSON beside" in tarvix("convert", office, "--to", "epjson", "--idd", IDD_PATH,
-                                                       status=2).stderr
+    assert "there is no building.schema.epJSON or Energy+.schema.epJSON beside" in tarvix(
+        "convert", office, "--to", "epjson", "--idd", IDD_PATH, status=2).stderr
+    schemas = tmp_path / "schemas"
+    schemas.mkdir()
+    shutil.copy(IDD_PATH, schemas / "building-1.0.idd")
+    shutil.copy(schema, schemas / "building-1.0.schema.epJSON")
+    tarvix("convert", written, "--to", "idf", "--idd", schemas, "-o", back)  # the version read from the JSON
+    assert IDF.from_file(idd, back).format().lower() == IDF.from_file(idd, office).format().lower()
+    linked = tmp_path / "linked.idf"
+    linked.symlink_to(back)
+    tarvix("format", linked, "--idd", schemas, "--compact", "--in-place")
+    assert linked.is_symlink() and back.read_text().lower().endswith(
+        IDF.from_file(idd, office).format(compact=True).lower() + "\n")
     assert "would replace the document" in tarvix("convert", written, "--to", "epjson", "--idd", IDD_PATH,
                                                   "--epjson-schema", schema, "-o", written, status=2).stderr
 

@@ -308,7 +308,7 @@ def cmd_validate(args: argparse.Namespace) -> int:
 def replacing(path: str) -> Iterator[str]:
     """A temporary file beside `path` to write; it replaces `path` (keeping its
     permissions) only when the block ends without an exception."""
-    target = Path(path)
+    target = Path(os.path.realpath(path))  # through a link, the file it names is replaced
     fd, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
     os.close(fd)
     try:
@@ -369,12 +369,18 @@ _JSON_VERSION = re.compile(rb'"version_identifier"\s*:\s*"([^"]*)"')
 
 
 def epjson_schema_path(args: argparse.Namespace, schema_path: str) -> str:
+    """--epjson-schema, else the JSON schema beside the schema file: of the same
+    stem (Energy+V9_2_0.schema.epJSON beside Energy+V9_2_0.idd, so a folder can
+    hold several versions), else Energy+.schema.epJSON (as releases ship it)."""
     if args.epjson_schema:
         return str(args.epjson_schema)
-    beside = Path(schema_path).with_name("Energy+.schema.epJSON")
-    if not beside.is_file():
-        raise UsageError(f"no JSON schema: give --epjson-schema FILE (there is no {beside.name} beside {schema_path})")
-    return str(beside)
+    schema = Path(schema_path)
+    candidates = (schema.with_suffix(".schema.epJSON"), schema.with_name("Energy+.schema.epJSON"))
+    for candidate in candidates:
+        if candidate.is_file():
+            return str(candidate)
+    raise UsageError(f"no JSON schema: give --epjson-schema FILE (there is no {candidates[0].name} or "
+                     f"{candidates[1].name} beside {schema_path})")
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
@@ -473,8 +479,8 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("document", metavar="DOC")
     convert.add_argument("--to", choices=("epjson", "idf"), required=True, type=str.lower)
     convert.add_argument("--epjson-schema", metavar="FILE",
-                         help="the JSON schema of the document's version (default: Energy+.schema.epJSON "
-                              "beside the schema)")
+                         help="the JSON schema of the document's version (default: beside the schema "
+                              "file, of its name with the suffix .schema.epJSON, else Energy+.schema.epJSON)")
     convert.add_argument("--compact", action="store_true", help="compact JSON, or compact IDF")
     convert.add_argument("-o", "--output", metavar="OUT",
                          help="output file ('-' for stdout; default: DOC with the suffix .epJSON or .idf)")
