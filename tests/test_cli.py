@@ -1,12 +1,15 @@
 """The tarvix command, run as a user runs it: in a subprocess, on folders of small documents."""
 
+import fcntl
 import json
 import os
 import re
 import shutil
 import stat
+import struct
 import subprocess
 import sys
+import termios
 from pathlib import Path
 
 import pytest
@@ -196,6 +199,31 @@ def test_convert_both_ways(models, tmp_path):
         IDF.from_file(idd, office).format(compact=True).lower() + "\n")
     assert "would replace the document" in tarvix("convert", written, "--to", "epjson", "--idd", IDD_PATH,
                                                   "--epjson-schema", schema, "-o", written, status=2).stderr
+
+
+def test_progress_bar_only_on_a_terminal(models):
+    pytest.importorskip("tqdm", reason="the extra tarvix[cli] (tqdm) is not installed")
+    command = [sys.executable, "-m", "tarvix", "validate", str(models), "--idd", str(IDD_PATH)]
+    plain = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert "\r" not in plain.stderr and "doc/s" not in plain.stderr
+    leader, follower = os.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # 24 rows, 100 columns
+    try:
+        proc = subprocess.run(command, stdout=subprocess.PIPE, stderr=follower, text=True, timeout=120)
+        os.close(follower)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:  # the terminal is gone once the process ended
+                break
+            if not chunk:
+                break
+            seen += chunk
+    finally:
+        os.close(leader)
+    assert proc.returncode == 1 and proc.stdout == plain.stdout  # the problem lines are unchanged
+    assert b"3/3" in seen and b"documents" in seen
 
 
 def test_console_script_and_help():
