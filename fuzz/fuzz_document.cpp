@@ -24,6 +24,7 @@
 #include "core/hash.h"
 #include "core/layout.h"
 #include "core/number.h"
+#include "core/text.h"
 #include "core/schema.h"
 
 using namespace tarvix;
@@ -227,6 +228,19 @@ bool load_both(std::string_view text, Document& doc, std::vector<c_IDFObject>& o
     }
     // Each object ends at its own ";".
     FUZZ_CHECK(objects.size() <= static_cast<size_t>(std::count(text.begin(), text.end(), ';')));
+    // The version read from the tokens alone is the first Version object's
+    // first value (a byte-order mark, which the scan skips, is the file
+    // reader's business before the parser sees the text).
+    if (!text.starts_with("\xEF\xBB\xBF")) {
+        const std::optional<std::string_view> version = idf::scan_version(text);
+        const auto first = std::find_if(objects.begin(), objects.end(), [](const c_IDFObject& object) {
+            return equal_fold(object.class_name, "Version");
+        });
+        if (first == objects.end())
+            FUZZ_CHECK(!version);
+        else
+            FUZZ_CHECK(version && *version == (first->values.empty() ? std::string_view() : first->values[0]));
+    }
     for (const c_IDFObject& object : objects) {
         if (idd::find_class(schema(), to_upper(object.class_name))) continue;
         FUZZ_CHECK(!loaded);
