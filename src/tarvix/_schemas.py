@@ -130,7 +130,7 @@ def schema_path_for(document: str | os.PathLike[str], schemas: str | os.PathLike
         return schemas
     version = read_version(document)
     if version is None:
-        raise ValueError(f"{os.fspath(document)} has no Version object, so no schema of {schemas} "
+        raise ValueError(f"{os.fspath(document)}: no Version object, so no schema of {schemas} "
                          f"can be chosen for it; name the schema file instead")
     return find_schema_file(version, schemas, idd_encoding)
 

@@ -87,10 +87,13 @@ def loader_from(args: argparse.Namespace) -> Loader:
 
 
 def load_error(path: str, error: BaseException) -> str:
+    """`path: reason`, naming the schema file too when it is the one that failed."""
     reason = str(error) or type(error).__name__
     if isinstance(error, OSError) and error.strerror:
         reason = error.strerror
-    return f"{path}: {reason}"
+        if error.filename is not None and os.fspath(error.filename) != path:
+            reason += f": {os.fspath(error.filename)}"
+    return reason if reason.startswith(f"{path}: ") else f"{path}: {reason}"
 
 
 def documents_under(paths: Iterable[str]) -> tuple[list[str], list[str]]:
@@ -404,7 +407,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
                 with open(source, "rb") as file:
                     found = _JSON_VERSION.search(file.read())
                 if found is None:
-                    raise ValueError(f"{source} has no Version object, so no schema of {loader.schemas} "
+                    raise ValueError(f"{source}: no Version object, so no schema of {loader.schemas} "
                                      f"can be chosen for it; name the schema file instead")
                 schema_path = _schemas.find_schema_file(found.group(1).decode("utf-8", "replace"), schema_path,
                                                         loader.idd_encoding)
