@@ -251,7 +251,7 @@ def table(results: dict[str, dict[str, dict[str, float | str]]]) -> str:
             cells = [rows[lib][operation] for lib in LIBRARIES]
             base = cells[0]
             ratios = [ratio(cell, base) for cell in cells[1:]]
-            lines.append(f"| {label} | {operation} | " + " | ".join(map(show, cells)) + " | " + " | ".join(ratios) + " |")
+            lines.append(" | ".join(["", label, operation, *map(show, cells), *ratios, ""]).strip())
     return "\n".join(lines)
 
 
@@ -272,7 +272,7 @@ def chart(results: dict[str, dict[str, dict[str, float | str]]], path: Path, not
                 x = i + (k - 1) * width
                 value = rows[lib][operation]
                 if isinstance(value, float):
-                    ax.bar(x, value, width, color=colours[lib], label=lib if i == 0 else None)
+                    ax.bar(x, value, width, color=colours[lib])
                 else:
                     ax.text(x, 2e-7, "n/a", ha="center", va="bottom", rotation=90, color="#555", fontsize=8)
         ax.set_yscale("log")
