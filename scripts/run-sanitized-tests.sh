@@ -3,7 +3,9 @@
 # Sanitizer into a separate venv (.venv-asan) and runs the test suite there.
 # Extra arguments go to pytest.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh" pytest
+ARGS=("$@")
+set --  # a sourced script sees the caller's arguments: keep them from setup.sh
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 VENV="$ROOT/.venv-asan"
 [ -x "$VENV/bin/python" ] || "$(readlink -f "$PY")" -m venv "$VENV"
 "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check pytest
@@ -11,4 +13,4 @@ VENV="$ROOT/.venv-asan"
     -Ccmake.define.TARVIX_SANITIZE=address,undefined -Cbuild-dir=build/sanitize
 export ASAN_OPTIONS=detect_leaks=0
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
-exec "$VENV/bin/python" -m pytest -p no:cacheprovider "$@"
+exec "$VENV/bin/python" -m pytest -p no:cacheprovider "${ARGS[@]}"
