@@ -10,14 +10,7 @@ cd "$ROOT"
 source "$ROOT/scripts/python313.sh"
 
 VENV="$ROOT/benchmarks/.venv-peers"
-if ! is_python313 "$VENV/bin/python"; then
-    BASE_PY=$(find_python313) || {
-        echo "error: CPython 3.13 not found (looked for python3.13 on PATH and under /root/.pyenv/versions)" >&2
-        exit 1
-    }
-    rm -rf "$VENV"
-    "$BASE_PY" -m venv "$VENV"
-fi
+ensure_venv "$VENV"
 PY="$VENV/bin/python"
 # The shared machines have two cores: build the extension modules on two jobs at most.
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"

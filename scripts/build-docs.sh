@@ -10,14 +10,7 @@ cd "$ROOT"
 source "$ROOT/scripts/python313.sh"
 
 VENV="$ROOT/.venv-docs"
-if ! is_python313 "$VENV/bin/python"; then
-    BASE_PY=$(find_python313) || {
-        echo "error: CPython 3.13 not found (looked for python3.13 on PATH and under /root/.pyenv/versions)" >&2
-        exit 1
-    }
-    rm -rf "$VENV"
-    "$BASE_PY" -m venv "$VENV"
-fi
+ensure_venv "$VENV"
 "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check -r docs/requirements.txt
 
 if [ "$#" -eq 0 ]; then

@@ -21,9 +21,7 @@ tool() {  # the tool on PATH when it runs, else the one of .venv (installed on f
     if "$1" --version >/dev/null 2>&1; then command -v "$1"; return; fi
     if [ ! -x "$ROOT/.venv/bin/$1" ]; then
         source "$ROOT/scripts/python313.sh"
-        if ! is_python313 "$ROOT/.venv/bin/python"; then
-            "$(find_python313)" -m venv "$ROOT/.venv"
-        fi
+        ensure_venv "$ROOT/.venv" >&2
         "$ROOT/.venv/bin/python" -m pip install --quiet --disable-pip-version-check cmake ninja
     fi
     echo "$ROOT/.venv/bin/$1"

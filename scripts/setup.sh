@@ -16,15 +16,7 @@ cd "$ROOT"
 
 source "$ROOT/scripts/python313.sh"
 
-if ! is_python313 .venv/bin/python; then
-    BASE_PY=$(find_python313) || {
-        echo "error: CPython 3.13 not found (looked for python3.13 on PATH and under /root/.pyenv/versions)" >&2
-        exit 1
-    }
-    echo "Using $BASE_PY"
-    rm -rf .venv
-    "$BASE_PY" -m venv .venv
-fi
+ensure_venv "$ROOT/.venv"
 PY="$ROOT/.venv/bin/python"
 
 # What the installed package was built from: the contents of every build
