@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 import re
 import threading
-from pathlib import Path
+from collections.abc import Callable
 
 from tarvix.idd import IDD
 from tarvix.idf import IDF, scan_version
@@ -121,14 +121,15 @@ def read_version(path: str | os.PathLike[str]) -> str | None:
 
 
 def schema_path_for(document: str | os.PathLike[str], schemas: str | os.PathLike[str],
-                    idd_encoding: str | None = None) -> str:
+                    idd_encoding: str | None = None,
+                    version_of: Callable[[str | os.PathLike[str]], str | None] = read_version) -> str:
     """The schema file for a document: `schemas` itself when it is a file, else the
-    file of that folder that matches the document's version."""
+    file of that folder that matches the document's version (read by `version_of`)."""
     schemas = os.fspath(schemas)
     if not os.path.isdir(schemas):
         os.stat(schemas)  # a missing path raises here, naming it
         return schemas
-    version = read_version(document)
+    version = version_of(document)
     if version is None:
         raise ValueError(f"{os.fspath(document)}: no Version object, so no schema of {schemas} "
                          f"can be chosen for it; name the schema file instead")

@@ -338,7 +338,7 @@ def save_document(doc: IDF, args: argparse.Namespace, source: str) -> None:
     if args.in_place:
         with replacing(source) as temporary:
             doc.save(temporary, **options)
-    elif args.output == "-" or (args.output is None and not getattr(args, "needs_output", False)):
+    elif args.output in (None, "-"):
         sys.stdout.write(doc.format(**options))
     else:
         doc.save(args.output, **options)
@@ -369,6 +369,13 @@ def cmd_rename(args: argparse.Namespace) -> int:
 
 
 _JSON_VERSION = re.compile(rb'"version_identifier"\s*:\s*"([^"]*)"')
+
+
+def epjson_version(path: str | os.PathLike[str]) -> str | None:
+    """The version of an epJSON document: its Version object's identifier."""
+    with open(path, "rb") as file:
+        found = _JSON_VERSION.search(file.read())
+    return found.group(1).decode("utf-8", "replace") if found else None
 
 
 def epjson_schema_path(args: argparse.Namespace, schema_path: str) -> str:
@@ -402,15 +409,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
             doc.save_epjson(output, json_schema, compact=args.compact)
     else:
         try:
-            schema_path = loader.schemas
-            if os.path.isdir(schema_path):
-                with open(source, "rb") as file:
-                    found = _JSON_VERSION.search(file.read())
-                if found is None:
-                    raise ValueError(f"{source}: no Version object, so no schema of {loader.schemas} "
-                                     f"can be chosen for it; name the schema file instead")
-                schema_path = _schemas.find_schema_file(found.group(1).decode("utf-8", "replace"), schema_path,
-                                                        loader.idd_encoding)
+            schema_path = _schemas.schema_path_for(source, loader.schemas, loader.idd_encoding, epjson_version)
             schema = loader.schema(schema_path)
             json_schema = epjson_schema_path(args, schema_path)
             doc = IDF.from_epjson(schema, source, json_schema)
@@ -501,7 +500,7 @@ def build_parser() -> argparse.ArgumentParser:
     target.add_argument("-o", "--output", metavar="OUT", help="write to OUT")
     target.add_argument("--in-place", action="store_true",
                         help="replace DOC (a temporary file is renamed over it only on success)")
-    rename.set_defaults(run=cmd_rename, needs_output=True)
+    rename.set_defaults(run=cmd_rename)
     return parser
 
 
