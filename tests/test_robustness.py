@@ -93,6 +93,52 @@ def test_min_fields_of_a_repeating_group_may_exceed_the_stored_fields():
     assert IDF.from_string(schema, "Poly,P;").format(compact=True) == "Poly,P,,,,,,;"
 
 
+# --- Loading while other threads run ----------------------------------------
+
+# Another thread that walks the collector's objects while a document or a schema loads without the lock
+# must never meet it half-built: every one it finds is complete, and nothing it does to it crashes.
+HALF_BUILT_SCRIPT = r"""
+import gc, sys, threading, time
+from tarvix.idd import IDD
+from tarvix.idf import IDF
+class Schema(IDD): pass
+class Doc(IDF): pass
+schema_text = "".join(f"C{i},\n  A1 ; \\field Name\n" for i in range(30000))
+doc_text = "Zone,Z;\n" * 200000
+idd = IDD.from_string("Zone,\n  A1 ; \\field Name\n")
+seen, stop = set(), False
+def walk():
+    while not stop:
+        for obj in gc.get_objects():
+            if type(obj) is Doc:
+                seen.add(("doc", len(obj.get_objects("Zone"))))
+                obj.add_object("Zone", ["Y"])
+                obj.format()
+            elif type(obj) is Schema:
+                seen.add(("schema", obj.num_classes))
+                IDF.from_string(obj, "C1,x;")
+walker = threading.Thread(target=walk)
+walker.start()
+kept, end = [], time.monotonic() + float(sys.argv[1])
+try:
+    while time.monotonic() < end:
+        kept[:] = [Doc.from_string(idd, doc_text)]
+        kept[:] = [Schema.from_string(schema_text)]
+finally:
+    stop = True
+    walker.join()
+print(sorted(seen))
+"""
+
+
+def test_a_load_is_out_of_reach_of_other_threads_until_it_is_complete():
+    done = subprocess.run([sys.executable, "-c", HALF_BUILT_SCRIPT, "3"], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    half_built = [(kind, count) for kind, count in eval(done.stdout)
+                  if count < (200000 if kind == "doc" else 30000) or kind == "schema" and count != 30000]
+    assert half_built == []
+
+
 # --- Numbers -----------------------------------------------------------------
 
 

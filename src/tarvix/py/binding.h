@@ -83,6 +83,26 @@ private:
     int was_enabled_;
 };
 
+// Keeps a new object that the cycle collector tracks out of its lists for a
+// scope that fills the object without the interpreter lock: nothing else
+// holds it yet, so without the collector (gc.get_objects(), get_referrers())
+// no other thread can reach it half-built. Tracked again when the scope ends.
+class HiddenFromCollector {
+public:
+    explicit HiddenFromCollector(PyObject* obj) noexcept
+        : obj_(PyObject_IS_GC(obj) && PyObject_GC_IsTracked(obj) ? obj : nullptr) {
+        if (obj_) PyObject_GC_UnTrack(obj_);
+    }
+    ~HiddenFromCollector() {
+        if (obj_) PyObject_GC_Track(obj_);
+    }
+    HiddenFromCollector(const HiddenFromCollector&) = delete;
+    HiddenFromCollector& operator=(const HiddenFromCollector&) = delete;
+
+private:
+    PyObject* obj_;
+};
+
 // ---------------------------------------------------------------------------
 // Messages shared by every module
 

@@ -176,13 +176,17 @@ int32_t resolve_key_to_field_index(const ClassDef* cls, PyObject* key) {
 PyTypeObject IDDType = py::new_static_type();
 
 // Loads the schema text (UTF-8 bytes; `known_valid` when it was checked or
-// made as such, so tokens are not checked again).
+// made as such, so tokens are not checked again). The parse runs without the
+// interpreter lock into a schema of its own, out of reach of other threads
+// (the object itself is kept out of the collector's lists meanwhile), and is
+// handed to the object only once it is complete and the lock is back.
 int load_schema(IDDObject* self, PyObject* idd_content, bool known_valid) {
-    if (self->initialized) {
+    const auto refuse_loaded = [self] {
         Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
         if (name) PyErr_Format(PyExc_RuntimeError, "%U is already initialized.", name.get());
         return -1;
-    }
+    };
+    if (self->initialized) return refuse_loaded();
     Ref lexer = Ref::steal(lexer_type->tp_new(lexer_type, empty_tuple, nullptr));
     if (!lexer) return -1;
     if (!PyObject_TypeCheck(lexer.get(), lexer_type)) {
@@ -192,18 +196,23 @@ int load_schema(IDDObject* self, PyObject* idd_content, bool known_valid) {
     auto* lexer_object = reinterpret_cast<lexer::LexerObject*>(lexer.get());
     if (lexer_methods->c_init(lexer_object, idd_content, 1) < 0) return -1;
     if (known_valid) lexer_object->tokenizer.init(py::bytes_view(idd_content), true, true);
+    c_IDD parsed;
     int result;
     {
+        const py::HiddenFromCollector hidden(reinterpret_cast<PyObject*>(self));
         const py::DeferredFailures deferred;  // reported once the lock is back
         Py_BEGIN_ALLOW_THREADS
-        result = parse_idd(lexer_object, self->c_idd);
+        result = parse_idd(lexer_object, parsed);
         Py_END_ALLOW_THREADS
     }
+    if (result < 0) return -1;
+    // Another loader of the same object may have finished first.
+    if (self->initialized) return refuse_loaded();
+    Ref version = py::decode_utf8(parsed.version);
+    if (!version) return -1;
     // The schema views the text: it stays with the schema.
     Py_XSETREF(self->text, Py_NewRef(lexer_object->content_owner));
-    if (result < 0) return -1;
-    Ref version = py::decode_utf8(self->c_idd.version);
-    if (!version) return -1;
+    self->c_idd = std::move(parsed);
     Py_SETREF(self->version, version.release());
     self->initialized = true;
     return 0;

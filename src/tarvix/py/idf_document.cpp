@@ -266,9 +266,10 @@ void raise_document_error(const DocumentError& error) {
 }
 
 // Loads the text of `store` (UTF-8; `known_valid` when it was checked or
-// made as such) into a document that has never held any. The parse runs
-// without the interpreter lock: nothing it touches is visible to other
-// threads yet.
+// made as such) into a new document that nothing else holds. The parse runs
+// without the interpreter lock, with the document kept out of the
+// collector's lists until it is complete, so no other thread can reach it
+// (gc.get_objects() included) while it is filled.
 int load_store(IDFDoc* self, PyObject* idd, std::unique_ptr<TextStore> store, bool known_valid) {
     Py_XSETREF(self->idd, Py_NewRef(idd));
     Py_CLEAR(self->objects);  // native: the document's own slots are its list
@@ -277,6 +278,7 @@ int load_store(IDFDoc* self, PyObject* idd, std::unique_ptr<TextStore> store, bo
     DocumentError error;
     bool loaded;
     {
+        const py::HiddenFromCollector hidden(reinterpret_cast<PyObject*>(self));
         py::DeferredFailures deferred;
         Py_BEGIN_ALLOW_THREADS
         loaded = self->doc.load(std::move(store), known_valid, error);
