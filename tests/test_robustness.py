@@ -7,6 +7,9 @@ the answers of a few calls on unusual arguments."""
 
 import copy
 import itertools
+import json
+import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -17,6 +20,7 @@ import tarvix.idf
 from tarvix.idd import IDD, debug_find_field_index, debug_get_field_name
 from tarvix.idf import IDF, IDFObject, IDFObjectTuple
 
+from schema_samples import epjson_schema
 from test_idf_load import SCHEMA
 
 
@@ -137,6 +141,48 @@ def test_a_load_is_out_of_reach_of_other_threads_until_it_is_complete():
     half_built = [(kind, count) for kind, count in eval(done.stdout)
                   if count < (200000 if kind == "doc" else 30000) or kind == "schema" and count != 30000]
     assert half_built == []
+
+
+# --- Saving ------------------------------------------------------------------
+
+
+class Interrupted(Exception):
+    pass
+
+
+def raise_interrupted(*_):
+    raise Interrupted
+
+
+def interrupted_pipe():
+    """The writing end of a pipe nobody reads, and a timer whose signal interrupts the write that blocks on it."""
+    reader, writer = os.pipe()
+    signal.signal(signal.SIGALRM, raise_interrupted)
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    return writer, reader
+
+
+@pytest.mark.parametrize("save", ["save", "save_epjson"])
+@pytest.mark.parametrize("sink, error", [("full disk", OSError), ("interrupt", Interrupted)])
+def test_a_failed_write_comes_out_as_raised(tmp_path, save, sink, error):
+    if sink == "full disk" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full on this system")
+    schema = IDD.from_string("Zone,\n  A1 ; \\field Name\n")
+    json_schema = tmp_path / "schema.epJSON"
+    json_schema.write_text(json.dumps(epjson_schema(schema)))
+    doc = IDF.from_string(schema, "".join(f"Zone,Z{i};\n" for i in range(30000)))  # beyond any buffer
+    write = {"save": doc.save, "save_epjson": lambda path: doc.save_epjson(path, json_schema)}[save]
+    handler = signal.getsignal(signal.SIGALRM)
+    target, reader = ("/dev/full", None) if sink == "full disk" else interrupted_pipe()
+    try:
+        with pytest.raises(error) as info:
+            write(target)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, handler)
+        if reader is not None:
+            os.close(reader)
+    assert type(info.value) is error and info.value.__context__ is None
 
 
 # --- Numbers -----------------------------------------------------------------

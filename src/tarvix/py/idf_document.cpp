@@ -1018,7 +1018,8 @@ PyObject* doc_format(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // Writes `data` to `path` with the built-in open in "wb" mode, in one
 // write() call, closing the file on every path. The file reads the buffer
-// through a memoryview, so a large document is not copied once more.
+// through a memoryview, so a large document is not copied once more. The
+// error of a failed write (a full disk, an interrupt) comes out as raised.
 bool write_file(PyObject* path, std::string_view data) {
     Ref file = Ref::steal(PyObject_CallFunction(shared.builtin_open, "Os", path, "wb"));
     if (!file) return false;
@@ -1028,8 +1029,15 @@ bool write_file(PyObject* path, std::string_view data) {
     if (view) {
         written = Ref::steal(PyObject_CallMethod(file.get(), "write", "O", view.get()));
         // The buffer goes away with this call: no view of it may outlive it.
+        // A call needs no exception pending: the write's waits meanwhile.
+        PyObject* failed_write = PyErr_GetRaisedException();
         Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
-        if (!released && written) written.reset();
+        if (failed_write) {
+            PyErr_Clear();  // the write's error is the one to tell
+            PyErr_SetRaisedException(failed_write);
+        } else if (!released) {
+            written.reset();
+        }
     }
     return py::close_file(file.get()) && written;
 }
