@@ -78,15 +78,48 @@ def test_a_default_that_cannot_be_written_as_one_value_is_refused(idd):
 
 
 @pytest.mark.parametrize("schema, message", [
-    ("X,\\min-fields 2147483647\nA1;", "class 'X' has \\min-fields 2147483647, more than its 1 fields."),
-    ("Zone,\\min-fields 4\nA1,\\field Name\nA2;\\field Kind\n", "class 'Zone' has \\min-fields 4, more than its 2 fields."),
+    ("X,\\min-fields 2147483647\nA1;", "class 'X' has \\min-fields 2147483647, more than the limit of 100000."),
     ("Poly,\\min-fields 100001\n\\extensible:1\nA1,\\field Name\nA2;\\field Point 1\n",
      "class 'Poly' has \\min-fields 100001, more than the limit of 100000."),
-], ids=["no room at all", "more than the fields", "beyond the limit"])
-def test_min_fields_beyond_what_a_class_holds_is_refused(schema, message):
+], ids=["fixed fields", "repeating group"])
+def test_min_fields_beyond_the_limit_is_refused(schema, message):
     with pytest.raises(ValueError) as info:
         IDD.from_string(schema)
     assert str(info.value) == "IDD parsing error: " + message
+
+
+# Released schemas ask for more fields than a class has (HeatPump:WaterToWater:EIR:Cooling of V9.1 and V9.2:
+# \min-fields 15, 14 fields): new objects and the writer pad past the last field.
+PADDED_SCHEMA = r"""
+Pump,
+  \min-fields 4
+  A1 , \field Name
+       \reference PumpNames
+  N1 , \field Flow
+       \type real
+  A2 ; \field Kind
+"""
+
+
+def test_min_fields_beyond_the_fields_of_a_class_pads_past_them(tmp_path):
+    schema = IDD.from_string(PADDED_SCHEMA)
+    assert schema.get_class_info("Pump").min_fields == 4
+    assert IDFObject(schema, "Pump").get_values() == ["", None, "", ""]
+    doc = IDF.from_string(schema, "Pump,P1,2.5,Hot;")
+    added = doc.add_object("Pump", default_values=False)
+    assert added.get_values() == ["", None, "", ""]
+    with pytest.raises(IndexError, match="^Index 3 out of range. 'Pump' has max 3 fields.$"):
+        added[3]
+    text = doc.format(compact=True)
+    assert text == "Pump,P1,2.5,Hot,;\nPump,,,,;"
+    assert doc.validate() == []  # P1 holds every field its class has: the padding is the writer's
+    json_schema = tmp_path / "schema.epJSON"
+    json_schema.write_text(json.dumps(epjson_schema(schema)))
+    back = IDF.from_string(schema, text)
+    assert back.validate() == [] and back["Pump"][0].get_values() == ["P1", 2.5, "Hot", ""]
+    back.remove_object(back["Pump"][1])
+    assert json.loads(back.to_epjson(json_schema)) == {"Pump": {"P1": {"flow": 2.5, "kind": "Hot"}}}
+    assert IDF.from_epjson(schema, back.to_epjson(json_schema), json_schema).format(compact=True) == text.split("\n")[0]
 
 
 def test_min_fields_of_a_repeating_group_may_exceed_the_stored_fields():

@@ -282,12 +282,12 @@ void test_schema_and_lookups() {
     std::string out = "!- ";
     CHECK(idd::append_field_name(out, surface, 5, true) && out == "!- Vertex 2 X {m}");
 
+    const idd::c_IDD padded = parse("X,\\min-fields 5\nA1;");  // more than its fields: objects are padded
+    CHECK(idd::find_class(padded, "X") && idd::find_class(padded, "X")->min_fields == 5);
     idd::ParseError error;
-    parse("X,\\min-fields 5\nA1;", &error);
-    CHECK(error.kind == idd::ParseErrorKind::min_fields_too_large && error.value == "X" && error.number == 5 &&
-          error.limit == 1 && error.limit_is_field_count);
-    parse("X,\\min-fields 100001\n\\extensible:1\nA1;", &error);
-    CHECK(error.kind == idd::ParseErrorKind::min_fields_too_large && error.limit == 100000);
+    parse("X,\\min-fields 100001\nA1;", &error);
+    CHECK(error.kind == idd::ParseErrorKind::min_fields_too_large && error.value == "X" && error.number == 100001 &&
+          error.limit == 100000);
 }
 
 // ---------------------------------------------------------------------------

@@ -148,10 +148,10 @@ enum class ParseErrorKind {
     empty_class_name,              // comma outside a class body, no name
     unexpected_eof,                // end of text inside a class body or after a name
     token_error,                   // the tokenizer's error token
-    min_fields_too_large,          // a class's \min-fields beyond what it can hold
+    min_fields_too_large,          // a class's \min-fields beyond kMaxMinFields
 };
 
-// The largest \min-fields a class with a repeating group may ask for.
+// The largest \min-fields a class may ask for.
 inline constexpr size_t kMaxMinFields = 100000;
 
 struct ParseError {
@@ -160,7 +160,6 @@ struct ParseError {
     std::string value;  // the offending token's text (property line or error message), or the class name
     int64_t number = 0;  // min_fields_too_large: the class's \min-fields
     int64_t limit = 0;   // ... and the most it may be
-    bool limit_is_field_count = false;  // ... because the class has that many fields
 };
 
 // Fills `idd` from the tokenizer's stream. The schema views the tokenizer's

@@ -232,7 +232,11 @@ private:
             if (!cls->obsolete.empty()) problem.message.append(" (").append(cls->obsolete).append(")");
             problem.message.append(".");
         }
-        if (values.size() < static_cast<size_t>(std::max(cls->min_fields, 0)) && wants(ProblemCode::too_few_fields)) {
+        // Padding past the last field of a class (released schemas ask for
+        // it) is the writer's to add, not something a document lacks.
+        const size_t fewest = std::min(static_cast<size_t>(std::max(cls->min_fields, 0)),
+                                       cls->extensible.is_extensible ? SIZE_MAX : cls->fields.size());
+        if (values.size() < fewest && wants(ProblemCode::too_few_fields)) {
             Problem& problem = add(ProblemCode::too_few_fields, cls, slot, values);
             problem.message = subject(problem) + ": " + std::to_string(values.size()) + " fields, fewer than the " +
                               std::to_string(cls->min_fields) +

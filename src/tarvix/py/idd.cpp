@@ -47,14 +47,9 @@ void raise_parse_error(const ParseError& error) {
             PyErr_Format(PyExc_ValueError, "IDD parsing error (Line %d): %R", line, value.get());
             break;
         case ParseErrorKind::min_fields_too_large:
-            if (error.limit_is_field_count)
-                PyErr_Format(PyExc_ValueError,
-                             "IDD parsing error: class '%U' has \\min-fields %lld, more than its %lld fields.",
-                             value.get(), static_cast<long long>(error.number), static_cast<long long>(error.limit));
-            else
-                PyErr_Format(PyExc_ValueError,
-                             "IDD parsing error: class '%U' has \\min-fields %lld, more than the limit of %lld.",
-                             value.get(), static_cast<long long>(error.number), static_cast<long long>(error.limit));
+            PyErr_Format(PyExc_ValueError,
+                         "IDD parsing error: class '%U' has \\min-fields %lld, more than the limit of %lld.",
+                         value.get(), static_cast<long long>(error.number), static_cast<long long>(error.limit));
             break;
     }
 }
