@@ -82,6 +82,9 @@ _Code: TypeAlias = Literal[
     "deprecated-field",
 ]
 
+PROBLEM_CODES: tuple[_Code, ...]
+"""Every code IDF.validate() reports and takes in `codes`, errors first."""
+
 @final
 class Problem(tuple[Any, ...]):
     """A problem IDF.validate() found in a document (read-only)."""
