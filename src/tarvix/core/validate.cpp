@@ -38,6 +38,43 @@ constexpr BuiltinName kBuiltin[] = {
     {"ScheduleNames", "Constant-1.0"},
 };
 
+// Classes whose objects add to another object, named in their first field,
+// and that the engine leaves unused when no object has that name: an
+// unknown name there is a warning.
+constexpr std::string_view kAttachments[] = {
+    "AirflowNetwork:Distribution:DuctViewFactors",
+    "AirflowNetwork:MultiZone:Surface",
+    "DaylightingDevice:LightWell",
+    "FanPerformance:NightVentilation",
+    "MaterialProperty:HeatAndMoistureTransfer:Diffusion",
+    "MaterialProperty:HeatAndMoistureTransfer:Redistribution",
+    "MaterialProperty:HeatAndMoistureTransfer:Settings",
+    "MaterialProperty:HeatAndMoistureTransfer:SorptionIsotherm",
+    "MaterialProperty:HeatAndMoistureTransfer:Suction",
+    "MaterialProperty:HeatAndMoistureTransfer:ThermalConductivity",
+    "MaterialProperty:MoisturePenetrationDepth:Settings",
+    "MaterialProperty:PhaseChange",
+    "MaterialProperty:VariableThermalConductivity",
+    "RoomAirSettings:CrossVentilation",
+    "RoomAirSettings:OneNodeDisplacementVentilation",
+    "RoomAirSettings:ThreeNodeDisplacementVentilation",
+    "RoomAirSettings:UnderFloorAirDistributionExterior",
+    "RoomAirSettings:UnderFloorAirDistributionInterior",
+    "ShadingProperty:Reflectance",
+    "Sizing:Plant",
+    "Sizing:System",
+    "SolarCollector:UnglazedTranspired:Multisystem",
+    "SpaceHVAC:EquipmentConnections",
+    "SurfaceProperties:VaporCoefficients",
+    "WaterHeater:Sizing",
+};
+
+bool is_attachment(std::string_view class_name) {
+    for (const std::string_view name : kAttachments)
+        if (equal_fold(name, class_name)) return true;
+    return false;
+}
+
 // A number as the engine reads one: decimal, optional sign and exponent,
 // nothing else around it, finite.
 bool read_number(std::string_view text, double& out) {
@@ -194,6 +231,7 @@ private:
     Problem& add(ProblemCode code, const ClassDef* cls, size_t slot, ValuesView values) {
         Problem& problem = out_.emplace_back();
         problem.code = code;
+        problem.error = is_error(code);
         problem.cls = cls;
         if (cls) problem.class_name = cls->name;
         problem.obj_idx = slot;
@@ -337,7 +375,12 @@ private:
         Problem& problem = add_field(ProblemCode::unknown_reference, cls, slot, values, i, value);
         problem.message = subject(problem) + ": no object in ";
         append_list(problem.message, field.object_lists(), " or ");
-        append_quoted(problem.message.append(" is named '"), problem.value).append("'.");
+        append_quoted(problem.message.append(" is named '"), problem.value).append("'");
+        if (i == 0 && is_attachment(cls->name)) {
+            problem.error = false;
+            problem.message.append("; the engine leaves the object unused");
+        }
+        problem.message.append(".");
     }
 
     // Whether some field of the schema enters names under one of the

@@ -65,6 +65,7 @@ struct Problem {
     std::string field_name;
     std::string_view value;
     bool has_value = false;
+    bool error = false;   // is_error(code), but for what the engine leaves unused
     std::string message;  // one sentence naming class, object, field and value
 };
 

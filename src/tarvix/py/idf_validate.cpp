@@ -84,7 +84,7 @@ private:
 
 Ref make_problem(const Problem& problem, SharedTexts& shared) {
     Ref items[] = {
-        Ref::borrow(is_error(problem.code) ? severity_error : severity_warning),
+        Ref::borrow(problem.error ? severity_error : severity_warning),
         Ref::borrow(code_strs[static_cast<size_t>(problem.code)]),
         shared.class_name(problem),
         shared.object_name(problem),
