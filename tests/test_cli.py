@@ -16,7 +16,7 @@ import pytest
 
 from schema_samples import epjson_schema
 from tarvix.idd import IDD
-from tarvix.idf import IDF
+from tarvix.idf import IDF, PROBLEM_CODES
 
 ROOT = Path(__file__).resolve().parents[1]
 DATA = ROOT / "examples" / "data"
@@ -66,7 +66,8 @@ def test_validate_reports_problems_and_sets_the_exit_status(models):
 
     only = tarvix("validate", typo, "--idd", IDD_PATH, "--codes", "not-a-choice,too-few-fields")
     assert only.stdout == "" and summary(only.stderr) == (1, 0, 0, 0, 0)
-    tarvix("validate", typo, "--idd", IDD_PATH, "--codes", "no-such-check", status=2)
+    unknown = tarvix("validate", typo, "--idd", IDD_PATH, "--codes", "no-such-check", status=2)
+    assert f"'no-such-check'; the codes are {', '.join(PROBLEM_CODES)}" in unknown.stderr
 
 
 def test_validate_goes_on_past_a_broken_file_and_exits_2(models):

@@ -153,7 +153,7 @@ def test_a_round_trip_through_our_own_epjson(idd, schema, documents):
     doc = IDF.from_string(idd, text)
     back = IDF.from_epjson(idd, doc.to_epjson(schema), schema)
     assert json.loads(back.to_epjson(schema)) == json.loads(doc.to_epjson(schema))
-    problems = sorted((p.code, p.object_name) for p in doc.validate())
     # "autocalculate" in a field that takes only Autosize is written as Autosize, as the converter writes it.
-    problems.remove(("not-a-number", "Cooling Coil"))
-    assert sorted((p.code, p.object_name) for p in back.validate()) == problems
+    assert sorted((p.code, p.object_name) for p in back.validate()) == sorted(
+        (p.code, p.object_name) for p in doc.validate()
+    )

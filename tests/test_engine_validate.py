@@ -1,10 +1,14 @@
 """validate() against the simulation engine's own input check: the engine's
 datasets (libraries of objects, made whole documents with a Version, a
 Building and a GlobalGeometryRules object) and documents with planted
-faults of each kind its converter rejects. Skipped, with the reason, when
-the engine release cannot be had."""
+faults of each kind its converter rejects, and small models the engine
+runs, which must show no error where the engine finds no severe one.
+Skipped, with the reason, when the engine release cannot be had."""
 
+import os
 import re
+import stat
+import subprocess
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -105,3 +109,87 @@ def test_missing_required_object(idd, tmp_path):
     assert [(p.code, p.class_name, p.obj_idx) for p in problems] == [
         ("required-object", "GlobalGeometryRules", None)
     ]
+
+
+# A one-zone box the engine runs over one winter design day in a fraction of
+# a second.
+BOX = """Version,25.2;
+SimulationControl,No,No,No,Yes,No;
+Building,B,0,Suburbs,0.04,0.4,FullExterior,25,6;
+Timestep,4;
+Site:Location,Golden,39.74,-105.18,-7.0,1829;
+SizingPeriod:DesignDay,DD1,12,21,WinterDesignDay,-18.8,0,DefaultMultipliers,,Wetbulb,-18.8,,,,,81198,3,340,No,No,No,
+  ASHRAEClearSky,,,,,0;
+GlobalGeometryRules,UpperLeftCorner,Counterclockwise,Relative;
+Material,Wall,Rough,0.2,1.0,1800,900;
+Construction,Wall,Wall;
+Output:Variable,*,Zone Mean Air Temperature,Hourly;
+"""
+SIDES = {
+    "Floor": ("Floor", "Ground", "0,0,0, 0,5,0, 5,5,0, 5,0,0"),
+    "Roof": ("Roof", "Outdoors", "0,0,3, 5,0,3, 5,5,3, 0,5,3"),
+    "South": ("Wall", "Outdoors", "0,0,3, 0,0,0, 5,0,0, 5,0,3"),
+    "East": ("Wall", "Outdoors", "5,0,3, 5,0,0, 5,5,0, 5,5,3"),
+    "North": ("Wall", "Outdoors", "5,5,3, 5,5,0, 0,5,0, 0,5,3"),
+    "West": ("Wall", "Outdoors", "0,5,3, 0,5,0, 0,0,0, 0,0,3"),
+}
+BOX += "".join(
+    f"BuildingSurface:Detailed,{name},{kind},Wall,Z1,,{outside},,"
+    f"{'NoSun,NoWind' if outside == 'Ground' else 'SunExposed,WindExposed'},autocalculate,4,{points};\n"
+    for name, (kind, outside, points) in SIDES.items()
+)
+ZONE = "Zone,Z1,0,0,0,0,1,1,{},autocalculate,autocalculate;\n"
+
+# Additions to the box, and whether the engine runs it without a severe error.
+MODELS = {
+    "Autosize where Autocalculate is declared": (ZONE.format("Autosize"), True),
+    "Autocalculate where Autosize is declared": (
+        ZONE.format(9) + "Fan:SystemModel,F1,,In,Out,Autocalculate,Continuous,0,500,0.9,1,Autocalculate;", True
+    ),
+    "a number with a plus sign": (ZONE.format(9) + "Material,Thin,Rough,+0.05,1,1800,900;", True),
+    "the built-in glycols": (
+        ZONE.format(9) + "FluidProperties:GlycolConcentration,G1,UserDefinedGlycolType,Water,0.3;"
+        "FluidProperties:GlycolConcentration,G2,UserDefinedGlycolType,ethyleneglycol,0.3;",
+        True,
+    ),
+    "an unknown glycol": (ZONE.format(9) + "FluidProperties:GlycolConcentration,G1,UserDefinedGlycolType,R22,0.3;", False),
+    "the built-in steam": (
+        ZONE.format(9) + "FluidProperties:Temperatures,T1,0,10;"
+        "FluidProperties:Saturated,Steam,Pressure,FluidGas,T1,100000,200000;",
+        True,
+    ),
+    "a refrigerant without its data": (
+        ZONE.format(9) + "FluidProperties:Temperatures,T1,0,10;"
+        "FluidProperties:Saturated,R22,Pressure,FluidGas,T1,100000,200000;",
+        False,
+    ),
+    "the built-in schedules": (
+        ZONE.format(9) + "Lights,L1,Z1,Constant-1.0,Watts/Area,,10;Lights,L2,Z1,Constant-0.0,Watts/Area,,10;", True
+    ),
+    "sizing for a loop that is not there": (ZONE.format(9) + "Sizing:Plant,Hot Water Loop,Heating,82,11;", True),
+    "an infiltration in no zone": (
+        ZONE.format(9) + "ZoneInfiltration:DesignFlowRate,I1,Z2,Constant-1.0,Flow/Zone,0.01;", False
+    ),
+}
+
+
+def simulate(text, tmp_path):
+    """Whether the engine runs `text` to its end without a severe error, and its error file."""
+    engine = payload_dir() / "energyplus"
+    if not os.access(engine, os.X_OK):
+        engine.chmod(engine.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+    (tmp_path / "in.idf").write_text(text, encoding="utf-8")
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    proc = subprocess.run([engine, "-d", tmp_path / "out", tmp_path / "in.idf"], env=env, capture_output=True, timeout=120)
+    report = (tmp_path / "out" / "eplusout.err").read_text(errors="replace")
+    return proc.returncode == 0 and " 0 Severe Errors" in report, report
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_runnable_models_agree_with_the_engine(idd, tmp_path, model):
+    addition, runs = MODELS[model]
+    text = BOX + addition + "\n"
+    ok, report = simulate(text, tmp_path)
+    assert ok == runs, report
+    errors = [p.message for p in IDF.from_string(idd, text).validate() if p.severity == "error"]
+    assert (errors == []) == runs, errors

@@ -10,7 +10,7 @@ import pytest
 
 from schema_samples import CHECKED_IDD, CLEAN_IDF
 from tarvix.idd import IDD
-from tarvix.idf import IDF, Problem
+from tarvix.idf import IDF, PROBLEM_CODES, Problem
 
 
 @pytest.fixture(scope="module")
@@ -40,9 +40,10 @@ def test_value_checks(idd):
         Material, M1, abc, 2.5, ;
         Material, M2, 0, 0, ;
         Material, M3, 3.5, 10, ;
-        Material, M4, +3, 2.0, ;
+        Material, M4, 1d0, 2.0, ;
         Material, M5, Autosize, 1e0, ;
         Material, M6, 3, 9, AUTOSIZE;
+        Material, M7, +0.5, +2, Autocalculate;
         """,
         building="Building, Office, 30, Town, 0.5;",
     )
@@ -54,7 +55,7 @@ def test_value_checks(idd):
         ("below-minimum", "Material", "M2", 2, "0"),
         ("above-maximum", "Material", "M3", 1, "3.5"),
         ("above-maximum", "Material", "M3", 2, "10"),  # exclusive bound
-        ("not-a-number", "Material", "M4", 1, "+3"),
+        ("not-a-number", "Material", "M4", 1, "1d0"),
         ("not-a-number", "Material", "M5", 1, "Autosize"),  # not autosizable
     ]
 
@@ -171,11 +172,15 @@ def test_version_absent(idd):
     assert doc.validate(codes=["version-mismatch"]) == []
 
 
-CODES = [
-    "unknown-reference", "required-field", "required-object", "unique-object", "duplicate-name",
-    "not-a-number", "not-an-integer", "below-minimum", "above-maximum", "not-a-choice",
-    "too-many-fields", "too-few-fields", "version-mismatch", "obsolete-class", "deprecated-field",
-]  # fmt: skip
+CODES = PROBLEM_CODES
+
+
+def test_problem_codes():
+    assert PROBLEM_CODES == (
+        "unknown-reference", "required-field", "required-object", "unique-object", "duplicate-name",
+        "not-a-number", "not-an-integer", "below-minimum", "above-maximum", "not-a-choice",
+        "too-many-fields", "too-few-fields", "version-mismatch", "obsolete-class", "deprecated-field",
+    )  # fmt: skip
 
 
 def test_codes_filter(idd):
@@ -251,3 +256,63 @@ def test_long_lists_are_cut_short_in_messages():
         "Thing object 0, field 'Kind': 'Nope' is not one of its choices "
         "(K0, K1, K2, K3, K4, K5, K6, K7, K8, K9, K10, K11 and 988 more)."
     )
+
+
+NAMES_IDD = r"""
+Output:Variable,
+  A1 , \field Key Value
+  A2 ; \field Variable Name
+      \type object-list
+      \object-list autoRDDvariable
+Coil,
+  A1 , \field Name
+      \reference CoilNames
+  A2 , \field Refrigerant
+      \type object-list
+      \object-list FluidNames
+  A3 , \field Fluid
+      \type object-list
+      \object-list FluidAndGlycolNames
+  A4 , \field Schedule
+      \type object-list
+      \object-list ScheduleNames
+  A5 ; \field Next Coil
+      \type object-list
+      \object-list CoilNames
+FluidProperties:Name,
+  A1 ; \field Fluid Name
+      \reference FluidNames
+      \reference FluidAndGlycolNames
+Schedule:Constant,
+  A1 ; \field Name
+      \reference ScheduleNames
+"""
+
+
+@pytest.mark.parametrize(
+    ("body", "unknown"),
+    [
+        # A list no field enters names under is filled by the engine as it runs.
+        ("Output:Variable, *, Zone Mean Air Temperature;", []),
+        # The engine's own fluids and schedules need no object.
+        ("Coil, C, steam, Water, Constant-1.0, C;", []),
+        ("Coil, C, , EthyleneGlycol;\nCoil, D, , PROPYLENEGLYCOL, constant-0.0;", []),
+        # ... under their own lists only.
+        ("Coil, C, Water, Steam, Always On, Nope;", ["Water", "Steam", "Always On", "Nope"]),
+        ("Coil, C, R22;", ["R22"]),
+        ("Coil, C, R22;\nFluidProperties:Name, R22;", []),
+    ],
+)
+def test_names_defined_elsewhere(body, unknown):
+    doc = IDF.from_string(IDD.from_string(NAMES_IDD), body)
+    assert [p.value for p in doc.validate()] == unknown
+
+
+def test_long_names_are_shared_and_cut_short_in_messages():
+    fields = "".join(f"  N{k} {';' if k == 900 else ','} \\field F{k}\n" for k in range(1, 901))
+    idd = IDD.from_string("Thing,\n  A1 , \\field Name\n" + fields)
+    name = "a" + "é" * 50_000  # 100 KB; byte 200 is inside a character
+    problems = IDF.from_string(idd, f"Thing, {name}, " + ", ".join(["x"] * 900) + ";").validate()
+    assert len(problems) == 900
+    assert all(p.object_name is problems[0].object_name == name for p in problems)
+    assert problems[0].message == f"Thing 'a{'é' * 99}\u2026', field 'F1': 'x' is not a number."

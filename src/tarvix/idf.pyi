@@ -82,6 +82,25 @@ _Code: TypeAlias = Literal[
     "deprecated-field",
 ]
 
+PROBLEM_CODES: tuple[_Code, ...] = (
+    "unknown-reference",
+    "required-field",
+    "required-object",
+    "unique-object",
+    "duplicate-name",
+    "not-a-number",
+    "not-an-integer",
+    "below-minimum",
+    "above-maximum",
+    "not-a-choice",
+    "too-many-fields",
+    "too-few-fields",
+    "version-mismatch",
+    "obsolete-class",
+    "deprecated-field",
+)
+"""Every code IDF.validate() reports and takes in `codes`, errors first."""
+
 @final
 class Problem(tuple[Any, ...]):
     """A problem IDF.validate() found in a document (read-only)."""

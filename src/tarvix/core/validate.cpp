@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cmath>
 #include <memory>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "core/hash.h"
@@ -26,10 +27,62 @@ constexpr std::string_view kCodeNames[kProblemCodes] = {
     "too-many-fields",   "too-few-fields", "version-mismatch", "obsolete-class", "deprecated-field",
 };
 
-// A number as the engine reads one: decimal, optional exponent, no sign
-// other than '-', nothing else around it, finite.
+constexpr BuiltinName kBuiltin[] = {
+    // fluids: the engine's own steam tables and glycols
+    {"FluidNames", "Steam"},
+    {"FluidAndGlycolNames", "Water"},
+    {"FluidAndGlycolNames", "EthyleneGlycol"},
+    {"FluidAndGlycolNames", "PropyleneGlycol"},
+    // schedules of a constant 0 and 1
+    {"ScheduleNames", "Constant-0.0"},
+    {"ScheduleNames", "Constant-1.0"},
+};
+
+// Classes whose objects add to another object, named in their first field,
+// and that the engine leaves unused when no object has that name: an
+// unknown name there is a warning.
+constexpr std::string_view kAttachments[] = {
+    "AirflowNetwork:Distribution:DuctViewFactors",
+    "AirflowNetwork:MultiZone:Surface",
+    "DaylightingDevice:LightWell",
+    "FanPerformance:NightVentilation",
+    "MaterialProperty:HeatAndMoistureTransfer:Diffusion",
+    "MaterialProperty:HeatAndMoistureTransfer:Redistribution",
+    "MaterialProperty:HeatAndMoistureTransfer:Settings",
+    "MaterialProperty:HeatAndMoistureTransfer:SorptionIsotherm",
+    "MaterialProperty:HeatAndMoistureTransfer:Suction",
+    "MaterialProperty:HeatAndMoistureTransfer:ThermalConductivity",
+    "MaterialProperty:MoisturePenetrationDepth:Settings",
+    "MaterialProperty:PhaseChange",
+    "MaterialProperty:VariableThermalConductivity",
+    "RoomAirSettings:CrossVentilation",
+    "RoomAirSettings:OneNodeDisplacementVentilation",
+    "RoomAirSettings:ThreeNodeDisplacementVentilation",
+    "RoomAirSettings:UnderFloorAirDistributionExterior",
+    "RoomAirSettings:UnderFloorAirDistributionInterior",
+    "ShadingProperty:Reflectance",
+    "Sizing:Plant",
+    "Sizing:System",
+    "SolarCollector:UnglazedTranspired:Multisystem",
+    "SpaceHVAC:EquipmentConnections",
+    "SurfaceProperties:VaporCoefficients",
+    "WaterHeater:Sizing",
+};
+
+bool is_attachment(std::string_view class_name) {
+    for (const std::string_view name : kAttachments)
+        if (equal_fold(name, class_name)) return true;
+    return false;
+}
+
+// A number as the engine reads one: decimal, optional sign and exponent,
+// nothing else around it, finite.
 bool read_number(std::string_view text, double& out) {
     if (read_short_decimal(text, out)) return true;
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+        if (!text.empty() && text.front() == '-') return false;
+    }
     if (text.empty() || text.front() == '+') return false;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
     return ec == std::errc() && end == text.data() + text.size() && std::isfinite(out);
@@ -108,7 +161,7 @@ public:
             schema_version_ = idd::schema_version(schema_);
             version_class_ = idd::find_class(schema_, "VERSION");
         }
-        if (wants(ProblemCode::unknown_reference)) collect_class_name_tags();
+        if (wants(ProblemCode::unknown_reference)) collect_tags();
         const size_t count = slots_.slot_count();
         for (size_t slot = 0; slot < count; ++slot) {
             ObjectView object;
@@ -137,30 +190,52 @@ private:
         return !classes.empty() && cls >= classes.data() && cls < classes.data() + classes.size();
     }
 
-    // Tags under which class names are valid values, with the classes that
-    // give them: "tag\0CLASS NAME" upper-cased.
-    void collect_class_name_tags() {
+    // The tags some field enters names under, and those under which class
+    // names are valid values, with the classes that give them: "tag\0CLASS
+    // NAME"; all upper-cased.
+    void collect_tags() {
         for (const ClassDef& cls : schema_.ordered_classes)
-            for (const FieldDef& field : cls.fields)
-                for (const std::string_view tag : field.reference_class_names())
+            for (const FieldDef& field : cls.fields) {
+                for (const std::string_view tag : field.references()) entered_tags_.insert(tag_key(tag, {}));
+                for (const std::string_view tag : field.reference_class_names()) {
+                    entered_tags_.insert(tag_key(tag, {}));
                     class_name_tags_.insert(tag_key(tag, cls.name));
+                }
+            }
     }
 
     static std::string tag_key(std::string_view tag, std::string_view name) {
         std::string key;
         key.reserve(tag.size() + 1 + name.size());
-        key.append(tag).push_back('\0');
+        for (char c : tag) key.push_back(ascii_upper(c));
+        key.push_back('\0');
         for (char c : name) key.push_back(ascii_upper(c));
         return key;
+    }
+
+    // `text` for a message: whole up to kQuoted bytes, else cut there at a
+    // character boundary and ended with an ellipsis.
+    static std::string& append_quoted(std::string& out, std::string_view text) {
+        if (text.size() <= kQuoted) return out.append(text);
+        size_t end = kQuoted;
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+        return out.append(text.substr(0, end)).append("\u2026");
+    }
+
+    static std::string quote(std::string_view text) {
+        std::string out;
+        append_quoted(out, text);
+        return out;
     }
 
     Problem& add(ProblemCode code, const ClassDef* cls, size_t slot, ValuesView values) {
         Problem& problem = out_.emplace_back();
         problem.code = code;
+        problem.error = is_error(code);
         problem.cls = cls;
-        if (cls) problem.class_name.assign(cls->name);
+        if (cls) problem.class_name = cls->name;
         problem.obj_idx = slot;
-        if (slot != SIZE_MAX) problem.object_name.assign(object_name(cls, values));
+        if (slot != SIZE_MAX) problem.object_name = object_name(cls, values);
         return problem;
     }
 
@@ -169,7 +244,7 @@ private:
         Problem& problem = add(code, cls, slot, values);
         problem.field_index = static_cast<int64_t>(field_idx);
         idd::append_field_name(problem.field_name, cls, problem.field_index, false);
-        problem.value.assign(value);
+        problem.value = value;
         problem.has_value = true;
         return problem;
     }
@@ -188,16 +263,16 @@ private:
 
     // "Zone 'Core'" or "Version object 0", then the field when there is one.
     static std::string subject(const Problem& problem) {
-        std::string text = problem.class_name;
+        std::string text(problem.class_name);
         if (!problem.object_name.empty()) {
-            text.append(" '").append(problem.object_name).append("'");
+            append_quoted(text.append(" '"), problem.object_name).append("'");
         } else if (problem.obj_idx != SIZE_MAX) {
             text.append(" object ").append(std::to_string(problem.obj_idx));
         }
         if (problem.field_index >= 0) {
             text.append(", field '");
             if (problem.field_name.empty()) text.append(std::to_string(problem.field_index));
-            else text.append(problem.field_name);
+            else append_quoted(text, problem.field_name);
             text.append("'");
         }
         return text;
@@ -217,12 +292,12 @@ private:
                 !values.empty() && !values[0].empty() && !names_.insert(NameKey{k, values[0]}).second) {
                 Problem& problem = add_field(ProblemCode::duplicate_name, cls, slot, values, 0, values[0]);
                 problem.message = subject(problem) + ": another " + std::string(cls->name) + " object is already named '" +
-                                  problem.value + "'.";
+                                  quote(problem.value) + "'.";
             }
             if (cls == version_class_ && !values.empty() && !values[0].empty() && !schema_version_.empty() &&
                 !same_version(values[0], schema_version_)) {
                 Problem& problem = add_field(ProblemCode::version_mismatch, cls, slot, values, 0, values[0]);
-                problem.message = subject(problem) + ": the document is version " + problem.value +
+                problem.message = subject(problem) + ": the document is version " + quote(problem.value) +
                                   " but the schema is version " + std::string(schema_version_) + ".";
             }
         }
@@ -281,7 +356,7 @@ private:
                      std::string_view value) {
         if (field.deprecated && wants(ProblemCode::deprecated_field)) {
             Problem& problem = add_field(ProblemCode::deprecated_field, cls, slot, values, i, value);
-            problem.message = subject(problem) + ": the field is deprecated, yet holds '" + problem.value + "'.";
+            problem.message = subject(problem) + ": the field is deprecated, yet holds '" + quote(problem.value) + "'.";
         }
         const bool numeric = field.numeric() || (field.declared_type == idd::DeclaredType::none && field.kind == 'N');
         if (numeric) {
@@ -294,21 +369,39 @@ private:
             for (const std::string_view choice : choices)
                 if (equal_fold(choice, value)) return;
             Problem& problem = add_field(ProblemCode::not_a_choice, cls, slot, values, i, value);
-            problem.message = subject(problem) + ": '" + problem.value + "' is not one of its choices (";
+            problem.message = subject(problem) + ": '" + quote(problem.value) + "' is not one of its choices (";
             append_list(problem.message, choices, ", ");
             problem.message.append(").");
             return;
         }
         if (field.object_lists().empty() || !wants(ProblemCode::unknown_reference)) return;
-        if (defined(field, value)) return;
+        if (!checkable(field) || defined(field, value)) return;
         Problem& problem = add_field(ProblemCode::unknown_reference, cls, slot, values, i, value);
         problem.message = subject(problem) + ": no object in ";
         append_list(problem.message, field.object_lists(), " or ");
-        problem.message.append(" is named '").append(problem.value).append("'.");
+        append_quoted(problem.message.append(" is named '"), problem.value).append("'");
+        if (i == 0 && is_attachment(cls->name)) {
+            problem.error = false;
+            problem.message.append("; the engine leaves the object unused");
+        }
+        problem.message.append(".");
     }
 
-    // Whether some object, or some class name, defines `value` under one of
-    // the field's object-lists.
+    // Whether some field of the schema enters names under one of the
+    // field's object-lists. Lists no field enters names under are filled
+    // elsewhere: by the engine as it runs (the output variables and meters
+    // older schemas give as autoRDDvariable, autoRDDmeter and
+    // autoRDDvariableMeter), or by files of their own.
+    bool checkable(const FieldDef& field) {
+        const auto [known, added] = checkable_.try_emplace(&field, false);
+        if (added)
+            for (const std::string_view tag : field.object_lists())
+                if (entered_tags_.count(tag_key(tag, {}))) known->second = true;
+        return known->second;
+    }
+
+    // Whether some object, some class name, or a name the engine knows
+    // defines `value` under one of the field's object-lists.
     bool defined(const FieldDef& field, std::string_view value) {
         for (const std::string_view tag : field.object_lists()) {
             const std::vector<FieldLoc>* locs = targets_.find(tag, value);
@@ -319,6 +412,9 @@ private:
                     return true;
             }
         }
+        for (const std::string_view tag : field.object_lists())
+            for (const BuiltinName& builtin : kBuiltin)
+                if (equal_fold(builtin.object_list, tag) && equal_fold(builtin.name, value)) return true;
         if (class_name_tags_.empty()) return false;
         for (const std::string_view tag : field.object_lists())
             if (class_name_tags_.count(tag_key(tag, value))) return true;
@@ -327,28 +423,27 @@ private:
 
     void check_number(const ClassDef* cls, size_t slot, ValuesView values, size_t i, const FieldDef& field,
                       std::string_view value) {
-        if ((field.autosizable && equal_fold(value, "autosize")) ||
-            (field.autocalculatable && equal_fold(value, "autocalculate")))
+        // The engine reads either word in a field that takes one of them.
+        if ((field.autosizable || field.autocalculatable) &&
+            (equal_fold(value, "autosize") || equal_fold(value, "autocalculate")))
             return;
         double v = 0.0;
         if (!read_number(value, v)) {
             if (!wants(ProblemCode::not_a_number)) return;
             Problem& problem = add_field(ProblemCode::not_a_number, cls, slot, values, i, value);
-            problem.message = subject(problem) + ": '" + problem.value + "' is not a number";
-            if (field.autosizable && field.autocalculatable) problem.message.append(", Autosize or Autocalculate");
-            else if (field.autosizable) problem.message.append(" or Autosize");
-            else if (field.autocalculatable) problem.message.append(" or Autocalculate");
+            problem.message = subject(problem) + ": '" + quote(problem.value) + "' is not a number";
+            if (field.autosizable || field.autocalculatable) problem.message.append(", Autosize or Autocalculate");
             problem.message.append(".");
             return;
         }
         if (field.field_type == idd::FIELDTYPE_INTEGER && v != std::trunc(v) && wants(ProblemCode::not_an_integer)) {
             Problem& problem = add_field(ProblemCode::not_an_integer, cls, slot, values, i, value);
-            problem.message = subject(problem) + ": '" + problem.value + "' is not a whole number.";
+            problem.message = subject(problem) + ": '" + quote(problem.value) + "' is not a whole number.";
         }
         if (field.has_minimum && (field.minimum_exclusive ? v <= field.minimum : v < field.minimum) &&
             wants(ProblemCode::below_minimum)) {
             Problem& problem = add_field(ProblemCode::below_minimum, cls, slot, values, i, value);
-            problem.message = subject(problem) + ": " + problem.value +
+            problem.message = subject(problem) + ": " + quote(problem.value) +
                               (field.minimum_exclusive ? " is not above the minimum of "
                                                        : " is below the minimum of ") +
                               format_number(field.minimum) + ".";
@@ -356,7 +451,7 @@ private:
         if (field.has_maximum && (field.maximum_exclusive ? v >= field.maximum : v > field.maximum) &&
             wants(ProblemCode::above_maximum)) {
             Problem& problem = add_field(ProblemCode::above_maximum, cls, slot, values, i, value);
-            problem.message = subject(problem) + ": " + problem.value +
+            problem.message = subject(problem) + ": " + quote(problem.value) +
                               (field.maximum_exclusive ? " is not below the maximum of "
                                                        : " is above the maximum of ") +
                               format_number(field.maximum) + ".";
@@ -371,6 +466,8 @@ private:
 
     std::vector<uint32_t> present_;  // live objects seen so far, per class
     NameSet names_;
+    std::unordered_set<std::string> entered_tags_;
+    std::unordered_map<const FieldDef*, bool> checkable_;
     std::unordered_set<std::string> class_name_tags_;
     std::string_view schema_version_;
     const ClassDef* version_class_ = nullptr;
@@ -385,6 +482,8 @@ std::optional<ProblemCode> code_from_name(std::string_view name) noexcept {
         if (kCodeNames[k] == name) return static_cast<ProblemCode>(k);
     return std::nullopt;
 }
+
+std::span<const BuiltinName> builtin_names() noexcept { return kBuiltin; }
 
 bool is_error(ProblemCode code) noexcept { return code <= ProblemCode::too_many_fields; }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,18 +49,38 @@ std::optional<ProblemCode> code_from_name(std::string_view name) noexcept;
 // Errors stop a simulation; warnings may not.
 bool is_error(ProblemCode code) noexcept;
 
+// One problem found. The texts are views, not copies: the class name into
+// the schema, the object's name and the value into the
+// document's values, so a check costs no more than its problems however
+// long the names are. They stay valid while the schema and the document
+// stay unchanged. The message is the one text a problem owns; it quotes
+// names and values at most kQuoted bytes long.
 struct Problem {
     ProblemCode code;
     const idd::ClassDef* cls = nullptr;
-    std::string class_name;
-    std::string object_name;  // empty: the object has no name, or there is no object
-    size_t obj_idx = SIZE_MAX;   // SIZE_MAX: a problem of the document, not of one object
-    int64_t field_index = -1;    // -1: not about one field
+    std::string_view class_name;
+    std::string_view object_name;  // empty: the object has no name, or there is no object
+    size_t obj_idx = SIZE_MAX;     // SIZE_MAX: a problem of the document, not of one object
+    int64_t field_index = -1;      // -1: not about one field
     std::string field_name;
-    std::string value;
+    std::string_view value;
     bool has_value = false;
+    bool error = false;   // is_error(code), but for what the engine leaves unused
     std::string message;  // one sentence naming class, object, field and value
 };
+
+// The longest name or value a message quotes whole; longer ones are cut
+// there (at a character boundary) and end in "…".
+inline constexpr size_t kQuoted = 200;
+
+// Names the engine knows without an object defining them (its built-in
+// fluids and schedules), under the object-list each belongs to. A value
+// naming one of them is no unknown reference.
+struct BuiltinName {
+    std::string_view object_list;
+    std::string_view name;
+};
+std::span<const BuiltinName> builtin_names() noexcept;
 
 // The name of an object, for messages: its first value when the class's
 // first field is a name (an alpha field that other objects refer to, or

@@ -242,7 +242,9 @@ void unregister_all_values(IDFDoc* doc, IDFObj* obj);
 // Checking (idf_validate.cpp)
 
 int setup_problem_type(PyObject* module);
-// A list of new Problem records; null with an exception set.
+// A list of new Problem records; null with an exception set. The problems
+// view the document's values: call it before any Python code runs after
+// the check.
 PyObject* problem_list(const std::vector<Problem>& problems);
 // The code_bit mask of validate()'s `codes` argument (None: all codes);
 // false with TypeError / ValueError set.

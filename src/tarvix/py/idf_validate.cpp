@@ -42,16 +42,56 @@ PyObject* code_strs[kProblemCodes] = {};
 PyObject* severity_error = nullptr;
 PyObject* severity_warning = nullptr;
 
-Ref make_problem(const Problem& problem) {
+// The strs of the texts problems share: problems come in document order, so
+// those of one object (and of one of its fields) follow each other, and each
+// name and value becomes one str however many problems quote it.
+class SharedTexts {
+public:
+    Ref class_name(const Problem& problem) {
+        if (!class_str_ || problem.class_name.data() != class_name_.data() ||
+            problem.class_name.size() != class_name_.size()) {
+            class_str_ = py::decode_utf8(problem.class_name);
+            class_name_ = problem.class_name;
+        }
+        return class_str_;
+    }
+
+    Ref object_name(const Problem& problem) {
+        if (problem.object_name.empty()) return Ref::borrow(Py_None);
+        if (!object_str_ || problem.obj_idx != object_idx_) {
+            object_str_ = py::decode_utf8(problem.object_name);
+            object_idx_ = problem.obj_idx;
+        }
+        return object_str_;
+    }
+
+    Ref value(const Problem& problem) {
+        if (!problem.has_value) return Ref::borrow(Py_None);
+        if (!value_str_ || problem.obj_idx != value_idx_ || problem.field_index != value_field_) {
+            value_str_ = py::decode_utf8(problem.value);
+            value_idx_ = problem.obj_idx;
+            value_field_ = problem.field_index;
+        }
+        return value_str_;
+    }
+
+private:
+    Ref class_str_, object_str_, value_str_;
+    std::string_view class_name_;
+    size_t object_idx_ = SIZE_MAX, value_idx_ = SIZE_MAX;
+    int64_t value_field_ = -1;
+};
+
+Ref make_problem(const Problem& problem, SharedTexts& shared) {
     Ref items[] = {
-        Ref::borrow(is_error(problem.code) ? severity_error : severity_warning),
+        Ref::borrow(problem.error ? severity_error : severity_warning),
         Ref::borrow(code_strs[static_cast<size_t>(problem.code)]),
-        py::decode_utf8(problem.class_name),
-        text_or_none(problem.object_name, !problem.object_name.empty()),
+        shared.class_name(problem),
+        shared.object_name(problem),
         problem.obj_idx == SIZE_MAX ? Ref::borrow(Py_None) : Ref::steal(PyLong_FromSize_t(problem.obj_idx)),
         index_or_none(problem.field_index),
         text_or_none(problem.field_name, problem.field_index >= 0),
-        text_or_none(problem.value, problem.has_value),
+        shared.value(problem),
         py::decode_utf8(problem.message),
     };
     for (const Ref& item : items)
@@ -77,6 +117,12 @@ int setup_problem_type(PyObject* module) {
         severity_warning = PyUnicode_InternFromString("warning");
         if (!severity_error || !severity_warning) return -1;
     }
+    // The codes validate() takes, in the order of its checks.
+    Ref codes = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kProblemCodes)));
+    if (!codes) return -1;
+    for (size_t k = 0; k < kProblemCodes; ++k)
+        PyTuple_SET_ITEM(codes.get(), static_cast<Py_ssize_t>(k), Py_NewRef(code_strs[k]));
+    if (PyModule_AddObjectRef(module, "PROBLEM_CODES", codes.get()) < 0) return -1;
     return PyModule_AddObjectRef(module, "Problem", reinterpret_cast<PyObject*>(problem_type));
 }
 
@@ -84,8 +130,9 @@ PyObject* problem_list(const std::vector<Problem>& problems) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(problems.size())));
     if (!list) return nullptr;
     const py::GcPause gc_pause;
+    SharedTexts shared;
     for (size_t i = 0; i < problems.size(); ++i) {
-        Ref item = make_problem(problems[i]);
+        Ref item = make_problem(problems[i], shared);
         if (!item) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
