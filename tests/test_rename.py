@@ -127,17 +127,25 @@ class TestRename:
         assert first.get_referencing_objects(0) == (first, doc["Surface"][1])
 
     def test_onto_a_name_already_in_use(self, idd, kind):
-        doc = make(idd, kind, "Zone,A;\nZone,B;\nSurface,S1,,a;\nSurface,S2,,B;\n")
-        a, b = doc["Zone"]
-        assert a.rename("b") == 1
-        assert [s["Zone Name"] for s in doc["Surface"]] == ["b", "B"]
-        assert len(b.get_referencing_objects(0)) == 2 and referrers(b) == referrers(a)
+        # A ZoneList shares the zones' ZoneAndZoneListNames tag; a Construction's name none of theirs.
+        doc = make(idd, kind, "Zone,A;\nZone,B;\nZoneList,Hall;\nConstruction,Wall;\nSurface,S1,,a;\n")
+        a = doc["Zone"][0]
+        before, state = fields(doc), graph(doc)
+        for taken, message in [("b", "Zone 'B' already exists"), ("HALL", "ZoneList 'Hall' already exists"),
+                               ("", "The new name cannot be empty")]:
+            with pytest.raises(ValueError) as raised:
+                a.rename(taken)
+            assert str(raised.value) == message
+            assert fields(doc) == before and graph(doc) == state
+        assert a.rename("a") == 0 and a.rename("Wall") == 1  # its own name in another case; another tag's name
+        doc.remove_object(doc["Zone"][1])
+        assert a.rename("B") == 1 and doc["Surface"][0]["Zone Name"] == "B"  # a removed object holds no name
 
     def test_without_a_name_or_without_referrers(self, idd, kind):
         doc = make(idd, kind, "Zone;\nZone,Lone;\nSurface,S1,,Z9;\n")
         bare, lone = doc["Zone"]
         assert bare.rename("Hall") == 0 and bare.get_values() == ["Hall"]
-        assert lone.rename("") == 0 and lone.get_values() == [""]
+        assert lone.rename("LONE") == 0 and lone.get_values() == ["LONE"]
         assert doc["Surface"][0]["Zone Name"] == "Z9"
 
     def test_removed_and_detached_objects_change_only_their_own_name(self, idd, kind):
@@ -149,6 +157,9 @@ class TestRename:
         assert doc.format(preserve_order=True) == text
         loose = IDFObject(idd, "Zone")
         assert loose.rename("Loose") == 0 and loose.get_values() == ["Loose", None]
+        assert zone.rename("Z2") == 0 and loose.rename("Z2") == 0  # no document to share a name with
+        with pytest.raises(ValueError, match="The new name cannot be empty"):
+            loose.rename("")
 
     def test_many_referrers(self, idd, kind):
         text = "Zone,Z1;\nZone,Z2;\n" + "".join(f"Surface,S{i},,{'z1' if i % 3 else 'Z2'};\n" for i in range(3000))
@@ -162,8 +173,9 @@ class TestRename:
         assert all(s["Zone Name"] == "Hall" for s in named_by)
         assert sum(s["Zone Name"] == "Z2" for s in doc["Surface"]) == 3000 - 2000 - sum(
             1 for i in range(0, 3000, 7) if i % 3 == 0)
-        assert zone.rename("Z2") == len(named_by)  # merged with the other zone's referrers
-        assert len(doc["Zone"][1].get_referencing_objects(0)) == len(doc["Surface"])
+        doc.remove_object(doc["Zone"][1])
+        assert zone.rename("Z2") == len(named_by)  # merged with the removed zone's referrers
+        assert len(zone.get_referencing_objects(0)) == len(doc["Surface"])
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -296,8 +308,8 @@ class TestCopyObject:
         zone = doc.copy_object(doc["Zone"][1], "Annex")
         assert zone.get_values() == ["Annex"] and doc.get_object_by_name("Zone", "annex") is zone
         assert zone.get_referencing_objects(0) == ()
-        zone.rename("Z2")  # no document field named Annex
-        assert referrers(doc["Zone"][1]) == referrers(zone)
+        with pytest.raises(ValueError, match="Zone 'Z2' already exists"):
+            zone.rename("Z2")
         bare = doc.copy_object(IDFObject(idd, "Zone"), new_name="Shed")
         assert bare.get_values() == ["Shed", None]
         thermostat = doc.copy_object(doc["Thermostat"][0])  # no name field, no new name: a plain copy
