@@ -3,12 +3,14 @@ reference graph, in native and listed documents; copies of objects of this docum
 ones; refusals that change nothing; and a zone of a real document renamed with every object that names it."""
 
 import collections
+import itertools
 import threading
+from unittest import mock
 
 import pytest
 
 from tarvix.idd import IDD
-from tarvix.idf import IDF, IDFObject
+from tarvix.idf import IDF, IDFObject, debug_fail_allocation
 
 from test_idf_load import DATA, SCHEMA, fold, real_schema
 
@@ -363,6 +365,62 @@ class TestCopyObject:
 def test_copy_into_an_uninitialised_document(idd):
     with pytest.raises(RuntimeError, match="IDF is not initialized"):
         IDF.__new__(IDF).copy_object(IDFObject(idd, "Zone"))
+
+
+# --- Running out of memory in the middle of an edit --------------------------
+
+
+def snapshot(doc):
+    """What a caller can see of a document: its text, and per object (by place in the document) its name
+    lookup, the objects it names field by field and those that name it."""
+    objects = list(doc)
+    place = {id(obj): i for i, obj in enumerate(objects)}.get
+    return doc.format(compact=True, preserve_order=True), [
+        (place(doc.get_object_by_name(obj.class_name, obj[0] or "")),
+         [place(obj.get_referenced_object(i)) for i in range(len(obj.get_values()))],
+         [place(r) for r in obj.get_referencing_objects(0)]) for obj in objects]
+
+
+EDITS = {
+    "rename": lambda d: d["Zone"][0].rename("Hall"),
+    "rename in another case": lambda d: d["Surface"][1].rename("s2"),
+    "set a reference": lambda d: d["Surface"][0].__setitem__("Zone Name", "Z2"),
+    "set a reference in another case": lambda d: d["Surface"][0].__setitem__("Zone Name", "z1"),
+    "set a name": lambda d: d["Zone"][1].__setitem__("Name", "Annex"),
+    "update": lambda d: d["ZoneList"][0].update({"Zone 4 Name": "Z2"}),
+    "add": lambda d: d.add_object("Surface", default_values=False),
+    "copy": lambda d: d.copy_object(d["Surface"][0], "S3"),
+    "remove": lambda d: d.remove_object(d["Zone"][0]),
+    "remove a class": lambda d: d.remove_all_objects("Surface"),
+}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("edit", EDITS)
+def test_an_edit_that_runs_out_of_memory_changes_nothing(idd, kind, edit):
+    """Every allocation an edit makes is made to fail in turn: the edit raises MemoryError with the document as
+    it was, or (a cache given up) completes; nothing is reported through sys.unraisablehook."""
+    done = make(idd, kind)
+    EDITS[edit](done)
+    expected = snapshot(done)
+    reports = []
+    with mock.patch("sys.unraisablehook", reports.append):
+        for after in itertools.count():
+            assert after < 100
+            doc = make(idd, kind)
+            before = snapshot(doc)
+            debug_fail_allocation(after)
+            try:
+                EDITS[edit](doc)
+            except MemoryError:
+                assert not debug_fail_allocation(-1)
+                assert snapshot(doc) == before, after
+                continue
+            waiting = debug_fail_allocation(-1)
+            assert snapshot(doc) == expected, after
+            if waiting:  # the edit went through without reaching the failure: every step has failed once
+                break
+    assert after > 0 and reports == []
 
 
 # --- A real document (skipped when the files are absent) ---------------------
