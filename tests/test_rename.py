@@ -273,6 +273,16 @@ def test_rename_waits_for_a_check_in_another_thread(idd):
     assert zone.rename("Last") == 200_000 and {s["Zone Name"] for s in doc["Surface"]} == {"Last"}
 
 
+@pytest.mark.parametrize("new_name, message", [("west office", "Zone 'West Office' already exists"),
+                                               ("", "The new name cannot be empty")])
+def test_the_command_refuses_a_name_in_use(tmp_path, new_name, message):
+    from test_cli import IDD_PATH, OFFICE, tarvix
+    office = tmp_path / "office.idf"
+    office.write_text(OFFICE)
+    proc = tarvix("rename", office, "Zone", "East Office", new_name, "--idd", IDD_PATH, "--in-place", status=1)
+    assert message in proc.stderr and office.read_text() == OFFICE
+
+
 # --- Copying -----------------------------------------------------------------
 
 
