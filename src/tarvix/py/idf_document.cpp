@@ -75,6 +75,13 @@ Ref class_name_str(IDFDoc* doc, uint32_t class_idx) {
     return name;
 }
 
+// Room in a native document's list of objects for `count` slots, growing
+// it geometrically (objects are added one at a time). Throws std::bad_alloc.
+void reserve_wrappers(IDFDoc* doc, size_t count) {
+    std::vector<PyObject*>& wrappers = doc->wrappers;
+    if (wrappers.capacity() < count) wrappers.reserve(std::max(count, 2 * wrappers.capacity()));
+}
+
 // An IDFObject of a class, not yet bound, for a native document that is
 // about to hand one out: made (which may run the cycle collector, and with
 // it finalizers that change the document) before the slot is looked at or
@@ -90,7 +97,7 @@ Ref new_wrapper(IDFDoc* doc, uint32_t class_idx) {
                                   ? &doc->doc.schema()->ordered_classes[class_idx]
                                   : nullptr;
         if (cls) object->c_class_name = cls->name;
-        doc->wrappers.reserve(doc->doc.slot_count() + 1);
+        reserve_wrappers(doc, doc->doc.slot_count() + 1);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return {};
@@ -124,7 +131,7 @@ Ref make_wrapper(IDFDoc* doc, size_t slot) {
     if (slot < doc->wrappers.size() && doc->wrappers[slot]) return Ref::borrow(doc->wrappers[slot]);
     if (doc->wrappers.capacity() <= slot) {
         try {
-            doc->wrappers.reserve(doc->doc.slot_count());
+            reserve_wrappers(doc, doc->doc.slot_count());
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return {};
@@ -865,7 +872,7 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
         if (!added || !still_native(self, keep_schema.get())) return nullptr;
         size_t slot = 0;
         try {
-            self->wrappers.reserve(self->doc.slot_count() + 1);
+            reserve_wrappers(self, self->doc.slot_count() + 1);
             slot = self->doc.add_object(class_idx);
         } catch (const std::exception&) {
             return PyErr_NoMemory();
@@ -947,7 +954,7 @@ PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
         if (!added || !still_native(self, keep_schema.get())) return nullptr;
         size_t slot = 0;
         try {
-            self->wrappers.reserve(self->doc.slot_count() + 1);
+            reserve_wrappers(self, self->doc.slot_count() + 1);
             slot = self->doc.add_object(class_idx, std::move(values), true);
         } catch (const std::exception&) {
             return PyErr_NoMemory();
