@@ -176,18 +176,47 @@ def test_listing(idd, idf):
     assert empty["zone"] == (zone,) and empty.get_class_names() == ["Zone"]
 
 
-def test_document_is_not_iterable_and_has_no_integer_subscripts(idd, idf):
-    message = wrong_type("class_name", "int")
-    for attempt in (lambda: idf[0], lambda: list(idf), lambda: "Zone" in idf):
-        with pytest.raises(TypeError) as error:
-            attempt()
-        assert str(error.value) == message
+def test_integer_subscripts_are_refused(idd, idf):
+    with pytest.raises(TypeError) as error:
+        idf[0]
+    assert str(error.value) == wrong_type("class_name", "int")
 
     class Document(IDF):  # subscripting goes through get_objects
         def get_objects(self, class_name):
             return ("listed", class_name)
 
     assert Document.from_string(idd, DOC)["Zone"] == ("listed", "Zone")
+
+
+@pytest.mark.parametrize("kind", ["native", "listed"])
+def test_length_iteration_membership_and_schema(idd, kind):
+    doc = IDF.from_string(idd, "Zone,A;\nSurface,S1,,A;\nZone,B;\nNote,x;\n")
+    if kind == "listed":
+        doc.__reduce__()
+    zone_a, surface, zone_b, note = doc["Zone"][0], doc["Surface"][0], doc["Zone"][1], doc["Note"][0]
+    assert len(doc) == 4 and list(doc) == [zone_a, surface, zone_b, note] and doc.idd is idd
+    assert ("zone" in doc, "SURFACE" in doc, "Zonee" in doc, "" in doc, "\ud800" in doc, 5 in doc, None in doc) == (
+        True, True, False, False, False, False, False)
+    seen = []
+    for obj in doc:  # edits during iteration: what it gives was fixed when it started
+        seen.append(obj)
+        if obj is zone_a:
+            doc.remove_object(surface)
+            doc.add_object("Zone", ["C"])
+    assert seen == [zone_a, surface, zone_b, note]
+    doc.remove_all_objects("Surface")
+    assert len(doc) == 4 and "Surface" not in doc and [o["Name"] for o in doc["Zone"]] == ["A", "B", "C"]
+    with pytest.raises(AttributeError):
+        doc.idd = idd
+
+
+def test_field_names_follow_the_stored_fields(idd):
+    doc = IDF.from_string(idd, "Note,a,b,c;\nZone,A;\n")
+    assert doc["Note"][0].field_names == ["Line 1", "Line 2", "Line 3"]  # the repeating group numbered
+    zone = doc["Zone"][0]
+    assert zone.field_names == ["Name"] and list(zip(zone.field_names, zone.get_values())) == [("Name", "A")]
+    zone["Multiplier"] = 2
+    assert zone.field_names == ["Name", "Multiplier"]
 
 
 def test_get_object_by_name(idd, idf):

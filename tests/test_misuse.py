@@ -133,6 +133,11 @@ CALLS = {
                                          IDF.from_epjson(c.idd, c.path, c.json_schema))[1], IDF),
     "IDF.from_epjson": (lambda d, o, c: type(d).from_epjson(c.idd, d.to_epjson(c.json_schema).encode(),
                                                             str(c.json_schema)), IDF),
+    "IDF.__len__": (lambda d, o, c: len(d), int),
+    "IDF.__iter__": (lambda d, o, c: tuple(d), tuple),
+    "IDF.__contains__": (lambda d, o, c: ("surface" in d, "Nothing" in d, 5 in d), tuple),
+    "IDF.idd": (lambda d, o, c: d.idd is c.idd, bool),
+    "IDFObject.field_names": (lambda d, o, c: o.field_names, list),
     "IDFObject.class_name": (lambda d, o, c: o.class_name, (str, type(None))),
     "IDFObject.__getitem__": (lambda d, o, c: (o[0], o["Name"]), tuple),
     "IDFObject.__setitem__": (lambda d, o, c: o.__setitem__(0, "S9"), type(None)),
@@ -159,6 +164,8 @@ INTACT = {
     "IDF.__reduce__": {b"ZONE": [0, 2], b"SURFACE": [1, 3]},
     "IDF.__init__": Raises(TypeError, "IDF cannot be instantiated directly. Use IDF.from_file() or IDF.from_string()."),
     "IDF.validate": [("too-few-fields", 0, None, None), ("too-few-fields", 2, None, None)], "IDF.version": None,
+    "IDF.__len__": 4, "IDF.__iter__": ("<Z1>", "<S1>", "<Z2>", "<S2>"), "IDF.__contains__": (True, False, False),
+    "IDF.idd": True, "IDFObject.field_names": ["Name", "Construction Name", "Zone Name", "Outside Boundary Condition Object"],
     "IDFObject.class_name": "Surface", "IDFObject.__getitem__": ("S1", "S1"), "IDFObject.__setitem__": None,
     "IDFObject.__iter__": (True, VALUES), "IDFObject.get_values": VALUES, "IDFObject.update": None,
     "IDFObject.get_referenced_object": "<Z1>", "IDFObject.get_referencing_objects": ("<S2>",),
@@ -169,12 +176,14 @@ INTACT = {
 REINITIALISED = ("Surface", ["S9"])  # what a detached object gives
 READS = ["__getitem__", "__setitem__", "__iter__", "get_values", "update", "get_referenced_object",
          "get_referencing_objects", "rename"]
+EMPTY_NAME = Raises(ValueError, "The new name cannot be empty")
 RENAMED_ALONE = (0, "S9", "S1")  # an object outside its document's slot renames nothing else
 DETACHED_OBJECT = {"IDFObject.rename": RENAMED_ALONE,
                    "IDFObject.get_referenced_object": None, "IDFObject.get_referencing_objects": (),
                    "IDFObject.__reduce__": (4, "Surface", False), "IDF.remove_object": DETACHED}
 EPJSON_CALLS = ("IDF.to_epjson", "IDF.save_epjson", "IDF.from_epjson")
-EMPTY_DOC = {**dict.fromkeys(EPJSON_CALLS, DOC_NOT_INITIALISED), "IDF.validate": DOC_NOT_INITIALISED, "IDF.version": DOC_NOT_INITIALISED, "IDF.__getitem__": (), "IDF.get_objects": (), "IDF.get_object_by_name": None, "IDF.get_class_names": [],
+EMPTY_DOC = {**dict.fromkeys(EPJSON_CALLS, DOC_NOT_INITIALISED), "IDF.__len__": DOC_NOT_INITIALISED,
+             "IDF.__iter__": DOC_NOT_INITIALISED, "IDF.idd": DOC_NOT_INITIALISED, "IDF.validate": DOC_NOT_INITIALISED, "IDF.version": DOC_NOT_INITIALISED, "IDF.__getitem__": (), "IDF.get_objects": (), "IDF.get_object_by_name": None, "IDF.get_class_names": [],
              "IDF.add_object": DOC_NOT_INITIALISED, "IDF.remove_object": DETACHED, "IDF.remove_all_objects": 0,
              "IDF.format": "", "IDF.from_file": "", "IDF.from_string": "", "IDF.__repr__": 0}
 NO_OBJECTS = {**EMPTY_DOC, "IDF.copy_object": DOC_NOT_INITIALISED, "IDFObject.rename": RENAMED_ALONE,
@@ -203,10 +212,11 @@ STATES = {
         "IDF.copy_object": NOT_INITIALISED,
         **{f"IDFObject.{m}": NOT_INITIALISED for m in READS}, "IDFObject.class_name": None,
         "IDFObject.__reduce__": (0, None, False), "IDFObject.__repr__": ANY, "IDF.remove_object": DETACHED,
+        "IDFObject.field_names": NOT_INITIALISED,
         "IDFObject.__init__": REINITIALISED}, ()),
     "removed object": (removed, {
         **DETACHED_OBJECT, "IDF.validate": [*INTACT["IDF.validate"], ("unknown-reference", 3, 3, "S1")], "IDF.__getitem__": ("<S2>",), "IDF.__repr__": 3, "IDFObject.__init__": REINITIALISED,
-        "IDF.__reduce__": {b"ZONE": [0, 2], b"SURFACE": [3]},
+        "IDF.__reduce__": {b"ZONE": [0, 2], b"SURFACE": [3]}, "IDF.__len__": 3, "IDF.__iter__": ("<Z1>", "<Z2>", "<S2>"),
         "IDF.format": BY_CLASS.replace("Surface,S1,,Z1,S2;\n", ""),
         "IDF.from_file": "Zone,Z1,;\nZone,Z2,;\nSurface,S2,,z1,S1;",
         "IDF.from_string": IN_FILE_ORDER.replace("Surface,S1,,Z1,S2;\n", "")}, ()),
@@ -214,13 +224,15 @@ STATES = {
         **DETACHED_OBJECT, "IDFObject.get_referenced_object": "<Z7>", "IDFObject.get_referencing_objects": ("<T1>",),
         "IDFObject.rename": (1, "S9", "S1"),  # the other document's T1 follows
         "IDF.copy_object": (["S1", "", "Z7"], None, "<S7>"),
-        "IDFObject.__iter__": (True, ["S1", "", "Z7", ""]), "IDFObject.get_values": ["S1", "", "Z7"]}, ()),
+        "IDFObject.__iter__": (True, ["S1", "", "Z7", ""]), "IDFObject.get_values": ["S1", "", "Z7"],
+        "IDFObject.field_names": ["Name", "Construction Name", "Zone Name"]}, ()),
     "object with a class index beyond the schema": (lambda c: (c.doc, restore(c.s1, class_idx=99)), {
         "IDF.copy_object": Raises(ValueError, "Class index out of bounds: 99"),
-        **{f"IDFObject.{m}": Raises(ValueError, "Class index out of bounds: 99") for m in READS},
+        **{f"IDFObject.{m}": Raises(ValueError, "Class index out of bounds: 99") for m in [*READS, "field_names"]},
         "IDFObject.__reduce__": (99, "Surface", True)}, ()),
     "object without a schema": (lambda c: (c.doc, restore(c.s1, idd=None)), {
-        **{f"IDFObject.{m}": NOT_INITIALISED for m in READS}, "IDF.copy_object": NOT_INITIALISED}, ()),
+        **{f"IDFObject.{m}": NOT_INITIALISED for m in [*READS, "field_names"]}, "IDF.copy_object": NOT_INITIALISED},
+        ()),
     "object with an index beyond the list": (lambda c: (c.doc, restore(c.s1, obj_idx=2**40)), {
         "IDFObject.rename": RENAMED_ALONE,
         "IDF.remove_object": DETACHED}, ()),
@@ -229,7 +241,8 @@ STATES = {
     "object of a parent without an object list": (under_orphan_parent, DETACHED_OBJECT, ()),
     "never initialised document": (lambda c: (IDF.__new__(IDF), c.s1), {
         "IDF.copy_object": DOC_NOT_INITIALISED,
-        **EMPTY_DOC, "IDF.__reduce__": {}, "IDFObject.__reduce__": (4, "Surface", False)}, ()),
+        **EMPTY_DOC, "IDF.__reduce__": {}, "IDFObject.__reduce__": (4, "Surface", False),
+        "IDF.__contains__": (False, False, False)}, ()),
     "index beyond the list": (with_objects(lambda c: state_of(c.doc)[1], index={
         b"ZONE": [0, 7, 2**40, 2**64 - 1, 2], b"SURFACE": [1, 99, 3]}), {
         "IDF.__reduce__": {b"ZONE": [0, 7, 2**40, 2**64 - 1, 2], b"SURFACE": [1, 99, 3]}}, ()),
@@ -247,6 +260,7 @@ STATES = {
         "IDF.__getitem__": ("<S2>",), "IDF.get_objects": ("<Z1>",), "IDF.remove_object": DETACHED,
         "IDF.get_class_names": ["Zone"],  # a class is named after the object in its first slot
         "IDF.remove_all_objects": 1, "IDF.format": "Zone,Z1,;", "IDF.from_file": "Zone,Z1,;",
+        "IDF.__len__": 2, "IDF.__iter__": ("<Z1>", "<S2>"),
         "IDF.from_string": "Zone,Z1,;", "IDF.__repr__": 1,
         "IDF.validate": [("too-few-fields", 0, None, None), ("unknown-reference", 3, 3, "S1")]}, WRITER),  # the writer stops at the first bad slot
     "slots holding objects of another document": (with_objects(
@@ -257,23 +271,27 @@ STATES = {
         "IDF.format": "Zone,Z1,;\nZone,Z2,;\n\nSurface,T1,,Z7,S1;\nZone,,;",
         "IDF.from_file": "Zone,Z1,;\nZone,Z2,;\nSurface,T1,,Z7,S1;\nZone,,;",
         "IDF.from_string": "Zone,Z1,;\nSurface,T1,,Z7,S1;\nZone,Z2,;\nZone,,;",
-        "IDFObject.get_referencing_objects": ("<>",), "IDF.validate": [
+        "IDFObject.get_referencing_objects": ("<>",), "IDF.__iter__": ("<Z1>", "<T1>", "<Z2>", "<>"),
+        "IDF.validate": [
             ("too-few-fields", 0, None, None), ("unknown-reference", 1, 2, "Z7"), ("too-few-fields", 2, None, None)]},
         ()),
     "no schema": (lambda c: (restore(c.doc, idd=None), c.s1), {
         **dict.fromkeys(EPJSON_CALLS, DOC_NOT_INITIALISED),
         "IDF.copy_object": DOC_NOT_INITIALISED,
         "IDF.add_object": DOC_NOT_INITIALISED, "IDF.format": "", "IDF.from_file": "", "IDF.__repr__": 0,
-        "IDF.validate": DOC_NOT_INITIALISED, "IDF.version": DOC_NOT_INITIALISED}, ()),
-    "no object list": (lambda c: (restore(c.doc, objects=None), c.s1), NO_OBJECTS, ()),
+        "IDF.validate": DOC_NOT_INITIALISED, "IDF.version": DOC_NOT_INITIALISED, "IDF.idd": DOC_NOT_INITIALISED}, ()),
+    "no object list": (lambda c: (restore(c.doc, objects=None), c.s1), {**NO_OBJECTS, "IDF.idd": True,
+                                                                        "IDF.__contains__": (False, False, False)}, ()),
     "an empty object list": (with_objects(lambda c: []), {
         **NO_OBJECTS, **dict.fromkeys(EPJSON_CALLS, ""), "IDF.add_object": "<Z3>", "IDF.validate": [],
+        "IDF.__len__": 0, "IDF.__iter__": (), "IDF.idd": True, "IDF.__contains__": (False, False, False),
         "IDF.version": None,
         "IDF.copy_object": (VALUES, "<S1>", "<S7>")}, ()),  # the state's graph still names slot 0 Z1
     "a shorter object list": (with_objects(lambda c: [c.z1, c.s1]), {
         "IDFObject.rename": RENAMED_ALONE,
         "IDF.__getitem__": ("<S1>",), "IDF.get_objects": ("<Z1>",), "IDF.get_object_by_name": None,
         "IDF.remove_all_objects": 1, "IDF.format": "Zone,Z1,;\n\nSurface,S1,,Z1,S2;", "IDF.__repr__": 2,
+        "IDF.__len__": 2, "IDF.__iter__": ("<Z1>", "<S1>"),
         "IDF.from_file": "Zone,Z1,;\nSurface,S1,,Z1,S2;", "IDF.from_string": "Zone,Z1,;\nSurface,S1,,Z1,S2;",
         "IDFObject.get_referencing_objects": (),
         "IDF.validate": [("too-few-fields", 0, None, None), ("unknown-reference", 1, 3, "S2")]}, ()),
@@ -282,6 +300,7 @@ STATES = {
         "IDFObject.rename": RENAMED_ALONE, "IDF.copy_object": (VALUES, "<S2>", "<S7>"),
         "IDF.__getitem__": ("<Z2>", "<Z1>"), "IDF.get_objects": ("<S2>", "<S1>"), "IDF.get_object_by_name": None,
         "IDF.remove_object": DETACHED, "IDF.format": "Surface,S2,,z1,S1;\nSurface,S1,,Z1,S2;\n\nZone,Z2,;\nZone,Z1,;",
+        "IDF.__iter__": ("<S2>", "<Z2>", "<S1>", "<Z1>"),
         "IDF.from_file": "Surface,S2,,z1,S1;\nSurface,S1,,Z1,S2;\nZone,Z2,;\nZone,Z1,;",
         "IDF.from_string": "Surface,S2,,z1,S1;\nZone,Z2,;\nSurface,S1,,Z1,S2;\nZone,Z1,;",
         "IDFObject.get_referenced_object": "<S2>", "IDFObject.get_referencing_objects": ("<Z1>",),
@@ -450,7 +469,7 @@ ARGUMENTS = [
     ("IDF.remove_all_objects", lambda c, n: c.doc.remove_all_objects(n), NAMES,
      name_outcomes("class_name", lambda n: 0), True),
     ("IDF.add_object", lambda c, n: c.doc.add_object(n), NAMES, name_outcomes("class_name", unknown_class), True),
-    ("IDFObject.rename", lambda c, n: (c.s1.rename(n), c.s2[3]), NAMES, [(1, BIG), (1, ""), Raises(
+    ("IDFObject.rename", lambda c, n: (c.s1.rename(n), c.s2[3]), NAMES, [(1, BIG), EMPTY_NAME, Raises(
         UnicodeEncodeError)] + [wrong_type("new_name", t) for t in ("NoneType", "bytes", "int")], True),
     ("IDFObject.rename", lambda c, n: c.s1.rename(n), FORBIDDEN, REFUSED_TEXT, True),
     ("IDF.copy_object", lambda c, n: c.doc.copy_object(c.s1, n), NAMES,

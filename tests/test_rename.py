@@ -3,12 +3,14 @@ reference graph, in native and listed documents; copies of objects of this docum
 ones; refusals that change nothing; and a zone of a real document renamed with every object that names it."""
 
 import collections
+import itertools
 import threading
+from unittest import mock
 
 import pytest
 
 from tarvix.idd import IDD
-from tarvix.idf import IDF, IDFObject
+from tarvix.idf import IDF, IDFObject, debug_fail_allocation
 
 from test_idf_load import DATA, SCHEMA, fold, real_schema
 
@@ -127,17 +129,25 @@ class TestRename:
         assert first.get_referencing_objects(0) == (first, doc["Surface"][1])
 
     def test_onto_a_name_already_in_use(self, idd, kind):
-        doc = make(idd, kind, "Zone,A;\nZone,B;\nSurface,S1,,a;\nSurface,S2,,B;\n")
-        a, b = doc["Zone"]
-        assert a.rename("b") == 1
-        assert [s["Zone Name"] for s in doc["Surface"]] == ["b", "B"]
-        assert len(b.get_referencing_objects(0)) == 2 and referrers(b) == referrers(a)
+        # A ZoneList shares the zones' ZoneAndZoneListNames tag; a Construction's name none of theirs.
+        doc = make(idd, kind, "Zone,A;\nZone,B;\nZoneList,Hall;\nConstruction,Wall;\nSurface,S1,,a;\n")
+        a = doc["Zone"][0]
+        before, state = fields(doc), graph(doc)
+        for taken, message in [("b", "Zone 'B' already exists"), ("HALL", "ZoneList 'Hall' already exists"),
+                               ("", "The new name cannot be empty")]:
+            with pytest.raises(ValueError) as raised:
+                a.rename(taken)
+            assert str(raised.value) == message
+            assert fields(doc) == before and graph(doc) == state
+        assert a.rename("a") == 0 and a.rename("Wall") == 1  # its own name in another case; another tag's name
+        doc.remove_object(doc["Zone"][1])
+        assert a.rename("B") == 1 and doc["Surface"][0]["Zone Name"] == "B"  # a removed object holds no name
 
     def test_without_a_name_or_without_referrers(self, idd, kind):
         doc = make(idd, kind, "Zone;\nZone,Lone;\nSurface,S1,,Z9;\n")
         bare, lone = doc["Zone"]
         assert bare.rename("Hall") == 0 and bare.get_values() == ["Hall"]
-        assert lone.rename("") == 0 and lone.get_values() == [""]
+        assert lone.rename("LONE") == 0 and lone.get_values() == ["LONE"]
         assert doc["Surface"][0]["Zone Name"] == "Z9"
 
     def test_removed_and_detached_objects_change_only_their_own_name(self, idd, kind):
@@ -149,6 +159,9 @@ class TestRename:
         assert doc.format(preserve_order=True) == text
         loose = IDFObject(idd, "Zone")
         assert loose.rename("Loose") == 0 and loose.get_values() == ["Loose", None]
+        assert zone.rename("Z2") == 0 and loose.rename("Z2") == 0  # no document to share a name with
+        with pytest.raises(ValueError, match="The new name cannot be empty"):
+            loose.rename("")
 
     def test_many_referrers(self, idd, kind):
         text = "Zone,Z1;\nZone,Z2;\n" + "".join(f"Surface,S{i},,{'z1' if i % 3 else 'Z2'};\n" for i in range(3000))
@@ -162,8 +175,9 @@ class TestRename:
         assert all(s["Zone Name"] == "Hall" for s in named_by)
         assert sum(s["Zone Name"] == "Z2" for s in doc["Surface"]) == 3000 - 2000 - sum(
             1 for i in range(0, 3000, 7) if i % 3 == 0)
-        assert zone.rename("Z2") == len(named_by)  # merged with the other zone's referrers
-        assert len(doc["Zone"][1].get_referencing_objects(0)) == len(doc["Surface"])
+        doc.remove_object(doc["Zone"][1])
+        assert zone.rename("Z2") == len(named_by)  # merged with the removed zone's referrers
+        assert len(zone.get_referencing_objects(0)) == len(doc["Surface"])
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -259,6 +273,16 @@ def test_rename_waits_for_a_check_in_another_thread(idd):
     assert zone.rename("Last") == 200_000 and {s["Zone Name"] for s in doc["Surface"]} == {"Last"}
 
 
+@pytest.mark.parametrize("new_name, message", [("west office", "Zone 'West Office' already exists"),
+                                               ("", "The new name cannot be empty")])
+def test_the_command_refuses_a_name_in_use(tmp_path, new_name, message):
+    from test_cli import IDD_PATH, OFFICE, tarvix
+    office = tmp_path / "office.idf"
+    office.write_text(OFFICE)
+    proc = tarvix("rename", office, "Zone", "East Office", new_name, "--idd", IDD_PATH, "--in-place", status=1)
+    assert message in proc.stderr and office.read_text() == OFFICE
+
+
 # --- Copying -----------------------------------------------------------------
 
 
@@ -296,8 +320,8 @@ class TestCopyObject:
         zone = doc.copy_object(doc["Zone"][1], "Annex")
         assert zone.get_values() == ["Annex"] and doc.get_object_by_name("Zone", "annex") is zone
         assert zone.get_referencing_objects(0) == ()
-        zone.rename("Z2")  # no document field named Annex
-        assert referrers(doc["Zone"][1]) == referrers(zone)
+        with pytest.raises(ValueError, match="Zone 'Z2' already exists"):
+            zone.rename("Z2")
         bare = doc.copy_object(IDFObject(idd, "Zone"), new_name="Shed")
         assert bare.get_values() == ["Shed", None]
         thermostat = doc.copy_object(doc["Thermostat"][0])  # no name field, no new name: a plain copy
@@ -351,6 +375,62 @@ class TestCopyObject:
 def test_copy_into_an_uninitialised_document(idd):
     with pytest.raises(RuntimeError, match="IDF is not initialized"):
         IDF.__new__(IDF).copy_object(IDFObject(idd, "Zone"))
+
+
+# --- Running out of memory in the middle of an edit --------------------------
+
+
+def snapshot(doc):
+    """What a caller can see of a document: its text, and per object (by place in the document) its name
+    lookup, the objects it names field by field and those that name it."""
+    objects = list(doc)
+    place = {id(obj): i for i, obj in enumerate(objects)}.get
+    return doc.format(compact=True, preserve_order=True), [
+        (place(doc.get_object_by_name(obj.class_name, obj[0] or "")),
+         [place(obj.get_referenced_object(i)) for i in range(len(obj.get_values()))],
+         [place(r) for r in obj.get_referencing_objects(0)]) for obj in objects]
+
+
+EDITS = {
+    "rename": lambda d: d["Zone"][0].rename("Hall"),
+    "rename in another case": lambda d: d["Surface"][1].rename("s2"),
+    "set a reference": lambda d: d["Surface"][0].__setitem__("Zone Name", "Z2"),
+    "set a reference in another case": lambda d: d["Surface"][0].__setitem__("Zone Name", "z1"),
+    "set a name": lambda d: d["Zone"][1].__setitem__("Name", "Annex"),
+    "update": lambda d: d["ZoneList"][0].update({"Zone 4 Name": "Z2"}),
+    "add": lambda d: d.add_object("Surface", default_values=False),
+    "copy": lambda d: d.copy_object(d["Surface"][0], "S3"),
+    "remove": lambda d: d.remove_object(d["Zone"][0]),
+    "remove a class": lambda d: d.remove_all_objects("Surface"),
+}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("edit", EDITS)
+def test_an_edit_that_runs_out_of_memory_changes_nothing(idd, kind, edit):
+    """Every allocation an edit makes is made to fail in turn: the edit raises MemoryError with the document as
+    it was, or (a cache given up) completes; nothing is reported through sys.unraisablehook."""
+    done = make(idd, kind)
+    EDITS[edit](done)
+    expected = snapshot(done)
+    reports = []
+    with mock.patch("sys.unraisablehook", reports.append):
+        for after in itertools.count():
+            assert after < 100
+            doc = make(idd, kind)
+            before = snapshot(doc)
+            debug_fail_allocation(after)
+            try:
+                EDITS[edit](doc)
+            except MemoryError:
+                assert not debug_fail_allocation(-1)
+                assert snapshot(doc) == before, after
+                continue
+            waiting = debug_fail_allocation(-1)
+            assert snapshot(doc) == expected, after
+            if waiting:  # the edit went through without reaching the failure: every step has failed once
+                break
+    assert after > 0 and reports == []
 
 
 # --- A real document (skipped when the files are absent) ---------------------

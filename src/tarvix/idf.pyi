@@ -29,6 +29,9 @@ class IDFObject:
     @property
     def class_name(self) -> str:
         """Class name as the schema spells it."""
+    @property
+    def field_names(self) -> list[str]:
+        """Names of the stored fields, in order (those of repeating groups numbered)."""
     def __getitem__(self, key: _Key) -> _FieldValue:
         """Get field value by key."""
     def __setitem__(self, key: _Key, value: object) -> None:
@@ -54,8 +57,11 @@ class IDFObject:
         and, in one step through the reference graph, every field of the document that
         refers to the old name (in any case); returns the number of those other fields
         changed. An object that is not in a document changes only its own name. Raises
-        ValueError when the class has no name field or `new_name` contains ',', ';', '!'
-        or a line break."""
+        ValueError when the class has no name field, when `new_name` is empty or contains
+        ',', ';', '!' or a line break, or when another object of the document already holds
+        it under the references that name this one ("Zone 'SPACE2-1' already exists");
+        another case of the object's own name is allowed. MemoryError leaves the document
+        as it was."""
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
     def __repr__(self) -> str: ...
@@ -144,6 +150,16 @@ class IDF:
         epJSON file, with the JSON schema (Energy+.schema.epJSON) of the same version
         as `idd`. Objects come in the JSON's order; ValueError names the class,
         object and field of anything the document cannot hold."""
+    def __len__(self, /) -> int:
+        """The number of objects in the document."""
+    def __iter__(self, /) -> Iterator[IDFObject]:
+        """The document's objects in document order, as they are when iteration starts."""
+    def __contains__(self, key: object, /) -> bool:
+        """Whether the document holds an object of the class (ASCII letters in any case);
+        False for anything but a str."""
+    @property
+    def idd(self) -> IDD:
+        """The schema the document was loaded against."""
     def __getitem__(self, class_name: str) -> IDFObjectTuple:
         """Get tuple of IDFObjects from class name (case-insensitive)."""
     def get_objects(self, class_name: str) -> IDFObjectTuple:
@@ -221,3 +237,8 @@ def scan_version(content: bytes) -> str | None:
     the document: tokens are read only as far as that object. Only ASCII matters, so any encoding
     that keeps ASCII as it is will do; a UTF-8 byte-order mark is skipped. '' for a Version
     object without fields; None when the text has none, or a syntax error comes first."""
+
+def debug_fail_allocation(after: int) -> bool:
+    """For tests: of the allocating steps that edits of documents take from now on, `after`
+    succeed and the next one fails as if memory had run out (once). A negative `after` disarms
+    it. Returns whether the previous arming was still waiting to fire."""

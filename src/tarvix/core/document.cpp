@@ -49,7 +49,10 @@ SlotState Document::view(size_t slot, ObjectView& out) const noexcept {
 
 FieldValues& Document::own_values(size_t slot) {
     Slot& s = slots_[slot];
-    if (!s.owned) s.owned = new FieldValues(values(slot));
+    if (!s.owned) {
+        edit_fault_point();
+        s.owned = new FieldValues(values(slot));
+    }
     return *s.owned;
 }
 
@@ -63,8 +66,12 @@ ClassEntry* Document::entry_of(uint32_t class_idx, bool create) {
     const UpperKey key(schema_->ordered_classes[class_idx].name);
     ClassEntry* entry = create ? &index_.get(key.view()) : index_.find(key.view());
     if (entry) {
-        if (entry_cache_.size() <= class_idx) entry_cache_.resize(schema_->ordered_classes.size(), nullptr);
-        entry_cache_[class_idx] = entry;
+        try {
+            if (entry_cache_.size() <= class_idx) entry_cache_.resize(schema_->ordered_classes.size(), nullptr);
+            entry_cache_[class_idx] = entry;
+        } catch (const std::bad_alloc&) {
+            // Not kept; found again next time.
+        }
     }
     return entry;
 }
@@ -107,6 +114,13 @@ void Document::register_all(const ClassDef& cls, ValuesView values, size_t slot)
     }
 }
 
+void Document::register_values(const ClassDef& cls, ValuesView values, size_t slot) {
+    GraphEdit edit(*this);
+    edit.add_all(cls, values, slot);
+    edit.prepare();
+    edit.commit();
+}
+
 void Document::unregister_all(const ClassDef* cls, ValuesView values, size_t slot) noexcept {
     if (!cls) return;
     const size_t count = std::min(values.size(), static_cast<size_t>(INT32_MAX) + 1);
@@ -120,91 +134,7 @@ void Document::unregister_all(const ClassDef* cls, ValuesView values, size_t slo
 }
 
 // ---------------------------------------------------------------------------
-// Edits
-
-namespace {
-
-// What an object is found by: its first value, when it has any.
-struct NameKey {
-    bool present = false;
-    std::string text;
-    explicit NameKey(ValuesView values) : present(!values.empty()) {
-        if (present) text.assign(values[0]);
-    }
-    bool same(ValuesView values) const { return present == !values.empty() && (!present || text == values[0]); }
-};
-
-}  // namespace
-
-size_t Document::add_object(uint32_t class_idx) {
-    FieldValues values;
-    const ClassDef* cls = schema_ && class_idx < schema_->ordered_classes.size() ? &schema_->ordered_classes[class_idx]
-                                                                                 : nullptr;
-    if (cls && cls->min_fields > 0) values.resize(static_cast<size_t>(cls->min_fields));
-    return add_object(class_idx, std::move(values));
-}
-
-size_t Document::add_object(uint32_t class_idx, FieldValues values) {
-    auto owned = std::make_unique<FieldValues>(std::move(values));
-    ClassEntry* entry = entry_of(class_idx, true);
-    const size_t slot = slots_.size();
-    slots_.push_back(Slot{0, 0, 0, class_idx, 1, nullptr});
-    try {
-        if (entry) entry->append(slot);
-        if (NameIndex* names = entry ? entry->names() : nullptr; names && !owned->empty())
-            names->insert((*owned)[0], slot);
-    } catch (...) {
-        slots_.pop_back();
-        if (entry) entry->set_names(nullptr);
-        throw;
-    }
-    slots_.back().owned = owned.release();
-    return slot;
-}
-
-void write_value(FieldValues& values, size_t field_idx, std::string_view value, const ClassDef* cls, Document* graph,
-                 size_t slot) {
-    const size_t count = values.size();
-    if (field_idx < count && values[field_idx] == value) return;
-    if (field_idx >= count && value.empty()) return;
-    if (field_idx >= count) values.resize(field_idx + 1);
-    const FieldDef* field =
-        graph && cls && field_idx <= static_cast<size_t>(INT32_MAX) ? idd::get_field_def(cls, field_idx) : nullptr;
-    if (field && field->references().empty() && field->object_lists().empty()) field = nullptr;
-    const FieldLoc loc{slot, static_cast<int32_t>(field_idx)};
-    const std::string_view old = values[field_idx];
-    if (field && !old.empty()) graph->unregister_value(*field, old, loc);
-    try {
-        values.set(field_idx, value);
-    } catch (...) {
-        if (field && !old.empty()) graph->register_value(*field, old, loc);  // `old` is untouched when the set fails
-        throw;
-    }
-    if (field && !value.empty()) graph->register_value(*field, value, loc);
-}
-
-void Document::set_value(size_t slot, size_t field_idx, std::string_view value, const ClassDef* cls,
-                         bool update_graph) {
-    const ValuesView current = values(slot);
-    if (field_idx < current.size() && current[field_idx] == value) return;
-    if (field_idx >= current.size() && value.empty()) return;
-
-    NameIndex* names = (field_idx == 0 || current.empty()) ? names_of(slot) : nullptr;
-    std::optional<NameKey> old_name;
-    if (names) old_name.emplace(current);
-
-    FieldValues& own = own_values(slot);
-    write_value(own, field_idx, value, cls ? cls : class_def(slot), update_graph ? this : nullptr, slot);
-
-    if (names && !old_name->same(own.view())) {
-        if (old_name->present) names->erase(old_name->text, slot);
-        try {
-            if (!own.empty()) names->insert(own[0], slot);
-        } catch (const std::bad_alloc&) {
-            if (ClassEntry* entry = entry_of(slots_[slot].class_idx, false)) entry->set_names(nullptr);
-        }
-    }
-}
+// Staged graph changes
 
 namespace {
 
@@ -216,6 +146,214 @@ bool has_tag(idd::Views tags, std::string_view tag) noexcept {
 bool repeats_earlier(idd::Views tags, size_t t) noexcept { return has_tag(tags.first(t), tags[t]); }
 
 }  // namespace
+
+GraphEdit::~GraphEdit() {
+    if (committed_) return;
+    // Newest first, so that each entry erased is the last of its map and
+    // nothing else moves.
+    for (auto it = pending_.rbegin(); it != pending_.rend(); ++it)
+        if (it->made) map(it->kind).drop_if_empty(it->tag, keys_[it->to_key]);
+    for (auto it = added_.rbegin(); it != added_.rend(); ++it) map(it->kind).remove_key(it->tag, keys_[it->key], it->loc);
+}
+
+RefMap& GraphEdit::map(Kind kind) noexcept {
+    return kind == Kind::target || kind == Kind::requeue_target ? doc_.targets() : doc_.referencers();
+}
+
+uint32_t GraphEdit::key_of(std::string_view value) {
+    // An edit names a value or two, over and over.
+    for (size_t i = keys_.size(); i-- > 0 && i + 2 >= keys_.size();)
+        if (equal_fold(keys_[i], value)) return static_cast<uint32_t>(i);
+    edit_fault_point();
+    std::string key(value);
+    for (char& c : key) c = ascii_upper(c);
+    keys_.push_back(std::move(key));
+    return static_cast<uint32_t>(keys_.size() - 1);
+}
+
+void GraphEdit::stage(std::vector<Change>& list, const FieldDef& field, std::string_view value, FieldLoc loc,
+                      idd::Views skipped, bool apply) {
+    const idd::Views references = field.references();
+    const idd::Views object_lists = field.object_lists();
+    if (value.empty() || (references.empty() && object_lists.empty())) return;
+    const uint32_t key = key_of(value);
+    list.reserve(list.size() + references.size() + object_lists.size());
+    const auto one = [&](Kind kind, std::string_view tag) {
+        if (apply) {
+            edit_fault_point();
+            map(kind).add_key(tag, keys_[key], loc);
+        }
+        list.push_back(Change{kind, tag, key, 0, loc});  // room reserved above
+    };
+    for (const std::string_view tag : references) one(Kind::target, tag);
+    for (const std::string_view tag : object_lists)
+        if (!has_tag(skipped, tag)) one(Kind::referencer, tag);
+}
+
+void GraphEdit::add(const FieldDef& field, std::string_view value, FieldLoc loc, idd::Views skipped) {
+    stage(added_, field, value, loc, skipped, true);
+}
+
+void GraphEdit::remove(const FieldDef& field, std::string_view value, FieldLoc loc, idd::Views skipped) {
+    stage(removed_, field, value, loc, skipped, false);
+}
+
+void GraphEdit::replace(const FieldDef& field, std::string_view old, std::string_view value, FieldLoc loc) {
+    if (old.empty() || value.empty() || !equal_fold(old, value)) {
+        add(field, value, loc);
+        remove(field, old, loc);
+        return;
+    }
+    const uint32_t key = key_of(value);
+    pending_.reserve(pending_.size() + field.references().size() + field.object_lists().size());
+    for (const std::string_view tag : field.references()) pending_.push_back(Change{Kind::requeue_target, tag, key, key, loc});
+    for (const std::string_view tag : field.object_lists())
+        pending_.push_back(Change{Kind::requeue_referencer, tag, key, key, loc});
+}
+
+void GraphEdit::add_all(const ClassDef& cls, ValuesView values, size_t slot) {
+    const size_t count = std::min(values.size(), static_cast<size_t>(INT32_MAX) + 1);
+    for (size_t i = 0; i < count; ++i) {
+        const FieldDef* field = values[i].empty() ? nullptr : idd::get_field_def(&cls, i);
+        if (field) add(*field, values[i], FieldLoc{slot, static_cast<int32_t>(i)});
+    }
+}
+
+void GraphEdit::move_entry(std::string_view tag, std::string_view from, std::string_view to) {
+    const uint32_t from_key = key_of(from);
+    const uint32_t to_key = key_of(to);
+    if (from_key == to_key) return;
+    pending_.push_back(Change{Kind::move, tag, from_key, to_key, FieldLoc{0, 0}});
+}
+
+void GraphEdit::prepare() {
+    // After every addition, so the room made in a target is what it needs.
+    for (Change& change : pending_) {
+        edit_fault_point();
+        change.made = change.kind == Kind::move
+                          ? doc_.referencers().prepare_move(change.tag, keys_[change.key], keys_[change.to_key])
+                          : map(change.kind).prepare_requeue(change.tag, keys_[change.key]);
+    }
+    prepared_ = true;
+}
+
+void GraphEdit::commit() noexcept {
+    for (const Change& change : removed_) map(change.kind).remove_key(change.tag, keys_[change.key], change.loc);
+    if (prepared_)
+        for (const Change& change : pending_) {
+            if (change.kind == Kind::move)
+                doc_.referencers().commit_move(change.tag, keys_[change.key], keys_[change.to_key]);
+            else
+                map(change.kind).requeue(change.tag, keys_[change.key], change.loc);
+        }
+    committed_ = true;
+}
+
+// ---------------------------------------------------------------------------
+// Edits
+
+size_t Document::add_object(uint32_t class_idx) {
+    FieldValues values;
+    const ClassDef* cls = schema_ && class_idx < schema_->ordered_classes.size() ? &schema_->ordered_classes[class_idx]
+                                                                                 : nullptr;
+    if (cls && cls->min_fields > 0) values.resize(static_cast<size_t>(cls->min_fields));
+    return add_object(class_idx, std::move(values));
+}
+
+size_t Document::add_object(uint32_t class_idx, FieldValues values, bool registered) {
+    edit_fault_point();
+    auto owned = std::make_unique<FieldValues>(std::move(values));
+    const size_t slot = slots_.size();
+    GraphEdit edit(*this);
+    if (registered && schema_ && class_idx < schema_->ordered_classes.size())
+        edit.add_all(schema_->ordered_classes[class_idx], owned->view(), slot);
+    edit.prepare();
+    ClassEntry* entry = entry_of(class_idx, true);
+    edit_fault_point();
+    slots_.push_back(Slot{0, 0, 0, class_idx, 1, nullptr});
+    if (entry) {
+        try {
+            entry->append(slot);
+        } catch (...) {
+            slots_.pop_back();
+            throw;
+        }
+        if (NameIndex* names = entry->names(); names && !owned->empty()) {
+            try {
+                edit_fault_point();
+                names->insert((*owned)[0], slot);
+            } catch (const std::bad_alloc&) {
+                entry->set_names(nullptr);  // rebuilt on the next search
+            }
+        }
+    }
+    edit.commit();
+    slots_.back().owned = owned.release();
+    return slot;
+}
+
+void write_value(FieldValues& values, size_t field_idx, std::string_view value, const ClassDef* cls, Document* graph,
+                 size_t slot) {
+    const size_t count = values.size();
+    if (field_idx < count && values[field_idx] == value) return;
+    if (field_idx >= count && value.empty()) return;
+    const std::string_view old = values.view().at_or_empty(field_idx);
+    const FieldDef* field =
+        graph && cls && field_idx <= static_cast<size_t>(INT32_MAX) ? idd::get_field_def(cls, field_idx) : nullptr;
+    if (field && field->references().empty() && field->object_lists().empty()) field = nullptr;
+    std::optional<GraphEdit> edit;
+    if (field) {
+        edit.emplace(*graph);
+        edit->replace(*field, old, value, FieldLoc{slot, static_cast<int32_t>(field_idx)});
+        edit->prepare();
+    }
+    edit_fault_point();
+    values.prepare(value.size() > old.size() ? value.size() - old.size() : 0, field_idx + 1);
+    if (edit) edit->commit();
+    values.set_prepared(field_idx, value);
+}
+
+void Document::prepare_value(size_t slot, size_t extra, size_t count) {
+    edit_fault_point();
+    own_values(slot).prepare(extra, count);
+}
+
+void Document::store_prepared(size_t slot, size_t field_idx, std::string_view value) noexcept {
+    FieldValues& own = *slots_[slot].owned;
+    const bool had_values = !own.empty();
+    NameIndex* names = (field_idx == 0 || !had_values) ? names_of(slot) : nullptr;
+    if (names && had_values) names->erase(own[0], slot);
+    own.set_prepared(field_idx, value);
+    if (!names) return;
+    try {
+        edit_fault_point();
+        names->insert(own[0], slot);
+    } catch (const std::bad_alloc&) {
+        if (ClassEntry* entry = entry_of(slots_[slot].class_idx, false)) entry->set_names(nullptr);
+    }
+}
+
+void Document::set_value(size_t slot, size_t field_idx, std::string_view value, const ClassDef* cls,
+                         bool update_graph) {
+    const ValuesView current = values(slot);
+    if (field_idx < current.size() && current[field_idx] == value) return;
+    if (field_idx >= current.size() && value.empty()) return;
+    const std::string_view old = current.at_or_empty(field_idx);
+    const FieldDef* field = update_graph && field_idx <= static_cast<size_t>(INT32_MAX)
+                                ? idd::get_field_def(cls ? cls : class_def(slot), field_idx)
+                                : nullptr;
+    if (field && field->references().empty() && field->object_lists().empty()) field = nullptr;
+    std::optional<GraphEdit> edit;
+    if (field) {
+        edit.emplace(*this);
+        edit->replace(*field, old, value, FieldLoc{slot, static_cast<int32_t>(field_idx)});
+        edit->prepare();
+    }
+    const size_t old_size = old.size();
+    prepare_value(slot, value.size() > old_size ? value.size() - old_size : 0, field_idx + 1);
+    if (edit) edit->commit();
+    store_prepared(slot, field_idx, value);
+}
 
 int32_t name_field_index(const ClassDef& cls) noexcept {
     const size_t count = std::min(cls.fields.size(), static_cast<size_t>(INT32_MAX));
@@ -247,41 +385,55 @@ void referring_fields(const RefMap& referencers, const FieldDef& field, std::str
     out.erase(std::unique(out.begin(), out.end()), out.end());
 }
 
-void Document::move_registrations(const ClassDef* cls, FieldLoc loc, std::string_view from, std::string_view to,
-                                  idd::Views skipped) noexcept {
-    const FieldDef* field = loc.field_idx >= 0 ? idd::get_field_def(cls, static_cast<size_t>(loc.field_idx)) : nullptr;
-    if (!field) return;
-    for (const std::string_view tag : field->references()) {
-        targets_.remove(tag, from, loc);
-        targets_.add(tag, to, loc, "tarvix.idf.IDFObject.rename");
+void Document::rename_fields(FieldLoc name_loc, const FieldDef* name_field, std::string_view old,
+                             std::string_view new_name, const std::vector<FieldLoc>& locs, bool whole,
+                             RenameWriter& writer) {
+    const auto name_idx = static_cast<size_t>(name_loc.field_idx);
+    // Room first, object by object (the locations ascend; the name field's
+    // object may hold referring fields too): each field written grows by
+    // the same number of bytes.
+    const size_t growth = new_name.size() > old.size() ? new_name.size() - old.size() : 0;
+    size_t name_done = 0;
+    for (size_t i = 0; i < locs.size();) {
+        size_t j = i;
+        size_t count = 0;
+        while (j < locs.size() && locs[j].obj_idx == locs[i].obj_idx) {
+            count = std::max(count, static_cast<size_t>(locs[j].field_idx) + 1);
+            ++j;
+        }
+        size_t fields = j - i;
+        if (locs[i].obj_idx == name_loc.obj_idx) {
+            ++fields;
+            count = std::max(count, name_idx + 1);
+            name_done = 1;
+        }
+        writer.prepare(locs[i], growth * fields, count);
+        i = j;
     }
-    for (const std::string_view tag : field->object_lists()) {
-        if (has_tag(skipped, tag)) continue;
-        referencers_.remove(tag, from, loc);
-        referencers_.add(tag, to, loc, "tarvix.idf.IDFObject.rename");
-    }
-}
+    if (!name_done) writer.prepare(name_loc, new_name.size() > old.size() ? new_name.size() - old.size() : 0,
+                                   name_idx + 1);
 
-void Document::rename_referrers(const FieldDef& name_field, std::string_view old, std::string_view new_name,
-                                const std::vector<FieldLoc>& locs, bool whole, RenameWriter& writer) {
+    GraphEdit edit(*this);
     // The same name in another case: every registration stays where it is.
-    const bool same_key = equal_fold(old, new_name);
-    size_t written = 0;
-    try {
-        for (; written < locs.size(); ++written) writer.write(locs[written], new_name);
-    } catch (...) {
-        // The fields written so far take their registrations along; the
-        // others keep the old name and theirs.
-        if (!same_key)
-            for (size_t i = 0; i < written; ++i)
-                move_registrations(writer.class_of(locs[i]), locs[i], old, new_name, {});
-        throw;
+    if (name_field && !equal_fold(old, new_name)) {
+        edit.add(*name_field, new_name, name_loc);
+        edit.remove(*name_field, old, name_loc);
+        const idd::Views tags = whole ? name_field->references() : idd::Views{};
+        for (const FieldLoc& loc : locs) {
+            const ClassDef* cls = writer.class_of(loc);
+            const FieldDef* field = cls ? idd::get_field_def(cls, static_cast<size_t>(loc.field_idx)) : nullptr;
+            if (!field) continue;
+            edit.add(*field, new_name, loc, tags);
+            edit.remove(*field, old, loc, tags);
+        }
+        for (size_t t = 0; t < tags.size(); ++t)
+            if (!repeats_earlier(tags, t)) edit.move_entry(tags[t], old, new_name);
     }
-    if (same_key) return;
-    const idd::Views tags = whole ? name_field.references() : idd::Views{};
-    for (const FieldLoc& loc : locs) move_registrations(writer.class_of(loc), loc, old, new_name, tags);
-    for (size_t t = 0; t < tags.size(); ++t)
-        if (!repeats_earlier(tags, t)) referencers_.move_value(tags[t], old, new_name, "tarvix.idf.IDFObject.rename");
+    edit.prepare();
+    // Nothing fails from here on.
+    edit.commit();
+    writer.write(name_loc, new_name);
+    for (const FieldLoc& loc : locs) writer.write(loc, new_name);
 }
 
 namespace {
@@ -291,8 +443,11 @@ class SlotWriter final : public RenameWriter {
 public:
     explicit SlotWriter(Document& doc) noexcept : doc_(doc) {}
     const ClassDef* class_of(const FieldLoc& loc) const noexcept override { return doc_.class_def(loc.obj_idx); }
-    void write(const FieldLoc& loc, std::string_view value) override {
-        doc_.set_value(loc.obj_idx, static_cast<size_t>(loc.field_idx), value, nullptr, false);
+    void prepare(const FieldLoc& loc, size_t extra, size_t count) override {
+        doc_.prepare_value(loc.obj_idx, extra, count);
+    }
+    void write(const FieldLoc& loc, std::string_view value) noexcept override {
+        doc_.store_prepared(loc.obj_idx, static_cast<size_t>(loc.field_idx), value);
     }
 
 private:
@@ -326,12 +481,9 @@ size_t Document::rename(size_t slot, size_t name_idx, std::string_view new_name)
         if (value != new_name) locs[kept++] = loc;
     }
     locs.resize(kept);
-
-    set_value(slot, name_idx, new_name);
-    if (!locs.empty()) {
-        SlotWriter writer(*this);
-        rename_referrers(*field, old, new_name, locs, whole, writer);
-    }
+    if (old == new_name && locs.empty()) return 0;
+    SlotWriter writer(*this);
+    rename_fields(name_loc, field, old, new_name, locs, whole, writer);
     return locs.size();
 }
 

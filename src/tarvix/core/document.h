@@ -91,6 +91,59 @@ std::unique_ptr<TextStore> make_text_store(std::string text);
 
 class Document;
 
+// Changes to a document's reference graph staged so that an edit happens
+// whole or not at all. Additions are made as they are staged; removals and
+// whole-entry moves wait. prepare() makes room for the moves; commit() then
+// applies the rest and cannot fail. An edit not committed is taken back when
+// the GraphEdit goes: its additions removed, the entries it made erased.
+// Staging and prepare() throw std::bad_alloc; nothing they do is seen until
+// commit().
+class GraphEdit {
+public:
+    explicit GraphEdit(Document& doc) noexcept : doc_(doc) {}
+    ~GraphEdit();
+    GraphEdit(const GraphEdit&) = delete;
+    GraphEdit& operator=(const GraphEdit&) = delete;
+
+    // Registers `value` of a field at `loc` under the field's tags (on the
+    // referring side, not under the `skipped` tags), or stages its removal.
+    void add(const FieldDef& field, std::string_view value, FieldLoc loc, idd::Views skipped = {});
+    void remove(const FieldDef& field, std::string_view value, FieldLoc loc, idd::Views skipped = {});
+    // A field's value at `loc` goes from `old` to `value`: its registrations
+    // move (or, for the same text in another case, go to the end of their
+    // entries, as a removal and a new registration would leave them).
+    void replace(const FieldDef& field, std::string_view old, std::string_view value, FieldLoc loc);
+    // Every location registered under [tag][from] on the referring side goes
+    // to [tag][to] in one step.
+    void move_entry(std::string_view tag, std::string_view from, std::string_view to);
+    // Every non-empty value of an object, under the definitions of `cls`.
+    void add_all(const ClassDef& cls, ValuesView values, size_t slot);
+
+    void prepare();
+    void commit() noexcept;
+
+private:
+    enum class Kind : uint8_t { target, referencer, move, requeue_target, requeue_referencer };
+    struct Change {
+        Kind kind;
+        std::string_view tag;
+        uint32_t key;     // index into keys_
+        uint32_t to_key;  // moves: the target's key
+        FieldLoc loc;
+        bool made = false;  // prepared moves: the target entry was made
+    };
+    uint32_t key_of(std::string_view value);
+    RefMap& map(Kind kind) noexcept;
+    void stage(std::vector<Change>& list, const FieldDef& field, std::string_view value, FieldLoc loc,
+               idd::Views skipped, bool apply);
+
+    Document& doc_;
+    std::vector<std::string> keys_;  // upper-cased values
+    std::vector<Change> added_, removed_, pending_;  // pending: moves and requeues, prepared in order
+    bool prepared_ = false;
+    bool committed_ = false;
+};
+
 // The single write path for values an object owns: sets value `field_idx`
 // (growing the values with empty ones when it lies beyond them; the text
 // already there, or an empty value beyond them, changes nothing) and, with a
@@ -120,9 +173,12 @@ public:
     virtual ~RenameWriter() = default;
     // The class of the object a location belongs to; null for none.
     virtual const ClassDef* class_of(const FieldLoc& loc) const noexcept = 0;
-    // Sets the value at a location, leaving the graph alone. Throws
-    // std::bad_alloc / std::length_error with the value unchanged.
-    virtual void write(const FieldLoc& loc, std::string_view value) = 0;
+    // Makes room in the object at a location for `extra` more bytes of text
+    // and `count` values in all, leaving its values as they are. Throws
+    // std::bad_alloc / std::length_error.
+    virtual void prepare(const FieldLoc& loc, size_t extra, size_t count) = 0;
+    // Sets the value at a location within that room, leaving the graph alone.
+    virtual void write(const FieldLoc& loc, std::string_view value) noexcept = 0;
 };
 
 class Document final : public SlotSource {
@@ -161,9 +217,10 @@ public:
     // --- Edits; each keeps the index, the graph and the name indices current.
 
     // A new slot of a class with min_fields empty values, or with the values
-    // given (which are not registered in the graph: see register_all).
+    // given, registered in the graph when `registered`. Throws
+    // std::bad_alloc with the document unchanged.
     size_t add_object(uint32_t class_idx);
-    size_t add_object(uint32_t class_idx, FieldValues values);
+    size_t add_object(uint32_t class_idx, FieldValues values, bool registered = false);
 
     // The write path: sets value `field_idx` (growing the values with empty
     // ones when it lies beyond them; an empty value beyond them changes
@@ -173,25 +230,30 @@ public:
     // unchanged.
     void set_value(size_t slot, size_t field_idx, std::string_view value, const ClassDef* cls = nullptr,
                    bool update_graph = true);
+    // set_value in two steps, the graph left alone: prepare_value makes room
+    // in the slot's values for `extra` more bytes and `count` values (throws
+    // as set_value does, the values unchanged); store_prepared then sets a
+    // value within that room and cannot fail.
+    void prepare_value(size_t slot, size_t extra, size_t count);
+    void store_prepared(size_t slot, size_t field_idx, std::string_view value) noexcept;
     // Renames live slot `slot`: sets its value `name_idx` to `new_name`, and
     // with it every field of a live object that refers to the old value
     // under one of that field's reference tags (referring_fields) and still
     // holds it, ignoring ASCII case. Returns how many of those fields
     // changed (the name field itself not counted). Time goes with the number
-    // of referring fields, not the size of the document. Throws
-    // std::bad_alloc / std::length_error; the name and the fields written
-    // before then keep their new value, and the graph matches the values.
+    // of referring fields, not the size of the document. All or nothing:
+    // throws std::bad_alloc / std::length_error with the document unchanged.
     size_t rename(size_t slot, size_t name_idx, std::string_view new_name);
-    // The rest of a rename once the name field holds `new_name`: writes it
-    // through `writer` into each of `locs` (fields that hold `old`, ignoring
-    // ASCII case, and refer to it under a reference tag of `name_field`),
-    // and moves their registrations to it. With `whole` (nothing else is
-    // registered under `old` for those tags, the name field aside) each of
-    // the name's entries moves in one step. Throws as writer.write does; the
-    // fields written before then keep the new name, and their registrations
-    // go with it.
-    void rename_referrers(const FieldDef& name_field, std::string_view old, std::string_view new_name,
-                          const std::vector<FieldLoc>& locs, bool whole, RenameWriter& writer);
+    // A rename through `writer`: writes `new_name` into the name field at
+    // `name_loc` (its definition `name_field`, or null for none) and into
+    // each of `locs` (fields that hold `old`, ignoring ASCII case, and refer
+    // to it under a reference tag of the name field), and moves their
+    // registrations to it. With `whole` (nothing else is registered under
+    // `old` for those tags, the name field aside) each of the name's entries
+    // moves in one step. All or nothing, as rename.
+    void rename_fields(FieldLoc name_loc, const FieldDef* name_field, std::string_view old,
+                       std::string_view new_name, const std::vector<FieldLoc>& locs, bool whole,
+                       RenameWriter& writer);
     // Drops empty values from the end.
     void trim(size_t slot) noexcept;
     void reserve_values(size_t slot, size_t count);
@@ -223,8 +285,11 @@ public:
     void register_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept;
     void unregister_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept;
     void unregister_all(const ClassDef* cls, ValuesView values, size_t slot) noexcept;
-    // Registers every non-empty value of a slot under the definitions of `cls`.
+    // Registers every non-empty value of a slot under the definitions of
+    // `cls`: reporting a failure and going on (loading), or all or nothing,
+    // throwing std::bad_alloc with nothing registered (edits).
     void register_all(const ClassDef& cls, ValuesView values, size_t slot) noexcept;
+    void register_values(const ClassDef& cls, ValuesView values, size_t slot);
     ClassIndex& index() noexcept { return index_; }
     const ClassIndex& index() const noexcept { return index_; }
     RefMap& targets() noexcept { return targets_; }
@@ -247,10 +312,6 @@ private:
     class Loader;
 
     FieldValues& own_values(size_t slot);
-    // Moves the registrations of a field of class `cls` from one value to
-    // another, except those under the `skipped` tags of the referring side.
-    void move_registrations(const ClassDef* cls, FieldLoc loc, std::string_view from, std::string_view to,
-                            idd::Views skipped) noexcept;
     ClassEntry* entry_of(uint32_t class_idx, bool create);
     NameIndex* names_of(size_t slot) noexcept;
 

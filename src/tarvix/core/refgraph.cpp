@@ -50,8 +50,7 @@ void RefEntry::add(FieldLoc loc) {
     note_last();
 }
 
-void RefEntry::take_all(RefEntry& other) {
-    locs_.reserve(locs_.size() + other.locs_.size());
+void RefEntry::take_all(RefEntry& other) noexcept {
     for (const FieldLoc& loc : other.locs_) {
         locs_.push_back(loc);
         note_last();
@@ -106,72 +105,151 @@ bool RefEntry::remove(FieldLoc loc) noexcept {
 // ---------------------------------------------------------------------------
 // RefMap
 
+namespace {
+
+// The entry of a value under one tag, found by its upper-cased key; when
+// that key cannot be made (a long value, no memory) by comparing every key
+// of the tag ignoring case, so that a removal never fails.
+RefMap::Values::iterator locate(RefMap::Values& values, std::string_view value) noexcept {
+    try {
+        const UpperKey key(value);
+        return values.find(key.view());
+    } catch (const std::bad_alloc&) {
+        for (auto it = values.begin(); it != values.end(); ++it)
+            if (equal_fold(it->first, value)) return it;
+        return values.end();
+    }
+}
+
+}  // namespace
+
 void RefMap::add(std::string_view tag, std::string_view value, FieldLoc loc, const char* qualified_name) noexcept {
     try {
-        auto outer = tags_.find(tag);
-        if (outer == tags_.end()) outer = tags_.emplace(std::string(tag), Values{}).first;
         const UpperKey key(value);
-        auto inner = outer->second.find(key.view());
-        if (inner == outer->second.end()) inner = outer->second.emplace(std::string(key.view()), RefEntry{}).first;
-        inner->second.add(loc);
+        add_key(tag, key.view(), loc);
     } catch (const std::bad_alloc&) {
         report_internal_failure(qualified_name);
+    }
+}
+
+void RefMap::add_key(std::string_view tag, std::string_view key, FieldLoc loc) {
+    auto outer = tags_.find(tag);
+    const bool new_tag = outer == tags_.end();
+    if (new_tag) outer = tags_.emplace(std::string(tag), Values{}).first;
+    try {
+        auto inner = outer->second.find(key);
+        const bool new_value = inner == outer->second.end();
+        if (new_value) inner = outer->second.emplace(std::string(key), RefEntry{}).first;
+        try {
+            inner->second.add(loc);
+        } catch (...) {
+            if (new_value) outer->second.erase(inner);  // the last entry: erasing moves no other
+            throw;
+        }
+    } catch (...) {
+        if (new_tag) tags_.erase(outer);
+        throw;
     }
 }
 
 void RefMap::remove(std::string_view tag, std::string_view value, FieldLoc loc) noexcept {
     const auto outer = tags_.find(tag);
     if (outer == tags_.end()) return;
-    try {
-        const UpperKey key(value);
-        const auto inner = outer->second.find(key.view());
-        if (inner == outer->second.end()) return;
-        inner->second.remove(loc);
-        if (inner->second.empty()) {
-            outer->second.erase(inner);
-            if (outer->second.empty()) tags_.erase(outer);
-        }
-    } catch (const std::bad_alloc&) {
-        // Only a long value's key buffer can fail to grow; the entry stays.
+    const auto inner = locate(outer->second, value);
+    if (inner == outer->second.end()) return;
+    inner->second.remove(loc);
+    if (inner->second.empty()) {
+        outer->second.erase(inner);
+        if (outer->second.empty()) tags_.erase(outer);
     }
 }
 
-void RefMap::move_value(std::string_view tag, std::string_view from, std::string_view to,
-                        const char* qualified_name) noexcept {
+void RefMap::remove_key(std::string_view tag, std::string_view key, FieldLoc loc) noexcept {
     const auto outer = tags_.find(tag);
     if (outer == tags_.end()) return;
-    Values& values = outer->second;
-    try {
-        const UpperKey from_key(from);
-        const UpperKey to_key(to);
-        if (from_key.view() == to_key.view() || values.find(from_key.view()) == values.end()) return;
-        // The target entry is made first: inserting may move the entries.
-        auto target = values.find(to_key.view());
-        if (target == values.end()) {
-            target = values.emplace(std::string(to_key.view()), RefEntry{}).first;
-            const auto source = values.find(from_key.view());
-            target->second = std::move(source->second);  // the whole entry, its position index included
-            values.erase(source);
-            return;
-        }
-        const auto source = values.find(from_key.view());
-        target->second.take_all(source->second);
-        values.erase(source);
-    } catch (const std::bad_alloc&) {
-        report_internal_failure(qualified_name);
+    const auto inner = outer->second.find(key);
+    if (inner == outer->second.end()) return;
+    inner->second.remove(loc);
+    if (inner->second.empty()) {
+        outer->second.erase(inner);
+        if (outer->second.empty()) tags_.erase(outer);
     }
+}
+
+void RefMap::drop_if_empty(std::string_view tag, std::string_view key) noexcept {
+    const auto outer = tags_.find(tag);
+    if (outer == tags_.end()) return;
+    const auto inner = outer->second.find(key);
+    if (inner != outer->second.end() && inner->second.empty()) outer->second.erase(inner);
+    if (outer->second.empty()) tags_.erase(outer);
+}
+
+bool RefMap::prepare_move(std::string_view tag, std::string_view from, std::string_view to) {
+    const auto outer = tags_.find(tag);
+    if (outer == tags_.end() || from == to) return false;
+    Values& values = outer->second;
+    const auto source = values.find(from);
+    if (source == values.end()) return false;
+    const size_t moving = source->second.locs().size();
+    auto target = values.find(to);
+    if (target == values.end()) {
+        values.emplace(std::string(to), RefEntry{});  // the whole source entry moves in: no room needed
+        return true;
+    }
+    target->second.reserve(target->second.locs().size() + moving);
+    return false;
+}
+
+void RefMap::commit_move(std::string_view tag, std::string_view from, std::string_view to) noexcept {
+    const auto outer = tags_.find(tag);
+    if (outer == tags_.end() || from == to) return;
+    Values& values = outer->second;
+    const auto source = values.find(from);
+    const auto target = values.find(to);
+    if (source == values.end() || target == values.end()) return;
+    if (target->second.empty())
+        target->second = std::move(source->second);  // the whole entry, its position index included
+    else
+        target->second.take_all(source->second);
+    values.erase(source);
+}
+
+bool RefMap::prepare_requeue(std::string_view tag, std::string_view key) {
+    auto outer = tags_.find(tag);
+    const bool new_tag = outer == tags_.end();
+    if (new_tag) outer = tags_.emplace(std::string(tag), Values{}).first;
+    try {
+        auto inner = outer->second.find(key);
+        const bool new_value = inner == outer->second.end();
+        if (new_value) inner = outer->second.emplace(std::string(key), RefEntry{}).first;
+        try {
+            inner->second.reserve(inner->second.locs().size() + 1);
+        } catch (...) {
+            if (new_value) outer->second.erase(inner);
+            throw;
+        }
+        return new_tag || new_value;
+    } catch (...) {
+        if (new_tag) tags_.erase(outer);
+        throw;
+    }
+}
+
+void RefMap::requeue(std::string_view tag, std::string_view key, FieldLoc loc) noexcept {
+    const auto outer = tags_.find(tag);
+    if (outer == tags_.end()) return;
+    const auto inner = outer->second.find(key);
+    if (inner == outer->second.end()) return;
+    inner->second.remove(loc);
+    inner->second.add(loc);  // within the room made: a location out, or room for one more
 }
 
 const std::vector<FieldLoc>* RefMap::find(std::string_view tag, std::string_view value) const noexcept {
     const auto outer = tags_.find(tag);
     if (outer == tags_.end()) return nullptr;
-    try {
-        const UpperKey key(value);
-        const auto inner = outer->second.find(key.view());
-        return inner == outer->second.end() ? nullptr : &inner->second.locs();
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
+    auto& values = const_cast<Values&>(outer->second);
+    const auto inner = locate(values, value);
+    return inner == values.end() ? nullptr : &inner->second.locs();
 }
 
 }  // namespace tarvix::idf

@@ -43,10 +43,11 @@ public:
     const std::vector<FieldLoc>& locs() const noexcept { return locs_; }
     bool empty() const noexcept { return locs_.empty(); }
 
-    void add(FieldLoc loc);                // throws std::bad_alloc
-    // Appends the locations of `other` and empties it. Throws
-    // std::bad_alloc with both unchanged.
-    void take_all(RefEntry& other);
+    void add(FieldLoc loc);                // throws std::bad_alloc, the entry unchanged
+    void reserve(size_t count) { locs_.reserve(count); }  // throws std::bad_alloc
+    // Appends the locations of `other` and empties it; cannot fail once
+    // room for them was reserved.
+    void take_all(RefEntry& other) noexcept;
     bool remove(FieldLoc loc) noexcept;    // the first equal location; false when there is none
 
 private:
@@ -82,7 +83,8 @@ public:
     using Tags = StringMap<Values>;
 
     // Adds a location under [tag][upper(value)]. Reports its own allocation
-    // failure under `qualified_name` and returns normally, the entry missing.
+    // failure under `qualified_name` and returns normally, the entry missing
+    // (for loading, where such a failure is reported once the load is done).
     void add(std::string_view tag, std::string_view value, FieldLoc loc, const char* qualified_name) noexcept;
 
     // Removes the first equal location; erases entries that become empty.
@@ -92,12 +94,27 @@ public:
     // Locations under [tag][upper(value)], or null.
     const std::vector<FieldLoc>* find(std::string_view tag, std::string_view value) const noexcept;
 
-    // Moves every location under [tag][upper(from)] to [tag][upper(to)],
-    // after those already there: one step however many locations move.
-    // Reports its own allocation failure under `qualified_name`; the
-    // locations then stay where they were.
-    void move_value(std::string_view tag, std::string_view from, std::string_view to,
-                    const char* qualified_name) noexcept;
+    // The same under a key already upper-cased, for edits that must happen
+    // whole (see GraphEdit): add_key throws std::bad_alloc with the map
+    // unchanged; remove_key and drop_if_empty cannot fail.
+    void add_key(std::string_view tag, std::string_view key, FieldLoc loc);
+    void remove_key(std::string_view tag, std::string_view key, FieldLoc loc) noexcept;
+    // Erases the entry [tag][key] (and the tag) when it holds nothing.
+    void drop_if_empty(std::string_view tag, std::string_view key) noexcept;
+    // Moving every location under [tag][from] after those under [tag][to]
+    // (keys upper-cased, different) in one step however many move:
+    // prepare_move makes the target entry and room in it (throws
+    // std::bad_alloc; true when it made the entry, which drop_if_empty then
+    // takes back if the move is abandoned); commit_move, with nothing added
+    // to the target in between, cannot fail.
+    bool prepare_move(std::string_view tag, std::string_view from, std::string_view to);
+    void commit_move(std::string_view tag, std::string_view from, std::string_view to) noexcept;
+    // Registering a location again at the end of [tag][key] (a value whose
+    // text changed but not its key): prepare_requeue makes the entry and
+    // room for one more (throws std::bad_alloc; true when it made the entry
+    // or the tag); requeue then cannot fail.
+    bool prepare_requeue(std::string_view tag, std::string_view key);
+    void requeue(std::string_view tag, std::string_view key, FieldLoc loc) noexcept;
 
     const Tags& tags() const noexcept { return tags_; }
     Tags& tags() noexcept { return tags_; }

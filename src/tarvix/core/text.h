@@ -4,6 +4,7 @@
 // ASCII bytes specially, so UTF-8 sequences pass through unchanged.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -83,6 +84,26 @@ public:
 private:
     FailureLog* previous_;
 };
+
+// Allocation failures on demand, for tests of the edit paths: the steps of
+// an edit that allocate pass an edit_fault_point() first, and once a test
+// has armed the countdown, the point it runs out at throws std::bad_alloc
+// (once). Disarmed (-1), a point costs one relaxed load.
+namespace detail {
+inline std::atomic<int64_t> edit_fault_countdown{-1};
+}
+
+inline void edit_fault_point() {
+    if (detail::edit_fault_countdown.load(std::memory_order_relaxed) < 0) return;
+    if (detail::edit_fault_countdown.fetch_sub(1, std::memory_order_relaxed) == 0) throw std::bad_alloc();
+}
+
+// Arms the countdown: `after` points pass, the next one fails; a negative
+// `after` disarms it. Returns whether the previous arming had not fired yet.
+inline bool arm_edit_fault(int64_t after) noexcept {
+    const int64_t previous = detail::edit_fault_countdown.exchange(after < 0 ? -1 : after);
+    return previous >= 0;
+}
 
 // ---------------------------------------------------------------------------
 // Inline helpers

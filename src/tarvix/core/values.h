@@ -4,6 +4,7 @@
 // that a loaded document keeps all its values in.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -95,6 +96,25 @@ public:
         const uint32_t begin = i ? ends_[i - 1] : 0;
         const uint32_t old_size = ends_[i] - begin;
         if (value.size() > old_size) check_room(value.size() - old_size);
+        text_.replace(begin, old_size, value);
+        const int64_t delta = static_cast<int64_t>(value.size()) - old_size;
+        for (size_t k = i; k < ends_.size(); ++k) ends_[k] = static_cast<uint32_t>(ends_[k] + delta);
+    }
+
+    // Makes room for `extra` more bytes of text and `count` values in all,
+    // so that set_prepared() within that room cannot fail. Throws as set
+    // does, the values unchanged.
+    void prepare(size_t extra, size_t count) {
+        check_room(extra);
+        text_.reserve(text_.size() + extra);
+        ends_.reserve(std::max(count, ends_.size()));
+    }
+    // Sets value i, growing with empty values when it lies beyond them,
+    // within the room prepare() made.
+    void set_prepared(size_t i, std::string_view value) noexcept {
+        if (i >= ends_.size()) ends_.resize(i + 1, static_cast<uint32_t>(text_.size()));
+        const uint32_t begin = i ? ends_[i - 1] : 0;
+        const uint32_t old_size = ends_[i] - begin;
         text_.replace(begin, old_size, value);
         const int64_t delta = static_cast<int64_t>(value.size()) - old_size;
         for (size_t k = i; k < ends_.size(); ++k) ends_[k] = static_cast<uint32_t>(ends_[k] + delta);

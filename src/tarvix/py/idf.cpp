@@ -88,6 +88,17 @@ PyObject* scan_version_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return PyUnicode_DecodeUTF8(version->data(), static_cast<Py_ssize_t>(version->size()), "replace");
 }
 
+// debug_fail_allocation(after): makes an allocation of a later edit fail,
+// for tests of what edits do then.
+PyObject* debug_fail_allocation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"debug_fail_allocation", {"after"}, 1};
+    PyObject* given[1] = {nullptr};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    const long long after = PyLong_AsLongLong(given[0]);
+    if (after == -1 && PyErr_Occurred()) return nullptr;
+    return PyBool_FromLong(arm_edit_fault(after));
+}
+
 PyMethodDef module_functions[] = {
     {"_unpickle_IDFObject", py::fastcall(unpickle_idf_object),
      METH_FASTCALL | METH_KEYWORDS,
@@ -101,6 +112,11 @@ PyMethodDef module_functions[] = {
      "the document: tokens are read only as far as that object. Only ASCII matters, so any encoding\n"
      "that keeps ASCII as it is will do; a UTF-8 byte-order mark is skipped. '' for a Version\n"
      "object without fields; None when the text has none, or a syntax error comes first."},
+    {"debug_fail_allocation", py::fastcall(debug_fail_allocation), METH_FASTCALL | METH_KEYWORDS,
+     "debug_fail_allocation(after)\n--\n\n"
+     "For tests: of the allocating steps that edits of documents take from now on, `after` succeed\n"
+     "and the next one fails as if memory had run out (once). A negative `after` disarms it.\n"
+     "Returns whether the previous arming was still waiting to fire."},
     {nullptr, nullptr, 0, nullptr},
 };
 

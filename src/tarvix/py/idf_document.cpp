@@ -75,35 +75,69 @@ Ref class_name_str(IDFDoc* doc, uint32_t class_idx) {
     return name;
 }
 
-// Makes the IDFObject of a live slot of a native document: bound to the
-// slot, its values read from the document. Nothing (and no exception) when
-// the slot went away meanwhile.
-Ref make_wrapper(IDFDoc* doc, size_t slot) {
-    const uint32_t class_idx = doc->doc.class_idx(slot);
+// Room in a native document's list of objects for `count` slots, growing
+// it geometrically (objects are added one at a time). Throws std::bad_alloc.
+void reserve_wrappers(IDFDoc* doc, size_t count) {
+    std::vector<PyObject*>& wrappers = doc->wrappers;
+    if (wrappers.capacity() < count) wrappers.reserve(std::max(count, 2 * wrappers.capacity()));
+}
+
+// An IDFObject of a class, not yet bound, for a native document that is
+// about to hand one out: made (which may run the cycle collector, and with
+// it finalizers that change the document) before the slot is looked at or
+// made, and with room in the document's list of objects for one more slot.
+Ref new_wrapper(IDFDoc* doc, uint32_t class_idx) {
     Ref name = class_name_str(doc, class_idx);
     if (!name) return {};
     Ref obj = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
     if (!obj) return {};
-    // Making an object may run the cycle collector, and with it finalizers
-    // that change this document: look at the slot again.
-    if (!doc->doc.live(slot) || !is_native(doc)) return {};
-    if (slot < doc->wrappers.size() && doc->wrappers[slot]) return Ref::borrow(doc->wrappers[slot]);
     IDFObj* object = as_object(obj.get());
     try {
-        const ClassDef* cls = doc->doc.class_def(slot);
+        const ClassDef* cls = doc->doc.schema() && class_idx < doc->doc.schema()->ordered_classes.size()
+                                  ? &doc->doc.schema()->ordered_classes[class_idx]
+                                  : nullptr;
         if (cls) object->c_class_name = cls->name;
-        if (doc->wrappers.size() <= slot) doc->wrappers.resize(doc->doc.slot_count(), nullptr);
+        reserve_wrappers(doc, doc->doc.slot_count() + 1);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return {};
     }
-    Py_SETREF(object->idd, Py_NewRef(doc->idd));
-    Py_SETREF(object->parent_idf, Py_NewRef(reinterpret_cast<PyObject*>(doc)));
     Py_SETREF(object->class_name, name.release());
     object->class_idx = class_idx;
+    return obj;
+}
+
+// Binds an object from new_wrapper to live slot `slot` of its class; the
+// document keeps it. Cannot fail and runs no Python code.
+void bind_wrapper(IDFDoc* doc, PyObject* obj, size_t slot) noexcept {
+    IDFObj* object = as_object(obj);
+    if (doc->wrappers.size() <= slot) doc->wrappers.resize(slot + 1, nullptr);  // within the room made
+    Py_SETREF(object->idd, Py_NewRef(doc->idd));
+    Py_SETREF(object->parent_idf, Py_NewRef(reinterpret_cast<PyObject*>(doc)));
     object->obj_idx = slot;
     object->bound = true;
-    doc->wrappers[slot] = Ref(obj).release();
+    doc->wrappers[slot] = Py_NewRef(obj);
+}
+
+// Makes the IDFObject of a live slot of a native document: bound to the
+// slot, its values read from the document. Nothing (and no exception) when
+// the slot went away meanwhile.
+Ref make_wrapper(IDFDoc* doc, size_t slot) {
+    Ref obj = new_wrapper(doc, doc->doc.class_idx(slot));
+    if (!obj) return {};
+    // Making an object may run finalizers that change this document: look
+    // at the slot again.
+    if (!doc->doc.live(slot) || !is_native(doc)) return {};
+    if (slot < doc->wrappers.size() && doc->wrappers[slot]) return Ref::borrow(doc->wrappers[slot]);
+    if (doc->wrappers.capacity() <= slot) {
+        try {
+            reserve_wrappers(doc, doc->doc.slot_count());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return {};
+        }
+    }
+    bind_wrapper(doc, obj.get(), slot);
     return obj;
 }
 
@@ -629,6 +663,80 @@ PyObject* doc_sq_item(PyObject* obj, Py_ssize_t index) {
     return key ? doc_subscript(obj, key.get()) : nullptr;
 }
 
+// False with RuntimeError set for a document made without loading (or
+// cleared by the collector).
+bool check_initialized(const IDFDoc* self) {
+    if (is_native(self) ? schema_of(self->idd) != nullptr : list_of(self) != nullptr) return true;
+    raise_document_not_initialized();
+    return false;
+}
+
+// len(doc): the objects the document holds.
+Py_ssize_t doc_length(PyObject* obj) {
+    IDFDoc* self = as_doc(obj);
+    if (!check_initialized(self)) return -1;
+    if (is_native(self)) return static_cast<Py_ssize_t>(self->doc.index().object_count());
+    PyObject* list = list_of(self);
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) count += is_idf_object(PyList_GET_ITEM(list, i));
+    return count;
+}
+
+// iter(doc): its objects in document order, as they are when iteration
+// starts (later edits do not change what the iterator gives).
+PyObject* doc_iter(PyObject* obj) {
+    IDFDoc* self = as_doc(obj);
+    if (!check_initialized(self)) return nullptr;
+    Ref objects = Ref::steal(PyList_New(0));
+    if (!objects) return nullptr;
+    if (is_native(self)) {
+        const py::GcPause gc_pause;  // objects are made by the thousand, none of them garbage
+        const size_t count = self->doc.slot_count();
+        for (size_t slot = 0; slot < count && is_native(self); ++slot) {
+            Ref item;
+            if (!object_at(self, slot, item)) return nullptr;
+            if (item && PyList_Append(objects.get(), item.get()) < 0) return nullptr;
+        }
+    } else {
+        Ref items = Ref::steal(PyList_GetSlice(list_of(self), 0, PY_SSIZE_T_MAX));
+        if (!items) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* item = PyList_GET_ITEM(items.get(), i);
+            if (is_idf_object(item) && PyList_Append(objects.get(), item) < 0) return nullptr;
+        }
+    }
+    return PyObject_GetIter(objects.get());
+}
+
+// class_name in doc: whether the document holds an object of the class,
+// the name matched as class names are (ASCII letters in any case). Anything
+// but a str is not a class name: False.
+int doc_contains(PyObject* obj, PyObject* class_name) {
+    if (!PyUnicode_Check(class_name)) return 0;
+    std::string key;
+    if (!class_key(class_name, key)) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+        PyErr_Clear();  // no class is named so
+        return 0;
+    }
+    const IDFDoc* self = as_doc(obj);
+    const ClassEntry* entry = self->doc.index().find(key);
+    if (!entry) return 0;
+    if (is_native(self)) return !entry->empty();
+    bool found = false;  // a listed document's slots hold what its list says
+    entry->for_each([&](size_t slot) { found = found || is_idf_object(occupant(self, slot)); });
+    return found;
+}
+
+PyObject* doc_get_idd(PyObject* obj, void*) {
+    IDFDoc* self = as_doc(obj);
+    if (!is_idd(self->idd)) {
+        raise_document_not_initialized();
+        return nullptr;
+    }
+    return Py_NewRef(self->idd);
+}
+
 PyObject* doc_get_object_by_name(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Params params{"get_object_by_name", {"class_name", "obj_name"}, 2};
     PyObject* given[2] = {nullptr, nullptr};
@@ -690,6 +798,51 @@ bool check_defaults(const ClassDef& cls) {
     return true;
 }
 
+// After making an object (which may run finalizers): whether the document
+// is still native, under the same schema and free to change; false with
+// RuntimeError set otherwise.
+bool still_native(IDFDoc* self, PyObject* schema) {
+    if (!check_not_validating(self)) return false;
+    if (is_native(self) && self->idd == schema) return true;
+    PyErr_SetString(PyExc_RuntimeError, "the document changed while the object was added");
+    return false;
+}
+
+// Puts a new object (initialised with this document as its parent) at the
+// end of a listed document's list, in the index under class key `key` and,
+// with `cls`, its values in the graph. All or nothing; false with an
+// exception set.
+bool append_listed(IDFDoc* self, IDFObj* object, const std::string& key, const ClassDef* cls = nullptr) {
+    PyObject* list = list_of(self);  // finalizers run by making the object may have replaced it
+    if (!list) {
+        raise_document_not_initialized();
+        return false;
+    }
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    object->obj_idx = static_cast<size_t>(size);
+    ClassEntry* entry = nullptr;
+    try {
+        entry = &self->doc.index().get(key);  // made before the list grows: an empty entry shows nowhere
+        if (cls) self->doc.register_values(*cls, values_of(object), object->obj_idx);
+    } catch (const std::exception&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    PyObject* item = reinterpret_cast<PyObject*>(object);
+    if (PyList_Append(list, item) == 0) {
+        try {
+            edit_fault_point();
+            entry->append(object->obj_idx);
+            return true;
+        } catch (const std::exception&) {
+            PyList_SetSlice(list, size, size + 1, nullptr);  // the caller still holds the object
+            PyErr_NoMemory();
+        }
+    }
+    if (cls) unregister_all_values(self, object);
+    return false;
+}
+
 PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Params params{"add_object", {"class_name", "initial_values", "default_values"}, 1};
     PyObject* given[3] = {nullptr, Py_None, Py_True};
@@ -714,18 +867,19 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
     const ClassDef& cls = schema->ordered_classes[class_idx];
     if (with_defaults && !check_defaults(cls)) return nullptr;
 
+    const Ref keep_schema = Ref::borrow(self->idd);  // `cls` lives in it, whatever finalizers do meanwhile
     Ref added;
     if (is_native(self)) {
+        added = new_wrapper(self, class_idx);
+        if (!added || !still_native(self, keep_schema.get())) return nullptr;
+        size_t slot = 0;
         try {
-            added = make_wrapper(self, self->doc.add_object(class_idx));
+            reserve_wrappers(self, self->doc.slot_count() + 1);
+            slot = self->doc.add_object(class_idx);
         } catch (const std::exception&) {
             return PyErr_NoMemory();
         }
-        if (!added) {
-            if (!PyErr_Occurred())  // a finalizer run meanwhile removed it
-                PyErr_SetString(PyExc_RuntimeError, "the document changed while the object was added");
-            return nullptr;
-        }
+        bind_wrapper(self, added.get(), slot);
     } else {
         added = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
         if (!added) return nullptr;
@@ -734,13 +888,10 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
             FieldValues values;
             if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
             if (object->methods->c_init(object, self->idd, obj, class_idx, values) < 0) return nullptr;
-            object->obj_idx = static_cast<size_t>(PyList_GET_SIZE(self->objects));
-            self->doc.index().get(key);  // made before the list grows, so a failure leaves nothing behind
-            if (PyList_Append(self->objects, added.get()) < 0) return nullptr;
-            self->doc.index().get(key).append(object->obj_idx);
         } catch (const std::exception&) {
             return PyErr_NoMemory();
         }
+        if (!append_listed(self, object, key)) return nullptr;
     }
     IDFObj* object = as_object(added.get());
     if (with_defaults) {
@@ -801,15 +952,16 @@ PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
 
     Ref added;
     if (is_native(self)) {
+        added = new_wrapper(self, class_idx);
+        if (!added || !still_native(self, keep_schema.get())) return nullptr;
+        size_t slot = 0;
         try {
-            const size_t slot = self->doc.add_object(class_idx, std::move(values));
-            self->doc.register_all(*cls, self->doc.values(slot), slot);
-            added = make_wrapper(self, slot);
+            reserve_wrappers(self, self->doc.slot_count() + 1);
+            slot = self->doc.add_object(class_idx, std::move(values), true);
         } catch (const std::exception&) {
             return PyErr_NoMemory();
         }
-        if (!added && !PyErr_Occurred())  // a finalizer run meanwhile removed it
-            PyErr_SetString(PyExc_RuntimeError, "the document changed while the object was added");
+        bind_wrapper(self, added.get(), slot);
         return added.release();
     }
     std::string key;
@@ -822,21 +974,11 @@ PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
     if (!added) return nullptr;
     IDFObj* object = as_object(added.get());
     if (object->methods->c_init(object, self->idd, obj, class_idx, values) < 0) return nullptr;
-    // Making the object may have run finalizers that replaced the list.
-    PyObject* list = list_of(self);
-    if (!list) {
-        raise_document_not_initialized();
+    if (self->idd != keep_schema.get()) {  // a finalizer run meanwhile gave the document another schema
+        PyErr_SetString(PyExc_RuntimeError, "the document changed while the object was added");
         return nullptr;
     }
-    try {
-        object->obj_idx = static_cast<size_t>(PyList_GET_SIZE(list));
-        self->doc.index().get(key);  // made before the list grows, so a failure leaves nothing behind
-        if (PyList_Append(list, added.get()) < 0) return nullptr;
-        self->doc.index().get(key).append(object->obj_idx);
-    } catch (const std::exception&) {
-        return PyErr_NoMemory();
-    }
-    self->doc.register_all(*cls, values_of(object), object->obj_idx);
+    if (!append_listed(self, object, key, cls)) return nullptr;
     return added.release();
 }
 
@@ -879,12 +1021,13 @@ PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nar
         raise_foreign_object();
         return nullptr;
     }
+    const bool was_bound = target->bound;
+    if (!unbind(target)) return nullptr;  // the one step that can fail comes first
     // The slot keeps its place (None) so no other obj_idx changes.
     if (PyList_SetItem(self->objects, static_cast<Py_ssize_t>(slot), Py_NewRef(Py_None)) < 0) return nullptr;
     entry->erase_first(slot);
     unregister_all_values(self, target);
-    const bool was_bound = target->bound;
-    if (!detach(target)) return nullptr;
+    detach(target);
     if (was_bound) self->doc.release(slot);
     Py_RETURN_NONE;
 }
@@ -907,31 +1050,54 @@ PyObject* doc_remove_all_objects(PyObject* obj, PyObject* const* args, Py_ssize_
             PyObject* held = occupant(self, slot);
             if (held && !unbind(as_object(held))) return nullptr;
         }
+        // The objects let go of are released once the document is done.
+        std::vector<PyObject*> released;
+        try {
+            released.reserve(slots.size());
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
         const size_t removed = self->doc.remove_class(key);
         for (const size_t slot : slots) {
-            PyObject* held = slot < self->wrappers.size() ? self->wrappers[slot] : nullptr;
-            if (!held) continue;
-            const Ref keep = Ref::borrow(held);
-            forget_wrapper(self, slot);
+            if (slot >= self->wrappers.size() || !self->wrappers[slot]) continue;
+            PyObject* held = std::exchange(self->wrappers[slot], nullptr);
             Py_XSETREF(as_object(held)->parent_idf, Py_NewRef(Py_None));
+            released.push_back(held);
         }
+        for (PyObject* held : released) Py_DECREF(held);
         return PyLong_FromSize_t(removed);
     }
-    size_t removed = 0;
+    // What can fail comes first: every object taken out keeps its values.
+    struct Taken {
+        Ref object;
+        size_t slot;
+        bool was_bound;
+    };
+    std::vector<Taken> taken;
+    try {
+        taken.reserve(slots.size());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     for (const size_t slot : slots) {
         Ref target;
         if (!object_at(self, slot, target)) return nullptr;
         if (!target) continue;
         IDFObj* object = as_object(target.get());
-        unregister_all_values(self, object);
-        if (PyList_SetItem(self->objects, static_cast<Py_ssize_t>(slot), Py_NewRef(Py_None)) < 0) return nullptr;
         const bool was_bound = object->bound && parent_of(object) == self;
-        if (!detach(object)) return nullptr;
-        if (was_bound) self->doc.release(object->obj_idx);
-        ++removed;
+        if (!unbind(object)) return nullptr;
+        taken.push_back(Taken{std::move(target), slot, was_bound});
+    }
+    for (const Taken& item : taken) {
+        IDFObj* object = as_object(item.object.get());
+        unregister_all_values(self, object);
+        // The item is held, so replacing it runs no code.
+        PyList_SetItem(self->objects, static_cast<Py_ssize_t>(item.slot), Py_NewRef(Py_None));
+        detach(object);
+        if (item.was_bound) self->doc.release(object->obj_idx);
     }
     self->doc.index().erase(key);
-    return PyLong_FromSize_t(removed);
+    return PyLong_FromSize_t(taken.size());
 }
 
 // ---------------------------------------------------------------------------
@@ -1172,6 +1338,7 @@ PyObject* doc_get_version(PyObject* obj, void*) {
 }
 
 PyGetSetDef doc_getset[] = {
+    {"idd", doc_get_idd, nullptr, "The schema the document was loaded against", nullptr},
     {"version", doc_get_version, nullptr,
      "The document's version: the first field of its Version object as written, or None when it has none",
      nullptr},
@@ -1344,7 +1511,9 @@ PyMappingMethods doc_as_mapping = {nullptr, doc_subscript, nullptr};
 
 PySequenceMethods doc_as_sequence = [] {
     PySequenceMethods methods{};
+    methods.sq_length = doc_length;
     methods.sq_item = doc_sq_item;
+    methods.sq_contains = doc_contains;
     return methods;
 }();
 
@@ -1367,6 +1536,7 @@ void setup_idf_type() {
     type.tp_doc = "An IDF document: its objects, indexed by class and linked by references.";
     type.tp_traverse = doc_traverse;
     type.tp_clear = doc_clear;
+    type.tp_iter = doc_iter;
     type.tp_methods = doc_methods;
     type.tp_getset = doc_getset;
     type.tp_init = doc_init;

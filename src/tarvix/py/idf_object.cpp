@@ -51,6 +51,7 @@ bool check_written_text(std::string_view text) {
 bool unbind(IDFObj* self) {
     if (!self->bound) return true;
     try {
+        edit_fault_point();
         self->values = FieldValues(values_of(self));
     } catch (const std::exception&) {
         PyErr_NoMemory();
@@ -323,6 +324,29 @@ PyObject* object_iter(PyObject* obj) {
 
 PyObject* object_get_class_name(PyObject* obj, void*) { return Py_NewRef(as_object(obj)->class_name); }
 
+// The names of the stored fields, those of repeating groups numbered.
+PyObject* object_get_field_names(PyObject* obj, void*) {
+    IDFObj* self = as_object(obj);
+    const ClassDef* cls = require_class_def(self);
+    if (!cls) return nullptr;
+    const Ref keep_schema = Ref::borrow(self->idd);  // `cls` lives in it
+    const size_t count = std::min(values_of(self).size(), static_cast<size_t>(INT32_MAX));
+    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!names) return nullptr;
+    const py::DeferredFailures deferred;  // a group without fields is reported once the names are made
+    for (size_t i = 0; i < count; ++i) {
+        Ref name;
+        try {
+            name = py::decode_utf8(shared.get_field_name(cls, static_cast<int32_t>(i), false));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        }
+        if (!name) return nullptr;
+        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name.release());
+    }
+    return names.release();
+}
+
 PyObject* object_repr(PyObject* obj) {
     IDFObj* self = as_object(obj);
     std::string text;
@@ -513,13 +537,22 @@ class ListWriter final : public RenameWriter {
 public:
     explicit ListWriter(IDFDoc* doc) noexcept : doc_(doc) {}
     const ClassDef* class_of(const FieldLoc& loc) const noexcept override { return class_def_of(at(loc)); }
-    void write(const FieldLoc& loc, std::string_view value) override {
+    void prepare(const FieldLoc& loc, size_t extra, size_t count) override {
+        IDFObj* target = at(loc);
+        if (target->bound) {
+            doc_->doc.prepare_value(loc.obj_idx, extra, count);
+        } else {
+            edit_fault_point();
+            target->values.prepare(extra, count);
+        }
+    }
+    void write(const FieldLoc& loc, std::string_view value) noexcept override {
         IDFObj* target = at(loc);
         const auto index = static_cast<size_t>(loc.field_idx);
         if (target->bound)
-            doc_->doc.set_value(loc.obj_idx, index, value, class_def_of(target), false);
+            doc_->doc.store_prepared(loc.obj_idx, index, value);
         else
-            write_value(target->values, index, value, class_def_of(target), nullptr, loc.obj_idx);
+            target->values.set_prepared(index, value);
     }
 
 private:
@@ -531,7 +564,8 @@ private:
 // sits in each slot (objects made since keep values of their own): every
 // location registered under the old name is checked against the object in
 // its slot before anything is written. Returns the number of referring
-// fields changed; throws std::bad_alloc / std::length_error.
+// fields changed; throws std::bad_alloc / std::length_error with nothing
+// changed.
 size_t rename_through_list(IDFObj* self, IDFDoc* doc, const ClassDef& cls, size_t name_idx,
                            std::string_view new_name) {
     const FieldDef* field = idd::get_field_def(&cls, name_idx);
@@ -555,17 +589,47 @@ size_t rename_through_list(IDFObj* self, IDFDoc* doc, const ClassDef& cls, size_
         if (value != new_name) locs[kept++] = loc;
     }
     locs.resize(kept);
+    if (old == new_name && locs.empty()) return 0;
     // No Python code runs from here on: the list, which holds the objects
     // written to, stays as it was checked.
-    if (self->bound)
-        doc->doc.set_value(self->obj_idx, name_idx, new_name, &cls);
-    else
-        write_value(self->values, name_idx, new_name, &cls, &doc->doc, self->obj_idx);
-    if (!locs.empty()) {
-        ListWriter writer(doc);
-        doc->doc.rename_referrers(*field, old, new_name, locs, whole, writer);
-    }
+    ListWriter writer(doc);
+    doc->doc.rename_fields(FieldLoc{self->obj_idx, static_cast<int32_t>(name_idx)}, field, old, new_name, locs,
+                           whole, writer);
     return locs.size();
+}
+
+// Refuses (ValueError) a name that another object of the document already
+// holds in a field registered under one of the name field's reference tags:
+// renaming onto it would make every reference name both.
+bool check_name_free(IDFObj* self, IDFDoc* doc, const FieldDef& field, std::string_view name) {
+    for (const std::string_view tag : field.references()) {
+        const std::vector<FieldLoc>* locs = doc->doc.targets().find(tag, name);
+        if (!locs) continue;
+        for (const FieldLoc& loc : *locs) {
+            if (loc.obj_idx == self->obj_idx || loc.field_idx < 0) continue;
+            const auto index = static_cast<size_t>(loc.field_idx);
+            std::string_view class_name;
+            std::string_view held;
+            if (is_native(doc)) {
+                const ClassDef* cls = doc->doc.live(loc.obj_idx) ? doc->doc.class_def(loc.obj_idx) : nullptr;
+                if (!cls) continue;
+                class_name = cls->name;
+                held = doc->doc.values(loc.obj_idx).at_or_empty(index);
+            } else {
+                PyObject* item = occupant(doc, loc.obj_idx);
+                IDFObj* other = is_idf_object(item) ? as_object(item) : nullptr;
+                if (!other || parent_of(other) != doc || other->obj_idx != loc.obj_idx) continue;
+                class_name = other->c_class_name;
+                held = values_of(other).at_or_empty(index);
+            }
+            if (!equal_fold(held, name)) continue;  // a registration the values no longer bear out
+            Ref holder = py::decode_utf8(class_name);
+            Ref text = holder ? py::decode_utf8(held) : Ref();
+            if (text) PyErr_Format(PyExc_ValueError, "%U '%U' already exists", holder.get(), text.get());
+            return false;
+        }
+    }
+    return true;
 }
 
 PyObject* object_rename(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -580,13 +644,22 @@ PyObject* object_rename(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     // Every refusal comes before the first write.
     std::string_view new_name;
     if (!py::str_utf8(given[0], new_name) || !check_written_text(new_name)) return nullptr;
+    if (new_name.empty()) {
+        PyErr_SetString(PyExc_ValueError, "The new name cannot be empty");
+        return nullptr;
+    }
     IDFDoc* parent = parent_of(self);
     if (!check_not_validating(parent)) return nullptr;
     const auto index = static_cast<size_t>(name_idx);
+    // Only the object in its document's slot is what the document's
+    // references name; any other changes its own name alone.
+    const bool in_document = parent && sits_in_parent(self);
+    if (in_document && !equal_fold(values_of(self).at_or_empty(index), new_name)) {
+        const FieldDef* field = idd::get_field_def(cls, index);
+        if (field && !check_name_free(self, parent, *field, new_name)) return nullptr;
+    }
     try {
-        // Only the object in its document's slot is what the document's
-        // references name; any other changes its own name alone.
-        if (!parent || !sits_in_parent(self)) {
+        if (!in_document) {
             if (object_set_string_by_index(self, name_idx, new_name) < 0) return nullptr;
             return PyLong_FromLong(0);
         }
@@ -641,12 +714,16 @@ PyMethodDef object_methods[] = {
      "Returns:\n"
      "    int: the number of other fields changed\n\n"
      "Raises:\n"
-     "    ValueError: the class has no name field, or new_name contains ',', ';', '!' or a line break\n"},
+     "    ValueError: the class has no name field; new_name is empty, contains ',', ';', '!' or a line\n"
+     "        break, or is the name of another object of the document that the same references could name\n"
+     "    MemoryError: the document is as it was\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef object_getset[] = {
     {"class_name", object_get_class_name, nullptr, "Class name as the schema spells it", nullptr},
+    {"field_names", object_get_field_names, nullptr,
+     "Names of the stored fields, in order (those of repeating groups numbered)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
