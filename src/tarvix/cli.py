@@ -379,12 +379,18 @@ def check(loader: Loader, codes: frozenset[str] | None, path: str) -> Checked:
 
 
 _CELL = str.maketrans({"\t": " ", "\n": " ", "\r": " "})
+_NOT_IN_A_CELL = re.compile(r"[\t\n\r]")
+
+
+def cell(text: str) -> str:
+    """Text for one part of a tab-separated line: tabs and line breaks as spaces."""
+    return text.translate(_CELL) if _NOT_IN_A_CELL.search(text) else text
 
 
 def problem_line(path: str, p: dict[str, Any]) -> str:
     """`path<TAB>severity<TAB>code<TAB>message`: the message names the class,
-    object and field. Tabs and line breaks inside a part show as spaces."""
-    return "\t".join(str(part).translate(_CELL) for part in (path, p["severity"], p["code"], p["message"]))
+    object and field."""
+    return f"{path}\t{p['severity']}\t{p['code']}\t{cell(p['message'])}"
 
 
 def checked_codes(text: str | None) -> frozenset[str] | None:
@@ -429,8 +435,13 @@ def cmd_validate(args: argparse.Namespace) -> int:
             errors += found
             warnings_found += len(result.problems) - found
             with_errors += found > 0
-            for p in result.problems:
-                progress.print(json.dumps({"path": result.path, **p}) if args.json else problem_line(result.path, p))
+            if result.problems:
+                if args.json:
+                    lines = [json.dumps({"path": result.path, **p}) for p in result.problems]
+                else:
+                    path = cell(result.path)
+                    lines = [problem_line(path, p) for p in result.problems]
+                progress.print("\n".join(lines))
     finally:
         progress.close()
     elapsed = time.perf_counter() - start
