@@ -122,7 +122,7 @@ def load_error(path: str, error: BaseException) -> str:
         reason = error.strerror
         if error.filename is not None and os.fspath(error.filename) != path:
             reason += f": {os.fspath(error.filename)}"
-    return reason if reason.startswith(f"{path}: ") else f"{path}: {reason}"
+    return reason if reason.startswith((f"{path}: ", f"'{path}' ")) else f"{path}: {reason}"
 
 
 @dataclass(frozen=True)
