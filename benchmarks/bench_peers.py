@@ -15,9 +15,11 @@ Version, a Building and a GlobalGeometryRules object). An operation a library ca
 as n/a, with the reason.
 
 Run it through benchmarks/run_peers.sh, which makes the benchmark's own environment. It prints the table
-and writes the chart (SVG, log scale) to docs/assets/peers.svg.
+and writes the chart to docs/assets/peers.svg: for each document and operation, how many times as long
+each peer takes as tarvix. With --from-table FILE it measures nothing and draws the chart of the table in
+FILE (the one of record, on docs/performance.md).
 
-Usage: python benchmarks/bench_peers.py [--repeat N] [--chart PATH] [--no-chart]
+Usage: python benchmarks/bench_peers.py [--repeat N] [--chart PATH] [--no-chart] [--from-table FILE [--note TEXT]]
 """
 
 import argparse
@@ -39,7 +41,6 @@ CHART = ROOT / "docs" / "assets" / "peers.svg"
 HEAD = "Version,25.2;\nBuilding,B;\nGlobalGeometryRules,UpperLeftCorner,Counterclockwise,Relative;\n"
 LIBRARIES = ("tarvix", "eppy", "idfkit")
 OPERATIONS = ("schema load", "document load", "query by name", "write to text")
-TICKS = ["100 ns", "1 µs", "10 µs", "100 µs", "1 ms", "10 ms", "100 ms", "1 s", "10 s", "100 s"]
 
 
 @dataclass
@@ -237,8 +238,7 @@ def show(seconds: float | str) -> str:
 def ratio(cell: float | str, base: float | str) -> str:
     if not (isinstance(cell, float) and isinstance(base, float)):
         return "n/a"
-    times = cell / base
-    return f"{times:.1f}×" if times < 10 else f"{times:,.0f}×"
+    return show_ratio(cell / base)
 
 
 def table(results: dict[str, dict[str, dict[str, float | str]]]) -> str:
@@ -255,43 +255,86 @@ def table(results: dict[str, dict[str, dict[str, float | str]]]) -> str:
     return "\n".join(lines)
 
 
-def chart(results: dict[str, dict[str, dict[str, float | str]]], path: Path, note: str) -> None:
+RATIO_TICKS = [1, 10, 100, 1_000, 10_000]
+# For each document, each peer and operation: the peer's time over tarvix's, None where it cannot.
+Ratios = dict[str, dict[str, dict[str, float | None]]]
+
+
+def ratios_of(results: dict[str, dict[str, dict[str, float | str]]]) -> Ratios:
+    found: Ratios = {}
+    for label, rows in results.items():
+        found[label] = {}
+        for lib in LIBRARIES[1:]:
+            found[label][lib] = {}
+            for operation in OPERATIONS:
+                value, own = rows[lib][operation], rows["tarvix"][operation]
+                both = isinstance(value, float) and isinstance(own, float)
+                found[label][lib][operation] = value / own if both else None  # type: ignore[operator]
+    return found
+
+
+def show_ratio(times: float) -> str:
+    return f"{times:.1f}×" if times < 10 else f"{times:,.0f}×"
+
+
+def chart(ratios: Ratios, path: Path, note: str) -> None:
+    """One panel per document: for each operation, how many times as long each peer takes as tarvix,
+    as bars from 1× (as fast) on a log axis, each labelled with its ratio. Drawn at the width of a
+    documentation page, so that its text reads at the size of the text around it."""
     import matplotlib
 
     matplotlib.use("agg")
     import matplotlib.pyplot as plt
 
     # Text stays text, and the file is the same for the same figures.
-    plt.rcParams.update({"svg.fonttype": "none", "svg.hashsalt": "tarvix", "font.size": 9})
-    colours = {"tarvix": "#1f6feb", "eppy": "#d4a72c", "idfkit": "#8250df"}
-    fig, axes = plt.subplots(1, len(results), figsize=(4.2 * len(results), 4.4), sharey=True, squeeze=False)
-    width = 0.26
-    for ax, (label, rows) in zip(axes[0], results.items()):
-        for k, lib in enumerate(LIBRARIES):
+    plt.rcParams.update({"svg.fonttype": "none", "svg.hashsalt": "tarvix", "font.size": 12})
+    peers = LIBRARIES[1:]
+    colours = {"eppy": "#d4a72c", "idfkit": "#8250df"}
+    fig, axes = plt.subplots(len(ratios), 1, figsize=(7.2, 2.6 * len(ratios) + 1.0), sharex=True, squeeze=False)
+    height = 0.38
+    for ax, (label, by_peer) in zip(axes[:, 0], ratios.items()):
+        for k, lib in enumerate(peers):
             for i, operation in enumerate(OPERATIONS):
-                x = i + (k - 1) * width
-                value = rows[lib][operation]
-                if isinstance(value, float):
-                    ax.bar(x, value, width, color=colours[lib])
+                y = i + (k - 0.5) * height
+                times = by_peer[lib][operation]
+                if times is None:
+                    ax.text(1.1, y, f"{lib}: n/a", va="center", color="#555")
                 else:
-                    ax.text(x, 2e-7, "n/a", ha="center", va="bottom", rotation=90, color="#555", fontsize=8)
-        ax.set_yscale("log")
-        ax.set_ylim(1e-7, 100)
-        ax.set_yticks([10.0**e for e in range(-7, 3)], TICKS)
+                    ax.barh(y, times - 1, height, left=1, color=colours[lib])
+                    ax.text(times * 1.1, y, show_ratio(times), va="center")
+        ax.set_xscale("log")
+        ax.set_xlim(1, max(RATIO_TICKS) * 4)
+        ax.set_xticks(RATIO_TICKS, [f"{t:,}×" for t in RATIO_TICKS])
         ax.minorticks_off()
-        ax.set_xticks(range(len(OPERATIONS)), [op.replace(" ", "\n", 1) for op in OPERATIONS])
-        ax.set_title(label, fontsize=9)
-        ax.grid(axis="y", which="major", color="#ddd", linewidth=0.6)
+        ax.set_yticks(range(len(OPERATIONS)), OPERATIONS)
+        ax.set_ylim(len(OPERATIONS) - 0.35, -0.65)  # top to bottom, room for the last label
+        ax.set_title(label, fontsize=12, loc="left")
+        ax.grid(axis="x", color="#ddd", linewidth=0.6)
         ax.set_axisbelow(True)
-    axes[0][0].set_ylabel("median time per call (log scale)")
-    handles = [plt.Rectangle((0, 0), 1, 1, color=colours[lib]) for lib in LIBRARIES]
-    fig.legend(handles, LIBRARIES, loc="upper center", ncol=3, frameon=False)
-    fig.text(0.5, 0.01, note, ha="center", fontsize=7, color="#555")
-    fig.tight_layout(rect=(0, 0.04, 1, 0.93))
+    axes[-1][0].set_xlabel("times as long as tarvix (1× = as fast; log scale)")
+    handles = [plt.Rectangle((0, 0), 1, 1, color=colours[lib]) for lib in peers]
+    fig.legend(handles, [f"{lib} / tarvix" for lib in peers], loc="upper center", ncol=2, frameon=False)
+    fig.text(0.5, 0.005, note, ha="center", fontsize=10, color="#555")
+    fig.tight_layout(rect=(0, 0.03, 1, 0.955))
     path.parent.mkdir(parents=True, exist_ok=True)
     # The format follows the suffix (.svg, or .png to look at it); an SVG carries no date.
     fig.savefig(path, metadata={"Date": None} if path.suffix == ".svg" else None)
     plt.close(fig)
+
+
+def read_table(path: Path) -> Ratios:
+    """The ratios of a table as `table` prints it (the one of record on the performance page)."""
+    found: Ratios = {}
+    for line in path.read_text(encoding="utf-8").splitlines():
+        cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
+        if len(cells) != 7 or cells[1] not in OPERATIONS:
+            continue
+        by_peer = found.setdefault(cells[0], {lib: {} for lib in LIBRARIES[1:]})
+        for lib, text in zip(LIBRARIES[1:], cells[5:]):
+            by_peer[lib][cells[1]] = None if text == "n/a" else float(text.rstrip("×").replace(",", ""))
+    if not found:
+        sys.exit(f"{path}: no table of results")
+    return found
 
 
 def main() -> None:
@@ -299,7 +342,14 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=5, help="samples per measurement (default 5)")
     parser.add_argument("--chart", type=Path, default=CHART, help=f"where the SVG goes (default {CHART})")
     parser.add_argument("--no-chart", action="store_true", help="print the table only")
+    parser.add_argument("--from-table", type=Path, metavar="FILE",
+                        help="measure nothing: draw the chart of the table in FILE (for example docs/performance.md)")
+    parser.add_argument("--note", help="with --from-table, the line under the chart")
     args = parser.parse_args()
+    if args.from_table:
+        chart(read_table(args.from_table), args.chart, args.note or f"from {args.from_table.name}")
+        print(f"chart: {args.chart}")
+        return
 
     versions = {lib: dist_version(lib) for lib in LIBRARIES}
     note = (
@@ -323,7 +373,7 @@ def main() -> None:
     for reason in sorted(reasons):
         print(reason)
     if not args.no_chart:
-        chart(results, args.chart, note)
+        chart(ratios_of(results), args.chart, note)
         print(f"chart: {args.chart}")
 
 

@@ -4,6 +4,7 @@ import fcntl
 import json
 import os
 import re
+import resource
 import shutil
 import stat
 import struct
@@ -59,9 +60,10 @@ def test_validate_reports_problems_and_sets_the_exit_status(models):
 
     found = tarvix("validate", models, "--idd", IDD_PATH, "--jobs", 2, status=1)
     typo = models / "south" / "typo.idf"
-    assert found.stdout == (f"{typo}:BuildingSurface:Detailed:South Wall:Construction Name: unknown-reference: "
-                            "BuildingSurface:Detailed 'South Wall', field 'Construction Name': no object in "
-                            "ConstructionNames is named 'Exterior Wal'.\n")
+    # One problem a line, its parts separated by tabs: a class name's colons do not split it.
+    assert found.stdout.rstrip("\n").split("\t") == [
+        str(typo), "error", "unknown-reference", "BuildingSurface:Detailed 'South Wall', field 'Construction Name': "
+        "no object in ConstructionNames is named 'Exterior Wal'."]
     assert summary(found.stderr) == (3, 1, 1, 0, 0)
 
     only = tarvix("validate", typo, "--idd", IDD_PATH, "--codes", "not-a-choice,too-few-fields")
@@ -186,12 +188,12 @@ def test_convert_both_ways(models, tmp_path):
                   "-o", "-").stdout == IDF.from_file(idd, office).to_epjson(schema, compact=True)
     # Without --epjson-schema the JSON schema beside the schema file is taken, when there is one.
     assert "there is no building.schema.epJSON or Energy+.schema.epJSON beside" in tarvix(
-        "convert", office, "--to", "epjson", "--idd", IDD_PATH, status=2).stderr
+        "convert", office, "--to", "epjson", "--idd", IDD_PATH, "-o", tmp_path / "new.epJSON", status=2).stderr
     schemas = tmp_path / "schemas"
     schemas.mkdir()
     shutil.copy(IDD_PATH, schemas / "building-1.0.idd")
     shutil.copy(schema, schemas / "building-1.0.schema.epJSON")
-    tarvix("convert", written, "--to", "idf", "--idd", schemas, "-o", back)  # the version read from the JSON
+    tarvix("convert", written, "--to", "idf", "--idd", schemas, "-o", back, "--force")  # version from the JSON
     assert IDF.from_file(idd, back).format().lower() == IDF.from_file(idd, office).format().lower()
     linked = tmp_path / "linked.idf"
     linked.symlink_to(back)
@@ -202,15 +204,102 @@ def test_convert_both_ways(models, tmp_path):
                                                   "--epjson-schema", schema, "-o", written, status=2).stderr
 
 
-def test_progress_bar_only_on_a_terminal(models):
-    pytest.importorskip("tqdm", reason="the extra tarvix[cli] (tqdm) is not installed")
-    command = [sys.executable, "-m", "tarvix", "validate", str(models), "--idd", str(IDD_PATH)]
-    plain = subprocess.run(command, capture_output=True, text=True, timeout=120)
-    assert "\r" not in plain.stderr and "doc/s" not in plain.stderr
+def test_convert_replaces_no_file_unless_forced(tmp_path):
+    schema = tmp_path / "building.schema.epJSON"
+    schema.write_text(json.dumps(epjson_schema(IDD.from_file(IDD_PATH))))
+    options = ("--idd", IDD_PATH, "--epjson-schema", schema)
+    (tmp_path / "{runs}").mkdir()
+    model = tmp_path / "{runs}" / "{model}.idf"  # paths are never read as JSON text
+    model.write_text(OFFICE)
+    tarvix("convert", "{runs}/{model}.idf", "--to", "epjson", *options, cwd=tmp_path)
+    converted = model.with_suffix(".epJSON").read_text()
+    by_hand = "! written by hand\n" + OFFICE
+    model.write_text(by_hand)
+    for source, to, kept, text in (("{runs}/{model}.epJSON", "idf", model, by_hand),
+                                   ("{runs}/{model}.idf", "epjson", model.with_suffix(".epJSON"), converted)):
+        proc = tarvix("convert", source, "--to", to, *options, cwd=tmp_path, status=1)
+        assert proc.stderr == f"tarvix: error: {Path(source).with_suffix(kept.suffix)} exists: give --force to " \
+                              "replace it\n" and kept.read_text() == text
+    tarvix("convert", "{runs}/{model}.epJSON", "--to", "idf", *options, "--force", cwd=tmp_path)
+    assert not model.read_text().startswith("! written by hand")
+    assert sorted(p.name for p in model.parent.iterdir()) == ["{model}.epJSON", "{model}.idf"]
+
+
+def limit_file_size():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (2500, 2500))  # less than the formatted office.idf
+
+
+@pytest.mark.parametrize("command", [("format",), ("rename", "Zone", "East Office", "East Lab")])
+def test_an_output_over_the_document_is_written_whole_or_not_at_all(models, tmp_path, command):
+    office = models / "north" / "office.idf"
+    link = tmp_path / "link.idf"
+    link.symlink_to(office)
+    argv = [sys.executable, "-m", "tarvix", command[0], office, *command[1:], "--idd", IDD_PATH, "-o"]
+    for target in (office, link):  # -o naming the document, or a link to it, writes it in place
+        proc = subprocess.run([*argv, target], capture_output=True, text=True, timeout=120,
+                              preexec_fn=limit_file_size)
+        assert proc.returncode == 1 and f"{target}: File too large" in proc.stderr
+        assert office.read_text() == OFFICE and list(office.parent.iterdir()) == [office]
+    tarvix(command[0], office, *command[1:], "--idd", IDD_PATH, "-o", link)
+    assert link.is_symlink() and office.read_text().startswith("! Generated")
+
+
+def test_every_command_takes_files_and_folders(models, tmp_path):
+    schema = tmp_path / "building.schema.epJSON"
+    schema.write_text(json.dumps(epjson_schema(IDD.from_file(IDD_PATH))))
+    names = ["north/office.idf", "south/office.IDF", "south/typo.idf"]
+    info = tarvix("info", models, "--idd", IDD_PATH, "--json", "--jobs", 2).stdout
+    assert [json.loads(line)["path"] for line in info.splitlines()] == [str(models / n) for n in names]
+
+    tarvix("convert", models, "--to", "epjson", "--idd", IDD_PATH, "--epjson-schema", schema, "-j", 2)
+    back = tmp_path / "back"
+    tarvix("convert", models, "--to", "idf", "--idd", IDD_PATH, "--epjson-schema", schema, "-o", back)
+    assert sorted(str(p.relative_to(back)) for p in back.rglob("*.idf")) == [
+        "north/office.idf", "south/office.idf", "south/typo.idf"]
+
+    (models / "south" / "broken.idf").write_text("Zone,A")
+    out = tmp_path / "out"
+    proc = tarvix("format", models, "--idd", IDD_PATH, "-o", out, status=2)  # the others are still written
+    assert f"{models / 'south' / 'broken.idf'}: IDF parsing error" in proc.stderr
+    assert sorted(str(p.relative_to(out)) for p in out.rglob("*.*")) == names
+    proc = tarvix("rename", models / "north", models / "south" / "typo.idf", "Zone", "West Office", "Lab",
+                  "--idd", IDD_PATH, "--in-place")
+    assert proc.stdout.count("renamed Zone 'West Office' to 'Lab'") == 2
+    assert (models / "north" / "office.idf").read_text().startswith("! Generated")
+    assert "cannot go to standard output" in tarvix("format", models / "north", "--idd", IDD_PATH,
+                                                    status=2).stderr
+    assert "cannot go to standard output" in tarvix("convert", ".", "--to", "epjson", "--idd", IDD_PATH,
+                                                    "-o", "-", cwd=models, status=2).stderr
+    assert "-o names a folder" in tarvix("convert", models, "--to", "epjson", "--idd", IDD_PATH,
+                                         "-o", models / "south" / "notes.txt", status=2).stderr
+
+
+def test_each_file_is_read_in_its_own_encoding(tmp_path):
+    (tmp_path / "new.idf").write_text("Version,1.0;\nZone,Büro;\n", encoding="utf-8")
+    (tmp_path / "old.idf").write_bytes("Version,1.0;\nZone,Büro;  ! 20 °C\n".encode("cp1252"))
+    schema = tmp_path / "old.idd"
+    schema.write_bytes(("! Temperatures in °C\n" + IDD_PATH.read_text()).encode("cp1252"))
+    info = tarvix("info", tmp_path, "--idd", schema, "--json").stdout
+    assert [(d["encoding"], d["schema_encoding"]) for d in map(json.loads, info.splitlines())] == [
+        ("utf-8", "cp1252"), ("cp1252", "cp1252")]
+    assert "  encoding: cp1252\n" in tarvix("info", tmp_path / "old.idf", "--idd", schema).stdout
+    out = tmp_path / "out"
+    proc = tarvix("format", tmp_path, "--idd", schema, "-o", out, "--verbose")
+    assert f"tarvix: {tmp_path / 'old.idf'}: read in cp1252\n" in proc.stderr
+    assert all("Zone,\n    Büro;" in (out / name).read_text(encoding="utf-8") for name in ("new.idf", "old.idf"))
+    proc = tarvix("validate", tmp_path / "old.idf", "--idd", schema, "--encoding", "utf-8", status=2)
+    assert "old.idf' cannot be read in UTF-8: give its encoding with --encoding ENC" in proc.stderr
+    assert "unknown encoding: 'nonsense'" in tarvix("info", tmp_path, "--idd", schema, "--encoding", "nonsense",
+                                                    status=2).stderr
+
+
+def on_terminal(command, stdout=subprocess.PIPE):
+    """Runs `command` with stderr (and with stdout=None, stdout too) on a new
+    pseudo-terminal of 24 rows and 100 columns; the process and what the terminal got."""
     leader, follower = os.openpty()
-    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # 24 rows, 100 columns
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
     try:
-        proc = subprocess.run(command, stdout=subprocess.PIPE, stderr=follower, text=True, timeout=120)
+        proc = subprocess.Popen(command, stdout=follower if stdout is None else stdout, stderr=follower)
         os.close(follower)
         seen = b""
         while True:
@@ -221,10 +310,30 @@ def test_progress_bar_only_on_a_terminal(models):
             if not chunk:
                 break
             seen += chunk
+        out = proc.stdout.read().decode() if proc.stdout else ""
+        proc.wait(timeout=120)
     finally:
         os.close(leader)
-    assert proc.returncode == 1 and proc.stdout == plain.stdout  # the problem lines are unchanged
-    assert b"3/3" in seen and b"documents" in seen
+    return proc, out, seen
+
+
+def test_progress_bar_only_on_a_terminal(models):
+    pytest.importorskip("tqdm", reason="the extra tarvix[cli] (tqdm) is not installed")
+    command = [sys.executable, "-m", "tarvix", "validate", str(models), "--idd", str(IDD_PATH)]
+    plain = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert "\r" not in plain.stderr and "doc/s" not in plain.stderr
+    proc, out, seen = on_terminal(command)
+    assert proc.returncode == 1 and out == plain.stdout  # the problem lines are unchanged
+    assert b"/3 [" in seen and b"documents" in seen
+
+    # Problem lines on the same terminal: the bar is cleared and drawn again a few
+    # times a second, not for every line.
+    walls = "".join(BAD_WALL.replace("South Wall", f"Wall {k}") for k in range(400))
+    for k in range(3):
+        (models / "north" / f"walls-{k}.idf").write_text(OFFICE + walls)
+    proc, _, seen = on_terminal(command, stdout=None)
+    assert proc.returncode == 1 and seen.count(b"unknown-reference") == 1201
+    assert len(re.findall(rb"\r(?!\n)", seen)) < 100
 
 
 def test_console_script_and_help():

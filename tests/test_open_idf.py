@@ -1,7 +1,9 @@
 """Version-aware loading: the document's Version object picks its schema."""
 
+import errno
 import os
 import re
+import warnings
 from pathlib import Path
 
 import pytest
@@ -81,10 +83,76 @@ def test_version_found_far_into_the_file(tmp_path, schema_folder):
 def test_a_schema_file_serves_any_document(tmp_path, schema_folder):
     doc = tarvix.open_idf(document(tmp_path, "none.idf", "Zone,Office;"), schema_folder / "a-old.idd")
     assert doc.version is None and len(doc["Zone"]) == 1
-    latin = document(tmp_path, "latin.idf", "Version,8.0;\nZone,B\xfcro;".encode("cp1252"))
-    with pytest.raises(UnicodeError):
-        tarvix.open_idf(latin, schema_folder)
-    assert tarvix.open_idf(latin, schema_folder, encoding="cp1252")["Zone"][0]["Name"] == "Büro"
+
+
+def test_each_file_is_read_as_utf8_else_cp1252(tmp_path, schema_folder):
+    old = document(tmp_path, "old.idf", "Version,8.0;\nZone,B\xfcro; ! 20 \xb0C\n".encode("cp1252"))
+    new = document(tmp_path, "new.idf", "Version,8.0;\nZone,B\xfcro;\n")
+    for path in (old, new):
+        assert tarvix.open_idf(path, schema_folder)["Zone"][0]["Name"] == "Büro"
+        assert tarvix.open_idf(path, schema_folder, encoding="AUTO")["Zone"][0]["Name"] == "Büro"
+    assert tarvix.open_idf(old, schema_folder, encoding="latin-1")["Zone"][0]["Name"] == "Büro"
+    for encoding in (None, "utf-8"):
+        with pytest.raises(UnicodeError, match=r"old\.idf' cannot be read in UTF-8: give its encoding with encoding="):
+            tarvix.open_idf(old, schema_folder, encoding=encoding)
+    undefined = document(tmp_path, "undefined.idf", b"Version,8.0;\nZone,\x81;")
+    with pytest.raises(UnicodeError, match=r"is neither UTF-8 nor cp1252: give its encoding with encoding="):
+        tarvix.open_idf(undefined, schema_folder)
+    # Schemas too: a degree sign in a comment, and a header-less one read for its Version default.
+    (schema_folder / "a-old.idd").write_bytes(b"! \xb0C\n" + versioned_schema("8.0.0").encode())
+    (schema_folder / "c-plain.idd").write_bytes(b"! \xb0C\n" + versioned_schema("22.1", header=False).encode())
+    assert len(tarvix.open_idf(document(tmp_path, "a.idf", "Version,22.1;\nV22_1,x;"), schema_folder)["V22_1"]) == 1
+    loaded = _schemas.load_document(old, schema_folder)
+    assert (loaded.encoding, loaded.schema_encoding, len(loaded.document["V8_0_0"])) == ("cp1252", "cp1252", 0)
+    with pytest.raises(UnicodeError, match="give its encoding with idd_encoding="):
+        tarvix.open_idf(new, schema_folder / "a-old.idd", idd_encoding=None)
+
+
+@pytest.mark.parametrize("encoding", ["utf-16", "utf-16-le", "utf-32", "cp1252"])
+def test_the_version_is_read_in_the_documents_encoding(tmp_path, schema_folder, encoding):
+    text = "! B\xfcro\n" + "!" * 70000 + "\nVersion,9.2;\nV9_2_1,x;\n"  # beyond the first 64 KB
+    path = document(tmp_path, "wide.idf", text.encode(encoding))
+    assert _schemas.read_version(path, encoding) == "9.2"
+    assert len(tarvix.open_idf(path, schema_folder, encoding)["V9_2_1"]) == 1
+    path.write_bytes("Version,9.2;\nV9_2_1,x;\n".encode(encoding))
+    assert len(tarvix.open_idf(path, schema_folder, encoding)["V9_2_1"]) == 1
+
+
+def unreadable_by_permission(path, monkeypatch):
+    if os.geteuid() == 0:
+        pytest.skip("root reads any file")
+    path.chmod(0)
+
+
+def unreadable_by_io_error(path, monkeypatch):
+    read_head = _schemas._read_head
+
+    def failing(name):
+        if os.path.samefile(name, path):
+            raise OSError(errno.EIO, os.strerror(errno.EIO), name)
+        return read_head(name)
+
+    monkeypatch.setattr(_schemas, "_read_head", failing)
+
+
+def unreadable_as_a_schema(path, monkeypatch):
+    path.write_text("not a schema \\field")  # without a header, so it has to be loaded for its version
+
+
+@pytest.mark.parametrize("spoil", [unreadable_by_permission, unreadable_by_io_error, unreadable_as_a_schema])
+def test_a_schema_file_that_cannot_be_read_is_skipped(tmp_path, schema_folder, spoil, monkeypatch):
+    broken = schema_folder / "0-broken.idd"
+    broken.write_text(versioned_schema("9.2.1"))
+    spoil(broken, monkeypatch)
+    doc = document(tmp_path, "new.idf", "Version,9.2;\nV9_2_1,x;")
+    with pytest.warns(UserWarning, match=rf"{re.escape(str(broken))}: skipped, it cannot be read as a schema"):
+        assert len(tarvix.open_idf(doc, schema_folder)["V9_2_1"]) == 1
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # said once
+        tarvix.open_idf(doc, schema_folder)
+    (schema_folder / "b-new.IDD").unlink()
+    with pytest.raises(ValueError, match=rf"no schema of version 9\.2 in .*; cannot read {re.escape(str(broken))}: "):
+        tarvix.open_idf(doc, schema_folder)
 
 
 def test_no_matching_schema_names_the_version_and_the_folder(tmp_path, schema_folder):
@@ -125,5 +193,5 @@ def test_real_schemas_by_header(tmp_path):
         os.symlink(SHARED / name, tmp_path / name)
     small = tarvix.open_idf(SHARED / "smallfile_V8_8.idf", tmp_path)
     assert small.version.startswith("8.8")
-    wlhp = tarvix.open_idf(SHARED / "5ZoneWaterLoopHeatPump.idf", tmp_path, encoding="latin-1")
+    wlhp = tarvix.open_idf(SHARED / "5ZoneWaterLoopHeatPump.idf", tmp_path)  # cp1252, found by itself
     assert wlhp.version.startswith("8.0") and len(wlhp["Zone"]) == 6

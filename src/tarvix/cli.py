@@ -1,21 +1,28 @@
 """The tarvix command: check, describe, format, convert and rename documents.
 
-    tarvix info DOC... --idd SCHEMA
-    tarvix validate PATH... --idd SCHEMA [--json] [--jobs N]
-    tarvix format DOC --idd SCHEMA [--compact] [--preserve-order] [-o OUT | --in-place]
-    tarvix convert DOC --to epjson|idf --idd SCHEMA [--epjson-schema FILE] [-o OUT]
-    tarvix rename DOC CLASS OLD NEW --idd SCHEMA (-o OUT | --in-place)
+    tarvix info PATH... --idd SCHEMA [--json] [--jobs N]
+    tarvix validate PATH... --idd SCHEMA [--json] [--jobs N] [--codes CODE,...]
+    tarvix format PATH... --idd SCHEMA [--compact] [--preserve-order] [-o OUT | --in-place] [--force]
+    tarvix convert PATH... --to epjson|idf --idd SCHEMA [--epjson-schema FILE] [-o OUT] [--force]
+    tarvix rename PATH... CLASS OLD NEW --idd SCHEMA (-o OUT | --in-place) [--force]
 
-`--idd` names a schema file, or a folder of them: then each document gets the
-schema of its own version. Exit status: 0 on success (for validate: no
-document has an error), 1 when validate finds an error or an operation fails,
-2 on a usage error or a document or schema that cannot be loaded.
+Each PATH is a document or a folder, searched recursively for *.idf (and,
+for convert --to idf, *.epJSON). `--idd` names a schema file, or a folder of
+them: then each document gets the schema of its own version. Files are read
+as UTF-8, or cp1252 when they are not UTF-8, unless --encoding says. Every
+file is written through a temporary file beside it, renamed over the target
+once complete; an existing file other than the document itself is replaced
+only with --force. Exit status: 0 on success (for validate: no document has
+an error), 1 when validate finds an error or an operation fails, 2 on a
+usage error or a document or schema that cannot be loaded.
 """
 
 from __future__ import annotations
 
 import argparse
+import codecs
 import contextlib
+import errno
 import json
 import os
 import re
@@ -23,6 +30,7 @@ import shutil
 import sys
 import tempfile
 import time
+import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
@@ -36,9 +44,12 @@ from tarvix.idf import IDF, PROBLEM_CODES
 
 PROG = "tarvix"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+OPTIONS = ("--encoding ENC", "--idd-encoding ENC")
 
 # What a document or schema that cannot be read raises.
 LOAD_ERRORS = (OSError, UnicodeError, ValueError, MemoryError)
+# What writing a document can raise.
+WRITE_ERRORS = (OSError, UnicodeError, ValueError, MemoryError)
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -48,8 +59,17 @@ class UsageError(Exception):
     """A command line or input the command cannot work with: exit status 2."""
 
 
+class Failed(Exception):
+    """An operation that failed on one document: exit status 1."""
+
+
 def fail(message: str) -> None:
     print(f"{PROG}: error: {message}", file=sys.stderr)
+
+
+def show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                 file: TextIO | None = None, line: str | None = None) -> None:
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
 
 
 # ---------------------------------------------------------------------------
@@ -62,19 +82,28 @@ class Loader:
     the file of each document's version in a folder."""
 
     schemas: str
-    encoding: str | None
-    idd_encoding: str | None
+    encoding: str
+    idd_encoding: str
 
-    def schema_path(self, document: str) -> str:
-        return _schemas.schema_path_for(document, self.schemas, self.idd_encoding)
+    def schema_path(self, document: str,
+                    version_of: Callable[[str | os.PathLike[str]], str | None] | None = None) -> str:
+        version_of = version_of or (lambda path: _schemas.read_version(path, self.encoding))
+        return _schemas.schema_path_for(document, self.schemas, self.idd_encoding, version_of, OPTIONS[1])
 
-    def schema(self, schema_path: str) -> IDD:
-        return _schemas.load_schema(schema_path, self.idd_encoding)
+    def schema(self, schema_path: str) -> tuple[IDD, str]:
+        return _schemas.load_schema_in(schema_path, self.idd_encoding, OPTIONS[1])
 
-    def load(self, document: str) -> tuple[IDF, str]:
-        """The document and the path of its schema."""
-        schema_path = self.schema_path(document)
-        return IDF.from_file(self.schema(schema_path), document, self.encoding), schema_path
+    def load(self, document: str) -> _schemas.Loaded:
+        return _schemas.load_document(document, self.schemas, self.encoding, self.idd_encoding, OPTIONS)
+
+
+def encoding_argument(text: str) -> str:
+    if not _schemas.is_auto(text):
+        try:
+            codecs.lookup(text)
+        except LookupError:
+            raise argparse.ArgumentTypeError(f"unknown encoding: {text!r}") from None
+    return text
 
 
 def loader_from(args: argparse.Namespace) -> Loader:
@@ -93,23 +122,70 @@ def load_error(path: str, error: BaseException) -> str:
         reason = error.strerror
         if error.filename is not None and os.fspath(error.filename) != path:
             reason += f": {os.fspath(error.filename)}"
-    return reason if reason.startswith(f"{path}: ") else f"{path}: {reason}"
+    return reason if reason.startswith((f"{path}: ", f"'{path}' ")) else f"{path}: {reason}"
 
 
-def documents_under(paths: Iterable[str]) -> tuple[list[str], list[str]]:
-    """The documents named, folders searched recursively for *.idf (any case),
-    and the messages for paths that do not exist."""
-    found: list[str] = []
+@dataclass(frozen=True)
+class Source:
+    """A document to work on, and its path below the folder argument it was found
+    in (its own name for a file argument): where it goes inside an output folder."""
+
+    path: str
+    relative: str
+
+
+def documents_under(paths: Iterable[str], suffixes: tuple[str, ...] = (".idf",)) -> tuple[list[Source], list[str]]:
+    """The documents named, folders searched recursively for files with one of
+    `suffixes` (any case), and the messages for paths that do not exist."""
+    found: list[Source] = []
     missing: list[str] = []
     for path in paths:
         if os.path.isdir(path):
-            inside = [str(p) for p in Path(path).rglob("*") if p.suffix.lower() == ".idf" and p.is_file()]
-            found.extend(sorted(inside))
+            inside = sorted(str(p) for p in Path(path).rglob("*") if p.suffix.lower() in suffixes and p.is_file())
+            found.extend(Source(p, os.path.relpath(p, path)) for p in inside)
         elif os.path.exists(path):
-            found.append(path)
+            found.append(Source(path, os.path.basename(path)))
         else:
             missing.append(f"{path}: no such file or folder")
     return found, missing
+
+
+def gather(args: argparse.Namespace, suffixes: tuple[str, ...] = (".idf",)) -> tuple[list[Source], int]:
+    """The documents of the command line, and the exit status so far: the paths
+    that do not exist are reported, and a command line that names no document
+    is a usage error."""
+    sources, missing = documents_under(args.paths, suffixes)
+    for message in missing:
+        fail(message)
+    if not sources and not missing:
+        pattern = " or ".join(f"*{suffix}" for suffix in suffixes)
+        raise UsageError(f"no documents: the folders given hold no {pattern} file")
+    return sources, EXIT_USAGE if missing else EXIT_OK
+
+
+@dataclass
+class Read:
+    """The files a document was read from, and their encodings."""
+
+    path: str
+    encoding: str
+    schema_path: str
+    schema_encoding: str
+
+    @classmethod
+    def of(cls, path: str, loaded: _schemas.Loaded) -> Read:
+        return cls(path, loaded.encoding, loaded.schema_path, loaded.schema_encoding)
+
+    def notes(self, schemas_noted: set[str]) -> list[str]:
+        """For --verbose: the files read in an encoding other than UTF-8, each
+        schema once."""
+        notes = []
+        if self.encoding != "utf-8":
+            notes.append(f"{PROG}: {self.path}: read in {self.encoding}")
+        if self.schema_encoding != "utf-8" and self.schema_path not in schemas_noted:
+            schemas_noted.add(self.schema_path)
+            notes.append(f"{PROG}: {self.schema_path}: read in {self.schema_encoding}")
+        return notes
 
 
 # ---------------------------------------------------------------------------
@@ -118,24 +194,43 @@ def documents_under(paths: Iterable[str]) -> tuple[list[str], list[str]]:
 
 class Progress:
     """A progress bar on stderr when it is a terminal and tqdm is installed
-    (`pip install "tarvix[cli]"`); otherwise nothing. Lines printed through
-    it go above the bar."""
+    (`pip install ".[cli]"`); otherwise nothing. Lines printed through it go
+    above the bar: they are kept and written in one go a few times a second,
+    so that the bar is cleared and drawn again that often, not once a line."""
+
+    INTERVAL = 0.2  # seconds between two writes of the lines kept
 
     def __init__(self, total: int) -> None:
         self.bar: Any = None
+        self.kept: list[tuple[TextIO, str]] = []
+        self.written = 0.0
         if total > 1 and sys.stderr.isatty():
             try:
                 from tqdm import tqdm
             except ImportError:
                 return
-            self.bar = tqdm(total=total, unit="doc", file=sys.stderr, leave=False, dynamic_ncols=True)
+            self.bar = tqdm(total=total, unit="doc", file=sys.stderr, leave=False, dynamic_ncols=True,
+                            mininterval=self.INTERVAL)
 
     def print(self, line: str, file: TextIO | None = None) -> None:
         out = file or sys.stdout
-        if self.bar is not None:
-            self.bar.write(line, file=out)
-        else:
-            print(line, file=out)
+        if self.bar is None or (out is sys.stdout and not _isatty(out)):
+            print(line, file=out)  # nowhere near the bar
+            return
+        self.kept.append((out, line))
+        now = time.monotonic()
+        if now - self.written >= self.INTERVAL:
+            self.flush(now)
+
+    def flush(self, now: float | None = None) -> None:
+        self.written = time.monotonic() if now is None else now
+        if not self.kept:
+            return
+        kept, self.kept = self.kept, []
+        with self.bar.external_write_mode(file=sys.stderr):
+            for out, line in kept:
+                out.write(line + "\n")
+            sys.stdout.flush()
 
     def step(self) -> None:
         if self.bar is not None:
@@ -143,7 +238,15 @@ class Progress:
 
     def close(self) -> None:
         if self.bar is not None:
+            self.flush()
             self.bar.close()
+
+
+def _isatty(file: TextIO) -> bool:
+    try:
+        return file.isatty()
+    except (OSError, ValueError):
+        return False
 
 
 def run_all(work: Callable[[T], R], items: Sequence[T], jobs: int) -> Iterator[R]:
@@ -174,28 +277,34 @@ def jobs_argument(text: str) -> int:
 class Described:
     path: str
     error: str | None = None
+    read: Read | None = None
     version: str | None = None
-    schema: str = ""
     counts: dict[str, int] = field(default_factory=dict)
     dangling: list[str] = field(default_factory=list)
 
 
 def describe(loader: Loader, path: str) -> Described:
     try:
-        doc, schema_path = loader.load(path)
+        loaded = loader.load(path)
     except LOAD_ERRORS as error:
         return Described(path, error=load_error(path, error))
+    doc = loaded.document
     counts = {name: len(doc[name]) for name in sorted(doc.get_class_names(), key=str.lower)}
     dangling = [p.message for p in doc.validate(codes={"unknown-reference"})]
-    return Described(path, version=doc.version, schema=schema_path, counts=counts, dangling=dangling)
+    return Described(path, read=Read.of(path, loaded), version=doc.version, counts=counts, dangling=dangling)
 
 
 def print_description(d: Described, out: Progress) -> None:
+    read = d.read
+    assert read is not None
     objects = sum(d.counts.values())
-    lines = [d.path,
-             f"  version: {d.version if d.version is not None else '(no Version object)'}",
-             f"  schema: {d.schema}",
-             f"  objects: {objects} in {len(d.counts)} classes"]
+    lines = [d.path]
+    if read.encoding != "utf-8":
+        lines.append(f"  encoding: {read.encoding}")
+    lines += [f"  version: {d.version if d.version is not None else '(no Version object)'}",
+              f"  schema: {read.schema_path}"
+              + (f" (read in {read.schema_encoding})" if read.schema_encoding != "utf-8" else ""),
+              f"  objects: {objects} in {len(d.counts)} classes"]
     width = max((len(name) for name in d.counts), default=0)
     lines += [f"    {name:<{width}}  {count:>7}" for name, count in d.counts.items()]
     lines.append(f"  dangling references: {len(d.dangling)}")
@@ -205,16 +314,19 @@ def print_description(d: Described, out: Progress) -> None:
 
 def cmd_info(args: argparse.Namespace) -> int:
     loader = loader_from(args)
-    progress = Progress(len(args.documents))
-    status = EXIT_OK
+    sources, status = gather(args)
+    progress = Progress(len(sources))
     try:
-        for d in run_all(lambda path: describe(loader, path), args.documents, args.jobs):
+        for d in run_all(lambda source: describe(loader, source.path), sources, args.jobs):
             progress.step()
             if d.error is not None:
                 progress.print(f"{PROG}: error: {d.error}", file=sys.stderr)
                 status = EXIT_USAGE
-            elif args.json:
-                progress.print(json.dumps({"path": d.path, "version": d.version, "schema": d.schema,
+                continue
+            assert d.read is not None
+            if args.json:
+                progress.print(json.dumps({"path": d.path, "version": d.version, "schema": d.read.schema_path,
+                                           "encoding": d.read.encoding, "schema_encoding": d.read.schema_encoding,
                                            "objects": sum(d.counts.values()), "classes": d.counts,
                                            "dangling_references": d.dangling}))
             else:
@@ -236,20 +348,31 @@ class Checked:
     path: str
     error: str | None = None
     problems: list[dict[str, Any]] = field(default_factory=list)
+    read: Read | None = None
 
 
 def check(loader: Loader, codes: frozenset[str] | None, path: str) -> Checked:
     try:
-        doc, _ = loader.load(path)
+        loaded = loader.load(path)
     except LOAD_ERRORS as error:
         return Checked(path, error=load_error(path, error))
-    problems = [{name: getattr(p, name) for name in PROBLEM_FIELDS} for p in doc.validate(codes)]
-    return Checked(path, problems=problems)
+    problems = [{name: getattr(p, name) for name in PROBLEM_FIELDS} for p in loaded.document.validate(codes)]
+    return Checked(path, problems=problems, read=Read.of(path, loaded))
+
+
+_CELL = str.maketrans({"\t": " ", "\n": " ", "\r": " "})
+_NOT_IN_A_CELL = re.compile(r"[\t\n\r]")
+
+
+def cell(text: str) -> str:
+    """Text for one part of a tab-separated line: tabs and line breaks as spaces."""
+    return text.translate(_CELL) if _NOT_IN_A_CELL.search(text) else text
 
 
 def problem_line(path: str, p: dict[str, Any]) -> str:
-    where = ":".join(str(p[k] or "") for k in ("class_name", "object_name", "field_name"))
-    return f"{path}:{where}: {p['code']}: {p['message']}"
+    """`path<TAB>severity<TAB>code<TAB>message`: the message names the class,
+    object and field."""
+    return f"{path}\t{p['severity']}\t{p['code']}\t{cell(p['message'])}"
 
 
 def checked_codes(text: str | None) -> frozenset[str] | None:
@@ -270,31 +393,40 @@ def summary_table(rows: list[tuple[str, str]]) -> str:
 def cmd_validate(args: argparse.Namespace) -> int:
     loader = loader_from(args)
     codes = checked_codes(args.codes)
-    paths, missing = documents_under(args.paths)
+    sources, missing = documents_under(args.paths)
     for message in missing:
         fail(message)
     start = time.perf_counter()
-    documents = with_errors = errors = warnings = load_errors = 0
-    progress = Progress(len(paths))
+    documents = with_errors = errors = warnings_found = load_errors = 0
+    schemas_noted: set[str] = set()
+    progress = Progress(len(sources))
     try:
-        for result in run_all(lambda path: check(loader, codes, path), paths, args.jobs):
+        for result in run_all(lambda source: check(loader, codes, source.path), sources, args.jobs):
             progress.step()
             if result.error is not None:
                 load_errors += 1
                 progress.print(f"{PROG}: error: {result.error}", file=sys.stderr)
                 continue
+            if args.verbose and result.read is not None:
+                for note in result.read.notes(schemas_noted):
+                    progress.print(note, file=sys.stderr)
             documents += 1
             found = sum(p["severity"] == "error" for p in result.problems)
             errors += found
-            warnings += len(result.problems) - found
+            warnings_found += len(result.problems) - found
             with_errors += found > 0
-            for p in result.problems:
-                progress.print(json.dumps({"path": result.path, **p}) if args.json else problem_line(result.path, p))
+            if result.problems:
+                if args.json:
+                    lines = [json.dumps({"path": result.path, **p}) for p in result.problems]
+                else:
+                    path = cell(result.path)
+                    lines = [problem_line(path, p) for p in result.problems]
+                progress.print("\n".join(lines))
     finally:
         progress.close()
     elapsed = time.perf_counter() - start
     print(summary_table([("documents", str(documents)), ("with errors", str(with_errors)),
-                         ("errors", str(errors)), ("warnings", str(warnings)),
+                         ("errors", str(errors)), ("warnings", str(warnings_found)),
                          ("not loaded", str(load_errors + len(missing))), ("time", f"{elapsed:.2f} s")]),
           file=sys.stderr)
     if load_errors or missing:
@@ -306,10 +438,22 @@ def cmd_validate(args: argparse.Namespace) -> int:
 # Writing: format, convert, rename
 
 
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+_UMASK = _umask()  # read once, before any thread: setting it is process-wide
+
+
 @contextlib.contextmanager
-def replacing(path: str) -> Iterator[str]:
-    """A temporary file beside `path` to write; it replaces `path` (keeping its
-    permissions) only when the block ends without an exception."""
+def writing(path: str | os.PathLike[str], replace: bool = True) -> Iterator[str]:
+    """A temporary file in the folder of `path` to write; once the block ends
+    without an exception it becomes `path`, or the file a link at `path` names,
+    which keeps its permissions. With `replace` false an existing file is left
+    alone and Failed raised instead. A write that fails part way leaves the
+    target as it was."""
     target = Path(os.path.realpath(path))  # through a link, the file it names is replaced
     fd, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
     os.close(fd)
@@ -317,54 +461,222 @@ def replacing(path: str) -> Iterator[str]:
         yield temporary
         if target.exists():
             shutil.copymode(target, temporary)
-        os.replace(temporary, target)
+        else:
+            os.chmod(temporary, 0o666 & ~_UMASK)
+        if replace:
+            os.replace(temporary, target)
+        else:
+            _create(temporary, target)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
         raise
 
 
-def load_one(loader: Loader, path: str) -> tuple[IDF, str]:
+def _create(temporary: str, target: Path) -> None:
+    """Moves `temporary` to `target` only if no file is there, in one step where
+    the file system can link."""
     try:
-        return loader.load(path)
-    except LOAD_ERRORS as error:
-        raise UsageError(load_error(path, error)) from None
+        os.link(temporary, target)
+    except FileExistsError:
+        raise Failed(refused(str(target))) from None
+    except OSError as error:
+        if error.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EXDEV, errno.EMLINK):
+            raise
+        if target.exists():
+            raise Failed(refused(str(target))) from None
+        os.replace(temporary, target)
+        return
+    os.unlink(temporary)
 
 
-def save_document(doc: IDF, args: argparse.Namespace, source: str) -> None:
-    """Writes a document as -o OUT or --in-place say, else to stdout."""
-    options = {"compact": args.compact, "preserve_order": args.preserve_order}
-    if args.in_place:
-        with replacing(source) as temporary:
-            doc.save(temporary, **options)
-    elif args.output in (None, "-"):
-        sys.stdout.write(doc.format(**options))
+def refused(path: str) -> str:
+    return f"{path} exists: give --force to replace it"
+
+
+@dataclass(frozen=True)
+class Target:
+    """Where one document's output goes: a file (replacing it only when `replace`),
+    or standard output when `path` is None."""
+
+    path: str | None
+    replace: bool = False
+    in_place: bool = False
+    in_folder: bool = False  # inside an output folder, made as needed
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def plan_targets(args: argparse.Namespace, sources: list[Source], suffix: str | None = None) -> list[Target]:
+    """The output of each document. `suffix` (convert) replaces the documents'
+    own, and without -o the outputs go beside them; otherwise they go to stdout.
+    With several documents or a folder argument, -o names a folder (made when
+    missing) that receives them under their paths below their folder argument."""
+    output = args.output
+    force = getattr(args, "force", False)
+    in_folder = False
+    if getattr(args, "in_place", False):
+        return [Target(s.path, replace=True, in_place=True) for s in sources]
+    many = len(sources) > 1 or any(os.path.isdir(p) for p in args.paths)
+    if output == "-" or (output is None and suffix is None):
+        if many:
+            raise UsageError("several documents cannot go to standard output: give -o FOLDER or --in-place")
+        return [Target(None)]
+    if output is None:
+        paths = [str(Path(s.path).with_suffix(suffix)) for s in sources]  # type: ignore[arg-type]
+    elif many or os.path.isdir(output):
+        if os.path.exists(output) and not os.path.isdir(output):
+            raise UsageError(f"-o {output}: with several documents or a folder, -o names a folder")
+        names = [Path(s.relative) if suffix is None else Path(s.relative).with_suffix(suffix) for s in sources]
+        paths = [os.path.join(output, name) for name in names]
+        in_folder = True
     else:
-        doc.save(args.output, **options)
+        paths = [output]
+    seen: dict[str, str] = {}
+    for source, path in zip(sources, paths, strict=True):
+        key = os.path.normcase(os.path.abspath(path))
+        if key in seen:
+            raise UsageError(f"{seen[key]} and {source.path} would both be written to {path}")
+        seen[key] = source.path
+    targets = []
+    for source, path in zip(sources, paths, strict=True):
+        if _same_file(path, source.path):
+            if suffix is not None:
+                raise UsageError(f"{source.path}: the output would replace the document; give -o OUT")
+            targets.append(Target(path, replace=True, in_place=True))  # -o DOC is --in-place
+        else:
+            targets.append(Target(path, replace=force, in_folder=in_folder))
+    return targets
+
+
+@dataclass
+class Outcome:
+    """What one document's work printed, and its exit status."""
+
+    status: int = EXIT_OK
+    lines: list[tuple[str, bool]] = field(default_factory=list)  # (text, to stderr)
+    text: str | None = None  # for standard output
+
+    def say(self, text: str, error: bool = False) -> None:
+        self.lines.append((text, error))
+
+
+def write_text(target: Target, save: Callable[[str], None], text: Callable[[], str], outcome: Outcome) -> None:
+    """Writes through `save(path)` to the target's file, or keeps `text()` for stdout."""
+    if target.path is None:
+        outcome.text = text()
+        return
+    if target.in_folder:
+        os.makedirs(os.path.dirname(os.path.abspath(target.path)), exist_ok=True)
+    with writing(target.path, replace=target.replace) as temporary:
+        save(temporary)
+
+
+def run_writing(args: argparse.Namespace, sources: list[Source], targets: list[Target], status: int,
+                work: Callable[[Source, Target, Outcome], None]) -> int:
+    """work(source, target, outcome) for every document on --jobs threads; prints
+    what each says, in the documents' order, and gives the exit status: 2 when a
+    document could not be loaded, else 1 when an operation failed."""
+    def one(item: tuple[Source, Target]) -> Outcome:
+        source, target = item
+        outcome = Outcome()
+        if target.path is not None and not target.replace and os.path.lexists(target.path):
+            outcome.status = EXIT_FAILED
+            outcome.say(f"{PROG}: error: {refused(target.path)}", error=True)
+            return outcome
+        try:
+            work(source, target, outcome)
+        except UsageError as error:
+            outcome.status = EXIT_USAGE
+            outcome.say(f"{PROG}: error: {error}", error=True)
+        except Failed as error:
+            outcome.status = EXIT_FAILED
+            outcome.say(f"{PROG}: error: {error}", error=True)
+        except WRITE_ERRORS as error:
+            outcome.status = EXIT_FAILED
+            outcome.say(f"{PROG}: error: {load_error(target.path or source.path, error)}", error=True)
+        return outcome
+
+    statuses = {status}
+    progress = Progress(len(sources))
+    try:
+        for outcome in run_all(one, list(zip(sources, targets, strict=True)), args.jobs):
+            progress.step()
+            if outcome.text is not None:
+                sys.stdout.write(outcome.text)
+            for line, error in outcome.lines:  # beside a document on stdout, on stderr
+                progress.print(line, file=sys.stderr if error or targets[0].path is None else sys.stdout)
+            statuses.add(outcome.status)
+    finally:
+        progress.close()
+    return EXIT_USAGE if EXIT_USAGE in statuses else EXIT_FAILED if EXIT_FAILED in statuses else EXIT_OK
+
+
+class Work:
+    """Loads a document for a writing command, with --verbose notes."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.loader = loader_from(args)
+        self.verbose = args.verbose
+        self.schemas_noted: set[str] = set()
+
+    def load(self, path: str, outcome: Outcome) -> _schemas.Loaded:
+        try:
+            loaded = self.loader.load(path)
+        except LOAD_ERRORS as error:
+            raise UsageError(load_error(path, error)) from None
+        if self.verbose:
+            for note in Read.of(path, loaded).notes(self.schemas_noted):
+                outcome.say(note, error=True)
+        return loaded
+
+
+def layout(args: argparse.Namespace) -> dict[str, bool]:
+    return {"compact": args.compact, "preserve_order": args.preserve_order}
 
 
 def cmd_format(args: argparse.Namespace) -> int:
-    doc, _ = load_one(loader_from(args), args.document)
-    save_document(doc, args, args.document)
-    return EXIT_OK
+    work = Work(args)
+    sources, status = gather(args)
+    targets = plan_targets(args, sources)
+
+    def one(source: Source, target: Target, outcome: Outcome) -> None:
+        doc = work.load(source.path, outcome).document
+        write_text(target, lambda path: doc.save(path, **layout(args)), lambda: doc.format(**layout(args)), outcome)
+
+    return run_writing(args, sources, targets, status, one)
 
 
 def cmd_rename(args: argparse.Namespace) -> int:
-    doc, _ = load_one(loader_from(args), args.document)
-    try:
-        obj = doc.get_object_by_name(args.class_name, args.old)
-    except (KeyError, ValueError) as error:
-        raise UsageError(f"{args.document}: {error}") from None
-    if obj is None:
-        raise UsageError(f"{args.document}: no {args.class_name} named {args.old!r}")
-    class_name = obj.class_name
-    old_name = obj[0]
-    changed = obj.rename(args.new)
-    save_document(doc, args, args.document)
-    references = "reference" if changed == 1 else "references"
-    print(f"{args.document}: renamed {class_name} {old_name!r} to {args.new!r}; {changed} {references} changed",
-          file=sys.stderr if args.output == "-" else sys.stdout)
-    return EXIT_OK
+    work = Work(args)
+    sources, status = gather(args)
+    targets = plan_targets(args, sources)
+
+    def one(source: Source, target: Target, outcome: Outcome) -> None:
+        doc = work.load(source.path, outcome).document
+        try:
+            obj = doc.get_object_by_name(args.class_name, args.old)
+        except (KeyError, ValueError) as error:
+            raise UsageError(f"{source.path}: {error}") from None
+        if obj is None:
+            raise UsageError(f"{source.path}: no {args.class_name} named {args.old!r}")
+        class_name = obj.class_name
+        old_name = obj[0]
+        try:
+            changed = obj.rename(args.new)
+        except ValueError as error:
+            raise Failed(f"{source.path}: {error}") from None
+        write_text(target, lambda path: doc.save(path, **layout(args)), lambda: doc.format(**layout(args)), outcome)
+        references = "reference" if changed == 1 else "references"
+        outcome.say(f"{source.path}: renamed {class_name} {old_name!r} to {args.new!r}; {changed} {references} "
+                    f"changed")
+
+    return run_writing(args, sources, targets, status, one)
 
 
 _JSON_VERSION = re.compile(rb'"version_identifier"\s*:\s*"([^"]*)"')
@@ -393,34 +705,33 @@ def epjson_schema_path(args: argparse.Namespace, schema_path: str) -> str:
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
-    loader = loader_from(args)
-    source = args.document
-    suffix = ".epJSON" if args.to == "epjson" else ".idf"
-    output = args.output or str(Path(source).with_suffix(suffix))
-    if output != "-" and os.path.abspath(output) == os.path.abspath(source):
-        raise UsageError(f"{source}: the output would replace the document; give -o OUT")
-    if args.to == "epjson":
-        doc, schema_path = load_one(loader, source)
-        json_schema = epjson_schema_path(args, schema_path)
-        if output == "-":
-            sys.stdout.write(doc.to_epjson(json_schema, compact=args.compact))
+    work = Work(args)
+    to_json = args.to == "epjson"
+    sources, status = gather(args, (".idf",) if to_json else (".epjson",))
+    targets = plan_targets(args, sources, ".epJSON" if to_json else ".idf")
+
+    def one(source: Source, target: Target, outcome: Outcome) -> None:
+        if to_json:
+            loaded = work.load(source.path, outcome)
+            doc = loaded.document
+            json_schema = epjson_schema_path(args, loaded.schema_path)
+            write_text(target, lambda path: doc.save_epjson(path, json_schema, compact=args.compact),
+                       lambda: doc.to_epjson(json_schema, compact=args.compact), outcome)
         else:
-            doc.save_epjson(output, json_schema, compact=args.compact)
-    else:
-        try:
-            schema_path = _schemas.schema_path_for(source, loader.schemas, loader.idd_encoding, epjson_version)
-            schema = loader.schema(schema_path)
-            json_schema = epjson_schema_path(args, schema_path)
-            doc = IDF.from_epjson(schema, source, json_schema)
-        except LOAD_ERRORS as error:
-            raise UsageError(load_error(source, error)) from None
-        if output == "-":
-            sys.stdout.write(doc.format(compact=args.compact))
-        else:
-            doc.save(output, compact=args.compact)
-    if output != "-":
-        print(f"{source} -> {output}")
-    return EXIT_OK
+            loader = work.loader
+            try:
+                schema_path = loader.schema_path(source.path, epjson_version)
+                schema = loader.schema(schema_path)[0]
+                json_schema = epjson_schema_path(args, schema_path)
+                doc = IDF.from_epjson(schema, Path(source.path), json_schema)  # a path, never JSON text
+            except LOAD_ERRORS as error:
+                raise UsageError(load_error(source.path, error)) from None
+            write_text(target, lambda path: doc.save(path, compact=args.compact),
+                       lambda: doc.format(compact=args.compact), outcome)
+        if target.path is not None:
+            outcome.say(f"{source.path} -> {target.path}")
+
+    return run_writing(args, sources, targets, status, one)
 
 
 # ---------------------------------------------------------------------------
@@ -439,72 +750,88 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("--idd", metavar="SCHEMA",
                         help="schema file, or a folder of them: each document then gets the schema of its "
                              "version (default: $TARVIX_IDD)")
-    common.add_argument("--encoding", metavar="ENC", help="encoding of the documents (default: UTF-8)")
-    common.add_argument("--idd-encoding", metavar="ENC", help="encoding of the schemas (default: UTF-8)")
+    common.add_argument("--encoding", metavar="ENC", type=encoding_argument, default=_schemas.AUTO,
+                        help="encoding of the documents (default: auto, each file UTF-8, else cp1252)")
+    common.add_argument("--idd-encoding", metavar="ENC", type=encoding_argument, default=_schemas.AUTO,
+                        help="encoding of the schemas (default: auto, as for --encoding)")
+    common.add_argument("--jobs", "-j", type=jobs_argument, default=min(8, os.cpu_count() or 1), metavar="N",
+                        help="work on N documents at once, on threads (default: the number of processors, "
+                             "at most 8)")
+    common.add_argument("--verbose", "-v", action="store_true",
+                        help="say which files were read in an encoding other than UTF-8")
 
     many = argparse.ArgumentParser(add_help=False)
     many.add_argument("--json", action="store_true", help="one JSON object per line")
-    many.add_argument("--jobs", "-j", type=jobs_argument, default=min(8, os.cpu_count() or 1), metavar="N",
-                      help="load documents on N threads (default: the number of processors, at most 8)")
 
-    writing = argparse.ArgumentParser(add_help=False)
-    writing.add_argument("--compact", action="store_true", help="one line per object, no field comments")
-    writing.add_argument("--preserve-order", action="store_true", help="keep the document's object order")
+    writing_options = argparse.ArgumentParser(add_help=False)
+    writing_options.add_argument("--compact", action="store_true", help="one line per object, no field comments")
+    writing_options.add_argument("--preserve-order", action="store_true", help="keep the document's object order")
 
+    force = argparse.ArgumentParser(add_help=False)
+    force.add_argument("--force", action="store_true", help="replace output files that exist")
+
+    paths_help = "a document, or a folder searched recursively for *.idf"
     info = commands.add_parser("info", parents=[common, many], help="version, object counts, dangling references",
                                description="For each document: its version and schema, the number of objects "
                                            "per class, and the references that name no object.")
-    info.add_argument("documents", nargs="+", metavar="DOC")
+    info.add_argument("paths", nargs="+", metavar="PATH", help=paths_help)
     info.set_defaults(run=cmd_info)
 
     validate = commands.add_parser("validate", parents=[common, many], help="check documents against the schema",
                                    description="Check documents, and folders searched recursively for *.idf. "
-                                               "One line per problem (path:class:object:field: code: message), "
-                                               "then a summary on stderr.")
-    validate.add_argument("paths", nargs="+", metavar="PATH")
+                                               "One line per problem, its parts separated by tabs (path, "
+                                               "severity, code, message), then a summary on stderr.")
+    validate.add_argument("paths", nargs="+", metavar="PATH", help=paths_help)
     validate.add_argument("--codes", metavar="CODE,...", help="only these checks (for example unknown-reference)")
     validate.set_defaults(run=cmd_validate)
 
-    fmt = commands.add_parser("format", parents=[common, writing], help="write a document again",
-                              description="Write a document in the padded (default) or compact layout: to "
-                                          "stdout, to OUT, or over the document itself.")
-    fmt.add_argument("document", metavar="DOC")
+    fmt = commands.add_parser("format", parents=[common, writing_options, force], help="write documents again",
+                              description="Write documents in the padded (default) or compact layout: to "
+                                          "stdout, to OUT (a folder for several), or over the documents "
+                                          "themselves.")
+    fmt.add_argument("paths", nargs="+", metavar="PATH", help=paths_help)
     target = fmt.add_mutually_exclusive_group()
-    target.add_argument("-o", "--output", metavar="OUT", help="write to OUT ('-' for stdout)")
+    target.add_argument("-o", "--output", metavar="OUT",
+                        help="write to OUT ('-' for stdout); with several documents or a folder, OUT is a folder")
     target.add_argument("--in-place", action="store_true",
-                        help="replace DOC (a temporary file is renamed over it only on success)")
+                        help="replace each document (a temporary file is renamed over it only on success)")
     fmt.set_defaults(run=cmd_format)
 
-    convert = commands.add_parser("convert", parents=[common], help="convert between IDF and epJSON",
-                                  description="Convert an IDF document to epJSON, or an epJSON document to IDF.")
-    convert.add_argument("document", metavar="DOC")
+    convert = commands.add_parser("convert", parents=[common, force], help="convert between IDF and epJSON",
+                                  description="Convert IDF documents to epJSON, or epJSON documents to IDF; a "
+                                              "folder gives its *.idf files (--to epjson) or its *.epJSON "
+                                              "files (--to idf).")
+    convert.add_argument("paths", nargs="+", metavar="PATH", help="a document, or a folder searched recursively")
     convert.add_argument("--to", choices=("epjson", "idf"), required=True, type=str.lower)
     convert.add_argument("--epjson-schema", metavar="FILE",
-                         help="the JSON schema of the document's version (default: beside the schema "
+                         help="the JSON schema of the documents' version (default: beside the schema "
                               "file, of its name with the suffix .schema.epJSON, else Energy+.schema.epJSON)")
     convert.add_argument("--compact", action="store_true", help="compact JSON, or compact IDF")
     convert.add_argument("-o", "--output", metavar="OUT",
-                         help="output file ('-' for stdout; default: DOC with the suffix .epJSON or .idf)")
+                         help="output file ('-' for stdout), or a folder for several documents (default: "
+                              "beside each document, with the suffix .epJSON or .idf)")
     convert.set_defaults(run=cmd_convert)
 
-    rename = commands.add_parser("rename", parents=[common, writing],
+    rename = commands.add_parser("rename", parents=[common, writing_options, force],
                                  help="rename an object and every reference to it",
                                  description="Rename an object and every field that refers to it, then write "
-                                             "the document; prints how many references changed.")
-    rename.add_argument("document", metavar="DOC")
+                                             "the documents; prints how many references changed.")
+    rename.add_argument("paths", nargs="+", metavar="PATH", help=paths_help)
     rename.add_argument("class_name", metavar="CLASS")
     rename.add_argument("old", metavar="OLD")
     rename.add_argument("new", metavar="NEW")
     target = rename.add_mutually_exclusive_group(required=True)
-    target.add_argument("-o", "--output", metavar="OUT", help="write to OUT")
+    target.add_argument("-o", "--output", metavar="OUT",
+                        help="write to OUT ('-' for stdout); with several documents or a folder, OUT is a folder")
     target.add_argument("--in-place", action="store_true",
-                        help="replace DOC (a temporary file is renamed over it only on success)")
+                        help="replace each document (a temporary file is renamed over it only on success)")
     rename.set_defaults(run=cmd_rename)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    warnings.showwarning = show_warning
     try:
         status: int = args.run(args)
     except UsageError as error:
@@ -514,6 +841,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader went away (| head): say nothing more, and keep the
         # interpreter's final flush from failing again.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
+    except Failed as error:
+        fail(str(error))
         return EXIT_FAILED
     except (OSError, ValueError, UnicodeError, MemoryError) as error:
         fail(str(error) or type(error).__name__)
