@@ -123,7 +123,8 @@ Output:Variable, *, Zone Mean Air Temperature;
 def epjson_schema(idd):
     """A JSON schema in the engine's form for a made-up schema, built from its introspection: each class's
     field keys in order (a first field called "Name" becomes the object's key), a repeating group as an
-    array, numbers typed as such (with "Autosize"/"Autocalculate" where allowed) and choices as enums."""
+    array, numbers typed as such (with "Autosize"/"Autocalculate" where allowed), choices as enums, and a required name
+    marked so."""
     import re
 
     def key_of(name):
@@ -156,6 +157,6 @@ def epjson_schema(idd):
                 k: prop_of(f) for k, f in zip(group_keys, group)}}}
         entry = {"patternProperties": {".*": {"type": "object", "properties": props}}, "legacy_idd": legacy}
         if keys[:1] == ["name"]:
-            entry["name"] = {"type": "string"}
+            entry["name"] = {"type": "string", "is_required": True} if fields[0].required else {"type": "string"}
         classes[name] = entry
     return {"properties": classes}

@@ -10,7 +10,7 @@ import pytest
 
 from schema_samples import epjson_schema
 from tarvix.idd import IDD
-from tarvix.idf import IDF
+from tarvix.idf import IDF, IDFObject
 
 SCHEMA = r"""
 Site,
@@ -24,6 +24,7 @@ Site,
        \key City
 Zone,
   A1 , \field Name
+       \required-field
        \reference ZoneNames
   N1 , \field Multiplier
        \type integer
@@ -121,6 +122,8 @@ def test_number_or_text_fields(idd, schema_path):
     ("Output, *, Hourly, extra;", "Cannot write Output 'Output 1' as epJSON: it has 3 fields and the epJSON schema "
                                   "knows 2"),
     ("Zone, Z1; Zone, z1; Zone, Z1;", "Cannot write Zone 'Z1' as epJSON: another Zone has the same name"),
+    ("Zone;", "Cannot write Zone '' as epJSON: it has no name, and the epJSON schema requires one"),
+    ("Zone, , 1;", "Cannot write Zone '' as epJSON: it has no name"),
 ])
 def test_what_the_schema_cannot_express(idd, schema_path, tmp_path, body, message):
     doc = IDF.from_string(idd, body)
@@ -142,6 +145,24 @@ def test_a_class_the_json_schema_lacks(idd, tmp_path):
     assert IDF.from_string(idd, "Zone, Z1;").to_epjson(path)  # other documents are fine
 
 
+def test_an_optional_name_left_empty(idd, schema_path):
+    text = IDF.from_string(idd, "Site, , 2;").to_epjson(schema_path)
+    assert json.loads(text) == {"Site": {"": {"elevation": 2}}}
+    assert IDF.from_epjson(idd, text, schema_path).format(compact=True) == "Site,,2;"
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda: IDFObject.__new__(IDFObject), "the object at index 2 as epJSON: it has no class"),
+    (lambda: IDF.from_string(IDD.from_string("Thing, A1;"), "Thing, T1;")["Thing"][0],
+     "the Thing at index 2 as epJSON: the data dictionary has no such class"),
+])
+def test_an_object_of_no_class_the_schema_has(idd, schema_path, make, message):
+    doc = IDF.from_string(idd, "Zone, Z1; Zone, Z2;")
+    doc.__reduce__()[2][1].append(make())  # a listed document takes whatever its list holds
+    with pytest.raises(ValueError, match="Cannot write " + message):
+        doc.to_epjson(schema_path)
+
+
 def test_round_trip(idd, schema_path, tmp_path):
     doc = IDF.from_string(idd, DOC)
     doc.save_epjson(tmp_path / "doc.epJSON", schema_path)
@@ -159,10 +180,12 @@ def test_round_trip(idd, schema_path, tmp_path):
 
 
 def test_numbers_keep_their_json_text(idd, schema_path):
-    text = '{"Site": {"S": {"elevation": 1.2345678901234567890e-300}}, "Zone": {"Z1": {"multiplier": -0}}}'
+    text = ('{"Site": {"S": {"elevation": 1.2345678901234567890e-300}}, "Zone": {"Z1": {"multiplier": -0}, '
+            '"Z2": {"volume": 1e-999, "flow": 1.7976931348623157e308, "kind": %s}}}' % ("9" * 300))
     doc = IDF.from_epjson(idd, text, schema_path)
     assert doc["Site"][0]["Elevation"] == 1.2345678901234567e-300 and doc["Zone"][0]["Multiplier"] == 0
-    assert doc.format(compact=True) == "Site,S,1.2345678901234567890e-300;\n\nZone,Z1,-0;"
+    assert doc.format(compact=True) == (
+        "Site,S,1.2345678901234567890e-300;\n\nZone,Z1,-0;\nZone,Z2,,1e-999,1.7976931348623157e308,%s;" % ("9" * 300))
 
 
 @pytest.mark.parametrize("text, message", [
@@ -181,6 +204,21 @@ def test_numbers_keep_their_json_text(idd, schema_path):
     ('{"Schedule": {"S": {"extensions": {}}}}', "field 'extensions': expected an array of objects, got an object"),
     ('{"Schedule": {"S": {"extensions": [1]}}}', "expected an array of objects, got a value in it"),
     ('{"Schedule": {"S": {"extensions": [{"tim": 1}]}}}', "has an unknown field in 'extensions': 'tim'"),
+    # A key given twice: JSON readers keep one or the other, and an object would be lost.
+    ('{"Zone": {"Z1": {}}, "Output": {}, "Zone": {"Z2": {}}}', "epJSON gives the class 'Zone' twice"),
+    ('{"Zone": {"Z1": {}, "z1": {}, "Z1": {"kind": "b"}}}', "epJSON gives Zone 'Z1' twice"),
+    ('{"Output": {"Output 1": {}, "Output 1": {}}}', "epJSON gives Output 'Output 1' twice"),
+    ('{"Zone": {"Z1": {"kind": "a", "kind": "b"}}}', "epJSON Zone 'Z1' gives the field 'kind' twice"),
+    ('{"Schedule": {"S": {"extensions": [], "extensions": []}}}', "gives the field 'extensions' twice"),
+    ('{"Schedule": {"S": {"extensions": [{"value": 1, "value": 2}]}}}',
+     "gives the field 'value' twice in an item of 'extensions'"),
+    # Numbers a double cannot hold.
+    ('{"Zone": {"Z1": {"volume": 1e999}}}', "field 'volume': number overflow: '1e999' is beyond the range of a double"),
+    ('{"Zone": {"Z1": {"kind": -1E+999}}}', "field 'kind': number overflow: '-1E+999'"),
+    ('{"Zone": {"Z1": {"multiplier": 1%s}}}' % ("0" * 400), "field 'multiplier': number overflow: '1000000000"),
+    # A required name.
+    ('{"Zone": {"": {}}}', "epJSON Zone '': the name cannot be blank, the epJSON schema requires one"),
+    ('{"Zone": {" \\t": {"multiplier": 1}}}', "the name cannot be blank"),
 ])
 def test_what_cannot_be_read(idd, schema_path, text, message):
     with pytest.raises(ValueError) as raised:

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "core/number.h"
 #include "core/refgraph.h"
@@ -126,6 +127,8 @@ struct YyDocFree {
 };
 using MutDoc = std::unique_ptr<yyjson_mut_doc, YyDocFree>;
 using ReadDoc = std::unique_ptr<yyjson_doc, YyDocFree>;
+
+bool is_blank(std::string_view text) noexcept { return text.find_first_not_of(kWhitespace) == std::string_view::npos; }
 
 std::string quoted(std::string_view text) {
     std::string out;
@@ -251,6 +254,7 @@ bool Schema::load(std::string_view text, std::string& error) {
         }
         ClassSpec cls;
         cls.name = str_of(class_key);
+        cls.name_required = yyjson_is_true(yyjson_obj_get(yyjson_obj_get(class_val, "name"), "is_required"));
         // The properties of an object: the one pattern's "properties".
         yyjson_val* props = nullptr;
         if (yyjson_val* patterns = yyjson_obj_get(class_val, "patternProperties"); yyjson_obj_size(patterns) > 0) {
@@ -382,7 +386,8 @@ int64_t Writer::class_position(const ObjectView& view) const {
         return view.cls - classes.data();
     const std::string key = to_upper(std::string(view.class_name));
     const auto found = idd_.class_map.find(key);
-    return found == idd_.class_map.end() || found->second >= classes.size() ? -1 : found->second;
+    if (found == idd_.class_map.end() || found->second >= classes.size()) return -1;
+    return static_cast<int64_t>(found->second);
 }
 
 yyjson_mut_val* Writer::value(const FieldSpec& field, std::string_view text, Outcome& outcome) {
@@ -480,6 +485,8 @@ bool Writer::write_object(yyjson_mut_val* class_obj, const ClassDef& cls, const 
         }
     }
     // A name is a view of the document's values; a made-up key is copied.
+    // An empty name may have no text at all, which yyjson takes for none.
+    if (key.empty()) key = std::string_view("", 0);
     yyjson_mut_val* name = spec.named ? yyjson_mut_strn(doc_, key.data(), key.size())
                                       : yyjson_mut_strncpy(doc_, key.data(), key.size());
     if (!name || !yyjson_mut_obj_add(class_obj, name, obj)) throw std::bad_alloc();
@@ -502,9 +509,13 @@ bool Writer::run(const SlotSource& slots, bool compact, JsonText& out) {
             return false;
         }
         const int64_t pos = class_position(view);
-        if (pos < 0)
-            return fail("Cannot write " + std::string(view.class_name) +
-                        " as epJSON: the data dictionary has no such class");
+        if (pos < 0) {
+            const std::string where = " at index " + std::to_string(slot);
+            return fail(view.class_name.empty()
+                            ? "Cannot write the object" + where + " as epJSON: it has no class"
+                            : "Cannot write the " + std::string(view.class_name) + where +
+                                  " as epJSON: the data dictionary has no such class");
+        }
         class_of[slot] = static_cast<uint32_t>(pos);
         ++starts[static_cast<size_t>(pos) + 1];
     }
@@ -551,6 +562,9 @@ bool Writer::run(const SlotSource& slots, bool compact, JsonText& out) {
             std::string_view key;
             if (spec->named) {
                 key = view.values.at_or_empty(0);
+                if (spec->name_required && is_blank(key))
+                    return fail("Cannot write " + object_label(cls, key) +
+                                " as epJSON: it has no name, and the epJSON schema requires one");
                 if (!names.emplace(key, 0).second)
                     return fail("Cannot write " + object_label(cls, key) + " as epJSON: another " +
                                 std::string(cls.name) + " has the same name");
@@ -609,6 +623,56 @@ const char* json_type_name(yyjson_val* val) noexcept {
     }
 }
 
+// A number JSON can hold that a double cannot: what the engine refuses as
+// an overflow. Up to 300 characters without an exponent are always in range.
+bool overflows(std::string_view number) noexcept {
+    if (number.size() <= 300 && number.find_first_of("eE") == std::string_view::npos) return false;
+    const std::optional<double> value = idf::read_real(number);
+    return !value || !std::isfinite(*value);
+}
+
+// At most this much of a value is quoted in a message.
+constexpr size_t kQuoted = 40;
+
+std::string quoted_start(std::string_view text) {
+    return text.size() <= kQuoted ? quoted(text) : quoted(text.substr(0, kQuoted)) + "...";
+}
+
+// The fields of one object, or of one item of its group, as the JSON gives
+// them in any order. Only the positions set are cleared again, so an object
+// costs what its JSON holds, not the number of fields its class has.
+class FieldTexts {
+public:
+    // False when the position is set already.
+    bool set(size_t pos, std::string_view text) {
+        if (pos >= texts_.size()) texts_.resize(pos + 1);
+        if (texts_[pos].data()) return false;
+        texts_[pos] = text.data() ? text : std::string_view("", 0);
+        set_.push_back(static_cast<uint32_t>(pos));
+        if (!text.empty()) used_ = std::max(used_, pos + 1);
+        return true;
+    }
+    bool empty() const noexcept { return set_.empty(); }
+    // The count of fields up to the last non-empty one.
+    size_t used() const noexcept { return used_; }
+    // Appends ",text" for each of the first `count` positions.
+    void append(std::string& out, size_t count) const {
+        const size_t listed = std::min(count, used_);
+        for (size_t i = 0; i < listed; ++i) out.append(",").append(texts_[i]);
+        out.append(count - listed, ',');
+    }
+    void clear() noexcept {
+        for (const uint32_t pos : set_) texts_[pos] = std::string_view();
+        set_.clear();
+        used_ = 0;
+    }
+
+private:
+    std::vector<std::string_view> texts_;
+    std::vector<uint32_t> set_;
+    size_t used_ = 0;
+};
+
 class Reader {
 public:
     Reader(const idd::c_IDD& idd, const Schema& schema, Error& error) : idd_(idd), schema_(schema), error_(error) {}
@@ -626,26 +690,55 @@ private:
     // The text of a scalar value, or false with the error set.
     bool text_of(yyjson_val* val, std::string_view class_name, std::string_view key, std::string_view field,
                  std::string_view& out);
+    // One item of an object's group into item_.
+    bool read_item(yyjson_val* item, const ClassSpec& spec, std::string_view key);
     bool read_object(std::string_view idd_name, const ClassSpec& spec, std::string_view key, yyjson_val* obj,
                      std::string& out);
 
     const idd::c_IDD& idd_;
     const Schema& schema_;
     Error& error_;
-    std::vector<std::string_view> values_;
-    size_t kept_ = 0;  // values up to the end of the last group listed
+    FieldTexts fixed_;
+    FieldTexts item_;
+    // Object key -> the position of the class object that last gave it.
+    StringMap<size_t, std::string_view> keys_;
 };
 
 bool Reader::text_of(yyjson_val* val, std::string_view class_name, std::string_view key, std::string_view field,
                      std::string_view& out) {
-    if (yyjson_is_str(val) || yyjson_is_raw(val)) {
-        out = yyjson_is_str(val) ? str_of(val) : std::string_view(yyjson_get_raw(val), yyjson_get_len(val));
+    if (yyjson_is_str(val)) {
+        out = str_of(val);
         if (out.find_first_of(kNotInValue) == std::string_view::npos) return true;
         return fail(label(class_name, key) + ", field " + quoted(field) +
                     ": a value cannot contain ',', ';', '!', a line break or a null character: " + quoted(out));
     }
+    if (yyjson_is_raw(val)) {  // a number, as written
+        out = std::string_view(yyjson_get_raw(val), yyjson_get_len(val));
+        if (!overflows(out)) return true;
+        return fail(label(class_name, key) + ", field " + quoted(field) + ": number overflow: " + quoted_start(out) +
+                    " is beyond the range of a double");
+    }
     return fail(label(class_name, key) + ", field " + quoted(field) + ": expected a string or a number, got " +
                 json_type_name(val));
+}
+
+bool Reader::read_item(yyjson_val* item, const ClassSpec& spec, std::string_view key) {
+    item_.clear();
+    size_t idx, max;
+    yyjson_val *field_key, *field_val;
+    yyjson_obj_foreach(item, idx, max, field_key, field_val) {
+        const std::string_view name = str_of(field_key);
+        const size_t pos = schema_.group_field_index(spec, name);
+        if (pos == SIZE_MAX)
+            return fail(label(spec.name, key) + " has an unknown field in " + quoted(spec.group_key) + ": " +
+                        quoted(name));
+        std::string_view text;
+        if (!text_of(field_val, spec.name, key, name, text)) return false;
+        if (!item_.set(pos, text))
+            return fail(label(spec.name, key) + " gives the field " + quoted(name) + " twice in an item of " +
+                        quoted(spec.group_key));
+    }
+    return true;
 }
 
 bool Reader::read_object(std::string_view idd_name, const ClassSpec& spec, std::string_view key, yyjson_val* obj,
@@ -654,55 +747,54 @@ bool Reader::read_object(std::string_view idd_name, const ClassSpec& spec, std::
         return fail(label(spec.name, key) + " must be a JSON object of fields, not " + json_type_name(obj));
     const size_t fixed = spec.fixed_count();
     const size_t group = spec.group_size();
-    values_.assign(fixed, std::string_view());
-    kept_ = 0;
+    fixed_.clear();
     if (spec.named) {
         if (key.find_first_of(kNotInValue) != std::string_view::npos)
             return fail(label(spec.name, key) + ": a name cannot contain ',', ';', '!', a line break or a null "
                                                 "character");
-        if (fixed > 0) values_[0] = key;
+        if (spec.name_required && is_blank(key))
+            return fail(label(spec.name, key) + ": the name cannot be blank, the epJSON schema requires one");
+        if (fixed > 0) fixed_.set(0, key);
     }
+    // The group's array, wherever it stands among the fields.
+    yyjson_val* items = nullptr;
     size_t idx, max;
     yyjson_val *field_key, *field_val;
     yyjson_obj_foreach(obj, idx, max, field_key, field_val) {
         const std::string_view name = str_of(field_key);
-        if (group > 0 && name == spec.group_key) {
-            if (!yyjson_is_arr(field_val))
-                return fail(label(spec.name, key) + ", field " + quoted(name) + ": expected an array of objects, got " +
-                            json_type_name(field_val));
-            size_t item_idx, item_max;
-            yyjson_val* item;
-            yyjson_arr_foreach(field_val, item_idx, item_max, item) {
-                if (!yyjson_is_obj(item))
-                    return fail(label(spec.name, key) + ", field " + quoted(name) +
-                                ": expected an array of objects, got " + json_type_name(item) + " in it");
-                const size_t base = fixed + item_idx * group;
-                values_.resize(base + group);
-                kept_ = base + group;
-                size_t gidx, gmax;
-                yyjson_val *gkey, *gval;
-                yyjson_obj_foreach(item, gidx, gmax, gkey, gval) {
-                    const std::string_view gname = str_of(gkey);
-                    const size_t pos = schema_.group_field_index(spec, gname);
-                    if (pos == SIZE_MAX)
-                        return fail(label(spec.name, key) + " has an unknown field in " + quoted(name) + ": " +
-                                    quoted(gname));
-                    if (!text_of(gval, spec.name, key, gname, values_[base + pos])) return false;
-                }
-            }
-            continue;
-        }
+        if (group == 0 || name != spec.group_key) continue;
+        if (items) return fail(label(spec.name, key) + " gives the field " + quoted(name) + " twice");
+        if (!yyjson_is_arr(field_val))
+            return fail(label(spec.name, key) + ", field " + quoted(name) + ": expected an array of objects, got " +
+                        json_type_name(field_val));
+        items = field_val;
+    }
+    // The fixed fields, the group's key skipped.
+    yyjson_obj_foreach(obj, idx, max, field_key, field_val) {
+        const std::string_view name = str_of(field_key);
+        if (items && name == spec.group_key) continue;
         const size_t pos = schema_.field_index(spec, name);
         if (pos == SIZE_MAX) return fail(label(spec.name, key) + " has an unknown field: " + quoted(name));
-        if (!text_of(field_val, spec.name, key, name, values_[pos])) return false;
+        std::string_view text;
+        if (!text_of(field_val, spec.name, key, name, text)) return false;
+        if (!fixed_.set(pos, text)) return fail(label(spec.name, key) + " gives the field " + quoted(name) + " twice");
     }
     // Empty fields at the end are dropped, except those of the groups the
     // JSON lists ({} stands for a group written empty).
-    size_t used = values_.size();
-    while (used > fixed && used > kept_ && values_[used - 1].empty()) --used;
-    while (used > 0 && used <= fixed && values_[used - 1].empty()) --used;
+    const bool grouped = yyjson_arr_size(items) > 0;
     out.append(idd_name);
-    for (size_t i = 0; i < used; ++i) out.append(",").append(values_[i]);
+    fixed_.append(out, grouped ? fixed : fixed_.used());
+    if (grouped) {
+        size_t item_idx, item_max;
+        yyjson_val* item;
+        yyjson_arr_foreach(items, item_idx, item_max, item) {
+            if (!yyjson_is_obj(item))
+                return fail(label(spec.name, key) + ", field " + quoted(spec.group_key) +
+                            ": expected an array of objects, got " + json_type_name(item) + " in it");
+            if (!read_item(item, spec, key)) return false;
+            item_.append(out, group);
+        }
+    }
     out.append(";\n");
     return true;
 }
@@ -719,6 +811,9 @@ bool Reader::run(std::string_view json, std::string& out) {
     yyjson_val* root = yyjson_doc_get_root(doc.get());
     if (!yyjson_is_obj(root)) return fail("epJSON must be a JSON object of classes");
     out.reserve(out.size() + json.size() / 2);
+    // JSON keeps a key given twice; either would be lost here.
+    StringMap<char, std::string_view> classes;
+    classes.reserve(yyjson_obj_size(root));
     size_t idx, max;
     yyjson_val *class_key, *class_val;
     yyjson_obj_foreach(root, idx, max, class_key, class_val) {
@@ -727,6 +822,7 @@ bool Reader::run(std::string_view json, std::string& out) {
         const auto found = spec ? idd_.class_map.find(to_upper(std::string(class_name))) : idd_.class_map.end();
         if (!spec || found == idd_.class_map.end() || found->second >= idd_.ordered_classes.size())
             return fail("epJSON names an unknown class: " + quoted(class_name));
+        if (!classes.emplace(class_name, 0).second) return fail("epJSON gives the class " + quoted(class_name) + " twice");
         const std::string_view idd_name = idd_.ordered_classes[found->second].name;
         if (!yyjson_is_obj(class_val))
             return fail("epJSON class " + quoted(class_name) + " must be a JSON object of objects, not " +
@@ -734,7 +830,13 @@ bool Reader::run(std::string_view json, std::string& out) {
         size_t oidx, omax;
         yyjson_val *object_key, *object_val;
         yyjson_obj_foreach(class_val, oidx, omax, object_key, object_val) {
-            if (!read_object(idd_name, *spec, str_of(object_key), object_val, out)) return false;
+            const std::string_view key = str_of(object_key);
+            const auto [entry, added] = keys_.emplace(key, idx);
+            if (!added) {
+                if (entry->second == idx) return fail("epJSON gives " + std::string(class_name) + " " + quoted(key) + " twice");
+                entry->second = idx;
+            }
+            if (!read_object(idd_name, *spec, key, object_val, out)) return false;
         }
     }
     return true;

@@ -47,6 +47,7 @@ struct FieldSpec {
 struct ClassSpec {
     std::string_view name;
     bool named = false;        // the first field is the object's name: it is the object's key
+    bool name_required = false;  // an object of the class cannot go without a name
     uint32_t fields_begin = 0;  // the fields before the repeating group, in Schema::fields()
     uint32_t fields_end = 0;
     uint32_t group_begin = 0;  // the fields of one repeating group
@@ -120,14 +121,18 @@ struct JsonText {
 // line end at the end). Objects of a class come in slot order. False with `error` set when
 // the schema cannot express the document: a class it does not have, text in
 // a field it types as a number, more fields than it knows, two objects of a
-// class with the same name.
+// class with the same name, no name where the schema requires one.
 bool write_epjson(const idf::SlotSource& slots, const idd::c_IDD& idd, const Schema& schema, bool compact,
                   JsonText& out, Error& error) noexcept;
 
 // The objects of epJSON text as document text, one object per line, in the
 // JSON's order. False with `error` set for text that is not JSON, an unknown
-// class or field, a value of the wrong JSON type, or text that would not
-// survive as a field value (a delimiter, a comment mark, a line break).
+// class or field, a key given twice (a class, an object of a class, a
+// field), a value of the wrong JSON type, a number beyond the range of a
+// double, a blank name where the schema requires one, or text that would
+// not survive as a field value (a delimiter, a comment mark, a line break).
+// Time and memory go with the JSON and the text it becomes, not with the
+// number of fields the schema gives a class.
 bool epjson_to_text(std::string_view json, const idd::c_IDD& idd, const Schema& schema, std::string& out,
                     Error& error) noexcept;
 
