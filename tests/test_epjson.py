@@ -311,3 +311,19 @@ def test_writing_while_another_thread_edits(idd, schema_path):
         stop.set()
         editor.join()
     assert set(refused) <= {"IDF is being validated in another thread; it cannot change until validate() returns."}
+
+
+def test_a_class_of_many_fields_costs_what_the_json_holds(tmp_path):
+    # Field look-ups by key, in the JSON schema and in the document, stay linear in a class's size.
+    n = 200_000
+    idd = IDD.from_string("Wide,\n  A1 , \\field Name\n" + "".join(f"  N{i} , \\field F{i}\n" for i in range(1, n))
+                          + f"  N{n} ; \\field F{n}\n")
+    keys = [f"f{i}" for i in range(1, n + 1)]
+    schema = {"properties": {"Wide": {
+        "patternProperties": {".*": {"type": "object", "properties": {k: {"type": "number"} for k in reversed(keys)}}},
+        "legacy_idd": {"fields": ["name", *keys]}, "name": {"type": "string"}}}}
+    path = tmp_path / "wide.schema.epJSON"
+    path.write_text(json.dumps(schema))
+    objects = ",".join(f'"W{i}": {{}}' for i in range(2000))
+    doc = IDF.from_epjson(idd, '{"Wide": {%s, "Last": {"f%d": 7}}}' % (objects, n), path)
+    assert len(doc["Wide"]) == 2001 and doc.get_object_by_name("Wide", "Last")[n] == "7"

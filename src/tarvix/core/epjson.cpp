@@ -46,6 +46,29 @@ yyjson_val* member(yyjson_val* obj, std::string_view key) noexcept {
     return yyjson_obj_getn(obj, key.data(), key.size());
 }
 
+// The members of one JSON object, found by key. yyjson finds a member by
+// scanning the object, so looking up every field of a class of many fields
+// that way would cost the square of its size: a large object is hashed once.
+class Members {
+public:
+    explicit Members(yyjson_val* obj) : obj_(obj) {
+        if (yyjson_obj_size(obj) <= kScannedWords) return;
+        map_.reserve(yyjson_obj_size(obj));
+        size_t idx, max;
+        yyjson_val *key, *val;
+        yyjson_obj_foreach(obj, idx, max, key, val) map_.emplace(str_of(key), val);  // the first of a repeated key
+    }
+    yyjson_val* get(std::string_view key) const noexcept {
+        if (map_.empty()) return member(obj_, key);
+        const auto found = map_.find(key);
+        return found == map_.end() ? nullptr : found->second;
+    }
+
+private:
+    yyjson_val* obj_;
+    StringMap<yyjson_val*, std::string_view> map_;
+};
+
 // The allocator of the writer. Large blocks (the value pool of a big
 // document, the text) are mapped on their own and, on Linux, marked for
 // huge pages: filling tens of megabytes page by page costs more than
@@ -261,6 +284,7 @@ bool Schema::load(std::string_view text, std::string& error) {
             yyjson_obj_iter iter = yyjson_obj_iter_with(patterns);
             props = yyjson_obj_get(yyjson_obj_iter_get_val(yyjson_obj_iter_next(&iter)), "properties");
         }
+        const Members prop_of(props);
         cls.fields_begin = static_cast<uint32_t>(fields_.size());
         StringMap<uint32_t, std::string_view>& fixed_keys = fixed_keys_.emplace_back();
         StringMap<uint32_t, std::string_view>& group_keys = group_keys_.emplace_back();
@@ -270,7 +294,7 @@ bool Schema::load(std::string_view text, std::string& error) {
             const std::string_view key = str_of(field_key);
             if (fidx == 0 && key == "name") cls.named = true;
             FieldSpec spec;
-            read_field(key == "name" ? yyjson_obj_get(class_val, "name") : member(props, key), key, words_, spec);
+            read_field(key == "name" ? yyjson_obj_get(class_val, "name") : prop_of.get(key), key, words_, spec);
             index_words(spec);
             if (!(fidx == 0 && cls.named)) fixed_keys.emplace(key, static_cast<uint32_t>(fidx));
             fields_.push_back(spec);
@@ -281,11 +305,12 @@ bool Schema::load(std::string_view text, std::string& error) {
         yyjson_val* extensibles = yyjson_obj_get(legacy, "extensibles");
         if (!extension.empty() && yyjson_arr_size(extensibles) > 0) {
             cls.group_key = extension;
-            yyjson_val* items = yyjson_obj_get(yyjson_obj_get(member(props, extension), "items"), "properties");
+            yyjson_val* items = yyjson_obj_get(yyjson_obj_get(prop_of.get(extension), "items"), "properties");
+            const Members item_of(items);
             yyjson_arr_foreach(extensibles, fidx, fmax, field_key) {
                 const std::string_view key = str_of(field_key);
                 FieldSpec spec;
-                read_field(member(items, key), key, words_, spec);
+                read_field(item_of.get(key), key, words_, spec);
                 index_words(spec);
                 group_keys.emplace(key, static_cast<uint32_t>(fidx));
                 fields_.push_back(spec);
