@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/schema.h"
+#include "core/schema/schema.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {

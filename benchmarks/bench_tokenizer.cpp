@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/tokenizer.h"
+#include "core/text/tokenizer.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {

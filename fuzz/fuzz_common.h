@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/document.h"
-#include "core/schema.h"
-#include "core/text.h"
-#include "core/tokenizer.h"
+#include "core/document/document.h"
+#include "core/schema/schema.h"
+#include "core/text/text.h"
+#include "core/text/tokenizer.h"
 
 #define FUZZ_CHECK(cond)                                                                   \
     do {                                                                                   \

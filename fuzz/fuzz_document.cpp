@@ -20,12 +20,12 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "core/document.h"
-#include "core/hash.h"
-#include "core/layout.h"
-#include "core/number.h"
-#include "core/text.h"
-#include "core/schema.h"
+#include "core/document/document.h"
+#include "core/base/hash.h"
+#include "core/formats/layout.h"
+#include "core/text/number.h"
+#include "core/text/text.h"
+#include "core/schema/schema.h"
 
 using namespace tarvix;
 using idd::ClassDef;

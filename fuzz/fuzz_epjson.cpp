@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "fuzz_common.h"
-#include "core/document.h"
-#include "core/epjson.h"
-#include "core/schema.h"
+#include "core/document/document.h"
+#include "core/formats/epjson.h"
+#include "core/schema/schema.h"
 
 using namespace tarvix;
 using idf::Document;

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "core/document.h"
-#include "core/layout.h"
-#include "core/schema.h"
+#include "core/document/document.h"
+#include "core/formats/layout.h"
+#include "core/schema/schema.h"
 
 using namespace tarvix;
 using idf::Document;

@@ -10,9 +10,9 @@
 #include <string_view>
 
 #include "fuzz_common.h"
-#include "core/document.h"
-#include "core/schema.h"
-#include "core/validate.h"
+#include "core/document/document.h"
+#include "core/schema/schema.h"
+#include "core/validation/validate.h"
 
 using namespace tarvix::idd;
 

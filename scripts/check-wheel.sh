@@ -111,7 +111,7 @@ with tarfile.open(sdist) as tar:
         assert tar.extractfile(f"{top}/{name}").read() == text, f"{name} differs in the sdist"
     check_metadata(tar.extractfile(f"{top}/PKG-INFO").read().decode(), "sdist PKG-INFO")
 for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANGELOG.md",
-               "src/tarvix/py.typed", "src/tarvix/idf.pyi", "src/tarvix/core/document.cpp",
+               "src/tarvix/py.typed", "src/tarvix/idf.pyi", "src/tarvix/core/document/document.cpp",
                "src/tarvix/py/idf.cpp", "third_party/yyjson/yyjson.c", "third_party/yyjson/LICENSE",
                "tests/conftest.py", "tests/test_idf_load.py", "tests/native/test_core.cpp",
                "scripts/setup.sh", "scripts/run-tests.sh", "scripts/python313.sh",

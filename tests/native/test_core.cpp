@@ -19,17 +19,17 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/class_index.h"
-#include "core/document.h"
-#include "core/epjson.h"
-#include "core/hash.h"
-#include "core/layout.h"
-#include "core/number.h"
-#include "core/refgraph.h"
-#include "core/schema.h"
-#include "core/text.h"
-#include "core/tokenizer.h"
-#include "core/validate.h"
+#include "core/document/class_index.h"
+#include "core/document/document.h"
+#include "core/formats/epjson.h"
+#include "core/base/hash.h"
+#include "core/formats/layout.h"
+#include "core/text/number.h"
+#include "core/document/refgraph.h"
+#include "core/schema/schema.h"
+#include "core/text/text.h"
+#include "core/text/tokenizer.h"
+#include "core/validation/validate.h"
 
 using namespace tarvix;
 using namespace tarvix::idf;

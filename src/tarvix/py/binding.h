@@ -21,7 +21,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/text.h"
+#include "core/text/text.h"
 
 namespace tarvix::py {
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "py/binding.h"
-#include "core/schema.h"
+#include "core/schema/schema.h"
 #include "py/lexer.h"
 #include "py/utils.h"
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "py/binding.h"
-#include "core/schema.h"
+#include "core/schema/schema.h"
 
 namespace tarvix::idd {
 

@@ -20,10 +20,10 @@
 #include <memory>
 #include <vector>
 
-#include "core/document.h"
-#include "core/epjson.h"
-#include "core/number.h"
-#include "core/validate.h"
+#include "core/document/document.h"
+#include "core/formats/epjson.h"
+#include "core/text/number.h"
+#include "core/validation/validate.h"
 #include "py/binding.h"
 #include "py/idd.h"
 #include "py/lexer.h"

@@ -8,11 +8,7 @@
 #include <memory>
 #include <new>
 
-#if defined(__unix__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
+#include "core/base/os_memory.h"
 #include "py/idf.h"
 
 namespace tarvix::idf {
@@ -243,17 +239,7 @@ public:
     char* data() noexcept override { return PyBytes_AS_STRING(bytes_.get()); }
     size_t size() const noexcept override { return static_cast<size_t>(PyBytes_GET_SIZE(bytes_.get())); }
     void shrink(size_t size) noexcept override {
-#if defined(__unix__) && defined(MADV_DONTNEED)
-        const long page = sysconf(_SC_PAGESIZE);
-        if (page <= 0) return;
-        const auto first = reinterpret_cast<uintptr_t>(data() + size);
-        const auto last = reinterpret_cast<uintptr_t>(data() + this->size());
-        const uintptr_t begin = (first + static_cast<uintptr_t>(page) - 1) & ~(static_cast<uintptr_t>(page) - 1);
-        const uintptr_t end = last & ~(static_cast<uintptr_t>(page) - 1);
-        if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
-#else
-        (void)size;
-#endif
+        os_memory::discard_pages(data() + size, data() + this->size());
     }
 
 private:

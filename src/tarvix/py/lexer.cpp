@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "core/text.h"
+#include "core/text/text.h"
 
 namespace tarvix::lexer {
 namespace {

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "py/binding.h"
-#include "core/tokenizer.h"
+#include "core/text/tokenizer.h"
 
 namespace tarvix::lexer {
 

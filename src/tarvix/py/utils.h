@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/text.h"
+#include "core/text/text.h"
 
 // PyObject, declared without pulling in the interpreter's headers.
 struct _object;

@@ -1,10 +1,10 @@
-#include "core/tokenizer.h"
+#include "core/text/tokenizer.h"
 
 #include <cstring>
 #include <new>
 
-#include "core/text.h"
-#include "core/tokenizer_scan.h"
+#include "core/text/text.h"
+#include "core/text/tokenizer_scan.h"
 
 namespace tarvix::lexer {
 namespace {

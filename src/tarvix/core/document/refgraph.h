@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/hash.h"
+#include "core/base/hash.h"
 
 namespace tarvix::idf {
 

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <new>
 
-#include "core/schema.h"
+#include "core/schema/schema.h"
 
 namespace tarvix::idd {
 namespace {

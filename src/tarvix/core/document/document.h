@@ -20,13 +20,13 @@
 #include <string_view>
 #include <vector>
 
-#include "core/class_index.h"
-#include "core/layout.h"
-#include "core/pod_vector.h"
-#include "core/refgraph.h"
-#include "core/schema.h"
-#include "core/tokenizer.h"
-#include "core/values.h"
+#include "core/document/class_index.h"
+#include "core/formats/layout.h"
+#include "core/base/pod_vector.h"
+#include "core/document/refgraph.h"
+#include "core/schema/schema.h"
+#include "core/text/tokenizer.h"
+#include "core/document/values.h"
 
 namespace tarvix::idf {
 

@@ -1,9 +1,9 @@
-#include "core/class_index.h"
+#include "core/document/class_index.h"
 
 #include <algorithm>
 #include <new>
 
-#include "core/refgraph.h"
+#include "core/document/refgraph.h"
 
 namespace tarvix::idf {
 

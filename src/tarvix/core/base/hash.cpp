@@ -1,4 +1,4 @@
-#include "core/hash.h"
+#include "core/base/hash.h"
 
 #include <chrono>
 #include <cstring>

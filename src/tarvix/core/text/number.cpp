@@ -10,7 +10,7 @@
 #include <locale.h>
 #include <string>
 
-#include "core/number.h"
+#include "core/text/number.h"
 
 namespace tarvix::idf {
 namespace {

@@ -7,8 +7,8 @@
 #include <optional>
 #include <stdexcept>
 
-#include "core/document.h"
-#include "core/text.h"
+#include "core/document/document.h"
+#include "core/text/text.h"
 
 namespace tarvix::idf {
 namespace {

@@ -2,7 +2,7 @@
 // its values; names seen so far catch duplicates and repeated unique
 // objects; the classes never seen give the missing required objects at the
 // end.
-#include "core/validate.h"
+#include "core/validation/validate.h"
 
 #include <algorithm>
 #include <charconv>
@@ -11,9 +11,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "core/hash.h"
-#include "core/number.h"
-#include "core/text.h"
+#include "core/base/hash.h"
+#include "core/text/number.h"
+#include "core/text/text.h"
 
 namespace tarvix::idf {
 namespace {

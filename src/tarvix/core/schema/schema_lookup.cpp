@@ -4,7 +4,7 @@
 #include <charconv>
 #include <new>
 
-#include "core/schema.h"
+#include "core/schema/schema.h"
 
 namespace tarvix::idd {
 

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/layout.h"
-#include "core/refgraph.h"
-#include "core/schema.h"
+#include "core/formats/layout.h"
+#include "core/document/refgraph.h"
+#include "core/schema/schema.h"
 
 namespace tarvix::idf {
 

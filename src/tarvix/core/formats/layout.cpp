@@ -1,11 +1,11 @@
-#include "core/layout.h"
+#include "core/formats/layout.h"
 
 #include <charconv>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 
-#include "core/text.h"
+#include "core/text/text.h"
 
 namespace tarvix::idf {
 

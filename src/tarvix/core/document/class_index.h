@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/hash.h"
-#include "core/pod_vector.h"
+#include "core/base/hash.h"
+#include "core/base/pod_vector.h"
 
 namespace tarvix::idf {
 

@@ -18,10 +18,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/arena.h"
-#include "core/tokenizer.h"
-#include "core/hash.h"
-#include "core/text.h"
+#include "core/base/arena.h"
+#include "core/text/tokenizer.h"
+#include "core/base/hash.h"
+#include "core/text/text.h"
 
 namespace tarvix::idd {
 

@@ -1,8 +1,8 @@
-#include "core/refgraph.h"
+#include "core/document/refgraph.h"
 
 #include <new>
 
-#include "core/text.h"
+#include "core/text/text.h"
 
 namespace tarvix::idf {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/class_index.h"
-#include "core/schema.h"
-#include "core/values.h"
+#include "core/document/class_index.h"
+#include "core/schema/schema.h"
+#include "core/document/values.h"
 
 namespace tarvix::idf {
 

@@ -1,9 +1,9 @@
-#include "core/document.h"
+#include "core/document/document.h"
 
 #include <algorithm>
 #include <new>
 
-#include "core/text.h"
+#include "core/text/text.h"
 
 namespace tarvix::idf {
 

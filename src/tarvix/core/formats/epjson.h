@@ -18,9 +18,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/hash.h"
-#include "core/layout.h"
-#include "core/schema.h"
+#include "core/base/hash.h"
+#include "core/formats/layout.h"
+#include "core/schema/schema.h"
 
 struct yyjson_doc;
 

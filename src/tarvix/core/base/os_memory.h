@@ -1,0 +1,22 @@
+// Memory taken from and given back to the operating system directly: large
+// blocks mapped on their own (and, on Linux, marked for huge pages, since
+// filling tens of megabytes page by page costs more than writing them), and
+// the whole pages of a range handed back while the range stays mapped.
+#pragma once
+
+#include <cstddef>
+
+namespace tarvix::os_memory {
+
+// Blocks from `allocate` are freed by `release` and resized by `resize`;
+// blocks of at least 4 MiB are mapped, smaller ones come from malloc.
+// Each returns null when the memory cannot be had.
+void* allocate(size_t size) noexcept;
+void* resize(void* block, size_t old_size, size_t size) noexcept;
+void release(void* block) noexcept;
+
+// Gives the whole pages inside [begin, end) back to the system; they read as
+// zeros afterwards. Does nothing where the system cannot do it.
+void discard_pages(char* begin, char* end) noexcept;
+
+}  // namespace tarvix::os_memory
