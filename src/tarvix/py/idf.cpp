@@ -1,7 +1,7 @@
 // tarvix.idf: documents (IDF) and their objects (IDFObject). This file holds
 // the module's execution: imports from the other modules, the two classes,
 // and IDFObjectTuple, the read-only tuple that listings return.
-#include "py/idf.h"
+#include "py/idf_document.h"
 
 namespace tarvix::idf {
 
@@ -204,6 +204,189 @@ int execute(PyObject* module) {
 constexpr py::ModuleSpec module_spec{
     "idf", "tarvix.idf", "IDF documents: loading, field access, references, collections, writing.", execute};
 
+// ---------------------------------------------------------------------------
+// The IDF type's tables
+
+PyGetSetDef doc_getset[] = {
+    {"idd", doc_get_idd, nullptr, "The schema the document was loaded against", nullptr},
+    {"version", doc_get_version, nullptr,
+     "The document's version: the first field of its Version object as written, or None when it has none",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef doc_methods[] = {
+    {"from_file", py::fastcall(doc_from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_file($cls, /, idd, filepath, encoding=None)\n--\n\n"
+     "Parse IDF file\n\n"
+     "Args:\n"
+     "    idd (IDD): schema the document is written against\n"
+     "    filepath (str | PathLike): IDF file path\n"
+     "    encoding (str, optional): IDF file encoding\n\n"
+     "Returns:\n"
+     "    IDF: parsed IDF document\n"},
+    {"from_string", py::fastcall(doc_from_string), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_string($cls, /, idd, content)\n--\n\n"
+     "Parse IDF from string\n\n"
+     "Args:\n"
+     "    idd (IDD): schema the document is written against\n"
+     "    content (str): IDF string\n\n"
+     "Returns:\n"
+     "    IDF: parsed IDF document\n"},
+    {"from_epjson", py::fastcall(doc_from_epjson), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_epjson($cls, /, idd, text_or_path, epjson_schema)\n--\n\n"
+     "Read a document from epJSON\n\n"
+     "Objects come in the JSON's order, each class's objects together; an\n"
+     "object's name is its key, and numbers keep the text the JSON gives them.\n\n"
+     "Args:\n"
+     "    idd (IDD): schema the document is written against\n"
+     "    text_or_path (str | bytes | PathLike): epJSON text (a str starting with '{',\n"
+     "        or bytes), or the path of an epJSON file\n"
+     "    epjson_schema (str | PathLike): path of the JSON schema (Energy+.schema.epJSON)\n"
+     "        of the same version as idd; read once per file\n\n"
+     "Returns:\n"
+     "    IDF: the document\n\n"
+     "Raises:\n"
+     "    ValueError: text that is not JSON, an unknown class or field, a value of\n"
+     "        the wrong JSON type or one a field cannot hold\n"},
+    {"get_objects", py::fastcall(doc_get_objects), METH_FASTCALL | METH_KEYWORDS,
+     "get_objects($self, /, class_name)\n--\n\n"
+     "Get tuple of IDFObjects from class name.\n"
+     "Alias of IDF[class_name]\n\n"
+     "Args:\n"
+     "    class_name (str): class name (case-insensitive)\n\n"
+     "Returns:\n"
+     "    IDFObjectTuple: the class's objects in creation order\n"},
+    {"get_object_by_name", py::fastcall(doc_get_object_by_name), METH_FASTCALL | METH_KEYWORDS,
+     "get_object_by_name($self, /, class_name, obj_name)\n--\n\n"
+     "Get object by first field (likely name)\n\n"
+     "Args:\n"
+     "    class_name (str): class name (case-insensitive)\n"
+     "    obj_name (str): value of the first field (case-insensitive)\n\n"
+     "Returns:\n"
+     "    IDFObject | None: the first object whose first field matches\n"},
+    {"get_class_names", doc_get_class_names, METH_NOARGS,
+     "get_class_names($self, /)\n--\n\n"
+     "Get list of class names\n\n"
+     "Returns:\n"
+     "    list[str]: every class with at least one object, in no particular order\n"},
+    {"add_object", py::fastcall(doc_add_object), METH_FASTCALL | METH_KEYWORDS,
+     "add_object($self, /, class_name, initial_values=None, default_values=True)\n--\n\n"
+     "Add object to IDF\n\n"
+     "Args:\n"
+     "    class_name (str): class name (case-insensitive)\n"
+     "    initial_values (None | list | dict): [value] or {field_idx: value} or {field_name: value}\n"
+     "    default_values (bool): Whether to include default values\n\n"
+     "Returns:\n"
+     "    IDFObject: the new object\n"},
+    {"copy_object", py::fastcall(doc_copy_object), METH_FASTCALL | METH_KEYWORDS,
+     "copy_object($self, /, obj, new_name=None)\n--\n\n"
+     "Add a copy of an object at the end of the document\n\n"
+     "The values are copied as they are (no defaults filled in); the references the\n"
+     "copy holds are registered as for any added object.\n\n"
+     "Args:\n"
+     "    obj (IDFObject): an object of this document, of another one or detached, of the same IDD\n"
+     "    new_name (str | None): when given, the copy's name (its class's name field)\n\n"
+     "Returns:\n"
+     "    IDFObject: the copy\n\n"
+     "Raises:\n"
+     "    ValueError: another schema, a class without a name field for new_name, or a\n"
+     "        new_name containing ',', ';', '!' or a line break\n"},
+    {"remove_object", py::fastcall(doc_remove_object), METH_FASTCALL | METH_KEYWORDS,
+     "remove_object($self, /, obj)\n--\n\n"
+     "Remove object from IDF\n\n"
+     "Args:\n"
+     "    obj (IDFObject): an object of this document\n"},
+    {"remove_all_objects", py::fastcall(doc_remove_all_objects), METH_FASTCALL | METH_KEYWORDS,
+     "remove_all_objects($self, /, class_name)\n--\n\n"
+     "Remove all objects of a certain class from IDF\n\n"
+     "Args:\n"
+     "    class_name (str): class name (case-insensitive)\n\n"
+     "Returns:\n"
+     "    int: Number of objects removed. 0 if class was not found.\n"},
+    {"validate", py::fastcall(doc_validate), METH_FASTCALL | METH_KEYWORDS,
+     "validate($self, /, codes=None)\n--\n\n"
+     "Check the document against its schema, before any simulation run.\n\n"
+     "Finds dangling references, missing required values and objects, repeated\n"
+     "unique objects and names, values that are not numbers, whole numbers,\n"
+     "choices or within bounds, too many fields (errors); too few fields, a\n"
+     "version other than the schema's, obsolete classes and deprecated fields\n"
+     "(warnings).\n\n"
+     "Args:\n"
+     "    codes (Iterable[str] | None): only these checks, e.g. {\"unknown-reference\"};\n"
+     "        None runs them all\n\n"
+     "Returns:\n"
+     "    list[Problem]: every problem found, in document order (missing required\n"
+     "    objects last)\n\n"
+     "Raises:\n"
+     "    ValueError: an unknown code\n"},
+    {"to_epjson", py::fastcall(doc_to_epjson), METH_FASTCALL | METH_KEYWORDS,
+     "to_epjson($self, /, epjson_schema, compact=False)\n--\n\n"
+     "The document as epJSON text\n\n"
+     "Classes are keyed by name, objects by their name (\"<Class> <n>\" for a class\n"
+     "without one), fields by their JSON names; a repeating group is an array of\n"
+     "objects. Numbers are JSON numbers where the schema types them so, words such\n"
+     "as Autosize and choices take the schema's spelling, empty fields are left out.\n\n"
+     "Args:\n"
+     "    epjson_schema (str | PathLike): path of the JSON schema (Energy+.schema.epJSON)\n"
+     "        of the document's version; read once per file\n"
+     "    compact (bool): JSON on one line instead of indented by four blanks\n\n"
+     "Returns:\n"
+     "    str: JSON text\n\n"
+     "Raises:\n"
+     "    ValueError: the schema cannot express the document (a class it does not\n"
+     "        have, text in a numeric field, more fields than it knows, two objects\n"
+     "        of a class with the same name); nothing is written\n"},
+    {"save_epjson", py::fastcall(doc_save_epjson), METH_FASTCALL | METH_KEYWORDS,
+     "save_epjson($self, /, output_path, epjson_schema, compact=False)\n--\n\n"
+     "Write the document as an epJSON file\n\n"
+     "Writes the text to_epjson() gives, as UTF-8, in one write.\n\n"
+     "Args:\n"
+     "    output_path (str | PathLike): Output file path\n"
+     "    epjson_schema (str | PathLike): path of the JSON schema (Energy+.schema.epJSON)\n"
+     "    compact (bool): JSON on one line instead of indented by four blanks\n\n"
+     "Raises:\n"
+     "    ValueError: as to_epjson(); the file is not opened then\n"},
+    {"__reduce__", doc_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", doc_setstate, METH_O, nullptr},
+    {"format", py::fastcall(doc_format), METH_FASTCALL | METH_KEYWORDS,
+     "format($self, /, class_indent_size=0, field_indent_size=4, field_size=24, compact=False, "
+     "preserve_order=False)\n--\n\n"
+     "Convert IDF to str with format config\n\n"
+     "Args:\n"
+     "    class_indent_size (int): Indent for class names\n"
+     "    field_indent_size (int): Indent for fields\n"
+     "    field_size (int): Minimum size for field values\n"
+     "    compact (bool): Whether to enable compact output. Overrides other style settings\n"
+     "    preserve_order (bool): Whether to preserve object order\n\n"
+     "Returns:\n"
+     "    str: IDF str\n"},
+    {"save", py::fastcall(doc_save), METH_FASTCALL | METH_KEYWORDS,
+     "save($self, /, output_path, class_indent_size=0, field_indent_size=4, field_size=24, compact=False, "
+     "preserve_order=False, include_timestamp=True)\n--\n\n"
+     "Convert IDF to str with format config\n\n"
+     "Writes a generated header, then the document, to output_path in one write.\n\n"
+     "Args:\n"
+     "    output_path (str | PathLike): Output file path\n"
+     "    class_indent_size (int): Indent for class names\n"
+     "    field_indent_size (int): Indent for fields\n"
+     "    field_size (int): Minimum size for field values\n"
+     "    compact (bool): Whether to enable compact output. Overrides other style settings\n"
+     "    preserve_order (bool): Whether to preserve object order\n"
+     "    include_timestamp (bool): Whether to include timestamp\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMappingMethods doc_as_mapping = {nullptr, doc_subscript, nullptr};
+
+PySequenceMethods doc_as_sequence = [] {
+    PySequenceMethods methods{};
+    methods.sq_length = doc_length;
+    methods.sq_item = doc_sq_item;
+    methods.sq_contains = doc_contains;
+    return methods;
+}();
+
 }  // namespace
 
 Ref make_object_tuple(PyObject* list) {
@@ -214,6 +397,30 @@ Ref make_object_tuple(PyObject* list) {
     }
     const Ref keep = Ref::borrow(cls);  // calling it may replace the module's attribute
     return Ref::steal(PyObject_CallOneArg(cls, list));
+}
+
+const IDFMethods idf_methods = {
+    doc_register_target, doc_register_referencer, doc_unregister_target, doc_unregister_referencer,
+    doc_c_init,          doc_build_objects,       doc_get_objects_raw,   doc_write_to_buffer,
+};
+
+void setup_idf_type() {
+    PyTypeObject& type = IDFDocType;
+    type.tp_name = "tarvix.idf.IDF";
+    type.tp_basicsize = sizeof(IDFDoc);
+    type.tp_dealloc = doc_dealloc;
+    type.tp_repr = doc_repr;
+    type.tp_as_sequence = &doc_as_sequence;
+    type.tp_as_mapping = &doc_as_mapping;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    type.tp_doc = "An IDF document: its objects, indexed by class and linked by references.";
+    type.tp_traverse = doc_traverse;
+    type.tp_clear = doc_clear;
+    type.tp_iter = doc_iter;
+    type.tp_methods = doc_methods;
+    type.tp_getset = doc_getset;
+    type.tp_init = doc_init;
+    type.tp_new = doc_new;
 }
 
 }  // namespace tarvix::idf

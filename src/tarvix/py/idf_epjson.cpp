@@ -3,7 +3,7 @@
 #include <map>
 #include <tuple>
 
-#include "py/idf.h"
+#include "py/idf_document.h"
 
 namespace tarvix::idf {
 
@@ -137,6 +137,78 @@ void raise_epjson_error(const epjson::Error& error, const IDFDoc* doc) {
             raise_message(PyExc_ValueError, error.message);
             return;
     }
+}
+
+// ---------------------------------------------------------------------------
+// The IDF methods that read and write epJSON
+
+PyObject* doc_from_epjson(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"from_epjson", {"idd", "text_or_path", "epjson_schema"}, 3};
+    PyObject* given[3] = {nullptr, nullptr, nullptr};
+    if (!params.parse(args, nargs, kwnames, given) || !py::check_instance(given[0], shared.idd_type, "idd"))
+        return nullptr;
+    Ref json = epjson_text_bytes(given[1]);
+    if (!json) return nullptr;
+    const std::shared_ptr<const epjson::Schema> schema = epjson_schema_for(given[2]);
+    if (!schema) return nullptr;
+    const Ref keep_idd = Ref::borrow(given[0]);
+    const idd::c_IDD& idd = reinterpret_cast<IDDObject*>(given[0])->c_idd;
+    const std::string_view json_text = py::bytes_view(json.get());
+    std::string text;
+    epjson::Error error;
+    bool converted;
+    Py_BEGIN_ALLOW_THREADS
+    converted = epjson::epjson_to_text(json_text, idd, *schema, text, error);
+    Py_END_ALLOW_THREADS
+    json.reset();
+    if (!converted) {
+        raise_epjson_error(error, nullptr);
+        return nullptr;
+    }
+    Ref self = Ref::steal(doc_new(reinterpret_cast<PyTypeObject*>(cls), shared.empty_tuple, nullptr));
+    if (!self) return nullptr;
+    std::unique_ptr<TextStore> store;
+    try {
+        store = make_text_store(std::move(text));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (load_store(as_doc(self.get()), given[0], std::move(store), true) < 0) return nullptr;
+    return self.release();
+}
+
+// The document as epJSON text in `out`; false with an exception set.
+bool epjson_of(IDFDoc* self, PyObject* schema_path, PyObject* compact_arg, epjson::JsonText& out) {
+    const int compact = PyObject_IsTrue(compact_arg);
+    if (compact < 0) return false;
+    const std::shared_ptr<const epjson::Schema> schema = epjson_schema_for(schema_path);
+    if (!schema) return false;
+    epjson::Error error;
+    bool written = false;
+    const bool done = with_checked_slots(self, [&](const SlotSource& slots, const idd::c_IDD& idd) {
+        written = epjson::write_epjson(slots, idd, *schema, compact != 0, out, error);
+    });
+    if (!done) return false;
+    if (!written) raise_epjson_error(error, self);
+    return written;
+}
+
+PyObject* doc_to_epjson(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"to_epjson", {"epjson_schema", "compact"}, 1};
+    PyObject* given[2] = {nullptr, Py_False};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    epjson::JsonText text;
+    if (!epjson_of(as_doc(obj), given[0], given[1], text)) return nullptr;
+    return py::decode_utf8(text.view()).release();
+}
+
+PyObject* doc_save_epjson(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"save_epjson", {"output_path", "epjson_schema", "compact"}, 2};
+    PyObject* given[3] = {nullptr, nullptr, Py_False};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    epjson::JsonText text;
+    if (!epjson_of(as_doc(obj), given[1], given[2], text) || !write_file(given[0], text.view())) return nullptr;
+    Py_RETURN_NONE;
 }
 
 }  // namespace tarvix::idf

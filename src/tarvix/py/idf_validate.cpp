@@ -1,6 +1,6 @@
 // Problem: the read-only record of one problem IDF.validate() found, made
 // from the core's findings once the check is done.
-#include "py/idf.h"
+#include "py/idf_document.h"
 
 namespace tarvix::idf {
 namespace {
@@ -164,6 +164,34 @@ bool parse_problem_codes(PyObject* codes, uint32_t& mask) {
         mask |= code_bit(*code);
     }
     return !PyErr_Occurred();
+}
+
+// ---------------------------------------------------------------------------
+// The IDF methods that check
+
+PyObject* doc_validate(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"validate", {"codes"}, 0};
+    PyObject* given[1] = {Py_None};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    uint32_t codes = kAllCodes;
+    if (!parse_problem_codes(given[0], codes)) return nullptr;
+    IDFDoc* self = as_doc(obj);
+    std::vector<Problem> problems;
+    const bool done = with_checked_slots(self, [&](const SlotSource& slots, const idd::c_IDD& schema) {
+        validate(slots, schema, self->doc.targets(), codes, problems);
+    });
+    return done ? problem_list(problems) : nullptr;
+}
+
+PyObject* doc_get_version(PyObject* obj, void*) {
+    IDFDoc* self = as_doc(obj);
+    std::optional<std::string> version;
+    const bool done = with_checked_slots(self, [&](const SlotSource& slots, const idd::c_IDD& schema) {
+        if (const auto found = document_version(slots, schema)) version.emplace(*found);
+    });
+    if (!done) return nullptr;
+    if (!version) Py_RETURN_NONE;
+    return py::decode_utf8(*version).release();
 }
 
 }  // namespace tarvix::idf

@@ -1,0 +1,198 @@
+// What the files of the IDF type share (idf_document.cpp, idf_load.cpp,
+// idf_collections.cpp, idf_write.cpp, idf_validate.cpp, idf_epjson.cpp and
+// the tables in idf.cpp): the handling of a native document's objects, the
+// snapshot of a listed document's slots, and the type's methods.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "py/idf.h"
+
+namespace tarvix::idf {
+
+inline IDFDoc* as_doc(PyObject* obj) { return reinterpret_cast<IDFDoc*>(obj); }
+inline IDFObj* as_object(PyObject* obj) { return reinterpret_cast<IDFObj*>(obj); }
+
+// Upper-cased class key of a Python class name; false with an exception
+// set (None fails as calling .encode() on it would).
+bool class_key(PyObject* class_name, std::string& key);
+
+// The list of a listed document, or null (no list at all).
+inline PyObject* list_of(const IDFDoc* doc) {
+    return doc->objects && PyList_Check(doc->objects) ? doc->objects : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The objects of a native document (idf_document.cpp)
+
+// The str of a class name, one per class and document.
+py::Ref class_name_str(IDFDoc* doc, uint32_t class_idx);
+// Room in a native document's list of objects for `count` slots, growing
+// it geometrically (objects are added one at a time). Throws std::bad_alloc.
+void reserve_wrappers(IDFDoc* doc, size_t count);
+// An IDFObject of a class, not yet bound, for a native document that is
+// about to hand one out: made (which may run the cycle collector, and with
+// it finalizers that change the document) before the slot is looked at or
+// made, and with room in the document's list of objects for one more slot.
+py::Ref new_wrapper(IDFDoc* doc, uint32_t class_idx);
+// Binds an object from new_wrapper to live slot `slot` of its class; the
+// document keeps it. Cannot fail and runs no Python code.
+void bind_wrapper(IDFDoc* doc, PyObject* obj, size_t slot) noexcept;
+// Drops a native document's hold on the object of a slot.
+void forget_wrapper(IDFDoc* doc, size_t slot);
+
+// ---------------------------------------------------------------------------
+// A listed document's slots
+
+// The slots of a listed document as the writer reads them, taken before the
+// writing starts: each item is held, so nothing the writer reads can go
+// away, and the writer runs no Python code until it is done.
+class ListedSlots final : public SlotSource {
+public:
+    bool take(IDFDoc* doc) {
+        PyObject* list = list_of(doc);
+        const size_t count = list ? static_cast<size_t>(PyList_GET_SIZE(list)) : 0;
+        try {
+            items_.reserve(count);
+            views_.resize(count);
+            states_.resize(count, SlotState::empty);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (size_t slot = 0; slot < count; ++slot) {
+            PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(slot));
+            items_.push_back(py::Ref::borrow(item));
+            if (item == Py_None) continue;
+            if (!is_idf_object(item)) {
+                states_[slot] = SlotState::foreign;
+                continue;
+            }
+            const IDFObj* obj = as_object(item);
+            views_[slot] = ObjectView{class_def_of(obj), obj->c_class_name, values_of(obj)};
+            states_[slot] = SlotState::object;
+        }
+        return true;
+    }
+    size_t slot_count() const noexcept override { return items_.size(); }
+    SlotState view(size_t slot, ObjectView& out) const noexcept override {
+        if (states_[slot] == SlotState::object) out = views_[slot];
+        return states_[slot];
+    }
+    PyObject* item(size_t slot) const { return items_[slot].get(); }
+
+private:
+    std::vector<py::Ref> items_;
+    std::vector<ObjectView> views_;
+    std::vector<SlotState> states_;
+};
+
+// Runs `check(slots, schema)` over what the document holds: a native
+// document without the interpreter lock (changes wait, see
+// check_not_validating), a listed one over a snapshot of its list. False
+// with an exception set.
+template <class Check>
+bool with_checked_slots(IDFDoc* self, Check&& check) {
+    const idd::c_IDD* schema = schema_of(self->idd);
+    if (!schema || (!is_native(self) && !list_of(self))) {
+        raise_document_not_initialized();
+        return false;
+    }
+    const py::Ref keep_schema = py::Ref::borrow(self->idd);
+    bool out_of_memory = false;
+    if (is_native(self)) {
+        const py::Ref keep = py::Ref::borrow(reinterpret_cast<PyObject*>(self));
+        ++self->validating;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            check(static_cast<const SlotSource&>(self->doc), *schema);
+        } catch (const std::exception&) {
+            out_of_memory = true;
+        }
+        Py_END_ALLOW_THREADS
+        --self->validating;
+    } else {
+        ListedSlots slots;
+        if (!slots.take(self)) return false;
+        try {
+            check(static_cast<const SlotSource&>(slots), *schema);
+        } catch (const std::exception&) {
+            out_of_memory = true;
+        }
+    }
+    if (out_of_memory) PyErr_NoMemory();
+    return !out_of_memory;
+}
+
+// ---------------------------------------------------------------------------
+// Loading (idf_load.cpp)
+
+// Loads the text of `store` (UTF-8; `known_valid` when it was checked or
+// made as such) into a new document that nothing else holds.
+int load_store(IDFDoc* self, PyObject* idd, std::unique_ptr<TextStore> store, bool known_valid);
+
+// ---------------------------------------------------------------------------
+// Writing (idf_write.cpp)
+
+// Writes `data` to `path` with the built-in open in "wb" mode, in one
+// write() call, closing the file on every path.
+bool write_file(PyObject* path, std::string_view data);
+
+// ---------------------------------------------------------------------------
+// The type's slots, methods and native operations, by file
+
+// idf_document.cpp
+PyObject* doc_new(PyTypeObject* type, PyObject*, PyObject*);
+int doc_traverse(PyObject* obj, visitproc visit, void* arg);
+int doc_clear(PyObject* obj);
+void doc_dealloc(PyObject* obj);
+int doc_init(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* doc_get_idd(PyObject* obj, void*);
+void doc_register_target(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
+                         int32_t field_idx);
+void doc_register_referencer(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
+                             int32_t field_idx);
+void doc_unregister_target(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
+                           int32_t field_idx);
+void doc_unregister_referencer(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
+                               int32_t field_idx);
+
+// idf_load.cpp
+int doc_c_init(IDFDoc* self, PyObject* idd, py::Ref& idf_content);
+int doc_build_objects(IDFDoc* self, std::vector<c_IDFObject>& c_idf_objects);
+PyObject* doc_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* doc_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// idf_collections.cpp
+PyObject* doc_get_objects_raw(IDFDoc* self, PyObject* class_name);
+PyObject* doc_get_objects(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* doc_subscript(PyObject* obj, PyObject* class_name);
+PyObject* doc_sq_item(PyObject* obj, Py_ssize_t index);
+Py_ssize_t doc_length(PyObject* obj);
+PyObject* doc_iter(PyObject* obj);
+int doc_contains(PyObject* obj, PyObject* class_name);
+PyObject* doc_get_object_by_name(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* doc_get_class_names(PyObject* obj, PyObject*);
+PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* doc_remove_all_objects(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// idf_write.cpp
+void doc_write_to_buffer(IDFDoc* self, std::string& out, const FormatConfig* config, const WriteOptions* options);
+PyObject* doc_format(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* doc_save(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* doc_repr(PyObject* obj);
+
+// idf_validate.cpp
+PyObject* doc_validate(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* doc_get_version(PyObject* obj, void*);
+
+// idf_epjson.cpp
+PyObject* doc_from_epjson(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* doc_to_epjson(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* doc_save_epjson(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace tarvix::idf

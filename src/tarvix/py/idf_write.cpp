@@ -1,0 +1,196 @@
+// Writing a document back to text: the native write_to_buffer, format(),
+// save() and repr().
+#include <string>
+
+#include "py/idf_document.h"
+
+namespace tarvix::idf {
+
+using py::Ref;
+
+namespace {
+
+// Runs `write(slots, schema, result)` over the document's slots as the
+// writer reads them: the Document itself, or a snapshot of a listed
+// document's list. Failures (a buffer that could not grow, a slot holding
+// something that is not an object) are reported through the unraisable-error
+// hook once `write` is done; no Python code runs while it works.
+template <class Write>
+WriteResult with_slots(IDFDoc* self, Write&& write) {
+    WriteResult result;
+    if (is_native(self)) {
+        const py::DeferredFailures deferred;
+        write(static_cast<const SlotSource&>(self->doc), self->doc.schema(), result);
+        return result;
+    }
+    ListedSlots slots;
+    if (!slots.take(self)) {
+        py::report_unraisable("tarvix.idf.IDF.write_to_buffer");
+        result.out_of_memory = true;
+        return result;
+    }
+    {
+        const Ref keep_schema = Ref::borrow(self->idd);
+        const py::DeferredFailures deferred;
+        write(static_cast<const SlotSource&>(slots), schema_of(self->idd), result);
+    }
+    if (result.foreign_slot != SIZE_MAX) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to tarvix.idf.IDFObject",
+                     Py_TYPE(slots.item(result.foreign_slot))->tp_name);
+        py::report_unraisable("tarvix.idf.IDF.write_to_buffer");
+    }
+    return result;
+}
+
+// Appends the document's text.
+WriteResult write_text(IDFDoc* self, std::string& out, const FormatConfig& config, bool preserve_order) {
+    return with_slots(self, [&](const SlotSource& slots, const idd::c_IDD* schema, WriteResult& result) {
+        write_document(out, config, preserve_order, schema, self->doc.index(), slots, result);
+    });
+}
+
+}  // namespace
+
+void doc_write_to_buffer(IDFDoc* self, std::string& out, const FormatConfig* config, const WriteOptions* options) {
+    write_text(self, out, *config, options && options->n > 0 && options->preserve_order);
+}
+
+// ---------------------------------------------------------------------------
+// Python methods: text output
+
+struct LayoutArgs {
+    FormatConfig config;
+    bool preserve_order = false;
+};
+
+// Converts the layout arguments shared by format() and save(): three sizes,
+// then compact and preserve_order. Negative sizes are refused before
+// anything is written.
+bool parse_layout(PyObject* const* given, LayoutArgs& layout) {
+    static constexpr const char* names[] = {"class_indent_size", "field_indent_size", "field_size"};
+    int32_t sizes[3];
+    for (int i = 0; i < 3; ++i)
+        if (!py::to_int32(given[i], sizes[i])) return false;
+    const int compact = PyObject_IsTrue(given[3]);
+    if (compact < 0) return false;
+    const int preserve_order = PyObject_IsTrue(given[4]);
+    if (preserve_order < 0) return false;
+    for (int i = 0; i < 3; ++i)
+        if (sizes[i] < 0) {
+            PyErr_Format(PyExc_ValueError, "%s must be >= 0", names[i]);
+            return false;
+        }
+    if (compact)
+        layout.config = shared.minimal_format_config;
+    else
+        layout.config = generate_format_config(static_cast<size_t>(sizes[0]), static_cast<size_t>(sizes[1]),
+                                               static_cast<size_t>(sizes[2]));
+    layout.preserve_order = preserve_order != 0;
+    return true;
+}
+
+// The document's text as a str, line ends trimmed from both ends when asked.
+// ASCII text (the rule) is measured, then written straight into the str; any
+// other text goes through a buffer and the UTF-8 decoder. MemoryError when
+// it could not be written whole.
+Ref text_of(IDFDoc* self, const FormatConfig& config, bool preserve_order, bool trim) {
+    Ref text;
+    const WriteResult written = with_slots(self, [&](const SlotSource& slots, const idd::c_IDD* schema,
+                                                     WriteResult& result) {
+        const ClassIndex& index = self->doc.index();
+        const TextMeasure measure = measure_document(config, preserve_order, schema, index, slots, result);
+        if (measure.ascii) {
+            size_t begin = trim ? measure.leading_newlines : 0;
+            const size_t end = trim ? measure.bytes - measure.trailing_newlines : measure.bytes;
+            if (begin > end) begin = end;  // nothing but line ends
+            text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(end - begin), 127));
+            if (text) write_document_into(static_cast<char*>(PyUnicode_DATA(text.get())), begin, end, config,
+                                          preserve_order, schema, index, slots);
+            return;
+        }
+        std::string buffer;
+        write_document(buffer, config, preserve_order, schema, index, slots, result);
+        if (result.out_of_memory) return;
+        std::string_view view = buffer;
+        if (trim) {
+            const size_t first = view.find_first_not_of(kNewlines);
+            view = first == std::string_view::npos ? std::string_view()
+                                                   : view.substr(first, view.find_last_not_of(kNewlines) - first + 1);
+        }
+        text = py::decode_utf8(view);
+    });
+    if (written.out_of_memory) {
+        PyErr_NoMemory();
+        return {};
+    }
+    return text;
+}
+
+PyObject* doc_format(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{
+        "format", {"class_indent_size", "field_indent_size", "field_size", "compact", "preserve_order"}, 0};
+    Ref defaults[3] = {Ref::steal(PyLong_FromLong(0)), Ref::steal(PyLong_FromLong(4)), Ref::steal(PyLong_FromLong(24))};
+    PyObject* given[5] = {defaults[0].get(), defaults[1].get(), defaults[2].get(), Py_False, Py_False};
+    if (!given[0] || !given[1] || !given[2] || !params.parse(args, nargs, kwnames, given)) return nullptr;
+    LayoutArgs layout;
+    if (!parse_layout(given, layout)) return nullptr;
+    return text_of(as_doc(obj), layout.config, layout.preserve_order, true).release();
+}
+
+// Writes `data` to `path` with the built-in open in "wb" mode, in one
+// write() call, closing the file on every path. The file reads the buffer
+// through a memoryview, so a large document is not copied once more. The
+// error of a failed write (a full disk, an interrupt) comes out as raised.
+bool write_file(PyObject* path, std::string_view data) {
+    Ref file = Ref::steal(PyObject_CallFunction(shared.builtin_open, "Os", path, "wb"));
+    if (!file) return false;
+    Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data.data()),
+                                                  static_cast<Py_ssize_t>(data.size()), PyBUF_READ));
+    Ref written;
+    if (view) {
+        written = Ref::steal(PyObject_CallMethod(file.get(), "write", "O", view.get()));
+        // The buffer goes away with this call: no view of it may outlive it.
+        // A call needs no exception pending: the write's waits meanwhile.
+        PyObject* failed_write = PyErr_GetRaisedException();
+        Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+        if (failed_write) {
+            PyErr_Clear();  // the write's error is the one to tell
+            PyErr_SetRaisedException(failed_write);
+        } else if (!released) {
+            written.reset();
+        }
+    }
+    return py::close_file(file.get()) && written;
+}
+
+PyObject* doc_save(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"save",
+                                   {"output_path", "class_indent_size", "field_indent_size", "field_size", "compact",
+                                    "preserve_order", "include_timestamp"},
+                                   1};
+    Ref defaults[3] = {Ref::steal(PyLong_FromLong(0)), Ref::steal(PyLong_FromLong(4)), Ref::steal(PyLong_FromLong(24))};
+    PyObject* given[7] = {nullptr, defaults[0].get(), defaults[1].get(), defaults[2].get(), Py_False, Py_False,
+                          Py_True};
+    if (!given[1] || !given[2] || !given[3] || !params.parse(args, nargs, kwnames, given)) return nullptr;
+    LayoutArgs layout;
+    if (!parse_layout(given + 1, layout)) return nullptr;
+    const int include_timestamp = PyObject_IsTrue(given[6]);
+    if (include_timestamp < 0) return nullptr;
+    IDFDoc* self = as_doc(obj);
+    std::string text;
+    try {
+        text.append("! Generated using Tarvix.py\n");
+        if (include_timestamp) text.append("! Saved at: ").append(shared.get_current_time()).append("\n");
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (write_text(self, text, layout.config, layout.preserve_order).out_of_memory) return PyErr_NoMemory();
+    if (!write_file(given[0], text)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* doc_repr(PyObject* obj) {
+    return text_of(as_doc(obj), shared.default_format_config, false, false).release();
+}
+
+}  // namespace tarvix::idf
