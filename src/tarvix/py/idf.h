@@ -130,6 +130,12 @@ extern const IDFObjMethods idf_object_methods;
 extern const IDFMethods idf_methods;
 
 void setup_idf_object_type();
+
+// IDFObject's native operations that the module's other files call (the
+// table publishes them for other modules; inside the module calls are
+// direct).
+int object_c_init(IDFObj* self, PyObject* idd, PyObject* parent_idf, size_t class_idx, FieldValues& values);
+int object_set_string_by_index(IDFObj* self, int32_t field_idx, std::string_view value);
 void setup_idf_type();
 
 // Reduce protocol (idf_pickle.cpp): the hooks both classes carry and the

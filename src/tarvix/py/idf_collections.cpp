@@ -54,7 +54,7 @@ PyObject* doc_get_objects(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
     PyObject* given[1] = {nullptr};
     if (!params.parse(args, nargs, kwnames, given) || !py::check_str_or_none(given[0], "class_name")) return nullptr;
     IDFDoc* self = as_doc(obj);
-    Ref list = Ref::steal(self->methods->get_objects_raw(self, given[0]));
+    Ref list = Ref::steal(doc_get_objects_raw(self, given[0]));
     return list ? make_object_tuple(list.get()).release() : nullptr;
 }
 
@@ -149,7 +149,7 @@ PyObject* doc_get_object_by_name(PyObject* obj, PyObject* const* args, Py_ssize_
         if (!object_at(self, self->doc.find_by_name(key, name), found)) return nullptr;
         return found ? found.release() : Py_NewRef(Py_None);
     }
-    Ref candidates = Ref::steal(self->methods->get_objects_raw(self, given[0]));
+    Ref candidates = Ref::steal(doc_get_objects_raw(self, given[0]));
     if (!candidates) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(candidates.get(), i);
@@ -283,7 +283,7 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
         try {
             FieldValues values;
             if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
-            if (object->methods->c_init(object, self->idd, obj, class_idx, values) < 0) return nullptr;
+            if (object_c_init(object, self->idd, obj, class_idx, values) < 0) return nullptr;
         } catch (const std::exception&) {
             return PyErr_NoMemory();
         }
@@ -293,8 +293,7 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
     if (with_defaults) {
         for (const uint32_t index : cls.field_idx_with_default) {
             if (index >= cls.fields.size()) continue;
-            if (object->methods->set_string_by_index(object, static_cast<int32_t>(index),
-                                                     cls.fields[index].default_val) < 0)
+            if (object_set_string_by_index(object, static_cast<int32_t>(index), cls.fields[index].default_val) < 0)
                 return nullptr;
         }
     }
@@ -369,7 +368,7 @@ PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
     added = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
     if (!added) return nullptr;
     IDFObj* object = as_object(added.get());
-    if (object->methods->c_init(object, self->idd, obj, class_idx, values) < 0) return nullptr;
+    if (object_c_init(object, self->idd, obj, class_idx, values) < 0) return nullptr;
     if (self->idd != keep_schema.get()) {  // a finalizer run meanwhile gave the document another schema
         PyErr_SetString(PyExc_RuntimeError, "the document changed while the object was added");
         return nullptr;

@@ -100,12 +100,8 @@ Ref convert_field_value(const FieldDef* field, std::string_view val) {
     return py::decode_utf8(val);
 }
 
-namespace {
-
 // ---------------------------------------------------------------------------
 // Native methods
-
-const ClassDef* object_get_class_def(IDFObj* self) { return class_def_of(self); }
 
 int object_c_init(IDFObj* self, PyObject* idd, PyObject* parent_idf, size_t class_idx, FieldValues& values) {
     self->bound = false;  // the values given here are the object's own
@@ -156,6 +152,10 @@ int object_set_string_by_index(IDFObj* self, int32_t field_idx, std::string_view
     return 0;
 }
 
+namespace {
+
+const ClassDef* object_get_class_def(IDFObj* self) { return class_def_of(self); }
+
 int object_set_by_index(IDFObj* self, int32_t field_idx, PyObject* value) {
     std::string text;
     if (value != Py_None) {
@@ -167,7 +167,7 @@ int object_set_by_index(IDFObj* self, int32_t field_idx, PyObject* value) {
         }
     }
     if (!check_written_text(text)) return -1;
-    return self->methods->set_string_by_index(self, field_idx, text);
+    return object_set_string_by_index(self, field_idx, text);
 }
 
 void object_trim_trailing_empty_fields(IDFObj* self) {
@@ -261,7 +261,7 @@ int object_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
         const ClassDef& cls = schema.ordered_classes.at(found->second);
         if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
         IDFObj* self = as_object(obj);
-        return self->methods->c_init(self, idd, Py_None, found->second, values);
+        return object_c_init(self, idd, Py_None, found->second, values);
     } catch (const std::exception&) {
         PyErr_NoMemory();
         return -1;
@@ -289,8 +289,8 @@ int object_setitem(PyObject* obj, PyObject* key, PyObject* value) {
     if (!cls) return -1;
     const int32_t index = shared.resolve_key_to_field_index(cls, key);
     if (index < 0) return -1;
-    if (self->methods->set_by_index(self, index, value) < 0) return -1;
-    self->methods->trim_trailing_empty_fields(self);
+    if (object_set_by_index(self, index, value) < 0) return -1;
+    object_trim_trailing_empty_fields(self);
     return 0;
 }
 
@@ -350,7 +350,7 @@ PyObject* object_get_field_names(PyObject* obj, void*) {
 PyObject* object_repr(PyObject* obj) {
     IDFObj* self = as_object(obj);
     std::string text;
-    self->methods->write_to_buffer(self, text, &shared.default_format_config);
+    object_write_to_buffer(self, text, &shared.default_format_config);
     return py::decode_utf8(text).release();
 }
 
@@ -434,8 +434,8 @@ PyObject* object_update(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
         return PyErr_NoMemory();
     }
     for (const Pending& item : pending)
-        if (self->methods->set_by_index(self, item.index, item.value.get()) < 0) return nullptr;
-    if (trim) self->methods->trim_trailing_empty_fields(self);
+        if (object_set_by_index(self, item.index, item.value.get()) < 0) return nullptr;
+    if (trim) object_trim_trailing_empty_fields(self);
     Py_RETURN_NONE;
 }
 
