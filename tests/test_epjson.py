@@ -310,7 +310,7 @@ def test_writing_while_another_thread_edits(idd, schema_path):
     finally:
         stop.set()
         editor.join()
-    assert set(refused) <= {"IDF is being validated in another thread; it cannot change until validate() returns."}
+    assert set(refused) <= {"IDF is being written as epJSON in another thread; it cannot change until to_epjson() returns."}
 
 
 def test_a_class_of_many_fields_costs_what_the_json_holds(tmp_path):

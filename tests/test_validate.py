@@ -226,6 +226,27 @@ def test_many_duplicate_names_stay_linear(idd):
     assert len(problems) == count - 1
 
 
+@pytest.mark.parametrize("read, refusal", [
+    (lambda doc: doc.version,
+     "IDF is being read for its version in another thread; it cannot change until version returns."),
+    (lambda doc: doc.validate(codes=["duplicate-name"]),
+     "IDF is being validated in another thread; it cannot change until validate() returns."),
+])
+def test_a_refused_change_names_the_read_that_runs(idd, read, refusal):
+    doc = load(idd, "".join(f"Material, M{i}, abc;\n" for i in range(300_000)))
+    refused = set()
+    for _ in range(5):
+        thread = threading.Thread(target=lambda: read(doc))
+        thread.start()
+        while thread.is_alive():
+            try:
+                doc.remove_object(doc.add_object("Material", ["Late", "1"]))
+            except RuntimeError as error:
+                refused.add(str(error))
+        thread.join()
+    assert refused == {refusal}
+
+
 def test_changes_wait_for_a_check_in_another_thread(idd):
     doc = load(idd, "".join(f"Material, M{i}, abc;\n" for i in range(200_000)))
     results = []

@@ -8,17 +8,24 @@
 //
 // Error flow: every function that can fail returns nullptr / -1 / false with
 // a Python exception set, as the C API does; callers check and pass it on.
+// C++ exceptions (the core's std::bad_alloc, std::length_error) travel up to
+// the one guard at the boundary (guarded<>, used by the method tables), which
+// turns them into the Python error.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <initializer_list>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "core/text/text.h"
@@ -166,6 +173,79 @@ private:
     FailureLog log_;
     FailureScope scope_;
 };
+
+// ---------------------------------------------------------------------------
+// The boundary between C++ exceptions and Python errors
+
+// Sets the Python error for the C++ exception being handled: MemoryError for
+// memory that ran out (std::bad_alloc, std::length_error), SystemError naming
+// `where` for anything else. Call only inside a catch block.
+inline void raise_current_exception(const char* where) noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_Format(PyExc_SystemError, "%s: internal error: %s", where, error.what());
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%s: internal error", where);
+    }
+}
+
+// The qualified name a guard reports, as a template argument.
+template <size_t N>
+struct GuardName {
+    char text[N];
+    constexpr GuardName(const char (&name)[N]) { std::copy_n(name, N, text); }
+};
+
+template <class R>
+constexpr R failed_result() noexcept {
+    if constexpr (std::is_pointer_v<R>)
+        return nullptr;
+    else if constexpr (std::is_same_v<R, bool>)
+        return false;
+    else
+        return -1;
+}
+
+template <auto F, GuardName name>
+struct Guarded;
+
+template <class R, class... A, R (*F)(A...), GuardName name>
+struct Guarded<F, name> {
+    static R call(A... args) noexcept {
+        try {
+            return F(args...);
+        } catch (...) {
+            raise_current_exception(name.text);
+            return failed_result<R>();
+        }
+    }
+};
+
+// `function` as the method tables and type slots hold it: a C++ exception
+// that escapes it becomes the Python error (raise_current_exception) and the
+// C API's failure result. Every entry point of a module goes through one.
+template <auto function, GuardName name>
+inline constexpr auto guarded = &Guarded<function, name>::call;
+
+// Runs `work` (which may throw) without the interpreter lock; an exception
+// is held while the lock is away and thrown again once it is back.
+template <class Work>
+void without_lock(Work&& work) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+}
 
 // ---------------------------------------------------------------------------
 // Text conversion

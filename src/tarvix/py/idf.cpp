@@ -41,7 +41,8 @@ PyObject* tuple_getattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return nullptr;
 }
 
-PyMethodDef tuple_getattr_def = {"__getattr__", py::fastcall(tuple_getattr),
+PyMethodDef tuple_getattr_def = {"__getattr__",
+                                 py::fastcall(py::guarded<tuple_getattr, "tarvix.idf.IDFObjectTuple.__getattr__">),
                                  METH_FASTCALL | METH_KEYWORDS, nullptr};
 
 // Creates IDFObjectTuple as `class IDFObjectTuple(tuple)` would.
@@ -100,19 +101,21 @@ PyObject* debug_fail_allocation(PyObject*, PyObject* const* args, Py_ssize_t nar
 }
 
 PyMethodDef module_functions[] = {
-    {"_unpickle_IDFObject", py::fastcall(unpickle_idf_object),
+    {"_unpickle_IDFObject", py::fastcall(py::guarded<unpickle_idf_object, "tarvix.idf._unpickle_IDFObject">),
      METH_FASTCALL | METH_KEYWORDS,
      "_unpickle_IDFObject(type, checksum, state)\n--\n\nRebuild an IDFObject from its reduce state."},
-    {"_unpickle_IDF", py::fastcall(unpickle_idf),
+    {"_unpickle_IDF", py::fastcall(py::guarded<unpickle_idf, "tarvix.idf._unpickle_IDF">),
      METH_FASTCALL | METH_KEYWORDS,
      "_unpickle_IDF(type, checksum, state)\n--\n\nRebuild an IDF from its reduce state."},
-    {"scan_version", py::fastcall(scan_version_fn), METH_FASTCALL | METH_KEYWORDS,
+    {"scan_version", py::fastcall(py::guarded<scan_version_fn, "tarvix.idf.scan_version">),
+     METH_FASTCALL | METH_KEYWORDS,
      "scan_version(content)\n--\n\n"
      "The first field of the first Version object of document text (bytes), read without loading\n"
      "the document: tokens are read only as far as that object. Only ASCII matters, so any encoding\n"
      "that keeps ASCII as it is will do; a UTF-8 byte-order mark is skipped. '' for a Version\n"
      "object without fields; None when the text has none, or a syntax error comes first."},
-    {"debug_fail_allocation", py::fastcall(debug_fail_allocation), METH_FASTCALL | METH_KEYWORDS,
+    {"debug_fail_allocation", py::fastcall(py::guarded<debug_fail_allocation, "tarvix.idf.debug_fail_allocation">),
+     METH_FASTCALL | METH_KEYWORDS,
      "debug_fail_allocation(after)\n--\n\n"
      "For tests: of the allocating steps that edits of documents take from now on, `after` succeed\n"
      "and the next one fails as if memory had run out (once). A negative `after` disarms it.\n"
@@ -208,15 +211,17 @@ constexpr py::ModuleSpec module_spec{
 // The IDF type's tables
 
 PyGetSetDef doc_getset[] = {
-    {"idd", doc_get_idd, nullptr, "The schema the document was loaded against", nullptr},
-    {"version", doc_get_version, nullptr,
+    {"idd", py::guarded<doc_get_idd, "tarvix.idf.IDF.idd">,
+     nullptr, "The schema the document was loaded against", nullptr},
+    {"version", py::guarded<doc_get_version, "tarvix.idf.IDF.version">, nullptr,
      "The document's version: the first field of its Version object as written, or None when it has none",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef doc_methods[] = {
-    {"from_file", py::fastcall(doc_from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_file", py::fastcall(py::guarded<doc_from_file, "tarvix.idf.IDF.from_file">),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_file($cls, /, idd, filepath, encoding=None)\n--\n\n"
      "Parse IDF file\n\n"
      "Args:\n"
@@ -225,7 +230,8 @@ PyMethodDef doc_methods[] = {
      "    encoding (str, optional): IDF file encoding\n\n"
      "Returns:\n"
      "    IDF: parsed IDF document\n"},
-    {"from_string", py::fastcall(doc_from_string), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_string", py::fastcall(py::guarded<doc_from_string, "tarvix.idf.IDF.from_string">),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_string($cls, /, idd, content)\n--\n\n"
      "Parse IDF from string\n\n"
      "Args:\n"
@@ -233,7 +239,8 @@ PyMethodDef doc_methods[] = {
      "    content (str): IDF string\n\n"
      "Returns:\n"
      "    IDF: parsed IDF document\n"},
-    {"from_epjson", py::fastcall(doc_from_epjson), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_epjson", py::fastcall(py::guarded<doc_from_epjson, "tarvix.idf.IDF.from_epjson">),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_epjson($cls, /, idd, text_or_path, epjson_schema)\n--\n\n"
      "Read a document from epJSON\n\n"
      "Objects come in the JSON's order, each class's objects together; an\n"
@@ -249,7 +256,8 @@ PyMethodDef doc_methods[] = {
      "Raises:\n"
      "    ValueError: text that is not JSON, an unknown class or field, a value of\n"
      "        the wrong JSON type or one a field cannot hold\n"},
-    {"get_objects", py::fastcall(doc_get_objects), METH_FASTCALL | METH_KEYWORDS,
+    {"get_objects", py::fastcall(py::guarded<doc_get_objects, "tarvix.idf.IDF.get_objects">),
+     METH_FASTCALL | METH_KEYWORDS,
      "get_objects($self, /, class_name)\n--\n\n"
      "Get tuple of IDFObjects from class name.\n"
      "Alias of IDF[class_name]\n\n"
@@ -257,7 +265,8 @@ PyMethodDef doc_methods[] = {
      "    class_name (str): class name (case-insensitive)\n\n"
      "Returns:\n"
      "    IDFObjectTuple: the class's objects in creation order\n"},
-    {"get_object_by_name", py::fastcall(doc_get_object_by_name), METH_FASTCALL | METH_KEYWORDS,
+    {"get_object_by_name", py::fastcall(py::guarded<doc_get_object_by_name, "tarvix.idf.IDF.get_object_by_name">),
+     METH_FASTCALL | METH_KEYWORDS,
      "get_object_by_name($self, /, class_name, obj_name)\n--\n\n"
      "Get object by first field (likely name)\n\n"
      "Args:\n"
@@ -265,12 +274,13 @@ PyMethodDef doc_methods[] = {
      "    obj_name (str): value of the first field (case-insensitive)\n\n"
      "Returns:\n"
      "    IDFObject | None: the first object whose first field matches\n"},
-    {"get_class_names", doc_get_class_names, METH_NOARGS,
+    {"get_class_names", py::guarded<doc_get_class_names, "tarvix.idf.IDF.get_class_names">, METH_NOARGS,
      "get_class_names($self, /)\n--\n\n"
      "Get list of class names\n\n"
      "Returns:\n"
      "    list[str]: every class with at least one object, in no particular order\n"},
-    {"add_object", py::fastcall(doc_add_object), METH_FASTCALL | METH_KEYWORDS,
+    {"add_object", py::fastcall(py::guarded<doc_add_object, "tarvix.idf.IDF.add_object">),
+     METH_FASTCALL | METH_KEYWORDS,
      "add_object($self, /, class_name, initial_values=None, default_values=True)\n--\n\n"
      "Add object to IDF\n\n"
      "Args:\n"
@@ -279,7 +289,8 @@ PyMethodDef doc_methods[] = {
      "    default_values (bool): Whether to include default values\n\n"
      "Returns:\n"
      "    IDFObject: the new object\n"},
-    {"copy_object", py::fastcall(doc_copy_object), METH_FASTCALL | METH_KEYWORDS,
+    {"copy_object", py::fastcall(py::guarded<doc_copy_object, "tarvix.idf.IDF.copy_object">),
+     METH_FASTCALL | METH_KEYWORDS,
      "copy_object($self, /, obj, new_name=None)\n--\n\n"
      "Add a copy of an object at the end of the document\n\n"
      "The values are copied as they are (no defaults filled in); the references the\n"
@@ -292,19 +303,21 @@ PyMethodDef doc_methods[] = {
      "Raises:\n"
      "    ValueError: another schema, a class without a name field for new_name, or a\n"
      "        new_name containing ',', ';', '!' or a line break\n"},
-    {"remove_object", py::fastcall(doc_remove_object), METH_FASTCALL | METH_KEYWORDS,
+    {"remove_object", py::fastcall(py::guarded<doc_remove_object, "tarvix.idf.IDF.remove_object">),
+     METH_FASTCALL | METH_KEYWORDS,
      "remove_object($self, /, obj)\n--\n\n"
      "Remove object from IDF\n\n"
      "Args:\n"
      "    obj (IDFObject): an object of this document\n"},
-    {"remove_all_objects", py::fastcall(doc_remove_all_objects), METH_FASTCALL | METH_KEYWORDS,
+    {"remove_all_objects", py::fastcall(py::guarded<doc_remove_all_objects, "tarvix.idf.IDF.remove_all_objects">),
+     METH_FASTCALL | METH_KEYWORDS,
      "remove_all_objects($self, /, class_name)\n--\n\n"
      "Remove all objects of a certain class from IDF\n\n"
      "Args:\n"
      "    class_name (str): class name (case-insensitive)\n\n"
      "Returns:\n"
      "    int: Number of objects removed. 0 if class was not found.\n"},
-    {"validate", py::fastcall(doc_validate), METH_FASTCALL | METH_KEYWORDS,
+    {"validate", py::fastcall(py::guarded<doc_validate, "tarvix.idf.IDF.validate">), METH_FASTCALL | METH_KEYWORDS,
      "validate($self, /, codes=None)\n--\n\n"
      "Check the document against its schema, before any simulation run.\n\n"
      "Finds dangling references, missing required values and objects, repeated\n"
@@ -320,7 +333,7 @@ PyMethodDef doc_methods[] = {
      "    objects last)\n\n"
      "Raises:\n"
      "    ValueError: an unknown code\n"},
-    {"to_epjson", py::fastcall(doc_to_epjson), METH_FASTCALL | METH_KEYWORDS,
+    {"to_epjson", py::fastcall(py::guarded<doc_to_epjson, "tarvix.idf.IDF.to_epjson">), METH_FASTCALL | METH_KEYWORDS,
      "to_epjson($self, /, epjson_schema, compact=False)\n--\n\n"
      "The document as epJSON text\n\n"
      "Classes are keyed by name, objects by their name (\"<Class> <n>\" for a class\n"
@@ -337,7 +350,8 @@ PyMethodDef doc_methods[] = {
      "    ValueError: the schema cannot express the document (a class it does not\n"
      "        have, text in a numeric field, more fields than it knows, two objects\n"
      "        of a class with the same name); nothing is written\n"},
-    {"save_epjson", py::fastcall(doc_save_epjson), METH_FASTCALL | METH_KEYWORDS,
+    {"save_epjson", py::fastcall(py::guarded<doc_save_epjson, "tarvix.idf.IDF.save_epjson">),
+     METH_FASTCALL | METH_KEYWORDS,
      "save_epjson($self, /, output_path, epjson_schema, compact=False)\n--\n\n"
      "Write the document as an epJSON file\n\n"
      "Writes the text to_epjson() gives, as UTF-8, in one write.\n\n"
@@ -347,9 +361,9 @@ PyMethodDef doc_methods[] = {
      "    compact (bool): JSON on one line instead of indented by four blanks\n\n"
      "Raises:\n"
      "    ValueError: as to_epjson(); the file is not opened then\n"},
-    {"__reduce__", doc_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", doc_setstate, METH_O, nullptr},
-    {"format", py::fastcall(doc_format), METH_FASTCALL | METH_KEYWORDS,
+    {"__reduce__", py::guarded<doc_reduce, "tarvix.idf.IDF.__reduce__">, METH_NOARGS, nullptr},
+    {"__setstate__", py::guarded<doc_setstate, "tarvix.idf.IDF.__setstate__">, METH_O, nullptr},
+    {"format", py::fastcall(py::guarded<doc_format, "tarvix.idf.IDF.format">), METH_FASTCALL | METH_KEYWORDS,
      "format($self, /, class_indent_size=0, field_indent_size=4, field_size=24, compact=False, "
      "preserve_order=False)\n--\n\n"
      "Convert IDF to str with format config\n\n"
@@ -361,7 +375,7 @@ PyMethodDef doc_methods[] = {
      "    preserve_order (bool): Whether to preserve object order\n\n"
      "Returns:\n"
      "    str: IDF str\n"},
-    {"save", py::fastcall(doc_save), METH_FASTCALL | METH_KEYWORDS,
+    {"save", py::fastcall(py::guarded<doc_save, "tarvix.idf.IDF.save">), METH_FASTCALL | METH_KEYWORDS,
      "save($self, /, output_path, class_indent_size=0, field_indent_size=4, field_size=24, compact=False, "
      "preserve_order=False, include_timestamp=True)\n--\n\n"
      "Convert IDF to str with format config\n\n"
@@ -377,13 +391,13 @@ PyMethodDef doc_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMappingMethods doc_as_mapping = {nullptr, doc_subscript, nullptr};
+PyMappingMethods doc_as_mapping = {nullptr, py::guarded<doc_subscript, "tarvix.idf.IDF.__getitem__">, nullptr};
 
 PySequenceMethods doc_as_sequence = [] {
     PySequenceMethods methods{};
-    methods.sq_length = doc_length;
-    methods.sq_item = doc_sq_item;
-    methods.sq_contains = doc_contains;
+    methods.sq_length = py::guarded<doc_length, "tarvix.idf.IDF.__len__">;
+    methods.sq_item = py::guarded<doc_sq_item, "tarvix.idf.IDF.__getitem__">;
+    methods.sq_contains = py::guarded<doc_contains, "tarvix.idf.IDF.__contains__">;
     return methods;
 }();
 
@@ -400,8 +414,14 @@ Ref make_object_tuple(PyObject* list) {
 }
 
 const IDFMethods idf_methods = {
-    doc_register_target, doc_register_referencer, doc_unregister_target, doc_unregister_referencer,
-    doc_c_init,          doc_build_objects,       doc_get_objects_raw,   doc_write_to_buffer,
+    doc_register_target,
+    doc_register_referencer,
+    doc_unregister_target,
+    doc_unregister_referencer,
+    py::guarded<doc_c_init, "tarvix.idf.IDF.c_init">,
+    py::guarded<doc_build_objects, "tarvix.idf.IDF.build_objects">,
+    py::guarded<doc_get_objects_raw, "tarvix.idf.IDF.get_objects_raw">,
+    doc_write_to_buffer,
 };
 
 void setup_idf_type() {
@@ -409,17 +429,17 @@ void setup_idf_type() {
     type.tp_name = "tarvix.idf.IDF";
     type.tp_basicsize = sizeof(IDFDoc);
     type.tp_dealloc = doc_dealloc;
-    type.tp_repr = doc_repr;
+    type.tp_repr = py::guarded<doc_repr, "tarvix.idf.IDF.__repr__">;
     type.tp_as_sequence = &doc_as_sequence;
     type.tp_as_mapping = &doc_as_mapping;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     type.tp_doc = "An IDF document: its objects, indexed by class and linked by references.";
     type.tp_traverse = doc_traverse;
     type.tp_clear = doc_clear;
-    type.tp_iter = doc_iter;
+    type.tp_iter = py::guarded<doc_iter, "tarvix.idf.IDF.__iter__">;
     type.tp_methods = doc_methods;
     type.tp_getset = doc_getset;
-    type.tp_init = doc_init;
+    type.tp_init = py::guarded<doc_init, "tarvix.idf.IDF.__init__">;
     type.tp_new = doc_new;
 }
 

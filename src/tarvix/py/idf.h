@@ -34,6 +34,7 @@ using idd::IDDObject;
 
 struct IDFDoc;
 struct IDFObj;
+struct Reader;  // what reads a document without the interpreter lock (idf_document.h)
 
 // Native methods of IDFObject, in table order.
 struct IDFObjMethods {
@@ -94,6 +95,7 @@ struct IDFDoc {
     std::vector<PyObject*> wrappers;     // native: the IDFObject of each slot, once handed out
     std::vector<PyObject*> class_names;  // native: the str of each class, once used
     uint32_t validating;                 // native: checks running without the interpreter lock
+    const Reader* reader;                // native: what the latest of them is, for the refusal of a change
 };
 
 // The module's state, filled at execution and kept for the life of the

@@ -15,12 +15,7 @@ namespace {
 bool class_slots(IDFDoc* self, const std::string& key, std::vector<size_t>& slots) {
     const ClassEntry* entry = self->doc.index().find(key);
     if (!entry) return true;
-    try {
-        slots = entry->live();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    slots = entry->live();
     return true;
 }
 
@@ -216,23 +211,18 @@ bool append_listed(IDFDoc* self, IDFObj* object, const std::string& key, const C
     }
     const Py_ssize_t size = PyList_GET_SIZE(list);
     object->obj_idx = static_cast<size_t>(size);
-    ClassEntry* entry = nullptr;
-    try {
-        entry = &self->doc.index().get(key);  // made before the list grows: an empty entry shows nowhere
-        if (cls) self->doc.register_values(*cls, values_of(object), object->obj_idx);
-    } catch (const std::exception&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    ClassEntry& entry = self->doc.index().get(key);  // made before the list grows: an empty entry shows nowhere
+    if (cls) self->doc.register_values(*cls, values_of(object), object->obj_idx);
     PyObject* item = reinterpret_cast<PyObject*>(object);
     if (PyList_Append(list, item) == 0) {
         try {
             edit_fault_point();
-            entry->append(object->obj_idx);
+            entry.append(object->obj_idx);
             return true;
-        } catch (const std::exception&) {
+        } catch (...) {
             PyList_SetSlice(list, size, size + 1, nullptr);  // the caller still holds the object
-            PyErr_NoMemory();
+            if (cls) unregister_all_values(self, object);
+            throw;
         }
     }
     if (cls) unregister_all_values(self, object);
@@ -269,24 +259,16 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
         added = new_wrapper(self, class_idx);
         if (!added || !still_native(self, keep_schema.get())) return nullptr;
         size_t slot = 0;
-        try {
-            reserve_wrappers(self, self->doc.slot_count() + 1);
-            slot = self->doc.add_object(class_idx);
-        } catch (const std::exception&) {
-            return PyErr_NoMemory();
-        }
+        reserve_wrappers(self, self->doc.slot_count() + 1);
+        slot = self->doc.add_object(class_idx);
         bind_wrapper(self, added.get(), slot);
     } else {
         added = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
         if (!added) return nullptr;
         IDFObj* object = as_object(added.get());
-        try {
-            FieldValues values;
-            if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
-            if (object_c_init(object, self->idd, obj, class_idx, values) < 0) return nullptr;
-        } catch (const std::exception&) {
-            return PyErr_NoMemory();
-        }
+        FieldValues values;
+        if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
+        if (object_c_init(object, self->idd, obj, class_idx, values) < 0) return nullptr;
         if (!append_listed(self, object, key)) return nullptr;
     }
     IDFObj* object = as_object(added.get());
@@ -338,33 +320,21 @@ PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
     }
     const auto class_idx = static_cast<uint32_t>(source->class_idx);
     FieldValues values;
-    try {
-        values = FieldValues(values_of(source));  // taken before the document grows
-        if (name_idx >= 0) write_value(values, static_cast<size_t>(name_idx), new_name, cls, nullptr, 0);
-    } catch (const std::exception&) {
-        return PyErr_NoMemory();
-    }
+    values = FieldValues(values_of(source));  // taken before the document grows
+    if (name_idx >= 0) write_value(values, static_cast<size_t>(name_idx), new_name, cls, nullptr, 0);
 
     Ref added;
     if (is_native(self)) {
         added = new_wrapper(self, class_idx);
         if (!added || !still_native(self, keep_schema.get())) return nullptr;
         size_t slot = 0;
-        try {
-            reserve_wrappers(self, self->doc.slot_count() + 1);
-            slot = self->doc.add_object(class_idx, std::move(values), true);
-        } catch (const std::exception&) {
-            return PyErr_NoMemory();
-        }
+        reserve_wrappers(self, self->doc.slot_count() + 1);
+        slot = self->doc.add_object(class_idx, std::move(values), true);
         bind_wrapper(self, added.get(), slot);
         return added.release();
     }
     std::string key;
-    try {
-        key = to_upper(std::string(cls->name));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    key = to_upper(std::string(cls->name));
     added = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
     if (!added) return nullptr;
     IDFObj* object = as_object(added.get());
@@ -406,11 +376,7 @@ PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nar
         Py_RETURN_NONE;
     }
     std::string key;
-    try {
-        key = to_upper(target->c_class_name);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    key = to_upper(target->c_class_name);
     ClassEntry* entry = self->doc.index().find(key);
     if (!entry) {
         raise_foreign_object();
@@ -447,11 +413,7 @@ PyObject* doc_remove_all_objects(PyObject* obj, PyObject* const* args, Py_ssize_
         }
         // The objects let go of are released once the document is done.
         std::vector<PyObject*> released;
-        try {
-            released.reserve(slots.size());
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
-        }
+        released.reserve(slots.size());
         const size_t removed = self->doc.remove_class(key);
         for (const size_t slot : slots) {
             if (slot >= self->wrappers.size() || !self->wrappers[slot]) continue;
@@ -469,11 +431,7 @@ PyObject* doc_remove_all_objects(PyObject* obj, PyObject* const* args, Py_ssize_
         bool was_bound;
     };
     std::vector<Taken> taken;
-    try {
-        taken.reserve(slots.size());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    taken.reserve(slots.size());
     for (const size_t slot : slots) {
         Ref target;
         if (!object_at(self, slot, target)) return nullptr;

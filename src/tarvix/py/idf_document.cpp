@@ -27,12 +27,7 @@ void raise_unknown_class(PyObject* class_name) { PyErr_Format(PyExc_ValueError, 
 bool class_key(PyObject* class_name, std::string& key) {
     std::string_view name;
     if (!py::str_utf8(class_name, name)) return false;
-    try {
-        key.assign(name);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    key.assign(name);
     for (char& c : key) c = ascii_upper(c);
     return true;
 }
@@ -75,16 +70,11 @@ Ref new_wrapper(IDFDoc* doc, uint32_t class_idx) {
     Ref obj = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
     if (!obj) return {};
     IDFObj* object = as_object(obj.get());
-    try {
-        const ClassDef* cls = doc->doc.schema() && class_idx < doc->doc.schema()->ordered_classes.size()
-                                  ? &doc->doc.schema()->ordered_classes[class_idx]
-                                  : nullptr;
-        if (cls) object->c_class_name = cls->name;
-        reserve_wrappers(doc, doc->doc.slot_count() + 1);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return {};
-    }
+    const ClassDef* cls = doc->doc.schema() && class_idx < doc->doc.schema()->ordered_classes.size()
+                              ? &doc->doc.schema()->ordered_classes[class_idx]
+                              : nullptr;
+    if (cls) object->c_class_name = cls->name;
+    reserve_wrappers(doc, doc->doc.slot_count() + 1);
     Py_SETREF(object->class_name, name.release());
     object->class_idx = class_idx;
     return obj;
@@ -113,12 +103,7 @@ Ref make_wrapper(IDFDoc* doc, size_t slot) {
     if (!doc->doc.live(slot) || !is_native(doc)) return {};
     if (slot < doc->wrappers.size() && doc->wrappers[slot]) return Ref::borrow(doc->wrappers[slot]);
     if (doc->wrappers.capacity() <= slot) {
-        try {
-            reserve_wrappers(doc, doc->doc.slot_count());
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return {};
-        }
+        reserve_wrappers(doc, doc->doc.slot_count());
     }
     bind_wrapper(doc, obj.get(), slot);
     return obj;
@@ -174,8 +159,9 @@ bool sits_in_parent(const IDFObj* self) {
 
 bool check_not_validating(const IDFDoc* doc) {
     if (!doc || doc->validating == 0) return true;
-    PyErr_SetString(PyExc_RuntimeError,
-                    "IDF is being validated in another thread; it cannot change until validate() returns.");
+    const Reader& reader = doc->reader ? *doc->reader : kValidating;
+    PyErr_Format(PyExc_RuntimeError, "IDF is being %s in another thread; it cannot change until %s returns.",
+                 reader.doing, reader.call);
     return false;
 }
 
@@ -242,6 +228,7 @@ PyObject* doc_new(PyTypeObject* type, PyObject*, PyObject*) {
     new (&self->wrappers) std::vector<PyObject*>();
     new (&self->class_names) std::vector<PyObject*>();
     self->validating = 0;
+    self->reader = nullptr;
     return reinterpret_cast<PyObject*>(self);
 }
 

@@ -89,41 +89,49 @@ private:
     std::vector<SlotState> states_;
 };
 
+// What reads a native document without the interpreter lock, as the
+// refusal of a change names it (check_not_validating).
+struct Reader {
+    const char* doing;  // "validated"
+    const char* call;   // "validate()"
+};
+inline constexpr Reader kValidating{"validated", "validate()"};
+inline constexpr Reader kWritingEpjson{"written as epJSON", "to_epjson()"};
+inline constexpr Reader kReadingVersion{"read for its version", "version"};
+
 // Runs `check(slots, schema)` over what the document holds: a native
 // document without the interpreter lock (changes wait, see
-// check_not_validating), a listed one over a snapshot of its list. False
-// with an exception set.
+// check_not_validating, which names `reader`), a listed one over a snapshot
+// of its list. False with an exception set; an exception of `check` goes on
+// to the caller's guard.
 template <class Check>
-bool with_checked_slots(IDFDoc* self, Check&& check) {
+bool with_checked_slots(IDFDoc* self, const Reader& reader, Check&& check) {
     const idd::c_IDD* schema = schema_of(self->idd);
     if (!schema || (!is_native(self) && !list_of(self))) {
         raise_document_not_initialized();
         return false;
     }
     const py::Ref keep_schema = py::Ref::borrow(self->idd);
-    bool out_of_memory = false;
     if (is_native(self)) {
         const py::Ref keep = py::Ref::borrow(reinterpret_cast<PyObject*>(self));
+        const Reader* before = self->reader;
         ++self->validating;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            check(static_cast<const SlotSource&>(self->doc), *schema);
-        } catch (const std::exception&) {
-            out_of_memory = true;
-        }
-        Py_END_ALLOW_THREADS
-        --self->validating;
-    } else {
-        ListedSlots slots;
-        if (!slots.take(self)) return false;
-        try {
-            check(static_cast<const SlotSource&>(slots), *schema);
-        } catch (const std::exception&) {
-            out_of_memory = true;
-        }
+        self->reader = &reader;
+        struct Done {
+            IDFDoc* doc;
+            const Reader* before;
+            ~Done() {
+                --doc->validating;
+                doc->reader = doc->validating ? before : nullptr;
+            }
+        } done{self, before};
+        py::without_lock([&] { check(static_cast<const SlotSource&>(self->doc), *schema); });
+        return true;
     }
-    if (out_of_memory) PyErr_NoMemory();
-    return !out_of_memory;
+    ListedSlots slots;
+    if (!slots.take(self)) return false;
+    check(static_cast<const SlotSource&>(slots), *schema);
+    return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -68,24 +68,9 @@ std::shared_ptr<const epjson::Schema> epjson_schema_for(PyObject* path) {
     const std::string_view text = py::bytes_view(content.get());
     std::shared_ptr<epjson::Schema> schema;
     std::string error;
-    bool loaded = false, no_memory = false;
-    try {
-        schema = std::make_shared<epjson::Schema>();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return {};
-    }
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        loaded = schema->load(text, error);
-    } catch (const std::exception&) {
-        no_memory = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (no_memory) {
-        PyErr_NoMemory();
-        return {};
-    }
+    bool loaded = false;
+    schema = std::make_shared<epjson::Schema>();
+    py::without_lock([&] { loaded = schema->load(text, error); });
     if (!loaded) {
         raise_message(PyExc_ValueError, error);
         return {};
@@ -168,11 +153,7 @@ PyObject* doc_from_epjson(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
     Ref self = Ref::steal(doc_new(reinterpret_cast<PyTypeObject*>(cls), shared.empty_tuple, nullptr));
     if (!self) return nullptr;
     std::unique_ptr<TextStore> store;
-    try {
-        store = make_text_store(std::move(text));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    store = make_text_store(std::move(text));
     if (load_store(as_doc(self.get()), given[0], std::move(store), true) < 0) return nullptr;
     return self.release();
 }
@@ -185,7 +166,7 @@ bool epjson_of(IDFDoc* self, PyObject* schema_path, PyObject* compact_arg, epjso
     if (!schema) return false;
     epjson::Error error;
     bool written = false;
-    const bool done = with_checked_slots(self, [&](const SlotSource& slots, const idd::c_IDD& idd) {
+    const bool done = with_checked_slots(self, kWritingEpjson, [&](const SlotSource& slots, const idd::c_IDD& idd) {
         written = epjson::write_epjson(slots, idd, *schema, compact != 0, out, error);
     });
     if (!done) return false;

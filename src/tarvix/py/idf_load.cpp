@@ -124,12 +124,7 @@ int load_document(IDFDoc* self, PyObject* idd, Ref content, bool known_valid) {
     Ref text = own_bytes(std::move(content));
     if (!text) return -1;
     std::unique_ptr<TextStore> store;
-    try {
-        store = std::make_unique<BytesStore>(std::move(text));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    store = std::make_unique<BytesStore>(std::move(text));
     return load_store(self, idd, std::move(store), known_valid);
 }
 

@@ -50,13 +50,8 @@ bool check_written_text(std::string_view text) {
 
 bool unbind(IDFObj* self) {
     if (!self->bound) return true;
-    try {
-        edit_fault_point();
-        self->values = FieldValues(values_of(self));
-    } catch (const std::exception&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    edit_fault_point();
+    self->values = FieldValues(values_of(self));
     self->bound = false;
     return true;
 }
@@ -84,12 +79,7 @@ Ref convert_field_value(const FieldDef* field, std::string_view val) {
             // handing back a clamped number that was never in the document.
             // More digits than the interpreter converts read as the text.
             std::string text;
-            try {
-                text.assign(val);
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
-                return {};
-            }
+            text.assign(val);
             Ref number_object = Ref::steal(PyLong_FromString(text.c_str(), nullptr, 10));
             if (number_object || !PyErr_ExceptionMatches(PyExc_ValueError)) return number_object;
             PyErr_Clear();
@@ -115,12 +105,7 @@ int object_c_init(IDFObj* self, PyObject* idd, PyObject* parent_idf, size_t clas
     const ClassDef& cls = schema->ordered_classes[class_idx];
     Ref name = py::decode_utf8(cls.name);
     if (!name) return -1;
-    try {
-        self->c_class_name = cls.name;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    self->c_class_name = cls.name;
     self->class_idx = class_idx;
     Py_XSETREF(self->class_name, name.release());
     self->values = std::move(values);
@@ -139,16 +124,11 @@ int object_set_string_by_index(IDFObj* self, int32_t field_idx, std::string_view
     IDFDoc* parent = parent_of(self);
     if (!check_not_validating(parent)) return -1;
     const bool graph = parent && sits_in_parent(self);
-    try {
-        if (self->bound && parent)
-            parent->doc.set_value(self->obj_idx, index, value, class_def_of(self), graph);
-        else
-            write_value(self->values, index, value, class_def_of(self), graph ? &parent->doc : nullptr,
-                        self->obj_idx);
-    } catch (const std::exception&) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    if (self->bound && parent)
+        parent->doc.set_value(self->obj_idx, index, value, class_def_of(self), graph);
+    else
+        write_value(self->values, index, value, class_def_of(self), graph ? &parent->doc : nullptr,
+                    self->obj_idx);
     return 0;
 }
 
@@ -251,21 +231,16 @@ int object_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     std::string_view name;
     if (!py::str_utf8(class_name, name)) return -1;
     const idd::c_IDD& schema = reinterpret_cast<IDDObject*>(idd)->c_idd;
-    try {
-        const auto found = schema.class_map.find(to_upper(std::string(name)));
-        if (found == schema.class_map.end()) {
-            PyErr_Format(PyExc_ValueError, "Unknown class: '%U'", class_name);
-            return -1;
-        }
-        FieldValues values;
-        const ClassDef& cls = schema.ordered_classes.at(found->second);
-        if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
-        IDFObj* self = as_object(obj);
-        return object_c_init(self, idd, Py_None, found->second, values);
-    } catch (const std::exception&) {
-        PyErr_NoMemory();
+    const auto found = schema.class_map.find(to_upper(std::string(name)));
+    if (found == schema.class_map.end()) {
+        PyErr_Format(PyExc_ValueError, "Unknown class: '%U'", class_name);
         return -1;
     }
+    FieldValues values;
+    const ClassDef& cls = schema.ordered_classes.at(found->second);
+    if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
+    IDFObj* self = as_object(obj);
+    return object_c_init(self, idd, Py_None, found->second, values);
 }
 
 PyObject* object_getitem(PyObject* obj, PyObject* key) {
@@ -336,11 +311,7 @@ PyObject* object_get_field_names(PyObject* obj, void*) {
     const py::DeferredFailures deferred;  // a group without fields is reported once the names are made
     for (size_t i = 0; i < count; ++i) {
         Ref name;
-        try {
-            name = py::decode_utf8(shared.get_field_name(cls, static_cast<int32_t>(i), false));
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        }
+        name = py::decode_utf8(shared.get_field_name(cls, static_cast<int32_t>(i), false));
         if (!name) return nullptr;
         PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name.release());
     }
@@ -402,36 +373,32 @@ PyObject* object_update(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
         max_idx = std::max(max_idx, index);
         return true;
     };
-    try {
-        if (PyList_Check(values)) {
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
-                Ref position = Ref::steal(PyLong_FromSsize_t(i));
-                if (!position || !add(position.get(), PyList_GET_ITEM(values, i))) return nullptr;
-            }
-        } else if (PyDict_Check(values)) {
-            Ref items = Ref::steal(PyDict_Items(values));
-            if (!items) return nullptr;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-                PyObject* item = PyList_GET_ITEM(items.get(), i);
-                if (!add(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1))) return nullptr;
-            }
-        } else {
-            Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(values)));
-            if (type_name)
-                PyErr_Format(PyExc_TypeError, "Invalid values type: %U. Expected list or dict", type_name.get());
-            return nullptr;
+    if (PyList_Check(values)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
+            Ref position = Ref::steal(PyLong_FromSsize_t(i));
+            if (!position || !add(position.get(), PyList_GET_ITEM(values, i))) return nullptr;
         }
-        if (max_idx >= 0 && static_cast<size_t>(max_idx) >= values_of(self).size()) {
-            const auto wanted = static_cast<size_t>(max_idx) + 1;
-            if (!self->bound)
-                self->values.reserve(wanted);
-            else if (IDFDoc* parent = parent_of(self)) {
-                if (!check_not_validating(parent)) return nullptr;
-                parent->doc.reserve_values(self->obj_idx, wanted);
-            }
+    } else if (PyDict_Check(values)) {
+        Ref items = Ref::steal(PyDict_Items(values));
+        if (!items) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* item = PyList_GET_ITEM(items.get(), i);
+            if (!add(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1))) return nullptr;
         }
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    } else {
+        Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(values)));
+        if (type_name)
+            PyErr_Format(PyExc_TypeError, "Invalid values type: %U. Expected list or dict", type_name.get());
+        return nullptr;
+    }
+    if (max_idx >= 0 && static_cast<size_t>(max_idx) >= values_of(self).size()) {
+        const auto wanted = static_cast<size_t>(max_idx) + 1;
+        if (!self->bound)
+            self->values.reserve(wanted);
+        else if (IDFDoc* parent = parent_of(self)) {
+            if (!check_not_validating(parent)) return nullptr;
+            parent->doc.reserve_values(self->obj_idx, wanted);
+        }
     }
     for (const Pending& item : pending)
         if (object_set_by_index(self, item.index, item.value.get()) < 0) return nullptr;
@@ -474,24 +441,20 @@ PyObject* object_get_referenced_object(PyObject* obj, PyObject* const* args, Py_
     IDFDoc* doc = nullptr;
     std::string value;
     const Ref keep = Ref::borrow(obj);
-    try {
-        if (!query_value(self, field, index, doc, value)) Py_RETURN_NONE;
-        const Ref keep_doc = Ref::borrow(reinterpret_cast<PyObject*>(doc));
-        Ref found;
-        if (is_native(doc)) {
-            if (!object_at(doc, doc->doc.first_target(*field, value), found)) return nullptr;
-            return found ? found.release() : Py_NewRef(Py_None);
+    if (!query_value(self, field, index, doc, value)) Py_RETURN_NONE;
+    const Ref keep_doc = Ref::borrow(reinterpret_cast<PyObject*>(doc));
+    Ref found;
+    if (is_native(doc)) {
+        if (!object_at(doc, doc->doc.first_target(*field, value), found)) return nullptr;
+        return found ? found.release() : Py_NewRef(Py_None);
+    }
+    for (const std::string_view tag : field->object_lists()) {
+        const std::vector<FieldLoc>* locs = doc->doc.targets().find(tag, value);
+        if (!locs) continue;
+        for (const FieldLoc& loc : *locs) {
+            if (!object_at(doc, loc.obj_idx, found)) return nullptr;  // a listed document makes nothing
+            if (found) return found.release();
         }
-        for (const std::string_view tag : field->object_lists()) {
-            const std::vector<FieldLoc>* locs = doc->doc.targets().find(tag, value);
-            if (!locs) continue;
-            for (const FieldLoc& loc : *locs) {
-                if (!object_at(doc, loc.obj_idx, found)) return nullptr;  // a listed document makes nothing
-                if (found) return found.release();
-            }
-        }
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
     }
     Py_RETURN_NONE;
 }
@@ -507,26 +470,22 @@ PyObject* object_get_referencing_objects(PyObject* obj, PyObject* const* args, P
     IDFDoc* doc = nullptr;
     std::string value;
     const Ref keep = Ref::borrow(obj);
-    try {
-        if (query_value(self, field, index, doc, value)) {
-            const Ref keep_doc = Ref::borrow(reinterpret_cast<PyObject*>(doc));
-            std::vector<size_t> slots;
-            if (is_native(doc)) {
-                doc->doc.referencing(*field, value, slots);
-            } else {
-                for (const std::string_view tag : field->references())
-                    if (const std::vector<FieldLoc>* locs = doc->doc.referencers().find(tag, value))
-                        for (const FieldLoc& loc : *locs) slots.push_back(loc.obj_idx);
-            }
-            const py::GcPause gc_pause;
-            for (const size_t slot : slots) {
-                Ref source;
-                if (!object_at(doc, slot, source)) return nullptr;
-                if (source && PyList_Append(list.get(), source.get()) < 0) return nullptr;
-            }
+    if (query_value(self, field, index, doc, value)) {
+        const Ref keep_doc = Ref::borrow(reinterpret_cast<PyObject*>(doc));
+        std::vector<size_t> slots;
+        if (is_native(doc)) {
+            doc->doc.referencing(*field, value, slots);
+        } else {
+            for (const std::string_view tag : field->references())
+                if (const std::vector<FieldLoc>* locs = doc->doc.referencers().find(tag, value))
+                    for (const FieldLoc& loc : *locs) slots.push_back(loc.obj_idx);
         }
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        const py::GcPause gc_pause;
+        for (const size_t slot : slots) {
+            Ref source;
+            if (!object_at(doc, slot, source)) return nullptr;
+            if (source && PyList_Append(list.get(), source.get()) < 0) return nullptr;
+        }
     }
     return make_object_tuple(list.get()).release();
 }
@@ -658,35 +617,33 @@ PyObject* object_rename(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
         const FieldDef* field = idd::get_field_def(cls, index);
         if (field && !check_name_free(self, parent, *field, new_name)) return nullptr;
     }
-    try {
-        if (!in_document) {
-            if (object_set_string_by_index(self, name_idx, new_name) < 0) return nullptr;
-            return PyLong_FromLong(0);
-        }
-        if (is_native(parent) && self->bound)
-            return PyLong_FromSize_t(parent->doc.rename(self->obj_idx, index, new_name));
-        return PyLong_FromSize_t(rename_through_list(self, parent, *cls, index, new_name));
-    } catch (const std::exception&) {
-        return PyErr_NoMemory();
+    if (!in_document) {
+        if (object_set_string_by_index(self, name_idx, new_name) < 0) return nullptr;
+        return PyLong_FromLong(0);
     }
+    if (is_native(parent) && self->bound)
+        return PyLong_FromSize_t(parent->doc.rename(self->obj_idx, index, new_name));
+    return PyLong_FromSize_t(rename_through_list(self, parent, *cls, index, new_name));
 }
 
 PyMethodDef object_methods[] = {
-    {"__reduce__", object_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", object_setstate, METH_O, nullptr},
-    {"get_values", object_get_values, METH_NOARGS,
+    {"__reduce__", py::guarded<object_reduce, "tarvix.idf.IDFObject.__reduce__">, METH_NOARGS, nullptr},
+    {"__setstate__", py::guarded<object_setstate, "tarvix.idf.IDFObject.__setstate__">, METH_O, nullptr},
+    {"get_values", py::guarded<object_get_values, "tarvix.idf.IDFObject.get_values">, METH_NOARGS,
      "get_values($self, /)\n--\n\n"
      "Get all field values as list\n\n"
      "Returns:\n"
      "    list: typed value of every stored field, in order\n"},
-    {"update", py::fastcall(object_update), METH_FASTCALL | METH_KEYWORDS,
+    {"update", py::fastcall(py::guarded<object_update, "tarvix.idf.IDFObject.update">), METH_FASTCALL | METH_KEYWORDS,
      "update($self, /, values, trim_empty_trails=True)\n--\n\n"
      "Update multiple field values\n\n"
      "Every key is checked before any field changes.\n\n"
      "Args:\n"
      "    values (None | list | dict): [value] or {field_idx: value} or {field_name: value}\n"
      "    trim_empty_trails (bool): Whether to drop empty values at the end afterwards\n"},
-    {"get_referenced_object", py::fastcall(object_get_referenced_object), METH_FASTCALL | METH_KEYWORDS,
+    {"get_referenced_object",
+     py::fastcall(py::guarded<object_get_referenced_object, "tarvix.idf.IDFObject.get_referenced_object">),
+     METH_FASTCALL | METH_KEYWORDS,
      "get_referenced_object($self, /, key)\n--\n\n"
      "Return objects referenced by this object.\n\n"
      "Example: a surface's zone-name field references a zone.\n\n"
@@ -694,7 +651,9 @@ PyMethodDef object_methods[] = {
      "    key (int | str): field index or field name (case-insensitive)\n\n"
      "Returns:\n"
      "    IDFObject | None: the object whose name this field holds, or None\n"},
-    {"get_referencing_objects", py::fastcall(object_get_referencing_objects), METH_FASTCALL | METH_KEYWORDS,
+    {"get_referencing_objects",
+     py::fastcall(py::guarded<object_get_referencing_objects, "tarvix.idf.IDFObject.get_referencing_objects">),
+     METH_FASTCALL | METH_KEYWORDS,
      "get_referencing_objects($self, /, key)\n--\n\n"
      "Return objects that are referencing this object.\n\n"
      "Example: a zone's name field is referenced by surfaces, people, lights and zone sizing objects.\n\n"
@@ -702,7 +661,7 @@ PyMethodDef object_methods[] = {
      "    key (int | str): field index or field name (case-insensitive)\n\n"
      "Returns:\n"
      "    IDFObjectTuple: the objects that name this field's value (possibly empty)\n"},
-    {"rename", py::fastcall(object_rename), METH_FASTCALL | METH_KEYWORDS,
+    {"rename", py::fastcall(py::guarded<object_rename, "tarvix.idf.IDFObject.rename">), METH_FASTCALL | METH_KEYWORDS,
      "rename($self, /, new_name)\n--\n\n"
      "Rename the object and every field that refers to it by name\n\n"
      "Sets the name field (the class's first field that other objects can reference)\n"
@@ -721,26 +680,32 @@ PyMethodDef object_methods[] = {
 };
 
 PyGetSetDef object_getset[] = {
-    {"class_name", object_get_class_name, nullptr, "Class name as the schema spells it", nullptr},
-    {"field_names", object_get_field_names, nullptr,
+    {"class_name", py::guarded<object_get_class_name, "tarvix.idf.IDFObject.class_name">,
+     nullptr, "Class name as the schema spells it", nullptr},
+    {"field_names", py::guarded<object_get_field_names, "tarvix.idf.IDFObject.field_names">, nullptr,
      "Names of the stored fields, in order (those of repeating groups numbered)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMappingMethods object_as_mapping = {nullptr, object_getitem, object_setitem};
+PyMappingMethods object_as_mapping = {nullptr, py::guarded<object_getitem, "tarvix.idf.IDFObject.__getitem__">,
+                                      py::guarded<object_setitem, "tarvix.idf.IDFObject.__setitem__">};
 
 PySequenceMethods object_as_sequence = [] {
     PySequenceMethods methods{};
-    methods.sq_item = object_sq_item;
-    methods.sq_ass_item = object_sq_ass_item;
+    methods.sq_item = py::guarded<object_sq_item, "tarvix.idf.IDFObject.__getitem__">;
+    methods.sq_ass_item = py::guarded<object_sq_ass_item, "tarvix.idf.IDFObject.__setitem__">;
     return methods;
 }();
 
 }  // namespace
 
 const IDFObjMethods idf_object_methods = {
-    object_get_class_def, object_c_init, object_set_string_by_index, object_set_by_index,
-    object_trim_trailing_empty_fields, object_write_to_buffer,
+    object_get_class_def,
+    py::guarded<object_c_init, "tarvix.idf.IDFObject.c_init">,
+    py::guarded<object_set_string_by_index, "tarvix.idf.IDFObject.set_string_by_index">,
+    py::guarded<object_set_by_index, "tarvix.idf.IDFObject.set_by_index">,
+    object_trim_trailing_empty_fields,
+    object_write_to_buffer,
 };
 
 void setup_idf_object_type() {
@@ -748,17 +713,17 @@ void setup_idf_object_type() {
     type.tp_name = "tarvix.idf.IDFObject";
     type.tp_basicsize = sizeof(IDFObj);
     type.tp_dealloc = object_dealloc;
-    type.tp_repr = object_repr;
+    type.tp_repr = py::guarded<object_repr, "tarvix.idf.IDFObject.__repr__">;
     type.tp_as_sequence = &object_as_sequence;
     type.tp_as_mapping = &object_as_mapping;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     type.tp_doc = "One object of an IDF document: a schema class and its field values.";
     type.tp_traverse = object_traverse;
     type.tp_clear = object_clear;
-    type.tp_iter = object_iter;
+    type.tp_iter = py::guarded<object_iter, "tarvix.idf.IDFObject.__iter__">;
     type.tp_methods = object_methods;
     type.tp_getset = object_getset;
-    type.tp_init = object_init;
+    type.tp_init = py::guarded<object_init, "tarvix.idf.IDFObject.__init__">;
     type.tp_new = object_new;
 }
 

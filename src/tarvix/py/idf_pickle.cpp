@@ -336,20 +336,15 @@ bool apply_doc_state(IDFDoc* self, PyObject* state) {
     }
     Py_XSETREF(self->objects, Py_NewRef(item));
 
-    try {
-        ClassIndex::Entries index;
-        if (!(item = state_item(state, 2)) || !to_index_map(item, index)) return false;
-        self->doc.index().assign(std::move(index));
-        RefMap::Tags referencers;
-        if (!(item = state_item(state, 3)) || !to_ref_map(item, referencers)) return false;
-        self->doc.referencers().tags() = std::move(referencers);
-        RefMap::Tags targets;
-        if (!(item = state_item(state, 4)) || !to_ref_map(item, targets)) return false;
-        self->doc.targets().tags() = std::move(targets);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    ClassIndex::Entries index;
+    if (!(item = state_item(state, 2)) || !to_index_map(item, index)) return false;
+    self->doc.index().assign(std::move(index));
+    RefMap::Tags referencers;
+    if (!(item = state_item(state, 3)) || !to_ref_map(item, referencers)) return false;
+    self->doc.referencers().tags() = std::move(referencers);
+    RefMap::Tags targets;
+    if (!(item = state_item(state, 4)) || !to_ref_map(item, targets)) return false;
+    self->doc.targets().tags() = std::move(targets);
     return restore_dict(reinterpret_cast<PyObject*>(self), state, 5);
 }
 
@@ -389,13 +384,8 @@ bool apply_object_state(IDFObj* self, PyObject* state) {
     }
     PyObject* item = state_item(state, 0);
     std::string class_name_bytes;
-    try {
-        if (!item || !to_byte_string(item, class_name_bytes)) return false;
-        self->c_class_name = std::move(class_name_bytes);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    if (!item || !to_byte_string(item, class_name_bytes)) return false;
+    self->c_class_name = std::move(class_name_bytes);
     size_t number = 0;
     if (!(item = state_item(state, 1)) || !to_size(item, number)) return false;
     self->class_idx = number;
@@ -411,20 +401,15 @@ bool apply_object_state(IDFObj* self, PyObject* state) {
     self->obj_idx = number;
     if (!(item = state_item(state, 5)) || !is_instance_or_none(item, &IDFDocType)) return false;
     Py_XSETREF(self->parent_idf, Py_NewRef(item));
-    try {
-        FieldValues values;
-        std::string value;
-        if (!(item = state_item(state, 6)) || !for_each(item, [&](PyObject* entry) {
-                if (!to_byte_string(entry, value)) return false;
-                values.push_back(value);
-                return true;
-            }))
-            return false;
-        self->values = std::move(values);
-    } catch (const std::exception&) {
-        PyErr_NoMemory();
+    FieldValues values;
+    std::string value;
+    if (!(item = state_item(state, 6)) || !for_each(item, [&](PyObject* entry) {
+            if (!to_byte_string(entry, value)) return false;
+            values.push_back(value);
+            return true;
+        }))
         return false;
-    }
+    self->values = std::move(values);
     return restore_dict(reinterpret_cast<PyObject*>(self), state, 7);
 }
 

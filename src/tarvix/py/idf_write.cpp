@@ -178,12 +178,8 @@ PyObject* doc_save(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (include_timestamp < 0) return nullptr;
     IDFDoc* self = as_doc(obj);
     std::string text;
-    try {
-        text.append("! Generated using Tarvix.py\n");
-        if (include_timestamp) text.append("! Saved at: ").append(shared.get_current_time()).append("\n");
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    text.append("! Generated using Tarvix.py\n");
+    if (include_timestamp) text.append("! Saved at: ").append(shared.get_current_time()).append("\n");
     if (write_text(self, text, layout.config, layout.preserve_order).out_of_memory) return PyErr_NoMemory();
     if (!write_file(given[0], text)) return nullptr;
     Py_RETURN_NONE;
