@@ -11,7 +11,6 @@ import pytest
 
 from tarvix.idd import IDD
 from tarvix.idf import IDF, IDFObject
-
 from test_idf_load import ASCII_UPPER, SCHEMA
 
 # A document as tools write it: a header, comments that hold delimiters, CRLF and LF line ends, blanks

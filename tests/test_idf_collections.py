@@ -12,7 +12,6 @@ import pytest
 import tarvix.idf
 from tarvix.idd import IDD
 from tarvix.idf import IDF, IDFObject, IDFObjectTuple
-
 from test_idf_load import DATA, SCHEMA, fold, read_objects, real_schema
 
 # Objects are named "Class/first value" in the tables below.

@@ -10,7 +10,6 @@ import pytest
 
 from tarvix.idd import IDD
 from tarvix.idf import IDF, IDFObject
-
 from test_idf_load import SCHEMA
 
 FORBIDDEN = "Field value cannot contain ',', ';', '!' or a line break: "

@@ -11,7 +11,6 @@ import pytest
 
 from tarvix.idd import IDD
 from tarvix.idf import IDF, IDFObject, debug_fail_allocation
-
 from test_idf_load import DATA, SCHEMA, fold, real_schema
 
 DOC = """Zone,Z1;

@@ -16,11 +16,9 @@ import textwrap
 
 import pytest
 
-import tarvix.idf
+from schema_samples import epjson_schema
 from tarvix.idd import IDD, debug_find_field_index, debug_get_field_name
 from tarvix.idf import IDF, IDFObject, IDFObjectTuple
-
-from schema_samples import epjson_schema
 from test_idf_load import SCHEMA
 
 
