@@ -540,3 +540,43 @@ def test_real_removing_a_zones_surfaces(real):
     removed_ids = set(map(id, removed))
     for window, host in zip(windows, hosts):
         assert window.get_referenced_object("Building Surface Name") is (None if id(host) in removed_ids else host)
+
+
+# --- Calls -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", [12345, None, b"append", 1.5])
+def test_tuple_getattr_with_a_name_that_is_not_a_str(name):
+    with pytest.raises(TypeError, match=r"^attribute name must be string, not '\w+'$"):
+        IDFObjectTuple([]).__getattr__(name)
+    with pytest.raises(AttributeError, match="^This is a read-only tuple. To add new objects"):
+        IDFObjectTuple([]).__getattr__("append")
+
+
+def test_remove_all_objects_keeps_an_entry_emptied_one_object_at_a_time(idd):
+    idf = IDF.from_string(idd, "Zone,Z1;\nZone,Z2;\nThermostat,T;\n")
+    for zone in idf["Zone"]:
+        idf.remove_object(zone)
+    assert idf.__reduce__()[2][2][b"ZONE"] == []
+    assert idf.remove_all_objects("Zone") == 0
+    assert idf.__reduce__()[2][2][b"ZONE"] == []  # present and empty, as before the call
+    assert idf.remove_all_objects("Thermostat") == 1 and b"THERMOSTAT" not in idf.__reduce__()[2][2]
+
+
+# --- Removals ----------------------------------------------------------------
+
+
+def test_removing_objects_that_name_one_object_keeps_the_order_of_the_rest(idd):
+    count = 2000
+    text = "Zone,Z;\n" + "".join(f"Surface,S{i},,Z;\n" for i in range(count))
+    idf = IDF.from_string(idd, text)
+    surfaces = list(idf["Surface"])
+    expected = list(surfaces)
+    for index in (0, 5, 1999, 700):  # each removal moves the last entry into the removed one's place
+        idf.remove_object(surfaces[index])
+        position = expected.index(surfaces[index])
+        expected[position] = expected[-1]
+        expected.pop()
+    assert list(idf["Zone"][0].get_referencing_objects("Name")) == expected
+    assert idf.remove_all_objects("Surface") == count - 4
+    assert idf["Zone"][0].get_referencing_objects("Name") == () and b"ZoneNames" not in idf.__reduce__()[2][3]

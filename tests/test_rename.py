@@ -3,6 +3,7 @@ reference graph, in native and listed documents; copies of objects of this docum
 ones; refusals that change nothing; and a zone of a real document renamed with every object that names it."""
 
 import collections
+import copy
 import itertools
 import threading
 from unittest import mock
@@ -460,3 +461,24 @@ def test_renaming_a_zone_of_a_real_document(doc_kind):
     assert referrers(zone) == named_by
     assert doc.get_object_by_name("Zone", "space2-1") is None
     assert [p for p in doc.validate(codes={"unknown-reference"}) if "Second Floor West" in p.message] == []
+
+
+# --- Copies of objects -------------------------------------------------------
+
+
+def test_a_copy_of_an_object_of_a_document_changes_only_itself(idd):
+    idf = IDF.from_string(idd, "Zone,Z1;\nZone,Z2;\nSurface,S1,,Z1;\n")
+    zone, surface = idf["Zone"][0], idf["Surface"][0]
+    twin = copy.copy(zone)
+    assert twin.__reduce__() == zone.__reduce__()  # same parent, same slot
+    twin["Name"] = "Z9"
+    assert (zone["Name"], twin["Name"]) == ("Z1", "Z9")
+    assert surface.get_referenced_object("Zone Name") is zone
+    assert zone.get_referencing_objects("Name") == (surface,)
+    surface["Zone Name"] = "Z9"
+    assert surface.get_referenced_object("Zone Name") is None  # Z9 names nothing in the document
+    surface_twin = copy.copy(surface)
+    surface_twin["Zone Name"] = "Z2"
+    assert idf["Zone"][1].get_referencing_objects("Name") == ()
+    idf.remove_object(zone)  # the original still sits in its slot and leaves the graph whole
+    assert idf.__reduce__()[2][4][b"ZoneNames"] == {b"Z2": [(1, 0)]}
