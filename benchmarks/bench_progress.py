@@ -14,8 +14,8 @@ import statistics
 import struct
 import subprocess
 import sys
-import termios
 import tempfile
+import termios
 import time
 from pathlib import Path
 

@@ -31,7 +31,7 @@ NINJA=$(tool ninja)
 CTEST=$(tool ctest)
 
 "$CMAKE" -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTARVIX_PYTHON=OFF -DTARVIX_TESTS=ON "${FLAGS[@]}" >/dev/null
+    -DTARVIX_PYTHON=OFF -DTARVIX_TESTS=ON -DTARVIX_WERROR=ON "${FLAGS[@]}" >/dev/null
 "$CMAKE" --build "$BUILD" -- -j2 >/dev/null
 cd "$BUILD"
 ASAN_OPTIONS=detect_leaks=1 "$CTEST" --output-on-failure "$@"

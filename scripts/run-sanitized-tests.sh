@@ -10,7 +10,7 @@ VENV="$ROOT/.venv-asan"
 [ -x "$VENV/bin/python" ] || "$(readlink -f "$PY")" -m venv "$VENV"
 "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check pytest
 "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check . \
-    -Ccmake.define.TARVIX_SANITIZE=address,undefined -Cbuild-dir=build/sanitize
+    -Ccmake.define.TARVIX_SANITIZE=address,undefined -Ccmake.define.TARVIX_WERROR=ON -Cbuild-dir=build/sanitize
 export ASAN_OPTIONS=detect_leaks=0
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 exec "$VENV/bin/python" -m pytest -p no:cacheprovider "${ARGS[@]}"

@@ -50,6 +50,7 @@ for r in get_requires_for_build_wheel(): print(r)')
     [ ${#TOOLS[@]} -eq 0 ] || "${PIP[@]}" "${TOOLS[@]}"
     # At most one compile job per core (Ninja alone would run two more).
     export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
-    "${PIP[@]}" --no-build-isolation ".${EXTRAS:+[$EXTRAS]}"
+    # Warnings in our own sources fail this build (not a plain `pip install .`).
+    "${PIP[@]}" --no-build-isolation -Ccmake.define.TARVIX_WERROR=ON ".${EXTRAS:+[$EXTRAS]}"
     printf '%s\n%s\n' "$FINGERPRINT" "${EXTRAS//,/ }" >"$STAMP"
 fi

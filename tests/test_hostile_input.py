@@ -3,15 +3,18 @@ million fields, invalid UTF-8 in values and in comments, byte-order marks, NUL b
 Each load either gives the right objects or raises a ValueError (UnicodeError included) that names a line
 within the text; the memory a load keeps stays proportional to the text."""
 
+import itertools
 import os
 import random
 import re
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
 from tarvix.idd import IDD
 from tarvix.idf import IDF, IDFObject
-
 from test_idf_load import ASCII_UPPER, SCHEMA
 
 # A document as tools write it: a header, comments that hold delimiters, CRLF and LF line ends, blanks
@@ -286,3 +289,58 @@ def test_memory_stays_proportional_to_the_text(run_python):
     )
     size, growth, count = map(int, proc.stdout.split())
     assert count == 1_000_000 and growth < 5 * size, f"{growth / size:.2f} times the text"
+
+
+# --- Names whose hashes collide ----------------------------------------------
+
+# Pairs of 16-byte pieces (UTF-8, no lower-case letters, so upper-casing leaves them alone) that leave
+# the C++ standard library's string hash (a multiply-and-mix hash with a fixed, public seed) in the same
+# state whatever came before: every name made of one piece of each pair hashes alike, so 16 pairs give
+# 65,536 names that share one hash.
+PIECES = [
+    (b'VN:P^|~@==:B`{{A', b'VN}6\xc3\x96\xd6\xb1==}(\xc5\x95\xd3\xb2'),
+    (b'M#9[_~\xce\xbf\xc3\xa89P_||0', b'M#|A\xc4\x98&1\xc3\xa8|6\xc4\x96\xd4\xa1'),
+    (b'869J^{{84)|%\xc4\x960)', b'86|0\xc3\x95\xd3\xa94)9?_|\xd8\xb7'),
+    (b'\xd8\x8f8O_}\xd5\xb1\xc7\x9b8[]|\xcf\xbe', b"\xd8\x8f{5\xc4\x97-#\xc7\x9b{A\xc2\x96'0"),
+    (b"]Z9=^~~:@N{$\xc4\x96''", b']Z|#\xc3\x98\xd6\xab@N8>_|\xcf\xb5'),
+    (b'_J9H_|~.\xce\x9e8E`{\xcc\xb2', b'_J|.\xc4\x96\xd6\x9f\xce\x9e{+\xc5\x95$$'),
+    (b'K69[`{\xdb\xbdEM{?\xc3\x97\xd6\x98', b"K6|A\xc5\x953/EM8Y^}~'"),
+    (b'[O}1\xc5\x98\xd4\xab\xd8\xa0|.\xc3\x956-', b'[O:K`~|:\xd8\xa09H^{\xde\xbb'),
+    (b'HN{/\xc3\x98-$\xd6\x8e{)\xc5\x960+', b'HN8I^~\xd5\xb2\xd6\x8e8C`|\xd8\xb9'),
+    (b"{'9I_|}+>3}3\xc2\x96+*", b"{'|/\xc4\x96\xd5\x9c>3:M]|\xd3\xb8"),
+    (b'+/|3\xc5\x96&0_9:M_{\xd0\xbd', b'+/9M`|\xce\xbe_9}3\xc4\x95(/'),
+    (b'F?{-\xc2\x97%1\xd5\x83|%\xc5\x97\xd3\xb7', b'F?8G]}\xcd\xbf\xd5\x839?`}{F'),
+    (b'{98O^|}J+):J]}\xde\xb9', b'{9{5\xc3\x96\xd5\xbb+)}0\xc2\x976+'),
+    (b'\xcf\x859`]{\xcf\xb4E-}6\xc4\x95+*', b"\xcf\x85|F\xc2\x95'&E-:P_{\xd3\xb8"),
+    (b'|Z:M`|\xd7\xb3[~:T]~~A', b'|Z}3\xc5\x96/%[~}:\xc2\x98\xd6\xb2'),
+    (b'\xdc\x94|D\xc5\x9671Q$}9\xc5\x97*.', b'\xdc\x949^`|\xdf\xbfQ$:S`}\xd2\xbc'),
+]
+
+
+def colliding_names(count):
+    choices = itertools.product(*PIECES)
+    return [b"".join(parts).decode() for parts in itertools.islice(choices, count)]
+
+
+def test_names_whose_hashes_collide_load_and_link(tmp_path):
+    # In a child process with a time limit: were every name in one bucket, this would take many minutes
+    # (it takes a fraction of a second).
+    script = textwrap.dedent(f"""
+        import sys
+        sys.path.insert(0, {str(__import__("pathlib").Path(__file__).parent)!r})
+        from test_idf_load import SCHEMA
+        from test_hostile_input import colliding_names
+        from tarvix.idd import IDD
+        from tarvix.idf import IDF
+        names = colliding_names(65536)
+        assert len(set(names)) == 65536
+        text = "".join(f"Zone,{{n}};\\n" for n in names) + "".join(f"Surface,S{{i}},,{{n}};\\n" for i, n in enumerate(names[::1000]))
+        idf = IDF.from_string(IDD.from_string(SCHEMA), text)
+        zones = idf["Zone"]
+        assert idf.get_object_by_name("Zone", names[-1]) is zones[-1]
+        for i, surface in enumerate(idf["Surface"]):
+            assert surface.get_referenced_object("Zone Name") is zones[i * 1000]
+        print("ok")
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.stdout.strip() == "ok", done.stderr

@@ -3,6 +3,7 @@ fields and repeating groups, concurrent loading, module initialisation, and the 
 
 import concurrent.futures
 import copy
+import json
 import pathlib
 import pickle
 import sys
@@ -10,7 +11,9 @@ import threading
 
 import pytest
 
+from schema_samples import epjson_schema
 from tarvix.idd import IDD, debug_find_field_index, debug_get_field_name
+from tarvix.idf import IDF, IDFObject
 
 INT32_MAX = 2**31 - 1
 VERSION_SCHEMA = "Version,\n  A1 ; \\field Version Identifier\n      \\default 9.5\n"
@@ -470,3 +473,86 @@ def test_real_schema(file_name, version, num_classes, branch_begin, branch_size)
         for k, part in enumerate(parts):
             index, name = branch_begin + (group - 1) * branch_size + k, f"Component {group} {part}"
             assert (find(idd, "Branch", name), name_of(idd, "Branch", index)) == (index, name)
+
+
+# --- Calls on unusual arguments -----------------------------------------------
+
+
+@pytest.mark.parametrize("call", [
+    lambda idd: debug_find_field_index(idd, None, "Name"),
+    lambda idd: debug_find_field_index(idd, "Zone", None),
+    lambda idd: debug_get_field_name(idd, None, 0, True),
+])
+def test_debug_lookups_refuse_none(call):
+    with pytest.raises(TypeError, match=r"^Argument '(class_name|field_name)' has incorrect type "
+                                        r"\(expected str, got NoneType\)$"):
+        call(IDD.from_string("Zone,\n  A1 ; \\field Name\n"))
+
+
+# --- Schema defaults ---------------------------------------------------------
+
+
+def test_a_default_that_cannot_be_written_as_one_value_is_refused():
+    schema = IDD.from_string("Zone,\n  A1 , \\field Name\n  A2 ; \\field Note\n       \\default a, b; c\n")
+    idf = IDF.from_string(schema, "Zone,Z1;")
+    with pytest.raises(ValueError, match=r"^Field value cannot contain ',', ';', '!' or a line break: 'a, b; c'$"):
+        idf.add_object("Zone", ["Z2"])
+    assert len(idf["Zone"]) == 1  # nothing was added
+    added = idf.add_object("Zone", ["Z2"], default_values=False)
+    assert IDF.from_string(schema, idf.format())["Zone"][1].get_values() == added.get_values() == ["Z2"]
+
+
+# --- \min-fields -------------------------------------------------------------
+
+
+@pytest.mark.parametrize("schema, message", [
+    ("X,\\min-fields 2147483647\nA1;", "class 'X' has \\min-fields 2147483647, more than the limit of 100000."),
+    ("Poly,\\min-fields 100001\n\\extensible:1\nA1,\\field Name\nA2;\\field Point 1\n",
+     "class 'Poly' has \\min-fields 100001, more than the limit of 100000."),
+], ids=["fixed fields", "repeating group"])
+def test_min_fields_beyond_the_limit_is_refused(schema, message):
+    with pytest.raises(ValueError) as info:
+        IDD.from_string(schema)
+    assert str(info.value) == "IDD parsing error: " + message
+
+
+# Released schemas ask for more fields than a class has (HeatPump:WaterToWater:EIR:Cooling of V9.1 and V9.2:
+# \min-fields 15, 14 fields): new objects and the writer pad past the last field.
+PADDED_SCHEMA = r"""
+Pump,
+  \min-fields 4
+  A1 , \field Name
+       \reference PumpNames
+  N1 , \field Flow
+       \type real
+  A2 ; \field Kind
+"""
+
+
+def test_min_fields_beyond_the_fields_of_a_class_pads_past_them(tmp_path):
+    schema = IDD.from_string(PADDED_SCHEMA)
+    assert schema.get_class_info("Pump").min_fields == 4
+    assert IDFObject(schema, "Pump").get_values() == ["", None, "", ""]
+    doc = IDF.from_string(schema, "Pump,P1,2.5,Hot;")
+    added = doc.add_object("Pump", default_values=False)
+    assert added.get_values() == ["", None, "", ""]
+    with pytest.raises(IndexError, match="^Index 3 out of range. 'Pump' has max 3 fields.$"):
+        added[3]
+    text = doc.format(compact=True)
+    assert text == "Pump,P1,2.5,Hot,;\nPump,,,,;"
+    assert doc.validate() == []  # P1 holds every field its class has: the padding is the writer's
+    json_schema = tmp_path / "schema.epJSON"
+    json_schema.write_text(json.dumps(epjson_schema(schema)))
+    back = IDF.from_string(schema, text)
+    assert back.validate() == [] and back["Pump"][0].get_values() == ["P1", 2.5, "Hot", ""]
+    back.remove_object(back["Pump"][1])
+    assert json.loads(back.to_epjson(json_schema)) == {"Pump": {"P1": {"flow": 2.5, "kind": "Hot"}}}
+    assert IDF.from_epjson(schema, back.to_epjson(json_schema), json_schema).format(compact=True) == text.split("\n")[0]
+
+
+def test_min_fields_of_a_repeating_group_may_exceed_the_stored_fields():
+    # Real schemas do this: BuildingSurface:Detailed asks for 19 fields and stores the first vertex only.
+    schema = IDD.from_string("Poly,\\min-fields 7\n\\extensible:3\nA1,\\field Name\nN1,\\field X 1\n"
+                             "\\begin-extensible\nN2,\\field Y 1\nN3;\\field Z 1\n")
+    assert IDFObject(schema, "Poly").get_values() == [""] * 7
+    assert IDF.from_string(schema, "Poly,P;").format(compact=True) == "Poly,P,,,,,,;"

@@ -10,9 +10,9 @@ import re
 import pytest
 
 import tarvix.idf
+from conftest import as_kind
 from tarvix.idd import IDD
 from tarvix.idf import IDF, IDFObject, IDFObjectTuple
-
 from test_idf_load import DATA, SCHEMA, fold, read_objects, real_schema
 
 # Objects are named "Class/first value" in the tables below.
@@ -188,11 +188,8 @@ def test_integer_subscripts_are_refused(idd, idf):
     assert Document.from_string(idd, DOC)["Zone"] == ("listed", "Zone")
 
 
-@pytest.mark.parametrize("kind", ["native", "listed"])
-def test_length_iteration_membership_and_schema(idd, kind):
-    doc = IDF.from_string(idd, "Zone,A;\nSurface,S1,,A;\nZone,B;\nNote,x;\n")
-    if kind == "listed":
-        doc.__reduce__()
+def test_length_iteration_membership_and_schema(idd, doc_kind):
+    doc = as_kind(IDF.from_string(idd, "Zone,A;\nSurface,S1,,A;\nZone,B;\nNote,x;\n"), doc_kind)
     zone_a, surface, zone_b, note = doc["Zone"][0], doc["Surface"][0], doc["Zone"][1], doc["Note"][0]
     assert len(doc) == 4 and list(doc) == [zone_a, surface, zone_b, note] and doc.idd is idd
     assert ("zone" in doc, "SURFACE" in doc, "Zonee" in doc, "" in doc, "\ud800" in doc, 5 in doc, None in doc) == (
@@ -543,3 +540,43 @@ def test_real_removing_a_zones_surfaces(real):
     removed_ids = set(map(id, removed))
     for window, host in zip(windows, hosts):
         assert window.get_referenced_object("Building Surface Name") is (None if id(host) in removed_ids else host)
+
+
+# --- Calls -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", [12345, None, b"append", 1.5])
+def test_tuple_getattr_with_a_name_that_is_not_a_str(name):
+    with pytest.raises(TypeError, match=r"^attribute name must be string, not '\w+'$"):
+        IDFObjectTuple([]).__getattr__(name)
+    with pytest.raises(AttributeError, match="^This is a read-only tuple. To add new objects"):
+        IDFObjectTuple([]).__getattr__("append")
+
+
+def test_remove_all_objects_keeps_an_entry_emptied_one_object_at_a_time(idd):
+    idf = IDF.from_string(idd, "Zone,Z1;\nZone,Z2;\nThermostat,T;\n")
+    for zone in idf["Zone"]:
+        idf.remove_object(zone)
+    assert idf.__reduce__()[2][2][b"ZONE"] == []
+    assert idf.remove_all_objects("Zone") == 0
+    assert idf.__reduce__()[2][2][b"ZONE"] == []  # present and empty, as before the call
+    assert idf.remove_all_objects("Thermostat") == 1 and b"THERMOSTAT" not in idf.__reduce__()[2][2]
+
+
+# --- Removals ----------------------------------------------------------------
+
+
+def test_removing_objects_that_name_one_object_keeps_the_order_of_the_rest(idd):
+    count = 2000
+    text = "Zone,Z;\n" + "".join(f"Surface,S{i},,Z;\n" for i in range(count))
+    idf = IDF.from_string(idd, text)
+    surfaces = list(idf["Surface"])
+    expected = list(surfaces)
+    for index in (0, 5, 1999, 700):  # each removal moves the last entry into the removed one's place
+        idf.remove_object(surfaces[index])
+        position = expected.index(surfaces[index])
+        expected[position] = expected[-1]
+        expected.pop()
+    assert list(idf["Zone"][0].get_referencing_objects("Name")) == expected
+    assert idf.remove_all_objects("Surface") == count - 4
+    assert idf["Zone"][0].get_referencing_objects("Name") == () and b"ZoneNames" not in idf.__reduce__()[2][3]

@@ -10,7 +10,6 @@ import pytest
 
 from tarvix.idd import IDD
 from tarvix.idf import IDF, IDFObject
-
 from test_idf_load import SCHEMA
 
 FORBIDDEN = "Field value cannot contain ',', ';', '!' or a line break: "
@@ -319,3 +318,15 @@ def test_iteration_and_get_values(idd, text, expected):
     assert len(obj.get_values()) == len(values)
     with pytest.raises(TypeError):
         len(obj)
+
+
+# --- Numbers -----------------------------------------------------------------
+
+
+def test_an_integer_with_more_digits_than_the_interpreter_converts_reads_as_text(idd):
+    digits = "7" * 5000
+    zone = IDF.from_string(idd, f"Zone,Z1,{digits},2.5;")["Zone"][0]
+    assert zone[1] == zone["Multiplier"] == digits
+    assert zone.get_values() == ["Z1", digits, 2.5] and list(zone)[:3] == ["Z1", digits, 2.5]
+    zone[1] = "-" + "9" * 30  # beyond 64 bits, within what the interpreter converts
+    assert zone[1] == -int("9" * 30)

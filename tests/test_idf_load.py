@@ -11,6 +11,8 @@ import gc
 import pathlib
 import re
 import string
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -324,3 +326,49 @@ def test_real_document(real):
     for surface in idf["BuildingSurface:Detailed"]:
         assert surface.get_referenced_object("Zone Name") is zones[fold(surface["Zone Name"])]
         assert surface in zones[fold(surface["Zone Name"])].get_referencing_objects("Name")
+
+
+# --- Loading while other threads run ----------------------------------------
+
+# Another thread that walks the collector's objects while a document or a schema loads without the lock
+# must never meet it half-built: every one it finds is complete, and nothing it does to it crashes.
+HALF_BUILT_SCRIPT = r"""
+import gc, sys, threading, time
+from tarvix.idd import IDD
+from tarvix.idf import IDF
+class Schema(IDD): pass
+class Doc(IDF): pass
+schema_text = "".join(f"C{i},\n  A1 ; \\field Name\n" for i in range(30000))
+doc_text = "Zone,Z;\n" * 200000
+idd = IDD.from_string("Zone,\n  A1 ; \\field Name\n")
+seen, stop = set(), False
+def walk():
+    while not stop:
+        for obj in gc.get_objects():
+            if type(obj) is Doc:
+                seen.add(("doc", len(obj.get_objects("Zone"))))
+                obj.add_object("Zone", ["Y"])
+                obj.format()
+            elif type(obj) is Schema:
+                seen.add(("schema", obj.num_classes))
+                IDF.from_string(obj, "C1,x;")
+walker = threading.Thread(target=walk)
+walker.start()
+kept, end = [], time.monotonic() + float(sys.argv[1])
+try:
+    while time.monotonic() < end:
+        kept[:] = [Doc.from_string(idd, doc_text)]
+        kept[:] = [Schema.from_string(schema_text)]
+finally:
+    stop = True
+    walker.join()
+print(sorted(seen))
+"""
+
+
+def test_a_load_is_out_of_reach_of_other_threads_until_it_is_complete():
+    done = subprocess.run([sys.executable, "-c", HALF_BUILT_SCRIPT, "3"], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    half_built = [(kind, count) for kind, count in eval(done.stdout)
+                  if count < (200000 if kind == "doc" else 30000) or kind == "schema" and count != 30000]
+    assert half_built == []

@@ -3,14 +3,22 @@ byte for byte, and round trips through the text on the test document and on
 the real documents in ../shared/data."""
 
 import functools
+import json
+import os
 import pathlib
 import re
+import signal
+import subprocess
+import sys
+import textwrap
 import time
 
 import pytest
 
+from schema_samples import epjson_schema
 from tarvix.idd import IDD
 from tarvix.idf import IDF, IDFObject
+from test_idf_load import SCHEMA as LOAD_SCHEMA
 
 SCHEMA = r"""
 \group Simulation Parameters
@@ -283,3 +291,110 @@ def test_round_trip(source, options, tmp_path):
         for in_document_order in {False, options.get("preserve_order", False)}:
             assert contents(again, in_document_order) == contents(original, in_document_order)
         assert again.format(**options) == text
+
+
+# --- Saving ------------------------------------------------------------------
+
+
+class Interrupted(Exception):
+    pass
+
+
+def raise_interrupted(*_):
+    raise Interrupted
+
+
+def interrupted_pipe():
+    """The writing end of a pipe nobody reads, and a timer whose signal interrupts the write that blocks on it."""
+    reader, writer = os.pipe()
+    signal.signal(signal.SIGALRM, raise_interrupted)
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    return writer, reader
+
+
+@pytest.mark.parametrize("save", ["save", "save_epjson"])
+@pytest.mark.parametrize("sink, error", [("full disk", OSError), ("interrupt", Interrupted)])
+def test_a_failed_write_comes_out_as_raised(tmp_path, save, sink, error):
+    if sink == "full disk" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full on this system")
+    schema = IDD.from_string("Zone,\n  A1 ; \\field Name\n")
+    json_schema = tmp_path / "schema.epJSON"
+    json_schema.write_text(json.dumps(epjson_schema(schema)))
+    doc = IDF.from_string(schema, "".join(f"Zone,Z{i};\n" for i in range(30000)))  # beyond any buffer
+    write = {"save": doc.save, "save_epjson": lambda path: doc.save_epjson(path, json_schema)}[save]
+    handler = signal.getsignal(signal.SIGALRM)
+    target, reader = ("/dev/full", None) if sink == "full disk" else interrupted_pipe()
+    try:
+        with pytest.raises(error) as info:
+            write(target)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, handler)
+        if reader is not None:
+            os.close(reader)
+    assert type(info.value) is error and info.value.__context__ is None
+
+
+# --- The writer --------------------------------------------------------------
+
+# A repeating group of size 0: naming a field of it reports a ZeroDivisionError through
+# sys.unraisablehook, so writing such an object runs the hook.
+ZERO_GROUP = "Zero,\\extensible:0\nA1,\\field Name\nA2,\\field Item 1\n\\begin-extensible\nA3;\\field Item 2\n"
+
+
+def test_code_run_by_the_hook_cannot_change_what_the_writer_reads(monkeypatch):
+    idd = IDD.from_string(LOAD_SCHEMA)
+    schema = IDD.from_string(ZERO_GROUP)
+    idf = IDF.from_string(schema, "Zero,A,x,y;\nZero,B,x,y;\n")
+    first, second = idf["Zero"]
+    monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
+    expected = idf.format()
+    assert expected.count("!- Name") == 2 and expected.count("!- ") == 6  # the group fields have no names
+
+    reports = []
+
+    def hook(unraisable):
+        reports.append((unraisable.exc_type, f"{unraisable.err_msg} {unraisable.object}"))
+        for _ in range(50):  # the class being written grows ...
+            idf.add_object("Zero", ["C", "x", "y"])
+        # ... and an object takes another schema and other values
+        second.__setstate__((b"Zone", 1, "Zone", idd, 1, idf, [b"Z"]))
+
+    monkeypatch.setattr(sys, "unraisablehook", hook)
+    assert idf.format() == expected  # native slots
+    assert [kind for kind, _ in reports] == [ZeroDivisionError]
+    assert "tarvix.idd.get_field_name" in reports[0][1]
+    written = idf.format(preserve_order=True)  # the object list, as restored objects see it
+    assert written.startswith(expected.split("\n\n")[0]) and "Zone,\n    Z," in written
+    assert len(reports) == 2 and len(idf["Zero"]) == 102  # the index is not rewritten by __setstate__
+
+
+@pytest.mark.skipif("asan" in __import__("os").environ.get("LD_PRELOAD", ""),
+                    reason="an address-space limit and AddressSanitizer's shadow memory do not mix")
+def test_a_write_that_runs_out_of_memory_raises_memory_error(tmp_path):
+    target = tmp_path / "out.idf"
+    script = textwrap.dedent(f"""
+        import resource, sys
+        sys.path.insert(0, {str(__import__("pathlib").Path(__file__).parent)!r})
+        from test_idf_load import SCHEMA
+        from tarvix.idd import IDD
+        from tarvix.idf import IDF
+        idf = IDF.from_string(IDD.from_string(SCHEMA), "Zone,Z1;\\n" * 200_000)
+        reports = []
+        sys.unraisablehook = lambda unraisable: reports.append(unraisable.exc_type.__name__)
+        with open("/proc/self/statm") as statm:
+            used = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + (4 << 20), resource.RLIM_INFINITY))  # the text takes 17 MB
+        for call in (lambda: idf.format(), lambda: idf.save({str(target)!r})):
+            try:
+                call()
+                print("written")
+            except MemoryError:
+                print("MemoryError")
+        print(reports)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    lines = done.stdout.split("\n")
+    assert lines[:2] == ["MemoryError", "MemoryError"], done.stdout + done.stderr
+    assert set(eval(lines[2])) <= {"MemoryError"}  # a report, when the text was cut short, names the cause
+    assert not target.exists()  # nothing half-written

@@ -12,10 +12,9 @@ from unittest import mock
 import pytest
 
 import tarvix.idf
+from schema_samples import epjson_schema
 from tarvix.idd import IDD
 from tarvix.idf import IDF, IDFObject, IDFObjectTuple
-
-from schema_samples import epjson_schema
 from test_idf_load import SCHEMA
 from test_stubs import load_stub, stub_members
 

@@ -3,15 +3,16 @@ reference graph, in native and listed documents; copies of objects of this docum
 ones; refusals that change nothing; and a zone of a real document renamed with every object that names it."""
 
 import collections
+import copy
 import itertools
 import threading
 from unittest import mock
 
 import pytest
 
+from conftest import as_kind
 from tarvix.idd import IDD
 from tarvix.idf import IDF, IDFObject, debug_fail_allocation
-
 from test_idf_load import DATA, SCHEMA, fold, real_schema
 
 DOC = """Zone,Z1;
@@ -26,9 +27,6 @@ Construction,Wall,Z1;
 # The fields that name zone Z1: (class, object's place in its class, field index).
 NAMING_Z1 = {("Surface", 0, 2), ("Surface", 1, 2), ("Thermostat", 0, 1), ("ZoneList", 0, 1), ("ZoneList", 0, 3),
              ("Notes", 0, 0)}
-KINDS = ["native", "listed"]
-
-
 @pytest.fixture(scope="module")
 def idd():
     return IDD.from_string(SCHEMA)
@@ -36,10 +34,7 @@ def idd():
 
 def make(idd, kind, text=DOC):
     """A document as loaded (native), or after its object list was handed out (listed)."""
-    doc = IDF.from_string(idd, text)
-    if kind == "listed":
-        doc.__reduce__()
-    return doc
+    return as_kind(IDF.from_string(idd, text), kind)
 
 
 def fields(doc):
@@ -67,10 +62,9 @@ def graph(doc):
 # --- Renaming ----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("kind", KINDS)
 class TestRename:
-    def test_renames_every_field_that_names_the_object_and_nothing_else(self, idd, kind):
-        doc = make(idd, kind)
+    def test_renames_every_field_that_names_the_object_and_nothing_else(self, idd, doc_kind):
+        doc = make(idd, doc_kind)
         zone = doc["Zone"][0]
         before = fields(doc)
         assert zone.rename("Hall") == len(NAMING_Z1)
@@ -81,8 +75,8 @@ class TestRename:
         assert all(after[key] == "Hall" for key in changed)
         assert doc["Construction"][0]["Outside Layer"] == "Z1"  # the same text, but no reference
 
-    def test_the_graph_follows(self, idd, kind):
-        doc = make(idd, kind)
+    def test_the_graph_follows(self, idd, doc_kind):
+        doc = make(idd, doc_kind)
         zone = doc["Zone"][0]
         named_by = referrers(zone)
         zone.rename("Hall")
@@ -94,43 +88,43 @@ class TestRename:
         assert [p.code for p in doc.validate(codes={"unknown-reference"})] == []
         assert IDF.from_string(idd, doc.format()).format() == doc.format()
 
-    def test_the_graph_is_what_a_fresh_load_builds(self, idd, kind):
-        doc = make(idd, kind)
+    def test_the_graph_is_what_a_fresh_load_builds(self, idd, doc_kind):
+        doc = make(idd, doc_kind)
         doc["Zone"][0].rename("Hall")
         doc["Surface"][0].rename("Wall")
         doc["Zone"][1].rename("z2")
         fresh = IDF.from_string(idd, doc.format(compact=True, preserve_order=True))
         assert graph(doc) == graph(fresh)
 
-    def test_names_match_in_any_case(self, idd, kind):
-        doc = make(idd, kind, "Zone,Office;\nSurface,A,,office;\nSurface,B,,OFFICE;\nSurface,C,,Office;\n")
+    def test_names_match_in_any_case(self, idd, doc_kind):
+        doc = make(idd, doc_kind, "Zone,Office;\nSurface,A,,office;\nSurface,B,,OFFICE;\nSurface,C,,Office;\n")
         assert doc["Zone"][0].rename("Lab") == 3
         assert [s["Zone Name"] for s in doc["Surface"]] == ["Lab"] * 3
 
-    def test_another_case_of_the_same_name(self, idd, kind):
-        doc = make(idd, kind, "Zone,Office;\nSurface,A,,office;\nSurface,B,,OFFICE;\n")
+    def test_another_case_of_the_same_name(self, idd, doc_kind):
+        doc = make(idd, doc_kind, "Zone,Office;\nSurface,A,,office;\nSurface,B,,OFFICE;\n")
         zone = doc["Zone"][0]
         assert zone.rename("OFFICE") == 1  # only the field whose text changes
         assert [s["Zone Name"] for s in doc["Surface"]] == ["OFFICE"] * 2
         assert zone.rename("OFFICE") == 0
         assert len(zone.get_referencing_objects("Name")) == 2
 
-    def test_a_field_under_two_tags_counts_once(self, idd, kind):
+    def test_a_field_under_two_tags_counts_once(self, idd, doc_kind):
         # The thermostat's field lists both of the zone's tags; the surface's boundary both of its own.
-        doc = make(idd, kind, "Zone,Z1;\nThermostat,T,Z1;\nSurface,S1,,Z9,z1;\n")
+        doc = make(idd, doc_kind, "Zone,Z1;\nThermostat,T,Z1;\nSurface,S1,,Z9,z1;\n")
         assert doc["Zone"][0].rename("Hall") == 2
         assert doc["Thermostat"][0][1] == "Hall" and doc["Surface"][0][3] == "Hall"
 
-    def test_the_objects_own_field_counts_but_not_its_name(self, idd, kind):
-        doc = make(idd, kind, "Surface,S1,,Z1,S1;\nSurface,S2,,Z1,s1;\n")
+    def test_the_objects_own_field_counts_but_not_its_name(self, idd, doc_kind):
+        doc = make(idd, doc_kind, "Surface,S1,,Z1,S1;\nSurface,S2,,Z1,s1;\n")
         first = doc["Surface"][0]
         assert first.rename("Wall") == 2
         assert first.get_values() == ["Wall", "", "Z1", "Wall"] and doc["Surface"][1][3] == "Wall"
         assert first.get_referencing_objects(0) == (first, doc["Surface"][1])
 
-    def test_onto_a_name_already_in_use(self, idd, kind):
+    def test_onto_a_name_already_in_use(self, idd, doc_kind):
         # A ZoneList shares the zones' ZoneAndZoneListNames tag; a Construction's name none of theirs.
-        doc = make(idd, kind, "Zone,A;\nZone,B;\nZoneList,Hall;\nConstruction,Wall;\nSurface,S1,,a;\n")
+        doc = make(idd, doc_kind, "Zone,A;\nZone,B;\nZoneList,Hall;\nConstruction,Wall;\nSurface,S1,,a;\n")
         a = doc["Zone"][0]
         before, state = fields(doc), graph(doc)
         for taken, message in [("b", "Zone 'B' already exists"), ("HALL", "ZoneList 'Hall' already exists"),
@@ -143,15 +137,15 @@ class TestRename:
         doc.remove_object(doc["Zone"][1])
         assert a.rename("B") == 1 and doc["Surface"][0]["Zone Name"] == "B"  # a removed object holds no name
 
-    def test_without_a_name_or_without_referrers(self, idd, kind):
-        doc = make(idd, kind, "Zone;\nZone,Lone;\nSurface,S1,,Z9;\n")
+    def test_without_a_name_or_without_referrers(self, idd, doc_kind):
+        doc = make(idd, doc_kind, "Zone;\nZone,Lone;\nSurface,S1,,Z9;\n")
         bare, lone = doc["Zone"]
         assert bare.rename("Hall") == 0 and bare.get_values() == ["Hall"]
         assert lone.rename("LONE") == 0 and lone.get_values() == ["LONE"]
         assert doc["Surface"][0]["Zone Name"] == "Z9"
 
-    def test_removed_and_detached_objects_change_only_their_own_name(self, idd, kind):
-        doc = make(idd, kind)
+    def test_removed_and_detached_objects_change_only_their_own_name(self, idd, doc_kind):
+        doc = make(idd, doc_kind)
         zone = doc["Zone"][0]
         doc.remove_object(zone)
         text = doc.format(preserve_order=True)
@@ -163,9 +157,9 @@ class TestRename:
         with pytest.raises(ValueError, match="The new name cannot be empty"):
             loose.rename("")
 
-    def test_many_referrers(self, idd, kind):
+    def test_many_referrers(self, idd, doc_kind):
         text = "Zone,Z1;\nZone,Z2;\n" + "".join(f"Surface,S{i},,{'z1' if i % 3 else 'Z2'};\n" for i in range(3000))
-        doc = make(idd, kind, text)
+        doc = make(idd, doc_kind, text)
         zone = doc["Zone"][0]
         for surface in doc["Surface"][::7]:
             doc.remove_object(surface)
@@ -180,7 +174,6 @@ class TestRename:
         assert len(zone.get_referencing_objects(0)) == len(doc["Surface"])
 
 
-@pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("new_name, error, message", [
     ("Hall, East", ValueError, "Field value cannot contain ',', ';', '!' or a line break: 'Hall, East'"),
     ("Hall;", ValueError, None), ("Hall!", ValueError, None), ("Hall\nEast", ValueError, None),
@@ -189,8 +182,8 @@ class TestRename:
     (b"Hall", TypeError, "Argument 'new_name' has incorrect type (expected str, got bytes)"),
     (5, TypeError, "Argument 'new_name' has incorrect type (expected str, got int)"),
 ])
-def test_refused_renames_change_nothing(idd, kind, new_name, error, message):
-    doc = make(idd, kind)
+def test_refused_renames_change_nothing(idd, doc_kind, new_name, error, message):
+    doc = make(idd, doc_kind)
     before, text = fields(doc), doc.format(preserve_order=True)
     with pytest.raises(error) as raised:
         doc["Zone"][0].rename(new_name)
@@ -198,9 +191,8 @@ def test_refused_renames_change_nothing(idd, kind, new_name, error, message):
     assert fields(doc) == before and doc.format(preserve_order=True) == text
 
 
-@pytest.mark.parametrize("kind", KINDS)
-def test_a_class_without_a_name_field(idd, kind):
-    doc = make(idd, kind)
+def test_a_class_without_a_name_field(idd, doc_kind):
+    doc = make(idd, doc_kind)
     text = doc.format(preserve_order=True)
     for obj in (doc["Thermostat"][0], doc["Notes"][0], IDFObject(idd, "Plant:Sizing")):
         with pytest.raises(ValueError) as raised:
@@ -253,23 +245,29 @@ def test_a_listed_document_renames_objects_added_after_listing(idd):
 def test_rename_waits_for_a_check_in_another_thread(idd):
     doc = IDF.from_string(idd, "Zone,Z0;\n" + "Surface,S,,Z0;\n" * 200_000)
     zone = doc["Zone"][0]
-    thread = threading.Thread(target=doc.validate)
-    thread.start()
     renamed, refused = 0, 0
-    while thread.is_alive():
-        try:
-            zone.rename(f"Z{renamed + 1}")
-            renamed += 1
-        except RuntimeError as error:
-            assert str(error) == "IDF is being validated in another thread; it cannot change until validate() returns."
-            refused += 1
-            assert zone["Name"] == f"Z{renamed}"
-        try:
-            doc.copy_object(zone)
-            doc.remove_object(doc["Zone"][-1])
-        except RuntimeError as error:
-            assert "being validated" in str(error)
-    thread.join()
+    for _ in range(50):  # checks, until a change has met one still running
+        thread = threading.Thread(target=doc.validate)
+        thread.start()
+        while thread.is_alive():
+            try:
+                zone.rename(f"Z{renamed + 1}")
+                renamed += 1
+            except RuntimeError as error:
+                assert str(error) == (
+                    "IDF is being validated in another thread; it cannot change until validate() returns."
+                )
+                refused += 1
+                assert zone["Name"] == f"Z{renamed}"
+            try:
+                doc.copy_object(zone)
+                doc.remove_object(doc["Zone"][-1])
+            except RuntimeError as error:
+                assert "being validated" in str(error)
+        thread.join()
+        if refused:
+            break
+    assert refused, "no rename ran while the other thread was checking"
     assert zone.rename("Last") == 200_000 and {s["Zone Name"] for s in doc["Surface"]} == {"Last"}
 
 
@@ -286,10 +284,9 @@ def test_the_command_refuses_a_name_in_use(tmp_path, new_name, message):
 # --- Copying -----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("kind", KINDS)
 class TestCopyObject:
-    def test_a_copy_of_an_object_of_this_document(self, idd, kind):
-        doc = make(idd, kind)
+    def test_a_copy_of_an_object_of_this_document(self, idd, doc_kind):
+        doc = make(idd, doc_kind)
         surface = doc["Surface"][1]
         copy = doc.copy_object(surface)
         assert copy is not surface and copy.get_values() == surface.get_values() == ["S2", "", "z1", "S1"]
@@ -298,8 +295,8 @@ class TestCopyObject:
         copy["Name"] = "S3"
         assert surface["Name"] == "S2"
 
-    def test_the_copys_references_are_registered(self, idd, kind):
-        doc = make(idd, kind)
+    def test_the_copys_references_are_registered(self, idd, doc_kind):
+        doc = make(idd, doc_kind)
         zone, s1 = doc["Zone"][0], doc["Surface"][0]
         copy = doc.copy_object(doc["Surface"][1], new_name="S3")
         assert copy.get_referenced_object("Zone Name") is zone and copy.get_referenced_object(3) is s1
@@ -308,15 +305,15 @@ class TestCopyObject:
         assert zone.rename("Hall") == len(NAMING_Z1) + 1 and copy["Zone Name"] == "Hall"
         assert s1.rename("Wall") == 2 and copy[3] == "Wall"
 
-    def test_values_are_copied_verbatim(self, idd, kind):
-        doc = make(idd, kind, "Zone,Z1;\nSurface,S1;\n")
+    def test_values_are_copied_verbatim(self, idd, doc_kind):
+        doc = make(idd, doc_kind, "Zone,Z1;\nSurface,S1;\n")
         zone = doc.copy_object(doc["Zone"][0])
         assert zone.get_values() == ["Z1"]  # no defaults, unlike add_object
         assert doc.copy_object(doc["Surface"][0]).get_values() == ["S1"]
         assert doc.add_object("Zone", ["Z1"]).get_values() == ["Z1", 1, 0.0]
 
-    def test_a_new_name(self, idd, kind):
-        doc = make(idd, kind)
+    def test_a_new_name(self, idd, doc_kind):
+        doc = make(idd, doc_kind)
         zone = doc.copy_object(doc["Zone"][1], "Annex")
         assert zone.get_values() == ["Annex"] and doc.get_object_by_name("Zone", "annex") is zone
         assert zone.get_referencing_objects(0) == ()
@@ -327,8 +324,8 @@ class TestCopyObject:
         thermostat = doc.copy_object(doc["Thermostat"][0])  # no name field, no new name: a plain copy
         assert thermostat.get_values() == ["T1", "z1"] and thermostat.get_referenced_object(1) is doc["Zone"][0]
 
-    def test_copies_from_another_document_and_detached_objects(self, idd, kind):
-        doc, other = make(idd, kind), make(idd, "native", "Zone,Z7;\nSurface,S7,,z1,S9;\n")
+    def test_copies_from_another_document_and_detached_objects(self, idd, doc_kind):
+        doc, other = make(idd, doc_kind), make(idd, "native", "Zone,Z7;\nSurface,S7,,z1,S9;\n")
         copy = doc.copy_object(other["Surface"][0])
         assert copy.get_values() == ["S7", "", "z1", "S9"] and other["Surface"][0].get_referenced_object(2) is None
         assert copy.get_referenced_object("Zone Name") is doc["Zone"][0] and len(other["Surface"]) == 1
@@ -363,8 +360,8 @@ class TestCopyObject:
         (lambda d, idd: d.copy_object(IDFObject.__new__(IDFObject)), RuntimeError, "IDFObject is not initialized"),
         (lambda d, idd: d.copy_object(), TypeError, "copy_object() takes at least 1 positional argument (0 given)"),
     ])
-    def test_refused_copies_change_nothing(self, idd, kind, call, error, message):
-        doc = make(idd, kind)
+    def test_refused_copies_change_nothing(self, idd, doc_kind, call, error, message):
+        doc = make(idd, doc_kind)
         before, text = fields(doc), doc.format(preserve_order=True)
         with pytest.raises(error) as raised:
             call(doc, idd)
@@ -405,19 +402,18 @@ EDITS = {
 }
 
 
-@pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("edit", EDITS)
-def test_an_edit_that_runs_out_of_memory_changes_nothing(idd, kind, edit):
+def test_an_edit_that_runs_out_of_memory_changes_nothing(idd, doc_kind, edit):
     """Every allocation an edit makes is made to fail in turn: the edit raises MemoryError with the document as
     it was, or (a cache given up) completes; nothing is reported through sys.unraisablehook."""
-    done = make(idd, kind)
+    done = make(idd, doc_kind)
     EDITS[edit](done)
     expected = snapshot(done)
     reports = []
     with mock.patch("sys.unraisablehook", reports.append):
         for after in itertools.count():
             assert after < 100
-            doc = make(idd, kind)
+            doc = make(idd, doc_kind)
             before = snapshot(doc)
             debug_fail_allocation(after)
             try:
@@ -440,11 +436,8 @@ HEATPUMP, SCHEMA_V8 = DATA / "5ZoneWaterLoopHeatPump.idf", DATA / "Energy+V8_0_0
 
 @pytest.mark.skipif(not (HEATPUMP.is_file() and SCHEMA_V8.is_file()),
                     reason=f"{HEATPUMP.name} or {SCHEMA_V8.name} is absent from {DATA.resolve()}")
-@pytest.mark.parametrize("kind", KINDS)
-def test_renaming_a_zone_of_a_real_document(kind):
-    doc = IDF.from_file(real_schema(SCHEMA_V8.name), HEATPUMP, encoding="latin-1")
-    if kind == "listed":
-        doc.__reduce__()
+def test_renaming_a_zone_of_a_real_document(doc_kind):
+    doc = as_kind(IDF.from_file(real_schema(SCHEMA_V8.name), HEATPUMP, encoding="latin-1"), doc_kind)
     zone = doc.get_object_by_name("Zone", "SPACE2-1")
     # Every field that names the zone, found field by field through the objects' own references.
     objects = [obj for class_name in doc.get_class_names() for obj in doc[class_name]]
@@ -468,3 +461,24 @@ def test_renaming_a_zone_of_a_real_document(kind):
     assert referrers(zone) == named_by
     assert doc.get_object_by_name("Zone", "space2-1") is None
     assert [p for p in doc.validate(codes={"unknown-reference"}) if "Second Floor West" in p.message] == []
+
+
+# --- Copies of objects -------------------------------------------------------
+
+
+def test_a_copy_of_an_object_of_a_document_changes_only_itself(idd):
+    idf = IDF.from_string(idd, "Zone,Z1;\nZone,Z2;\nSurface,S1,,Z1;\n")
+    zone, surface = idf["Zone"][0], idf["Surface"][0]
+    twin = copy.copy(zone)
+    assert twin.__reduce__() == zone.__reduce__()  # same parent, same slot
+    twin["Name"] = "Z9"
+    assert (zone["Name"], twin["Name"]) == ("Z1", "Z9")
+    assert surface.get_referenced_object("Zone Name") is zone
+    assert zone.get_referencing_objects("Name") == (surface,)
+    surface["Zone Name"] = "Z9"
+    assert surface.get_referenced_object("Zone Name") is None  # Z9 names nothing in the document
+    surface_twin = copy.copy(surface)
+    surface_twin["Zone Name"] = "Z2"
+    assert idf["Zone"][1].get_referencing_objects("Name") == ()
+    idf.remove_object(zone)  # the original still sits in its slot and leaves the graph whole
+    assert idf.__reduce__()[2][4][b"ZoneNames"] == {b"Z2": [(1, 0)]}
