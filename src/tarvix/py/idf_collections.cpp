@@ -137,21 +137,14 @@ PyObject* doc_get_object_by_name(PyObject* obj, PyObject* const* args, Py_ssize_
     std::string_view name;
     if (!py::str_utf8(given[1], name)) return nullptr;
     IDFDoc* self = as_doc(obj);
-    if (is_native(self)) {
-        std::string key;
-        if (!class_key(given[0], key)) return nullptr;
-        Ref found;
-        if (!object_at(self, self->doc.find_by_name(key, name), found)) return nullptr;
-        return found ? found.release() : Py_NewRef(Py_None);
-    }
-    Ref candidates = Ref::steal(doc_get_objects_raw(self, given[0]));
-    if (!candidates) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(candidates.get(), i);
-        const ValuesView values = values_of(as_object(item));
-        if (!values.empty() && equal_fold(values[0], name)) return Py_NewRef(item);
-    }
-    Py_RETURN_NONE;
+    std::string key;
+    if (!class_key(given[0], key)) return nullptr;
+    const size_t slot = with_host(self, Reach::any_object, [&](const SlotHost& host) {
+        return self->doc.find_by_name(host, key, name);
+    });
+    Ref found;
+    if (!object_at(self, slot, found)) return nullptr;
+    return found ? found.release() : Py_NewRef(Py_None);
 }
 
 PyObject* doc_get_class_names(PyObject* obj, PyObject*) {

@@ -46,6 +46,71 @@ void forget_wrapper(IDFDoc* doc, size_t slot);
 // ---------------------------------------------------------------------------
 // A listed document's slots
 
+// Which objects of a listed document's list an operation reaches: the
+// queries reach every object the list holds (a restored state may share
+// another document's objects); the writes of a rename, and the name checks
+// before it, only the object that sits in its slot, naming this document as
+// its parent and that slot as its own, whose values this document answers
+// for.
+enum class Reach { any_object, sitting };
+
+// The slots of a listed document as edits and queries reach them: the
+// list's items, each object's values its own or, bound, the Document's.
+// Read live from the list: no Python code may run while it is used.
+class ListedHost final : public SlotHost {
+public:
+    ListedHost(IDFDoc* doc, Reach reach) noexcept : doc_(doc), reach_(reach) {}
+    size_t slot_count() const noexcept override {
+        PyObject* list = list_of(doc_);
+        return list ? static_cast<size_t>(PyList_GET_SIZE(list)) : 0;
+    }
+    SlotState view(size_t slot, ObjectView& out) const noexcept override {
+        PyObject* item = occupant(doc_, slot);
+        if (!item || item == Py_None) return SlotState::empty;
+        if (!is_idf_object(item)) return SlotState::foreign;
+        const IDFObj* obj = reach_ == Reach::sitting ? sitting(slot) : reinterpret_cast<const IDFObj*>(item);
+        if (!obj) return SlotState::empty;
+        out = ObjectView{class_def_of(obj), obj->c_class_name, values_of(obj)};
+        return SlotState::object;
+    }
+    // Only with Reach::sitting, in a slot view() showed an object in.
+    void prepare(size_t slot, size_t extra, size_t count) override {
+        IDFObj* target = sitting(slot);
+        if (target->bound) {
+            doc_->doc.prepare_value(slot, extra, count);
+        } else {
+            edit_fault_point();
+            target->values.prepare(extra, count);
+        }
+    }
+    void write(size_t slot, size_t field_idx, std::string_view value) noexcept override {
+        IDFObj* target = sitting(slot);
+        if (target->bound)
+            doc_->doc.store_prepared(slot, field_idx, value);
+        else
+            target->values.set_prepared(field_idx, value);
+    }
+
+private:
+    IDFObj* sitting(size_t slot) const noexcept {
+        PyObject* item = occupant(doc_, slot);
+        if (!is_idf_object(item)) return nullptr;
+        IDFObj* obj = reinterpret_cast<IDFObj*>(item);
+        return parent_of(obj) == doc_ && obj->obj_idx == slot ? obj : nullptr;
+    }
+    IDFDoc* doc_;
+    Reach reach_;
+};
+
+// Runs `use(host)` over the document's slots as edits and queries reach
+// them: the Document itself, or the list of a listed document.
+template <class Use>
+decltype(auto) with_host(IDFDoc* doc, Reach reach, Use&& use) {
+    if (is_native(doc)) return use(static_cast<SlotHost&>(doc->doc));
+    ListedHost host(doc, reach);
+    return use(static_cast<SlotHost&>(host));
+}
+
 // The slots of a listed document as the writer reads them, taken before the
 // writing starts: each item is held, so nothing the writer reads can go
 // away, and the writer runs no Python code until it is done.

@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "py/idf.h"
+#include "py/idf_document.h"
 
 namespace tarvix::idf {
 
@@ -16,8 +16,6 @@ using py::Ref;
 PyTypeObject IDFObjType = py::new_static_type();
 
 namespace {
-
-IDFObj* as_object(PyObject* obj) { return reinterpret_cast<IDFObj*>(obj); }
 
 // Bytes that would split a value or cut it short when the document is
 // written back.
@@ -443,20 +441,12 @@ PyObject* object_get_referenced_object(PyObject* obj, PyObject* const* args, Py_
     const Ref keep = Ref::borrow(obj);
     if (!query_value(self, field, index, doc, value)) Py_RETURN_NONE;
     const Ref keep_doc = Ref::borrow(reinterpret_cast<PyObject*>(doc));
+    const size_t slot = with_host(doc, Reach::any_object, [&](const SlotHost& host) {
+        return doc->doc.first_target(host, *field, value);
+    });
     Ref found;
-    if (is_native(doc)) {
-        if (!object_at(doc, doc->doc.first_target(*field, value), found)) return nullptr;
-        return found ? found.release() : Py_NewRef(Py_None);
-    }
-    for (const std::string_view tag : field->object_lists()) {
-        const std::vector<FieldLoc>* locs = doc->doc.targets().find(tag, value);
-        if (!locs) continue;
-        for (const FieldLoc& loc : *locs) {
-            if (!object_at(doc, loc.obj_idx, found)) return nullptr;  // a listed document makes nothing
-            if (found) return found.release();
-        }
-    }
-    Py_RETURN_NONE;
+    if (!object_at(doc, slot, found)) return nullptr;
+    return found ? found.release() : Py_NewRef(Py_None);
 }
 
 PyObject* object_get_referencing_objects(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
@@ -473,13 +463,8 @@ PyObject* object_get_referencing_objects(PyObject* obj, PyObject* const* args, P
     if (query_value(self, field, index, doc, value)) {
         const Ref keep_doc = Ref::borrow(reinterpret_cast<PyObject*>(doc));
         std::vector<size_t> slots;
-        if (is_native(doc)) {
-            doc->doc.referencing(*field, value, slots);
-        } else {
-            for (const std::string_view tag : field->references())
-                if (const std::vector<FieldLoc>* locs = doc->doc.referencers().find(tag, value))
-                    for (const FieldLoc& loc : *locs) slots.push_back(loc.obj_idx);
-        }
+        with_host(doc, Reach::any_object,
+                  [&](const SlotHost& host) { doc->doc.referencing(host, *field, value, slots); });
         const py::GcPause gc_pause;
         for (const size_t slot : slots) {
             Ref source;
@@ -490,105 +475,20 @@ PyObject* object_get_referencing_objects(PyObject* obj, PyObject* const* args, P
     return make_object_tuple(list.get()).release();
 }
 
-// A rename's writes into the objects of a listed document's list, each
-// one checked beforehand to sit in the slot its location names.
-class ListWriter final : public RenameWriter {
-public:
-    explicit ListWriter(IDFDoc* doc) noexcept : doc_(doc) {}
-    const ClassDef* class_of(const FieldLoc& loc) const noexcept override { return class_def_of(at(loc)); }
-    void prepare(const FieldLoc& loc, size_t extra, size_t count) override {
-        IDFObj* target = at(loc);
-        if (target->bound) {
-            doc_->doc.prepare_value(loc.obj_idx, extra, count);
-        } else {
-            edit_fault_point();
-            target->values.prepare(extra, count);
-        }
-    }
-    void write(const FieldLoc& loc, std::string_view value) noexcept override {
-        IDFObj* target = at(loc);
-        const auto index = static_cast<size_t>(loc.field_idx);
-        if (target->bound)
-            doc_->doc.store_prepared(loc.obj_idx, index, value);
-        else
-            target->values.set_prepared(index, value);
-    }
-
-private:
-    IDFObj* at(const FieldLoc& loc) const noexcept { return as_object(occupant(doc_, loc.obj_idx)); }
-    IDFDoc* doc_;
-};
-
-// Renames an object that sits in a listed document, whose list says what
-// sits in each slot (objects made since keep values of their own): every
-// location registered under the old name is checked against the object in
-// its slot before anything is written. Returns the number of referring
-// fields changed; throws std::bad_alloc / std::length_error with nothing
-// changed.
-size_t rename_through_list(IDFObj* self, IDFDoc* doc, const ClassDef& cls, size_t name_idx,
-                           std::string_view new_name) {
-    const FieldDef* field = idd::get_field_def(&cls, name_idx);
-    const std::string old(values_of(self).at_or_empty(name_idx));  // a copy: writing moves the values
-    std::vector<FieldLoc> locs;
-    if (field && !old.empty()) referring_fields(doc->doc.referencers(), *field, old, locs);
-    bool whole = true;
-    size_t kept = 0;
-    for (const FieldLoc& loc : locs) {
-        PyObject* item = occupant(doc, loc.obj_idx);
-        IDFObj* target = is_idf_object(item) ? as_object(item) : nullptr;
-        if (target == self && loc.field_idx >= 0 && static_cast<size_t>(loc.field_idx) == name_idx) continue;
-        // The object of that slot, holding the old name there.
-        const bool sits = target && loc.field_idx >= 0 && parent_of(target) == doc && target->obj_idx == loc.obj_idx;
-        const std::string_view value =
-            sits ? values_of(target).at_or_empty(static_cast<size_t>(loc.field_idx)) : std::string_view();
-        if (!equal_fold(value, old)) {
-            whole = false;
-            continue;
-        }
-        if (value != new_name) locs[kept++] = loc;
-    }
-    locs.resize(kept);
-    if (old == new_name && locs.empty()) return 0;
-    // No Python code runs from here on: the list, which holds the objects
-    // written to, stays as it was checked.
-    ListWriter writer(doc);
-    doc->doc.rename_fields(FieldLoc{self->obj_idx, static_cast<int32_t>(name_idx)}, field, old, new_name, locs,
-                           whole, writer);
-    return locs.size();
-}
-
 // Refuses (ValueError) a name that another object of the document already
 // holds in a field registered under one of the name field's reference tags:
 // renaming onto it would make every reference name both.
 bool check_name_free(IDFObj* self, IDFDoc* doc, const FieldDef& field, std::string_view name) {
-    for (const std::string_view tag : field.references()) {
-        const std::vector<FieldLoc>* locs = doc->doc.targets().find(tag, name);
-        if (!locs) continue;
-        for (const FieldLoc& loc : *locs) {
-            if (loc.obj_idx == self->obj_idx || loc.field_idx < 0) continue;
-            const auto index = static_cast<size_t>(loc.field_idx);
-            std::string_view class_name;
-            std::string_view held;
-            if (is_native(doc)) {
-                const ClassDef* cls = doc->doc.live(loc.obj_idx) ? doc->doc.class_def(loc.obj_idx) : nullptr;
-                if (!cls) continue;
-                class_name = cls->name;
-                held = doc->doc.values(loc.obj_idx).at_or_empty(index);
-            } else {
-                PyObject* item = occupant(doc, loc.obj_idx);
-                IDFObj* other = is_idf_object(item) ? as_object(item) : nullptr;
-                if (!other || parent_of(other) != doc || other->obj_idx != loc.obj_idx) continue;
-                class_name = other->c_class_name;
-                held = values_of(other).at_or_empty(index);
-            }
-            if (!equal_fold(held, name)) continue;  // a registration the values no longer bear out
-            Ref holder = py::decode_utf8(class_name);
-            Ref text = holder ? py::decode_utf8(held) : Ref();
-            if (text) PyErr_Format(PyExc_ValueError, "%U '%U' already exists", holder.get(), text.get());
-            return false;
-        }
-    }
-    return true;
+    const std::optional<FieldLoc> holder = with_host(doc, Reach::sitting, [&](const SlotHost& host) {
+        return doc->doc.name_holder(host, field, name, self->obj_idx);
+    });
+    if (!holder) return true;
+    ObjectView other;
+    with_host(doc, Reach::sitting, [&](const SlotHost& host) { host.view(holder->obj_idx, other); });
+    Ref holder_class = py::decode_utf8(other.class_name);
+    Ref text = holder_class ? py::decode_utf8(other.values.at_or_empty(static_cast<size_t>(holder->field_idx))) : Ref();
+    if (text) PyErr_Format(PyExc_ValueError, "%U '%U' already exists", holder_class.get(), text.get());
+    return false;
 }
 
 PyObject* object_rename(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -621,9 +521,10 @@ PyObject* object_rename(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
         if (object_set_string_by_index(self, name_idx, new_name) < 0) return nullptr;
         return PyLong_FromLong(0);
     }
-    if (is_native(parent) && self->bound)
-        return PyLong_FromSize_t(parent->doc.rename(self->obj_idx, index, new_name));
-    return PyLong_FromSize_t(rename_through_list(self, parent, *cls, index, new_name));
+    // No Python code runs from here on: the slots stay as they were checked.
+    return PyLong_FromSize_t(with_host(parent, Reach::sitting, [&](SlotHost& host) {
+        return parent->doc.rename(host, self->obj_idx, index, new_name);
+    }));
 }
 
 PyMethodDef object_methods[] = {

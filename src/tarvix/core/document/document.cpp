@@ -387,7 +387,7 @@ void referring_fields(const RefMap& referencers, const FieldDef& field, std::str
 
 void Document::rename_fields(FieldLoc name_loc, const FieldDef* name_field, std::string_view old,
                              std::string_view new_name, const std::vector<FieldLoc>& locs, bool whole,
-                             RenameWriter& writer) {
+                             SlotHost& host) {
     const auto name_idx = static_cast<size_t>(name_loc.field_idx);
     // Room first, object by object (the locations ascend; the name field's
     // object may hold referring fields too): each field written grows by
@@ -407,11 +407,11 @@ void Document::rename_fields(FieldLoc name_loc, const FieldDef* name_field, std:
             count = std::max(count, name_idx + 1);
             name_done = 1;
         }
-        writer.prepare(locs[i], growth * fields, count);
+        host.prepare(locs[i].obj_idx, growth * fields, count);
         i = j;
     }
-    if (!name_done) writer.prepare(name_loc, new_name.size() > old.size() ? new_name.size() - old.size() : 0,
-                                   name_idx + 1);
+    if (!name_done)
+        host.prepare(name_loc.obj_idx, new_name.size() > old.size() ? new_name.size() - old.size() : 0, name_idx + 1);
 
     GraphEdit edit(*this);
     // The same name in another case: every registration stays where it is.
@@ -420,7 +420,8 @@ void Document::rename_fields(FieldLoc name_loc, const FieldDef* name_field, std:
         edit.remove(*name_field, old, name_loc);
         const idd::Views tags = whole ? name_field->references() : idd::Views{};
         for (const FieldLoc& loc : locs) {
-            const ClassDef* cls = writer.class_of(loc);
+            ObjectView object;
+            const ClassDef* cls = host.view(loc.obj_idx, object) == SlotState::object ? object.cls : nullptr;
             const FieldDef* field = cls ? idd::get_field_def(cls, static_cast<size_t>(loc.field_idx)) : nullptr;
             if (!field) continue;
             edit.add(*field, new_name, loc, tags);
@@ -432,35 +433,29 @@ void Document::rename_fields(FieldLoc name_loc, const FieldDef* name_field, std:
     edit.prepare();
     // Nothing fails from here on.
     edit.commit();
-    writer.write(name_loc, new_name);
-    for (const FieldLoc& loc : locs) writer.write(loc, new_name);
+    host.write(name_loc.obj_idx, name_idx, new_name);
+    for (const FieldLoc& loc : locs) host.write(loc.obj_idx, static_cast<size_t>(loc.field_idx), new_name);
 }
 
 namespace {
 
-// A rename's writes into the Document's own slots.
-class SlotWriter final : public RenameWriter {
-public:
-    explicit SlotWriter(Document& doc) noexcept : doc_(doc) {}
-    const ClassDef* class_of(const FieldLoc& loc) const noexcept override { return doc_.class_def(loc.obj_idx); }
-    void prepare(const FieldLoc& loc, size_t extra, size_t count) override {
-        doc_.prepare_value(loc.obj_idx, extra, count);
-    }
-    void write(const FieldLoc& loc, std::string_view value) noexcept override {
-        doc_.store_prepared(loc.obj_idx, static_cast<size_t>(loc.field_idx), value);
-    }
-
-private:
-    Document& doc_;
-};
+// The values of the object that sits in a slot of `host`, or nothing.
+bool values_in(const SlotHost& host, size_t slot, ValuesView& out) noexcept {
+    ObjectView object;
+    if (slot >= host.slot_count() || host.view(slot, object) != SlotState::object) return false;
+    out = object.values;
+    return true;
+}
 
 }  // namespace
 
-size_t Document::rename(size_t slot, size_t name_idx, std::string_view new_name) {
-    const ClassDef* cls = class_def(slot);
+size_t Document::rename(SlotHost& host, size_t slot, size_t name_idx, std::string_view new_name) {
+    ObjectView renamed;
+    if (host.view(slot, renamed) != SlotState::object) return 0;
+    const ClassDef* cls = renamed.cls;
     const FieldDef* field =
         cls && name_idx <= static_cast<size_t>(INT32_MAX) ? idd::get_field_def(cls, name_idx) : nullptr;
-    const std::string old(values(slot).at_or_empty(name_idx));  // a copy: writing moves the values
+    const std::string old(renamed.values.at_or_empty(name_idx));  // a copy: writing moves the values
     std::vector<FieldLoc> locs;
     if (field && !old.empty()) referring_fields(referencers_, *field, old, locs);
 
@@ -471,9 +466,10 @@ size_t Document::rename(size_t slot, size_t name_idx, std::string_view new_name)
     size_t kept = 0;
     for (const FieldLoc& loc : locs) {
         if (loc == name_loc) continue;  // the name itself, written with its own registrations
-        const bool present = loc.field_idx >= 0 && live(loc.obj_idx);
+        ValuesView values;
+        const bool present = loc.field_idx >= 0 && values_in(host, loc.obj_idx, values);
         const std::string_view value =
-            present ? values(loc.obj_idx).at_or_empty(static_cast<size_t>(loc.field_idx)) : std::string_view();
+            present ? values.at_or_empty(static_cast<size_t>(loc.field_idx)) : std::string_view();
         if (!equal_fold(value, old)) {
             whole = false;  // a registration the values no longer bear out
             continue;
@@ -482,9 +478,22 @@ size_t Document::rename(size_t slot, size_t name_idx, std::string_view new_name)
     }
     locs.resize(kept);
     if (old == new_name && locs.empty()) return 0;
-    SlotWriter writer(*this);
-    rename_fields(name_loc, field, old, new_name, locs, whole, writer);
+    rename_fields(name_loc, field, old, new_name, locs, whole, host);
     return locs.size();
+}
+
+std::optional<FieldLoc> Document::name_holder(const SlotHost& host, const FieldDef& field, std::string_view name,
+                                              size_t slot) const noexcept {
+    for (const std::string_view tag : field.references()) {
+        const std::vector<FieldLoc>* locs = targets_.find(tag, name);
+        if (!locs) continue;
+        for (const FieldLoc& loc : *locs) {
+            ValuesView values;
+            if (loc.obj_idx == slot || loc.field_idx < 0 || !values_in(host, loc.obj_idx, values)) continue;
+            if (equal_fold(values.at_or_empty(static_cast<size_t>(loc.field_idx)), name)) return loc;
+        }
+    }
+    return std::nullopt;
 }
 
 void Document::trim(size_t slot) noexcept {
@@ -575,22 +584,36 @@ size_t Document::find_by_name(std::string_view class_key, std::string_view name)
     return found;
 }
 
-size_t Document::first_target(const FieldDef& field, std::string_view value) const noexcept {
+size_t Document::find_by_name(const SlotHost& host, std::string_view class_key, std::string_view name) noexcept {
+    if (&host == this) return find_by_name(class_key, name);
+    const ClassEntry* entry = index_.find(class_key);
+    if (!entry) return SIZE_MAX;
+    size_t found = SIZE_MAX;
+    entry->for_each([&](size_t slot) {
+        ValuesView values;
+        if (found == SIZE_MAX && values_in(host, slot, values) && !values.empty() && equal_fold(values[0], name))
+            found = slot;
+    });
+    return found;
+}
+
+size_t Document::first_target(const SlotHost& host, const FieldDef& field, std::string_view value) const noexcept {
     for (const std::string_view tag : field.object_lists()) {
         const std::vector<FieldLoc>* locs = targets_.find(tag, value);
         if (!locs) continue;
         for (const FieldLoc& loc : *locs)
-            if (live(loc.obj_idx)) return loc.obj_idx;
+            if (host.occupied(loc.obj_idx)) return loc.obj_idx;
     }
     return SIZE_MAX;
 }
 
-void Document::referencing(const FieldDef& field, std::string_view value, std::vector<size_t>& out) const {
+void Document::referencing(const SlotHost& host, const FieldDef& field, std::string_view value,
+                           std::vector<size_t>& out) const {
     for (const std::string_view tag : field.references()) {
         const std::vector<FieldLoc>* locs = referencers_.find(tag, value);
         if (!locs) continue;
         for (const FieldLoc& loc : *locs)
-            if (live(loc.obj_idx)) out.push_back(loc.obj_idx);
+            if (host.occupied(loc.obj_idx)) out.push_back(loc.obj_idx);
     }
 }
 

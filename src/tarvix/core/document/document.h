@@ -24,6 +24,7 @@
 #include "core/formats/layout.h"
 #include "core/base/pod_vector.h"
 #include "core/document/refgraph.h"
+#include "core/document/slot_host.h"
 #include "core/schema/schema.h"
 #include "core/text/tokenizer.h"
 #include "core/document/values.h"
@@ -165,23 +166,10 @@ int32_t name_field_index(const ClassDef& cls) noexcept;
 void referring_fields(const RefMap& referencers, const FieldDef& field, std::string_view name,
                       std::vector<FieldLoc>& out);
 
-// How a rename reaches the fields it rewrites. The Document reaches its
-// own slots; a caller whose objects keep values elsewhere (the binding's
-// listed documents) gives its own.
-class RenameWriter {
-public:
-    virtual ~RenameWriter() = default;
-    // The class of the object a location belongs to; null for none.
-    virtual const ClassDef* class_of(const FieldLoc& loc) const noexcept = 0;
-    // Makes room in the object at a location for `extra` more bytes of text
-    // and `count` values in all, leaving its values as they are. Throws
-    // std::bad_alloc / std::length_error.
-    virtual void prepare(const FieldLoc& loc, size_t extra, size_t count) = 0;
-    // Sets the value at a location within that room, leaving the graph alone.
-    virtual void write(const FieldLoc& loc, std::string_view value) noexcept = 0;
-};
-
-class Document final : public SlotSource {
+// The Document is the host of its own slots; a caller whose objects keep
+// values elsewhere (the binding's listed documents) gives its own SlotHost
+// to the edits and queries that take one, and they run the same way.
+class Document final : public SlotHost {
 public:
     explicit Document(const idd::c_IDD* schema = nullptr) noexcept : schema_(schema) {}
     ~Document() override;
@@ -213,6 +201,10 @@ public:
     const ClassDef* class_def(size_t slot) const noexcept;
     ValuesView values(size_t slot) const noexcept;
     SlotState view(size_t slot, ObjectView& out) const noexcept override;
+    void prepare(size_t slot, size_t extra, size_t count) override { prepare_value(slot, extra, count); }
+    void write(size_t slot, size_t field_idx, std::string_view value) noexcept override {
+        store_prepared(slot, field_idx, value);
+    }
 
     // --- Edits; each keeps the index, the graph and the name indices current.
 
@@ -243,8 +235,13 @@ public:
     // changed (the name field itself not counted). Time goes with the number
     // of referring fields, not the size of the document. All or nothing:
     // throws std::bad_alloc / std::length_error with the document unchanged.
-    size_t rename(size_t slot, size_t name_idx, std::string_view new_name);
-    // A rename through `writer`: writes `new_name` into the name field at
+    size_t rename(size_t slot, size_t name_idx, std::string_view new_name) {
+        return rename(*this, slot, name_idx, new_name);
+    }
+    // The same over the objects of `host` (the object renamed sits in
+    // `slot`; a field counts only when an object sits in its slot).
+    size_t rename(SlotHost& host, size_t slot, size_t name_idx, std::string_view new_name);
+    // A rename through `host`: writes `new_name` into the name field at
     // `name_loc` (its definition `name_field`, or null for none) and into
     // each of `locs` (fields that hold `old`, ignoring ASCII case, and refer
     // to it under a reference tag of the name field), and moves their
@@ -253,7 +250,7 @@ public:
     // moves in one step. All or nothing, as rename.
     void rename_fields(FieldLoc name_loc, const FieldDef* name_field, std::string_view old,
                        std::string_view new_name, const std::vector<FieldLoc>& locs, bool whole,
-                       RenameWriter& writer);
+                       SlotHost& host);
     // Drops empty values from the end.
     void trim(size_t slot) noexcept;
     void reserve_values(size_t slot, size_t count);
@@ -273,13 +270,28 @@ public:
 
     // The first object of a class, in class order, whose first value equals
     // `name` ignoring ASCII case; SIZE_MAX when none.
+    // With another host the objects of its slots are read (no name index).
     size_t find_by_name(std::string_view class_key, std::string_view name) noexcept;
+    size_t find_by_name(const SlotHost& host, std::string_view class_key, std::string_view name) noexcept;
     // The first live object whose reference field defines `value` under a
     // tag of the field's object-lists; SIZE_MAX when none.
-    size_t first_target(const FieldDef& field, std::string_view value) const noexcept;
+    size_t first_target(const FieldDef& field, std::string_view value) const noexcept {
+        return first_target(*this, field, value);
+    }
+    size_t first_target(const SlotHost& host, const FieldDef& field, std::string_view value) const noexcept;
     // Live objects whose object-list fields name `value` under a tag of the
     // field's references, one per registration.
-    void referencing(const FieldDef& field, std::string_view value, std::vector<size_t>& out) const;
+    void referencing(const FieldDef& field, std::string_view value, std::vector<size_t>& out) const {
+        referencing(*this, field, value, out);
+    }
+    void referencing(const SlotHost& host, const FieldDef& field, std::string_view value,
+                     std::vector<size_t>& out) const;
+    // Where another object of `host` than the one in `slot` holds `name`
+    // (ignoring ASCII case) in a field registered under one of `field`'s
+    // reference tags: renaming onto it would make every reference name both.
+    // Registrations the values no longer bear out are passed over.
+    std::optional<FieldLoc> name_holder(const SlotHost& host, const FieldDef& field, std::string_view name,
+                                        size_t slot) const noexcept;
 
     // --- The graph and the index, as pickling and restored states use them.
     void register_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept;

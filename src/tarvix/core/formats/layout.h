@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/document/class_index.h"
+#include "core/document/slot_host.h"
 #include "core/schema/schema.h"
 #include "core/document/values.h"
 
@@ -26,27 +27,6 @@ struct FormatConfig {
 // A padded layout with the given indents (in blanks) and value width.
 FormatConfig generate_format_config(size_t class_indent_size = 0, size_t field_indent_size = 4,
                                     size_t field_size = 24) noexcept;
-
-// One object as the writer sees it: its class (null when it has none), the
-// class name to write, and its values.
-struct ObjectView {
-    const idd::ClassDef* cls = nullptr;
-    std::string_view class_name;
-    ValuesView values;
-};
-
-// What a document's slot holds: nothing (a removed object), an object, or
-// something that is not an object (only a restored state can put one there).
-enum class SlotState { empty, object, foreign };
-
-// The slots of a document, as the writer walks them.
-class SlotSource {
-public:
-    virtual ~SlotSource() = default;
-    virtual size_t slot_count() const noexcept = 0;
-    // Fills `out` when the slot holds an object.
-    virtual SlotState view(size_t slot, ObjectView& out) const noexcept = 0;
-};
 
 // Appends one object's text: the class line, then each field up to the last
 // non-empty one (at least min_fields), each with its separator and, unless
