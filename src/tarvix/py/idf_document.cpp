@@ -349,12 +349,12 @@ int load_document(IDFDoc* self, PyObject* idd, Ref content, bool known_valid) {
 
 void doc_register_target(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
                          int32_t field_idx) {
-    self->doc.targets().add(tag, val, {obj_idx, field_idx}, "tarvix.idf.IDF.register_target");
+    self->doc.targets().add(tag, val, {obj_idx, field_idx}, FailureSite::register_target);
 }
 
 void doc_register_referencer(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
                              int32_t field_idx) {
-    self->doc.referencers().add(tag, val, {obj_idx, field_idx}, "tarvix.idf.IDF.register_referencer");
+    self->doc.referencers().add(tag, val, {obj_idx, field_idx}, FailureSite::register_referencer);
 }
 
 void doc_unregister_target(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
@@ -474,7 +474,7 @@ WriteResult with_slots(IDFDoc* self, Write&& write) {
     }
     ListedSlots slots;
     if (!slots.take(self)) {
-        py::report_unraisable("tarvix.idf.IDF.write_to_buffer");
+        py::report_unraisable(FailureSite::write_to_buffer);
         result.out_of_memory = true;
         return result;
     }
@@ -486,7 +486,7 @@ WriteResult with_slots(IDFDoc* self, Write&& write) {
     if (result.foreign_slot != SIZE_MAX) {
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to tarvix.idf.IDFObject",
                      Py_TYPE(slots.item(result.foreign_slot))->tp_name);
-        py::report_unraisable("tarvix.idf.IDF.write_to_buffer");
+        py::report_unraisable(FailureSite::write_to_buffer);
     }
     return result;
 }

@@ -184,7 +184,7 @@ void object_write_to_buffer(IDFObj* self, std::string& out_buffer, const FormatC
     try {
         write_object_text(out_buffer, *config, ObjectView{class_def_of(self), self->c_class_name, values_of(self)});
     } catch (const std::exception&) {
-        report_internal_failure("tarvix.idf.IDFObject.write_to_buffer");
+        report_internal_failure(FailureSite::write_object_to_buffer);
     }
 }
 

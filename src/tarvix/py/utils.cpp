@@ -176,7 +176,7 @@ std::string get_current_time() {
     try {
         return std::string(buffer, written);
     } catch (const std::bad_alloc&) {
-        py::report_unraisable("tarvix.utils.get_current_time");
+        py::report_unraisable(FailureSite::get_current_time);
         return {};
     }
 }

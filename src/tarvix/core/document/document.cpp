@@ -93,9 +93,9 @@ void Document::drop_name_indices() noexcept {
 // The graph
 
 void Document::register_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept {
-    for (const std::string_view tag : field.references()) targets_.add(tag, value, loc, "tarvix.idf.IDF.register_target");
+    for (const std::string_view tag : field.references()) targets_.add(tag, value, loc, FailureSite::register_target);
     for (const std::string_view tag : field.object_lists())
-        referencers_.add(tag, value, loc, "tarvix.idf.IDF.register_referencer");
+        referencers_.add(tag, value, loc, FailureSite::register_referencer);
 }
 
 void Document::unregister_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept {

@@ -16,7 +16,7 @@ FormatConfig generate_format_config(size_t class_indent_size, size_t field_inden
         config.class_indent.assign(class_indent_size, ' ');
         config.field_indent.assign(field_indent_size, ' ');
     } catch (const std::exception&) {
-        report_internal_failure("tarvix.idf.generate_format_config");
+        report_internal_failure(FailureSite::generate_format_config);
     }
     return config;
 }
@@ -134,7 +134,7 @@ void emit_object(Sink& out, const FormatConfig& config, const ObjectView& object
         if (cls) {
             const idd::FieldName name = idd::field_name_parts(cls, i);
             if (!name.valid) {
-                report_internal_failure("tarvix.idd.get_field_name", Failure::zero_division);
+                report_internal_failure(FailureSite::get_field_name, Failure::zero_division);
             } else {
                 out.append(name.prefix);
                 if (name.group > 0) {
@@ -233,7 +233,7 @@ void write_document(std::string& out, const FormatConfig& config, bool preserve_
         emit_document(sink, config, preserve_order, schema, index, slots, result);
     } catch (const std::exception&) {
         result.out_of_memory = true;
-        report_internal_failure("tarvix.idf.IDF.write_to_buffer");
+        report_internal_failure(FailureSite::write_to_buffer);
     }
 }
 
@@ -254,7 +254,7 @@ void write_document_into(char* buffer, size_t begin, size_t end, const FormatCon
     } catch (const std::exception&) {
         // Only the class key of schema order allocates, and the measuring
         // pass already did as much.
-        report_internal_failure("tarvix.idf.IDF.write_to_buffer");
+        report_internal_failure(FailureSite::write_to_buffer);
     }
 }
 

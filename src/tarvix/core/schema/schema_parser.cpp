@@ -187,7 +187,7 @@ struct Parser {
             try {
                 current_group = keep(rest_after(value, kGroup));
             } catch (const std::bad_alloc&) {
-                report_internal_failure("tarvix.idd.parse_idd");
+                report_internal_failure(FailureSite::parse_idd);
             }
             return true;
         }
@@ -219,7 +219,7 @@ struct Parser {
         } catch (const std::bad_alloc&) {
             std::fill(std::begin(field->list_ends), std::end(field->list_ends), 0u);
             field->lists = nullptr;
-            report_internal_failure("tarvix.idd.parse_field_property");
+            report_internal_failure(FailureSite::parse_field_property);
         }
         for (auto& list : lists) list.clear();
     }
@@ -231,7 +231,7 @@ struct Parser {
         try {
             cls->memo = Views(idd.arena.copy(memo.data(), memo.size()), memo.size());
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.parse_class_property");
+            report_internal_failure(FailureSite::parse_class_property);
         }
         memo.clear();
     }
@@ -248,7 +248,7 @@ struct Parser {
             open_class = &idd.ordered_classes.back();
             idd.class_map.insert_or_assign(upper_copy(open_class->name), static_cast<uint32_t>(current_class_idx));
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.add_new_class");
+            report_internal_failure(FailureSite::add_new_class);
         }
         current_field_idx = -1;
     }
@@ -274,7 +274,7 @@ struct Parser {
             current_field_idx = static_cast<int32_t>(cls.fields.size() - 1);
             open_field = &cls.fields.back();
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.add_new_field");
+            report_internal_failure(FailureSite::add_new_field);
             current_field_idx = -1;
         }
     }
@@ -311,7 +311,7 @@ struct Parser {
                 cls.format = keep(rest_after(value, "\\format"));
             }
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.parse_class_property");
+            report_internal_failure(FailureSite::parse_class_property);
         }
     }
 
@@ -393,7 +393,7 @@ struct Parser {
                     break;
             }
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.parse_field_property");
+            report_internal_failure(FailureSite::parse_field_property);
         }
     }
 
@@ -452,7 +452,7 @@ struct Parser {
             pattern.search_prefix = lower_copy(pattern.prefix);
             pattern.search_suffix = lower_copy(pattern.suffix);
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.extract_prefix_suffix");
+            report_internal_failure(FailureSite::extract_prefix_suffix);
         }
         return pattern;
     }
@@ -486,7 +486,7 @@ struct Parser {
             }
             if (begin <= static_cast<size_t>(INT32_MAX)) ext.begin_index = static_cast<int32_t>(begin);
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.fix_missing_begin_index");
+            report_internal_failure(FailureSite::fix_missing_begin_index);
         }
     }
 
@@ -507,7 +507,7 @@ struct Parser {
                         cls.extensible.patterns.push_back(extract_prefix_suffix(cls.fields[i].name));
             }
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.build_indices");
+            report_internal_failure(FailureSite::build_indices);
         }
     }
 
@@ -543,7 +543,7 @@ bool parse_schema(lexer::Tokenizer& tokens, c_IDD& idd, ParseError& error) noexc
         return parser.run();
     } catch (const std::bad_alloc&) {
         // Only the token stream's own bookkeeping can get here.
-        report_internal_failure("tarvix.idd.parse_idd");
+        report_internal_failure(FailureSite::parse_idd);
         return parser.fail(ParseErrorKind::token_error, "out of memory");
     }
 }
