@@ -1,11 +1,60 @@
-"""Each rule is stated once and every caller follows it: the core names no
-Python module (the binding names each failure site)."""
+"""Each rule is stated once and every caller follows it: what a value may
+hold, how a class name is matched, what a version's major.minor is; and the
+core names no Python module (the binding names each failure site)."""
 
+import json
 import pathlib
 import re
 
+import pytest
+
+from schema_samples import epjson_schema
+from tarvix.idd import IDD
+from tarvix.idf import IDF
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORE = ROOT / "src" / "tarvix" / "core"
+
+
+def accepted(write):
+    try:
+        write()
+    except ValueError:
+        return False
+    return True
+
+
+def reads_back(idd, value):
+    try:
+        objects = IDF.from_string(idd, f"Zone, x, {value};")["Zone"]
+    except ValueError:
+        return False
+    return [o.get_values() for o in objects] == [["x", value]]
+
+
+# A value may hold any byte the tokenizer keeps inside a value (NUL included):
+# everything but the delimiters, the comment mark and the line ends.
+@pytest.mark.parametrize("byte", [",", ";", "!", "\n", "\r", "\x00", "\t", "\x0b", "\\", '"', "é"], ids=repr)
+def test_every_writer_of_a_value_takes_what_the_tokenizer_reads_back(byte, tmp_path):
+    value = f"a{byte}b"
+    default = "" if byte in "!\n\r" else f"\n       \\default {value}"  # a property line ends there
+    idd = IDD.from_string(f"Zone,\n  A1, \\field Name\n       \\reference ZoneNames\n  A2; \\field Kind{default}\n")
+    schema = tmp_path / "schema.epJSON"
+    schema.write_text(json.dumps(epjson_schema(idd)))
+    doc = IDF.from_string(idd, "Zone, Z, k;")
+    zone = doc["Zone"][0]
+    outcomes = {
+        "read back": reads_back(idd, value),
+        "item": accepted(lambda: zone.__setitem__("Kind", value)),
+        "update": accepted(lambda: zone.update({"Kind": value})),
+        "rename": accepted(lambda: zone.rename(value)),
+        "copy": accepted(lambda: doc.copy_object(zone, value[::-1])),
+        "epJSON field": accepted(lambda: IDF.from_epjson(idd, json.dumps({"Zone": {"Z": {"kind": value}}}), schema)),
+        "epJSON name": accepted(lambda: IDF.from_epjson(idd, json.dumps({"Zone": {value: {}}}), schema)),
+    }
+    if default:
+        outcomes["default"] = accepted(lambda: doc.add_object("Zone"))
+    assert outcomes == dict.fromkeys(outcomes, byte not in ",;!\n\r")
 
 
 def test_the_core_names_no_python_module():

@@ -19,10 +19,6 @@ namespace {
 
 IDFObj* as_object(PyObject* obj) { return reinterpret_cast<IDFObj*>(obj); }
 
-// Bytes that would split a value or cut it short when the document is
-// written back.
-constexpr std::string_view kForbiddenInValue = ",;!\n\r";
-
 }  // namespace
 
 void raise_object_not_initialized() { PyErr_SetString(PyExc_RuntimeError, "IDFObject is not initialized"); }
@@ -41,7 +37,7 @@ const ClassDef* require_class_def(IDFObj* self) {
 }
 
 bool check_written_text(std::string_view text) {
-    if (text.find_first_of(kForbiddenInValue) == std::string_view::npos) return true;
+    if (lexer::can_be_value(text)) return true;
     Ref shown = py::decode_utf8(text);
     if (shown)
         PyErr_Format(PyExc_ValueError, "Field value cannot contain ',', ';', '!' or a line break: %R", shown.get());
