@@ -9,8 +9,8 @@ import re
 import pytest
 
 from schema_samples import epjson_schema
-from tarvix.idd import IDD
-from tarvix.idf import IDF
+from tarvix.idd import IDD, debug_find_field_index, debug_get_field_name
+from tarvix.idf import IDF, IDFObject
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORE = ROOT / "src" / "tarvix" / "core"
@@ -55,6 +55,35 @@ def test_every_writer_of_a_value_takes_what_the_tokenizer_reads_back(byte, tmp_p
     if default:
         outcomes["default"] = accepted(lambda: doc.add_object("Zone"))
     assert outcomes == dict.fromkeys(outcomes, byte not in ",;!\n\r")
+
+
+# A class name matches with its ASCII letters in any case, every other byte as it is.
+# Each look-up answers whether it found the class (or raises ValueError when not).
+CLASS_LOOKUPS = {
+    "IDD.get_class_info": lambda idd, doc, n: idd.get_class_info(n) is not None,
+    "IDD._get_field_names": lambda idd, doc, n: idd._get_field_names(n) == ["Name"],
+    "debug_find_field_index": lambda idd, doc, n: debug_find_field_index(idd, n, "Name") == 0,
+    "debug_get_field_name": lambda idd, doc, n: debug_get_field_name(idd, n, 0, False) == "Name",
+    "IDFObject()": lambda idd, doc, n: IDFObject(idd, n) is not None,
+    "IDF.from_string": lambda idd, doc, n: len(IDF.from_string(idd, f"{n}, Y;")["Zoné"]) == 1,
+    "IDF.add_object": lambda idd, doc, n: doc.add_object(n) is not None,
+    "IDF[...]": lambda idd, doc, n: len(doc[n]) == 1,
+    "in IDF": lambda idd, doc, n: n in doc,
+    "IDF.get_object_by_name": lambda idd, doc, n: doc.get_object_by_name(n, "Z") is not None,
+}
+
+
+@pytest.mark.parametrize("name, found", [("Zoné", True), ("zONé", True), ("ZONÉ", False), ("zonÉ", False),
+                                         ("Zoné\x00", False), ("Zon", False)], ids=repr)
+def test_every_class_lookup_folds_ascii_letters_only(name, found):
+    idd = IDD.from_string("Zoné,\n  A1; \\field Name\n")
+    outcomes = {}
+    for caller, lookup in CLASS_LOOKUPS.items():
+        try:
+            outcomes[caller] = lookup(idd, IDF.from_string(idd, "ZONé, Z;"), name)
+        except ValueError:
+            outcomes[caller] = False
+    assert outcomes == dict.fromkeys(CLASS_LOOKUPS, found)
 
 
 def test_the_core_names_no_python_module():

@@ -30,18 +30,17 @@ namespace {
 IDFDoc* as_doc(PyObject* obj) { return reinterpret_cast<IDFDoc*>(obj); }
 IDFObj* as_object(PyObject* obj) { return reinterpret_cast<IDFObj*>(obj); }
 
-// Upper-cased class key of a Python class name; false with an exception
-// set (None fails as calling .encode() on it would).
+// Class key of a Python class name (idd::class_key); false with an
+// exception set (None fails as calling .encode() on it would).
 bool class_key(PyObject* class_name, std::string& key) {
     std::string_view name;
     if (!py::str_utf8(class_name, name)) return false;
     try {
-        key.assign(name);
+        idd::assign_class_key(key, name);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
     }
-    for (char& c : key) c = ascii_upper(c);
     return true;
 }
 
@@ -844,12 +843,12 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
         raise_document_not_initialized();
         return nullptr;
     }
-    const auto found = schema->class_map.find(key);
-    if (found == schema->class_map.end() || found->second >= schema->ordered_classes.size()) {
+    const std::optional<uint32_t> found = idd::find_class_index(*schema, key);
+    if (!found) {
         raise_unknown_class(given[0]);
         return nullptr;
     }
-    const uint32_t class_idx = found->second;
+    const uint32_t class_idx = *found;
     const ClassDef& cls = schema->ordered_classes[class_idx];
     if (with_defaults && !check_defaults(cls)) return nullptr;
 
@@ -952,7 +951,7 @@ PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
     }
     std::string key;
     try {
-        key = to_upper(std::string(cls->name));
+        key = idd::class_key(cls->name);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -998,7 +997,7 @@ PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nar
     }
     std::string key;
     try {
-        key = to_upper(target->c_class_name);
+        key = idd::class_key(target->c_class_name);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

@@ -248,16 +248,16 @@ int object_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     if (!py::str_utf8(class_name, name)) return -1;
     const idd::c_IDD& schema = reinterpret_cast<IDDObject*>(idd)->c_idd;
     try {
-        const auto found = schema.class_map.find(to_upper(std::string(name)));
-        if (found == schema.class_map.end()) {
+        const std::optional<uint32_t> found = idd::find_class_index(schema, name);
+        if (!found) {
             PyErr_Format(PyExc_ValueError, "Unknown class: '%U'", class_name);
             return -1;
         }
         FieldValues values;
-        const ClassDef& cls = schema.ordered_classes.at(found->second);
+        const ClassDef& cls = schema.ordered_classes.at(*found);
         if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
         IDFObj* self = as_object(obj);
-        return self->methods->c_init(self, idd, Py_None, found->second, values);
+        return self->methods->c_init(self, idd, Py_None, *found, values);
     } catch (const std::exception&) {
         PyErr_NoMemory();
         return -1;

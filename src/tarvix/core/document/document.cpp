@@ -18,10 +18,7 @@ void Document::set_schema(const idd::c_IDD* schema) noexcept {
 
 std::optional<uint32_t> Document::find_class(std::string_view class_name) const {
     if (!schema_) return std::nullopt;
-    const UpperKey key(class_name);
-    const auto found = schema_->class_map.find(key.view());
-    if (found == schema_->class_map.end() || found->second >= schema_->ordered_classes.size()) return std::nullopt;
-    return found->second;
+    return idd::find_class_index(*schema_, class_name);
 }
 
 // ---------------------------------------------------------------------------

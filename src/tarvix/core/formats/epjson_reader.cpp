@@ -216,11 +216,10 @@ bool Reader::run(std::string_view json, std::string& out) {
     yyjson_obj_foreach(root, idx, max, class_key, class_val) {
         const std::string_view class_name = str_of(class_key);
         const ClassSpec* spec = schema_.find(class_name);
-        const auto found = spec ? idd_.class_map.find(to_upper(std::string(class_name))) : idd_.class_map.end();
-        if (!spec || found == idd_.class_map.end() || found->second >= idd_.ordered_classes.size())
-            return fail("epJSON names an unknown class: " + quoted(class_name));
+        const std::optional<uint32_t> found = spec ? idd::find_class_index(idd_, class_name) : std::nullopt;
+        if (!found) return fail("epJSON names an unknown class: " + quoted(class_name));
         if (!classes.emplace(class_name, 0).second) return fail("epJSON gives the class " + quoted(class_name) + " twice");
-        const std::string_view idd_name = idd_.ordered_classes[found->second].name;
+        const std::string_view idd_name = idd_.ordered_classes[*found].name;
         if (!yyjson_is_obj(class_val))
             return fail("epJSON class " + quoted(class_name) + " must be a JSON object of objects, not " +
                         json_type_name(class_val));

@@ -191,12 +191,11 @@ void emit_document(Sink& out, const FormatConfig& config, bool preserve_order, c
     std::string key;
     for (size_t class_idx = 0; class_idx < schema->ordered_classes.size(); ++class_idx) {
         const idd::ClassDef& cls = schema->ordered_classes[class_idx];
-        key.assign(cls.name);
-        for (char& c : key) c = ascii_upper(c);
+        idd::assign_class_key(key, cls.name);
         // A class whose key a later class took over is written at that later
         // position only, so its objects appear once.
-        const auto owner = schema->class_map.find(key);
-        if (owner == schema->class_map.end() || owner->second != class_idx) continue;
+        const std::optional<uint32_t> owner = idd::find_class_index(*schema, cls.name);
+        if (!owner || *owner != class_idx) continue;
         const ClassEntry* entry = index.find(key);
         if (!entry || entry->empty()) continue;
         if (!config.compact && cls.group != current_group) {

@@ -246,7 +246,7 @@ struct Parser {
             idd.ordered_classes.push_back(std::move(cls));
             current_class_idx = static_cast<int32_t>(idd.ordered_classes.size() - 1);
             open_class = &idd.ordered_classes.back();
-            idd.class_map.insert_or_assign(upper_copy(open_class->name), static_cast<uint32_t>(current_class_idx));
+            idd.class_map.insert_or_assign(class_key_copy(open_class->name), static_cast<uint32_t>(current_class_idx));
         } catch (const std::bad_alloc&) {
             report_internal_failure(FailureSite::add_new_class);
         }
@@ -418,13 +418,15 @@ struct Parser {
         }
     }
 
-    std::string_view upper_copy(std::string_view text) {
+    // The class key of a name, in the arena (the name itself when it is its
+    // own key).
+    std::string_view class_key_copy(std::string_view name) {
         bool lower = false;
-        for (char c : text) lower |= (c >= 'a' && c <= 'z');
-        if (!lower) return text;
-        char* out = static_cast<char*>(idd.arena.allocate(text.size()));
-        for (size_t i = 0; i < text.size(); ++i) out[i] = ascii_upper(text[i]);
-        return {out, text.size()};
+        for (char c : name) lower |= ascii_upper(c) != c;
+        if (!lower) return name;
+        char* out = static_cast<char*>(idd.arena.allocate(name.size()));
+        write_class_key(name, out);
+        return {out, name.size()};
     }
 
     std::string_view lower_copy(std::string_view text) {
@@ -552,10 +554,44 @@ std::string_view schema_version(const c_IDD& idd) noexcept {
     return idd.idd_version.empty() ? idd.version : idd.idd_version;
 }
 
-const ClassDef* find_class(const c_IDD& idd, std::string_view upper_key) noexcept {
-    const auto found = idd.class_map.find(upper_key);
-    if (found == idd.class_map.end() || found->second >= idd.ordered_classes.size()) return nullptr;
-    return &idd.ordered_classes[found->second];
+void assign_class_key(std::string& key, std::string_view name) {
+    key.resize(name.size());
+    write_class_key(name, key.data());
+}
+
+std::string class_key(std::string_view name) {
+    std::string key;
+    assign_class_key(key, name);
+    return key;
+}
+
+std::optional<uint32_t> find_class_index(const c_IDD& idd, std::string_view name) noexcept {
+    char small[128];
+    std::string large;
+    std::string_view key;
+    if (name.size() <= sizeof small) {
+        write_class_key(name, small);
+        key = std::string_view(small, name.size());
+    } else {
+        try {
+            assign_class_key(large, name);
+            key = large;
+        } catch (const std::bad_alloc&) {
+            // No room for the key: the same rule, class by class. The last
+            // class of a key is the one class_map holds.
+            for (size_t i = idd.ordered_classes.size(); i-- > 0;)
+                if (equal_fold(idd.ordered_classes[i].name, name)) return static_cast<uint32_t>(i);
+            return std::nullopt;
+        }
+    }
+    const auto found = idd.class_map.find(key);
+    if (found == idd.class_map.end() || found->second >= idd.ordered_classes.size()) return std::nullopt;
+    return found->second;
+}
+
+const ClassDef* find_class(const c_IDD& idd, std::string_view name) noexcept {
+    const std::optional<uint32_t> index = find_class_index(idd, name);
+    return index ? &idd.ordered_classes[*index] : nullptr;
 }
 
 }  // namespace tarvix::idd
