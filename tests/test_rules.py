@@ -1,6 +1,7 @@
 """Each rule is stated once and every caller follows it: what a value may
-hold, how a class name is matched, what a version's major.minor is; and the
-core names no Python module (the binding names each failure site)."""
+hold, how a class name is matched, what a version's major.minor is (for
+validate() and for open_idf's choice of schema); and the core names no Python
+module (the binding names each failure site)."""
 
 import json
 import pathlib
@@ -9,8 +10,10 @@ import re
 import pytest
 
 from schema_samples import epjson_schema
+from tarvix import _schemas
 from tarvix.idd import IDD, debug_find_field_index, debug_get_field_name
 from tarvix.idf import IDF, IDFObject
+from tarvix.utils import version_key
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORE = ROOT / "src" / "tarvix" / "core"
@@ -84,6 +87,18 @@ def test_every_class_lookup_folds_ascii_letters_only(name, found):
         except ValueError:
             outcomes[caller] = False
     assert outcomes == dict.fromkeys(CLASS_LOOKUPS, found)
+
+
+@pytest.mark.parametrize("document, schema, same", [
+    ("8.0", "8.0.0", True), ("08.0", "8.00", True), ("9", "9.0", True), (" 23.1 ", "23.1", True),
+    ("V8-0", "v8-0", True), ("Beta.X.1", "beta.x", True), ("8.0", "8.80", False), ("V8-0", "8.0", False),
+    ("+8.0", "8.0", False), ("8_0.1", "80.1", False), ("Beta.ẞ", "beta.ß", False), ("8.", "8", False),
+], ids=repr)
+def test_one_major_minor_for_validate_and_open_idf(document, schema, same):
+    idd = IDD.from_string(f"Version,\n  A1; \\field Version Identifier\n       \\default {schema}\n")
+    mismatch = IDF.from_string(idd, f"Version, {document};").validate(codes=["version-mismatch"])
+    assert (_schemas.version_key(document) == _schemas.version_key(schema), not mismatch) == (same, same)
+    assert _schemas.version_key is version_key
 
 
 def test_the_core_names_no_python_module():
