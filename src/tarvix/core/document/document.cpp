@@ -60,7 +60,7 @@ ClassEntry* Document::entry_of(uint32_t class_idx, bool create) {
     }
     if (class_idx < entry_cache_.size() && entry_cache_[class_idx]) return entry_cache_[class_idx];
     if (!schema_ || class_idx >= schema_->ordered_classes.size()) return nullptr;
-    const UpperKey key(schema_->ordered_classes[class_idx].name);
+    const idd::ClassKey key(schema_->ordered_classes[class_idx].name);
     ClassEntry* entry = create ? &index_.get(key.view()) : index_.find(key.view());
     if (entry) {
         try {

@@ -219,6 +219,27 @@ inline void write_class_key(std::string_view name, char* out) noexcept {
 void assign_class_key(std::string& key, std::string_view name);
 std::string class_key(std::string_view name);
 
+// The class key of a name for one look-up, on the stack when it is short.
+// Throws std::bad_alloc (only for a long name).
+class ClassKey {
+public:
+    explicit ClassKey(std::string_view name) : size_(name.size()) {
+        if (name.size() <= sizeof small_) {
+            write_class_key(name, small_);
+        } else {
+            assign_class_key(large_, name);
+        }
+    }
+    std::string_view view() const noexcept {
+        return size_ <= sizeof small_ ? std::string_view(small_, size_) : std::string_view(large_);
+    }
+
+private:
+    char small_[128];
+    std::string large_;
+    size_t size_;
+};
+
 // Index in ordered_classes of the class a name names, or nullopt.
 std::optional<uint32_t> find_class_index(const c_IDD& idd, std::string_view name) noexcept;
 // The class a name names, or null.

@@ -566,27 +566,18 @@ std::string class_key(std::string_view name) {
 }
 
 std::optional<uint32_t> find_class_index(const c_IDD& idd, std::string_view name) noexcept {
-    char small[128];
-    std::string large;
-    std::string_view key;
-    if (name.size() <= sizeof small) {
-        write_class_key(name, small);
-        key = std::string_view(small, name.size());
-    } else {
-        try {
-            assign_class_key(large, name);
-            key = large;
-        } catch (const std::bad_alloc&) {
-            // No room for the key: the same rule, class by class. The last
-            // class of a key is the one class_map holds.
-            for (size_t i = idd.ordered_classes.size(); i-- > 0;)
-                if (equal_fold(idd.ordered_classes[i].name, name)) return static_cast<uint32_t>(i);
-            return std::nullopt;
-        }
+    try {
+        const ClassKey key(name);
+        const auto found = idd.class_map.find(key.view());
+        if (found == idd.class_map.end() || found->second >= idd.ordered_classes.size()) return std::nullopt;
+        return found->second;
+    } catch (const std::bad_alloc&) {
+        // No room for a long name's key: the same rule, class by class. The
+        // last class of a key is the one class_map holds.
+        for (size_t i = idd.ordered_classes.size(); i-- > 0;)
+            if (equal_fold(idd.ordered_classes[i].name, name)) return static_cast<uint32_t>(i);
+        return std::nullopt;
     }
-    const auto found = idd.class_map.find(key);
-    if (found == idd.class_map.end() || found->second >= idd.ordered_classes.size()) return std::nullopt;
-    return found->second;
 }
 
 const ClassDef* find_class(const c_IDD& idd, std::string_view name) noexcept {
