@@ -25,6 +25,7 @@ from typing import TypeVar
 
 from tarvix.idd import IDD
 from tarvix.idf import IDF, scan_version
+from tarvix.utils import version_key  # the matcher IDF.validate uses too
 
 __all__ = ["open_idf"]
 
@@ -102,17 +103,6 @@ def _as_utf8(data: bytes, encoding: str, final: bool) -> bytes:
     """`data` in `encoding` as UTF-8; with `final` false, data may end inside a character."""
     decoder = codecs.getincrementaldecoder(encoding)("replace")
     return decoder.decode(data, final).encode("utf-8", "surrogatepass")
-
-
-def version_key(version: str) -> tuple[int, int] | str:
-    """The major.minor of a version, as numbers when they are: "8.8.0", "8.8" and
-    "08.8" agree, "8.8" and "8.80" do not, "9" is "9.0". Other text is compared
-    ignoring case."""
-    parts = version.strip().split(".")
-    try:
-        return (int(parts[0]), int(parts[1]) if len(parts) > 1 else 0)
-    except ValueError:
-        return ".".join(parts[:2]).casefold()
 
 
 def load_schema_in(path: str | os.PathLike[str], encoding: str | None = AUTO,

@@ -1,6 +1,6 @@
 # Type stubs for the extension module tarvix.utils: diagnostic access to the
-# byte-string helpers shared by the other modules. Every argument must be
-# exactly a str.
+# byte-string helpers shared by the other modules, and the version matcher.
+# Every argument must be exactly a str.
 
 def debug_to_lower(s: str) -> str: ...
 def debug_to_upper(s: str) -> str: ...
@@ -12,3 +12,11 @@ def debug_has_suffix(s: str, suffix: str) -> bool: ...
 def debug_cut_prefix(s: str, prefix: str) -> tuple[str, bool]: ...
 def debug_cut_suffix(s: str, suffix: str) -> tuple[str, bool]: ...
 def debug_get_current_time() -> str: ...
+def version_key(version: str) -> tuple[int, int] | str:
+    """The major.minor of a version, as documents and schemas are matched by it.
+
+    Blanks, tabs and line ends around the version are ignored. When the first two
+    parts (split at '.') are ASCII digits, the key is the pair of their numbers (a
+    missing minor is 0): '8.8.0', '8.8' and '08.8' give (8, 8), '9' gives (9, 0),
+    '8.80' gives (8, 80). Otherwise it is the text of those two parts with ASCII
+    letters lower-cased: 'Beta.X.1' gives 'beta.x', 'V8-0' gives 'v8-0'."""

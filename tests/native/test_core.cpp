@@ -76,19 +76,19 @@ void test_latin1_to_utf8() {
 }
 
 void test_failure_log() {
-    static std::vector<std::string> hooked;
-    internal_failure_hook = [](const char* where, Failure) { hooked.emplace_back(where); };
+    static std::vector<FailureSite> hooked;
+    internal_failure_hook = [](FailureSite site, Failure) { hooked.push_back(site); };
     FailureLog log;
     {
         const FailureScope scope(log);
-        report_internal_failure("a");
-        report_internal_failure("a");  // kept once
-        report_internal_failure("b", Failure::zero_division);
+        report_internal_failure(FailureSite::parse_idd);
+        report_internal_failure(FailureSite::parse_idd);  // kept once
+        report_internal_failure(FailureSite::get_field_name, Failure::zero_division);
     }
-    report_internal_failure("c");  // no scope: to the hook
+    report_internal_failure(FailureSite::cut_prefix);  // no scope: to the hook
     internal_failure_hook = nullptr;
-    CHECK(log.size() == 2 && log.has(Failure::zero_division) && std::string(log[0].where) == "a");
-    CHECK(hooked == std::vector<std::string>{"c"});
+    CHECK(log.size() == 2 && log.has(Failure::zero_division) && log[0].site == FailureSite::parse_idd);
+    CHECK(hooked == std::vector<FailureSite>{FailureSite::cut_prefix});
 }
 
 // ---------------------------------------------------------------------------
@@ -180,8 +180,8 @@ void test_ref_entry_against_vector() {
 
 void test_ref_map_folds_case_and_erases_empty_entries() {
     RefMap refs;
-    refs.add("Tag", "Zone One", {1, 0}, "test");
-    refs.add("Tag", "ZONE ONE", {2, 0}, "test");
+    refs.add("Tag", "Zone One", {1, 0}, FailureSite::register_target);
+    refs.add("Tag", "ZONE ONE", {2, 0}, FailureSite::register_target);
     const std::vector<FieldLoc>* found = refs.find("Tag", "zone one");
     CHECK(found && found->size() == 2 && (*found)[0].obj_idx == 1);
     CHECK(!refs.find("tag", "zone one"));  // tags are exact
@@ -513,8 +513,8 @@ void test_rename_through_the_graph() {
 
     // A registration that the values no longer bear out is left alone, and
     // the others move one by one.
-    doc.referencers().add("ZoneNames", "HALL", FieldLoc{5, 0}, "test");
-    doc.referencers().add("ZoneNames", "HALL", FieldLoc{99, 0}, "test");
+    doc.referencers().add("ZoneNames", "HALL", FieldLoc{5, 0}, FailureSite::register_target);
+    doc.referencers().add("ZoneNames", "HALL", FieldLoc{99, 0}, FailureSite::register_target);
     CHECK(doc.rename(0, 0, "Lobby") == 2 && values_of(doc, 5) == V{"Z1"});
     const std::vector<FieldLoc>* stale = doc.referencers().find("ZoneNames", "hall");
     CHECK(stale && stale->size() == 2);

@@ -126,11 +126,41 @@ inline void raise_no_attribute_of_none(const char* attr) {
     PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attr);
 }
 
+// The qualified name a caller sees for each site of an internal failure.
+inline const char* qualified_name(FailureSite site) noexcept {
+    static constexpr const char* kNames[] = {
+        "tarvix.utils.trim_string",
+        "tarvix.utils.trim_newlines",
+        "tarvix.utils.cut_prefix",
+        "tarvix.utils.cut_suffix",
+        "tarvix.utils.get_current_time",
+        "tarvix.idd.parse_idd",
+        "tarvix.idd.parse_field_property",
+        "tarvix.idd.parse_class_property",
+        "tarvix.idd.add_new_class",
+        "tarvix.idd.add_new_field",
+        "tarvix.idd.extract_prefix_suffix",
+        "tarvix.idd.fix_missing_begin_index",
+        "tarvix.idd.build_indices",
+        "tarvix.idd.get_field_name",
+        "tarvix.idd.find_field_index",
+        "tarvix.idf.IDF.register_target",
+        "tarvix.idf.IDF.register_referencer",
+        "tarvix.idf.generate_format_config",
+        "tarvix.idf.IDF.write_to_buffer",
+        "tarvix.idf.IDFObject.write_to_buffer",
+    };
+    static_assert(sizeof kNames / sizeof kNames[0] == kFailureSiteCount, "a name for every failure site");
+    const auto index = static_cast<size_t>(site);
+    return index < kFailureSiteCount ? kNames[index] : "tarvix";
+}
+
 // Reports an internal failure of an operation that does not raise: the
 // pending exception (when none is set, the one that `kind` names) goes to
 // the unraisable-error hook under the operation's qualified name. Callable
 // with or without the interpreter lock; installed as the core's failure hook.
-inline void report_unraisable(const char* qualified_name, Failure kind = Failure::out_of_memory) {
+inline void report_unraisable(FailureSite site, Failure kind = Failure::out_of_memory) {
+    const char* name = qualified_name(site);
     PyGILState_STATE gil = PyGILState_Ensure();
     if (!PyErr_Occurred()) {
         if (kind == Failure::zero_division)
@@ -138,7 +168,7 @@ inline void report_unraisable(const char* qualified_name, Failure kind = Failure
         else
             PyErr_NoMemory();
     }
-    PyObject* context = PyUnicode_FromString(qualified_name);
+    PyObject* context = PyUnicode_FromString(name);
     PyErr_WriteUnraisable(context);
     Py_XDECREF(context);
     PyGILState_Release(gil);
@@ -147,7 +177,7 @@ inline void report_unraisable(const char* qualified_name, Failure kind = Failure
 // Reports what a core operation logged while it ran (see FailureScope), each
 // failure once, with the interpreter lock held and no exception pending.
 inline void report_failures(const FailureLog& log) {
-    for (size_t i = 0; i < log.size(); ++i) report_unraisable(log[i].where, log[i].kind);
+    for (size_t i = 0; i < log.size(); ++i) report_unraisable(log[i].site, log[i].kind);
 }
 
 // Collects the failures of core work that must not call into the interpreter

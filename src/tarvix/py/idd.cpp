@@ -272,15 +272,17 @@ PyObject* idd_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
     return load_new(cls, content.get(), true);
 }
 
-// The class a Python caller names: the key is the str's upper(), so only
-// names whose non-ASCII letters are already upper-case are found. Never
-// inserts into the class map.
+// The class a Python caller names, matched by its class key as every other
+// look-up is. None fails as calling .upper() on it would. Never inserts into
+// the class map.
 const ClassDef* class_for_python_name(IDDObject* self, PyObject* class_name) {
-    Ref upper = Ref::steal(PyObject_CallMethod(class_name, "upper", nullptr));
-    if (!upper) return nullptr;
-    std::string_view key;
-    if (!py::str_utf8(upper.get(), key)) return nullptr;
-    const ClassDef* cls = find_class(self->c_idd, key);
+    if (class_name == Py_None) {
+        py::raise_no_attribute_of_none("upper");
+        return nullptr;
+    }
+    std::string_view name;
+    if (!py::str_utf8(class_name, name)) return nullptr;
+    const ClassDef* cls = find_class(self->c_idd, name);
     if (!cls) PyErr_Format(PyExc_ValueError, "Unknown class: '%U'", class_name);
     return cls;
 }

@@ -237,12 +237,12 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
         raise_document_not_initialized();
         return nullptr;
     }
-    const auto found = schema->class_map.find(key);
-    if (found == schema->class_map.end() || found->second >= schema->ordered_classes.size()) {
+    const std::optional<uint32_t> found = idd::find_class_index(*schema, key);
+    if (!found) {
         raise_unknown_class(given[0]);
         return nullptr;
     }
-    const uint32_t class_idx = found->second;
+    const uint32_t class_idx = *found;
     const ClassDef& cls = schema->ordered_classes[class_idx];
     if (with_defaults && !check_defaults(cls)) return nullptr;
 
@@ -327,7 +327,7 @@ PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
         return added.release();
     }
     std::string key;
-    key = to_upper(std::string(cls->name));
+    key = idd::class_key(cls->name);
     added = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
     if (!added) return nullptr;
     IDFObj* object = as_object(added.get());
@@ -369,7 +369,7 @@ PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nar
         Py_RETURN_NONE;
     }
     std::string key;
-    key = to_upper(target->c_class_name);
+    key = idd::class_key(target->c_class_name);
     ClassEntry* entry = self->doc.index().find(key);
     if (!entry) {
         raise_foreign_object();

@@ -27,8 +27,7 @@ void raise_unknown_class(PyObject* class_name) { PyErr_Format(PyExc_ValueError, 
 bool class_key(PyObject* class_name, std::string& key) {
     std::string_view name;
     if (!py::str_utf8(class_name, name)) return false;
-    key.assign(name);
-    for (char& c : key) c = ascii_upper(c);
+    idd::assign_class_key(key, name);
     return true;
 }
 
@@ -197,12 +196,12 @@ void unregister_all_values(IDFDoc* doc, IDFObj* obj) {
 
 void doc_register_target(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
                          int32_t field_idx) {
-    self->doc.targets().add(tag, val, {obj_idx, field_idx}, "tarvix.idf.IDF.register_target");
+    self->doc.targets().add(tag, val, {obj_idx, field_idx}, FailureSite::register_target);
 }
 
 void doc_register_referencer(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
                              int32_t field_idx) {
-    self->doc.referencers().add(tag, val, {obj_idx, field_idx}, "tarvix.idf.IDF.register_referencer");
+    self->doc.referencers().add(tag, val, {obj_idx, field_idx}, FailureSite::register_referencer);
 }
 
 void doc_unregister_target(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,

@@ -15,14 +15,6 @@ using py::Ref;
 
 PyTypeObject IDFObjType = py::new_static_type();
 
-namespace {
-
-// Bytes that would split a value or cut it short when the document is
-// written back.
-constexpr std::string_view kForbiddenInValue = ",;!\n\r";
-
-}  // namespace
-
 void raise_object_not_initialized() { PyErr_SetString(PyExc_RuntimeError, "IDFObject is not initialized"); }
 
 void raise_class_index_out_of_bounds(size_t class_idx) {
@@ -39,7 +31,7 @@ const ClassDef* require_class_def(IDFObj* self) {
 }
 
 bool check_written_text(std::string_view text) {
-    if (text.find_first_of(kForbiddenInValue) == std::string_view::npos) return true;
+    if (lexer::can_be_value(text)) return true;
     Ref shown = py::decode_utf8(text);
     if (shown)
         PyErr_Format(PyExc_ValueError, "Field value cannot contain ',', ';', '!' or a line break: %R", shown.get());
@@ -162,7 +154,7 @@ void object_write_to_buffer(IDFObj* self, std::string& out_buffer, const FormatC
     try {
         write_object_text(out_buffer, *config, ObjectView{class_def_of(self), self->c_class_name, values_of(self)});
     } catch (const std::exception&) {
-        report_internal_failure("tarvix.idf.IDFObject.write_to_buffer");
+        report_internal_failure(FailureSite::write_object_to_buffer);
     }
 }
 
@@ -229,16 +221,16 @@ int object_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     std::string_view name;
     if (!py::str_utf8(class_name, name)) return -1;
     const idd::c_IDD& schema = reinterpret_cast<IDDObject*>(idd)->c_idd;
-    const auto found = schema.class_map.find(to_upper(std::string(name)));
-    if (found == schema.class_map.end()) {
+    const std::optional<uint32_t> found = idd::find_class_index(schema, name);
+    if (!found) {
         PyErr_Format(PyExc_ValueError, "Unknown class: '%U'", class_name);
         return -1;
     }
     FieldValues values;
-    const ClassDef& cls = schema.ordered_classes.at(found->second);
+    const ClassDef& cls = schema.ordered_classes.at(*found);
     if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
     IDFObj* self = as_object(obj);
-    return object_c_init(self, idd, Py_None, found->second, values);
+    return object_c_init(self, idd, Py_None, *found, values);
 }
 
 PyObject* object_getitem(PyObject* obj, PyObject* key) {

@@ -25,7 +25,7 @@ WriteResult with_slots(IDFDoc* self, Write&& write) {
     }
     ListedSlots slots;
     if (!slots.take(self)) {
-        py::report_unraisable("tarvix.idf.IDF.write_to_buffer");
+        py::report_unraisable(FailureSite::write_to_buffer);
         result.out_of_memory = true;
         return result;
     }
@@ -37,7 +37,7 @@ WriteResult with_slots(IDFDoc* self, Write&& write) {
     if (result.foreign_slot != SIZE_MAX) {
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to tarvix.idf.IDFObject",
                      Py_TYPE(slots.item(result.foreign_slot))->tp_name);
-        py::report_unraisable("tarvix.idf.IDF.write_to_buffer");
+        py::report_unraisable(FailureSite::write_to_buffer);
     }
     return result;
 }

@@ -3,6 +3,8 @@
 #include "py/binding.h"
 #include "py/utils.h"
 
+#include "core/text/version.h"
+
 #include <cstring>
 #include <ctime>
 
@@ -176,7 +178,7 @@ std::string get_current_time() {
     try {
         return std::string(buffer, written);
     } catch (const std::bad_alloc&) {
-        py::report_unraisable("tarvix.utils.get_current_time");
+        py::report_unraisable(FailureSite::get_current_time);
         return {};
     }
 }
@@ -278,8 +280,50 @@ PyObject* debug_get_current_time(PyObject*, PyObject* const*, Py_ssize_t nargs, 
     return to_str(get_current_time());
 }
 
-// Each entry carries only its text signature (for help() and inspect); the
-// functions themselves have no docstring.
+// ---------------------------------------------------------------------------
+// Versions
+
+// The number of a run of ASCII digits; null with an exception set when the
+// interpreter will not convert that many digits.
+Ref number_of(std::string_view digits) {
+    try {
+        return Ref::steal(PyLong_FromString(std::string(digits).c_str(), nullptr, 10));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return {};
+    }
+}
+
+PyObject* version_key(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"version_key", {"version"}, 1};
+    PyObject* given[1] = {nullptr};
+    if (!params.parse(args, nargs, kwnames, given) || !py::check_str(given[0], "version")) return nullptr;
+    std::string_view version;
+    if (!py::str_utf8(given[0], version)) return nullptr;
+    const MajorMinor key = major_minor(version);
+    try {
+        if (!key.numeric) return py::decode_utf8(to_lower(std::string(key.text))).release();
+        Ref major = number_of(key.major), minor = major ? number_of(key.minor) : Ref();
+        if (major && minor) return PyTuple_Pack(2, major.get(), minor.get());
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+        PyErr_Clear();  // too many digits for an int: the digits themselves, which no other key spells
+        return py::decode_utf8(std::string(key.major) + "." + std::string(key.minor)).release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+constexpr const char kVersionKeyDoc[] =
+    "version_key(version)\n--\n\n"
+    "The major.minor of a version, as documents and schemas are matched by it.\n\n"
+    "Blanks, tabs and line ends around the version are ignored. When the first two\n"
+    "parts (split at '.') are ASCII digits, the key is the pair of their numbers (a\n"
+    "missing minor is 0): '8.8.0', '8.8' and '08.8' give (8, 8), '9' gives (9, 0),\n"
+    "'8.80' gives (8, 80). Otherwise it is the text of those two parts with ASCII\n"
+    "letters lower-cased: 'Beta.X.1' gives 'beta.x', 'V8-0' gives 'v8-0'.";
+
+// Each debug_ entry carries only its text signature (for help() and
+// inspect); those functions have no docstring.
 PyMethodDef module_functions[] = {
     {"debug_to_lower", py::fastcall(debug_to_lower), METH_FASTCALL | METH_KEYWORDS, "debug_to_lower(s)\n--\n\n"},
     {"debug_to_upper", py::fastcall(debug_to_upper), METH_FASTCALL | METH_KEYWORDS, "debug_to_upper(s)\n--\n\n"},
@@ -291,6 +335,7 @@ PyMethodDef module_functions[] = {
     {"debug_cut_prefix", py::fastcall(debug_cut_prefix), METH_FASTCALL | METH_KEYWORDS, "debug_cut_prefix(s, prefix)\n--\n\n"},
     {"debug_cut_suffix", py::fastcall(debug_cut_suffix), METH_FASTCALL | METH_KEYWORDS, "debug_cut_suffix(s, suffix)\n--\n\n"},
     {"debug_get_current_time", py::fastcall(debug_get_current_time), METH_FASTCALL | METH_KEYWORDS, "debug_get_current_time()\n--\n\n"},
+    {"version_key", py::fastcall(version_key), METH_FASTCALL | METH_KEYWORDS, kVersionKeyDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

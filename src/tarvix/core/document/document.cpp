@@ -18,10 +18,7 @@ void Document::set_schema(const idd::c_IDD* schema) noexcept {
 
 std::optional<uint32_t> Document::find_class(std::string_view class_name) const {
     if (!schema_) return std::nullopt;
-    const UpperKey key(class_name);
-    const auto found = schema_->class_map.find(key.view());
-    if (found == schema_->class_map.end() || found->second >= schema_->ordered_classes.size()) return std::nullopt;
-    return found->second;
+    return idd::find_class_index(*schema_, class_name);
 }
 
 // ---------------------------------------------------------------------------
@@ -63,7 +60,7 @@ ClassEntry* Document::entry_of(uint32_t class_idx, bool create) {
     }
     if (class_idx < entry_cache_.size() && entry_cache_[class_idx]) return entry_cache_[class_idx];
     if (!schema_ || class_idx >= schema_->ordered_classes.size()) return nullptr;
-    const UpperKey key(schema_->ordered_classes[class_idx].name);
+    const idd::ClassKey key(schema_->ordered_classes[class_idx].name);
     ClassEntry* entry = create ? &index_.get(key.view()) : index_.find(key.view());
     if (entry) {
         try {
@@ -93,9 +90,9 @@ void Document::drop_name_indices() noexcept {
 // The graph
 
 void Document::register_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept {
-    for (const std::string_view tag : field.references()) targets_.add(tag, value, loc, "tarvix.idf.IDF.register_target");
+    for (const std::string_view tag : field.references()) targets_.add(tag, value, loc, FailureSite::register_target);
     for (const std::string_view tag : field.object_lists())
-        referencers_.add(tag, value, loc, "tarvix.idf.IDF.register_referencer");
+        referencers_.add(tag, value, loc, FailureSite::register_referencer);
 }
 
 void Document::unregister_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept {

@@ -123,12 +123,12 @@ RefMap::Values::iterator locate(RefMap::Values& values, std::string_view value) 
 
 }  // namespace
 
-void RefMap::add(std::string_view tag, std::string_view value, FieldLoc loc, const char* qualified_name) noexcept {
+void RefMap::add(std::string_view tag, std::string_view value, FieldLoc loc, FailureSite site) noexcept {
     try {
         const UpperKey key(value);
         add_key(tag, key.view(), loc);
     } catch (const std::bad_alloc&) {
-        report_internal_failure(qualified_name);
+        report_internal_failure(site);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/base/failure.h"
 #include "core/base/hash.h"
 
 namespace tarvix::idf {
@@ -83,9 +84,9 @@ public:
     using Tags = StringMap<Values>;
 
     // Adds a location under [tag][upper(value)]. Reports its own allocation
-    // failure under `qualified_name` and returns normally, the entry missing
+    // failure at `site` and returns normally, the entry missing
     // (for loading, where such a failure is reported once the load is done).
-    void add(std::string_view tag, std::string_view value, FieldLoc loc, const char* qualified_name) noexcept;
+    void add(std::string_view tag, std::string_view value, FieldLoc loc, FailureSite site) noexcept;
 
     // Removes the first equal location; erases entries that become empty.
     // Missing tags, values or locations are not an error.

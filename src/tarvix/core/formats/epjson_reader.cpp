@@ -1,5 +1,7 @@
 #include "core/formats/epjson_json.h"
 
+#include "core/text/tokenizer.h"
+
 namespace tarvix::epjson {
 
 using namespace detail;
@@ -8,10 +10,6 @@ using namespace detail;
 // Reading
 
 namespace {
-
-// Bytes a value may not hold: they would split it or cut it short when the
-// document text is read.
-constexpr std::string_view kNotInValue{",;!\n\r\0", 6};
 
 const char* json_type_name(yyjson_val* val) noexcept {
     switch (yyjson_get_type(val)) {
@@ -108,9 +106,9 @@ bool Reader::text_of(yyjson_val* val, std::string_view class_name, std::string_v
                      std::string_view& out) {
     if (yyjson_is_str(val)) {
         out = str_of(val);
-        if (out.find_first_of(kNotInValue) == std::string_view::npos) return true;
+        if (lexer::can_be_value(out)) return true;
         return fail(label(class_name, key) + ", field " + quoted(field) +
-                    ": a value cannot contain ',', ';', '!', a line break or a null character: " + quoted(out));
+                    ": a value cannot contain ',', ';', '!' or a line break: " + quoted(out));
     }
     if (yyjson_is_raw(val)) {  // a number, as written
         out = std::string_view(yyjson_get_raw(val), yyjson_get_len(val));
@@ -149,9 +147,8 @@ bool Reader::read_object(std::string_view idd_name, const ClassSpec& spec, std::
     const size_t group = spec.group_size();
     fixed_.clear();
     if (spec.named) {
-        if (key.find_first_of(kNotInValue) != std::string_view::npos)
-            return fail(label(spec.name, key) + ": a name cannot contain ',', ';', '!', a line break or a null "
-                                                "character");
+        if (!lexer::can_be_value(key))
+            return fail(label(spec.name, key) + ": a name cannot contain ',', ';', '!' or a line break");
         if (spec.name_required && is_blank(key))
             return fail(label(spec.name, key) + ": the name cannot be blank, the epJSON schema requires one");
         if (fixed > 0) fixed_.set(0, key);
@@ -219,11 +216,10 @@ bool Reader::run(std::string_view json, std::string& out) {
     yyjson_obj_foreach(root, idx, max, class_key, class_val) {
         const std::string_view class_name = str_of(class_key);
         const ClassSpec* spec = schema_.find(class_name);
-        const auto found = spec ? idd_.class_map.find(to_upper(std::string(class_name))) : idd_.class_map.end();
-        if (!spec || found == idd_.class_map.end() || found->second >= idd_.ordered_classes.size())
-            return fail("epJSON names an unknown class: " + quoted(class_name));
+        const std::optional<uint32_t> found = spec ? idd::find_class_index(idd_, class_name) : std::nullopt;
+        if (!found) return fail("epJSON names an unknown class: " + quoted(class_name));
         if (!classes.emplace(class_name, 0).second) return fail("epJSON gives the class " + quoted(class_name) + " twice");
-        const std::string_view idd_name = idd_.ordered_classes[found->second].name;
+        const std::string_view idd_name = idd_.ordered_classes[*found].name;
         if (!yyjson_is_obj(class_val))
             return fail("epJSON class " + quoted(class_name) + " must be a JSON object of objects, not " +
                         json_type_name(class_val));

@@ -47,10 +47,8 @@ int64_t Writer::class_position(const ObjectView& view) const {
     const auto& classes = idd_.ordered_classes;
     if (view.cls && !classes.empty() && view.cls >= classes.data() && view.cls < classes.data() + classes.size())
         return view.cls - classes.data();
-    const std::string key = to_upper(std::string(view.class_name));
-    const auto found = idd_.class_map.find(key);
-    if (found == idd_.class_map.end() || found->second >= classes.size()) return -1;
-    return static_cast<int64_t>(found->second);
+    const std::optional<uint32_t> found = idd::find_class_index(idd_, view.class_name);
+    return found ? static_cast<int64_t>(*found) : -1;
 }
 
 yyjson_mut_val* Writer::value(const FieldSpec& field, std::string_view text, Outcome& outcome) {

@@ -16,7 +16,7 @@ FormatConfig generate_format_config(size_t class_indent_size, size_t field_inden
         config.class_indent.assign(class_indent_size, ' ');
         config.field_indent.assign(field_indent_size, ' ');
     } catch (const std::exception&) {
-        report_internal_failure("tarvix.idf.generate_format_config");
+        report_internal_failure(FailureSite::generate_format_config);
     }
     return config;
 }
@@ -134,7 +134,7 @@ void emit_object(Sink& out, const FormatConfig& config, const ObjectView& object
         if (cls) {
             const idd::FieldName name = idd::field_name_parts(cls, i);
             if (!name.valid) {
-                report_internal_failure("tarvix.idd.get_field_name", Failure::zero_division);
+                report_internal_failure(FailureSite::get_field_name, Failure::zero_division);
             } else {
                 out.append(name.prefix);
                 if (name.group > 0) {
@@ -191,12 +191,11 @@ void emit_document(Sink& out, const FormatConfig& config, bool preserve_order, c
     std::string key;
     for (size_t class_idx = 0; class_idx < schema->ordered_classes.size(); ++class_idx) {
         const idd::ClassDef& cls = schema->ordered_classes[class_idx];
-        key.assign(cls.name);
-        for (char& c : key) c = ascii_upper(c);
+        idd::assign_class_key(key, cls.name);
         // A class whose key a later class took over is written at that later
         // position only, so its objects appear once.
-        const auto owner = schema->class_map.find(key);
-        if (owner == schema->class_map.end() || owner->second != class_idx) continue;
+        const std::optional<uint32_t> owner = idd::find_class_index(*schema, cls.name);
+        if (!owner || *owner != class_idx) continue;
         const ClassEntry* entry = index.find(key);
         if (!entry || entry->empty()) continue;
         if (!config.compact && cls.group != current_group) {
@@ -233,7 +232,7 @@ void write_document(std::string& out, const FormatConfig& config, bool preserve_
         emit_document(sink, config, preserve_order, schema, index, slots, result);
     } catch (const std::exception&) {
         result.out_of_memory = true;
-        report_internal_failure("tarvix.idf.IDF.write_to_buffer");
+        report_internal_failure(FailureSite::write_to_buffer);
     }
 }
 
@@ -254,7 +253,7 @@ void write_document_into(char* buffer, size_t begin, size_t end, const FormatCon
     } catch (const std::exception&) {
         // Only the class key of schema order allocates, and the measuring
         // pass already did as much.
-        report_internal_failure("tarvix.idf.IDF.write_to_buffer");
+        report_internal_failure(FailureSite::write_to_buffer);
     }
 }
 

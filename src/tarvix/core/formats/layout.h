@@ -43,7 +43,7 @@ struct WriteResult {
 // objects of a class in the order of its index entry, a header where the
 // group changes) or in document order (slot by slot). The text is measured
 // first and the buffer grown once. Never throws; a failure ends the text and
-// is reported under "tarvix.idf.IDF.write_to_buffer".
+// is reported at FailureSite::write_to_buffer.
 void write_document(std::string& out, const FormatConfig& config, bool preserve_order, const idd::c_IDD* schema,
                     const ClassIndex& index, const SlotSource& slots, WriteResult& result) noexcept;
 

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -205,7 +206,43 @@ int32_t find_field_index(const ClassDef* cls, std::string_view field_name) noexc
 // Version class's default.
 std::string_view schema_version(const c_IDD& idd) noexcept;
 
-// Class by name: the key is the name with ASCII letters upper-cased.
-const ClassDef* find_class(const c_IDD& idd, std::string_view upper_key) noexcept;
+// Class keys. Every look-up of a class by name, in the schema's class_map or
+// in a document's index, goes through the class key of the name: its ASCII
+// letters upper-cased and every other byte kept, so "zone" and "ZONE" name
+// one class while "Zoné" and "ZONÉ" name two; nothing is trimmed.
+
+// Writes the class key of `name` to out[0, name.size()).
+inline void write_class_key(std::string_view name, char* out) noexcept {
+    for (size_t i = 0; i < name.size(); ++i) out[i] = ascii_upper(name[i]);
+}
+// Throws std::bad_alloc.
+void assign_class_key(std::string& key, std::string_view name);
+std::string class_key(std::string_view name);
+
+// The class key of a name for one look-up, on the stack when it is short.
+// Throws std::bad_alloc (only for a long name).
+class ClassKey {
+public:
+    explicit ClassKey(std::string_view name) : size_(name.size()) {
+        if (name.size() <= sizeof small_) {
+            write_class_key(name, small_);
+        } else {
+            assign_class_key(large_, name);
+        }
+    }
+    std::string_view view() const noexcept {
+        return size_ <= sizeof small_ ? std::string_view(small_, size_) : std::string_view(large_);
+    }
+
+private:
+    char small_[128];
+    std::string large_;
+    size_t size_;
+};
+
+// Index in ordered_classes of the class a name names, or nullopt.
+std::optional<uint32_t> find_class_index(const c_IDD& idd, std::string_view name) noexcept;
+// The class a name names, or null.
+const ClassDef* find_class(const c_IDD& idd, std::string_view name) noexcept;
 
 }  // namespace tarvix::idd

@@ -65,11 +65,11 @@ std::string get_field_name(const ClassDef* cls, int32_t field_idx, bool add_unit
     std::string name;
     try {
         if (!append_field_name(name, cls, field_idx, add_units)) {
-            report_internal_failure("tarvix.idd.get_field_name", Failure::zero_division);
+            report_internal_failure(FailureSite::get_field_name, Failure::zero_division);
             return {};
         }
     } catch (const std::bad_alloc&) {
-        report_internal_failure("tarvix.idd.get_field_name");
+        report_internal_failure(FailureSite::get_field_name);
         return {};
     }
     return name;
@@ -113,7 +113,7 @@ int32_t find_field_index(const ClassDef* cls, std::string_view field_name) noexc
     try {
         return find_lowered(cls, to_lower(std::string(field_name)));
     } catch (const std::bad_alloc&) {
-        report_internal_failure("tarvix.idd.find_field_index");
+        report_internal_failure(FailureSite::find_field_index);
         return -1;
     }
 }

@@ -187,7 +187,7 @@ struct Parser {
             try {
                 current_group = keep(rest_after(value, kGroup));
             } catch (const std::bad_alloc&) {
-                report_internal_failure("tarvix.idd.parse_idd");
+                report_internal_failure(FailureSite::parse_idd);
             }
             return true;
         }
@@ -219,7 +219,7 @@ struct Parser {
         } catch (const std::bad_alloc&) {
             std::fill(std::begin(field->list_ends), std::end(field->list_ends), 0u);
             field->lists = nullptr;
-            report_internal_failure("tarvix.idd.parse_field_property");
+            report_internal_failure(FailureSite::parse_field_property);
         }
         for (auto& list : lists) list.clear();
     }
@@ -231,7 +231,7 @@ struct Parser {
         try {
             cls->memo = Views(idd.arena.copy(memo.data(), memo.size()), memo.size());
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.parse_class_property");
+            report_internal_failure(FailureSite::parse_class_property);
         }
         memo.clear();
     }
@@ -246,9 +246,9 @@ struct Parser {
             idd.ordered_classes.push_back(std::move(cls));
             current_class_idx = static_cast<int32_t>(idd.ordered_classes.size() - 1);
             open_class = &idd.ordered_classes.back();
-            idd.class_map.insert_or_assign(upper_copy(open_class->name), static_cast<uint32_t>(current_class_idx));
+            idd.class_map.insert_or_assign(class_key_copy(open_class->name), static_cast<uint32_t>(current_class_idx));
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.add_new_class");
+            report_internal_failure(FailureSite::add_new_class);
         }
         current_field_idx = -1;
     }
@@ -274,7 +274,7 @@ struct Parser {
             current_field_idx = static_cast<int32_t>(cls.fields.size() - 1);
             open_field = &cls.fields.back();
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.add_new_field");
+            report_internal_failure(FailureSite::add_new_field);
             current_field_idx = -1;
         }
     }
@@ -311,7 +311,7 @@ struct Parser {
                 cls.format = keep(rest_after(value, "\\format"));
             }
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.parse_class_property");
+            report_internal_failure(FailureSite::parse_class_property);
         }
     }
 
@@ -393,7 +393,7 @@ struct Parser {
                     break;
             }
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.parse_field_property");
+            report_internal_failure(FailureSite::parse_field_property);
         }
     }
 
@@ -418,13 +418,15 @@ struct Parser {
         }
     }
 
-    std::string_view upper_copy(std::string_view text) {
+    // The class key of a name, in the arena (the name itself when it is its
+    // own key).
+    std::string_view class_key_copy(std::string_view name) {
         bool lower = false;
-        for (char c : text) lower |= (c >= 'a' && c <= 'z');
-        if (!lower) return text;
-        char* out = static_cast<char*>(idd.arena.allocate(text.size()));
-        for (size_t i = 0; i < text.size(); ++i) out[i] = ascii_upper(text[i]);
-        return {out, text.size()};
+        for (char c : name) lower |= ascii_upper(c) != c;
+        if (!lower) return name;
+        char* out = static_cast<char*>(idd.arena.allocate(name.size()));
+        write_class_key(name, out);
+        return {out, name.size()};
     }
 
     std::string_view lower_copy(std::string_view text) {
@@ -452,7 +454,7 @@ struct Parser {
             pattern.search_prefix = lower_copy(pattern.prefix);
             pattern.search_suffix = lower_copy(pattern.suffix);
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.extract_prefix_suffix");
+            report_internal_failure(FailureSite::extract_prefix_suffix);
         }
         return pattern;
     }
@@ -486,7 +488,7 @@ struct Parser {
             }
             if (begin <= static_cast<size_t>(INT32_MAX)) ext.begin_index = static_cast<int32_t>(begin);
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.fix_missing_begin_index");
+            report_internal_failure(FailureSite::fix_missing_begin_index);
         }
     }
 
@@ -507,7 +509,7 @@ struct Parser {
                         cls.extensible.patterns.push_back(extract_prefix_suffix(cls.fields[i].name));
             }
         } catch (const std::bad_alloc&) {
-            report_internal_failure("tarvix.idd.build_indices");
+            report_internal_failure(FailureSite::build_indices);
         }
     }
 
@@ -543,7 +545,7 @@ bool parse_schema(lexer::Tokenizer& tokens, c_IDD& idd, ParseError& error) noexc
         return parser.run();
     } catch (const std::bad_alloc&) {
         // Only the token stream's own bookkeeping can get here.
-        report_internal_failure("tarvix.idd.parse_idd");
+        report_internal_failure(FailureSite::parse_idd);
         return parser.fail(ParseErrorKind::token_error, "out of memory");
     }
 }
@@ -552,10 +554,35 @@ std::string_view schema_version(const c_IDD& idd) noexcept {
     return idd.idd_version.empty() ? idd.version : idd.idd_version;
 }
 
-const ClassDef* find_class(const c_IDD& idd, std::string_view upper_key) noexcept {
-    const auto found = idd.class_map.find(upper_key);
-    if (found == idd.class_map.end() || found->second >= idd.ordered_classes.size()) return nullptr;
-    return &idd.ordered_classes[found->second];
+void assign_class_key(std::string& key, std::string_view name) {
+    key.resize(name.size());
+    write_class_key(name, key.data());
+}
+
+std::string class_key(std::string_view name) {
+    std::string key;
+    assign_class_key(key, name);
+    return key;
+}
+
+std::optional<uint32_t> find_class_index(const c_IDD& idd, std::string_view name) noexcept {
+    try {
+        const ClassKey key(name);
+        const auto found = idd.class_map.find(key.view());
+        if (found == idd.class_map.end() || found->second >= idd.ordered_classes.size()) return std::nullopt;
+        return found->second;
+    } catch (const std::bad_alloc&) {
+        // No room for a long name's key: the same rule, class by class. The
+        // last class of a key is the one class_map holds.
+        for (size_t i = idd.ordered_classes.size(); i-- > 0;)
+            if (equal_fold(idd.ordered_classes[i].name, name)) return static_cast<uint32_t>(i);
+        return std::nullopt;
+    }
+}
+
+const ClassDef* find_class(const c_IDD& idd, std::string_view name) noexcept {
+    const std::optional<uint32_t> index = find_class_index(idd, name);
+    return index ? &idd.ordered_classes[*index] : nullptr;
 }
 
 }  // namespace tarvix::idd

@@ -1,10 +1,9 @@
 // Byte-string helpers shared by the whole core: ASCII case folding,
-// trimming, prefixes and suffixes, digit runs, strict UTF-8 validation and
-// the reporting of internal failures. They work on bytes and treat only
-// ASCII bytes specially, so UTF-8 sequences pass through unchanged.
+// trimming, prefixes and suffixes, digit runs and strict UTF-8 validation.
+// They work on bytes and treat only ASCII bytes specially, so UTF-8
+// sequences pass through unchanged.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -12,98 +11,9 @@
 #include <string_view>
 #include <utility>
 
+#include "core/base/failure.h"
+
 namespace tarvix {
-
-// ---------------------------------------------------------------------------
-// Internal failures of operations that never raise.
-//
-// Such an operation catches its own failure (in practice only memory
-// exhaustion), calls report_internal_failure() with its qualified name and
-// carries on with an empty or partial result. While a FailureScope is open
-// on the thread, reports are kept in its log, so that code which must not
-// call back into the interpreter in the middle of its work (a writer walking
-// a document, a parser running without the interpreter lock) can have them
-// reported once it is done. Outside a scope a report goes to the hook that
-// each extension module installs; without a hook (native tests, fuzzing) it
-// is dropped.
-enum class Failure { out_of_memory, zero_division };
-
-class FailureLog {
-public:
-    struct Entry {
-        const char* where;
-        Failure kind;
-    };
-
-    // Keeps each distinct failure once; a log that is full keeps its entries.
-    void add(const char* where, Failure kind) noexcept {
-        for (size_t i = 0; i < count_; ++i)
-            if (entries_[i].kind == kind && std::string_view(entries_[i].where) == where) return;
-        if (count_ < kCapacity) entries_[count_++] = Entry{where, kind};
-    }
-    bool has(Failure kind) const noexcept {
-        for (size_t i = 0; i < count_; ++i)
-            if (entries_[i].kind == kind) return true;
-        return false;
-    }
-    bool empty() const noexcept { return count_ == 0; }
-    size_t size() const noexcept { return count_; }
-    const Entry& operator[](size_t i) const noexcept { return entries_[i]; }
-    void clear() noexcept { count_ = 0; }
-
-private:
-    static constexpr size_t kCapacity = 8;
-    Entry entries_[kCapacity];
-    size_t count_ = 0;
-};
-
-namespace detail {
-inline thread_local FailureLog* active_failure_log = nullptr;
-}
-
-using InternalFailureHook = void (*)(const char* qualified_name, Failure kind);
-inline InternalFailureHook internal_failure_hook = nullptr;
-
-inline void report_internal_failure(const char* qualified_name, Failure kind = Failure::out_of_memory) noexcept {
-    if (FailureLog* log = detail::active_failure_log)
-        log->add(qualified_name, kind);
-    else if (internal_failure_hook)
-        internal_failure_hook(qualified_name, kind);
-}
-
-// Collects the thread's reports into `log` for its lifetime.
-class FailureScope {
-public:
-    explicit FailureScope(FailureLog& log) noexcept : previous_(detail::active_failure_log) {
-        detail::active_failure_log = &log;
-    }
-    ~FailureScope() { detail::active_failure_log = previous_; }
-    FailureScope(const FailureScope&) = delete;
-    FailureScope& operator=(const FailureScope&) = delete;
-
-private:
-    FailureLog* previous_;
-};
-
-// Allocation failures on demand, for tests of the edit paths: the steps of
-// an edit that allocate pass an edit_fault_point() first, and once a test
-// has armed the countdown, the point it runs out at throws std::bad_alloc
-// (once). Disarmed (-1), a point costs one relaxed load.
-namespace detail {
-inline std::atomic<int64_t> edit_fault_countdown{-1};
-}
-
-inline void edit_fault_point() {
-    if (detail::edit_fault_countdown.load(std::memory_order_relaxed) < 0) return;
-    if (detail::edit_fault_countdown.fetch_sub(1, std::memory_order_relaxed) == 0) throw std::bad_alloc();
-}
-
-// Arms the countdown: `after` points pass, the next one fails; a negative
-// `after` disarms it. Returns whether the previous arming had not fired yet.
-inline bool arm_edit_fault(int64_t after) noexcept {
-    const int64_t previous = detail::edit_fault_countdown.exchange(after < 0 ? -1 : after);
-    return previous >= 0;
-}
 
 // ---------------------------------------------------------------------------
 // Inline helpers
@@ -132,25 +42,25 @@ inline bool equal_fold(std::string_view a, std::string_view b) noexcept {
 }
 
 namespace detail {
-inline std::string trim_set(const std::string& s, std::string_view set, const char* qualified_name) noexcept {
+inline std::string trim_set(const std::string& s, std::string_view set, FailureSite site) noexcept {
     const size_t first = s.find_first_not_of(set.data(), 0, set.size());
     if (first == std::string::npos) return {};
     const size_t last = s.find_last_not_of(set.data(), std::string::npos, set.size());
     try {
         return s.substr(first, last - first + 1);
     } catch (const std::bad_alloc&) {
-        report_internal_failure(qualified_name);
+        report_internal_failure(site);
         return {};
     }
 }
 }  // namespace detail
 
 inline std::string trim_string(const std::string& s) noexcept {
-    return detail::trim_set(s, kWhitespace, "tarvix.utils.trim_string");
+    return detail::trim_set(s, kWhitespace, FailureSite::trim_string);
 }
 
 inline std::string trim_newlines(const std::string& s) noexcept {
-    return detail::trim_set(s, kNewlines, "tarvix.utils.trim_newlines");
+    return detail::trim_set(s, kNewlines, FailureSite::trim_newlines);
 }
 
 inline bool has_prefix(std::string_view s, std::string_view prefix) noexcept { return s.starts_with(prefix); }
@@ -166,7 +76,7 @@ inline CutResult cut_prefix(const std::string& s, const std::string& prefix) noe
         if (has_prefix(s, prefix)) return {s.substr(prefix.size()), true};
         return {s, false};
     } catch (const std::bad_alloc&) {
-        report_internal_failure("tarvix.utils.cut_prefix");
+        report_internal_failure(FailureSite::cut_prefix);
         return {};
     }
 }
@@ -176,7 +86,7 @@ inline CutResult cut_suffix(const std::string& s, const std::string& suffix) noe
         if (has_suffix(s, suffix)) return {s.substr(0, s.size() - suffix.size()), true};
         return {s, false};
     } catch (const std::bad_alloc&) {
-        report_internal_failure("tarvix.utils.cut_suffix");
+        report_internal_failure(FailureSite::cut_suffix);
         return {};
     }
 }

@@ -15,6 +15,11 @@ constexpr std::string_view kOutOfMemory = "out of memory";
 
 }  // namespace
 
+bool can_be_value(std::string_view text) noexcept {
+    const char* const end = text.data() + text.size();
+    return find_value_end(text.data(), end) == end;
+}
+
 void Tokenizer::init(std::string_view text, bool schema_mode, bool known_valid) noexcept {
     buffer.clear();
     buffer_idx = 0;
@@ -123,7 +128,7 @@ TokenView Tokenizer::stream() noexcept {
     for (;;) {
         const char* p = base + pos;
         const char* stop = is_idd ? find_first_of<',', ';', '!', '\n', '\r', '\\'>(p, end)
-                                  : find_first_of<',', ';', '!', '\n', '\r'>(p, end);
+                                  : find_value_end(p, end);
         if (stop == end) {
             pos = content.size();
             const TokenView text = text_token(p, end);

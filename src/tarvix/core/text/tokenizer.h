@@ -41,6 +41,12 @@ struct TokenView {
     std::string_view value;
 };
 
+// Whether `text` can be one value of a document: it holds no byte at which
+// document text ends a value (",", ";", "!", a line end), so written between
+// delimiters it reads back as one token. Every write of a value (item
+// assignment, defaults, renaming, epJSON) is held to this.
+bool can_be_value(std::string_view text) noexcept;
+
 class Tokenizer {
 public:
     std::vector<Token> buffer;  // tokens queued by tokenize_line / push_text_token, handed out first

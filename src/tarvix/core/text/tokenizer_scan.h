@@ -30,4 +30,10 @@ inline const char* find_first_of(const char* p, const char* end) noexcept {
     return end;
 }
 
+// Where document text ends a value: at a delimiter, the comment mark or a
+// line end. Every other byte, NUL included, belongs to the value.
+inline const char* find_value_end(const char* p, const char* end) noexcept {
+    return find_first_of<',', ';', '!', '\n', '\r'>(p, end);
+}
+
 }  // namespace tarvix::lexer

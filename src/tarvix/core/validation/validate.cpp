@@ -14,6 +14,7 @@
 #include "core/base/hash.h"
 #include "core/text/number.h"
 #include "core/text/text.h"
+#include "core/text/version.h"
 
 namespace tarvix::idf {
 namespace {
@@ -92,36 +93,6 @@ std::string format_number(double value) {
     char digits[32];
     const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
     return ec == std::errc() ? std::string(digits, end) : std::string();
-}
-
-// "major.minor" of a version text: "25.2", "25.2.0" and "25.2.0.008" agree.
-std::string_view major_minor(std::string_view version) {
-    const size_t first = version.find('.');
-    if (first == std::string_view::npos) return version;
-    const size_t second = version.find('.', first + 1);
-    return second == std::string_view::npos ? version : version.substr(0, second);
-}
-
-bool same_version(std::string_view a, std::string_view b) {
-    // "8.8" and "8.80" differ, "08.8" and "8.8" do not: compare the numbers.
-    auto parts = [](std::string_view text, long out[2]) {
-        for (int k = 0; k < 2; ++k) {
-            out[k] = -1;
-            const size_t dot = text.find('.');
-            const std::string_view part = text.substr(0, dot);
-            const auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), out[k]);
-            if (ec != std::errc() || end != part.data() + part.size()) return false;
-            if (dot == std::string_view::npos) {
-                if (k == 0) out[1] = 0;
-                break;
-            }
-            text.remove_prefix(dot + 1);
-        }
-        return true;
-    };
-    long x[2], y[2];
-    if (parts(major_minor(a), x) && parts(major_minor(b), y)) return x[0] == y[0] && x[1] == y[1];
-    return equal_fold(major_minor(a), major_minor(b));
 }
 
 // The names seen so far per class, compared ignoring ASCII case. Keys view
@@ -295,7 +266,7 @@ private:
                                   quote(problem.value) + "'.";
             }
             if (cls == version_class_ && !values.empty() && !values[0].empty() && !schema_version_.empty() &&
-                !same_version(values[0], schema_version_)) {
+                !same_major_minor(values[0], schema_version_)) {
                 Problem& problem = add_field(ProblemCode::version_mismatch, cls, slot, values, 0, values[0]);
                 problem.message = subject(problem) + ": the document is version " + quote(problem.value) +
                                   " but the schema is version " + std::string(schema_version_) + ".";
