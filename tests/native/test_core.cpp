@@ -559,6 +559,61 @@ void test_rename_many_and_merge() {
 // ---------------------------------------------------------------------------
 // Numbers
 
+// Objects held outside the Document, as the binding's listed documents hold
+// them: copies of the Document's slots, one of them taken out.
+class CopiedSlots final : public SlotHost {
+public:
+    CopiedSlots(const Document& doc, size_t gone) : gone_(gone) {
+        for (size_t slot = 0; slot < doc.slot_count(); ++slot) {
+            values_.emplace_back(doc.values(slot));
+            classes_.push_back(doc.class_def(slot));
+        }
+    }
+    size_t slot_count() const noexcept override { return values_.size(); }
+    SlotState view(size_t slot, ObjectView& out) const noexcept override {
+        if (slot == gone_) return SlotState::empty;
+        out = ObjectView{classes_[slot], classes_[slot]->name, values_[slot].view()};
+        return SlotState::object;
+    }
+    void prepare(size_t slot, size_t extra, size_t count) override { values_[slot].prepare(extra, count); }
+    void write(size_t slot, size_t field_idx, std::string_view value) noexcept override {
+        values_[slot].set_prepared(field_idx, value);
+    }
+    std::vector<std::string> values(size_t slot) const {
+        std::vector<std::string> out;
+        for (size_t i = 0; i < values_[slot].size(); ++i) out.emplace_back(values_[slot][i]);
+        return out;
+    }
+
+private:
+    std::vector<FieldValues> values_;
+    std::vector<const idd::ClassDef*> classes_;
+    size_t gone_;
+};
+
+void test_edits_and_queries_through_another_host() {
+    using V = std::vector<std::string>;
+    const idd::c_IDD schema = parse(kRenameSchema);
+    const auto loaded = load(schema, "Zone,Z1;\nSurface,S1,z1,Z1;\nThermostat,z1;\n");
+    Document& doc = *loaded;
+    const idd::FieldDef& zone_name = idd::find_class(schema, "ZONE")->fields[0];
+    CopiedSlots host(doc, 2);  // the thermostat is gone from it
+    // The host's objects are written, the Document's slots are not; the
+    // thermostat's registration stays where it was.
+    CHECK(doc.rename(host, 0, 0, "Hall") == 2);
+    CHECK(host.values(0) == V{"Hall"} && host.values(1) == (V{"S1", "Hall", "Hall"}));
+    CHECK(values_of(doc, 0) == V{"Z1"} && values_of(doc, 1) == (V{"S1", "z1", "Z1"}));
+    std::vector<size_t> slots;
+    doc.referencing(host, zone_name, "hall", slots);
+    CHECK(slots == (std::vector<size_t>{1, 1}));
+    slots.clear();
+    doc.referencing(host, zone_name, "Z1", slots);  // the thermostat's slot is empty there
+    CHECK(slots.empty());
+    CHECK(doc.first_target(host, *idd::get_field_def(doc.class_def(1), 1), "HALL") == 0);
+    CHECK(doc.find_by_name(host, "SURFACE", "s1") == 1 && doc.find_by_name(host, "ZONE", "z1") == SIZE_MAX);
+    CHECK(!doc.name_holder(host, zone_name, "HALL", 0) && doc.name_holder(host, zone_name, "hall", 1));
+}
+
 void test_numbers_read_as_the_c_library_reads_them() {
     const char* samples[] = {"12", "-7", "+3", " 7", "0012", "1e3", "-0.5", ".5", "5.", "1e-320", "1e400", "0x1p3",
                              "inf", "-Infinity", "nan", "12.5", "1.", "-", "", "1e", "999999999999999999",
@@ -828,6 +883,7 @@ int main() {
         {"values_kept_in_the_text", test_values_kept_in_the_text},
         {"rename_through_the_graph", test_rename_through_the_graph},
         {"rename_many_and_merge", test_rename_many_and_merge},
+        {"edits_and_queries_through_another_host", test_edits_and_queries_through_another_host},
         {"numbers_read_as_the_c_library_reads_them", test_numbers_read_as_the_c_library_reads_them},
     };
     for (const auto& [name, test] : tests) {
