@@ -283,3 +283,13 @@ def test_round_trip(source, options, tmp_path):
         for in_document_order in {False, options.get("preserve_order", False)}:
             assert contents(again, in_document_order) == contents(original, in_document_order)
         assert again.format(**options) == text
+
+
+@pytest.mark.parametrize("options", OPTIONS, ids=IDS)
+def test_measured_text_is_the_written_text(idd, tmp_path, options):
+    # format() measures the text, then writes it into a str of that size; save() writes it as it goes.
+    doc = IDF.from_string(idd, "ZoneList, Many, " + ", ".join(f"Z{k}" for k in range(1, 1201)) + ";\nZone;\nVersion;")
+    doc.save(tmp_path / "doc.idf", include_timestamp=False, **options)
+    saved = (tmp_path / "doc.idf").read_text()[len(HEADER):]
+    assert doc.format(**options) == saved.strip("\n")
+    assert "Zone 1200 Name" in saved or options.get("compact")
