@@ -29,8 +29,31 @@ public:
         ++size_;
     }
     void put(std::string_view text) {
-        std::memcpy(room(text.size()), text.data(), text.size());
+        copy(room(text.size()), text);
         size_ += text.size();
+    }
+    // Copies a text, a short one (most are) without a call: two
+    // overlapping words, touching only its own bytes.
+    static void copy(char* to, std::string_view text) noexcept {
+        const char* from = text.data();
+        const size_t n = text.size();
+        if (n >= 8 && n <= 16) {
+            uint64_t head, tail;
+            std::memcpy(&head, from, 8);
+            std::memcpy(&tail, from + n - 8, 8);
+            std::memcpy(to, &head, 8);
+            std::memcpy(to + n - 8, &tail, 8);
+        } else if (n >= 4 && n < 8) {
+            uint32_t head, tail;
+            std::memcpy(&head, from, 4);
+            std::memcpy(&tail, from + n - 4, 4);
+            std::memcpy(to, &head, 4);
+            std::memcpy(to + n - 4, &tail, 4);
+        } else if (n < 4) {
+            for (size_t k = 0; k < n; ++k) to[k] = from[k];
+        } else {
+            std::memcpy(to, from, n);
+        }
     }
     size_t size() const noexcept { return size_; }
     char* release() noexcept {
@@ -155,16 +178,37 @@ bool decimal_form(std::string_view text, bool& json_ready, int& magnitude) noexc
     return true;
 }
 
+// Whether a text holds a quote, a backslash or a control character; eight
+// bytes at a time.
+bool needs_escape(std::string_view text) noexcept {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kHigh = 0x8080808080808080ULL;
+    auto flagged = [](uint64_t w) {
+        const uint64_t quote = w ^ (kOnes * '"');
+        const uint64_t backslash = w ^ (kOnes * '\\');
+        return (((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash)) & kHigh;
+    };
+    const char* p = text.data();
+    size_t n = text.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        if (flagged(w)) return true;
+    }
+    if (n == 0) return false;
+    uint64_t w = kOnes * 'a';  // the bytes past the text pass
+    std::memcpy(&w, p, n);
+    return flagged(w) != 0;
+}
+
 // A JSON string, escaped as yyjson escapes: quote, backslash and control
 // characters; everything else as it is.
 void put_string(Out& out, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
-    bool plain = true;
-    for (const char c : text) plain &= static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\';
-    if (plain) {  // the rule: nothing to escape
+    if (!needs_escape(text)) {  // the rule: nothing to escape
         char* const to = out.room(text.size() + 2);
         to[0] = '"';
-        std::memcpy(to + 1, text.data(), text.size());
+        Out::copy(to + 1, text);
         to[text.size() + 1] = '"';
         out.advance(text.size() + 2);
         return;
@@ -226,6 +270,25 @@ private:
     // The opening of a member: a comma unless it is the first, its line and
     // its key.
     void member(bool& first, int level, std::string_view key) {
+        if (!needs_escape(key)) {  // the rule: comma, line, key and colon in one go
+            const size_t indent = compact_ ? 0 : 1 + 4 * static_cast<size_t>(level);
+            char* const start = out_.room(key.size() + indent + 5);
+            char* p = start;
+            *p = ',';
+            p += !first;
+            first = false;
+            Out::copy(p, std::string_view(kIndents, indent));
+            p += indent;
+            *p++ = '"';
+            Out::copy(p, key);
+            p += key.size();
+            *p++ = '"';
+            *p++ = ':';
+            *p = ' ';
+            p += !compact_;
+            out_.advance(static_cast<size_t>(p - start));
+            return;
+        }
         if (!first) out_.put(',');
         first = false;
         newline(level);
