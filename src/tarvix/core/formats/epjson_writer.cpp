@@ -269,8 +269,9 @@ private:
     }
     // The opening of a member: a comma unless it is the first, its line and
     // its key.
-    void member(bool& first, int level, std::string_view key) {
-        if (!needs_escape(key)) {  // the rule: comma, line, key and colon in one go
+    void member(bool& first, int level, std::string_view key) { member(first, level, key, !needs_escape(key)); }
+    void member(bool& first, int level, std::string_view key, bool plain_key) {
+        if (plain_key) {  // the rule: comma, line, key and colon in one go
             const size_t indent = compact_ ? 0 : 1 + 4 * static_cast<size_t>(level);
             char* const start = out_.room(key.size() + indent + 5);
             char* p = start;
@@ -314,6 +315,7 @@ private:
     Error& error_;
     Out out_;
     bool compact_ = false;
+    bool keys_plain_ = false;  // the field keys of the class being written need no escape
     std::string scratch_;
 };
 
@@ -364,7 +366,7 @@ bool Writer::value(const FieldSpec& field, std::string_view text) {
 
 bool Writer::add_field(bool& first, int level, const FieldSpec& field, std::string_view text, const ClassDef& cls,
                        std::string_view key, size_t field_idx) {
-    member(first, level, field.key);
+    member(first, level, field.key, keys_plain_);
     if (value(field, text)) return true;
     const std::string_view field_name =
         field_idx < cls.fields.size() ? std::string_view(cls.fields[field_idx].name) : field.key;
@@ -472,6 +474,12 @@ bool Writer::run(const SlotSource& slots, bool compact, JsonText& out) {
             return fail("Cannot write " + std::string(cls.name) + " as epJSON: the epJSON schema has no such class");
         }
         member(first_class, 1, spec->name);
+        // Whether the class's field keys need no escape, told once.
+        keys_plain_ = true;
+        for (uint32_t f = spec->fields_begin; f < spec->fields_end && keys_plain_; ++f)
+            keys_plain_ = !needs_escape(schema_.field(f).key);
+        for (uint32_t f = spec->group_begin; f < spec->group_end && keys_plain_; ++f)
+            keys_plain_ = !needs_escape(schema_.field(f).key);
         out_.put('{');
         bool first_object = true;
         names.clear();
