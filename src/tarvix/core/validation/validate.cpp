@@ -131,22 +131,45 @@ struct NameKey {
     std::string_view name;
 };
 
-struct NameKeyHash {
-    HashKey key = process_hash_key();
+// An open-addressed table of them, sized once for the document's objects:
+// a look-up is one probe into one array, not a walk through nodes. The hash
+// is keyed per process, so no document can make the probes pile up.
+class NameSet {
+public:
+    // Room for `count` names at most. Throws std::bad_alloc.
+    void reserve(size_t count) {
+        size_t size = 16;
+        while (size < 2 * count) size *= 2;
+        entries_.assign(size, Entry{});
+        mask_ = size - 1;
+    }
+
+    // False when the class already has the name (ignoring ASCII case).
     // Throws std::bad_alloc for a name too long to fold on the stack.
-    size_t operator()(const NameKey& k) const {
+    bool insert(const NameKey& k) {
         const UpperKey upper(k.name);
-        return siphash13(key, upper.view().data(), upper.view().size()) + k.class_idx * 0x9E3779B97F4A7C15ull;
+        const uint64_t hash =
+            (siphash13(key_, upper.view().data(), upper.view().size()) + k.class_idx * 0x9E3779B97F4A7C15ull) | 1;
+        for (size_t at = hash & mask_;; at = (at + 1) & mask_) {
+            Entry& entry = entries_[at];
+            if (entry.hash == 0) {
+                entry = Entry{hash, k.class_idx, k.name};
+                return true;
+            }
+            if (entry.hash == hash && entry.class_idx == k.class_idx && equal_fold(entry.name, k.name)) return false;
+        }
     }
-};
 
-struct NameKeyEqual {
-    bool operator()(const NameKey& a, const NameKey& b) const noexcept {
-        return a.class_idx == b.class_idx && equal_fold(a.name, b.name);
-    }
+private:
+    struct Entry {
+        uint64_t hash = 0;  // 0: free
+        uint32_t class_idx = 0;
+        std::string_view name;
+    };
+    HashKey key_ = process_hash_key();
+    std::vector<Entry> entries_;
+    size_t mask_ = 0;
 };
-
-using NameSet = std::unordered_set<NameKey, NameKeyHash, NameKeyEqual>;
 
 // What checking one field of a class takes, worked out once per class from
 // its definition and the checks asked for, so that each value costs a
@@ -223,6 +246,7 @@ public:
         if (wants(ProblemCode::unknown_reference)) collect_tags();
         plans_.resize(classes);
         const size_t count = slots_.slot_count();
+        if (wants(ProblemCode::duplicate_name)) names_.reserve(count);
         for (size_t slot = 0; slot < count; ++slot) {
             ObjectView object;
             if (slots_.view(slot, object) != SlotState::object || !object.cls) continue;
@@ -349,7 +373,7 @@ private:
                                   " object, and this is number " + std::to_string(present_[k]) + ".";
             }
             if (wants(ProblemCode::duplicate_name) && !cls->fields.empty() && !cls->fields[0].references().empty() &&
-                !values.empty() && !values[0].empty() && !names_.insert(NameKey{k, values[0]}).second) {
+                !values.empty() && !values[0].empty() && !names_.insert(NameKey{k, values[0]})) {
                 Problem& problem = add_field(ProblemCode::duplicate_name, cls, slot, values, 0, values[0]);
                 problem.message = subject(problem) + ": another " + std::string(cls->name) + " object is already named '" +
                                   quote(problem.value) + "'.";
