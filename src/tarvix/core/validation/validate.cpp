@@ -191,27 +191,33 @@ struct ClassPlan {
 // The forms read_short_decimal reads, told without reading the value: a
 // number whose only check is to be one needs no arithmetic.
 bool short_decimal_form(std::string_view text) noexcept {
+    auto digit = [](char c) { return static_cast<unsigned char>(c - '0') < 10; };
     const char* p = text.data();
     const char* const end = p + text.size();
     p += p != end && *p == '-';
-    int significant = 0;
+    // Runs of digits rather than digit by digit: leading zeros, the whole
+    // part, the fraction.
+    const char* const first = p;
+    while (p != end && *p == '0') ++p;
+    const char* const whole = p;
+    while (p != end && digit(*p)) ++p;
+    size_t significant = static_cast<size_t>(p - whole);
+    bool any_digit = p != first;
     int after_point = 0;
-    bool any_digit = false;
-    bool nonzero = false;
-    bool point = false;
-    for (; p != end; ++p) {
-        const char c = *p;
-        if (c >= '0' && c <= '9') {
-            any_digit = true;
-            nonzero |= c != '0';
-            significant += nonzero;
-            after_point += point;
-        } else if (c == '.' && !point) {
-            point = true;
+    if (p != end && *p == '.') {
+        const char* const fraction = ++p;
+        while (p != end && digit(*p)) ++p;
+        after_point = static_cast<int>(p - fraction);
+        any_digit |= p != fraction;
+        if (significant == 0) {
+            const char* q = fraction;
+            while (q != p && *q == '0') ++q;
+            significant = static_cast<size_t>(p - q);
         } else {
-            break;
+            significant += static_cast<size_t>(p - fraction);
         }
     }
+    const bool nonzero = significant > 0;
     if (!any_digit || significant > 15) return false;
     int exponent = 0;
     if (p != end) {
