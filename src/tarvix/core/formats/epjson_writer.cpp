@@ -458,10 +458,10 @@ bool Writer::run(const SlotSource& slots, bool compact, JsonText& out) {
         for (size_t slot = 0; slot < slot_count; ++slot)
             if (class_of[slot] != UINT32_MAX) order[next[class_of[slot]]++] = slot;
     }
-    // A first guess at the size, so that the text seldom grows: keys and
-    // layout take about as much again as the values, or three times that
-    // indented.
-    out_.room(std::min(value_bytes, SIZE_MAX / 16) * (compact ? 3 : 5) + 64);
+    // A first guess at the size: twice the values. Growing a large block
+    // moves its pages, not its bytes, so a low guess costs little and a
+    // high one no address space.
+    out_.room(std::min(value_bytes, SIZE_MAX / 16) * 2 + 64);
 
     out_.put('{');
     bool first_class = true;
