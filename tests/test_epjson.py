@@ -180,6 +180,18 @@ def test_round_trip(idd, schema_path, tmp_path):
         assert back.to_epjson(schema_path) == doc.to_epjson(schema_path)
 
 
+@pytest.mark.parametrize("number, written", [
+    ("+2", "2.0"), (".5", "0.5"), ("1.", "1.0"), ("007", "7.0"), ("+0", "0.0"), ("-0.0", "-0.0"), ("12.50", "12.50"),
+    ("+1e22", "1e22"), ("+1e21", "1e21"), ("+1e20", "100000000000000000000.0"), ("+1.5e-7", "1.5e-7"),
+    ("+0.000001", "0.000001"), ("+0.0000001", "1e-7"), ("-.25E3", "-250.0"), ("+4.9e-324", "5e-324"),
+    ("+123456789012345678901234", "1.2345678901234569e23"), ("0.3328E+06", "0.3328E+06"),
+])
+def test_numbers_in_other_forms_are_written_shortest(idd, schema_path, number, written):
+    doc = IDF.from_string(idd, f'Zone, Z1, , {number}, , a"b\\c;')
+    assert doc.to_epjson(schema_path, compact=True) == (
+        '{"Zone":{"Z1":{"volume":%s,"kind":"a\\"b\\\\c"}}}\n' % written)
+
+
 def test_numbers_keep_their_json_text(idd, schema_path):
     text = ('{"Site": {"S": {"elevation": 1.2345678901234567890e-300}}, "Zone": {"Z1": {"multiplier": -0}, '
             '"Z2": {"volume": 1e-999, "flow": 1.7976931348623157e308, "kind": %s}}}' % ("9" * 300))

@@ -398,3 +398,11 @@ def test_a_write_that_runs_out_of_memory_raises_memory_error(tmp_path):
     assert lines[:2] == ["MemoryError", "MemoryError"], done.stdout + done.stderr
     assert set(eval(lines[2])) <= {"MemoryError"}  # a report, when the text was cut short, names the cause
     assert not target.exists()  # nothing half-written
+@pytest.mark.parametrize("options", OPTIONS, ids=IDS)
+def test_measured_text_is_the_written_text(idd, tmp_path, options):
+    # format() measures the text, then writes it into a str of that size; save() writes it as it goes.
+    doc = IDF.from_string(idd, "ZoneList, Many, " + ", ".join(f"Z{k}" for k in range(1, 1201)) + ";\nZone;\nVersion;")
+    doc.save(tmp_path / "doc.idf", include_timestamp=False, **options)
+    saved = (tmp_path / "doc.idf").read_text()[len(HEADER):]
+    assert doc.format(**options) == saved.strip("\n")
+    assert "Zone 1200 Name" in saved or options.get("compact")

@@ -155,6 +155,19 @@ def test_field_counts_and_deprecation(idd):
 
 
 @pytest.mark.parametrize(
+    ("number", "valid"),
+    [("-0.5E+03", True), ("1.e5", True), (".5", True), ("5.", True), ("0e999", True), ("1e22", True),
+     ("123456789012345678", True), ("0.1234567890123456", True), ("1e-300", True), ("1e999", False),
+     ("1e", False), ("1e+", False), ("--1", False), ("1.2.3", False), ("-", False), (".", False), ("1e5x", False)],
+)
+def test_numbers_in_every_repeated_group(idd, number, valid):
+    # The fourth vertex takes the first vertex's field again: the check follows the groups.
+    vertices = ", ".join(["1"] * 10 + [number])
+    problems = load(idd, f"Material, Brick, 0.1, 2;\nConstruction, C, Brick;\nWall, W1, C, , {vertices};\n").validate()
+    assert summary(problems) == ([] if valid else [("not-a-number", "Wall", "W1", 13, number)])
+
+
+@pytest.mark.parametrize(
     ("written", "mismatch"),
     [("9.1", False), ("9.1.0", False), ("09.1.7", False), ("9.2", True), ("8.1", True), ("junk", True)],
 )

@@ -2,6 +2,7 @@
 // save() and repr().
 #include <string>
 
+#include "core/base/os_memory.h"
 #include "py/idf_document.h"
 
 namespace tarvix::idf {
@@ -104,6 +105,7 @@ Ref text_of(IDFDoc* self, const FormatConfig& config, bool preserve_order, bool 
             const size_t end = trim ? measure.bytes - measure.trailing_newlines : measure.bytes;
             if (begin > end) begin = end;  // nothing but line ends
             text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(end - begin), 127));
+            if (text) os_memory::prefer_huge_pages(PyUnicode_DATA(text.get()), end - begin);
             if (text) write_document_into(static_cast<char*>(PyUnicode_DATA(text.get())), begin, end, config,
                                           preserve_order, schema, index, slots);
             return;

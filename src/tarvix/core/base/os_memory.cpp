@@ -85,6 +85,18 @@ void* resize(void* ptr, size_t old_size, size_t size) noexcept {
     return fresh;
 }
 
+void prefer_huge_pages(void* begin, size_t size) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (size < kMapFrom) return;
+    constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t last = (reinterpret_cast<uintptr_t>(begin) + size) & ~(kHuge - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)begin;
+    (void)size;
+#endif
+}
 
 void discard_pages(char* begin, char* end) noexcept {
 #if defined(__unix__) && defined(MADV_DONTNEED)

@@ -19,4 +19,10 @@ void release(void* block) noexcept;
 // zeros afterwards. Does nothing where the system cannot do it.
 void discard_pages(char* begin, char* end) noexcept;
 
+// Asks the system to back the whole huge pages inside [begin, begin + size)
+// with huge pages, before they are first written: a large block someone
+// else allocated (a str of tens of megabytes) then fills without a fault per
+// small page. Does nothing for small ranges or where the system cannot.
+void prefer_huge_pages(void* begin, size_t size) noexcept;
+
 }  // namespace tarvix::os_memory

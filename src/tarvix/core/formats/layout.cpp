@@ -47,14 +47,22 @@ bool is_ascii(std::string_view text) noexcept {
     return (bits & 0x8080808080808080ULL) == 0;
 }
 
+bool is_line_end(char c) noexcept { return c == '\n' || c == '\r'; }
+
 // Counts the bytes, whether all are ASCII, and how many line ends open and
-// close the text.
+// close the text. Most texts neither start nor end with a line end (values
+// cannot hold one), and those cost no scan.
 struct MeasureSink {
     TextMeasure& m;
     void append(std::string_view text) {
         if (text.empty()) return;
         if (m.ascii) m.ascii = is_ascii(text);
         m.bytes += text.size();
+        if (!is_line_end(text.front()) && !is_line_end(text.back())) {
+            m.seen_text = true;
+            m.trailing_newlines = 0;
+            return;
+        }
         const size_t last_other = text.find_last_not_of("\r\n");
         if (last_other == std::string_view::npos) {  // only line ends
             if (!m.seen_text) m.leading_newlines += text.size();
@@ -65,7 +73,17 @@ struct MeasureSink {
         m.seen_text = true;
         m.trailing_newlines = text.size() - last_other - 1;
     }
-    void push(char c) { append(std::string_view(&c, 1)); }
+    void push(char c) {
+        ++m.bytes;
+        if (static_cast<unsigned char>(c) >= 0x80) m.ascii = false;
+        if (is_line_end(c)) {
+            if (!m.seen_text) ++m.leading_newlines;
+            ++m.trailing_newlines;
+        } else {
+            m.seen_text = true;
+            m.trailing_newlines = 0;
+        }
+    }
     void blanks(size_t count) {
         if (count == 0) return;
         m.bytes += count;
@@ -73,6 +91,30 @@ struct MeasureSink {
         m.trailing_newlines = 0;
     }
 };
+
+// Copies n bytes without a call for the short texts a document is made of:
+// two overlapping words, reading and writing only the n bytes.
+inline void copy_short(char* to, const char* from, size_t n) noexcept {
+    if (n >= 8 && n <= 16) {
+        uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + n - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + n - 8, &tail, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + n - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + n - 4, &tail, 4);
+    } else if (n < 4) {
+        for (size_t k = 0; k < n; ++k) to[k] = from[k];
+    } else {
+        std::memcpy(to, from, n);
+    }
+}
+
+constexpr char kBlanks[] = "                                ";  // 32
 
 // Copies the bytes that fall in [begin, end) of the text into a buffer of
 // exactly that size.
@@ -82,6 +124,11 @@ struct BufferSink {
     size_t end;
     size_t pos = 0;
     void append(std::string_view text) {
+        if (pos >= begin && pos + text.size() <= end) {  // the rule: wholly inside
+            copy_short(buffer + (pos - begin), text.data(), text.size());
+            pos += text.size();
+            return;
+        }
         const size_t from = std::max(pos, begin);
         const size_t to = std::min(pos + text.size(), end);
         if (from < to) std::memcpy(buffer + (from - begin), text.data() + (from - pos), to - from);
@@ -92,6 +139,10 @@ struct BufferSink {
         ++pos;
     }
     void blanks(size_t count) {
+        if (count <= sizeof kBlanks - 1) {
+            append(std::string_view(kBlanks, count));
+            return;
+        }
         const size_t from = std::max(pos, begin);
         const size_t to = std::min(pos + count, end);
         if (from < to) std::memset(buffer + (from - begin), ' ', to - from);
@@ -105,6 +156,80 @@ void emit_group_number(Sink& out, int64_t group) {
     const auto [last, error] = std::to_chars(digits, digits + sizeof digits, group);
     (void)error;
     out.append(std::string_view(digits, static_cast<size_t>(last - digits)));
+}
+
+// The name of field i as a comment gives it: a base field's without a call.
+inline idd::FieldName name_of(const idd::ClassDef* cls, int64_t i) noexcept {
+    const idd::ExtensibleDef& ext = cls->extensible;
+    if ((!ext.is_extensible || ext.begin_index < 0 || i < ext.begin_index) &&
+        i < static_cast<int64_t>(cls->fields.size())) {
+        idd::FieldName name;
+        name.field = &cls->fields[static_cast<size_t>(i)];
+        name.prefix = name.field->name;
+        return name;
+    }
+    return idd::field_name_parts(cls, i);
+}
+
+size_t digit_count(int64_t group) noexcept {
+    size_t n = 1;
+    for (; group >= 10; group /= 10) ++n;
+    return n;
+}
+
+template <class Sink>
+void emit_object(Sink& out, const FormatConfig& config, const ObjectView& object);
+
+// What emit_object would write through a MeasureSink, added up field by
+// field instead of text by text: values and comments hold no line end, so
+// past the class name the text only grows, and ends as emit_object ends it.
+void emit_object(MeasureSink& out, const FormatConfig& config, const ObjectView& object) {
+    out.append(config.class_indent);
+    out.append(object.class_name);
+    TextMeasure& m = out.m;
+    const idd::ClassDef* cls = object.cls;
+    const ValuesView& values = object.values;
+    const int64_t min_fields = cls ? cls->min_fields : 0;
+    int64_t last = static_cast<int64_t>(values.used()) - 1;
+    if (min_fields > 0 && min_fields > last + 1) last = min_fields - 1;
+    m.seen_text = true;
+    m.trailing_newlines = config.compact ? 0 : 1;
+    size_t bytes = 1 + !config.compact;  // the separator after the class, and its line end
+    if (last >= 0) {
+        const size_t count = static_cast<size_t>(last) + 1;
+        const size_t stored = std::min(values.size(), count);
+        if (stored > 0 && m.ascii) {
+            const char* first = values[0].data();
+            const std::string_view end_value = values[stored - 1];
+            m.ascii = is_ascii(std::string_view(first, static_cast<size_t>(end_value.data() + end_value.size() - first)));
+        }
+        if (m.ascii) m.ascii = is_ascii(config.field_indent);
+        // Each field: indent, value, separator; unless compact, padding, "!- ", comment, line end.
+        bytes += count * (config.field_indent.size() + 1 + (config.compact ? 0 : 4));
+        for (size_t i = 0; i < count; ++i) {
+            const size_t size = i < stored ? values[i].size() : 0;
+            bytes += size;
+            if (config.compact) continue;
+            if (config.field_size != 0) bytes += config.field_size >= size ? config.field_size - size : 2;
+            if (!cls) continue;
+            const idd::FieldName name = name_of(cls, static_cast<int64_t>(i));
+            if (!name.valid) {
+                report_internal_failure("tarvix.idd.get_field_name", Failure::zero_division);
+                continue;
+            }
+            bytes += name.prefix.size();
+            if (m.ascii) m.ascii = is_ascii(name.prefix);
+            if (name.group > 0) {
+                bytes += digit_count(name.group) + name.suffix.size();
+                if (m.ascii) m.ascii = is_ascii(name.suffix);
+            }
+            if (name.field && !name.field->units.empty()) {
+                bytes += name.field->units.size() + 3;
+                if (m.ascii) m.ascii = is_ascii(name.field->units);
+            }
+        }
+    }
+    m.bytes += bytes;
 }
 
 template <class Sink>
@@ -132,7 +257,7 @@ void emit_object(Sink& out, const FormatConfig& config, const ObjectView& object
         if (config.field_size != 0) out.blanks(config.field_size >= value.size() ? config.field_size - value.size() : 2);
         out.append("!- ");
         if (cls) {
-            const idd::FieldName name = idd::field_name_parts(cls, i);
+            const idd::FieldName name = name_of(cls, i);
             if (!name.valid) {
                 report_internal_failure(FailureSite::get_field_name, Failure::zero_division);
             } else {

@@ -102,22 +102,110 @@ struct NameKey {
     std::string_view name;
 };
 
-struct NameKeyHash {
-    HashKey key = process_hash_key();
+// An open-addressed table of them, sized once for the document's objects:
+// a look-up is one probe into one array, not a walk through nodes. The hash
+// is keyed per process, so no document can make the probes pile up.
+class NameSet {
+public:
+    // Room for `count` names at most. Throws std::bad_alloc.
+    void reserve(size_t count) {
+        size_t size = 16;
+        while (size < 2 * count) size *= 2;
+        entries_.assign(size, Entry{});
+        mask_ = size - 1;
+    }
+
+    // False when the class already has the name (ignoring ASCII case).
     // Throws std::bad_alloc for a name too long to fold on the stack.
-    size_t operator()(const NameKey& k) const {
+    bool insert(const NameKey& k) {
         const UpperKey upper(k.name);
-        return siphash13(key, upper.view().data(), upper.view().size()) + k.class_idx * 0x9E3779B97F4A7C15ull;
+        const uint64_t hash =
+            (siphash13(key_, upper.view().data(), upper.view().size()) + k.class_idx * 0x9E3779B97F4A7C15ull) | 1;
+        for (size_t at = hash & mask_;; at = (at + 1) & mask_) {
+            Entry& entry = entries_[at];
+            if (entry.hash == 0) {
+                entry = Entry{hash, k.class_idx, k.name};
+                return true;
+            }
+            if (entry.hash == hash && entry.class_idx == k.class_idx && equal_fold(entry.name, k.name)) return false;
+        }
     }
+
+private:
+    struct Entry {
+        uint64_t hash = 0;  // 0: free
+        uint32_t class_idx = 0;
+        std::string_view name;
+    };
+    HashKey key_ = process_hash_key();
+    std::vector<Entry> entries_;
+    size_t mask_ = 0;
 };
 
-struct NameKeyEqual {
-    bool operator()(const NameKey& a, const NameKey& b) const noexcept {
-        return a.class_idx == b.class_idx && equal_fold(a.name, b.name);
-    }
+// What checking one field of a class takes, worked out once per class from
+// its definition and the checks asked for, so that each value costs a
+// switch rather than a walk through the field's definition.
+struct FieldPlan {
+    enum Action : uint8_t { none, number, choice, reference };
+    const FieldDef* field = nullptr;
+    Action action = none;
+    bool needs_value = false;  // a number whose value matters: an integer, a minimum or a maximum to check
+    bool deprecated = false;   // a value there is a problem
+    bool required = false;     // an empty value there is a problem (no default fills it)
 };
 
-using NameSet = std::unordered_set<NameKey, NameKeyHash, NameKeyEqual>;
+struct ClassPlan {
+    bool built = false;
+    std::vector<FieldPlan> fields;  // as cls->fields
+};
+
+// The forms read_short_decimal reads, told without reading the value: a
+// number whose only check is to be one needs no arithmetic.
+bool short_decimal_form(std::string_view text) noexcept {
+    auto digit = [](char c) { return static_cast<unsigned char>(c - '0') < 10; };
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    p += p != end && *p == '-';
+    // Runs of digits rather than digit by digit: leading zeros, the whole
+    // part, the fraction.
+    const char* const first = p;
+    while (p != end && *p == '0') ++p;
+    const char* const whole = p;
+    while (p != end && digit(*p)) ++p;
+    size_t significant = static_cast<size_t>(p - whole);
+    bool any_digit = p != first;
+    int after_point = 0;
+    if (p != end && *p == '.') {
+        const char* const fraction = ++p;
+        while (p != end && digit(*p)) ++p;
+        after_point = static_cast<int>(p - fraction);
+        any_digit |= p != fraction;
+        if (significant == 0) {
+            const char* q = fraction;
+            while (q != p && *q == '0') ++q;
+            significant = static_cast<size_t>(p - q);
+        } else {
+            significant += static_cast<size_t>(p - fraction);
+        }
+    }
+    const bool nonzero = significant > 0;
+    if (!any_digit || significant > 15) return false;
+    int exponent = 0;
+    if (p != end) {
+        if (*p != 'e' && *p != 'E') return false;
+        ++p;
+        const bool negative_exponent = p != end && *p == '-';
+        p += (p != end && (*p == '-' || *p == '+'));
+        if (p == end || end - p > 4) return false;
+        for (; p != end; ++p) {
+            if (*p < '0' || *p > '9') return false;
+            exponent = exponent * 10 + (*p - '0');
+        }
+        if (negative_exponent) exponent = -exponent;
+    }
+    const int power = exponent - after_point;
+    return !nonzero || (power >= -22 && power <= 22);
+}
 
 class Checker {
 public:
@@ -133,7 +221,9 @@ public:
             version_class_ = idd::find_class(schema_, "VERSION");
         }
         if (wants(ProblemCode::unknown_reference)) collect_tags();
+        plans_.resize(classes);
         const size_t count = slots_.slot_count();
+        if (wants(ProblemCode::duplicate_name)) names_.reserve(count);
         for (size_t slot = 0; slot < count; ++slot) {
             ObjectView object;
             if (slots_.view(slot, object) != SlotState::object || !object.cls) continue;
@@ -260,7 +350,7 @@ private:
                                   " object, and this is number " + std::to_string(present_[k]) + ".";
             }
             if (wants(ProblemCode::duplicate_name) && !cls->fields.empty() && !cls->fields[0].references().empty() &&
-                !values.empty() && !values[0].empty() && !names_.insert(NameKey{k, values[0]}).second) {
+                !values.empty() && !values[0].empty() && !names_.insert(NameKey{k, values[0]})) {
                 Problem& problem = add_field(ProblemCode::duplicate_name, cls, slot, values, 0, values[0]);
                 problem.message = subject(problem) + ": another " + std::string(cls->name) + " object is already named '" +
                                   quote(problem.value) + "'.";
@@ -302,6 +392,10 @@ private:
         size_t base = cls->fields.size();
         if (repeating && ext.begin_index >= 0) base = std::min(base, static_cast<size_t>(ext.begin_index));
         const size_t last = std::max(values.size(), base);
+        if (in_schema(cls)) {
+            check_values(plan_of(index_of(cls)), cls, slot, values, base, last);
+            return;
+        }
         for (size_t i = 0; i < last; ++i) {
             const FieldDef* field = idd::get_field_def(cls, i);
             if (!field) {
@@ -323,6 +417,79 @@ private:
         }
     }
 
+    // The values of an object of a schema class, each by its field's plan.
+    void check_values(const ClassPlan& plan, const ClassDef* cls, size_t slot, ValuesView values, size_t base,
+                      size_t last) {
+        const idd::ExtensibleDef& ext = cls->extensible;
+        const size_t count = plan.fields.size();
+        const size_t stored = values.size();
+        // Fields past the first group take the definitions of the first
+        // group again; j is the definition of field i.
+        const bool wraps = ext.is_extensible && ext.begin_index >= 0 && ext.size > 0;
+        const size_t wrap_end = wraps ? static_cast<size_t>(ext.begin_index) + static_cast<size_t>(ext.size) : SIZE_MAX;
+        const size_t wrap_to = wraps ? static_cast<size_t>(ext.begin_index) : 0;
+        for (size_t i = 0, j = 0; i < last; ++i, j = j + 1 == wrap_end ? wrap_to : j + 1) {
+            if (j >= count) {
+                if (!ext.is_extensible) break;
+                continue;
+            }
+            const FieldPlan& field = plan.fields[j];
+            const std::string_view value = i < stored ? values[i] : std::string_view();
+            if (value.empty()) {
+                if (field.required && (i < base || i < stored)) {
+                    Problem& problem = add_field(ProblemCode::required_field, cls, slot, values, i, value);
+                    problem.has_value = false;
+                    problem.message = subject(problem) + ": a value is required.";
+                }
+                continue;
+            }
+            if (field.deprecated) {
+                Problem& problem = add_field(ProblemCode::deprecated_field, cls, slot, values, i, value);
+                problem.message =
+                    subject(problem) + ": the field is deprecated, yet holds '" + quote(problem.value) + "'.";
+            }
+            switch (field.action) {
+                case FieldPlan::none:
+                    break;
+                case FieldPlan::number:
+                    if (field.needs_value || !short_decimal_form(value))
+                        check_number(cls, slot, values, i, *field.field, value);
+                    break;
+                case FieldPlan::choice:
+                    check_choice(cls, slot, values, i, *field.field, value);
+                    break;
+                case FieldPlan::reference:
+                    check_reference(cls, slot, values, i, *field.field, value);
+                    break;
+            }
+        }
+    }
+
+    void check_choice(const ClassDef* cls, size_t slot, ValuesView values, size_t i, const FieldDef& field,
+                      std::string_view value) {
+        const idd::Views choices = field.choices();
+        for (const std::string_view choice : choices)
+            if (choice.size() == value.size() && equal_fold(choice, value)) return;
+        Problem& problem = add_field(ProblemCode::not_a_choice, cls, slot, values, i, value);
+        problem.message = subject(problem) + ": '" + quote(problem.value) + "' is not one of its choices (";
+        append_list(problem.message, choices, ", ");
+        problem.message.append(").");
+    }
+
+    void check_reference(const ClassDef* cls, size_t slot, ValuesView values, size_t i, const FieldDef& field,
+                         std::string_view value) {
+        if (defined(field, value)) return;
+        Problem& problem = add_field(ProblemCode::unknown_reference, cls, slot, values, i, value);
+        problem.message = subject(problem) + ": no object in ";
+        append_list(problem.message, field.object_lists(), " or ");
+        append_quoted(problem.message.append(" is named '"), problem.value).append("'");
+        if (i == 0 && is_attachment(cls->name)) {
+            problem.error = false;
+            problem.message.append("; the engine leaves the object unused");
+        }
+        problem.message.append(".");
+    }
+
     void check_value(const ClassDef* cls, size_t slot, ValuesView values, size_t i, const FieldDef& field,
                      std::string_view value) {
         if (field.deprecated && wants(ProblemCode::deprecated_field)) {
@@ -335,27 +502,12 @@ private:
             return;
         }
         if (field.field_type == idd::FIELDTYPE_CHOICE) {
-            const idd::Views choices = field.choices();
-            if (choices.empty() || !wants(ProblemCode::not_a_choice)) return;
-            for (const std::string_view choice : choices)
-                if (equal_fold(choice, value)) return;
-            Problem& problem = add_field(ProblemCode::not_a_choice, cls, slot, values, i, value);
-            problem.message = subject(problem) + ": '" + quote(problem.value) + "' is not one of its choices (";
-            append_list(problem.message, choices, ", ");
-            problem.message.append(").");
+            if (!field.choices().empty() && wants(ProblemCode::not_a_choice))
+                check_choice(cls, slot, values, i, field, value);
             return;
         }
         if (field.object_lists().empty() || !wants(ProblemCode::unknown_reference)) return;
-        if (!checkable(field) || defined(field, value)) return;
-        Problem& problem = add_field(ProblemCode::unknown_reference, cls, slot, values, i, value);
-        problem.message = subject(problem) + ": no object in ";
-        append_list(problem.message, field.object_lists(), " or ");
-        append_quoted(problem.message.append(" is named '"), problem.value).append("'");
-        if (i == 0 && is_attachment(cls->name)) {
-            problem.error = false;
-            problem.message.append("; the engine leaves the object unused");
-        }
-        problem.message.append(".");
+        if (checkable(field)) check_reference(cls, slot, values, i, field, value);
     }
 
     // Whether some field of the schema enters names under one of the
@@ -369,6 +521,32 @@ private:
             for (const std::string_view tag : field.object_lists())
                 if (entered_tags_.count(tag_key(tag, {}))) known->second = true;
         return known->second;
+    }
+
+    const ClassPlan& plan_of(uint32_t k) {
+        ClassPlan& plan = plans_[k];
+        if (plan.built) return plan;
+        const ClassDef& cls = schema_.ordered_classes[k];
+        plan.fields.resize(cls.fields.size());
+        const bool numbers = wants(ProblemCode::not_a_number) || wants(ProblemCode::not_an_integer) ||
+                             wants(ProblemCode::below_minimum) || wants(ProblemCode::above_maximum);
+        for (size_t i = 0; i < cls.fields.size(); ++i) {
+            const FieldDef& field = cls.fields[i];
+            FieldPlan& out = plan.fields[i];
+            out.field = &field;
+            out.deprecated = field.deprecated && wants(ProblemCode::deprecated_field);
+            out.required = field.required && field.default_val.empty() && wants(ProblemCode::required_field);
+            if (field.numeric() || (field.declared_type == idd::DeclaredType::none && field.kind == 'N')) {
+                if (numbers) out.action = FieldPlan::number;
+                out.needs_value = field.field_type == idd::FIELDTYPE_INTEGER || field.has_minimum || field.has_maximum;
+            } else if (field.field_type == idd::FIELDTYPE_CHOICE) {
+                if (!field.choices().empty() && wants(ProblemCode::not_a_choice)) out.action = FieldPlan::choice;
+            } else if (!field.object_lists().empty() && wants(ProblemCode::unknown_reference) && checkable(field)) {
+                out.action = FieldPlan::reference;
+            }
+        }
+        plan.built = true;
+        return plan;
     }
 
     // Whether some object, some class name, or a name the engine knows
@@ -436,6 +614,7 @@ private:
     std::vector<Problem>& out_;
 
     std::vector<uint32_t> present_;  // live objects seen so far, per class
+    std::vector<ClassPlan> plans_;   // per class, made when its first object comes
     NameSet names_;
     std::unordered_set<std::string> entered_tags_;
     std::unordered_map<const FieldDef*, bool> checkable_;
