@@ -214,7 +214,7 @@ void emit_object(MeasureSink& out, const FormatConfig& config, const ObjectView&
             if (!cls) continue;
             const idd::FieldName name = name_of(cls, static_cast<int64_t>(i));
             if (!name.valid) {
-                report_internal_failure("tarvix.idd.get_field_name", Failure::zero_division);
+                report_internal_failure(FailureSite::get_field_name, Failure::zero_division);
                 continue;
             }
             bytes += name.prefix.size();
