@@ -483,9 +483,9 @@ PyObject* object_get_referenced_object(PyObject* obj, PyObject* const* args, Py_
             return found ? found.release() : Py_NewRef(Py_None);
         }
         for (const std::string_view tag : field->object_lists()) {
-            const std::vector<FieldLoc>* locs = doc->doc.targets().find(tag, value);
-            if (!locs) continue;
-            for (const FieldLoc& loc : *locs) {
+            const LocRange locs = doc->doc.targets().find(tag, value);
+            if (locs.empty()) continue;
+            for (const FieldLoc loc : locs) {
                 if (!object_at(doc, loc.obj_idx, found)) return nullptr;  // a listed document makes nothing
                 if (found) return found.release();
             }
@@ -515,8 +515,7 @@ PyObject* object_get_referencing_objects(PyObject* obj, PyObject* const* args, P
                 doc->doc.referencing(*field, value, slots);
             } else {
                 for (const std::string_view tag : field->references())
-                    if (const std::vector<FieldLoc>* locs = doc->doc.referencers().find(tag, value))
-                        for (const FieldLoc& loc : *locs) slots.push_back(loc.obj_idx);
+                    for (const FieldLoc loc : doc->doc.referencers().find(tag, value)) slots.push_back(loc.obj_idx);
             }
             const py::GcPause gc_pause;
             for (const size_t slot : slots) {
@@ -603,9 +602,9 @@ size_t rename_through_list(IDFObj* self, IDFDoc* doc, const ClassDef& cls, size_
 // renaming onto it would make every reference name both.
 bool check_name_free(IDFObj* self, IDFDoc* doc, const FieldDef& field, std::string_view name) {
     for (const std::string_view tag : field.references()) {
-        const std::vector<FieldLoc>* locs = doc->doc.targets().find(tag, name);
-        if (!locs) continue;
-        for (const FieldLoc& loc : *locs) {
+        const LocRange locs = doc->doc.targets().find(tag, name);
+        if (locs.empty()) continue;
+        for (const FieldLoc loc : locs) {
             if (loc.obj_idx == self->obj_idx || loc.field_idx < 0) continue;
             const auto index = static_cast<size_t>(loc.field_idx);
             std::string_view class_name;
