@@ -191,3 +191,7 @@ def main() -> None:
         epjson = median_time(lambda: doc.to_epjson(json_schema))
         print(f"  to_epjson()/plain {epjson / plain:.2f} (classes the later JSON schema cannot take dropped: "
               f"{', '.join(dropped) or 'none'})")
+
+
+if __name__ == "__main__":
+    main()
