@@ -564,7 +564,23 @@ size_t Document::find_by_name(std::string_view class_key, std::string_view name)
     if (!entry || entry->empty()) return SIZE_MAX;
     if (entry->ascending()) {
         // In class order the slots ascend, so the first match is the
-        // smallest slot noted under the name.
+        // smallest slot noted under the name. Where the first field names
+        // the object under a reference tag, the graph already notes every
+        // object under its name: no index to build.
+        const idd::ClassDef* cls = schema_ && !name.empty() ? idd::find_class(*schema_, class_key) : nullptr;
+        const FieldDef* first = cls ? idd::get_field_def(cls, 0) : nullptr;
+        const auto class_idx = cls ? static_cast<uint32_t>(cls - schema_->ordered_classes.data()) : 0u;
+        if (first && !first->references().empty()) {
+            size_t found = SIZE_MAX;
+            for (const FieldLoc loc : targets_.find(first->references()[0], name, first->reference_id(0))) {
+                if (loc.field_idx != 0 || loc.obj_idx >= found || !live(loc.obj_idx) ||
+                    slots_[loc.obj_idx].class_idx != class_idx)
+                    continue;
+                const ValuesView current = values(loc.obj_idx);
+                if (!current.empty() && equal_fold(current[0], name)) found = loc.obj_idx;
+            }
+            return found;
+        }
         if (!entry->names()) {
             try {
                 auto names = std::make_unique<NameIndex>();
