@@ -567,7 +567,10 @@ size_t Document::find_by_name(std::string_view class_key, std::string_view name)
         // smallest slot noted under the name. Where the first field names
         // the object under a reference tag, the graph already notes every
         // object under its name: no index to build.
-        const idd::ClassDef* cls = schema_ && !name.empty() ? idd::find_class(*schema_, class_key) : nullptr;
+        // (Only where no two classes of the schema share a name: an entry
+        // then holds the objects of one class.)
+        const bool one_class_a_key = schema_ && schema_->class_map.size() == schema_->ordered_classes.size();
+        const idd::ClassDef* cls = one_class_a_key && !name.empty() ? idd::find_class(*schema_, class_key) : nullptr;
         const FieldDef* first = cls ? idd::get_field_def(cls, 0) : nullptr;
         const auto class_idx = cls ? static_cast<uint32_t>(cls - schema_->ordered_classes.data()) : 0u;
         if (first && !first->references().empty()) {
