@@ -559,6 +559,10 @@ size_t Document::remove_class(std::string_view class_key) noexcept {
 // ---------------------------------------------------------------------------
 // Queries
 
+namespace {
+constexpr size_t kGraphScanMost = 8;  // locations of one name looked through before a class gets its name index
+}  // namespace
+
 size_t Document::find_by_name(std::string_view class_key, std::string_view name) noexcept {
     ClassEntry* entry = index_.find(class_key);
     if (!entry || entry->empty()) return SIZE_MAX;
@@ -573,9 +577,14 @@ size_t Document::find_by_name(std::string_view class_key, std::string_view name)
         const idd::ClassDef* cls = one_class_a_key && !name.empty() ? idd::find_class(*schema_, class_key) : nullptr;
         const FieldDef* first = cls ? idd::get_field_def(cls, 0) : nullptr;
         const auto class_idx = cls ? static_cast<uint32_t>(cls - schema_->ordered_classes.data()) : 0u;
-        if (first && !first->references().empty()) {
+        // A name many objects share (repeats of one model) would be a long
+        // scan each time: the class then gets its index as below.
+        const LocRange named = first && !first->references().empty() && !entry->names()
+                                   ? targets_.find(first->references()[0], name, first->reference_id(0))
+                                   : LocRange();
+        if (first && !first->references().empty() && !entry->names() && named.size() <= kGraphScanMost) {
             size_t found = SIZE_MAX;
-            for (const FieldLoc loc : targets_.find(first->references()[0], name, first->reference_id(0))) {
+            for (const FieldLoc loc : named) {
                 if (loc.field_idx != 0 || loc.obj_idx >= found || !live(loc.obj_idx) ||
                     slots_[loc.obj_idx].class_idx != class_idx)
                     continue;
