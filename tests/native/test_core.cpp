@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <unordered_map>
@@ -208,6 +209,49 @@ void test_ref_map_folds_case_and_erases_empty_entries() {
     refs.remove("Tag", "zone ONE", {1, 0});
     refs.remove("Tag", "Zone One", {2, 0});
     CHECK(refs.empty());
+}
+
+// Many values under two tags added and removed at random, against a plain
+// map: the table grows and closes its gaps on removal, the pools of keys and
+// locations are compacted, values are found in any case, and a key kept
+// from a text stays an offset into it.
+void test_ref_map_against_map() {
+    const std::string text = "Alpha Beta Gamma";
+    RefMap map;
+    map.set_text(text.data(), text.size());
+    const uint32_t tags[2] = {map.tag("A"), map.tag("B")};
+    std::map<std::pair<uint32_t, std::string>, std::multiset<size_t>> reference;
+    const auto key_of = [](size_t n) { return n == 0 ? std::string("alpha") : "Name " + std::to_string(n); };
+    const auto lower = [](std::string s) {
+        for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        return s;
+    };
+    for (int step = 0; step < 60000; ++step) {
+        const uint32_t tag = tags[pick(2)];
+        const size_t n = pick(step < 30000 ? 3000 : 300);
+        const FieldLoc loc{pick(4), 0};
+        auto& held = reference[{tag, to_upper(key_of(n))}];
+        if (pick(2)) {
+            if (n == 0)
+                map.add_key(tag, std::string_view(text).substr(0, 5), loc);
+            else
+                map.add_key(tag, key_of(n), loc);
+            held.insert(loc.obj_idx);
+        } else {
+            map.remove_key(tag, lower(key_of(n)), loc);
+            if (const auto at = held.find(loc.obj_idx); at != held.end()) held.erase(at);
+        }
+        if (step % 1000 == 0 || step == 59999) {
+            size_t entries = 0;
+            for (const auto& [key, slots] : reference) {
+                std::multiset<size_t> found;
+                for (const FieldLoc got : map.find_key(key.first, key.second)) found.insert(got.obj_idx);
+                CHECK(found == slots);
+                entries += !slots.empty();
+            }
+            CHECK(map.size() == entries);
+        }
+    }
 }
 
 void test_class_entry_against_vector() {
@@ -836,6 +880,7 @@ int main() {
         {"keyed_hash_separates_colliding_names", test_keyed_hash_separates_colliding_names},
         {"ref_entry_against_vector", test_ref_entry_against_vector},
         {"ref_map_folds_case_and_erases_empty_entries", test_ref_map_folds_case_and_erases_empty_entries},
+        {"ref_map_against_map", test_ref_map_against_map},
         {"class_entry_against_vector", test_class_entry_against_vector},
         {"tokenizer_streams", test_tokenizer_streams},
         {"schema_and_lookups", test_schema_and_lookups},
