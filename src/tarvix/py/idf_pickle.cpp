@@ -4,6 +4,7 @@
 // each after its element converted, without validating against the schema.
 // Whatever such a state holds, later operations check before they use it.
 #include "py/idf.h"
+#include "core/text/text.h"
 
 namespace tarvix::idf {
 
@@ -51,26 +52,34 @@ Ref index_map_to_dict(const ClassIndex& index) {
 Ref ref_map_to_dict(const RefMap& map) {
     Ref outer = Ref::steal(PyDict_New());
     if (!outer) return {};
-    for (const auto& [tag, values] : map.tags()) {
-        Ref inner = Ref::steal(PyDict_New());
+    bool ok = true;
+    std::string folded;
+    map.for_each([&](std::string_view tag, std::string_view value, const LocRange& locs) {
+        if (!ok) return;
+        ok = false;
         Ref tag_key = py::to_bytes(tag);
-        if (!inner || !tag_key) return {};
-        for (const auto& [value, entry] : values) {
-            const std::vector<FieldLoc>& locs = entry.locs();
-            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(locs.size())));
-            Ref value_key = py::to_bytes(value);
-            if (!list || !value_key) return {};
-            for (size_t i = 0; i < locs.size(); ++i) {
-                Ref obj_idx = Ref::steal(PyLong_FromSize_t(locs[i].obj_idx));
-                PyObject* pair = obj_idx ? Py_BuildValue("(Oi)", obj_idx.get(), locs[i].field_idx) : nullptr;
-                if (!pair) return {};
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-            }
-            if (PyDict_SetItem(inner.get(), value_key.get(), list.get()) < 0) return {};
+        if (!tag_key) return;
+        PyObject* inner = PyDict_GetItemWithError(outer.get(), tag_key.get());  // borrowed
+        if (!inner) {
+            if (PyErr_Occurred()) return;
+            Ref made = Ref::steal(PyDict_New());
+            if (!made || PyDict_SetItem(outer.get(), tag_key.get(), made.get()) < 0) return;
+            inner = made.get();  // the outer dict holds it
         }
-        if (PyDict_SetItem(outer.get(), tag_key.get(), inner.get()) < 0) return {};
-    }
-    return outer;
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(locs.size())));
+        folded.assign(value);
+        for (char& c : folded) c = ascii_upper(c);
+        Ref value_key = py::to_bytes(folded);
+        if (!list || !value_key) return;
+        for (size_t i = 0; i < locs.size(); ++i) {
+            Ref obj_idx = Ref::steal(PyLong_FromSize_t(locs[i].obj_idx));
+            PyObject* pair = obj_idx ? Py_BuildValue("(Oi)", obj_idx.get(), locs[i].field_idx) : nullptr;
+            if (!pair) return;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+        }
+        ok = PyDict_SetItem(inner, value_key.get(), list.get()) == 0;
+    });
+    return ok ? std::move(outer) : Ref{};
 }
 
 // ---------------------------------------------------------------------------
@@ -200,7 +209,8 @@ bool unpack_pair(PyObject* item, Ref& first, Ref& second) {
     return true;
 }
 
-bool to_ref_map(PyObject* obj, RefMap::Tags& out) {
+// Fills `out` (a new map) from a state's mapping tag -> value -> locations.
+bool to_ref_map(PyObject* obj, RefMap& out) {
     if (obj == Py_None) {
         py::raise_no_attribute_of_none("items");
         return false;
@@ -212,27 +222,28 @@ bool to_ref_map(PyObject* obj, RefMap::Tags& out) {
             py::raise_no_attribute_of_none("items");
             return false;
         }
-        RefMap::Values values;
-        if (!for_each_item(values_obj, [&](PyObject* value_obj, PyObject* locs_obj) {
-                std::string value;
-                std::vector<FieldLoc> locs;
-                if (!to_byte_string(value_obj, value)) return false;
-                if (!for_each(locs_obj, [&](PyObject* item) {
-                        Ref first, second;
-                        FieldLoc loc{0, 0};
-                        if (!unpack_pair(item, first, second) || !to_size(first.get(), loc.obj_idx) ||
-                            !to_int(second.get(), loc.field_idx))
-                            return false;
-                        locs.push_back(loc);
-                        return true;
-                    }))
-                    return false;
-                values.insert_or_assign(std::move(value), RefEntry(std::move(locs)));
-                return true;
-            }))
-            return false;
-        out.insert_or_assign(std::move(tag), std::move(values));
-        return true;
+        const uint32_t number = out.tag(tag);
+        return for_each_item(values_obj, [&](PyObject* value_obj, PyObject* locs_obj) {
+            std::string value;
+            if (!to_byte_string(value_obj, value)) return false;
+            std::vector<FieldLoc> locs;
+            if (!for_each(locs_obj, [&](PyObject* item) {
+                    Ref first, second;
+                    FieldLoc loc{0, 0};
+                    if (!unpack_pair(item, first, second) || !to_size(first.get(), loc.obj_idx) ||
+                        !to_int(second.get(), loc.field_idx))
+                        return false;
+                    locs.push_back(loc);
+                    return true;
+                }))
+                return false;
+            // A value given again replaces what was given before it.
+            std::vector<FieldLoc> given;
+            for (const FieldLoc loc : out.find_key(number, value)) given.push_back(loc);
+            for (const FieldLoc& loc : given) out.remove_key(number, value, loc);
+            for (const FieldLoc& loc : locs) out.add_key(number, value, loc);
+            return true;
+        });
     });
 }
 
@@ -339,12 +350,12 @@ bool apply_doc_state(IDFDoc* self, PyObject* state) {
     ClassIndex::Entries index;
     if (!(item = state_item(state, 2)) || !to_index_map(item, index)) return false;
     self->doc.index().assign(std::move(index));
-    RefMap::Tags referencers;
+    RefMap referencers;
     if (!(item = state_item(state, 3)) || !to_ref_map(item, referencers)) return false;
-    self->doc.referencers().tags() = std::move(referencers);
-    RefMap::Tags targets;
+    self->doc.referencers().assign(std::move(referencers));
+    RefMap targets;
     if (!(item = state_item(state, 4)) || !to_ref_map(item, targets)) return false;
-    self->doc.targets().tags() = std::move(targets);
+    self->doc.targets().assign(std::move(targets));
     return restore_dict(reinterpret_cast<PyObject*>(self), state, 5);
 }
 

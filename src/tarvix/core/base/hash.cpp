@@ -98,4 +98,36 @@ uint64_t siphash13(const HashKey& key, const void* data, size_t size) noexcept {
     return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
+namespace {
+
+// Upper-cases the ASCII letters of 8 bytes at once.
+inline uint64_t fold_word(uint64_t w) noexcept {
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    const uint64_t low7 = w & (0x7f * ones);
+    const uint64_t from_a = low7 + (0x80 - 'a') * ones;      // top bit: byte >= 'a'
+    const uint64_t past_z = low7 + (0x80 - 'z' - 1) * ones;  // top bit: byte > 'z'
+    const uint64_t lower = from_a & ~past_z & ~w & (0x80 * ones);
+    return w ^ (lower >> 2);
+}
+
+}  // namespace
+
+uint64_t siphash13_folded(const HashKey& key, uint64_t word, const char* text, size_t size) noexcept {
+    State s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL, key.k0 ^ 0x6c7967656e657261ULL,
+            key.k1 ^ 0x7465646279746573ULL};
+    s.absorb(word);
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    const size_t blocks = size / 8;
+    for (size_t i = 0; i < blocks; ++i) s.absorb(fold_word(load_le64(p + 8 * i)));
+    uint64_t tail_word = 0;
+    const unsigned char* tail = p + 8 * blocks;
+    for (size_t i = 0; i < (size & 7); ++i) tail_word |= static_cast<uint64_t>(tail[i]) << (8 * i);
+    s.absorb(fold_word(tail_word) | static_cast<uint64_t>(size + 8) << 56);
+    s.v2 ^= 0xff;
+    s.round();
+    s.round();
+    s.round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
 }  // namespace tarvix

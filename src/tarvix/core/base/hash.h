@@ -30,6 +30,11 @@ const HashKey& process_hash_key() noexcept;
 
 uint64_t siphash13(const HashKey& key, const void* data, size_t size) noexcept;
 
+// SipHash-1-3 of `word` (8 bytes) followed by `text` with its ASCII letters
+// upper-cased, folding as it reads: names that differ only in case hash
+// alike, and no folded copy is made.
+uint64_t siphash13_folded(const HashKey& key, uint64_t word, const char* text, size_t size) noexcept;
+
 struct StringHash {
     using is_transparent = void;
     HashKey key = process_hash_key();

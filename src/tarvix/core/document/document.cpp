@@ -90,14 +90,20 @@ void Document::drop_name_indices() noexcept {
 // The graph
 
 void Document::register_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept {
-    for (const std::string_view tag : field.references()) targets_.add(tag, value, loc, FailureSite::register_target);
-    for (const std::string_view tag : field.object_lists())
-        referencers_.add(tag, value, loc, FailureSite::register_referencer);
+    const idd::Views references = field.references();
+    for (size_t k = 0; k < references.size(); ++k)
+        targets_.add(references[k], value, loc, FailureSite::register_target, field.reference_id(k));
+    const idd::Views object_lists = field.object_lists();
+    for (size_t k = 0; k < object_lists.size(); ++k)
+        referencers_.add(object_lists[k], value, loc, FailureSite::register_referencer, field.object_list_id(k));
 }
 
 void Document::unregister_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept {
-    for (const std::string_view tag : field.references()) targets_.remove(tag, value, loc);
-    for (const std::string_view tag : field.object_lists()) referencers_.remove(tag, value, loc);
+    const idd::Views references = field.references();
+    for (size_t k = 0; k < references.size(); ++k) targets_.remove(references[k], value, loc, field.reference_id(k));
+    const idd::Views object_lists = field.object_lists();
+    for (size_t k = 0; k < object_lists.size(); ++k)
+        referencers_.remove(object_lists[k], value, loc, field.object_list_id(k));
 }
 
 void Document::register_all(const ClassDef& cls, ValuesView values, size_t slot) noexcept {
@@ -175,16 +181,19 @@ void GraphEdit::stage(std::vector<Change>& list, const FieldDef& field, std::str
     if (value.empty() || (references.empty() && object_lists.empty())) return;
     const uint32_t key = key_of(value);
     list.reserve(list.size() + references.size() + object_lists.size());
-    const auto one = [&](Kind kind, std::string_view tag) {
+    const auto one = [&](Kind kind, std::string_view name, uint32_t schema_id) {
+        RefMap& refs = map(kind);
+        const uint32_t tag = apply ? refs.tag(name, schema_id) : refs.find_tag(name, schema_id);
+        if (tag == RefMap::kNoTag) return;  // a removal under a tag nothing was ever registered under
         if (apply) {
             edit_fault_point();
-            map(kind).add_key(tag, keys_[key], loc);
+            refs.add_key(tag, keys_[key], loc);
         }
         list.push_back(Change{kind, tag, key, 0, loc});  // room reserved above
     };
-    for (const std::string_view tag : references) one(Kind::target, tag);
-    for (const std::string_view tag : object_lists)
-        if (!has_tag(skipped, tag)) one(Kind::referencer, tag);
+    for (size_t k = 0; k < references.size(); ++k) one(Kind::target, references[k], field.reference_id(k));
+    for (size_t k = 0; k < object_lists.size(); ++k)
+        if (!has_tag(skipped, object_lists[k])) one(Kind::referencer, object_lists[k], field.object_list_id(k));
 }
 
 void GraphEdit::add(const FieldDef& field, std::string_view value, FieldLoc loc, idd::Views skipped) {
@@ -202,10 +211,15 @@ void GraphEdit::replace(const FieldDef& field, std::string_view old, std::string
         return;
     }
     const uint32_t key = key_of(value);
-    pending_.reserve(pending_.size() + field.references().size() + field.object_lists().size());
-    for (const std::string_view tag : field.references()) pending_.push_back(Change{Kind::requeue_target, tag, key, key, loc});
-    for (const std::string_view tag : field.object_lists())
-        pending_.push_back(Change{Kind::requeue_referencer, tag, key, key, loc});
+    const idd::Views references = field.references();
+    const idd::Views object_lists = field.object_lists();
+    pending_.reserve(pending_.size() + references.size() + object_lists.size());
+    for (size_t k = 0; k < references.size(); ++k)
+        pending_.push_back(
+            Change{Kind::requeue_target, doc_.targets().tag(references[k], field.reference_id(k)), key, key, loc});
+    for (size_t k = 0; k < object_lists.size(); ++k)
+        pending_.push_back(Change{Kind::requeue_referencer,
+                                  doc_.referencers().tag(object_lists[k], field.object_list_id(k)), key, key, loc});
 }
 
 void GraphEdit::add_all(const ClassDef& cls, ValuesView values, size_t slot) {
@@ -220,7 +234,9 @@ void GraphEdit::move_entry(std::string_view tag, std::string_view from, std::str
     const uint32_t from_key = key_of(from);
     const uint32_t to_key = key_of(to);
     if (from_key == to_key) return;
-    pending_.push_back(Change{Kind::move, tag, from_key, to_key, FieldLoc{0, 0}});
+    const uint32_t number = doc_.referencers().find_tag(tag);
+    if (number == RefMap::kNoTag) return;  // nothing registered under the tag: nothing moves
+    pending_.push_back(Change{Kind::move, number, from_key, to_key, FieldLoc{0, 0}});
 }
 
 void GraphEdit::prepare() {
@@ -366,9 +382,10 @@ void referring_fields(const RefMap& referencers, const FieldDef& field, std::str
     size_t sources = 0;
     for (size_t t = 0; t < tags.size(); ++t) {
         if (repeats_earlier(tags, t)) continue;  // it would find the same entry again
-        const std::vector<FieldLoc>* locs = referencers.find(tags[t], name);
-        if (!locs || locs->empty()) continue;
-        out.insert(out.end(), locs->begin(), locs->end());
+        const LocRange locs = referencers.find(tags[t], name, field.reference_id(t));
+        if (locs.empty()) continue;
+        out.reserve(out.size() + locs.size());
+        for (const FieldLoc loc : locs) out.push_back(loc);
         ++sources;
     }
     const auto before = [](const FieldLoc& a, const FieldLoc& b) {
@@ -481,15 +498,13 @@ size_t Document::rename(SlotHost& host, size_t slot, size_t name_idx, std::strin
 
 std::optional<FieldLoc> Document::name_holder(const SlotHost& host, const FieldDef& field, std::string_view name,
                                               size_t slot) const noexcept {
-    for (const std::string_view tag : field.references()) {
-        const std::vector<FieldLoc>* locs = targets_.find(tag, name);
-        if (!locs) continue;
-        for (const FieldLoc& loc : *locs) {
+    const idd::Views references = field.references();
+    for (size_t k = 0; k < references.size(); ++k)
+        for (const FieldLoc loc : targets_.find(references[k], name, field.reference_id(k))) {
             ValuesView values;
             if (loc.obj_idx == slot || loc.field_idx < 0 || !values_in(host, loc.obj_idx, values)) continue;
             if (equal_fold(values.at_or_empty(static_cast<size_t>(loc.field_idx)), name)) return loc;
         }
-    }
     return std::nullopt;
 }
 
@@ -548,12 +563,40 @@ size_t Document::remove_class(std::string_view class_key) noexcept {
 // ---------------------------------------------------------------------------
 // Queries
 
+namespace {
+constexpr size_t kGraphScanMost = 8;  // locations of one name looked through before a class gets its name index
+}  // namespace
+
 size_t Document::find_by_name(std::string_view class_key, std::string_view name) noexcept {
     ClassEntry* entry = index_.find(class_key);
     if (!entry || entry->empty()) return SIZE_MAX;
     if (entry->ascending()) {
         // In class order the slots ascend, so the first match is the
-        // smallest slot noted under the name.
+        // smallest slot noted under the name. Where the first field names
+        // the object under a reference tag, the graph already notes every
+        // object under its name: no index to build.
+        // (Only where no two classes of the schema share a name: an entry
+        // then holds the objects of one class.)
+        const bool one_class_a_key = schema_ && schema_->class_map.size() == schema_->ordered_classes.size();
+        const idd::ClassDef* cls = one_class_a_key && !name.empty() ? idd::find_class(*schema_, class_key) : nullptr;
+        const FieldDef* first = cls ? idd::get_field_def(cls, 0) : nullptr;
+        const auto class_idx = cls ? static_cast<uint32_t>(cls - schema_->ordered_classes.data()) : 0u;
+        // A name many objects share (repeats of one model) would be a long
+        // scan each time: the class then gets its index as below.
+        const LocRange named = first && !first->references().empty() && !entry->names()
+                                   ? targets_.find(first->references()[0], name, first->reference_id(0))
+                                   : LocRange();
+        if (first && !first->references().empty() && !entry->names() && named.size() <= kGraphScanMost) {
+            size_t found = SIZE_MAX;
+            for (const FieldLoc loc : named) {
+                if (loc.field_idx != 0 || loc.obj_idx >= found || !live(loc.obj_idx) ||
+                    slots_[loc.obj_idx].class_idx != class_idx)
+                    continue;
+                const ValuesView current = values(loc.obj_idx);
+                if (!current.empty() && equal_fold(current[0], name)) found = loc.obj_idx;
+            }
+            return found;
+        }
         if (!entry->names()) {
             try {
                 auto names = std::make_unique<NameIndex>();
@@ -595,23 +638,19 @@ size_t Document::find_by_name(const SlotHost& host, std::string_view class_key, 
 }
 
 size_t Document::first_target(const SlotHost& host, const FieldDef& field, std::string_view value) const noexcept {
-    for (const std::string_view tag : field.object_lists()) {
-        const std::vector<FieldLoc>* locs = targets_.find(tag, value);
-        if (!locs) continue;
-        for (const FieldLoc& loc : *locs)
+    const idd::Views object_lists = field.object_lists();
+    for (size_t k = 0; k < object_lists.size(); ++k)
+        for (const FieldLoc loc : targets_.find(object_lists[k], value, field.object_list_id(k)))
             if (host.occupied(loc.obj_idx)) return loc.obj_idx;
-    }
     return SIZE_MAX;
 }
 
 void Document::referencing(const SlotHost& host, const FieldDef& field, std::string_view value,
                            std::vector<size_t>& out) const {
-    for (const std::string_view tag : field.references()) {
-        const std::vector<FieldLoc>* locs = referencers_.find(tag, value);
-        if (!locs) continue;
-        for (const FieldLoc& loc : *locs)
+    const idd::Views references = field.references();
+    for (size_t k = 0; k < references.size(); ++k)
+        for (const FieldLoc loc : referencers_.find(references[k], value, field.reference_id(k)))
             if (host.occupied(loc.obj_idx)) out.push_back(loc.obj_idx);
-    }
 }
 
 }  // namespace tarvix::idf

@@ -127,7 +127,7 @@ private:
     enum class Kind : uint8_t { target, referencer, move, requeue_target, requeue_referencer };
     struct Change {
         Kind kind;
-        std::string_view tag;
+        uint32_t tag;  // the map's number of it
         uint32_t key;     // index into keys_
         uint32_t to_key;  // moves: the target's key
         FieldLoc loc;

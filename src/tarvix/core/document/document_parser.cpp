@@ -196,6 +196,8 @@ bool Document::load(std::unique_ptr<TextStore> text, bool known_valid, DocumentE
     char* const base = text_->data();
     const size_t size = text_->size();
     text_base_ = base;
+    targets_.set_text(base, size);
+    referencers_.set_text(base, size);
     try {
         // About one value per 24 bytes and one object per 600 in real
         // documents; both arrays grow in place when the guess is short.
@@ -251,6 +253,8 @@ void Document::finish_load() noexcept {
     if (text_) {
         text_->shrink(written_);
         text_base_ = text_->data();
+        targets_.set_text(text_base_, written_);
+        referencers_.set_text(text_base_, written_);
     }
     ends_.shrink_to_fit();
     slots_.shrink_to_fit();

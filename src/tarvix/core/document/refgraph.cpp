@@ -1,6 +1,9 @@
 #include "core/document/refgraph.h"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
+#include <utility>
 
 #include "core/text/text.h"
 
@@ -16,240 +19,497 @@ UpperKey::UpperKey(std::string_view value) : size_(value.size()) {
     data_ = target;
 }
 
-// ---------------------------------------------------------------------------
-// RefEntry
-
-void RefEntry::build_positions() {
-    auto positions = std::make_unique<std::unordered_map<FieldLoc, Position, LocHash>>();
-    positions->reserve(locs_.size());
-    for (size_t i = 0; i < locs_.size(); ++i) {
-        auto [it, inserted] = positions->try_emplace(locs_[i], Position{i, 1});
-        if (!inserted) {
-            ++it->second.copies;
-            it->second.index = kUnknown;
-        }
-    }
-    positions_ = std::move(positions);
-}
-
-void RefEntry::note_last() noexcept {
-    if (!positions_) return;
-    try {
-        auto [it, inserted] = positions_->try_emplace(locs_.back(), Position{locs_.size() - 1, 1});
-        if (!inserted) {
-            ++it->second.copies;
-            it->second.index = kUnknown;
-        }
-    } catch (const std::bad_alloc&) {
-        positions_.reset();  // the entry stays whole; removals scan until the index is rebuilt
-    }
-}
-
-void RefEntry::add(FieldLoc loc) {
-    locs_.push_back(loc);
-    note_last();
-}
-
-void RefEntry::take_all(RefEntry& other) noexcept {
-    for (const FieldLoc& loc : other.locs_) {
-        locs_.push_back(loc);
-        note_last();
-    }
-    other.locs_.clear();
-    other.positions_.reset();
-}
-
-size_t RefEntry::first_index_of(FieldLoc loc) const noexcept {
-    for (size_t i = 0; i < locs_.size(); ++i)
-        if (locs_[i] == loc) return i;
-    return kUnknown;
-}
-
-bool RefEntry::remove(FieldLoc loc) noexcept {
-    if (!positions_ && locs_.size() >= kIndexFrom) {
-        try {
-            build_positions();
-        } catch (const std::bad_alloc&) {
-            positions_.reset();
-        }
-    }
-    size_t index;
-    if (positions_) {
-        const auto found = positions_->find(loc);
-        if (found == positions_->end()) return false;
-        Position& position = found->second;
-        index = position.index == kUnknown ? first_index_of(loc) : position.index;
-        if (index == kUnknown) return false;
-        if (--position.copies == 0)
-            positions_->erase(found);
-        else
-            position.index = kUnknown;  // another copy remains: found again when needed
-    } else {
-        index = first_index_of(loc);
-        if (index == kUnknown) return false;
-    }
-    // Swap-remove: the last location takes the removed one's place.
-    const size_t last = locs_.size() - 1;
-    if (index != last) {
-        const FieldLoc moved = locs_[last];
-        locs_[index] = moved;
-        if (positions_) {
-            Position& position = positions_->find(moved)->second;
-            position.index = position.copies == 1 ? index : kUnknown;
-        }
-    }
-    locs_.pop_back();
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// RefMap
-
 namespace {
 
-// The entry of a value under one tag, found by its upper-cased key; when
-// that key cannot be made (a long value, no memory) by comparing every key
-// of the tag ignoring case, so that a removal never fails.
-RefMap::Values::iterator locate(RefMap::Values& values, std::string_view value) noexcept {
-    try {
-        const UpperKey key(value);
-        return values.find(key.view());
-    } catch (const std::bad_alloc&) {
-        for (auto it = values.begin(); it != values.end(); ++it)
-            if (equal_fold(it->first, value)) return it;
-        return values.end();
-    }
+constexpr uint64_t kSlotIndex = 0xffffffffULL;
+
+
+// At most 7/8 of the table in use, and always a power of two.
+size_t table_capacity_for(size_t count) {
+    size_t capacity = 16;
+    while (capacity - capacity / 8 <= count) capacity *= 2;
+    return capacity;
 }
 
 }  // namespace
 
-void RefMap::add(std::string_view tag, std::string_view value, FieldLoc loc, FailureSite site) noexcept {
+RefMap::RefMap() = default;
+RefMap::~RefMap() = default;
+
+PackedLoc RefMap::pack(FieldLoc loc) {
+    PackedLoc out;
+    if (pack_found(loc, out)) return out;
+    if (aside_.size() >= INT32_MAX) throw std::bad_alloc();
+    aside_.push_back(loc);
+    return {UINT32_MAX, static_cast<int32_t>(aside_.size() - 1)};
+}
+
+bool RefMap::pack_found(FieldLoc loc, PackedLoc& out) const noexcept {
+    if (loc.obj_idx < UINT32_MAX) {
+        out = {static_cast<uint32_t>(loc.obj_idx), loc.field_idx};
+        return true;
+    }
+    for (size_t i = 0; i < aside_.size(); ++i)
+        if (aside_[i] == loc) {
+            out = {UINT32_MAX, static_cast<int32_t>(i)};
+            return true;
+        }
+    return false;
+}
+
+void RefMap::assign(RefMap&& other) noexcept {
+    aside_ = std::move(other.aside_);
+    entries_ = std::move(other.entries_);
+    table_ = std::move(other.table_);
+    free_ = std::exchange(other.free_, kNoTag);
+    live_ = std::exchange(other.live_, 0);
+    locs_ = std::move(other.locs_);
+    locs_garbage_ = std::exchange(other.locs_garbage_, 0);
+    keys_ = std::move(other.keys_);
+    keys_garbage_ = std::exchange(other.keys_garbage_, 0);
+    positions_ = std::move(other.positions_);
+    free_positions_ = std::move(other.free_positions_);
+    tag_names_ = std::move(other.tag_names_);
+    tag_ids_ = std::move(other.tag_ids_);
+    from_schema_ = std::move(other.from_schema_);
+    tag_text_ = std::move(other.tag_text_);
+}
+
+void RefMap::clear() noexcept {
+    entries_.clear();
+    table_.clear();
+    free_ = kNoTag;
+    live_ = 0;
+    locs_.clear();
+    locs_garbage_ = 0;
+    keys_.clear();
+    keys_garbage_ = 0;
+    positions_.clear();
+    free_positions_.clear();
+    aside_.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Tags
+
+uint32_t RefMap::find_tag(std::string_view name, uint32_t schema_id) const noexcept {
+    if (schema_id < from_schema_.size()) {
+        const uint32_t tag = from_schema_[schema_id];
+        if (tag != kNoTag && tag_names_[tag] == name) return tag;
+    }
+    const auto found = tag_ids_.find(name);
+    return found == tag_ids_.end() ? kNoTag : found->second;
+}
+
+uint32_t RefMap::tag(std::string_view name, uint32_t schema_id) {
+    uint32_t tag = find_tag(name, schema_id);
+    if (tag == kNoTag) {
+        if (tag_names_.size() >= kNoTag - 1) throw std::bad_alloc();
+        tag_names_.reserve(tag_names_.size() + 1);
+        tag_ids_.reserve(tag_ids_.size() + 1);
+        const std::string_view kept = name.empty() ? std::string_view() : tag_text_.copy(name);
+        tag = static_cast<uint32_t>(tag_names_.size());
+        tag_ids_.emplace(kept, tag);  // room reserved: cannot fail
+        tag_names_.push_back(kept);
+    }
+    if (schema_id != kNoTag && schema_id < (1u << 24)) {
+        if (schema_id >= from_schema_.size()) from_schema_.resize(schema_id + 1, kNoTag);
+        from_schema_[schema_id] = tag;
+    }
+    return tag;
+}
+
+// ---------------------------------------------------------------------------
+// The table
+
+uint32_t RefMap::hash_of(uint32_t tag, std::string_view key) const noexcept {
+    return static_cast<uint32_t>(siphash13_folded(key_, tag, key.data(), key.size()));
+}
+
+uint32_t RefMap::find_entry(uint32_t tag, std::string_view key, uint32_t hash) const noexcept {
+    if (table_.empty()) return kNoTag;
+    const size_t mask = table_.size() - 1;
+    const uint64_t want = uint64_t{hash} << 32;
+    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        const uint64_t cell = table_[slot];
+        if (cell == 0) return kNoTag;
+        if ((cell & ~kSlotIndex) != want) continue;
+        const auto index = static_cast<uint32_t>((cell & kSlotIndex) - 1);
+        const Entry& e = entries_[index];
+        if (e.tag == tag && equal_fold(key_of(e), key)) return index;
+    }
+}
+
+void RefMap::rebuild_table(size_t capacity) {
+    PodVector<uint64_t> table;
+    table.reserve(capacity);
+    for (size_t i = 0; i < capacity; ++i) table.push_back(0);
+    const size_t mask = capacity - 1;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const Entry& e = entries_[i];
+        if (e.tag == kNoTag) continue;
+        size_t slot = e.hash & mask;
+        while (table[slot] != 0) slot = (slot + 1) & mask;
+        table[slot] = uint64_t{e.hash} << 32 | (i + 1);
+    }
+    table_ = std::move(table);
+}
+
+void RefMap::reserve_entry(size_t key_size) {
+    if (live_ >= kNoTag - 2) throw std::bad_alloc();
+    const size_t wanted = table_capacity_for(live_ + 1);
+    if (wanted > table_.size()) rebuild_table(wanted);
+    if (free_ == kNoTag) entries_.ensure(entries_.size() + 1);
+    if (key_size) {
+        if (key_size >= kInPool || keys_.size() + key_size >= kNoTag) throw std::bad_alloc();
+        keys_.ensure(keys_.size() + key_size);
+    }
+}
+
+uint32_t RefMap::make_entry(uint32_t tag, std::string_view key, uint32_t hash) noexcept {
+    Entry e{hash, tag, static_cast<uint32_t>(key.size()), 0, static_cast<uint32_t>(locs_.size()), 0, 0, 0};
+    if (in_text(key)) {
+        e.key_at = static_cast<uint32_t>(key.data() - text_);
+    } else {
+        e.key_at = static_cast<uint32_t>(keys_.size());
+        e.key_len |= kInPool;
+        for (char c : key) keys_.push_back(c);  // room reserved
+    }
+    uint32_t index;
+    if (free_ != kNoTag) {
+        index = free_;
+        free_ = entries_[index].begin;
+        entries_[index] = e;
+    } else {
+        index = static_cast<uint32_t>(entries_.size());
+        entries_.push_back(e);  // room reserved
+    }
+    const size_t mask = table_.size() - 1;
+    size_t slot = hash & mask;
+    while (table_[slot] != 0) slot = (slot + 1) & mask;
+    table_[slot] = uint64_t{hash} << 32 | (uint64_t{index} + 1);
+    ++live_;
+    return index;
+}
+
+void RefMap::erase_entry(uint32_t index) noexcept {
+    Entry& e = entries_[index];
+    const size_t mask = table_.size() - 1;
+    size_t hole = e.hash & mask;
+    while ((table_[hole] & kSlotIndex) != uint64_t{index} + 1) hole = (hole + 1) & mask;
+    // Empty the slot, moving later cells of the run back so that every
+    // look-up still finds them without tombstones.
+    table_[hole] = 0;
+    for (size_t slot = (hole + 1) & mask; table_[slot] != 0; slot = (slot + 1) & mask) {
+        const size_t home = (table_[slot] >> 32) & mask;
+        const bool movable = hole <= slot ? (home <= hole || home > slot) : (home <= hole && home > slot);
+        if (!movable) continue;
+        table_[hole] = table_[slot];
+        table_[slot] = 0;
+        hole = slot;
+    }
+    drop_positions(e);
+    locs_garbage_ += e.cap;
+    if (e.key_len & kInPool) keys_garbage_ += e.key_len & ~kInPool;
+    e.tag = kNoTag;
+    e.count = e.cap = 0;
+    e.begin = free_;
+    free_ = index;
+    --live_;
+    if (live_ == 0) {
+        clear();
+        return;
+    }
+    if (locs_garbage_ > 4096 && locs_garbage_ * 2 > locs_.size()) compact_locs();
+    if (keys_garbage_ > 4096 && keys_garbage_ * 2 > keys_.size()) compact_keys();
+}
+
+// ---------------------------------------------------------------------------
+// Runs of locations
+
+void RefMap::grow_run(uint32_t index, size_t extra) {
+    Entry& e = entries_[index];
+    const size_t needed = size_t{e.count} + extra;
+    if (needed <= e.cap) return;
+    if (needed >= kNoTag) throw std::bad_alloc();
+    if (e.begin + e.cap == locs_.size()) {
+        // The last run grows in place.
+        const size_t cap = std::max<size_t>(needed, e.cap + e.cap / 2);
+        if (e.begin + cap >= kNoTag) throw std::bad_alloc();
+        locs_.ensure(e.begin + cap);
+        while (locs_.size() < e.begin + cap) locs_.push_back(PackedLoc{0, 0});
+        e.cap = static_cast<uint32_t>(cap);
+        return;
+    }
+    const size_t cap = std::max<size_t>(needed, size_t{e.cap} * 2);
+    if (locs_.size() + cap >= kNoTag) throw std::bad_alloc();
+    locs_.ensure(locs_.size() + cap);
+    const auto begin = static_cast<uint32_t>(locs_.size());
+    for (uint32_t i = 0; i < e.count; ++i) locs_.push_back(locs_[e.begin + i]);
+    while (locs_.size() < begin + cap) locs_.push_back(PackedLoc{0, 0});
+    locs_garbage_ += e.cap;
+    e.begin = begin;
+    e.cap = static_cast<uint32_t>(cap);
+}
+
+void RefMap::compact_locs() noexcept {
+    // Runs keep their order in the pool, so each moves down, never over
+    // one not yet moved.
+    std::vector<uint32_t> order;
     try {
-        const UpperKey key(value);
-        add_key(tag, key.view(), loc);
+        order.reserve(live_);
+    } catch (const std::bad_alloc&) {
+        return;  // stays as it is, room wasted until the next try
+    }
+    for (uint32_t i = 0; i < entries_.size(); ++i)
+        if (entries_[i].tag != kNoTag) order.push_back(i);
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return entries_[a].begin < entries_[b].begin; });
+    uint32_t at = 0;
+    for (const uint32_t i : order) {
+        Entry& e = entries_[i];
+        if (e.begin != at) std::memmove(locs_.data() + at, locs_.data() + e.begin, size_t{e.count} * sizeof(PackedLoc));
+        e.begin = at;
+        e.cap = e.count;
+        at += e.count;
+    }
+    locs_.resize_down(at);
+    locs_garbage_ = 0;
+}
+
+void RefMap::compact_keys() noexcept {
+    PodVector<char> keys;
+    try {
+        keys.reserve(keys_.size() - keys_garbage_ + 1);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        Entry& e = entries_[i];
+        if (e.tag == kNoTag || !(e.key_len & kInPool)) continue;
+        const std::string_view key = key_of(e);
+        e.key_at = static_cast<uint32_t>(keys.size());
+        for (char c : key) keys.push_back(c);
+    }
+    keys_ = std::move(keys);
+    keys_garbage_ = 0;
+}
+
+void RefMap::append_loc(uint32_t index, PackedLoc loc) noexcept {
+    Entry& e = entries_[index];
+    locs_[e.begin + e.count++] = loc;
+    note_last(e);
+}
+
+void RefMap::build_positions(Entry& e) {
+    auto positions = std::make_unique<Positions>();
+    positions->reserve(e.count);
+    for (uint32_t i = 0; i < e.count; ++i) {
+        auto [it, inserted] = positions->try_emplace(locs_[e.begin + i], Position{i, 1});
+        if (!inserted) {
+            ++it->second.copies;
+            it->second.index = UINT32_MAX;
+        }
+    }
+    uint32_t at;
+    if (!free_positions_.empty()) {
+        at = free_positions_.back();
+        positions_[at] = std::move(positions);
+        free_positions_.pop_back();
+    } else {
+        positions_.reserve(positions_.size() + 1);
+        free_positions_.reserve(positions_.size() + 1);  // so that dropping never fails
+        at = static_cast<uint32_t>(positions_.size());
+        positions_.push_back(std::move(positions));
+    }
+    e.positions = at + 1;
+}
+
+void RefMap::drop_positions(Entry& e) noexcept {
+    if (!e.positions) return;
+    positions_[e.positions - 1].reset();
+    free_positions_.push_back(e.positions - 1);  // room reserved when it was made
+    e.positions = 0;
+}
+
+void RefMap::note_last(Entry& e) noexcept {
+    if (!e.positions) return;
+    Positions& positions = *positions_[e.positions - 1];
+    try {
+        auto [it, inserted] = positions.try_emplace(locs_[e.begin + e.count - 1], Position{e.count - 1, 1});
+        if (!inserted) {
+            ++it->second.copies;
+            it->second.index = UINT32_MAX;
+        }
+    } catch (const std::bad_alloc&) {
+        drop_positions(e);  // the run stays whole; removals scan until the index is rebuilt
+    }
+}
+
+bool RefMap::remove_loc(uint32_t index, PackedLoc loc) noexcept {
+    Entry& e = entries_[index];
+    if (!e.positions && e.count >= kIndexFrom) {
+        try {
+            build_positions(e);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    PackedLoc* run = locs_.data() + e.begin;
+    const auto scan = [&]() -> uint32_t {
+        for (uint32_t i = 0; i < e.count; ++i)
+            if (run[i] == loc) return i;
+        return UINT32_MAX;
+    };
+    uint32_t at;
+    if (e.positions) {
+        Positions& positions = *positions_[e.positions - 1];
+        const auto found = positions.find(loc);
+        if (found == positions.end()) return false;
+        Position& position = found->second;
+        at = position.index == UINT32_MAX ? scan() : position.index;
+        if (at == UINT32_MAX) return false;
+        if (--position.copies == 0)
+            positions.erase(found);
+        else
+            position.index = UINT32_MAX;  // another copy remains: found again when needed
+    } else {
+        at = scan();
+        if (at == UINT32_MAX) return false;
+    }
+    // Swap-remove: the last location takes the removed one's place.
+    const uint32_t last = e.count - 1;
+    if (at != last) {
+        const PackedLoc moved = run[last];
+        run[at] = moved;
+        if (e.positions) {
+            Position& position = positions_[e.positions - 1]->find(moved)->second;
+            position.index = position.copies == 1 ? at : UINT32_MAX;
+        }
+    }
+    --e.count;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// The operations
+
+void RefMap::add_key(uint32_t tag, std::string_view key, FieldLoc loc) {
+    const PackedLoc packed = pack(loc);
+    const uint32_t hash = hash_of(tag, key);
+    uint32_t index = find_entry(tag, key, hash);
+    bool made = false;
+    if (index == kNoTag) {
+        reserve_entry(in_text(key) ? 0 : key.size());
+        index = make_entry(tag, key, hash);
+        made = true;
+    }
+    try {
+        grow_run(index, 1);
+    } catch (...) {
+        if (made) erase_entry(index);
+        throw;
+    }
+    append_loc(index, packed);
+}
+
+void RefMap::add(std::string_view tag_name, std::string_view value, FieldLoc loc, FailureSite site,
+                 uint32_t schema_id) noexcept {
+    try {
+        add_key(tag(tag_name, schema_id), value, loc);
     } catch (const std::bad_alloc&) {
         report_internal_failure(site);
     }
 }
 
-void RefMap::add_key(std::string_view tag, std::string_view key, FieldLoc loc) {
-    auto outer = tags_.find(tag);
-    const bool new_tag = outer == tags_.end();
-    if (new_tag) outer = tags_.emplace(std::string(tag), Values{}).first;
+void RefMap::remove_key(uint32_t tag, std::string_view key, FieldLoc loc) noexcept {
+    PackedLoc packed;
+    if (tag == kNoTag || !pack_found(loc, packed)) return;
+    const uint32_t index = find_entry(tag, key);
+    if (index == kNoTag) return;
+    remove_loc(index, packed);
+    if (entries_[index].count == 0) erase_entry(index);
+}
+
+void RefMap::remove(std::string_view tag_name, std::string_view value, FieldLoc loc, uint32_t schema_id) noexcept {
+    remove_key(find_tag(tag_name, schema_id), value, loc);
+}
+
+LocRange RefMap::find_key(uint32_t tag, std::string_view key) const noexcept {
+    if (tag == kNoTag) return {};
+    const uint32_t index = find_entry(tag, key);
+    if (index == kNoTag) return {};
+    const Entry& e = entries_[index];
+    return {locs_.data() + e.begin, e.count, aside_.data()};
+}
+
+LocRange RefMap::find(std::string_view tag_name, std::string_view value, uint32_t schema_id) const noexcept {
+    return find_key(find_tag(tag_name, schema_id), value);
+}
+
+void RefMap::drop_if_empty(uint32_t tag, std::string_view key) noexcept {
+    if (tag == kNoTag) return;
+    const uint32_t index = find_entry(tag, key);
+    if (index != kNoTag && entries_[index].count == 0) erase_entry(index);
+}
+
+bool RefMap::prepare_move(uint32_t tag, std::string_view from, std::string_view to) {
+    if (tag == kNoTag || equal_fold(from, to)) return false;
+    const uint32_t source = find_entry(tag, from);
+    if (source == kNoTag) return false;
+    const size_t moving = entries_[source].count;
+    uint32_t target = find_entry(tag, to);
+    bool made = false;
+    if (target == kNoTag) {
+        const uint32_t hash = hash_of(tag, to);
+        reserve_entry(to.size());
+        target = make_entry(tag, to, hash);  // an empty entry with no run
+        made = true;
+    }
     try {
-        auto inner = outer->second.find(key);
-        const bool new_value = inner == outer->second.end();
-        if (new_value) inner = outer->second.emplace(std::string(key), RefEntry{}).first;
-        try {
-            inner->second.add(loc);
-        } catch (...) {
-            if (new_value) outer->second.erase(inner);  // the last entry: erasing moves no other
-            throw;
-        }
+        grow_run(target, moving);
     } catch (...) {
-        if (new_tag) tags_.erase(outer);
+        if (made) erase_entry(target);
         throw;
     }
+    return made;
 }
 
-void RefMap::remove(std::string_view tag, std::string_view value, FieldLoc loc) noexcept {
-    const auto outer = tags_.find(tag);
-    if (outer == tags_.end()) return;
-    const auto inner = locate(outer->second, value);
-    if (inner == outer->second.end()) return;
-    inner->second.remove(loc);
-    if (inner->second.empty()) {
-        outer->second.erase(inner);
-        if (outer->second.empty()) tags_.erase(outer);
+void RefMap::commit_move(uint32_t tag, std::string_view from, std::string_view to) noexcept {
+    if (tag == kNoTag || equal_fold(from, to)) return;
+    const uint32_t source = find_entry(tag, from);
+    const uint32_t target = find_entry(tag, to);
+    if (source == kNoTag || target == kNoTag) return;
+    Entry& s = entries_[source];
+    for (uint32_t i = 0; i < s.count; ++i) append_loc(target, locs_[s.begin + i]);  // within the room made
+    s.count = 0;
+    erase_entry(source);
+}
+
+bool RefMap::prepare_requeue(uint32_t tag, std::string_view key) {
+    if (tag == kNoTag) return false;
+    uint32_t index = find_entry(tag, key);
+    bool made = false;
+    if (index == kNoTag) {
+        const uint32_t hash = hash_of(tag, key);
+        reserve_entry(key.size());
+        index = make_entry(tag, key, hash);
+        made = true;
     }
-}
-
-void RefMap::remove_key(std::string_view tag, std::string_view key, FieldLoc loc) noexcept {
-    const auto outer = tags_.find(tag);
-    if (outer == tags_.end()) return;
-    const auto inner = outer->second.find(key);
-    if (inner == outer->second.end()) return;
-    inner->second.remove(loc);
-    if (inner->second.empty()) {
-        outer->second.erase(inner);
-        if (outer->second.empty()) tags_.erase(outer);
-    }
-}
-
-void RefMap::drop_if_empty(std::string_view tag, std::string_view key) noexcept {
-    const auto outer = tags_.find(tag);
-    if (outer == tags_.end()) return;
-    const auto inner = outer->second.find(key);
-    if (inner != outer->second.end() && inner->second.empty()) outer->second.erase(inner);
-    if (outer->second.empty()) tags_.erase(outer);
-}
-
-bool RefMap::prepare_move(std::string_view tag, std::string_view from, std::string_view to) {
-    const auto outer = tags_.find(tag);
-    if (outer == tags_.end() || from == to) return false;
-    Values& values = outer->second;
-    const auto source = values.find(from);
-    if (source == values.end()) return false;
-    const size_t moving = source->second.locs().size();
-    auto target = values.find(to);
-    if (target == values.end()) {
-        values.emplace(std::string(to), RefEntry{});  // the whole source entry moves in: no room needed
-        return true;
-    }
-    target->second.reserve(target->second.locs().size() + moving);
-    return false;
-}
-
-void RefMap::commit_move(std::string_view tag, std::string_view from, std::string_view to) noexcept {
-    const auto outer = tags_.find(tag);
-    if (outer == tags_.end() || from == to) return;
-    Values& values = outer->second;
-    const auto source = values.find(from);
-    const auto target = values.find(to);
-    if (source == values.end() || target == values.end()) return;
-    if (target->second.empty())
-        target->second = std::move(source->second);  // the whole entry, its position index included
-    else
-        target->second.take_all(source->second);
-    values.erase(source);
-}
-
-bool RefMap::prepare_requeue(std::string_view tag, std::string_view key) {
-    auto outer = tags_.find(tag);
-    const bool new_tag = outer == tags_.end();
-    if (new_tag) outer = tags_.emplace(std::string(tag), Values{}).first;
     try {
-        auto inner = outer->second.find(key);
-        const bool new_value = inner == outer->second.end();
-        if (new_value) inner = outer->second.emplace(std::string(key), RefEntry{}).first;
-        try {
-            inner->second.reserve(inner->second.locs().size() + 1);
-        } catch (...) {
-            if (new_value) outer->second.erase(inner);
-            throw;
-        }
-        return new_tag || new_value;
+        grow_run(index, 1);
     } catch (...) {
-        if (new_tag) tags_.erase(outer);
+        if (made) erase_entry(index);
         throw;
     }
+    return made;
 }
 
-void RefMap::requeue(std::string_view tag, std::string_view key, FieldLoc loc) noexcept {
-    const auto outer = tags_.find(tag);
-    if (outer == tags_.end()) return;
-    const auto inner = outer->second.find(key);
-    if (inner == outer->second.end()) return;
-    inner->second.remove(loc);
-    inner->second.add(loc);  // within the room made: a location out, or room for one more
-}
-
-const std::vector<FieldLoc>* RefMap::find(std::string_view tag, std::string_view value) const noexcept {
-    const auto outer = tags_.find(tag);
-    if (outer == tags_.end()) return nullptr;
-    auto& values = const_cast<Values&>(outer->second);
-    const auto inner = locate(values, value);
-    return inner == values.end() ? nullptr : &inner->second.locs();
+void RefMap::requeue(uint32_t tag, std::string_view key, FieldLoc loc) noexcept {
+    PackedLoc packed;
+    if (tag == kNoTag || !pack_found(loc, packed)) return;
+    const uint32_t index = find_entry(tag, key);
+    if (index == kNoTag) return;
+    remove_loc(index, packed);
+    append_loc(index, packed);  // within the room made: a location out, or room for one more
 }
 
 }  // namespace tarvix::idf

@@ -57,6 +57,7 @@ struct FieldDef {
     double maximum = 0.0;  // \maximum or \maximum<, when has_maximum
     const std::string_view* lists = nullptr;  // the lists, back to back (see FieldList)
     uint32_t list_ends[kFieldLists] = {};     // end of each list in `lists`
+    const uint32_t* tag_ids = nullptr;        // the schema's numbers of the references, then the object-lists
     FieldType field_type = FIELDTYPE_DEFAULT;
     DeclaredType declared_type = DeclaredType::none;
     char kind = 'A';  // 'A' (alpha) or 'N' (numeric), from the identifier
@@ -82,6 +83,12 @@ struct FieldDef {
     Views external_lists() const noexcept { return list(FieldList::external_lists); }
     Views notes() const noexcept { return list(FieldList::notes); }  // \note lines, one per line
     bool numeric() const noexcept { return field_type == FIELDTYPE_INTEGER || field_type == FIELDTYPE_REAL; }
+    // The schema's number of reference tag k, or of object-list tag k;
+    // UINT32_MAX when not numbered.
+    uint32_t reference_id(size_t k) const noexcept { return tag_ids ? tag_ids[k] : UINT32_MAX; }
+    uint32_t object_list_id(size_t k) const noexcept {
+        return tag_ids ? tag_ids[references().size() + k] : UINT32_MAX;
+    }
 };
 
 // How one field name of the repeating group is built and recognised: the
@@ -126,6 +133,7 @@ struct c_IDD {
     std::string_view version;      // default of the Version class's first field
     std::string_view idd_version;  // the "!IDD_Version" header line's value
     StringMap<uint32_t, std::string_view> class_map;  // upper-cased class name -> index in ordered_classes
+    StringMap<uint32_t, std::string_view> tag_ids;    // reference and object-list tags, numbered from 0
     std::vector<ClassDef> ordered_classes;
     std::string_view text;  // the text parsed (owned by the caller)
     Arena arena;            // copies of what the text does not hold
@@ -134,6 +142,7 @@ struct c_IDD {
         version = {};
         idd_version = {};
         class_map.clear();
+        tag_ids.clear();
         ordered_classes.clear();
         text = {};
         arena.clear();

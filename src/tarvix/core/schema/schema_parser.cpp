@@ -216,12 +216,28 @@ struct Parser {
                 field->list_ends[k] = static_cast<uint32_t>(joined.size());
             }
             field->lists = idd.arena.copy(joined.data(), joined.size());
+            number_tags(*field);
         } catch (const std::bad_alloc&) {
             std::fill(std::begin(field->list_ends), std::end(field->list_ends), 0u);
             field->lists = nullptr;
             report_internal_failure(FailureSite::parse_field_property);
         }
         for (auto& list : lists) list.clear();
+    }
+
+    // Gives each tag a number the first time the schema names it, so that a
+    // document registers values under numbers, not names.
+    void number_tags(FieldDef& field) {
+        const Views references = field.references();
+        const Views object_lists = field.object_lists();
+        const size_t count = references.size() + object_lists.size();
+        if (count == 0) return;
+        auto* ids = static_cast<uint32_t*>(idd.arena.allocate(count * sizeof(uint32_t)));
+        for (size_t k = 0; k < count; ++k) {
+            const std::string_view tag = k < references.size() ? references[k] : object_lists[k - references.size()];
+            ids[k] = idd.tag_ids.emplace(tag, static_cast<uint32_t>(idd.tag_ids.size())).first->second;
+        }
+        field.tag_ids = ids;
     }
 
     void close_class() {

@@ -553,9 +553,9 @@ private:
     // defines `value` under one of the field's object-lists.
     bool defined(const FieldDef& field, std::string_view value) {
         for (const std::string_view tag : field.object_lists()) {
-            const std::vector<FieldLoc>* locs = targets_.find(tag, value);
-            if (!locs) continue;
-            for (const FieldLoc& loc : *locs) {
+            const LocRange locs = targets_.find(tag, value);
+            if (locs.empty()) continue;
+            for (const FieldLoc loc : locs) {
                 ObjectView target;
                 if (loc.obj_idx < slots_.slot_count() && slots_.view(loc.obj_idx, target) == SlotState::object)
                     return true;
