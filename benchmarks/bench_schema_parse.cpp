@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     std::sort(seconds.begin(), seconds.end());
     const double median = seconds[seconds.size() / 2];
     std::printf("%s: %.2f MB, %zu classes\n", argv[1], text.size() / 1e6, classes);
-    std::printf("tokenize+parse median %.2f ms over %d runs (best %.2f ms, first %.2f ms): %.0f MB/s\n",
-                median * 1e3, runs, seconds.front() * 1e3, first * 1e3, text.size() / 1e6 / median);
+    std::printf("tokenize+parse median %.2f ms over %d runs (best %.2f ms, first %.2f ms): %.0f MB/s\n", median * 1e3,
+                runs, seconds.front() * 1e3, first * 1e3, text.size() / 1e6 / median);
     return 0;
 }

@@ -343,7 +343,8 @@ Graph rebuild(const Model& model, idd::Views (FieldDef::*tags)() const noexcept)
             const FieldDef* field = idd::get_field_def(&class_at(object.class_idx), i);
             if (!field) continue;
             for (const std::string_view tag : (field->*tags)())
-                graph[{std::string(tag), to_upper(object.values[i])}].push_back(FieldLoc{slot, static_cast<int32_t>(i)});
+                graph[{std::string(tag), to_upper(object.values[i])}].push_back(
+                    FieldLoc{slot, static_cast<int32_t>(i)});
         }
     }
     return graph;
@@ -453,8 +454,21 @@ void check_document(Document& doc, const Model& model, bool fresh) {
 // blank, so each one reads back from written text as it is.
 std::string pick_value(const Model& model, Choices& pick) {
     static constexpr std::string_view kWords[] = {
-        "Zone One", "ZONE ONE", "zone two", "West", "A", "a", "1", "-2.5", "1e3", "0x1p4",
-        "inf", "nan", "99999999999999999999", "Nörth", "Été",
+        "Zone One",
+        "ZONE ONE",
+        "zone two",
+        "West",
+        "A",
+        "a",
+        "1",
+        "-2.5",
+        "1e3",
+        "0x1p4",
+        "inf",
+        "nan",
+        "99999999999999999999",
+        "Nörth",
+        "Été",
     };
     switch (pick.below(8)) {
         case 0:
@@ -469,15 +483,13 @@ std::string pick_value(const Model& model, Choices& pick) {
                 for (char& c : value) c = pick.one_in(2) ? ascii_upper(c) : ascii_lower(c);
             return value;
         }
-        case 3:
-            return {};
+        case 3: return {};
         case 4: {
             std::string value;
             while (value.size() < 130) value += "Long Name ";
             return value + std::to_string(pick.below(3));
         }
-        default:
-            break;
+        default: break;
     }
     return std::string(kWords[pick.below(std::size(kWords))]);
 }
@@ -589,10 +601,12 @@ void check_written(const Document& doc, const Model& model) {
         idf::write_document(text, idf::FormatConfig{{}, {}, 0, true}, preserve_order, &schema(), doc.index(), doc,
                             result);
         FUZZ_CHECK(!result.out_of_memory && result.foreign_slot == SIZE_MAX);
-        const std::vector<size_t> order =
-            preserve_order ? live_slots(model)
-                           : fuzz::schema_order(schema(), model.size(), [&](size_t slot) { return model[slot].live; },
-                                                [&](size_t slot) { return key_of(model[slot].class_idx); });
+        const std::vector<size_t> order = preserve_order
+                                              ? live_slots(model)
+                                              : fuzz::schema_order(
+                                                    schema(), model.size(),
+                                                    [&](size_t slot) { return model[slot].live; },
+                                                    [&](size_t slot) { return key_of(model[slot].class_idx); });
         Document again(&schema());
         DocumentError error;
         FUZZ_CHECK(fuzz::load_document(again, text, error));

@@ -93,8 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 for (size_t slot = 0; slot < doc.slot_count(); ++slot)
                     if (doc.live(slot)) order.push_back(slot);
             } else {
-                order = fuzz::schema_order(schema(), doc.slot_count(), [&](size_t slot) { return doc.live(slot); },
-                                           [&](size_t slot) { return key_of(doc, slot); });
+                order = fuzz::schema_order(
+                    schema(), doc.slot_count(), [&](size_t slot) { return doc.live(slot); },
+                    [&](size_t slot) { return key_of(doc, slot); });
             }
             FUZZ_CHECK(again.slot_count() == order.size());
             for (size_t k = 0; k < order.size(); ++k) {

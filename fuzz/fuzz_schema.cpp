@@ -27,8 +27,8 @@ void check_appended(const ClassDef& cls, int64_t idx, bool add_units, const std:
     std::string out(kBefore);
     const bool appended = append_field_name(out, &cls, idx, add_units);
     const ExtensibleDef& ext = cls.extensible;
-    const bool no_group_number = ext.is_extensible && ext.begin_index >= 0 && ext.size == 0 &&
-                                 idx >= ext.begin_index && idx <= INT32_MAX;
+    const bool no_group_number = ext.is_extensible && ext.begin_index >= 0 && ext.size == 0 && idx >= ext.begin_index &&
+                                 idx <= INT32_MAX;
     FUZZ_CHECK(appended == !no_group_number);
     FUZZ_CHECK(out.starts_with(kBefore));
     FUZZ_CHECK(out.substr(kBefore.size()) == name);

@@ -97,7 +97,9 @@ std::vector<Expected> reference_tokens(std::string_view text, bool schema_mode) 
                 text_token(line.substr(i, bang == std::string_view::npos ? std::string_view::npos : bang - i));
                 break;
             }
-            out.push_back({c == ',' ? tarvix::lexer::TOKEN_COMMA : tarvix::lexer::TOKEN_SEMICOLON, {}, line_no,
+            out.push_back({c == ',' ? tarvix::lexer::TOKEN_COMMA : tarvix::lexer::TOKEN_SEMICOLON,
+                           {},
+                           line_no,
                            static_cast<size_t>(line.data() - text.data()) + i});
             run = i + 1;
         }
@@ -151,14 +153,9 @@ void check_views(std::string_view text, bool schema_mode, bool known_valid, cons
                 FUZZ_CHECK(tokenizer.token_offset() == want.offset);
                 FUZZ_CHECK(text[want.offset] == (token.type == tarvix::lexer::TOKEN_COMMA ? ',' : ';'));
                 break;
-            case tarvix::lexer::TOKEN_ERROR:
-                FUZZ_CHECK(token.value == want.value);
-                [[fallthrough]];
-            case tarvix::lexer::TOKEN_EOF:
-                check_only_the_end(tokenizer, [&] { return tokenizer.next(); });
-                return;
-            default:
-                FUZZ_CHECK(false);
+            case tarvix::lexer::TOKEN_ERROR: FUZZ_CHECK(token.value == want.value); [[fallthrough]];
+            case tarvix::lexer::TOKEN_EOF: check_only_the_end(tokenizer, [&] { return tokenizer.next(); }); return;
+            default: FUZZ_CHECK(false);
         }
     }
 }
@@ -197,4 +194,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (expected.back().type != tarvix::lexer::TOKEN_ERROR) check_views(text, schema_mode, true, expected);
     return 0;
 }
-

@@ -39,12 +39,12 @@ namespace {
 
 int failures = 0;
 
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                              \
-        }                                                                            \
+            ++failures;                                                                   \
+        }                                                                                 \
     } while (0)
 
 std::mt19937_64 rng(20261208);
@@ -108,9 +108,7 @@ void test_string_map_against_unordered_map() {
                 reference[key] = value;
                 break;
             }
-            case 2:
-                CHECK(map.erase(key) == reference.erase(key));
-                break;
+            case 2: CHECK(map.erase(key) == reference.erase(key)); break;
             default: {
                 const auto found = map.find(key);
                 const auto expected = reference.find(key);
@@ -129,7 +127,9 @@ void test_string_map_against_unordered_map() {
 void test_keyed_hash_separates_colliding_names() {
     const std::pair<const char*, const char*> pieces[] = {
         {"VN:P^|~@==:B`{{A", "VN}6\xc3\x96\xd6\xb1==}(\xc5\x95\xd3\xb2"},
-        {"M#9[_~\xce\xbf\xc3\xa8" "9P_||0", "M#|A\xc4\x98&1\xc3\xa8|6\xc4\x96\xd4\xa1"},
+        {"M#9[_~\xce\xbf\xc3\xa8"
+         "9P_||0",
+         "M#|A\xc4\x98&1\xc3\xa8|6\xc4\x96\xd4\xa1"},
     };
     std::vector<std::string> names;
     for (int bits = 0; bits < 4; ++bits)
@@ -299,8 +299,7 @@ void test_tokenizer_streams() {
           (V{"0:A1@1", "0:\\field x, y@1", "0:N1@2", "2:;@2", "3:@2"}));
     CHECK(token_strings("", false) == (V{"3:@1"}));
     CHECK(token_strings("a,\n\n", false) == (V{"0:a@1", "1:,@1", "3:@2"}));
-    CHECK(token_strings("ok;\nab\xff;", false) ==
-          (V{"0:ok@1", "2:;@1", "4:invalid UTF-8 byte 0xFF at column 3@2"}));
+    CHECK(token_strings("ok;\nab\xff;", false) == (V{"0:ok@1", "2:;@1", "4:invalid UTF-8 byte 0xFF at column 3@2"}));
 }
 
 const char* const kSchema = R"(\group Zones
@@ -378,14 +377,15 @@ const FormatConfig kCompact{{}, {}, 0, true};
 
 void test_document_load_and_write() {
     const idd::c_IDD schema = parse(kSchema);
-    const std::unique_ptr<Document> loaded = load(schema, "Surface, S1, z1, 1,2,3;  ! a wall\nzone,Z1 , 2;\nZONE,Z2;\n");
+    const std::unique_ptr<Document> loaded = load(schema,
+                                                  "Surface, S1, z1, 1,2,3;  ! a wall\nzone,Z1 , 2;\nZONE,Z2;\n");
     Document& doc = *loaded;
     CHECK(doc.slot_count() == 3 && doc.class_idx(1) == 0);
     CHECK(doc.values(0).size() == 5 && doc.values(0)[1] == "z1" && doc.values(1)[0] == "Z1");
     CHECK(write(doc, kCompact, false) == "\nZone,Z1,2;\nZone,Z2,;\n\nSurface,S1,z1,1,2,3;\n");
     CHECK(write(doc, kCompact, true) == "\nSurface,S1,z1,1,2,3;\nZone,Z1,2;\nZone,Z2,;");
-    CHECK(write(doc, generate_format_config(0, 2, 8), false).starts_with(
-        "\n! ***ZONES***\n\nZone,\n  Z1,      !- Name\n  2;       !- Multiplier\n"));
+    CHECK(write(doc, generate_format_config(0, 2, 8), false)
+              .starts_with("\n! ***ZONES***\n\nZone,\n  Z1,      !- Name\n  2;       !- Multiplier\n"));
 
     // The reference graph follows the values.
     const idd::FieldDef& zone_name = *idd::get_field_def(doc.class_def(0), 1);
@@ -543,8 +543,9 @@ void test_rename_through_the_graph() {
     CHECK(name_field_index(*idd::find_class(schema, "NOTE")) == -1);
 
     // Slots: 0 Z1, 1 S1, 2 thermostat, 3 S2, 4 Z2, 5 note.
-    const auto loaded = load(schema, "Zone,Z1;\nSurface,S1,z1,Z1;\nThermostat,z1;\nSurface,S2,Z2,s1;\nZone,Z2;\n"
-                                     "Note,Z1;\n");
+    const auto loaded = load(schema,
+                             "Zone,Z1;\nSurface,S1,z1,Z1;\nThermostat,z1;\nSurface,S2,Z2,s1;\nZone,Z2;\n"
+                             "Note,Z1;\n");
     Document& doc = *loaded;
     const idd::FieldDef& zone_name = zone.fields[0];
     // The thermostat sits under both of the zone's tags: found once.
@@ -679,9 +680,29 @@ void test_edits_and_queries_through_another_host() {
 }
 
 void test_numbers_read_as_the_c_library_reads_them() {
-    const char* samples[] = {"12", "-7", "+3", " 7", "0012", "1e3", "-0.5", ".5", "5.", "1e-320", "1e400", "0x1p3",
-                             "inf", "-Infinity", "nan", "12.5", "1.", "-", "", "1e", "999999999999999999",
-                             "9223372036854775808", "3.14159265358979323846264338327950288"};
+    const char* samples[] = {"12",
+                             "-7",
+                             "+3",
+                             " 7",
+                             "0012",
+                             "1e3",
+                             "-0.5",
+                             ".5",
+                             "5.",
+                             "1e-320",
+                             "1e400",
+                             "0x1p3",
+                             "inf",
+                             "-Infinity",
+                             "nan",
+                             "12.5",
+                             "1.",
+                             "-",
+                             "",
+                             "1e",
+                             "999999999999999999",
+                             "9223372036854775808",
+                             "3.14159265358979323846264338327950288"};
     for (const char* sample : samples) {
         char* end = nullptr;
         const double expected = std::strtod(sample, &end);
@@ -720,8 +741,8 @@ void test_numbers_read_as_the_c_library_reads_them() {
         CHECK(taken || exponent);
         CHECK(!taken || std::memcmp(&fast, &expected, sizeof expected) == 0);
     }
-    for (const char* other : {"", "-", ".", "e3", "1e", "1e+", "1e99999", "+1", "1.2.3", "1234567890123456", " 1",
-                              "0x1", "1e-30", "1 "}) {
+    for (const char* other :
+         {"", "-", ".", "e3", "1e", "1e+", "1e99999", "+1", "1.2.3", "1234567890123456", " 1", "0x1", "1e-30", "1 "}) {
         double unchanged = 7.0;
         CHECK(!read_short_decimal(other, unchanged) && unchanged == 7.0);
     }
@@ -856,8 +877,7 @@ void test_validate() {
         validate(*doc, schema, doc->targets(), code_bit(C::not_a_choice), problems);
         CHECK(problems.size() == 1 && problems[0].field_name == "Kind" && problems[0].value == "medium" &&
               problems[0].object_name == "T1" && !is_error(C::deprecated_field) && is_error(C::not_a_choice));
-        CHECK(problems[0].message ==
-              "Thing 'T1', field 'Kind': 'medium' is not one of its choices (Big, small).");
+        CHECK(problems[0].message == "Thing 'T1', field 'Kind': 'medium' is not one of its choices (Big, small).");
     }
     {
         // A class name stands for itself under the tags it gives; an empty
@@ -913,9 +933,9 @@ void test_epjson() {
     epjson::JsonText json;
     epjson::Error error;
     CHECK(epjson::write_epjson(*doc, schema, json_schema, true, json, error));
-    CHECK(json.view() ==
-          R"({"Zone":{"Z1":{"multiplier":2,"height":"Autocalculate"},"Z2":{"height":0.5}},)"
-          R"("Surface":{"S1":{"zone_name":"Z1","vertices":[{"x":0,"y":1.0,"z":2},{"x":3}]}}})" "\n");
+    CHECK(json.view() == R"({"Zone":{"Z1":{"multiplier":2,"height":"Autocalculate"},"Z2":{"height":0.5}},)"
+                         R"("Surface":{"S1":{"zone_name":"Z1","vertices":[{"x":0,"y":1.0,"z":2},{"x":3}]}}})"
+                         "\n");
     std::string text;
     CHECK(epjson::epjson_to_text(json.view(), schema, json_schema, text, error));
     CHECK(text == "Zone,Z1,2,Autocalculate;\nZone,Z2,,0.5;\nSurface,S1,Z1,0,1.0,2,3,,;\n");

@@ -114,8 +114,8 @@ private:
 // Messages shared by every module
 
 inline void raise_arg_type(const char* arg_name, const char* expected, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 arg_name, expected, Py_TYPE(got)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg_name,
+                 expected, Py_TYPE(got)->tp_name);
 }
 
 inline void raise_expected(const char* expected, PyObject* got) {
@@ -267,14 +267,10 @@ inline constexpr auto guarded = &Guarded<function, name>::call;
 template <class Work>
 void without_lock(Work&& work) {
     std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        work();
-    } catch (...) {
+    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
         failure = std::current_exception();
     }
-    Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
+    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
 }
 
 // ---------------------------------------------------------------------------
@@ -429,8 +425,8 @@ struct Params {
         for (Py_ssize_t i = nargs; i < required; ++i) {
             if (out[i]) continue;
             if (nkw == 0) return wrong_count(nargs);
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", func_name,
-                         names.begin()[i], i + 1);
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", func_name, names.begin()[i],
+                         i + 1);
             return false;
         }
         return true;
@@ -498,8 +494,7 @@ private:
         if (executed == module) return 0;
         if (executed) {
             PyErr_Format(PyExc_RuntimeError,
-                         "Module '%s' has already been imported. Re-initialisation is not supported.",
-                         spec.short_name);
+                         "Module '%s' has already been imported. Re-initialisation is not supported.", spec.short_name);
             return -1;
         }
         if (check_version() < 0) return -1;
@@ -525,8 +520,8 @@ private:
         if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
         char message[256];
         PyOS_snprintf(message, sizeof message,
-                      "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                      PY_MAJOR_VERSION, PY_MINOR_VERSION, spec.full_name, "does not match", major, minor);
+                      "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                      PY_MINOR_VERSION, spec.full_name, "does not match", major, minor);
         return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
     }
 

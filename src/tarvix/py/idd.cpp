@@ -32,8 +32,9 @@ void raise_parse_error(const ParseError& error) {
                          value.get());
             break;
         case ParseErrorKind::field_property_without_class:
-            PyErr_Format(PyExc_ValueError, "IDD parsing error (Line %d): Field property '%U' found, but no class exists.",
-                         line, value.get());
+            PyErr_Format(PyExc_ValueError,
+                         "IDD parsing error (Line %d): Field property '%U' found, but no class exists.", line,
+                         value.get());
             break;
         case ParseErrorKind::empty_class_name:
             PyErr_Format(PyExc_ValueError, "IDD parsing error (Line %d): Empty class name.", line);
@@ -196,8 +197,7 @@ int load_schema(IDDObject* self, PyObject* idd_content, bool known_valid) {
     {
         const py::HiddenFromCollector hidden(reinterpret_cast<PyObject*>(self));
         const py::DeferredFailures deferred;  // reported once the lock is back
-        Py_BEGIN_ALLOW_THREADS
-        result = parse_idd(lexer_object, parsed);
+        Py_BEGIN_ALLOW_THREADS result = parse_idd(lexer_object, parsed);
         Py_END_ALLOW_THREADS
     }
     if (result < 0) return -1;
@@ -484,8 +484,8 @@ int execute(PyObject* module) {
     if (py::publish_function(module, "parse_idd", parse_idd, kParseIddSignature) < 0 ||
         py::publish_function(module, "resolve_key_to_field_index", resolve_key_to_field_index,
                              kResolveKeyToFieldIndexSignature) < 0 ||
-        py::publish_function<FindFieldIndexFn>(module, "find_field_index", find_field_index,
-                                               kFindFieldIndexSignature) < 0 ||
+        py::publish_function<FindFieldIndexFn>(module, "find_field_index", find_field_index, kFindFieldIndexSignature) <
+            0 ||
         py::publish_function(module, "get_field_name", get_field_name, kGetFieldNameSignature) < 0 ||
         py::publish_function(module, "get_field_def", get_field_def, kGetFieldDefSignature) < 0)
         return -1;
@@ -500,8 +500,7 @@ int execute(PyObject* module) {
     lexer_methods = static_cast<const lexer::LexerMethods*>(methods);
 
     Ref utils = Ref::steal(PyImport_ImportModule("tarvix.utils"));
-    if (!utils ||
-        py::import_function(utils.get(), "read_utf8_bytes", read_utf8_bytes, kReadUtf8BytesSignature) < 0 ||
+    if (!utils || py::import_function(utils.get(), "read_utf8_bytes", read_utf8_bytes, kReadUtf8BytesSignature) < 0 ||
         py::import_function(utils.get(), "get_continuous_digits_indices", get_continuous_digits_indices,
                             kGetContinuousDigitsIndicesSignature) < 0)
         return -1;
@@ -511,8 +510,7 @@ int execute(PyObject* module) {
     return 0;
 }
 
-constexpr py::ModuleSpec module_spec{"idd", "tarvix.idd", "IDD schemas: loading, class and field lookup.",
-                                     execute};
+constexpr py::ModuleSpec module_spec{"idd", "tarvix.idd", "IDD schemas: loading, class and field lookup.", execute};
 
 }  // namespace
 }  // namespace tarvix::idd

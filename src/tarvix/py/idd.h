@@ -18,8 +18,7 @@ struct IDDMethods {
 };
 
 struct IDDObject {
-    PyObject_HEAD
-    const IDDMethods* methods;
+    PyObject_HEAD const IDDMethods* methods;
     c_IDD c_idd;        // the schema; empty until loaded
     bool initialized;   // true once a load has succeeded
     PyObject* version;  // None until loaded, then the version as str
@@ -35,8 +34,7 @@ using GetFieldDefFn = const FieldDef*(const ClassDef* cls, size_t field_idx);
 
 inline constexpr const char* kParseIddSignature = "int (tarvix::lexer::LexerObject *, tarvix::idd::c_IDD &)";
 inline constexpr const char* kResolveKeyToFieldIndexSignature = "int32_t (tarvix::idd::ClassDef const *, PyObject *)";
-inline constexpr const char* kFindFieldIndexSignature =
-    "int32_t (tarvix::idd::ClassDef const *, std::string const &)";
+inline constexpr const char* kFindFieldIndexSignature = "int32_t (tarvix::idd::ClassDef const *, std::string const &)";
 inline constexpr const char* kGetFieldNameSignature = "std::string (tarvix::idd::ClassDef const *, int32_t, bool)";
 inline constexpr const char* kGetFieldDefSignature =
     "tarvix::idd::FieldDef const *(tarvix::idd::ClassDef const *, size_t)";

@@ -131,32 +131,31 @@ Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
 Ref field_info(const FieldDef& field, size_t index) {
     const char kind[2] = {field.kind, 0};
-    return make_record(field_info_type,
-                       {
-                           Ref::steal(PyLong_FromSize_t(index)),
-                           py::decode_utf8(field.name),
-                           py::decode_utf8(kind),
-                           py::decode_utf8(type_word(field)),
-                           str_or_none(field.units),
-                           str_or_none(field.ip_units),
-                           str_or_none(field.units_based_on_field),
-                           str_or_none(field.default_val),
-                           tuple_of(field.choices()),
-                           float_or_none(field.has_minimum, field.minimum),
-                           float_or_none(field.has_maximum, field.maximum),
-                           boolean(field.has_minimum && field.minimum_exclusive),
-                           boolean(field.has_maximum && field.maximum_exclusive),
-                           boolean(field.required),
-                           boolean(field.autosizable),
-                           boolean(field.autocalculatable),
-                           boolean(field.retain_case),
-                           boolean(field.deprecated),
-                           tuple_of(field.references()),
-                           tuple_of(field.reference_class_names()),
-                           tuple_of(field.object_lists()),
-                           tuple_of(field.external_lists()),
-                           paragraph(field.notes()),
-                       });
+    return make_record(field_info_type, {
+                                            Ref::steal(PyLong_FromSize_t(index)),
+                                            py::decode_utf8(field.name),
+                                            py::decode_utf8(kind),
+                                            py::decode_utf8(type_word(field)),
+                                            str_or_none(field.units),
+                                            str_or_none(field.ip_units),
+                                            str_or_none(field.units_based_on_field),
+                                            str_or_none(field.default_val),
+                                            tuple_of(field.choices()),
+                                            float_or_none(field.has_minimum, field.minimum),
+                                            float_or_none(field.has_maximum, field.maximum),
+                                            boolean(field.has_minimum && field.minimum_exclusive),
+                                            boolean(field.has_maximum && field.maximum_exclusive),
+                                            boolean(field.required),
+                                            boolean(field.autosizable),
+                                            boolean(field.autocalculatable),
+                                            boolean(field.retain_case),
+                                            boolean(field.deprecated),
+                                            tuple_of(field.references()),
+                                            tuple_of(field.reference_class_names()),
+                                            tuple_of(field.object_lists()),
+                                            tuple_of(field.external_lists()),
+                                            paragraph(field.notes()),
+                                        });
 }
 
 }  // namespace

@@ -63,8 +63,8 @@ int create_object_tuple_class(PyObject* module) {
         return -1;
     // The metaclass of the single base, tuple, is type itself.
     auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(reinterpret_cast<PyObject*>(&PyTuple_Type)));
-    Ref cls = Ref::steal(PyObject_CallFunction(metaclass, "O(O)O", qualname.get(), &PyTuple_Type,
-                                               namespace_dict.get()));
+    Ref cls = Ref::steal(
+        PyObject_CallFunction(metaclass, "O(O)O", qualname.get(), &PyTuple_Type, namespace_dict.get()));
     if (!cls) return -1;
     return PyDict_SetItemString(PyModule_GetDict(module), "IDFObjectTuple", cls.get());
 }
@@ -83,9 +83,8 @@ PyObject* scan_version_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     const std::string_view text(PyBytes_AS_STRING(content), static_cast<size_t>(PyBytes_GET_SIZE(content)));
     std::optional<std::string_view> version;
     Py_BEGIN_ALLOW_THREADS  // bytes do not change; the caller's reference keeps them
-    version = idf::scan_version(text);
-    Py_END_ALLOW_THREADS
-    if (!version) Py_RETURN_NONE;
+        version = idf::scan_version(text);
+    Py_END_ALLOW_THREADS if (!version) Py_RETURN_NONE;
     return PyUnicode_DecodeUTF8(version->data(), static_cast<Py_ssize_t>(version->size()), "replace");
 }
 
@@ -136,8 +135,7 @@ int build_constants() {
 
 int import_native() {
     const void* methods = nullptr;
-    if (py::import_type("tarvix.lexer", "Lexer", sizeof(lexer::LexerObject), shared.lexer_type, methods) < 0)
-        return -1;
+    if (py::import_type("tarvix.lexer", "Lexer", sizeof(lexer::LexerObject), shared.lexer_type, methods) < 0) return -1;
     shared.lexer_methods = static_cast<const lexer::LexerMethods*>(methods);
     if (py::import_type("tarvix.idd", "IDD", sizeof(IDDObject), shared.idd_type, methods) < 0) return -1;
     shared.idd_methods = static_cast<const idd::IDDMethods*>(methods);
@@ -147,8 +145,7 @@ int import_native() {
     PyObject* from_idd = idd_module.get();
     if (py::import_function(from_idd, "resolve_key_to_field_index", shared.resolve_key_to_field_index,
                             idd::kResolveKeyToFieldIndexSignature) < 0 ||
-        py::import_function(from_idd, "find_field_index", shared.find_field_index, idd::kFindFieldIndexSignature) <
-            0 ||
+        py::import_function(from_idd, "find_field_index", shared.find_field_index, idd::kFindFieldIndexSignature) < 0 ||
         py::import_function(from_idd, "get_field_name", shared.get_field_name, idd::kGetFieldNameSignature) < 0 ||
         py::import_function(from_idd, "get_field_def", shared.get_field_def, idd::kGetFieldDefSignature) < 0)
         return -1;
@@ -211,11 +208,10 @@ constexpr py::ModuleSpec module_spec{
 // The IDF type's tables
 
 PyGetSetDef doc_getset[] = {
-    {"idd", py::guarded<doc_get_idd, "tarvix.idf.IDF.idd">,
-     nullptr, "The schema the document was loaded against", nullptr},
-    {"version", py::guarded<doc_get_version, "tarvix.idf.IDF.version">, nullptr,
-     "The document's version: the first field of its Version object as written, or None when it has none",
+    {"idd", py::guarded<doc_get_idd, "tarvix.idf.IDF.idd">, nullptr, "The schema the document was loaded against",
      nullptr},
+    {"version", py::guarded<doc_get_version, "tarvix.idf.IDF.version">, nullptr,
+     "The document's version: the first field of its Version object as written, or None when it has none", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -74,8 +74,7 @@ struct IDFMethods {
 };
 
 struct IDFObj {
-    PyObject_HEAD
-    const IDFObjMethods* methods;
+    PyObject_HEAD const IDFObjMethods* methods;
     PyObject* idd;         // IDD, or None before initialisation
     PyObject* parent_idf;  // owning IDF, or None when detached
     size_t class_idx;      // position of the class in the schema
@@ -87,8 +86,7 @@ struct IDFObj {
 };
 
 struct IDFDoc {
-    PyObject_HEAD
-    const IDFMethods* methods;
+    PyObject_HEAD const IDFMethods* methods;
     PyObject* idd;      // IDD, or None
     PyObject* objects;  // listed: the list of objects (None in removed slots) or None; native: null
     Document doc;       // the slots, the per-class index and the reference graph

@@ -139,9 +139,8 @@ PyObject* doc_get_object_by_name(PyObject* obj, PyObject* const* args, Py_ssize_
     IDFDoc* self = as_doc(obj);
     std::string key;
     if (!class_key(given[0], key)) return nullptr;
-    const size_t slot = with_host(self, Reach::any_object, [&](const SlotHost& host) {
-        return self->doc.find_by_name(host, key, name);
-    });
+    const size_t slot = with_host(self, Reach::any_object,
+                                  [&](const SlotHost& host) { return self->doc.find_by_name(host, key, name); });
     Ref found;
     if (!object_at(self, slot, found)) return nullptr;
     return found ? found.release() : Py_NewRef(Py_None);
@@ -300,8 +299,9 @@ PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
     // The class index and the field definitions only mean the same thing
     // under the same schema.
     if (source->idd != self->idd) {
-        PyErr_SetString(PyExc_ValueError, "The object uses a different IDD than this IDF; only objects of the same "
-                                          "schema can be copied.");
+        PyErr_SetString(PyExc_ValueError,
+                        "The object uses a different IDD than this IDF; only objects of the same "
+                        "schema can be copied.");
         return nullptr;
     }
     const Ref keep_schema = Ref::borrow(self->idd);  // `cls` lives in it, whatever finalizers do meanwhile
@@ -350,8 +350,7 @@ bool detach(IDFObj* target) {
 PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Params params{"remove_object", {"obj"}, 1};
     PyObject* given[1] = {nullptr};
-    if (!params.parse(args, nargs, kwnames, given) || !py::check_instance(given[0], &IDFObjType, "obj"))
-        return nullptr;
+    if (!params.parse(args, nargs, kwnames, given) || !py::check_instance(given[0], &IDFObjType, "obj")) return nullptr;
     IDFDoc* self = as_doc(obj);
     if (!check_not_validating(self)) return nullptr;
     const Ref keep = Ref::borrow(given[0]);  // the document's own hold on it goes below

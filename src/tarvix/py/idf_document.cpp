@@ -125,7 +125,6 @@ void release_held_objects(IDFDoc* doc) {
     for (PyObject* name : names) Py_XDECREF(name);
 }
 
-
 bool object_at(IDFDoc* doc, size_t slot, Ref& out) {
     out.reset();
     if (is_native(doc)) {

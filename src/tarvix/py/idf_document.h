@@ -223,8 +223,7 @@ int doc_clear(PyObject* obj);
 void doc_dealloc(PyObject* obj);
 int doc_init(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* doc_get_idd(PyObject* obj, void*);
-void doc_register_target(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
-                         int32_t field_idx);
+void doc_register_target(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx, int32_t field_idx);
 void doc_register_referencer(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,
                              int32_t field_idx);
 void doc_unregister_target(IDFDoc* self, const std::string& tag, std::string_view val, size_t obj_idx,

@@ -81,8 +81,10 @@ std::shared_ptr<const epjson::Schema> epjson_schema_for(PyObject* path) {
     try {
         // Another edition of the same file is not wanted any more.
         for (auto it = cache.begin(); it != cache.end();) {
-            if (std::get<0>(it->first) == dev && std::get<1>(it->first) == ino) it = cache.erase(it);
-            else ++it;
+            if (std::get<0>(it->first) == dev && std::get<1>(it->first) == ino)
+                it = cache.erase(it);
+            else
+                ++it;
         }
         cache.emplace(key, schema);
     } catch (const std::bad_alloc&) {
@@ -111,9 +113,7 @@ Ref epjson_text_bytes(PyObject* text_or_path) {
 
 void raise_epjson_error(const epjson::Error& error, const IDFDoc* doc) {
     switch (error.kind) {
-        case epjson::Error::out_of_memory:
-            PyErr_NoMemory();
-            return;
+        case epjson::Error::out_of_memory: PyErr_NoMemory(); return;
         case epjson::Error::foreign_slot: {
             PyObject* item = doc ? occupant(doc, error.slot) : nullptr;
             PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to tarvix.idf.IDFObject",
@@ -121,9 +121,7 @@ void raise_epjson_error(const epjson::Error& error, const IDFDoc* doc) {
             return;
         }
         case epjson::Error::invalid:
-        case epjson::Error::none:
-            raise_message(PyExc_ValueError, error.message);
-            return;
+        case epjson::Error::none: raise_message(PyExc_ValueError, error.message); return;
     }
 }
 
@@ -145,10 +143,8 @@ PyObject* doc_from_epjson(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
     std::string text;
     epjson::Error error;
     bool converted;
-    Py_BEGIN_ALLOW_THREADS
-    converted = epjson::epjson_to_text(json_text, idd, *schema, text, error);
-    Py_END_ALLOW_THREADS
-    json.reset();
+    Py_BEGIN_ALLOW_THREADS converted = epjson::epjson_to_text(json_text, idd, *schema, text, error);
+    Py_END_ALLOW_THREADS json.reset();
     if (!converted) {
         raise_epjson_error(error, nullptr);
         return nullptr;

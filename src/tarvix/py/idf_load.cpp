@@ -27,9 +27,7 @@ public:
     }
     char* data() noexcept override { return PyBytes_AS_STRING(bytes_.get()); }
     size_t size() const noexcept override { return static_cast<size_t>(PyBytes_GET_SIZE(bytes_.get())); }
-    void shrink(size_t size) noexcept override {
-        os_memory::discard_pages(data() + size, data() + this->size());
-    }
+    void shrink(size_t size) noexcept override { os_memory::discard_pages(data() + size, data() + this->size()); }
 
 private:
     Ref bytes_;
@@ -68,9 +66,7 @@ void raise_document_error(const DocumentError& error) {
             PyErr_Format(PyExc_ValueError, "IDF parsing error (Line %d): unrecognized token type '%d'.", line,
                          error.token_type);
             break;
-        case DocumentErrorKind::out_of_memory:
-            PyErr_NoMemory();
-            break;
+        case DocumentErrorKind::out_of_memory: PyErr_NoMemory(); break;
     }
 }
 
@@ -89,8 +85,7 @@ int load_store(IDFDoc* self, PyObject* idd, std::unique_ptr<TextStore> store, bo
     {
         const py::HiddenFromCollector hidden(reinterpret_cast<PyObject*>(self));
         py::DeferredFailures deferred;
-        Py_BEGIN_ALLOW_THREADS
-        loaded = self->doc.load(std::move(store), known_valid, error);
+        Py_BEGIN_ALLOW_THREADS loaded = self->doc.load(std::move(store), known_valid, error);
         Py_END_ALLOW_THREADS
     }
     self->doc.finish_load();
@@ -142,7 +137,6 @@ int doc_build_objects(IDFDoc* self, std::vector<c_IDFObject>& c_idf_objects) {
     raise_document_error(error);
     return -1;
 }
-
 
 // A new, loaded document of `cls` (IDF or a subclass), made without __init__.
 PyObject* load_new(PyObject* cls, PyObject* idd, Ref content, bool known_valid) {

@@ -117,8 +117,7 @@ int object_set_string_by_index(IDFObj* self, int32_t field_idx, std::string_view
     if (self->bound && parent)
         parent->doc.set_value(self->obj_idx, index, value, class_def_of(self), graph);
     else
-        write_value(self->values, index, value, class_def_of(self), graph ? &parent->doc : nullptr,
-                    self->obj_idx);
+        write_value(self->values, index, value, class_def_of(self), graph ? &parent->doc : nullptr, self->obj_idx);
     return 0;
 }
 
@@ -209,8 +208,7 @@ int object_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     PyObject* class_name = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:IDFObject", const_cast<char**>(names), &idd, &class_name))
         return -1;
-    if (!py::check_instance(idd, shared.idd_type, "idd") || !py::check_str_or_none(class_name, "class_name"))
-        return -1;
+    if (!py::check_instance(idd, shared.idd_type, "idd") || !py::check_str_or_none(class_name, "class_name")) return -1;
     // Re-initialising an object of a document would change it behind the
     // document's index and reference graph.
     if (parent_of(as_object(obj))) {
@@ -377,8 +375,7 @@ PyObject* object_update(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
         }
     } else {
         Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(values)));
-        if (type_name)
-            PyErr_Format(PyExc_TypeError, "Invalid values type: %U. Expected list or dict", type_name.get());
+        if (type_name) PyErr_Format(PyExc_TypeError, "Invalid values type: %U. Expected list or dict", type_name.get());
         return nullptr;
     }
     if (max_idx >= 0 && static_cast<size_t>(max_idx) >= values_of(self).size()) {
@@ -433,16 +430,14 @@ PyObject* object_get_referenced_object(PyObject* obj, PyObject* const* args, Py_
     const Ref keep = Ref::borrow(obj);
     if (!query_value(self, field, index, doc, value)) Py_RETURN_NONE;
     const Ref keep_doc = Ref::borrow(reinterpret_cast<PyObject*>(doc));
-    const size_t slot = with_host(doc, Reach::any_object, [&](const SlotHost& host) {
-        return doc->doc.first_target(host, *field, value);
-    });
+    const size_t slot = with_host(doc, Reach::any_object,
+                                  [&](const SlotHost& host) { return doc->doc.first_target(host, *field, value); });
     Ref found;
     if (!object_at(doc, slot, found)) return nullptr;
     return found ? found.release() : Py_NewRef(Py_None);
 }
 
-PyObject* object_get_referencing_objects(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames) {
+PyObject* object_get_referencing_objects(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     IDFObj* self = as_object(obj);
     const FieldDef* field = nullptr;
     int32_t index = 0;
@@ -573,8 +568,8 @@ PyMethodDef object_methods[] = {
 };
 
 PyGetSetDef object_getset[] = {
-    {"class_name", py::guarded<object_get_class_name, "tarvix.idf.IDFObject.class_name">,
-     nullptr, "Class name as the schema spells it", nullptr},
+    {"class_name", py::guarded<object_get_class_name, "tarvix.idf.IDFObject.class_name">, nullptr,
+     "Class name as the schema spells it", nullptr},
     {"field_names", py::guarded<object_get_field_names, "tarvix.idf.IDFObject.field_names">, nullptr,
      "Names of the stored fields, in order (those of repeating groups numbered)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -369,17 +369,18 @@ PyObject* doc_reduce(PyObject* obj, PyObject*) {
     if (!index_map || !referencers || !targets) return nullptr;
     Ref dict;
     if (!instance_dict(obj, dict)) return nullptr;
-    Ref state = Ref::steal(dict ? PyTuple_Pack(6, self->idd, self->objects, index_map.get(), referencers.get(),
-                                               targets.get(), dict.get())
-                                : PyTuple_Pack(5, self->idd, self->objects, index_map.get(), referencers.get(),
-                                               targets.get()));
+    Ref state = Ref::steal(
+        dict ? PyTuple_Pack(6, self->idd, self->objects, index_map.get(), referencers.get(), targets.get(), dict.get())
+             : PyTuple_Pack(5, self->idd, self->objects, index_map.get(), referencers.get(), targets.get()));
     if (!state) return nullptr;
     const bool use_setstate = dict || self->idd != Py_None || self->objects != Py_None;
     return reduce_value(obj, "_unpickle_IDF", kDocChecksum, std::move(state), use_setstate).release();
 }
 
 PyObject* doc_setstate(PyObject* obj, PyObject* state) {
-    if (!check_not_validating(reinterpret_cast<IDFDoc*>(obj)) || !check_state(state) || !apply_doc_state(reinterpret_cast<IDFDoc*>(obj), state)) return nullptr;
+    if (!check_not_validating(reinterpret_cast<IDFDoc*>(obj)) || !check_state(state) ||
+        !apply_doc_state(reinterpret_cast<IDFDoc*>(obj), state))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -445,8 +446,8 @@ PyObject* object_reduce(PyObject* obj, PyObject*) {
                                 : PyTuple_Pack(7, c_class_name.get(), class_idx.get(), self->class_name, self->idd,
                                                obj_idx.get(), self->parent_idf, values.get()));
     if (!state) return nullptr;
-    const bool use_setstate =
-        dict || self->class_name != Py_None || self->idd != Py_None || self->parent_idf != Py_None;
+    const bool use_setstate = dict || self->class_name != Py_None || self->idd != Py_None ||
+                              self->parent_idf != Py_None;
     return reduce_value(obj, "_unpickle_IDFObject", kObjectChecksum, std::move(state), use_setstate).release();
 }
 
@@ -462,9 +463,8 @@ namespace {
 
 // Shared argument handling: (type, checksum, state); the instance comes
 // from the base class's __new__ applied to `type`.
-PyObject* reconstruct(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* name,
-                      PyTypeObject* base, const long (&accepted)[3], const char* members,
-                      bool (*apply)(PyObject*, PyObject*)) {
+PyObject* reconstruct(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* name, PyTypeObject* base,
+                      const long (&accepted)[3], const char* members, bool (*apply)(PyObject*, PyObject*)) {
     const py::Params params{name, {"type", "checksum", "state"}, 3};
     PyObject* given[3] = {};
     if (!params.parse(args, nargs, kwnames, given)) return nullptr;
@@ -486,9 +486,7 @@ PyObject* reconstruct(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 }
 
 bool apply_doc(PyObject* obj, PyObject* state) { return apply_doc_state(reinterpret_cast<IDFDoc*>(obj), state); }
-bool apply_object(PyObject* obj, PyObject* state) {
-    return apply_object_state(reinterpret_cast<IDFObj*>(obj), state);
-}
+bool apply_object(PyObject* obj, PyObject* state) { return apply_object_state(reinterpret_cast<IDFObj*>(obj), state); }
 
 }  // namespace
 

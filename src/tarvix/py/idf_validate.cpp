@@ -29,13 +29,9 @@ PyStructSequence_Desc kProblemDesc = {
     9,
 };
 
-Ref text_or_none(std::string_view text, bool present) {
-    return present ? py::decode_utf8(text) : Ref::borrow(Py_None);
-}
+Ref text_or_none(std::string_view text, bool present) { return present ? py::decode_utf8(text) : Ref::borrow(Py_None); }
 
-Ref index_or_none(int64_t index) {
-    return index >= 0 ? Ref::steal(PyLong_FromLongLong(index)) : Ref::borrow(Py_None);
-}
+Ref index_or_none(int64_t index) { return index >= 0 ? Ref::steal(PyLong_FromLongLong(index)) : Ref::borrow(Py_None); }
 
 // Strs of the fixed texts, made once.
 PyObject* code_strs[kProblemCodes] = {};

@@ -106,8 +106,9 @@ Ref text_of(IDFDoc* self, const FormatConfig& config, bool preserve_order, bool 
             if (begin > end) begin = end;  // nothing but line ends
             text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(end - begin), 127));
             if (text) os_memory::prefer_huge_pages(PyUnicode_DATA(text.get()), end - begin);
-            if (text) write_document_into(static_cast<char*>(PyUnicode_DATA(text.get())), begin, end, config,
-                                          preserve_order, schema, index, slots);
+            if (text)
+                write_document_into(static_cast<char*>(PyUnicode_DATA(text.get())), begin, end, config, preserve_order,
+                                    schema, index, slots);
             return;
         }
         std::string buffer;
@@ -146,8 +147,8 @@ PyObject* doc_format(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
 bool write_file(PyObject* path, std::string_view data) {
     Ref file = Ref::steal(PyObject_CallFunction(shared.builtin_open, "Os", path, "wb"));
     if (!file) return false;
-    Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data.data()),
-                                                  static_cast<Py_ssize_t>(data.size()), PyBUF_READ));
+    Ref view = Ref::steal(
+        PyMemoryView_FromMemory(const_cast<char*>(data.data()), static_cast<Py_ssize_t>(data.size()), PyBUF_READ));
     Ref written;
     if (view) {
         written = Ref::steal(PyObject_CallMethod(file.get(), "write", "O", view.get()));
@@ -187,8 +188,6 @@ PyObject* doc_save(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObj
     Py_RETURN_NONE;
 }
 
-PyObject* doc_repr(PyObject* obj) {
-    return text_of(as_doc(obj), shared.default_format_config, false, false).release();
-}
+PyObject* doc_repr(PyObject* obj) { return text_of(as_doc(obj), shared.default_format_config, false, false).release(); }
 
 }  // namespace tarvix::idf

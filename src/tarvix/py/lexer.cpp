@@ -91,8 +91,7 @@ PyObject* debug_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     bool out_of_memory = false;
     Tokenizer tokenizer;
     tokenizer.init(py::bytes_view(given[0]), is_idd != 0);
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    Py_BEGIN_ALLOW_THREADS try {
         for (;;) {
             Token token = tokenizer.next_token();
             const bool last = token.type == TOKEN_EOF || token.type == TOKEN_ERROR;
@@ -102,8 +101,7 @@ PyObject* debug_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
-    Py_END_ALLOW_THREADS
-    if (out_of_memory) return PyErr_NoMemory();
+    Py_END_ALLOW_THREADS if (out_of_memory) return PyErr_NoMemory();
 
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
     if (!list) return nullptr;
@@ -118,8 +116,7 @@ PyObject* debug_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyMethodDef module_functions[] = {
-    {"debug_tokenize", py::fastcall(debug_tokenize),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"debug_tokenize", py::fastcall(debug_tokenize), METH_FASTCALL | METH_KEYWORDS,
      "debug_tokenize(content, is_idd)\n--\n\n"
      "Tokenize UTF-8 `content` (schema mode when `is_idd` is true) and return a list of\n"
      "(type, value, line_num) tuples, up to and including the final TOKEN_EOF or TOKEN_ERROR."},
@@ -132,8 +129,8 @@ PyMethodDef module_functions[] = {
 int execute(PyObject* module) {
     if (py::prepare_type(module, &LexerType, "Lexer", &lexer_methods) < 0) return -1;
     static constexpr std::pair<const char*, TokenType> constants[] = {
-        {"TOKEN_TEXT", TOKEN_TEXT},   {"TOKEN_COMMA", TOKEN_COMMA}, {"TOKEN_SEMICOLON", TOKEN_SEMICOLON},
-        {"TOKEN_EOF", TOKEN_EOF},     {"TOKEN_ERROR", TOKEN_ERROR},
+        {"TOKEN_TEXT", TOKEN_TEXT}, {"TOKEN_COMMA", TOKEN_COMMA}, {"TOKEN_SEMICOLON", TOKEN_SEMICOLON},
+        {"TOKEN_EOF", TOKEN_EOF},   {"TOKEN_ERROR", TOKEN_ERROR},
     };
     for (const auto& [name, value] : constants)
         if (PyModule_AddIntConstant(module, name, value) < 0) return -1;

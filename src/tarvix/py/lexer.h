@@ -20,8 +20,7 @@ struct LexerMethods {
 };
 
 struct LexerObject {
-    PyObject_HEAD
-    const LexerMethods* methods;
+    PyObject_HEAD const LexerMethods* methods;
     Tokenizer tokenizer;     // buffer, buffer_idx, line_num, is_idd, content, pos
     PyObject* content_owner; // the bytes object that `tokenizer.content` views
 };

@@ -47,19 +47,15 @@ Ref drop_prefix(Ref bytes, size_t count) {
 Ref latin1_to_utf8(Ref bytes) {
     const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
     size_t high = 0;
-    Py_BEGIN_ALLOW_THREADS
-    high = count_latin1_high_bytes(py::bytes_view(bytes.get()));
-    Py_END_ALLOW_THREADS
-    if (high == 0) return bytes;  // ASCII reads the same in both
+    Py_BEGIN_ALLOW_THREADS high = count_latin1_high_bytes(py::bytes_view(bytes.get()));
+    Py_END_ALLOW_THREADS if (high == 0) return bytes;  // ASCII reads the same in both
     bytes = own(std::move(bytes));
     if (!bytes) return {};
     PyObject* grown = bytes.release();
     if (_PyBytes_Resize(&grown, static_cast<Py_ssize_t>(size + high)) < 0) return {};
     char* buffer = PyBytes_AS_STRING(grown);
-    Py_BEGIN_ALLOW_THREADS
-    latin1_to_utf8_in_place(buffer, size, high);
-    Py_END_ALLOW_THREADS
-    return Ref::steal(grown);
+    Py_BEGIN_ALLOW_THREADS latin1_to_utf8_in_place(buffer, size, high);
+    Py_END_ALLOW_THREADS return Ref::steal(grown);
 }
 
 // The name a codec is registered under ("iso8859-1" for every alias of
@@ -116,10 +112,8 @@ PyObject* read_utf8_bytes(PyObject* filepath, ReadUtf8BytesOptions* options) {
     // text is bad.
     const std::string_view data = py::bytes_view(content.get());
     size_t invalid;
-    Py_BEGIN_ALLOW_THREADS
-    invalid = find_invalid_utf8(data);
-    Py_END_ALLOW_THREADS
-    if (invalid == std::string_view::npos) return content.release();
+    Py_BEGIN_ALLOW_THREADS invalid = find_invalid_utf8(data);
+    Py_END_ALLOW_THREADS if (invalid == std::string_view::npos) return content.release();
     Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
     if (decoded) return content.release();  // cannot happen: both are strict
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
@@ -327,14 +321,22 @@ constexpr const char kVersionKeyDoc[] =
 PyMethodDef module_functions[] = {
     {"debug_to_lower", py::fastcall(debug_to_lower), METH_FASTCALL | METH_KEYWORDS, "debug_to_lower(s)\n--\n\n"},
     {"debug_to_upper", py::fastcall(debug_to_upper), METH_FASTCALL | METH_KEYWORDS, "debug_to_upper(s)\n--\n\n"},
-    {"debug_equal_fold", py::fastcall(debug_equal_fold), METH_FASTCALL | METH_KEYWORDS, "debug_equal_fold(a, b)\n--\n\n"},
-    {"debug_trim_string", py::fastcall(debug_trim_string), METH_FASTCALL | METH_KEYWORDS, "debug_trim_string(s)\n--\n\n"},
-    {"debug_trim_newlines", py::fastcall(debug_trim_newlines), METH_FASTCALL | METH_KEYWORDS, "debug_trim_newlines(s)\n--\n\n"},
-    {"debug_has_prefix", py::fastcall(debug_has_prefix), METH_FASTCALL | METH_KEYWORDS, "debug_has_prefix(s, prefix)\n--\n\n"},
-    {"debug_has_suffix", py::fastcall(debug_has_suffix), METH_FASTCALL | METH_KEYWORDS, "debug_has_suffix(s, suffix)\n--\n\n"},
-    {"debug_cut_prefix", py::fastcall(debug_cut_prefix), METH_FASTCALL | METH_KEYWORDS, "debug_cut_prefix(s, prefix)\n--\n\n"},
-    {"debug_cut_suffix", py::fastcall(debug_cut_suffix), METH_FASTCALL | METH_KEYWORDS, "debug_cut_suffix(s, suffix)\n--\n\n"},
-    {"debug_get_current_time", py::fastcall(debug_get_current_time), METH_FASTCALL | METH_KEYWORDS, "debug_get_current_time()\n--\n\n"},
+    {"debug_equal_fold", py::fastcall(debug_equal_fold), METH_FASTCALL | METH_KEYWORDS,
+     "debug_equal_fold(a, b)\n--\n\n"},
+    {"debug_trim_string", py::fastcall(debug_trim_string), METH_FASTCALL | METH_KEYWORDS,
+     "debug_trim_string(s)\n--\n\n"},
+    {"debug_trim_newlines", py::fastcall(debug_trim_newlines), METH_FASTCALL | METH_KEYWORDS,
+     "debug_trim_newlines(s)\n--\n\n"},
+    {"debug_has_prefix", py::fastcall(debug_has_prefix), METH_FASTCALL | METH_KEYWORDS,
+     "debug_has_prefix(s, prefix)\n--\n\n"},
+    {"debug_has_suffix", py::fastcall(debug_has_suffix), METH_FASTCALL | METH_KEYWORDS,
+     "debug_has_suffix(s, suffix)\n--\n\n"},
+    {"debug_cut_prefix", py::fastcall(debug_cut_prefix), METH_FASTCALL | METH_KEYWORDS,
+     "debug_cut_prefix(s, prefix)\n--\n\n"},
+    {"debug_cut_suffix", py::fastcall(debug_cut_suffix), METH_FASTCALL | METH_KEYWORDS,
+     "debug_cut_suffix(s, suffix)\n--\n\n"},
+    {"debug_get_current_time", py::fastcall(debug_get_current_time), METH_FASTCALL | METH_KEYWORDS,
+     "debug_get_current_time()\n--\n\n"},
     {"version_key", py::fastcall(version_key), METH_FASTCALL | METH_KEYWORDS, kVersionKeyDoc},
     {nullptr, nullptr, 0, nullptr},
 };

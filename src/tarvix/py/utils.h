@@ -26,8 +26,7 @@ using AnyToStringFn = std::string(PyObject* value);
 using GetCurrentTimeFn = std::string();
 
 inline constexpr const char* kReadUtf8BytesSignature = "PyObject *(PyObject *, tarvix::ReadUtf8BytesOptions *)";
-inline constexpr const char* kGetContinuousDigitsIndicesSignature =
-    "std::pair<int32_t,int32_t> (std::string const &)";
+inline constexpr const char* kGetContinuousDigitsIndicesSignature = "std::pair<int32_t,int32_t> (std::string const &)";
 inline constexpr const char* kAnyToStringSignature = "std::string (PyObject *)";
 inline constexpr const char* kGetCurrentTimeSignature = "std::string (void)";
 

@@ -78,9 +78,7 @@ public:
     }
 
     iterator find(std::string_view key) noexcept { return entry_at(position_of(key, hasher_(key))); }
-    const_iterator find(std::string_view key) const noexcept {
-        return const_cast<StringMap*>(this)->find(key);
-    }
+    const_iterator find(std::string_view key) const noexcept { return const_cast<StringMap*>(this)->find(key); }
 
     // Inserts (key, value) unless the key is there; the entry and whether it
     // was inserted. Throws std::bad_alloc with the map unchanged.

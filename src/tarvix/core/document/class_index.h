@@ -60,9 +60,7 @@ public:
     void set_names(std::unique_ptr<NameIndex> names) noexcept { names_ = std::move(names); }
 
 private:
-    bool is_removed(size_t i) const noexcept {
-        return removed_count_ && (removed_[i / 64] >> (i % 64) & 1);
-    }
+    bool is_removed(size_t i) const noexcept { return removed_count_ && (removed_[i / 64] >> (i % 64) & 1); }
     size_t find_position(size_t slot) const noexcept;
     void compact() noexcept;
 

@@ -82,9 +82,7 @@ NameIndex* Document::names_of(size_t slot) noexcept {
     }
 }
 
-void Document::drop_name_indices() noexcept {
-    index_.drop_names();
-}
+void Document::drop_name_indices() noexcept { index_.drop_names(); }
 
 // ---------------------------------------------------------------------------
 // The graph
@@ -156,7 +154,8 @@ GraphEdit::~GraphEdit() {
     // nothing else moves.
     for (auto it = pending_.rbegin(); it != pending_.rend(); ++it)
         if (it->made) map(it->kind).drop_if_empty(it->tag, keys_[it->to_key]);
-    for (auto it = added_.rbegin(); it != added_.rend(); ++it) map(it->kind).remove_key(it->tag, keys_[it->key], it->loc);
+    for (auto it = added_.rbegin(); it != added_.rend(); ++it)
+        map(it->kind).remove_key(it->tag, keys_[it->key], it->loc);
 }
 
 RefMap& GraphEdit::map(Kind kind) noexcept {
@@ -311,8 +310,9 @@ void write_value(FieldValues& values, size_t field_idx, std::string_view value, 
     if (field_idx < count && values[field_idx] == value) return;
     if (field_idx >= count && value.empty()) return;
     const std::string_view old = values.view().at_or_empty(field_idx);
-    const FieldDef* field =
-        graph && cls && field_idx <= static_cast<size_t>(INT32_MAX) ? idd::get_field_def(cls, field_idx) : nullptr;
+    const FieldDef* field = graph && cls && field_idx <= static_cast<size_t>(INT32_MAX)
+                                ? idd::get_field_def(cls, field_idx)
+                                : nullptr;
     if (field && field->references().empty() && field->object_lists().empty()) field = nullptr;
     std::optional<GraphEdit> edit;
     if (field) {
@@ -400,8 +400,7 @@ void referring_fields(const RefMap& referencers, const FieldDef& field, std::str
 }
 
 void Document::rename_fields(FieldLoc name_loc, const FieldDef* name_field, std::string_view old,
-                             std::string_view new_name, const std::vector<FieldLoc>& locs, bool whole,
-                             SlotHost& host) {
+                             std::string_view new_name, const std::vector<FieldLoc>& locs, bool whole, SlotHost& host) {
     const auto name_idx = static_cast<size_t>(name_loc.field_idx);
     // Room first, object by object (the locations ascend; the name field's
     // object may hold referring fields too): each field written grows by
@@ -467,8 +466,8 @@ size_t Document::rename(SlotHost& host, size_t slot, size_t name_idx, std::strin
     ObjectView renamed;
     if (host.view(slot, renamed) != SlotState::object) return 0;
     const ClassDef* cls = renamed.cls;
-    const FieldDef* field =
-        cls && name_idx <= static_cast<size_t>(INT32_MAX) ? idd::get_field_def(cls, name_idx) : nullptr;
+    const FieldDef* field = cls && name_idx <= static_cast<size_t>(INT32_MAX) ? idd::get_field_def(cls, name_idx)
+                                                                              : nullptr;
     const std::string old(renamed.values.at_or_empty(name_idx));  // a copy: writing moves the values
     std::vector<FieldLoc> locs;
     if (field && !old.empty()) referring_fields(referencers_, *field, old, locs);
@@ -482,8 +481,8 @@ size_t Document::rename(SlotHost& host, size_t slot, size_t name_idx, std::strin
         if (loc == name_loc) continue;  // the name itself, written with its own registrations
         ValuesView values;
         const bool present = loc.field_idx >= 0 && values_in(host, loc.obj_idx, values);
-        const std::string_view value =
-            present ? values.at_or_empty(static_cast<size_t>(loc.field_idx)) : std::string_view();
+        const std::string_view value = present ? values.at_or_empty(static_cast<size_t>(loc.field_idx))
+                                               : std::string_view();
         if (!equal_fold(value, old)) {
             whole = false;  // a registration the values no longer bear out
             continue;

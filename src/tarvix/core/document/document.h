@@ -248,9 +248,8 @@ public:
     // registrations to it. With `whole` (nothing else is registered under
     // `old` for those tags, the name field aside) each of the name's entries
     // moves in one step. All or nothing, as rename.
-    void rename_fields(FieldLoc name_loc, const FieldDef* name_field, std::string_view old,
-                       std::string_view new_name, const std::vector<FieldLoc>& locs, bool whole,
-                       SlotHost& host);
+    void rename_fields(FieldLoc name_loc, const FieldDef* name_field, std::string_view old, std::string_view new_name,
+                       const std::vector<FieldLoc>& locs, bool whole, SlotHost& host);
     // Drops empty values from the end.
     void trim(size_t slot) noexcept;
     void reserve_values(size_t slot, size_t count);

@@ -57,10 +57,8 @@ bool parse_tokens(lexer::Tokenizer& tokens, Sink& sink, DocumentError& error) no
                 case lexer::TOKEN_EOF:
                     if (object_started || !last_text.empty()) return fail(DocumentErrorKind::unterminated);
                     return sink.finish(error);
-                case lexer::TOKEN_ERROR:
-                    return fail(DocumentErrorKind::token_error, tok.value);
-                default:
-                    return fail(DocumentErrorKind::unrecognized_token, {}, static_cast<int32_t>(tok.type));
+                case lexer::TOKEN_ERROR: return fail(DocumentErrorKind::token_error, tok.value);
+                default: return fail(DocumentErrorKind::unrecognized_token, {}, static_cast<int32_t>(tok.type));
             }
         }
     } catch (const std::bad_alloc&) {
@@ -243,8 +241,7 @@ std::optional<std::string_view> scan_version(std::string_view text) noexcept {
                 }
                 last_text = {};
                 break;
-            default:
-                return std::nullopt;
+            default: return std::nullopt;
         }
     }
 }

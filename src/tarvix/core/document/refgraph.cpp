@@ -23,7 +23,6 @@ namespace {
 
 constexpr uint64_t kSlotIndex = 0xffffffffULL;
 
-
 // At most 7/8 of the table in use, and always a power of two.
 size_t table_capacity_for(size_t count) {
     size_t capacity = 16;
@@ -263,7 +262,8 @@ void RefMap::compact_locs() noexcept {
     }
     for (uint32_t i = 0; i < entries_.size(); ++i)
         if (entries_[i].tag != kNoTag) order.push_back(i);
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return entries_[a].begin < entries_[b].begin; });
+    std::sort(order.begin(), order.end(),
+              [&](uint32_t a, uint32_t b) { return entries_[a].begin < entries_[b].begin; });
     uint32_t at = 0;
     for (const uint32_t i : order) {
         Entry& e = entries_[i];

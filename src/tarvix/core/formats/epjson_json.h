@@ -18,7 +18,6 @@
 #include "core/text/text.h"
 #include "yyjson.h"
 
-
 namespace tarvix::epjson::detail {
 
 using idd::ClassDef;
@@ -86,7 +85,9 @@ struct YyDocFree {
 using MutDoc = std::unique_ptr<yyjson_mut_doc, YyDocFree>;
 using ReadDoc = std::unique_ptr<yyjson_doc, YyDocFree>;
 
-inline bool is_blank(std::string_view text) noexcept { return text.find_first_not_of(kWhitespace) == std::string_view::npos; }
+inline bool is_blank(std::string_view text) noexcept {
+    return text.find_first_not_of(kWhitespace) == std::string_view::npos;
+}
 
 inline std::string quoted(std::string_view text) {
     std::string out;

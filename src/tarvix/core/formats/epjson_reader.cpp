@@ -218,7 +218,8 @@ bool Reader::run(std::string_view json, std::string& out) {
         const ClassSpec* spec = schema_.find(class_name);
         const std::optional<uint32_t> found = spec ? idd::find_class_index(idd_, class_name) : std::nullopt;
         if (!found) return fail("epJSON names an unknown class: " + quoted(class_name));
-        if (!classes.emplace(class_name, 0).second) return fail("epJSON gives the class " + quoted(class_name) + " twice");
+        if (!classes.emplace(class_name, 0).second)
+            return fail("epJSON gives the class " + quoted(class_name) + " twice");
         const std::string_view idd_name = idd_.ordered_classes[*found].name;
         if (!yyjson_is_obj(class_val))
             return fail("epJSON class " + quoted(class_name) + " must be a JSON object of objects, not " +
@@ -229,7 +230,8 @@ bool Reader::run(std::string_view json, std::string& out) {
             const std::string_view key = str_of(object_key);
             const auto [entry, added] = keys_.emplace(key, idx);
             if (!added) {
-                if (entry->second == idx) return fail("epJSON gives " + std::string(class_name) + " " + quoted(key) + " twice");
+                if (entry->second == idx)
+                    return fail("epJSON gives " + std::string(class_name) + " " + quoted(key) + " twice");
                 entry->second = idx;
             }
             if (!read_object(idd_name, *spec, key, object_val, out)) return false;

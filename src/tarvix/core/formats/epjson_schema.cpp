@@ -71,8 +71,10 @@ void read_field(yyjson_val* prop, std::string_view key, std::vector<std::string_
                 number = true;
             } else if (type == "string") {
                 yyjson_val* list = yyjson_obj_get(alt, "enum");
-                if (list) add_words(list);
-                else free_string = true;
+                if (list)
+                    add_words(list);
+                else
+                    free_string = true;
             }
         }
         out.kind = !number ? ValueKind::string : free_string ? ValueKind::number_or_string : ValueKind::number;

@@ -349,8 +349,10 @@ bool Writer::value(const FieldSpec& field, std::string_view text) {
             if (!read || !std::isfinite(*read)) return false;
             number = *read;
         }
-        if (json_ready) out_.put(text);
-        else put_real(out_, number);
+        if (json_ready)
+            out_.put(text);
+        else
+            put_real(out_, number);
         return true;
     }
     std::string_view word = schema_.word_for(field, text);
@@ -366,11 +368,11 @@ bool Writer::add_field(bool& first, int level, const FieldSpec& field, std::stri
                        std::string_view key, size_t field_idx) {
     member(first, level, field.key, keys_plain_);
     if (value(field, text)) return true;
-    const std::string_view field_name =
-        field_idx < cls.fields.size() ? std::string_view(cls.fields[field_idx].name) : field.key;
+    const std::string_view field_name = field_idx < cls.fields.size() ? std::string_view(cls.fields[field_idx].name)
+                                                                      : field.key;
     bool json_ready;
     const char* why = is_decimal(text, json_ready) ? ", which is out of range for a JSON number"
-                                                     : ", which is not a number";
+                                                   : ", which is not a number";
     return fail("Cannot write " + object_label(cls, key) + " as epJSON: field " + quoted(field_name) + " holds " +
                 quoted(text) + why);
 }
@@ -403,9 +405,9 @@ bool Writer::write_object(const ClassDef& cls, const ClassSpec& spec, ValuesView
                 bool first_in_item = true;
                 for (size_t j = 0; j < group && start + j < count; ++j) {
                     const std::string_view text = values[start + j];
-                    if (!text.empty() && !add_field(first_in_item, 5,
-                                                    schema_.field(spec.group_begin + static_cast<uint32_t>(j)), text,
-                                                    cls, key, start + j))
+                    if (!text.empty() &&
+                        !add_field(first_in_item, 5, schema_.field(spec.group_begin + static_cast<uint32_t>(j)), text,
+                                   cls, key, start + j))
                         return false;
                 }
                 close(first_in_item, 4, '}');
@@ -437,10 +439,9 @@ bool Writer::run(const SlotSource& slots, bool compact, JsonText& out) {
         const int64_t pos = class_position(view);
         if (pos < 0) {
             const std::string where = " at index " + std::to_string(slot);
-            return fail(view.class_name.empty()
-                            ? "Cannot write the object" + where + " as epJSON: it has no class"
-                            : "Cannot write the " + std::string(view.class_name) + where +
-                                  " as epJSON: the data dictionary has no such class");
+            return fail(view.class_name.empty() ? "Cannot write the object" + where + " as epJSON: it has no class"
+                                                : "Cannot write the " + std::string(view.class_name) + where +
+                                                      " as epJSON: the data dictionary has no such class");
         }
         class_of[slot] = static_cast<uint32_t>(pos);
         ++starts[static_cast<size_t>(pos) + 1];

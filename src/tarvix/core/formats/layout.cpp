@@ -201,7 +201,8 @@ void emit_object(MeasureSink& out, const FormatConfig& config, const ObjectView&
         if (stored > 0 && m.ascii) {
             const char* first = values[0].data();
             const std::string_view end_value = values[stored - 1];
-            m.ascii = is_ascii(std::string_view(first, static_cast<size_t>(end_value.data() + end_value.size() - first)));
+            m.ascii = is_ascii(
+                std::string_view(first, static_cast<size_t>(end_value.data() + end_value.size() - first)));
         }
         if (m.ascii) m.ascii = is_ascii(config.field_indent);
         // Each field: indent, value, separator; unless compact, padding, "!- ", comment, line end.
@@ -254,7 +255,8 @@ void emit_object(Sink& out, const FormatConfig& config, const ObjectView& object
         out.append(value);
         out.push(i == last ? ';' : ',');
         if (config.compact) continue;
-        if (config.field_size != 0) out.blanks(config.field_size >= value.size() ? config.field_size - value.size() : 2);
+        if (config.field_size != 0)
+            out.blanks(config.field_size >= value.size() ? config.field_size - value.size() : 2);
         out.append("!- ");
         if (cls) {
             const idd::FieldName name = name_of(cls, i);
@@ -290,13 +292,9 @@ template <class Sink>
 bool emit_slot(Sink& out, const FormatConfig& config, const SlotSource& slots, size_t slot, WriteResult& result) {
     ObjectView object;
     switch (slots.view(slot, object)) {
-        case SlotState::empty:
-            return true;
-        case SlotState::foreign:
-            result.foreign_slot = slot;
-            return false;
-        case SlotState::object:
-            break;
+        case SlotState::empty: return true;
+        case SlotState::foreign: result.foreign_slot = slot; return false;
+        case SlotState::object: break;
     }
     out.push('\n');
     emit_object(out, config, object);

@@ -86,9 +86,7 @@ struct FieldDef {
     // The schema's number of reference tag k, or of object-list tag k;
     // UINT32_MAX when not numbered.
     uint32_t reference_id(size_t k) const noexcept { return tag_ids ? tag_ids[k] : UINT32_MAX; }
-    uint32_t object_list_id(size_t k) const noexcept {
-        return tag_ids ? tag_ids[references().size() + k] : UINT32_MAX;
-    }
+    uint32_t object_list_id(size_t k) const noexcept { return tag_ids ? tag_ids[references().size() + k] : UINT32_MAX; }
 };
 
 // How one field name of the repeating group is built and recognised: the

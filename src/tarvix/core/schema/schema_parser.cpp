@@ -76,9 +76,12 @@ std::string_view header_version(std::string_view text) {
 
 DeclaredType declared_type_of(std::string_view text) {
     static constexpr std::pair<std::string_view, DeclaredType> kTypes[] = {
-        {"integer", DeclaredType::integer},         {"real", DeclaredType::real},
-        {"alpha", DeclaredType::alpha},             {"choice", DeclaredType::choice},
-        {"object-list", DeclaredType::object_list}, {"external-list", DeclaredType::external_list},
+        {"integer", DeclaredType::integer},
+        {"real", DeclaredType::real},
+        {"alpha", DeclaredType::alpha},
+        {"choice", DeclaredType::choice},
+        {"object-list", DeclaredType::object_list},
+        {"external-list", DeclaredType::external_list},
         {"node", DeclaredType::node},
     };
     for (const auto& [keyword, type] : kTypes)
@@ -174,10 +177,8 @@ struct Parser {
                     close_field();
                     close_class();
                     return finish();
-                case lexer::TOKEN_ERROR:
-                    return fail(ParseErrorKind::token_error, tok.value);
-                default:
-                    break;
+                case lexer::TOKEN_ERROR: return fail(ParseErrorKind::token_error, tok.value);
+                default: break;
             }
         }
     }
@@ -375,8 +376,10 @@ struct Parser {
                     break;
                 case 'a': {
                     const std::string_view trimmed = trim_view(value);
-                    if (trimmed == "\\autosizable") field.autosizable = true;
-                    else if (trimmed == "\\autocalculatable") field.autocalculatable = true;
+                    if (trimmed == "\\autosizable")
+                        field.autosizable = true;
+                    else if (trimmed == "\\autocalculatable")
+                        field.autocalculatable = true;
                     break;
                 }
                 case 't':
@@ -402,11 +405,8 @@ struct Parser {
                 case 'n':
                     if (keyword_line(value, "\\note")) add_to(FieldList::notes, rest_after(value, "\\note"));
                     break;
-                case 'm':
-                    bound_property(field, value);
-                    break;
-                default:
-                    break;
+                case 'm': bound_property(field, value); break;
+                default: break;
             }
         } catch (const std::bad_alloc&) {
             report_internal_failure(FailureSite::parse_field_property);
@@ -419,8 +419,10 @@ struct Parser {
         if (!minimum && !value.starts_with("\\maximum")) return;
         std::string_view rest = value.substr(8);
         const bool exclusive = !rest.empty() && rest.front() == (minimum ? '>' : '<');
-        if (exclusive) rest.remove_prefix(1);
-        else if (rest.empty() || !is_space(rest.front())) return;
+        if (exclusive)
+            rest.remove_prefix(1);
+        else if (rest.empty() || !is_space(rest.front()))
+            return;
         double bound = 0.0;
         if (!read_bound(trim_view(rest), bound)) return;
         if (minimum) {
@@ -492,7 +494,8 @@ struct Parser {
             const auto size = static_cast<size_t>(ext.size);
             std::vector<ExtPattern> last_group;
             last_group.reserve(size);
-            for (size_t k = 0; k < size; ++k) last_group.push_back(extract_prefix_suffix(cls.fields[n - size + k].name));
+            for (size_t k = 0; k < size; ++k)
+                last_group.push_back(extract_prefix_suffix(cls.fields[n - size + k].name));
             size_t begin = 0;
             for (size_t i = n; i-- > 0;) {
                 const ExtPattern& pattern = last_group[size - 1 - ((n - 1 - i) % size)];

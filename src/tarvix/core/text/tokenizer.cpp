@@ -127,8 +127,7 @@ TokenView Tokenizer::stream() noexcept {
     const char* const end = base + content.size();
     for (;;) {
         const char* p = base + pos;
-        const char* stop = is_idd ? find_first_of<',', ';', '!', '\n', '\r', '\\'>(p, end)
-                                  : find_value_end(p, end);
+        const char* stop = is_idd ? find_first_of<',', ';', '!', '\n', '\r', '\\'>(p, end) : find_value_end(p, end);
         if (stop == end) {
             pos = content.size();
             const TokenView text = text_token(p, end);
@@ -178,7 +177,8 @@ TokenView Tokenizer::stream() noexcept {
                 // The property line runs to a "!" or the line end.
                 const char* property_end = find_first_of<'!', '\n', '\r'>(stop, end);
                 const bool comment = property_end < end && *property_end == '!';
-                pos = static_cast<size_t>((comment ? find_first_of<'\n', '\r'>(property_end, end) : property_end) - base);
+                pos = static_cast<size_t>((comment ? find_first_of<'\n', '\r'>(property_end, end) : property_end) -
+                                          base);
                 return text_token(stop, property_end);  // never empty: it starts with the backslash
             }
         }

@@ -23,8 +23,8 @@ using idd::ClassDef;
 using idd::FieldDef;
 
 constexpr std::string_view kCodeNames[kProblemCodes] = {
-    "unknown-reference", "required-field", "required-object", "unique-object", "duplicate-name",
-    "not-a-number",      "not-an-integer", "below-minimum",   "above-maximum", "not-a-choice",
+    "unknown-reference", "required-field", "required-object",  "unique-object",  "duplicate-name",
+    "not-a-number",      "not-an-integer", "below-minimum",    "above-maximum",  "not-a-choice",
     "too-many-fields",   "too-few-fields", "version-mismatch", "obsolete-class", "deprecated-field",
 };
 
@@ -119,8 +119,9 @@ public:
     // Throws std::bad_alloc for a name too long to fold on the stack.
     bool insert(const NameKey& k) {
         const UpperKey upper(k.name);
-        const uint64_t hash =
-            (siphash13(key_, upper.view().data(), upper.view().size()) + k.class_idx * 0x9E3779B97F4A7C15ull) | 1;
+        const uint64_t hash = (siphash13(key_, upper.view().data(), upper.view().size()) +
+                               k.class_idx * 0x9E3779B97F4A7C15ull) |
+                              1;
         for (size_t at = hash & mask_;; at = (at + 1) & mask_) {
             Entry& entry = entries_[at];
             if (entry.hash == 0) {
@@ -242,9 +243,7 @@ public:
 private:
     bool wants(ProblemCode code) const { return (codes_ & code_bit(code)) != 0; }
 
-    uint32_t index_of(const ClassDef* cls) const {
-        return static_cast<uint32_t>(cls - schema_.ordered_classes.data());
-    }
+    uint32_t index_of(const ClassDef* cls) const { return static_cast<uint32_t>(cls - schema_.ordered_classes.data()); }
 
     bool in_schema(const ClassDef* cls) const {
         const auto& classes = schema_.ordered_classes;
@@ -332,8 +331,10 @@ private:
         }
         if (problem.field_index >= 0) {
             text.append(", field '");
-            if (problem.field_name.empty()) text.append(std::to_string(problem.field_index));
-            else append_quoted(text, problem.field_name);
+            if (problem.field_name.empty())
+                text.append(std::to_string(problem.field_index));
+            else
+                append_quoted(text, problem.field_name);
             text.append("'");
         }
         return text;
@@ -352,8 +353,8 @@ private:
             if (wants(ProblemCode::duplicate_name) && !cls->fields.empty() && !cls->fields[0].references().empty() &&
                 !values.empty() && !values[0].empty() && !names_.insert(NameKey{k, values[0]})) {
                 Problem& problem = add_field(ProblemCode::duplicate_name, cls, slot, values, 0, values[0]);
-                problem.message = subject(problem) + ": another " + std::string(cls->name) + " object is already named '" +
-                                  quote(problem.value) + "'.";
+                problem.message = subject(problem) + ": another " + std::string(cls->name) +
+                                  " object is already named '" + quote(problem.value) + "'.";
             }
             if (cls == version_class_ && !values.empty() && !values[0].empty() && !schema_version_.empty() &&
                 !same_major_minor(values[0], schema_version_)) {
@@ -445,22 +446,17 @@ private:
             }
             if (field.deprecated) {
                 Problem& problem = add_field(ProblemCode::deprecated_field, cls, slot, values, i, value);
-                problem.message =
-                    subject(problem) + ": the field is deprecated, yet holds '" + quote(problem.value) + "'.";
+                problem.message = subject(problem) + ": the field is deprecated, yet holds '" + quote(problem.value) +
+                                  "'.";
             }
             switch (field.action) {
-                case FieldPlan::none:
-                    break;
+                case FieldPlan::none: break;
                 case FieldPlan::number:
                     if (field.needs_value || !short_decimal_form(value))
                         check_number(cls, slot, values, i, *field.field, value);
                     break;
-                case FieldPlan::choice:
-                    check_choice(cls, slot, values, i, *field.field, value);
-                    break;
-                case FieldPlan::reference:
-                    check_reference(cls, slot, values, i, *field.field, value);
-                    break;
+                case FieldPlan::choice: check_choice(cls, slot, values, i, *field.field, value); break;
+                case FieldPlan::reference: check_reference(cls, slot, values, i, *field.field, value); break;
             }
         }
     }
