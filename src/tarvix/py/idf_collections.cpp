@@ -290,7 +290,6 @@ PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
                                           "schema can be copied.");
         return nullptr;
     }
-    const Ref keep_schema = Ref::borrow(self->idd);  // `cls` lives in it, whatever finalizers do meanwhile
     int32_t name_idx = -1;
     std::string_view new_name;
     if (given[1] != Py_None) {
