@@ -628,15 +628,16 @@ void test_rename_many_and_merge() {
 // them: copies of the Document's slots, one of them taken out.
 class CopiedSlots final : public SlotHost {
 public:
-    CopiedSlots(const Document& doc, size_t gone) : gone_(gone) {
+    CopiedSlots(const Document& doc, size_t gone) : schema_(doc.schema()) {
         for (size_t slot = 0; slot < doc.slot_count(); ++slot) {
             values_.emplace_back(doc.values(slot));
             classes_.push_back(doc.class_def(slot));
+            gone_.push_back(slot == gone);
         }
     }
     size_t slot_count() const noexcept override { return values_.size(); }
     SlotState view(size_t slot, ObjectView& out) const noexcept override {
-        if (slot == gone_) return SlotState::empty;
+        if (gone_[slot]) return SlotState::empty;
         out = ObjectView{classes_[slot], classes_[slot]->name, values_[slot].view()};
         return SlotState::object;
     }
@@ -644,6 +645,17 @@ public:
     void write(size_t slot, size_t field_idx, std::string_view value) noexcept override {
         values_[slot].set_prepared(field_idx, value);
     }
+    void append(uint32_t class_idx, FieldValues values) override {
+        values_.push_back(std::move(values));
+        classes_.push_back(&schema_->ordered_classes[class_idx]);
+        gone_.push_back(false);
+    }
+    void unappend() noexcept override {
+        values_.pop_back();
+        classes_.pop_back();
+        gone_.pop_back();
+    }
+    void vacate(size_t slot) noexcept override { gone_[slot] = true; }
     std::vector<std::string> values(size_t slot) const {
         std::vector<std::string> out;
         for (size_t i = 0; i < values_[slot].size(); ++i) out.emplace_back(values_[slot][i]);
@@ -651,9 +663,10 @@ public:
     }
 
 private:
+    const idd::c_IDD* schema_;
     std::vector<FieldValues> values_;
     std::vector<const idd::ClassDef*> classes_;
-    size_t gone_;
+    std::vector<bool> gone_;
 };
 
 void test_edits_and_queries_through_another_host() {
@@ -677,6 +690,33 @@ void test_edits_and_queries_through_another_host() {
     CHECK(doc.first_target(host, *idd::get_field_def(doc.class_def(1), 1), "HALL") == 0);
     CHECK(doc.find_by_name(host, "SURFACE", "s1") == 1 && doc.find_by_name(host, "ZONE", "z1") == SIZE_MAX);
     CHECK(!doc.name_holder(host, zone_name, "HALL", 0) && doc.name_holder(host, zone_name, "hall", 1));
+}
+
+// Without a schema (as a listed document's Document has none) the class
+// entries are found by the objects' class names.
+void test_adding_and_removing_through_another_host() {
+    using V = std::vector<std::string>;
+    const idd::c_IDD schema = parse(kRenameSchema);
+    const auto loaded = load(schema, "Zone,Z1;\nSurface,S1,z1,Z1;\n");
+    Document& doc = *loaded;
+    CopiedSlots host(doc, SIZE_MAX);
+    doc.set_schema(nullptr);
+    const idd::ClassDef& zone = *idd::find_class(schema, "ZONE");
+    const idd::FieldDef& zone_name = *idd::get_field_def(idd::find_class(schema, "SURFACE"), 1);
+    FieldValues values;
+    write_value(values, 0, "Z2", nullptr, nullptr, 0);
+    CHECK(doc.add_object(host, &zone, doc.class_idx(0), std::move(values), true) == 2);
+    CHECK(host.values(2) == V{"Z2"} && doc.slot_count() == 2 && doc.index().find("ZONE")->size() == 2);
+    CHECK(doc.first_target(host, zone_name, "z2") == 2 && doc.find_by_name(host, "ZONE", "Z2") == 2);
+    ClassEntry* entry = doc.entry_of_object(host, 0);
+    CHECK(entry == doc.index().find("ZONE"));
+    doc.remove_object(host, 0, entry);
+    CHECK(!host.occupied(0) && doc.live(0) && entry->size() == 1 && doc.first_target(host, zone_name, "Z1") == SIZE_MAX);
+    CHECK(doc.remove_class(host, "SURFACE") == 1 && !host.occupied(1) && doc.live(1));
+    CHECK(doc.index().find("SURFACE") == nullptr && doc.entry_of_object(host, 1) == nullptr);
+    std::vector<size_t> slots;
+    doc.referencing(host, zone.fields[0], "Z1", slots);
+    CHECK(slots.empty());
 }
 
 void test_numbers_read_as_the_c_library_reads_them() {
@@ -969,6 +1009,7 @@ int main() {
         {"rename_through_the_graph", test_rename_through_the_graph},
         {"rename_many_and_merge", test_rename_many_and_merge},
         {"edits_and_queries_through_another_host", test_edits_and_queries_through_another_host},
+        {"adding_and_removing_through_another_host", test_adding_and_removing_through_another_host},
         {"numbers_read_as_the_c_library_reads_them", test_numbers_read_as_the_c_library_reads_them},
     };
     for (const auto& [name, test] : tests) {

@@ -181,44 +181,43 @@ bool check_defaults(const ClassDef& cls) {
     return true;
 }
 
-// After making an object (which may run finalizers): whether the document
-// is still native, under the same schema and free to change; false with
-// RuntimeError set otherwise.
-bool still_native(IDFDoc* self, PyObject* schema) {
-    if (!check_not_validating(self)) return false;
-    if (is_native(self) && self->idd == schema) return true;
-    PyErr_SetString(PyExc_RuntimeError, "the document changed while the object was added");
-    return false;
-}
-
-// Puts a new object (initialised with this document as its parent) at the
-// end of a listed document's list, in the index under class key `key` and,
-// with `cls`, its values in the graph. All or nothing; false with an
-// exception set.
-bool append_listed(IDFDoc* self, IDFObj* object, const std::string& key, const ClassDef* cls = nullptr) {
-    PyObject* list = list_of(self);  // finalizers run by making the object may have replaced it
-    if (!list) {
+// Adds a new object of class `class_idx` (`cls`, of the document's schema)
+// holding `values`, registered in the graph when `registered`. The object is
+// made first, which may run finalizers that change the document; then it
+// goes in the document's next slot through the document's host. Null with
+// an exception set.
+Ref add_new(IDFDoc* self, const ClassDef& cls, uint32_t class_idx, FieldValues values, bool registered) {
+    const bool native = is_native(self);
+    PyObject* schema = self->idd;
+    const Ref keep_schema = Ref::borrow(schema);  // `cls` lives in it, whatever finalizers do meanwhile
+    Ref added;
+    if (native) {
+        added = new_wrapper(self, class_idx);
+    } else {
+        added = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
+        FieldValues none;  // the host gives it its values
+        if (added && object_c_init(as_object(added.get()), schema, reinterpret_cast<PyObject*>(self), class_idx,
+                                   none) < 0)
+            return {};
+    }
+    if (!added || !check_not_validating(self)) return {};
+    if (is_native(self) != native || self->idd != schema) {
+        PyErr_SetString(PyExc_RuntimeError, "the document changed while the object was added");
+        return {};
+    }
+    if (native) {
+        reserve_wrappers(self, self->doc.slot_count() + 1);
+        const size_t slot = self->doc.add_object(self->doc, &cls, class_idx, std::move(values), registered);
+        bind_wrapper(self, added.get(), slot);
+        return added;
+    }
+    if (!list_of(self)) {  // finalizers run meanwhile may have replaced it
         raise_document_not_initialized();
-        return false;
+        return {};
     }
-    const Py_ssize_t size = PyList_GET_SIZE(list);
-    object->obj_idx = static_cast<size_t>(size);
-    ClassEntry& entry = self->doc.index().get(key);  // made before the list grows: an empty entry shows nowhere
-    if (cls) self->doc.register_values(*cls, values_of(object), object->obj_idx);
-    PyObject* item = reinterpret_cast<PyObject*>(object);
-    if (PyList_Append(list, item) == 0) {
-        try {
-            edit_fault_point();
-            entry.append(object->obj_idx);
-            return true;
-        } catch (...) {
-            PyList_SetSlice(list, size, size + 1, nullptr);  // the caller still holds the object
-            if (cls) unregister_all_values(self, object);
-            throw;
-        }
-    }
-    if (cls) unregister_all_values(self, object);
-    return false;
+    ListedHost host(self, Reach::sitting, as_object(added.get()));
+    self->doc.add_object(host, &cls, class_idx, std::move(values), registered);
+    return added;
 }
 
 PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -245,24 +244,11 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
     const ClassDef& cls = schema->ordered_classes[class_idx];
     if (with_defaults && !check_defaults(cls)) return nullptr;
 
-    const Ref keep_schema = Ref::borrow(self->idd);  // `cls` lives in it, whatever finalizers do meanwhile
-    Ref added;
-    if (is_native(self)) {
-        added = new_wrapper(self, class_idx);
-        if (!added || !still_native(self, keep_schema.get())) return nullptr;
-        size_t slot = 0;
-        reserve_wrappers(self, self->doc.slot_count() + 1);
-        slot = self->doc.add_object(class_idx);
-        bind_wrapper(self, added.get(), slot);
-    } else {
-        added = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
-        if (!added) return nullptr;
-        IDFObj* object = as_object(added.get());
-        FieldValues values;
-        if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
-        if (object_c_init(object, self->idd, obj, class_idx, values) < 0) return nullptr;
-        if (!append_listed(self, object, key)) return nullptr;
-    }
+    const Ref keep_schema = Ref::borrow(self->idd);  // `cls` lives in it while the object is filled in
+    FieldValues values;
+    if (cls.min_fields > 0) values.resize(static_cast<size_t>(cls.min_fields));
+    Ref added = add_new(self, cls, class_idx, std::move(values), false);
+    if (!added) return nullptr;
     IDFObj* object = as_object(added.get());
     if (with_defaults) {
         for (const uint32_t index : cls.field_idx_with_default) {
@@ -304,7 +290,6 @@ PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
                         "schema can be copied.");
         return nullptr;
     }
-    const Ref keep_schema = Ref::borrow(self->idd);  // `cls` lives in it, whatever finalizers do meanwhile
     int32_t name_idx = -1;
     std::string_view new_name;
     if (given[1] != Py_None) {
@@ -316,35 +301,19 @@ PyObject* doc_copy_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
     values = FieldValues(values_of(source));  // taken before the document grows
     if (name_idx >= 0) write_value(values, static_cast<size_t>(name_idx), new_name, cls, nullptr, 0);
 
-    Ref added;
-    if (is_native(self)) {
-        added = new_wrapper(self, class_idx);
-        if (!added || !still_native(self, keep_schema.get())) return nullptr;
-        size_t slot = 0;
-        reserve_wrappers(self, self->doc.slot_count() + 1);
-        slot = self->doc.add_object(class_idx, std::move(values), true);
-        bind_wrapper(self, added.get(), slot);
-        return added.release();
-    }
-    std::string key;
-    key = idd::class_key(cls->name);
-    added = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
-    if (!added) return nullptr;
-    IDFObj* object = as_object(added.get());
-    if (object_c_init(object, self->idd, obj, class_idx, values) < 0) return nullptr;
-    if (self->idd != keep_schema.get()) {  // a finalizer run meanwhile gave the document another schema
-        PyErr_SetString(PyExc_RuntimeError, "the document changed while the object was added");
-        return nullptr;
-    }
-    if (!append_listed(self, object, key, cls)) return nullptr;
-    return added.release();
+    return add_new(self, *cls, class_idx, std::move(values), true).release();
 }
 
-// Detaches an object the document lets go of: it keeps its values.
-bool detach(IDFObj* target) {
-    if (!unbind(target)) return false;
-    Py_XSETREF(target->parent_idf, Py_NewRef(Py_None));
-    return true;
+// After the document took an object out of slot `slot`: the object (which
+// kept its values) is detached, and what held it there goes: a native
+// document's hold on it, or in a listed document the Document slot it read
+// its values from, when it was bound to that document.
+void let_go(IDFDoc* self, IDFObj* object, size_t slot, bool was_bound) noexcept {
+    if (is_native(self))
+        forget_wrapper(self, slot);
+    else if (was_bound)
+        self->doc.release(object->obj_idx);
+    Py_XSETREF(object->parent_idf, Py_NewRef(Py_None));
 }
 
 PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -360,28 +329,18 @@ PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nar
         return nullptr;
     }
     const size_t slot = target->obj_idx;
-    if (is_native(self)) {
-        if (!unbind(target)) return nullptr;
-        self->doc.remove_object(slot);
-        forget_wrapper(self, slot);
-        Py_XSETREF(target->parent_idf, Py_NewRef(Py_None));
-        Py_RETURN_NONE;
-    }
-    std::string key;
-    key = idd::class_key(target->c_class_name);
-    ClassEntry* entry = self->doc.index().find(key);
+    ClassEntry* entry = with_host(self, Reach::sitting, [&](const SlotHost& host) {
+        return self->doc.entry_of_object(host, slot);
+    });
     if (!entry) {
         raise_foreign_object();
         return nullptr;
     }
     const bool was_bound = target->bound;
     if (!unbind(target)) return nullptr;  // the one step that can fail comes first
-    // The slot keeps its place (None) so no other obj_idx changes.
-    if (PyList_SetItem(self->objects, static_cast<Py_ssize_t>(slot), Py_NewRef(Py_None)) < 0) return nullptr;
-    entry->erase_first(slot);
-    unregister_all_values(self, target);
-    detach(target);
-    if (was_bound) self->doc.release(slot);
+    // The slot keeps its place (empty) so no other obj_idx changes.
+    with_host(self, Reach::sitting, [&](SlotHost& host) { self->doc.remove_object(host, slot, entry); });
+    let_go(self, target, slot, was_bound);
     Py_RETURN_NONE;
 }
 
@@ -396,27 +355,7 @@ PyObject* doc_remove_all_objects(PyObject* obj, PyObject* const* args, Py_ssize_
     std::vector<size_t> slots;
     if (!class_slots(self, key, slots)) return nullptr;
     if (slots.empty()) return PyLong_FromLong(0);  // no class entry, or an emptied one: kept as it is
-    if (is_native(self)) {
-        // The objects handed out keep their values; then the document lets
-        // go of the whole class at once.
-        for (const size_t slot : slots) {
-            PyObject* held = occupant(self, slot);
-            if (held && !unbind(as_object(held))) return nullptr;
-        }
-        // The objects let go of are released once the document is done.
-        std::vector<PyObject*> released;
-        released.reserve(slots.size());
-        const size_t removed = self->doc.remove_class(key);
-        for (const size_t slot : slots) {
-            if (slot >= self->wrappers.size() || !self->wrappers[slot]) continue;
-            PyObject* held = std::exchange(self->wrappers[slot], nullptr);
-            Py_XSETREF(as_object(held)->parent_idf, Py_NewRef(Py_None));
-            released.push_back(held);
-        }
-        for (PyObject* held : released) Py_DECREF(held);
-        return PyLong_FromSize_t(removed);
-    }
-    // What can fail comes first: every object taken out keeps its values.
+    // What can fail comes first: every object handed out keeps its values.
     struct Taken {
         Ref object;
         size_t slot;
@@ -425,24 +364,19 @@ PyObject* doc_remove_all_objects(PyObject* obj, PyObject* const* args, Py_ssize_
     std::vector<Taken> taken;
     taken.reserve(slots.size());
     for (const size_t slot : slots) {
-        Ref target;
-        if (!object_at(self, slot, target)) return nullptr;
-        if (!target) continue;
-        IDFObj* object = as_object(target.get());
+        PyObject* held = occupant(self, slot);
+        if (!is_idf_object(held)) continue;
+        IDFObj* object = as_object(held);
         const bool was_bound = object->bound && parent_of(object) == self;
         if (!unbind(object)) return nullptr;
-        taken.push_back(Taken{std::move(target), slot, was_bound});
+        taken.push_back(Taken{Ref::borrow(held), slot, was_bound});
     }
-    for (const Taken& item : taken) {
-        IDFObj* object = as_object(item.object.get());
-        unregister_all_values(self, object);
-        // The item is held, so replacing it runs no code.
-        PyList_SetItem(self->objects, static_cast<Py_ssize_t>(item.slot), Py_NewRef(Py_None));
-        detach(object);
-        if (item.was_bound) self->doc.release(object->obj_idx);
-    }
-    self->doc.index().erase(key);
-    return PyLong_FromSize_t(taken.size());
+    const size_t removed = with_host(self, Reach::any_object, [&](SlotHost& host) {
+        return self->doc.remove_class(host, key);
+    });
+    // The objects let go of are held here until the document is done.
+    for (const Taken& item : taken) let_go(self, as_object(item.object.get()), item.slot, item.was_bound);
+    return PyLong_FromSize_t(removed);
 }
 
 }  // namespace tarvix::idf

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -57,9 +58,14 @@ enum class Reach { any_object, sitting };
 // The slots of a listed document as edits and queries reach them: the
 // list's items, each object's values its own or, bound, the Document's.
 // Read live from the list: no Python code may run while it is used.
+//
+// An object it appends is the one given as `incoming` (made and initialised
+// with this document as its parent beforehand: making it may run Python
+// code); it takes the values appended. A slot it vacates holds None after.
 class ListedHost final : public SlotHost {
 public:
-    ListedHost(IDFDoc* doc, Reach reach) noexcept : doc_(doc), reach_(reach) {}
+    ListedHost(IDFDoc* doc, Reach reach, IDFObj* incoming = nullptr) noexcept
+        : doc_(doc), reach_(reach), incoming_(incoming) {}
     size_t slot_count() const noexcept override {
         PyObject* list = list_of(doc_);
         return list ? static_cast<size_t>(PyList_GET_SIZE(list)) : 0;
@@ -90,6 +96,27 @@ public:
         else
             target->values.set_prepared(field_idx, value);
     }
+    // Only with an `incoming` object and a list.
+    void append(uint32_t, FieldValues values) override {
+        PyObject* list = list_of(doc_);
+        incoming_->values = std::move(values);
+        incoming_->obj_idx = static_cast<size_t>(PyList_GET_SIZE(list));
+        if (PyList_Append(list, reinterpret_cast<PyObject*>(incoming_)) < 0) {
+            PyErr_Clear();
+            throw std::bad_alloc();
+        }
+    }
+    // The caller still holds the object: taking it out runs no Python code.
+    void unappend() noexcept override {
+        PyObject* list = list_of(doc_);
+        const Py_ssize_t size = PyList_GET_SIZE(list);
+        PyList_SetSlice(list, size - 1, size, nullptr);
+    }
+    // The caller holds the object in the slot: replacing it runs no Python
+    // code.
+    void vacate(size_t slot) noexcept override {
+        PyList_SetItem(list_of(doc_), static_cast<Py_ssize_t>(slot), Py_NewRef(Py_None));
+    }
 
 private:
     IDFObj* sitting(size_t slot) const noexcept {
@@ -100,6 +127,7 @@ private:
     }
     IDFDoc* doc_;
     Reach reach_;
+    IDFObj* incoming_;
 };
 
 // Runs `use(host)` over the document's slots as edits and queries reach

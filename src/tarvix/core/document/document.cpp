@@ -273,35 +273,60 @@ size_t Document::add_object(uint32_t class_idx) {
 }
 
 size_t Document::add_object(uint32_t class_idx, FieldValues values, bool registered) {
+    const ClassDef* cls = schema_ && class_idx < schema_->ordered_classes.size() ? &schema_->ordered_classes[class_idx]
+                                                                                 : nullptr;
+    return add_object(*this, cls, class_idx, std::move(values), registered);
+}
+
+size_t Document::add_object(SlotHost& host, const ClassDef* cls, uint32_t class_idx, FieldValues values,
+                            bool registered) {
     edit_fault_point();
-    auto owned = std::make_unique<FieldValues>(std::move(values));
-    const size_t slot = slots_.size();
+    const size_t slot = host.slot_count();
     GraphEdit edit(*this);
-    if (registered && schema_ && class_idx < schema_->ordered_classes.size())
-        edit.add_all(schema_->ordered_classes[class_idx], owned->view(), slot);
+    if (registered && cls) edit.add_all(*cls, values.view(), slot);
     edit.prepare();
-    ClassEntry* entry = entry_of(class_idx, true);
+    // The slots' class indices mean the schema's classes, when there is one;
+    // without, the class is found by its name.
+    ClassEntry* entry = nullptr;
+    if (schema_) {
+        entry = entry_of(class_idx, true);
+    } else if (cls) {
+        const idd::ClassKey key(cls->name);
+        entry = &index_.get(key.view());
+    }
     edit_fault_point();
-    slots_.push_back(Slot{0, 0, 0, class_idx, 1, nullptr});
+    host.append(class_idx, std::move(values));
     if (entry) {
         try {
             entry->append(slot);
         } catch (...) {
-            slots_.pop_back();
+            host.unappend();
             throw;
         }
-        if (NameIndex* names = entry->names(); names && !owned->empty()) {
+        ObjectView added;
+        if (NameIndex* names = entry->names();
+            names && host.view(slot, added) == SlotState::object && !added.values.empty()) {
             try {
                 edit_fault_point();
-                names->insert((*owned)[0], slot);
+                names->insert(added.values[0], slot);
             } catch (const std::bad_alloc&) {
                 entry->set_names(nullptr);  // rebuilt on the next search
             }
         }
     }
     edit.commit();
-    slots_.back().owned = owned.release();
     return slot;
+}
+
+void Document::append(uint32_t class_idx, FieldValues values) {
+    auto owned = std::make_unique<FieldValues>(std::move(values));
+    slots_.push_back(Slot{0, 0, 0, class_idx, 1, nullptr});
+    slots_.back().owned = owned.release();
+}
+
+void Document::unappend() noexcept {
+    delete slots_.back().owned;
+    slots_.pop_back();
 }
 
 void write_value(FieldValues& values, size_t field_idx, std::string_view value, const ClassDef* cls, Document* graph,
@@ -535,24 +560,43 @@ void Document::release(size_t slot) noexcept {
 
 void Document::remove_object(size_t slot) noexcept {
     if (!live(slot)) return;
-    const ValuesView current = values(slot);
-    if (NameIndex* names = names_of(slot); names && !current.empty()) names->erase(current[0], slot);
+    ClassEntry* entry = nullptr;
     try {
-        if (ClassEntry* entry = entry_of(slots_[slot].class_idx, false)) entry->erase_first(slot);
+        entry = entry_of(slots_[slot].class_idx, false);
     } catch (const std::bad_alloc&) {
     }
-    unregister_all(class_def(slot), current, slot);
-    release(slot);
+    remove_object(*this, slot, entry);
 }
 
-size_t Document::remove_class(std::string_view class_key) noexcept {
+ClassEntry* Document::entry_of_object(const SlotHost& host, size_t slot) {
+    ObjectView view;
+    if (host.view(slot, view) != SlotState::object) return nullptr;
+    const idd::ClassKey key(view.class_name);
+    return index_.find(key.view());
+}
+
+void Document::remove_object(SlotHost& host, size_t slot, ClassEntry* entry) noexcept {
+    ObjectView view;
+    if (host.view(slot, view) != SlotState::object) return;
+    if (entry) {
+        if (NameIndex* names = entry->names(); names && !view.values.empty()) names->erase(view.values[0], slot);
+        entry->erase_first(slot);
+    }
+    unregister_all(view.cls, view.values, slot);
+    host.vacate(slot);
+}
+
+size_t Document::remove_class(std::string_view class_key) noexcept { return remove_class(*this, class_key); }
+
+size_t Document::remove_class(SlotHost& host, std::string_view class_key) noexcept {
     ClassEntry* entry = index_.find(class_key);
     if (!entry || entry->empty()) return 0;
     size_t removed = 0;
     entry->for_each([&](size_t slot) {
-        if (!live(slot)) return;
-        unregister_all(class_def(slot), values(slot), slot);
-        release(slot);
+        ObjectView view;
+        if (host.view(slot, view) != SlotState::object) return;
+        unregister_all(view.cls, view.values, slot);
+        host.vacate(slot);
         ++removed;
     });
     index_.erase(class_key);

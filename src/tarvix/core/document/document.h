@@ -205,6 +205,9 @@ public:
     void write(size_t slot, size_t field_idx, std::string_view value) noexcept override {
         store_prepared(slot, field_idx, value);
     }
+    void append(uint32_t class_idx, FieldValues values) override;
+    void unappend() noexcept override;
+    void vacate(size_t slot) noexcept override { release(slot); }
 
     // --- Edits; each keeps the index, the graph and the name indices current.
 
@@ -213,6 +216,10 @@ public:
     // std::bad_alloc with the document unchanged.
     size_t add_object(uint32_t class_idx);
     size_t add_object(uint32_t class_idx, FieldValues values, bool registered = false);
+    // The same over the objects of `host`: the new object, of class `cls`
+    // (null: none; `class_idx` in the schema of the objects), goes in the
+    // host's next slot, and into the entry of its class, made when missing.
+    size_t add_object(SlotHost& host, const ClassDef* cls, uint32_t class_idx, FieldValues values, bool registered);
 
     // The write path: sets value `field_idx` (growing the values with empty
     // ones when it lies beyond them; an empty value beyond them changes
@@ -257,9 +264,20 @@ public:
     // Takes a live object out: its slot stays, empty; its values leave the
     // graph and the indices.
     void remove_object(size_t slot) noexcept;
+    // The entry of the class of the object in an occupied slot of `host`,
+    // found by its class name; null when there is none (or no object).
+    // Throws std::bad_alloc.
+    ClassEntry* entry_of_object(const SlotHost& host, size_t slot);
+    // Takes the object in an occupied slot of `host` out of `entry` (null:
+    // of no entry), the name index and the graph, then has the host vacate
+    // the slot.
+    void remove_object(SlotHost& host, size_t slot, ClassEntry* entry) noexcept;
     // Removes every object of a class; erases the class's entry unless it
     // was missing or empty (then 0).
     size_t remove_class(std::string_view class_key) noexcept;
+    // The same over the objects of `host`: each object its slots in the
+    // entry show leaves the graph and its slot.
+    size_t remove_class(SlotHost& host, std::string_view class_key) noexcept;
 
     // Empties a slot without touching the index or the graph (a restored
     // document keeps those itself).

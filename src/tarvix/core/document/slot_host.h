@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "core/document/values.h"
@@ -37,7 +38,8 @@ public:
 
 // Slots that an edit may write: view() tells the object that sits in a slot
 // (and so answers for it in the document's graph), prepare() and write()
-// change its values, leaving the graph to the caller.
+// change its values, append() and vacate() add and take out objects, each
+// leaving the graph and the per-class index to the caller.
 class SlotHost : public SlotSource {
 public:
     // Whether an object sits in the slot.
@@ -51,6 +53,16 @@ public:
     virtual void prepare(size_t slot, size_t extra, size_t count) = 0;
     // Sets value `field_idx` of that object within the room made.
     virtual void write(size_t slot, size_t field_idx, std::string_view value) noexcept = 0;
+    // Puts an object of class `class_idx` holding `values` in a new slot at
+    // the end (the slot_count() before the call). Throws std::bad_alloc with
+    // the slots unchanged.
+    virtual void append(uint32_t class_idx, FieldValues values) = 0;
+    // Takes the object the last append() put in out again (a later step of
+    // the same edit failed).
+    virtual void unappend() noexcept = 0;
+    // Empties an occupied slot: its object leaves it, and with it what the
+    // slot kept for that object.
+    virtual void vacate(size_t slot) noexcept = 0;
 };
 
 }  // namespace tarvix::idf
