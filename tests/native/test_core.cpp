@@ -711,7 +711,8 @@ void test_adding_and_removing_through_another_host() {
     ClassEntry* entry = doc.entry_of_object(host, 0);
     CHECK(entry == doc.index().find("ZONE"));
     doc.remove_object(host, 0, entry);
-    CHECK(!host.occupied(0) && doc.live(0) && entry->size() == 1 && doc.first_target(host, zone_name, "Z1") == SIZE_MAX);
+    CHECK(!host.occupied(0) && doc.live(0) && entry->size() == 1 &&
+          doc.first_target(host, zone_name, "Z1") == SIZE_MAX);
     CHECK(doc.remove_class(host, "SURFACE") == 1 && !host.occupied(1) && doc.live(1));
     CHECK(doc.index().find("SURFACE") == nullptr && doc.entry_of_object(host, 1) == nullptr);
     std::vector<size_t> slots;

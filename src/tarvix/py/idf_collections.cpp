@@ -196,8 +196,8 @@ Ref add_new(IDFDoc* self, const ClassDef& cls, uint32_t class_idx, FieldValues v
     } else {
         added = Ref::steal(IDFObjType.tp_new(&IDFObjType, shared.empty_tuple, nullptr));
         FieldValues none;  // the host gives it its values
-        if (added && object_c_init(as_object(added.get()), schema, reinterpret_cast<PyObject*>(self), class_idx,
-                                   none) < 0)
+        if (added &&
+            object_c_init(as_object(added.get()), schema, reinterpret_cast<PyObject*>(self), class_idx, none) < 0)
             return {};
     }
     if (!added || !check_not_validating(self)) return {};
@@ -329,9 +329,8 @@ PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nar
         return nullptr;
     }
     const size_t slot = target->obj_idx;
-    ClassEntry* entry = with_host(self, Reach::sitting, [&](const SlotHost& host) {
-        return self->doc.entry_of_object(host, slot);
-    });
+    ClassEntry* entry = with_host(self, Reach::sitting,
+                                  [&](const SlotHost& host) { return self->doc.entry_of_object(host, slot); });
     if (!entry) {
         raise_foreign_object();
         return nullptr;
@@ -371,9 +370,8 @@ PyObject* doc_remove_all_objects(PyObject* obj, PyObject* const* args, Py_ssize_
         if (!unbind(object)) return nullptr;
         taken.push_back(Taken{Ref::borrow(held), slot, was_bound});
     }
-    const size_t removed = with_host(self, Reach::any_object, [&](SlotHost& host) {
-        return self->doc.remove_class(host, key);
-    });
+    const size_t removed = with_host(self, Reach::any_object,
+                                     [&](SlotHost& host) { return self->doc.remove_class(host, key); });
     // The objects let go of are held here until the document is done.
     for (const Taken& item : taken) let_go(self, as_object(item.object.get()), item.slot, item.was_bound);
     return PyLong_FromSize_t(removed);
