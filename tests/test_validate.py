@@ -246,9 +246,12 @@ def test_many_duplicate_names_stay_linear(idd):
      "IDF is being validated in another thread; it cannot change until validate() returns."),
 ])
 def test_a_refused_change_names_the_read_that_runs(idd, read, refusal):
-    doc = load(idd, "".join(f"Material, M{i}, abc;\n" for i in range(300_000)))
+    # The Version object comes last, so reading the version walks the whole document.
+    doc = load(idd, "".join(f"Material, M{i}, abc;\n" for i in range(300_000)) + "Version, 9.1;\n", version=None)
     refused = set()
-    for _ in range(5):
+    for _ in range(50):  # until a change meets the read
+        if refused:
+            break
         thread = threading.Thread(target=lambda: read(doc))
         thread.start()
         while thread.is_alive():
