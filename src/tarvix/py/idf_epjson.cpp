@@ -177,16 +177,7 @@ bool epjson_of(IDFDoc* self, PyObject* schema_path, PyObject* compact_arg, epjso
 // memory the system backs with huge pages, tens of megabytes costing a few
 // faults rather than thousands; other text goes through the decoder.
 Ref large_text_str(std::string_view text) {
-    const char* p = text.data();
-    size_t n = text.size();
-    uint64_t bits = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        uint64_t chunk;
-        std::memcpy(&chunk, p, 8);
-        bits |= chunk;
-    }
-    for (; n > 0; ++p, --n) bits |= static_cast<unsigned char>(*p);
-    if (bits & 0x8080808080808080ULL) return py::decode_utf8(text);
+    if (!is_ascii(text)) return py::decode_utf8(text);
     Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
     if (!str) return {};
     os_memory::prefer_huge_pages(PyUnicode_DATA(str.get()), text.size());

@@ -392,11 +392,10 @@ bool RefMap::remove_loc(uint32_t index, PackedLoc loc) noexcept {
 // ---------------------------------------------------------------------------
 // The operations
 
-void RefMap::add_key(uint32_t tag, std::string_view key, FieldLoc loc) {
-    const PackedLoc packed = pack(loc);
+uint32_t RefMap::entry_with_room(uint32_t tag, std::string_view key, bool& made) {
     const uint32_t hash = hash_of(tag, key);
     uint32_t index = find_entry(tag, key, hash);
-    bool made = false;
+    made = false;
     if (index == kNoTag) {
         reserve_entry(in_text(key) ? 0 : key.size());
         index = make_entry(tag, key, hash);
@@ -408,7 +407,13 @@ void RefMap::add_key(uint32_t tag, std::string_view key, FieldLoc loc) {
         if (made) erase_entry(index);
         throw;
     }
-    append_loc(index, packed);
+    return index;
+}
+
+void RefMap::add_key(uint32_t tag, std::string_view key, FieldLoc loc) {
+    const PackedLoc packed = pack(loc);
+    bool made;
+    append_loc(entry_with_room(tag, key, made), packed);
 }
 
 void RefMap::add(std::string_view tag_name, std::string_view value, FieldLoc loc, FailureSite site,
@@ -486,20 +491,8 @@ void RefMap::commit_move(uint32_t tag, std::string_view from, std::string_view t
 
 bool RefMap::prepare_requeue(uint32_t tag, std::string_view key) {
     if (tag == kNoTag) return false;
-    uint32_t index = find_entry(tag, key);
-    bool made = false;
-    if (index == kNoTag) {
-        const uint32_t hash = hash_of(tag, key);
-        reserve_entry(key.size());
-        index = make_entry(tag, key, hash);
-        made = true;
-    }
-    try {
-        grow_run(index, 1);
-    } catch (...) {
-        if (made) erase_entry(index);
-        throw;
-    }
+    bool made;
+    entry_with_room(tag, key, made);
     return made;
 }
 

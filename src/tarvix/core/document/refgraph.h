@@ -201,6 +201,9 @@ private:
     uint32_t find_entry(uint32_t tag, std::string_view key) const noexcept {
         return find_entry(tag, key, hash_of(tag, key));
     }
+    // The entry [tag][key], made when missing (`made`), with room in its run
+    // for one more location. Throws std::bad_alloc with the map unchanged.
+    uint32_t entry_with_room(uint32_t tag, std::string_view key, bool& made);
     // Makes room for one more entry (table and entries). Throws.
     void reserve_entry(size_t key_size);
     // Makes the entry, within the room reserved; cannot fail.

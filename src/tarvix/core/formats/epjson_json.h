@@ -98,4 +98,8 @@ inline std::string quoted(std::string_view text) {
     return out;
 }
 
+// is_decimal, telling besides how far the number may reach: below
+// 10^magnitude (see epjson_schema.cpp).
+bool decimal_form(std::string_view text, bool& json_ready, int& magnitude) noexcept;
+
 }  // namespace tarvix::epjson::detail

@@ -11,7 +11,11 @@ Schema::~Schema() {
     if (doc_) yyjson_doc_free(doc_);
 }
 
-bool is_decimal(std::string_view text, bool& json_ready) noexcept {
+// The form of a JSON-ready decimal (see is_decimal), telling besides how far the number may reach: below
+// 10^magnitude (digits before the point plus the exponent, at most about
+// 10^4), so that a magnitude within a double's range needs no reading to
+// know the number finite.
+bool detail::decimal_form(std::string_view text, bool& json_ready, int& magnitude) noexcept {
     size_t i = 0;
     const size_t n = text.size();
     bool ready = true;
@@ -32,16 +36,26 @@ bool is_decimal(std::string_view text, bool& json_ready) noexcept {
         if (frac_digits == 0 || int_digits == 0) ready = false;  // "1." or ".5"
     }
     if (int_digits == 0 && frac_digits == 0) return false;
+    int exponent = 0;
     if (i < n && (text[i] == 'e' || text[i] == 'E')) {
         ++i;
+        const bool negative = i < n && text[i] == '-';
         if (i < n && (text[i] == '-' || text[i] == '+')) ++i;
         const size_t exp_begin = i;
-        while (i < n && is_digit(text[i])) ++i;
+        for (; i < n && is_digit(text[i]); ++i)
+            if (exponent < 10000) exponent = exponent * 10 + (text[i] - '0');
         if (i == exp_begin) return false;
+        if (negative) exponent = -exponent;
     }
     if (i != n) return false;
     json_ready = ready;
+    magnitude = static_cast<int>(std::min<size_t>(int_digits, 10000)) + exponent;
     return true;
+}
+
+bool is_decimal(std::string_view text, bool& json_ready) noexcept {
+    int magnitude;
+    return decimal_form(text, json_ready, magnitude);
 }
 
 namespace {

@@ -32,29 +32,7 @@ public:
         copy(room(text.size()), text);
         size_ += text.size();
     }
-    // Copies a text, a short one (most are) without a call: two
-    // overlapping words, touching only its own bytes.
-    static void copy(char* to, std::string_view text) noexcept {
-        const char* from = text.data();
-        const size_t n = text.size();
-        if (n >= 8 && n <= 16) {
-            uint64_t head, tail;
-            std::memcpy(&head, from, 8);
-            std::memcpy(&tail, from + n - 8, 8);
-            std::memcpy(to, &head, 8);
-            std::memcpy(to + n - 8, &tail, 8);
-        } else if (n >= 4 && n < 8) {
-            uint32_t head, tail;
-            std::memcpy(&head, from, 4);
-            std::memcpy(&tail, from + n - 4, 4);
-            std::memcpy(to, &head, 4);
-            std::memcpy(to + n - 4, &tail, 4);
-        } else if (n < 4) {
-            for (size_t k = 0; k < n; ++k) to[k] = from[k];
-        } else {
-            std::memcpy(to, from, n);
-        }
-    }
+    static void copy(char* to, std::string_view text) noexcept { copy_short(to, text.data(), text.size()); }
     size_t size() const noexcept { return size_; }
     char* release() noexcept {
         char* data = data_;
@@ -134,48 +112,6 @@ void put_real(Out& out, double value) {
         p = exp_end.ptr;
     }
     out.advance(static_cast<size_t>(p - start));
-}
-
-// is_decimal, telling besides how far the number may reach: below
-// 10^magnitude (digits before the point plus the exponent, at most about
-// 10^4), so that a magnitude within a double's range needs no reading to
-// know the number finite.
-bool decimal_form(std::string_view text, bool& json_ready, int& magnitude) noexcept {
-    size_t i = 0;
-    const size_t n = text.size();
-    bool ready = true;
-    if (i < n && (text[i] == '-' || text[i] == '+')) {
-        ready = text[i] == '-';
-        ++i;
-    }
-    const size_t int_begin = i;
-    while (i < n && is_digit(text[i])) ++i;
-    const size_t int_digits = i - int_begin;
-    if (int_digits > 1 && text[int_begin] == '0') ready = false;  // leading zeros
-    size_t frac_digits = 0;
-    if (i < n && text[i] == '.') {
-        ++i;
-        const size_t frac_begin = i;
-        while (i < n && is_digit(text[i])) ++i;
-        frac_digits = i - frac_begin;
-        if (frac_digits == 0 || int_digits == 0) ready = false;  // "1." or ".5"
-    }
-    if (int_digits == 0 && frac_digits == 0) return false;
-    int exponent = 0;
-    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        const bool negative = i < n && text[i] == '-';
-        if (i < n && (text[i] == '-' || text[i] == '+')) ++i;
-        const size_t exp_begin = i;
-        for (; i < n && is_digit(text[i]); ++i)
-            if (exponent < 10000) exponent = exponent * 10 + (text[i] - '0');
-        if (i == exp_begin) return false;
-        if (negative) exponent = -exponent;
-    }
-    if (i != n) return false;
-    json_ready = ready;
-    magnitude = static_cast<int>(std::min<size_t>(int_digits, 10000)) + exponent;
-    return true;
 }
 
 // Whether a text holds a quote, a backslash or a control character; eight

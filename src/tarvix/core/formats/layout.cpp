@@ -34,19 +34,6 @@ struct StringSink {
     void blanks(size_t count) { out.append(count, ' '); }
 };
 
-bool is_ascii(std::string_view text) noexcept {
-    const char* p = text.data();
-    size_t n = text.size();
-    uint64_t bits = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        uint64_t chunk;
-        std::memcpy(&chunk, p, 8);
-        bits |= chunk;
-    }
-    for (; n > 0; ++p, --n) bits |= static_cast<unsigned char>(*p);
-    return (bits & 0x8080808080808080ULL) == 0;
-}
-
 bool is_line_end(char c) noexcept { return c == '\n' || c == '\r'; }
 
 // Counts the bytes, whether all are ASCII, and how many line ends open and
@@ -91,28 +78,6 @@ struct MeasureSink {
         m.trailing_newlines = 0;
     }
 };
-
-// Copies n bytes without a call for the short texts a document is made of:
-// two overlapping words, reading and writing only the n bytes.
-inline void copy_short(char* to, const char* from, size_t n) noexcept {
-    if (n >= 8 && n <= 16) {
-        uint64_t head, tail;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + n - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + n - 8, &tail, 8);
-    } else if (n >= 4 && n < 8) {
-        uint32_t head, tail;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + n - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + n - 4, &tail, 4);
-    } else if (n < 4) {
-        for (size_t k = 0; k < n; ++k) to[k] = from[k];
-    } else {
-        std::memcpy(to, from, n);
-    }
-}
 
 constexpr char kBlanks[] = "                                ";  // 32
 

@@ -108,6 +108,42 @@ inline int64_t parse_digits_int32(std::string_view digits) noexcept {
 // Strict UTF-8 validation (no overlong forms, no surrogates, nothing above
 // U+10FFFF), as the interpreter's strict decoder applies it.
 
+// Whether every byte of `text` is ASCII; eight bytes at a time.
+inline bool is_ascii(std::string_view text) noexcept {
+    const char* p = text.data();
+    size_t n = text.size();
+    uint64_t bits = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t chunk;
+        __builtin_memcpy(&chunk, p, 8);
+        bits |= chunk;
+    }
+    for (; n > 0; ++p, --n) bits |= static_cast<unsigned char>(*p);
+    return (bits & 0x8080808080808080ULL) == 0;
+}
+
+// Copies n bytes without a call for the short texts a document is made of:
+// two overlapping words, reading and writing only the n bytes.
+inline void copy_short(char* to, const char* from, size_t n) noexcept {
+    if (n >= 8 && n <= 16) {
+        uint64_t head, tail;
+        __builtin_memcpy(&head, from, 8);
+        __builtin_memcpy(&tail, from + n - 8, 8);
+        __builtin_memcpy(to, &head, 8);
+        __builtin_memcpy(to + n - 8, &tail, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t head, tail;
+        __builtin_memcpy(&head, from, 4);
+        __builtin_memcpy(&tail, from + n - 4, 4);
+        __builtin_memcpy(to, &head, 4);
+        __builtin_memcpy(to + n - 4, &tail, 4);
+    } else if (n < 4) {
+        for (size_t k = 0; k < n; ++k) to[k] = from[k];
+    } else {
+        __builtin_memcpy(to, from, n);
+    }
+}
+
 // Offset of the first byte of the first invalid sequence in `text` (the byte
 // the interpreter's decoder reports), or npos when the text is valid.
 inline size_t find_invalid_utf8(std::string_view text) noexcept {
