@@ -256,19 +256,20 @@ def schema_path_for(document: str | os.PathLike[str], schemas: str | os.PathLike
 
 
 def load_document(path: str | os.PathLike[str], schemas: str | os.PathLike[str], encoding: str | None = AUTO,
-                  idd_encoding: str | None = AUTO, options: tuple[str, str] = ("encoding=", "idd_encoding=")
-                  ) -> Loaded:
+                  idd_encoding: str | None = AUTO, options: tuple[str, str] = ("encoding=", "idd_encoding="),
+                  keep_layout: bool = False) -> Loaded:
     """open_idf, telling also the schema file and the encodings used. `options`
     name the caller's ways of giving the two encodings, for the messages."""
     schema_path = schema_path_for(path, schemas, idd_encoding,
                                   lambda document: read_version(document, encoding), options[1])
     schema, schema_encoding = load_schema_in(schema_path, idd_encoding, options[1])
-    doc, used = read_file(lambda p, e: IDF.from_file(schema, p, e), path, encoding, options[0])
+    doc, used = read_file(lambda p, e: IDF.from_file(schema, p, e, keep_layout=keep_layout), path, encoding,
+                          options[0])
     return Loaded(doc, schema_path, used, schema_encoding)
 
 
 def open_idf(path: str | os.PathLike[str], schemas: str | os.PathLike[str], encoding: str | None = AUTO,
-             *, idd_encoding: str | None = AUTO) -> IDF:
+             *, idd_encoding: str | None = AUTO, keep_layout: bool = False) -> IDF:
     """Load a document against the schema of its own version.
 
     `schemas` is a schema file, or a folder of them: then the document's
@@ -281,6 +282,8 @@ def open_idf(path: str | os.PathLike[str], schemas: str | os.PathLike[str], enco
     when it is not valid UTF-8; None is UTF-8 alone, as for IDF.from_file;
     any other codec name is used as given. ValueError, naming the version and
     the folder, when no schema of the folder matches, or when the document has
-    no Version object and `schemas` is a folder.
+    no Version object and `schemas` is a folder. `keep_layout` is as for
+    IDF.from_file: the document keeps its text, and writes it back in the
+    encoding it was read in.
     """
-    return load_document(path, schemas, encoding, idd_encoding).document
+    return load_document(path, schemas, encoding, idd_encoding, keep_layout=keep_layout).document

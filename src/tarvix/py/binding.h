@@ -403,10 +403,10 @@ struct Params {
     const char* func_name;
     std::initializer_list<const char*> names;
     Py_ssize_t required;
+    Py_ssize_t positional = -1;  // how many may be given by position; -1: all (the rest are keyword-only)
 
     bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
-        const Py_ssize_t total = static_cast<Py_ssize_t>(names.size());
-        if (nargs > total) return wrong_count(nargs);
+        if (nargs > positional_count()) return wrong_count(nargs);
         for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -441,8 +441,9 @@ private:
         }
         return -1;
     }
+    Py_ssize_t positional_count() const { return positional < 0 ? static_cast<Py_ssize_t>(names.size()) : positional; }
     bool wrong_count(Py_ssize_t nargs) const {
-        const Py_ssize_t total = static_cast<Py_ssize_t>(names.size());
+        const Py_ssize_t total = positional_count();
         const Py_ssize_t expected = nargs < required ? required : total;
         const char* how = required == total ? "exactly" : (nargs < required ? "at least" : "at most");
         PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", func_name, how, expected,

@@ -218,21 +218,25 @@ PyGetSetDef doc_getset[] = {
 PyMethodDef doc_methods[] = {
     {"from_file", py::fastcall(py::guarded<doc_from_file, "tarvix.idf.IDF.from_file">),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_file($cls, /, idd, filepath, encoding=None)\n--\n\n"
+     "from_file($cls, /, idd, filepath, encoding=None, *, keep_layout=False)\n--\n\n"
      "Parse IDF file\n\n"
      "Args:\n"
      "    idd (IDD): schema the document is written against\n"
      "    filepath (str | PathLike): IDF file path\n"
-     "    encoding (str, optional): IDF file encoding\n\n"
+     "    encoding (str, optional): IDF file encoding\n"
+     "    keep_layout (bool): keep the text as written (comments, blank lines, spacing),\n"
+     "        so that format(keep_layout=True) and save(..., keep_layout=True) change\n"
+     "        only what was edited; costs one more copy of the text\n\n"
      "Returns:\n"
      "    IDF: parsed IDF document\n"},
     {"from_string", py::fastcall(py::guarded<doc_from_string, "tarvix.idf.IDF.from_string">),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_string($cls, /, idd, content)\n--\n\n"
+     "from_string($cls, /, idd, content, *, keep_layout=False)\n--\n\n"
      "Parse IDF from string\n\n"
      "Args:\n"
      "    idd (IDD): schema the document is written against\n"
-     "    content (str): IDF string\n\n"
+     "    content (str): IDF string\n"
+     "    keep_layout (bool): keep the text as written, as for from_file()\n\n"
      "Returns:\n"
      "    IDF: parsed IDF document\n"},
     {"from_epjson", py::fastcall(py::guarded<doc_from_epjson, "tarvix.idf.IDF.from_epjson">),
@@ -305,6 +309,16 @@ PyMethodDef doc_methods[] = {
      "Remove object from IDF\n\n"
      "Args:\n"
      "    obj (IDFObject): an object of this document\n"},
+    {"line_of", py::fastcall(py::guarded<doc_line_of, "tarvix.idf.IDF.line_of">), METH_FASTCALL | METH_KEYWORDS,
+     "line_of($self, /, obj)\n--\n\n"
+     "The line an object starts on in the text the document was loaded from\n\n"
+     "Args:\n"
+     "    obj (IDFObject): an object of this document\n\n"
+     "Returns:\n"
+     "    int | None: the 1-based line of its class name; None for an object that was\n"
+     "    added, or a document not loaded from text\n\n"
+     "Raises:\n"
+     "    ValueError: the object is not in this document\n"},
     {"remove_all_objects", py::fastcall(py::guarded<doc_remove_all_objects, "tarvix.idf.IDF.remove_all_objects">),
      METH_FASTCALL | METH_KEYWORDS,
      "remove_all_objects($self, /, class_name)\n--\n\n"
@@ -361,19 +375,24 @@ PyMethodDef doc_methods[] = {
     {"__setstate__", py::guarded<doc_setstate, "tarvix.idf.IDF.__setstate__">, METH_O, nullptr},
     {"format", py::fastcall(py::guarded<doc_format, "tarvix.idf.IDF.format">), METH_FASTCALL | METH_KEYWORDS,
      "format($self, /, class_indent_size=0, field_indent_size=4, field_size=24, compact=False, "
-     "preserve_order=False)\n--\n\n"
+     "preserve_order=False, *, keep_layout=False)\n--\n\n"
      "Convert IDF to str with format config\n\n"
      "Args:\n"
      "    class_indent_size (int): Indent for class names\n"
      "    field_indent_size (int): Indent for fields\n"
      "    field_size (int): Minimum size for field values\n"
      "    compact (bool): Whether to enable compact output. Overrides other style settings\n"
-     "    preserve_order (bool): Whether to preserve object order\n\n"
+     "    preserve_order (bool): Whether to preserve object order\n"
+     "    keep_layout (bool): write the text the document was loaded from, changed only\n"
+     "        where it was edited (the layout arguments then apply to nothing); the\n"
+     "        document must have been loaded with keep_layout=True\n\n"
      "Returns:\n"
-     "    str: IDF str\n"},
+     "    str: IDF str\n\n"
+     "Raises:\n"
+     "    ValueError: keep_layout=True for a document loaded without it\n"},
     {"save", py::fastcall(py::guarded<doc_save, "tarvix.idf.IDF.save">), METH_FASTCALL | METH_KEYWORDS,
      "save($self, /, output_path, class_indent_size=0, field_indent_size=4, field_size=24, compact=False, "
-     "preserve_order=False, include_timestamp=True)\n--\n\n"
+     "preserve_order=False, include_timestamp=True, *, keep_layout=False)\n--\n\n"
      "Convert IDF to str with format config\n\n"
      "Writes a generated header, then the document, to output_path in one write.\n\n"
      "Args:\n"
@@ -383,7 +402,11 @@ PyMethodDef doc_methods[] = {
      "    field_size (int): Minimum size for field values\n"
      "    compact (bool): Whether to enable compact output. Overrides other style settings\n"
      "    preserve_order (bool): Whether to preserve object order\n"
-     "    include_timestamp (bool): Whether to include timestamp\n"},
+     "    include_timestamp (bool): Whether to include timestamp\n"
+     "    keep_layout (bool): write the text as format(keep_layout=True) gives it, without\n"
+     "        the header, in the encoding the file was read in (with its byte-order mark)\n\n"
+     "Raises:\n"
+     "    ValueError: keep_layout=True for a document loaded without it\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -251,7 +251,7 @@ int setup_problem_type(PyObject* module);
 // A list of new Problem records; null with an exception set. The problems
 // view the document's values: call it before any Python code runs after
 // the check.
-PyObject* problem_list(const std::vector<Problem>& problems);
+PyObject* problem_list(const IDFDoc* doc, const std::vector<Problem>& problems);
 // The code_bit mask of validate()'s `codes` argument (None: all codes);
 // false with TypeError / ValueError set.
 bool parse_problem_codes(PyObject* codes, uint32_t& mask);

@@ -343,6 +343,21 @@ PyObject* doc_remove_object(PyObject* obj, PyObject* const* args, Py_ssize_t nar
     Py_RETURN_NONE;
 }
 
+PyObject* doc_line_of(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"line_of", {"obj"}, 1};
+    PyObject* given[1] = {nullptr};
+    if (!params.parse(args, nargs, kwnames, given) || !py::check_instance(given[0], &IDFObjType, "obj")) return nullptr;
+    IDFDoc* self = as_doc(obj);
+    const IDFObj* target = as_object(given[0]);
+    if (target->parent_idf != obj || occupant(self, target->obj_idx) != given[0]) {
+        raise_foreign_object();
+        return nullptr;
+    }
+    const uint32_t line = self->doc.line_of(target->obj_idx);
+    if (line == 0) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLong(line);
+}
+
 PyObject* doc_remove_all_objects(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Params params{"remove_all_objects", {"class_name"}, 1};
     PyObject* given[1] = {nullptr};

@@ -151,6 +151,7 @@ public:
             items_.reserve(count);
             views_.resize(count);
             states_.resize(count, SlotState::empty);
+            unchanged_.resize(count, 0);
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return false;
@@ -166,9 +167,12 @@ public:
             const IDFObj* obj = as_object(item);
             views_[slot] = ObjectView{class_def_of(obj), obj->c_class_name, values_of(obj)};
             states_[slot] = SlotState::object;
+            // The loaded object itself, as loaded.
+            unchanged_[slot] = obj->bound && parent_of(obj) == doc && obj->obj_idx == slot && doc->doc.unchanged(slot);
         }
         return true;
     }
+    bool unchanged(size_t slot) const noexcept override { return unchanged_[slot] != 0; }
     size_t slot_count() const noexcept override { return items_.size(); }
     SlotState view(size_t slot, ObjectView& out) const noexcept override {
         if (states_[slot] == SlotState::object) out = views_[slot];
@@ -180,6 +184,7 @@ private:
     std::vector<py::Ref> items_;
     std::vector<ObjectView> views_;
     std::vector<SlotState> states_;
+    std::vector<uint8_t> unchanged_;
 };
 
 // What reads a native document without the interpreter lock, as the
@@ -232,7 +237,8 @@ bool with_checked_slots(IDFDoc* self, const Reader& reader, Check&& check) {
 
 // Loads the text of `store` (UTF-8; `known_valid` when it was checked or
 // made as such) into a new document that nothing else holds.
-int load_store(IDFDoc* self, PyObject* idd, std::unique_ptr<TextStore> store, bool known_valid);
+int load_store(IDFDoc* self, PyObject* idd, std::unique_ptr<TextStore> store, bool known_valid,
+               bool keep_layout = false);
 
 // ---------------------------------------------------------------------------
 // Writing (idf_write.cpp)
@@ -282,6 +288,7 @@ PyObject* doc_remove_all_objects(PyObject* obj, PyObject* const* args, Py_ssize_
 
 // idf_write.cpp
 void doc_write_to_buffer(IDFDoc* self, std::string& out, const FormatConfig* config, const WriteOptions* options);
+PyObject* doc_line_of(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* doc_format(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* doc_save(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* doc_repr(PyObject* obj);

@@ -67,6 +67,9 @@ void raise_document_error(const DocumentError& error) {
                          error.token_type);
             break;
         case DocumentErrorKind::out_of_memory: PyErr_NoMemory(); break;
+        case DocumentErrorKind::too_long_to_keep:
+            PyErr_SetString(PyExc_ValueError, "keep_layout: the text is too long to keep its layout (4 GiB at most)");
+            break;
     }
 }
 
@@ -75,7 +78,7 @@ void raise_document_error(const DocumentError& error) {
 // without the interpreter lock, with the document kept out of the
 // collector's lists until it is complete, so no other thread can reach it
 // (gc.get_objects() included) while it is filled.
-int load_store(IDFDoc* self, PyObject* idd, std::unique_ptr<TextStore> store, bool known_valid) {
+int load_store(IDFDoc* self, PyObject* idd, std::unique_ptr<TextStore> store, bool known_valid, bool keep_layout) {
     Py_XSETREF(self->idd, Py_NewRef(idd));
     Py_CLEAR(self->objects);  // native: the document's own slots are its list
     self->doc.set_schema(schema_of(idd));
@@ -85,7 +88,7 @@ int load_store(IDFDoc* self, PyObject* idd, std::unique_ptr<TextStore> store, bo
     {
         const py::HiddenFromCollector hidden(reinterpret_cast<PyObject*>(self));
         py::DeferredFailures deferred;
-        Py_BEGIN_ALLOW_THREADS loaded = self->doc.load(std::move(store), known_valid, error);
+        Py_BEGIN_ALLOW_THREADS loaded = self->doc.load(std::move(store), known_valid, error, keep_layout);
         Py_END_ALLOW_THREADS
     }
     self->doc.finish_load();
@@ -110,7 +113,7 @@ bool check_fresh(IDFDoc* self, PyObject* idd) {
 
 // Loads `content` (UTF-8 bytes) as load_store does; the loaded values live
 // in the bytes.
-int load_document(IDFDoc* self, PyObject* idd, Ref content, bool known_valid) {
+int load_document(IDFDoc* self, PyObject* idd, Ref content, bool known_valid, bool keep_layout) {
     if (!check_fresh(self, idd)) return -1;
     if (!PyBytes_Check(content.get())) {
         py::raise_expected("bytes", content.get());
@@ -120,11 +123,11 @@ int load_document(IDFDoc* self, PyObject* idd, Ref content, bool known_valid) {
     if (!text) return -1;
     std::unique_ptr<TextStore> store;
     store = std::make_unique<BytesStore>(std::move(text));
-    return load_store(self, idd, std::move(store), known_valid);
+    return load_store(self, idd, std::move(store), known_valid, keep_layout);
 }
 
 int doc_c_init(IDFDoc* self, PyObject* idd, Ref& idf_content) {
-    return load_document(self, idd, std::move(idf_content), false);
+    return load_document(self, idd, std::move(idf_content), false, false);
 }
 
 int doc_build_objects(IDFDoc* self, std::vector<c_IDFObject>& c_idf_objects) {
@@ -139,34 +142,64 @@ int doc_build_objects(IDFDoc* self, std::vector<c_IDFObject>& c_idf_objects) {
 }
 
 // A new, loaded document of `cls` (IDF or a subclass), made without __init__.
-PyObject* load_new(PyObject* cls, PyObject* idd, Ref content, bool known_valid) {
+Ref load_new(PyObject* cls, PyObject* idd, Ref content, bool known_valid, bool keep_layout) {
     Ref self = Ref::steal(doc_new(reinterpret_cast<PyTypeObject*>(cls), shared.empty_tuple, nullptr));
-    if (!self) return nullptr;
-    if (load_document(as_doc(self.get()), idd, std::move(content), known_valid) < 0) return nullptr;
-    return self.release();
+    if (!self) return {};
+    if (load_document(as_doc(self.get()), idd, std::move(content), known_valid, keep_layout) < 0) return {};
+    return self;
+}
+
+// Whether the file at `path` starts with a UTF-8 byte-order mark (the text
+// read drops it; a kept layout writes it back).
+bool starts_with_byte_order_mark(PyObject* path, bool& found) {
+    Ref file = Ref::steal(PyObject_CallFunction(shared.builtin_open, "Os", path, "rb"));
+    if (!file) return false;
+    Ref head = Ref::steal(PyObject_CallMethod(file.get(), "read", "i", 3));
+    if (!py::close_file(file.get()) || !head) return false;
+    found = PyBytes_Check(head.get()) && py::bytes_view(head.get()) == "\xEF\xBB\xBF";
+    return true;
 }
 
 PyObject* doc_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Params params{"from_file", {"idd", "filepath", "encoding"}, 2};
-    PyObject* given[3] = {nullptr, nullptr, Py_None};
+    static const py::Params params{"from_file", {"idd", "filepath", "encoding", "keep_layout"}, 2, 3};
+    PyObject* given[4] = {nullptr, nullptr, Py_None, Py_False};
     if (!params.parse(args, nargs, kwnames, given)) return nullptr;
     if (!py::check_instance(given[0], shared.idd_type, "idd") || !py::check_str_or_none(given[2], "encoding"))
         return nullptr;
+    const int keep_layout = PyObject_IsTrue(given[3]);
+    if (keep_layout < 0) return nullptr;
     ReadUtf8BytesOptions options{1, given[2]};
     Ref content = Ref::steal(shared.read_utf8_bytes(given[1], &options));
     if (!content) return nullptr;
-    return load_new(cls, given[0], std::move(content), py::read_as_utf8_checked(given[2]));
+    bool byte_order_mark = false;
+    if (keep_layout && !starts_with_byte_order_mark(given[1], byte_order_mark)) return nullptr;
+    Ref self = load_new(cls, given[0], std::move(content), py::read_as_utf8_checked(given[2]), keep_layout);
+    if (!self || !keep_layout) return self.release();
+    // What the file had around the text, so that a kept layout writes the
+    // same bytes back.
+    SourceText* source = as_doc(self.get())->doc.source();
+    source->byte_order_mark = byte_order_mark;
+    if (given[2] != Py_None) {
+        bool utf8 = false;
+        if (!py::names_utf8(given[2], utf8)) return nullptr;
+        std::string_view encoding;
+        if (!utf8 && !py::str_utf8(given[2], encoding)) return nullptr;
+        if (!utf8) source->encoding.assign(encoding);
+    }
+    return self.release();
 }
 
 PyObject* doc_from_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Params params{"from_string", {"idd", "content"}, 2};
-    PyObject* given[2] = {nullptr, nullptr};
+    static const py::Params params{"from_string", {"idd", "content", "keep_layout"}, 2, 2};
+    PyObject* given[3] = {nullptr, nullptr, Py_False};
     if (!params.parse(args, nargs, kwnames, given)) return nullptr;
     if (!py::check_instance(given[0], shared.idd_type, "idd") || !py::check_str_or_none(given[1], "content"))
         return nullptr;
+    const int keep_layout = PyObject_IsTrue(given[2]);
+    if (keep_layout < 0) return nullptr;
     Ref content = py::encode_utf8(given[1]);  // strict: always valid UTF-8
     if (!content) return nullptr;
-    return load_new(cls, given[0], std::move(content), true);
+    return load_new(cls, given[0], std::move(content), true, keep_layout).release();
 }
 
 }  // namespace tarvix::idf

@@ -19,6 +19,7 @@ PyStructSequence_Field kProblemFields[] = {
     {"field_name", "name of the field, or None"},
     {"value", "the value found, or None"},
     {"message", "one sentence naming class, object, field and value"},
+    {"line", "line of the field, else of the object, in the text it was loaded from; or None"},
     {nullptr, nullptr},
 };
 
@@ -78,7 +79,16 @@ private:
     int64_t value_field_ = -1;
 };
 
-Ref make_problem(const Problem& problem, SharedTexts& shared) {
+// The line a problem points at: its field's when the text is kept, else its
+// object's; 0 when neither is known.
+uint32_t problem_line(const Document& doc, const Problem& problem) {
+    if (problem.obj_idx == SIZE_MAX) return 0;
+    const uint32_t line = doc.line_of(problem.obj_idx);
+    if (line == 0 || problem.field_index < 0 || !doc.source()) return line;
+    return source_field_line(*doc.source(), problem.obj_idx, static_cast<size_t>(problem.field_index), line);
+}
+
+Ref make_problem(const Problem& problem, SharedTexts& shared, uint32_t line) {
     Ref items[] = {
         Ref::borrow(problem.error ? severity_error : severity_warning),
         Ref::borrow(code_strs[static_cast<size_t>(problem.code)]),
@@ -89,12 +99,13 @@ Ref make_problem(const Problem& problem, SharedTexts& shared) {
         text_or_none(problem.field_name, problem.field_index >= 0),
         shared.value(problem),
         py::decode_utf8(problem.message),
+        line ? Ref::steal(PyLong_FromUnsignedLong(line)) : Ref::borrow(Py_None),
     };
     for (const Ref& item : items)
         if (!item) return {};
     Ref record = Ref::steal(PyStructSequence_New(problem_type));
     if (!record) return {};
-    for (Py_ssize_t i = 0; i < 9; ++i) PyStructSequence_SET_ITEM(record.get(), i, items[i].release());
+    for (Py_ssize_t i = 0; i < 10; ++i) PyStructSequence_SET_ITEM(record.get(), i, items[i].release());
     return record;
 }
 
@@ -122,13 +133,18 @@ int setup_problem_type(PyObject* module) {
     return PyModule_AddObjectRef(module, "Problem", reinterpret_cast<PyObject*>(problem_type));
 }
 
-PyObject* problem_list(const std::vector<Problem>& problems) {
+PyObject* problem_list(const IDFDoc* doc, const std::vector<Problem>& problems) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(problems.size())));
     if (!list) return nullptr;
     const py::GcPause gc_pause;
     SharedTexts shared;
     for (size_t i = 0; i < problems.size(); ++i) {
-        Ref item = make_problem(problems[i], shared);
+        Ref item;
+        try {
+            item = make_problem(problems[i], shared, problem_line(doc->doc, problems[i]));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        }
         if (!item) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
@@ -176,7 +192,7 @@ PyObject* doc_validate(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
     const bool done = with_checked_slots(self, kValidating, [&](const SlotSource& slots, const idd::c_IDD& schema) {
         validate(slots, schema, self->doc.targets(), codes, problems);
     });
-    return done ? problem_list(problems) : nullptr;
+    return done ? problem_list(self, problems) : nullptr;
 }
 
 PyObject* doc_get_version(PyObject* obj, void*) {

@@ -1,5 +1,6 @@
 // Writing a document back to text: the native write_to_buffer, format(),
 // save() and repr().
+#include <algorithm>
 #include <string>
 
 #include "core/base/os_memory.h"
@@ -48,6 +49,50 @@ WriteResult write_text(IDFDoc* self, std::string& out, const FormatConfig& confi
     return with_slots(self, [&](const SlotSource& slots, const idd::c_IDD* schema, WriteResult& result) {
         write_document(out, config, preserve_order, schema, self->doc.index(), slots, result);
     });
+}
+
+// The document as its kept source lays it out (see kept_layout.h).
+WriteResult write_kept(IDFDoc* self, std::string& out) {
+    return with_slots(self, [&](const SlotSource& slots, const idd::c_IDD*, WriteResult& result) {
+        write_kept_layout(out, *self->doc.source(), slots, result);
+    });
+}
+
+// Whether a document may be written with keep_layout; ValueError when it
+// was not loaded with it.
+bool check_layout_kept(IDFDoc* self, const char* func_name) {
+    if (self->doc.source()) return true;
+    PyErr_Format(PyExc_ValueError,
+                 "%s(keep_layout=True) needs the text the document was loaded from: load it with "
+                 "IDF.from_file(idd, path, keep_layout=True), IDF.from_string(idd, text, keep_layout=True) or "
+                 "open_idf(path, schemas, keep_layout=True)",
+                 func_name);
+    return false;
+}
+
+// The bytes of the file a kept layout writes: the text in the encoding the
+// file was read in, after its byte-order mark when it had one.
+Ref file_bytes(const SourceText& source, std::string_view text) {
+    Ref encoded;
+    if (!source.encoding.empty()) {
+        Ref str = py::decode_utf8(text);
+        if (!str) return {};
+        encoded = Ref::steal(PyUnicode_AsEncodedString(str.get(), source.encoding.c_str(), "strict"));
+        if (!encoded) return {};
+        if (!PyBytes_Check(encoded.get())) {
+            py::raise_expected("bytes", encoded.get());
+            return {};
+        }
+        if (!source.byte_order_mark) return encoded;
+        text = py::bytes_view(encoded.get());
+    }
+    std::string_view mark = source.byte_order_mark ? std::string_view("\xEF\xBB\xBF") : std::string_view();
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(mark.size() + text.size())));
+    if (!bytes) return {};
+    char* data = PyBytes_AS_STRING(bytes.get());
+    std::copy(mark.begin(), mark.end(), data);
+    std::copy(text.begin(), text.end(), data + mark.size());
+    return bytes;
 }
 
 }  // namespace
@@ -131,13 +176,23 @@ Ref text_of(IDFDoc* self, const FormatConfig& config, bool preserve_order, bool 
 
 PyObject* doc_format(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Params params{
-        "format", {"class_indent_size", "field_indent_size", "field_size", "compact", "preserve_order"}, 0};
+        "format",
+        {"class_indent_size", "field_indent_size", "field_size", "compact", "preserve_order", "keep_layout"},
+        0,
+        5};
     Ref defaults[3] = {Ref::steal(PyLong_FromLong(0)), Ref::steal(PyLong_FromLong(4)), Ref::steal(PyLong_FromLong(24))};
-    PyObject* given[5] = {defaults[0].get(), defaults[1].get(), defaults[2].get(), Py_False, Py_False};
+    PyObject* given[6] = {defaults[0].get(), defaults[1].get(), defaults[2].get(), Py_False, Py_False, Py_False};
     if (!given[0] || !given[1] || !given[2] || !params.parse(args, nargs, kwnames, given)) return nullptr;
     LayoutArgs layout;
     if (!parse_layout(given, layout)) return nullptr;
-    return text_of(as_doc(obj), layout.config, layout.preserve_order, true).release();
+    const int keep_layout = PyObject_IsTrue(given[5]);
+    if (keep_layout < 0) return nullptr;
+    IDFDoc* self = as_doc(obj);
+    if (!keep_layout) return text_of(self, layout.config, layout.preserve_order, true).release();
+    if (!check_layout_kept(self, "format")) return nullptr;
+    std::string text;
+    if (write_kept(self, text).out_of_memory) return PyErr_NoMemory();
+    return py::decode_utf8(text).release();
 }
 
 // Writes `data` to `path` with the built-in open in "wb" mode, in one
@@ -169,17 +224,34 @@ bool write_file(PyObject* path, std::string_view data) {
 PyObject* doc_save(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Params params{"save",
                                    {"output_path", "class_indent_size", "field_indent_size", "field_size", "compact",
-                                    "preserve_order", "include_timestamp"},
-                                   1};
+                                    "preserve_order", "include_timestamp", "keep_layout"},
+                                   1,
+                                   7};
     Ref defaults[3] = {Ref::steal(PyLong_FromLong(0)), Ref::steal(PyLong_FromLong(4)), Ref::steal(PyLong_FromLong(24))};
-    PyObject* given[7] = {nullptr, defaults[0].get(), defaults[1].get(), defaults[2].get(), Py_False, Py_False,
-                          Py_True};
+    PyObject* given[8] = {nullptr,  defaults[0].get(), defaults[1].get(), defaults[2].get(),
+                          Py_False, Py_False,          Py_True,           Py_False};
     if (!given[1] || !given[2] || !given[3] || !params.parse(args, nargs, kwnames, given)) return nullptr;
     LayoutArgs layout;
     if (!parse_layout(given + 1, layout)) return nullptr;
     const int include_timestamp = PyObject_IsTrue(given[6]);
     if (include_timestamp < 0) return nullptr;
+    const int keep_layout = PyObject_IsTrue(given[7]);
+    if (keep_layout < 0) return nullptr;
     IDFDoc* self = as_doc(obj);
+    if (keep_layout) {
+        // The text as it was, edits applied: no header.
+        if (!check_layout_kept(self, "save")) return nullptr;
+        std::string text;
+        if (write_kept(self, text).out_of_memory) return PyErr_NoMemory();
+        const SourceText& source = *self->doc.source();
+        if (source.encoding.empty() && !source.byte_order_mark) {
+            if (!write_file(given[0], text)) return nullptr;
+            Py_RETURN_NONE;
+        }
+        Ref bytes = file_bytes(source, text);
+        if (!bytes || !write_file(given[0], py::bytes_view(bytes.get()))) return nullptr;
+        Py_RETURN_NONE;
+    }
     std::string text;
     text.append("! Generated using Tarvix.py\n");
     if (include_timestamp) text.append("! Saved at: ").append(shared.get_current_time()).append("\n");

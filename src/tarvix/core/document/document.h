@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/document/class_index.h"
+#include "core/formats/kept_layout.h"
 #include "core/formats/layout.h"
 #include "core/base/pod_vector.h"
 #include "core/document/refgraph.h"
@@ -50,6 +51,7 @@ enum class DocumentErrorKind {
     unrecognized_token,  // a token type the parser does not know
     unknown_class,       // a class name the schema does not know
     out_of_memory,
+    too_long_to_keep,    // a layout to keep of a text past kMaxKeptText
 };
 
 struct DocumentError {
@@ -182,9 +184,11 @@ public:
 
     // Loads the objects of a document text (UTF-8; `known_valid` as for the
     // tokenizer). Runs without the interpreter; the store is kept for the
-    // values. On failure `error` says why and the document is to be thrown
-    // away. finish_load() then gives back the unused memory.
-    bool load(std::unique_ptr<TextStore> text, bool known_valid, DocumentError& error) noexcept;
+    // values, and with `keep_layout` a copy of the text as it was, for
+    // write_kept_layout(). On failure `error` says why and the document is
+    // to be thrown away. finish_load() then gives back the unused memory.
+    bool load(std::unique_ptr<TextStore> text, bool known_valid, DocumentError& error,
+              bool keep_layout = false) noexcept;
     void finish_load() noexcept;
 
     // Adds raw objects as load does; false with `error` at an unknown class
@@ -201,6 +205,15 @@ public:
     const ClassDef* class_def(size_t slot) const noexcept;
     ValuesView values(size_t slot) const noexcept;
     SlotState view(size_t slot, ObjectView& out) const noexcept override;
+    bool unchanged(size_t slot) const noexcept override {
+        return slot < lines_.size() && slots_[slot].live && !slots_[slot].owned;
+    }
+    // The 1-based line a loaded object's class name is on; 0 for an object
+    // that was not loaded from text.
+    uint32_t line_of(size_t slot) const noexcept { return slot < lines_.size() ? lines_[slot] : 0; }
+    // The text the document was loaded from, when its layout was kept.
+    const SourceText* source() const noexcept { return source_.get(); }
+    SourceText* source() noexcept { return source_.get(); }
     void prepare(size_t slot, size_t extra, size_t count) override { prepare_value(slot, extra, count); }
     void write(size_t slot, size_t field_idx, std::string_view value) noexcept override {
         store_prepared(slot, field_idx, value);
@@ -350,6 +363,8 @@ private:
     size_t written_ = 0;  // bytes of the text that hold values
     PodVector<Slot> slots_;
     PodVector<uint32_t> ends_;
+    PodVector<uint32_t> lines_;  // loaded slot -> its line
+    std::unique_ptr<SourceText> source_;
     ClassIndex index_;
     RefMap targets_;
     RefMap referencers_;

@@ -28,6 +28,7 @@ bool parse_tokens(lexer::Tokenizer& tokens, Sink& sink, DocumentError& error) no
     };
     try {
         std::string_view last_text;
+        int32_t text_line = 0;
         bool object_started = false;
         for (;;) {
             const lexer::TokenView tok = tokens.next();
@@ -35,12 +36,13 @@ bool parse_tokens(lexer::Tokenizer& tokens, Sink& sink, DocumentError& error) no
                 case lexer::TOKEN_TEXT:
                     if (!last_text.empty()) return fail(DocumentErrorKind::missing_delimiter, tok.value);
                     last_text = tok.value;
+                    text_line = tokens.line_num;
                     break;
                 case lexer::TOKEN_COMMA:
                     if (object_started) {
                         sink.value(last_text);
                     } else {
-                        sink.begin(last_text);
+                        sink.begin(last_text, last_text.empty() ? tokens.line_num : text_line);
                         object_started = true;
                     }
                     last_text = {};
@@ -49,7 +51,7 @@ bool parse_tokens(lexer::Tokenizer& tokens, Sink& sink, DocumentError& error) no
                     if (object_started)
                         sink.value(last_text);
                     else
-                        sink.begin(last_text);  // an object without fields
+                        sink.begin(last_text, last_text.empty() ? tokens.line_num : text_line);  // no fields
                     sink.end();
                     object_started = false;
                     last_text = {};
@@ -74,7 +76,7 @@ bool parse_tokens(lexer::Tokenizer& tokens, Sink& sink, DocumentError& error) no
 class VectorSink {
 public:
     explicit VectorSink(std::vector<c_IDFObject>& objects) : objects_(objects) {}
-    void begin(std::string_view class_name) { current_.class_name.assign(class_name); }
+    void begin(std::string_view class_name, int32_t) { current_.class_name.assign(class_name); }
     void value(std::string_view value) { scratch_.push_back(value); }
     void end() {
         current_.values = scratch_;
@@ -126,9 +128,11 @@ std::unique_ptr<TextStore> make_text_store(std::string text) { return std::make_
 // that point, so the text it has still to read is never touched.
 class Document::Loader {
 public:
-    Loader(Document& doc, char* text) : doc_(doc), text_(text) {}
+    Loader(Document& doc, char* text, bool keep_layout) : doc_(doc), text_(text), keep_layout_(keep_layout) {}
 
-    void begin(std::string_view class_name) {
+    void begin(std::string_view class_name, int32_t line) {
+        object_line_ = line > 0 ? static_cast<uint32_t>(line) : 0;
+        object_source_begin_ = keep_layout_ && class_name.data() ? static_cast<uint32_t>(class_name.data() - text_) : 0;
         object_text_begin_ = written_;
         object_ends_begin_ = doc_.ends_.size();
         count_ = 0;
@@ -160,6 +164,8 @@ public:
         if (!known_) return;
         const size_t slot = doc_.slots_.size();
         doc_.slots_.push_back(Slot{object_text_begin_, object_ends_begin_, count_, class_idx_, 1, nullptr});
+        doc_.lines_.push_back(object_line_);
+        if (keep_layout_) doc_.source_->begins.push_back(object_source_begin_);
         doc_.entry_of(class_idx_, true)->append(slot);
         doc_.register_all(*cls_, ValuesView(text_ + object_text_begin_, doc_.ends_.data() + object_ends_begin_, count_),
                           slot);
@@ -178,6 +184,9 @@ public:
 private:
     Document& doc_;
     char* text_;
+    bool keep_layout_;
+    uint32_t object_line_ = 0;
+    uint32_t object_source_begin_ = 0;  // kept layouts only: the text is short enough
     size_t written_ = 0;
     uint64_t object_text_begin_ = 0;
     uint64_t object_ends_begin_ = 0;
@@ -189,10 +198,15 @@ private:
     std::optional<std::string> unknown_;
 };
 
-bool Document::load(std::unique_ptr<TextStore> text, bool known_valid, DocumentError& error) noexcept {
+bool Document::load(std::unique_ptr<TextStore> text, bool known_valid, DocumentError& error,
+                    bool keep_layout) noexcept {
     text_ = std::move(text);
     char* const base = text_->data();
     const size_t size = text_->size();
+    if (keep_layout && size > kMaxKeptText) {
+        error.kind = DocumentErrorKind::too_long_to_keep;
+        return false;
+    }
     text_base_ = base;
     targets_.set_text(base, size);
     referencers_.set_text(base, size);
@@ -201,13 +215,19 @@ bool Document::load(std::unique_ptr<TextStore> text, bool known_valid, DocumentE
         // documents; both arrays grow in place when the guess is short.
         ends_.reserve(size / 24 + 16);
         slots_.reserve(size / 600 + 16);
+        lines_.reserve(size / 600 + 16);
+        if (keep_layout) {
+            source_ = std::make_unique<SourceText>();
+            source_->text.assign(base, size);
+            source_->begins.reserve(size / 600 + 16);
+        }
     } catch (const std::bad_alloc&) {
         error.kind = DocumentErrorKind::out_of_memory;
         return false;
     }
     lexer::Tokenizer tokens;
     tokens.init(std::string_view(base, size), false, known_valid);
-    Loader loader(*this, base);
+    Loader loader(*this, base, keep_layout);
     const bool loaded = parse_tokens(tokens, loader, error);
     written_ = loader.written();
     return loaded;
@@ -255,6 +275,8 @@ void Document::finish_load() noexcept {
     }
     ends_.shrink_to_fit();
     slots_.shrink_to_fit();
+    lines_.shrink_to_fit();
+    if (source_) source_->begins.shrink_to_fit();
 }
 
 bool Document::append(std::vector<c_IDFObject>& objects, DocumentError& error) noexcept {

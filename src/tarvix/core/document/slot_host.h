@@ -34,6 +34,9 @@ public:
     virtual size_t slot_count() const noexcept = 0;
     // Fills `out` when the slot holds an object.
     virtual SlotState view(size_t slot, ObjectView& out) const noexcept = 0;
+    // Whether the slot holds the object loaded into it, none of whose values
+    // changed since; false when that is not known.
+    virtual bool unchanged(size_t) const noexcept { return false; }
 };
 
 // Slots that an edit may write: view() tells the object that sits in a slot

@@ -1,0 +1,86 @@
+// Writing a document back in its author's own layout. A document loaded
+// with its layout kept holds the text it was read from and where each
+// loaded object starts in it; the writer copies that text and changes only
+// what the edits since changed: a changed value in place (the rest of its
+// line kept, the comment column held where the padding allows), values
+// appended or trimmed at an object's end in that object's style, removed
+// objects taken out with the lines that are only theirs, and added objects
+// after the last object of their class, in the layout the document mostly
+// uses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/base/pod_vector.h"
+#include "core/document/slot_host.h"
+#include "core/formats/layout.h"
+#include "core/schema/schema.h"
+
+namespace tarvix::idf {
+
+// The text a document was loaded from, as the loader read it (UTF-8, any
+// byte-order mark dropped), and the offset of each loaded object's class
+// name in it, by slot.
+struct SourceText {
+    std::string text;
+    PodVector<uint32_t> begins;
+    // What the file had around that text, for the caller that writes the
+    // file back: a byte-order mark, and the encoding it was read in (empty:
+    // UTF-8).
+    bool byte_order_mark = false;
+    std::string encoding;
+
+    size_t loaded_count() const noexcept { return begins.size(); }
+    // The text's own line end: "\r\n" when its first line ends so, else "\n".
+    std::string_view line_end() const noexcept;
+};
+
+// The largest text whose layout can be kept (offsets are 32-bit).
+inline constexpr size_t kMaxKeptText = UINT32_MAX;
+
+// Where the parts of one object lie in a source text: its class name, then
+// each value (an empty value sits at its delimiter) and its delimiter; the
+// last delimiter is the semicolon.
+struct SourceObject {
+    struct Field {
+        size_t begin;
+        size_t end;
+        size_t delimiter;
+    };
+    size_t class_begin = 0;
+    size_t class_end = 0;
+    size_t class_delimiter = 0;
+    std::vector<Field> fields;
+
+    size_t last_delimiter() const noexcept { return fields.empty() ? class_delimiter : fields.back().delimiter; }
+    size_t end() const noexcept { return last_delimiter() + 1; }
+};
+
+// Reads the object that starts at `begin` of `text`. False when the text
+// there is not an object (it always is for a loaded object's start).
+// Throws std::bad_alloc.
+bool read_source_object(std::string_view text, size_t begin, SourceObject& out);
+
+// The 1-based line of value `field_idx` of loaded slot `slot` (of the
+// class name when the object has fewer values), given the line its object
+// starts on; 0 when the slot was not loaded.
+uint32_t source_field_line(const SourceText& source, size_t slot, size_t field_idx, uint32_t object_line);
+
+// Appends the document in `slots` as the kept source lays it out. Slots
+// below source.loaded_count() are the loaded objects in text order; slots
+// past them were added. Never throws; a failure ends the text and is
+// reported at FailureSite::write_to_buffer, a slot holding something that
+// is not an object ends it as write_document does.
+void write_kept_layout(std::string& out, const SourceText& source, const SlotSource& slots,
+                       WriteResult& result) noexcept;
+
+// The layout most of the source's objects use (sampled): padded, with its
+// indents and value width, or compact. Objects added to a kept document are
+// written in it.
+FormatConfig source_format_config(const SourceText& source);
+
+}  // namespace tarvix::idf
