@@ -131,6 +131,10 @@ class Problem(tuple[Any, ...]):
     @property
     def message(self) -> str:
         """One sentence naming class, object, field and value."""
+    @property
+    def line(self) -> int | None:
+        """The line of the field (when the problem is about one and the document kept its text), else of
+        the object, in the text the document was loaded from; None when not known. Not part of the tuple."""
 
 class IDF:
     """An IDF document: its objects, indexed by class and linked by references.
@@ -139,11 +143,12 @@ class IDF:
     def __init__(self) -> None:
         """Always raises TypeError: use IDF.from_file() or IDF.from_string()."""
     @classmethod
-    def from_file(cls, idd: IDD, filepath: _Path, encoding: str | None = None) -> Self:
-        """Parse an IDF file. Files that are not UTF-8 need `encoding`."""
+    def from_file(cls, idd: IDD, filepath: _Path, encoding: str | None = None, *, keep_layout: bool = False) -> Self:
+        """Parse an IDF file. Files that are not UTF-8 need `encoding`. With `keep_layout` the document keeps
+        the text as written, for format(keep_layout=True) and save(..., keep_layout=True)."""
     @classmethod
-    def from_string(cls, idd: IDD, content: str) -> Self:
-        """Parse IDF text."""
+    def from_string(cls, idd: IDD, content: str, *, keep_layout: bool = False) -> Self:
+        """Parse IDF text; `keep_layout` as for from_file()."""
     @classmethod
     def from_epjson(cls, idd: IDD, text_or_path: str | bytes | os.PathLike[str], epjson_schema: _Path) -> Self:
         """Read a document from epJSON text (a str starting with '{', or bytes) or an
@@ -192,6 +197,9 @@ class IDF:
     @property
     def version(self) -> str | None:
         """The first field of the document's Version object as written, or None."""
+    def line_of(self, obj: IDFObject) -> int | None:
+        """The 1-based line an object's class name stands on in the text the document was loaded from;
+        None for an object that was added. ValueError for an object of another document."""
     def remove_all_objects(self, class_name: str) -> int:
         """Remove all objects of a class; return the number removed."""
     def format(
@@ -201,8 +209,11 @@ class IDF:
         field_size: int = 24,
         compact: bool = False,
         preserve_order: bool = False,
+        *,
+        keep_layout: bool = False,
     ) -> str:
-        """Convert IDF to str with format config."""
+        """Convert IDF to str with format config. With `keep_layout`: the text the document was loaded
+        from, changed only where it was edited (ValueError for a document loaded without keep_layout)."""
     def save(
         self,
         output_path: _Path,
@@ -212,8 +223,11 @@ class IDF:
         compact: bool = False,
         preserve_order: bool = False,
         include_timestamp: bool = True,
+        *,
+        keep_layout: bool = False,
     ) -> None:
-        """Write the document, after a generated header, to `output_path`."""
+        """Write the document, after a generated header, to `output_path`. With `keep_layout`: the text
+        format(keep_layout=True) gives, without a header, in the encoding the file was read in."""
     def to_epjson(self, epjson_schema: _Path, compact: bool = False) -> str:
         """The document as epJSON text, by the JSON schema (Energy+.schema.epJSON) of
         its version, read once per file. ValueError, naming the class, object and

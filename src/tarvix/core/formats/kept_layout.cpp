@@ -221,12 +221,21 @@ void KeptWriter::edit(size_t slot, const ObjectView& view) {
     const bool grows = m > n;
     const bool per_line = grows && lines_.rest_is_comment(last + 1) &&
                           (n == 0 ? !config().compact : lines_.line_end(previous) != lines_.line_end(last));
+    // On one line, new values take the blanks the line puts after its
+    // delimiters.
+    std::string_view gap;
+    if (grows && !per_line && n > 0) {
+        const size_t from = previous + 1;
+        const size_t to = object_.fields[n - 1].begin;
+        if (to >= from && lines_.only_blanks(from, to)) gap = text.substr(from, to - from);
+    }
     auto close_with = [&](size_t delimiter, char c) {
         copy_to(delimiter);
         out_.push_back(c);
         skip_to(delimiter + 1);
         if (c == ',' && !per_line) {
             for (size_t k = n; k < m; ++k) {
+                out_.append(gap);
                 out_.append(values[k]);
                 out_.push_back(k + 1 == m ? ';' : ',');
             }
