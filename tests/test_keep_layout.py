@@ -7,13 +7,13 @@ import random
 from pathlib import Path
 
 import pytest
+from test_engine_epjson import BUILDINGS
 
 import tarvix
 from engine import convert_to_epjson, dataset_texts, payload_dir
 from schema_samples import CHECKED_IDD
 from tarvix.idd import IDD
 from tarvix.idf import IDF
-from test_engine_epjson import BUILDINGS
 
 DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
 REAL = sorted(DATA.glob("*.idf")) if DATA.is_dir() else []
@@ -216,6 +216,19 @@ def contents(doc):
     return out
 
 
+def without_trailing_empties(value):
+    """epJSON with the empty items that end a repeating group left out: the standard writer drops an
+    object's trailing empty fields, the kept text has them where the author wrote them."""
+    if isinstance(value, dict):
+        return {key: without_trailing_empties(item) for key, item in value.items()}
+    if isinstance(value, list):
+        items = [without_trailing_empties(item) for item in value]
+        while items and items[-1] == {}:
+            items.pop()
+        return items
+    return value
+
+
 def test_the_engine_reads_kept_and_standard_text_alike(tmp_path):
     """The same edits, written in the kept layout and in the standard one, convert to the same epJSON."""
     engine_idd = IDD.from_file(payload_dir() / "Energy+.idd")
@@ -234,7 +247,7 @@ def test_the_engine_reads_kept_and_standard_text_alike(tmp_path):
             named = None
             for obj in objs:
                 try:
-                    obj.rename(obj.get_values()[0] + " renamed")
+                    obj.rename(f"{obj.get_values()[0]} renamed")
                 except ValueError:  # a class without a name field
                     continue
                 named = obj
@@ -252,6 +265,7 @@ def test_the_engine_reads_kept_and_standard_text_alike(tmp_path):
         converted = [convert_to_epjson(t, tmp_path) for t in written]
         assert converted[0][0] == converted[1][0], name
         if converted[0][0]:
-            assert json.loads(converted[0][2]) == json.loads(converted[1][2]), name
+            assert without_trailing_empties(json.loads(converted[0][2])) == without_trailing_empties(
+                json.loads(converted[1][2])), name
             compared += 1
     assert compared >= 5

@@ -508,8 +508,7 @@ void KeptWriter::run(WriteResult& result) {
     }
     const size_t stop = std::min(result.foreign_slot, std::max(count, loaded));
     for (size_t slot = 0; slot < std::min(stop, count); ++slot) {
-        if (slot < status.size() ? status[slot] == Status::replaced
-                                 : slots_.view(slot, view) == SlotState::object)
+        if (slot < status.size() ? status[slot] == Status::replaced : slots_.view(slot, view) == SlotState::object)
             added.push_back(slot);
     }
 
