@@ -5,9 +5,11 @@ import difflib
 import json
 import random
 from pathlib import Path
+from unittest import mock
 
 import pytest
 from test_engine_epjson import BUILDINGS
+from test_misuse import restore
 
 import tarvix
 from engine import convert_to_epjson, dataset_texts, payload_dir
@@ -269,3 +271,24 @@ def test_the_engine_reads_kept_and_standard_text_alike(tmp_path):
                 json.loads(converted[1][2])), name
             compared += 1
     assert compared >= 5
+
+
+@pytest.mark.parametrize("objects", [
+    lambda objs, other: objs[::-1],
+    lambda objs, other: objs[:2],
+    lambda objs, other: [],
+    lambda objs, other: [objs[0], 5, "Zone", objs[3]],
+    lambda objs, other: [objs[0], other[1], objs[2], other[0], other[1]],
+])
+def test_restored_states_write_safely(idd, objects):
+    """A kept text with slots a restored state filled: each object is written once, whatever sits where."""
+    text = "! top\nMaterial, A, 1;\nConstruction, C1, A;\n\n! m2\nMaterial, B, 2;\nMaterial, D, 3;\n"
+    doc = IDF.from_string(idd, text, keep_layout=True)
+    other = list(IDF.from_string(idd, "Material, X, 9;\nMaterial, Y, 8;\n"))
+    restore(doc, objects=objects(list(doc), other))
+    reported = []
+    with mock.patch("sys.unraisablehook", lambda unraisable: reported.append(unraisable.exc_type)):
+        written = doc.format(keep_layout=True)
+    again = IDF.from_string(idd, written)
+    if not reported:
+        assert sorted(o.get_values()[0] for o in again) == sorted(o.get_values()[0] for o in doc)

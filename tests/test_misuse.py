@@ -116,6 +116,7 @@ CALLS = {
         "Zone Name"), d.get_object_by_name("Surface", "s7")), tuple),
     "IDF.remove_object": (lambda d, o, c: d.remove_object(o), type(None)),
     "IDF.remove_all_objects": (lambda d, o, c: d.remove_all_objects("zone"), int),
+    "IDF.line_of": (lambda d, o, c: d.line_of(o), (int, type(None))),
     "IDF.format": (lambda d, o, c: d.format(compact=True), str),
     "IDF.save": (lambda d, o, c: d.save(c.path, include_timestamp=False), type(None)),
     "IDF.from_file": (lambda d, o, c: (d.save(c.path), type(d).from_file(c.idd, c.path, "utf-8"))[1], IDF),
@@ -159,6 +160,7 @@ INTACT = {
     "IDF.__getitem__": ("<S1>", "<S2>"), "IDF.get_objects": ("<Z1>", "<Z2>"), "IDF.get_object_by_name": "<S2>",
     "IDF.get_class_names": ["Surface", "Zone"], "IDF.add_object": "<Z3>", "IDF.remove_object": None,
     "IDF.remove_all_objects": 2, "IDF.format": BY_CLASS, "IDF.save": None, "IDF.from_string": IN_FILE_ORDER,
+    "IDF.line_of": 2,
     "IDF.from_file": BY_CLASS.replace("\n\n", "\n"), "IDF.__repr__": 4, "IDF.__setstate__": None,
     "IDF.__reduce__": {b"ZONE": [0, 2], b"SURFACE": [1, 3]},
     "IDF.__init__": Raises(TypeError, "IDF cannot be instantiated directly. Use IDF.from_file() or IDF.from_string()."),
@@ -179,11 +181,13 @@ EMPTY_NAME = Raises(ValueError, "The new name cannot be empty")
 RENAMED_ALONE = (0, "S9", "S1")  # an object outside its document's slot renames nothing else
 DETACHED_OBJECT = {"IDFObject.rename": RENAMED_ALONE,
                    "IDFObject.get_referenced_object": None, "IDFObject.get_referencing_objects": (),
-                   "IDFObject.__reduce__": (4, "Surface", False), "IDF.remove_object": DETACHED}
+                   "IDFObject.__reduce__": (4, "Surface", False), "IDF.remove_object": DETACHED,
+                   "IDF.line_of": DETACHED}
 EPJSON_CALLS = ("IDF.to_epjson", "IDF.save_epjson", "IDF.from_epjson")
 EMPTY_DOC = {**dict.fromkeys(EPJSON_CALLS, DOC_NOT_INITIALISED), "IDF.__len__": DOC_NOT_INITIALISED,
              "IDF.__iter__": DOC_NOT_INITIALISED, "IDF.idd": DOC_NOT_INITIALISED, "IDF.validate": DOC_NOT_INITIALISED, "IDF.version": DOC_NOT_INITIALISED, "IDF.__getitem__": (), "IDF.get_objects": (), "IDF.get_object_by_name": None, "IDF.get_class_names": [],
              "IDF.add_object": DOC_NOT_INITIALISED, "IDF.remove_object": DETACHED, "IDF.remove_all_objects": 0,
+             "IDF.line_of": DETACHED,
              "IDF.format": "", "IDF.from_file": "", "IDF.from_string": "", "IDF.__repr__": 0}
 NO_OBJECTS = {**EMPTY_DOC, "IDF.copy_object": DOC_NOT_INITIALISED, "IDFObject.rename": RENAMED_ALONE,
                "IDFObject.get_referenced_object": None, "IDFObject.get_referencing_objects": ()}
@@ -211,7 +215,7 @@ STATES = {
         "IDF.copy_object": NOT_INITIALISED,
         **{f"IDFObject.{m}": NOT_INITIALISED for m in READS}, "IDFObject.class_name": None,
         "IDFObject.__reduce__": (0, None, False), "IDFObject.__repr__": ANY, "IDF.remove_object": DETACHED,
-        "IDFObject.field_names": NOT_INITIALISED,
+        "IDFObject.field_names": NOT_INITIALISED, "IDF.line_of": DETACHED,
         "IDFObject.__init__": REINITIALISED}, ()),
     "removed object": (removed, {
         **DETACHED_OBJECT, "IDF.validate": [*INTACT["IDF.validate"], ("unknown-reference", 3, 3, "S1")], "IDF.__getitem__": ("<S2>",), "IDF.__repr__": 3, "IDFObject.__init__": REINITIALISED,
@@ -228,13 +232,14 @@ STATES = {
     "object with a class index beyond the schema": (lambda c: (c.doc, restore(c.s1, class_idx=99)), {
         "IDF.copy_object": Raises(ValueError, "Class index out of bounds: 99"),
         **{f"IDFObject.{m}": Raises(ValueError, "Class index out of bounds: 99") for m in [*READS, "field_names"]},
-        "IDFObject.__reduce__": (99, "Surface", True)}, ()),
+        "IDFObject.__reduce__": (99, "Surface", True), "IDF.line_of": None}, ()),
     "object without a schema": (lambda c: (c.doc, restore(c.s1, idd=None)), {
-        **{f"IDFObject.{m}": NOT_INITIALISED for m in [*READS, "field_names"]}, "IDF.copy_object": NOT_INITIALISED},
+        **{f"IDFObject.{m}": NOT_INITIALISED for m in [*READS, "field_names"]}, "IDF.copy_object": NOT_INITIALISED,
+        "IDF.line_of": None},
         ()),
     "object with an index beyond the list": (lambda c: (c.doc, restore(c.s1, obj_idx=2**40)), {
         "IDFObject.rename": RENAMED_ALONE,
-        "IDF.remove_object": DETACHED}, ()),
+        "IDF.remove_object": DETACHED, "IDF.line_of": DETACHED}, ()),
     "object held by another document": (lambda c: (c.doc, restore(c.s1, parent=c.other, obj_idx=2)), {
         **DETACHED_OBJECT, "IDFObject.get_referencing_objects": ("<T1>",)}, ()),
     "object of a parent without an object list": (under_orphan_parent, DETACHED_OBJECT, ()),
@@ -257,6 +262,7 @@ STATES = {
         **dict.fromkeys(EPJSON_CALLS, Raises(TypeError, "Cannot convert int to tarvix.idf.IDFObject")),
         "IDFObject.rename": RENAMED_ALONE,
         "IDF.__getitem__": ("<S2>",), "IDF.get_objects": ("<Z1>",), "IDF.remove_object": DETACHED,
+        "IDF.line_of": DETACHED,
         "IDF.get_class_names": ["Zone"],  # a class is named after the object in its first slot
         "IDF.remove_all_objects": 1, "IDF.format": "Zone,Z1,;", "IDF.from_file": "Zone,Z1,;",
         "IDF.__len__": 2, "IDF.__iter__": ("<Z1>", "<S2>"),
@@ -267,6 +273,7 @@ STATES = {
         **dict.fromkeys(EPJSON_CALLS, "Zone,Z1,;\nZone,Z2,;\nZone,,;\nSurface,T1,,Z7,S1;"),  # by class, then slot
         "IDFObject.rename": RENAMED_ALONE,
         "IDF.__getitem__": ("<T1>", "<>"), "IDF.get_object_by_name": None, "IDF.remove_object": DETACHED,
+        "IDF.line_of": DETACHED,
         "IDF.format": "Zone,Z1,;\nZone,Z2,;\n\nSurface,T1,,Z7,S1;\nZone,,;",
         "IDF.from_file": "Zone,Z1,;\nZone,Z2,;\nSurface,T1,,Z7,S1;\nZone,,;",
         "IDF.from_string": "Zone,Z1,;\nSurface,T1,,Z7,S1;\nZone,Z2,;\nZone,,;",
@@ -299,6 +306,7 @@ STATES = {
         "IDFObject.rename": RENAMED_ALONE, "IDF.copy_object": (VALUES, "<S2>", "<S7>"),
         "IDF.__getitem__": ("<Z2>", "<Z1>"), "IDF.get_objects": ("<S2>", "<S1>"), "IDF.get_object_by_name": None,
         "IDF.remove_object": DETACHED, "IDF.format": "Surface,S2,,z1,S1;\nSurface,S1,,Z1,S2;\n\nZone,Z2,;\nZone,Z1,;",
+        "IDF.line_of": DETACHED,
         "IDF.__iter__": ("<S2>", "<Z2>", "<S1>", "<Z1>"),
         "IDF.from_file": "Surface,S2,,z1,S1;\nSurface,S1,,Z1,S2;\nZone,Z2,;\nZone,Z1,;",
         "IDF.from_string": "Surface,S2,,z1,S1;\nZone,Z2,;\nSurface,S1,,Z1,S2;\nZone,Z1,;",

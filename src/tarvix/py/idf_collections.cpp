@@ -353,7 +353,9 @@ PyObject* doc_line_of(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
         raise_foreign_object();
         return nullptr;
     }
-    const uint32_t line = self->doc.line_of(target->obj_idx);
+    // Only the loaded object itself has a line: one a restored state put in
+    // its slot keeps values of its own.
+    const uint32_t line = target->bound ? self->doc.line_of(target->obj_idx) : 0;
     if (line == 0) Py_RETURN_NONE;
     return PyLong_FromUnsignedLong(line);
 }
