@@ -152,6 +152,8 @@ def test_an_unedited_text_comes_back_as_read(idd, tmp_path):
 def test_writing_the_layout_needs_it_kept(idd, call):
     with pytest.raises(ValueError, match=r"keep_layout=True\) needs the text the document was loaded from"):
         call(IDF.from_string(idd, PADDED))
+    with pytest.raises(TypeError, match="unexpected keyword argument 'keep_layout'"):  # JSON has no layout to keep
+        IDF.from_epjson(idd, "{}", "schema.epJSON", keep_layout=True)
 
 
 def test_line_numbers(idd):

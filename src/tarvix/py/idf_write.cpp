@@ -1,6 +1,7 @@
 // Writing a document back to text: the native write_to_buffer, format(),
 // save() and repr().
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "core/base/os_memory.h"
@@ -51,11 +52,32 @@ WriteResult write_text(IDFDoc* self, std::string& out, const FormatConfig& confi
     });
 }
 
-// The document as its kept source lays it out (see kept_layout.h).
-WriteResult write_kept(IDFDoc* self, std::string& out) {
-    return with_slots(self, [&](const SlotSource& slots, const idd::c_IDD*, WriteResult& result) {
-        write_kept_layout(out, *self->doc.source(), slots, result);
+// The kept-layout text as a str: ASCII text (the rule) is measured, then
+// written straight into the str; any other goes through a buffer and the
+// UTF-8 decoder.
+Ref kept_text_of(IDFDoc* self) {
+    Ref text;
+    const WriteResult written = with_slots(self, [&](const SlotSource& slots, const idd::c_IDD*, WriteResult& result) {
+        const SourceText& source = *self->doc.source();
+        const KeptMeasure measure = measure_kept_layout(source, slots, result);
+        if (result.out_of_memory) return;
+        if (measure.ascii) {
+            text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(measure.bytes), 127));
+            if (!text) return;
+            os_memory::prefer_huge_pages(PyUnicode_DATA(text.get()), measure.bytes);
+            if (!write_kept_layout_into(static_cast<char*>(PyUnicode_DATA(text.get())), source, slots))
+                result.out_of_memory = true;
+            return;
+        }
+        std::string buffer;
+        write_kept_layout(buffer, source, slots, result);
+        if (!result.out_of_memory) text = py::decode_utf8(buffer);
     });
+    if (written.out_of_memory) {
+        PyErr_NoMemory();
+        return {};
+    }
+    return text;
 }
 
 // Whether a document may be written with keep_layout; ValueError when it
@@ -72,6 +94,36 @@ bool check_layout_kept(IDFDoc* self, const char* func_name) {
 
 // The bytes of the file a kept layout writes: the text in the encoding the
 // file was read in, after its byte-order mark when it had one.
+Ref file_bytes(const SourceText& source, std::string_view text);
+
+Ref kept_file_bytes(IDFDoc* self) {
+    Ref bytes;
+    std::string buffer;
+    const WriteResult written = with_slots(self, [&](const SlotSource& slots, const idd::c_IDD*, WriteResult& result) {
+        const SourceText& source = *self->doc.source();
+        if (!source.encoding.empty()) {
+            write_kept_layout(buffer, source, slots, result);
+            return;
+        }
+        // UTF-8: measured, then written straight into the bytes.
+        const KeptMeasure measure = measure_kept_layout(source, slots, result);
+        if (result.out_of_memory) return;
+        const size_t mark = source.byte_order_mark ? 3 : 0;
+        bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(mark + measure.bytes)));
+        if (!bytes) return;
+        char* data = PyBytes_AS_STRING(bytes.get());
+        os_memory::prefer_huge_pages(data, mark + measure.bytes);
+        std::memcpy(data, "\xEF\xBB\xBF", mark);
+        if (!write_kept_layout_into(data + mark, source, slots)) result.out_of_memory = true;
+    });
+    if (written.out_of_memory) {
+        PyErr_NoMemory();
+        return {};
+    }
+    if (self->doc.source()->encoding.empty()) return bytes;
+    return file_bytes(*self->doc.source(), buffer);
+}
+
 Ref file_bytes(const SourceText& source, std::string_view text) {
     Ref encoded;
     if (!source.encoding.empty()) {
@@ -190,9 +242,7 @@ PyObject* doc_format(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
     IDFDoc* self = as_doc(obj);
     if (!keep_layout) return text_of(self, layout.config, layout.preserve_order, true).release();
     if (!check_layout_kept(self, "format")) return nullptr;
-    std::string text;
-    if (write_kept(self, text).out_of_memory) return PyErr_NoMemory();
-    return py::decode_utf8(text).release();
+    return kept_text_of(self).release();
 }
 
 // Writes `data` to `path` with the built-in open in "wb" mode, in one
@@ -241,14 +291,7 @@ PyObject* doc_save(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (keep_layout) {
         // The text as it was, edits applied: no header.
         if (!check_layout_kept(self, "save")) return nullptr;
-        std::string text;
-        if (write_kept(self, text).out_of_memory) return PyErr_NoMemory();
-        const SourceText& source = *self->doc.source();
-        if (source.encoding.empty() && !source.byte_order_mark) {
-            if (!write_file(given[0], text)) return nullptr;
-            Py_RETURN_NONE;
-        }
-        Ref bytes = file_bytes(source, text);
+        Ref bytes = kept_file_bytes(self);
         if (!bytes || !write_file(given[0], py::bytes_view(bytes.get()))) return nullptr;
         Py_RETURN_NONE;
     }

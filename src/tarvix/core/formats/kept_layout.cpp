@@ -6,6 +6,7 @@
 #include "core/formats/kept_layout.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <unordered_map>
 
@@ -100,9 +101,63 @@ std::string_view value_at(std::string_view text, const SourceObject::Field& f) n
     return text.substr(f.begin, f.end - f.begin);
 }
 
+// Where the writer's text goes: a string, a count of it (for a buffer of
+// the exact size), or that buffer.
+struct StringOut {
+    std::string& text;
+    void append(std::string_view part) { text.append(part); }
+    void fill(size_t count, char c) { text.append(count, c); }
+    void push(char c) { text.push_back(c); }
+    char last() const noexcept { return text.empty() ? '\0' : text.back(); }
+    void reserve(size_t size) { text.reserve(text.size() + size); }
+};
+
+struct CountOut {
+    KeptMeasure& m;
+    char last_ = '\0';
+    void append(std::string_view part) {
+        if (part.empty()) return;
+        m.bytes += part.size();
+        if (m.ascii) m.ascii = is_ascii(part);
+        last_ = part.back();
+    }
+    void fill(size_t count, char c) {
+        if (count == 0) return;
+        m.bytes += count;
+        last_ = c;
+    }
+    void push(char c) { append(std::string_view(&c, 1)); }
+    char last() const noexcept { return last_; }
+    void reserve(size_t) {}
+};
+
+struct BufferOut {
+    char* at;
+    char last_ = '\0';
+    void append(std::string_view part) {
+        if (part.empty()) return;
+        std::memcpy(at, part.data(), part.size());
+        at += part.size();
+        last_ = part.back();
+    }
+    void fill(size_t count, char c) {
+        if (count == 0) return;
+        std::memset(at, c, count);
+        at += count;
+        last_ = c;
+    }
+    void push(char c) {
+        *at++ = c;
+        last_ = c;
+    }
+    char last() const noexcept { return last_; }
+    void reserve(size_t) {}
+};
+
+template <class Out>
 class KeptWriter {
 public:
-    KeptWriter(std::string& out, const SourceText& source, const SlotSource& slots)
+    KeptWriter(Out& out, const SourceText& source, const SlotSource& slots)
         : out_(out), source_(source), lines_{source.text}, slots_(slots), line_end_(source.line_end()) {}
 
     void run(WriteResult& result);
@@ -111,7 +166,7 @@ private:
     enum class Status : uint8_t { kept, edited, removed, replaced };
 
     void copy_to(size_t p) {
-        if (p > cursor_) out_.append(source_.text, cursor_, p - cursor_);
+        if (p > cursor_) out_.append(std::string_view(source_.text).substr(cursor_, p - cursor_));
         if (p > cursor_) cursor_ = p;
     }
     void skip_to(size_t p) noexcept { cursor_ = std::max(cursor_, p); }
@@ -125,7 +180,7 @@ private:
             if (c == '\n')
                 out_.append(line_end_);
             else
-                out_.push_back(c);
+                out_.push(c);
         }
     }
     size_t begin_of(size_t slot) const noexcept { return source_.begins[slot]; }
@@ -144,7 +199,7 @@ private:
     void insert_at_end(const std::vector<size_t>& added);
     void append_object(size_t slot);
 
-    std::string& out_;
+    Out& out_;
     const SourceText& source_;
     Lines lines_;
     const SlotSource& slots_;
@@ -157,7 +212,8 @@ private:
 };
 
 // Takes out the object in `slot` with the lines that are only its own.
-void KeptWriter::remove(size_t slot) {
+template <class Out>
+void KeptWriter<Out>::remove(size_t slot) {
     if (!read(slot)) return;  // the loaded object always reads; keep its text if not
     const std::string_view text = source_.text;
     size_t begin = object_.class_begin;
@@ -201,7 +257,8 @@ void KeptWriter::remove(size_t slot) {
 
 // Writes the loaded object in `slot` with the values of `view`, changing in
 // the source only what differs.
-void KeptWriter::edit(size_t slot, const ObjectView& view) {
+template <class Out>
+void KeptWriter<Out>::edit(size_t slot, const ObjectView& view) {
     if (!read(slot)) return;
     const std::string_view text = source_.text;
     const ValuesView& values = view.values;
@@ -210,9 +267,9 @@ void KeptWriter::edit(size_t slot, const ObjectView& view) {
     if (m > n) m = std::max(n, values.used());
     const bool trims = m < n;
     // How the trimmed values go: whole lines, or only their characters.
-    const size_t kept_delimiter = m ? object_.fields[m - 1].delimiter : object_.class_delimiter;
+    const size_t kept_delimiter = m && m <= n ? object_.fields[m - 1].delimiter : object_.class_delimiter;
     const size_t last = object_.last_delimiter();
-    const bool trim_lines = trims && lines_.rest_is_comment(last + 1) &&
+    const bool trim_lines = trims && lines_.rest_is_comment(last + 1) && lines_.rest_is_comment(kept_delimiter + 1) &&
                             lines_.line_end(kept_delimiter) != lines_.line_end(last);
 
     // Values past the object's last go in its own style: a line each, or
@@ -231,13 +288,13 @@ void KeptWriter::edit(size_t slot, const ObjectView& view) {
     }
     auto close_with = [&](size_t delimiter, char c) {
         copy_to(delimiter);
-        out_.push_back(c);
+        out_.push(c);
         skip_to(delimiter + 1);
         if (c == ',' && !per_line) {
             for (size_t k = n; k < m; ++k) {
                 out_.append(gap);
                 out_.append(values[k]);
-                out_.push_back(k + 1 == m ? ';' : ',');
+                out_.push(k + 1 == m ? ';' : ',');
             }
         }
     };
@@ -271,7 +328,7 @@ void KeptWriter::edit(size_t slot, const ObjectView& view) {
             const int64_t run = static_cast<int64_t>(c.begin - c.pad_begin);
             const int64_t wanted = std::max<int64_t>(run - delta, run > 0 ? 1 : 0);
             copy_to(c.pad_begin);
-            out_.append(static_cast<size_t>(wanted), ' ');
+            out_.fill(static_cast<size_t>(wanted), ' ');
             skip_to(c.begin);
         }
     }
@@ -324,16 +381,21 @@ void KeptWriter::edit(size_t slot, const ObjectView& view) {
         out_.append(line_end_);
         out_.append(indent);
         out_.append(value);
-        out_.push_back(k + 1 == m ? ';' : ',');
+        out_.push(k + 1 == m ? ';' : ',');
         if (!comment.found) continue;
         const size_t used = indent.size() + value.size() + 1;
-        out_.append(column > used ? column - used : 2, ' ');
+        out_.fill(column > used ? column - used : 2, ' ');
         out_.append(marker);
-        if (view.cls) idd::append_field_name(out_, view.cls, static_cast<int64_t>(k), units);
+        if (view.cls) {
+            made_.clear();
+            idd::append_field_name(made_, view.cls, static_cast<int64_t>(k), units);
+            out_.append(made_);
+        }
     }
 }
 
-void KeptWriter::append_object(size_t slot) {
+template <class Out>
+void KeptWriter<Out>::append_object(size_t slot) {
     ObjectView view;
     if (slots_.view(slot, view) != SlotState::object) return;
     made_.clear();
@@ -343,7 +405,8 @@ void KeptWriter::append_object(size_t slot) {
     append_made(made_);
 }
 
-void KeptWriter::insert_after(size_t slot, const std::vector<size_t>& added) {
+template <class Out>
+void KeptWriter<Out>::insert_after(size_t slot, const std::vector<size_t>& added) {
     if (!read(slot)) return;
     const size_t end = object_.end();
     size_t at = end;
@@ -357,9 +420,10 @@ void KeptWriter::insert_after(size_t slot, const std::vector<size_t>& added) {
     for (const size_t a : added) append_object(a);
 }
 
-void KeptWriter::insert_at_end(const std::vector<size_t>& added) {
+template <class Out>
+void KeptWriter<Out>::insert_at_end(const std::vector<size_t>& added) {
     copy_to(source_.text.size());
-    if (!out_.empty() && !is_line_end(out_.back())) out_.append(line_end_);
+    if (out_.last() != '\0' && !is_line_end(out_.last())) out_.append(line_end_);
     for (const size_t a : added) append_object(a);
 }
 
@@ -465,10 +529,11 @@ FormatConfig source_format_config(const SourceText& source) {
     return padded;
 }
 
-void KeptWriter::run(WriteResult& result) {
+template <class Out>
+void KeptWriter<Out>::run(WriteResult& result) {
     const size_t loaded = source_.loaded_count();
     const size_t count = slots_.slot_count();
-    out_.reserve(out_.size() + source_.text.size() + source_.text.size() / 64);
+    out_.reserve(source_.text.size() + source_.text.size() / 64);
 
     // Which loaded objects stay, and which objects are new.
     std::vector<Status> status;
@@ -567,11 +632,38 @@ void KeptWriter::run(WriteResult& result) {
 void write_kept_layout(std::string& out, const SourceText& source, const SlotSource& slots,
                        WriteResult& result) noexcept {
     try {
-        KeptWriter writer(out, source, slots);
+        StringOut sink{out};
+        KeptWriter<StringOut> writer(sink, source, slots);
         writer.run(result);
     } catch (const std::exception&) {
         result.out_of_memory = true;
         report_internal_failure(FailureSite::write_to_buffer);
+    }
+}
+
+KeptMeasure measure_kept_layout(const SourceText& source, const SlotSource& slots, WriteResult& result) noexcept {
+    KeptMeasure measure;
+    try {
+        CountOut sink{measure};
+        KeptWriter<CountOut> writer(sink, source, slots);
+        writer.run(result);
+    } catch (const std::exception&) {
+        result.out_of_memory = true;
+        report_internal_failure(FailureSite::write_to_buffer);
+    }
+    return measure;
+}
+
+bool write_kept_layout_into(char* buffer, const SourceText& source, const SlotSource& slots) noexcept {
+    try {
+        BufferOut sink{buffer};
+        KeptWriter<BufferOut> writer(sink, source, slots);
+        WriteResult result;
+        writer.run(result);
+        return !result.out_of_memory;
+    } catch (const std::exception&) {
+        report_internal_failure(FailureSite::write_to_buffer);
+        return false;
     }
 }
 

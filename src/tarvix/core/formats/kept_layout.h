@@ -78,6 +78,17 @@ uint32_t source_field_line(const SourceText& source, size_t slot, size_t field_i
 void write_kept_layout(std::string& out, const SourceText& source, const SlotSource& slots,
                        WriteResult& result) noexcept;
 
+// What write_kept_layout would append, for a caller that builds the text
+// in a buffer of its exact size: how many bytes, and whether all are ASCII.
+// write_kept_layout_into() then writes exactly those bytes; the slots must
+// not have changed in between. False when the text could not be made.
+struct KeptMeasure {
+    size_t bytes = 0;
+    bool ascii = true;
+};
+KeptMeasure measure_kept_layout(const SourceText& source, const SlotSource& slots, WriteResult& result) noexcept;
+bool write_kept_layout_into(char* buffer, const SourceText& source, const SlotSource& slots) noexcept;
+
 // The layout most of the source's objects use (sampled): padded, with its
 // indents and value width, or compact. Objects added to a kept document are
 // written in it.
