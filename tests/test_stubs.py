@@ -53,7 +53,9 @@ def stub_params(node, method):
     defaults = [None] * (len(a.posonlyargs) + len(a.args) - len(a.defaults)) + a.defaults
     for arg, default in zip(a.args, defaults[len(a.posonlyargs):]):
         params.append(("POSITIONAL_OR_KEYWORD", arg.arg, default and repr(ast.literal_eval(default))))
-    assert not (a.vararg or a.kwonlyargs or a.kwarg), node.name
+    for arg, default in zip(a.kwonlyargs, a.kw_defaults):
+        params.append(("KEYWORD_ONLY", arg.arg, default and repr(ast.literal_eval(default))))
+    assert not (a.vararg or a.kwarg), node.name
     return params[1:] if method else params
 
 
