@@ -1,5 +1,7 @@
 """The tarvix command, run as a user runs it: in a subprocess, on folders of small documents."""
 
+import codecs
+import difflib
 import fcntl
 import json
 import os
@@ -60,9 +62,9 @@ def test_validate_reports_problems_and_sets_the_exit_status(models):
 
     found = tarvix("validate", models, "--idd", IDD_PATH, "--jobs", 2, status=1)
     typo = models / "south" / "typo.idf"
-    # One problem a line, its parts separated by tabs: a class name's colons do not split it.
+    # One problem a line, `path:line: ` then its parts separated by tabs: a class name's colons do not split it.
     assert found.stdout.rstrip("\n").split("\t") == [
-        str(typo), "error", "unknown-reference", "BuildingSurface:Detailed 'South Wall', field 'Construction Name': "
+        f"{typo}:58: error", "unknown-reference", "BuildingSurface:Detailed 'South Wall', field 'Construction Name': "
         "no object in ConstructionNames is named 'Exterior Wal'."]
     assert summary(found.stderr) == (3, 1, 1, 0, 0)
 
@@ -90,7 +92,36 @@ def test_validate_json_lines(models):
     assert problem == {"path": str(models / "south" / "typo.idf"), "severity": "error", "code": "unknown-reference",
                        "class_name": "BuildingSurface:Detailed", "object_name": "South Wall", "obj_idx": 8,
                        "field_index": 2, "field_name": "Construction Name", "value": "Exterior Wal",
-                       "message": problem["message"]}
+                       "message": problem["message"], "line": 58}
+
+
+# Each problem where it stands in a small hand-written document; a missing object has no line.
+LINES_DOC = """! A hand-written zone and wall
+Version,1.0;
+
+Zone,
+    Hall,          !- Name
+    0,             !- North
+    1.5;           !- Multiplier
+
+BuildingSurface:Detailed, South, Wall, Nowhere, Hall, 3, 0,0,3, 0,0,0, 10,0,0;
+Version,1.0;
+"""
+
+
+@pytest.mark.parametrize("code, line", [("not-an-integer", 7), ("unknown-reference", 9), ("unique-object", 10),
+                                        ("required-object", None)])
+def test_validate_gives_the_line_of_each_problem(tmp_path, code, line):
+    schema = tmp_path / "site.idd"
+    schema.write_text(IDD_PATH.read_text() + "\nSite,\n      \\required-object\n  A1 ; \\field Name\n")
+    doc = tmp_path / "hall.idf"
+    doc.write_text(LINES_DOC)
+    text = tarvix("validate", doc, "--idd", schema, "--codes", code, status=1).stdout
+    prefix = f"{doc}:{line}: " if line is not None else f"{doc}: "
+    assert text.startswith(f"{prefix}error\t{code}\t") and text.count("\n") == 1, text
+    (problem,) = map(json.loads, tarvix("validate", doc, "--idd", schema, "--codes", code, "--json",
+                                        status=1).stdout.splitlines())
+    assert problem["line"] == line and problem["code"] == code
 
 
 def test_usage_errors_exit_2(models, tmp_path):
@@ -169,6 +200,70 @@ def test_rename_rewrites_the_references(models, tmp_path):
         "rename", office, "Zone", "East Office", "Lab", "--idd", IDD_PATH, status=2).stderr
 
 
+# Written by hand: comments everywhere, one object on one line, the name in a comment and in another case.
+BY_HAND = """! Two zones, written by hand.
+!   Keep this header: the plant room notes live here.
+Version,1.0;
+
+Zone,
+    Plant Room,  ! where the boiler stands
+    0,           ! north
+    1;
+
+Zone, Büro, 0, 2;   ! one line, a trailing comment
+
+! The wall of the plant room
+BuildingSurface:Detailed,
+    North Wall,       !- Name
+    Wall,             !- Surface Type
+    Exterior Wall,    !- Construction Name
+    plant room,       !- Zone Name (as typed)
+    3,
+    0, 0, 3,          !- Vertex 1
+    0, 0, 0,
+    10, 0, 0;
+"""
+
+
+@pytest.mark.parametrize("encoding, newline, output", [("utf-8", "\n", "--in-place"), ("utf-8-sig", "\r\n", "file"),
+                                                       ("cp1252", "\n", "file"), ("utf-8", "\n", "-")])
+def test_rename_keeps_comments_and_layout(tmp_path, encoding, newline, output):
+    source = tmp_path / "plant.idf"
+    source.write_bytes(BY_HAND.replace("\n", newline).encode(encoding))
+    out = tmp_path / "out.idf"
+    where = {"--in-place": ["--in-place"], "file": ["-o", out], "-": ["-o", "-"]}[output]
+    proc = tarvix("rename", source, "Zone", "plant room", "Boiler House", "--idd", IDD_PATH, *where)
+    if output == "-":
+        text = proc.stdout
+    else:
+        data = (source if output == "--in-place" else out).read_bytes()
+        assert data.startswith(codecs.BOM_UTF8) == (encoding == "utf-8-sig")  # the file's encoding, its mark
+        text = data.decode(encoding)
+        assert text.count("\r\n") == (text.count("\n") if newline == "\r\n" else 0)  # its line ends
+        text = text.replace("\r\n", "\n")
+    before, after = BY_HAND.splitlines(), text.splitlines()
+    changed = [(a, b) for op, a, _, b, _ in difflib.SequenceMatcher(None, before, after).get_opcodes()
+               if op != "equal"]
+    assert changed == [(5, 5), (16, 16)] and len(after) == len(before), text  # only the two lines with the name
+    for old, new in zip((before[5], before[16]), (after[5], after[16]), strict=True):
+        assert "Boiler House," in new and new.endswith(old[old.index("!"):])  # each keeps its comment
+
+
+@pytest.mark.parametrize("options", [[], ["--compact"], ["--preserve-order"]])
+def test_rename_reformat_writes_the_standard_layout(models, tmp_path, options):
+    office = models / "north" / "office.idf"
+    out = tmp_path / "out.idf"
+    tarvix(*RENAME[:1], office, *RENAME[1:], "--idd", IDD_PATH, "--reformat", *options, "-o", out)
+    doc = IDF.from_file(IDD.from_file(IDD_PATH), office)
+    doc.get_object_by_name("Zone", "East Office").rename("East Lab")
+    layout = {option.removeprefix("--").replace("-", "_"): True for option in options}
+    text = out.read_text()
+    assert text.startswith("! Generated") and text.endswith(doc.format(**layout) + "\n")
+    if options:  # a layout option alone would be thrown away: it asks for --reformat
+        proc = tarvix(*RENAME[:1], office, *RENAME[1:], "--idd", IDD_PATH, *options, "-o", "-", status=2)
+        assert "--compact and --preserve-order lay the document out anew: give them with --reformat" in proc.stderr
+
+
 def test_convert_both_ways(models, tmp_path):
     schema = tmp_path / "building.schema.epJSON"
     schema.write_text(json.dumps(epjson_schema(IDD.from_file(IDD_PATH))))
@@ -226,11 +321,15 @@ def test_convert_replaces_no_file_unless_forced(tmp_path):
 
 
 def limit_file_size():
-    resource.setrlimit(resource.RLIMIT_FSIZE, (2500, 2500))  # less than the formatted office.idf
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1500, 1500))  # less than office.idf, in any layout
 
 
-@pytest.mark.parametrize("command", [("format",), ("rename", "Zone", "East Office", "East Lab")])
-def test_an_output_over_the_document_is_written_whole_or_not_at_all(models, tmp_path, command):
+RENAME = ("rename", "Zone", "East Office", "East Lab")
+
+
+@pytest.mark.parametrize("command, start", [(("format",), "! Generated"), (RENAME, OFFICE.splitlines()[0]),
+                                            ((*RENAME, "--reformat"), "! Generated")])
+def test_an_output_over_the_document_is_written_whole_or_not_at_all(models, tmp_path, command, start):
     office = models / "north" / "office.idf"
     link = tmp_path / "link.idf"
     link.symlink_to(office)
@@ -241,7 +340,7 @@ def test_an_output_over_the_document_is_written_whole_or_not_at_all(models, tmp_
         assert proc.returncode == 1 and f"{target}: File too large" in proc.stderr
         assert office.read_text() == OFFICE and list(office.parent.iterdir()) == [office]
     tarvix(command[0], office, *command[1:], "--idd", IDD_PATH, "-o", link)
-    assert link.is_symlink() and office.read_text().startswith("! Generated")
+    assert link.is_symlink() and office.read_text().startswith(start)
 
 
 def test_every_command_takes_files_and_folders(models, tmp_path):
@@ -265,7 +364,8 @@ def test_every_command_takes_files_and_folders(models, tmp_path):
     proc = tarvix("rename", models / "north", models / "south" / "typo.idf", "Zone", "West Office", "Lab",
                   "--idd", IDD_PATH, "--in-place")
     assert proc.stdout.count("renamed Zone 'West Office' to 'Lab'") == 2
-    assert (models / "north" / "office.idf").read_text().startswith("! Generated")
+    renamed = (models / "north" / "office.idf").read_text()
+    assert renamed.startswith(OFFICE.splitlines()[0]) and "West Office" not in renamed and "    Lab," in renamed
     assert "cannot go to standard output" in tarvix("format", models / "north", "--idd", IDD_PATH,
                                                     status=2).stderr
     assert "cannot go to standard output" in tarvix("convert", ".", "--to", "epjson", "--idd", IDD_PATH,

@@ -4,7 +4,8 @@
     tarvix validate PATH... --idd SCHEMA [--json] [--jobs N] [--codes CODE,...]
     tarvix format PATH... --idd SCHEMA [--compact] [--preserve-order] [-o OUT | --in-place] [--force]
     tarvix convert PATH... --to epjson|idf --idd SCHEMA [--epjson-schema FILE] [-o OUT] [--force]
-    tarvix rename PATH... CLASS OLD NEW --idd SCHEMA (-o OUT | --in-place) [--force]
+    tarvix rename PATH... CLASS OLD NEW --idd SCHEMA (-o OUT | --in-place) [--reformat [--compact]
+                  [--preserve-order]] [--force]
 
 Each PATH is a document or a folder, searched recursively for *.idf (and,
 for convert --to idf, *.epJSON). `--idd` names a schema file, or a folder of
@@ -12,9 +13,12 @@ them: then each document gets the schema of its own version. Files are read
 as UTF-8, or cp1252 when they are not UTF-8, unless --encoding says. Every
 file is written through a temporary file beside it, renamed over the target
 once complete; an existing file other than the document itself is replaced
-only with --force. Exit status: 0 on success (for validate: no document has
-an error), 1 when validate finds an error or an operation fails, 2 on a
-usage error or a document or schema that cannot be loaded.
+only with --force. rename keeps each document's own text (comments, spacing,
+encoding) and changes only the names; format lays documents out anew.
+validate prints each problem after `path:line: `. Exit status: 0 on success
+(for validate: no document has an error), 1 when validate finds an error or
+an operation fails, 2 on a usage error or a document or schema that cannot
+be loaded.
 """
 
 from __future__ import annotations
@@ -93,8 +97,9 @@ class Loader:
     def schema(self, schema_path: str) -> tuple[IDD, str]:
         return _schemas.load_schema_in(schema_path, self.idd_encoding, OPTIONS[1])
 
-    def load(self, document: str) -> _schemas.Loaded:
-        return _schemas.load_document(document, self.schemas, self.encoding, self.idd_encoding, OPTIONS)
+    def load(self, document: str, keep_layout: bool = False) -> _schemas.Loaded:
+        return _schemas.load_document(document, self.schemas, self.encoding, self.idd_encoding, OPTIONS,
+                                      keep_layout=keep_layout)
 
 
 def encoding_argument(text: str) -> str:
@@ -340,7 +345,7 @@ def cmd_info(args: argparse.Namespace) -> int:
 # validate
 
 PROBLEM_FIELDS = ("severity", "code", "class_name", "object_name", "obj_idx", "field_index", "field_name",
-                  "value", "message")
+                  "value", "message", "line")
 
 
 @dataclass
@@ -353,7 +358,7 @@ class Checked:
 
 def check(loader: Loader, codes: frozenset[str] | None, path: str) -> Checked:
     try:
-        loaded = loader.load(path)
+        loaded = loader.load(path, keep_layout=True)  # the text kept: each problem gets its field's line
     except LOAD_ERRORS as error:
         return Checked(path, error=load_error(path, error))
     problems = [{name: getattr(p, name) for name in PROBLEM_FIELDS} for p in loaded.document.validate(codes)]
@@ -370,9 +375,11 @@ def cell(text: str) -> str:
 
 
 def problem_line(path: str, p: dict[str, Any]) -> str:
-    """`path<TAB>severity<TAB>code<TAB>message`: the message names the class,
-    object and field."""
-    return f"{path}\t{p['severity']}\t{p['code']}\t{cell(p['message'])}"
+    """`path:line: severity<TAB>code<TAB>message` (`path: ...` when the problem
+    has no line, as a missing object has none), the form editors and CI
+    annotators read: the message names the class, object and field."""
+    where = f"{path}:{p['line']}" if p["line"] is not None else path
+    return f"{where}: {p['severity']}\t{p['code']}\t{cell(p['message'])}"
 
 
 def checked_codes(text: str | None) -> frozenset[str] | None:
@@ -625,9 +632,9 @@ class Work:
         self.verbose = args.verbose
         self.schemas_noted: set[str] = set()
 
-    def load(self, path: str, outcome: Outcome) -> _schemas.Loaded:
+    def load(self, path: str, outcome: Outcome, keep_layout: bool = False) -> _schemas.Loaded:
         try:
-            loaded = self.loader.load(path)
+            loaded = self.loader.load(path, keep_layout)
         except LOAD_ERRORS as error:
             raise UsageError(load_error(path, error)) from None
         if self.verbose:
@@ -653,12 +660,17 @@ def cmd_format(args: argparse.Namespace) -> int:
 
 
 def cmd_rename(args: argparse.Namespace) -> int:
+    if (args.compact or args.preserve_order) and not args.reformat:
+        raise UsageError("--compact and --preserve-order lay the document out anew: give them with --reformat")
     work = Work(args)
     sources, status = gather(args)
     targets = plan_targets(args, sources)
+    # The document's own text, changed only where the names are; --reformat writes the standard layout.
+    keep = {} if args.reformat else {"keep_layout": True}
+    options = layout(args) if args.reformat else keep
 
     def one(source: Source, target: Target, outcome: Outcome) -> None:
-        doc = work.load(source.path, outcome).document
+        doc = work.load(source.path, outcome, **keep).document
         try:
             obj = doc.get_object_by_name(args.class_name, args.old)
         except (KeyError, ValueError) as error:
@@ -671,7 +683,7 @@ def cmd_rename(args: argparse.Namespace) -> int:
             changed = obj.rename(args.new)
         except ValueError as error:
             raise Failed(f"{source.path}: {error}") from None
-        write_text(target, lambda path: doc.save(path, **layout(args)), lambda: doc.format(**layout(args)), outcome)
+        write_text(target, lambda path: doc.save(path, **options), lambda: doc.format(**options), outcome)
         references = "reference" if changed == 1 else "references"
         outcome.say(f"{source.path}: renamed {class_name} {old_name!r} to {args.new!r}; {changed} {references} "
                     f"changed")
@@ -779,8 +791,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     validate = commands.add_parser("validate", parents=[common, many], help="check documents against the schema",
                                    description="Check documents, and folders searched recursively for *.idf. "
-                                               "One line per problem, its parts separated by tabs (path, "
-                                               "severity, code, message), then a summary on stderr.")
+                                               "One line per problem, 'path:line: ' (or 'path: ' when it has "
+                                               "no line) then its parts separated by tabs (severity, code, "
+                                               "message); then a summary on stderr.")
     validate.add_argument("paths", nargs="+", metavar="PATH", help=paths_help)
     validate.add_argument("--codes", metavar="CODE,...", help="only these checks (for example unknown-reference)")
     validate.set_defaults(run=cmd_validate)
@@ -815,7 +828,11 @@ def build_parser() -> argparse.ArgumentParser:
     rename = commands.add_parser("rename", parents=[common, writing_options, force],
                                  help="rename an object and every reference to it",
                                  description="Rename an object and every field that refers to it, then write "
-                                             "the documents; prints how many references changed.")
+                                             "the documents, changed only where the names are (comments and "
+                                             "layout kept); prints how many references changed.")
+    rename.add_argument("--reformat", action="store_true",
+                        help="write in the standard layout instead, as format does (--compact and "
+                             "--preserve-order need it)")
     rename.add_argument("paths", nargs="+", metavar="PATH", help=paths_help)
     rename.add_argument("class_name", metavar="CLASS")
     rename.add_argument("old", metavar="OLD")
