@@ -134,7 +134,7 @@ def test_an_added_object_follows_its_class_in_the_documents_layout(idd):
     assert after.index("Stone") < after.index("Construction")
     compact = "Version, 9.1;\nMaterial, Brick, 0.1;\n"
     assert kept(idd, compact, lambda doc: doc.add_object("Fan", ["F2"], default_values=False)) == (
-        compact + "Fan,F2;\n")
+        compact + "Fan, F2;\n")
 
 
 def test_an_unedited_text_comes_back_as_read(idd, tmp_path):

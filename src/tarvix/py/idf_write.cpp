@@ -52,9 +52,9 @@ WriteResult write_text(IDFDoc* self, std::string& out, const FormatConfig& confi
     });
 }
 
-// The kept-layout text as a str: ASCII text (the rule) is measured, then
-// written straight into the str; any other goes through a buffer and the
-// UTF-8 decoder.
+// The kept-layout text as a str, measured first: ASCII text (the rule) is
+// written straight into the str; any other into a buffer of its size that
+// the UTF-8 decoder then reads.
 Ref kept_text_of(IDFDoc* self) {
     Ref text;
     const WriteResult written = with_slots(self, [&](const SlotSource& slots, const idd::c_IDD*, WriteResult& result) {
@@ -69,9 +69,16 @@ Ref kept_text_of(IDFDoc* self) {
                 result.out_of_memory = true;
             return;
         }
-        std::string buffer;
-        write_kept_layout(buffer, source, slots, result);
-        if (!result.out_of_memory) text = py::decode_utf8(buffer);
+        // Through a buffer of the exact size, decoded once.
+        Ref buffer = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(measure.bytes)));
+        if (!buffer) return;
+        char* data = PyBytes_AS_STRING(buffer.get());
+        os_memory::prefer_huge_pages(data, measure.bytes);
+        if (!write_kept_layout_into(data, source, slots)) {
+            result.out_of_memory = true;
+            return;
+        }
+        text = py::decode_utf8(std::string_view(data, measure.bytes));
     });
     if (written.out_of_memory) {
         PyErr_NoMemory();

@@ -493,13 +493,16 @@ FormatConfig source_format_config(const SourceText& source) {
     // Up to 64 objects spread over the document: most of them decide.
     const size_t step = count > 64 ? count / 64 : 1;
     size_t compact = 0, spread = 0;
-    std::unordered_map<std::string, size_t> class_indents, indents;
+    std::unordered_map<std::string, size_t> class_indents, indents, gaps;
     std::unordered_map<size_t, size_t> widths;
     for (size_t slot = 0; slot < count; slot += step) {
         if (!read_source_object(source.text, source.begins[slot], object) || object.fields.empty()) continue;
         const SourceObject::Field& first = object.fields[0];
         if (lines.line_end(object.class_delimiter) == lines.line_end(first.delimiter)) {
             ++compact;
+            const size_t from = object.class_delimiter + 1;
+            if (first.begin >= from && lines.only_blanks(from, first.begin))
+                ++gaps[std::string(source.text, from, first.begin - from)];
             continue;
         }
         ++spread;
@@ -519,8 +522,11 @@ FormatConfig source_format_config(const SourceText& source) {
         return best;
     };
     if (compact > spread) {
+        // One line an object, the values spaced as most of those lines space
+        // them.
         FormatConfig config;
         config.compact = true;
+        if (!gaps.empty()) config.field_indent = most(gaps)->first;
         return config;
     }
     if (!class_indents.empty()) padded.class_indent = most(class_indents)->first;
