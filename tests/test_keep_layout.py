@@ -12,6 +12,7 @@ from test_engine_epjson import BUILDINGS
 from test_misuse import restore
 
 import tarvix
+from conftest import as_kind
 from engine import convert_to_epjson, dataset_texts, payload_dir
 from schema_samples import CHECKED_IDD
 from tarvix.idd import IDD
@@ -39,8 +40,8 @@ Construction,
 """
 
 
-def kept(idd, text, edit):
-    doc = IDF.from_string(idd, text, keep_layout=True)
+def kept(idd, text, edit, kind="native"):
+    doc = as_kind(IDF.from_string(idd, text, keep_layout=True), kind)
     edit(doc)
     return doc.format(keep_layout=True)
 
@@ -91,8 +92,8 @@ def set_value(class_name, index, value, obj=0):
          .replace("\n", "\r\n")),
     ],
 )
-def test_an_edit_changes_only_its_text(idd, text, edit, expected):
-    assert kept(idd, text, edit) == expected
+def test_an_edit_changes_only_its_text(idd, doc_kind, text, edit, expected):
+    assert kept(idd, text, edit, doc_kind) == expected
 
 
 OWN_BLOCK = """Version, 9.1;
@@ -122,8 +123,8 @@ Material, Stone, 0.2, 2;
         ("Material, Brick, 0.1; Material, Stone, 0.2;\n", "Material, Stone, 0.2;\n"),
     ],
 )
-def test_a_removed_object_takes_its_own_lines(idd, text, expected):
-    assert kept(idd, text, lambda doc: doc.remove_object(doc["Material"][0])) == expected
+def test_a_removed_object_takes_its_own_lines(idd, doc_kind, text, expected):
+    assert kept(idd, text, lambda doc: doc.remove_object(doc["Material"][0]), doc_kind) == expected
 
 
 def test_an_added_object_follows_its_class_in_the_documents_layout(idd):
