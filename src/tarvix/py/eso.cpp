@@ -20,8 +20,7 @@ PyObject* builtin_open = nullptr;
 PyObject* array_type = nullptr;  // array.array
 
 struct EsoFileObject {
-    PyObject_HEAD
-    PyObject* text;  // the bytes the reader looks into
+    PyObject_HEAD PyObject* text;  // the bytes the reader looks into
     eso::EsoFile* file;
     PyObject* environments;  // list[str] once a pass has seen them, else nullptr
 };
@@ -80,6 +79,10 @@ PyObject* eso_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     self->environments = nullptr;
     return reinterpret_cast<PyObject*>(self);
 }
+
+// The file is read by __new__, so that a reader in use never changes; a
+// second __init__ call leaves it as it is.
+int eso_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
 void eso_dealloc(PyObject* obj) {
     auto* self = reinterpret_cast<EsoFileObject*>(obj);
@@ -263,6 +266,7 @@ PyTypeObject EsoFileType = [] {
     type.tp_methods = eso_methods;
     type.tp_getset = eso_getset;
     type.tp_new = py::guarded<eso_new, "tarvix._eso.EsoFile">;
+    type.tp_init = eso_init;
     return type;
 }();
 
@@ -278,7 +282,9 @@ int execute(PyObject* module) {
         array_type = PyObject_GetAttrString(array.get(), "array");
         if (!array_type) return -1;
     }
-    return py::prepare_type(module, &EsoFileType, "EsoFile", nullptr);
+    return py::prepare_type(module, &EsoFileType, "EsoFile", nullptr,
+                            "__init__($self, /, path_or_bytes)\n--\n\n"
+                            "Read an ESO or MTR file (a path, or its bytes) and its data dictionary.");
 }
 
 constexpr py::ModuleSpec module_spec{"_eso", "tarvix._eso", "Reader of the engine's ESO and MTR output files.",

@@ -1,0 +1,168 @@
+"""tarvix._eso against the engine: every value of a real ESO and MTR read as the engine's ReadVarsESO prints
+it in its CSV, at the same time stamps; and malformed files refused with a ValueError naming the fault."""
+
+import csv
+import os
+import stat
+import subprocess
+
+import pytest
+
+from engine import payload_dir
+from tarvix._eso import EsoFile
+
+# A one-zone box with lights and plugs over a winter week and a summer run period that spans two months, so
+# that every frequency (and a monthly value cut by the end of a run period) is written.
+MODEL = """Version,25.2;
+SimulationControl,No,No,No,Yes,Yes;
+Building,Box,0,Suburbs,0.04,0.4,FullExterior,25,6;
+Timestep,4;
+GlobalGeometryRules,UpperLeftCorner,Counterclockwise,Relative;
+Site:Location,Chicago,41.98,-87.92,-6,201;
+RunPeriod,Week,1,14,,1,27,,Tuesday,Yes,Yes,No,Yes,Yes;
+RunPeriod,Summer,7,30,,8,2,,Tuesday,Yes,Yes,No,Yes,Yes;
+Material,Board,MediumSmooth,0.1,0.5,800,1000;
+Construction,Wall,Board;
+ScheduleTypeLimits,Fraction,0,1,Continuous;
+Schedule:Compact,Busy,Fraction,Through: 12/31,For: Weekdays,Until: 08:00,0.1,Until: 18:00,1,Until: 24:00,0.2,
+  For: AllOtherDays,Until: 24:00,0.1;
+Zone,Room;
+BuildingSurface:Detailed,Floor,Floor,Wall,Room,,Ground,,NoSun,NoWind,,4,0,0,0,0,5,0,5,5,0,5,0,0;
+BuildingSurface:Detailed,Roof,Roof,Wall,Room,,Outdoors,,SunExposed,WindExposed,,4,0,5,3,0,0,3,5,0,3,5,5,3;
+BuildingSurface:Detailed,South,Wall,Wall,Room,,Outdoors,,SunExposed,WindExposed,,4,0,0,3,0,0,0,5,0,0,5,0,3;
+BuildingSurface:Detailed,East,Wall,Wall,Room,,Outdoors,,SunExposed,WindExposed,,4,5,0,3,5,0,0,5,5,0,5,5,3;
+BuildingSurface:Detailed,North,Wall,Wall,Room,,Outdoors,,SunExposed,WindExposed,,4,5,5,3,5,5,0,0,5,0,0,5,3;
+BuildingSurface:Detailed,West,Wall,Wall,Room,,Outdoors,,SunExposed,WindExposed,,4,0,5,3,0,5,0,0,0,0,0,0,3;
+Lights,Lamps,Room,Busy,Watts/Area,,8,0,0.2,0.2,0;
+ElectricEquipment,Plugs,Room,Busy,EquipmentLevel,300,,,0,0.3,0;
+Output:Variable,*,Site Outdoor Air Drybulb Temperature,Timestep;
+Output:Variable,*,Site Outdoor Air Drybulb Temperature,Hourly;
+Output:Variable,Room,Zone Mean Air Temperature,Hourly;
+Output:Variable,*,Zone Mean Air Temperature,Daily;
+Output:Variable,*,Zone Lights Electricity Energy,Monthly;
+Output:Variable,*,Zone Mean Air Temperature,RunPeriod;
+Output:Variable,*,Surface Inside Face Temperature,Annual;
+Output:Meter,Electricity:Facility,Hourly;
+Output:Meter,InteriorLights:Electricity,Daily;
+Output:Meter:Cumulative,Electricity:Facility,Monthly;
+Output:Meter,Electricity:Facility,RunPeriod;
+"""
+WEATHER = "USA_IL_Chicago-OHare.Intl.AP.725300_TMY3.epw"
+# The engine's spelling of each frequency in the dictionary and in ReadVarsESO's column names.
+LABELS = {"Timestep": "TimeStep", "Detailed": "Each Call"}
+
+
+def _tool(path):
+    if not os.access(path, os.X_OK):
+        path.chmod(path.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+    return path
+
+
+@pytest.fixture(scope="module")
+def run_dir(tmp_path_factory):
+    """A folder with the engine's eplusout.eso and .mtr of MODEL and ReadVarsESO's CSV of each."""
+    payload = payload_dir()
+    folder = tmp_path_factory.mktemp("eso-run")
+    (folder / "model.idf").write_text(MODEL)
+    # The engine's tools are not ours: they run without the sanitizer runtime a sanitized test run preloads.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    engine = _tool(payload / "energyplus")
+    weather = payload / "WeatherData" / WEATHER
+    run = subprocess.run([engine, "-w", weather, "-d", folder, folder / "model.idf"], env=env,
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
+    readvars = _tool(payload / "PostProcess" / "ReadVarsESO")
+    for source, target in (("eplusout.eso", "eplusout.csv"), ("eplusout.mtr", "eplusmtr.csv")):
+        rvi = folder / (source + ".rvi")
+        rvi.write_text(f"{source}\n{target}\n0\n")
+        done = subprocess.run([readvars, rvi.name, "unlimited"], cwd=folder, env=env, capture_output=True,
+                              text=True, timeout=120)
+        assert done.returncode == 0 and (folder / target).is_file(), done.stdout + done.stderr
+    return folder
+
+
+@pytest.mark.parametrize(("source", "printed"), [("eplusout.eso", "eplusout.csv"), ("eplusout.mtr", "eplusmtr.csv")])
+def test_every_value_as_readvars_prints_it(run_dir, source, printed):
+    eso = EsoFile(run_dir / source)
+    assert EsoFile((run_dir / source).read_bytes()).variables() == eso.variables()
+    assert eso.version.startswith("EnergyPlus, Version 25.2")
+    assert eso.environments() == ["WEEK", "SUMMER"]
+    variables = eso.variables()
+    with open(run_dir / printed, newline="") as handle:
+        rows = [[cell.strip() for cell in row] for row in csv.reader(handle)]
+    # The columns are the dictionary's reports in its order, named from what the reader parsed.
+    names = [f"{key + ':' if key else ''}{name} [{units}]({LABELS.get(freq, freq)})"
+             for _, key, name, units, freq, _ in variables]
+    assert rows[0][1:] == names
+    assert all(is_meter == (key == "") for _, key, _, _, _, is_meter in variables)
+    assert all(is_meter for *_, is_meter in variables) == (source == "eplusout.mtr")
+    assert {freq for _, _, _, _, freq, _ in variables} >= (
+        {"Hourly", "Daily", "Monthly", "RunPeriod"} | ({"Timestep", "Annual"} if source == "eplusout.eso" else set()))
+
+    values = eso.read([v[0] for v in variables])
+    for column, (report, *_) in enumerate(variables, start=1):
+        printed_values = [(row[0], row[column]) for row in rows[1:] if column < len(row) and row[column]]
+        array, stamps = values[report]
+        assert array.typecode == "d" and len(array) == len(stamps) == len(printed_values)
+        for value, (env, month, day, hour, minute), (when, text) in zip(array, stamps, printed_values):
+            # ReadVarsESO puts a daily or longer value on the row of the last hourly stamp before it.
+            assert (value, f"{month:02d}/{day:02d}  {hour:02d}:{minute:02d}:00") == (float(text), when)
+        assert [env for env, *_ in stamps] == sorted(env for env, *_ in stamps)
+    # Only what is asked for is read; an id twice is read once.
+    some = variables[1][0]
+    assert list(eso.read([some, some])) == [some] and eso.read([]) == {}
+    assert eso.read([some])[some][0] == values[some][0]
+
+
+DICTIONARY = (
+    "Program Version,EnergyPlus, Version 25.2.0-cf7368216c, YMD=2026.12.09 02:28\n"
+    "1,5,Environment Title[],Latitude[deg],Longitude[deg],Time Zone[],Elevation[m]\n"
+    "2,8,Day of Simulation[],Month[],Day of Month[],DST Indicator[1=yes 0=no],Hour[],StartMinute[],EndMinute[],DayType\n"
+    "7,1,Environment,Site Outdoor Air Drybulb Temperature [C] !Hourly\n"
+    "8,1,Electricity:Facility [J] !Hourly\n"
+    "End of Data Dictionary\n"
+)
+STAMP = "1,WEEK,  41.98, -87.92,  -6.00, 201.00\n2,1, 1,14, 0, 1, 0.00,60.00,Tuesday\n"
+GOOD = DICTIONARY + STAMP + "7,-9.9\n8,180000.0\nEnd of Data\n"
+
+
+@pytest.mark.parametrize(("text", "message"), [
+    ("", "does not begin with a 'Program Version,' line"),
+    ("garbage\n\x00\xff", "does not begin with a 'Program Version,' line"),
+    (DICTIONARY[: DICTIONARY.index("End of")], "no 'End of Data Dictionary' line"),
+    (DICTIONARY.replace("7,1,", "7,x,"), "line 4: no value count in the data dictionary: '7,x,Environment"),
+    (DICTIONARY.replace("!Hourly", "!Fortnightly", 1), "line 4: an unknown reporting frequency"),
+    (DICTIONARY.replace("8,1,", "7,1,"), "record id 7 is defined twice"),
+    (DICTIONARY.replace("8,1,", "99999999999,1,"), "line 5: no record id in the data dictionary"),
+    (GOOD[: GOOD.index("8,18")], "the file ends before its 'End of Data' line"),
+    (GOOD.replace("7,-9.9", "7,-9.x"), "line 9: no number in '7,-9.x'"),
+    (GOOD.replace("7,-9.9", "9,-9.9"), "line 9: record id 9 is not in the data dictionary"),
+    (GOOD.replace("7,-9.9", "4294967303,-9.9"), "line 9: not a data line"),
+    (GOOD.replace("7,-9.9", "?"), "line 9: not a data line: '?'"),
+    (DICTIONARY + "7,-9.9\nEnd of Data\n", "line 7: a Hourly value of record id 7 before its time stamp"),
+    (GOOD.replace(" 0.00,60.00", " 0.00,600.0"), "line 8: a malformed time stamp"),
+    (GOOD.replace("1,WEEK", "2,1,1", 1), "line 7: a malformed time stamp"),
+])
+def test_malformed_files_raise_value_error(text, message):
+    data = text.encode("latin-1")
+    try:
+        eso = EsoFile(data)
+        eso.read([7, 8])
+    except ValueError as error:
+        assert message in str(error)
+    else:
+        pytest.fail(f"no ValueError for {text!r}")
+
+
+def test_arguments_and_a_well_formed_text():
+    eso = EsoFile(GOOD.encode())
+    values, stamps = eso.read([8])[8]
+    assert values.tolist() == [180000.0] and stamps == [(0, 1, 14, 1, 0)] and eso.environments() == ["WEEK"]
+    with pytest.raises(ValueError, match=r"^id 3 is not in the data dictionary$"):
+        eso.read([3])
+    with pytest.raises(TypeError, match="ids must be int, not str"):
+        eso.read(["7"])
+    with pytest.raises(TypeError, match="Argument 'path_or_bytes' has incorrect type"):
+        EsoFile(1.5)
+    with pytest.raises(FileNotFoundError):
+        EsoFile("/nonexistent/eplusout.eso")
