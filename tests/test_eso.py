@@ -141,7 +141,9 @@ GOOD = DICTIONARY + STAMP + "7,-9.9\n8,180000.0\nEnd of Data\n"
     (GOOD.replace("7,-9.9", "?"), "line 9: not a data line: '?'"),
     (DICTIONARY + "7,-9.9\nEnd of Data\n", "line 7: a Hourly value of record id 7 before its time stamp"),
     (GOOD.replace(" 0.00,60.00", " 0.00,600.0"), "line 8: a malformed time stamp"),
-    (GOOD.replace("1,WEEK", "2,1,1", 1), "line 7: a malformed time stamp"),
+    (GOOD.replace("1,WEEK", "2,1,1", 1), "line 7: a time stamp before the first environment"),
+    (GOOD.replace("2,1, 1,14, 0, 1,", "2,1, 1,14, 0,"), "line 8: a malformed time stamp: '2,1, 1,14, 0, 0.00,60.00"),
+    (GOOD.replace("7,-9.9", "0,-9.9"), "line 9: record id 0 is not in the data dictionary"),
 ])
 def test_malformed_files_raise_value_error(text, message):
     data = text.encode("latin-1")

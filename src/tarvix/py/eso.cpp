@@ -209,6 +209,7 @@ PyObject* eso_read(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
     } release{stamps};
 
+    py::GcPause pause;  // many tuples, none of them garbage
     Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
     for (size_t i = 0; i < ids.size(); ++i) {
@@ -221,8 +222,14 @@ PyObject* eso_read(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObj
             PyObject*& stamp = stamps[series.stamps[j]];
             if (!stamp) {
                 const eso::Stamp& s = values.stamps[series.stamps[j]];
-                stamp = Py_BuildValue("(iiiii)", s.environment, s.month, s.day, s.hour, s.minute);
+                stamp = PyTuple_New(5);
                 if (!stamp) return nullptr;
+                const int32_t fields[5] = {s.environment, s.month, s.day, s.hour, s.minute};
+                for (Py_ssize_t k = 0; k < 5; ++k) {
+                    PyObject* number = PyLong_FromLong(fields[k]);
+                    if (!number) return nullptr;
+                    PyTuple_SET_ITEM(stamp, k, number);
+                }
             }
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), Py_NewRef(stamp));
         }

@@ -75,8 +75,10 @@ public:
         if (done_) return false;
         const size_t comma = rest_.find(',');
         field = trim(rest_.substr(0, comma));
-        if (comma == std::string_view::npos) done_ = true;
-        else rest_.remove_prefix(comma + 1);
+        if (comma == std::string_view::npos)
+            done_ = true;
+        else
+            rest_.remove_prefix(comma + 1);
         return true;
     }
 
@@ -210,25 +212,85 @@ Values EsoFile::read(const std::vector<int32_t>& ids) const {
 
     const char* const begin = text_.data();
     const char* const end = begin + text_.size();
-    const char* p = begin + data_start_;
-    uint32_t current[7];  // the latest stamp of each record 2..6 in this environment
-    std::fill(std::begin(current), std::end(current), kNoStamp);
-    int32_t environment = -1;
-    int32_t last_month = 0, last_day = 0;
-    bool ended = false;
-
     auto bad = [&](const char* at, const std::string& why) { fail_at(text_, static_cast<size_t>(at - begin), why); };
     auto line_of = [&](const char* at) {
         const char* newline = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
         return std::string_view(at, static_cast<size_t>((newline ? newline : end) - at));
     };
-    auto add_stamp = [&](int kind, int32_t month, int32_t day, int32_t hour, int32_t minute) {
-        if (environment < 0) return false;
-        out.stamps.push_back(Stamp{environment, month, day, hour, minute});
-        current[kind] = static_cast<uint32_t>(out.stamps.size() - 1);
-        return true;
+
+    // The latest record 2..6 of each kind in this environment, read only when
+    // a wanted value needs it: most time stamps of a file go unused.
+    struct Pending {
+        const char* line = nullptr;
+        const char* day_line = nullptr;  // the record 2 or 3 before it (for records 4..6)
+        uint32_t index = kNoStamp;
+    };
+    Pending pending[7];
+    const char* day_line = nullptr;
+    int32_t environment = -1;
+
+    auto read_stamp = [&](int kind) -> uint32_t {
+        Pending& stamp = pending[kind];
+        if (stamp.index != kNoStamp) return stamp.index;
+        const std::string_view text = line_of(stamp.line);
+        Fields fields(text.substr(2));
+        std::string_view field;
+        int32_t numbers[5] = {};
+        auto ints = [&](Fields& from, int count) {
+            for (int i = 0; i < count; ++i)
+                if (!from.next(field) || !to_int(field, numbers[i]))
+                    bad(stamp.line, "a malformed time stamp: '" + shown(text) + "'");
+        };
+        // Month and day of the last hourly or daily record before a longer one.
+        auto last_day = [&](int32_t& month, int32_t& day) {
+            month = day = 0;
+            if (!stamp.day_line) return;
+            const std::string_view source = line_of(stamp.day_line);
+            Fields before(source.substr(2));
+            int32_t saved[5];
+            std::copy(std::begin(numbers), std::end(numbers), std::begin(saved));
+            ints(before, 3);
+            month = numbers[1];
+            day = numbers[2];
+            std::copy(std::begin(saved), std::end(saved), std::begin(numbers));
+        };
+        Stamp result{environment, 0, 0, 24, 0};
+        switch (kind) {
+            case 2: {
+                ints(fields, 5);  // day of simulation, month, day, daylight saving, hour
+                double start = 0, stop = 0;
+                if (!fields.next(field) || !to_double(field, start) || !fields.next(field) || !to_double(field, stop) ||
+                    numbers[4] < 0 || numbers[4] > 24 || !(stop >= 0 && stop <= 60))
+                    bad(stamp.line, "a malformed time stamp: '" + shown(text) + "'");
+                const int32_t minute = static_cast<int32_t>(stop + 0.5);
+                result = minute >= 60 ? Stamp{environment, numbers[1], numbers[2], numbers[4], 0}
+                                      : Stamp{environment, numbers[1], numbers[2], numbers[4] - 1, minute};
+                break;
+            }
+            case 3:
+                ints(fields, 3);  // cumulative day, month, day
+                result.month = numbers[1];
+                result.day = numbers[2];
+                break;
+            case 4: {
+                ints(fields, 2);  // cumulative days, month
+                int32_t month = 0, day = 0;
+                last_day(month, day);
+                result.month = numbers[1];
+                result.day = month == numbers[1] ? day : 0;
+                break;
+            }
+            default:  // 5 and 6: cumulative days, calendar year
+                ints(fields, 1);
+                last_day(result.month, result.day);
+                break;
+        }
+        out.stamps.push_back(result);
+        return stamp.index = static_cast<uint32_t>(out.stamps.size() - 1);
     };
 
+    const char* p = begin + data_start_;
+    bool ended = false;
     while (p < end) {
         const char* const line = p;
         int64_t id = 0;
@@ -246,6 +308,7 @@ Values EsoFile::read(const std::vector<int32_t>& ids) const {
             bad(line, "not a data line: '" + shown(text) + "'");
         }
         ++p;  // the comma
+        if (id == 0) bad(line, "record id 0 is not in the data dictionary");
         if (id > 6) {
             const int32_t slot = slot_of(id);
             if (slot < 0) bad(line, "record id " + std::to_string(id) + " is not in the data dictionary");
@@ -255,77 +318,35 @@ Values EsoFile::read(const std::vector<int32_t>& ids) const {
                 while (number < end && *number == ' ') ++number;
                 double value = 0;
                 auto [stop, error] = std::from_chars(number, end, value);
-                if (error != std::errc() || (stop < end && *stop != ',' && *stop != '\n' && *stop != '\r' && *stop != ' '))
+                if (error != std::errc() ||
+                    (stop < end && *stop != ',' && *stop != '\n' && *stop != '\r' && *stop != ' '))
                     bad(line, "no number in '" + shown(line_of(line)) + "'");
                 const Variable& variable = variables_[static_cast<size_t>(slot)];
-                const uint32_t stamp = current[variable.stamp_kind];
-                if (stamp == kNoStamp)
+                if (!pending[variable.stamp_kind].line)
                     bad(line, "a " + variable.frequency + " value of record id " + std::to_string(id) +
                                   " before its time stamp");
+                const uint32_t stamp = read_stamp(variable.stamp_kind);
                 Series& series = out.series[static_cast<size_t>(target)];
                 series.values.push_back(value);
                 series.stamps.push_back(stamp);
                 p = stop;
             }
-            const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            p = newline ? newline + 1 : end;
-            continue;
+        } else if (id == 1) {
+            const std::string_view text = line_of(p);
+            Fields fields(text);
+            std::string_view title;
+            fields.next(title);
+            out.environments.emplace_back(title);
+            environment = static_cast<int32_t>(out.environments.size() - 1);
+            std::fill(std::begin(pending), std::end(pending), Pending{});
+            day_line = nullptr;
+        } else {
+            if (environment < 0) bad(line, "a time stamp before the first environment");
+            pending[id] = Pending{line, id >= 4 ? day_line : nullptr, kNoStamp};
+            if (id <= 3) day_line = line;
         }
-
-        // An environment or time-stamp record.
-        const std::string_view text = line_of(p);
-        p = p + text.size() + (p + text.size() < end ? 1 : 0);
-        Fields fields(text);
-        std::string_view field;
-        int32_t numbers[6] = {};
-        auto ints = [&](int count) {
-            for (int i = 0; i < count; ++i)
-                if (!fields.next(field) || !to_int(field, numbers[i]))
-                    bad(line, "a malformed time stamp: '" + shown(line_of(line)) + "'");
-        };
-        bool stamped = true;
-        switch (id) {
-            case 1:
-                if (!fields.next(field)) bad(line, "an environment without a title");
-                out.environments.emplace_back(field);
-                environment = static_cast<int32_t>(out.environments.size() - 1);
-                std::fill(std::begin(current), std::end(current), kNoStamp);
-                last_month = last_day = 0;
-                break;
-            case 2: {
-                ints(5);  // day of simulation, month, day, daylight saving, hour
-                double start = 0, stop = 0;
-                if (!fields.next(field) || !to_double(field, start) || !fields.next(field) || !to_double(field, stop) ||
-                    numbers[4] < 0 || numbers[4] > 24 || !(stop >= 0 && stop <= 60))
-                    bad(line, "a malformed time stamp: '" + shown(line_of(line)) + "'");
-                last_month = numbers[1];
-                last_day = numbers[2];
-                const int32_t minute = static_cast<int32_t>(stop + 0.5);
-                stamped = minute >= 60 ? add_stamp(2, numbers[1], numbers[2], numbers[4], 0)
-                                       : add_stamp(2, numbers[1], numbers[2], numbers[4] - 1, minute);
-                break;
-            }
-            case 3:
-                ints(3);  // cumulative day, month, day
-                last_month = numbers[1];
-                last_day = numbers[2];
-                stamped = add_stamp(3, numbers[1], numbers[2], 24, 0);
-                break;
-            case 4:
-                ints(2);  // cumulative days, month
-                if (numbers[1] != last_month) last_day = 0;
-                last_month = numbers[1];
-                stamped = add_stamp(4, numbers[1], last_day, 24, 0);
-                break;
-            case 5:
-            case 6:
-                ints(1);
-                stamped = add_stamp(static_cast<int>(id), last_month, last_day, 24, 0);
-                break;
-            default:
-                bad(line, "record id 0 is not in the data dictionary");
-        }
-        if (!stamped) bad(line, "a time stamp before the first environment");
+        const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        p = newline ? newline + 1 : end;
     }
     if (!ended) throw EsoError("the file ends before its 'End of Data' line (cut short?)");
 
