@@ -23,6 +23,7 @@
 #include "core/document/class_index.h"
 #include "core/document/document.h"
 #include "core/formats/epjson.h"
+#include "core/formats/eso.h"
 #include "core/base/hash.h"
 #include "core/formats/layout.h"
 #include "core/text/number.h"
@@ -988,6 +989,56 @@ void test_epjson() {
           error.message == "epJSON Zone 'Z1', field 'height': expected a string or a number, got an array");
 }
 
+// A small ESO: hourly and daily reports and a meter over two environments;
+// the stamps of the values and the errors of a file cut short.
+void test_eso() {
+    const std::string text =
+        "Program Version,EnergyPlus, Version 25.2.0\n"
+        "1,5,Environment Title[],Latitude[deg],Longitude[deg],Time Zone[],Elevation[m]\n"
+        "2,8,Day of Simulation[],Month[],Day of Month[],DST Indicator[1=yes 0=no],Hour[],StartMinute[],EndMinute[],"
+        "DayType\n"
+        "7,1,Environment,Site Outdoor Air Drybulb Temperature [C] !TimeStep\n"
+        "9,7,ROOM,Zone Mean Air Temperature [C] !Daily [Value,Min,Hour,Minute,Max,Hour,Minute]\n"
+        "8,1,Electricity:Facility [J] !Hourly\n"
+        "End of Data Dictionary\n"
+        "1,DAY ONE,  41.98, -87.92,  -6.00, 201.00\n"
+        "2,1, 1,14, 0, 1, 0.00,30.00,Tuesday\n7,-12.5\n2,1, 1,14, 0, 1,30.00,60.00,Tuesday\n7,-1.2E-002\n"
+        "2,1, 1,14, 0, 1, 0.00,60.00,Tuesday\n8,180000.0\n"
+        "3,1, 1,14, 0,Tuesday\n9,2.5,1.0,1,0,4.0,24,0\n"
+        "1,DAY TWO,  41.98, -87.92,  -6.00, 201.00\n"
+        "2,1, 7,21, 1,24, 0.00,60.00,Monday\n8,3.0\n"
+        "End of Data\n";
+    const eso::EsoFile file(text);
+    CHECK(file.version() == "EnergyPlus, Version 25.2.0" && file.variables().size() == 3);
+    const eso::Variable* meter = file.find(8);
+    CHECK(meter && meter->is_meter && meter->key.empty() && meter->name == "Electricity:Facility" &&
+          meter->units == "J" && meter->frequency == "Hourly" && !file.find(10) && !file.find(1));
+    CHECK(file.find(7)->frequency == "Timestep" && file.find(9)->key == "ROOM");
+    const eso::Values values = file.read({7, 9, 8});
+    CHECK(values.environments == (std::vector<std::string>{"DAY ONE", "DAY TWO"}));
+    CHECK(values.series[0].values == (std::vector<double>{-12.5, -0.012}) && values.series[1].values.size() == 1 &&
+          values.series[1].values[0] == 2.5 && values.series[2].values == (std::vector<double>{180000.0, 3.0}));
+    auto stamp = [&](size_t series, size_t i) {
+        const eso::Stamp& s = values.stamps[values.series[series].stamps[i]];
+        return std::tuple(s.environment, s.month, s.day, s.hour, s.minute);
+    };
+    CHECK(stamp(0, 0) == std::tuple(0, 1, 14, 0, 30) && stamp(0, 1) == std::tuple(0, 1, 14, 1, 0));
+    CHECK(stamp(1, 0) == std::tuple(0, 1, 14, 24, 0) && stamp(2, 1) == std::tuple(1, 7, 21, 24, 0));
+
+    auto error_of = [](const std::string& cut) {
+        try {
+            eso::EsoFile(cut).read({7});
+        } catch (const eso::EsoError& error) {
+            return std::string(error.what());
+        }
+        return std::string();
+    };
+    CHECK(error_of(text.substr(0, text.size() - 12)) == "the file ends before its 'End of Data' line (cut short?)");
+    CHECK(error_of(text.substr(0, text.find("End of Data Dictionary"))) ==
+          "the data dictionary has no 'End of Data Dictionary' line");
+    CHECK(error_of("7,1\n").find("does not begin with a 'Program Version,' line") != std::string::npos);
+}
+
 int main() {
     const std::pair<const char*, void (*)()> tests[] = {
         {"latin1_to_utf8", test_latin1_to_utf8},
@@ -1012,6 +1063,7 @@ int main() {
         {"edits_and_queries_through_another_host", test_edits_and_queries_through_another_host},
         {"adding_and_removing_through_another_host", test_adding_and_removing_through_another_host},
         {"numbers_read_as_the_c_library_reads_them", test_numbers_read_as_the_c_library_reads_them},
+        {"eso", test_eso},
     };
     for (const auto& [name, test] : tests) {
         const int before = failures;
