@@ -87,13 +87,48 @@ private:
     bool done_ = false;
 };
 
-bool to_int(std::string_view field, int32_t& out) noexcept {
-    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), out);
-    return error == std::errc() && end == field.data() + field.size();
-}
+// Reads the comma-separated numbers of a time-stamp record, spaces around
+// each allowed, without building a view of each field.
+class StampFields {
+public:
+    explicit StampFields(std::string_view line) noexcept : p_(line.data()), end_(line.data() + line.size()) {}
 
-bool to_double(std::string_view field, double& out) noexcept {
-    if (!field.empty() && field.front() == '+') field.remove_prefix(1);
+    bool next_int(int32_t& out) noexcept {
+        skip_spaces();
+        const bool negative = p_ < end_ && *p_ == '-';
+        if (negative) ++p_;
+        const char* digits = p_;
+        int32_t value = 0;
+        while (p_ < end_ && *p_ >= '0' && *p_ <= '9' && p_ - digits < 9) value = value * 10 + (*p_++ - '0');
+        if (p_ == digits) return false;
+        out = negative ? -value : value;
+        return field_end();
+    }
+    bool next_real(double& out) noexcept {
+        skip_spaces();
+        const auto [stop, error] = std::from_chars(p_, end_, out);
+        if (error != std::errc()) return false;
+        p_ = stop;
+        return field_end();
+    }
+
+private:
+    void skip_spaces() noexcept {
+        while (p_ < end_ && *p_ == ' ') ++p_;
+    }
+    // After a number: spaces, then a comma (stepped over) or the line's end.
+    bool field_end() noexcept {
+        skip_spaces();
+        if (p_ == end_ || *p_ == '\r') return true;
+        if (*p_ != ',') return false;
+        ++p_;
+        return true;
+    }
+    const char* p_;
+    const char* end_;
+};
+
+bool to_int(std::string_view field, int32_t& out) noexcept {
     const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), out);
     return error == std::errc() && end == field.data() + field.size();
 }
@@ -233,34 +268,28 @@ Values EsoFile::read(const std::vector<int32_t>& ids) const {
         Pending& stamp = pending[kind];
         if (stamp.index != kNoStamp) return stamp.index;
         const std::string_view text = line_of(stamp.line);
-        Fields fields(text.substr(2));
-        std::string_view field;
+        StampFields fields(text.substr(2));
         int32_t numbers[5] = {};
-        auto ints = [&](Fields& from, int count) {
+        auto ints = [&](StampFields& from, int count) {
             for (int i = 0; i < count; ++i)
-                if (!from.next(field) || !to_int(field, numbers[i]))
-                    bad(stamp.line, "a malformed time stamp: '" + shown(text) + "'");
+                if (!from.next_int(numbers[i])) bad(stamp.line, "a malformed time stamp: '" + shown(text) + "'");
         };
         // Month and day of the last hourly or daily record before a longer one.
         auto last_day = [&](int32_t& month, int32_t& day) {
             month = day = 0;
             if (!stamp.day_line) return;
-            const std::string_view source = line_of(stamp.day_line);
-            Fields before(source.substr(2));
-            int32_t saved[5];
-            std::copy(std::begin(numbers), std::end(numbers), std::begin(saved));
-            ints(before, 3);
-            month = numbers[1];
-            day = numbers[2];
-            std::copy(std::begin(saved), std::end(saved), std::begin(numbers));
+            StampFields before(line_of(stamp.day_line).substr(2));
+            int32_t cumulative = 0;
+            if (!before.next_int(cumulative) || !before.next_int(month) || !before.next_int(day))
+                bad(stamp.day_line, "a malformed time stamp: '" + shown(line_of(stamp.day_line)) + "'");
         };
         Stamp result{environment, 0, 0, 24, 0};
         switch (kind) {
             case 2: {
                 ints(fields, 5);  // day of simulation, month, day, daylight saving, hour
                 double start = 0, stop = 0;
-                if (!fields.next(field) || !to_double(field, start) || !fields.next(field) || !to_double(field, stop) ||
-                    numbers[4] < 0 || numbers[4] > 24 || !(stop >= 0 && stop <= 60))
+                if (!fields.next_real(start) || !fields.next_real(stop) || numbers[4] < 0 || numbers[4] > 24 ||
+                    !(stop >= 0 && stop <= 60))
                     bad(stamp.line, "a malformed time stamp: '" + shown(text) + "'");
                 const int32_t minute = static_cast<int32_t>(stop + 0.5);
                 result = minute >= 60 ? Stamp{environment, numbers[1], numbers[2], numbers[4], 0}
@@ -325,7 +354,8 @@ Values EsoFile::read(const std::vector<int32_t>& ids) const {
                 if (!pending[variable.stamp_kind].line)
                     bad(line, "a " + variable.frequency + " value of record id " + std::to_string(id) +
                                   " before its time stamp");
-                const uint32_t stamp = read_stamp(variable.stamp_kind);
+                const uint32_t known = pending[variable.stamp_kind].index;
+                const uint32_t stamp = known != kNoStamp ? known : read_stamp(variable.stamp_kind);
                 Series& series = out.series[static_cast<size_t>(target)];
                 series.values.push_back(value);
                 series.stamps.push_back(stamp);
