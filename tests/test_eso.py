@@ -168,3 +168,19 @@ def test_arguments_and_a_well_formed_text():
         EsoFile(1.5)
     with pytest.raises(FileNotFoundError):
         EsoFile("/nonexistent/eplusout.eso")
+
+
+def test_sparse_ids_and_damaged_bytes():
+    # A huge id takes the sorted table instead of a dense one.
+    sparse = GOOD.replace("8,1,Elec", "2000000000,1,Elec").replace("8,180000.0", "2000000000,180000.0")
+    assert EsoFile(sparse.encode()).read([2000000000])[2000000000][0].tolist() == [180000.0]
+    # Any byte changed, dropped or doubled gives the values or a ValueError, never a crash.
+    data = GOOD.encode()
+    for i in range(len(data)):
+        for damaged in (data[:i] + b"\xff" + data[i + 1:], data[:i] + data[i + 1:], data[:i] + data[i:i + 1] * 2
+                        + data[i + 1:], data[:i] + b"9" + data[i + 1:]):
+            try:
+                eso = EsoFile(damaged)
+                eso.read([v[0] for v in eso.variables()])
+            except ValueError:
+                pass
