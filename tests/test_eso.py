@@ -37,6 +37,7 @@ Lights,Lamps,Room,Busy,Watts/Area,,8,0,0.2,0.2,0;
 ElectricEquipment,Plugs,Room,Busy,EquipmentLevel,300,,,0,0.3,0;
 Output:Variable,*,Site Outdoor Air Drybulb Temperature,Timestep;
 Output:Variable,*,Site Outdoor Air Drybulb Temperature,Hourly;
+Output:Variable,*,Zone Air Heat Balance Internal Convective Heat Gain Rate,Detailed;
 Output:Variable,Room,Zone Mean Air Temperature,Hourly;
 Output:Variable,*,Zone Mean Air Temperature,Daily;
 Output:Variable,*,Zone Lights Electricity Energy,Monthly;
@@ -97,7 +98,7 @@ def test_every_value_as_readvars_prints_it(run_dir, source, printed):
     assert all(is_meter == (key == "") for _, key, _, _, _, is_meter in variables)
     assert all(is_meter for *_, is_meter in variables) == (source == "eplusout.mtr")
     assert {freq for _, _, _, _, freq, _ in variables} >= (
-        {"Hourly", "Daily", "Monthly", "RunPeriod"} | ({"Timestep", "Annual"} if source == "eplusout.eso" else set()))
+        {"Hourly", "Daily", "Monthly", "RunPeriod"} | ({"Timestep", "Detailed", "Annual"} if source == "eplusout.eso" else set()))
 
     values = eso.read([v[0] for v in variables])
     for column, (report, *_) in enumerate(variables, start=1):
@@ -106,7 +107,10 @@ def test_every_value_as_readvars_prints_it(run_dir, source, printed):
         assert array.typecode == "d" and len(array) == len(stamps) == len(printed_values)
         for value, (env, month, day, hour, minute), (when, text) in zip(array, stamps, printed_values):
             # ReadVarsESO puts a daily or longer value on the row of the last hourly stamp before it.
-            assert (value, f"{month:02d}/{day:02d}  {hour:02d}:{minute:02d}:00") == (float(text), when)
+            seconds = int(minute * 60 + 1e-6)  # as ReadVarsESO prints them: whole seconds, cut
+            assert (value, f"{month:02d}/{day:02d}  {hour:02d}:{seconds // 60:02d}:{seconds % 60:02d}") == (
+                float(text), when)
+            assert type(minute) is (int if minute == int(minute) else float)
         assert [env for env, *_ in stamps] == sorted(env for env, *_ in stamps)
     # Only what is asked for is read; an id twice is read once.
     some = variables[1][0]

@@ -29,12 +29,13 @@ class EsoFile:
     def environments(self) -> list[str]:
         """Titles of the environments (design days, run periods) in the order they were run."""
 
-    def read(self, ids: Sequence[int]) -> dict[int, tuple[array[float], list[tuple[int, int, int, int, int]]]]:
+    def read(self, ids: Sequence[int]) -> dict[int, tuple[array[float], list[tuple[int, int, int, int, float]]]]:
         """The values of the reports `ids`, read in one pass: {id: (values, stamps)}.
 
         Each stamp is (environment, month, day, hour, minute): the index into environments()
         and the end of the value's interval as the engine labels it. Hourly and shorter values
-        end at hour 0..24 and a whole minute (01:00 is (1, 0), the first quarter hour (0, 15));
+        end at hour 0..24 and a minute (01:00 is (1, 0), the first quarter hour (0, 15)): an
+        int, but a float where a detailed report's system time step ends between two (7.5);
         daily values at (24, 0) of their day; monthly, run-period and annual ones at (24, 0) of
         the last day the file reported before them (day 0 when it reported none in that
         environment). Daily and longer reports carry their minimum and maximum too: only the

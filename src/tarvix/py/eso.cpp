@@ -224,12 +224,18 @@ PyObject* eso_read(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObj
                 const eso::Stamp& s = values.stamps[series.stamps[j]];
                 stamp = PyTuple_New(5);
                 if (!stamp) return nullptr;
-                const int32_t fields[5] = {s.environment, s.month, s.day, s.hour, s.minute};
-                for (Py_ssize_t k = 0; k < 5; ++k) {
+                const int32_t fields[4] = {s.environment, s.month, s.day, s.hour};
+                for (Py_ssize_t k = 0; k < 4; ++k) {
                     PyObject* number = PyLong_FromLong(fields[k]);
                     if (!number) return nullptr;
                     PyTuple_SET_ITEM(stamp, k, number);
                 }
+                // Whole minutes as an int; a detailed report's system time step may end between two.
+                const long whole = static_cast<long>(s.minute);
+                PyObject* minute = static_cast<double>(whole) == s.minute ? PyLong_FromLong(whole)
+                                                                          : PyFloat_FromDouble(s.minute);
+                if (!minute) return nullptr;
+                PyTuple_SET_ITEM(stamp, 4, minute);
             }
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), Py_NewRef(stamp));
         }

@@ -291,9 +291,8 @@ Values EsoFile::read(const std::vector<int32_t>& ids) const {
                 if (!fields.next_real(start) || !fields.next_real(stop) || numbers[4] < 0 || numbers[4] > 24 ||
                     !(stop >= 0 && stop <= 60))
                     bad(stamp.line, "a malformed time stamp: '" + shown(text) + "'");
-                const int32_t minute = static_cast<int32_t>(stop + 0.5);
-                result = minute >= 60 ? Stamp{environment, numbers[1], numbers[2], numbers[4], 0}
-                                      : Stamp{environment, numbers[1], numbers[2], numbers[4] - 1, minute};
+                result = stop >= 60 ? Stamp{environment, numbers[1], numbers[2], numbers[4], 0}
+                                    : Stamp{environment, numbers[1], numbers[2], numbers[4] - 1, stop};
                 break;
             }
             case 3:

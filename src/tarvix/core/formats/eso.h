@@ -33,13 +33,14 @@ struct Variable {
 // the end of the interval as the engine labels it. Hourly and sub-hourly
 // values end at (hour, minute) of the day with hours 0..24; daily and longer
 // ones end at hour 24 of the last day of the simulation seen before them
-// (day 0 when no hourly or daily record said which day that was).
+// (day 0 when no hourly or daily record said which day that was). Minutes
+// are whole but for the system time steps of detailed reports ("7.50").
 struct Stamp {
     int32_t environment = 0;
     int32_t month = 0;
     int32_t day = 0;
     int32_t hour = 0;
-    int32_t minute = 0;
+    double minute = 0;
 };
 
 // The values of one id, with the index into Values::stamps of each.
