@@ -759,8 +759,8 @@ NO_WEATHER = "no weather file: give --weather EPW (only --design-day runs go wit
 
 
 def weather_path(args: argparse.Namespace, engine: Callable[[], Any]) -> str | None:
-    """--weather as a file, or the name of one of the engine's own weather files
-    (with or without .epw); None for design-day runs without it. `engine()`
+    """--weather as a file, or a part of the name of one of the engine's own
+    weather files (chicago); None for design-day runs without it. `engine()`
     finds the engine, asked only for a name that is no file."""
     weather = args.weather
     if weather is None:
@@ -770,11 +770,10 @@ def weather_path(args: argparse.Namespace, engine: Callable[[], Any]) -> str | N
     if os.path.isfile(weather):
         return str(weather)
     if os.path.basename(weather) == weather and not os.path.exists(weather):
-        folder = getattr(engine(), "weather_dir", None)
-        for name in (weather, f"{weather}.epw") if folder is not None else ():
-            candidate = Path(folder) / name
-            if candidate.is_file():
-                return str(candidate)
+        try:
+            return str(engine().weather(weather))
+        except FileNotFoundError as error:
+            raise UsageError(f"--weather {weather}: no such weather file, and {error}") from None
     raise UsageError(f"--weather {weather}: no such weather file")
 
 
@@ -790,7 +789,7 @@ def output_folders(out: str, sources: list[Source]) -> list[str]:
             number += 1
             name = f"{stem}-{number}"
         taken.add(name.casefold())
-        folders.append(os.path.join(out, name))
+        folders.append(os.path.join(os.path.abspath(out), name))
     return folders
 
 
@@ -805,15 +804,6 @@ def dask_client(address: str) -> Any:
         raise UsageError(f"--dask {address}: cannot reach the scheduler: {error}") from None
 
 
-def first_problem(result: Any) -> str | None:
-    """The first severe message of a run, else its first fatal one."""
-    for severity in ("severe", "fatal"):
-        for message in result.messages:
-            if message.severity == severity:
-                return str(message.text)
-    return None
-
-
 def run_line(path: str, result: Any) -> str:
     """`path<TAB>ok|FAILED<TAB>time<TAB>counts<TAB>output folder[<TAB>first severe message]`."""
     status = "ok" if result.ok else "FAILED"
@@ -821,7 +811,7 @@ def run_line(path: str, result: Any) -> str:
              f"{result.severe} severe", f"{result.fatal} fatal", cell(str(result.output_dir))]
     if getattr(result, "timed_out", False):
         parts.append("timed out")
-    problem = first_problem(result)
+    problem = result.first_severe()
     if problem is not None:
         parts.append(cell(problem))
     return "\t".join(parts)
@@ -994,7 +984,8 @@ def build_parser() -> argparse.ArgumentParser:
                                      "usage error (no engine, no weather file, a path that does not exist).")
     run.add_argument("paths", nargs="+", metavar="PATH", help="a document, or a folder searched recursively")
     run.add_argument("--weather", "-w", metavar="EPW",
-                     help="the weather file, or the name of one the engine ships (needed unless --design-day)")
+                     help="the weather file, or part of the name of one the engine ships, as chicago "
+                          "(needed unless --design-day)")
     period = run.add_mutually_exclusive_group()
     period.add_argument("--design-day", action="store_true", help="only the design days (sizing periods)")
     period.add_argument("--annual", action="store_true", help="a whole year of the weather file")
