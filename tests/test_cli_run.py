@@ -62,6 +62,12 @@ def test_paths_without_documents_are_usage_errors(tmp_path):
     assert "tarvix: error: no documents: the folders given hold no *.idf or *.epjson file" in proc.stderr
 
 
+def test_a_scheduler_that_cannot_be_reached_is_a_usage_error(model):
+    pytest.importorskip("dask.distributed", reason="Dask is not installed (the test extra installs it)")
+    proc = tarvix(model, "--design-day", "--dask", "no-port", status=2)
+    assert proc.stderr.startswith("tarvix: error: --dask no-port: cannot reach the scheduler: ") and not proc.stdout
+
+
 def fields(line):
     """path, status, time, warnings, severe, fatal, output folder, [first severe message]"""
     parts = line.split("\t")
