@@ -210,7 +210,7 @@ class Progress:
 
     INTERVAL = 0.2  # seconds between two writes of the lines kept
 
-    def __init__(self, total: int) -> None:
+    def __init__(self, total: int, unit: str = "doc") -> None:
         self.bar: Any = None
         self.kept: list[tuple[TextIO, str]] = []
         self.written = 0.0
@@ -219,7 +219,7 @@ class Progress:
                 from tqdm import tqdm
             except ImportError:
                 return
-            self.bar = tqdm(total=total, unit="doc", file=sys.stderr, leave=False, dynamic_ncols=True,
+            self.bar = tqdm(total=total, unit=unit, file=sys.stderr, leave=False, dynamic_ncols=True,
                             mininterval=self.INTERVAL)
 
     def print(self, line: str, file: TextIO | None = None) -> None:
@@ -846,10 +846,18 @@ def cmd_run(args: argparse.Namespace) -> int:
     jobs = [simulation.Job(Path(source.path), weather, **options, output_dir=folder)
             for source, folder in zip(sources, folders, strict=True)]
     client = dask_client(args.dask) if args.dask is not None and jobs else None
+    bar = Progress(len(jobs), "run")  # one step as each run completes, on a terminal with tqdm
+
+    def completed(index: int, environment: str, fraction: float) -> None:
+        if not environment and fraction >= 1.0:
+            bar.step()
+
     start = time.perf_counter()
     try:
-        results = simulation.run_many(jobs, workers=args.jobs, executor=client, cache=args.cache) if jobs else []
+        results = (simulation.run_many(jobs, workers=args.jobs, executor=client, cache=args.cache,
+                                       progress=completed) if jobs else [])
     finally:
+        bar.close()
         if client is not None:
             client.close()
     elapsed = time.perf_counter() - start
