@@ -238,3 +238,13 @@ def test_run_many_on_dask(engine, tmp_path):
         assert all(p.parent == job.options["output_dir"] for p in r.files.values())
         assert comparable(r.messages) == comparable(here.messages)
         assert r.sql.series("Zone Mean Air Temperature").values == here.sql.series("Zone Mean Air Temperature").values
+
+
+def test_epjson_document(engine, tmp_path):
+    ok, messages, text = engine_helpers.convert_to_epjson(models.BOX, tmp_path)
+    assert ok, messages
+    source = write(tmp_path, "box.epJSON", text)
+    result = run(source, design_day=True, output_dir=tmp_path / "run")
+    assert source.read_text(encoding="utf-8") == text
+    assert result.ok and "in.epJSON" in result.files
+    assert len(result.sql.series("Zone Mean Air Temperature", environment="Winter 99.6")) == 24

@@ -68,6 +68,8 @@ class Cache:
 
     @staticmethod
     def key(prepared: Prepared, weather: bytes | None, version: str, options: Mapping[str, Any]) -> str:
+        """The entry's name: a SHA-256 over the document's bytes, the weather file's SHA-256 (of its bytes;
+        b"" for none), the engine's version and the options that change what the engine computes."""
         digest = hashlib.sha256()
         for part in (prepared.suffix.encode(), prepared.data, weather or b"", version.encode(),
                      json.dumps({k: options.get(k) for k in _KEYED_OPTIONS}, sort_keys=True).encode()):
@@ -88,8 +90,7 @@ class Cache:
             folder = Path(output_dir)
             folder.mkdir(parents=True, exist_ok=True)
             for name in data["files"]:
-                if (entry / name).is_file():
-                    shutil.copyfile(entry / name, folder / name)
+                _place(entry / name, folder / name)
         return Result.from_json(data, folder)
 
     def put(self, key: str, result: Result) -> None:
@@ -112,6 +113,13 @@ class Cache:
                 raise
         finally:
             shutil.rmtree(temporary, ignore_errors=True)
+
+
+def _place(source: Path, target: Path) -> None:
+    """A stored file copied into a job's folder (not linked: a later run in that folder must not write
+    into the cache's entry)."""
+    if source.is_file():
+        shutil.copyfile(source, target)
 
 
 def _failure(error: BaseException, folder: Path, version: str) -> Result:
@@ -169,6 +177,7 @@ def run_many(
     results: list[Result | None] = [None] * len(listed)
     pending: dict[Any, tuple[int, Path, str | None]] = {}
     weather_bytes: dict[Path, bytes] = {}
+    weather_digests: dict[Path, bytes] = {}
     own_pool = None
     if executor is None:
         # Not forked: the caller may have threads (a Dask client, a progress bar) a fork would copy half-way.
@@ -201,7 +210,10 @@ def run_many(
                     data = weather_bytes[weather]
                 key = None
                 if cache is not None:
-                    key = cache.key(prepared, data, version, options)
+                    if weather is not None and weather not in weather_digests:
+                        weather_digests[weather] = hashlib.sha256(weather_bytes[weather]).digest()
+                    digest = weather_digests[weather] if weather is not None else None
+                    key = cache.key(prepared, digest, version, options)
                     hit = cache.get(key, folder)
                     if hit is not None:
                         results[index] = hit

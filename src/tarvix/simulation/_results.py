@@ -71,8 +71,9 @@ class Series:
 
 
 def _stamp(year: int | None, month: int, day: int, hour: int, minute: int) -> datetime:
-    """The interval end the engine labels (month, day, hour, minute); hour 24 runs into the next day."""
-    return datetime(year or DEFAULT_YEAR, month, day) + timedelta(hours=hour, minutes=minute)
+    """The interval end the engine labels (month, day, hour, minute); hour 24 runs into the next day. Day 0
+    (a longer report before any day of its environment) is the day before the month's first."""
+    return datetime(year or DEFAULT_YEAR, month, 1) + timedelta(days=day - 1, hours=hour, minutes=minute)
 
 
 def _pick(variables: list[Variable], name: str, key: str | None, frequency: str | None) -> Variable:
