@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 from simulation_models import BOX, BROKEN
 
-from engine import payload_dir
+from engine import convert_to_epjson, payload_dir
 
 # The summary on stderr, as validate prints its own.
 SUMMARY = re.compile(r"^runs\s+(\d+)\nok\s+(\d+)\nfailed\s+(\d+)\nwarnings\s+(\d+)\nsevere\s+(\d+)\n"
@@ -83,22 +83,27 @@ def test_design_day_runs_one_line_each_and_the_exit_status(tmp_path):
         (tmp_path / folder / "box.idf").write_text(BOX, encoding="utf-8")
     broken = tmp_path / "broken.idf"
     broken.write_text(BROKEN, encoding="utf-8")
+    converted, messages, text = convert_to_epjson(BOX, tmp_path)
+    assert converted, messages
+    (tmp_path / "json").mkdir()
+    (tmp_path / "json" / "Box.epJSON").write_text(text, encoding="utf-8")
     out = tmp_path / "out"
 
-    proc = tarvix(tmp_path / "north", tmp_path / "south" / "box.idf", broken, "--design-day", "--out", out,
-                  "--jobs", 2, status=1)
+    proc = tarvix(tmp_path / "north", tmp_path / "south" / "box.idf", broken, tmp_path / "json", "--design-day",
+                  "--out", out, "--jobs", 2, status=1)
     lines = [fields(line) for line in proc.stdout.splitlines()]
-    # In the order of the command line; the documents of the same name get folders of their own.
+    # In the order of the command line; the documents of the same name (in any case) get folders of their own.
     assert [line[:2] for line in lines] == [(str(tmp_path / "north" / "box.idf"), "ok"),
                                           (str(tmp_path / "south" / "box.idf"), "ok"),
-                                          (str(broken), "FAILED")]
-    assert [line[4] for line in lines] == [out / "box", out / "box-2", out / "broken"]
-    for _, _, severe, fatal, folder, rest in lines[:2]:
+                                          (str(broken), "FAILED"),
+                                          (str(tmp_path / "json" / "Box.epJSON"), "ok")]
+    assert [line[4] for line in lines] == [out / "box", out / "box-2", out / "broken", out / "Box-3"]
+    for _, _, severe, fatal, folder, rest in lines[:2] + lines[3:]:
         assert (severe, fatal, rest) == (0, 0, []) and (folder / "eplusout.err").is_file()
     _, _, severe, fatal, _, rest = lines[2]
     assert severe >= 1 and fatal == 1 and "no such construction" in rest[0].lower()
     runs, ok, failed, _, severe_total, fatal_total = map(int, SUMMARY.search(proc.stderr).groups())
-    assert (runs, ok, failed, severe_total, fatal_total) == (3, 2, 1, severe, 1)
+    assert (runs, ok, failed, severe_total, fatal_total) == (4, 3, 1, severe, 1)
 
     # A good run again, then from the cache: exit 0; a relative --out is below the working folder.
     for _ in range(2):
