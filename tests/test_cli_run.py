@@ -110,3 +110,14 @@ def test_design_day_runs_one_line_each_and_the_exit_status(tmp_path):
         again = tarvix("north", "--design-day", "--cache", "cache", "--out", "relative", cwd=tmp_path)
         (_, status, _, _, folder, _), = map(fields, again.stdout.splitlines())
         assert status == "ok" and folder == tmp_path / "relative" / "box" and (folder / "eplusout.sql").is_file()
+
+
+def test_runs_on_a_dask_cluster_come_back_into_out(model, tmp_path):
+    payload_dir()  # skips without the engine
+    distributed = pytest.importorskip("dask.distributed", reason="Dask is not installed (the test extra installs it)")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, dashboard_address=None) as cluster:
+        proc = tarvix(model, "--design-day", "--out", tmp_path / "out", "--dask", cluster.scheduler_address)
+    (_, status, severe, fatal, folder, _), = map(fields, proc.stdout.splitlines())
+    assert (status, severe, fatal, folder) == ("ok", 0, 0, tmp_path / "out" / "box")
+    assert {"eplusout.err", "eplusout.sql"} <= {path.name for path in folder.iterdir()}
+

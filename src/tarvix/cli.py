@@ -837,9 +837,9 @@ def cmd_run(args: argparse.Namespace) -> int:
 
     weather = weather_path(args, engine)
     options: dict[str, Any] = {"design_day": args.design_day, "annual": args.annual}
-    if args.dask is None or args.engine is not None:
-        # On a cluster each worker finds its own engine unless --engine names one.
-        options["engine"] = engine()
+    # Found here also for a cluster (no engine is a usage error, and its version keys the cache); there
+    # each worker finds its own, at --engine's path when it is given.
+    options["engine"] = engine() if args.dask is None else args.engine
     if args.timeout is not None:
         options["timeout"] = args.timeout
     folders = output_folders(args.out, sources) if args.out is not None else [None] * len(sources)
