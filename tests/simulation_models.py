@@ -1,4 +1,5 @@
-"""Small runnable models (version 25.2) for the tests of tarvix.simulation, as IDF text.
+"""Small runnable models (version 25.2) for the tests of tarvix.simulation, as IDF text; five_zone() makes one
+from the geometry of 5ZoneWaterLoopHeatPump.idf.
 
 BOX: one 10 m x 8 m x 3 m zone with a south window, ideal loads and two design days (winter, summer),
 plus a week's run period in January for weather-file runs. HVAC_TEMPLATE: the same box served by an
@@ -78,3 +79,40 @@ def box(window_width: float = 4.0, *, outputs: bool = True, east: str = "Wall") 
 BOX = box()
 HVAC_TEMPLATE = _HEAD.format(x0="3", x1="7", east="Wall") + _TEMPLATE + _OUTPUTS
 BROKEN = box(east="No Such Construction")
+
+
+def _objects(text: str) -> list[list[str]]:
+    """The objects of plain IDF text as lists of stripped fields (comments dropped)."""
+    code = "\n".join(line.split("!", 1)[0] for line in text.splitlines())
+    return [[f.strip() for f in chunk.split(",")] for chunk in code.split(";") if chunk.strip()]
+
+
+def five_zone(source_text: str) -> str:
+    """A five-zone model (and its plenum) on the geometry of 5ZoneWaterLoopHeatPump.idf (version 8.0 text):
+    its zones, surfaces and windows with the box's simple constructions, an ideal loads system in each
+    occupied zone, the box's design days and outputs."""
+    head = _HEAD.split("Zone,Box Zone", 1)[0].replace("Building,Box,", "Building,Five Zones,")
+    lines = [head]
+    constructions = {"WALL": "Wall", "ROOF": "Roof", "CEILING": "Roof", "FLOOR": "Slab"}
+    zones = []
+    for fields in _objects(source_text):
+        kind = fields[0].lower()
+        if kind == "zone":
+            name = fields[1]
+            zones.append(name)
+            lines.append(",".join(["Zone", *fields[1:10]]) + ";")
+        elif kind == "buildingsurface:detailed":
+            name, kind_, _, zone, *rest = fields[1:]
+            # Floors and ceilings between zones share one construction (its reverse is itself).
+            construction = "Roof" if rest[0].lower() == "surface" else constructions[kind_.upper()]
+            lines.append(",".join(["BuildingSurface:Detailed", name, kind_, construction, zone, "", *rest]) + ";")
+        elif kind == "fenestrationsurface:detailed":
+            name, kind_, _, base, obc, view, _shading, frame, multiplier, *rest = fields[1:]
+            lines.append(",".join(["FenestrationSurface:Detailed", name, kind_, "Window", base, obc, view, frame,
+                                   multiplier, *rest]) + ";")
+    for zone in zones:
+        if zone.upper().startswith("PLENUM"):
+            continue
+        lines.append(_IDEAL_LOADS.replace("Box Zone", zone).replace("Box ", f"{zone} "))
+    lines.append(_OUTPUTS)
+    return "\n".join(lines)
