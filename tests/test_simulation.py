@@ -126,6 +126,8 @@ def test_timeout_ends_the_engine(engine, tmp_path):
     result = run(write(tmp_path, "box.idf", models.BOX), weather, annual=True, timeout=0.3, output_dir=tmp_path / "r")
     assert result.timed_out and not result.ok
     assert result.messages[-1] == Message("fatal", "the engine was stopped after the timeout of 0.3 s")
+    if Path("/proc/self/cwd").exists():
+        assert processes_in(result.output_dir.resolve()) == []
 
 
 def test_bad_arguments(engine, tmp_path):
@@ -258,3 +260,27 @@ def test_epjson_document(engine, tmp_path):
     assert source.read_text(encoding="utf-8") == text
     assert result.ok and "in.epJSON" in result.files
     assert len(result.sql.series("Zone Mean Air Temperature", environment="Winter 99.6")) == 24
+
+
+def processes_in(folder: Path) -> list[int]:
+    """The processes whose working folder is `folder` (Linux /proc)."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and Path(os.readlink(entry / "cwd")) == folder:
+                found.append(int(entry.name))
+        except OSError:
+            pass
+    return found
+
+
+@pytest.mark.skipif(not Path("/proc/self/cwd").exists(), reason="needs Linux's /proc to see the engine's processes")
+def test_interrupt_ends_the_engine(engine, tmp_path):
+    def interrupt(index, environment, fraction):
+        raise KeyboardInterrupt
+
+    folder = tmp_path / "r"
+    with pytest.raises(KeyboardInterrupt):
+        run(write(tmp_path, "box.idf", models.BOX), engine.weather("Chicago"), annual=True, output_dir=folder,
+            progress=interrupt)
+    assert processes_in(folder.resolve()) == []
