@@ -117,8 +117,10 @@ class Cache:
 
 def _place(source: Path, target: Path) -> None:
     """A stored file copied into a job's folder (not linked: a later run in that folder must not write
-    into the cache's entry)."""
+    into the cache's entry). An older file there is removed first rather than truncated: rewriting a file
+    in place makes some file systems (ext4) flush it to disk first, which costs more than the copy."""
     if source.is_file():
+        target.unlink(missing_ok=True)
         shutil.copyfile(source, target)
 
 
@@ -234,6 +236,7 @@ def run_many(
                 if dask:
                     data, files = future.result()
                     for name, content in files.items():
+                        (folder / name).unlink(missing_ok=True)
                         (folder / name).write_bytes(content)
                     result = Result.from_json(data, folder)
                 else:

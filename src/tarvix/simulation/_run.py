@@ -209,8 +209,12 @@ def _run_folder(output_dir: str | os.PathLike[str] | None) -> Path:
 
 
 def _kill(process: subprocess.Popen[bytes]) -> None:
+    """End the engine and whatever it started: its process group (its own session) where there are groups."""
     try:
-        os.killpg(process.pid, signal.SIGKILL)
+        if hasattr(os, "killpg"):
+            os.killpg(process.pid, signal.SIGKILL)
+        else:
+            process.kill()
     except (ProcessLookupError, PermissionError):
         pass
 
