@@ -197,6 +197,15 @@ def test_eso_equals_readvars_csv(box_run):
         expected = [float(r[column]) for r in rows if len(r) > column and r[column].strip()]
         assert list(eso.series(variable.name, variable.key, variable.frequency).values) == expected
     assert eso.series("Zone Mean Air Temperature").timestamps == box_run.sql.series("Zone Mean Air Temperature").timestamps
+    for environment in ("WINTER 99.6", "Summer 1"):
+        from_eso = eso.series("Zone Mean Air Temperature", environment=environment)
+        from_sql = box_run.sql.series("Zone Mean Air Temperature", environment=environment)
+        assert len(from_eso) == 24 and from_eso.timestamps == from_sql.timestamps
+        assert list(from_eso.values) == pytest.approx(list(from_sql.values), rel=1e-5)
+    meters = box_run.mtr.variables()
+    assert meters and all(m.is_meter and m.key == "" for m in meters)
+    daily = box_run.mtr.series("DistrictHeatingWater:Facility", frequency="Daily")
+    assert daily.timestamps == box_run.sql.series("DistrictHeatingWater:Facility", frequency="Daily").timestamps
 
 
 def test_progress_reports_environments(engine, tmp_path):
