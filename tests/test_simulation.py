@@ -113,6 +113,15 @@ def test_idf_object_unchanged_and_kept_layout(engine, tmp_path):
     assert result.ok and result.sql is not None
 
 
+def test_relative_folders(engine, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    write(tmp_path, "box.idf", models.BOX)
+    result = run("box.idf", design_day=True, output_dir="runs/one")
+    assert result.ok and result.output_dir == tmp_path / "runs" / "one"
+    (many,) = run_many([Job("box.idf", design_day=True, output_dir="runs/two")], workers=1)
+    assert many.ok and many.output_dir == tmp_path / "runs" / "two" and "eplusout.sql" in many.files
+
+
 def test_hvac_template_expanded(engine, tmp_path):
     result = run(write(tmp_path, "t.idf", models.HVAC_TEMPLATE), design_day=True, output_dir=tmp_path / "run")
     assert result.ok, result.messages

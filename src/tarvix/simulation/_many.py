@@ -193,7 +193,8 @@ def run_many(
             output_dir = options.pop("output_dir", None)
             engine_arg = options.pop("engine", None)
             sqlite = options.pop("sqlite", True)
-            folder = Path(output_dir) if output_dir is not None else Path(tempfile.mkdtemp(prefix="tarvix-run-"))
+            folder = (Path(output_dir).absolute() if output_dir is not None
+                      else Path(tempfile.mkdtemp(prefix="tarvix-run-")))
             version = ""
             try:
                 folder.mkdir(parents=True, exist_ok=True)

@@ -203,7 +203,8 @@ def _prepare_epjson(raw: bytes, sqlite: bool) -> Prepared:
 def _run_folder(output_dir: str | os.PathLike[str] | None) -> Path:
     if output_dir is None:
         return Path(tempfile.mkdtemp(prefix="tarvix-run-"))
-    folder = Path(output_dir)
+    # Absolute: the engine runs in the folder and is given its paths.
+    folder = Path(output_dir).absolute()
     folder.mkdir(parents=True, exist_ok=True)
     return folder
 
@@ -239,6 +240,7 @@ def execute(
 ) -> Result:
     """Run a prepared document in `folder` (which exists) and read the result."""
     started = time.perf_counter()
+    folder = folder.absolute()  # the engine runs in it and is given its paths
     source = folder / f"in{prepared.suffix}"
     source.write_bytes(prepared.data)
     expand = prepared.templates if expand_objects is None else expand_objects
