@@ -60,7 +60,7 @@ class Cache:
     temporary name and renamed into place."""
 
     def __init__(self, folder: str | os.PathLike[str]):
-        self.folder = Path(folder)
+        self.folder = Path(folder).absolute()
         self.folder.mkdir(parents=True, exist_ok=True)
 
     def __repr__(self) -> str:
@@ -87,7 +87,7 @@ class Cache:
             return None
         folder = entry
         if output_dir is not None:
-            folder = Path(output_dir)
+            folder = Path(output_dir).absolute()
             folder.mkdir(parents=True, exist_ok=True)
             for name in data["files"]:
                 _place(entry / name, folder / name)
