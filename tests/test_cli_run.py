@@ -121,3 +121,20 @@ def test_runs_on_a_dask_cluster_come_back_into_out(model, tmp_path):
     assert (status, severe, fatal, folder) == ("ok", 0, 0, tmp_path / "out" / "box")
     assert {"eplusout.err", "eplusout.sql"} <= {path.name for path in folder.iterdir()}
 
+
+def test_the_readme_sweep_runs_and_prints_what_it_says(tmp_path):
+    """The README's sweep (a py block, since CI without the engine cannot run it), run here with the engine."""
+    payload_dir()  # skips without the engine
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("## Running the engine"):]
+    code = re.search(r"^```py\n(.*?)^```$", section, flags=re.DOTALL | re.MULTILINE).group(1)
+    expected = [line[2:] for line in code.splitlines() if re.match(r"# \d+ m: ", line)]
+    (tmp_path / "box.idf").write_text(BOX, encoding="utf-8")
+    (tmp_path / "sweep.py").write_text(code, encoding="utf-8")
+    proc = subprocess.run([sys.executable, "sweep.py"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    # Every figure as the README gives it, but the run times.
+    without_time = re.compile(r", [\d.]+ s$")
+    assert [without_time.sub("", line) for line in proc.stdout.splitlines()] == [
+        without_time.sub("", line) for line in expected]
+    assert len(expected) == 4 and (tmp_path / "sweep" / "width-8" / "eplusout.sql").is_file()
