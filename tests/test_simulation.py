@@ -9,6 +9,7 @@ import sqlite3
 import subprocess
 import sys
 import time
+from contextlib import closing
 from pathlib import Path
 
 import pytest
@@ -85,7 +86,7 @@ def test_run_matches_bare_engine(engine, tmp_path, model):
     if model != "BROKEN":
         assert result.ok and result.returncode == 0 and result.fatal == 0 and result.sql is not None
         query = "SELECT ReportDataDictionaryIndex, TimeIndex, Value FROM ReportData ORDER BY ReportDataIndex"
-        with sqlite3.connect(bare / "eplusout.sql") as a, sqlite3.connect(result.files["eplusout.sql"]) as b:
+        with closing(sqlite3.connect(bare / "eplusout.sql")) as a, closing(sqlite3.connect(result.files["eplusout.sql"])) as b:
             assert a.execute(query).fetchall() == b.execute(query).fetchall()
     else:
         assert not result.ok and result.returncode != 0
@@ -153,7 +154,7 @@ def test_sql_series_equal_sqlite3(box_run):
     sql = box_run.sql
     variables = sql.variables()
     assert {v.frequency for v in variables} == {"Timestep", "Hourly", "Daily"}
-    with sqlite3.connect(box_run.files["eplusout.sql"]) as connection:
+    with closing(sqlite3.connect(box_run.files["eplusout.sql"])) as connection:
         for index, variable in enumerate(variables):
             dictionary = connection.execute(
                 "SELECT ReportDataDictionaryIndex FROM ReportDataDictionary ORDER BY ReportDataDictionaryIndex "
@@ -179,7 +180,7 @@ def test_sql_tables_zones_surfaces(box_run):
     sql = box_run.sql
     assert ("AnnualBuildingUtilityPerformanceSummary", "Entire Facility", "Site and Source Energy") in sql.tables()
     rows = sql.table("AnnualBuildingUtilityPerformanceSummary", "Site and Source Energy")
-    with sqlite3.connect(box_run.files["eplusout.sql"]) as connection:
+    with closing(sqlite3.connect(box_run.files["eplusout.sql"])) as connection:
         raw = connection.execute(
             "SELECT RowName, ColumnName, Units, Value FROM TabularDataWithStrings WHERE ReportName = ? "
             "AND TableName = ? AND ReportForString = 'Entire Facility' ORDER BY TabularDataIndex",

@@ -1,6 +1,7 @@
 """Readers of what the engine wrote: its SQLite output (through sqlite3) and its ESO/MTR text (through the
 core's reader, tarvix._eso). Both give the same records: Variable and Series."""
 
+import contextlib
 import importlib
 import sqlite3
 from array import array
@@ -114,7 +115,7 @@ class SqlResults:
         return sqlite3.connect(f"file:{self.path}?mode=ro", uri=True)
 
     def _query(self, sql: str, args: tuple[Any, ...] = ()) -> list[Any]:
-        with self._connect() as connection:
+        with contextlib.closing(self._connect()) as connection:
             return connection.execute(sql, args).fetchall()
 
     def _dictionary(self) -> list[tuple[int, Variable]]:
@@ -177,7 +178,7 @@ class SqlResults:
         return list(out.values())
 
     def _rows(self, table: str) -> list[dict[str, Any]]:
-        with self._connect() as connection:
+        with contextlib.closing(self._connect()) as connection:
             cursor = connection.execute(f"SELECT * FROM {table}")
             names = [c[0] for c in cursor.description]
             return [dict(zip(names, row)) for row in cursor.fetchall()]

@@ -290,10 +290,13 @@ def execute(
                     environment, first_day = match.group(4), day
                 progress(index, environment, min((day - first_day) / 365.0, 1.0))
         returncode = process.wait()
+        process.stdout.close()
     except BaseException:
         # Ctrl-C (or anything else) ends the engine and its children before it goes on.
         _kill(process)
         process.wait()
+        if process.stdout is not None:
+            process.stdout.close()
         raise
     finally:
         if timer is not None:
