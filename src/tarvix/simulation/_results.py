@@ -1,0 +1,247 @@
+"""Readers of what the engine wrote: its SQLite output (through sqlite3) and its ESO/MTR text (through the
+core's reader, tarvix._eso). Both give the same records: Variable and Series."""
+
+import contextlib
+import importlib
+import sqlite3
+from array import array
+from dataclasses import dataclass
+from datetime import datetime, timedelta
+from pathlib import Path
+from typing import Any
+
+# The SQLite output's reporting frequencies, in the words the ESO's dictionary uses.
+_SQL_FREQUENCY = {
+    "zone timestep": "Timestep",
+    "timestep": "Timestep",
+    "hvac system timestep": "Detailed",
+    "detailed": "Detailed",
+    "hourly": "Hourly",
+    "daily": "Daily",
+    "monthly": "Monthly",
+    "run period": "RunPeriod",
+    "runperiod": "RunPeriod",
+    "annual": "Annual",
+    "environment": "RunPeriod",
+}
+# Design days carry no year; their stamps get this one (a leap year, so that 29 February is a date).
+DEFAULT_YEAR = 2000
+
+
+def _frequency(word: str) -> str:
+    return _SQL_FREQUENCY.get(word.strip().lower(), word.strip())
+
+
+@dataclass(frozen=True)
+class Variable:
+    """A reported variable or meter: its key (empty for meters), name, frequency, units."""
+
+    key: str
+    name: str
+    frequency: str
+    units: str
+    is_meter: bool
+
+
+class Series:
+    """The values of one variable at one frequency: `timestamps` are naive datetimes of the interval ends as
+    the engine labels them (24:00 is the next day's 00:00), `values` an array('d') numpy reads without a
+    copy."""
+
+    __slots__ = ("timestamps", "values", "units", "key", "name", "frequency")
+
+    def __init__(self, timestamps: list[datetime], values: "array[float]", units: str, key: str, name: str, frequency: str):
+        self.timestamps = timestamps
+        self.values = values
+        self.units = units
+        self.key = key
+        self.name = name
+        self.frequency = frequency
+
+    def __len__(self) -> int:
+        return len(self.values)
+
+    def __repr__(self) -> str:
+        return f"<Series {self.key or '-'}:{self.name} [{self.units}] {self.frequency}, {len(self.values)} values>"
+
+    def to_pandas(self) -> Any:
+        """A pandas Series indexed by the timestamps (pandas is not a dependency: ImportError without it)."""
+        pandas = importlib.import_module("pandas")
+        label = f"{self.key}:{self.name}" if self.key else self.name
+        return pandas.Series(self.values, index=pandas.DatetimeIndex(self.timestamps), name=label)
+
+
+def _stamp(year: int | None, month: int, day: int, hour: int, minute: int) -> datetime:
+    """The interval end the engine labels (month, day, hour, minute); hour 24 runs into the next day. Day 0
+    (a longer report before any day of its environment) is the day before the month's first."""
+    return datetime(year or DEFAULT_YEAR, month, 1) + timedelta(days=day - 1, hours=hour, minutes=minute)
+
+
+def _pick(variables: list[Variable], name: str, key: str | None, frequency: str | None) -> Variable:
+    """The one variable matching name, key and frequency (case-insensitive); ValueError when none or several."""
+    wanted = [
+        v
+        for v in variables
+        if v.name.lower() == name.lower()
+        and (key is None or v.key.lower() == key.lower())
+        and (frequency is None or v.frequency.lower() == _frequency(frequency).lower())
+    ]
+    if not wanted:
+        raise ValueError(f"no reported variable {name!r} (key {key!r}, frequency {frequency!r})")
+    if len(wanted) > 1:
+        found = ", ".join(f"{v.key or '-'} {v.frequency}" for v in wanted)
+        raise ValueError(f"{name!r} is reported more than once ({found}): give key= and/or frequency=")
+    return wanted[0]
+
+
+def _number(text: str) -> float | str:
+    stripped = text.strip()
+    try:
+        return float(stripped)
+    except ValueError:
+        return stripped
+
+
+class SqlResults:
+    """A reader of the engine's SQLite output (eplusout.sql); opens the file for each query."""
+
+    def __init__(self, path: str | Path):
+        self.path = Path(path)
+
+    def __repr__(self) -> str:
+        return f"<SqlResults {self.path}>"
+
+    def _connect(self) -> sqlite3.Connection:
+        return sqlite3.connect(f"file:{self.path}?mode=ro", uri=True)
+
+    def _query(self, sql: str, args: tuple[Any, ...] = ()) -> list[Any]:
+        with contextlib.closing(self._connect()) as connection:
+            return connection.execute(sql, args).fetchall()
+
+    def _dictionary(self) -> list[tuple[int, Variable]]:
+        rows = self._query(
+            "SELECT ReportDataDictionaryIndex, KeyValue, Name, ReportingFrequency, Units, IsMeter "
+            "FROM ReportDataDictionary ORDER BY ReportDataDictionaryIndex"
+        )
+        return [(i, Variable(key or "", name, _frequency(freq), units or "", bool(meter)))
+                for i, key, name, freq, units, meter in rows]
+
+    def variables(self) -> list[Variable]:
+        """Every reported variable and meter."""
+        return [v for _, v in self._dictionary()]
+
+    def environments(self) -> list[str]:
+        """The names of the simulated environments (design days, run periods), in order."""
+        return [r[0] for r in self._query("SELECT EnvironmentName FROM EnvironmentPeriods ORDER BY EnvironmentPeriodIndex")]
+
+    def series(self, name: str, key: str | None = None, frequency: str | None = None,
+               environment: str | None = None) -> Series:
+        """The values of one variable; ValueError when the name, key and frequency match none or several."""
+        dictionary = self._dictionary()
+        variable = _pick([v for _, v in dictionary], name, key, frequency)
+        index = next(i for i, v in dictionary if v is variable)
+        sql = ("SELECT t.Year, t.Month, t.Day, t.Hour, t.Minute, d.Value FROM ReportData d "
+               "JOIN Time t ON t.TimeIndex = d.TimeIndex ")
+        args: tuple[Any, ...] = (index,)
+        if environment is not None:
+            sql += "JOIN EnvironmentPeriods e ON e.EnvironmentPeriodIndex = t.EnvironmentPeriodIndex "
+        sql += "WHERE d.ReportDataDictionaryIndex = ? "
+        if environment is not None:
+            sql += "AND e.EnvironmentName = ? COLLATE NOCASE "
+            args += (environment,)
+        rows = self._query(sql + "ORDER BY d.TimeIndex", args)
+        stamps = [_stamp(y, mo, d, h, mi) for y, mo, d, h, mi, _ in rows]
+        values = array("d", (r[5] for r in rows))
+        return Series(stamps, values, variable.units, variable.key, variable.name, variable.frequency)
+
+    def tables(self) -> list[tuple[str, str, str]]:
+        """(report, for, table) of every tabular report table."""
+        return self._query(
+            "SELECT DISTINCT ReportName, ReportForString, TableName FROM TabularDataWithStrings ORDER BY TabularDataIndex"
+        )
+
+    def table(self, report: str, table: str, for_: str = "Entire Facility") -> list[dict[str, Any]]:
+        """The rows of one table, in order: {"Row": row name, "<column> [<units>]": value, ...}, numbers as
+        floats. ValueError when there is no such table."""
+        rows = self._query(
+            "SELECT RowName, ColumnName, Units, Value FROM TabularDataWithStrings "
+            "WHERE ReportName = ? COLLATE NOCASE AND TableName = ? COLLATE NOCASE "
+            "AND ReportForString = ? COLLATE NOCASE ORDER BY TabularDataIndex",
+            (report, table, for_),
+        )
+        if not rows:
+            raise ValueError(f"no table {table!r} of report {report!r} for {for_!r}")
+        out: dict[str, dict[str, Any]] = {}
+        for row_name, column, units, value in rows:
+            record = out.setdefault(row_name, {"Row": row_name})
+            record[f"{column} [{units}]" if units else column] = _number(value)
+        return list(out.values())
+
+    def _rows(self, table: str) -> list[dict[str, Any]]:
+        with contextlib.closing(self._connect()) as connection:
+            cursor = connection.execute(f"SELECT * FROM {table}")
+            names = [c[0] for c in cursor.description]
+            return [dict(zip(names, row)) for row in cursor.fetchall()]
+
+    def zones(self) -> list[dict[str, Any]]:
+        """The rows of the Zones table, as dicts keyed by column."""
+        return self._rows("Zones")
+
+    def surfaces(self) -> list[dict[str, Any]]:
+        """The rows of the Surfaces table, as dicts keyed by column."""
+        return self._rows("Surfaces")
+
+
+class EsoResults:
+    """A reader of the engine's ESO or MTR text, by the core's reader (tarvix._eso), which is imported and
+    reads the file on first use."""
+
+    def __init__(self, path: str | Path):
+        self.path = Path(path)
+        self._file: Any = None
+
+    def __repr__(self) -> str:
+        return f"<EsoResults {self.path}>"
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {"path": self.path}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.path = state["path"]
+        self._file = None
+
+    def _eso(self) -> Any:
+        if self._file is None:
+            self._file = importlib.import_module("tarvix._eso").EsoFile(str(self.path))
+        return self._file
+
+    def _dictionary(self) -> list[tuple[int, Variable]]:
+        return [(i, Variable(key, name, frequency, units, bool(meter)))
+                for i, key, name, units, frequency, meter in self._eso().variables()]
+
+    def variables(self) -> list[Variable]:
+        """Every reported variable (and meter, in an MTR file)."""
+        return [v for _, v in self._dictionary()]
+
+    def environments(self) -> list[str]:
+        """The titles of the simulated environments, in order."""
+        return list(self._eso().environments())
+
+    def series(self, name: str, key: str | None = None, frequency: str | None = None,
+               environment: str | None = None) -> Series:
+        """The values of one variable; ValueError when the name, key and frequency match none or several."""
+        dictionary = self._dictionary()
+        variable = _pick([v for _, v in dictionary], name, key, frequency)
+        index = next(i for i, v in dictionary if v is variable)
+        values, stamps = self._eso().read([index])[index]
+        wanted = None
+        if environment is not None:
+            titles = [t.lower() for t in self.environments()]
+            if environment.lower() not in titles:
+                raise ValueError(f"no environment {environment!r} (there are {', '.join(self.environments())})")
+            wanted = titles.index(environment.lower())
+        keep = [k for k, s in enumerate(stamps) if wanted is None or s[0] == wanted]
+        if wanted is not None:
+            values = array("d", (values[k] for k in keep))
+        timestamps = [_stamp(None, *stamps[k][1:]) for k in keep]
+        return Series(timestamps, values, variable.units, variable.key, variable.name, variable.frequency)
