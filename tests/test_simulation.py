@@ -304,3 +304,16 @@ def test_interrupt_ends_the_engine(engine, tmp_path):
         run(write(tmp_path, "box.idf", models.BOX), engine.weather("Chicago"), annual=True, output_dir=folder,
             progress=interrupt)
     assert processes_in(folder.resolve()) == []
+
+
+def test_run_many_draws_a_bar_only_on_a_terminal(monkeypatch):
+    from tarvix.simulation import _many
+
+    monkeypatch.setattr(_many.sys.stderr, "isatty", lambda: False, raising=False)
+    assert _many._default_bar(5) is None
+    pytest.importorskip("tqdm", reason="the bar needs tqdm (the cli extra)")
+    monkeypatch.setattr(_many.sys.stderr, "isatty", lambda: True, raising=False)
+    bar = _many._default_bar(5)
+    assert bar is not None and bar.total == 5
+    bar.close()
+    assert _many._default_bar(1) is None

@@ -170,8 +170,12 @@ def run_many(
     dask.distributed.Client, to whose workers the document's text and the weather file's bytes travel and
     from which the kept files (.err, .sql, .eso, ...) come back into each job's output folder. With `cache`
     (a folder or a Cache) a job already run returns its stored result without running the engine.
-    `progress(index, "", 1.0)` is called as each job completes."""
+    `progress(index, "", 1.0)` is called as each job completes; without one, a bar over the jobs shows on
+    stderr when it is a terminal and tqdm is installed."""
     listed = [_job(job) for job in jobs]
+    bar = _default_bar(len(listed)) if progress is None else None
+    if bar is not None:
+        progress = lambda index, environment, fraction: bar.update(1)  # noqa: E731
     if isinstance(cache, (str, os.PathLike)):
         cache = Cache(cache)
     dask = executor is not None and _is_dask(executor)
@@ -252,7 +256,21 @@ def run_many(
     finally:
         if own_pool is not None:
             own_pool.shutdown(cancel_futures=True)
+        if bar is not None:
+            bar.close()
     return [r for r in results if r is not None]
+
+
+def _default_bar(total: int) -> Any:
+    """A tqdm bar over `total` jobs on stderr, redrawn at most four times a second; None when stderr is not
+    a terminal, tqdm is not installed or there is one job."""
+    try:
+        if total < 2 or not sys.stderr.isatty():
+            return None
+        from tqdm import tqdm
+    except (ImportError, ValueError, OSError):
+        return None
+    return tqdm(total=total, unit="run", file=sys.stderr, leave=False, mininterval=0.25)
 
 
 def _completed(pending: dict[Any, tuple[int, Path, str | None]], dask: bool) -> Iterable[tuple[Any, Any]]:
