@@ -62,6 +62,18 @@ struct Lines {
         const size_t q = skip_blanks(p);
         return q < text.size() && text[q] == '!';
     }
+    // Whether a line ends in [from, to): it reads no further than `to`, so
+    // that a document written on one long line costs no more per object.
+    bool crosses_line(size_t from, size_t to) const noexcept {
+        for (size_t p = from; p < to; ++p)
+            if (is_line_end(text[p])) return true;
+        return false;
+    }
+    // Where the run of blanks that ends at p begins.
+    size_t blanks_before(size_t p) const noexcept {
+        while (p > 0 && is_blank(text[p - 1])) --p;
+        return p;
+    }
     // The start of the line before the one starting at p (p > 0).
     size_t previous_line(size_t p) const noexcept { return line_start(p - 1); }
 };
@@ -218,8 +230,10 @@ void KeptWriter<Out>::remove(size_t slot) {
     const std::string_view text = source_.text;
     size_t begin = object_.class_begin;
     size_t end = object_.end();
-    const size_t first_line = lines_.line_start(begin);
-    const bool starts_line = lines_.only_blanks(first_line, begin);
+    // Only blanks before it on its line: found without reading the rest of
+    // that line.
+    const size_t first_line = lines_.blanks_before(begin);
+    const bool starts_line = first_line == 0 || text[first_line - 1] == '\n';
     const size_t after = lines_.skip_blanks(end);
     const bool ends_line = lines_.rest_is_comment(end);
     if (starts_line && ends_line) {
@@ -246,7 +260,7 @@ void KeptWriter<Out>::remove(size_t slot) {
         begin = first_line;
         end = after;
     } else if (ends_line) {
-        while (begin > first_line && is_blank(text[begin - 1])) --begin;
+        begin = first_line;
         end = lines_.line_end(after);
     } else {
         end = after;
@@ -270,14 +284,14 @@ void KeptWriter<Out>::edit(size_t slot, const ObjectView& view) {
     const size_t kept_delimiter = m && m <= n ? object_.fields[m - 1].delimiter : object_.class_delimiter;
     const size_t last = object_.last_delimiter();
     const bool trim_lines = trims && lines_.rest_is_comment(last + 1) && lines_.rest_is_comment(kept_delimiter + 1) &&
-                            lines_.line_end(kept_delimiter) != lines_.line_end(last);
+                            lines_.crosses_line(kept_delimiter, last);
 
     // Values past the object's last go in its own style: a line each, or
     // on its line.
     const size_t previous = n >= 2 ? object_.fields[n - 2].delimiter : object_.class_delimiter;
     const bool grows = m > n;
     const bool per_line = grows && lines_.rest_is_comment(last + 1) &&
-                          (n == 0 ? !config().compact : lines_.line_end(previous) != lines_.line_end(last));
+                          (n == 0 ? !config().compact : lines_.crosses_line(previous, last));
     // On one line, new values take the blanks the line puts after its
     // delimiters.
     std::string_view gap;
@@ -498,7 +512,7 @@ FormatConfig source_format_config(const SourceText& source) {
     for (size_t slot = 0; slot < count; slot += step) {
         if (!read_source_object(source.text, source.begins[slot], object) || object.fields.empty()) continue;
         const SourceObject::Field& first = object.fields[0];
-        if (lines.line_end(object.class_delimiter) == lines.line_end(first.delimiter)) {
+        if (!lines.crosses_line(object.class_delimiter, first.delimiter)) {
             ++compact;
             const size_t from = object.class_delimiter + 1;
             if (first.begin >= from && lines.only_blanks(from, first.begin))
