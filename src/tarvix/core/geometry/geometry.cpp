@@ -1,0 +1,1121 @@
+#include "core/geometry/geometry.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <stdexcept>
+
+#include "core/base/hash.h"
+#include "core/text/number.h"
+#include "core/text/text.h"
+
+namespace tarvix::geometry {
+
+std::string_view kind_name(SurfaceKind kind) noexcept {
+    static constexpr std::string_view names[kSurfaceKinds] = {
+        "Wall",       "Floor",  "Roof",       "Internal Mass", "Window",          "Door",
+        "Glass Door", "TubularDaylightDome", "TubularDaylightDiffuser", "Shading", "Detached Shading:Building",
+        "Detached Shading:Fixed",
+    };
+    return names[static_cast<size_t>(kind)];
+}
+
+// ---------------------------------------------------------------------------
+// Texts
+
+namespace {
+uint64_t folded_hash(std::string_view text) noexcept {
+    return siphash13_folded(process_hash_key(), 0, text.data(), text.size());
+}
+}  // namespace
+
+void TextTable::grow() {
+    std::vector<uint32_t> table(std::max<size_t>(64, table_.size() * 2), 0);
+    const size_t mask = table.size() - 1;
+    for (uint32_t entry : table_) {
+        if (!entry) continue;
+        size_t at = folded_hash((*this)[entry - 1]) & mask;
+        while (table[at]) at = (at + 1) & mask;
+        table[at] = entry;
+    }
+    table_ = std::move(table);
+}
+
+uint32_t TextTable::add(std::string_view text) {
+    if ((shared_ + 1) * 2 > table_.size()) grow();
+    const size_t mask = table_.size() - 1;
+    size_t at = folded_hash(text) & mask;
+    while (const uint32_t entry = table_[at]) {
+        if (equal_fold((*this)[entry - 1], text)) return entry - 1;
+        at = (at + 1) & mask;
+    }
+    const uint32_t id = add_unshared(text);
+    table_[at] = id + 1;
+    ++shared_;
+    return id;
+}
+
+uint32_t TextTable::add_unshared(std::string_view text) {
+    if (text_.size() + text.size() > UINT32_MAX || ends_.size() + 1 >= UINT32_MAX) throw std::bad_alloc();
+    text_.append(text);
+    ends_.push_back(static_cast<uint32_t>(text_.size()));
+    return static_cast<uint32_t>(ends_.size() - 1);
+}
+
+// ---------------------------------------------------------------------------
+// Vectors
+
+namespace {
+
+constexpr double kDegToRad = std::numbers::pi / 180.0;
+
+Vec3 operator-(Vec3 a, Vec3 b) noexcept { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+Vec3 operator+(Vec3 a, Vec3 b) noexcept { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+Vec3 operator*(Vec3 a, double k) noexcept { return {a.x * k, a.y * k, a.z * k}; }
+Vec3 cross(Vec3 a, Vec3 b) noexcept { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+double dot(Vec3 a, Vec3 b) noexcept { return a.x * b.x + a.y * b.y + a.z * b.z; }
+double length(Vec3 a) noexcept { return std::sqrt(dot(a, a)); }
+Vec3 normalized(Vec3 a) noexcept {
+    const double n = length(a);
+    return n > 0.0 ? Vec3{a.x / n, a.y / n, a.z / n} : Vec3{};
+}
+
+// A rotation of the plane by -angle (clockwise seen from above for a
+// positive angle), as the engine turns zones and the building.
+struct Turn {
+    double c = 1.0, s = 0.0;
+    static Turn by(double degrees) noexcept { return {std::cos(-degrees * kDegToRad), std::sin(-degrees * kDegToRad)}; }
+    void apply(double& x, double& y) const noexcept {
+        const double nx = x * c - y * s;
+        y = x * s + y * c;
+        x = nx;
+    }
+};
+
+// The area vector of a polygon (fan from its first vertex, halved).
+Vec3 newell_area(const Vec3* v, size_t n) noexcept {
+    Vec3 area;
+    if (n < 3) return area;
+    Vec3 e1 = v[1] - v[0];
+    for (size_t k = 2; k < n; ++k) {
+        const Vec3 e2 = v[k] - v[0];
+        area = area + cross(e1, e2);
+        e1 = e2;
+    }
+    return area * 0.5;
+}
+
+Vec3 newell_normal(const Vec3* v, size_t n) noexcept {
+    Vec3 sum;
+    for (size_t i = 0; i < n; ++i) {
+        const Vec3& a = v[i];
+        const Vec3& b = v[(i + 1) % n];
+        sum.x += (a.y - b.y) * (a.z + b.z);
+        sum.y += (a.z - b.z) * (a.x + b.x);
+        sum.z += (a.x - b.x) * (a.y + b.y);
+    }
+    return normalized(sum);
+}
+
+// The engine's azimuth and tilt of a polygon with outward normal `n`: the
+// compass bearing of the normal, or for an exactly horizontal surface the
+// bearing of its edge from vertex 2 to vertex 3 turned by 90 degrees.
+void azimuth_and_tilt(const Vec3* v, size_t count, Vec3 n, double& azimuth, double& tilt) noexcept {
+    double r = 0.0;
+    if (std::abs(n.z) < 1.0 - 1.12e-16) {
+        r = std::atan2(n.x, -n.y);
+    } else if (count >= 3) {
+        const Vec3 edge = normalized(v[2] - v[1]);
+        r = std::atan2(edge.y, edge.x);
+    }
+    tilt = std::acos(std::clamp(n.z, -1.0, 1.0)) / kDegToRad;
+    double az = r / kDegToRad;
+    az = std::fmod(450.0 - az, 360.0);
+    az += 90.0;
+    if (az < 0.0) az += 360.0;
+    az = std::fmod(az, 360.0);
+    if (std::abs(az - 360.0) < 0.001) {
+        az = 0.0;
+    } else if (std::abs(az - 180.0) < 1e-6) {
+        az = 180.0;
+    }
+    if (std::abs(tilt - 180.0) < 1e-6) tilt = 180.0;
+    azimuth = az;
+}
+
+double snap(double c) noexcept {
+    if (std::abs(c - 1.0) < 1e-6) return 1.0;
+    if (std::abs(c + 1.0) < 1e-6) return -1.0;
+    if (std::abs(c) < 1e-6) return 0.0;
+    return c;
+}
+
+// The engine's centroid of a surface: the mean of a triangle's corners; a
+// quadrilateral's two triangles' means weighted by their areas (split along
+// the other diagonal when the first split overlaps itself); the plain mean
+// of the vertices of anything with more sides.
+Vec3 centroid_of(const Vec3* v, size_t n, double gross_area) noexcept {
+    const auto mean3 = [](Vec3 a, Vec3 b, Vec3 c) { return (a + b + c) * (1.0 / 3.0); };
+    const auto area3 = [](Vec3 a, Vec3 b, Vec3 c) { return length(cross(b - a, c - a)) / 2.0; };
+    if (n == 3) return mean3(v[0], v[1], v[2]);
+    if (n == 4) {
+        if (gross_area <= 0.0) return {};
+        double a1 = area3(v[0], v[1], v[2]), a2 = area3(v[0], v[2], v[3]);
+        double f1 = a1 / gross_area, f2 = a2 / gross_area;
+        Vec3 c1 = mean3(v[0], v[1], v[2]), c2 = mean3(v[0], v[2], v[3]);
+        if (f1 + f2 > 1.05) {
+            a1 = area3(v[0], v[1], v[3]);
+            a2 = area3(v[1], v[2], v[3]);
+            f1 = a1 / (a1 + a2);
+            f2 = a2 / (a1 + a2);
+            c1 = mean3(v[0], v[1], v[3]);
+            c2 = mean3(v[1], v[2], v[3]);
+        }
+        return c1 * f1 + c2 * f2;
+    }
+    Vec3 mean;
+    for (size_t k = 0; k < n; ++k) mean = mean + v[k];
+    return n ? mean * (1.0 / static_cast<double>(n)) : mean;
+}
+
+// ---------------------------------------------------------------------------
+// Reading objects
+
+using idf::ObjectView;
+using idf::SlotState;
+using idf::ValuesView;
+
+// The classes read, in the order their objects are built: zones before
+// their surfaces, base surfaces before what sits on them, windows before
+// their overhangs and fins.
+enum class Source : uint8_t {
+    building,
+    rules,
+    zone,
+    zone_list,
+    zone_group,
+    detailed,          // BuildingSurface:Detailed (its surface type names the class)
+    wall_detailed,     // Wall:Detailed
+    roof_detailed,     // RoofCeiling:Detailed
+    floor_detailed,    // Floor:Detailed
+    rect_wall,         // Wall:Exterior, :Adiabatic, :Underground, :Interzone
+    rect_roof,         // Roof, Ceiling:Adiabatic, Ceiling:Interzone
+    rect_floor,        // Floor:GroundContact, :Adiabatic, :Interzone
+    fenestration,      // FenestrationSurface:Detailed
+    rect_sub,          // Window, Door, GlazedDoor and their :Interzone forms
+    zone_shading,      // Shading:Zone:Detailed
+    site_shading,      // Shading:Site:Detailed
+    building_shading,  // Shading:Building:Detailed
+    rect_site_shading,
+    rect_building_shading,
+    overhang,
+    overhang_projection,
+    fin,
+    fin_projection,
+    count,
+};
+constexpr size_t kSources = static_cast<size_t>(Source::count);
+
+struct ClassSpec {
+    std::string_view name;
+    Source source;
+    std::string_view boundary;  // the outside boundary a simple class implies; empty: read or none
+    SurfaceKind kind;
+};
+
+constexpr ClassSpec kClasses[] = {
+    {"Building", Source::building, {}, SurfaceKind::wall},
+    {"GlobalGeometryRules", Source::rules, {}, SurfaceKind::wall},
+    {"Zone", Source::zone, {}, SurfaceKind::wall},
+    {"ZoneList", Source::zone_list, {}, SurfaceKind::wall},
+    {"ZoneGroup", Source::zone_group, {}, SurfaceKind::wall},
+    {"BuildingSurface:Detailed", Source::detailed, {}, SurfaceKind::wall},
+    {"Wall:Detailed", Source::wall_detailed, {}, SurfaceKind::wall},
+    {"RoofCeiling:Detailed", Source::roof_detailed, {}, SurfaceKind::roof},
+    {"Floor:Detailed", Source::floor_detailed, {}, SurfaceKind::floor},
+    {"Wall:Exterior", Source::rect_wall, "Outdoors", SurfaceKind::wall},
+    {"Wall:Adiabatic", Source::rect_wall, "Adiabatic", SurfaceKind::wall},
+    {"Wall:Underground", Source::rect_wall, "Ground", SurfaceKind::wall},
+    {"Wall:Interzone", Source::rect_wall, "Zone", SurfaceKind::wall},
+    {"Roof", Source::rect_roof, "Outdoors", SurfaceKind::roof},
+    {"Ceiling:Adiabatic", Source::rect_roof, "Adiabatic", SurfaceKind::roof},
+    {"Ceiling:Interzone", Source::rect_roof, "Zone", SurfaceKind::roof},
+    {"Floor:GroundContact", Source::rect_floor, "Ground", SurfaceKind::floor},
+    {"Floor:Adiabatic", Source::rect_floor, "Adiabatic", SurfaceKind::floor},
+    {"Floor:Interzone", Source::rect_floor, "Zone", SurfaceKind::floor},
+    {"FenestrationSurface:Detailed", Source::fenestration, {}, SurfaceKind::window},
+    {"Window", Source::rect_sub, {}, SurfaceKind::window},
+    {"Door", Source::rect_sub, {}, SurfaceKind::door},
+    {"GlazedDoor", Source::rect_sub, {}, SurfaceKind::window},
+    {"Window:Interzone", Source::rect_sub, "Zone", SurfaceKind::window},
+    {"Door:Interzone", Source::rect_sub, "Zone", SurfaceKind::door},
+    {"GlazedDoor:Interzone", Source::rect_sub, "Zone", SurfaceKind::window},
+    {"Shading:Zone:Detailed", Source::zone_shading, {}, SurfaceKind::shading},
+    {"Shading:Site:Detailed", Source::site_shading, {}, SurfaceKind::detached_fixed},
+    {"Shading:Building:Detailed", Source::building_shading, {}, SurfaceKind::detached_building},
+    {"Shading:Site", Source::rect_site_shading, {}, SurfaceKind::detached_fixed},
+    {"Shading:Building", Source::rect_building_shading, {}, SurfaceKind::detached_building},
+    {"Shading:Overhang", Source::overhang, {}, SurfaceKind::shading},
+    {"Shading:Overhang:Projection", Source::overhang_projection, {}, SurfaceKind::shading},
+    {"Shading:Fin", Source::fin, {}, SurfaceKind::shading},
+    {"Shading:Fin:Projection", Source::fin_projection, {}, SurfaceKind::shading},
+};
+constexpr size_t kClassCount = sizeof kClasses / sizeof kClasses[0];
+
+// One object to read: its slot, the spec of its class and the view of it.
+struct Pending {
+    size_t slot;
+    uint32_t spec;
+};
+
+// Field positions by name, resolved once per class of the schema.
+class Fields {
+public:
+    Fields(const idd::ClassDef* cls) : cls_(cls) {}
+    int32_t operator()(std::string_view lower_name) const noexcept {
+        if (!cls_) return -1;
+        const auto found = cls_->base_field_index_map.find(lower_name);
+        return found == cls_->base_field_index_map.end() ? -1 : found->second;
+    }
+
+private:
+    const idd::ClassDef* cls_;
+};
+
+std::string_view trimmed(std::string_view text) noexcept {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+std::string_view value_at(ValuesView values, int32_t index) noexcept {
+    return index < 0 ? std::string_view() : trimmed(values.at_or_empty(static_cast<size_t>(index)));
+}
+
+// A number field: its value, or `fallback` when it is empty, not a number or
+// a word such as autocalculate.
+double number_at(ValuesView values, int32_t index, double fallback) noexcept {
+    const std::string_view text = value_at(values, index);
+    if (text.empty()) return fallback;
+    double out = 0.0;
+    if (idf::read_short_decimal(text, out)) return out;
+    const std::optional<double> read = idf::read_real(text);
+    return read && std::isfinite(*read) ? *read : fallback;
+}
+
+bool is_word(std::string_view text, std::string_view word) noexcept { return equal_fold(text, word); }
+
+struct Rules {
+    int corner = 1;  // 1 upper left, 2 lower left, 3 lower right, 4 upper right
+    bool ccw = true;
+    bool world = true;
+    bool rect_world = false;
+};
+
+class Builder {
+public:
+    Builder(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model)
+        : slots_(slots), schema_(schema), model_(model) {}
+
+    void run();
+
+private:
+    // --- Input
+    ObjectView view(size_t slot) const noexcept {
+        ObjectView out;
+        slots_.view(slot, out);
+        return out;
+    }
+    const Fields& fields(uint32_t spec) const noexcept { return fields_[spec]; }
+    uint32_t text(std::string_view value) { return value.empty() ? kNoText : model_.texts.add(value); }
+
+    void read_building(ValuesView values, const Fields& f);
+    void read_rules(ValuesView values, const Fields& f);
+    void read_zone(size_t slot, ValuesView values, const Fields& f);
+    void read_zone_groups();
+
+    // --- Surfaces
+    Surface& start(size_t slot, uint32_t spec, ValuesView values, SurfaceKind kind);
+    int32_t zone_named(std::string_view name);
+    int32_t surface_named(std::string_view name);
+    void place(Vec3& p, int32_t zone, SurfaceKind kind, bool world) const noexcept;
+    void read_detailed(const Pending& item);
+    void read_rect(const Pending& item);
+    void read_fenestration(const Pending& item);
+    void read_rect_sub(const Pending& item);
+    void read_shading_detailed(const Pending& item);
+    void read_rect_shading(const Pending& item);
+    void read_overhang(const Pending& item, bool projection);
+    void read_fin(const Pending& item, bool projection);
+    // Vertices as entered from field `first` on, in the order the engine
+    // stores them, transformed to world coordinates.
+    void take_vertices(Surface& s, ValuesView values, int32_t count_field, int32_t zone, bool world_rules);
+    void rectangle(Surface& s, Vec3 llc, double azimuth, double tilt, double length, double height);
+    void finish(Surface& s, bool check_orientation);
+    void relative_rectangle(Surface& s, const Surface& base, double x, double z, double length, double height,
+                            double azimuth, double tilt);
+
+    // --- Totals
+    void subtract_openings();
+    void zone_totals();
+    void facade_totals();
+
+    const idf::SlotSource& slots_;
+    const idd::c_IDD& schema_;
+    Model& model_;
+    Rules rules_;
+    double north_axis_ = 0.0;
+    Turn building_;
+    std::vector<Turn> zone_turns_;
+    std::vector<Fields> fields_;
+    std::vector<int32_t> zone_by_text_, surface_by_text_;
+    std::vector<Pending> pending_[kSources];
+    // Sine and cosine of each surface's azimuth and tilt as the engine keeps
+    // them for the rectangles built on it.
+    struct Trig {
+        double sa = 0.0, ca = 1.0, st = 0.0, ct = 1.0;
+    };
+    std::vector<Trig> trig_;
+    // Each window's width and height, for its overhangs and fins.
+    std::vector<double> width_, height_;
+};
+
+int32_t Builder::zone_named(std::string_view name) {
+    if (name.empty()) return -1;
+    // The texts only grow; a name not yet seen names no zone.
+    const uint32_t id = model_.texts.add(name);
+    return id < zone_by_text_.size() ? zone_by_text_[id] : -1;
+}
+
+int32_t Builder::surface_named(std::string_view name) {
+    if (name.empty()) return -1;
+    const uint32_t id = model_.texts.add(name);
+    return id < surface_by_text_.size() ? surface_by_text_[id] : -1;
+}
+
+void Builder::read_building(ValuesView values, const Fields& f) {
+    north_axis_ = number_at(values, f("north axis"), 0.0);
+}
+
+void Builder::read_rules(ValuesView values, const Fields& f) {
+    const std::string_view corner = value_at(values, f("starting vertex position"));
+    static constexpr std::string_view corners[] = {"UpperLeftCorner", "LowerLeftCorner", "LowerRightCorner",
+                                                   "UpperRightCorner"};
+    for (int k = 0; k < 4; ++k)
+        if (is_word(corner, corners[k])) rules_.corner = k + 1;
+    const std::string_view direction = value_at(values, f("vertex entry direction"));
+    rules_.ccw = !(is_word(direction, "Clockwise") || is_word(direction, "CW"));
+    const std::string_view system = value_at(values, f("coordinate system"));
+    rules_.world = !is_word(system, "Relative");
+    const std::string_view rect = value_at(values, f("rectangular surface coordinate system"));
+    rules_.rect_world = is_word(rect, "World") || is_word(rect, "Absolute");
+}
+
+void Builder::read_zone(size_t slot, ValuesView values, const Fields& f) {
+    Zone zone;
+    zone.name = text(value_at(values, 0));
+    zone.slot = slot;
+    zone.relative_north = number_at(values, f("direction of relative north"), 0.0);
+    zone.origin = {number_at(values, f("x origin"), 0.0), number_at(values, f("y origin"), 0.0),
+                   number_at(values, f("z origin"), 0.0)};
+    const double multiplier = number_at(values, f("multiplier"), 1.0);
+    zone.multiplier = multiplier >= 1.0 && multiplier < 1e15 ? static_cast<int64_t>(multiplier) : 1;
+    zone.user_ceiling_height = number_at(values, f("ceiling height"), -1.0);
+    zone.user_volume = number_at(values, f("volume"), -1.0);
+    zone.user_floor_area = number_at(values, f("floor area"), -1.0);
+    zone.part_of_total_floor_area = !is_word(value_at(values, f("part of total floor area")), "No");
+    if (zone.name != kNoText) {
+        if (zone_by_text_.size() <= zone.name) zone_by_text_.resize(model_.texts.size(), -1);
+        if (zone_by_text_[zone.name] >= 0) return;  // the engine stops at a duplicate name
+        zone_by_text_[zone.name] = static_cast<int32_t>(model_.zones.size());
+    }
+    model_.zones.push_back(zone);
+    zone_turns_.push_back(Turn::by(zone.relative_north));
+}
+
+void Builder::read_zone_groups() {
+    // ZoneList name -> its zones; each ZoneGroup multiplies the zones of its list.
+    std::vector<std::vector<int32_t>> lists;
+    std::vector<int32_t> list_by_text;
+    for (const Pending& item : pending_[static_cast<size_t>(Source::zone_list)]) {
+        const ObjectView object = view(item.slot);
+        const uint32_t id = text(value_at(object.values, 0));
+        if (id == kNoText) continue;
+        if (list_by_text.size() <= id) list_by_text.resize(model_.texts.size(), -1);
+        if (list_by_text[id] >= 0) continue;
+        list_by_text[id] = static_cast<int32_t>(lists.size());
+        std::vector<int32_t>& zones = lists.emplace_back();
+        for (size_t k = 1; k < object.values.size(); ++k) {
+            const int32_t zone = zone_named(trimmed(object.values[k]));
+            if (zone >= 0) zones.push_back(zone);
+        }
+    }
+    for (const Pending& item : pending_[static_cast<size_t>(Source::zone_group)]) {
+        const ObjectView object = view(item.slot);
+        const Fields& f = fields(item.spec);
+        const std::string_view list_name = value_at(object.values, f("zone list name"));
+        if (list_name.empty()) continue;
+        const uint32_t id = model_.texts.add(list_name);
+        if (id >= list_by_text.size() || list_by_text[id] < 0) continue;
+        const double multiplier = number_at(object.values, f("zone list multiplier"), 1.0);
+        const int64_t m = multiplier >= 1.0 && multiplier < 1e15 ? static_cast<int64_t>(multiplier) : 1;
+        for (int32_t zone : lists[static_cast<size_t>(list_by_text[id])]) model_.zones[static_cast<size_t>(zone)].list_multiplier = m;
+    }
+}
+
+Surface& Builder::start(size_t slot, uint32_t spec, ValuesView values, SurfaceKind kind) {
+    Surface& s = model_.surfaces.emplace_back();
+    trig_.emplace_back();
+    width_.push_back(0.0);
+    height_.push_back(0.0);
+    s.slot = slot;
+    s.kind = kind;
+    s.class_name = text(kClasses[spec].name);
+    s.name = text(value_at(values, 0));
+    s.first_vertex = static_cast<uint32_t>(model_.vertices.size());
+    return s;
+}
+
+// Turns a point given in a zone's (or the building's) coordinates into world
+// coordinates.
+void Builder::place(Vec3& p, int32_t zone, SurfaceKind kind, bool world) const noexcept {
+    if (world) return;  // only the building rotation for one standard's baseline would apply
+    if (zone >= 0) {
+        const Zone& z = model_.zones[static_cast<size_t>(zone)];
+        zone_turns_[static_cast<size_t>(zone)].apply(p.x, p.y);
+        p.x += z.origin.x;
+        p.y += z.origin.y;
+        p.z += z.origin.z;
+        building_.apply(p.x, p.y);
+    } else if (kind == SurfaceKind::detached_building) {
+        building_.apply(p.x, p.y);
+    }
+}
+
+void Builder::take_vertices(Surface& s, ValuesView values, int32_t count_field, int32_t zone, bool world) {
+    if (count_field < 0) return;
+    const size_t first = static_cast<size_t>(count_field) + 1;
+    const size_t available = values.size() > first ? (values.size() - first) / 3 : 0;
+    double wanted = number_at(values, count_field, -1.0);
+    size_t n = available;
+    if (wanted >= 0.0 && wanted < static_cast<double>(available)) n = static_cast<size_t>(wanted);
+    if (model_.vertices.size() + n > UINT32_MAX) throw std::bad_alloc();
+    const size_t at = model_.vertices.size();
+    for (size_t k = 0; k < n; ++k) {
+        const size_t i = first + 3 * k;
+        model_.vertices.push_back({number_at(values, static_cast<int32_t>(i), 0.0),
+                                   number_at(values, static_cast<int32_t>(i + 1), 0.0),
+                                   number_at(values, static_cast<int32_t>(i + 2), 0.0)});
+    }
+    Vec3* v = model_.vertices.data() + at;
+    // Clockwise entry: the first vertex stays, the rest are reversed.
+    if (!rules_.ccw && n > 2) std::reverse(v + 1, v + n);
+    // The starting corner: the first vertex entered goes to position
+    // `corner` (the list turned, never searched for an upper left corner).
+    if (n >= 3 && rules_.corner > 1 && !(n < 4 && rules_.corner == 4)) {
+        const size_t shift = (n - static_cast<size_t>(rules_.corner) + 1) % n;
+        std::rotate(v, v + shift, v + n);
+    }
+    for (size_t k = 0; k < n; ++k) place(v[k], zone, s.kind, world);
+    // Coincident vertices (within 1 cm) are dropped while more than three remain.
+    size_t kept = n;
+    if (kept > 3 && length(v[kept - 1] - v[0]) < 0.01) --kept;
+    for (size_t k = 1; k < kept && kept > 3;) {
+        if (length(v[k] - v[k - 1]) < 0.01) {
+            std::copy(v + k + 1, v + kept, v + k);
+            --kept;
+        } else {
+            ++k;
+        }
+    }
+    model_.vertices.resize(at + kept);
+    s.vertex_count = static_cast<uint32_t>(kept);
+}
+
+// Area, normal, orientation and centroid from the vertices; with
+// `check_orientation` a floor facing up or a roof facing down is turned over,
+// as the engine does.
+void Builder::finish(Surface& s, bool check_orientation) {
+    Vec3* v = model_.vertices.data() + s.first_vertex;
+    const size_t n = s.vertex_count;
+    Vec3 normal = newell_normal(v, n);
+    if (check_orientation && ((s.kind == SurfaceKind::roof && normal.z < -1e-6) ||
+                              (s.kind == SurfaceKind::floor && normal.z > 1e-6))) {
+        std::reverse(v, v + n);
+        normal = newell_normal(v, n);
+    }
+    s.gross_area = length(newell_area(v, n));
+    s.net_area = s.gross_area;
+    azimuth_and_tilt(v, n, normal, s.azimuth, s.tilt);
+    s.normal = {snap(normal.x), snap(normal.y), snap(normal.z)};
+    s.centroid = centroid_of(v, n, s.gross_area);
+    Trig& t = trig_[static_cast<size_t>(&s - model_.surfaces.data())];
+    if (n >= 3) {
+        t = {std::sin(s.azimuth * kDegToRad), std::cos(s.azimuth * kDegToRad), std::sin(s.tilt * kDegToRad),
+             std::cos(s.tilt * kDegToRad)};
+    }
+    const size_t idx = static_cast<size_t>(&s - model_.surfaces.data());
+    if (n >= 3) {
+        width_[idx] = length(v[2] - v[1]);
+        height_[idx] = length(v[1] - v[0]);
+    }
+}
+
+void Builder::read_detailed(const Pending& item) {
+    const ObjectView object = view(item.slot);
+    const Fields& f = fields(item.spec);
+    const Source source = kClasses[item.spec].source;
+    SurfaceKind kind = kClasses[item.spec].kind;
+    if (source == Source::detailed) {
+        const std::string_view type = value_at(object.values, f("surface type"));
+        if (is_word(type, "Floor")) {
+            kind = SurfaceKind::floor;
+        } else if (is_word(type, "Roof") || is_word(type, "Ceiling")) {
+            kind = SurfaceKind::roof;
+        } else {
+            kind = SurfaceKind::wall;
+        }
+    }
+    Surface& s = start(item.slot, item.spec, object.values, kind);
+    s.construction = text(value_at(object.values, f("construction name")));
+    const std::string_view zone_name = value_at(object.values, f("zone name"));
+    s.zone = text(zone_name);
+    s.zone_idx = zone_named(zone_name);
+    s.outside_boundary = text(value_at(object.values, f("outside boundary condition")));
+    take_vertices(s, object.values, f("number of vertices"), s.zone_idx, rules_.world);
+    finish(s, true);
+}
+
+void Builder::rectangle(Surface& s, Vec3 llc, double azimuth, double tilt, double length, double height) {
+    const double ca = std::cos(azimuth * kDegToRad), sa = std::sin(azimuth * kDegToRad);
+    const double ct = std::cos(tilt * kDegToRad), st = std::sin(tilt * kDegToRad);
+    const double xx[4] = {0.0, 0.0, length, length};
+    const double yy[4] = {height, 0.0, 0.0, height};
+    for (int k = 0; k < 4; ++k)
+        model_.vertices.push_back(
+            {llc.x - xx[k] * ca - yy[k] * ct * sa, llc.y + xx[k] * sa - yy[k] * ct * ca, llc.z + yy[k] * st});
+    s.vertex_count = 4;
+    const size_t idx = static_cast<size_t>(&s - model_.surfaces.data());
+    finish(s, false);
+    // The rectangle keeps the orientation it was built with for what is built on it.
+    trig_[idx] = {sa, ca, st, ct};
+    width_[idx] = std::abs(length);
+    height_[idx] = std::abs(height);
+}
+
+void Builder::read_rect(const Pending& item) {
+    const ObjectView object = view(item.slot);
+    const Fields& f = fields(item.spec);
+    const ClassSpec& spec = kClasses[item.spec];
+    Surface& s = start(item.slot, item.spec, object.values, spec.kind);
+    s.construction = text(value_at(object.values, f("construction name")));
+    const std::string_view zone_name = value_at(object.values, f("zone name"));
+    s.zone = text(zone_name);
+    s.zone_idx = zone_named(zone_name);
+    s.outside_boundary = text(spec.boundary == "Zone" ? std::string_view("Zone") : spec.boundary);
+    const double default_tilt = spec.source == Source::rect_wall ? 90.0 : spec.source == Source::rect_roof ? 0.0 : 180.0;
+    double azimuth = number_at(object.values, f("azimuth angle"), spec.source == Source::rect_wall ? 0.0 : 90.0);
+    const double tilt = number_at(object.values, f("tilt angle"), default_tilt);
+    if (s.zone_idx < 0) {  // the engine builds no vertices for a surface without its zone
+        finish(s, false);
+        return;
+    }
+    const Zone& zone = model_.zones[static_cast<size_t>(s.zone_idx)];
+    if (!rules_.world) azimuth += north_axis_ + zone.relative_north;
+    Vec3 llc{number_at(object.values, f("starting x coordinate"), 0.0),
+             number_at(object.values, f("starting y coordinate"), 0.0),
+             number_at(object.values, f("starting z coordinate"), 0.0)};
+    place(llc, s.zone_idx, s.kind, rules_.rect_world);
+    int32_t height_field = f("height");
+    if (height_field < 0) height_field = f("width");
+    rectangle(s, llc, azimuth, tilt, number_at(object.values, f("length"), 0.0),
+              number_at(object.values, height_field, 0.0));
+}
+
+void Builder::read_fenestration(const Pending& item) {
+    const ObjectView object = view(item.slot);
+    const Fields& f = fields(item.spec);
+    const std::string_view type = value_at(object.values, f("surface type"));
+    SurfaceKind kind = SurfaceKind::window;
+    if (is_word(type, "Door")) {
+        kind = SurfaceKind::door;
+    } else if (is_word(type, "TubularDaylightDome")) {
+        kind = SurfaceKind::tdd_dome;
+    }
+    Surface& s = start(item.slot, item.spec, object.values, kind);
+    s.construction = text(value_at(object.values, f("construction name")));
+    const std::string_view base_name = value_at(object.values, f("building surface name"));
+    s.base_surface = text(base_name);
+    s.base_idx = surface_named(base_name);
+    if (s.base_idx >= 0) {
+        const Surface& base = model_.surfaces[static_cast<size_t>(s.base_idx)];
+        s.zone = base.zone;
+        s.zone_idx = base.zone_idx;
+        s.outside_boundary = base.outside_boundary;
+    }
+    const double multiplier = number_at(object.values, f("multiplier"), 1.0);
+    s.multiplier = multiplier >= 1.0 ? std::trunc(multiplier) : 1.0;
+    s.multiplied_area = kind == SurfaceKind::window || kind == SurfaceKind::door;
+    take_vertices(s, object.values, f("number of vertices"), s.zone_idx, rules_.world);
+    finish(s, false);
+}
+
+// A rectangle on a base surface: (x, z) from the base's stored second vertex
+// along its width and up its height.
+void Builder::relative_rectangle(Surface& s, const Surface& base, double x, double z, double length, double height,
+                                 double azimuth, double tilt) {
+    const Trig& b = trig_[static_cast<size_t>(&base - model_.surfaces.data())];
+    Vec3 origin;
+    if (base.vertex_count >= 2) origin = model_.vertices[base.first_vertex + 1];
+    const Vec3 llc{origin.x - x * b.ca - z * b.ct * b.sa, origin.y + x * b.sa - z * b.ct * b.ca, origin.z + z * b.st};
+    rectangle(s, llc, azimuth, tilt, length, height);
+}
+
+void Builder::read_rect_sub(const Pending& item) {
+    const ObjectView object = view(item.slot);
+    const Fields& f = fields(item.spec);
+    const ClassSpec& spec = kClasses[item.spec];
+    Surface& s = start(item.slot, item.spec, object.values, spec.kind);
+    s.construction = text(value_at(object.values, f("construction name")));
+    const std::string_view base_name = value_at(object.values, f("building surface name"));
+    s.base_surface = text(base_name);
+    s.base_idx = surface_named(base_name);
+    const double multiplier = number_at(object.values, f("multiplier"), 1.0);
+    s.multiplier = multiplier >= 1.0 ? std::trunc(multiplier) : 1.0;
+    if (s.base_idx < 0) {
+        finish(s, false);
+        return;
+    }
+    const size_t base_idx = static_cast<size_t>(s.base_idx);
+    Surface& base = model_.surfaces[base_idx];
+    s.zone = base.zone;
+    s.zone_idx = base.zone_idx;
+    s.outside_boundary = base.outside_boundary;
+    const double azimuth = base.azimuth, tilt = base.tilt;
+    Surface& sub = s;  // `base` stays valid: nothing is added between
+    relative_rectangle(sub, base, number_at(object.values, f("starting x coordinate"), 0.0),
+                       number_at(object.values, f("starting z coordinate"), 0.0),
+                       number_at(object.values, f("length"), 0.0), number_at(object.values, f("height"), 0.0), azimuth,
+                       tilt);
+}
+
+void Builder::read_shading_detailed(const Pending& item) {
+    const ObjectView object = view(item.slot);
+    const Fields& f = fields(item.spec);
+    const ClassSpec& spec = kClasses[item.spec];
+    Surface& s = start(item.slot, item.spec, object.values, spec.kind);
+    int32_t zone = -1;
+    if (spec.source == Source::zone_shading) {
+        const std::string_view base_name = value_at(object.values, f("base surface name"));
+        s.base_surface = text(base_name);
+        s.base_idx = surface_named(base_name);
+        if (s.base_idx >= 0) zone = model_.surfaces[static_cast<size_t>(s.base_idx)].zone_idx;
+    }
+    take_vertices(s, object.values, f("number of vertices"), zone, rules_.world);
+    finish(s, false);
+}
+
+void Builder::read_rect_shading(const Pending& item) {
+    const ObjectView object = view(item.slot);
+    const Fields& f = fields(item.spec);
+    const ClassSpec& spec = kClasses[item.spec];
+    Surface& s = start(item.slot, item.spec, object.values, spec.kind);
+    double azimuth = number_at(object.values, f("azimuth angle"), 0.0);
+    const double tilt = number_at(object.values, f("tilt angle"), 90.0);
+    if (spec.kind == SurfaceKind::detached_building && !rules_.world) azimuth += north_axis_;
+    Vec3 llc{number_at(object.values, f("starting x coordinate"), 0.0),
+             number_at(object.values, f("starting y coordinate"), 0.0),
+             number_at(object.values, f("starting z coordinate"), 0.0)};
+    place(llc, -1, s.kind, rules_.rect_world);
+    rectangle(s, llc, azimuth, tilt, number_at(object.values, f("length"), 0.0),
+              number_at(object.values, f("height"), 0.0));
+}
+
+// Where a window's lower left corner sits on its base surface: along the
+// base's width and up its height from the base's second vertex.
+struct OnBase {
+    double x = 0.0, z = 0.0;
+};
+
+void Builder::read_overhang(const Pending& item, bool projection) {
+    const ObjectView object = view(item.slot);
+    const Fields& f = fields(item.spec);
+    const std::string_view window_name = value_at(object.values, f("window or door name"));
+    const int32_t window = surface_named(window_name);
+    Surface& s = start(item.slot, item.spec, object.values, SurfaceKind::shading);
+    if (window < 0) {
+        finish(s, false);
+        return;
+    }
+    const size_t w = static_cast<size_t>(window);
+    const int32_t base_idx = model_.surfaces[w].base_idx;
+    if (base_idx < 0 || model_.surfaces[w].vertex_count < 2) {
+        finish(s, false);
+        return;
+    }
+    const double height_above = number_at(object.values, f("height above window or door"), 0.0);
+    const double tilt_from = number_at(object.values, f("tilt angle from window/door"), 90.0);
+    const double left = number_at(object.values, f("left extension from window/door width"), 0.0);
+    const double right = number_at(object.values, f("right extension from window/door width"), 0.0);
+    double depth = 0.0;
+    if (projection) {
+        depth = number_at(object.values, f("depth as fraction of window/door height"), 0.0) * height_[w];
+    } else {
+        depth = number_at(object.values, f("depth"), 0.0);
+    }
+    const double len = left + right + width_[w];
+    if (len * depth <= 0.0) {  // the engine leaves such an overhang out
+        model_.surfaces.pop_back();
+        trig_.pop_back();
+        width_.pop_back();
+        height_.pop_back();
+        return;
+    }
+    const Surface& win = model_.surfaces[w];
+    const Surface& base = model_.surfaces[static_cast<size_t>(base_idx)];
+    const Trig& b = trig_[static_cast<size_t>(base_idx)];
+    const Vec3 d = model_.vertices[win.first_vertex + 1] - model_.vertices[base.first_vertex + 1];
+    const double xllc = -d.x * b.ca + d.y * b.sa;
+    const double yllc = -d.x * b.sa * b.ct - d.y * b.ca * b.ct + d.z * b.st;
+    relative_rectangle(s, base, xllc - left, yllc + height_[w] + height_above, len, depth, win.azimuth,
+                       win.tilt + tilt_from);
+}
+
+void Builder::read_fin(const Pending& item, bool projection) {
+    const ObjectView object = view(item.slot);
+    const Fields& f = fields(item.spec);
+    const int32_t window = surface_named(value_at(object.values, f("window or door name")));
+    const std::string_view name = value_at(object.values, 0);
+    if (window < 0) return;
+    const size_t w = static_cast<size_t>(window);
+    const int32_t base_idx = model_.surfaces[w].base_idx;
+    if (base_idx < 0 || model_.surfaces[w].vertex_count < 2) return;
+    static constexpr std::string_view sides[2] = {"left", "right"};
+    for (int side = 0; side < 2; ++side) {
+        const std::string prefix(sides[side]);
+        const double extension = number_at(object.values, f(prefix + " extension from window/door"), 0.0);
+        const double above = number_at(object.values, f(prefix + " distance above top of window"), 0.0);
+        const double below = number_at(object.values, f(prefix + " distance below bottom of window"), 0.0);
+        const double tilt_from = number_at(object.values, f(prefix + " tilt angle from window/door"), 90.0);
+        double depth = 0.0;
+        if (projection) {
+            depth = number_at(object.values, f(prefix + " depth as fraction of window/door width"), 0.0) * width_[w];
+        } else {
+            depth = number_at(object.values, f(prefix + " depth"), 0.0);
+        }
+        const double fin_length = above + below + height_[w];
+        if (fin_length * depth <= 0.0) continue;
+        Surface& s = start(item.slot, item.spec, object.values, SurfaceKind::shading);
+        s.name = text(std::string(name) + (side ? " Right" : " Left"));
+        const Surface& win = model_.surfaces[w];
+        const Surface& base = model_.surfaces[static_cast<size_t>(base_idx)];
+        const Trig& b = trig_[static_cast<size_t>(base_idx)];
+        const Vec3 d = model_.vertices[win.first_vertex + 1] - model_.vertices[base.first_vertex + 1];
+        const double xllc = -d.x * b.ca + d.y * b.sa;
+        const double yllc = -d.x * b.sa * b.ct - d.y * b.ca * b.ct + d.z * b.st;
+        const double x = side ? xllc + width_[w] + extension : xllc - extension;
+        relative_rectangle(s, base, x, yllc - below, -depth, fin_length, win.azimuth - (180.0 - tilt_from), win.tilt);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Totals
+
+void Builder::subtract_openings() {
+    for (Surface& s : model_.surfaces) {
+        if (!is_subsurface(s.kind)) continue;
+        if (s.multiplied_area) s.net_area = s.gross_area * s.multiplier;
+        if (s.base_idx >= 0) model_.surfaces[static_cast<size_t>(s.base_idx)].net_area -= s.net_area;
+    }
+}
+
+namespace {
+
+enum class Boundary { outdoors, ground, other };
+
+Boundary boundary_of(const TextTable& texts, uint32_t id) noexcept {
+    if (id == kNoText) return Boundary::other;
+    const std::string_view b = texts[id];
+    if (equal_fold(b, "Outdoors") || equal_fold(b, "OtherSideConditionsModel")) return Boundary::outdoors;
+    if (equal_fold(b, "Ground") || equal_fold(b, "GroundFCfactorMethod") || equal_fold(b, "Foundation"))
+        return Boundary::ground;
+    return Boundary::other;
+}
+
+// Whether a zone's faces close a volume: every edge (its ends matched to the
+// millimetre, each edge cut at the other faces' vertices that lie on it) is
+// shared by exactly two faces.
+struct Point3 {
+    int64_t x, y, z;
+    bool operator==(const Point3&) const = default;
+    bool operator<(const Point3& o) const noexcept {
+        return x != o.x ? x < o.x : y != o.y ? y < o.y : z < o.z;
+    }
+};
+
+Point3 grid(Vec3 v) noexcept {
+    const auto q = [](double c) {
+        const double r = std::round(c * 1000.0);
+        return std::abs(r) < 9e15 ? static_cast<int64_t>(r) : int64_t{0};
+    };
+    return {q(v.x), q(v.y), q(v.z)};
+}
+
+// Zones with more vertices than this are judged by their edges as given,
+// without cutting edges at T-junctions (that costs vertices squared).
+constexpr size_t kJunctionLimit = 512;
+
+bool encloses(const std::vector<const Surface*>& faces, const std::vector<Vec3>& vertices) {
+    std::vector<Vec3> points;
+    for (const Surface* f : faces)
+        for (size_t k = 0; k < f->vertex_count; ++k) points.push_back(vertices[f->first_vertex + k]);
+    const bool junctions = points.size() <= kJunctionLimit;
+    std::vector<std::pair<Point3, Point3>> edges;
+    for (const Surface* f : faces) {
+        const Vec3* v = vertices.data() + f->first_vertex;
+        const size_t n = f->vertex_count;
+        for (size_t k = 0; k < n; ++k) {
+            const Vec3 a = v[k], b = v[(k + 1) % n];
+            // The points of the other faces on this edge, in order along it.
+            std::vector<std::pair<double, Vec3>> cuts{{0.0, a}, {1.0, b}};
+            const Vec3 d = b - a;
+            const double len2 = dot(d, d);
+            if (junctions && len2 > 0.0) {
+                for (const Vec3& p : points) {
+                    const double t = dot(p - a, d) / len2;
+                    if (t <= 1e-9 || t >= 1.0 - 1e-9) continue;
+                    const Vec3 off = p - (a + d * t);
+                    if (dot(off, off) < 1e-6) cuts.emplace_back(t, p);
+                }
+                std::sort(cuts.begin(), cuts.end(), [](const auto& l, const auto& r) { return l.first < r.first; });
+            }
+            for (size_t c = 0; c + 1 < cuts.size(); ++c) {
+                Point3 p = grid(cuts[c].second), q = grid(cuts[c + 1].second);
+                if (p == q) continue;
+                if (q < p) std::swap(p, q);
+                edges.emplace_back(p, q);
+            }
+        }
+    }
+    if (edges.empty()) return false;
+    std::sort(edges.begin(), edges.end(), [](const auto& l, const auto& r) {
+        return l.first < r.first || (l.first == r.first && l.second < r.second);
+    });
+    for (size_t i = 0; i < edges.size();) {
+        size_t j = i;
+        while (j < edges.size() && edges[j] == edges[i]) ++j;
+        if (j - i != 2) return false;
+        i = j;
+    }
+    return true;
+}
+
+double min_z(const Vec3* v, size_t n) noexcept {
+    double z = HUGE_VAL;
+    for (size_t k = 0; k < n; ++k) z = std::min(z, v[k].z);
+    return n ? z : 0.0;
+}
+double max_z(const Vec3* v, size_t n) noexcept {
+    double z = -HUGE_VAL;
+    for (size_t k = 0; k < n; ++k) z = std::max(z, v[k].z);
+    return n ? z : 0.0;
+}
+
+}  // namespace
+
+void Builder::zone_totals() {
+    const size_t nz = model_.zones.size();
+    // The zone's surfaces, in document order, grouped by zone (one pass to count, one to place).
+    std::vector<uint32_t> first(nz + 1, 0);
+    for (const Surface& s : model_.surfaces)
+        if (s.zone_idx >= 0 && !is_shading(s.kind)) ++first[static_cast<size_t>(s.zone_idx) + 1];
+    for (size_t i = 0; i < nz; ++i) first[i + 1] += first[i];
+    std::vector<uint32_t> order(first[nz]);
+    {
+        std::vector<uint32_t> at(first.begin(), first.end() - 1);
+        for (uint32_t i = 0; i < model_.surfaces.size(); ++i) {
+            const Surface& s = model_.surfaces[i];
+            if (s.zone_idx >= 0 && !is_shading(s.kind)) order[at[static_cast<size_t>(s.zone_idx)]++] = i;
+        }
+    }
+    std::vector<const Surface*> faces;
+    for (size_t zi = 0; zi < nz; ++zi) {
+        Zone& zone = model_.zones[zi];
+        double floor_area = 0.0, ceiling_area = 0.0, centroid_weight = 0.0;
+        bool has_floor = false, has_roof = false, any = false;
+        Vec3 centroid;
+        faces.clear();
+        for (uint32_t k = first[zi]; k < first[zi + 1]; ++k) {
+            const Surface& s = model_.surfaces[order[k]];
+            const Vec3* v = model_.vertices.data() + s.first_vertex;
+            for (size_t j = 0; j < s.vertex_count; ++j) {
+                if (!any) zone.min = zone.max = v[j];
+                any = true;
+                zone.min = {std::min(zone.min.x, v[j].x), std::min(zone.min.y, v[j].y), std::min(zone.min.z, v[j].z)};
+                zone.max = {std::max(zone.max.x, v[j].x), std::max(zone.max.y, v[j].y), std::max(zone.max.z, v[j].z)};
+            }
+            const Boundary boundary = boundary_of(model_.texts, s.outside_boundary);
+            if (is_subsurface(s.kind)) {
+                if (boundary == Boundary::outdoors && s.kind == SurfaceKind::window)
+                    zone.exterior_window_area += s.gross_area;
+                continue;
+            }
+            if (s.kind == SurfaceKind::floor) {
+                has_floor = true;
+                floor_area += s.net_area;
+            } else if (s.kind == SurfaceKind::roof) {
+                has_roof = true;
+                ceiling_area += s.gross_area;
+            } else if (s.kind == SurfaceKind::wall && boundary == Boundary::outdoors) {
+                zone.exterior_gross_wall_area += s.gross_area;
+                zone.exterior_net_wall_area += s.net_area;
+            }
+            if (s.kind == SurfaceKind::wall || s.kind == SurfaceKind::floor || s.kind == SurfaceKind::roof) {
+                centroid = centroid + s.centroid * s.gross_area;
+                centroid_weight += s.gross_area;
+                faces.push_back(&s);
+            }
+        }
+        if (centroid_weight > 0.0) zone.centroid = centroid * (1.0 / centroid_weight);
+        zone.floor_area = zone.user_floor_area > 0.0 ? zone.user_floor_area : floor_area;
+        // The ceiling height: the area-weighted mid-heights of the roofs less
+        // those of the floors, else the walls' extent.
+        double ceil_avg = 0.0, floor_avg = 0.0, wall_max = -99999.0, wall_min = 99999.0;
+        for (const Surface* s : faces) {
+            const Vec3* v = model_.vertices.data() + s->first_vertex;
+            const double mid = (min_z(v, s->vertex_count) + max_z(v, s->vertex_count)) / 2.0;
+            if (s->kind == SurfaceKind::roof && ceiling_area > 0.0) {
+                ceil_avg += mid * (s->gross_area / ceiling_area);
+            } else if (s->kind == SurfaceKind::floor && zone.floor_area > 0.0) {
+                floor_avg += mid * (s->net_area / zone.floor_area);
+            } else if (s->kind == SurfaceKind::wall) {
+                wall_max = std::max(wall_max, max_z(v, s->vertex_count));
+                wall_min = std::min(wall_min, min_z(v, s->vertex_count));
+            }
+        }
+        double height = has_roof && has_floor ? ceil_avg - floor_avg : wall_max - wall_min;
+        if (height <= 0.0) height = wall_max - wall_min;
+        const bool height_entered = zone.user_ceiling_height > 0.0;
+        zone.ceiling_height = height_entered ? zone.user_ceiling_height : height > 0.0 ? height : 0.0;
+        double calculated = 0.0;
+        if (encloses(faces, model_.vertices)) {
+            for (const Surface* s : faces) {
+                const Vec3* v = model_.vertices.data() + s->first_vertex;
+                if (s->vertex_count >= 3) calculated += dot(newell_area(v, s->vertex_count), v[1]) / 3.0;
+            }
+        } else if (zone.floor_area > 0.0 && zone.ceiling_height > 0.0) {
+            calculated = zone.floor_area * zone.ceiling_height;
+        } else if (ceiling_area > 0.0 && zone.ceiling_height > 0.0) {
+            calculated = ceiling_area * zone.ceiling_height;
+        }
+        if (zone.user_volume > 0.0) {
+            zone.volume = zone.user_volume;
+        } else if (height_entered) {
+            zone.volume = zone.floor_area > 0.0 ? zone.floor_area * zone.ceiling_height : calculated;
+        } else {
+            zone.volume = calculated;
+        }
+        if (zone.volume <= 0.0) zone.volume = 10.0;
+    }
+}
+
+void Builder::facade_totals() {
+    for (const Surface& s : model_.surfaces) {
+        if (s.zone_idx < 0 || is_shading(s.kind)) continue;
+        const Boundary boundary = boundary_of(model_.texts, s.outside_boundary);
+        if (boundary == Boundary::other) continue;
+        if (s.tilt < 60.0 || s.tilt > 120.0) continue;
+        const bool opaque = s.kind == SurfaceKind::wall || s.kind == SurfaceKind::floor || s.kind == SurfaceKind::roof;
+        const bool window = s.kind == SurfaceKind::window || s.kind == SurfaceKind::tdd_dome;
+        if (!opaque && !window) continue;
+        const Zone& zone = model_.zones[static_cast<size_t>(s.zone_idx)];
+        double mult = static_cast<double>(zone.multiplier) * static_cast<double>(zone.list_multiplier);
+        if (window) mult *= s.multiplier;
+        const double az = std::round(s.azimuth * 100.0) / 100.0;
+        const size_t facade = (az >= 315.0 || az < 45.0) ? 1 : az < 135.0 ? 2 : az < 225.0 ? 3 : 4;
+        for (size_t column : {size_t{0}, facade}) {
+            WallWindowArea& a = model_.facades[column];
+            if (opaque) {
+                a.gross_wall_area += s.gross_area * mult;
+                if (boundary == Boundary::outdoors) a.above_ground_wall_area += s.gross_area * mult;
+            } else {
+                a.window_area += s.gross_area * mult;
+            }
+        }
+    }
+    for (const Zone& zone : model_.zones)
+        if (zone.part_of_total_floor_area)
+            model_.building_area += zone.floor_area * static_cast<double>(zone.multiplier) *
+                                    static_cast<double>(zone.list_multiplier);
+}
+
+void Builder::run() {
+    const size_t nclasses = schema_.ordered_classes.size();
+    // The spec of each class of the schema this reads, by class index.
+    std::vector<uint32_t> spec_of(nclasses, UINT32_MAX);
+    fields_.reserve(kClassCount);
+    for (uint32_t k = 0; k < kClassCount; ++k) {
+        const auto index = idd::find_class_index(schema_, kClasses[k].name);
+        fields_.emplace_back(index ? &schema_.ordered_classes[*index] : nullptr);
+        if (index) spec_of[*index] = k;
+    }
+    const idd::ClassDef* classes = schema_.ordered_classes.data();
+    const size_t count = slots_.slot_count();
+    for (size_t slot = 0; slot < count; ++slot) {
+        ObjectView object;
+        if (slots_.view(slot, object) != SlotState::object || !object.cls) continue;
+        const size_t index = static_cast<size_t>(object.cls - classes);
+        if (index >= nclasses || spec_of[index] == UINT32_MAX) continue;
+        const uint32_t spec = spec_of[index];
+        const Source source = kClasses[spec].source;
+        if (source == Source::building) {
+            if (pending_[static_cast<size_t>(source)].empty()) read_building(object.values, fields(spec));
+        } else if (source == Source::rules) {
+            if (pending_[static_cast<size_t>(source)].empty()) read_rules(object.values, fields(spec));
+        } else if (source == Source::zone) {
+            read_zone(slot, object.values, fields(spec));
+            continue;
+        }
+        pending_[static_cast<size_t>(source)].push_back({slot, spec});
+    }
+    building_ = Turn::by(north_axis_);
+    read_zone_groups();
+    const auto each = [&](Source source, auto&& read) {
+        for (const Pending& item : pending_[static_cast<size_t>(source)]) {
+            read(item);
+            const Surface& s = model_.surfaces.back();
+            if (s.name != kNoText) {
+                if (surface_by_text_.size() <= s.name) surface_by_text_.resize(model_.texts.size(), -1);
+                if (surface_by_text_[s.name] < 0) surface_by_text_[s.name] = static_cast<int32_t>(model_.surfaces.size() - 1);
+            }
+        }
+    };
+    const auto detailed = [&](const Pending& item) { read_detailed(item); };
+    const auto rect = [&](const Pending& item) { read_rect(item); };
+    for (Source source : {Source::detailed, Source::wall_detailed, Source::roof_detailed, Source::floor_detailed})
+        each(source, detailed);
+    for (Source source : {Source::rect_wall, Source::rect_roof, Source::rect_floor}) each(source, rect);
+    each(Source::fenestration, [&](const Pending& item) { read_fenestration(item); });
+    each(Source::rect_sub, [&](const Pending& item) { read_rect_sub(item); });
+    for (Source source : {Source::zone_shading, Source::site_shading, Source::building_shading})
+        each(source, [&](const Pending& item) { read_shading_detailed(item); });
+    for (Source source : {Source::rect_site_shading, Source::rect_building_shading})
+        each(source, [&](const Pending& item) { read_rect_shading(item); });
+    // Overhangs and fins may leave a window without a shading surface (or make two).
+    for (const Pending& item : pending_[static_cast<size_t>(Source::overhang)]) read_overhang(item, false);
+    for (const Pending& item : pending_[static_cast<size_t>(Source::overhang_projection)]) read_overhang(item, true);
+    for (const Pending& item : pending_[static_cast<size_t>(Source::fin)]) read_fin(item, false);
+    for (const Pending& item : pending_[static_cast<size_t>(Source::fin_projection)]) read_fin(item, true);
+    subtract_openings();
+    zone_totals();
+    facade_totals();
+}
+
+}  // namespace
+
+void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model) {
+    model = Model();
+    Builder(slots, schema, model).run();
+}
+
+}  // namespace tarvix::geometry

@@ -1,0 +1,355 @@
+// The geometry of a document (tarvix.geometry wraps these): the core builds
+// the model without the interpreter lock; Surface and ZoneGeometry records
+// are small objects that read their values from the model they share, so a
+// hundred thousand surfaces cost a hundred thousand small objects and no more.
+#include "core/geometry/geometry.h"
+#include "py/idf_document.h"
+
+namespace tarvix::idf {
+namespace {
+
+using geometry::Model;
+using py::Ref;
+
+constexpr Reader kReadingGeometry{"read for its geometry", "tarvix.geometry"};
+
+// The model shared by the records of one call, and the strs of its texts,
+// made on first use.
+struct ModelData {
+    Model model;
+    std::vector<Ref> texts;
+};
+
+struct ModelObject {
+    PyObject_HEAD
+    ModelData* data;  // owned; deleted with the object
+};
+
+void model_dealloc(PyObject* obj) {
+    delete reinterpret_cast<ModelObject*>(obj)->data;
+    PyTypeObject* type = Py_TYPE(obj);
+    type->tp_free(obj);
+}
+
+PyTypeObject ModelType = [] {
+    PyTypeObject type = py::new_static_type();
+    type.tp_name = "tarvix.geometry._Model";
+    type.tp_basicsize = sizeof(ModelObject);
+    type.tp_dealloc = model_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    type.tp_doc = "The geometry one call read, shared by its records.";
+    return type;
+}();
+
+Ref text_or_none(ModelData& data, uint32_t id) {
+    if (id == geometry::kNoText) return Ref::none();
+    if (data.texts.size() < data.model.texts.size()) data.texts.resize(data.model.texts.size());
+    Ref& str = data.texts[id];
+    if (!str) str = py::decode_utf8(data.model.texts[id]);
+    return str;
+}
+
+Ref float_of(double value) { return Ref::steal(PyFloat_FromDouble(value)); }
+
+Ref point(const geometry::Vec3& v) {
+    Ref x = float_of(v.x), y = float_of(v.y), z = float_of(v.z);
+    if (!x || !y || !z) return {};
+    return Ref::steal(PyTuple_Pack(3, x.get(), y.get(), z.get()));
+}
+
+// ---------------------------------------------------------------------------
+// Records
+
+struct RecordObject {
+    PyObject_HEAD
+    ModelObject* owner;  // strong reference
+    uint32_t index;
+};
+
+void record_dealloc(PyObject* obj) {
+    Py_XDECREF(reinterpret_cast<PyObject*>(reinterpret_cast<RecordObject*>(obj)->owner));
+    Py_TYPE(obj)->tp_free(obj);
+}
+
+const geometry::Surface& surface_of(PyObject* obj) {
+    const auto* record = reinterpret_cast<RecordObject*>(obj);
+    return record->owner->data->model.surfaces[record->index];
+}
+const geometry::Zone& zone_of(PyObject* obj) {
+    const auto* record = reinterpret_cast<RecordObject*>(obj);
+    return record->owner->data->model.zones[record->index];
+}
+ModelData& data_of(PyObject* obj) { return *reinterpret_cast<RecordObject*>(obj)->owner->data; }
+
+enum SurfaceField : intptr_t {
+    s_name,
+    s_class_name,
+    s_obj_idx,
+    s_kind,
+    s_zone,
+    s_base_surface,
+    s_construction,
+    s_outside_boundary,
+    s_multiplier,
+    s_vertices,
+    s_gross_area,
+    s_net_area,
+    s_azimuth,
+    s_tilt,
+    s_centroid,
+    s_outward_normal,
+    s_count,
+};
+
+PyObject* kind_strs[geometry::kSurfaceKinds] = {};
+
+Ref surface_field(PyObject* obj, intptr_t field) {
+    const geometry::Surface& s = surface_of(obj);
+    ModelData& data = data_of(obj);
+    switch (field) {
+        case s_name: return text_or_none(data, s.name);
+        case s_class_name: return text_or_none(data, s.class_name);
+        case s_obj_idx: return Ref::steal(PyLong_FromUnsignedLongLong(s.slot));
+        case s_kind: return Ref::borrow(kind_strs[static_cast<size_t>(s.kind)]);
+        case s_zone: return text_or_none(data, s.zone);
+        case s_base_surface: return text_or_none(data, s.base_surface);
+        case s_construction: return text_or_none(data, s.construction);
+        case s_outside_boundary: return text_or_none(data, s.outside_boundary);
+        case s_multiplier: return float_of(s.multiplier);
+        case s_vertices: {
+            Ref tuple = Ref::steal(PyTuple_New(s.vertex_count));
+            if (!tuple) return {};
+            for (uint32_t k = 0; k < s.vertex_count; ++k) {
+                Ref p = point(data.model.vertices[s.first_vertex + k]);
+                if (!p) return {};
+                PyTuple_SET_ITEM(tuple.get(), k, p.release());
+            }
+            return tuple;
+        }
+        case s_gross_area: return float_of(s.gross_area);
+        case s_net_area: return float_of(s.net_area);
+        case s_azimuth: return float_of(s.azimuth);
+        case s_tilt: return float_of(s.tilt);
+        case s_centroid: return point(s.centroid);
+        case s_outward_normal: return point(s.normal);
+        default: return Ref::none();
+    }
+}
+
+enum ZoneField : intptr_t {
+    z_name,
+    z_floor_area,
+    z_volume,
+    z_ceiling_height,
+    z_exterior_gross_wall_area,
+    z_exterior_net_wall_area,
+    z_exterior_window_area,
+    z_multiplier,
+    z_list_multiplier,
+    z_part_of_total_floor_area,
+    z_centroid,
+    z_min,
+    z_max,
+    z_count,
+};
+
+Ref zone_field(PyObject* obj, intptr_t field) {
+    const geometry::Zone& z = zone_of(obj);
+    switch (field) {
+        case z_name: return text_or_none(data_of(obj), z.name);
+        case z_floor_area: return float_of(z.floor_area);
+        case z_volume: return float_of(z.volume);
+        case z_ceiling_height: return float_of(z.ceiling_height);
+        case z_exterior_gross_wall_area: return float_of(z.exterior_gross_wall_area);
+        case z_exterior_net_wall_area: return float_of(z.exterior_net_wall_area);
+        case z_exterior_window_area: return float_of(z.exterior_window_area);
+        case z_multiplier: return Ref::steal(PyLong_FromLongLong(z.multiplier));
+        case z_list_multiplier: return Ref::steal(PyLong_FromLongLong(z.list_multiplier));
+        case z_part_of_total_floor_area: return Ref::borrow(z.part_of_total_floor_area ? Py_True : Py_False);
+        case z_centroid: return point(z.centroid);
+        case z_min: return point(z.min);
+        case z_max: return point(z.max);
+        default: return Ref::none();
+    }
+}
+
+PyObject* surface_get(PyObject* obj, void* closure) {
+    return surface_field(obj, reinterpret_cast<intptr_t>(closure)).release();
+}
+PyObject* zone_get(PyObject* obj, void* closure) {
+    return zone_field(obj, reinterpret_cast<intptr_t>(closure)).release();
+}
+
+#define TARVIX_FIELD(getter, name, id, doc) {name, getter, nullptr, doc, reinterpret_cast<void*>(id)}
+
+PyGetSetDef surface_getset[] = {
+    TARVIX_FIELD(surface_get, "name", s_name, "The surface's name (a fin's has ' Left' or ' Right' added)"),
+    TARVIX_FIELD(surface_get, "class_name", s_class_name, "The class of the object that makes the surface"),
+    TARVIX_FIELD(surface_get, "obj_idx", s_obj_idx, "Index of that object in the document"),
+    TARVIX_FIELD(surface_get, "kind", s_kind, "The engine's surface class: 'Wall', 'Floor', 'Roof', 'Window', 'Door', 'Shading', ..."),
+    TARVIX_FIELD(surface_get, "zone", s_zone, "The zone the surface bounds (a sub-surface's: its base's), or None"),
+    TARVIX_FIELD(surface_get, "base_surface", s_base_surface, "The surface a sub-surface or zone shading sits on, or None"),
+    TARVIX_FIELD(surface_get, "construction", s_construction, "The construction's name, or None"),
+    TARVIX_FIELD(surface_get, "outside_boundary", s_outside_boundary,
+                 "The outside boundary condition ('Outdoors', 'Ground', 'Surface', ...; a sub-surface's: its base's), or None"),
+    TARVIX_FIELD(surface_get, "multiplier", s_multiplier, "How many identical sub-surfaces this one stands for"),
+    TARVIX_FIELD(surface_get, "vertices", s_vertices, "World coordinates (x, y, z) of the vertices, in the order the engine stores them"),
+    TARVIX_FIELD(surface_get, "gross_area", s_gross_area, "Area of the polygon, m2 (one unit of a multiplied sub-surface)"),
+    TARVIX_FIELD(surface_get, "net_area", s_net_area,
+                 "Area as the engine reports it, m2: less the sub-surfaces on it; times the multiplier of a window or door"),
+    TARVIX_FIELD(surface_get, "azimuth", s_azimuth, "Degrees clockwise from true north of the outward normal, as the engine reports it"),
+    TARVIX_FIELD(surface_get, "tilt", s_tilt, "Degrees between the outward normal and straight up"),
+    TARVIX_FIELD(surface_get, "centroid", s_centroid, "The engine's centroid of the surface (x, y, z)"),
+    TARVIX_FIELD(surface_get, "outward_normal", s_outward_normal, "Unit outward normal (x, y, z)"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef zone_getset[] = {
+    TARVIX_FIELD(zone_get, "name", z_name, "The zone's name"),
+    TARVIX_FIELD(zone_get, "floor_area", z_floor_area, "Floor area, m2, for one zone (multipliers not applied)"),
+    TARVIX_FIELD(zone_get, "volume", z_volume, "Volume, m3, for one zone"),
+    TARVIX_FIELD(zone_get, "ceiling_height", z_ceiling_height, "Ceiling height, m"),
+    TARVIX_FIELD(zone_get, "exterior_gross_wall_area", z_exterior_gross_wall_area, "Gross area of the walls facing outdoors, m2"),
+    TARVIX_FIELD(zone_get, "exterior_net_wall_area", z_exterior_net_wall_area, "Net area of the walls facing outdoors, m2"),
+    TARVIX_FIELD(zone_get, "exterior_window_area", z_exterior_window_area, "Area of the exterior windows, m2 (one unit each)"),
+    TARVIX_FIELD(zone_get, "multiplier", z_multiplier, "The zone's multiplier"),
+    TARVIX_FIELD(zone_get, "list_multiplier", z_list_multiplier, "The multiplier of the zone group the zone is in"),
+    TARVIX_FIELD(zone_get, "part_of_total_floor_area", z_part_of_total_floor_area, "Whether the zone counts in the building's area"),
+    TARVIX_FIELD(zone_get, "centroid", z_centroid, "Area-weighted mean of the centroids of its walls, floors and roofs"),
+    TARVIX_FIELD(zone_get, "min", z_min, "Least x, y and z of the zone's vertices"),
+    TARVIX_FIELD(zone_get, "max", z_max, "Greatest x, y and z of the zone's vertices"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef TARVIX_FIELD
+
+PyObject* record_repr(const char* type_name, Ref name, const char* detail_name, Ref detail) {
+    if (!name || !detail) return nullptr;
+    return PyUnicode_FromFormat("%s(name=%R, %s=%R)", type_name, name.get(), detail_name, detail.get());
+}
+
+PyObject* surface_repr(PyObject* obj) {
+    return record_repr("Surface", surface_field(obj, s_name), "kind", surface_field(obj, s_kind));
+}
+PyObject* zone_repr(PyObject* obj) {
+    return record_repr("ZoneGeometry", zone_field(obj, z_name), "floor_area", zone_field(obj, z_floor_area));
+}
+
+PyTypeObject SurfaceType = [] {
+    PyTypeObject type = py::new_static_type();
+    type.tp_name = "tarvix.geometry.Surface";
+    type.tp_basicsize = sizeof(RecordObject);
+    type.tp_dealloc = record_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    type.tp_doc = "One surface, sub-surface or shading surface as the engine resolves it (read-only).";
+    type.tp_getset = surface_getset;
+    type.tp_repr = surface_repr;
+    return type;
+}();
+
+PyTypeObject ZoneGeometryType = [] {
+    PyTypeObject type = py::new_static_type();
+    type.tp_name = "tarvix.geometry.ZoneGeometry";
+    type.tp_basicsize = sizeof(RecordObject);
+    type.tp_dealloc = record_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    type.tp_doc = "One zone's areas, volume and extent as the engine computes them (read-only).";
+    type.tp_getset = zone_getset;
+    type.tp_repr = zone_repr;
+    return type;
+}();
+
+// ---------------------------------------------------------------------------
+// The functions
+
+// Reads the model of `arg` (an IDF) into a new model object.
+Ref read_geometry(const char* func_name, PyObject* arg) {
+    if (!is_idf(arg)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument 'doc' must be tarvix.idf.IDF, not %.200s", func_name,
+                     Py_TYPE(arg)->tp_name);
+        return {};
+    }
+    auto data = std::make_unique<ModelData>();
+    IDFDoc* doc = reinterpret_cast<IDFDoc*>(arg);
+    const bool done = with_checked_slots(doc, kReadingGeometry, [&](const SlotSource& slots, const idd::c_IDD& schema) {
+        geometry::read_model(slots, schema, data->model);
+    });
+    if (!done) return {};
+    auto* obj = PyObject_New(ModelObject, &ModelType);
+    if (!obj) return {};
+    obj->data = data.release();
+    return Ref::steal(reinterpret_cast<PyObject*>(obj));
+}
+
+PyObject* record_list(PyObject* owner, PyTypeObject* type, size_t count) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        auto* record = PyObject_New(RecordObject, type);
+        if (!record) return nullptr;
+        record->owner = reinterpret_cast<ModelObject*>(Py_NewRef(owner));
+        record->index = static_cast<uint32_t>(i);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(record));
+    }
+    return list.release();
+}
+
+PyObject* geometry_surfaces(PyObject*, PyObject* arg) {
+    Ref model = read_geometry("surfaces", arg);
+    if (!model) return nullptr;
+    const size_t count = reinterpret_cast<ModelObject*>(model.get())->data->model.surfaces.size();
+    if (count > UINT32_MAX) return PyErr_NoMemory();
+    return record_list(model.get(), &SurfaceType, count);
+}
+
+PyObject* geometry_zones(PyObject*, PyObject* arg) {
+    Ref model = read_geometry("zones", arg);
+    if (!model) return nullptr;
+    const size_t count = reinterpret_cast<ModelObject*>(model.get())->data->model.zones.size();
+    return record_list(model.get(), &ZoneGeometryType, count);
+}
+
+// ((gross wall, above-ground wall, window) for Total, North, East, South,
+// West, building area).
+PyObject* geometry_summary(PyObject*, PyObject* arg) {
+    Ref model = read_geometry("window_wall_ratio", arg);
+    if (!model) return nullptr;
+    const Model& m = reinterpret_cast<ModelObject*>(model.get())->data->model;
+    Ref facades = Ref::steal(PyTuple_New(geometry::kFacades));
+    if (!facades) return nullptr;
+    for (size_t k = 0; k < geometry::kFacades; ++k) {
+        const geometry::WallWindowArea& a = m.facades[k];
+        PyObject* row = Py_BuildValue("(ddd)", a.gross_wall_area, a.above_ground_wall_area, a.window_area);
+        if (!row) return nullptr;
+        PyTuple_SET_ITEM(facades.get(), static_cast<Py_ssize_t>(k), row);
+    }
+    return Py_BuildValue("(Od)", facades.get(), m.building_area);
+}
+
+}  // namespace
+
+PyMethodDef geometry_functions[] = {
+    {"_geometry_surfaces", py::guarded<geometry_surfaces, "tarvix.geometry.surfaces">, METH_O,
+     "_geometry_surfaces(doc)\n--\n\nThe surfaces of a document as Surface records."},
+    {"_geometry_zones", py::guarded<geometry_zones, "tarvix.geometry.zones">, METH_O,
+     "_geometry_zones(doc)\n--\n\nThe zones of a document as ZoneGeometry records."},
+    {"_geometry_summary", py::guarded<geometry_summary, "tarvix.geometry.window_wall_ratio">, METH_O,
+     "_geometry_summary(doc)\n--\n\n((gross wall, above-ground wall, window area) for Total, North, East,\n"
+     "South and West, building area)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int setup_geometry_types(PyObject* module) {
+    for (size_t k = 0; k < geometry::kSurfaceKinds; ++k) {
+        if (kind_strs[k]) continue;
+        kind_strs[k] = py::decode_utf8(geometry::kind_name(static_cast<geometry::SurfaceKind>(k))).release();
+        if (!kind_strs[k]) return -1;
+        PyUnicode_InternInPlace(&kind_strs[k]);
+    }
+    if (PyType_Ready(&ModelType) < 0) return -1;
+    if (py::prepare_type(module, &SurfaceType, "_Surface", nullptr) < 0) return -1;
+    if (py::prepare_type(module, &ZoneGeometryType, "_ZoneGeometry", nullptr) < 0) return -1;
+    return PyModule_AddFunctions(module, geometry_functions);
+}
+
+}  // namespace tarvix::idf
