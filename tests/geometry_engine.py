@@ -5,7 +5,8 @@ and returns plain dicts and lists read from what the run wrote:
 
 - "eio": the surface list of eplusout.eio (Output:Surfaces:List,DetailsWithVertices): "surfaces" maps each
   upper-cased surface name to its fields (heat transfer surfaces with their zone, shading surfaces with
-  zone None), "zones" the "Zone Information" lines, "geometry_rules" the "Surface Geometry" line,
+  zone None; "window_multiplier" from the exterior fenestration table, "outside_surface" the facing
+  surface as the SQLite output links it), "zones" the "Zone Information" lines, "geometry_rules" the "Surface Geometry" line,
   "building" the "Building Information" line, "headers" the "! <...>" header lines used;
 - "vrml": eplusout.wrl (Output:Surfaces:Drawing,VRML): per surface name its group (zone name, "Fixed
   Shading" or "Building Shading"), appearance and vertices (five decimals);
@@ -232,8 +233,14 @@ def run_model(model_text: str, folder: Path) -> dict[str, Any]:
     sql = parse_sql(out / "eplusout.sql") if (out / "eplusout.sql").is_file() else {
         "surfaces": {}, "zones": {}, "tables": {}, "window_wall_ratio": {}, "building_area": None}
     multipliers = _multipliers(sql["tables"])
+    by_index = {row["SurfaceIndex"]: row["SurfaceName"] for row in sql["surfaces"].values()}
     for key, surface in eio["surfaces"].items():
         surface["window_multiplier"] = multipliers.get(key)
+        # The surface on the other side as the SQLite output links it: the surface list prints a
+        # Ceiling:Interzone's own name there rather than the floor it faces.
+        row = sql["surfaces"].get(key)
+        index = row["ExtBoundCond"] if row else None
+        surface["outside_surface"] = by_index.get(index) if isinstance(index, int) and index > 0 else None
     return {"run": summary, "eio": eio, "vrml": vrml, "sql": {"surfaces": sql["surfaces"], "zones": sql["zones"]},
             "tables": sql["tables"], "window_wall_ratio": sql["window_wall_ratio"],
             "building_area": sql["building_area"]}
