@@ -30,27 +30,35 @@ uint64_t folded_hash(std::string_view text) noexcept {
 }  // namespace
 
 void TextTable::grow() {
-    std::vector<uint32_t> table(std::max<size_t>(64, table_.size() * 2), 0);
+    std::vector<std::pair<uint32_t, uint32_t>> table(std::max<size_t>(64, table_.size() * 2), {0, 0});
     const size_t mask = table.size() - 1;
-    for (uint32_t entry : table_) {
-        if (!entry) continue;
-        size_t at = folded_hash((*this)[entry - 1]) & mask;
-        while (table[at]) at = (at + 1) & mask;
+    for (const auto& entry : table_) {
+        if (!entry.first) continue;
+        size_t at = folded_hash((*this)[entry.first - 1]) & mask;
+        while (table[at].first) at = (at + 1) & mask;
         table[at] = entry;
     }
     table_ = std::move(table);
 }
 
+void TextTable::reserve(size_t count, size_t bytes) {
+    text_.reserve(text_.size() + bytes);
+    ends_.reserve(ends_.size() + count);
+    while ((shared_ + count) * 2 > table_.size()) grow();
+}
+
 uint32_t TextTable::add(std::string_view text) {
     if ((shared_ + 1) * 2 > table_.size()) grow();
     const size_t mask = table_.size() - 1;
-    size_t at = folded_hash(text) & mask;
-    while (const uint32_t entry = table_[at]) {
-        if (equal_fold((*this)[entry - 1], text)) return entry - 1;
+    const uint64_t hash = folded_hash(text);
+    const auto tag = static_cast<uint32_t>(hash >> 32);
+    size_t at = hash & mask;
+    while (const uint32_t entry = table_[at].first) {
+        if (table_[at].second == tag && equal_fold((*this)[entry - 1], text)) return entry - 1;
         at = (at + 1) & mask;
     }
     const uint32_t id = add_unshared(text);
-    table_[at] = id + 1;
+    table_[at] = {id + 1, tag};
     ++shared_;
     return id;
 }
@@ -268,18 +276,27 @@ struct Pending {
     uint32_t spec;
 };
 
-// Field positions by name, resolved once per class of the schema.
+// Field positions by name, resolved once per class of the schema: the
+// names are literals, so a look-up after the first compares one pointer.
 class Fields {
 public:
     Fields(const idd::ClassDef* cls) : cls_(cls) {}
-    int32_t operator()(std::string_view lower_name) const noexcept {
-        if (!cls_) return -1;
-        const auto found = cls_->base_field_index_map.find(lower_name);
-        return found == cls_->base_field_index_map.end() ? -1 : found->second;
+    int32_t operator()(std::string_view lower_name) noexcept {
+        for (const auto& [name, index] : known_)
+            if (name == lower_name.data()) return index;
+        int32_t index = -1;
+        if (cls_) {
+            const auto found = cls_->base_field_index_map.find(lower_name);
+            if (found != cls_->base_field_index_map.end()) index = found->second;
+        }
+        if (known_.size() < kKnown) known_.emplace_back(lower_name.data(), index);
+        return index;
     }
 
 private:
+    static constexpr size_t kKnown = 24;
     const idd::ClassDef* cls_;
+    std::vector<std::pair<const char*, int32_t>> known_;
 };
 
 std::string_view trimmed(std::string_view text) noexcept {
@@ -315,7 +332,9 @@ struct Rules {
 class Builder {
 public:
     Builder(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model)
-        : slots_(slots), schema_(schema), model_(model) {}
+        : slots_(slots), schema_(schema), model_(model) {
+        std::fill(std::begin(class_text_), std::end(class_text_), kNoText);
+    }
 
     void run();
 
@@ -326,12 +345,31 @@ private:
         slots_.view(slot, out);
         return out;
     }
-    const Fields& fields(uint32_t spec) const noexcept { return fields_[spec]; }
+    Fields& fields(uint32_t spec) noexcept { return fields_[spec]; }
     uint32_t text(std::string_view value) { return value.empty() ? kNoText : model_.texts.add(value); }
+    // The same for a field whose few values repeat from one object to the
+    // next (a zone, a construction, a boundary): the last four are checked
+    // first.
+    struct Recent {
+        std::string_view values[4];
+        uint32_t ids[4] = {kNoText, kNoText, kNoText, kNoText};
+        unsigned next = 0;
+    };
+    uint32_t text(std::string_view value, Recent& recent) {
+        if (value.empty()) return kNoText;
+        for (unsigned k = 0; k < 4; ++k)
+            if (recent.ids[k] != kNoText && recent.values[k] == value) return recent.ids[k];
+        const uint32_t id = text(value);
+        recent.values[recent.next] = value;
+        recent.ids[recent.next] = id;
+        recent.next = (recent.next + 1) % 4;
+        return id;
+    }
+    Recent recent_zone_, recent_construction_, recent_boundary_, recent_base_;
 
-    void read_building(ValuesView values, const Fields& f);
-    void read_rules(ValuesView values, const Fields& f);
-    void read_zone(size_t slot, ValuesView values, const Fields& f);
+    void read_building(ValuesView values, Fields& f);
+    void read_rules(ValuesView values, Fields& f);
+    void read_zone(size_t slot, ValuesView values, Fields& f);
     void read_zone_groups();
 
     // --- Surfaces
@@ -368,6 +406,7 @@ private:
     Turn building_;
     std::vector<Turn> zone_turns_;
     std::vector<Fields> fields_;
+    uint32_t class_text_[kClassCount];
     std::vector<int32_t> zone_by_text_, surface_by_text_;
     std::vector<Pending> pending_[kSources];
     // Sine and cosine of each surface's azimuth and tilt as the engine keeps
@@ -375,29 +414,35 @@ private:
     struct Trig {
         double sa = 0.0, ca = 1.0, st = 0.0, ct = 1.0;
     };
-    std::vector<Trig> trig_;
-    // Each window's width and height, for its overhangs and fins.
-    std::vector<double> width_, height_;
+    // What rectangles built on a surface use: the sines and cosines, and a
+    // window's width and height for its overhangs and fins. A rectangle
+    // keeps those it was built with; a polygon's are worked out on first use.
+    struct Shape {
+        Trig trig;
+        double width = 0.0, height = 0.0;
+    };
+    std::vector<std::pair<size_t, Shape>> rect_shapes_;  // by surface index, ascending
+    Shape shape(size_t idx) const noexcept;
 };
 
 int32_t Builder::zone_named(std::string_view name) {
     if (name.empty()) return -1;
     // The texts only grow; a name not yet seen names no zone.
-    const uint32_t id = model_.texts.add(name);
+    const uint32_t id = text(name, recent_zone_);
     return id < zone_by_text_.size() ? zone_by_text_[id] : -1;
 }
 
 int32_t Builder::surface_named(std::string_view name) {
     if (name.empty()) return -1;
-    const uint32_t id = model_.texts.add(name);
+    const uint32_t id = text(name, recent_base_);
     return id < surface_by_text_.size() ? surface_by_text_[id] : -1;
 }
 
-void Builder::read_building(ValuesView values, const Fields& f) {
+void Builder::read_building(ValuesView values, Fields& f) {
     north_axis_ = number_at(values, f("north axis"), 0.0);
 }
 
-void Builder::read_rules(ValuesView values, const Fields& f) {
+void Builder::read_rules(ValuesView values, Fields& f) {
     const std::string_view corner = value_at(values, f("starting vertex position"));
     static constexpr std::string_view corners[] = {"UpperLeftCorner", "LowerLeftCorner", "LowerRightCorner",
                                                    "UpperRightCorner"};
@@ -411,7 +456,7 @@ void Builder::read_rules(ValuesView values, const Fields& f) {
     rules_.rect_world = is_word(rect, "World") || is_word(rect, "Absolute");
 }
 
-void Builder::read_zone(size_t slot, ValuesView values, const Fields& f) {
+void Builder::read_zone(size_t slot, ValuesView values, Fields& f) {
     Zone zone;
     zone.name = text(value_at(values, 0));
     zone.slot = slot;
@@ -452,7 +497,7 @@ void Builder::read_zone_groups() {
     }
     for (const Pending& item : pending_[static_cast<size_t>(Source::zone_group)]) {
         const ObjectView object = view(item.slot);
-        const Fields& f = fields(item.spec);
+        Fields& f = fields(item.spec);
         const std::string_view list_name = value_at(object.values, f("zone list name"));
         if (list_name.empty()) continue;
         const uint32_t id = model_.texts.add(list_name);
@@ -465,12 +510,10 @@ void Builder::read_zone_groups() {
 
 Surface& Builder::start(size_t slot, uint32_t spec, ValuesView values, SurfaceKind kind) {
     Surface& s = model_.surfaces.emplace_back();
-    trig_.emplace_back();
-    width_.push_back(0.0);
-    height_.push_back(0.0);
     s.slot = slot;
     s.kind = kind;
-    s.class_name = text(kClasses[spec].name);
+    if (class_text_[spec] == kNoText) class_text_[spec] = text(kClasses[spec].name);
+    s.class_name = class_text_[spec];
     s.name = text(value_at(values, 0));
     s.first_vertex = static_cast<uint32_t>(model_.vertices.size());
     return s;
@@ -549,21 +592,27 @@ void Builder::finish(Surface& s, bool check_orientation) {
     azimuth_and_tilt(v, n, normal, s.azimuth, s.tilt);
     s.normal = {snap(normal.x), snap(normal.y), snap(normal.z)};
     s.centroid = centroid_of(v, n, s.gross_area);
-    Trig& t = trig_[static_cast<size_t>(&s - model_.surfaces.data())];
-    if (n >= 3) {
-        t = {std::sin(s.azimuth * kDegToRad), std::cos(s.azimuth * kDegToRad), std::sin(s.tilt * kDegToRad),
-             std::cos(s.tilt * kDegToRad)};
+}
+
+Builder::Shape Builder::shape(size_t idx) const noexcept {
+    const auto found = std::lower_bound(rect_shapes_.begin(), rect_shapes_.end(), idx,
+                                        [](const auto& entry, size_t key) { return entry.first < key; });
+    if (found != rect_shapes_.end() && found->first == idx) return found->second;
+    Shape shape;
+    const Surface& s = model_.surfaces[idx];
+    if (s.vertex_count >= 3) {
+        const Vec3* v = model_.vertices.data() + s.first_vertex;
+        shape.trig = {std::sin(s.azimuth * kDegToRad), std::cos(s.azimuth * kDegToRad), std::sin(s.tilt * kDegToRad),
+                      std::cos(s.tilt * kDegToRad)};
+        shape.width = length(v[2] - v[1]);
+        shape.height = length(v[1] - v[0]);
     }
-    const size_t idx = static_cast<size_t>(&s - model_.surfaces.data());
-    if (n >= 3) {
-        width_[idx] = length(v[2] - v[1]);
-        height_[idx] = length(v[1] - v[0]);
-    }
+    return shape;
 }
 
 void Builder::read_detailed(const Pending& item) {
     const ObjectView object = view(item.slot);
-    const Fields& f = fields(item.spec);
+    Fields& f = fields(item.spec);
     const Source source = kClasses[item.spec].source;
     SurfaceKind kind = kClasses[item.spec].kind;
     if (source == Source::detailed) {
@@ -577,11 +626,11 @@ void Builder::read_detailed(const Pending& item) {
         }
     }
     Surface& s = start(item.slot, item.spec, object.values, kind);
-    s.construction = text(value_at(object.values, f("construction name")));
+    s.construction = text(value_at(object.values, f("construction name")), recent_construction_);
     const std::string_view zone_name = value_at(object.values, f("zone name"));
-    s.zone = text(zone_name);
+    s.zone = text(zone_name, recent_zone_);
     s.zone_idx = zone_named(zone_name);
-    s.outside_boundary = text(value_at(object.values, f("outside boundary condition")));
+    s.outside_boundary = text(value_at(object.values, f("outside boundary condition")), recent_boundary_);
     take_vertices(s, object.values, f("number of vertices"), s.zone_idx, rules_.world);
     finish(s, true);
 }
@@ -598,19 +647,17 @@ void Builder::rectangle(Surface& s, Vec3 llc, double azimuth, double tilt, doubl
     const size_t idx = static_cast<size_t>(&s - model_.surfaces.data());
     finish(s, false);
     // The rectangle keeps the orientation it was built with for what is built on it.
-    trig_[idx] = {sa, ca, st, ct};
-    width_[idx] = std::abs(length);
-    height_[idx] = std::abs(height);
+    rect_shapes_.emplace_back(idx, Shape{{sa, ca, st, ct}, std::abs(length), std::abs(height)});
 }
 
 void Builder::read_rect(const Pending& item) {
     const ObjectView object = view(item.slot);
-    const Fields& f = fields(item.spec);
+    Fields& f = fields(item.spec);
     const ClassSpec& spec = kClasses[item.spec];
     Surface& s = start(item.slot, item.spec, object.values, spec.kind);
-    s.construction = text(value_at(object.values, f("construction name")));
+    s.construction = text(value_at(object.values, f("construction name")), recent_construction_);
     const std::string_view zone_name = value_at(object.values, f("zone name"));
-    s.zone = text(zone_name);
+    s.zone = text(zone_name, recent_zone_);
     s.zone_idx = zone_named(zone_name);
     s.outside_boundary = text(spec.boundary == "Zone" ? std::string_view("Zone") : spec.boundary);
     const double default_tilt = spec.source == Source::rect_wall ? 90.0 : spec.source == Source::rect_roof ? 0.0 : 180.0;
@@ -634,7 +681,7 @@ void Builder::read_rect(const Pending& item) {
 
 void Builder::read_fenestration(const Pending& item) {
     const ObjectView object = view(item.slot);
-    const Fields& f = fields(item.spec);
+    Fields& f = fields(item.spec);
     const std::string_view type = value_at(object.values, f("surface type"));
     SurfaceKind kind = SurfaceKind::window;
     if (is_word(type, "Door")) {
@@ -643,9 +690,9 @@ void Builder::read_fenestration(const Pending& item) {
         kind = SurfaceKind::tdd_dome;
     }
     Surface& s = start(item.slot, item.spec, object.values, kind);
-    s.construction = text(value_at(object.values, f("construction name")));
+    s.construction = text(value_at(object.values, f("construction name")), recent_construction_);
     const std::string_view base_name = value_at(object.values, f("building surface name"));
-    s.base_surface = text(base_name);
+    s.base_surface = text(base_name, recent_base_);
     s.base_idx = surface_named(base_name);
     if (s.base_idx >= 0) {
         const Surface& base = model_.surfaces[static_cast<size_t>(s.base_idx)];
@@ -664,7 +711,7 @@ void Builder::read_fenestration(const Pending& item) {
 // along its width and up its height.
 void Builder::relative_rectangle(Surface& s, const Surface& base, double x, double z, double length, double height,
                                  double azimuth, double tilt) {
-    const Trig& b = trig_[static_cast<size_t>(&base - model_.surfaces.data())];
+    const Trig b = shape(static_cast<size_t>(&base - model_.surfaces.data())).trig;
     Vec3 origin;
     if (base.vertex_count >= 2) origin = model_.vertices[base.first_vertex + 1];
     const Vec3 llc{origin.x - x * b.ca - z * b.ct * b.sa, origin.y + x * b.sa - z * b.ct * b.ca, origin.z + z * b.st};
@@ -673,12 +720,12 @@ void Builder::relative_rectangle(Surface& s, const Surface& base, double x, doub
 
 void Builder::read_rect_sub(const Pending& item) {
     const ObjectView object = view(item.slot);
-    const Fields& f = fields(item.spec);
+    Fields& f = fields(item.spec);
     const ClassSpec& spec = kClasses[item.spec];
     Surface& s = start(item.slot, item.spec, object.values, spec.kind);
-    s.construction = text(value_at(object.values, f("construction name")));
+    s.construction = text(value_at(object.values, f("construction name")), recent_construction_);
     const std::string_view base_name = value_at(object.values, f("building surface name"));
-    s.base_surface = text(base_name);
+    s.base_surface = text(base_name, recent_base_);
     s.base_idx = surface_named(base_name);
     const double multiplier = number_at(object.values, f("multiplier"), 1.0);
     s.multiplier = multiplier >= 1.0 ? std::trunc(multiplier) : 1.0;
@@ -701,13 +748,13 @@ void Builder::read_rect_sub(const Pending& item) {
 
 void Builder::read_shading_detailed(const Pending& item) {
     const ObjectView object = view(item.slot);
-    const Fields& f = fields(item.spec);
+    Fields& f = fields(item.spec);
     const ClassSpec& spec = kClasses[item.spec];
     Surface& s = start(item.slot, item.spec, object.values, spec.kind);
     int32_t zone = -1;
     if (spec.source == Source::zone_shading) {
         const std::string_view base_name = value_at(object.values, f("base surface name"));
-        s.base_surface = text(base_name);
+        s.base_surface = text(base_name, recent_base_);
         s.base_idx = surface_named(base_name);
         if (s.base_idx >= 0) zone = model_.surfaces[static_cast<size_t>(s.base_idx)].zone_idx;
     }
@@ -717,7 +764,7 @@ void Builder::read_shading_detailed(const Pending& item) {
 
 void Builder::read_rect_shading(const Pending& item) {
     const ObjectView object = view(item.slot);
-    const Fields& f = fields(item.spec);
+    Fields& f = fields(item.spec);
     const ClassSpec& spec = kClasses[item.spec];
     Surface& s = start(item.slot, item.spec, object.values, spec.kind);
     double azimuth = number_at(object.values, f("azimuth angle"), 0.0);
@@ -739,7 +786,7 @@ struct OnBase {
 
 void Builder::read_overhang(const Pending& item, bool projection) {
     const ObjectView object = view(item.slot);
-    const Fields& f = fields(item.spec);
+    Fields& f = fields(item.spec);
     const std::string_view window_name = value_at(object.values, f("window or door name"));
     const int32_t window = surface_named(window_name);
     Surface& s = start(item.slot, item.spec, object.values, SurfaceKind::shading);
@@ -759,61 +806,61 @@ void Builder::read_overhang(const Pending& item, bool projection) {
     const double right = number_at(object.values, f("right extension from window/door width"), 0.0);
     double depth = 0.0;
     if (projection) {
-        depth = number_at(object.values, f("depth as fraction of window/door height"), 0.0) * height_[w];
+        depth = number_at(object.values, f("depth as fraction of window/door height"), 0.0) * shape(w).height;
     } else {
         depth = number_at(object.values, f("depth"), 0.0);
     }
-    const double len = left + right + width_[w];
+    const double len = left + right + shape(w).width;
     if (len * depth <= 0.0) {  // the engine leaves such an overhang out
         model_.surfaces.pop_back();
-        trig_.pop_back();
-        width_.pop_back();
-        height_.pop_back();
         return;
     }
     const Surface& win = model_.surfaces[w];
     const Surface& base = model_.surfaces[static_cast<size_t>(base_idx)];
-    const Trig& b = trig_[static_cast<size_t>(base_idx)];
+    const Trig b = shape(static_cast<size_t>(base_idx)).trig;
     const Vec3 d = model_.vertices[win.first_vertex + 1] - model_.vertices[base.first_vertex + 1];
     const double xllc = -d.x * b.ca + d.y * b.sa;
     const double yllc = -d.x * b.sa * b.ct - d.y * b.ca * b.ct + d.z * b.st;
-    relative_rectangle(s, base, xllc - left, yllc + height_[w] + height_above, len, depth, win.azimuth,
+    relative_rectangle(s, base, xllc - left, yllc + shape(w).height + height_above, len, depth, win.azimuth,
                        win.tilt + tilt_from);
 }
 
 void Builder::read_fin(const Pending& item, bool projection) {
     const ObjectView object = view(item.slot);
-    const Fields& f = fields(item.spec);
+    Fields& f = fields(item.spec);
     const int32_t window = surface_named(value_at(object.values, f("window or door name")));
     const std::string_view name = value_at(object.values, 0);
     if (window < 0) return;
     const size_t w = static_cast<size_t>(window);
     const int32_t base_idx = model_.surfaces[w].base_idx;
     if (base_idx < 0 || model_.surfaces[w].vertex_count < 2) return;
-    static constexpr std::string_view sides[2] = {"left", "right"};
+    static constexpr const char* names[2][6] = {
+        {"left extension from window/door", "left distance above top of window",
+         "left distance below bottom of window", "left tilt angle from window/door",
+         "left depth as fraction of window/door width", "left depth"},
+        {"right extension from window/door", "right distance above top of window",
+         "right distance below bottom of window", "right tilt angle from window/door",
+         "right depth as fraction of window/door width", "right depth"},
+    };
     for (int side = 0; side < 2; ++side) {
-        const std::string prefix(sides[side]);
-        const double extension = number_at(object.values, f(prefix + " extension from window/door"), 0.0);
-        const double above = number_at(object.values, f(prefix + " distance above top of window"), 0.0);
-        const double below = number_at(object.values, f(prefix + " distance below bottom of window"), 0.0);
-        const double tilt_from = number_at(object.values, f(prefix + " tilt angle from window/door"), 90.0);
-        double depth = 0.0;
-        if (projection) {
-            depth = number_at(object.values, f(prefix + " depth as fraction of window/door width"), 0.0) * width_[w];
-        } else {
-            depth = number_at(object.values, f(prefix + " depth"), 0.0);
-        }
-        const double fin_length = above + below + height_[w];
+        const char* const* n = names[side];
+        const double extension = number_at(object.values, f(n[0]), 0.0);
+        const double above = number_at(object.values, f(n[1]), 0.0);
+        const double below = number_at(object.values, f(n[2]), 0.0);
+        const double tilt_from = number_at(object.values, f(n[3]), 90.0);
+        const double depth = projection ? number_at(object.values, f(n[4]), 0.0) * shape(w).width
+                                        : number_at(object.values, f(n[5]), 0.0);
+        const double fin_length = above + below + shape(w).height;
         if (fin_length * depth <= 0.0) continue;
         Surface& s = start(item.slot, item.spec, object.values, SurfaceKind::shading);
         s.name = text(std::string(name) + (side ? " Right" : " Left"));
         const Surface& win = model_.surfaces[w];
         const Surface& base = model_.surfaces[static_cast<size_t>(base_idx)];
-        const Trig& b = trig_[static_cast<size_t>(base_idx)];
+        const Trig b = shape(static_cast<size_t>(base_idx)).trig;
         const Vec3 d = model_.vertices[win.first_vertex + 1] - model_.vertices[base.first_vertex + 1];
         const double xllc = -d.x * b.ca + d.y * b.sa;
         const double yllc = -d.x * b.sa * b.ct - d.y * b.ca * b.ct + d.z * b.st;
-        const double x = side ? xllc + width_[w] + extension : xllc - extension;
+        const double x = side ? xllc + shape(w).width + extension : xllc - extension;
         relative_rectangle(s, base, x, yllc - below, -depth, fin_length, win.azimuth - (180.0 - tilt_from), win.tilt);
     }
 }
@@ -865,40 +912,12 @@ Point3 grid(Vec3 v) noexcept {
 // without cutting edges at T-junctions (that costs vertices squared).
 constexpr size_t kJunctionLimit = 512;
 
-bool encloses(const std::vector<const Surface*>& faces, const std::vector<Vec3>& vertices) {
-    std::vector<Vec3> points;
-    for (const Surface* f : faces)
-        for (size_t k = 0; k < f->vertex_count; ++k) points.push_back(vertices[f->first_vertex + k]);
-    const bool junctions = points.size() <= kJunctionLimit;
-    std::vector<std::pair<Point3, Point3>> edges;
-    for (const Surface* f : faces) {
-        const Vec3* v = vertices.data() + f->first_vertex;
-        const size_t n = f->vertex_count;
-        for (size_t k = 0; k < n; ++k) {
-            const Vec3 a = v[k], b = v[(k + 1) % n];
-            // The points of the other faces on this edge, in order along it.
-            std::vector<std::pair<double, Vec3>> cuts{{0.0, a}, {1.0, b}};
-            const Vec3 d = b - a;
-            const double len2 = dot(d, d);
-            if (junctions && len2 > 0.0) {
-                for (const Vec3& p : points) {
-                    const double t = dot(p - a, d) / len2;
-                    if (t <= 1e-9 || t >= 1.0 - 1e-9) continue;
-                    const Vec3 off = p - (a + d * t);
-                    if (dot(off, off) < 1e-6) cuts.emplace_back(t, p);
-                }
-                std::sort(cuts.begin(), cuts.end(), [](const auto& l, const auto& r) { return l.first < r.first; });
-            }
-            for (size_t c = 0; c + 1 < cuts.size(); ++c) {
-                Point3 p = grid(cuts[c].second), q = grid(cuts[c + 1].second);
-                if (p == q) continue;
-                if (q < p) std::swap(p, q);
-                edges.emplace_back(p, q);
-            }
-        }
-    }
+using Edge = std::pair<Point3, Point3>;
+
+// Whether every edge in `edges` is there exactly twice (sorts them).
+bool paired(std::vector<Edge>& edges) {
     if (edges.empty()) return false;
-    std::sort(edges.begin(), edges.end(), [](const auto& l, const auto& r) {
+    std::sort(edges.begin(), edges.end(), [](const Edge& l, const Edge& r) {
         return l.first < r.first || (l.first == r.first && l.second < r.second);
     });
     for (size_t i = 0; i < edges.size();) {
@@ -908,6 +927,58 @@ bool encloses(const std::vector<const Surface*>& faces, const std::vector<Vec3>&
         i = j;
     }
     return true;
+}
+
+// Room the check reuses from one zone to the next.
+struct EncloseScratch {
+    std::vector<Vec3> points;
+    std::vector<Edge> edges;
+    std::vector<std::pair<double, Vec3>> cuts;
+};
+
+void add_edge(std::vector<Edge>& edges, Vec3 a, Vec3 b) {
+    Point3 p = grid(a), q = grid(b);
+    if (p == q) return;
+    if (q < p) std::swap(p, q);
+    edges.emplace_back(p, q);
+}
+
+bool encloses(const std::vector<const Surface*>& faces, const std::vector<Vec3>& vertices, EncloseScratch& scratch) {
+    std::vector<Edge>& edges = scratch.edges;
+    edges.clear();
+    for (const Surface* f : faces) {
+        const Vec3* v = vertices.data() + f->first_vertex;
+        for (size_t k = 0, n = f->vertex_count; k < n; ++k) add_edge(edges, v[k], v[(k + 1) % n]);
+    }
+    if (paired(edges)) return true;
+    std::vector<Vec3>& points = scratch.points;
+    points.clear();
+    for (const Surface* f : faces)
+        for (size_t k = 0; k < f->vertex_count; ++k) points.push_back(vertices[f->first_vertex + k]);
+    if (points.size() > kJunctionLimit) return false;
+    // Again with each edge cut at the vertices of other faces that lie on it.
+    edges.clear();
+    for (const Surface* f : faces) {
+        const Vec3* v = vertices.data() + f->first_vertex;
+        for (size_t k = 0, n = f->vertex_count; k < n; ++k) {
+            const Vec3 a = v[k], b = v[(k + 1) % n];
+            auto& cuts = scratch.cuts;
+            cuts.assign({{0.0, a}, {1.0, b}});
+            const Vec3 d = b - a;
+            const double len2 = dot(d, d);
+            if (len2 > 0.0) {
+                for (const Vec3& p : points) {
+                    const double t = dot(p - a, d) / len2;
+                    if (t <= 1e-9 || t >= 1.0 - 1e-9) continue;
+                    const Vec3 off = p - (a + d * t);
+                    if (dot(off, off) < 1e-6) cuts.emplace_back(t, p);
+                }
+                std::sort(cuts.begin(), cuts.end(), [](const auto& l, const auto& r) { return l.first < r.first; });
+            }
+            for (size_t c = 0; c + 1 < cuts.size(); ++c) add_edge(edges, cuts[c].second, cuts[c + 1].second);
+        }
+    }
+    return paired(edges);
 }
 
 double min_z(const Vec3* v, size_t n) noexcept {
@@ -939,6 +1010,7 @@ void Builder::zone_totals() {
         }
     }
     std::vector<const Surface*> faces;
+    EncloseScratch scratch;
     for (size_t zi = 0; zi < nz; ++zi) {
         Zone& zone = model_.zones[zi];
         double floor_area = 0.0, ceiling_area = 0.0, centroid_weight = 0.0;
@@ -998,7 +1070,7 @@ void Builder::zone_totals() {
         const bool height_entered = zone.user_ceiling_height > 0.0;
         zone.ceiling_height = height_entered ? zone.user_ceiling_height : height > 0.0 ? height : 0.0;
         double calculated = 0.0;
-        if (encloses(faces, model_.vertices)) {
+        if (encloses(faces, model_.vertices, scratch)) {
             for (const Surface* s : faces) {
                 const Vec3* v = model_.vertices.data() + s->first_vertex;
                 if (s->vertex_count >= 3) calculated += dot(newell_area(v, s->vertex_count), v[1]) / 3.0;
@@ -1079,6 +1151,12 @@ void Builder::run() {
         pending_[static_cast<size_t>(source)].push_back({slot, spec});
     }
     building_ = Turn::by(north_axis_);
+    size_t expected = 0;
+    for (size_t k = static_cast<size_t>(Source::detailed); k < kSources; ++k) expected += pending_[k].size();
+    model_.surfaces.reserve(expected + pending_[static_cast<size_t>(Source::fin)].size() +
+                            pending_[static_cast<size_t>(Source::fin_projection)].size());
+    model_.texts.reserve(expected + model_.zones.size() + 64, 24 * expected);
+    model_.vertices.reserve(4 * expected);
     read_zone_groups();
     const auto each = [&](Source source, auto&& read) {
         for (const Pending& item : pending_[static_cast<size_t>(source)]) {

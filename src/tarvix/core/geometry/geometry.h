@@ -54,6 +54,8 @@ class TextTable {
 public:
     uint32_t add(std::string_view text);  // throws std::bad_alloc
     uint32_t add_unshared(std::string_view text);
+    // Room for `count` texts of `bytes` in all.
+    void reserve(size_t count, size_t bytes);
     std::string_view operator[](uint32_t id) const noexcept {
         const uint32_t begin = id ? ends_[id - 1] : 0;
         return {text_.data() + begin, ends_[id] - begin};
@@ -63,7 +65,10 @@ public:
 private:
     std::string text_;
     std::vector<uint32_t> ends_;
-    std::vector<uint32_t> table_;  // open addressing over upper-cased hashes: id + 1, 0 for empty
+    // Open addressing over the hashes of the upper-cased texts: id + 1 (0 for
+    // empty) beside the hash's high bits, so a probe reads no text unless the
+    // bits agree.
+    std::vector<std::pair<uint32_t, uint32_t>> table_;
     size_t shared_ = 0;
     void grow();
 };
