@@ -82,3 +82,332 @@ def building_area(doc: _idf.IDF) -> float:
     """The total floor area of the engine's "Building Area" table, m2: the zones that are part of the total
     floor area, with their zone and zone-group multipliers."""
     return _idf._geometry_summary(doc)[1]
+
+
+# ---------------------------------------------------------------------------
+# Edits. Each object keeps its numbers in a frame the core names (its zone's origin and north, the building's
+# north axis, or none, by GlobalGeometryRules); an edit takes each point to world coordinates, moves it there,
+# and writes it back in the object's own frame, through the document's ordinary write path. Zone origins and
+# north axes are left as they are.
+
+_Point = tuple[float, float, float]
+
+
+def _turn(degrees: float) -> tuple[float, float]:
+    """Cosine and sine of the engine's turn by `degrees`: clockwise seen from above, as a north axis turns."""
+    angle = math.radians(-degrees)
+    return math.cos(angle), math.sin(angle)
+
+
+class _Frame:
+    __slots__ = ("c", "s", "offset")
+
+    def __init__(self, angle: float, offset: _Point) -> None:
+        self.c, self.s = _turn(angle)
+        self.offset = offset
+
+    def world(self, p: _Point) -> _Point:
+        x, y, z = p
+        ox, oy, oz = self.offset
+        return (x * self.c - y * self.s + ox, x * self.s + y * self.c + oy, z + oz)
+
+    def local(self, w: _Point) -> _Point:
+        ox, oy, oz = self.offset
+        x, y = w[0] - ox, w[1] - oy
+        return (x * self.c + y * self.s, -x * self.s + y * self.c, w[2] - oz)
+
+
+def _number(value: object) -> float:
+    """A coordinate field's value as a number: empty (and autocalculate and the like) reads as 0."""
+    number = _numeric(value)
+    return 0.0 if number is None else number
+
+
+def _text(value: float) -> str:
+    """A number as written back: 12 significant digits, so that turning and moving leave no 1e-15 dust."""
+    if abs(value) < 1e-9:
+        value = 0.0
+    return f"{value:.12g}"
+
+
+def _check_number(name: str, value: object) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be finite, not {number!r}")
+    return number
+
+
+def _frames(doc: _idf.IDF) -> tuple[bool, int, list]:
+    if not isinstance(doc, _idf.IDF):
+        raise TypeError(f"doc must be tarvix.idf.IDF, not {type(doc).__name__}")
+    return _idf._geometry_frames(doc)
+
+
+def _move_points(doc: _idf.IDF, move, turn_by: float = 0.0, factor: float | None = None) -> None:
+    """Applies `move` (world point -> world point) to every coordinate of the document, adds `turn_by` to the
+    azimuth of every rectangle, and multiplies the lengths of rectangles and of what sits on a surface or a
+    window by `factor`."""
+    _, _, frames = _frames(doc)
+    for obj, _, role, angle, offset, fields in frames:
+        if obj is None or role == "zone":
+            continue
+        frame = _Frame(angle, offset)
+        if role == "vertices":
+            count_field, count = fields
+            for k in range(count):
+                i = count_field + 1 + 3 * k
+                _write_point(obj, (i, i + 1, i + 2), frame, move)
+        elif role == "point":
+            _write_point(obj, fields, frame, move)
+        elif role == "rectangle":
+            x, y, z, azimuth, length, height = fields
+            _write_point(obj, (x, y, z), frame, move)
+            if turn_by and azimuth >= 0:
+                obj[azimuth] = _text((_number(obj[azimuth]) + turn_by) % 360.0)
+            if factor is not None:
+                _scale_fields(obj, (length, height), factor)
+        elif role == "relative" and factor is not None:
+            _scale_fields(obj, fields, factor)
+
+
+def _write_point(obj: _idf.IDFObject, fields, frame: _Frame, move) -> None:
+    if min(fields) < 0:
+        return
+    local = frame.local(move(frame.world(tuple(_number(obj[i]) for i in fields))))
+    for i, value in zip(fields, local):
+        obj[i] = _text(value)
+
+
+def _numeric(value: object) -> float | None:
+    """A field's value as a number, or None when it holds none (empty, autocalculate)."""
+    if isinstance(value, bool):
+        return None
+    try:
+        number = float(value)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        return None
+    return number if math.isfinite(number) else None
+
+
+def _scale_fields(obj: _idf.IDFObject, fields, factor: float) -> None:
+    for i in fields:
+        number = _numeric(obj[i]) if i >= 0 else None
+        if number is not None:
+            obj[i] = _text(number * factor)
+
+
+def translate(doc: _idf.IDF, dx: float, dy: float, dz: float = 0.0) -> None:
+    """Move the whole model by (dx, dy, dz) metres in world coordinates: every surface, sub-surface, shading
+    surface and daylighting reference point, whatever frame its numbers are in."""
+    d = (_check_number("dx", dx), _check_number("dy", dy), _check_number("dz", dz))
+    _move_points(doc, lambda w: (w[0] + d[0], w[1] + d[1], w[2] + d[2]))
+
+
+def rotate(doc: _idf.IDF, degrees: float, origin: tuple[float, float] = (0.0, 0.0)) -> None:
+    """Turn the whole model by `degrees` clockwise seen from above (as azimuths count) about the vertical line
+    through `origin` (x, y, world coordinates): the engine then reports every azimuth turned by `degrees`. The
+    building's north axis and the zones' relative north are left as they are."""
+    angle = _check_number("degrees", degrees)
+    try:
+        ox, oy = (_check_number("origin", v) for v in origin)
+    except (TypeError, ValueError) as error:
+        raise type(error)(f"origin must be two numbers (x, y): {error}") from None
+    c, s = _turn(angle)
+
+    def turn(w: _Point) -> _Point:
+        x, y = w[0] - ox, w[1] - oy
+        return (x * c - y * s + ox, x * s + y * c + oy, w[2])
+
+    _move_points(doc, turn, turn_by=angle)
+
+
+def scale(doc: _idf.IDF, factor: float) -> None:
+    """Scale the whole model by `factor` about the world origin: every coordinate and length, and the
+    volumes, floor areas and ceiling heights zones give themselves."""
+    f = _check_number("factor", factor)
+    if f <= 0.0:
+        raise ValueError(f"factor must be positive, not {f!r}")
+    _move_points(doc, lambda w: (w[0] * f, w[1] * f, w[2] * f), factor=f)
+    for zone in doc["Zone"]:
+        for field, power in (("Ceiling Height", 1), ("Volume", 3), ("Floor Area", 2)):
+            try:
+                value = _numeric(zone[field])
+            except (KeyError, IndexError, ValueError):
+                continue
+            if value is not None and value > 0:
+                zone[field] = _text(value * f**power)
+
+
+def _facade(azimuth: float) -> str:
+    """The column of the window-wall ratio table a wall of this azimuth counts in (the table's own binning of
+    the azimuth rounded to two decimals)."""
+    az = round(azimuth * 100.0) / 100.0
+    if az >= 315.0 or az < 45.0:
+        return "North"
+    if az < 135.0:
+        return "East"
+    if az < 225.0:
+        return "South"
+    return "West"
+
+
+def _sub(a: _Point, b: _Point) -> _Point:
+    return (a[0] - b[0], a[1] - b[1], a[2] - b[2])
+
+
+def _along(p: _Point, u: _Point, k: float) -> _Point:
+    return (p[0] + u[0] * k, p[1] + u[1] * k, p[2] + u[2] * k)
+
+
+def _dot(a: _Point, b: _Point) -> float:
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]
+
+
+def _rectangle_frame(wall: Surface) -> tuple[_Point, _Point, _Point, float, float] | None:
+    """A rectangular wall's lower left corner, its unit vectors along the bottom and up the wall, its width
+    and height; None for a wall that is not a rectangle."""
+    v = wall.vertices
+    if len(v) != 4:
+        return None
+    # The bottom edge: the lowest of the four, in the stored (counterclockwise from outside) order.
+    k = min(range(4), key=lambda i: v[i][2] + v[(i + 1) % 4][2])
+    lower_left, lower_right = v[k], v[(k + 1) % 4]
+    edge = _sub(lower_right, lower_left)
+    width = math.sqrt(_dot(edge, edge))
+    if width <= 0.0:
+        return None
+    u = (edge[0] / width, edge[1] / width, edge[2] / width)
+    n = wall.outward_normal
+    up = (n[1] * u[2] - n[2] * u[1], n[2] * u[0] - n[0] * u[2], n[0] * u[1] - n[1] * u[0])
+    height = _dot(_sub(v[(k + 2) % 4], lower_left), up)
+    # A rectangle: the far corners sit at (width, height) and (0, height) in the wall's plane.
+    corners = ((width, height), (0.0, height))
+    for (a, b), p in zip(corners, (v[(k + 2) % 4], v[(k + 3) % 4])):
+        q = _along(_along(lower_left, u, a), up, b)
+        if max(abs(c - d) for c, d in zip(p, q)) > 1e-6 * max(1.0, width, height):
+            return None
+    return lower_left, u, up, width, height
+
+
+def _entered(stored: list[_Point], counterclockwise: bool, corner: int) -> list[_Point]:
+    """The vertices to write so that the engine, under GlobalGeometryRules, stores them in `stored` order:
+    its handling of the starting corner and of clockwise entry undone."""
+    n = len(stored)
+    shift = (n - corner + 1) % n if corner > 1 else 0
+    entered = [stored[(j - shift) % n] for j in range(n)]
+    if not counterclockwise:
+        entered = [entered[0], *reversed(entered[1:])]
+    return entered
+
+
+_MARGIN = 0.02  # metres a window keeps from its wall's edges
+
+
+def set_window_wall_ratio(
+    doc: _idf.IDF,
+    ratio: float,
+    *,
+    orientation: str | Iterable[str] | None = None,
+    construction: str | None = None,
+    sill_height: float = 0.8,
+) -> list[str]:
+    """Give each exterior wall (outdoors, tilt 60 to 120 degrees, as the engine's window-wall ratio table
+    counts walls) facing `orientation` ("North", "East", "South", "West", or several; None: all) one
+    centred rectangular window of `ratio` times its area, replacing its windows (glass doors included, which
+    the engine counts as windows; doors stay): the engine's table then shows that ratio. The window stands on
+    a sill `sill_height` metres above the wall's bottom edge and reaches up to 2 cm below its top, as wide as
+    that makes it; when it would be wider than the wall it keeps 2 cm from the sides and its sill comes down.
+    It takes the name and construction of the first window it replaces (so what refers to that window still
+    does), else "<wall> Window" and `construction` (None: that of the document's first window); overhangs and fins of the other windows replaced go too.
+    A ratio of 0 takes the windows away. Walls that are not rectangles are left as they are. Returns the
+    names of the walls changed."""
+    value = _check_number("ratio", ratio)
+    if not 0.0 <= value < 1.0:
+        raise ValueError(f"ratio must be at least 0 and less than 1, not {value!r}")
+    sill = _check_number("sill_height", sill_height)
+    if sill < 0.0:
+        raise ValueError(f"sill_height must not be negative, not {sill!r}")
+    if orientation is None:
+        wanted = set(FACADES[1:])
+    else:
+        names = [orientation] if isinstance(orientation, str) else list(orientation)
+        for name in names:
+            if name not in FACADES[1:]:
+                raise ValueError(f"orientation must be one of 'North', 'East', 'South', 'West', not {name!r}")
+        wanted = set(names)
+    if construction is not None and not isinstance(construction, str):
+        raise TypeError(f"construction must be a str or None, not {type(construction).__name__}")
+    counterclockwise, corner, frames = _frames(doc)
+    zone_frames = {obj[0].upper(): _Frame(angle, offset) for obj, _, role, angle, offset, _ in frames
+                   if role == "zone" and obj is not None and isinstance(obj[0], str)}
+    found = surfaces(doc)
+    windows_on: dict[str, list[Surface]] = {}
+    for s in found:
+        if s.kind == "Window" and s.base_surface:
+            windows_on.setdefault(s.base_surface.upper(), []).append(s)
+    plans = []
+    for wall in found:
+        if wall.kind != "Wall" or (wall.outside_boundary or "").lower() != "outdoors":
+            continue
+        if not 60.0 <= wall.tilt <= 120.0 or _facade(wall.azimuth) not in wanted:
+            continue
+        shape = _rectangle_frame(wall)
+        if shape is None or wall.zone is None or wall.zone.upper() not in zone_frames:
+            continue
+        plans.append((wall, shape, windows_on.get(wall.name.upper(), [])))
+    objects = _objects_by_index(frames)
+    # Without a construction given, a wall without windows takes that of the document's first window.
+    fallback = construction or next((s.construction for s in found if s.kind == "Window" and s.construction), None)
+    changed = []
+    for wall, (lower_left, u, up, width, height), old in plans:
+        area = value * width * height
+        window_construction = old[0].construction if old and old[0].construction else fallback
+        if area > 0.0 and window_construction is None:
+            raise ValueError(
+                f"set_window_wall_ratio() needs a construction for the window of wall '{wall.name}', which has no "
+                "window to take one from: give construction=")
+        corners = None
+        if area > 0.0:
+            h = height - sill - _MARGIN
+            w = area / h if h > 0.0 else math.inf
+            bottom = sill
+            if w > width - 2 * _MARGIN:
+                w = width - 2 * _MARGIN
+                h = area / w
+                bottom = height - _MARGIN - h
+                if w <= 0.0 or bottom < _MARGIN:
+                    raise ValueError(f"a window of ratio {value!r} does not fit on wall '{wall.name}'")
+            start = _along(_along(lower_left, u, (width - w) / 2.0), up, bottom)
+            lower_right = _along(start, u, w)
+            # Stored as the engine stores a window: upper left first, counterclockwise seen from outside.
+            corners = [_along(start, up, h), start, lower_right, _along(lower_right, up, h)]
+        name = old[0].name if old else f"{wall.name} Window"
+        for window in old:
+            obj = objects.get(window.obj_idx)
+            if obj is not None:
+                _remove_window(doc, obj, keep_references=window is old[0] and corners is not None)
+        if corners is not None:
+            frame = zone_frames[wall.zone.upper()]
+            values: list[object] = [name, "Window", window_construction, wall.name, "", "autocalculate", "", 1, 4]
+            for p in _entered(corners, counterclockwise, corner):
+                values.extend(_text(c) for c in frame.local(p))
+            doc.add_object("FenestrationSurface:Detailed", values)
+        changed.append(wall.name)
+    return changed
+
+
+def _objects_by_index(frames: list) -> dict[int, _idf.IDFObject]:
+    return {index: obj for obj, index, *_ in frames if obj is not None}
+
+
+def _remove_window(doc: _idf.IDF, window: _idf.IDFObject, keep_references: bool) -> None:
+    """Takes a window out of the document, and with it, unless its name is about to be given to the new
+    window, the overhangs and fins that belong to it."""
+    if not keep_references:
+        name = window[0]
+        for obj in window.get_referencing_objects(0):
+            if obj.class_name.lower().startswith(("shading:overhang", "shading:fin")) and obj[1] == name:
+                doc.remove_object(obj)
+    doc.remove_object(window)

@@ -21,8 +21,7 @@ struct ModelData {
 };
 
 struct ModelObject {
-    PyObject_HEAD
-    ModelData* data;  // owned; deleted with the object
+    PyObject_HEAD ModelData* data;  // owned; deleted with the object
 };
 
 void model_dealloc(PyObject* obj) {
@@ -61,8 +60,7 @@ Ref point(const geometry::Vec3& v) {
 // Records
 
 struct RecordObject {
-    PyObject_HEAD
-    ModelObject* owner;  // strong reference
+    PyObject_HEAD ModelObject* owner;  // strong reference
     uint32_t index;
 };
 
@@ -186,18 +184,25 @@ PyGetSetDef surface_getset[] = {
     TARVIX_FIELD(surface_get, "name", s_name, "The surface's name (a fin's has ' Left' or ' Right' added)"),
     TARVIX_FIELD(surface_get, "class_name", s_class_name, "The class of the object that makes the surface"),
     TARVIX_FIELD(surface_get, "obj_idx", s_obj_idx, "Index of that object in the document"),
-    TARVIX_FIELD(surface_get, "kind", s_kind, "The engine's surface class: 'Wall', 'Floor', 'Roof', 'Window', 'Door', 'Shading', ..."),
+    TARVIX_FIELD(surface_get, "kind", s_kind,
+                 "The engine's surface class: 'Wall', 'Floor', 'Roof', 'Window', 'Door', 'Shading', ..."),
     TARVIX_FIELD(surface_get, "zone", s_zone, "The zone the surface bounds (a sub-surface's: its base's), or None"),
-    TARVIX_FIELD(surface_get, "base_surface", s_base_surface, "The surface a sub-surface or zone shading sits on, or None"),
+    TARVIX_FIELD(surface_get, "base_surface", s_base_surface,
+                 "The surface a sub-surface or zone shading sits on, or None"),
     TARVIX_FIELD(surface_get, "construction", s_construction, "The construction's name, or None"),
-    TARVIX_FIELD(surface_get, "outside_boundary", s_outside_boundary,
-                 "The outside boundary condition ('Outdoors', 'Ground', 'Surface', ...; a sub-surface's: its base's), or None"),
+    TARVIX_FIELD(
+        surface_get, "outside_boundary", s_outside_boundary,
+        "The outside boundary condition ('Outdoors', 'Ground', 'Surface', ...; a sub-surface's: its base's), or None"),
     TARVIX_FIELD(surface_get, "multiplier", s_multiplier, "How many identical sub-surfaces this one stands for"),
-    TARVIX_FIELD(surface_get, "vertices", s_vertices, "World coordinates (x, y, z) of the vertices, in the order the engine stores them"),
-    TARVIX_FIELD(surface_get, "gross_area", s_gross_area, "Area of the polygon, m2 (one unit of a multiplied sub-surface)"),
-    TARVIX_FIELD(surface_get, "net_area", s_net_area,
-                 "Area as the engine reports it, m2: less the sub-surfaces on it; times the multiplier of a window or door"),
-    TARVIX_FIELD(surface_get, "azimuth", s_azimuth, "Degrees clockwise from true north of the outward normal, as the engine reports it"),
+    TARVIX_FIELD(surface_get, "vertices", s_vertices,
+                 "World coordinates (x, y, z) of the vertices, in the order the engine stores them"),
+    TARVIX_FIELD(surface_get, "gross_area", s_gross_area,
+                 "Area of the polygon, m2 (one unit of a multiplied sub-surface)"),
+    TARVIX_FIELD(
+        surface_get, "net_area", s_net_area,
+        "Area as the engine reports it, m2: less the sub-surfaces on it; times the multiplier of a window or door"),
+    TARVIX_FIELD(surface_get, "azimuth", s_azimuth,
+                 "Degrees clockwise from true north of the outward normal, as the engine reports it"),
     TARVIX_FIELD(surface_get, "tilt", s_tilt, "Degrees between the outward normal and straight up"),
     TARVIX_FIELD(surface_get, "centroid", s_centroid, "The engine's centroid of the surface (x, y, z)"),
     TARVIX_FIELD(surface_get, "outward_normal", s_outward_normal, "Unit outward normal (x, y, z)"),
@@ -209,13 +214,18 @@ PyGetSetDef zone_getset[] = {
     TARVIX_FIELD(zone_get, "floor_area", z_floor_area, "Floor area, m2, for one zone (multipliers not applied)"),
     TARVIX_FIELD(zone_get, "volume", z_volume, "Volume, m3, for one zone"),
     TARVIX_FIELD(zone_get, "ceiling_height", z_ceiling_height, "Ceiling height, m"),
-    TARVIX_FIELD(zone_get, "exterior_gross_wall_area", z_exterior_gross_wall_area, "Gross area of the walls facing outdoors, m2"),
-    TARVIX_FIELD(zone_get, "exterior_net_wall_area", z_exterior_net_wall_area, "Net area of the walls facing outdoors, m2"),
-    TARVIX_FIELD(zone_get, "exterior_window_area", z_exterior_window_area, "Area of the exterior windows, m2 (one unit each)"),
+    TARVIX_FIELD(zone_get, "exterior_gross_wall_area", z_exterior_gross_wall_area,
+                 "Gross area of the walls facing outdoors, m2"),
+    TARVIX_FIELD(zone_get, "exterior_net_wall_area", z_exterior_net_wall_area,
+                 "Net area of the walls facing outdoors, m2"),
+    TARVIX_FIELD(zone_get, "exterior_window_area", z_exterior_window_area,
+                 "Area of the exterior windows, m2 (one unit each)"),
     TARVIX_FIELD(zone_get, "multiplier", z_multiplier, "The zone's multiplier"),
     TARVIX_FIELD(zone_get, "list_multiplier", z_list_multiplier, "The multiplier of the zone group the zone is in"),
-    TARVIX_FIELD(zone_get, "part_of_total_floor_area", z_part_of_total_floor_area, "Whether the zone counts in the building's area"),
-    TARVIX_FIELD(zone_get, "centroid", z_centroid, "Area-weighted mean of the centroids of its walls, floors and roofs"),
+    TARVIX_FIELD(zone_get, "part_of_total_floor_area", z_part_of_total_floor_area,
+                 "Whether the zone counts in the building's area"),
+    TARVIX_FIELD(zone_get, "centroid", z_centroid,
+                 "Area-weighted mean of the centroids of its walls, floors and roofs"),
     TARVIX_FIELD(zone_get, "min", z_min, "Least x, y and z of the zone's vertices"),
     TARVIX_FIELD(zone_get, "max", z_max, "Greatest x, y and z of the zone's vertices"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -263,7 +273,7 @@ PyTypeObject ZoneGeometryType = [] {
 // The functions
 
 // Reads the model of `arg` (an IDF) into a new model object.
-Ref read_geometry(const char* func_name, PyObject* arg) {
+Ref read_geometry(const char* func_name, PyObject* arg, bool frames = false) {
     if (!is_idf(arg)) {
         PyErr_Format(PyExc_TypeError, "%s() argument 'doc' must be tarvix.idf.IDF, not %.200s", func_name,
                      Py_TYPE(arg)->tp_name);
@@ -272,7 +282,7 @@ Ref read_geometry(const char* func_name, PyObject* arg) {
     auto data = std::make_unique<ModelData>();
     IDFDoc* doc = reinterpret_cast<IDFDoc*>(arg);
     const bool done = with_checked_slots(doc, kReadingGeometry, [&](const SlotSource& slots, const idd::c_IDD& schema) {
-        geometry::read_model(slots, schema, data->model);
+        geometry::read_model(slots, schema, data->model, frames);
     });
     if (!done) return {};
     auto* obj = PyObject_New(ModelObject, &ModelType);
@@ -326,9 +336,43 @@ PyObject* geometry_summary(PyObject*, PyObject* arg) {
     return Py_BuildValue("(Od)", facades.get(), m.building_area);
 }
 
+// (counterclockwise, starting corner, [(object, obj_idx, role, angle, offset, fields)]):
+// where the numbers of each object with coordinates live, for the edits.
+PyObject* geometry_frames(PyObject*, PyObject* arg) {
+    Ref model = read_geometry("frames", arg, true);
+    if (!model) return nullptr;
+    IDFDoc* doc = reinterpret_cast<IDFDoc*>(arg);
+    const Model& m = reinterpret_cast<ModelObject*>(model.get())->data->model;
+    static constexpr const char* roles[] = {"vertices", "rectangle", "relative", "point", "zone"};
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.frames.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < m.frames.size(); ++i) {
+        const geometry::Frame& frame = m.frames[i];
+        Ref fields = Ref::steal(PyTuple_New(frame.field_count));
+        if (!fields) return nullptr;
+        for (uint8_t k = 0; k < frame.field_count; ++k) {
+            PyObject* number = PyLong_FromLong(frame.fields[k]);
+            if (!number) return nullptr;
+            PyTuple_SET_ITEM(fields.get(), k, number);
+        }
+        Ref object;
+        if (!object_at(doc, frame.slot, object)) return nullptr;
+        PyObject* item = Py_BuildValue("(OKsd(ddd)O)", object ? object.get() : Py_None,
+                                       static_cast<unsigned long long>(frame.slot),
+                                       roles[static_cast<size_t>(frame.role)], frame.angle, frame.offset.x,
+                                       frame.offset.y, frame.offset.z, fields.get());
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return Py_BuildValue("(OiO)", m.counterclockwise ? Py_True : Py_False, m.starting_corner, list.get());
+}
+
 }  // namespace
 
 PyMethodDef geometry_functions[] = {
+    {"_geometry_frames", py::guarded<geometry_frames, "tarvix.geometry.frames">, METH_O,
+     "_geometry_frames(doc)\n--\n\n(counterclockwise, starting corner, [(object, obj_idx, role, angle,\n"
+     "offset, fields)]): the frame of each object with coordinates, for edits."},
     {"_geometry_surfaces", py::guarded<geometry_surfaces, "tarvix.geometry.surfaces">, METH_O,
      "_geometry_surfaces(doc)\n--\n\nThe surfaces of a document as Surface records."},
     {"_geometry_zones", py::guarded<geometry_zones, "tarvix.geometry.zones">, METH_O,

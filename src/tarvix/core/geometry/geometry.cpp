@@ -13,8 +13,17 @@ namespace tarvix::geometry {
 
 std::string_view kind_name(SurfaceKind kind) noexcept {
     static constexpr std::string_view names[kSurfaceKinds] = {
-        "Wall",       "Floor",  "Roof",       "Internal Mass", "Window",          "Door",
-        "Glass Door", "TubularDaylightDome", "TubularDaylightDiffuser", "Shading", "Detached Shading:Building",
+        "Wall",
+        "Floor",
+        "Roof",
+        "Internal Mass",
+        "Window",
+        "Door",
+        "Glass Door",
+        "TubularDaylightDome",
+        "TubularDaylightDiffuser",
+        "Shading",
+        "Detached Shading:Building",
         "Detached Shading:Fixed",
     };
     return names[static_cast<size_t>(kind)];
@@ -220,6 +229,7 @@ enum class Source : uint8_t {
     overhang_projection,
     fin,
     fin_projection,
+    daylighting,
     count,
 };
 constexpr size_t kSources = static_cast<size_t>(Source::count);
@@ -267,6 +277,7 @@ constexpr ClassSpec kClasses[] = {
     {"Shading:Overhang:Projection", Source::overhang_projection, {}, SurfaceKind::shading},
     {"Shading:Fin", Source::fin, {}, SurfaceKind::shading},
     {"Shading:Fin:Projection", Source::fin_projection, {}, SurfaceKind::shading},
+    {"Daylighting:ReferencePoint", Source::daylighting, {}, SurfaceKind::wall},
 };
 constexpr size_t kClassCount = sizeof kClasses / sizeof kClasses[0];
 
@@ -327,12 +338,13 @@ struct Rules {
     bool ccw = true;
     bool world = true;
     bool rect_world = false;
+    bool daylight_world = false;
 };
 
 class Builder {
 public:
-    Builder(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model)
-        : slots_(slots), schema_(schema), model_(model) {
+    Builder(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, bool frames)
+        : slots_(slots), schema_(schema), model_(model), frames_(frames) {
         std::fill(std::begin(class_text_), std::end(class_text_), kNoText);
     }
 
@@ -377,6 +389,10 @@ private:
     int32_t zone_named(std::string_view name);
     int32_t surface_named(std::string_view name);
     void place(Vec3& p, int32_t zone, SurfaceKind kind, bool world) const noexcept;
+    // Records the frame of the object in `slot` that place() puts its numbers in.
+    void add_frame(size_t slot, FrameRole role, int32_t zone, SurfaceKind kind, bool world,
+                   std::initializer_list<int32_t> fields);
+    void read_daylighting(const Pending& item);
     void read_detailed(const Pending& item);
     void read_rect(const Pending& item);
     void read_fenestration(const Pending& item);
@@ -402,6 +418,7 @@ private:
     const idd::c_IDD& schema_;
     Model& model_;
     Rules rules_;
+    bool frames_;
     double north_axis_ = 0.0;
     Turn building_;
     std::vector<Turn> zone_turns_;
@@ -438,9 +455,7 @@ int32_t Builder::surface_named(std::string_view name) {
     return id < surface_by_text_.size() ? surface_by_text_[id] : -1;
 }
 
-void Builder::read_building(ValuesView values, Fields& f) {
-    north_axis_ = number_at(values, f("north axis"), 0.0);
-}
+void Builder::read_building(ValuesView values, Fields& f) { north_axis_ = number_at(values, f("north axis"), 0.0); }
 
 void Builder::read_rules(ValuesView values, Fields& f) {
     const std::string_view corner = value_at(values, f("starting vertex position"));
@@ -454,6 +469,8 @@ void Builder::read_rules(ValuesView values, Fields& f) {
     rules_.world = !is_word(system, "Relative");
     const std::string_view rect = value_at(values, f("rectangular surface coordinate system"));
     rules_.rect_world = is_word(rect, "World") || is_word(rect, "Absolute");
+    const std::string_view daylight = value_at(values, f("daylighting reference point coordinate system"));
+    rules_.daylight_world = is_word(daylight, "World") || is_word(daylight, "Absolute");
 }
 
 void Builder::read_zone(size_t slot, ValuesView values, Fields& f) {
@@ -504,7 +521,8 @@ void Builder::read_zone_groups() {
         if (id >= list_by_text.size() || list_by_text[id] < 0) continue;
         const double multiplier = number_at(object.values, f("zone list multiplier"), 1.0);
         const int64_t m = multiplier >= 1.0 && multiplier < 1e15 ? static_cast<int64_t>(multiplier) : 1;
-        for (int32_t zone : lists[static_cast<size_t>(list_by_text[id])]) model_.zones[static_cast<size_t>(zone)].list_multiplier = m;
+        for (int32_t zone : lists[static_cast<size_t>(list_by_text[id])])
+            model_.zones[static_cast<size_t>(zone)].list_multiplier = m;
     }
 }
 
@@ -535,6 +553,34 @@ void Builder::place(Vec3& p, int32_t zone, SurfaceKind kind, bool world) const n
     }
 }
 
+void Builder::add_frame(size_t slot, FrameRole role, int32_t zone, SurfaceKind kind, bool world,
+                        std::initializer_list<int32_t> fields) {
+    if (!frames_) return;
+    Frame frame;
+    frame.slot = slot;
+    frame.role = role;
+    if (!world && zone >= 0) {
+        frame.angle = north_axis_ + model_.zones[static_cast<size_t>(zone)].relative_north;
+    } else if (!world && kind == SurfaceKind::detached_building) {
+        frame.angle = north_axis_;
+    }
+    place(frame.offset, zone, kind, world);
+    for (int32_t field : fields)
+        if (frame.field_count < kFrameFields) frame.fields[frame.field_count++] = field;
+    model_.frames.push_back(frame);
+}
+
+void Builder::read_daylighting(const Pending& item) {
+    const ObjectView object = view(item.slot);
+    Fields& f = fields(item.spec);
+    int32_t zone_field = f("zone or space name");
+    if (zone_field < 0) zone_field = f("zone name");
+    const int32_t zone = zone_named(value_at(object.values, zone_field));
+    add_frame(item.slot, FrameRole::point, zone, SurfaceKind::wall, rules_.daylight_world,
+              {f("x-coordinate of reference point"), f("y-coordinate of reference point"),
+               f("z-coordinate of reference point")});
+}
+
 void Builder::take_vertices(Surface& s, ValuesView values, int32_t count_field, int32_t zone, bool world) {
     if (count_field < 0) return;
     const size_t first = static_cast<size_t>(count_field) + 1;
@@ -543,6 +589,7 @@ void Builder::take_vertices(Surface& s, ValuesView values, int32_t count_field, 
     size_t n = available;
     if (wanted >= 0.0 && wanted < static_cast<double>(available)) n = static_cast<size_t>(wanted);
     if (model_.vertices.size() + n > UINT32_MAX) throw std::bad_alloc();
+    add_frame(s.slot, FrameRole::vertices, zone, s.kind, world, {count_field, static_cast<int32_t>(n)});
     const size_t at = model_.vertices.size();
     for (size_t k = 0; k < n; ++k) {
         const size_t i = first + 3 * k;
@@ -582,8 +629,8 @@ void Builder::finish(Surface& s, bool check_orientation) {
     Vec3* v = model_.vertices.data() + s.first_vertex;
     const size_t n = s.vertex_count;
     Vec3 normal = newell_normal(v, n);
-    if (check_orientation && ((s.kind == SurfaceKind::roof && normal.z < -1e-6) ||
-                              (s.kind == SurfaceKind::floor && normal.z > 1e-6))) {
+    if (check_orientation &&
+        ((s.kind == SurfaceKind::roof && normal.z < -1e-6) || (s.kind == SurfaceKind::floor && normal.z > 1e-6))) {
         std::reverse(v, v + n);
         normal = newell_normal(v, n);
     }
@@ -660,7 +707,9 @@ void Builder::read_rect(const Pending& item) {
     s.zone = text(zone_name, recent_zone_);
     s.zone_idx = zone_named(zone_name);
     s.outside_boundary = text(spec.boundary == "Zone" ? std::string_view("Zone") : spec.boundary);
-    const double default_tilt = spec.source == Source::rect_wall ? 90.0 : spec.source == Source::rect_roof ? 0.0 : 180.0;
+    const double default_tilt = spec.source == Source::rect_wall   ? 90.0
+                                : spec.source == Source::rect_roof ? 0.0
+                                                                   : 180.0;
     double azimuth = number_at(object.values, f("azimuth angle"), spec.source == Source::rect_wall ? 0.0 : 90.0);
     const double tilt = number_at(object.values, f("tilt angle"), default_tilt);
     if (s.zone_idx < 0) {  // the engine builds no vertices for a surface without its zone
@@ -675,6 +724,9 @@ void Builder::read_rect(const Pending& item) {
     place(llc, s.zone_idx, s.kind, rules_.rect_world);
     int32_t height_field = f("height");
     if (height_field < 0) height_field = f("width");
+    add_frame(item.slot, FrameRole::rectangle, s.zone_idx, s.kind, rules_.rect_world,
+              {f("starting x coordinate"), f("starting y coordinate"), f("starting z coordinate"), f("azimuth angle"),
+               f("length"), height_field});
     rectangle(s, llc, azimuth, tilt, number_at(object.values, f("length"), 0.0),
               number_at(object.values, height_field, 0.0));
 }
@@ -729,6 +781,8 @@ void Builder::read_rect_sub(const Pending& item) {
     s.base_idx = surface_named(base_name);
     const double multiplier = number_at(object.values, f("multiplier"), 1.0);
     s.multiplier = multiplier >= 1.0 ? std::trunc(multiplier) : 1.0;
+    add_frame(item.slot, FrameRole::relative, -1, s.kind, true,
+              {f("starting x coordinate"), f("starting z coordinate"), f("length"), f("height")});
     if (s.base_idx < 0) {
         finish(s, false);
         return;
@@ -774,6 +828,9 @@ void Builder::read_rect_shading(const Pending& item) {
              number_at(object.values, f("starting y coordinate"), 0.0),
              number_at(object.values, f("starting z coordinate"), 0.0)};
     place(llc, -1, s.kind, rules_.rect_world);
+    add_frame(item.slot, FrameRole::rectangle, -1, s.kind, rules_.rect_world,
+              {f("starting x coordinate"), f("starting y coordinate"), f("starting z coordinate"), f("azimuth angle"),
+               f("length"), f("height")});
     rectangle(s, llc, azimuth, tilt, number_at(object.values, f("length"), 0.0),
               number_at(object.values, f("height"), 0.0));
 }
@@ -789,6 +846,9 @@ void Builder::read_overhang(const Pending& item, bool projection) {
     Fields& f = fields(item.spec);
     const std::string_view window_name = value_at(object.values, f("window or door name"));
     const int32_t window = surface_named(window_name);
+    add_frame(item.slot, FrameRole::relative, -1, SurfaceKind::shading, true,
+              {f("height above window or door"), f("left extension from window/door width"),
+               f("right extension from window/door width"), projection ? -1 : f("depth")});
     Surface& s = start(item.slot, item.spec, object.values, SurfaceKind::shading);
     if (window < 0) {
         finish(s, false);
@@ -830,14 +890,18 @@ void Builder::read_fin(const Pending& item, bool projection) {
     Fields& f = fields(item.spec);
     const int32_t window = surface_named(value_at(object.values, f("window or door name")));
     const std::string_view name = value_at(object.values, 0);
+    add_frame(item.slot, FrameRole::relative, -1, SurfaceKind::shading, true,
+              {f("left extension from window/door"), f("left distance above top of window"),
+               f("left distance below bottom of window"), projection ? -1 : f("left depth"),
+               f("right extension from window/door"), f("right distance above top of window"),
+               f("right distance below bottom of window"), projection ? -1 : f("right depth")});
     if (window < 0) return;
     const size_t w = static_cast<size_t>(window);
     const int32_t base_idx = model_.surfaces[w].base_idx;
     if (base_idx < 0 || model_.surfaces[w].vertex_count < 2) return;
     static constexpr const char* names[2][6] = {
-        {"left extension from window/door", "left distance above top of window",
-         "left distance below bottom of window", "left tilt angle from window/door",
-         "left depth as fraction of window/door width", "left depth"},
+        {"left extension from window/door", "left distance above top of window", "left distance below bottom of window",
+         "left tilt angle from window/door", "left depth as fraction of window/door width", "left depth"},
         {"right extension from window/door", "right distance above top of window",
          "right distance below bottom of window", "right tilt angle from window/door",
          "right depth as fraction of window/door width", "right depth"},
@@ -895,9 +959,7 @@ Boundary boundary_of(const TextTable& texts, uint32_t id) noexcept {
 struct Point3 {
     int64_t x, y, z;
     bool operator==(const Point3&) const = default;
-    bool operator<(const Point3& o) const noexcept {
-        return x != o.x ? x < o.x : y != o.y ? y < o.y : z < o.z;
-    }
+    bool operator<(const Point3& o) const noexcept { return x != o.x ? x < o.x : y != o.y ? y < o.y : z < o.z; }
 };
 
 Point3 grid(Vec3 v) noexcept {
@@ -1152,7 +1214,8 @@ void Builder::run() {
     }
     building_ = Turn::by(north_axis_);
     size_t expected = 0;
-    for (size_t k = static_cast<size_t>(Source::detailed); k < kSources; ++k) expected += pending_[k].size();
+    for (size_t k = static_cast<size_t>(Source::detailed); k < static_cast<size_t>(Source::daylighting); ++k)
+        expected += pending_[k].size();
     model_.surfaces.reserve(expected + pending_[static_cast<size_t>(Source::fin)].size() +
                             pending_[static_cast<size_t>(Source::fin_projection)].size());
     model_.texts.reserve(expected + model_.zones.size() + 64, 24 * expected);
@@ -1164,7 +1227,8 @@ void Builder::run() {
             const Surface& s = model_.surfaces.back();
             if (s.name != kNoText) {
                 if (surface_by_text_.size() <= s.name) surface_by_text_.resize(model_.texts.size(), -1);
-                if (surface_by_text_[s.name] < 0) surface_by_text_[s.name] = static_cast<int32_t>(model_.surfaces.size() - 1);
+                if (surface_by_text_[s.name] < 0)
+                    surface_by_text_[s.name] = static_cast<int32_t>(model_.surfaces.size() - 1);
             }
         }
     };
@@ -1184,6 +1248,14 @@ void Builder::run() {
     for (const Pending& item : pending_[static_cast<size_t>(Source::overhang_projection)]) read_overhang(item, true);
     for (const Pending& item : pending_[static_cast<size_t>(Source::fin)]) read_fin(item, false);
     for (const Pending& item : pending_[static_cast<size_t>(Source::fin_projection)]) read_fin(item, true);
+    if (frames_) {
+        for (const Pending& item : pending_[static_cast<size_t>(Source::daylighting)]) read_daylighting(item);
+        for (size_t z = 0; z < model_.zones.size(); ++z)
+            add_frame(model_.zones[z].slot, FrameRole::zone, static_cast<int32_t>(z), SurfaceKind::wall, rules_.world,
+                      {});
+    }
+    model_.counterclockwise = rules_.ccw;
+    model_.starting_corner = rules_.corner;
     subtract_openings();
     zone_totals();
     facade_totals();
@@ -1191,9 +1263,9 @@ void Builder::run() {
 
 }  // namespace
 
-void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model) {
+void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, bool frames) {
     model = Model();
-    Builder(slots, schema, model).run();
+    Builder(slots, schema, model, frames).run();
 }
 
 }  // namespace tarvix::geometry

@@ -126,6 +126,26 @@ struct WallWindowArea {
 };
 inline constexpr size_t kFacades = 5;  // Total, North, East, South, West
 
+// How an edit reaches an object's coordinates: its numbers are in a frame
+// where world = turn(angle)(x, y) + offset (the turn clockwise seen from
+// above by `angle` degrees, as a north axis turns), z + offset.z.
+enum class FrameRole : uint8_t {
+    vertices,   // fields: the number-of-vertices field, the vertices read
+    rectangle,  // fields: starting x, y, z, azimuth, length, height (or width)
+    relative,   // on a base surface or window: fields are lengths to scale
+    point,      // fields: x, y, z
+    zone,       // a zone's frame for detailed surfaces (no fields)
+};
+inline constexpr size_t kFrameFields = 10;
+struct Frame {
+    uint64_t slot = 0;
+    FrameRole role = FrameRole::vertices;
+    double angle = 0.0;
+    Vec3 offset;
+    int32_t fields[kFrameFields] = {};
+    uint8_t field_count = 0;
+};
+
 struct Model {
     TextTable texts;
     std::vector<Surface> surfaces;
@@ -133,11 +153,16 @@ struct Model {
     std::vector<Zone> zones;
     WallWindowArea facades[kFacades];
     double building_area = 0.0;
+    // Filled when asked for: the frame of each object with coordinates, and
+    // the entry rules new vertices must follow.
+    std::vector<Frame> frames;
+    bool counterclockwise = true;
+    int starting_corner = 1;  // 1 upper left, 2 lower left, 3 lower right, 4 upper right
 };
 
 // Reads the geometry of every object the slots hold (those of classes the
 // schema lacks are passed over). Linear in the number of objects and
 // vertices. Throws std::bad_alloc.
-void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model);
+void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, bool frames = false);
 
 }  // namespace tarvix::geometry

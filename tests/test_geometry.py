@@ -1,0 +1,210 @@
+"""tarvix.geometry against the engine's own reports of the same models (its surface list, VRML drawing, SQL
+Surfaces and Zones tables, window-wall ratio and building area tables), before and after the edits; then the
+ways a caller can misuse it."""
+
+import math
+import pickle
+
+import pytest
+from geometry_engine import engine_geometry
+from geometry_models import MODELS
+
+from engine import payload_dir
+from tarvix import geometry
+from tarvix.idd import IDD
+from tarvix.idf import IDF
+
+
+@pytest.fixture(scope="module")
+def idd():
+    return IDD.from_file(payload_dir() / "Energy+.idd")
+
+
+def load(idd, name: str) -> IDF:
+    if name not in MODELS:
+        pytest.skip(f"model {name} needs ../shared/data/5ZoneSupRetPlenRAB.idf, which is absent")
+    return IDF.from_string(idd, MODELS[name])
+
+
+def close(ours: float, theirs: float, rel: float = 1e-6, absolute: float = 1e-9) -> bool:
+    return abs(ours - theirs) <= max(absolute, rel * abs(theirs))
+
+
+def mismatches(doc: IDF, report: dict) -> list[str]:
+    """Every way tarvix's reading of `doc` differs from what the engine reported of it."""
+    assert report["run"]["ok"], report["run"]
+    found = []
+    ours = {s.name.upper(): s for s in geometry.surfaces(doc)}
+    for key, listed in report["eio"]["surfaces"].items():
+        if key.startswith("MIR-"):  # the engine's mirror images of shading, for its own shadow calculation
+            continue
+        s = ours.get(key)
+        if s is None:
+            found.append(f"{key}: missing")
+            continue
+        drawn = report["vrml"].get(key)
+        if drawn is None or len(drawn["vertices"]) != len(s.vertices) or any(
+                abs(a - b) > 1e-4 for p, q in zip(drawn["vertices"], s.vertices) for a, b in zip(p, q)):
+            found.append(f"{key}: vertices {s.vertices} vs {drawn and drawn['vertices']}")
+        row = report["sql"]["surfaces"].get(key)
+        if row is None:  # shading has no row there: the surface list at two decimals
+            row = {"GrossArea": listed["area_gross"], "Area": listed["area_net"], "Azimuth": listed["azimuth"],
+                   "Tilt": listed["tilt"], "ClassName": listed["class"]}
+            rel, deg = 0.0, 0.006
+        else:
+            rel, deg = 1e-6, 1e-4
+        for field, value in (("GrossArea", s.gross_area), ("Area", s.net_area)):
+            if not close(value, row[field], rel, 0.006 if not rel else 1e-9):
+                found.append(f"{key}: {field} {value} vs {row[field]}")
+        for field, value in (("Azimuth", s.azimuth), ("Tilt", s.tilt)):
+            if abs((value - row[field] + 180.0) % 360.0 - 180.0) > deg:
+                found.append(f"{key}: {field} {value} vs {row[field]}")
+        if row["ClassName"] != s.kind:
+            found.append(f"{key}: kind {s.kind} vs {row['ClassName']}")
+    zones = {z.name.upper(): z for z in geometry.zones(doc)}
+    for key, row in report["sql"]["zones"].items():
+        z = zones[key]
+        for field, value in (("FloorArea", z.floor_area), ("Volume", z.volume), ("CeilingHeight", z.ceiling_height),
+                             ("ExtGrossWallArea", z.exterior_gross_wall_area),
+                             ("ExtNetWallArea", z.exterior_net_wall_area), ("ExtWindowArea", z.exterior_window_area),
+                             ("Multiplier", z.multiplier), ("ListMultiplier", z.list_multiplier),
+                             *((f"Centroid{c}", z.centroid[i]) for i, c in enumerate("XYZ")),
+                             *((f"Minimum{c}", z.min[i]) for i, c in enumerate("XYZ")),
+                             *((f"Maximum{c}", z.max[i]) for i, c in enumerate("XYZ"))):
+            if not close(value, row[field], 1e-6, 1e-6):
+                found.append(f"zone {key}: {field} {value} vs {row[field]}")
+        if z.part_of_total_floor_area != bool(row["IsPartOfTotalArea"]):
+            found.append(f"zone {key}: part_of_total_floor_area")
+    table = geometry.window_wall_ratio(doc)
+    for facade, row in report["window_wall_ratio"].items():
+        for field in ("gross_wall_area", "above_ground_wall_area", "window_area"):
+            if abs(getattr(table[facade], field) - row[field]) > 0.006:  # the table has two decimals
+                found.append(f"window-wall {facade}: {field} {getattr(table[facade], field)} vs {row[field]}")
+    if abs(geometry.building_area(doc) - report["building_area"]) > 0.006:
+        found.append(f"building area {geometry.building_area(doc)} vs {report['building_area']}")
+    return found
+
+
+@pytest.mark.parametrize("name", sorted(MODELS))
+def test_reading_matches_the_engine(idd, name):
+    doc = load(idd, name)
+    assert mismatches(doc, engine_geometry(doc.format())) == []
+
+
+def turned(degrees: float, origin: tuple[float, float], shift: tuple[float, float, float]):
+    c, s = math.cos(math.radians(-degrees)), math.sin(math.radians(-degrees))
+
+    def move(p):
+        x, y = p[0] - origin[0], p[1] - origin[1]
+        return (x * c - y * s + origin[0] + shift[0], x * s + y * c + origin[1] + shift[1], p[2] + shift[2])
+
+    return move
+
+
+EDITS = {
+    "rotate+translate": (lambda doc: (geometry.rotate(doc, 30.0, origin=(3.0, 4.0)),
+                                      geometry.translate(doc, 5.0, -2.0, 1.0)), turned(30.0, (3.0, 4.0), (5, -2, 1))),
+    "scale": (lambda doc: geometry.scale(doc, 1.5), lambda p: (p[0] * 1.5, p[1] * 1.5, p[2] * 1.5)),
+}
+
+
+@pytest.mark.parametrize("name", ["five_zone", "simple", "world"])
+@pytest.mark.parametrize("edit", sorted(EDITS))
+def test_edits_move_what_the_engine_reports(idd, name, edit):
+    doc = load(idd, name)
+    apply, move = EDITS[edit]
+    before = {s.name: s for s in geometry.surfaces(doc)}
+    apply(doc)
+    after = {s.name: s for s in geometry.surfaces(doc)}
+    assert after.keys() == before.keys()
+    for key, s in before.items():
+        expected = [move(p) for p in s.vertices]
+        assert all(math.dist(p, q) < 1e-6 for p, q in zip(expected, after[key].vertices)), key
+    assert mismatches(doc, engine_geometry(doc.format())) == []
+
+
+@pytest.mark.parametrize(("name", "options"), [
+    ("five_zone", {}),
+    ("windows", {"orientation": "South"}),
+    ("clockwise_lower_right", {"construction": "Window"}),
+    ("origins", {"orientation": ["East", "West"], "construction": "Window", "sill_height": 0.0}),
+])
+def test_window_wall_ratio_set_is_what_the_engine_reports(idd, name, options):
+    doc = load(idd, name)
+    before = geometry.window_wall_ratio(doc)
+    changed = geometry.set_window_wall_ratio(doc, 0.35, **options)
+    assert changed
+    table = geometry.window_wall_ratio(doc)
+    wanted = options.get("orientation", geometry.FACADES[1:])
+    for facade in geometry.FACADES[1:]:
+        if facade in wanted:
+            assert table[facade].gross_ratio == pytest.approx(0.35, abs=1e-9)
+        else:
+            assert table[facade] == before[facade]
+    assert mismatches(doc, engine_geometry(doc.format())) == []
+
+
+def test_edits_keep_the_users_layout(idd):
+    text = "! a comment the edit must keep\n" + MODELS["origins"]
+    doc = IDF.from_string(idd, text, keep_layout=True)
+    geometry.translate(doc, 1.0, 0.0)
+    kept = doc.format(keep_layout=True)
+    assert kept.startswith("! a comment the edit must keep\n")
+    changed = [(a, b) for a, b in zip(text.splitlines(), kept.splitlines()) if a != b]
+    assert changed and all("," in a for a, _ in changed)
+    assert len(kept.splitlines()) == len(text.splitlines())
+
+
+def test_records_are_snapshots_and_read_only(idd):
+    doc = load(idd, "windows")
+    found = geometry.surfaces(doc)
+    zones = geometry.zones(doc)
+    first = found[0]
+    name, vertices = first.name, first.vertices
+    geometry.translate(doc, 10.0, 0.0)
+    doc.remove_object(doc["Zone"][0])
+    del doc
+    assert (first.name, first.vertices) == (name, vertices) and zones[0].floor_area > 0
+    with pytest.raises(AttributeError):
+        first.name = "x"
+    for kind in (geometry.Surface, geometry.ZoneGeometry):
+        with pytest.raises(TypeError):
+            kind()
+        with pytest.raises(TypeError):
+            kind.__new__(kind)
+    with pytest.raises(TypeError):
+        pickle.dumps(first)
+    assert repr(first).startswith("Surface(name=")
+
+
+@pytest.mark.parametrize(("call", "error"), [
+    (lambda doc: geometry.surfaces("not a document"), TypeError),
+    (lambda doc: geometry.zones(IDF.__new__(IDF)), RuntimeError),
+    (lambda doc: geometry.translate(doc, "1", 0), TypeError),
+    (lambda doc: geometry.translate(doc, math.nan, 0), ValueError),
+    (lambda doc: geometry.rotate(doc, 10, origin=(1,)), ValueError),
+    (lambda doc: geometry.scale(doc, 0), ValueError),
+    (lambda doc: geometry.set_window_wall_ratio(doc, 1.0), ValueError),
+    (lambda doc: geometry.set_window_wall_ratio(doc, 0.3, orientation="Up"), ValueError),
+    (lambda doc: geometry.set_window_wall_ratio(doc, 0.3, construction=3), TypeError),
+    (lambda doc: geometry.set_window_wall_ratio(doc, 0.99, sill_height=2.9), ValueError),
+])
+def test_misuse_raises(idd, call, error):
+    with pytest.raises(error):
+        call(load(idd, "windows"))
+
+
+def test_hostile_geometry_is_read_in_linear_time(idd):
+    """Vertex counts that lie, coordinates that are not numbers, one zone with thousands of surfaces, names
+    shared by many surfaces: a clear result, not a crash or a quadratic walk."""
+    faces = []
+    for k in range(3000):
+        x = float(k)
+        faces.append(f"BuildingSurface:Detailed,S{k % 7},Wall,Wall,Z,,Outdoors,,SunExposed,WindExposed,,"
+                     f"{'1e300' if k % 5 == 0 else 4},{x},0,3, {x},0,0, {x + 1},0,0, nan,0,3;")
+    text = ("Version,25.2;\nBuilding,B,1e308;\nGlobalGeometryRules,UpperLeftCorner,Counterclockwise,Relative;\n"
+            "Zone,Z,inf,1e308;\n" + "\n".join(faces) + "\nFenestrationSurface:Detailed,W,Window,Window,S1;\n")
+    doc = IDF.from_string(idd, text)
+    found = geometry.surfaces(doc)
+    assert len(found) == 3001 and geometry.zones(doc)[0].volume > 0
+    assert all(len(s.vertices) <= 4 for s in found)
