@@ -9,7 +9,7 @@ and returns records that no later edit changes."""
 from __future__ import annotations
 
 import math
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 
 from tarvix import idf as _idf
@@ -91,6 +91,8 @@ def building_area(doc: _idf.IDF) -> float:
 # north axes are left as they are.
 
 _Point = tuple[float, float, float]
+_Move = Callable[[_Point], _Point]
+_Frames = list[tuple[_idf.IDFObject | None, int, str, float, _Point, tuple[int, ...]]]
 
 
 def _turn(degrees: float) -> tuple[float, float]:
@@ -139,13 +141,13 @@ def _check_number(name: str, value: object) -> float:
     return number
 
 
-def _frames(doc: _idf.IDF) -> tuple[bool, int, list]:
+def _frames(doc: _idf.IDF) -> tuple[bool, int, _Frames]:
     if not isinstance(doc, _idf.IDF):
         raise TypeError(f"doc must be tarvix.idf.IDF, not {type(doc).__name__}")
     return _idf._geometry_frames(doc)
 
 
-def _move_points(doc: _idf.IDF, move, turn_by: float = 0.0, factor: float | None = None) -> None:
+def _move_points(doc: _idf.IDF, move: _Move, turn_by: float = 0.0, factor: float | None = None) -> None:
     """Applies `move` (world point -> world point) to every coordinate of the document, adds `turn_by` to the
     azimuth of every rectangle, and multiplies the lengths of rectangles and of what sits on a surface or a
     window by `factor`."""
@@ -172,10 +174,11 @@ def _move_points(doc: _idf.IDF, move, turn_by: float = 0.0, factor: float | None
             _scale_fields(obj, fields, factor)
 
 
-def _write_point(obj: _idf.IDFObject, fields, frame: _Frame, move) -> None:
-    if min(fields) < 0:
+def _write_point(obj: _idf.IDFObject, fields: Sequence[int], frame: _Frame, move: _Move) -> None:
+    if len(fields) != 3 or min(fields) < 0:
         return
-    local = frame.local(move(frame.world(tuple(_number(obj[i]) for i in fields))))
+    x, y, z = (_number(obj[i]) for i in fields)
+    local = frame.local(move(frame.world((x, y, z))))
     for i, value in zip(fields, local):
         obj[i] = _text(value)
 
@@ -191,7 +194,7 @@ def _numeric(value: object) -> float | None:
     return number if math.isfinite(number) else None
 
 
-def _scale_fields(obj: _idf.IDFObject, fields, factor: float) -> None:
+def _scale_fields(obj: _idf.IDFObject, fields: Sequence[int], factor: float) -> None:
     for i in fields:
         number = _numeric(obj[i]) if i >= 0 else None
         if number is not None:
@@ -388,7 +391,7 @@ def set_window_wall_ratio(
             obj = objects.get(window.obj_idx)
             if obj is not None:
                 _remove_window(doc, obj, keep_references=window is old[0] and corners is not None)
-        if corners is not None:
+        if corners is not None and wall.zone is not None:
             frame = zone_frames[wall.zone.upper()]
             values: list[object] = [name, "Window", window_construction, wall.name, "", "autocalculate", "", 1, 4]
             for p in _entered(corners, counterclockwise, corner):
@@ -398,7 +401,7 @@ def set_window_wall_ratio(
     return changed
 
 
-def _objects_by_index(frames: list) -> dict[int, _idf.IDFObject]:
+def _objects_by_index(frames: _Frames) -> dict[int, _idf.IDFObject]:
     return {index: obj for obj, index, *_ in frames if obj is not None}
 
 
@@ -411,3 +414,14 @@ def _remove_window(doc: _idf.IDF, window: _idf.IDFObject, keep_references: bool)
             if obj.class_name.lower().startswith(("shading:overhang", "shading:fin")) and obj[1] == name:
                 doc.remove_object(obj)
     doc.remove_object(window)
+
+
+def to_svg(doc: _idf.IDF, *, view: str = "axonometric", color_by: str = "kind", title: str | None = None) -> str:
+    """SVG text of a drawing of the building: its surfaces as the engine places them, hidden ones behind,
+    windows and doors on top of their walls. `view`: "axonometric" (from the south-east, above), "plan"
+    (from above), or the elevation "north", "south", "east" or "west" (looking at that facade); `color_by`:
+    "kind", "zone", "construction" or "boundary" (the outside boundary condition)."""
+    from tarvix import _drawing
+
+    svg: str = _drawing.to_svg(surfaces(doc), view=view, color_by=color_by, title=title)
+    return svg

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include "core/base/hash.h"
 #include "core/text/number.h"
@@ -404,8 +406,23 @@ private:
     // Vertices as entered from field `first` on, in the order the engine
     // stores them, transformed to world coordinates.
     void take_vertices(Surface& s, ValuesView values, int32_t count_field, int32_t zone, bool world_rules);
+    // The same in two steps: room for the vertices now, the reading as a job
+    // run later with others (run_jobs).
+    struct VertexJob {
+        uint32_t surface;
+        uint32_t first_field;
+        uint32_t count;
+        int32_t zone;
+        bool world;
+        bool check_orientation;
+    };
+    VertexJob reserve_vertices(Surface& s, ValuesView values, int32_t count_field, int32_t zone, bool world,
+                               bool check_orientation);
+    void fill_vertices(const VertexJob& job) const noexcept;
+    void run_jobs();
+    std::vector<VertexJob> jobs_;
     void rectangle(Surface& s, Vec3 llc, double azimuth, double tilt, double length, double height);
-    void finish(Surface& s, bool check_orientation);
+    void finish(Surface& s, bool check_orientation) const noexcept;
     void relative_rectangle(Surface& s, const Surface& base, double x, double z, double length, double height,
                             double azimuth, double tilt);
 
@@ -582,22 +599,46 @@ void Builder::read_daylighting(const Pending& item) {
 }
 
 void Builder::take_vertices(Surface& s, ValuesView values, int32_t count_field, int32_t zone, bool world) {
-    if (count_field < 0) return;
+    const VertexJob job = reserve_vertices(s, values, count_field, zone, world, false);
+    if (job.count) {
+        fill_vertices(job);
+    } else {
+        finish(s, false);
+    }
+}
+
+Builder::VertexJob Builder::reserve_vertices(Surface& s, ValuesView values, int32_t count_field, int32_t zone,
+                                             bool world, bool check_orientation) {
+    VertexJob job{static_cast<uint32_t>(&s - model_.surfaces.data()), 0, 0, zone, world, check_orientation};
+    s.first_vertex = static_cast<uint32_t>(model_.vertices.size());
+    s.vertex_count = 0;
+    if (count_field < 0) return job;
     const size_t first = static_cast<size_t>(count_field) + 1;
     const size_t available = values.size() > first ? (values.size() - first) / 3 : 0;
-    double wanted = number_at(values, count_field, -1.0);
+    const double wanted = number_at(values, count_field, -1.0);
     size_t n = available;
     if (wanted >= 0.0 && wanted < static_cast<double>(available)) n = static_cast<size_t>(wanted);
     if (model_.vertices.size() + n > UINT32_MAX) throw std::bad_alloc();
     add_frame(s.slot, FrameRole::vertices, zone, s.kind, world, {count_field, static_cast<int32_t>(n)});
-    const size_t at = model_.vertices.size();
+    model_.vertices.resize(model_.vertices.size() + n);
+    s.vertex_count = static_cast<uint32_t>(n);
+    job.first_field = static_cast<uint32_t>(first);
+    job.count = static_cast<uint32_t>(n);
+    return job;
+}
+
+// Reads the vertices a job made room for, in the order the engine stores
+// them, in world coordinates, then the surface's areas and orientation.
+// Touches only its own surface and vertices, so jobs run side by side.
+void Builder::fill_vertices(const VertexJob& job) const noexcept {
+    Surface& s = model_.surfaces[job.surface];
+    const ValuesView values = view(s.slot).values;
+    Vec3* v = model_.vertices.data() + s.first_vertex;
+    const size_t n = job.count;
     for (size_t k = 0; k < n; ++k) {
-        const size_t i = first + 3 * k;
-        model_.vertices.push_back({number_at(values, static_cast<int32_t>(i), 0.0),
-                                   number_at(values, static_cast<int32_t>(i + 1), 0.0),
-                                   number_at(values, static_cast<int32_t>(i + 2), 0.0)});
+        const auto i = static_cast<int32_t>(job.first_field + 3 * k);
+        v[k] = {number_at(values, i, 0.0), number_at(values, i + 1, 0.0), number_at(values, i + 2, 0.0)};
     }
-    Vec3* v = model_.vertices.data() + at;
     // Clockwise entry: the first vertex stays, the rest are reversed.
     if (!rules_.ccw && n > 2) std::reverse(v + 1, v + n);
     // The starting corner: the first vertex entered goes to position
@@ -606,8 +647,9 @@ void Builder::take_vertices(Surface& s, ValuesView values, int32_t count_field, 
         const size_t shift = (n - static_cast<size_t>(rules_.corner) + 1) % n;
         std::rotate(v, v + shift, v + n);
     }
-    for (size_t k = 0; k < n; ++k) place(v[k], zone, s.kind, world);
-    // Coincident vertices (within 1 cm) are dropped while more than three remain.
+    for (size_t k = 0; k < n; ++k) place(v[k], job.zone, s.kind, job.world);
+    // Coincident vertices (within 1 cm) are dropped while more than three
+    // remain; the room they leave stays unused.
     size_t kept = n;
     if (kept > 3 && length(v[kept - 1] - v[0]) < 0.01) --kept;
     for (size_t k = 1; k < kept && kept > 3;) {
@@ -618,14 +660,37 @@ void Builder::take_vertices(Surface& s, ValuesView values, int32_t count_field, 
             ++k;
         }
     }
-    model_.vertices.resize(at + kept);
     s.vertex_count = static_cast<uint32_t>(kept);
+    finish(s, job.check_orientation);
+}
+
+// Runs the vertex jobs, on a second thread as well when there are many.
+void Builder::run_jobs() {
+    constexpr size_t kParallel = 4096;
+    const size_t count = jobs_.size();
+    const auto run = [this](size_t begin, size_t end) noexcept {
+        for (size_t k = begin; k < end; ++k) fill_vertices(jobs_[k]);
+    };
+    if (count >= kParallel && std::thread::hardware_concurrency() > 1) {
+        const size_t half = count / 2;
+        try {
+            std::thread other(run, half, count);
+            run(0, half);
+            other.join();
+            jobs_.clear();
+            return;
+        } catch (const std::system_error&) {
+            // No second thread to be had: all of it here.
+        }
+    }
+    run(0, count);
+    jobs_.clear();
 }
 
 // Area, normal, orientation and centroid from the vertices; with
 // `check_orientation` a floor facing up or a roof facing down is turned over,
 // as the engine does.
-void Builder::finish(Surface& s, bool check_orientation) {
+void Builder::finish(Surface& s, bool check_orientation) const noexcept {
     Vec3* v = model_.vertices.data() + s.first_vertex;
     const size_t n = s.vertex_count;
     Vec3 normal = newell_normal(v, n);
@@ -678,8 +743,12 @@ void Builder::read_detailed(const Pending& item) {
     s.zone = text(zone_name, recent_zone_);
     s.zone_idx = zone_named(zone_name);
     s.outside_boundary = text(value_at(object.values, f("outside boundary condition")), recent_boundary_);
-    take_vertices(s, object.values, f("number of vertices"), s.zone_idx, rules_.world);
-    finish(s, true);
+    const VertexJob job = reserve_vertices(s, object.values, f("number of vertices"), s.zone_idx, rules_.world, true);
+    if (job.count) {
+        jobs_.push_back(job);
+    } else {
+        finish(s, true);
+    }
 }
 
 void Builder::rectangle(Surface& s, Vec3 llc, double azimuth, double tilt, double length, double height) {
@@ -755,8 +824,12 @@ void Builder::read_fenestration(const Pending& item) {
     const double multiplier = number_at(object.values, f("multiplier"), 1.0);
     s.multiplier = multiplier >= 1.0 ? std::trunc(multiplier) : 1.0;
     s.multiplied_area = kind == SurfaceKind::window || kind == SurfaceKind::door;
-    take_vertices(s, object.values, f("number of vertices"), s.zone_idx, rules_.world);
-    finish(s, false);
+    const VertexJob job = reserve_vertices(s, object.values, f("number of vertices"), s.zone_idx, rules_.world, false);
+    if (job.count) {
+        jobs_.push_back(job);
+    } else {
+        finish(s, false);
+    }
 }
 
 // A rectangle on a base surface: (x, z) from the base's stored second vertex
@@ -813,7 +886,6 @@ void Builder::read_shading_detailed(const Pending& item) {
         if (s.base_idx >= 0) zone = model_.surfaces[static_cast<size_t>(s.base_idx)].zone_idx;
     }
     take_vertices(s, object.values, f("number of vertices"), zone, rules_.world);
-    finish(s, false);
 }
 
 void Builder::read_rect_shading(const Pending& item) {
@@ -1238,6 +1310,8 @@ void Builder::run() {
         each(source, detailed);
     for (Source source : {Source::rect_wall, Source::rect_roof, Source::rect_floor}) each(source, rect);
     each(Source::fenestration, [&](const Pending& item) { read_fenestration(item); });
+    // What follows builds on the geometry of these.
+    run_jobs();
     each(Source::rect_sub, [&](const Pending& item) { read_rect_sub(item); });
     for (Source source : {Source::zone_shading, Source::site_shading, Source::building_shading})
         each(source, [&](const Pending& item) { read_shading_detailed(item); });
