@@ -24,6 +24,7 @@
 #include "core/document/document.h"
 #include "core/formats/epjson.h"
 #include "core/formats/eso.h"
+#include "core/geometry/geometry.h"
 #include "core/base/hash.h"
 #include "core/formats/layout.h"
 #include "core/text/number.h"
@@ -1039,6 +1040,104 @@ void test_eso() {
     CHECK(error_of("7,1\n").find("does not begin with a 'Program Version,' line") != std::string::npos);
 }
 
+// The geometry of a grid of box zones, big enough that the vertex work runs
+// on two threads: every wall, floor and roof where the box puts it, every
+// window taken off its wall, the zones closed.
+void test_geometry_of_many_zones() {
+    const idd::c_IDD schema = parse(R"(
+Building,
+  A1 , \field Name
+  N1 ; \field North Axis
+GlobalGeometryRules,
+  A1 , \field Starting Vertex Position
+  A2 , \field Vertex Entry Direction
+  A3 ; \field Coordinate System
+Zone,
+  A1 , \field Name
+  N1 , \field Direction of Relative North
+  N2 , \field X Origin
+  N3 , \field Y Origin
+  N4 ; \field Z Origin
+BuildingSurface:Detailed,
+  \extensible:3
+  A1 , \field Name
+  A2 , \field Surface Type
+  A3 , \field Construction Name
+  A4 , \field Zone Name
+  A5 , \field Outside Boundary Condition
+  N1 , \field Number of Vertices
+  N2 , \field Vertex 1 X-coordinate
+       \begin-extensible
+  N3 , \field Vertex 1 Y-coordinate
+  N4 ; \field Vertex 1 Z-coordinate
+FenestrationSurface:Detailed,
+  A1 , \field Name
+  A2 , \field Surface Type
+  A3 , \field Construction Name
+  A4 , \field Building Surface Name
+  N1 , \field Multiplier
+  N2 , \field Number of Vertices
+  N3 , \field Vertex 1 X-coordinate
+  N4 , \field Vertex 1 Y-coordinate
+  N5 , \field Vertex 1 Z-coordinate
+  N6 , \field Vertex 2 X-coordinate
+  N7 , \field Vertex 2 Y-coordinate
+  N8 , \field Vertex 2 Z-coordinate
+  N9 , \field Vertex 3 X-coordinate
+  N10, \field Vertex 3 Y-coordinate
+  N11, \field Vertex 3 Z-coordinate
+  N12, \field Vertex 4 X-coordinate
+  N13, \field Vertex 4 Y-coordinate
+  N14; \field Vertex 4 Z-coordinate
+)");
+    constexpr int kZones = 1000;
+    std::string text = "Building,B,90;\nGlobalGeometryRules,UpperLeftCorner,Counterclockwise,Relative;\n";
+    for (int z = 0; z < kZones; ++z) {
+        const std::string n = std::to_string(z), x = std::to_string(20 * z);
+        text += "Zone,Z" + n + ",0," + x + ",0,0;\n";
+        const auto face = [&](const char* name, const char* type, const char* boundary, const char* v) {
+            text += std::string("BuildingSurface:Detailed,") + name + n + "," + type + ",C,Z" + n + "," + boundary +
+                    ",4," + v + ";\n";
+        };
+        face("S", "Wall", "Outdoors", "0,0,3,0,0,0,10,0,0,10,0,3");
+        face("E", "Wall", "Outdoors", "10,0,3,10,0,0,10,8,0,10,8,3");
+        face("N", "Wall", "Outdoors", "10,8,3,10,8,0,0,8,0,0,8,3");
+        face("W", "Wall", "Outdoors", "0,8,3,0,8,0,0,0,0,0,0,3");
+        face("R", "Roof", "Outdoors", "0,8,3,0,0,3,10,0,3,10,8,3");
+        face("F", "Floor", "Ground", "0,0,0,0,8,0,10,8,0,10,0,0");
+        text += "FenestrationSurface:Detailed,G" + n + ",Window,C,S" + n + ",2,4,3,0,2,3,0,1,7,0,1,7,0,2;\n";
+    }
+    const std::unique_ptr<Document> doc = load(schema, text);
+    CHECK(doc != nullptr);
+    if (!doc) return;
+    geometry::Model model;
+    geometry::read_model(*doc, schema, model);
+    CHECK(model.surfaces.size() == 7 * kZones && model.zones.size() == kZones);
+    for (const geometry::Surface& s : model.surfaces) {
+        CHECK(s.vertex_count == 4);
+        const std::string_view name = model.texts[s.name];
+        const int z = std::atoi(std::string(name.substr(1)).c_str());
+        const geometry::Vec3& first = model.vertices[s.first_vertex];
+        switch (name[0]) {
+            case 'S':  // the building turned by 90: the south wall faces west, along y = -x
+                CHECK(std::abs(s.azimuth - 270.0) < 1e-9 && std::abs(s.gross_area - 30.0) < 1e-9);
+                CHECK(std::abs(s.net_area - 22.0) < 1e-9);  // two 2 m2 windows
+                CHECK(std::abs(first.x) < 1e-9 && std::abs(first.y + 20.0 * z) < 1e-9 && first.z == 3.0);
+                break;
+            case 'G': CHECK(std::abs(s.net_area - 8.0) < 1e-9 && std::abs(s.gross_area - 4.0) < 1e-9); break;
+            case 'R': CHECK(s.tilt == 0.0 && s.kind == geometry::SurfaceKind::roof); break;
+            case 'F': CHECK(s.tilt == 180.0 && s.kind == geometry::SurfaceKind::floor); break;
+            default: CHECK(std::abs(s.tilt - 90.0) < 1e-9);
+        }
+    }
+    for (const geometry::Zone& z : model.zones) {
+        CHECK(std::abs(z.floor_area - 80.0) < 1e-9 && std::abs(z.volume - 240.0) < 1e-9);
+        CHECK(std::abs(z.ceiling_height - 3.0) < 1e-9 && std::abs(z.exterior_window_area - 4.0) < 1e-9);
+    }
+    CHECK(std::abs(model.building_area - 80.0 * kZones) < 1e-6);
+    CHECK(std::abs(model.facades[4].window_area - 8.0 * kZones) < 1e-6);  // all on the west
+}
+
 int main() {
     const std::pair<const char*, void (*)()> tests[] = {
         {"latin1_to_utf8", test_latin1_to_utf8},
@@ -1064,6 +1163,7 @@ int main() {
         {"adding_and_removing_through_another_host", test_adding_and_removing_through_another_host},
         {"numbers_read_as_the_c_library_reads_them", test_numbers_read_as_the_c_library_reads_them},
         {"eso", test_eso},
+        {"geometry_of_many_zones", test_geometry_of_many_zones},
     };
     for (const auto& [name, test] : tests) {
         const int before = failures;
