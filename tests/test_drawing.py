@@ -5,7 +5,6 @@ import re
 import shutil
 import subprocess
 import sys
-import time
 import xml.etree.ElementTree as ET
 from dataclasses import dataclass
 from pathlib import Path
@@ -136,26 +135,16 @@ def test_surfaces_facing_away_go_first_and_lighter():
     assert "Hall wall 2" in behind and "Hall wall 0" not in behind
 
 
-@pytest.mark.parametrize("keyword, value", [("view", "isometric"), ("color_by", "colour")])
-def test_unknown_choices_are_refused(keyword, value):
-    with pytest.raises(ValueError, match=f"unknown {keyword} '{value}'.*axonometric|unknown {keyword} '{value}'.*kind"):
+@pytest.mark.parametrize("keyword, value, choices", [("view", "isometric", _drawing.VIEWS),
+                                                      ("color_by", "colour", _drawing.COLOR_BY)])
+def test_unknown_choices_are_refused(keyword, value, choices):
+    with pytest.raises(ValueError, match=f"unknown {keyword} '{value}'") as raised:
         _drawing.to_svg(little_house(), **{keyword: value})
+    assert all(choice in str(raised.value) for choice in choices)
 
 
 def test_no_surfaces_draws_an_empty_drawing():
     assert list(polygons(_drawing.to_svg([]))) == []
-
-
-def test_a_hundred_thousand_surfaces_take_seconds():
-    surfaces = []
-    for i in range(100_000 // 6):
-        x, y = (i % 130) * 4.0, (i // 130) * 4.0
-        surfaces += box(f"B{i}", f"Z{i % 40}", x, y, x + 3.0, y + 3.0, 3.0 + i % 3)
-    start = time.perf_counter()
-    text = _drawing.to_svg(surfaces, color_by="zone")
-    elapsed = time.perf_counter() - start
-    assert text.count("<polygon ") == len(surfaces)
-    assert elapsed < 10.0, f"{elapsed:.1f} s"
 
 
 @pytest.mark.skipif(not FIVE_ZONE.is_file(), reason="../shared/data/5ZoneSupRetPlenRAB.idf is absent")

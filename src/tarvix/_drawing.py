@@ -135,6 +135,7 @@ class _Colors:
 
     def __init__(self, color_by: str, surfaces: Sequence[Any]) -> None:
         self.color_by = color_by
+        self.attribute = {"zone": "zone", "construction": "construction"}.get(color_by, "outside_boundary")
         self.used: dict[str, str] = {}  # legend label -> colour, as first met
         self.assigned: dict[str | None, str] = {}
         if color_by in ("zone", "construction", "boundary"):
@@ -149,11 +150,8 @@ class _Colors:
                     turn += 1
 
     def key(self, surface: Any) -> str | None:
-        if self.color_by == "zone":
-            return surface.zone
-        if self.color_by == "construction":
-            return surface.construction
-        return surface.outside_boundary
+        value: str | None = getattr(surface, self.attribute, None)
+        return value
 
     def of(self, surface: Any) -> str:
         if self.color_by == "kind":
@@ -277,19 +275,23 @@ def to_svg(surfaces: Iterable[Any], *, view: str = "axonometric", color_by: str 
             parent = None  # a loop of base surfaces
         parents[index] = parent
 
+    all_vertices = [[tuple(map(float, v)) for v in surface.vertices] for surface in surfaces]
+    normals = [_normal(surface, vertices) for surface, vertices in zip(surfaces, all_vertices, strict=True)]
     faces: list[_Face] = []
     min_x = min_y = math.inf
     max_x = max_y = -math.inf
     for index, surface in enumerate(surfaces):
-        vertices = [tuple(map(float, v)) for v in surface.vertices]
-        nx, ny, nz = _normal(surface, vertices)
+        vertices = all_vertices[index]
+        nx, ny, nz = normals[index]
         facing = nx * tx + ny * ty + nz * tz
         shade = _is_shade(surface)
         if shade and facing < 0.0:  # two-sided: lit and seen from the side facing the eye
             nx, ny, nz, facing = -nx, -ny, -nz, -facing
         parent = parents[index]
-        offset = NUDGE if parent is not None else 0.0
-        ox, oy, oz = nx * offset, ny * offset, nz * offset
+        if parent is None:
+            ox = oy = oz = 0.0
+        else:  # out of the base surface, on its outer side
+            ox, oy, oz = (NUDGE * c for c in normals[parent])
         points = []
         depth = 0.0
         for x, y, z in vertices:
@@ -362,10 +364,10 @@ def to_svg(surfaces: Iterable[Any], *, view: str = "axonometric", color_by: str 
         if found is None:
             found = shades[shading] = _shaded(rgb, shading[1] / 64.0, toward_white)
         fill, edge = found
-        points = " ".join("%.2f,%.2f" % ((x - min_x) * scale + MARGIN, (y - min_y) * scale + head_top)
+        corners = " ".join("%.2f,%.2f" % ((x - min_x) * scale + MARGIN, (y - min_y) * scale + head_top)
                           for x, y in face.points)
         extra = ' fill-opacity="0.6" class="behind"' if behind else ""
-        polygons.append(f'<polygon points="{points}" fill="{fill}" stroke="{edge}"{extra}>'
+        polygons.append(f'<polygon points="{corners}" fill="{fill}" stroke="{edge}"{extra}>'
                         f"<title>{escape(str(surface.name))}</title></polygon>")
 
     width = (max_x - min_x) * scale + 2 * MARGIN
