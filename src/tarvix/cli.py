@@ -48,6 +48,7 @@ from typing import Any, TextIO, TypeVar
 
 import tarvix
 from tarvix import _schemas
+from tarvix._drawing import COLOR_BY, VIEWS
 from tarvix.idd import IDD
 from tarvix.idf import IDF, PROBLEM_CODES
 
@@ -885,6 +886,33 @@ def seconds_argument(text: str) -> float:
 
 
 # ---------------------------------------------------------------------------
+# draw
+
+
+def cmd_draw(args: argparse.Namespace) -> int:
+    from tarvix import geometry  # the surfaces' world coordinates: only this command needs them
+
+    work = Work(args)
+    if not os.path.isfile(args.path):
+        raise UsageError(f"{args.path}: no such file")
+    to_stdout = args.output == "-"
+    if not to_stdout and not args.force and os.path.lexists(args.output):
+        raise Failed(refused(args.output))
+    outcome = Outcome()
+    doc = work.load(args.path, outcome).document
+    for line, _ in outcome.lines:
+        print(line, file=sys.stderr)
+    text = geometry.to_svg(doc, view=args.view, color_by=args.color_by, title=Path(args.path).stem)
+    if to_stdout:
+        sys.stdout.write(text)
+        return EXIT_OK
+    with writing(args.output, replace=args.force) as temporary:
+        Path(temporary).write_text(text, encoding="utf-8")
+    print(f"{args.path} -> {args.output}")
+    return EXIT_OK
+
+
+# ---------------------------------------------------------------------------
 # The parser
 
 
@@ -1011,6 +1039,20 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--timeout", type=seconds_argument, metavar="SECONDS",
                      help="end a run that takes longer (it then counts as failed)")
     run.set_defaults(run=cmd_run)
+
+    draw = commands.add_parser("draw", parents=[common, force], help="draw a document's building as SVG",
+                               description="Draw the surfaces of a document as an SVG picture: an axonometric "
+                                           "view from the south-east, a plan, or an elevation, coloured by "
+                                           "surface kind, zone, construction or outside boundary condition, "
+                                           "with a legend; each surface's name shows on hover.")
+    draw.add_argument("path", metavar="DOC", help="a document")
+    draw.add_argument("-o", "--output", metavar="OUT", required=True, help="the SVG file to write ('-' for stdout)")
+    draw.add_argument("--view", choices=VIEWS, default="axonometric", type=str.lower,
+                      help="axonometric (default), plan, or the elevation north, south, east or west")
+    draw.add_argument("--color-by", choices=COLOR_BY, default="kind", type=str.lower,
+                      help="kind (default: walls, roofs, floors, windows, doors, shading), zone, construction "
+                           "or boundary")
+    draw.set_defaults(run=cmd_draw)
     return parser
 
 
