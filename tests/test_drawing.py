@@ -1,6 +1,5 @@
 """Drawings of a building's surfaces as SVG, and `tarvix draw`."""
 
-import importlib.util
 import re
 import shutil
 import subprocess
@@ -17,7 +16,6 @@ ROOT = Path(__file__).resolve().parents[1]
 SHARED = ROOT.parent / "shared" / "data"
 FIVE_ZONE = SHARED / "5ZoneSupRetPlenRAB.idf"
 SVG = "{http://www.w3.org/2000/svg}"
-HAS_GEOMETRY = importlib.util.find_spec("tarvix.geometry") is not None
 
 
 @dataclass
@@ -182,7 +180,6 @@ def tarvix(*args, status=0):
     return proc
 
 
-@pytest.mark.skipif(not HAS_GEOMETRY, reason="tarvix.geometry is not built yet")
 @pytest.mark.skipif(not FIVE_ZONE.is_file(), reason="../shared/data/5ZoneSupRetPlenRAB.idf is absent")
 def test_draw_writes_the_drawing(tmp_path):
     out = tmp_path / "building.svg"

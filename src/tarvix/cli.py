@@ -1,4 +1,4 @@
-"""The tarvix command: check, describe, format, convert, rename and run documents.
+"""The tarvix command: check, describe, format, convert, rename, run and draw documents.
 
     tarvix info PATH... --idd SCHEMA [--json] [--jobs N]
     tarvix validate PATH... --idd SCHEMA [--json] [--jobs N] [--codes CODE,...]
@@ -8,6 +8,7 @@
                   [--preserve-order]] [--force]
     tarvix run PATH... --weather EPW [--design-day | --annual] [--jobs N] [--out DIR] [--cache DIR]
                [--dask ADDRESS] [--engine PATH] [--timeout SECONDS]
+    tarvix draw PATH --idd SCHEMA -o OUT.svg [--view VIEW] [--color-by WHAT] [--force]
 
 Each PATH is a document or a folder, searched recursively for *.idf (and,
 for convert --to idf, *.epJSON). `--idd` names a schema file, or a folder of
@@ -23,7 +24,8 @@ an operation fails, 2 on a usage error or a document or schema that cannot
 be loaded. run runs the engine on each document (IDF or epJSON, folders
 searched for both) and prints a line per run; its exit status is 0 when every
 run completed, 1 when one failed, 2 on a usage error (no engine, no weather
-file).
+file). draw writes an SVG picture of one document's building, its surfaces
+where the engine puts them.
 """
 
 from __future__ import annotations
@@ -918,7 +920,7 @@ def cmd_draw(args: argparse.Namespace) -> int:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Check, describe, format, convert, rename and run IDF documents.",
+        prog=PROG, description="Check, describe, format, convert, rename, run and draw IDF documents.",
         epilog="Exit status: 0 on success, 1 when validate finds an error, an operation fails or a run "
                "fails, 2 on a usage error or a file that cannot be loaded.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {tarvix.__version__}")
