@@ -21,7 +21,9 @@ and returns plain dicts and lists read from what the run wrote:
 Every record keeps the engine's own spelling of its name in a "name" field. Tests calling engine_geometry()
 are skipped when the engine is not installed; do not change the dicts it returns (they are shared)."""
 
+import atexit
 import re
+import shutil
 import sqlite3
 import tempfile
 from pathlib import Path
@@ -250,6 +252,8 @@ def engine_geometry(model_text: str) -> dict[str, Any]:
     """What the engine reports of the geometry of `model_text` (run once per text in a session)."""
     found = _CACHE.get(model_text)
     if found is None:
-        found = run_model(model_text, Path(tempfile.mkdtemp(prefix="geometry-engine-")))
+        folder = Path(tempfile.mkdtemp(prefix="geometry-engine-"))
+        atexit.register(shutil.rmtree, folder, ignore_errors=True)  # what was read is kept in the cache
+        found = run_model(model_text, folder)
         _CACHE[model_text] = found
     return found

@@ -156,9 +156,12 @@ def test_edits_keep_the_users_layout(idd):
 
 
 def test_records_are_snapshots_and_read_only(idd):
-    doc = load(idd, "windows")
+    doc = load(idd, "origins")
     found = geometry.surfaces(doc)
-    zones = geometry.zones(doc)
+    zones = geometry.zones(doc)  # the model surfaces() read, while its records live
+    doc["Zone"][1]["X Origin"] = 30.0
+    moved = geometry.zones(doc)  # the document changed: read again
+    assert moved[1].min[0] != zones[1].min[0] and moved[0].min == zones[0].min
     first = found[0]
     name, vertices = first.name, first.vertices
     geometry.translate(doc, 10.0, 0.0)

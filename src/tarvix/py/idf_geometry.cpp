@@ -2,8 +2,9 @@
 // the model without the interpreter lock; Surface and ZoneGeometry records
 // are small objects that read their values from the model they share, so a
 // hundred thousand surfaces cost a hundred thousand small objects and no more.
-#include "core/geometry/geometry.h"
 #include "py/idf_document.h"
+
+#include "core/geometry/geometry.h"
 
 namespace tarvix::idf {
 namespace {
@@ -22,9 +23,11 @@ struct ModelData {
 
 struct ModelObject {
     PyObject_HEAD ModelData* data;  // owned; deleted with the object
+    PyObject* weakrefs;
 };
 
 void model_dealloc(PyObject* obj) {
+    if (reinterpret_cast<ModelObject*>(obj)->weakrefs) PyObject_ClearWeakRefs(obj);
     delete reinterpret_cast<ModelObject*>(obj)->data;
     PyTypeObject* type = Py_TYPE(obj);
     type->tp_free(obj);
@@ -34,6 +37,7 @@ PyTypeObject ModelType = [] {
     PyTypeObject type = py::new_static_type();
     type.tp_name = "tarvix.geometry._Model";
     type.tp_basicsize = sizeof(ModelObject);
+    type.tp_weaklistoffset = offsetof(ModelObject, weakrefs);
     type.tp_dealloc = model_dealloc;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     type.tp_doc = "The geometry one call read, shared by its records.";
@@ -272,15 +276,51 @@ PyTypeObject ZoneGeometryType = [] {
 // ---------------------------------------------------------------------------
 // The functions
 
-// Reads the model of `arg` (an IDF) into a new model object.
+// The last model read without frames, while something still holds it: the
+// records of surfaces() keep it alive, so zones() of a document unchanged
+// since (same generation) takes it instead of reading the document again.
+struct LastModel {
+    const IDFDoc* doc = nullptr;
+    uint64_t generation = 0;
+    PyObject* weak = nullptr;  // a weak reference to the model object
+} last_model;
+
+Ref reuse_model(const IDFDoc* doc) {
+    if (!last_model.weak || last_model.doc != doc || !is_native(doc) || last_model.generation != doc->doc.generation())
+        return {};
+    PyObject* model = nullptr;
+    if (PyWeakref_GetRef(last_model.weak, &model) < 0) {
+        PyErr_Clear();
+        return {};
+    }
+    return Ref::steal(model);
+}
+
+void remember_model(const IDFDoc* doc, uint64_t generation, PyObject* model) {
+    PyObject* weak = PyWeakref_NewRef(model, nullptr);
+    if (!weak) {
+        PyErr_Clear();  // nothing is kept; the next call reads again
+        return;
+    }
+    PyObject* old = last_model.weak;
+    last_model = {doc, generation, weak};
+    Py_XDECREF(old);
+}
+
+// The model of `arg` (an IDF): the last one read when the document has not
+// changed since, else read now into a new model object.
 Ref read_geometry(const char* func_name, PyObject* arg, bool frames = false) {
     if (!is_idf(arg)) {
         PyErr_Format(PyExc_TypeError, "%s() argument 'doc' must be tarvix.idf.IDF, not %.200s", func_name,
                      Py_TYPE(arg)->tp_name);
         return {};
     }
-    auto data = std::make_unique<ModelData>();
     IDFDoc* doc = reinterpret_cast<IDFDoc*>(arg);
+    if (!frames)
+        if (Ref model = reuse_model(doc)) return model;
+    auto data = std::make_unique<ModelData>();
+    const bool native = is_native(doc);
+    const uint64_t generation = native ? doc->doc.generation() : 0;
     const bool done = with_checked_slots(doc, kReadingGeometry, [&](const SlotSource& slots, const idd::c_IDD& schema) {
         geometry::read_model(slots, schema, data->model, frames);
     });
@@ -288,7 +328,10 @@ Ref read_geometry(const char* func_name, PyObject* arg, bool frames = false) {
     auto* obj = PyObject_New(ModelObject, &ModelType);
     if (!obj) return {};
     obj->data = data.release();
-    return Ref::steal(reinterpret_cast<PyObject*>(obj));
+    obj->weakrefs = nullptr;
+    Ref model = Ref::steal(reinterpret_cast<PyObject*>(obj));
+    if (native && !frames) remember_model(doc, generation, model.get());
+    return model;
 }
 
 PyObject* record_list(PyObject* owner, PyTypeObject* type, size_t count) {

@@ -1,6 +1,7 @@
 #include "core/document/document.h"
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 
 #include "core/text/text.h"
@@ -11,7 +12,13 @@ Document::~Document() {
     for (Slot& slot : slots_) delete slot.owned;
 }
 
+uint64_t Document::next_generation() noexcept {
+    static std::atomic<uint64_t> counter{0};
+    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 void Document::set_schema(const idd::c_IDD* schema) noexcept {
+    touch();
     schema_ = schema;
     entry_cache_.clear();
 }
@@ -45,6 +52,7 @@ SlotState Document::view(size_t slot, ObjectView& out) const noexcept {
 }
 
 FieldValues& Document::own_values(size_t slot) {
+    touch();  // every change of a value comes through here first
     Slot& s = slots_[slot];
     if (!s.owned) {
         edit_fault_point();
@@ -319,12 +327,14 @@ size_t Document::add_object(SlotHost& host, const ClassDef* cls, uint32_t class_
 }
 
 void Document::append(uint32_t class_idx, FieldValues values) {
+    touch();
     auto owned = std::make_unique<FieldValues>(std::move(values));
     slots_.push_back(Slot{0, 0, 0, class_idx, 1, nullptr});
     slots_.back().owned = owned.release();
 }
 
 void Document::unappend() noexcept {
+    touch();
     delete slots_.back().owned;
     slots_.pop_back();
 }
@@ -533,6 +543,7 @@ std::optional<FieldLoc> Document::name_holder(const SlotHost& host, const FieldD
 }
 
 void Document::trim(size_t slot) noexcept {
+    touch();
     Slot& s = slots_[slot];
     const ValuesView before = values(slot);
     if (before.empty() || !before[before.size() - 1].empty()) return;
@@ -551,6 +562,7 @@ void Document::reserve_values(size_t slot, size_t count) { own_values(slot).rese
 
 void Document::release(size_t slot) noexcept {
     if (slot >= slots_.size()) return;
+    touch();
     Slot& s = slots_[slot];
     delete s.owned;
     s.owned = nullptr;

@@ -180,6 +180,11 @@ public:
 
     // The schema the slots' class indices refer to; null for none.
     const idd::c_IDD* schema() const noexcept { return schema_; }
+
+    // A number that changes whenever a slot, a value or the schema does, and
+    // that no other document's state ever had: what is worked out from a
+    // document (its geometry) can be kept while it stays the same.
+    uint64_t generation() const noexcept { return generation_; }
     void set_schema(const idd::c_IDD* schema) noexcept;
 
     // Loads the objects of a document text (UTF-8; `known_valid` as for the
@@ -357,7 +362,11 @@ private:
     ClassEntry* entry_of(uint32_t class_idx, bool create);
     NameIndex* names_of(size_t slot) noexcept;
 
+    void touch() noexcept { generation_ = next_generation(); }
+    static uint64_t next_generation() noexcept;
+
     const idd::c_IDD* schema_;
+    uint64_t generation_ = next_generation();
     std::unique_ptr<TextStore> text_;
     const char* text_base_ = nullptr;
     size_t written_ = 0;  // bytes of the text that hold values

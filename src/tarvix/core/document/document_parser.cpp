@@ -200,6 +200,7 @@ private:
 
 bool Document::load(std::unique_ptr<TextStore> text, bool known_valid, DocumentError& error,
                     bool keep_layout) noexcept {
+    touch();
     text_ = std::move(text);
     char* const base = text_->data();
     const size_t size = text_->size();
@@ -280,6 +281,7 @@ void Document::finish_load() noexcept {
 }
 
 bool Document::append(std::vector<c_IDFObject>& objects, DocumentError& error) noexcept {
+    touch();
     try {
         for (c_IDFObject& raw : objects) {
             const std::optional<uint32_t> found = find_class(raw.class_name);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
+#include <exception>
 #include <system_error>
 #include <thread>
 
@@ -343,6 +344,41 @@ struct Rules {
     bool daylight_world = false;
 };
 
+// Runs fn(begin, end) over [0, count): in two halves on two threads when
+// there is enough work and a second core, else at once here. An exception
+// of either half reaches the caller once both are done.
+template <class Fn>
+void split_work(size_t count, Fn&& fn) {
+    constexpr size_t kParallel = 4096;
+    if (count < kParallel || std::thread::hardware_concurrency() < 2) {
+        fn(size_t{0}, count);
+        return;
+    }
+    const size_t half = count / 2;
+    std::exception_ptr failure;
+    std::thread other;
+    try {
+        other = std::thread([&] {
+            try {
+                fn(half, count);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+        fn(size_t{0}, count);  // no second thread to be had
+        return;
+    }
+    try {
+        fn(size_t{0}, half);
+    } catch (...) {
+        other.join();
+        throw;
+    }
+    other.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
 class Builder {
 public:
     Builder(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, bool frames)
@@ -429,6 +465,8 @@ private:
     // --- Totals
     void subtract_openings();
     void zone_totals();
+    void zone_range(const std::vector<uint32_t>& first, const std::vector<uint32_t>& order, size_t begin,
+                    size_t end) const;
     void facade_totals();
 
     const idf::SlotSource& slots_;
@@ -666,24 +704,9 @@ void Builder::fill_vertices(const VertexJob& job) const noexcept {
 
 // Runs the vertex jobs, on a second thread as well when there are many.
 void Builder::run_jobs() {
-    constexpr size_t kParallel = 4096;
-    const size_t count = jobs_.size();
-    const auto run = [this](size_t begin, size_t end) noexcept {
+    split_work(jobs_.size(), [this](size_t begin, size_t end) noexcept {
         for (size_t k = begin; k < end; ++k) fill_vertices(jobs_[k]);
-    };
-    if (count >= kParallel && std::thread::hardware_concurrency() > 1) {
-        const size_t half = count / 2;
-        try {
-            std::thread other(run, half, count);
-            run(0, half);
-            other.join();
-            jobs_.clear();
-            return;
-        } catch (const std::system_error&) {
-            // No second thread to be had: all of it here.
-        }
-    }
-    run(0, count);
+    });
     jobs_.clear();
 }
 
@@ -921,17 +944,13 @@ void Builder::read_overhang(const Pending& item, bool projection) {
     add_frame(item.slot, FrameRole::relative, -1, SurfaceKind::shading, true,
               {f("height above window or door"), f("left extension from window/door width"),
                f("right extension from window/door width"), projection ? -1 : f("depth")});
-    Surface& s = start(item.slot, item.spec, object.values, SurfaceKind::shading);
-    if (window < 0) {
-        finish(s, false);
-        return;
-    }
+    // The engine builds no overhang for a window it cannot find or place.
+    if (window < 0) return;
     const size_t w = static_cast<size_t>(window);
     const int32_t base_idx = model_.surfaces[w].base_idx;
-    if (base_idx < 0 || model_.surfaces[w].vertex_count < 2) {
-        finish(s, false);
+    if (base_idx < 0 || model_.surfaces[w].vertex_count < 2 ||
+        model_.surfaces[static_cast<size_t>(base_idx)].vertex_count < 2)
         return;
-    }
     const double height_above = number_at(object.values, f("height above window or door"), 0.0);
     const double tilt_from = number_at(object.values, f("tilt angle from window/door"), 90.0);
     const double left = number_at(object.values, f("left extension from window/door width"), 0.0);
@@ -943,10 +962,8 @@ void Builder::read_overhang(const Pending& item, bool projection) {
         depth = number_at(object.values, f("depth"), 0.0);
     }
     const double len = left + right + shape(w).width;
-    if (len * depth <= 0.0) {  // the engine leaves such an overhang out
-        model_.surfaces.pop_back();
-        return;
-    }
+    if (len * depth <= 0.0) return;  // the engine leaves such an overhang out
+    Surface& s = start(item.slot, item.spec, object.values, SurfaceKind::shading);
     const Surface& win = model_.surfaces[w];
     const Surface& base = model_.surfaces[static_cast<size_t>(base_idx)];
     const Trig b = shape(static_cast<size_t>(base_idx)).trig;
@@ -970,7 +987,9 @@ void Builder::read_fin(const Pending& item, bool projection) {
     if (window < 0) return;
     const size_t w = static_cast<size_t>(window);
     const int32_t base_idx = model_.surfaces[w].base_idx;
-    if (base_idx < 0 || model_.surfaces[w].vertex_count < 2) return;
+    if (base_idx < 0 || model_.surfaces[w].vertex_count < 2 ||
+        model_.surfaces[static_cast<size_t>(base_idx)].vertex_count < 2)
+        return;
     static constexpr const char* names[2][6] = {
         {"left extension from window/door", "left distance above top of window", "left distance below bottom of window",
          "left tilt angle from window/door", "left depth as fraction of window/door width", "left depth"},
@@ -1143,9 +1162,15 @@ void Builder::zone_totals() {
             if (s.zone_idx >= 0 && !is_shading(s.kind)) order[at[static_cast<size_t>(s.zone_idx)]++] = i;
         }
     }
+    split_work(nz, [&](size_t begin, size_t end) { zone_range(first, order, begin, end); });
+}
+
+// The totals of zones [begin, end): each touches only its own zone.
+void Builder::zone_range(const std::vector<uint32_t>& first, const std::vector<uint32_t>& order, size_t begin,
+                         size_t end) const {
     std::vector<const Surface*> faces;
     EncloseScratch scratch;
-    for (size_t zi = 0; zi < nz; ++zi) {
+    for (size_t zi = begin; zi < end; ++zi) {
         Zone& zone = model_.zones[zi];
         double floor_area = 0.0, ceiling_area = 0.0, centroid_weight = 0.0;
         bool has_floor = false, has_roof = false, any = false;
