@@ -495,6 +495,10 @@ private:
     };
     std::vector<std::pair<size_t, Shape>> rect_shapes_;  // by surface index, ascending
     Shape shape(size_t idx) const noexcept;
+    struct OnBase {
+        double x = 0.0, z = 0.0;
+    };
+    OnBase on_base(size_t window) const noexcept;
 };
 
 int32_t Builder::zone_named(std::string_view name) {
@@ -931,10 +935,16 @@ void Builder::read_rect_shading(const Pending& item) {
 }
 
 // Where a window's lower left corner sits on its base surface: along the
-// base's width and up its height from the base's second vertex.
-struct OnBase {
-    double x = 0.0, z = 0.0;
-};
+// base's width and up its height from the base's second vertex (both with
+// at least two vertices).
+Builder::OnBase Builder::on_base(size_t window) const noexcept {
+    const Surface& win = model_.surfaces[window];
+    const size_t base_idx = static_cast<size_t>(win.base_idx);
+    const Surface& base = model_.surfaces[base_idx];
+    const Trig b = shape(base_idx).trig;
+    const Vec3 d = model_.vertices[win.first_vertex + 1] - model_.vertices[base.first_vertex + 1];
+    return {-d.x * b.ca + d.y * b.sa, -d.x * b.sa * b.ct - d.y * b.ca * b.ct + d.z * b.st};
+}
 
 void Builder::read_overhang(const Pending& item, bool projection) {
     const ObjectView object = view(item.slot);
@@ -965,13 +975,9 @@ void Builder::read_overhang(const Pending& item, bool projection) {
     if (len * depth <= 0.0) return;  // the engine leaves such an overhang out
     Surface& s = start(item.slot, item.spec, object.values, SurfaceKind::shading);
     const Surface& win = model_.surfaces[w];
-    const Surface& base = model_.surfaces[static_cast<size_t>(base_idx)];
-    const Trig b = shape(static_cast<size_t>(base_idx)).trig;
-    const Vec3 d = model_.vertices[win.first_vertex + 1] - model_.vertices[base.first_vertex + 1];
-    const double xllc = -d.x * b.ca + d.y * b.sa;
-    const double yllc = -d.x * b.sa * b.ct - d.y * b.ca * b.ct + d.z * b.st;
-    relative_rectangle(s, base, xllc - left, yllc + shape(w).height + height_above, len, depth, win.azimuth,
-                       win.tilt + tilt_from);
+    const OnBase at = on_base(w);
+    relative_rectangle(s, model_.surfaces[static_cast<size_t>(base_idx)], at.x - left,
+                       at.z + shape(w).height + height_above, len, depth, win.azimuth, win.tilt + tilt_from);
 }
 
 void Builder::read_fin(const Pending& item, bool projection) {
@@ -1010,13 +1016,10 @@ void Builder::read_fin(const Pending& item, bool projection) {
         Surface& s = start(item.slot, item.spec, object.values, SurfaceKind::shading);
         s.name = text(std::string(name) + (side ? " Right" : " Left"));
         const Surface& win = model_.surfaces[w];
-        const Surface& base = model_.surfaces[static_cast<size_t>(base_idx)];
-        const Trig b = shape(static_cast<size_t>(base_idx)).trig;
-        const Vec3 d = model_.vertices[win.first_vertex + 1] - model_.vertices[base.first_vertex + 1];
-        const double xllc = -d.x * b.ca + d.y * b.sa;
-        const double yllc = -d.x * b.sa * b.ct - d.y * b.ca * b.ct + d.z * b.st;
-        const double x = side ? xllc + shape(w).width + extension : xllc - extension;
-        relative_rectangle(s, base, x, yllc - below, -depth, fin_length, win.azimuth - (180.0 - tilt_from), win.tilt);
+        const OnBase at = on_base(w);
+        const double x = side ? at.x + shape(w).width + extension : at.x - extension;
+        relative_rectangle(s, model_.surfaces[static_cast<size_t>(base_idx)], x, at.z - below, -depth, fin_length,
+                           win.azimuth - (180.0 - tilt_from), win.tilt);
     }
 }
 
