@@ -198,6 +198,7 @@ int execute(PyObject* module) {
     if (create_object_tuple_class(module) < 0) return -1;
     if (setup_problem_type(module) < 0) return -1;
     if (setup_geometry_types(module) < 0) return -1;
+    if (setup_schedule_functions(module) < 0) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     return 0;
 }

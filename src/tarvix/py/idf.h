@@ -250,6 +250,8 @@ void unregister_all_values(IDFDoc* doc, IDFObj* obj);
 int setup_problem_type(PyObject* module);
 // The geometry records and functions (idf_geometry.cpp).
 int setup_geometry_types(PyObject* module);
+// The schedule functions (idf_schedules.cpp).
+int setup_schedule_functions(PyObject* module);
 // A list of new Problem records; null with an exception set. The problems
 // view the document's values: call it before any Python code runs after
 // the check.

@@ -1,0 +1,751 @@
+#include "core/schedules/schedules.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <unordered_map>
+
+#include "core/text/number.h"
+#include "core/text/text.h"
+
+namespace tarvix::schedules {
+
+std::string_view day_type_name(int day_type) noexcept {
+    static constexpr std::string_view names[] = {"",        "Sunday",   "Monday",          "Tuesday",
+                                                 "Wednesday", "Thursday", "Friday",          "Saturday",
+                                                 "Holiday", "SummerDesignDay", "WinterDesignDay", "CustomDay1",
+                                                 "CustomDay2"};
+    return day_type >= 0 && day_type <= kDayTypes ? names[day_type] : std::string_view();
+}
+
+namespace {
+
+using idf::ObjectView;
+using idf::SlotState;
+using idf::ValuesView;
+
+constexpr int kCumulative[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+constexpr int kMonthDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
+int ordinal_day(int month, int day, int leap) noexcept {
+    if (month < 1 || month > 12) return 0;
+    return day + kCumulative[month - 1] + (month >= 3 ? leap : 0);
+}
+
+bool is_leap(int year) noexcept { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int month_length(int month, bool leap) noexcept { return month == 2 ? (leap ? 29 : 28) : kMonthDays[month - 1]; }
+
+// 1 Sunday .. 7 Saturday.
+int weekday_of(int year, int month, int day) noexcept {
+    static constexpr int t[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+    if (month < 3) year -= 1;
+    return (year + year / 4 - year / 100 + year / 400 + t[month - 1] + day) % 7 + 1;
+}
+
+std::string upper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = ascii_upper(c);
+    return out;
+}
+
+std::string_view trimmed(std::string_view text) noexcept {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+std::string_view at(ValuesView values, int32_t index) noexcept {
+    return index < 0 ? std::string_view() : trimmed(values.at_or_empty(static_cast<size_t>(index)));
+}
+
+std::optional<double> number(std::string_view text) noexcept {
+    text = trimmed(text);
+    if (text.empty()) return std::nullopt;
+    double out = 0.0;
+    if (idf::read_short_decimal(text, out)) return out;
+    const std::optional<double> read = idf::read_real(text);
+    if (read && std::isfinite(*read)) return read;
+    return std::nullopt;
+}
+
+double number_or(std::string_view text, double fallback) noexcept { return number(text).value_or(fallback); }
+
+int weekday_named(std::string_view word) noexcept {
+    static constexpr std::string_view days[] = {"SUN", "MON", "TUE", "WED", "THU", "FRI", "SAT"};
+    const std::string w = upper(word.substr(0, 3));
+    for (int k = 0; k < 7; ++k)
+        if (w == days[k]) return k + 1;
+    return 0;
+}
+
+int month_named(std::string_view word) noexcept {
+    static constexpr std::string_view months[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                                  "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+    const std::string w = upper(word.substr(0, 3));
+    for (int k = 0; k < 12; ++k)
+        if (w == months[k]) return k + 1;
+    return 0;
+}
+
+int day_type_named(std::string_view word) noexcept {
+    const std::string w = upper(trimmed(word));
+    for (int k = 1; k <= kDayTypes; ++k)
+        if (w == upper(day_type_name(k))) return k;
+    return 0;
+}
+
+// A date as the engine reads one: "12/31", "Dec 31", "31 December",
+// "12/31/2020", "2nd Monday in October", "Last Sunday in March".
+std::optional<Model::SpecialDay> parse_date(std::string_view text) {
+    std::string s = upper(trimmed(text));
+    for (char& c : s)
+        if (c == '/' || c == ':' || c == '-') c = ' ';
+    bool weekday_form = false;
+    for (std::string_view suffix : {"ST ", "ND ", "RD ", "TH ", "OF ", "IN "}) {
+        for (size_t at = s.find(suffix); at != std::string::npos; at = s.find(suffix, at + 1)) {
+            s[at] = ' ';
+            s[at + 1] = ' ';
+            weekday_form = true;
+        }
+    }
+    std::vector<std::string> tokens;
+    for (size_t i = 0; i < s.size();) {
+        while (i < s.size() && s[i] == ' ') ++i;
+        size_t j = i;
+        while (j < s.size() && s[j] != ' ') ++j;
+        if (j > i) tokens.emplace_back(s.substr(i, j - i));
+        i = j;
+    }
+    Model::SpecialDay date;
+    const auto num = [](const std::string& t) { return number(t); };
+    if (tokens.size() == 2) {
+        const auto a = num(tokens[0]), b = num(tokens[1]);
+        if (a && b) {
+            date.month = static_cast<int>(*a);
+            date.day = static_cast<int>(*b);
+        } else if (!a && b) {
+            date.month = month_named(tokens[0]);
+            date.day = static_cast<int>(*b);
+        } else if (a && !b) {
+            date.day = static_cast<int>(*a);
+            date.month = month_named(tokens[1]);
+        } else {
+            return std::nullopt;
+        }
+        if (date.month < 1 || date.month > 12 || date.day < 1 || date.day > kMonthDays[date.month - 1])
+            return std::nullopt;
+        return date;
+    }
+    if (tokens.size() == 3 && weekday_form) {
+        const int weekday = weekday_named(tokens[1]) ? weekday_named(tokens[1]) : weekday_named(tokens[2]);
+        const int month = month_named(tokens[2]) ? month_named(tokens[2]) : month_named(tokens[1]);
+        if (!weekday || !month) return std::nullopt;
+        date.weekday = weekday;
+        date.month = month;
+        if (tokens[0] == "LA") {
+            date.form = 2;
+        } else if (const auto n = num(tokens[0]); n && *n >= 0 && *n <= 5) {
+            date.form = 1;
+            date.nth = static_cast<int>(*n);
+        } else {
+            return std::nullopt;
+        }
+        return date;
+    }
+    if (tokens.size() == 3) {
+        const auto a = num(tokens[0]), b = num(tokens[1]), c = num(tokens[2]);
+        if (!a || !b || !c) return std::nullopt;
+        if (*c > 100) {
+            date.month = static_cast<int>(*a);
+            date.day = static_cast<int>(*b);
+        } else if (*a > 100) {
+            date.month = static_cast<int>(*b);
+            date.day = static_cast<int>(*c);
+        } else {
+            return std::nullopt;
+        }
+        if (date.month < 1 || date.month > 12 || date.day < 1 || date.day > kMonthDays[date.month - 1])
+            return std::nullopt;
+        return date;
+    }
+    return std::nullopt;
+}
+
+enum class Interp { no, average, linear };
+
+Interp interp_of(std::string_view text) {
+    const std::string s = upper(text);
+    if (s.find("NO") != std::string::npos) return Interp::no;
+    if (s.find("AVERAGE") != std::string::npos) return Interp::average;
+    if (s.find("LINEAR") != std::string::npos) return Interp::linear;
+    return Interp::no;
+}
+
+// A day as minute values, then as step values: a step takes its mean
+// (average) or the value of its last minute.
+std::vector<double> from_minutes(const std::vector<double>& minutes, Interp interp, int n) {
+    const int m = 60 / n;
+    std::vector<double> out(static_cast<size_t>(24 * n));
+    for (int hr = 0; hr < 24; ++hr) {
+        for (int ts = 0; ts < n; ++ts) {
+            const int first = hr * 60 + ts * m;
+            double v = minutes[static_cast<size_t>(first + m - 1)];
+            if (interp == Interp::average) {
+                v = 0.0;
+                for (int k = 0; k < m; ++k) v += minutes[static_cast<size_t>(first + k)];
+                v /= m;
+            }
+            out[static_cast<size_t>(hr * n + ts)] = v;
+        }
+    }
+    return out;
+}
+
+// "Until" times and values over the minutes of a day, as the engine lays
+// them down: each time ends its interval (07:00 covers up to 06:59); linear
+// ramps from the previous value, the first interval flat. False when the
+// day is left incomplete or a time is not read.
+bool minutes_of(const std::vector<std::pair<std::string_view, double>>& pairs, Interp interp,
+                std::vector<double>& minutes) {
+    minutes.assign(1440, 0.0);
+    std::vector<char> set(1440, 0);
+    int beg_hr = 0, beg_min = 0, end_hr = 0, end_min = 0;
+    double previous = 0.0;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        std::string text = upper(trimmed(pairs[k].first));
+        if (text.starts_with("UNTIL")) text = text.substr(5);
+        if (!text.empty() && text[0] == ':') text = text.substr(1);
+        const size_t colon = text.find(':');
+        if (colon == std::string::npos) return false;
+        const std::string hh = std::string(trimmed(text.substr(0, colon)));
+        const auto h = hh.empty() ? std::optional<double>(0.0) : number(hh);
+        const auto mm = number(text.substr(colon + 1));
+        if (!h || !mm || *h < 0 || *h > 24 || *mm < 0 || *mm > 60) return false;
+        const int hours = static_cast<int>(*h);
+        int mins = static_cast<int>(*mm);
+        if (hours == 24 && mins > 0 && mins < 60) mins = 0;
+        if (mins == 0) {
+            end_hr = hours - 1;
+            end_min = 59;
+        } else if (mins < 60) {
+            end_hr = hours;
+            end_min = mins - 1;
+        }
+        const double value = pairs[k].second;
+        double start = value, inc = 0.0;
+        if (interp == Interp::linear) {
+            int total = (end_hr - beg_hr) * 60 + (end_min - beg_min) + 1;
+            if (total == 0) total = 1;
+            start = k == 0 ? value : previous;
+            inc = (value - start) / total;
+            start += inc;
+        }
+        if (beg_hr <= end_hr) {
+            for (int m = beg_hr * 60 + beg_min; m <= end_hr * 60 + end_min && m < 1440; ++m) {
+                if (m < 0) continue;
+                minutes[static_cast<size_t>(m)] = interp == Interp::linear ? start : value;
+                if (interp == Interp::linear) start += inc;
+                set[static_cast<size_t>(m)] = 1;
+            }
+            beg_hr = end_hr;
+            beg_min = end_min + 1;
+            if (beg_min >= 60) {
+                beg_hr += 1;
+                beg_min = 0;
+            }
+        }
+        previous = value;
+    }
+    return std::all_of(set.begin(), set.end(), [](char c) { return c != 0; });
+}
+
+class Reader {
+public:
+    Reader(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model)
+        : slots_(slots), schema_(schema), model_(model) {}
+
+    void run();
+
+private:
+    struct Named {
+        size_t slot;
+        ValuesView values;
+        const idd::ClassDef* cls;
+    };
+    int32_t field(const idd::ClassDef* cls, std::string_view lower_name) const noexcept {
+        const auto found = cls->base_field_index_map.find(lower_name);
+        return found == cls->base_field_index_map.end() ? -1 : found->second;
+    }
+    int32_t day_named(std::string_view name) const {
+        const auto found = day_index_.find(upper(name));
+        return found == day_index_.end() ? -1 : found->second;
+    }
+    int32_t week_named(std::string_view name) const {
+        const auto found = week_index_.find(upper(name));
+        return found == week_index_.end() ? -1 : found->second;
+    }
+    int32_t add_day(std::vector<double> values) {
+        model_.days.push_back(std::move(values));
+        return static_cast<int32_t>(model_.days.size() - 1);
+    }
+    int32_t missing_day() {
+        if (missing_ < 0) missing_ = add_day(std::vector<double>(static_cast<size_t>(24 * model_.timesteps), 0.0));
+        return missing_;
+    }
+    void problem(std::string_view class_name, std::string_view name, std::string_view what) {
+        model_.problems.push_back(std::string(class_name) + " '" + std::string(name) + "' " + std::string(what));
+    }
+    void add_schedule(const Named& object, std::vector<int32_t> weeks) {
+        // Feb 29 takes Feb 28's week when nothing covers it.
+        if (weeks[60] < 0) weeks[60] = weeks[59];
+        for (size_t d = 1; d <= 366; ++d)
+            if (weeks[d] < 0) weeks[d] = missing_week();
+        model_.names.emplace_back(at(object.values, 0));
+        model_.slots.push_back(object.slot);
+        model_.year_weeks.push_back(std::move(weeks));
+    }
+    int32_t missing_week() {
+        if (missing_week_ < 0) {
+            std::array<int32_t, kDayTypes + 1> week;
+            week.fill(missing_day());
+            model_.weeks.push_back(week);
+            missing_week_ = static_cast<int32_t>(model_.weeks.size() - 1);
+        }
+        return missing_week_;
+    }
+    // Which day types a "For:" field names, as the engine reads it.
+    static void for_days(std::string_view text, std::array<bool, kDayTypes + 1>& these,
+                         const std::array<bool, kDayTypes + 1>& already) {
+        const std::string s = upper(text);
+        const auto has = [&](std::string_view word) { return s.find(word) != std::string::npos; };
+        these.fill(false);
+        if (has("WEEKDAY"))
+            for (int d = 2; d <= 6; ++d) these[static_cast<size_t>(d)] = true;
+        static constexpr std::string_view days[] = {"SUNDAY", "MONDAY", "TUESDAY", "WEDNESDAY",
+                                                    "THURSDAY", "FRIDAY", "SATURDAY"};
+        for (int d = 0; d < 7; ++d)
+            if (has(days[d])) these[static_cast<size_t>(d + 1)] = true;
+        if (has("WEEKEND")) these[1] = these[7] = true;
+        if (has("CUSTOMDAY1")) these[11] = true;
+        if (has("CUSTOMDAY2")) these[12] = true;
+        if (has("ALLDAY"))
+            for (int d = 0; d <= kDayTypes; ++d) these[static_cast<size_t>(d)] = true;
+        if (has("HOLIDAY")) these[8] = true;
+        if (has("SUMMER")) these[9] = true;
+        if (has("WINTER")) these[10] = true;
+        if (has("ALLOTHERDAY"))
+            for (int d = 0; d <= kDayTypes; ++d)
+                if (!already[static_cast<size_t>(d)]) these[static_cast<size_t>(d)] = true;
+    }
+
+    void read_days();
+    void read_weeks();
+    void read_years();
+    void read_compact(const Named& object);
+    void read_environments();
+
+    const idf::SlotSource& slots_;
+    const idd::c_IDD& schema_;
+    Model& model_;
+    std::unordered_map<std::string, std::vector<Named>> by_class_;
+    std::unordered_map<std::string, int32_t> day_index_, week_index_;
+    int32_t missing_ = -1, missing_week_ = -1;
+};
+
+void Reader::read_days() {
+    const int n = model_.timesteps;
+    for (const Named& o : by_class_["SCHEDULE:DAY:HOURLY"]) {
+        std::vector<double> v(static_cast<size_t>(24 * n));
+        for (int hr = 0; hr < 24; ++hr)
+            for (int ts = 0; ts < n; ++ts)
+                v[static_cast<size_t>(hr * n + ts)] = number_or(at(o.values, 2 + hr), 0.0);
+        day_index_.emplace(upper(at(o.values, 0)), add_day(std::move(v)));
+    }
+    std::vector<double> minutes;
+    for (const Named& o : by_class_["SCHEDULE:DAY:INTERVAL"]) {
+        const Interp interp = interp_of(at(o.values, 2));
+        std::vector<std::pair<std::string_view, double>> pairs;
+        for (size_t k = 3; k + 1 < o.values.size(); k += 2)
+            pairs.emplace_back(at(o.values, static_cast<int32_t>(k)), number_or(at(o.values, static_cast<int32_t>(k + 1)), 0.0));
+        if (!minutes_of(pairs, interp, minutes)) problem("Schedule:Day:Interval", at(o.values, 0), "does not cover its day");
+        day_index_.emplace(upper(at(o.values, 0)), add_day(from_minutes(minutes, interp, n)));
+    }
+    for (const Named& o : by_class_["SCHEDULE:DAY:LIST"]) {
+        const Interp interp = interp_of(at(o.values, 2)) == Interp::average ? Interp::average : Interp::no;
+        const int per = static_cast<int>(number_or(at(o.values, 3), 60.0));
+        minutes.assign(1440, 0.0);
+        if (per > 0 && 60 % per == 0)
+            for (int m = 0; m < 1440; ++m) minutes[static_cast<size_t>(m)] = number_or(at(o.values, 4 + m / per), 0.0);
+        day_index_.emplace(upper(at(o.values, 0)), add_day(from_minutes(minutes, interp, n)));
+    }
+}
+
+void Reader::read_weeks() {
+    for (const Named& o : by_class_["SCHEDULE:WEEK:DAILY"]) {
+        std::array<int32_t, kDayTypes + 1> week;
+        week.fill(missing_day());
+        for (int d = 1; d <= kDayTypes; ++d) {
+            const int32_t day = day_named(at(o.values, d));
+            if (day >= 0) week[static_cast<size_t>(d)] = day;
+        }
+        model_.weeks.push_back(week);
+        week_index_.emplace(upper(at(o.values, 0)), static_cast<int32_t>(model_.weeks.size() - 1));
+    }
+    for (const Named& o : by_class_["SCHEDULE:WEEK:COMPACT"]) {
+        std::array<int32_t, kDayTypes + 1> week;
+        week.fill(missing_day());
+        std::array<bool, kDayTypes + 1> already{}, these{};
+        for (size_t k = 1; k + 1 < o.values.size(); k += 2) {
+            std::string_view days = at(o.values, static_cast<int32_t>(k));
+            if (upper(days).starts_with("FOR")) days = days.substr(3);
+            for_days(days, these, already);
+            const int32_t day = day_named(at(o.values, static_cast<int32_t>(k + 1)));
+            for (int d = 0; d <= kDayTypes; ++d)
+                if (these[static_cast<size_t>(d)]) {
+                    already[static_cast<size_t>(d)] = true;
+                    if (day >= 0) week[static_cast<size_t>(d)] = day;
+                }
+        }
+        model_.weeks.push_back(week);
+        week_index_.emplace(upper(at(o.values, 0)), static_cast<int32_t>(model_.weeks.size() - 1));
+    }
+}
+
+void Reader::read_years() {
+    for (const Named& o : by_class_["SCHEDULE:YEAR"]) {
+        std::vector<int32_t> weeks(367, -1);
+        for (size_t k = 2; k + 4 < o.values.size() + 1; k += 5) {
+            const int32_t week = week_named(at(o.values, static_cast<int32_t>(k)));
+            if (week < 0) continue;
+            const int start = ordinal_day(static_cast<int>(number_or(at(o.values, static_cast<int32_t>(k + 1)), 1)),
+                                          static_cast<int>(number_or(at(o.values, static_cast<int32_t>(k + 2)), 1)), 1);
+            const int end = ordinal_day(static_cast<int>(number_or(at(o.values, static_cast<int32_t>(k + 3)), 12)),
+                                        static_cast<int>(number_or(at(o.values, static_cast<int32_t>(k + 4)), 31)), 1);
+            if (start < 1 || end < 1 || start > 366 || end > 366) continue;
+            if (start <= end) {
+                for (int d = start; d <= end; ++d) weeks[static_cast<size_t>(d)] = week;
+            } else {
+                for (int d = start; d <= 366; ++d) weeks[static_cast<size_t>(d)] = week;
+                for (int d = 1; d <= end; ++d) weeks[static_cast<size_t>(d)] = week;
+            }
+        }
+        add_schedule(o, std::move(weeks));
+    }
+}
+
+void Reader::read_compact(const Named& o) {
+    const int n = model_.timesteps;
+    std::vector<int32_t> weeks(367, -1);
+    const std::string_view name = at(o.values, 0);
+    size_t k = 2;
+    int start = 1;
+    std::vector<double> minutes;
+    const size_t count = o.values.size();
+    while (k < count) {
+        std::string through = upper(at(o.values, static_cast<int32_t>(k)));
+        if (!through.starts_with("THROUGH")) {
+            problem("Schedule:Compact", name, "expects a \"Through:\" field");
+            break;
+        }
+        through = through.substr(7);
+        if (!through.empty() && through[0] == ':') through = through.substr(1);
+        const auto date = parse_date(through);
+        if (!date || date->form != 0) {
+            problem("Schedule:Compact", name, "has an invalid \"Through:\" date");
+            break;
+        }
+        const int end = ordinal_day(date->month, date->day, 1);
+        std::array<int32_t, kDayTypes + 1> week;
+        week.fill(missing_day());
+        std::array<bool, kDayTypes + 1> already{}, these{};
+        ++k;
+        while (k < count) {
+            std::string field = upper(at(o.values, static_cast<int32_t>(k)));
+            if (field.starts_with("THROUGH")) break;
+            if (!field.starts_with("FOR")) {
+                problem("Schedule:Compact", name, "expects a \"For:\" field");
+                k = count;
+                break;
+            }
+            for_days(std::string_view(field).substr(3), these, already);
+            ++k;
+            Interp interp = Interp::no;
+            if (k < count) {
+                const std::string next = upper(at(o.values, static_cast<int32_t>(k)));
+                if (next.starts_with("INTERPOLATE") || !next.starts_with("UNTIL")) {
+                    interp = interp_of(next.substr(std::min<size_t>(next.size(), 11)));
+                    ++k;
+                }
+            }
+            std::vector<std::pair<std::string_view, double>> pairs;
+            while (k + 1 < count + 1 && k < count) {
+                const std::string_view until = at(o.values, static_cast<int32_t>(k));
+                if (!upper(until).starts_with("UNTIL")) break;
+                pairs.emplace_back(until, number_or(at(o.values, static_cast<int32_t>(k + 1)), 0.0));
+                k += 2;
+            }
+            if (!minutes_of(pairs, interp, minutes)) problem("Schedule:Compact", name, "has a day it does not cover");
+            const int32_t day = add_day(from_minutes(minutes, interp, n));
+            for (int d = 0; d <= kDayTypes; ++d)
+                if (these[static_cast<size_t>(d)]) {
+                    already[static_cast<size_t>(d)] = true;
+                    week[static_cast<size_t>(d)] = day;
+                }
+        }
+        model_.weeks.push_back(week);
+        const auto w = static_cast<int32_t>(model_.weeks.size() - 1);
+        for (int d = start; d <= end && d <= 366; ++d) weeks[static_cast<size_t>(d)] = w;
+        start = end + 1;
+    }
+    if (start <= 366 && weeks[366] < 0) problem("Schedule:Compact", name, "does not reach 12/31");
+    add_schedule(o, std::move(weeks));
+}
+
+void Reader::read_environments() {
+    for (const Named& o : by_class_["SIZINGPERIOD:DESIGNDAY"]) {
+        Environment e;
+        e.design_day = true;
+        e.name = std::string(at(o.values, 0));
+        e.begin_month = e.end_month = static_cast<int>(number_or(at(o.values, field(o.cls, "month")), 1));
+        e.begin_day = e.end_day = static_cast<int>(number_or(at(o.values, field(o.cls, "day of month")), 1));
+        e.day_type = day_type_named(at(o.values, field(o.cls, "day type")));
+        if (!e.day_type) e.day_type = 2;
+        e.start_weekday = e.day_type <= 7 ? e.day_type : 2;
+        e.dst = equal_fold(at(o.values, field(o.cls, "daylight saving time indicator")), "Yes");
+        model_.environments.push_back(e);
+    }
+    for (const Named& o : by_class_["RUNPERIOD"]) {
+        Environment e;
+        e.name = std::string(at(o.values, 0));
+        e.begin_month = static_cast<int>(number_or(at(o.values, field(o.cls, "begin month")), 1));
+        e.begin_day = static_cast<int>(number_or(at(o.values, field(o.cls, "begin day of month")), 1));
+        e.begin_year = static_cast<int>(number_or(at(o.values, field(o.cls, "begin year")), 0));
+        e.end_month = static_cast<int>(number_or(at(o.values, field(o.cls, "end month")), 12));
+        e.end_day = static_cast<int>(number_or(at(o.values, field(o.cls, "end day of month")), 31));
+        e.end_year = static_cast<int>(number_or(at(o.values, field(o.cls, "end year")), 0));
+        const int given = day_type_named(at(o.values, field(o.cls, "day of week for start day")));
+        const std::string_view rule = at(o.values, field(o.cls, "apply weekend holiday rule"));
+        e.weekend_rule = !equal_fold(rule, "No");
+        e.begin_month = std::clamp(e.begin_month, 1, 12);
+        e.end_month = std::clamp(e.end_month, 1, 12);
+        if (e.begin_year == 0) {
+            // No year: one whose start falls on the weekday given, else 2017 (2012 for a 2/29 start).
+            const bool feb29 = e.begin_month == 2 && e.begin_day == 29;
+            int year = feb29 ? 2012 : 2017;
+            if (given >= 1 && given <= 7) {
+                for (int y = year; y < year + 28 * 4; ++y) {
+                    if (feb29 && !is_leap(y)) continue;
+                    if (weekday_of(y, e.begin_month, e.begin_day) == given) {
+                        year = y;
+                        break;
+                    }
+                }
+            }
+            e.begin_year = year;
+            e.start_weekday = given >= 1 && given <= 7 ? given : weekday_of(year, e.begin_month, e.begin_day);
+        } else {
+            e.start_weekday = weekday_of(e.begin_year, e.begin_month, e.begin_day);
+        }
+        if (e.end_year == 0) {
+            e.end_year = e.begin_year;
+            if (ordinal_day(e.end_month, e.end_day, 0) < ordinal_day(e.begin_month, e.begin_day, 0)) ++e.end_year;
+        }
+        model_.environments.push_back(e);
+    }
+    for (const Named& o : by_class_["RUNPERIODCONTROL:SPECIALDAYS"]) {
+        auto date = parse_date(at(o.values, 1));
+        if (!date) continue;
+        date->duration = std::max(1, static_cast<int>(number_or(at(o.values, 2), 1)));
+        date->type = day_type_named(at(o.values, 3));
+        if (date->type < 8) date->type = 8;
+        model_.special_days.push_back(*date);
+    }
+    const auto& dst = by_class_["RUNPERIODCONTROL:DAYLIGHTSAVINGTIME"];
+    if (!dst.empty()) {
+        const auto start = parse_date(at(dst[0].values, 0)), end = parse_date(at(dst[0].values, 1));
+        if (start && end) {
+            model_.has_dst = true;
+            model_.dst_start = *start;
+            model_.dst_end = *end;
+        }
+    }
+}
+
+void Reader::run() {
+    static constexpr std::string_view wanted[] = {
+        "TIMESTEP",        "SCHEDULE:CONSTANT",      "SCHEDULE:COMPACT",         "SCHEDULE:YEAR",
+        "SCHEDULE:WEEK:DAILY", "SCHEDULE:WEEK:COMPACT", "SCHEDULE:DAY:HOURLY",    "SCHEDULE:DAY:INTERVAL",
+        "SCHEDULE:DAY:LIST", "SIZINGPERIOD:DESIGNDAY", "RUNPERIOD",              "RUNPERIODCONTROL:SPECIALDAYS",
+        "RUNPERIODCONTROL:DAYLIGHTSAVINGTIME",
+    };
+    std::vector<const idd::ClassDef*> classes;
+    for (std::string_view name : wanted) classes.push_back(idd::find_class(schema_, name));
+    const size_t count = slots_.slot_count();
+    for (size_t slot = 0; slot < count; ++slot) {
+        ObjectView object;
+        if (slots_.view(slot, object) != SlotState::object || !object.cls) continue;
+        for (size_t k = 0; k < classes.size(); ++k)
+            if (classes[k] == object.cls) by_class_[std::string(wanted[k])].push_back({slot, object.values, object.cls});
+    }
+    if (!by_class_["TIMESTEP"].empty()) {
+        const int n = static_cast<int>(number_or(at(by_class_["TIMESTEP"][0].values, 0), 6));
+        if (n >= 1 && n <= 60 && 60 % n == 0) model_.timesteps = n;
+    }
+    read_days();
+    read_weeks();
+    // Schedules in document order, whatever their class.
+    std::vector<std::pair<size_t, std::pair<int, const Named*>>> order;
+    for (const Named& o : by_class_["SCHEDULE:CONSTANT"]) order.push_back({o.slot, {0, &o}});
+    for (const Named& o : by_class_["SCHEDULE:COMPACT"]) order.push_back({o.slot, {1, &o}});
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [slot, item] : order) {
+        const Named& o = *item.second;
+        if (item.first == 0) {
+            std::array<int32_t, kDayTypes + 1> week;
+            week.fill(add_day(std::vector<double>(static_cast<size_t>(24 * model_.timesteps),
+                                                  number_or(at(o.values, 2), 0.0))));
+            model_.weeks.push_back(week);
+            add_schedule(o, std::vector<int32_t>(367, static_cast<int32_t>(model_.weeks.size() - 1)));
+        } else {
+            read_compact(o);
+        }
+    }
+    read_years();
+    read_environments();
+}
+
+}  // namespace
+
+void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model) {
+    model = Model();
+    Reader(slots, schema, model).run();
+}
+
+std::vector<Day> calendar(const Model& model, const Environment& env) {
+    std::vector<Day> days;
+    if (env.design_day) {
+        Day d;
+        d.month = env.begin_month;
+        d.day = env.begin_day;
+        d.weekday = env.start_weekday;
+        d.special = env.day_type > 7 ? env.day_type : 0;
+        d.dst = env.dst;
+        days.push_back(d);
+        return days;
+    }
+    int year = env.begin_year, month = env.begin_month, day = env.begin_day, weekday = env.start_weekday;
+    const int end_key = env.end_year * 10000 + env.end_month * 100 + env.end_day;
+    // Special days and daylight saving, resolved for each year of the run.
+    int resolved_year = -1;
+    std::vector<int> special(367, 0), dst(367, 0);
+    const auto resolve = [&](int y, int first_weekday_of_year) {
+        resolved_year = y;
+        std::fill(special.begin(), special.end(), 0);
+        std::fill(dst.begin(), dst.end(), 0);
+        const bool leap = is_leap(y);
+        const int add = leap ? 1 : 0;
+        int first_of[13];
+        int wd = first_weekday_of_year;
+        for (int m = 1; m <= 12; ++m) {
+            first_of[m] = wd;
+            wd = (wd - 1 + month_length(m, leap)) % 7 + 1;
+        }
+        const auto date_day = [&](const Model::SpecialDay& s) -> int {
+            if (s.form == 0) return ordinal_day(s.month, s.day, add);
+            int d = s.weekday - first_of[s.month] + 1;
+            if (s.weekday < first_of[s.month]) d += 7;
+            if (s.form == 1) {
+                d += 7 * (s.nth - 1);
+                if (d > month_length(s.month, leap)) return 0;
+            } else {
+                while (d + 7 <= month_length(s.month, leap)) d += 7;
+            }
+            return ordinal_day(s.month, d, add);
+        };
+        const int ndays = leap ? 366 : 365;
+        const auto weekday_of_doy = [&](int j) { return (first_weekday_of_year - 1 + (j - 1)) % 7 + 1; };
+        for (const Model::SpecialDay& s : model.special_days) {
+            int j = date_day(s);
+            if (j <= 0) continue;
+            if (s.form == 0 && s.duration == 1 && env.weekend_rule) {
+                if (weekday_of_doy(j) == 1) {
+                    j += 1;
+                } else if (weekday_of_doy(j) == 7) {
+                    j += 2;
+                }
+                if (j > ndays) j -= ndays;
+            }
+            for (int k = 0; k < s.duration; ++k) {
+                int jj = j + k;
+                if (jj > ndays) jj -= ndays;
+                special[static_cast<size_t>(jj)] = s.type;
+            }
+        }
+        if (model.has_dst) {
+            const int js = date_day(model.dst_start), je = date_day(model.dst_end);
+            if (js > 0 && je > 0) {
+                if (je >= js) {
+                    for (int j = js; j <= je; ++j) dst[static_cast<size_t>(j)] = 1;
+                } else {
+                    for (int j = js; j <= ndays; ++j) dst[static_cast<size_t>(j)] = 1;
+                    for (int j = 1; j <= je; ++j) dst[static_cast<size_t>(j)] = 1;
+                }
+            }
+        }
+    };
+    for (int guard = 0; guard < 366 * 400; ++guard) {
+        if (year != resolved_year) {
+            // The weekday of Jan 1 of this year, counted back from the day in hand.
+            const int doy = ordinal_day(month, day, is_leap(year) ? 1 : 0);
+            resolve(year, ((weekday - 1 - (doy - 1)) % 7 + 7) % 7 + 1);
+        }
+        const int doy = ordinal_day(month, day, is_leap(year) ? 1 : 0);
+        Day d;
+        d.year = year;
+        d.month = month;
+        d.day = day;
+        d.weekday = weekday;
+        d.special = special[static_cast<size_t>(doy)];
+        d.dst = dst[static_cast<size_t>(doy)] != 0;
+        days.push_back(d);
+        if (year * 10000 + month * 100 + day >= end_key) break;
+        weekday = weekday % 7 + 1;
+        if (++day > month_length(month, is_leap(year))) {
+            day = 1;
+            if (++month > 12) {
+                month = 1;
+                ++year;
+            }
+        }
+    }
+    return days;
+}
+
+void values(const Model& model, size_t index, const std::vector<Day>& days, std::vector<double>& out) {
+    const int n = model.timesteps;
+    out.assign(days.size() * static_cast<size_t>(24 * n), 0.0);
+    const std::vector<int32_t>& weeks = model.year_weeks[index];
+    size_t at = 0;
+    for (size_t i = 0; i < days.size(); ++i) {
+        const Day& d = days[i];
+        for (int hr = 1; hr <= 24; ++hr) {
+            int this_hr = hr + (d.dst ? 1 : 0);
+            int doy = ordinal_day(d.month, d.day, 1);
+            int day_type = d.day_type();
+            if (this_hr > 24) {
+                this_hr -= 24;
+                doy += 1;
+                // Tomorrow's day type; past the last day (a design day's tomorrow is
+                // itself) the day's own.
+                if (i + 1 < days.size()) day_type = days[i + 1].day_type();
+            }
+            if (doy == 367) doy = 1;
+            const auto& week = model.weeks[static_cast<size_t>(weeks[static_cast<size_t>(doy)])];
+            const std::vector<double>& day_values = model.days[static_cast<size_t>(week[static_cast<size_t>(day_type)])];
+            for (int ts = 0; ts < n; ++ts) out[at++] = day_values[static_cast<size_t>((this_hr - 1) * n + ts)];
+        }
+    }
+}
+
+}  // namespace tarvix::schedules

@@ -1,0 +1,82 @@
+// The model's schedules as the simulation engine evaluates them, free of the
+// interpreter: every Schedule:Constant, Schedule:Compact, Schedule:Year,
+// Schedule:Week:Daily/Compact and Schedule:Day:Hourly/Interval/List built
+// into the engine's form (a week schedule for each day of a 366-day year, a
+// day schedule for each of the 12 day types, a value for each timestep of
+// the day), the run environments (design days and run periods) with the
+// engine's calendar of each (weekdays, special days, daylight saving time),
+// and the value of a schedule at every timestep of an environment.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/document/slot_host.h"
+#include "core/schema/schema.h"
+
+namespace tarvix::schedules {
+
+// Day types as the engine numbers them: 1 Sunday .. 7 Saturday, 8 Holiday,
+// 9 SummerDesignDay, 10 WinterDesignDay, 11 CustomDay1, 12 CustomDay2.
+inline constexpr int kDayTypes = 12;
+std::string_view day_type_name(int day_type) noexcept;
+
+struct Environment {
+    std::string name;
+    bool design_day = false;
+    int begin_month = 1, begin_day = 1, begin_year = 0;
+    int end_month = 12, end_day = 31, end_year = 0;
+    int start_weekday = 0;  // 1 Sunday .. 7 Saturday
+    int day_type = 0;       // design days: their day type
+    bool dst = false;       // design days: daylight saving time in force
+    bool weekend_rule = true;
+};
+
+// One day of an environment's calendar.
+struct Day {
+    int year = 0, month = 1, day = 1;
+    int weekday = 1;  // 1 Sunday .. 7 Saturday
+    int special = 0;  // 0, or the special day type 8..12
+    bool dst = false;
+    int day_type() const noexcept { return special ? special : weekday; }
+};
+
+struct Model {
+    int timesteps = 6;  // per hour
+    std::vector<std::string> names;           // the schedules' names as written, in document order
+    std::vector<uint64_t> slots;              // the object of each
+    std::vector<Environment> environments;   // design days in document order, then run periods
+    // The built form: per schedule, its week for each day 1..366 (0 unused);
+    // per week, its day for each day type; per day, 24 * timesteps values.
+    std::vector<std::vector<int32_t>> year_weeks;
+    std::vector<std::array<int32_t, kDayTypes + 1>> weeks;
+    std::vector<std::vector<double>> days;
+    // Special days and daylight saving as the document gives them.
+    struct SpecialDay {
+        int form = 0;  // 0 month/day, 1 nth weekday, 2 last weekday
+        int month = 0, day = 0, weekday = 0, nth = 0;
+        int duration = 1;
+        int type = 8;
+    };
+    std::vector<SpecialDay> special_days;
+    bool has_dst = false;
+    SpecialDay dst_start, dst_end;
+    std::vector<std::string> problems;  // what could not be built, one sentence each
+};
+
+// Reads the schedules, environments, special days and daylight saving of
+// the slots. Throws std::bad_alloc.
+void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model);
+
+// The days of an environment, as the engine runs them.
+std::vector<Day> calendar(const Model& model, const Environment& environment);
+
+// The value of schedule `index` at every timestep of `days`, in order: 24 *
+// timesteps values a day, into `out` (resized).
+void values(const Model& model, size_t index, const std::vector<Day>& days, std::vector<double>& out);
+
+}  // namespace tarvix::schedules

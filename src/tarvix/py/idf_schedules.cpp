@@ -1,0 +1,148 @@
+// The schedules of a document (tarvix.schedules wraps these): the core
+// builds them and evaluates them at every timestep without the interpreter
+// lock; the values cross as the bytes of native doubles, which the Python
+// face turns into array('d').
+#include "py/idf_document.h"
+
+#include "core/schedules/schedules.h"
+
+namespace tarvix::idf {
+namespace {
+
+using py::Ref;
+
+constexpr Reader kReadingSchedules{"read for its schedules", "tarvix.schedules"};
+
+bool read_schedules(const char* func_name, PyObject* arg, schedules::Model& model) {
+    if (!is_idf(arg)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument 'doc' must be tarvix.idf.IDF, not %.200s", func_name,
+                     Py_TYPE(arg)->tp_name);
+        return false;
+    }
+    return with_checked_slots(reinterpret_cast<IDFDoc*>(arg), kReadingSchedules,
+                              [&](const SlotSource& slots, const idd::c_IDD& schema) {
+                                  schedules::read_model(slots, schema, model);
+                              });
+}
+
+// (timesteps, [(name, design_day, (begin y, m, d), (end y, m, d), start weekday, day type, dst)],
+//  [schedule names], [problems])
+PyObject* schedules_info(PyObject*, PyObject* arg) {
+    schedules::Model model;
+    if (!read_schedules("environments", arg, model)) return nullptr;
+    Ref environments = Ref::steal(PyList_New(0));
+    Ref names = Ref::steal(PyList_New(0));
+    Ref problems = Ref::steal(PyList_New(0));
+    if (!environments || !names || !problems) return nullptr;
+    for (const schedules::Environment& e : model.environments) {
+        std::vector<schedules::Day> days = schedules::calendar(model, e);
+        const schedules::Day& first = days.front();
+        const schedules::Day& last = days.back();
+        Ref item = Ref::steal(Py_BuildValue("(s#O(iii)(iii)iiO)", e.name.data(), static_cast<Py_ssize_t>(e.name.size()),
+                                            e.design_day ? Py_True : Py_False, first.year, first.month, first.day,
+                                            last.year, last.month, last.day, e.start_weekday, e.day_type,
+                                            e.dst ? Py_True : Py_False));
+        if (!item || PyList_Append(environments.get(), item.get()) < 0) return nullptr;
+    }
+    for (const std::string& name : model.names) {
+        Ref str = py::decode_utf8(name);
+        if (!str || PyList_Append(names.get(), str.get()) < 0) return nullptr;
+    }
+    for (const std::string& text : model.problems) {
+        Ref str = py::decode_utf8(text);
+        if (!str || PyList_Append(problems.get(), str.get()) < 0) return nullptr;
+    }
+    return Py_BuildValue("(iOOO)", model.timesteps, environments.get(), names.get(), problems.get());
+}
+
+bool environment_index(PyObject* arg, const schedules::Model& model, size_t& index) {
+    const Py_ssize_t k = PyLong_AsSsize_t(arg);
+    if (k == -1 && PyErr_Occurred()) return false;
+    if (k < 0 || static_cast<size_t>(k) >= model.environments.size()) {
+        PyErr_SetString(PyExc_IndexError, "environment index out of range");
+        return false;
+    }
+    index = static_cast<size_t>(k);
+    return true;
+}
+
+// [(year, month, day, weekday, special, dst)] of environment `index`.
+PyObject* schedules_calendar(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "_schedules_calendar(doc, environment)");
+        return nullptr;
+    }
+    schedules::Model model;
+    if (!read_schedules("calendar", args[0], model)) return nullptr;
+    size_t index = 0;
+    if (!environment_index(args[1], model, index)) return nullptr;
+    const std::vector<schedules::Day> days = schedules::calendar(model, model.environments[index]);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(days.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < days.size(); ++i) {
+        const schedules::Day& d = days[i];
+        PyObject* item = Py_BuildValue("(iiiiiO)", d.year, d.month, d.day, d.weekday, d.special,
+                                       d.dst ? Py_True : Py_False);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+// {name: bytes of doubles} of every schedule (or of the one named) over
+// environment `index`.
+PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "_schedules_values(doc, environment, name)");
+        return nullptr;
+    }
+    schedules::Model model;
+    if (!read_schedules("values", args[0], model)) return nullptr;
+    size_t index = 0;
+    if (!environment_index(args[1], model, index)) return nullptr;
+    std::string_view wanted;
+    const bool one = args[2] != Py_None;
+    if (one && !py::str_utf8(args[2], wanted)) return nullptr;
+    std::vector<size_t> chosen;
+    for (size_t k = 0; k < model.names.size(); ++k)
+        if (!one || equal_fold(model.names[k], wanted)) {
+            chosen.push_back(k);
+            if (one) break;
+        }
+    if (one && chosen.empty()) {
+        PyErr_Format(PyExc_KeyError, "no schedule named '%U'", args[2]);
+        return nullptr;
+    }
+    std::vector<std::vector<double>> results(chosen.size());
+    py::without_lock([&] {
+        const std::vector<schedules::Day> days = schedules::calendar(model, model.environments[index]);
+        for (size_t k = 0; k < chosen.size(); ++k) schedules::values(model, chosen[k], days, results[k]);
+    });
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (size_t k = 0; k < chosen.size(); ++k) {
+        Ref key = py::decode_utf8(model.names[chosen[k]]);
+        Ref data = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(results[k].data()),
+                                                        static_cast<Py_ssize_t>(results[k].size() * sizeof(double))));
+        if (!key || !data || PyDict_SetItem(dict.get(), key.get(), data.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+}  // namespace
+
+PyMethodDef schedule_functions[] = {
+    {"_schedules_info", py::guarded<schedules_info, "tarvix.schedules.environments">, METH_O,
+     "_schedules_info(doc)\n--\n\n(timesteps per hour, environments, schedule names, problems)."},
+    {"_schedules_calendar", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                py::guarded<schedules_calendar, "tarvix.schedules.calendar">)),
+     METH_FASTCALL, "_schedules_calendar(doc, environment)\n--\n\nThe days of an environment."},
+    {"_schedules_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                              py::guarded<schedules_values, "tarvix.schedules.values">)),
+     METH_FASTCALL, "_schedules_values(doc, environment, name)\n--\n\n{name: bytes of doubles}."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int setup_schedule_functions(PyObject* module) { return PyModule_AddFunctions(module, schedule_functions); }
+
+}  // namespace tarvix::idf
