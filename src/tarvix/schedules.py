@@ -5,7 +5,6 @@ without the interpreter lock."""
 
 from __future__ import annotations
 
-import sys
 from array import array
 from dataclasses import dataclass
 
@@ -44,59 +43,24 @@ class CalendarDay:
     dst: bool
 
 
-def _info(doc: _idf.IDF) -> tuple[int, list[tuple[object, ...]], list[str], list[str]]:
-    info: tuple[int, list[tuple[object, ...]], list[str], list[str]] = _idf._schedules_info(doc)
-    return info
-
-
 def environments(doc: _idf.IDF) -> list[Environment]:
     """The run environments of the document, as the engine would build them: each SizingPeriod:DesignDay,
     then each RunPeriod, in document order."""
-    timesteps, found, _, _ = _info(doc)
-    result = []
-    for index, (name, design, first, last, weekday, _, _) in enumerate(found):
-        result.append(Environment(index, str(name), "design day" if design else "run period",
-                                  tuple(first), tuple(last), DAY_TYPES[int(weekday) - 1],  # type: ignore[arg-type]
-                                  timesteps))
-    return result
+    timesteps, found, _, _ = _idf._schedules_info(doc)
+    return [Environment(index, name, "design day" if design else "run period", first, last, DAY_TYPES[weekday - 1],
+                        timesteps)
+            for index, (name, design, first, last, weekday, _, _) in enumerate(found)]
 
 
-def _environment(doc: _idf.IDF, environment: str | int | None) -> int:
-    found = environments(doc)
-    if environment is None:
-        for env in found:
-            if env.kind == "run period":
-                return env.index
-        if found:
-            return found[0].index
-        raise ValueError("the document has no design day and no run period")
-    if isinstance(environment, bool) or not isinstance(environment, (str, int)):
-        raise TypeError(f"environment must be a name, an index or None, not {type(environment).__name__}")
-    if isinstance(environment, int):
-        if not 0 <= environment < len(found):
-            raise IndexError(f"environment index {environment} out of range (the document has {len(found)})")
-        return environment
-    for env in found:
-        if env.name.upper() == environment.upper():
-            return env.index
-    raise ValueError(f"no environment named {environment!r}; the document has "
-                     + ", ".join(repr(e.name) for e in found))
+def _environment(environment: str | int | None) -> str | int | None:
+    return environment  # resolved in the core: None, an index into environments(), or a name
 
 
 def calendar(doc: _idf.IDF, environment: str | int | None = None) -> list[CalendarDay]:
     """One record per day of an environment (a name, an index into environments(), or None: the first run
     period, else the first design day): its date, the engine's day type and daylight saving time."""
-    index = _environment(doc, environment)
     return [CalendarDay(y, m, d, DAY_TYPES[(special or weekday) - 1], bool(dst))
-            for y, m, d, weekday, special, dst in _idf._schedules_calendar(doc, index)]
-
-
-def _to_array(data: bytes) -> array[float]:
-    values = array("d")
-    values.frombytes(data)
-    if sys.byteorder != "little":  # the core writes native doubles; array reads them natively too
-        pass
-    return values
+            for y, m, d, weekday, special, dst in _idf._schedules_calendar(doc, _environment(environment))]
 
 
 def values(doc: _idf.IDF, name: str, *, environment: str | int | None = None) -> array[float]:
@@ -105,11 +69,11 @@ def values(doc: _idf.IDF, name: str, *, environment: str | int | None = None) ->
     KeyError when the document has no schedule of that name."""
     if not isinstance(name, str):
         raise TypeError(f"name must be a str, not {type(name).__name__}")
-    found: dict[str, bytes] = _idf._schedules_values(doc, _environment(doc, environment), name)
-    return _to_array(next(iter(found.values())))
+    found: dict[str, array[float]] = _idf._schedules_values(doc, _environment(environment), name)
+    return next(iter(found.values()))
 
 
 def values_all(doc: _idf.IDF, environment: str | int | None = None) -> dict[str, array[float]]:
     """Every schedule's values over the environment at once: {name: array('d')}."""
-    found: dict[str, bytes] = _idf._schedules_values(doc, _environment(doc, environment), None)
-    return {name: _to_array(data) for name, data in found.items()}
+    found: dict[str, array[float]] = _idf._schedules_values(doc, _environment(environment), None)
+    return found

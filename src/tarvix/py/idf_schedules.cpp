@@ -1,7 +1,6 @@
 // The schedules of a document (tarvix.schedules wraps these): the core
 // builds them and evaluates them at every timestep without the interpreter
-// lock; the values cross as the bytes of native doubles, which the Python
-// face turns into array('d').
+// lock, straight into the array('d') objects it returns.
 #include "py/idf_document.h"
 
 #include "core/schedules/schedules.h"
@@ -13,16 +12,26 @@ using py::Ref;
 
 constexpr Reader kReadingSchedules{"read for its schedules", "tarvix.schedules"};
 
+// array.array, looked up on first use and kept for the life of the process;
+// null with an exception set when it cannot be had.
+PyObject* array_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        Ref module = Ref::steal(PyImport_ImportModule("array"));
+        if (module) type = PyObject_GetAttrString(module.get(), "array");
+    }
+    return type;
+}
+
 bool read_schedules(const char* func_name, PyObject* arg, schedules::Model& model) {
     if (!is_idf(arg)) {
         PyErr_Format(PyExc_TypeError, "%s() argument 'doc' must be tarvix.idf.IDF, not %.200s", func_name,
                      Py_TYPE(arg)->tp_name);
         return false;
     }
-    return with_checked_slots(reinterpret_cast<IDFDoc*>(arg), kReadingSchedules,
-                              [&](const SlotSource& slots, const idd::c_IDD& schema) {
-                                  schedules::read_model(slots, schema, model);
-                              });
+    return with_checked_slots(
+        reinterpret_cast<IDFDoc*>(arg), kReadingSchedules,
+        [&](const SlotSource& slots, const idd::c_IDD& schema) { schedules::read_model(slots, schema, model); });
 }
 
 // (timesteps, [(name, design_day, (begin y, m, d), (end y, m, d), start weekday, day type, dst)],
@@ -55,15 +64,51 @@ PyObject* schedules_info(PyObject*, PyObject* arg) {
     return Py_BuildValue("(iOOO)", model.timesteps, environments.get(), names.get(), problems.get());
 }
 
+// The environment `arg` names: None for the first run period (else the
+// first design day), an index, or a name (ASCII case ignored).
 bool environment_index(PyObject* arg, const schedules::Model& model, size_t& index) {
-    const Py_ssize_t k = PyLong_AsSsize_t(arg);
-    if (k == -1 && PyErr_Occurred()) return false;
-    if (k < 0 || static_cast<size_t>(k) >= model.environments.size()) {
-        PyErr_SetString(PyExc_IndexError, "environment index out of range");
+    const auto& found = model.environments;
+    if (arg == Py_None) {
+        for (size_t k = 0; k < found.size(); ++k)
+            if (!found[k].design_day) {
+                index = k;
+                return true;
+            }
+        if (found.empty()) {
+            PyErr_SetString(PyExc_ValueError, "the document has no design day and no run period");
+            return false;
+        }
+        index = 0;
+        return true;
+    }
+    if (PyLong_Check(arg) && !PyBool_Check(arg)) {
+        const Py_ssize_t k = PyLong_AsSsize_t(arg);
+        if (k == -1 && PyErr_Occurred()) return false;
+        if (k < 0 || static_cast<size_t>(k) >= found.size()) {
+            PyErr_Format(PyExc_IndexError, "environment index %zd out of range (the document has %zu)", k,
+                         found.size());
+            return false;
+        }
+        index = static_cast<size_t>(k);
+        return true;
+    }
+    if (!PyUnicode_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "environment must be a name, an index or None, not %.200s",
+                     Py_TYPE(arg)->tp_name);
         return false;
     }
-    index = static_cast<size_t>(k);
-    return true;
+    std::string_view name;
+    if (!py::str_utf8(arg, name)) return false;
+    for (size_t k = 0; k < found.size(); ++k)
+        if (equal_fold(found[k].name, name)) {
+            index = k;
+            return true;
+        }
+    std::string names;
+    for (const schedules::Environment& e : found) names += (names.empty() ? "'" : ", '") + e.name + "'";
+    PyErr_Format(PyExc_ValueError, "no environment named %R; the document has %s", arg,
+                 names.empty() ? "none" : names.c_str());
+    return false;
 }
 
 // [(year, month, day, weekday, special, dst)] of environment `index`.
@@ -89,8 +134,8 @@ PyObject* schedules_calendar(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     return list.release();
 }
 
-// {name: bytes of doubles} of every schedule (or of the one named) over
-// environment `index`.
+// {name: array('d')} of every schedule (or of the one named) over the
+// environment named.
 PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3) {
         PyErr_SetString(PyExc_TypeError, "_schedules_values(doc, environment, name)");
@@ -113,19 +158,37 @@ PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_Format(PyExc_KeyError, "no schedule named '%U'", args[2]);
         return nullptr;
     }
-    std::vector<std::vector<double>> results(chosen.size());
-    py::without_lock([&] {
-        const std::vector<schedules::Day> days = schedules::calendar(model, model.environments[index]);
-        for (size_t k = 0; k < chosen.size(); ++k) schedules::values(model, chosen[k], days, results[k]);
-    });
+    const std::vector<schedules::Day> days = schedules::calendar(model, model.environments[index]);
+    const size_t count = days.size() * static_cast<size_t>(24 * model.timesteps);
+    // One array('d') a schedule, filled in place without the interpreter lock.
+    PyObject* array = array_type();
+    if (!array) return nullptr;
+    Ref zero = Ref::steal(PyObject_CallFunction(array, "s[d]", "d", 0.0));
+    if (!zero) return nullptr;
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
+    std::vector<Ref> arrays;
+    std::vector<Py_buffer> views;
+    struct Release {
+        std::vector<Py_buffer>& views;
+        ~Release() {
+            for (Py_buffer& view : views) PyBuffer_Release(&view);
+        }
+    } release{views};
+    views.reserve(chosen.size());
     for (size_t k = 0; k < chosen.size(); ++k) {
+        Ref values = Ref::steal(PySequence_Repeat(zero.get(), static_cast<Py_ssize_t>(count)));
         Ref key = py::decode_utf8(model.names[chosen[k]]);
-        Ref data = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(results[k].data()),
-                                                        static_cast<Py_ssize_t>(results[k].size() * sizeof(double))));
-        if (!key || !data || PyDict_SetItem(dict.get(), key.get(), data.get()) < 0) return nullptr;
+        if (!values || !key || PyDict_SetItem(dict.get(), key.get(), values.get()) < 0) return nullptr;
+        Py_buffer view;
+        if (PyObject_GetBuffer(values.get(), &view, PyBUF_WRITABLE) < 0) return nullptr;
+        views.push_back(view);
+        arrays.push_back(std::move(values));
     }
+    py::without_lock([&] {
+        for (size_t k = 0; k < chosen.size(); ++k)
+            schedules::values(model, chosen[k], days, static_cast<double*>(views[k].buf));
+    });
     return dict.release();
 }
 
@@ -134,12 +197,15 @@ PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyMethodDef schedule_functions[] = {
     {"_schedules_info", py::guarded<schedules_info, "tarvix.schedules.environments">, METH_O,
      "_schedules_info(doc)\n--\n\n(timesteps per hour, environments, schedule names, problems)."},
-    {"_schedules_calendar", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                                py::guarded<schedules_calendar, "tarvix.schedules.calendar">)),
+    {"_schedules_calendar",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(py::guarded<schedules_calendar, "tarvix.schedules.calendar">)),
      METH_FASTCALL, "_schedules_calendar(doc, environment)\n--\n\nThe days of an environment."},
-    {"_schedules_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                              py::guarded<schedules_values, "tarvix.schedules.values">)),
-     METH_FASTCALL, "_schedules_values(doc, environment, name)\n--\n\n{name: bytes of doubles}."},
+    {"_schedules_values",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(py::guarded<schedules_values, "tarvix.schedules.values">)),
+     METH_FASTCALL,
+     "_schedules_values(doc, environment, name)\n--\n\n{name: array('d')} of one schedule, or of all (name None)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,10 +11,9 @@
 namespace tarvix::schedules {
 
 std::string_view day_type_name(int day_type) noexcept {
-    static constexpr std::string_view names[] = {"",        "Sunday",   "Monday",          "Tuesday",
-                                                 "Wednesday", "Thursday", "Friday",          "Saturday",
-                                                 "Holiday", "SummerDesignDay", "WinterDesignDay", "CustomDay1",
-                                                 "CustomDay2"};
+    static constexpr std::string_view names[] = {
+        "",         "Sunday",  "Monday",          "Tuesday",         "Wednesday",  "Thursday",  "Friday",
+        "Saturday", "Holiday", "SummerDesignDay", "WinterDesignDay", "CustomDay1", "CustomDay2"};
     return day_type >= 0 && day_type <= kDayTypes ? names[day_type] : std::string_view();
 }
 
@@ -322,7 +321,7 @@ private:
         these.fill(false);
         if (has("WEEKDAY"))
             for (int d = 2; d <= 6; ++d) these[static_cast<size_t>(d)] = true;
-        static constexpr std::string_view days[] = {"SUNDAY", "MONDAY", "TUESDAY", "WEDNESDAY",
+        static constexpr std::string_view days[] = {"SUNDAY",   "MONDAY", "TUESDAY", "WEDNESDAY",
                                                     "THURSDAY", "FRIDAY", "SATURDAY"};
         for (int d = 0; d < 7; ++d)
             if (has(days[d])) these[static_cast<size_t>(d + 1)] = true;
@@ -358,8 +357,7 @@ void Reader::read_days() {
     for (const Named& o : by_class_["SCHEDULE:DAY:HOURLY"]) {
         std::vector<double> v(static_cast<size_t>(24 * n));
         for (int hr = 0; hr < 24; ++hr)
-            for (int ts = 0; ts < n; ++ts)
-                v[static_cast<size_t>(hr * n + ts)] = number_or(at(o.values, 2 + hr), 0.0);
+            for (int ts = 0; ts < n; ++ts) v[static_cast<size_t>(hr * n + ts)] = number_or(at(o.values, 2 + hr), 0.0);
         day_index_.emplace(upper(at(o.values, 0)), add_day(std::move(v)));
     }
     std::vector<double> minutes;
@@ -367,8 +365,10 @@ void Reader::read_days() {
         const Interp interp = interp_of(at(o.values, 2));
         std::vector<std::pair<std::string_view, double>> pairs;
         for (size_t k = 3; k + 1 < o.values.size(); k += 2)
-            pairs.emplace_back(at(o.values, static_cast<int32_t>(k)), number_or(at(o.values, static_cast<int32_t>(k + 1)), 0.0));
-        if (!minutes_of(pairs, interp, minutes)) problem("Schedule:Day:Interval", at(o.values, 0), "does not cover its day");
+            pairs.emplace_back(at(o.values, static_cast<int32_t>(k)),
+                               number_or(at(o.values, static_cast<int32_t>(k + 1)), 0.0));
+        if (!minutes_of(pairs, interp, minutes))
+            problem("Schedule:Day:Interval", at(o.values, 0), "does not cover its day");
         day_index_.emplace(upper(at(o.values, 0)), add_day(from_minutes(minutes, interp, n)));
     }
     for (const Named& o : by_class_["SCHEDULE:DAY:LIST"]) {
@@ -574,9 +574,18 @@ void Reader::read_environments() {
 
 void Reader::run() {
     static constexpr std::string_view wanted[] = {
-        "TIMESTEP",        "SCHEDULE:CONSTANT",      "SCHEDULE:COMPACT",         "SCHEDULE:YEAR",
-        "SCHEDULE:WEEK:DAILY", "SCHEDULE:WEEK:COMPACT", "SCHEDULE:DAY:HOURLY",    "SCHEDULE:DAY:INTERVAL",
-        "SCHEDULE:DAY:LIST", "SIZINGPERIOD:DESIGNDAY", "RUNPERIOD",              "RUNPERIODCONTROL:SPECIALDAYS",
+        "TIMESTEP",
+        "SCHEDULE:CONSTANT",
+        "SCHEDULE:COMPACT",
+        "SCHEDULE:YEAR",
+        "SCHEDULE:WEEK:DAILY",
+        "SCHEDULE:WEEK:COMPACT",
+        "SCHEDULE:DAY:HOURLY",
+        "SCHEDULE:DAY:INTERVAL",
+        "SCHEDULE:DAY:LIST",
+        "SIZINGPERIOD:DESIGNDAY",
+        "RUNPERIOD",
+        "RUNPERIODCONTROL:SPECIALDAYS",
         "RUNPERIODCONTROL:DAYLIGHTSAVINGTIME",
     };
     std::vector<const idd::ClassDef*> classes;
@@ -586,7 +595,8 @@ void Reader::run() {
         ObjectView object;
         if (slots_.view(slot, object) != SlotState::object || !object.cls) continue;
         for (size_t k = 0; k < classes.size(); ++k)
-            if (classes[k] == object.cls) by_class_[std::string(wanted[k])].push_back({slot, object.values, object.cls});
+            if (classes[k] == object.cls)
+                by_class_[std::string(wanted[k])].push_back({slot, object.values, object.cls});
     }
     if (!by_class_["TIMESTEP"].empty()) {
         const int n = static_cast<int>(number_or(at(by_class_["TIMESTEP"][0].values, 0), 6));
@@ -603,8 +613,8 @@ void Reader::run() {
         const Named& o = *item.second;
         if (item.first == 0) {
             std::array<int32_t, kDayTypes + 1> week;
-            week.fill(add_day(std::vector<double>(static_cast<size_t>(24 * model_.timesteps),
-                                                  number_or(at(o.values, 2), 0.0))));
+            week.fill(add_day(
+                std::vector<double>(static_cast<size_t>(24 * model_.timesteps), number_or(at(o.values, 2), 0.0))));
             model_.weeks.push_back(week);
             add_schedule(o, std::vector<int32_t>(367, static_cast<int32_t>(model_.weeks.size() - 1)));
         } else {
@@ -722,9 +732,8 @@ std::vector<Day> calendar(const Model& model, const Environment& env) {
     return days;
 }
 
-void values(const Model& model, size_t index, const std::vector<Day>& days, std::vector<double>& out) {
+void values(const Model& model, size_t index, const std::vector<Day>& days, double* out) noexcept {
     const int n = model.timesteps;
-    out.assign(days.size() * static_cast<size_t>(24 * n), 0.0);
     const std::vector<int32_t>& weeks = model.year_weeks[index];
     size_t at = 0;
     for (size_t i = 0; i < days.size(); ++i) {
@@ -742,7 +751,8 @@ void values(const Model& model, size_t index, const std::vector<Day>& days, std:
             }
             if (doy == 367) doy = 1;
             const auto& week = model.weeks[static_cast<size_t>(weeks[static_cast<size_t>(doy)])];
-            const std::vector<double>& day_values = model.days[static_cast<size_t>(week[static_cast<size_t>(day_type)])];
+            const std::vector<double>& day_values =
+                model.days[static_cast<size_t>(week[static_cast<size_t>(day_type)])];
             for (int ts = 0; ts < n; ++ts) out[at++] = day_values[static_cast<size_t>((this_hr - 1) * n + ts)];
         }
     }

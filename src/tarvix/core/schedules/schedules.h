@@ -76,7 +76,7 @@ void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& m
 std::vector<Day> calendar(const Model& model, const Environment& environment);
 
 // The value of schedule `index` at every timestep of `days`, in order: 24 *
-// timesteps values a day, into `out` (resized).
-void values(const Model& model, size_t index, const std::vector<Day>& days, std::vector<double>& out);
+// timesteps values a day, into out[0, days.size() * 24 * timesteps).
+void values(const Model& model, size_t index, const std::vector<Day>& days, double* out) noexcept;
 
 }  // namespace tarvix::schedules
