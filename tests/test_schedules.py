@@ -113,3 +113,53 @@ Schedule:Compact,Many,Any Number,Through: 12/31,For: AllDays,""" + ",".join(
     assert set(found) == {"Broken", "Short", "Nothing", "Odd Year", "Many"}
     assert all(len(v) == 14 * 96 for v in found.values())
     assert found["Short"][0] == 1.0 and found["Nothing"][0] == 0.0
+
+
+def schedule_files(folder) -> str:
+    """Schedule:File objects over two files written into `folder`: hourly values in a second column under
+    a header line, and 10-minute items read as they are and averaged, one of them not shifted by daylight
+    saving time."""
+    with open(folder / "hourly.csv", "w", encoding="utf-8") as out:
+        out.write("label,value\n")
+        out.writelines(f"{k % 24 + 0.5},{k / 100:.2f}\n" for k in range(8760))
+    with open(folder / "tenmin.csv", "w", encoding="utf-8") as out:
+        out.writelines(f"{(k % 144) * 1.0}\n" for k in range(8760 * 6))
+    return (f"Schedule:File,Hourly File,Any Number,{folder / 'hourly.csv'},2,1,8760,Comma,No,60,Yes;\n"
+            f"Schedule:File,Ten Minutes Avg,Any Number,{folder / 'tenmin.csv'},1,0,8760,Comma,Yes,10,No;\n"
+            f"Schedule:File,Ten Minutes,Any Number,{folder / 'tenmin.csv'},1,0,8760,Comma,No,10;\n")
+
+
+def test_schedule_files_are_read_as_the_engine_reads_them(idd, tmp_path):
+    from tarvix._eso import EsoFile
+
+    text = HEAD + schedule_files(tmp_path)
+    result = run_engine(text, tmp_path)
+    eso = EsoFile(result.files["eplusout.eso"])
+    titles = eso.environments()
+    reports = [v for v in eso.variables() if v[2] == "Schedule Value"]
+    read = eso.read([v[0] for v in reports])
+    doc = IDF.from_string(idd, text)
+    for env in schedules.environments(doc):
+        ours = {k.upper(): v for k, v in schedules.values_all(doc, env.index).items()}
+        for report, key, *_ in reports:
+            values, stamps = read[report]
+            expected = [v for v, stamp in zip(values, stamps) if titles[stamp[0]].upper() == env.name.upper()]
+            assert list(ours[key.upper()]) == pytest.approx(expected, rel=1e-9, abs=1e-12), (env.name, key)
+    # Relative names are looked for in the folder given first.
+    relative = IDF.from_string(idd, text.replace(str(tmp_path) + "/", ""))
+    assert schedules.values(relative, "Hourly File", folder=tmp_path) == schedules.values(doc, "Hourly File")
+
+
+@pytest.mark.parametrize(("rows", "message"), [
+    (None, "missing.csv: no such file"),
+    (["1", "2", "x3"], "bad.csv, line 3: 'x3' is not a number"),
+    (["1,2", "3"], "bad.csv, line 1: no column 3"),
+])
+def test_unreadable_schedule_files_name_the_file_and_line(idd, tmp_path, rows, message):
+    name = "missing.csv" if rows is None else "bad.csv"
+    if rows is not None:
+        (tmp_path / name).write_text("\n".join(rows) + "\n", encoding="utf-8")
+    column = 3 if rows and "," in rows[0] else 1
+    doc = IDF.from_string(idd, HEAD + f"Schedule:File,F,Any Number,{name},{column},0,8760,Comma,No,60;\n")
+    with pytest.raises(ValueError, match=message):
+        schedules.values(doc, "F", folder=tmp_path)

@@ -5,6 +5,7 @@ without the interpreter lock."""
 
 from __future__ import annotations
 
+import os
 from array import array
 from dataclasses import dataclass
 
@@ -63,17 +64,29 @@ def calendar(doc: _idf.IDF, environment: str | int | None = None) -> list[Calend
             for y, m, d, weekday, special, dst in _idf._schedules_calendar(doc, _environment(environment))]
 
 
-def values(doc: _idf.IDF, name: str, *, environment: str | int | None = None) -> array[float]:
+def _folder(folder: str | os.PathLike[str] | None) -> str | None:
+    if folder is None:
+        return None
+    if not isinstance(folder, (str, os.PathLike)):
+        raise TypeError(f"folder must be a path or None, not {type(folder).__name__}")
+    return os.fspath(folder)
+
+
+def values(doc: _idf.IDF, name: str, *, environment: str | int | None = None,
+           folder: str | os.PathLike[str] | None = None) -> array[float]:
     """The schedule's value at every timestep of the environment (default: the first run period), in the
     order the engine reports "Schedule Value" at timestep frequency: 24 x timesteps-per-hour values a day.
-    KeyError when the document has no schedule of that name."""
+    A Schedule:File's file is looked for in `folder` (give the document's own folder) first, then as named.
+    KeyError when the document has no schedule of that name; ValueError naming the file (and the line) when a
+    Schedule:File's file cannot be read."""
     if not isinstance(name, str):
         raise TypeError(f"name must be a str, not {type(name).__name__}")
-    found: dict[str, array[float]] = _idf._schedules_values(doc, _environment(environment), name)
+    found: dict[str, array[float]] = _idf._schedules_values(doc, _environment(environment), name, _folder(folder))
     return next(iter(found.values()))
 
 
-def values_all(doc: _idf.IDF, environment: str | int | None = None) -> dict[str, array[float]]:
-    """Every schedule's values over the environment at once: {name: array('d')}."""
-    found: dict[str, array[float]] = _idf._schedules_values(doc, _environment(environment), None)
+def values_all(doc: _idf.IDF, environment: str | int | None = None, *,
+               folder: str | os.PathLike[str] | None = None) -> dict[str, array[float]]:
+    """Every schedule's values over the environment at once: {name: array('d')}, built in one pass."""
+    found: dict[str, array[float]] = _idf._schedules_values(doc, _environment(environment), None, _folder(folder))
     return found

@@ -23,15 +23,16 @@ PyObject* array_type() {
     return type;
 }
 
-bool read_schedules(const char* func_name, PyObject* arg, schedules::Model& model) {
+bool read_schedules(const char* func_name, PyObject* arg, schedules::Model& model, std::string_view folder = {}) {
     if (!is_idf(arg)) {
         PyErr_Format(PyExc_TypeError, "%s() argument 'doc' must be tarvix.idf.IDF, not %.200s", func_name,
                      Py_TYPE(arg)->tp_name);
         return false;
     }
-    return with_checked_slots(
-        reinterpret_cast<IDFDoc*>(arg), kReadingSchedules,
-        [&](const SlotSource& slots, const idd::c_IDD& schema) { schedules::read_model(slots, schema, model); });
+    return with_checked_slots(reinterpret_cast<IDFDoc*>(arg), kReadingSchedules,
+                              [&](const SlotSource& slots, const idd::c_IDD& schema) {
+                                  schedules::read_model(slots, schema, model, folder);
+                              });
 }
 
 // (timesteps, [(name, design_day, (begin y, m, d), (end y, m, d), start weekday, day type, dst)],
@@ -137,12 +138,14 @@ PyObject* schedules_calendar(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 // {name: array('d')} of every schedule (or of the one named) over the
 // environment named.
 PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "_schedules_values(doc, environment, name)");
+    if (nargs != 4) {
+        PyErr_SetString(PyExc_TypeError, "_schedules_values(doc, environment, name, folder)");
         return nullptr;
     }
+    std::string_view folder;
+    if (args[3] != Py_None && !py::str_utf8(args[3], folder)) return nullptr;
     schedules::Model model;
-    if (!read_schedules("values", args[0], model)) return nullptr;
+    if (!read_schedules("values", args[0], model, folder)) return nullptr;
     size_t index = 0;
     if (!environment_index(args[1], model, index)) return nullptr;
     std::string_view wanted;
@@ -158,6 +161,12 @@ PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_Format(PyExc_KeyError, "no schedule named '%U'", args[2]);
         return nullptr;
     }
+    for (size_t k : chosen)
+        if (!model.errors[k].empty()) {
+            Ref message = py::decode_utf8(model.errors[k]);
+            if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+            return nullptr;
+        }
     const std::vector<schedules::Day> days = schedules::calendar(model, model.environments[index]);
     const size_t count = days.size() * static_cast<size_t>(24 * model.timesteps);
     // One array('d') a schedule, filled in place without the interpreter lock.
@@ -205,7 +214,8 @@ PyMethodDef schedule_functions[] = {
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(py::guarded<schedules_values, "tarvix.schedules.values">)),
      METH_FASTCALL,
-     "_schedules_values(doc, environment, name)\n--\n\n{name: array('d')} of one schedule, or of all (name None)."},
+     "_schedules_values(doc, environment, name, folder)\n--\n\n{name: array('d')} of one schedule, or of all (name "
+     "None)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

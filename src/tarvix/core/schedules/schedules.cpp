@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <unordered_map>
 
@@ -261,8 +263,8 @@ bool minutes_of(const std::vector<std::pair<std::string_view, double>>& pairs, I
 
 class Reader {
 public:
-    Reader(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model)
-        : slots_(slots), schema_(schema), model_(model) {}
+    Reader(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, std::string_view folder)
+        : slots_(slots), schema_(schema), model_(model), folder_(folder) {}
 
     void run();
 
@@ -295,7 +297,8 @@ private:
     void problem(std::string_view class_name, std::string_view name, std::string_view what) {
         model_.problems.push_back(std::string(class_name) + " '" + std::string(name) + "' " + std::string(what));
     }
-    void add_schedule(const Named& object, std::vector<int32_t> weeks) {
+    void add_schedule(const Named& object, std::vector<int32_t> weeks, bool follows_dst = true,
+                      std::string error = {}) {
         // Feb 29 takes Feb 28's week when nothing covers it.
         if (weeks[60] < 0) weeks[60] = weeks[59];
         for (size_t d = 1; d <= 366; ++d)
@@ -303,6 +306,8 @@ private:
         model_.names.emplace_back(at(object.values, 0));
         model_.slots.push_back(object.slot);
         model_.year_weeks.push_back(std::move(weeks));
+        model_.follows_dst.push_back(follows_dst ? 1 : 0);
+        model_.errors.push_back(std::move(error));
     }
     int32_t missing_week() {
         if (missing_week_ < 0) {
@@ -342,12 +347,14 @@ private:
     void read_weeks();
     void read_years();
     void read_compact(const Named& object);
+    void read_file(const Named& object);
     void read_environments();
 
     const idf::SlotSource& slots_;
     const idd::c_IDD& schema_;
     Model& model_;
     std::unordered_map<std::string, std::vector<Named>> by_class_;
+    std::string_view folder_;
     std::unordered_map<std::string, int32_t> day_index_, week_index_;
     int32_t missing_ = -1, missing_week_ = -1;
 };
@@ -502,6 +509,112 @@ void Reader::read_compact(const Named& o) {
     add_schedule(o, std::move(weeks));
 }
 
+// A Schedule:File: a column of a text file, an hour (or `minutes per item`)
+// a row, one day schedule for each day of the year. Without a February 29
+// in the file, February 28 stands for it.
+void Reader::read_file(const Named& o) {
+    const int n = model_.timesteps;
+    const std::string_view name = at(o.values, 0);
+    const std::string file(at(o.values, 2));
+    const int column = static_cast<int>(number_or(at(o.values, 3), 1));
+    const int skip = std::max(0, static_cast<int>(number_or(at(o.values, 4), 0)));
+    int hours = static_cast<int>(number_or(at(o.values, 5), 8760));
+    if (hours == 0) hours = 8760;
+    const std::string separator_word = upper(at(o.values, 6));
+    char separator = ',';
+    if (separator_word == "SEMICOLON") separator = ';';
+    if (separator_word == "TAB") separator = '\t';
+    if (separator_word == "SPACE") separator = ' ';
+    const Interp interp = equal_fold(at(o.values, 7), "Yes") ? Interp::average : Interp::no;
+    const int per = static_cast<int>(number_or(at(o.values, 8), 60));
+    const bool follows = !equal_fold(at(o.values, 9), "No");
+    const auto fail = [&](std::string why) { add_schedule(o, std::vector<int32_t>(367, -1), follows, std::move(why)); };
+    if (hours != 8760 && hours != 8784)
+        return fail("Schedule:File '" + std::string(name) + "': Number of Hours of Data must be 8760 or 8784");
+    if (per <= 0 || 60 % per != 0)
+        return fail("Schedule:File '" + std::string(name) + "': Minutes per Item must divide 60");
+    if (column < 1) return fail("Schedule:File '" + std::string(name) + "': Column Number must be at least 1");
+    std::string path = file;
+    std::ifstream in;
+    const bool absolute = !file.empty() && (file[0] == '/' || (file.size() > 1 && file[1] == ':'));
+    if (!absolute && !folder_.empty()) {
+        path = std::string(folder_) + "/" + file;
+        in.open(path, std::ios::binary);
+    }
+    if (!in.is_open()) {
+        path = file;
+        in.open(path, std::ios::binary);
+    }
+    if (!in.is_open()) return fail(file + ": no such file (Schedule:File '" + std::string(name) + "')");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t wanted = static_cast<size_t>(hours) * static_cast<size_t>(60 / per);
+    std::vector<double> items;
+    items.reserve(wanted);
+    size_t line = 0;
+    for (size_t begin = 0; begin < text.size() && items.size() < wanted;) {
+        size_t end = text.find('\n', begin);
+        if (end == std::string::npos) end = text.size();
+        std::string_view row(text.data() + begin, end - begin);
+        begin = end + 1;
+        if (!row.empty() && row.back() == '\r') row.remove_suffix(1);
+        if (++line <= static_cast<size_t>(skip)) continue;
+        if (trimmed(row).empty()) continue;
+        // The column's field.
+        std::string_view cell;
+        int k = 1;
+        size_t from = 0;
+        bool found = false;
+        while (true) {
+            const size_t to = row.find(separator, from);
+            if (k == column) {
+                cell = row.substr(from, to == std::string_view::npos ? std::string_view::npos : to - from);
+                found = true;
+                break;
+            }
+            if (to == std::string_view::npos) break;
+            from = to + 1;
+            ++k;
+        }
+        if (!found)
+            return fail(file + ", line " + std::to_string(line) + ": no column " + std::to_string(column) +
+                        " (Schedule:File '" + std::string(name) + "')");
+        const auto value = number(cell);
+        if (!value)
+            return fail(file + ", line " + std::to_string(line) + ": '" + std::string(trimmed(cell)) +
+                        "' is not a number (Schedule:File '" + std::string(name) + "')");
+        items.push_back(*value);
+    }
+    std::vector<int32_t> weeks(367, -1);
+    std::vector<double> minutes(1440);
+    size_t next = 0;
+    const auto item = [&]() { return next < items.size() ? items[next++] : 0.0; };
+    const bool has_feb29 = items.size() >= static_cast<size_t>(8784) * static_cast<size_t>(60 / per);
+    for (int day = 1; day <= 366; ++day) {
+        std::vector<double> values(static_cast<size_t>(24 * n));
+        if (per == 60) {
+            for (int hr = 0; hr < 24; ++hr) {
+                const double v = item();
+                for (int ts = 0; ts < n; ++ts) values[static_cast<size_t>(hr * n + ts)] = v;
+            }
+        } else {
+            for (int m = 0; m < 1440; m += per) {
+                const double v = item();
+                for (int k = 0; k < per; ++k) minutes[static_cast<size_t>(m + k)] = v;
+            }
+            values = from_minutes(minutes, interp, n);
+        }
+        std::array<int32_t, kDayTypes + 1> week;
+        week.fill(add_day(std::move(values)));
+        model_.weeks.push_back(week);
+        weeks[static_cast<size_t>(day)] = static_cast<int32_t>(model_.weeks.size() - 1);
+        if (day == 59 && !has_feb29) {
+            weeks[60] = weeks[59];
+            day = 60;
+        }
+    }
+    add_schedule(o, std::move(weeks), follows);
+}
+
 void Reader::read_environments() {
     for (const Named& o : by_class_["SIZINGPERIOD:DESIGNDAY"]) {
         Environment e;
@@ -587,6 +700,7 @@ void Reader::run() {
         "RUNPERIOD",
         "RUNPERIODCONTROL:SPECIALDAYS",
         "RUNPERIODCONTROL:DAYLIGHTSAVINGTIME",
+        "SCHEDULE:FILE",
     };
     std::vector<const idd::ClassDef*> classes;
     for (std::string_view name : wanted) classes.push_back(idd::find_class(schema_, name));
@@ -608,6 +722,7 @@ void Reader::run() {
     std::vector<std::pair<size_t, std::pair<int, const Named*>>> order;
     for (const Named& o : by_class_["SCHEDULE:CONSTANT"]) order.push_back({o.slot, {0, &o}});
     for (const Named& o : by_class_["SCHEDULE:COMPACT"]) order.push_back({o.slot, {1, &o}});
+    for (const Named& o : by_class_["SCHEDULE:FILE"]) order.push_back({o.slot, {2, &o}});
     std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     for (const auto& [slot, item] : order) {
         const Named& o = *item.second;
@@ -617,8 +732,10 @@ void Reader::run() {
                 std::vector<double>(static_cast<size_t>(24 * model_.timesteps), number_or(at(o.values, 2), 0.0))));
             model_.weeks.push_back(week);
             add_schedule(o, std::vector<int32_t>(367, static_cast<int32_t>(model_.weeks.size() - 1)));
-        } else {
+        } else if (item.first == 1) {
             read_compact(o);
+        } else {
+            read_file(o);
         }
     }
     read_years();
@@ -627,9 +744,9 @@ void Reader::run() {
 
 }  // namespace
 
-void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model) {
+void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, std::string_view folder) {
     model = Model();
-    Reader(slots, schema, model).run();
+    Reader(slots, schema, model, folder).run();
 }
 
 std::vector<Day> calendar(const Model& model, const Environment& env) {
@@ -735,11 +852,12 @@ std::vector<Day> calendar(const Model& model, const Environment& env) {
 void values(const Model& model, size_t index, const std::vector<Day>& days, double* out) noexcept {
     const int n = model.timesteps;
     const std::vector<int32_t>& weeks = model.year_weeks[index];
+    const bool follows_dst = model.follows_dst[index] != 0;
     size_t at = 0;
     for (size_t i = 0; i < days.size(); ++i) {
         const Day& d = days[i];
         for (int hr = 1; hr <= 24; ++hr) {
-            int this_hr = hr + (d.dst ? 1 : 0);
+            int this_hr = hr + (d.dst && follows_dst ? 1 : 0);
             int doy = ordinal_day(d.month, d.day, 1);
             int day_type = d.day_type();
             if (this_hr > 24) {

@@ -53,6 +53,8 @@ struct Model {
     // The built form: per schedule, its week for each day 1..366 (0 unused);
     // per week, its day for each day type; per day, 24 * timesteps values.
     std::vector<std::vector<int32_t>> year_weeks;
+    std::vector<char> follows_dst;   // per schedule: shifted by daylight saving time (all but some files)
+    std::vector<std::string> errors;  // per schedule: why it has no values (a file not read), else empty
     std::vector<std::array<int32_t, kDayTypes + 1>> weeks;
     std::vector<std::vector<double>> days;
     // Special days and daylight saving as the document gives them.
@@ -69,8 +71,9 @@ struct Model {
 };
 
 // Reads the schedules, environments, special days and daylight saving of
-// the slots. Throws std::bad_alloc.
-void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model);
+// the slots; a Schedule:File's file is looked for in `folder` first, then
+// as named. Throws std::bad_alloc.
+void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, std::string_view folder = {});
 
 // The days of an environment, as the engine runs them.
 std::vector<Day> calendar(const Model& model, const Environment& environment);
