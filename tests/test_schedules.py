@@ -163,3 +163,72 @@ def test_unreadable_schedule_files_name_the_file_and_line(idd, tmp_path, rows, m
     doc = IDF.from_string(idd, HEAD + f"Schedule:File,F,Any Number,{name},{column},0,8760,Comma,No,60;\n")
     with pytest.raises(ValueError, match=message):
         schedules.values(doc, "F", folder=tmp_path)
+
+
+@pytest.mark.parametrize(("schedule", "code", "engine_says"), [
+    ("Schedule:Compact,E,Any Number,Through: 11/30,For: AllDays,Until: 24:00,1;",
+     "schedule-incomplete", "has missing days in its schedule pointers"),
+    ("Schedule:Compact,E,Any Number,Through: 12/31,For: AllDays,Until: 18:00,1;",
+     "schedule-incomplete", "incomplete day detected"),
+    ("Schedule:Compact,E,Any Number,Through: 12/31,For: AllDays,Until: 25:00,1;",
+     "schedule-bad-time", 'Invalid "Until" field encountered'),
+    ("Schedule:Compact,E,Any Number,Through: 12/31,For: Weekdays,Until: 24:00,1;",
+     "schedule-day-uncovered", "has missing day types"),
+    ("ScheduleTypeLimits,Fraction,0,1,Continuous;\nSchedule:Compact,E,Fraction,Through: 12/31,For: AllDays,"
+     "Until: 24:00,1.5;", "schedule-out-of-limits", "schedule contains values that are < 0 and/or > 1"),
+])
+def test_what_the_engine_reports_is_a_problem_of_validate(idd, tmp_path, schedule, code, engine_says):
+    from tarvix.simulation import find_engine, run
+
+    text = HEAD.replace(SHORT_RUNS, "") + schedule + "\n"
+    problems = [p for p in IDF.from_string(idd, text).validate() if p.code.startswith("schedule-")]
+    assert [(p.code, p.object_name) for p in problems] == [(code, "E")]
+    assert problems[0].severity == ("warning" if code == "schedule-day-uncovered" else "error")
+    source = tmp_path / "check.idf"
+    source.write_text(text, encoding="utf-8")
+    result = run(source, design_day=True, output_dir=tmp_path / "run", engine=find_engine())
+    said = {m.severity for m in result.messages if engine_says in m.text and m.severity != "info"}
+    assert said == ({"warning"} if code == "schedule-day-uncovered" else {"severe"})
+
+
+def test_command_writes_what_the_engine_writes(idd, tmp_path):
+    """`tarvix schedules` against the engine's own CSV of the same run (its ReadVarsESO): the same labels and
+    the same values, row for row, for the first run period."""
+    import subprocess
+    import sys
+
+    result = run_engine(MODEL, tmp_path)
+    subprocess.run([str(payload_dir() / "PostProcess" / "ReadVarsESO")], cwd=result.output_dir, check=True,
+                   capture_output=True, timeout=120)
+    engine_rows = (result.output_dir / "eplusout.csv").read_text().splitlines()
+    header, rows = engine_rows[0].split(","), [r.split(",") for r in engine_rows[1:]]
+    source = tmp_path / "doc.idf"
+    source.write_text(MODEL, encoding="utf-8")
+    out = tmp_path / "out.csv"
+    subprocess.run([sys.executable, "-m", "tarvix", "schedules", str(source), "--idd", str(payload_dir() / "Energy+.idd"),
+                    "--environment", "January", "-o", str(out)], check=True, capture_output=True, timeout=120)
+    ours = [r.split(",") for r in out.read_text().splitlines()]
+    design_day_rows = 3 * 24 * 4
+    theirs = rows[design_day_rows:design_day_rows + len(ours) - 1]
+    assert [r[0] for r in ours[1:]] == [r[0] for r in theirs]
+    columns = {name.split(":")[0].upper(): k for k, name in enumerate(header)}
+    for k, name in enumerate(ours[0][1:], 1):
+        j = columns[name.split(":")[0].upper()]
+        assert [float(r[k]) for r in ours[1:]] == pytest.approx([float(r[j]) for r in theirs], rel=1e-9)
+    plot = subprocess.run([sys.executable, "-m", "tarvix", "schedules", str(source), "--idd",
+                           str(payload_dir() / "Energy+.idd"), "--name", "Nope"], capture_output=True, text=True)
+    assert plot.returncode == 2 and "no schedule named 'Nope'" in plot.stderr
+
+
+def test_command_draws_heat_maps(idd, tmp_path):
+    import subprocess
+    import sys
+    import xml.etree.ElementTree as ET
+
+    pytest.importorskip("matplotlib", reason="--plot needs matplotlib, which is not installed")
+    source = tmp_path / "doc.idf"
+    source.write_text(MODEL, encoding="utf-8")
+    svg = tmp_path / "maps.svg"
+    subprocess.run([sys.executable, "-m", "tarvix", "schedules", str(source), "--idd", str(payload_dir() / "Energy+.idd"),
+                    "-o", str(tmp_path / "out.csv"), "--plot", str(svg)], check=True, capture_output=True, timeout=300)
+    assert ET.parse(svg).getroot().tag.endswith("svg")

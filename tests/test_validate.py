@@ -193,7 +193,8 @@ def test_problem_codes():
     assert PROBLEM_CODES == (
         "unknown-reference", "required-field", "required-object", "unique-object", "duplicate-name",
         "not-a-number", "not-an-integer", "below-minimum", "above-maximum", "not-a-choice",
-        "too-many-fields", "too-few-fields", "version-mismatch", "obsolete-class", "deprecated-field",
+        "too-many-fields", "schedule-incomplete", "schedule-bad-time", "schedule-out-of-limits",
+        "too-few-fields", "version-mismatch", "obsolete-class", "deprecated-field", "schedule-day-uncovered",
     )  # fmt: skip
 
 

@@ -9,6 +9,7 @@
     tarvix run PATH... --weather EPW [--design-day | --annual] [--jobs N] [--out DIR] [--cache DIR]
                [--dask ADDRESS] [--engine PATH] [--timeout SECONDS]
     tarvix draw PATH --idd SCHEMA -o OUT.svg [--view VIEW] [--color-by WHAT] [--force]
+    tarvix schedules PATH --idd SCHEMA [--name N]... [--environment E] [-o OUT.csv] [--plot OUT.svg] [--force]
 
 Each PATH is a document or a folder, searched recursively for *.idf (and,
 for convert --to idf, *.epJSON). `--idd` names a schema file, or a folder of
@@ -25,7 +26,8 @@ be loaded. run runs the engine on each document (IDF or epJSON, folders
 searched for both) and prints a line per run; its exit status is 0 when every
 run completed, 1 when one failed, 2 on a usage error (no engine, no weather
 file). draw writes an SVG picture of one document's building, its surfaces
-where the engine puts them.
+where the engine puts them. schedules writes every schedule's value at every
+timestep of an environment as CSV.
 """
 
 from __future__ import annotations
@@ -914,6 +916,100 @@ def cmd_draw(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def engine_stamp(month: int, day: int, minutes: int) -> str:
+    """A timestep's label as the engine's CSV output writes it: the date and the time the step ends."""
+    return f" {month:02d}/{day:02d}  {minutes // 60:02d}:{minutes % 60:02d}:00"
+
+
+def cmd_schedules(args: argparse.Namespace) -> int:
+    from tarvix import schedules  # only this command needs them
+
+    work = Work(args)
+    if not os.path.isfile(args.path):
+        raise UsageError(f"{args.path}: no such file")
+    environment: str | int | None = args.environment
+    if isinstance(environment, str) and environment.isdigit():
+        environment = int(environment)
+    for target in (args.output, args.plot):
+        if target and target != "-" and not args.force and os.path.lexists(target):
+            raise Failed(refused(target))
+    if args.plot:
+        try:
+            import matplotlib  # type: ignore[import-not-found, unused-ignore]
+        except ImportError:
+            raise UsageError("--plot needs matplotlib (pip install matplotlib)") from None
+        matplotlib.use("Agg")
+    outcome = Outcome()
+    doc = work.load(args.path, outcome).document
+    for line, _ in outcome.lines:
+        print(line, file=sys.stderr)
+    folder = os.path.dirname(os.path.abspath(args.path))
+    try:
+        days = schedules.calendar(doc, environment)
+        if args.name:
+            found = {name: schedules.values(doc, name, environment=environment, folder=folder) for name in args.name}
+        else:
+            found = schedules.values_all(doc, environment, folder=folder)
+    except (KeyError, IndexError) as error:
+        raise UsageError(str(error.args[0]) if error.args else str(error)) from None
+    except ValueError as error:
+        raise Failed(str(error)) from None
+    steps = len(next(iter(found.values()))) // max(1, len(days)) if found and days else 0
+    minutes = 1440 // steps if steps else 60
+    lines = ["Date/Time," + ",".join(f"{name}:Schedule Value [](TimeStep)" for name in found)]
+    columns = list(found.values())
+    for d, day in enumerate(days):
+        for step in range(steps):
+            at = d * steps + step
+            lines.append(engine_stamp(day.month, day.day, (step + 1) * minutes) + ","
+                         + ",".join(f"{column[at]:.10g}" for column in columns))
+    text = "\n".join(lines) + "\n"
+    if not args.output or args.output == "-":
+        sys.stdout.write(text)
+    else:
+        with writing(args.output, replace=args.force) as temporary:
+            Path(temporary).write_text(text, encoding="utf-8")
+        print(f"{args.path} -> {args.output}", file=sys.stderr)
+    if args.plot:
+        heat_maps(found, days, steps, args.plot, args.force)
+        print(f"{args.path} -> {args.plot}", file=sys.stderr)
+    return EXIT_OK
+
+
+def heat_maps(found: dict[str, Any], days: list[Any], steps: int, target: str, force: bool) -> None:
+    """A week-by-hour heat map per schedule: a row a week, a column an hour of the week (Sunday first), the
+    hour's mean value in each cell."""
+    import matplotlib.pyplot as plt  # type: ignore[import-not-found, unused-ignore]
+
+    names = list(found)
+    figure, axes = plt.subplots(len(names), 1, figsize=(10, 1.6 + 1.4 * len(names)), squeeze=False)
+    first_weekday = {"Sunday": 0, "Monday": 1, "Tuesday": 2, "Wednesday": 3, "Thursday": 4, "Friday": 5,
+                     "Saturday": 6}
+    offset = 0
+    for day in days:  # the weekday of the first day, for the column of its hours
+        if day.day_type in first_weekday:
+            offset = (first_weekday[day.day_type] - days.index(day)) % 7
+            break
+    weeks = (offset + len(days) + 6) // 7
+    for axis, name in zip(axes[:, 0], names):
+        values = found[name]
+        grid = [[float("nan")] * 168 for _ in range(weeks)]
+        for d in range(len(days)):
+            for hour in range(24):
+                chunk = values[(d * 24 + hour) * steps:(d * 24 + hour + 1) * steps]
+                cell = offset + d
+                grid[cell // 7][(cell % 7) * 24 + hour] = sum(chunk) / len(chunk) if chunk else float("nan")
+        image = axis.imshow(grid, aspect="auto", interpolation="nearest", cmap="viridis")
+        axis.set_title(name, fontsize=9, loc="left")
+        axis.set_xticks([24 * k for k in range(7)], ["Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"], fontsize=7)
+        axis.set_ylabel("week", fontsize=7)
+        figure.colorbar(image, ax=axis, fraction=0.02, pad=0.01)
+    figure.tight_layout()
+    with writing(target, replace=force) as temporary:
+        figure.savefig(temporary, format="svg")
+    plt.close(figure)
+
+
 # ---------------------------------------------------------------------------
 # The parser
 
@@ -1055,6 +1151,20 @@ def build_parser() -> argparse.ArgumentParser:
                       help="kind (default: walls, roofs, floors, windows, doors, shading), zone, construction "
                            "or boundary")
     draw.set_defaults(run=cmd_draw)
+
+    sched = commands.add_parser("schedules", parents=[common, force],
+                                help="write a document's schedules at every timestep as CSV",
+                                description="Evaluate a document's schedules as the engine does and write their "
+                                            "values at every timestep of one environment as CSV, a column a "
+                                            "schedule, each row labelled as the engine labels it; --plot draws "
+                                            "a week-by-hour heat map of each (needs matplotlib).")
+    sched.add_argument("path", metavar="DOC", help="a document")
+    sched.add_argument("--name", action="append", metavar="N", help="a schedule to write (repeatable; default: all)")
+    sched.add_argument("--environment", metavar="E",
+                       help="a design day or run period, by name or index (default: the first run period)")
+    sched.add_argument("-o", "--output", metavar="OUT", help="the CSV file to write (default: stdout)")
+    sched.add_argument("--plot", metavar="OUT.svg", help="also draw the heat maps into this SVG file")
+    sched.set_defaults(run=cmd_schedules)
     return parser
 
 

@@ -82,10 +82,14 @@ _Code: TypeAlias = Literal[
     "above-maximum",
     "not-a-choice",
     "too-many-fields",
+    "schedule-incomplete",
+    "schedule-bad-time",
+    "schedule-out-of-limits",
     "too-few-fields",
     "version-mismatch",
     "obsolete-class",
     "deprecated-field",
+    "schedule-day-uncovered",
 ]
 
 PROBLEM_CODES: tuple[_Code, ...] = (
@@ -100,10 +104,14 @@ PROBLEM_CODES: tuple[_Code, ...] = (
     "above-maximum",
     "not-a-choice",
     "too-many-fields",
+    "schedule-incomplete",
+    "schedule-bad-time",
+    "schedule-out-of-limits",
     "too-few-fields",
     "version-mismatch",
     "obsolete-class",
     "deprecated-field",
+    "schedule-day-uncovered",
 )
 """Every code IDF.validate() reports and takes in `codes`, errors first."""
 

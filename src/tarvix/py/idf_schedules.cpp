@@ -58,8 +58,8 @@ PyObject* schedules_info(PyObject*, PyObject* arg) {
         Ref str = py::decode_utf8(name);
         if (!str || PyList_Append(names.get(), str.get()) < 0) return nullptr;
     }
-    for (const std::string& text : model.problems) {
-        Ref str = py::decode_utf8(text);
+    for (const schedules::Model::Finding& finding : model.findings) {
+        Ref str = py::decode_utf8(finding.message);
         if (!str || PyList_Append(problems.get(), str.get()) < 0) return nullptr;
     }
     return Py_BuildValue("(iOOO)", model.timesteps, environments.get(), names.get(), problems.get());

@@ -205,10 +205,16 @@ std::vector<double> from_minutes(const std::vector<double>& minutes, Interp inte
 
 // "Until" times and values over the minutes of a day, as the engine lays
 // them down: each time ends its interval (07:00 covers up to 06:59); linear
-// ramps from the previous value, the first interval flat. False when the
-// day is left incomplete or a time is not read.
-bool minutes_of(const std::vector<std::pair<std::string_view, double>>& pairs, Interp interp,
-                std::vector<double>& minutes) {
+// ramps from the previous value, the first interval flat.
+struct DayCover {
+    int bad_time = -1;    // the pair whose time does not read, -1 for none
+    int last_minute = 0;  // minutes covered from midnight (1440: the whole day)
+    bool complete() const noexcept { return bad_time < 0 && last_minute >= 1440; }
+};
+
+DayCover minutes_of(const std::vector<std::pair<std::string_view, double>>& pairs, Interp interp,
+                    std::vector<double>& minutes) {
+    DayCover cover;
     minutes.assign(1440, 0.0);
     std::vector<char> set(1440, 0);
     int beg_hr = 0, beg_min = 0, end_hr = 0, end_min = 0;
@@ -218,11 +224,13 @@ bool minutes_of(const std::vector<std::pair<std::string_view, double>>& pairs, I
         if (text.starts_with("UNTIL")) text = text.substr(5);
         if (!text.empty() && text[0] == ':') text = text.substr(1);
         const size_t colon = text.find(':');
-        if (colon == std::string::npos) return false;
-        const std::string hh = std::string(trimmed(text.substr(0, colon)));
+        const std::string hh = colon == std::string::npos ? std::string() : std::string(trimmed(text.substr(0, colon)));
         const auto h = hh.empty() ? std::optional<double>(0.0) : number(hh);
-        const auto mm = number(text.substr(colon + 1));
-        if (!h || !mm || *h < 0 || *h > 24 || *mm < 0 || *mm > 60) return false;
+        const auto mm = colon == std::string::npos ? std::nullopt : number(text.substr(colon + 1));
+        if (colon == std::string::npos || !h || !mm || *h < 0 || *h > 24 || *mm < 0 || *mm > 60) {
+            if (cover.bad_time < 0) cover.bad_time = static_cast<int>(k);
+            continue;
+        }
         const int hours = static_cast<int>(*h);
         int mins = static_cast<int>(*mm);
         if (hours == 24 && mins > 0 && mins < 60) mins = 0;
@@ -258,7 +266,20 @@ bool minutes_of(const std::vector<std::pair<std::string_view, double>>& pairs, I
         }
         previous = value;
     }
-    return std::all_of(set.begin(), set.end(), [](char c) { return c != 0; });
+    while (cover.last_minute < 1440 && set[static_cast<size_t>(cover.last_minute)]) ++cover.last_minute;
+    return cover;
+}
+
+std::string clock(int minutes) {
+    std::string text = std::to_string(minutes / 60) + ":";
+    if (minutes % 60 < 10) text += "0";
+    return text + std::to_string(minutes % 60);
+}
+
+std::string date_of(int day_of_year) {
+    int month = 1;
+    while (month < 12 && day_of_year > ordinal_day(month + 1, 0, 1)) ++month;
+    return std::to_string(month) + "/" + std::to_string(day_of_year - ordinal_day(month, 0, 1));
 }
 
 class Reader {
@@ -294,8 +315,34 @@ private:
         if (missing_ < 0) missing_ = add_day(std::vector<double>(static_cast<size_t>(24 * model_.timesteps), 0.0));
         return missing_;
     }
-    void problem(std::string_view class_name, std::string_view name, std::string_view what) {
-        model_.problems.push_back(std::string(class_name) + " '" + std::string(name) + "' " + std::string(what));
+    void finding(Model::FindingKind kind, size_t slot, int32_t field, std::string message) {
+        model_.findings.push_back({kind, slot, field, std::move(message)});
+    }
+    // The findings of one day's times: a time that does not read, a day not
+    // covered to 24:00. `first_field` is the field of the first time.
+    void check_day(const DayCover& cover, size_t slot, int32_t first_field, int32_t step,
+                   const std::vector<std::pair<std::string_view, double>>& pairs) {
+        if (cover.bad_time >= 0) {
+            finding(Model::FindingKind::bad_time, slot, first_field + step * cover.bad_time,
+                    "'" + std::string(pairs[static_cast<size_t>(cover.bad_time)].first) +
+                        "' is not a time of the day (hh:mm, at most 24:00).");
+        } else if (cover.last_minute < 1440) {
+            finding(Model::FindingKind::incomplete, slot,
+                    pairs.empty() ? -1 : first_field + step * static_cast<int32_t>(pairs.size() - 1),
+                    "the day's times stop at " + clock(cover.last_minute) +
+                        ", short of 24:00; the engine stops at a day not covered.");
+        }
+    }
+    void check_week(const std::array<bool, kDayTypes + 1>& assigned, size_t slot, int32_t field, std::string_view where,
+                    bool severe) {
+        std::string missing;
+        for (int d = 1; d <= kDayTypes; ++d)
+            if (!assigned[static_cast<size_t>(d)])
+                missing += (missing.empty() ? "" : ", ") + std::string(day_type_name(d));
+        if (missing.empty()) return;
+        finding(Model::FindingKind::day_uncovered, slot, field,
+                std::string(where) + " gives no day schedule for " + missing +
+                    (severe ? "; the engine stops at a week without them." : "; the engine gives them 0.0."));
     }
     void add_schedule(const Named& object, std::vector<int32_t> weeks, bool follows_dst = true,
                       std::string error = {}) {
@@ -348,6 +395,7 @@ private:
     void read_years();
     void read_compact(const Named& object);
     void read_file(const Named& object);
+    void check_limits();
     void read_environments();
 
     const idf::SlotSource& slots_;
@@ -374,8 +422,7 @@ void Reader::read_days() {
         for (size_t k = 3; k + 1 < o.values.size(); k += 2)
             pairs.emplace_back(at(o.values, static_cast<int32_t>(k)),
                                number_or(at(o.values, static_cast<int32_t>(k + 1)), 0.0));
-        if (!minutes_of(pairs, interp, minutes))
-            problem("Schedule:Day:Interval", at(o.values, 0), "does not cover its day");
+        check_day(minutes_of(pairs, interp, minutes), o.slot, 3, 2, pairs);
         day_index_.emplace(upper(at(o.values, 0)), add_day(from_minutes(minutes, interp, n)));
     }
     for (const Named& o : by_class_["SCHEDULE:DAY:LIST"]) {
@@ -414,6 +461,7 @@ void Reader::read_weeks() {
                     if (day >= 0) week[static_cast<size_t>(d)] = day;
                 }
         }
+        check_week(already, o.slot, -1, "the week", true);
         model_.weeks.push_back(week);
         week_index_.emplace(upper(at(o.values, 0)), static_cast<int32_t>(model_.weeks.size() - 1));
     }
@@ -437,29 +485,89 @@ void Reader::read_years() {
                 for (int d = 1; d <= end; ++d) weeks[static_cast<size_t>(d)] = week;
             }
         }
+        int missing = 0;
+        for (int d = 1; d <= 366; ++d)
+            if (weeks[static_cast<size_t>(d)] < 0 && d != 60) ++missing;
+        if (missing)
+            finding(Model::FindingKind::incomplete, o.slot, -1,
+                    std::to_string(missing) + " days of the year have no week schedule; the engine stops at them.");
         add_schedule(o, std::move(weeks));
+    }
+}
+
+// Each schedule against the limits of its ScheduleTypeLimits (both limits
+// given), over every value it can take, the 0.0 of a day type it leaves
+// without a day schedule included, as the engine checks it.
+void Reader::check_limits() {
+    struct Limits {
+        double lower, upper;
+    };
+    std::unordered_map<std::string, Limits> limits;
+    for (const Named& o : by_class_["SCHEDULETYPELIMITS"]) {
+        const auto lower = number(at(o.values, 1)), upper_limit = number(at(o.values, 2));
+        if (lower && upper_limit) limits.emplace(upper(at(o.values, 0)), Limits{*lower, *upper_limit});
+    }
+    if (limits.empty()) return;
+    std::unordered_map<size_t, const Named*> by_slot;
+    for (const char* cls : {"SCHEDULE:CONSTANT", "SCHEDULE:COMPACT", "SCHEDULE:YEAR", "SCHEDULE:FILE"})
+        for (const Named& o : by_class_[cls]) by_slot.emplace(o.slot, &o);
+    std::vector<char> seen_week(model_.weeks.size());
+    for (size_t i = 0; i < model_.names.size(); ++i) {
+        const auto object = by_slot.find(model_.slots[i]);
+        if (object == by_slot.end()) continue;
+        const auto found = limits.find(upper(at(object->second->values, 1)));
+        if (found == limits.end()) continue;
+        double low = HUGE_VAL, high = -HUGE_VAL;
+        std::fill(seen_week.begin(), seen_week.end(), 0);
+        for (size_t d = 1; d <= 366; ++d) {
+            const auto w = static_cast<size_t>(model_.year_weeks[i][d]);
+            if (seen_week[w]) continue;
+            seen_week[w] = 1;
+            for (int t = 1; t <= kDayTypes; ++t)
+                for (double v : model_.days[static_cast<size_t>(model_.weeks[w][static_cast<size_t>(t)])]) {
+                    low = std::min(low, v);
+                    high = std::max(high, v);
+                }
+        }
+        constexpr double kEpsilon = 1.1920929e-07;
+        const Limits& l = found->second;
+        if (l.lower - low <= kEpsilon && high - l.upper <= kEpsilon) continue;
+        const auto text = [](double v) {
+            std::string t = std::to_string(v);
+            while (t.size() > 1 && t.back() == '0') t.pop_back();
+            if (!t.empty() && t.back() == '.') t.pop_back();
+            return t;
+        };
+        finding(Model::FindingKind::out_of_limits, model_.slots[i], 1,
+                "its values run from " + text(low) + " to " + text(high) + ", outside the limits " + text(l.lower) +
+                    " to " + text(l.upper) + " of '" + std::string(at(object->second->values, 1)) +
+                    "' (a day type without a day schedule counts as 0.0).");
     }
 }
 
 void Reader::read_compact(const Named& o) {
     const int n = model_.timesteps;
     std::vector<int32_t> weeks(367, -1);
-    const std::string_view name = at(o.values, 0);
     size_t k = 2;
     int start = 1;
     std::vector<double> minutes;
     const size_t count = o.values.size();
+    const auto field_of = [](size_t index) { return static_cast<int32_t>(index); };
+    int32_t last_through = -1;
     while (k < count) {
         std::string through = upper(at(o.values, static_cast<int32_t>(k)));
         if (!through.starts_with("THROUGH")) {
-            problem("Schedule:Compact", name, "expects a \"Through:\" field");
+            finding(Model::FindingKind::incomplete, o.slot, field_of(k),
+                    "'" + std::string(at(o.values, field_of(k))) + "' stands where a \"Through:\" date belongs.");
             break;
         }
+        last_through = field_of(k);
         through = through.substr(7);
         if (!through.empty() && through[0] == ':') through = through.substr(1);
         const auto date = parse_date(through);
         if (!date || date->form != 0) {
-            problem("Schedule:Compact", name, "has an invalid \"Through:\" date");
+            finding(Model::FindingKind::bad_time, o.slot, field_of(k),
+                    "'" + std::string(at(o.values, field_of(k))) + "' is not a date of the year (such as 12/31).");
             break;
         }
         const int end = ordinal_day(date->month, date->day, 1);
@@ -471,7 +579,8 @@ void Reader::read_compact(const Named& o) {
             std::string field = upper(at(o.values, static_cast<int32_t>(k)));
             if (field.starts_with("THROUGH")) break;
             if (!field.starts_with("FOR")) {
-                problem("Schedule:Compact", name, "expects a \"For:\" field");
+                finding(Model::FindingKind::incomplete, o.slot, field_of(k),
+                        "'" + std::string(at(o.values, field_of(k))) + "' stands where a \"For:\" field belongs.");
                 k = count;
                 break;
             }
@@ -486,13 +595,14 @@ void Reader::read_compact(const Named& o) {
                 }
             }
             std::vector<std::pair<std::string_view, double>> pairs;
-            while (k + 1 < count + 1 && k < count) {
+            const int32_t first_until = field_of(k);
+            while (k < count) {
                 const std::string_view until = at(o.values, static_cast<int32_t>(k));
                 if (!upper(until).starts_with("UNTIL")) break;
                 pairs.emplace_back(until, number_or(at(o.values, static_cast<int32_t>(k + 1)), 0.0));
                 k += 2;
             }
-            if (!minutes_of(pairs, interp, minutes)) problem("Schedule:Compact", name, "has a day it does not cover");
+            check_day(minutes_of(pairs, interp, minutes), o.slot, first_until, 2, pairs);
             const int32_t day = add_day(from_minutes(minutes, interp, n));
             for (int d = 0; d <= kDayTypes; ++d)
                 if (these[static_cast<size_t>(d)]) {
@@ -500,12 +610,22 @@ void Reader::read_compact(const Named& o) {
                     week[static_cast<size_t>(d)] = day;
                 }
         }
+        std::string where(1, '"');
+        where.append(at(o.values, last_through)).push_back('"');
+        check_week(already, o.slot, last_through, where, false);
         model_.weeks.push_back(week);
         const auto w = static_cast<int32_t>(model_.weeks.size() - 1);
         for (int d = start; d <= end && d <= 366; ++d) weeks[static_cast<size_t>(d)] = w;
         start = end + 1;
     }
-    if (start <= 366 && weeks[366] < 0) problem("Schedule:Compact", name, "does not reach 12/31");
+    if (weeks[366] < 0 || std::count(weeks.begin() + 1, weeks.end(), -1) > (weeks[60] < 0 ? 1 : 0)) {
+        int first = 1;
+        while (first <= 366 && (weeks[static_cast<size_t>(first)] >= 0 || first == 60)) ++first;
+        if (first <= 366)
+            finding(Model::FindingKind::incomplete, o.slot, last_through,
+                    "no \"Through:\" covers " + date_of(first) +
+                        " and the days after it up to 12/31; the engine stops at days without a schedule.");
+    }
     add_schedule(o, std::move(weeks));
 }
 
@@ -701,6 +821,7 @@ void Reader::run() {
         "RUNPERIODCONTROL:SPECIALDAYS",
         "RUNPERIODCONTROL:DAYLIGHTSAVINGTIME",
         "SCHEDULE:FILE",
+        "SCHEDULETYPELIMITS",
     };
     std::vector<const idd::ClassDef*> classes;
     for (std::string_view name : wanted) classes.push_back(idd::find_class(schema_, name));
@@ -739,7 +860,10 @@ void Reader::run() {
         }
     }
     read_years();
+    check_limits();
     read_environments();
+    std::stable_sort(model_.findings.begin(), model_.findings.end(),
+                     [](const Model::Finding& a, const Model::Finding& b) { return a.slot < b.slot; });
 }
 
 }  // namespace

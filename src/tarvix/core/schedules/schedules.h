@@ -67,7 +67,15 @@ struct Model {
     std::vector<SpecialDay> special_days;
     bool has_dst = false;
     SpecialDay dst_start, dst_end;
-    std::vector<std::string> problems;  // what could not be built, one sentence each
+    // What the engine would report of the schedules, for the document's check.
+    enum class FindingKind : uint8_t { incomplete, bad_time, out_of_limits, day_uncovered };
+    struct Finding {
+        FindingKind kind;
+        uint64_t slot;
+        int32_t field = -1;   // the field it is about, -1 for the object
+        std::string message;  // what is wrong, after the object and field named
+    };
+    std::vector<Finding> findings;
 };
 
 // Reads the schedules, environments, special days and daylight saving of

@@ -15,6 +15,7 @@
 #include "core/text/number.h"
 #include "core/text/text.h"
 #include "core/text/version.h"
+#include "core/schedules/schedules.h"
 
 namespace tarvix::idf {
 namespace {
@@ -23,9 +24,10 @@ using idd::ClassDef;
 using idd::FieldDef;
 
 constexpr std::string_view kCodeNames[kProblemCodes] = {
-    "unknown-reference", "required-field", "required-object",  "unique-object",  "duplicate-name",
-    "not-a-number",      "not-an-integer", "below-minimum",    "above-maximum",  "not-a-choice",
-    "too-many-fields",   "too-few-fields", "version-mismatch", "obsolete-class", "deprecated-field",
+    "unknown-reference", "required-field",      "required-object",   "unique-object",          "duplicate-name",
+    "not-a-number",      "not-an-integer",      "below-minimum",     "above-maximum",          "not-a-choice",
+    "too-many-fields",   "schedule-incomplete", "schedule-bad-time", "schedule-out-of-limits", "too-few-fields",
+    "version-mismatch",  "obsolete-class",      "deprecated-field",  "schedule-day-uncovered",
 };
 
 constexpr BuiltinName kBuiltin[] = {
@@ -212,7 +214,7 @@ class Checker {
 public:
     Checker(const SlotSource& slots, const idd::c_IDD& schema, const RefMap& targets, uint32_t codes,
             std::vector<Problem>& out)
-        : slots_(slots), schema_(schema), targets_(targets), codes_(codes), out_(out) {}
+        : slots_(slots), schema_(schema), targets_(targets), codes_(codes), out_(out), first_(out.size()) {}
 
     void run() {
         const size_t classes = schema_.ordered_classes.size();
@@ -238,10 +240,39 @@ public:
                 problem.message = "The document has no " + std::string(cls.name) + " object; the schema requires one.";
             }
         }
+        check_schedules();
     }
 
 private:
     bool wants(ProblemCode code) const { return (codes_ & code_bit(code)) != 0; }
+
+    // What the engine would report of the schedules, found by the evaluator
+    // itself, each problem among those of its object.
+    void check_schedules() {
+        static constexpr ProblemCode kinds[] = {ProblemCode::schedule_incomplete, ProblemCode::schedule_bad_time,
+                                                ProblemCode::schedule_out_of_limits,
+                                                ProblemCode::schedule_day_uncovered};
+        if (!std::any_of(std::begin(kinds), std::end(kinds), [&](ProblemCode c) { return wants(c); })) return;
+        schedules::Model model;
+        schedules::read_model(slots_, schema_, model);
+        const size_t before = out_.size();
+        for (const schedules::Model::Finding& finding : model.findings) {
+            const ProblemCode code = kinds[static_cast<size_t>(finding.kind)];
+            if (!wants(code)) continue;
+            ObjectView object;
+            if (slots_.view(finding.slot, object) != SlotState::object) continue;
+            Problem& problem = finding.field >= 0
+                                   ? add_field(code, object.cls, finding.slot, object.values,
+                                               static_cast<size_t>(finding.field),
+                                               object.values.at_or_empty(static_cast<size_t>(finding.field)))
+                                   : add(code, object.cls, finding.slot, object.values);
+            problem.message = subject(problem) + ": " + finding.message;
+        }
+        if (out_.size() == before) return;
+        // Document order: by object, the problems of the document as a whole last.
+        std::stable_sort(out_.begin() + static_cast<std::ptrdiff_t>(first_), out_.end(),
+                         [](const Problem& a, const Problem& b) { return a.obj_idx < b.obj_idx; });
+    }
 
     uint32_t index_of(const ClassDef* cls) const { return static_cast<uint32_t>(cls - schema_.ordered_classes.data()); }
 
@@ -608,6 +639,7 @@ private:
     const RefMap& targets_;
     const uint32_t codes_;
     std::vector<Problem>& out_;
+    size_t first_;  // the problems this check appends start here
 
     std::vector<uint32_t> present_;  // live objects seen so far, per class
     std::vector<ClassPlan> plans_;   // per class, made when its first object comes
@@ -631,7 +663,7 @@ std::optional<ProblemCode> code_from_name(std::string_view name) noexcept {
 
 std::span<const BuiltinName> builtin_names() noexcept { return kBuiltin; }
 
-bool is_error(ProblemCode code) noexcept { return code <= ProblemCode::too_many_fields; }
+bool is_error(ProblemCode code) noexcept { return code <= ProblemCode::schedule_out_of_limits; }
 
 std::string_view object_name(const idd::ClassDef* cls, ValuesView values) noexcept {
     if (!cls || cls->fields.empty() || values.empty() || values[0].empty()) return {};

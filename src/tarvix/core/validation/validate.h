@@ -32,13 +32,17 @@ enum class ProblemCode : uint8_t {
     above_maximum,
     not_a_choice,
     too_many_fields,
+    schedule_incomplete,     // a schedule that leaves days or times without a value
+    schedule_bad_time,       // an "Until" time or "Through" date that does not read
+    schedule_out_of_limits,  // values outside the schedule's ScheduleTypeLimits
     // warnings
     too_few_fields,
     version_mismatch,
     obsolete_class,
     deprecated_field,
+    schedule_day_uncovered,  // day types a schedule gives no day schedule (the engine: 0.0)
 };
-inline constexpr size_t kProblemCodes = 15;
+inline constexpr size_t kProblemCodes = 19;
 inline constexpr uint32_t kAllCodes = (1u << kProblemCodes) - 1;
 
 constexpr uint32_t code_bit(ProblemCode code) { return 1u << static_cast<unsigned>(code); }
