@@ -232,3 +232,60 @@ def test_command_draws_heat_maps(idd, tmp_path):
     subprocess.run([sys.executable, "-m", "tarvix", "schedules", str(source), "--idd", str(payload_dir() / "Energy+.idd"),
                     "-o", str(tmp_path / "out.csv"), "--plot", str(svg)], check=True, capture_output=True, timeout=300)
     assert ET.parse(svg).getroot().tag.endswith("svg")
+
+
+def weather_with_calendar(source, target):
+    """The weather file with holidays, a daylight saving period and leap years allowed in its header, and a
+    February 29 (a copy of February 28) in its data."""
+    out = []
+    with open(source, encoding="latin-1", newline="") as lines:
+        for number, line in enumerate(lines):
+            if line.startswith("HOLIDAYS/DAYLIGHT SAVINGS"):
+                line = "HOLIDAYS/DAYLIGHT SAVINGS,Yes,4/3,10/30,2,Independence,7/4,Christmas,12/25\r\n"
+            out.append(line)
+            fields = line.split(",")
+            if number > 7 and fields[1:4] == ["2", "28", "24"]:
+                out.extend(",".join([f[0], f[1], "29", *f[3:]]) for f in (
+                    r.split(",") for r in out if r.split(",")[1:3] == ["2", "28"]))
+    target.write_text("".join(out), encoding="latin-1", newline="")
+    return target
+
+
+def test_the_weather_files_calendar(idd, tmp_path):
+    """Its leap years keep February 29, its daylight saving period applies, and its holidays read the
+    Sunday slot of the week (the engine gives them that day type, and reports "Sunday")."""
+    from tarvix.simulation import find_engine, run
+
+    weather = weather_with_calendar(find_engine().weather("Chicago"), tmp_path / "calendar.epw")
+    runs = ("RunPeriod,Leap,2,25,2016,3,10,2016,,Yes,Yes,Yes,Yes,Yes;\n"
+            "RunPeriod,Summer,6,30,2016,7,8,2016,,Yes,Yes,Yes,Yes,Yes;\n"
+            "RunPeriod,Christmas,12,20,2017,12,31,2017,,Yes,Yes,Yes,Yes,Yes;\n")
+    head = HEAD.split("RunPeriod,", 1)[0] + runs + "ScheduleTypeLimits,Any Number;\n" \
+        "Output:Variable,*,Schedule Value,Timestep;\nOutput:SQLite,Simple;\n"
+    text = head.replace("SimulationControl,No,No,No,Yes,Yes,No,1;", "SimulationControl,No,No,No,No,Yes,No,1;")
+    text += SCHEDULES
+    source = tmp_path / "calendar.idf"
+    source.write_text(text, encoding="utf-8")
+    result = run(source, weather=weather, output_dir=tmp_path / "run")
+    assert result.ok
+    doc = IDF.from_string(idd, text)
+    db = sqlite3.connect(result.files["eplusout.sql"])
+    try:
+        for index, name in db.execute("select EnvironmentPeriodIndex, EnvironmentName from EnvironmentPeriods"):
+            days = db.execute("select Month, Day, DayType, Dst from Time where EnvironmentPeriodIndex = ?"
+                              " and IntervalType = -1 and Hour < 24 order by TimeIndex", (index,)).fetchall()
+            ours = schedules.calendar(doc, name, weather=weather)
+            assert [(d.month, d.day, d.day_type, int(d.dst)) for d in ours] == list(dict.fromkeys(days))
+            found = schedules.values_all(doc, name, weather=weather)
+            for key, values in found.items():
+                expected = [v for (v,) in db.execute(
+                    "select rd.Value from ReportData rd join ReportDataDictionary d on"
+                    " rd.ReportDataDictionaryIndex = d.ReportDataDictionaryIndex join Time t on rd.TimeIndex = t.TimeIndex"
+                    " where d.Name = 'Schedule Value' and upper(d.KeyValue) = upper(?) and t.EnvironmentPeriodIndex = ?"
+                    " order by rd.TimeIndex", (key, index))]
+                assert list(values) == pytest.approx(expected, rel=1e-9), (name, key)
+    finally:
+        db.close()
+    assert any(d.month == 2 and d.day == 29 for d in schedules.calendar(doc, "Leap", weather=weather))
+    assert not any(d.month == 2 and d.day == 29 for d in schedules.calendar(
+        doc, "Leap", weather=find_engine().weather("Chicago")))

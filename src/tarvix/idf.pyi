@@ -343,9 +343,11 @@ def _geometry_frames(
 def _schedules_info(
     doc: IDF, /
 ) -> tuple[int, list[tuple[str, bool, tuple[int, int, int], tuple[int, int, int], int, int, bool]], list[str], list[str]]: ...
+_WeatherCalendar: TypeAlias = tuple[bool, tuple[str, str] | None, list[str]]
+
 def _schedules_calendar(
-    doc: IDF, environment: str | int | None, /
+    doc: IDF, environment: str | int | None, weather: _WeatherCalendar | None, /
 ) -> list[tuple[int, int, int, int, int, bool]]: ...
 def _schedules_values(
-    doc: IDF, environment: str | int | None, name: str | None, folder: str | None, /
+    doc: IDF, environment: str | int | None, name: str | None, folder: str | None, weather: _WeatherCalendar | None, /
 ) -> dict[str, Any]: ...

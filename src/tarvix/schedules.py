@@ -57,11 +57,45 @@ def _environment(environment: str | int | None) -> str | int | None:
     return environment  # resolved in the core: None, an index into environments(), or a name
 
 
-def calendar(doc: _idf.IDF, environment: str | int | None = None) -> list[CalendarDay]:
+_WeatherCalendar = tuple[bool, tuple[str, str] | None, list[str]]
+
+
+def _weather(weather: str | os.PathLike[str] | None) -> _WeatherCalendar | None:
+    """What the calendar takes from a weather file's header: its HOLIDAYS/DAYLIGHT SAVINGS record (whether
+    leap years keep February 29, the daylight saving period, the holidays' dates)."""
+    if weather is None:
+        return None
+    if not isinstance(weather, (str, os.PathLike)):
+        raise TypeError(f"weather must be the path of a weather file or None, not {type(weather).__name__}")
+    with open(weather, encoding="latin-1", newline="") as source:
+        for number, line in enumerate(source, 1):
+            if number > 8:
+                break
+            fields = [f.strip() for f in line.rstrip("\r\n").split(",")]
+            if fields[0].upper() != "HOLIDAYS/DAYLIGHT SAVINGS":
+                continue
+            try:
+                leap = fields[1].upper().startswith("Y")
+                start, end = fields[2], fields[3]
+                count = int(fields[4] or 0)
+                dates = [fields[6 + 2 * k] for k in range(count)]
+            except (IndexError, ValueError):
+                raise ValueError(f"{os.fspath(weather)}, line {number}: not a HOLIDAYS/DAYLIGHT SAVINGS record the "
+                                 "engine reads") from None
+            dst = None if start in ("", "0") or end in ("", "0") else (start, end)
+            return leap, dst, dates
+    raise ValueError(f"{os.fspath(weather)}: no HOLIDAYS/DAYLIGHT SAVINGS record in its header")
+
+
+def calendar(doc: _idf.IDF, environment: str | int | None = None, *,
+             weather: str | os.PathLike[str] | None = None) -> list[CalendarDay]:
     """One record per day of an environment (a name, an index into environments(), or None: the first run
-    period, else the first design day): its date, the engine's day type and daylight saving time."""
+    period, else the first design day): its date, the engine's day type and daylight saving time. With the
+    run's `weather` file, its holidays and daylight saving period apply as the run period asks, and a leap
+    year keeps February 29 only when the file says so, as in the engine."""
+    found = _idf._schedules_calendar(doc, _environment(environment), _weather(weather))
     return [CalendarDay(y, m, d, DAY_TYPES[(special or weekday) - 1], bool(dst))
-            for y, m, d, weekday, special, dst in _idf._schedules_calendar(doc, _environment(environment))]
+            for y, m, d, weekday, special, dst in found]
 
 
 def _folder(folder: str | os.PathLike[str] | None) -> str | None:
@@ -73,20 +107,25 @@ def _folder(folder: str | os.PathLike[str] | None) -> str | None:
 
 
 def values(doc: _idf.IDF, name: str, *, environment: str | int | None = None,
-           folder: str | os.PathLike[str] | None = None) -> array[float]:
+           folder: str | os.PathLike[str] | None = None,
+           weather: str | os.PathLike[str] | None = None) -> array[float]:
     """The schedule's value at every timestep of the environment (default: the first run period), in the
     order the engine reports "Schedule Value" at timestep frequency: 24 x timesteps-per-hour values a day.
-    A Schedule:File's file is looked for in `folder` (give the document's own folder) first, then as named.
+    A Schedule:File's file is looked for in `folder` (give the document's own folder) first, then as named;
+    `weather`, the run's weather file, as for calendar().
     KeyError when the document has no schedule of that name; ValueError naming the file (and the line) when a
     Schedule:File's file cannot be read."""
     if not isinstance(name, str):
         raise TypeError(f"name must be a str, not {type(name).__name__}")
-    found: dict[str, array[float]] = _idf._schedules_values(doc, _environment(environment), name, _folder(folder))
+    found: dict[str, array[float]] = _idf._schedules_values(doc, _environment(environment), name, _folder(folder),
+                                                            _weather(weather))
     return next(iter(found.values()))
 
 
 def values_all(doc: _idf.IDF, environment: str | int | None = None, *,
-               folder: str | os.PathLike[str] | None = None) -> dict[str, array[float]]:
+               folder: str | os.PathLike[str] | None = None,
+               weather: str | os.PathLike[str] | None = None) -> dict[str, array[float]]:
     """Every schedule's values over the environment at once: {name: array('d')}, built in one pass."""
-    found: dict[str, array[float]] = _idf._schedules_values(doc, _environment(environment), None, _folder(folder))
+    found: dict[str, array[float]] = _idf._schedules_values(doc, _environment(environment), None, _folder(folder),
+                                                            _weather(weather))
     return found

@@ -112,17 +112,59 @@ bool environment_index(PyObject* arg, const schedules::Model& model, size_t& ind
     return false;
 }
 
+// The weather file's calendar from (leap years, (dst start, dst end) or
+// None, [(name, date)]) as the Python face reads them from its header; None
+// for no weather file.
+bool weather_calendar(PyObject* arg, schedules::WeatherCalendar& out, bool& given) {
+    given = arg != Py_None;
+    if (!given) return true;
+    PyObject *leap = nullptr, *dst = nullptr, *holidays = nullptr;
+    if (!PyTuple_Check(arg) || !PyArg_ParseTuple(arg, "OOO", &leap, &dst, &holidays)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "weather calendar must be a 3-tuple");
+        return false;
+    }
+    out.leap_years = PyObject_IsTrue(leap) == 1;
+    const auto date = [](PyObject* text, schedules::Model::SpecialDay& day) {
+        std::string_view view;
+        if (!PyUnicode_Check(text) || !py::str_utf8(text, view)) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "weather dates must be str");
+            return -1;
+        }
+        return schedules::read_weather_date(view, day) ? 1 : 0;
+    };
+    if (dst != Py_None) {
+        PyObject *start = nullptr, *end = nullptr;
+        if (!PyArg_ParseTuple(dst, "OO", &start, &end)) return false;
+        const int a = date(start, out.dst_start), b = date(end, out.dst_end);
+        if (a < 0 || b < 0) return false;
+        out.has_dst = a == 1 && b == 1;
+    }
+    Ref items = Ref::steal(PySequence_Fast(holidays, "weather holidays must be a sequence"));
+    if (!items) return false;
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(items.get()); ++k) {
+        schedules::Model::SpecialDay day;
+        const int read = date(PySequence_Fast_GET_ITEM(items.get(), k), day);
+        if (read < 0) return false;
+        if (read == 1) out.holidays.push_back(day);  // duration 1, a holiday
+    }
+    return true;
+}
+
 // [(year, month, day, weekday, special, dst)] of environment `index`.
 PyObject* schedules_calendar(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "_schedules_calendar(doc, environment)");
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "_schedules_calendar(doc, environment, weather)");
         return nullptr;
     }
+    schedules::WeatherCalendar weather;
+    bool with_weather = false;
+    if (!weather_calendar(args[2], weather, with_weather)) return nullptr;
     schedules::Model model;
     if (!read_schedules("calendar", args[0], model)) return nullptr;
     size_t index = 0;
     if (!environment_index(args[1], model, index)) return nullptr;
-    const std::vector<schedules::Day> days = schedules::calendar(model, model.environments[index]);
+    const std::vector<schedules::Day> days = schedules::calendar(model, model.environments[index],
+                                                                 with_weather ? &weather : nullptr);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(days.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < days.size(); ++i) {
@@ -138,10 +180,13 @@ PyObject* schedules_calendar(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 // {name: array('d')} of every schedule (or of the one named) over the
 // environment named.
 PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4) {
-        PyErr_SetString(PyExc_TypeError, "_schedules_values(doc, environment, name, folder)");
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "_schedules_values(doc, environment, name, folder, weather)");
         return nullptr;
     }
+    schedules::WeatherCalendar weather;
+    bool with_weather = false;
+    if (!weather_calendar(args[4], weather, with_weather)) return nullptr;
     std::string_view folder;
     if (args[3] != Py_None && !py::str_utf8(args[3], folder)) return nullptr;
     schedules::Model model;
@@ -167,7 +212,8 @@ PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (message) PyErr_SetObject(PyExc_ValueError, message.get());
             return nullptr;
         }
-    const std::vector<schedules::Day> days = schedules::calendar(model, model.environments[index]);
+    const std::vector<schedules::Day> days = schedules::calendar(model, model.environments[index],
+                                                                 with_weather ? &weather : nullptr);
     const size_t count = days.size() * static_cast<size_t>(24 * model.timesteps);
     // One array('d') a schedule, filled in place without the interpreter lock.
     PyObject* array = array_type();
@@ -209,12 +255,13 @@ PyMethodDef schedule_functions[] = {
     {"_schedules_calendar",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(py::guarded<schedules_calendar, "tarvix.schedules.calendar">)),
-     METH_FASTCALL, "_schedules_calendar(doc, environment)\n--\n\nThe days of an environment."},
+     METH_FASTCALL, "_schedules_calendar(doc, environment, weather)\n--\n\nThe days of an environment."},
     {"_schedules_values",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(py::guarded<schedules_values, "tarvix.schedules.values">)),
      METH_FASTCALL,
-     "_schedules_values(doc, environment, name, folder)\n--\n\n{name: array('d')} of one schedule, or of all (name "
+     "_schedules_values(doc, environment, name, folder, weather)\n--\n\n{name: array('d')} of one schedule, or of all "
+     "(name "
      "None)."},
     {nullptr, nullptr, 0, nullptr},
 };

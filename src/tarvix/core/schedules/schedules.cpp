@@ -760,6 +760,9 @@ void Reader::read_environments() {
         const int given = day_type_named(at(o.values, field(o.cls, "day of week for start day")));
         const std::string_view rule = at(o.values, field(o.cls, "apply weekend holiday rule"));
         e.weekend_rule = !equal_fold(rule, "No");
+        e.weather_holidays = !equal_fold(at(o.values, field(o.cls, "use weather file holidays and special days")),
+                                         "No");
+        e.weather_dst = !equal_fold(at(o.values, field(o.cls, "use weather file daylight saving period")), "No");
         e.begin_month = std::clamp(e.begin_month, 1, 12);
         e.end_month = std::clamp(e.end_month, 1, 12);
         if (e.begin_year == 0) {
@@ -873,7 +876,17 @@ void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& m
     Reader(slots, schema, model, folder).run();
 }
 
-std::vector<Day> calendar(const Model& model, const Environment& env) {
+bool read_weather_date(std::string_view text, Model::SpecialDay& out) {
+    const auto date = parse_date(text);
+    if (!date) return false;
+    out = *date;
+    out.type = 1;
+    return true;
+}
+
+std::vector<Day> calendar(const Model& model, const Environment& env, const WeatherCalendar* weather) {
+    const bool leap_years = !weather || weather->leap_years;
+    const auto leap_year = [&](int y) { return leap_years && is_leap(y); };
     std::vector<Day> days;
     if (env.design_day) {
         Day d;
@@ -894,7 +907,7 @@ std::vector<Day> calendar(const Model& model, const Environment& env) {
         resolved_year = y;
         std::fill(special.begin(), special.end(), 0);
         std::fill(dst.begin(), dst.end(), 0);
-        const bool leap = is_leap(y);
+        const bool leap = leap_year(y);
         const int add = leap ? 1 : 0;
         int first_of[13];
         int wd = first_weekday_of_year;
@@ -916,7 +929,11 @@ std::vector<Day> calendar(const Model& model, const Environment& env) {
         };
         const int ndays = leap ? 366 : 365;
         const auto weekday_of_doy = [&](int j) { return (first_weekday_of_year - 1 + (j - 1)) % 7 + 1; };
-        for (const Model::SpecialDay& s : model.special_days) {
+        // The weather file's holidays first, then the document's: a later one wins.
+        std::vector<Model::SpecialDay> specials;
+        if (weather && env.weather_holidays) specials = weather->holidays;
+        specials.insert(specials.end(), model.special_days.begin(), model.special_days.end());
+        for (const Model::SpecialDay& s : specials) {
             int j = date_day(s);
             if (j <= 0) continue;
             if (s.form == 0 && s.duration == 1 && env.weekend_rule) {
@@ -933,8 +950,11 @@ std::vector<Day> calendar(const Model& model, const Environment& env) {
                 special[static_cast<size_t>(jj)] = s.type;
             }
         }
-        if (model.has_dst) {
-            const int js = date_day(model.dst_start), je = date_day(model.dst_end);
+        // The document's daylight saving period, else the weather file's when the run uses it.
+        const bool from_weather = !model.has_dst && weather && weather->has_dst && env.weather_dst;
+        if (model.has_dst || from_weather) {
+            const int js = date_day(from_weather ? weather->dst_start : model.dst_start);
+            const int je = date_day(from_weather ? weather->dst_end : model.dst_end);
             if (js > 0 && je > 0) {
                 if (je >= js) {
                     for (int j = js; j <= je; ++j) dst[static_cast<size_t>(j)] = 1;
@@ -948,10 +968,10 @@ std::vector<Day> calendar(const Model& model, const Environment& env) {
     for (int guard = 0; guard < 366 * 400; ++guard) {
         if (year != resolved_year) {
             // The weekday of Jan 1 of this year, counted back from the day in hand.
-            const int doy = ordinal_day(month, day, is_leap(year) ? 1 : 0);
+            const int doy = ordinal_day(month, day, leap_year(year) ? 1 : 0);
             resolve(year, ((weekday - 1 - (doy - 1)) % 7 + 7) % 7 + 1);
         }
-        const int doy = ordinal_day(month, day, is_leap(year) ? 1 : 0);
+        const int doy = ordinal_day(month, day, leap_year(year) ? 1 : 0);
         Day d;
         d.year = year;
         d.month = month;
@@ -962,7 +982,7 @@ std::vector<Day> calendar(const Model& model, const Environment& env) {
         days.push_back(d);
         if (year * 10000 + month * 100 + day >= end_key) break;
         weekday = weekday % 7 + 1;
-        if (++day > month_length(month, is_leap(year))) {
+        if (++day > month_length(month, leap_year(year))) {
             day = 1;
             if (++month > 12) {
                 month = 1;

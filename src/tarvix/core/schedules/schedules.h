@@ -34,6 +34,8 @@ struct Environment {
     int day_type = 0;       // design days: their day type
     bool dst = false;       // design days: daylight saving time in force
     bool weekend_rule = true;
+    bool weather_holidays = true;  // run periods: the weather file's holidays and special days apply
+    bool weather_dst = true;       // ... and its daylight saving period
 };
 
 // One day of an environment's calendar.
@@ -83,8 +85,24 @@ struct Model {
 // as named. Throws std::bad_alloc.
 void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, std::string_view folder = {});
 
-// The days of an environment, as the engine runs them.
-std::vector<Day> calendar(const Model& model, const Environment& environment);
+// What a weather file's header gives the calendar of a run: whether leap
+// years keep their February 29, its daylight saving period, its holidays.
+struct WeatherCalendar {
+    bool leap_years = true;
+    bool has_dst = false;
+    Model::SpecialDay dst_start, dst_end;
+    std::vector<Model::SpecialDay> holidays;
+};
+
+// Reads the dates of a weather file's holidays and daylight saving period
+// as the engine reads such dates; false for one that does not read. A
+// weather file's holiday has the day type the engine gives it: Sunday (it
+// reads the Sunday slot of the week and reports "Sunday").
+bool read_weather_date(std::string_view text, Model::SpecialDay& out);
+
+// The days of an environment, as the engine runs them (with the weather
+// file's calendar when given).
+std::vector<Day> calendar(const Model& model, const Environment& environment, const WeatherCalendar* weather = nullptr);
 
 // The value of schedule `index` at every timestep of `days`, in order: 24 *
 // timesteps values a day, into out[0, days.size() * 24 * timesteps).
