@@ -971,14 +971,14 @@ def cmd_schedules(args: argparse.Namespace) -> int:
             Path(temporary).write_text(text, encoding="utf-8")
         print(f"{args.path} -> {args.output}", file=sys.stderr)
     if args.plot:
-        heat_maps(found, days, steps, args.plot, args.force)
+        heat_maps(found, days, max(1, steps // 24), args.plot, args.force)
         print(f"{args.path} -> {args.plot}", file=sys.stderr)
     return EXIT_OK
 
 
 def heat_maps(found: dict[str, Any], days: list[Any], steps: int, target: str, force: bool) -> None:
     """A week-by-hour heat map per schedule: a row a week, a column an hour of the week (Sunday first), the
-    hour's mean value in each cell."""
+    hour's mean value in each cell; `steps` values an hour."""
     import matplotlib.pyplot as plt  # type: ignore[import-not-found, unused-ignore]
 
     names = list(found)
