@@ -391,6 +391,80 @@ class Weather:
         marker = MISSING[column]
         return [not (v < marker) for v in self._columns[column]]
 
+    def monthly_means(self) -> list[dict[str, float]]:
+        """One row per month the data covers: {"month", "dry_bulb", "dew_point", "relative_humidity",
+        "wind_speed"} means (missing values left out) and "global_horizontal_daily" (the mean daily
+        total of global horizontal radiation, kWh/m2)."""
+        means = ("dry_bulb", "dew_point", "relative_humidity", "wind_speed")
+        per_hour = max(1, self.data_periods.records_per_hour)
+        months: dict[int, dict[str, list[float]]] = {}
+        marks = {name: MISSING[name] for name in (*means, "global_horizontal")}
+        for i, month in enumerate(self._columns["month"]):
+            values = months.setdefault(int(month), {name: [] for name in marks})
+            for name, marker in marks.items():
+                v = self._columns[name][i]
+                if v < marker:
+                    values[name].append(v)
+        rows = []
+        for month in sorted(months):
+            values = months[month]
+            count = sum(1 for m in self._columns["month"] if int(m) == month)
+            row: dict[str, float] = {"month": month}
+            for name in means:
+                row[name] = sum(values[name]) / len(values[name]) if values[name] else math.nan
+            days = count / (24 * per_hour)
+            row["global_horizontal_daily"] = sum(values["global_horizontal"]) / per_hour / 1000 / days
+            rows.append(row)
+        return rows
+
+    def plot(self, path: str | os.PathLike[str]) -> None:
+        """Draw the year: daily minimum, mean and maximum dry bulb and dew point, and the daily total of
+        global horizontal and direct normal radiation, into an image file (SVG, PNG, ... by its suffix).
+        Needs matplotlib (ImportError without it)."""
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+
+        per_day = 24 * max(1, self.data_periods.records_per_hour)
+        days = len(self) // per_day
+        day = list(range(1, days + 1))
+
+        def daily(name: str, how: Any) -> list[float]:
+            column, marker = self._columns[name], MISSING[name]
+            out = []
+            for d in range(days):
+                values = [v for v in column[d * per_day : (d + 1) * per_day] if v < marker]
+                out.append(how(values) if values else math.nan)
+            return out
+
+        def mean(values: list[float]) -> float:
+            return sum(values) / len(values)
+
+        def total(values: list[float]) -> float:
+            return sum(values) / (per_day / 24) / 1000
+
+        fig, (top, bottom) = plt.subplots(2, 1, figsize=(9, 5.5), sharex=True)
+        top.fill_between(day, daily("dry_bulb", min), daily("dry_bulb", max), color="tab:red", alpha=0.25,
+                         linewidth=0, label="dry bulb, daily range")
+        top.plot(day, daily("dry_bulb", mean), color="tab:red", linewidth=1, label="dry bulb, daily mean")
+        top.plot(day, daily("dew_point", mean), color="tab:blue", linewidth=1, label="dew point, daily mean")
+        top.set_ylabel("°C")
+        top.legend(loc="lower center", fontsize="small", ncol=3)
+        top.grid(alpha=0.3)
+        bottom.bar(day, daily("global_horizontal", total), width=1.0, color="tab:orange", alpha=0.8,
+                   label="global horizontal")
+        bottom.plot(day, daily("direct_normal", total), color="tab:brown", linewidth=0.8, label="direct normal")
+        bottom.set_ylabel("kWh/m² per day")
+        bottom.set_xlabel("day of the data")
+        bottom.legend(loc="upper right", fontsize="small")
+        bottom.grid(alpha=0.3)
+        loc = self.location
+        top.set_title(f"{loc.city}, {loc.state_province}, {loc.country} ({loc.source})")
+        fig.tight_layout()
+        fig.savefig(os.fspath(path))
+        plt.close(fig)
+
     def to_epw(self) -> bytes:
         """The file's bytes: as read where nothing changed, edited values in the file's spelling.
         ValueError for a value that is not finite, a text with a comma or line end, or a column whose
