@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (tarvix::epw::is_text_column(column)) {
             edits.texts[column].emplace_back(static_cast<uint32_t>(row), "X");
         } else {
-            values = file.numbers(column);
+            values.assign(file.numbers(column).begin(), file.numbers(column).end());
             values[row] = values[row] == 12.5 ? -3.25 : 12.5;
             edits.numbers[column] = values.data();
         }

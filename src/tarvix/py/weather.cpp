@@ -8,6 +8,7 @@
 #include "core/formats/epw.h"
 
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -114,11 +115,11 @@ PyObject* epw_header(PyObject* obj, PyObject*) {
 }
 
 // An array('d') holding a copy of `values`.
-Ref to_array(const std::vector<double>& values) {
+Ref to_array(std::span<const double> values) {
     Ref array = Ref::steal(PyObject_CallFunction(array_type, "s", "d"));
     if (!array || values.empty()) return array;
     Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(values.data())),
-                                                  static_cast<Py_ssize_t>(values.size() * sizeof(double)), PyBUF_READ));
+                                                  static_cast<Py_ssize_t>(values.size_bytes()), PyBUF_READ));
     if (!view) return {};
     Ref done = Ref::steal(PyObject_CallMethod(array.get(), "frombytes", "O", view.get()));
     Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));

@@ -1,6 +1,5 @@
 #include "core/formats/epw.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -220,13 +219,12 @@ EpwFile::EpwFile(std::string_view text) : text_(text) {
     }
 
     // At most one row per line left: room for them all at once.
-    const size_t lines = 1 + static_cast<size_t>(std::count(text_.begin() + static_cast<std::ptrdiff_t>(pos), text_.end(), '\n'));
-    for (size_t c = 0; c < kColumns; ++c) {
-        if (is_text_column(c))
-            texts_[c].reserve(lines);
-        else
-            numbers_[c].reserve(lines);
-    }
+    size_t lines = 1;
+    for (size_t at = text_.find('\n', pos); at != std::string_view::npos; at = text_.find('\n', at + 1)) ++lines;
+    for (size_t c = 0; c < kColumns; ++c)
+        if (is_text_column(c)) texts_[c].reserve(lines);
+    stride_ = lines;
+    numbers_ = std::make_unique_for_overwrite<double[]>((kColumns - 2) * lines);
     rows_.reserve(lines);
     Line line;
     while (next_line(line)) {
@@ -251,7 +249,7 @@ EpwFile::EpwFile(std::string_view text) : text_(text) {
                     throw EpwError(at_line(line.line, "field " + std::to_string(c + 1) + " (" +
                                                           std::string(kColumnNames[c]) + ") is not a number: '" +
                                                           std::string(field.substr(0, 40)) + "'"));
-                numbers_[c].push_back(value);
+                numbers_[number_slot(c) * stride_ + rows_.size()] = value;
             }
             if (c + 1 == kColumns) break;
             if (p == end)
@@ -296,8 +294,8 @@ std::string EpwFile::write(const Edits& edits) const {
             continue;
         }
         const double* current = edits.numbers[c];
-        const std::vector<double>& original = numbers_[c];
-        if (!current || original.empty() || std::memcmp(current, original.data(), original.size() * sizeof(double)) == 0)
+        const std::span<const double> original = numbers(c);
+        if (!current || original.empty() || std::memcmp(current, original.data(), original.size_bytes()) == 0)
             continue;
         for (size_t row = 0; row < original.size(); ++row)
             if (!same_value(current[row], original[row])) edited[row] = 1;
@@ -320,7 +318,7 @@ std::string EpwFile::write(const Edits& edits) const {
                 const auto& texts = edits.texts[c];
                 changed[c] = cursor[c] < texts.size() && texts[cursor[c]].first == row;
             } else {
-                changed[c] = changed_numbers[c] && !same_value(changed_numbers[c][row], numbers_[c][row]);
+                changed[c] = changed_numbers[c] && !same_value(changed_numbers[c][row], numbers(c)[row]);
             }
         }
         split(content, fields);

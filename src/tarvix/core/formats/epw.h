@@ -9,7 +9,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -56,8 +58,12 @@ public:
     size_t rows() const noexcept { return rows_.size(); }
     // The fields of header record i, its keyword first.
     const std::vector<std::string_view>& header_fields(size_t record) const noexcept { return header_fields_[record]; }
-    // The values read of numeric column c (NaN for an empty field).
-    const std::vector<double>& numbers(size_t column) const noexcept { return numbers_[column]; }
+    // The values read of numeric column c (NaN for an empty field); empty
+    // for a text column.
+    std::span<const double> numbers(size_t column) const noexcept {
+        if (is_text_column(column)) return {};
+        return {numbers_.get() + number_slot(column) * stride_, rows_.size()};
+    }
     // The text read of text column c in a row.
     std::string_view text(size_t column, size_t row) const noexcept;
     // The 1-based line number of a data row.
@@ -79,7 +85,15 @@ private:
     std::array<Line, kHeaderRecords> header_{};
     std::array<std::vector<std::string_view>, kHeaderRecords> header_fields_;
     std::vector<Line> rows_;
-    std::array<std::vector<double>, kColumns> numbers_;  // empty for the text columns
+    // The numeric columns' position among themselves.
+    static constexpr size_t number_slot(size_t column) noexcept { return column - (column > 5) - (column > 27); }
+
+    // The 33 numeric columns in one block, column after column, `stride_`
+    // values apart: a single allocation that the allocator can hand out
+    // again to the next file read, where 33 small ones would come back to
+    // it as fresh pages each time.
+    std::unique_ptr<double[]> numbers_;
+    size_t stride_ = 0;
     std::array<std::vector<std::pair<uint32_t, uint32_t>>, kColumns> texts_;  // (offset, length) per row
 };
 
