@@ -452,8 +452,8 @@ class Weather:
         top.set_ylabel("°C")
         top.legend(loc="lower center", fontsize="small", ncol=3)
         top.grid(alpha=0.3)
-        bottom.bar(day, daily("global_horizontal", total), width=1.0, color="tab:orange", alpha=0.8,
-                   label="global horizontal")
+        bottom.fill_between(day, daily("global_horizontal", total), step="mid", color="tab:orange", alpha=0.8,
+                            linewidth=0, label="global horizontal")
         bottom.plot(day, daily("direct_normal", total), color="tab:brown", linewidth=0.8, label="direct normal")
         bottom.set_ylabel("kWh/m² per day")
         bottom.set_xlabel("day of the data")
@@ -462,7 +462,10 @@ class Weather:
         loc = self.location
         top.set_title(f"{loc.city}, {loc.state_province}, {loc.country} ({loc.source})")
         fig.tight_layout()
-        fig.savefig(os.fspath(path))
+        # An SVG without its date, so the same file draws the same picture.
+        svg = os.fspath(path).lower().endswith(".svg")
+        with plt.rc_context({"svg.fonttype": "none"}):  # text as text, not glyph outlines
+            fig.savefig(os.fspath(path), metadata={"Date": None} if svg else None)
         plt.close(fig)
 
     def to_epw(self) -> bytes:

@@ -226,7 +226,8 @@ PyObject* epw_write(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyOb
                 Ref holder;
                 std::string_view text;
                 if (!utf8_of(item, holder, text)) return nullptr;
-                if (text != file.text(c, row)) edits.texts[c].emplace_back(static_cast<uint32_t>(row), std::string(text));
+                if (text != file.text(c, row))
+                    edits.texts[c].emplace_back(static_cast<uint32_t>(row), std::string(text));
             }
             continue;
         }

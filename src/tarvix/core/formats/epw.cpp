@@ -11,8 +11,14 @@
 namespace tarvix::epw {
 
 const std::array<std::string_view, kHeaderRecords> kHeaderKeywords = {
-    "LOCATION",         "DESIGN CONDITIONS", "TYPICAL/EXTREME PERIODS", "GROUND TEMPERATURES",
-    "HOLIDAYS/DAYLIGHT SAVINGS", "COMMENTS 1",        "COMMENTS 2",              "DATA PERIODS",
+    "LOCATION",
+    "DESIGN CONDITIONS",
+    "TYPICAL/EXTREME PERIODS",
+    "GROUND TEMPERATURES",
+    "HOLIDAYS/DAYLIGHT SAVINGS",
+    "COMMENTS 1",
+    "COMMENTS 2",
+    "DATA PERIODS",
 };
 
 const std::array<std::string_view, kColumns> kColumnNames = {
@@ -210,8 +216,8 @@ EpwFile::EpwFile(std::string_view text) : text_(text) {
     for (size_t i = 0; i < kHeaderRecords; ++i) {
         Line line;
         if (!next_line(line))
-            throw EpwError(at_line(line_no + 1, "the header ends before its " + std::string(kHeaderKeywords[i]) +
-                                                    " record"));
+            throw EpwError(
+                at_line(line_no + 1, "the header ends before its " + std::string(kHeaderKeywords[i]) + " record"));
         header_[i] = line;
         split(text_.substr(line.start, line.length), header_fields_[i]);
         if (!same_keyword(header_fields_[i][0], kHeaderKeywords[i]))
@@ -243,7 +249,8 @@ EpwFile::EpwFile(std::string_view text) : text_(text) {
             }
             const std::string_view field(start, static_cast<size_t>(p - start));
             if (is_text_column(c)) {
-                texts_[c].emplace_back(static_cast<uint32_t>(start - text_.data()), static_cast<uint32_t>(field.size()));
+                texts_[c].emplace_back(static_cast<uint32_t>(start - text_.data()),
+                                       static_cast<uint32_t>(field.size()));
             } else {
                 if (!plain && !read_number(field, value))
                     throw EpwError(at_line(line.line, "field " + std::to_string(c + 1) + " (" +
@@ -295,8 +302,7 @@ std::string EpwFile::write(const Edits& edits) const {
         }
         const double* current = edits.numbers[c];
         const std::span<const double> original = numbers(c);
-        if (!current || original.empty() || std::memcmp(current, original.data(), original.size_bytes()) == 0)
-            continue;
+        if (!current || original.empty() || std::memcmp(current, original.data(), original.size_bytes()) == 0) continue;
         for (size_t row = 0; row < original.size(); ++row)
             if (!same_value(current[row], original[row])) edited[row] = 1;
         changed_numbers[c] = current;
@@ -329,8 +335,7 @@ std::string EpwFile::write(const Edits& edits) const {
             } else if (is_text_column(c)) {
                 const std::string& value = edits.texts[c][cursor[c]++].second;
                 if (value.find_first_of(",\r\n") != std::string::npos)
-                    throw EpwError(at_line(line.line, std::string(kColumnNames[c]) +
-                                                          " holds a comma or a line end"));
+                    throw EpwError(at_line(line.line, std::string(kColumnNames[c]) + " holds a comma or a line end"));
                 out += value;
             } else {
                 try {
