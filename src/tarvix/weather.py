@@ -317,6 +317,43 @@ class Weather:
     attributes (`w.location.city = "X"`). to_epw() and save() write the edits in the file's own spelling;
     anything unedited comes back as it was read."""
 
+    # The columns, properties made below (one per name of COLUMNS); declared here for type checkers.
+    year: array[float]
+    month: array[float]
+    day: array[float]
+    hour: array[float]
+    minute: array[float]
+    data_source: list[str]
+    dry_bulb: array[float]
+    dew_point: array[float]
+    relative_humidity: array[float]
+    pressure: array[float]
+    extraterrestrial_horizontal: array[float]
+    extraterrestrial_normal: array[float]
+    horizontal_infrared: array[float]
+    global_horizontal: array[float]
+    direct_normal: array[float]
+    diffuse_horizontal: array[float]
+    global_illuminance: array[float]
+    direct_illuminance: array[float]
+    diffuse_illuminance: array[float]
+    zenith_luminance: array[float]
+    wind_direction: array[float]
+    wind_speed: array[float]
+    total_sky_cover: array[float]
+    opaque_sky_cover: array[float]
+    visibility: array[float]
+    ceiling_height: array[float]
+    present_weather_observation: array[float]
+    present_weather_codes: list[str]
+    precipitable_water: array[float]
+    aerosol_optical_depth: array[float]
+    snow_depth: array[float]
+    days_since_last_snowfall: array[float]
+    albedo: array[float]
+    liquid_precipitation_depth: array[float]
+    liquid_precipitation_quantity: array[float]
+
     def __init__(self, file: Any, source: str | None = None):
         self._file = file
         self.source = source

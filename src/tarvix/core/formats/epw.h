@@ -32,7 +32,7 @@ inline constexpr size_t kColumns = 35;
 
 // The keyword each header line starts with, in file order.
 extern const std::array<std::string_view, kHeaderRecords> kHeaderKeywords;
-// The columns of a data line, in file order (the names of tarvix.weather).
+// The columns of a data line, in file order, by the names the Python side gives them.
 extern const std::array<std::string_view, kColumns> kColumnNames;
 
 // The two columns held as text: the data source flags and the present weather codes.
