@@ -127,30 +127,40 @@ Ref to_array(std::span<const double> values) {
     return array;
 }
 
-// A text column as a list of str; equal texts share one str.
+// A text column as a list of str; equal texts share one str. A column holds
+// few distinct texts (a handful of source flags, one or two weather codes),
+// looked through in a list until there are too many for that.
 Ref text_list(const epw::EpwFile& file, size_t column) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(file.rows())));
     if (!list) return {};
-    std::unordered_map<std::string_view, PyObject*> seen;  // borrowed from the list
-    std::string_view last;
-    PyObject* last_item = nullptr;
+    constexpr size_t kFew = 16;
+    std::vector<std::pair<std::string_view, PyObject*>> few;  // borrowed from the list
+    std::unordered_map<std::string_view, PyObject*> many;    // all of them, once past kFew
     for (size_t row = 0; row < file.rows(); ++row) {
         const std::string_view text = file.text(column, row);
-        if (last_item && text == last) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(row), Py_NewRef(last_item));
-            continue;
+        PyObject* item = nullptr;
+        if (many.empty()) {
+            for (const auto& [kept, object] : few)
+                if (kept == text) {
+                    item = object;
+                    break;
+                }
+        } else if (const auto found = many.find(text); found != many.end()) {
+            item = found->second;
         }
-        PyObject*& item = seen[text];
-        last = text;
         if (item) {
-            last_item = item;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(row), Py_NewRef(item));
             continue;
         }
         Ref value = to_str(text);
         if (!value) return {};
-        item = last_item = value.get();
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(row), value.release());
+        item = value.release();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(row), item);
+        if (!many.empty()) {
+            many.emplace(text, item);
+        } else if (few.emplace_back(text, item); few.size() > kFew) {
+            many.insert(few.begin(), few.end());
+        }
     }
     return list;
 }
