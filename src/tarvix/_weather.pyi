@@ -23,14 +23,15 @@ class EpwFile:
         """The eight header records, each as the list of its fields (its keyword first). Bytes that are
         not UTF-8 come as lone surrogates (the "surrogateescape" error handler)."""
 
-    def columns(self) -> list[array[float] | list[str]]:
-        """The 35 columns of the data lines as read: array('d') for the numbers (NaN for an empty
-        field), list[str] for the data source flags (column 5) and present weather codes (column 27);
-        equal texts share one str."""
+    def column(self, index: int, /) -> array[float] | list[str]:
+        """Column `index` (0 to 34, in file order) of the data lines as read, made anew at each call:
+        array('d') for the numbers (NaN for an empty field), list[str] for the data source flags
+        (column 5) and present weather codes (column 27), equal texts sharing one str. IndexError
+        outside 0 to 34."""
 
-    def write(self, columns: Sequence[array[float] | list[str]], header: Sequence[str | None]) -> bytes:
-        """The file's bytes with these 35 columns (array('d') of rows() numbers, or list[str]) and 8
-        header records (a record's new text without its line end, or None for the record as read).
-        Lines and records as read are kept byte for byte; a changed number takes as many decimals as the
+    def write(self, columns: Sequence[array[float] | list[str] | None], header: Sequence[str | None]) -> bytes:
+        """The file's bytes with these 35 columns (array('d') of `rows` numbers, list[str], or None for
+        a column as read) and 8 header records (a record's new text without its line end, or None for
+        the record as read). Lines and records as read are kept byte for byte; a changed number takes as many decimals as the
         field it replaces. ValueError for a column of another length or kind, a number that is not
         finite, or a text holding a comma or a line end; TypeError for a text that is not str."""

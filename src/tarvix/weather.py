@@ -87,7 +87,7 @@ MISSING: dict[str, float] = {
 }
 """The value that stands for "missing" in each column that has one; a value at or above it is missing."""
 
-_NUMBER_COLUMNS = tuple(name for name in COLUMNS if name not in TEXT_COLUMNS)
+_INDEX = {name: i for i, name in enumerate(COLUMNS)}
 
 
 def _format_like(value: float, original: str) -> str:
@@ -284,7 +284,7 @@ def _column_property(name: str) -> property:
     text = name in TEXT_COLUMNS
 
     def get(self: Weather) -> Any:
-        return self._columns[name]
+        return self.column(name)
 
     def set_(self: Weather, value: Any) -> None:
         rows = self._file.rows
@@ -359,7 +359,9 @@ class Weather:
         self.source = source
         records = [kind(fields) for kind, fields in zip(_RECORD_TYPES, file.header(), strict=True)]
         self._header: tuple[HeaderRecord, ...] = tuple(records)
-        self._columns: dict[str, Any] = dict(zip(COLUMNS, file.columns(), strict=True))
+        # The columns made so far: each is made from the core's values when first asked for, so that
+        # a file read to change a few columns does not build the other thirty.
+        self._columns: dict[str, Any] = {}
 
     def __repr__(self) -> str:
         where = f" from {self.source}" if self.source else ""
@@ -416,9 +418,12 @@ class Weather:
 
     def column(self, name: str) -> Any:
         """The column called `name` (one of COLUMNS); KeyError for another name."""
-        if name not in self._columns:
-            raise KeyError(f"no column {name!r}; the columns are {', '.join(COLUMNS)}")
-        return self._columns[name]
+        column = self._columns.get(name)
+        if column is None:
+            if name not in _INDEX:
+                raise KeyError(f"no column {name!r}; the columns are {', '.join(COLUMNS)}")
+            column = self._columns[name] = self._file.column(_INDEX[name])
+        return column
 
     def is_missing(self, column: str) -> list[bool]:
         """For each data line, whether the column's value is missing: at or above its MISSING marker, or
@@ -426,7 +431,7 @@ class Weather:
         if column not in MISSING:
             raise ValueError(f"{column!r} has no missing marker; the columns with one are {', '.join(MISSING)}")
         marker = MISSING[column]
-        return [not (v < marker) for v in self._columns[column]]
+        return [not (v < marker) for v in self.column(column)]
 
     def monthly_means(self) -> list[dict[str, float]]:
         """One row per month the data covers: {"month", "dry_bulb", "dew_point", "relative_humidity",
@@ -436,16 +441,17 @@ class Weather:
         per_hour = max(1, self.data_periods.records_per_hour)
         months: dict[int, dict[str, list[float]]] = {}
         marks = {name: MISSING[name] for name in (*means, "global_horizontal")}
-        for i, month in enumerate(self._columns["month"]):
+        month_of = self.column("month")
+        for i, month in enumerate(month_of):
             values = months.setdefault(int(month), {name: [] for name in marks})
             for name, marker in marks.items():
-                v = self._columns[name][i]
+                v = self.column(name)[i]
                 if v < marker:
                     values[name].append(v)
         rows = []
         for month in sorted(months):
             values = months[month]
-            count = sum(1 for m in self._columns["month"] if int(m) == month)
+            count = sum(1 for m in month_of if int(m) == month)
             row: dict[str, float] = {"month": month}
             for name in means:
                 row[name] = sum(values[name]) / len(values[name]) if values[name] else math.nan
@@ -468,7 +474,7 @@ class Weather:
         day = list(range(1, days + 1))
 
         def daily(name: str, how: Any) -> list[float]:
-            column, marker = self._columns[name], MISSING[name]
+            column, marker = self.column(name), MISSING[name]
             out = []
             for d in range(days):
                 values = [v for v in column[d * per_day : (d + 1) * per_day] if v < marker]
@@ -510,7 +516,7 @@ class Weather:
         ValueError for a value that is not finite, a text with a comma or line end, or a column whose
         length changed."""
         header = [record._line() for record in self._header]
-        columns = [self._columns[name] for name in COLUMNS]
+        columns = [self._columns.get(name) for name in COLUMNS]  # None: never made, so as read
         return bytes(self._file.write(columns, header))
 
     def save(self, path: str | os.PathLike[str]) -> None:

@@ -165,16 +165,20 @@ Ref text_list(const epw::EpwFile& file, size_t column) {
     return list;
 }
 
-PyObject* epw_columns(PyObject* obj, PyObject*) {
+PyObject* epw_column(PyObject* obj, PyObject* arg) {
     const epw::EpwFile& file = *reinterpret_cast<EpwFileObject*>(obj)->file;
-    Ref columns = Ref::steal(PyList_New(epw::kColumns));
-    if (!columns) return nullptr;
-    for (size_t c = 0; c < epw::kColumns; ++c) {
-        Ref column = epw::is_text_column(c) ? text_list(file, c) : to_array(file.numbers(c));
-        if (!column) return nullptr;
-        PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(c), column.release());
+    if (!PyLong_Check(arg) || PyBool_Check(arg)) {
+        py::raise_arg_type("index", "int", arg);
+        return nullptr;
     }
-    return columns.release();
+    const long index = PyLong_AsLong(arg);
+    if (index == -1 && PyErr_Occurred()) return nullptr;
+    if (index < 0 || static_cast<size_t>(index) >= epw::kColumns) {
+        PyErr_Format(PyExc_IndexError, "column index %ld out of range (0 to 34)", index);
+        return nullptr;
+    }
+    const auto c = static_cast<size_t>(index);
+    return (epw::is_text_column(c) ? text_list(file, c) : to_array(file.numbers(c))).release();
 }
 
 // The UTF-8 bytes (undecodable bytes given back) of a str.
@@ -221,6 +225,7 @@ PyObject* epw_write(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyOb
     buffers.held.reserve(epw::kColumns);
     for (size_t c = 0; c < epw::kColumns; ++c) {
         PyObject* column = PySequence_Fast_GET_ITEM(columns.get(), static_cast<Py_ssize_t>(c));
+        if (column == Py_None) continue;  // as read
         const char* name = epw::kColumnNames[c].data();
         if (epw::is_text_column(c)) {
             if (!PyList_Check(column) || static_cast<size_t>(PyList_GET_SIZE(column)) != rows) {
@@ -278,14 +283,15 @@ PyMethodDef epw_methods[] = {
     {"header", py::guarded<epw_header, "tarvix._weather.EpwFile.header">, METH_NOARGS,
      "header($self, /)\n--\n\n"
      "The eight header records, each as the list of its fields (its keyword first)."},
-    {"columns", py::guarded<epw_columns, "tarvix._weather.EpwFile.columns">, METH_NOARGS,
-     "columns($self, /)\n--\n\n"
-     "The 35 columns of the data lines as read: array('d') for the numbers, list[str]\n"
-     "for the data source flags and the present weather codes."},
+    {"column", py::guarded<epw_column, "tarvix._weather.EpwFile.column">, METH_O,
+     "column($self, index, /)\n--\n\n"
+     "Column `index` (0 to 34) of the data lines as read: a new array('d') for a number\n"
+     "column, a new list[str] for the data source flags (5) and present weather codes (27)."},
     {"write", py::fastcall(py::guarded<epw_write, "tarvix._weather.EpwFile.write">), METH_FASTCALL | METH_KEYWORDS,
      "write($self, /, columns, header)\n--\n\n"
-     "The file's bytes with these 35 columns and 8 header records (str, or None\n"
-     "for a record as read). Lines whose values are as read are kept as they are."},
+     "The file's bytes with these 35 columns (None for a column as read) and 8 header\n"
+     "records (str, or None for a record as read). Lines whose values are as read are kept\n"
+     "as they are."},
     {nullptr, nullptr, 0, nullptr},
 };
 
