@@ -97,6 +97,7 @@ def test_header_and_column_edits():
     assert (weather.location.city, weather.location.wmo, weather.location.latitude) == ("Somewhere", "123456", 40.0)
     assert weather.comments_2.text == "second, with a comma"
     assert weather.minute[0] == 60.0 and weather.aerosol_optical_depth[0] == 0.072
+    assert weather.dry_bulb is weather.column("dry_bulb") and "wind_speed" not in weather._columns  # made when asked
     weather.location.city = "Elsewhere"
     weather.location.latitude = 41.234
     weather.holidays_daylight_savings.holidays = [("New Year", "1/1")]
@@ -286,3 +287,13 @@ def test_huge_values_and_wrong_sources():
             read_epw(source)
     with pytest.raises(FileNotFoundError):
         read_epw("no/such/file.epw")
+    with pytest.raises(KeyError, match="no column 'drybulb'"):
+        weather.column("drybulb")
+    core = weather._file
+    with pytest.raises(IndexError):
+        core.column(35)
+    with pytest.raises(TypeError):
+        core.column("dry_bulb")
+    with pytest.raises(ValueError, match="35 columns and 8 header records"):
+        core.write([None] * 34, [None] * 8)
+    assert core.write([None] * 35, [None] * 8) == SAMPLE.encode()
