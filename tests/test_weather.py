@@ -109,6 +109,19 @@ def test_header_and_column_edits():
     assert out[1:4] + out[5:8] == SAMPLE.splitlines()[1:4] + SAMPLE.splitlines()[5:8]
 
 
+@pytest.mark.parametrize("end", ["\n", "\r\n", "\r"], ids=["LF", "CRLF", "CR"])
+def test_line_ends_blank_lines_and_odd_spellings_kept(end):
+    rows = SAMPLE.splitlines()
+    rows[9] = rows[9].replace(",-8.0,", ", +8.00 ,") + ",extra field,"
+    text = end.join(rows[:10] + ["  ", *rows[10:], ""]) + "\t"
+    weather = read_epw(text.encode())
+    assert len(weather) == 3 and weather.dew_point[1] == 8.0
+    assert weather.to_epw() == text.encode()
+    weather.dry_bulb[1] = 7.25
+    out = weather.to_epw().decode()
+    assert out == text.replace("-2.5,", "7.2,", 1)  # the edited field only, in its own decimals
+
+
 def test_missing_markers():
     weather = read_epw(SAMPLE.encode())
     assert weather.is_missing("ceiling_height") == [False] * 3 and weather.is_missing("days_since_last_snowfall") == [

@@ -224,9 +224,12 @@ EpwFile::EpwFile(std::string_view text) : text_(text) {
             throw EpwError(at_line(line.line, "expected the " + std::string(kHeaderKeywords[i]) + " record"));
     }
 
-    // At most one row per line left: room for them all at once.
+    // At most one row per line left: room for them all at once. A line ends
+    // at a LF, or at a CR that no LF follows.
     size_t lines = 1;
     for (size_t at = text_.find('\n', pos); at != std::string_view::npos; at = text_.find('\n', at + 1)) ++lines;
+    for (size_t at = text_.find('\r', pos); at != std::string_view::npos; at = text_.find('\r', at + 1))
+        if (at + 1 == text_.size() || text_[at + 1] != '\n') ++lines;
     for (size_t c = 0; c < kColumns; ++c)
         if (is_text_column(c)) texts_[c].reserve(lines);
     stride_ = lines;
