@@ -10,6 +10,7 @@
                [--dask ADDRESS] [--engine PATH] [--timeout SECONDS]
     tarvix draw PATH --idd SCHEMA -o OUT.svg [--view VIEW] [--color-by WHAT] [--force]
     tarvix schedules PATH --idd SCHEMA [--name N]... [--environment E] [-o OUT.csv] [--plot OUT.svg] [--force]
+    tarvix weather EPW [--plot OUT.svg]
 
 Each PATH is a document or a folder, searched recursively for *.idf (and,
 for convert --to idf, *.epJSON). `--idd` names a schema file, or a folder of
@@ -1011,6 +1012,39 @@ def heat_maps(found: dict[str, Any], days: list[Any], steps: int, target: str, f
 
 
 # ---------------------------------------------------------------------------
+# weather
+
+
+def cmd_weather(args: argparse.Namespace) -> int:
+    from tarvix.weather import read_epw  # only this command reads weather files
+
+    if not os.path.isfile(args.path):
+        raise UsageError(f"{args.path}: no such file")
+    if args.plot is not None:
+        try:
+            import matplotlib  # noqa: F401  (the plot needs it; say so before reading anything)
+        except ImportError:
+            raise UsageError("--plot needs matplotlib (pip install matplotlib)") from None
+    try:
+        weather = read_epw(args.path)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    loc = weather.location
+    print(f"{loc.city}, {loc.state_province}, {loc.country} ({loc.source}, WMO {loc.wmo})")
+    print(f"latitude {loc.latitude:g}, longitude {loc.longitude:g}, time zone {loc.time_zone:+g} h, "
+          f"elevation {loc.elevation:g} m; {len(weather)} data lines")
+    print(f"{'month':>5}  {'dry bulb':>8}  {'dew point':>9}  {'RH':>5}  {'wind':>5}  {'global':>7}")
+    print(f"{'':>5}  {'°C':>8}  {'°C':>9}  {'%':>5}  {'m/s':>5}  {'kWh/m²d':>7}")
+    for row in weather.monthly_means():
+        print(f"{int(row['month']):>5}  {row['dry_bulb']:>8.1f}  {row['dew_point']:>9.1f}  "
+              f"{row['relative_humidity']:>5.0f}  {row['wind_speed']:>5.1f}  {row['global_horizontal_daily']:>7.2f}")
+    if args.plot is not None:
+        weather.plot(args.plot)
+        print(f"{args.path} -> {args.plot}")
+    return EXIT_OK
+
+
+# ---------------------------------------------------------------------------
 # The parser
 
 
@@ -1165,6 +1199,17 @@ def build_parser() -> argparse.ArgumentParser:
     sched.add_argument("-o", "--output", metavar="OUT", help="the CSV file to write (default: stdout)")
     sched.add_argument("--plot", metavar="OUT.svg", help="also draw the heat maps into this SVG file")
     sched.set_defaults(run=cmd_schedules)
+
+    weather = commands.add_parser("weather", help="describe a weather file, and plot its year",
+                                  description="Print a weather file's location and a table of monthly means "
+                                              "(dry bulb, dew point, relative humidity, wind speed, daily total "
+                                              "of global horizontal radiation); --plot draws the year.",
+                                  epilog="Exit status: 0 on success, 2 on a file that cannot be read, or "
+                                         "--plot without matplotlib.")
+    weather.add_argument("path", metavar="EPW", help="a weather file (.epw)")
+    weather.add_argument("--plot", metavar="OUT", help="draw the year's temperatures and radiation into OUT "
+                                                       "(.svg, .png, ...; needs matplotlib)")
+    weather.set_defaults(run=cmd_weather)
     return parser
 
 
