@@ -9,7 +9,8 @@
     tarvix run PATH... --weather EPW [--design-day | --annual] [--jobs N] [--out DIR] [--cache DIR]
                [--dask ADDRESS] [--engine PATH] [--timeout SECONDS]
     tarvix draw PATH --idd SCHEMA -o OUT.svg [--view VIEW] [--color-by WHAT] [--force]
-    tarvix schedules PATH --idd SCHEMA [--name N]... [--environment E] [-o OUT.csv] [--plot OUT.svg] [--force]
+    tarvix schedules PATH --idd SCHEMA [--name N]... [--environment E] [--weather EPW] [-o OUT.csv]
+                     [--plot OUT.svg] [--force]
     tarvix weather EPW [--plot OUT.svg]
 
 Each PATH is a document or a folder, searched recursively for *.idf (and,
@@ -946,14 +947,15 @@ def cmd_schedules(args: argparse.Namespace) -> int:
         print(line, file=sys.stderr)
     folder = os.path.dirname(os.path.abspath(args.path))
     try:
-        days = schedules.calendar(doc, environment)
+        days = schedules.calendar(doc, environment, weather=args.weather)
         if args.name:
-            found = {name: schedules.values(doc, name, environment=environment, folder=folder) for name in args.name}
+            found = {name: schedules.values(doc, name, environment=environment, folder=folder, weather=args.weather)
+                     for name in args.name}
         else:
-            found = schedules.values_all(doc, environment, folder=folder)
+            found = schedules.values_all(doc, environment, folder=folder, weather=args.weather)
     except (KeyError, IndexError) as error:
         raise UsageError(str(error.args[0]) if error.args else str(error)) from None
-    except ValueError as error:
+    except (ValueError, OSError) as error:
         raise Failed(str(error)) from None
     steps = len(next(iter(found.values()))) // max(1, len(days)) if found and days else 0
     minutes = 1440 // steps if steps else 60
@@ -1196,6 +1198,8 @@ def build_parser() -> argparse.ArgumentParser:
     sched.add_argument("--name", action="append", metavar="N", help="a schedule to write (repeatable; default: all)")
     sched.add_argument("--environment", metavar="E",
                        help="a design day or run period, by name or index (default: the first run period)")
+    sched.add_argument("--weather", metavar="EPW",
+                       help="the run's weather file: its leap years, holidays and daylight saving period apply")
     sched.add_argument("-o", "--output", metavar="OUT", help="the CSV file to write (default: stdout)")
     sched.add_argument("--plot", metavar="OUT.svg", help="also draw the heat maps into this SVG file")
     sched.set_defaults(run=cmd_schedules)
