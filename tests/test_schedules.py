@@ -38,38 +38,45 @@ def run_engine(text: str, tmp_path):
     return result
 
 
+def matches_the_engine(doc: IDF, sql, weather=None) -> None:
+    """Every environment of the run in the SQL output `sql`: its days, as the Time table types them, and
+    every schedule's value at every timestep, as "Schedule Value" reports it."""
+    db = sqlite3.connect(sql)
+    try:
+        environments = db.execute("select EnvironmentPeriodIndex, EnvironmentName from EnvironmentPeriods").fetchall()
+        rows = db.execute(
+            "select upper(d.KeyValue), t.EnvironmentPeriodIndex, rd.Value from ReportData rd"
+            " join ReportDataDictionary d on rd.ReportDataDictionaryIndex = d.ReportDataDictionaryIndex"
+            " join Time t on rd.TimeIndex = t.TimeIndex where d.Name = 'Schedule Value' order by rd.TimeIndex")
+        theirs: dict[tuple[str, int], list[float]] = {}
+        for key, index, value in rows:
+            theirs.setdefault((key, index), []).append(value)
+        days = {}
+        for index, month, day, day_type, dst in db.execute(
+                "select EnvironmentPeriodIndex, Month, Day, DayType, Dst from Time where IntervalType = -1"
+                " and Hour < 24 order by TimeIndex"):
+            days.setdefault(index, {})[(month, day, day_type, dst)] = None
+    finally:
+        db.close()
+    ours_environments = [e.name.upper() for e in schedules.environments(doc) if weather is None or e.kind == "run period"]
+    assert sorted(ours_environments) == sorted(name for _, name in environments)
+    for index, name in environments:
+        found = {k.upper(): v for k, v in schedules.values_all(doc, name, weather=weather).items()}
+        assert {k for k, i in theirs if i == index} == set(found)
+        for key, values in found.items():
+            expected = theirs[(key, index)]
+            assert len(values) == len(expected), (name, key)
+            wrong = [i for i, (a, b) in enumerate(zip(values, expected)) if abs(a - b) > 1e-9 * max(1.0, abs(b))]
+            assert not wrong, (name, key, wrong[:5])
+        ours = schedules.calendar(doc, name, weather=weather)
+        assert [(d.month, d.day, d.day_type, int(d.dst)) for d in ours] == list(days[index]), name
+
+
 @pytest.mark.parametrize("model", ["short", "annual"])
 def test_values_are_the_engines_at_every_timestep(idd, tmp_path, model):
     text = MODEL if model == "short" else annual_model()
     result = run_engine(text, tmp_path)
-    doc = IDF.from_string(idd, text)
-    db = sqlite3.connect(result.files["eplusout.sql"])
-    try:
-        environments = db.execute("select EnvironmentPeriodIndex, EnvironmentName from EnvironmentPeriods").fetchall()
-        ours = {e.name.upper(): e for e in schedules.environments(doc)}
-        assert sorted(ours) == sorted(name for _, name in environments)
-        rows = db.execute(
-            "select d.KeyValue, t.EnvironmentPeriodIndex, rd.Value from ReportData rd"
-            " join ReportDataDictionary d on rd.ReportDataDictionaryIndex = d.ReportDataDictionaryIndex"
-            " join Time t on rd.TimeIndex = t.TimeIndex where d.Name = 'Schedule Value'"
-            " order by d.KeyValue, t.EnvironmentPeriodIndex, rd.TimeIndex").fetchall()
-        theirs: dict[tuple[str, int], list[float]] = {}
-        for key, index, value in rows:
-            theirs.setdefault((key.upper(), index), []).append(value)
-        for index, name in environments:
-            found = {k.upper(): v for k, v in schedules.values_all(doc, ours[name].index).items()}
-            assert {k for k, i in theirs if i == index} == set(found)
-            for key, values in found.items():
-                expected = theirs[(key, index)]
-                assert len(values) == len(expected), (name, key)
-                wrong = [i for i, (a, b) in enumerate(zip(values, expected)) if abs(a - b) > 1e-9 * max(1.0, abs(b))]
-                assert not wrong, (name, key, wrong[:5])
-            days = db.execute("select Month, Day, DayType, Dst from Time where EnvironmentPeriodIndex = ?"
-                              " and IntervalType = -1 and Hour < 24 order by TimeIndex", (index,)).fetchall()
-            engine_days = list(dict.fromkeys(days))
-            assert [(d.month, d.day, d.day_type, int(d.dst)) for d in schedules.calendar(doc, name)] == engine_days
-    finally:
-        db.close()
+    matches_the_engine(IDF.from_string(idd, text), result.files["eplusout.sql"])
 
 
 def test_values_is_one_schedule_as_an_array(idd):
@@ -253,39 +260,25 @@ def weather_with_calendar(source, target):
 
 def test_the_weather_files_calendar(idd, tmp_path):
     """Its leap years keep February 29, its daylight saving period applies, and its holidays read the
-    Sunday slot of the week (the engine gives them that day type, and reports "Sunday")."""
+    Sunday slot of the week (the engine gives them that day type, and reports "Sunday"): short runs and a
+    whole leap year, every schedule of the engine's dataset too."""
     from tarvix.simulation import find_engine, run
 
     weather = weather_with_calendar(find_engine().weather("Chicago"), tmp_path / "calendar.epw")
     runs = ("RunPeriod,Leap,2,25,2016,3,10,2016,,Yes,Yes,Yes,Yes,Yes;\n"
             "RunPeriod,Summer,6,30,2016,7,8,2016,,Yes,Yes,Yes,Yes,Yes;\n"
-            "RunPeriod,Christmas,12,20,2017,12,31,2017,,Yes,Yes,Yes,Yes,Yes;\n")
+            "RunPeriod,Christmas,12,20,2017,12,31,2017,,Yes,Yes,Yes,Yes,Yes;\n"
+            "RunPeriod,Leap Year,1,1,2016,12,31,2016,,Yes,Yes,Yes,Yes,Yes;\n")
     head = HEAD.split("RunPeriod,", 1)[0] + runs + "ScheduleTypeLimits,Any Number;\n" \
         "Output:Variable,*,Schedule Value,Timestep;\nOutput:SQLite,Simple;\n"
     text = head.replace("SimulationControl,No,No,No,Yes,Yes,No,1;", "SimulationControl,No,No,No,No,Yes,No,1;")
-    text += SCHEDULES
+    text += SCHEDULES + (payload_dir() / "DataSets" / "Schedules.idf").read_text(encoding="latin-1")
     source = tmp_path / "calendar.idf"
     source.write_text(text, encoding="utf-8")
     result = run(source, weather=weather, output_dir=tmp_path / "run")
     assert result.ok
     doc = IDF.from_string(idd, text)
-    db = sqlite3.connect(result.files["eplusout.sql"])
-    try:
-        for index, name in db.execute("select EnvironmentPeriodIndex, EnvironmentName from EnvironmentPeriods"):
-            days = db.execute("select Month, Day, DayType, Dst from Time where EnvironmentPeriodIndex = ?"
-                              " and IntervalType = -1 and Hour < 24 order by TimeIndex", (index,)).fetchall()
-            ours = schedules.calendar(doc, name, weather=weather)
-            assert [(d.month, d.day, d.day_type, int(d.dst)) for d in ours] == list(dict.fromkeys(days))
-            found = schedules.values_all(doc, name, weather=weather)
-            for key, values in found.items():
-                expected = [v for (v,) in db.execute(
-                    "select rd.Value from ReportData rd join ReportDataDictionary d on"
-                    " rd.ReportDataDictionaryIndex = d.ReportDataDictionaryIndex join Time t on rd.TimeIndex = t.TimeIndex"
-                    " where d.Name = 'Schedule Value' and upper(d.KeyValue) = upper(?) and t.EnvironmentPeriodIndex = ?"
-                    " order by rd.TimeIndex", (key, index))]
-                assert list(values) == pytest.approx(expected, rel=1e-9), (name, key)
-    finally:
-        db.close()
+    matches_the_engine(doc, result.files["eplusout.sql"], weather)
     assert any(d.month == 2 and d.day == 29 for d in schedules.calendar(doc, "Leap", weather=weather))
     assert not any(d.month == 2 and d.day == 29 for d in schedules.calendar(
         doc, "Leap", weather=find_engine().weather("Chicago")))
