@@ -120,6 +120,10 @@ Schedule:Compact,Many,Any Number,Through: 12/31,For: AllDays,""" + ",".join(
     assert set(found) == {"Broken", "Short", "Nothing", "Odd Year", "Many"}
     assert all(len(v) == 14 * 96 for v in found.values())
     assert found["Short"][0] == 1.0 and found["Nothing"][0] == 0.0
+    # A file that is not a regular file is not read (a device would be read forever).
+    device = IDF.from_string(idd, HEAD + "Schedule:File,Z,Any Number,/dev/zero,1,0,8760,Comma,No,60;\n")
+    with pytest.raises(ValueError, match="/dev/zero: no such file"):
+        schedules.values(device, "Z")
 
 
 def schedule_files(folder) -> str:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -72,6 +73,14 @@ std::optional<double> number(std::string_view text) noexcept {
 
 double number_or(std::string_view text, double fallback) noexcept { return number(text).value_or(fallback); }
 
+// A number as an int, clamped to what any field here can mean (a cast of a
+// number past the range of int is undefined).
+int whole(double value) noexcept {
+    if (!(value > -1e6)) return -1000000;
+    if (!(value < 1e6)) return 1000000;
+    return static_cast<int>(value);
+}
+
 int weekday_named(std::string_view word) noexcept {
     static constexpr std::string_view days[] = {"SUN", "MON", "TUE", "WED", "THU", "FRI", "SAT"};
     const std::string w = upper(word.substr(0, 3));
@@ -123,13 +132,13 @@ std::optional<Model::SpecialDay> parse_date(std::string_view text) {
     if (tokens.size() == 2) {
         const auto a = num(tokens[0]), b = num(tokens[1]);
         if (a && b) {
-            date.month = static_cast<int>(*a);
-            date.day = static_cast<int>(*b);
+            date.month = whole(*a);
+            date.day = whole(*b);
         } else if (!a && b) {
             date.month = month_named(tokens[0]);
-            date.day = static_cast<int>(*b);
+            date.day = whole(*b);
         } else if (a && !b) {
-            date.day = static_cast<int>(*a);
+            date.day = whole(*a);
             date.month = month_named(tokens[1]);
         } else {
             return std::nullopt;
@@ -148,7 +157,7 @@ std::optional<Model::SpecialDay> parse_date(std::string_view text) {
             date.form = 2;
         } else if (const auto n = num(tokens[0]); n && *n >= 0 && *n <= 5) {
             date.form = 1;
-            date.nth = static_cast<int>(*n);
+            date.nth = whole(*n);
         } else {
             return std::nullopt;
         }
@@ -158,11 +167,11 @@ std::optional<Model::SpecialDay> parse_date(std::string_view text) {
         const auto a = num(tokens[0]), b = num(tokens[1]), c = num(tokens[2]);
         if (!a || !b || !c) return std::nullopt;
         if (*c > 100) {
-            date.month = static_cast<int>(*a);
-            date.day = static_cast<int>(*b);
+            date.month = whole(*a);
+            date.day = whole(*b);
         } else if (*a > 100) {
-            date.month = static_cast<int>(*b);
-            date.day = static_cast<int>(*c);
+            date.month = whole(*b);
+            date.day = whole(*c);
         } else {
             return std::nullopt;
         }
@@ -231,8 +240,8 @@ DayCover minutes_of(const std::vector<std::pair<std::string_view, double>>& pair
             if (cover.bad_time < 0) cover.bad_time = static_cast<int>(k);
             continue;
         }
-        const int hours = static_cast<int>(*h);
-        int mins = static_cast<int>(*mm);
+        const int hours = whole(*h);
+        int mins = whole(*mm);
         if (hours == 24 && mins > 0 && mins < 60) mins = 0;
         if (mins == 0) {
             end_hr = hours - 1;
@@ -427,7 +436,7 @@ void Reader::read_days() {
     }
     for (const Named& o : by_class_["SCHEDULE:DAY:LIST"]) {
         const Interp interp = interp_of(at(o.values, 2)) == Interp::average ? Interp::average : Interp::no;
-        const int per = static_cast<int>(number_or(at(o.values, 3), 60.0));
+        const int per = whole(number_or(at(o.values, 3), 60.0));
         minutes.assign(1440, 0.0);
         if (per > 0 && 60 % per == 0)
             for (int m = 0; m < 1440; ++m) minutes[static_cast<size_t>(m)] = number_or(at(o.values, 4 + m / per), 0.0);
@@ -473,10 +482,10 @@ void Reader::read_years() {
         for (size_t k = 2; k + 4 < o.values.size() + 1; k += 5) {
             const int32_t week = week_named(at(o.values, static_cast<int32_t>(k)));
             if (week < 0) continue;
-            const int start = ordinal_day(static_cast<int>(number_or(at(o.values, static_cast<int32_t>(k + 1)), 1)),
-                                          static_cast<int>(number_or(at(o.values, static_cast<int32_t>(k + 2)), 1)), 1);
-            const int end = ordinal_day(static_cast<int>(number_or(at(o.values, static_cast<int32_t>(k + 3)), 12)),
-                                        static_cast<int>(number_or(at(o.values, static_cast<int32_t>(k + 4)), 31)), 1);
+            const int start = ordinal_day(whole(number_or(at(o.values, static_cast<int32_t>(k + 1)), 1)),
+                                          whole(number_or(at(o.values, static_cast<int32_t>(k + 2)), 1)), 1);
+            const int end = ordinal_day(whole(number_or(at(o.values, static_cast<int32_t>(k + 3)), 12)),
+                                        whole(number_or(at(o.values, static_cast<int32_t>(k + 4)), 31)), 1);
             if (start < 1 || end < 1 || start > 366 || end > 366) continue;
             if (start <= end) {
                 for (int d = start; d <= end; ++d) weeks[static_cast<size_t>(d)] = week;
@@ -636,9 +645,9 @@ void Reader::read_file(const Named& o) {
     const int n = model_.timesteps;
     const std::string_view name = at(o.values, 0);
     const std::string file(at(o.values, 2));
-    const int column = static_cast<int>(number_or(at(o.values, 3), 1));
-    const int skip = std::max(0, static_cast<int>(number_or(at(o.values, 4), 0)));
-    int hours = static_cast<int>(number_or(at(o.values, 5), 8760));
+    const int column = whole(number_or(at(o.values, 3), 1));
+    const int skip = std::max(0, whole(number_or(at(o.values, 4), 0)));
+    int hours = whole(number_or(at(o.values, 5), 8760));
     if (hours == 0) hours = 8760;
     const std::string separator_word = upper(at(o.values, 6));
     char separator = ',';
@@ -646,7 +655,7 @@ void Reader::read_file(const Named& o) {
     if (separator_word == "TAB") separator = '\t';
     if (separator_word == "SPACE") separator = ' ';
     const Interp interp = equal_fold(at(o.values, 7), "Yes") ? Interp::average : Interp::no;
-    const int per = static_cast<int>(number_or(at(o.values, 8), 60));
+    const int per = whole(number_or(at(o.values, 8), 60));
     const bool follows = !equal_fold(at(o.values, 9), "No");
     const auto fail = [&](std::string why) { add_schedule(o, std::vector<int32_t>(367, -1), follows, std::move(why)); };
     if (hours != 8760 && hours != 8784)
@@ -654,17 +663,21 @@ void Reader::read_file(const Named& o) {
     if (per <= 0 || 60 % per != 0)
         return fail("Schedule:File '" + std::string(name) + "': Minutes per Item must divide 60");
     if (column < 1) return fail("Schedule:File '" + std::string(name) + "': Column Number must be at least 1");
-    std::string path = file;
-    std::ifstream in;
+    // Only a regular file is read (a document naming a device or a pipe
+    // would have the reading wait forever).
+    const auto regular = [](const std::string& candidate) {
+        std::error_code error;
+        return std::filesystem::is_regular_file(candidate, error);
+    };
     const bool absolute = !file.empty() && (file[0] == '/' || (file.size() > 1 && file[1] == ':'));
-    if (!absolute && !folder_.empty()) {
+    std::string path;
+    if (!absolute && !folder_.empty() && regular(std::string(folder_) + "/" + file)) {
         path = std::string(folder_) + "/" + file;
-        in.open(path, std::ios::binary);
-    }
-    if (!in.is_open()) {
+    } else if (regular(file)) {
         path = file;
-        in.open(path, std::ios::binary);
     }
+    std::ifstream in;
+    if (!path.empty()) in.open(path, std::ios::binary);
     if (!in.is_open()) return fail(file + ": no such file (Schedule:File '" + std::string(name) + "')");
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t wanted = static_cast<size_t>(hours) * static_cast<size_t>(60 / per);
@@ -740,8 +753,8 @@ void Reader::read_environments() {
         Environment e;
         e.design_day = true;
         e.name = std::string(at(o.values, 0));
-        e.begin_month = e.end_month = static_cast<int>(number_or(at(o.values, field(o.cls, "month")), 1));
-        e.begin_day = e.end_day = static_cast<int>(number_or(at(o.values, field(o.cls, "day of month")), 1));
+        e.begin_month = e.end_month = whole(number_or(at(o.values, field(o.cls, "month")), 1));
+        e.begin_day = e.end_day = whole(number_or(at(o.values, field(o.cls, "day of month")), 1));
         e.day_type = day_type_named(at(o.values, field(o.cls, "day type")));
         if (!e.day_type) e.day_type = 2;
         e.start_weekday = e.day_type <= 7 ? e.day_type : 2;
@@ -751,12 +764,12 @@ void Reader::read_environments() {
     for (const Named& o : by_class_["RUNPERIOD"]) {
         Environment e;
         e.name = std::string(at(o.values, 0));
-        e.begin_month = static_cast<int>(number_or(at(o.values, field(o.cls, "begin month")), 1));
-        e.begin_day = static_cast<int>(number_or(at(o.values, field(o.cls, "begin day of month")), 1));
-        e.begin_year = static_cast<int>(number_or(at(o.values, field(o.cls, "begin year")), 0));
-        e.end_month = static_cast<int>(number_or(at(o.values, field(o.cls, "end month")), 12));
-        e.end_day = static_cast<int>(number_or(at(o.values, field(o.cls, "end day of month")), 31));
-        e.end_year = static_cast<int>(number_or(at(o.values, field(o.cls, "end year")), 0));
+        e.begin_month = whole(number_or(at(o.values, field(o.cls, "begin month")), 1));
+        e.begin_day = whole(number_or(at(o.values, field(o.cls, "begin day of month")), 1));
+        e.begin_year = whole(number_or(at(o.values, field(o.cls, "begin year")), 0));
+        e.end_month = whole(number_or(at(o.values, field(o.cls, "end month")), 12));
+        e.end_day = whole(number_or(at(o.values, field(o.cls, "end day of month")), 31));
+        e.end_year = whole(number_or(at(o.values, field(o.cls, "end year")), 0));
         const int given = day_type_named(at(o.values, field(o.cls, "day of week for start day")));
         const std::string_view rule = at(o.values, field(o.cls, "apply weekend holiday rule"));
         e.weekend_rule = !equal_fold(rule, "No");
@@ -765,6 +778,11 @@ void Reader::read_environments() {
         e.weather_dst = !equal_fold(at(o.values, field(o.cls, "use weather file daylight saving period")), "No");
         e.begin_month = std::clamp(e.begin_month, 1, 12);
         e.end_month = std::clamp(e.end_month, 1, 12);
+        e.begin_day = std::clamp(e.begin_day, 1, month_length(e.begin_month, true));
+        e.end_day = std::clamp(e.end_day, 1, month_length(e.end_month, true));
+        // Years the engine takes run from 1583; another is as good as none.
+        if (e.begin_year < 1583 || e.begin_year > 9999) e.begin_year = 0;
+        if (e.end_year < 1583 || e.end_year > 9999) e.end_year = 0;
         if (e.begin_year == 0) {
             // No year: one whose start falls on the weekday given, else 2017 (2012 for a 2/29 start).
             const bool feb29 = e.begin_month == 2 && e.begin_day == 29;
@@ -783,16 +801,19 @@ void Reader::read_environments() {
         } else {
             e.start_weekday = weekday_of(e.begin_year, e.begin_month, e.begin_day);
         }
-        if (e.end_year == 0) {
+        // An end before the start (a year that does not read, an earlier
+        // one) ends in the year after; a run lasts a hundred years at most.
+        if (e.end_year == 0 || e.end_year < e.begin_year) {
             e.end_year = e.begin_year;
             if (ordinal_day(e.end_month, e.end_day, 0) < ordinal_day(e.begin_month, e.begin_day, 0)) ++e.end_year;
         }
+        e.end_year = std::min(e.end_year, e.begin_year + 100);
         model_.environments.push_back(e);
     }
     for (const Named& o : by_class_["RUNPERIODCONTROL:SPECIALDAYS"]) {
         auto date = parse_date(at(o.values, 1));
         if (!date) continue;
-        date->duration = std::max(1, static_cast<int>(number_or(at(o.values, 2), 1)));
+        date->duration = std::max(1, whole(number_or(at(o.values, 2), 1)));
         date->type = day_type_named(at(o.values, 3));
         if (date->type < 8) date->type = 8;
         model_.special_days.push_back(*date);
@@ -837,7 +858,7 @@ void Reader::run() {
                 by_class_[std::string(wanted[k])].push_back({slot, object.values, object.cls});
     }
     if (!by_class_["TIMESTEP"].empty()) {
-        const int n = static_cast<int>(number_or(at(by_class_["TIMESTEP"][0].values, 0), 6));
+        const int n = whole(number_or(at(by_class_["TIMESTEP"][0].values, 0), 6));
         if (n >= 1 && n <= 60 && 60 % n == 0) model_.timesteps = n;
     }
     read_days();
