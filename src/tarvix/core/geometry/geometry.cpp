@@ -237,14 +237,14 @@ enum class Source : uint8_t {
 };
 constexpr size_t kSources = static_cast<size_t>(Source::count);
 
-struct ClassSpec {
+struct ClassRule {
     std::string_view name;
     Source source;
     std::string_view boundary;  // the outside boundary a simple class implies; empty: read or none
     SurfaceKind kind;
 };
 
-constexpr ClassSpec kClasses[] = {
+constexpr ClassRule kClasses[] = {
     {"Building", Source::building, {}, SurfaceKind::wall},
     {"GlobalGeometryRules", Source::rules, {}, SurfaceKind::wall},
     {"Zone", Source::zone, {}, SurfaceKind::wall},
@@ -284,10 +284,10 @@ constexpr ClassSpec kClasses[] = {
 };
 constexpr size_t kClassCount = sizeof kClasses / sizeof kClasses[0];
 
-// One object to read: its slot, the spec of its class and the view of it.
+// One object to read: its slot, the rule of its class and the view of it.
 struct Pending {
     size_t slot;
-    uint32_t spec;
+    uint32_t rule;
 };
 
 // Field positions by name, resolved once per class of the schema: the
@@ -395,7 +395,7 @@ private:
         slots_.view(slot, out);
         return out;
     }
-    Fields& fields(uint32_t spec) noexcept { return fields_[spec]; }
+    Fields& fields(uint32_t rule) noexcept { return fields_[rule]; }
     uint32_t text(std::string_view value) { return value.empty() ? kNoText : model_.texts.add(value); }
     // The same for a field whose few values repeat from one object to the
     // next (a zone, a construction, a boundary): the last four are checked
@@ -423,7 +423,7 @@ private:
     void read_zone_groups();
 
     // --- Surfaces
-    Surface& start(size_t slot, uint32_t spec, ValuesView values, SurfaceKind kind);
+    Surface& start(size_t slot, uint32_t rule, ValuesView values, SurfaceKind kind);
     int32_t zone_named(std::string_view name);
     int32_t surface_named(std::string_view name);
     void place(Vec3& p, int32_t zone, SurfaceKind kind, bool world) const noexcept;
@@ -573,7 +573,7 @@ void Builder::read_zone_groups() {
     }
     for (const Pending& item : pending_[static_cast<size_t>(Source::zone_group)]) {
         const ObjectView object = view(item.slot);
-        Fields& f = fields(item.spec);
+        Fields& f = fields(item.rule);
         const std::string_view list_name = value_at(object.values, f("zone list name"));
         if (list_name.empty()) continue;
         const uint32_t id = model_.texts.add(list_name);
@@ -585,12 +585,12 @@ void Builder::read_zone_groups() {
     }
 }
 
-Surface& Builder::start(size_t slot, uint32_t spec, ValuesView values, SurfaceKind kind) {
+Surface& Builder::start(size_t slot, uint32_t rule, ValuesView values, SurfaceKind kind) {
     Surface& s = model_.surfaces.emplace_back();
     s.slot = slot;
     s.kind = kind;
-    if (class_text_[spec] == kNoText) class_text_[spec] = text(kClasses[spec].name);
-    s.class_name = class_text_[spec];
+    if (class_text_[rule] == kNoText) class_text_[rule] = text(kClasses[rule].name);
+    s.class_name = class_text_[rule];
     s.name = text(value_at(values, 0));
     s.first_vertex = static_cast<uint32_t>(model_.vertices.size());
     return s;
@@ -631,7 +631,7 @@ void Builder::add_frame(size_t slot, FrameRole role, int32_t zone, SurfaceKind k
 
 void Builder::read_daylighting(const Pending& item) {
     const ObjectView object = view(item.slot);
-    Fields& f = fields(item.spec);
+    Fields& f = fields(item.rule);
     int32_t zone_field = f("zone or space name");
     if (zone_field < 0) zone_field = f("zone name");
     const int32_t zone = zone_named(value_at(object.values, zone_field));
@@ -751,9 +751,9 @@ Builder::Shape Builder::shape(size_t idx) const noexcept {
 
 void Builder::read_detailed(const Pending& item) {
     const ObjectView object = view(item.slot);
-    Fields& f = fields(item.spec);
-    const Source source = kClasses[item.spec].source;
-    SurfaceKind kind = kClasses[item.spec].kind;
+    Fields& f = fields(item.rule);
+    const Source source = kClasses[item.rule].source;
+    SurfaceKind kind = kClasses[item.rule].kind;
     if (source == Source::detailed) {
         const std::string_view type = value_at(object.values, f("surface type"));
         if (is_word(type, "Floor")) {
@@ -764,7 +764,7 @@ void Builder::read_detailed(const Pending& item) {
             kind = SurfaceKind::wall;
         }
     }
-    Surface& s = start(item.slot, item.spec, object.values, kind);
+    Surface& s = start(item.slot, item.rule, object.values, kind);
     s.construction = text(value_at(object.values, f("construction name")), recent_construction_);
     const std::string_view zone_name = value_at(object.values, f("zone name"));
     s.zone = text(zone_name, recent_zone_);
@@ -795,18 +795,18 @@ void Builder::rectangle(Surface& s, Vec3 llc, double azimuth, double tilt, doubl
 
 void Builder::read_rect(const Pending& item) {
     const ObjectView object = view(item.slot);
-    Fields& f = fields(item.spec);
-    const ClassSpec& spec = kClasses[item.spec];
-    Surface& s = start(item.slot, item.spec, object.values, spec.kind);
+    Fields& f = fields(item.rule);
+    const ClassRule& rule = kClasses[item.rule];
+    Surface& s = start(item.slot, item.rule, object.values, rule.kind);
     s.construction = text(value_at(object.values, f("construction name")), recent_construction_);
     const std::string_view zone_name = value_at(object.values, f("zone name"));
     s.zone = text(zone_name, recent_zone_);
     s.zone_idx = zone_named(zone_name);
-    s.outside_boundary = text(spec.boundary == "Zone" ? std::string_view("Zone") : spec.boundary);
-    const double default_tilt = spec.source == Source::rect_wall   ? 90.0
-                                : spec.source == Source::rect_roof ? 0.0
+    s.outside_boundary = text(rule.boundary == "Zone" ? std::string_view("Zone") : rule.boundary);
+    const double default_tilt = rule.source == Source::rect_wall   ? 90.0
+                                : rule.source == Source::rect_roof ? 0.0
                                                                    : 180.0;
-    double azimuth = number_at(object.values, f("azimuth angle"), spec.source == Source::rect_wall ? 0.0 : 90.0);
+    double azimuth = number_at(object.values, f("azimuth angle"), rule.source == Source::rect_wall ? 0.0 : 90.0);
     const double tilt = number_at(object.values, f("tilt angle"), default_tilt);
     if (s.zone_idx < 0) {  // the engine builds no vertices for a surface without its zone
         finish(s, false);
@@ -829,7 +829,7 @@ void Builder::read_rect(const Pending& item) {
 
 void Builder::read_fenestration(const Pending& item) {
     const ObjectView object = view(item.slot);
-    Fields& f = fields(item.spec);
+    Fields& f = fields(item.rule);
     const std::string_view type = value_at(object.values, f("surface type"));
     SurfaceKind kind = SurfaceKind::window;
     if (is_word(type, "Door")) {
@@ -837,7 +837,7 @@ void Builder::read_fenestration(const Pending& item) {
     } else if (is_word(type, "TubularDaylightDome")) {
         kind = SurfaceKind::tdd_dome;
     }
-    Surface& s = start(item.slot, item.spec, object.values, kind);
+    Surface& s = start(item.slot, item.rule, object.values, kind);
     s.construction = text(value_at(object.values, f("construction name")), recent_construction_);
     const std::string_view base_name = value_at(object.values, f("building surface name"));
     s.base_surface = text(base_name, recent_base_);
@@ -872,9 +872,9 @@ void Builder::relative_rectangle(Surface& s, const Surface& base, double x, doub
 
 void Builder::read_rect_sub(const Pending& item) {
     const ObjectView object = view(item.slot);
-    Fields& f = fields(item.spec);
-    const ClassSpec& spec = kClasses[item.spec];
-    Surface& s = start(item.slot, item.spec, object.values, spec.kind);
+    Fields& f = fields(item.rule);
+    const ClassRule& rule = kClasses[item.rule];
+    Surface& s = start(item.slot, item.rule, object.values, rule.kind);
     s.construction = text(value_at(object.values, f("construction name")), recent_construction_);
     const std::string_view base_name = value_at(object.values, f("building surface name"));
     s.base_surface = text(base_name, recent_base_);
@@ -902,11 +902,11 @@ void Builder::read_rect_sub(const Pending& item) {
 
 void Builder::read_shading_detailed(const Pending& item) {
     const ObjectView object = view(item.slot);
-    Fields& f = fields(item.spec);
-    const ClassSpec& spec = kClasses[item.spec];
-    Surface& s = start(item.slot, item.spec, object.values, spec.kind);
+    Fields& f = fields(item.rule);
+    const ClassRule& rule = kClasses[item.rule];
+    Surface& s = start(item.slot, item.rule, object.values, rule.kind);
     int32_t zone = -1;
-    if (spec.source == Source::zone_shading) {
+    if (rule.source == Source::zone_shading) {
         const std::string_view base_name = value_at(object.values, f("base surface name"));
         s.base_surface = text(base_name, recent_base_);
         s.base_idx = surface_named(base_name);
@@ -917,12 +917,12 @@ void Builder::read_shading_detailed(const Pending& item) {
 
 void Builder::read_rect_shading(const Pending& item) {
     const ObjectView object = view(item.slot);
-    Fields& f = fields(item.spec);
-    const ClassSpec& spec = kClasses[item.spec];
-    Surface& s = start(item.slot, item.spec, object.values, spec.kind);
+    Fields& f = fields(item.rule);
+    const ClassRule& rule = kClasses[item.rule];
+    Surface& s = start(item.slot, item.rule, object.values, rule.kind);
     double azimuth = number_at(object.values, f("azimuth angle"), 0.0);
     const double tilt = number_at(object.values, f("tilt angle"), 90.0);
-    if (spec.kind == SurfaceKind::detached_building && !rules_.world) azimuth += north_axis_;
+    if (rule.kind == SurfaceKind::detached_building && !rules_.world) azimuth += north_axis_;
     Vec3 llc{number_at(object.values, f("starting x coordinate"), 0.0),
              number_at(object.values, f("starting y coordinate"), 0.0),
              number_at(object.values, f("starting z coordinate"), 0.0)};
@@ -948,7 +948,7 @@ Builder::OnBase Builder::on_base(size_t window) const noexcept {
 
 void Builder::read_overhang(const Pending& item, bool projection) {
     const ObjectView object = view(item.slot);
-    Fields& f = fields(item.spec);
+    Fields& f = fields(item.rule);
     const std::string_view window_name = value_at(object.values, f("window or door name"));
     const int32_t window = surface_named(window_name);
     add_frame(item.slot, FrameRole::relative, -1, SurfaceKind::shading, true,
@@ -973,7 +973,7 @@ void Builder::read_overhang(const Pending& item, bool projection) {
     }
     const double len = left + right + shape(w).width;
     if (len * depth <= 0.0) return;  // the engine leaves such an overhang out
-    Surface& s = start(item.slot, item.spec, object.values, SurfaceKind::shading);
+    Surface& s = start(item.slot, item.rule, object.values, SurfaceKind::shading);
     const Surface& win = model_.surfaces[w];
     const OnBase at = on_base(w);
     relative_rectangle(s, model_.surfaces[static_cast<size_t>(base_idx)], at.x - left,
@@ -982,7 +982,7 @@ void Builder::read_overhang(const Pending& item, bool projection) {
 
 void Builder::read_fin(const Pending& item, bool projection) {
     const ObjectView object = view(item.slot);
-    Fields& f = fields(item.spec);
+    Fields& f = fields(item.rule);
     const int32_t window = surface_named(value_at(object.values, f("window or door name")));
     const std::string_view name = value_at(object.values, 0);
     add_frame(item.slot, FrameRole::relative, -1, SurfaceKind::shading, true,
@@ -1013,7 +1013,7 @@ void Builder::read_fin(const Pending& item, bool projection) {
                                         : number_at(object.values, f(n[5]), 0.0);
         const double fin_length = above + below + shape(w).height;
         if (fin_length * depth <= 0.0) continue;
-        Surface& s = start(item.slot, item.spec, object.values, SurfaceKind::shading);
+        Surface& s = start(item.slot, item.rule, object.values, SurfaceKind::shading);
         s.name = text(std::string(name) + (side ? " Right" : " Left"));
         const Surface& win = model_.surfaces[w];
         const OnBase at = on_base(w);
@@ -1285,13 +1285,13 @@ void Builder::facade_totals() {
 
 void Builder::run() {
     const size_t nclasses = schema_.ordered_classes.size();
-    // The spec of each class of the schema this reads, by class index.
-    std::vector<uint32_t> spec_of(nclasses, UINT32_MAX);
+    // The rule of each class of the schema this reads, by class index.
+    std::vector<uint32_t> rule_of(nclasses, UINT32_MAX);
     fields_.reserve(kClassCount);
     for (uint32_t k = 0; k < kClassCount; ++k) {
         const auto index = idd::find_class_index(schema_, kClasses[k].name);
         fields_.emplace_back(index ? &schema_.ordered_classes[*index] : nullptr);
-        if (index) spec_of[*index] = k;
+        if (index) rule_of[*index] = k;
     }
     const idd::ClassDef* classes = schema_.ordered_classes.data();
     const size_t count = slots_.slot_count();
@@ -1299,18 +1299,18 @@ void Builder::run() {
         ObjectView object;
         if (slots_.view(slot, object) != SlotState::object || !object.cls) continue;
         const size_t index = static_cast<size_t>(object.cls - classes);
-        if (index >= nclasses || spec_of[index] == UINT32_MAX) continue;
-        const uint32_t spec = spec_of[index];
-        const Source source = kClasses[spec].source;
+        if (index >= nclasses || rule_of[index] == UINT32_MAX) continue;
+        const uint32_t rule = rule_of[index];
+        const Source source = kClasses[rule].source;
         if (source == Source::building) {
-            if (pending_[static_cast<size_t>(source)].empty()) read_building(object.values, fields(spec));
+            if (pending_[static_cast<size_t>(source)].empty()) read_building(object.values, fields(rule));
         } else if (source == Source::rules) {
-            if (pending_[static_cast<size_t>(source)].empty()) read_rules(object.values, fields(spec));
+            if (pending_[static_cast<size_t>(source)].empty()) read_rules(object.values, fields(rule));
         } else if (source == Source::zone) {
-            read_zone(slot, object.values, fields(spec));
+            read_zone(slot, object.values, fields(rule));
             continue;
         }
-        pending_[static_cast<size_t>(source)].push_back({slot, spec});
+        pending_[static_cast<size_t>(source)].push_back({slot, rule});
     }
     building_ = Turn::by(north_axis_);
     size_t expected = 0;
