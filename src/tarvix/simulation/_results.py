@@ -1,12 +1,13 @@
 """Readers of what the engine wrote: its SQLite output (through sqlite3) and its ESO/MTR text (through the
 core's reader, tarvix._eso). Both give the same records: Variable and Series."""
 
+import calendar
 import contextlib
 import importlib
 import sqlite3
 from array import array
 from dataclasses import dataclass
-from datetime import datetime, timedelta
+from datetime import date, datetime, timedelta
 from pathlib import Path
 from typing import Any
 
@@ -24,8 +25,11 @@ _SQL_FREQUENCY = {
     "annual": "Annual",
     "environment": "RunPeriod",
 }
-# Design days carry no year; their stamps get this one (a leap year, so that 29 February is a date).
+# Design days carry no year; their stamps get this one (a leap year, so that 29 February is a date). So
+# does an ESO read without the run's eplusout.eio beside it, which is where its run periods' years are.
 DEFAULT_YEAR = 2000
+# The most keys and frequencies an error lists when a name matches several reports.
+_SHOWN = 5
 
 
 def _frequency(word: str) -> str:
@@ -71,10 +75,47 @@ class Series:
         return pandas.Series(self.values, index=pandas.DatetimeIndex(self.timestamps), name=label)
 
 
-def _stamp(year: int | None, month: int, day: int, hour: int, minute: int) -> datetime:
-    """The interval end the engine labels (month, day, hour, minute); hour 24 runs into the next day. Day 0
-    (a longer report before any day of its environment) is the day before the month's first."""
+def _stamp(year: int | None, month: int, day: int, hour: int, minute: float) -> datetime:
+    """The interval end the engine labels (month, day, hour, minute); hour 24 runs into the next day."""
     return datetime(year or DEFAULT_YEAR, month, 1) + timedelta(days=day - 1, hours=hour, minutes=minute)
+
+
+def _month_end(year: int, month: int) -> datetime:
+    """The end of a calendar month: the next month's first day at 00:00."""
+    return datetime(year + month // 12, month % 12 + 1, 1)
+
+
+def _day_end(day: date) -> datetime:
+    return datetime(day.year, day.month, day.day) + timedelta(days=1)
+
+
+def _run_dates(path: Path) -> dict[str, tuple[date | None, date | None]]:
+    """{environment name (upper case): (first day, last day)} from the run's eplusout.eio beside `path`,
+    where the engine names each environment's dates ("02/27/2023" for a run period, "01/21" without a year
+    for a design day, whose days are then in DEFAULT_YEAR). Empty when there is no such file."""
+    dates: dict[str, tuple[date | None, date | None]] = {}
+    eio = path.with_suffix(".eio")
+    try:
+        with open(eio, encoding="utf-8", errors="replace") as handle:
+            for line in handle:
+                if not line.startswith("Environment,"):
+                    continue
+                fields = [f.strip() for f in line.split(",")]
+                if len(fields) >= 5 and fields[1].upper() not in dates:
+                    dates[fields[1].upper()] = (_eio_date(fields[3]), _eio_date(fields[4]))
+    except OSError:
+        pass
+    return dates
+
+
+def _eio_date(text: str) -> date | None:
+    parts = text.split("/")
+    try:
+        month, day = int(parts[0]), int(parts[1])
+        year = int(parts[2]) if len(parts) > 2 else DEFAULT_YEAR
+        return date(year, month, day)
+    except (ValueError, IndexError):
+        return None
 
 
 def _pick(variables: list[Variable], name: str, key: str | None, frequency: str | None) -> Variable:
@@ -89,8 +130,10 @@ def _pick(variables: list[Variable], name: str, key: str | None, frequency: str 
     if not wanted:
         raise ValueError(f"no reported variable {name!r} (key {key!r}, frequency {frequency!r})")
     if len(wanted) > 1:
-        found = ", ".join(f"{v.key or '-'} {v.frequency}" for v in wanted)
-        raise ValueError(f"{name!r} is reported more than once ({found}): give key= and/or frequency=")
+        found = ", ".join(f"{v.key or '-'} {v.frequency}" for v in wanted[:_SHOWN])
+        more = f" and {len(wanted) - _SHOWN} more" if len(wanted) > _SHOWN else ""
+        raise ValueError(f"{name!r} is reported more than once, {len(wanted)} times ({found}{more}): "
+                         "give key= and/or frequency=")
     return wanted[0]
 
 
@@ -112,7 +155,9 @@ class SqlResults:
         return f"<SqlResults {self.path}>"
 
     def _connect(self) -> sqlite3.Connection:
-        return sqlite3.connect(f"file:{self.path}?mode=ro", uri=True)
+        # A quoted file: address (a folder may hold '#', '?' or '%'), read-only: a missing file is an error,
+        # never a new empty database.
+        return sqlite3.connect(f"{self.path.absolute().as_uri()}?mode=ro", uri=True)
 
     def _query(self, sql: str, args: tuple[Any, ...] = ()) -> list[Any]:
         with contextlib.closing(self._connect()) as connection:
@@ -140,8 +185,8 @@ class SqlResults:
         dictionary = self._dictionary()
         variable = _pick([v for _, v in dictionary], name, key, frequency)
         index = next(i for i, v in dictionary if v is variable)
-        sql = ("SELECT t.Year, t.Month, t.Day, t.Hour, t.Minute, d.Value FROM ReportData d "
-               "JOIN Time t ON t.TimeIndex = d.TimeIndex ")
+        sql = ("SELECT t.Year, t.Month, t.Day, t.Hour, t.Minute, t.EnvironmentPeriodIndex, d.Value "
+               "FROM ReportData d JOIN Time t ON t.TimeIndex = d.TimeIndex ")
         args: tuple[Any, ...] = (index,)
         if environment is not None:
             sql += "JOIN EnvironmentPeriods e ON e.EnvironmentPeriodIndex = t.EnvironmentPeriodIndex "
@@ -150,9 +195,37 @@ class SqlResults:
             sql += "AND e.EnvironmentName = ? COLLATE NOCASE "
             args += (environment,)
         rows = self._query(sql + "ORDER BY d.TimeIndex", args)
-        stamps = [_stamp(y, mo, d, h, mi) for y, mo, d, h, mi, _ in rows]
-        values = array("d", (r[5] for r in rows))
+        ends: dict[int, datetime] = {}
+        stamps = []
+        for year, month, day, hour, minute, period, _ in rows:
+            if month is not None:
+                stamps.append(_stamp(year, month, day, hour, minute))
+            elif year is not None:  # a year's value: its Time row names the year only
+                stamps.append(datetime((year or DEFAULT_YEAR) + 1, 1, 1))
+            else:  # a run period's value: its Time row names no date
+                if period not in ends:
+                    ends[period] = self._environment_end(period)
+                stamps.append(ends[period])
+        values = array("d", (r[6] for r in rows))
         return Series(stamps, values, variable.units, variable.key, variable.name, variable.frequency)
+
+    def _environment_end(self, period: int) -> datetime:
+        """The end of an environment's last simulated day: its last daily or shorter Time row, else the date
+        the run's eplusout.eio gives, else its last dated row."""
+        last = self._query(
+            "SELECT Year, Month, Day, IntervalType FROM Time WHERE EnvironmentPeriodIndex = ? AND Month IS NOT NULL "
+            "ORDER BY IntervalType > 2, TimeIndex DESC LIMIT 1", (period,))
+        if not last or last[0][3] > 2:
+            names = self._query("SELECT EnvironmentName FROM EnvironmentPeriods WHERE EnvironmentPeriodIndex = ?",
+                                (period,))
+            if names:
+                _, end = _run_dates(self.path).get(str(names[0][0]).upper(), (None, None))
+                if end is not None:
+                    return _day_end(end)
+        if not last:
+            return datetime(DEFAULT_YEAR, 1, 1)
+        year, month, day, _ = last[0]
+        return _stamp(year, month, day, 24, 0)
 
     def tables(self) -> list[tuple[str, str, str]]:
         """(report, for, table) of every tabular report table."""
@@ -243,5 +316,45 @@ class EsoResults:
         keep = [k for k, s in enumerate(stamps) if wanted is None or s[0] == wanted]
         if wanted is not None:
             values = array("d", (values[k] for k in keep))
-        timestamps = [_stamp(None, *stamps[k][1:]) for k in keep]
+        timestamps = self._timestamps([stamps[k] for k in keep], variable.frequency)
         return Series(timestamps, values, variable.units, variable.key, variable.name, variable.frequency)
+
+    def _timestamps(self, stamps: list[tuple[int, int, int, int, float]], frequency: str) -> list[datetime]:
+        """The stamps of one report in the readers' one calendar: each environment starts in the year the
+        run's eplusout.eio gives it (DEFAULT_YEAR without one), and its days run on into the next year where
+        the file's dates turn back to January."""
+        titles = self.environments()
+        dates = _run_dates(self.path)
+        out = []
+        environment, year, last, years = -1, DEFAULT_YEAR, (0, 0), 0
+        for env, month, day, hour, minute in stamps:
+            if env != environment:
+                environment, last, years = env, (0, 0), 0
+                first, end = dates.get(titles[env].upper(), (None, None)) if env < len(titles) else (None, None)
+                year = first.year if first is not None else DEFAULT_YEAR
+            if frequency == "Annual":  # one value a year, each the end of its calendar year
+                out.append(datetime(year + years + 1, 1, 1))
+                years += 1
+                continue
+            if month and (month, day) < last:
+                year += 1
+            if month:
+                last = (month, day)
+            if frequency == "Monthly":
+                # The month's last day as the engine counts it: 29 February only where the file reports one
+                # (the engine skips it in a leap year whose weather file has none).
+                if month == 2 and calendar.isleap(year) and day != 29:
+                    out.append(datetime(year, 2, 29))
+                else:
+                    out.append(_month_end(year, month))
+            elif frequency == "RunPeriod":
+                # The environment's last day: as the run's eio names it, else the last day the file reported.
+                if end is not None:
+                    out.append(_day_end(end))
+                elif month and day:
+                    out.append(_stamp(year, month, day, hour, minute))
+                else:
+                    out.append(datetime(year, 1, 1))
+            else:
+                out.append(_stamp(year, month, day, hour, minute))
+        return out
