@@ -2,9 +2,12 @@
 it in its CSV, at the same time stamps; and malformed files refused with a ValueError naming the fault."""
 
 import csv
+import sqlite3
 import os
 import stat
 import subprocess
+from contextlib import closing
+from datetime import datetime
 
 import pytest
 
@@ -188,3 +191,103 @@ def test_sparse_ids_and_damaged_bytes():
                 eso.read([v[0] for v in eso.variables()])
             except ValueError:
                 pass
+
+
+# The box's design days and three short run periods: across the end of February in a common year and in a
+# leap year (whose weather file has no 29 February, so the engine skips it), and one without a year that the
+# engine starts on a Sunday, 30 December 2007, and runs into 2008.
+STAMP_PERIODS = (
+    "RunPeriod,Common,2,27,2023,3,2,2023,,Yes,Yes,No,Yes,Yes;\n"
+    "RunPeriod,Leap,2,27,2024,3,2,2024,,Yes,Yes,No,Yes,Yes;\n"
+    "RunPeriod,No Year,12,30,,1,2,,Sunday,Yes,Yes,No,Yes,Yes;\n"
+)
+SQL_LABELS = {"Timestep": "Zone Timestep", "RunPeriod": "Run Period"}
+FREQUENCIES = ("Timestep", "Hourly", "Daily", "Monthly", "RunPeriod", "Annual")
+
+
+@pytest.fixture(scope="module")
+def stamp_run(tmp_path_factory):
+    import simulation_models as models
+
+    from tarvix.simulation import find_engine, run
+
+    payload_dir()
+    text = models.box(outputs=False).replace("RunPeriod,January week,1,1,,1,7,,Sunday,Yes,Yes,No,Yes,Yes;\n",
+                                             STAMP_PERIODS)
+    text += "".join(f"Output:Variable,*,Site Outdoor Air Drybulb Temperature,{f};\n" for f in FREQUENCIES)
+    text += "".join(f"Output:Meter,DistrictHeatingWater:Facility,{f};\n" for f in FREQUENCIES[1:])
+    folder = tmp_path_factory.mktemp("stamps")
+    (folder / "model.idf").write_text(text)
+    result = run(folder / "model.idf", find_engine().weather("Chicago"), readvars=True, output_dir=folder / "run")
+    assert result.ok, result.messages
+    return result
+
+
+def _label(stamp):
+    """A stamp as the engine labels the end of an interval: midnight is the day before's 24:00."""
+    from datetime import timedelta
+
+    if (stamp.hour, stamp.minute) == (0, 0):
+        day = stamp - timedelta(days=1)
+        return day.year, day.month, day.day, 24, 0
+    return stamp.year, stamp.month, stamp.day, stamp.hour, stamp.minute
+
+
+@pytest.mark.parametrize("frequency", FREQUENCIES)
+def test_stamps_one_calendar_across_readers(stamp_run, frequency):
+    name = "Site Outdoor Air Drybulb Temperature"
+    sql, eso = stamp_run.sql, stamp_run.eso
+    stamps = sql.series(name, frequency=frequency).timestamps
+    assert eso.series(name, frequency=frequency).timestamps == stamps
+    if frequency != "Timestep":
+        meter = "DistrictHeatingWater:Facility"
+        assert stamp_run.mtr.series(meter, frequency=frequency).timestamps == stamps
+        assert eso.series(meter, frequency=frequency).timestamps == stamps
+    # The SQLite output's Time rows, where they name a date (design days have year 0).
+    with closing(sqlite3.connect(stamp_run.files["eplusout.sql"])) as connection:
+        rows = connection.execute(
+            "SELECT t.Year, t.Month, t.Day, t.Hour, t.Minute FROM ReportData d JOIN Time t USING (TimeIndex) "
+            "JOIN ReportDataDictionary r USING (ReportDataDictionaryIndex) WHERE r.Name = ? AND r.ReportingFrequency"
+            " = ? ORDER BY d.TimeIndex", (name, SQL_LABELS.get(frequency, frequency))).fetchall()
+    assert len(rows) == len(stamps)
+    for (year, month, day, hour, minute), stamp in zip(rows, stamps):
+        if month is not None:
+            assert _label(stamp) == (year or 2000, month, day, hour, minute)
+        elif year is not None:
+            assert stamp == datetime(year + 1, 1, 1)
+    # ReadVarsESO's rows (month, day and time) of the values up to a day long; longer ones it names apart.
+    if frequency in ("Timestep", "Hourly", "Daily"):
+        with open(stamp_run.files["eplusout.csv"], newline="") as handle:
+            table = [[cell.strip() for cell in row] for row in csv.reader(handle)]
+        column = table[0].index(f"Environment:{name} [C]({LABELS.get(frequency, frequency)})")
+        printed = [row[0] for row in table[1:] if column < len(row) and row[column]]
+        assert [f"{m:02d}/{d:02d}  {h:02d}:{mi:02d}:00" for _, m, d, h, mi in map(_label, stamps)] == printed
+    # The run's own years: none for a design day (2000), the year the engine started a run period without one.
+    years = {"RunPeriod": {2000, 2023, 2024, 2008}, "Annual": {2007}}.get(frequency, {2000, 2023, 2024, 2007, 2008})
+    assert {_label(stamp)[0] for stamp in stamps} == years
+    assert not any(s.month == 2 and s.day == 29 and s.hour > 0 for s in stamps)  # no day is 29 Feb 2023
+    if frequency == "Hourly":
+        assert datetime(2023, 3, 1) in stamps and datetime(2023, 3, 1, 1) in stamps
+    if frequency == "RunPeriod":
+        assert stamps[2:] == [datetime(2023, 3, 3), datetime(2024, 3, 3), datetime(2008, 1, 3)]
+    if frequency == "Monthly":
+        assert stamps[2:] == [datetime(2023, 3, 1), datetime(2023, 4, 1), datetime(2024, 2, 29), datetime(2024, 4, 1),
+                              datetime(2008, 1, 1), datetime(2008, 2, 1)]
+
+
+def test_sql_path_quoted_read_only_and_many_matches(stamp_run, tmp_path):
+    import shutil
+
+    from tarvix.simulation import SqlResults
+
+    odd = tmp_path / "a#b?c%41d"
+    odd.mkdir()
+    shutil.copyfile(stamp_run.files["eplusout.sql"], odd / "eplusout.sql")
+    series = SqlResults(odd / "eplusout.sql").series("Site Outdoor Air Drybulb Temperature", frequency="Hourly")
+    assert series.values == stamp_run.sql.series("Site Outdoor Air Drybulb Temperature", frequency="Hourly").values
+    with pytest.raises(sqlite3.OperationalError):
+        SqlResults(odd / "missing.sql").variables()
+    assert sorted(p.name for p in tmp_path.rglob("*")) == ["a#b?c%41d", "eplusout.sql"]
+    with pytest.raises(ValueError, match=r"reported more than once, 6 times \(Environment Timestep, .*, "
+                                         r"Environment RunPeriod and 1 more\): give key="):
+        stamp_run.sql.series("Site Outdoor Air Drybulb Temperature")
