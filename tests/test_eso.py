@@ -2,8 +2,8 @@
 it in its CSV, at the same time stamps; and malformed files refused with a ValueError naming the fault."""
 
 import csv
-import sqlite3
 import os
+import sqlite3
 import stat
 import subprocess
 from contextlib import closing

@@ -48,9 +48,14 @@ class Variable:
 
 
 class Series:
-    """The values of one variable at one frequency: `timestamps` are naive datetimes of the interval ends as
-    the engine labels them (24:00 is the next day's 00:00), `values` an array('d') numpy reads without a
-    copy."""
+    """The values of one variable at one frequency: `timestamps` are naive datetimes of the interval ends,
+    `values` an array('d') numpy reads without a copy.
+
+    The stamps are the same from either reader. The year is the run's own (a run period's, into the next
+    one past 31 December; 2000 for design days, which have none). Time step, hourly and daily values end
+    where the engine labels them, 24:00 being the next day's 00:00; monthly ones at the end of the month's
+    last day as the engine counts it; run period ones at the end of the environment's last day; annual
+    ones at the end of their year."""
 
     __slots__ = ("timestamps", "values", "units", "key", "name", "frequency")
 
@@ -113,7 +118,8 @@ def _eio_date(text: str) -> date | None:
     try:
         month, day = int(parts[0]), int(parts[1])
         year = int(parts[2]) if len(parts) > 2 else DEFAULT_YEAR
-        return date(year, month, day)
+        # Years whose ends (and the next year's) are still dates.
+        return date(year, month, day) if 1 <= year < 9998 else None
     except (ValueError, IndexError):
         return None
 
@@ -272,6 +278,7 @@ class EsoResults:
     def __init__(self, path: str | Path):
         self.path = Path(path)
         self._file: Any = None
+        self._dates: dict[str, tuple[date | None, date | None]] | None = None
 
     def __repr__(self) -> str:
         return f"<EsoResults {self.path}>"
@@ -282,6 +289,7 @@ class EsoResults:
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.path = state["path"]
         self._file = None
+        self._dates = None
 
     def _eso(self) -> Any:
         if self._file is None:
@@ -324,7 +332,9 @@ class EsoResults:
         run's eplusout.eio gives it (DEFAULT_YEAR without one), and its days run on into the next year where
         the file's dates turn back to January."""
         titles = self.environments()
-        dates = _run_dates(self.path)
+        if self._dates is None:
+            self._dates = _run_dates(self.path)
+        dates = self._dates
         out = []
         environment, year, last, years = -1, DEFAULT_YEAR, (0, 0), 0
         for env, month, day, hour, minute in stamps:
