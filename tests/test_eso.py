@@ -291,3 +291,19 @@ def test_sql_path_quoted_read_only_and_many_matches(stamp_run, tmp_path):
     with pytest.raises(ValueError, match=r"reported more than once, 6 times \(Environment Timestep, .*, "
                                          r"Environment RunPeriod and 1 more\): give key="):
         stamp_run.sql.series("Site Outdoor Air Drybulb Temperature")
+
+
+@pytest.mark.parametrize("eio", [None, "Environment,WEEK,WeatherFileRunPeriod,01/14/2023,02/03/2023,Saturday,21\n"])
+def test_monthly_meters_alone_end_with_their_month(tmp_path, eio):
+    from tarvix.simulation import EsoResults
+
+    text = (DICTIONARY.replace("8,1,Electricity:Facility [J] !Hourly", "8,9,Electricity:Facility [J] !Monthly [Value,"
+                               "Min,Day,Hour,Minute,Max,Day,Hour,Minute]")
+            + "1,WEEK,  41.98, -87.92,  -6.00, 201.00\n4,18, 1\n8,5.0,1.0,14,1,60,2.0,14,2,60\n"
+            "4,21, 2\n8,6.0,1.0,1,1,60,2.0,1,2,60\nEnd of Data\n")
+    (tmp_path / "eplusout.mtr").write_text(text)
+    if eio:
+        (tmp_path / "eplusout.eio").write_text(eio)
+    year = 2023 if eio else 2000
+    assert EsoResults(tmp_path / "eplusout.mtr").series("Electricity:Facility").timestamps == [
+        datetime(year, 2, 1), datetime(year, 3, 1)]

@@ -351,9 +351,10 @@ class EsoResults:
             if month:
                 last = (month, day)
             if frequency == "Monthly":
-                # The month's last day as the engine counts it: 29 February only where the file reports one
-                # (the engine skips it in a leap year whose weather file has none).
-                if month == 2 and calendar.isleap(year) and day != 29:
+                # The month's last day as the engine counts it: in a leap year, a February whose days the
+                # file reports without a 29th ends on the 28th (the engine skips the day when the weather
+                # file has none).
+                if month == 2 and calendar.isleap(year) and day not in (0, 29):
                     out.append(datetime(year, 2, 29))
                 else:
                     out.append(_month_end(year, month))
