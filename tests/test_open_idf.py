@@ -195,3 +195,10 @@ def test_real_schemas_by_header(tmp_path):
     assert small.version.startswith("8.8")
     wlhp = tarvix.open_idf(SHARED / "5ZoneWaterLoopHeatPump.idf", tmp_path)  # cp1252, found by itself
     assert wlhp.version.startswith("8.0") and len(wlhp["Zone"]) == 6
+
+
+def test_the_main_types_at_the_top_level():
+    from tarvix.idd import IDD
+    from tarvix.idf import IDF
+
+    assert (tarvix.IDD, tarvix.IDF) == (IDD, IDF) and {"IDD", "IDF", "open_idf"} <= set(tarvix.__all__)

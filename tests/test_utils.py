@@ -222,6 +222,7 @@ def test_read_without_encoding_checks_utf8_strictly(read_utf8_bytes, write, cont
         read_utf8_bytes(path, *call_args, n=n)
     assert type(excinfo.value) is UnicodeError
     assert str(excinfo.value) == cannot_read(path)
+    assert excinfo.value.__notes__ == ['Give the file\'s encoding with encoding=, for example encoding="cp1252".']
     assert type(excinfo.value.__cause__) is UnicodeDecodeError
 
 

@@ -225,8 +225,15 @@ def test_weather_command(capsys, tmp_path):
     january = out[4].split()
     assert january[0] == "1" and -10 < float(january[1]) < 0
     pytest.importorskip("matplotlib")
-    assert cli.main(["weather", str(path), "--plot", str(tmp_path / "year.svg")]) == 0
-    assert (tmp_path / "year.svg").read_text().lstrip().startswith("<?xml")
+    plot = tmp_path / "year.svg"
+    assert cli.main(["weather", str(path), "--plot", str(plot)]) == 0
+    assert plot.read_text().lstrip().startswith("<?xml") and capsys.readouterr().err == f"{path} -> {plot}\n"
+    # An existing plot is replaced only with --force, through a temporary file that keeps the suffix's format.
+    plot.write_text("by hand")
+    assert cli.main(["weather", str(path), "--plot", str(plot)]) == 1
+    assert plot.read_text() == "by hand" and "give --force to replace it" in capsys.readouterr().err
+    assert cli.main(["weather", str(path), "--plot", str(plot), "--force"]) == 0
+    assert plot.read_text().lstrip().startswith("<?xml") and sorted(tmp_path.iterdir()) == [plot]
 
 
 def test_weather_command_without_matplotlib(capsys, monkeypatch):
@@ -234,7 +241,8 @@ def test_weather_command_without_matplotlib(capsys, monkeypatch):
 
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     assert cli.main(["weather", str(weather_file("Chicago")), "--plot", "x.svg"]) == 2
-    assert "--plot needs matplotlib" in capsys.readouterr().err
+    assert f'--plot needs matplotlib: install the plot extra, from the checkout: {sys.executable} -m pip install ' \
+           '".[plot]"' in capsys.readouterr().err
     assert cli.main(["weather", "no/such.epw"]) == 2
 
 

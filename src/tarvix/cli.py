@@ -6,12 +6,12 @@
     tarvix convert PATH... --to epjson|idf --idd SCHEMA [--epjson-schema FILE] [-o OUT] [--force]
     tarvix rename PATH... CLASS OLD NEW --idd SCHEMA (-o OUT | --in-place) [--reformat [--compact]
                   [--preserve-order]] [--force]
-    tarvix run PATH... --weather EPW [--design-day | --annual] [--jobs N] [--out DIR] [--cache DIR]
+    tarvix run PATH... --weather EPW [--design-day | --annual] [--jobs N] [-o DIR] [--force] [--cache DIR]
                [--dask ADDRESS] [--engine PATH] [--timeout SECONDS]
     tarvix draw PATH --idd SCHEMA -o OUT.svg [--view VIEW] [--color-by WHAT] [--force]
     tarvix schedules PATH --idd SCHEMA [--name N]... [--environment E] [--weather EPW] [-o OUT.csv]
                      [--plot OUT.svg] [--force]
-    tarvix weather EPW [--plot OUT.svg]
+    tarvix weather EPW [--plot OUT.svg] [--force]
 
 Each PATH is a document or a folder, searched recursively for *.idf (and,
 for convert --to idf, *.epJSON). `--idd` names a schema file, or a folder of
@@ -19,7 +19,9 @@ them: then each document gets the schema of its own version. Files are read
 as UTF-8, or cp1252 when they are not UTF-8, unless --encoding says. Every
 file is written through a temporary file beside it, renamed over the target
 once complete; an existing file other than the document itself is replaced
-only with --force. rename keeps each document's own text (comments, spacing,
+only with --force, and a device or pipe (/dev/null) is written to in place,
+never replaced. Every command names each file it wrote on stderr
+(`source -> output`). rename keeps each document's own text (comments, spacing,
 encoding) and changes only the names; format lays documents out anew.
 validate prints each problem after `path:line: `. Exit status: 0 on success
 (for validate: no document has an error), 1 when validate finds an error or
@@ -42,6 +44,7 @@ import json
 import os
 import re
 import shutil
+import stat
 import sys
 import tempfile
 import time
@@ -466,18 +469,80 @@ def _umask() -> int:
 _UMASK = _umask()  # read once, before any thread: setting it is process-wide
 
 
+def _kind(path: str | os.PathLike[str]) -> str | None:
+    """What is at `path`, through links: None (nothing), "file", "stream" (a character device such as
+    /dev/null or a terminal, or a pipe: written to in place, as standard output is) or "other" (a folder,
+    a block device, a socket: never written)."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return None
+    if stat.S_ISREG(mode):
+        return "file"
+    return "stream" if stat.S_ISCHR(mode) or stat.S_ISFIFO(mode) else "other"
+
+
+def not_replaced(path: str) -> str:
+    what = "a folder" if os.path.isdir(path) else "not a regular file"
+    return f"{path} is {what}: it is not replaced"
+
+
+def check_output(path: str | None, force: bool) -> None:
+    """Failed, before any work, for an output that would be refused: one that exists (without `force`), or
+    one that is neither a file nor written in place. Nothing to check for standard output (None or "-")."""
+    if path is None or path == "-":
+        return
+    kind = _kind(path)
+    if kind == "other":
+        raise Failed(not_replaced(path))
+    if kind != "stream" and not force and os.path.lexists(path):
+        raise Failed(refused(path))
+
+
+# The errors of a write that found no room: a file size limit, a full disk or quota, a failing device.
+_FULL = (errno.EFBIG, errno.ENOSPC, errno.EDQUOT, errno.EIO)
+
+
+def _name_target(error: BaseException, temporary: str, named: str) -> None:
+    """Puts the file asked for where an error names the temporary file written instead."""
+    if isinstance(error, OSError):
+        if temporary in (error.filename, error.filename2) or (error.filename is None and error.errno in _FULL):
+            error.filename, error.filename2 = named, None
+        if isinstance(error.strerror, str) and temporary in error.strerror:
+            error.strerror = error.strerror.replace(temporary, named)
+    elif type(error) in (ValueError, MemoryError, RuntimeError) and error.args and isinstance(error.args[0], str):
+        error.args = (error.args[0].replace(temporary, named), *error.args[1:])
+
+
 @contextlib.contextmanager
-def writing(path: str | os.PathLike[str], replace: bool = True) -> Iterator[str]:
+def writing(path: str | os.PathLike[str], replace: bool = True, suffix: str = "") -> Iterator[str]:
     """A temporary file in the folder of `path` to write; once the block ends
     without an exception it becomes `path`, or the file a link at `path` names,
     which keeps its permissions. With `replace` false an existing file is left
     alone and Failed raised instead. A write that fails part way leaves the
-    target as it was."""
+    target as it was. A device or a pipe at `path` (/dev/null, /dev/stdout) is
+    never replaced: the complete text is copied into it, as into standard
+    output; a folder or another kind of file there is refused. `suffix` ends
+    the temporary file's name, for writers that choose the format by it.
+    Errors name `path`, never the temporary file."""
+    named = os.fspath(path)
     target = Path(os.path.realpath(path))  # through a link, the file it names is replaced
-    fd, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
+    kind = _kind(target)
+    if kind == "other":
+        raise Failed(not_replaced(named))
+    stream = kind == "stream"
+    folder = tempfile.gettempdir() if stream else target.parent
+    try:
+        fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{target.name}.", suffix=".tmp" + suffix)
+    except OSError as error:
+        raise type(error)(error.errno, error.strerror, named) from None
     os.close(fd)
     try:
         yield temporary
+        if stream:
+            _copy_into(temporary, target, named)
+            os.unlink(temporary)
+            return
         if target.exists():
             shutil.copymode(target, temporary)
         else:
@@ -485,25 +550,49 @@ def writing(path: str | os.PathLike[str], replace: bool = True) -> Iterator[str]
         if replace:
             os.replace(temporary, target)
         else:
-            _create(temporary, target)
-    except BaseException:
+            _create(temporary, target, named)
+    except BaseException as error:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
+        _name_target(error, temporary, named)
         raise
 
 
-def _create(temporary: str, target: Path) -> None:
+def _copy_into(temporary: str, target: Path, named: str) -> None:
+    """Writes the temporary file's bytes into the device or pipe at `target`, opened
+    without creating or truncating anything; Failed if it is no longer one."""
+    try:
+        out = os.open(target, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
+    except OSError as error:
+        raise type(error)(error.errno, error.strerror, named) from None
+    try:
+        mode = os.fstat(out).st_mode
+        if not (stat.S_ISCHR(mode) or stat.S_ISFIFO(mode)):
+            raise Failed(f"{named} changed while it was written: it is not replaced")
+        with open(temporary, "rb") as source:
+            while chunk := source.read(1 << 16):
+                view = memoryview(chunk)
+                while view:
+                    try:
+                        view = view[os.write(out, view):]
+                    except OSError as error:
+                        raise type(error)(error.errno, error.strerror, named) from None
+    finally:
+        os.close(out)
+
+
+def _create(temporary: str, target: Path, named: str) -> None:
     """Moves `temporary` to `target` only if no file is there, in one step where
     the file system can link."""
     try:
         os.link(temporary, target)
     except FileExistsError:
-        raise Failed(refused(str(target))) from None
+        raise Failed(refused(named)) from None
     except OSError as error:
         if error.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EXDEV, errno.EMLINK):
             raise
         if target.exists():
-            raise Failed(refused(str(target))) from None
+            raise Failed(refused(named)) from None
         os.replace(temporary, target)
         return
     os.unlink(temporary)
@@ -511,6 +600,22 @@ def _create(temporary: str, target: Path) -> None:
 
 def refused(path: str) -> str:
     return f"{path} exists: give --force to replace it"
+
+
+def written(source: str, target: str) -> str:
+    """The line every command prints on stderr for a file it wrote."""
+    return f"{source} -> {target}"
+
+
+def needs_matplotlib() -> Any:
+    """matplotlib, or a usage error saying how to install the plot extra into this interpreter."""
+    try:
+        import matplotlib  # type: ignore[import-not-found, unused-ignore]
+    except ImportError:
+        python = sys.executable or "python"
+        raise UsageError(f'--plot needs matplotlib: install the plot extra, from the checkout: {python} -m pip '
+                         f'install ".[plot]"') from None
+    return matplotlib
 
 
 @dataclass(frozen=True)
@@ -582,6 +687,7 @@ class Outcome:
     text: str | None = None  # for standard output
 
     def say(self, text: str, error: bool = False) -> None:
+        """A line for stdout, or with `error` for stderr (errors, notes, and what was written where)."""
         self.lines.append((text, error))
 
 
@@ -604,11 +710,8 @@ def run_writing(args: argparse.Namespace, sources: list[Source], targets: list[T
     def one(item: tuple[Source, Target]) -> Outcome:
         source, target = item
         outcome = Outcome()
-        if target.path is not None and not target.replace and os.path.lexists(target.path):
-            outcome.status = EXIT_FAILED
-            outcome.say(f"{PROG}: error: {refused(target.path)}", error=True)
-            return outcome
         try:
+            check_output(target.path, target.replace)
             work(source, target, outcome)
         except UsageError as error:
             outcome.status = EXIT_USAGE
@@ -667,6 +770,8 @@ def cmd_format(args: argparse.Namespace) -> int:
     def one(source: Source, target: Target, outcome: Outcome) -> None:
         doc = work.load(source.path, outcome).document
         write_text(target, lambda path: doc.save(path, **layout(args)), lambda: doc.format(**layout(args)), outcome)
+        if target.path is not None and not target.in_place:
+            outcome.say(written(source.path, target.path), error=True)
 
     return run_writing(args, sources, targets, status, one)
 
@@ -753,7 +858,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
             write_text(target, lambda path: doc.save(path, compact=args.compact),
                        lambda: doc.format(compact=args.compact), outcome)
         if target.path is not None:
-            outcome.say(f"{source.path} -> {target.path}")
+            outcome.say(written(source.path, target.path), error=True)
 
     return run_writing(args, sources, targets, status, one)
 
@@ -829,8 +934,8 @@ def cmd_run(args: argparse.Namespace) -> int:
 
     if args.weather is None and not args.design_day:
         raise UsageError(NO_WEATHER)
-    if args.out is not None and os.path.exists(args.out) and not os.path.isdir(args.out):
-        raise UsageError(f"--out {args.out}: not a folder")
+    if args.output is not None and os.path.exists(args.output) and not os.path.isdir(args.output):
+        raise UsageError(f"-o {args.output}: not a folder")
     sources, status = gather(args, RUN_SUFFIXES)
     found: list[Any] = []
 
@@ -849,7 +954,10 @@ def cmd_run(args: argparse.Namespace) -> int:
     options["engine"] = engine() if args.dask is None else args.engine
     if args.timeout is not None:
         options["timeout"] = args.timeout
-    folders = output_folders(args.out, sources) if args.out is not None else [None] * len(sources)
+    folders = output_folders(args.output, sources) if args.output is not None else [None] * len(sources)
+    for folder in folders:  # a run's files replace those of an earlier run only when asked to
+        if folder is not None and not args.force and os.path.isdir(folder) and any(os.scandir(folder)):
+            raise Failed(refused(folder))
     jobs = [simulation.Job(Path(source.path), weather, **options, output_dir=folder)
             for source, folder in zip(sources, folders, strict=True)]
     client = dask_client(args.dask) if args.dask is not None and jobs else None
@@ -902,8 +1010,7 @@ def cmd_draw(args: argparse.Namespace) -> int:
     if not os.path.isfile(args.path):
         raise UsageError(f"{args.path}: no such file")
     to_stdout = args.output == "-"
-    if not to_stdout and not args.force and os.path.lexists(args.output):
-        raise Failed(refused(args.output))
+    check_output(args.output, args.force)
     outcome = Outcome()
     doc = work.load(args.path, outcome).document
     for line, _ in outcome.lines:
@@ -914,7 +1021,7 @@ def cmd_draw(args: argparse.Namespace) -> int:
         return EXIT_OK
     with writing(args.output, replace=args.force) as temporary:
         Path(temporary).write_text(text, encoding="utf-8")
-    print(f"{args.path} -> {args.output}")
+    print(written(args.path, args.output), file=sys.stderr)
     return EXIT_OK
 
 
@@ -933,14 +1040,9 @@ def cmd_schedules(args: argparse.Namespace) -> int:
     if isinstance(environment, str) and environment.isdigit():
         environment = int(environment)
     for target in (args.output, args.plot):
-        if target and target != "-" and not args.force and os.path.lexists(target):
-            raise Failed(refused(target))
+        check_output(target, args.force)
     if args.plot:
-        try:
-            import matplotlib  # type: ignore[import-not-found, unused-ignore]
-        except ImportError:
-            raise UsageError("--plot needs matplotlib (pip install matplotlib)") from None
-        matplotlib.use("Agg")
+        needs_matplotlib().use("Agg")
     outcome = Outcome()
     doc = work.load(args.path, outcome).document
     for line, _ in outcome.lines:
@@ -972,10 +1074,10 @@ def cmd_schedules(args: argparse.Namespace) -> int:
     else:
         with writing(args.output, replace=args.force) as temporary:
             Path(temporary).write_text(text, encoding="utf-8")
-        print(f"{args.path} -> {args.output}", file=sys.stderr)
+        print(written(args.path, args.output), file=sys.stderr)
     if args.plot:
         heat_maps(found, days, max(1, steps // 24), args.plot, args.force)
-        print(f"{args.path} -> {args.plot}", file=sys.stderr)
+        print(written(args.path, args.plot), file=sys.stderr)
     return EXIT_OK
 
 
@@ -1023,10 +1125,8 @@ def cmd_weather(args: argparse.Namespace) -> int:
     if not os.path.isfile(args.path):
         raise UsageError(f"{args.path}: no such file")
     if args.plot is not None:
-        try:
-            import matplotlib  # noqa: F401  (the plot needs it; say so before reading anything)
-        except ImportError:
-            raise UsageError("--plot needs matplotlib (pip install matplotlib)") from None
+        needs_matplotlib()  # before reading anything
+        check_output(args.plot, args.force)
     try:
         weather = read_epw(args.path)
     except ValueError as error:
@@ -1041,8 +1141,10 @@ def cmd_weather(args: argparse.Namespace) -> int:
         print(f"{int(row['month']):>5}  {row['dry_bulb']:>8.1f}  {row['dew_point']:>9.1f}  "
               f"{row['relative_humidity']:>5.0f}  {row['wind_speed']:>5.1f}  {row['global_horizontal_daily']:>7.2f}")
     if args.plot is not None:
-        weather.plot(args.plot)
-        print(f"{args.path} -> {args.plot}")
+        # The plot's format is its file's suffix (PNG for a name without one, as matplotlib draws it).
+        with writing(args.plot, replace=args.force, suffix=Path(args.plot).suffix or ".png") as temporary:
+            weather.plot(temporary)
+        print(written(args.path, args.plot), file=sys.stderr)
     return EXIT_OK
 
 
@@ -1066,11 +1168,13 @@ def build_parser() -> argparse.ArgumentParser:
                         help="encoding of the documents (default: auto, each file UTF-8, else cp1252)")
     common.add_argument("--idd-encoding", metavar="ENC", type=encoding_argument, default=_schemas.AUTO,
                         help="encoding of the schemas (default: auto, as for --encoding)")
-    common.add_argument("--jobs", "-j", type=jobs_argument, default=min(8, os.cpu_count() or 1), metavar="N",
-                        help="work on N documents at once, on threads (default: the number of processors, "
-                             "at most 8)")
     common.add_argument("--verbose", "-v", action="store_true",
                         help="say which files were read in an encoding other than UTF-8")
+
+    # Only the commands that take several documents work on several at once.
+    jobs = argparse.ArgumentParser(add_help=False)
+    jobs.add_argument("--jobs", "-j", type=jobs_argument, default=min(8, os.cpu_count() or 1), metavar="N",
+                      help="work on N documents at once, on threads (default: the number of processors, at most 8)")
 
     many = argparse.ArgumentParser(add_help=False)
     many.add_argument("--json", action="store_true", help="one JSON object per line")
@@ -1083,13 +1187,13 @@ def build_parser() -> argparse.ArgumentParser:
     force.add_argument("--force", action="store_true", help="replace output files that exist")
 
     paths_help = "a document, or a folder searched recursively for *.idf"
-    info = commands.add_parser("info", parents=[common, many], help="version, object counts, dangling references",
+    info = commands.add_parser("info", parents=[common, jobs, many], help="version, object counts, dangling references",
                                description="For each document: its version and schema, the number of objects "
                                            "per class, and the references that name no object.")
     info.add_argument("paths", nargs="+", metavar="PATH", help=paths_help)
     info.set_defaults(run=cmd_info)
 
-    validate = commands.add_parser("validate", parents=[common, many], help="check documents against the schema",
+    validate = commands.add_parser("validate", parents=[common, jobs, many], help="check documents against the schema",
                                    description="Check documents, and folders searched recursively for *.idf. "
                                                "One line per problem, 'path:line: ' (or 'path: ' when it has "
                                                "no line) then its parts separated by tabs (severity, code, "
@@ -1098,7 +1202,7 @@ def build_parser() -> argparse.ArgumentParser:
     validate.add_argument("--codes", metavar="CODE,...", help="only these checks (for example unknown-reference)")
     validate.set_defaults(run=cmd_validate)
 
-    fmt = commands.add_parser("format", parents=[common, writing_options, force], help="write documents again",
+    fmt = commands.add_parser("format", parents=[common, jobs, writing_options, force], help="write documents again",
                               description="Write documents in the padded (default) or compact layout: to "
                                           "stdout, to OUT (a folder for several), or over the documents "
                                           "themselves.")
@@ -1110,7 +1214,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="replace each document (a temporary file is renamed over it only on success)")
     fmt.set_defaults(run=cmd_format)
 
-    convert = commands.add_parser("convert", parents=[common, force], help="convert between IDF and epJSON",
+    convert = commands.add_parser("convert", parents=[common, jobs, force], help="convert between IDF and epJSON",
                                   description="Convert IDF documents to epJSON, or epJSON documents to IDF; a "
                                               "folder gives its *.idf files (--to epjson) or its *.epJSON "
                                               "files (--to idf).")
@@ -1125,7 +1229,7 @@ def build_parser() -> argparse.ArgumentParser:
                               "beside each document, with the suffix .epJSON or .idf)")
     convert.set_defaults(run=cmd_convert)
 
-    rename = commands.add_parser("rename", parents=[common, writing_options, force],
+    rename = commands.add_parser("rename", parents=[common, jobs, writing_options, force],
                                  help="rename an object and every reference to it",
                                  description="Rename an object and every field that refers to it, then write "
                                              "the documents, changed only where the names are (comments and "
@@ -1144,7 +1248,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="replace each document (a temporary file is renamed over it only on success)")
     rename.set_defaults(run=cmd_rename)
 
-    run = commands.add_parser("run", help="run the engine on documents",
+    run = commands.add_parser("run", parents=[force], help="run the engine on documents",
                               description="Run the simulation engine on documents (IDF or epJSON), and on "
                                           "folders searched recursively for *.idf and *.epJSON. One line per "
                                           "run on stdout, its parts separated by tabs (path, ok or FAILED, "
@@ -1161,9 +1265,12 @@ def build_parser() -> argparse.ArgumentParser:
     period.add_argument("--annual", action="store_true", help="a whole year of the weather file")
     run.add_argument("--jobs", "-j", type=jobs_argument, metavar="N",
                      help="run N documents at once, in processes (default: the number of processors)")
-    run.add_argument("--out", metavar="DIR",
+    run.add_argument("-o", "--output", metavar="DIR",
                      help="each run's files in a folder under DIR named after its document (default: a new "
-                          "temporary folder per run, kept)")
+                          "temporary folder per run, kept); a folder there that holds files is reused only "
+                          "with --force")
+    # The option's former name, kept for the command lines that have it.
+    run.add_argument("--out", dest="output", metavar="DIR", help=argparse.SUPPRESS, deprecated=True)
     run.add_argument("--cache", metavar="DIR",
                      help="keep results in DIR and take them from there when the same run comes again")
     run.add_argument("--dask", metavar="ADDRESS", help="run on the Dask cluster of this scheduler")
@@ -1204,7 +1311,7 @@ def build_parser() -> argparse.ArgumentParser:
     sched.add_argument("--plot", metavar="OUT.svg", help="also draw the heat maps into this SVG file")
     sched.set_defaults(run=cmd_schedules)
 
-    weather = commands.add_parser("weather", help="describe a weather file, and plot its year",
+    weather = commands.add_parser("weather", parents=[force], help="describe a weather file, and plot its year",
                                   description="Print a weather file's location and a table of monthly means "
                                               "(dry bulb, dew point, relative humidity, wind speed, daily total "
                                               "of global horizontal radiation); --plot draws the year.",

@@ -127,6 +127,13 @@ PyObject* read_utf8_bytes(PyObject* filepath, ReadUtf8BytesOptions* options) {
     PyObject* error = PyErr_GetRaisedException();
     PyException_SetCause(error, Py_NewRef(cause));
     PyException_SetContext(error, cause);
+    // The way out, after the message in a traceback: a note leaves the message itself as it is.
+    Ref noted = Ref::steal(PyObject_CallMethod(error, "add_note", "s",
+                                               "Give the file's encoding with encoding=, for example "
+                                               "encoding=\"cp1252\"."));
+    if (!noted) {
+        PyErr_Clear();
+    }
     PyErr_SetRaisedException(error);
     return nullptr;
 }
