@@ -15,8 +15,9 @@ light above and behind the eye's left shoulder.
 from __future__ import annotations
 
 import math
+import re
 from collections.abc import Iterable, Sequence
-from html import escape
+from html import escape as _escape
 from typing import Any
 
 Vector = tuple[float, float, float]
@@ -94,6 +95,17 @@ PALETTE = ("#4e79a7", "#f28e2b", "#59a14f", "#e15759", "#76b7b2", "#edc948", "#b
            "#9c755f", "#86bcb6", "#d4a6c8", "#8cd17d", "#a0cbe8", "#ffbe7d", "#bab0ac", "#f1ce63")
 NONE_COLOR = "#bdbdbd"
 LEGEND_MAX = 24  # entries shown; the rest are counted on one more line
+
+
+# What XML 1.0 text may not hold: the control characters other than tab, newline and carriage return, lone
+# surrogates, and U+FFFE and U+FFFF.
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+
+
+def escape(text: str) -> str:
+    """`text` as XML character data or an attribute value: markup escaped, and each character XML cannot
+    hold at all replaced by U+FFFD, so the document always parses."""
+    return _escape(_NOT_XML.sub("\ufffd", text))
 
 
 def _group(kind: str) -> str:

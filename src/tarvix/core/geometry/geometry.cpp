@@ -691,16 +691,16 @@ void Builder::fill_vertices(const VertexJob& job) const noexcept {
     }
     for (size_t k = 0; k < n; ++k) place(v[k], job.zone, s.kind, job.world);
     // Coincident vertices (within 1 cm) are dropped while more than three
-    // remain; the room they leave stays unused.
-    size_t kept = n;
-    if (kept > 3 && length(v[kept - 1] - v[0]) < 0.01) --kept;
-    for (size_t k = 1; k < kept && kept > 3;) {
-        if (length(v[k] - v[k - 1]) < 0.01) {
-            std::copy(v + k + 1, v + kept, v + k);
-            --kept;
-        } else {
-            ++k;
-        }
+    // remain; the room they leave stays unused. One pass: each vertex is
+    // compared with the last one kept, and moved down once.
+    size_t count = n;
+    if (count > 3 && length(v[count - 1] - v[0]) < 0.01) --count;
+    size_t kept = std::min<size_t>(count, 1);
+    for (size_t k = 1; k < count; ++k) {
+        // `remaining`: how many vertices the list would hold were this one dropped
+        const size_t remaining = count - (k - kept) - 1;
+        if (remaining >= 3 && length(v[k] - v[kept - 1]) < 0.01) continue;
+        v[kept++] = v[k];
     }
     s.vertex_count = static_cast<uint32_t>(kept);
     finish(s, job.check_orientation);
