@@ -59,6 +59,8 @@ def mismatches(doc: IDF, report: dict) -> list[str]:
         for field, value in (("Azimuth", s.azimuth), ("Tilt", s.tilt)):
             if abs((value - row[field] + 180.0) % 360.0 - 180.0) > deg:
                 found.append(f"{key}: {field} {value} vs {row[field]}")
+        if (listed["base_surface"] or "").upper() != (s.base_surface or "").upper():
+            found.append(f"{key}: base surface {s.base_surface} vs {listed['base_surface']}")
         if row["ClassName"] != s.kind:
             found.append(f"{key}: kind {s.kind} vs {row['ClassName']}")
     zones = {z.name.upper(): z for z in geometry.zones(doc)}
