@@ -61,7 +61,9 @@ class WallWindowArea:
 def surfaces(doc: _idf.IDF) -> list[Surface]:
     """Every heat-transfer surface, sub-surface and shading surface of the document, as the engine builds
     them: detailed and simple classes, windows, doors, overhangs and fins (a fin object gives a left and a
-    right surface), in the order base surfaces, sub-surfaces, shading."""
+    right surface), in the order base surfaces, sub-surfaces, shading. InternalMass objects are not surfaces
+    of the building's shell and are left out. `base_surface` is None for a base surface (as the engine's
+    surface list leaves it empty; its SQL Surfaces table links a base surface to itself)."""
     return _idf._geometry_surfaces(doc)
 
 
@@ -255,7 +257,8 @@ def rotate(doc: _idf.IDF, degrees: float, origin: tuple[float, float] = (0.0, 0.
 
 def scale(doc: _idf.IDF, factor: float) -> None:
     """Scale the whole model by `factor` about the world origin: every coordinate and length, and the
-    volumes, floor areas and ceiling heights zones give themselves."""
+    volumes, floor areas and ceiling heights zones give themselves. ValueError, with the document left as it
+    was, when a number would not be finite."""
     f = _check_number("factor", factor)
     if f <= 0.0:
         raise ValueError(f"factor must be positive, not {f!r}")

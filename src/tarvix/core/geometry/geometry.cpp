@@ -1087,13 +1087,15 @@ void Builder::subtract_openings() {
             const double fw = fd.frame_width, dw = fd.divider_width;
             s.frame_area = (w + 2.0 * fw) * (h + 2.0 * fw) - w * h;
             if (dw > 0.0)
-                s.divider_area = std::max(0.0, dw * (fd.horizontal * w + fd.vertical * h - fd.horizontal * fd.vertical * dw));
+                s.divider_area = std::max(
+                    0.0, dw * (fd.horizontal * w + fd.vertical * h - fd.horizontal * fd.vertical * dw));
         }
         const double opening = s.multiplied_area ? s.gross_area * s.multiplier : s.gross_area;
         s.net_area = s.multiplied_area ? (s.gross_area - s.divider_area) * s.multiplier : s.gross_area - s.divider_area;
         if (s.base_idx >= 0)
-            model_.surfaces[static_cast<size_t>(s.base_idx)].net_area -=
-                opening + s.frame_area * (s.multiplied_area ? s.multiplier : 1.0);
+            model_.surfaces[static_cast<size_t>(s.base_idx)].net_area -= opening +
+                                                                         s.frame_area *
+                                                                             (s.multiplied_area ? s.multiplier : 1.0);
     }
 }
 
