@@ -411,14 +411,14 @@ def to_svg(surfaces: Iterable[Any], *, view: str = "axonometric", color_by: str 
     ])
 
 
-_STOREY_GAP = 0.5  # metres between two zones' floors for them to be on different storeys
+_STOREY_GAP = 0.05  # metres between the lowest points of two zones on different storeys
 
 
 def _storeys(surfaces: Sequence[Any], all_vertices: list[list[Vector]], parents: list[int | None]
              ) -> tuple[list[tuple[float, str]], list[float]]:
     """For a plan: where each storey's label goes (its left edge on the screen, its label), and how far right
     each surface is moved, so that the storeys stand side by side. A zone's storey is the height of its
-    lowest vertex (zones within half a metre share one); a surface that sits on another goes with it, one
+    lowest vertex (zones within 5 cm share one); a surface that sits on another goes with it, one
     of no zone with the highest storey at or below its lowest point."""
     count = len(surfaces)
     zone_low: dict[str, float] = {}
