@@ -15,7 +15,9 @@ MODELS maps a name to its text:
 - "multipliers": zone multipliers, a zone group's list multiplier, a zone left out of the floor area, user
   given volume, floor area and ceiling height, a zone without a roof and one without a floor;
 - "windows": windows (multiplier 2), doors and glass doors on all four facades, a skylight, an underground
-  wall.
+  wall;
+- "frames": windows with a frame and dividers (one of them multiplied by 3), a frame alone, a simple Window with
+  a frame, a glass door with dividers.
 """
 
 from pathlib import Path
@@ -271,6 +273,35 @@ def windows() -> str:
     return text + GEOMETRY_OUTPUTS
 
 
+def frames() -> str:
+    """A 12 x 10 x 4 box whose windows have frames and dividers (WindowProperty:FrameAndDivider)."""
+    text = head("Frames", 0)
+    text += ("WindowProperty:FrameAndDivider,Framed And Divided,0.05,0.02,0.02,5.0,1.2,0.8,0.8,0.9,DividedLite,0.03,2,1,"
+             "0.01,0.01,5.0,1.2,0.8,0.8,0.9;\n"
+             "WindowProperty:FrameAndDivider,Frame Only,0.08,0.02,0.02,5.0,1.2,0.8,0.8,0.9;\n"
+             "WindowProperty:FrameAndDivider,Dividers Only,0,0,0,5.0,1.2,0.8,0.8,0.9,Suspended,0.02,1,3,0,0,5.0,1.2,"
+             "0.8,0.8,0.9;\n")
+    text += "Zone,Framed Zone,0,0,0,0,1,1,autocalculate,autocalculate;\n"
+    faces = box_faces(0, 0, 0, 12, 10, 4)
+    for face, vertices in faces.items():
+        kind, construction, boundary, exposure = {
+            "Roof": ("Roof", "Roof", "Outdoors", "SunExposed,WindExposed"),
+            "Floor": ("Floor", "Slab", "Ground", "NoSun,NoWind")}.get(
+                face, ("Wall", "Wall", "Outdoors", "SunExposed,WindExposed"))
+        text += (f"BuildingSurface:Detailed,{face} Face,{kind},{construction},Framed Zone,,{boundary},,{exposure},"
+                 f"autocalculate,4,\n    {_polygon(vertices)};\n")
+    text += ("FenestrationSurface:Detailed,South Divided,Window,Window,South Face,,autocalculate,Framed And Divided,3,"
+             "4,\n    1,0,2.5, 1,0,1, 3,0,1, 3,0,2.5;\n"
+             "FenestrationSurface:Detailed,South Plain,Window,Window,South Face,,autocalculate,,1,4,\n"
+             "    5,0,2.5, 5,0,1, 7,0,1, 7,0,2.5;\n"
+             "FenestrationSurface:Detailed,East Framed,Window,Window,East Face,,autocalculate,Frame Only,1,4,\n"
+             "    12,2,3, 12,2,1, 12,6,1, 12,6,3;\n"
+             "FenestrationSurface:Detailed,West Glass Door,GlassDoor,Window,West Face,,autocalculate,Dividers Only,1,"
+             "4,\n    0,8,2.2, 0,8,0, 0,6,0, 0,6,2.2;\n"
+             "Window,North Simple,Window,North Face,Framed And Divided,1,2,1,3,1.5;\n")
+    return text + GEOMETRY_OUTPUTS
+
+
 def models() -> dict[str, str]:
     found = {}
     if FIVE_ZONE_SOURCE.is_file():
@@ -284,6 +315,7 @@ def models() -> dict[str, str]:
         "simple_world": simple("World"),
         "multipliers": multipliers(),
         "windows": windows(),
+        "frames": frames(),
     })
     return found
 

@@ -197,3 +197,37 @@ def test_draw_writes_the_drawing(tmp_path):
 def test_draw_refuses_an_unknown_view(tmp_path):
     proc = tarvix("draw", "model.idf", "-o", tmp_path / "x.svg", "--view", "up", status=2)
     assert "axonometric" in proc.stderr
+
+
+def test_a_plan_shows_every_zone_of_every_storey():
+    """A plenum over two zones and a shallow one under them: the plan draws the storeys side by side, so
+    every zone shows."""
+    surfaces = [*box("West", "West", 0.0, 0.0, 5.0, 6.0, 3.0), *box("East", "East", 5.0, 0.0, 10.0, 6.0, 3.0)]
+    plenum = box("Plenum", "Plenum", 0.0, 0.0, 10.0, 6.0, 0.6)
+    for s in plenum:
+        s.vertices = tuple((x, y, z + 3.0) for x, y, z in s.vertices)
+    under = box("Under", "Under", 0.0, 0.0, 10.0, 6.0, 0.45)
+    for s in under:
+        s.vertices = tuple((x, y, z - 0.45) for x, y, z in s.vertices)
+    text = _drawing.to_svg([*surfaces, *plenum, *under], view="plan", color_by="zone")
+    seen = {}
+    for polygon in polygons(text):
+        xs = [float(v) for v in re.split(r"[ ,]", polygon.get("points"))[::2]]
+        seen[polygon.find(f"{SVG}title").text] = (min(xs), max(xs))
+    assert seen["Plenum roof"][0] > seen["East roof"][1] > seen["West roof"][1] > seen["Under roof"][1]
+    labels = [t.text for t in ET.fromstring(text).iter(f"{SVG}text") if t.get("class") == "storey"]
+    assert labels == ["storey from z = -0.45 m", "storey from z = 0 m", "storey from z = 3 m"]
+
+
+@pytest.mark.parametrize("where", ["name", "title", "zone"])
+def test_control_characters_leave_the_svg_well_formed(where):
+    surfaces = little_house()
+    bad = "bad\x01\x08\x0b\x1f\ufffe<&>name"
+    if where == "name":
+        surfaces[0].name = bad
+    elif where == "zone":
+        for s in surfaces:
+            s.zone = bad
+    text = _drawing.to_svg(surfaces, color_by="zone", title=bad if where == "title" else None)
+    root = ET.fromstring(text)
+    assert "<&>name" in "".join(root.itertext())

@@ -59,6 +59,8 @@ def mismatches(doc: IDF, report: dict) -> list[str]:
         for field, value in (("Azimuth", s.azimuth), ("Tilt", s.tilt)):
             if abs((value - row[field] + 180.0) % 360.0 - 180.0) > deg:
                 found.append(f"{key}: {field} {value} vs {row[field]}")
+        if (listed["base_surface"] or "").upper() != (s.base_surface or "").upper():
+            found.append(f"{key}: base surface {s.base_surface} vs {listed['base_surface']}")
         if row["ClassName"] != s.kind:
             found.append(f"{key}: kind {s.kind} vs {row['ClassName']}")
     zones = {z.name.upper(): z for z in geometry.zones(doc)}
@@ -136,11 +138,19 @@ def test_window_wall_ratio_set_is_what_the_engine_reports(idd, name, options):
     assert changed
     table = geometry.window_wall_ratio(doc)
     wanted = options.get("orientation", geometry.FACADES[1:])
+    found = geometry.surfaces(doc)
+    walls = {s.name: s for s in found}
+    glazed = {}
+    for s in found:
+        if s.kind == "Window" and s.base_surface in walls:
+            glazed[s.base_surface] = glazed.get(s.base_surface, 0.0) + s.gross_area * s.multiplier
+    for name in changed:
+        assert glazed[name] == pytest.approx(0.35 * walls[name].gross_area, rel=1e-9)
     for facade in geometry.FACADES[1:]:
-        if facade in wanted:
-            assert table[facade].gross_ratio == pytest.approx(0.35, abs=1e-9)
-        else:
+        if facade not in wanted:
             assert table[facade] == before[facade]
+        elif not changed.skipped:
+            assert table[facade].gross_ratio == pytest.approx(0.35, abs=1e-9)
     assert mismatches(doc, engine_geometry(doc.format())) == []
 
 
@@ -211,3 +221,64 @@ def test_hostile_geometry_is_read_in_linear_time(idd):
     found = geometry.surfaces(doc)
     assert len(found) == 3001 and geometry.zones(doc)[0].volume > 0
     assert all(len(s.vertices) <= 4 for s in found)
+
+
+def test_window_wall_ratio_is_all_or_nothing_and_leaves_no_dangling_name(idd):
+    doc = load(idd, "windows")
+    text = doc.format()
+    with pytest.raises(ValueError, match="does not fit"):
+        geometry.set_window_wall_ratio(doc, 0.99, sill_height=2.9)
+    assert doc.format() == text
+    doc.add_object("Shading:Overhang", ["Glass Door Overhang", "south glassdoor", 0.1, 90, 0.1, 0.1, 0.5])
+    doc.add_object("WindowShadingControl", ["Shades", "Glazed Zone", 1, "InteriorShade", "", "AlwaysOn", "", "",
+                                            "No", "No", "", "", "", "", "", "Sequential", "SOUTH GLASSDOOR",
+                                            "South Window", "South glassdoor"])
+    doc.add_object("WindowShadingControl", ["Door Shades", "Glazed Zone", 2, "InteriorShade", "", "AlwaysOn", "", "",
+                                            "No", "No", "", "", "", "", "", "Sequential", "South GlassDoor"])
+    changed = geometry.set_window_wall_ratio(doc, 0.3, orientation="South")
+    assert list(changed) == ["South Wall"] and changed.skipped == {}
+    assert not doc["Shading:Overhang"]
+    (control,) = doc["WindowShadingControl"]
+    assert control[0] == "Shades" and [v for v in control.get_values()[16:] if v] == ["South Window"]
+    names = {s.name.upper() for s in geometry.surfaces(doc)}
+    assert "SOUTH WINDOW" in names and "SOUTH GLASSDOOR" not in names
+
+
+def test_window_wall_ratio_skips_walls_too_low_for_a_window(idd):
+    doc = load(idd, "windows")
+    doc.add_object("Zone", ["Plenum"])
+    doc.add_object("BuildingSurface:Detailed", ["Plenum South", "Wall", "Wall", "Plenum", "", "Outdoors", "",
+                                                "SunExposed", "WindExposed", "autocalculate", 4,
+                                                0, 0, 4.6, 0, 0, 4, 12, 0, 4, 12, 0, 4.6])
+    changed = geometry.set_window_wall_ratio(doc, 0.3, orientation="South")
+    assert list(changed) == ["South Wall"] and "too low" in changed.skipped["Plenum South"]
+    assert not [s for s in geometry.surfaces(doc) if s.base_surface == "Plenum South"]
+
+
+@pytest.mark.parametrize("edit", [
+    lambda doc: geometry.scale(doc, 1e300),
+    lambda doc: geometry.translate(doc, 1.7e308, 0.0),
+])
+def test_edits_that_overflow_leave_the_document_unchanged(idd, edit):
+    doc = load(idd, "simple")
+    edit(doc)
+    text = doc.format()
+    with pytest.raises(ValueError, match="left unchanged"):
+        edit(doc)
+    assert doc.format() == text
+    assert all(math.isfinite(c) for s in geometry.surfaces(doc) for p in s.vertices for c in p)
+
+
+def test_coincident_vertices_are_dropped_in_linear_time(idd):
+    import time
+
+    count = 200_000
+    points = [f"{k // 2 * 1e-6:.6f},{k % 2 * 1e-4},0" for k in range(count)]  # every vertex twice, all within 1 cm
+    points += ["5,5,0", "0,5,0"]
+    text = ("Version,25.2;\nZone,Z;\nBuildingSurface:Detailed,Big,Floor,Slab,Z,,Ground,,NoSun,NoWind,,"
+            f"{len(points)},{','.join(points)};\n")
+    doc = IDF.from_string(idd, text)
+    start = time.perf_counter()
+    (floor,) = geometry.surfaces(doc)
+    assert time.perf_counter() - start < 1.5
+    assert 3 <= len(floor.vertices) <= 16  # one vertex kept per centimetre of the run, and the far corners

@@ -15,8 +15,9 @@ light above and behind the eye's left shoulder.
 from __future__ import annotations
 
 import math
+import re
 from collections.abc import Iterable, Sequence
-from html import escape
+from html import escape as _escape
 from typing import Any
 
 Vector = tuple[float, float, float]
@@ -94,6 +95,17 @@ PALETTE = ("#4e79a7", "#f28e2b", "#59a14f", "#e15759", "#76b7b2", "#edc948", "#b
            "#9c755f", "#86bcb6", "#d4a6c8", "#8cd17d", "#a0cbe8", "#ffbe7d", "#bab0ac", "#f1ce63")
 NONE_COLOR = "#bdbdbd"
 LEGEND_MAX = 24  # entries shown; the rest are counted on one more line
+
+
+# What XML 1.0 text may not hold: the control characters other than tab, newline and carriage return, lone
+# surrogates, and U+FFFE and U+FFFF.
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+
+
+def escape(text: str) -> str:
+    """`text` as XML character data or an attribute value: markup escaped, and each character XML cannot
+    hold at all replaced by U+FFFD, so the document always parses."""
+    return _escape(_NOT_XML.sub("\ufffd", text))
 
 
 def _group(kind: str) -> str:
@@ -277,6 +289,9 @@ def to_svg(surfaces: Iterable[Any], *, view: str = "axonometric", color_by: str 
 
     all_vertices = [[tuple(map(float, v)) for v in surface.vertices] for surface in surfaces]
     normals = [_normal(surface, vertices) for surface, vertices in zip(surfaces, all_vertices, strict=True)]
+    # A plan of a building of several storeys draws each storey beside the one below, so that no zone hides
+    # under the one above it (a plenum over its floor's zones, the floors over the ground floor).
+    storeys, shifts = _storeys(surfaces, all_vertices, parents) if view == "plan" else ([], [0.0] * len(surfaces))
     faces: list[_Face] = []
     min_x = min_y = math.inf
     max_x = max_y = -math.inf
@@ -294,11 +309,12 @@ def to_svg(surfaces: Iterable[Any], *, view: str = "axonometric", color_by: str 
             ox, oy, oz = (NUDGE * c for c in normals[parent])
         points = []
         depth = 0.0
+        shift = shifts[index]
         for x, y, z in vertices:
             x += ox
             y += oy
             z += oz
-            sx = x * rx + y * ry + z * rz
+            sx = x * rx + y * ry + z * rz + shift
             sy = -(x * ux + y * uy + z * uz)
             depth += x * tx + y * ty + z * tz
             points.append((sx, sy))
@@ -344,7 +360,7 @@ def to_svg(surfaces: Iterable[Any], *, view: str = "axonometric", color_by: str 
     colors = _Colors(color_by, surfaces)
     base_rgb: dict[str, tuple[int, int, int]] = {}
     shades: dict[tuple[str, int, float], tuple[str, str]] = {}
-    head_top = MARGIN + 22.0  # room for the caption
+    head_top = MARGIN + (38.0 if storeys else 22.0)  # room for the caption (and the storeys' labels)
     polygons = []
     for face in order:
         surface = face.surface
@@ -384,6 +400,8 @@ def to_svg(surfaces: Iterable[Any], *, view: str = "axonometric", color_by: str 
         f'<rect width="{w}" height="{h}" fill="#ffffff"/>',
         f'<text x="{_format(MARGIN)}" y="{_format(MARGIN + 6)}" font-family="sans-serif" font-size="15" '
         f'fill="#333333">{escape(caption)}</text>',
+        *(f'<text x="{_format((x - min_x) * scale + MARGIN)}" y="{_format(head_top - 6)}" font-family="sans-serif" '
+          f'font-size="12" fill="#555555" class="storey">{escape(label)}</text>' for x, label in storeys),
         '<g class="surfaces" stroke-width="0.7" stroke-linejoin="round">',
         *polygons,
         "</g>",
@@ -391,6 +409,50 @@ def to_svg(surfaces: Iterable[Any], *, view: str = "axonometric", color_by: str 
         "</svg>",
         "",
     ])
+
+
+_STOREY_GAP = 0.05  # metres between the lowest points of two zones on different storeys
+
+
+def _storeys(surfaces: Sequence[Any], all_vertices: list[list[Vector]], parents: list[int | None]
+             ) -> tuple[list[tuple[float, str]], list[float]]:
+    """For a plan: where each storey's label goes (its left edge on the screen, its label), and how far right
+    each surface is moved, so that the storeys stand side by side. A zone's storey is the height of its
+    lowest vertex (zones within 5 cm share one); a surface that sits on another goes with it, one
+    of no zone with the highest storey at or below its lowest point."""
+    count = len(surfaces)
+    zone_low: dict[str, float] = {}
+    low = [min((v[2] for v in vertices), default=0.0) for vertices in all_vertices]
+    for index, surface in enumerate(surfaces):
+        zone = getattr(surface, "zone", None)
+        if zone is not None and parents[index] is None and all_vertices[index]:
+            key = str(zone).upper()
+            zone_low[key] = min(zone_low.get(key, math.inf), low[index])
+    levels: list[float] = []
+    for z in sorted(zone_low.values()):
+        if not levels or z - levels[-1] > _STOREY_GAP:
+            levels.append(z)
+    if len(levels) < 2:
+        return [], [0.0] * count
+
+    def level_of(z: float) -> int:
+        found = 0
+        for k, level in enumerate(levels):
+            if level <= z + _STOREY_GAP:
+                found = k
+        return found
+
+    storey = []
+    for index, surface in enumerate(surfaces):
+        owner = parents[index] if parents[index] is not None else index
+        zone = getattr(surfaces[owner], "zone", None)
+        key = str(zone).upper() if zone is not None else None
+        storey.append(level_of(zone_low[key] if key in zone_low else low[owner]))
+    xs = [v[0] for vertices in all_vertices for v in vertices]
+    left, right = (min(xs), max(xs)) if xs else (0.0, 1.0)
+    step = (right - left) * 1.1 + 1.0
+    labels = [(left + k * step, f"storey from z = {_format(level)} m") for k, level in enumerate(levels)]
+    return labels, [storey[index] * step for index in range(count)]
 
 
 def _legend(entries: list[tuple[str, str]], left: float, top: float) -> tuple[list[str], float, float]:

@@ -26,6 +26,7 @@ __all__ = [
     "rotate",
     "scale",
     "set_window_wall_ratio",
+    "ChangedWalls",
     "to_svg",
     "FACADES",
 ]
@@ -60,7 +61,9 @@ class WallWindowArea:
 def surfaces(doc: _idf.IDF) -> list[Surface]:
     """Every heat-transfer surface, sub-surface and shading surface of the document, as the engine builds
     them: detailed and simple classes, windows, doors, overhangs and fins (a fin object gives a left and a
-    right surface), in the order base surfaces, sub-surfaces, shading."""
+    right surface), in the order base surfaces, sub-surfaces, shading. InternalMass objects are not surfaces
+    of the building's shell and are left out. `base_surface` is None for a base surface (as the engine's
+    surface list leaves it empty; its SQL Surfaces table links a base surface to itself)."""
     return _idf._geometry_surfaces(doc)
 
 
@@ -147,11 +150,35 @@ def _frames(doc: _idf.IDF) -> tuple[bool, int, _Frames]:
     return _idf._geometry_frames(doc)
 
 
-def _move_points(doc: _idf.IDF, move: _Move, turn_by: float = 0.0, factor: float | None = None) -> None:
+class _Writes:
+    """The field values an edit will write, gathered before any is written: an edit whose numbers are not all
+    finite raises ValueError and leaves the document as it was."""
+
+    __slots__ = ("items", "what")
+
+    def __init__(self, what: str) -> None:
+        self.items: list[tuple[_idf.IDFObject, int | str, float]] = []
+        self.what = what
+
+    def add(self, obj: _idf.IDFObject, field: int | str, value: float) -> None:
+        if not math.isfinite(value):
+            raise ValueError(f"{self.what} would write {value!r} into field {field!r} of {obj.class_name} "
+                             f"{obj[0]!r}; the document is left unchanged")
+        self.items.append((obj, field, value))
+
+    def apply(self) -> None:
+        for obj, field, value in self.items:
+            obj[field] = _text(value)
+
+
+def _move_points(doc: _idf.IDF, move: _Move, turn_by: float = 0.0, factor: float | None = None,
+                 writes: _Writes | None = None, what: str = "the edit") -> None:
     """Applies `move` (world point -> world point) to every coordinate of the document, adds `turn_by` to the
     azimuth of every rectangle, and multiplies the lengths of rectangles and of what sits on a surface or a
-    window by `factor`."""
+    window by `factor`. Every value is worked out first, then written: nothing is written when one of them
+    is not finite. With `writes` given, the values are only added to it."""
     _, _, frames = _frames(doc)
+    pending = _Writes(what) if writes is None else writes
     for obj, _, role, angle, offset, fields in frames:
         if obj is None or role == "zone":
             continue
@@ -160,27 +187,29 @@ def _move_points(doc: _idf.IDF, move: _Move, turn_by: float = 0.0, factor: float
             count_field, count = fields
             for k in range(count):
                 i = count_field + 1 + 3 * k
-                _write_point(obj, (i, i + 1, i + 2), frame, move)
+                _write_point(pending, obj, (i, i + 1, i + 2), frame, move)
         elif role == "point":
-            _write_point(obj, fields, frame, move)
+            _write_point(pending, obj, fields, frame, move)
         elif role == "rectangle":
             x, y, z, azimuth, length, height = fields
-            _write_point(obj, (x, y, z), frame, move)
+            _write_point(pending, obj, (x, y, z), frame, move)
             if turn_by and azimuth >= 0:
-                obj[azimuth] = _text((_number(obj[azimuth]) + turn_by) % 360.0)
+                pending.add(obj, azimuth, (_number(obj[azimuth]) + turn_by) % 360.0)
             if factor is not None:
-                _scale_fields(obj, (length, height), factor)
+                _scale_fields(pending, obj, (length, height), factor)
         elif role == "relative" and factor is not None:
-            _scale_fields(obj, fields, factor)
+            _scale_fields(pending, obj, fields, factor)
+    if writes is None:
+        pending.apply()
 
 
-def _write_point(obj: _idf.IDFObject, fields: Sequence[int], frame: _Frame, move: _Move) -> None:
+def _write_point(writes: _Writes, obj: _idf.IDFObject, fields: Sequence[int], frame: _Frame, move: _Move) -> None:
     if len(fields) != 3 or min(fields) < 0:
         return
     x, y, z = (_number(obj[i]) for i in fields)
     local = frame.local(move(frame.world((x, y, z))))
     for i, value in zip(fields, local):
-        obj[i] = _text(value)
+        writes.add(obj, i, value)
 
 
 def _numeric(value: object) -> float | None:
@@ -194,18 +223,18 @@ def _numeric(value: object) -> float | None:
     return number if math.isfinite(number) else None
 
 
-def _scale_fields(obj: _idf.IDFObject, fields: Sequence[int], factor: float) -> None:
+def _scale_fields(writes: _Writes, obj: _idf.IDFObject, fields: Sequence[int], factor: float) -> None:
     for i in fields:
         number = _numeric(obj[i]) if i >= 0 else None
         if number is not None:
-            obj[i] = _text(number * factor)
+            writes.add(obj, i, number * factor)
 
 
 def translate(doc: _idf.IDF, dx: float, dy: float, dz: float = 0.0) -> None:
     """Move the whole model by (dx, dy, dz) metres in world coordinates: every surface, sub-surface, shading
     surface and daylighting reference point, whatever frame its numbers are in."""
     d = (_check_number("dx", dx), _check_number("dy", dy), _check_number("dz", dz))
-    _move_points(doc, lambda w: (w[0] + d[0], w[1] + d[1], w[2] + d[2]))
+    _move_points(doc, lambda w: (w[0] + d[0], w[1] + d[1], w[2] + d[2]), what=f"translate(doc, {d[0]!r}, {d[1]!r}, {d[2]!r})")
 
 
 def rotate(doc: _idf.IDF, degrees: float, origin: tuple[float, float] = (0.0, 0.0)) -> None:
@@ -223,16 +252,18 @@ def rotate(doc: _idf.IDF, degrees: float, origin: tuple[float, float] = (0.0, 0.
         x, y = w[0] - ox, w[1] - oy
         return (x * c - y * s + ox, x * s + y * c + oy, w[2])
 
-    _move_points(doc, turn, turn_by=angle)
+    _move_points(doc, turn, turn_by=angle, what=f"rotate(doc, {angle!r})")
 
 
 def scale(doc: _idf.IDF, factor: float) -> None:
     """Scale the whole model by `factor` about the world origin: every coordinate and length, and the
-    volumes, floor areas and ceiling heights zones give themselves."""
+    volumes, floor areas and ceiling heights zones give themselves. ValueError, with the document left as it
+    was, when a number would not be finite."""
     f = _check_number("factor", factor)
     if f <= 0.0:
         raise ValueError(f"factor must be positive, not {f!r}")
-    _move_points(doc, lambda w: (w[0] * f, w[1] * f, w[2] * f), factor=f)
+    writes = _Writes(f"scale(doc, {f!r})")
+    _move_points(doc, lambda w: (w[0] * f, w[1] * f, w[2] * f), factor=f, writes=writes)
     for zone in doc["Zone"]:
         for field, power in (("Ceiling Height", 1), ("Volume", 3), ("Floor Area", 2)):
             try:
@@ -240,7 +271,12 @@ def scale(doc: _idf.IDF, factor: float) -> None:
             except (KeyError, IndexError, ValueError):
                 continue
             if value is not None and value > 0:
-                zone[field] = _text(value * f**power)
+                try:
+                    scaled = value * f**power
+                except OverflowError:
+                    scaled = math.inf
+                writes.add(zone, field, scaled)
+    writes.apply()
 
 
 def _facade(azimuth: float) -> str:
@@ -306,6 +342,22 @@ def _entered(stored: list[_Point], counterclockwise: bool, corner: int) -> list[
 
 
 _MARGIN = 0.02  # metres a window keeps from its wall's edges
+_MIN_WINDOW_HEIGHT = 0.1  # metres of window a wall must have room for above its sill
+
+
+class ChangedWalls(list[str]):
+    """What set_window_wall_ratio() did: the names of the walls it changed (the list itself), and in
+    `skipped` the walls of the facades asked for that it left as they were, each with the reason."""
+
+    skipped: dict[str, str]
+
+    def __init__(self, changed: Iterable[str] = (), skipped: dict[str, str] | None = None) -> None:
+        super().__init__(changed)
+        self.skipped = dict(skipped or {})
+
+
+# The classes whose objects exist only for the window they name in their second field.
+_WINDOW_SHADES = ("shading:overhang", "shading:overhang:projection", "shading:fin", "shading:fin:projection")
 
 
 def set_window_wall_ratio(
@@ -315,7 +367,7 @@ def set_window_wall_ratio(
     orientation: str | Iterable[str] | None = None,
     construction: str | None = None,
     sill_height: float = 0.8,
-) -> list[str]:
+) -> ChangedWalls:
     """Give each exterior wall (outdoors, tilt 60 to 120 degrees, as the engine's window-wall ratio table
     counts walls) facing `orientation` ("North", "East", "South", "West", or several; None: all) one
     centred rectangular window of `ratio` times its area, replacing its windows (glass doors included, which
@@ -323,9 +375,15 @@ def set_window_wall_ratio(
     a sill `sill_height` metres above the wall's bottom edge and reaches up to 2 cm below its top, as wide as
     that makes it; when it would be wider than the wall it keeps 2 cm from the sides and its sill comes down.
     It takes the name and construction of the first window it replaces (so what refers to that window still
-    does), else "<wall> Window" and `construction` (None: that of the document's first window); overhangs and fins of the other windows replaced go too.
-    A ratio of 0 takes the windows away. Walls that are not rectangles are left as they are. Returns the
-    names of the walls changed."""
+    does), else "<wall> Window" and `construction` (None: that of the document's first window). The other
+    windows replaced go with their overhangs and fins, and their names leave every WindowShadingControl
+    (a control left with no window goes too). A ratio of 0 takes the windows away.
+
+    Walls that are not rectangles, and walls too low for the sill and 10 cm of window above it (a plenum's,
+    say), are left as they are and listed in the result's `skipped` with the reason. The edit is all or
+    nothing: ValueError (a window that does not fit, no construction to give it, an object other than those
+    above naming a window that would go) leaves the document unchanged. Returns the names of the walls
+    changed, as a list with `skipped` beside it."""
     value = _check_number("ratio", ratio)
     if not 0.0 <= value < 1.0:
         raise ValueError(f"ratio must be at least 0 and less than 1, not {value!r}")
@@ -350,6 +408,7 @@ def set_window_wall_ratio(
     for s in found:
         if s.kind == "Window" and s.base_surface:
             windows_on.setdefault(s.base_surface.upper(), []).append(s)
+    skipped: dict[str, str] = {}
     plans = []
     for wall in found:
         if wall.kind != "Wall" or (wall.outside_boundary or "").lower() != "outdoors":
@@ -357,13 +416,22 @@ def set_window_wall_ratio(
         if not 60.0 <= wall.tilt <= 120.0 or _facade(wall.azimuth) not in wanted:
             continue
         shape = _rectangle_frame(wall)
-        if shape is None or wall.zone is None or wall.zone.upper() not in zone_frames:
+        if shape is None:
+            skipped[wall.name] = "not a rectangle"
+            continue
+        if wall.zone is None or wall.zone.upper() not in zone_frames:
+            skipped[wall.name] = "not in a zone of the document"
+            continue
+        if value > 0.0 and shape[4] - sill - _MARGIN < _MIN_WINDOW_HEIGHT:
+            skipped[wall.name] = (f"{shape[4]:.3g} m high: too low for a sill of {sill:g} m and a window above "
+                                  "it")
             continue
         plans.append((wall, shape, windows_on.get(wall.name.upper(), [])))
     objects = _objects_by_index(frames)
     # Without a construction given, a wall without windows takes that of the document's first window.
     fallback = construction or next((s.construction for s in found if s.kind == "Window" and s.construction), None)
-    changed = []
+    # Every window is worked out before anything changes.
+    edits = []
     for wall, (lower_left, u, up, width, height), old in plans:
         area = value * width * height
         window_construction = old[0].construction if old and old[0].construction else fallback
@@ -378,7 +446,7 @@ def set_window_wall_ratio(
             bottom = sill
             if w > width - 2 * _MARGIN:
                 w = width - 2 * _MARGIN
-                h = area / w
+                h = area / w if w > 0.0 else math.inf
                 bottom = height - _MARGIN - h
                 if w <= 0.0 or bottom < _MARGIN:
                     raise ValueError(f"a window of ratio {value!r} does not fit on wall '{wall.name}'")
@@ -387,17 +455,34 @@ def set_window_wall_ratio(
             # Stored as the engine stores a window: upper left first, counterclockwise seen from outside.
             corners = [_along(start, up, h), start, lower_right, _along(lower_right, up, h)]
         name = old[0].name if old else f"{wall.name} Window"
-        for window in old:
-            obj = objects.get(window.obj_idx)
-            if obj is not None:
-                _remove_window(doc, obj, keep_references=window is old[0] and corners is not None)
-        if corners is not None and wall.zone is not None:
-            frame = zone_frames[wall.zone.upper()]
-            values: list[object] = [name, "Window", window_construction, wall.name, "", "autocalculate", "", 1, 4]
+        removed = [objects[window.obj_idx] for window in old if window.obj_idx in objects]
+        kept_name = name.upper() if old and corners is not None else None
+        values: list[object] | None = None
+        if corners is not None:
+            frame = zone_frames[wall.zone.upper()]  # type: ignore[union-attr]
+            values = [name, "Window", window_construction, wall.name, "", "autocalculate", "", 1, 4]
             for p in _entered(corners, counterclockwise, corner):
                 values.extend(_text(c) for c in frame.local(p))
+        edits.append((wall.name, removed, kept_name, values))
+    # What else goes with the windows that go: their shades, their names in shading controls.
+    gone = {str(obj[0]).upper() for _, removed, kept, _ in edits for obj in removed
+            if isinstance(obj[0], str) and str(obj[0]).upper() != kept}
+    shades, controls = _window_references(doc, [obj for _, removed, _, _ in edits for obj in removed], gone)
+    for _, removed, _, _ in edits:
+        for obj in removed:
+            doc.remove_object(obj)
+    for obj in shades:
+        doc.remove_object(obj)
+    for obj, names in controls:
+        if names:
+            _set_control_windows(obj, names)
+        else:
+            doc.remove_object(obj)
+    changed = ChangedWalls(skipped=skipped)
+    for wall_name, _, _, values in edits:
+        if values is not None:
             doc.add_object("FenestrationSurface:Detailed", values)
-        changed.append(wall.name)
+        changed.append(wall_name)
     return changed
 
 
@@ -405,15 +490,50 @@ def _objects_by_index(frames: _Frames) -> dict[int, _idf.IDFObject]:
     return {index: obj for obj, index, *_ in frames if obj is not None}
 
 
-def _remove_window(doc: _idf.IDF, window: _idf.IDFObject, keep_references: bool) -> None:
-    """Takes a window out of the document, and with it, unless its name is about to be given to the new
-    window, the overhangs and fins that belong to it."""
-    if not keep_references:
+def _control_windows(control: _idf.IDFObject) -> tuple[int, list[str]]:
+    """The first field of a WindowShadingControl's list of windows, and the names in it."""
+    names = [name.lower() for name in control.field_names]
+    first = next((i for i, n in enumerate(names) if n.startswith("fenestration surface")), len(names))
+    values = control.get_values()
+    return first, [str(v) for v in values[first:] if isinstance(v, str) and v.strip()]
+
+
+def _set_control_windows(control: _idf.IDFObject, names: list[str]) -> None:
+    stored = control.get_values()
+    first, _ = _control_windows(control)
+    # The names kept move up; the fields they leave are emptied and trimmed away.
+    for k, value in enumerate([*names, *[""] * (len(stored) - first - len(names))]):
+        control[first + k] = value
+
+
+def _window_references(doc: _idf.IDF, removed: list[_idf.IDFObject], gone: set[str]
+                       ) -> tuple[list[_idf.IDFObject], list[tuple[_idf.IDFObject, list[str]]]]:
+    """The overhangs and fins of the windows named in `gone` (upper-cased) of those `removed`, and the shading
+    controls that name any of them with the names they keep; ValueError when an object of another class
+    names one."""
+    if not gone:
+        return [], []
+    shades: list[_idf.IDFObject] = []
+    controls: list[tuple[_idf.IDFObject, list[str]]] = []
+    for class_name in _WINDOW_SHADES:
+        for obj in doc[class_name]:
+            if isinstance(obj[1], str) and obj[1].upper() in gone:
+                shades.append(obj)
+    for obj in doc["WindowShadingControl"]:
+        _, names = _control_windows(obj)
+        keep = [n for n in names if n.upper() not in gone]
+        if len(keep) != len(names):
+            controls.append((obj, keep))
+    for window in removed:
         name = window[0]
-        for obj in window.get_referencing_objects(0):
-            if obj.class_name.lower().startswith(("shading:overhang", "shading:fin")) and obj[1] == name:
-                doc.remove_object(obj)
-    doc.remove_object(window)
+        if not isinstance(name, str) or name.upper() not in gone:
+            continue
+        for other in window.get_referencing_objects(0):
+            if other.class_name.lower() in (*_WINDOW_SHADES, "windowshadingcontrol"):
+                continue
+            raise ValueError(f"set_window_wall_ratio() would take away window '{name}', which "
+                             f"{other.class_name} '{other[0]}' names; the document is left unchanged")
+    return shades, controls
 
 
 def to_svg(doc: _idf.IDF, *, view: str = "axonometric", color_by: str = "kind", title: str | None = None) -> str:

@@ -192,7 +192,8 @@ PyGetSetDef surface_getset[] = {
                  "The engine's surface class: 'Wall', 'Floor', 'Roof', 'Window', 'Door', 'Shading', ..."),
     TARVIX_FIELD(surface_get, "zone", s_zone, "The zone the surface bounds (a sub-surface's: its base's), or None"),
     TARVIX_FIELD(surface_get, "base_surface", s_base_surface,
-                 "The surface a sub-surface or zone shading sits on, or None"),
+                 "The surface a sub-surface or zone shading sits on (an overhang's or fin's: its window's), None for a "
+                 "base surface"),
     TARVIX_FIELD(surface_get, "construction", s_construction, "The construction's name, or None"),
     TARVIX_FIELD(
         surface_get, "outside_boundary", s_outside_boundary,

@@ -233,6 +233,7 @@ enum class Source : uint8_t {
     fin,
     fin_projection,
     daylighting,
+    frame_divider,  // WindowProperty:FrameAndDivider
     count,
 };
 constexpr size_t kSources = static_cast<size_t>(Source::count);
@@ -281,6 +282,7 @@ constexpr ClassRule kClasses[] = {
     {"Shading:Fin", Source::fin, {}, SurfaceKind::shading},
     {"Shading:Fin:Projection", Source::fin_projection, {}, SurfaceKind::shading},
     {"Daylighting:ReferencePoint", Source::daylighting, {}, SurfaceKind::wall},
+    {"WindowProperty:FrameAndDivider", Source::frame_divider, {}, SurfaceKind::wall},
 };
 constexpr size_t kClassCount = sizeof kClasses / sizeof kClasses[0];
 
@@ -421,6 +423,21 @@ private:
     void read_rules(ValuesView values, Fields& f);
     void read_zone(size_t slot, ValuesView values, Fields& f);
     void read_zone_groups();
+    void read_frames();
+    // The frame and divider a window names in field `field`, -1 for none.
+    int32_t frame_named(ValuesView values, int32_t field);
+    void note_frame(const Surface& s, int32_t frame) {
+        if (frame < 0) return;
+        const size_t idx = static_cast<size_t>(&s - model_.surfaces.data());
+        if (window_frames_.size() <= idx) window_frames_.resize(idx + 1, -1);
+        window_frames_[idx] = frame;
+    }
+    struct FrameDivider {
+        double frame_width = 0.0, divider_width = 0.0;
+        double horizontal = 0.0, vertical = 0.0;
+    };
+    std::vector<FrameDivider> frame_dividers_;
+    std::vector<int32_t> frame_by_text_;
 
     // --- Surfaces
     Surface& start(size_t slot, uint32_t rule, ValuesView values, SurfaceKind kind);
@@ -481,6 +498,7 @@ private:
     uint32_t class_text_[kClassCount];
     std::vector<int32_t> zone_by_text_, surface_by_text_;
     std::vector<Pending> pending_[kSources];
+    std::vector<int32_t> window_frames_;  // by surface index: the window's frame and divider, -1 for none
     // Sine and cosine of each surface's azimuth and tilt as the engine keeps
     // them for the rectangles built on it.
     struct Trig {
@@ -583,6 +601,32 @@ void Builder::read_zone_groups() {
         for (int32_t zone : lists[static_cast<size_t>(list_by_text[id])])
             model_.zones[static_cast<size_t>(zone)].list_multiplier = m;
     }
+}
+
+void Builder::read_frames() {
+    for (const Pending& item : pending_[static_cast<size_t>(Source::frame_divider)]) {
+        const ObjectView object = view(item.slot);
+        Fields& f = fields(item.rule);
+        const uint32_t id = text(value_at(object.values, 0));
+        if (id == kNoText) continue;
+        if (frame_by_text_.size() <= id) frame_by_text_.resize(model_.texts.size(), -1);
+        if (frame_by_text_[id] >= 0) continue;
+        const auto at_least_zero = [](double v) { return v > 0.0 && v < 1e6 ? v : 0.0; };
+        FrameDivider fd;
+        fd.frame_width = at_least_zero(number_at(object.values, f("frame width"), 0.0));
+        fd.divider_width = at_least_zero(number_at(object.values, f("divider width"), 0.0));
+        fd.horizontal = std::trunc(at_least_zero(number_at(object.values, f("number of horizontal dividers"), 0.0)));
+        fd.vertical = std::trunc(at_least_zero(number_at(object.values, f("number of vertical dividers"), 0.0)));
+        frame_by_text_[id] = static_cast<int32_t>(frame_dividers_.size());
+        frame_dividers_.push_back(fd);
+    }
+}
+
+int32_t Builder::frame_named(ValuesView values, int32_t field) {
+    const std::string_view name = value_at(values, field);
+    if (name.empty() || frame_dividers_.empty()) return -1;
+    const uint32_t id = text(name);
+    return id < frame_by_text_.size() ? frame_by_text_[id] : -1;
 }
 
 Surface& Builder::start(size_t slot, uint32_t rule, ValuesView values, SurfaceKind kind) {
@@ -691,16 +735,16 @@ void Builder::fill_vertices(const VertexJob& job) const noexcept {
     }
     for (size_t k = 0; k < n; ++k) place(v[k], job.zone, s.kind, job.world);
     // Coincident vertices (within 1 cm) are dropped while more than three
-    // remain; the room they leave stays unused.
-    size_t kept = n;
-    if (kept > 3 && length(v[kept - 1] - v[0]) < 0.01) --kept;
-    for (size_t k = 1; k < kept && kept > 3;) {
-        if (length(v[k] - v[k - 1]) < 0.01) {
-            std::copy(v + k + 1, v + kept, v + k);
-            --kept;
-        } else {
-            ++k;
-        }
+    // remain; the room they leave stays unused. One pass: each vertex is
+    // compared with the last one kept, and moved down once.
+    size_t count = n;
+    if (count > 3 && length(v[count - 1] - v[0]) < 0.01) --count;
+    size_t kept = std::min<size_t>(count, 1);
+    for (size_t k = 1; k < count; ++k) {
+        // `remaining`: how many vertices the list would hold were this one dropped
+        const size_t remaining = count - (k - kept) - 1;
+        if (remaining >= 3 && length(v[k] - v[kept - 1]) < 0.01) continue;
+        v[kept++] = v[k];
     }
     s.vertex_count = static_cast<uint32_t>(kept);
     finish(s, job.check_orientation);
@@ -851,6 +895,7 @@ void Builder::read_fenestration(const Pending& item) {
     const double multiplier = number_at(object.values, f("multiplier"), 1.0);
     s.multiplier = multiplier >= 1.0 ? std::trunc(multiplier) : 1.0;
     s.multiplied_area = kind == SurfaceKind::window || kind == SurfaceKind::door;
+    if (kind == SurfaceKind::window) note_frame(s, frame_named(object.values, f("frame and divider name")));
     const VertexJob job = reserve_vertices(s, object.values, f("number of vertices"), s.zone_idx, rules_.world, false);
     if (job.count) {
         jobs_.push_back(job);
@@ -881,6 +926,7 @@ void Builder::read_rect_sub(const Pending& item) {
     s.base_idx = surface_named(base_name);
     const double multiplier = number_at(object.values, f("multiplier"), 1.0);
     s.multiplier = multiplier >= 1.0 ? std::trunc(multiplier) : 1.0;
+    // The engine's areas leave out the frame and divider a simple window names.
     add_frame(item.slot, FrameRole::relative, -1, s.kind, true,
               {f("starting x coordinate"), f("starting z coordinate"), f("length"), f("height")});
     if (s.base_idx < 0) {
@@ -974,6 +1020,7 @@ void Builder::read_overhang(const Pending& item, bool projection) {
     const double len = left + right + shape(w).width;
     if (len * depth <= 0.0) return;  // the engine leaves such an overhang out
     Surface& s = start(item.slot, item.rule, object.values, SurfaceKind::shading);
+    s.base_surface = model_.surfaces[static_cast<size_t>(base_idx)].name;  // the engine names the window's base
     const Surface& win = model_.surfaces[w];
     const OnBase at = on_base(w);
     relative_rectangle(s, model_.surfaces[static_cast<size_t>(base_idx)], at.x - left,
@@ -1015,6 +1062,7 @@ void Builder::read_fin(const Pending& item, bool projection) {
         if (fin_length * depth <= 0.0) continue;
         Surface& s = start(item.slot, item.rule, object.values, SurfaceKind::shading);
         s.name = text(std::string(name) + (side ? " Right" : " Left"));
+        s.base_surface = model_.surfaces[static_cast<size_t>(base_idx)].name;
         const Surface& win = model_.surfaces[w];
         const OnBase at = on_base(w);
         const double x = side ? at.x + shape(w).width + extension : at.x - extension;
@@ -1027,10 +1075,27 @@ void Builder::read_fin(const Pending& item, bool projection) {
 // Totals
 
 void Builder::subtract_openings() {
-    for (Surface& s : model_.surfaces) {
+    for (size_t i = 0; i < model_.surfaces.size(); ++i) {
+        Surface& s = model_.surfaces[i];
         if (!is_subsurface(s.kind)) continue;
-        if (s.multiplied_area) s.net_area = s.gross_area * s.multiplier;
-        if (s.base_idx >= 0) model_.surfaces[static_cast<size_t>(s.base_idx)].net_area -= s.net_area;
+        // A frame widens the opening on all four sides; dividers take glass from the window itself.
+        const int32_t frame = i < window_frames_.size() ? window_frames_[i] : -1;
+        if (frame >= 0 && s.vertex_count == 4) {
+            const FrameDivider& fd = frame_dividers_[static_cast<size_t>(frame)];
+            const Vec3* v = model_.vertices.data() + s.first_vertex;
+            const double w = length(v[2] - v[1]), h = length(v[1] - v[0]);
+            const double fw = fd.frame_width, dw = fd.divider_width;
+            s.frame_area = (w + 2.0 * fw) * (h + 2.0 * fw) - w * h;
+            if (dw > 0.0)
+                s.divider_area = std::max(
+                    0.0, dw * (fd.horizontal * w + fd.vertical * h - fd.horizontal * fd.vertical * dw));
+        }
+        const double opening = s.multiplied_area ? s.gross_area * s.multiplier : s.gross_area;
+        s.net_area = s.multiplied_area ? (s.gross_area - s.divider_area) * s.multiplier : s.gross_area - s.divider_area;
+        if (s.base_idx >= 0)
+            model_.surfaces[static_cast<size_t>(s.base_idx)].net_area -= opening +
+                                                                         s.frame_area *
+                                                                             (s.multiplied_area ? s.multiplier : 1.0);
     }
 }
 
@@ -1273,7 +1338,7 @@ void Builder::facade_totals() {
                 a.gross_wall_area += s.gross_area * mult;
                 if (boundary == Boundary::outdoors) a.above_ground_wall_area += s.gross_area * mult;
             } else {
-                a.window_area += s.gross_area * mult;
+                a.window_area += (s.gross_area + s.frame_area) * mult;
             }
         }
     }
@@ -1321,6 +1386,7 @@ void Builder::run() {
     model_.texts.reserve(expected + model_.zones.size() + 64, 24 * expected);
     model_.vertices.reserve(4 * expected);
     read_zone_groups();
+    read_frames();
     const auto each = [&](Source source, auto&& read) {
         for (const Pending& item : pending_[static_cast<size_t>(source)]) {
             read(item);

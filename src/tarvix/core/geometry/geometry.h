@@ -92,6 +92,9 @@ struct Surface {
     double multiplier = 1.0;
     double gross_area = 0.0;
     double net_area = 0.0;
+    // A window's frame (around the opening) and dividers (within it), for one unit, m2.
+    double frame_area = 0.0;
+    double divider_area = 0.0;
     double azimuth = 0.0;
     double tilt = 0.0;
     Vec3 centroid;
