@@ -269,16 +269,13 @@ def test_edits_that_overflow_leave_the_document_unchanged(idd, edit):
     assert all(math.isfinite(c) for s in geometry.surfaces(doc) for p in s.vertices for c in p)
 
 
-def test_coincident_vertices_are_dropped_in_linear_time(idd):
-    import time
-
+def test_coincident_vertices_are_dropped_in_one_pass(idd):
+    """A long run of coincident vertices (a quadratic removal takes minutes here)."""
     count = 200_000
     points = [f"{k // 2 * 1e-6:.6f},{k % 2 * 1e-4},0" for k in range(count)]  # every vertex twice, all within 1 cm
     points += ["5,5,0", "0,5,0"]
     text = ("Version,25.2;\nZone,Z;\nBuildingSurface:Detailed,Big,Floor,Slab,Z,,Ground,,NoSun,NoWind,,"
             f"{len(points)},{','.join(points)};\n")
     doc = IDF.from_string(idd, text)
-    start = time.perf_counter()
     (floor,) = geometry.surfaces(doc)
-    assert time.perf_counter() - start < 1.5
     assert 3 <= len(floor.vertices) <= 16  # one vertex kept per centimetre of the run, and the far corners
