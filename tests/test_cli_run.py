@@ -1,8 +1,12 @@
 """`tarvix run`, as a user runs it: usage errors without the engine, then real design-day runs with it."""
 
+import contextlib
+import os
 import re
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -44,6 +48,9 @@ def no_engine_message(path):
                                                  "weather file"),
     (["--design-day", "--jobs", "0"], "argument --jobs/-j: must be 1 or more"),
     (["--design-day", "--timeout", "0"], "argument --timeout: must be more than 0"),
+    (["--design-day", "--timeout", "nan"], "argument --timeout: must be more than 0"),
+    (["--weather", ""], "tarvix: error: --weather: an empty name; give a weather file, or part of the name of "
+                        "one the engine ships (chicago)"),
     (["--design-day", "--out", "{model}"], "tarvix: error: --out {model}: not a folder"),
     (["--design-day", "--engine", "{tmp}/no-engine"], "no engine"),
 ])
@@ -105,11 +112,14 @@ def test_design_day_runs_one_line_each_and_the_exit_status(tmp_path):
     runs, ok, failed, _, severe_total, fatal_total = map(int, SUMMARY.search(proc.stderr).groups())
     assert (runs, ok, failed, severe_total, fatal_total) == (4, 3, 1, severe, 1)
 
-    # A good run again, then from the cache: exit 0; a relative --out is below the working folder.
-    for _ in range(2):
-        again = tarvix("north", "--design-day", "--cache", "cache", "--out", "relative", cwd=tmp_path)
-        (_, status, _, _, folder, _), = map(fields, again.stdout.splitlines())
+    # A good run again, then from the cache (which says so): exit 0; a relative --out is below the working
+    # folder; an endless timeout is no limit.
+    for marks in ([], ["cached"]):
+        again = tarvix("north", "--design-day", "--cache", "cache", "--out", "relative", "--timeout", "inf",
+                       cwd=tmp_path)
+        (_, status, _, _, folder, rest), = map(fields, again.stdout.splitlines())
         assert status == "ok" and folder == tmp_path / "relative" / "box" and (folder / "eplusout.sql").is_file()
+        assert rest == marks
 
 
 def test_runs_on_a_dask_cluster_come_back_into_out(model, tmp_path):
@@ -138,3 +148,42 @@ def test_the_readme_sweep_runs_and_prints_what_it_says(tmp_path):
     assert [without_time.sub("", line) for line in proc.stdout.splitlines()] == [
         without_time.sub("", line) for line in expected]
     assert len(expected) == 4 and (tmp_path / "sweep" / "width-8" / "eplusout.sql").is_file()
+
+
+def test_an_unknown_weather_name_lists_the_shipped_files(model):
+    payload_dir()  # skips without the engine
+    proc = tarvix(model, "--weather", "atlantis", status=2)
+    assert "no weather file matching 'atlantis'" in proc.stderr and "USA_IL_Chicago-OHare" in proc.stderr
+
+
+def test_design_days_of_a_model_without_them_point_to_add_design_days(tmp_path):
+    payload_dir()  # skips without the engine
+    path = tmp_path / "box.idf"
+    path.write_text(re.sub(r"SizingPeriod:DesignDay,.*?;\n", "", BOX, flags=re.DOTALL), encoding="utf-8")
+    proc = tarvix(path, "--design-day", "--out", tmp_path / "out", status=1)
+    assert "tarvix: hint: " in proc.stderr and "tarvix.weather.add_design_days" in proc.stderr
+
+
+@pytest.mark.skipif(not Path("/proc/self/cwd").exists(), reason="needs Linux's /proc to see the engine's processes")
+def test_an_interrupt_to_the_command_alone_ends_the_engine(tmp_path):
+    from test_simulation import processes_in
+
+    payload_dir()  # skips without the engine
+    path = tmp_path / "box.idf"
+    path.write_text(BOX.replace("Timestep,4;", "Timestep,60;"), encoding="utf-8")  # a long year
+    folder = tmp_path / "out" / "box"
+    proc = subprocess.Popen([sys.executable, "-m", "tarvix", "run", path, "--annual", "--weather", "chicago",
+                             "--out", tmp_path / "out"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            start_new_session=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not processes_in(folder) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert processes_in(folder), "the engine did not start"
+        proc.send_signal(signal.SIGINT)  # to the command's process only, not to its group
+        assert proc.wait(timeout=10) == 130
+        assert processes_in(folder) == []
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(proc.pid, signal.SIGKILL)  # the command and its pool, whatever happened
+        proc.wait()

@@ -18,8 +18,16 @@ from pathlib import Path
 from typing import Any
 
 from tarvix.simulation._engine import Engine, find_engine
-from tarvix.simulation._run import (Message, Prepared, Result, check_options, check_timeout, clear_outputs,
-                                    execute, prepare)
+from tarvix.simulation._run import (
+    Message,
+    Prepared,
+    Result,
+    check_options,
+    check_timeout,
+    clear_outputs,
+    execute,
+    prepare,
+)
 
 # What a run keeps when it happens away from the caller's disk, and what the cache stores.
 KEPT_FILES = ("eplusout.err", "eplusout.sql", "eplusout.eso", "eplusout.mtr", "eplusout.end", "eplusout.csv",
@@ -191,9 +199,40 @@ def _failure(error: BaseException, folder: Path, version: str) -> Result:
     return Result(False, None, folder, 0.0, version, [Message("fatal", text)], {}, False)
 
 
+# Set in each process of run_many's own pool: the caller was interrupted, start no more runs.
+_STOP: Any = None
+
+
+def _worker_start(stop: Any) -> None:
+    """A pool process ignores Ctrl-C while it waits for work; run_many passes an interrupt on to the
+    processes that are running the engine (which then end its process group)."""
+    global _STOP
+    _STOP = stop
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def _local(prepared: Prepared, weather: Path | None, folder: str, engine: Engine, options: dict[str, Any],
            index: int) -> Result:
-    return execute(prepared, weather, Path(folder), engine, index=index, **options)
+    if _STOP is None:
+        return execute(prepared, weather, Path(folder), engine, index=index, **options)
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        if _STOP.is_set():
+            raise KeyboardInterrupt
+        return execute(prepared, weather, Path(folder), engine, index=index, **options)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def _interrupt(pool: concurrent.futures.ProcessPoolExecutor, stop: Any) -> None:
+    """Stop the pool's runs: no new one starts, and the running engines are ended (as Ctrl-C at a terminal
+    does, also when the signal came to this process alone)."""
+    stop.set()
+    for pid in list(getattr(pool, "_processes", None) or {}):
+        try:
+            os.kill(pid, signal.SIGINT)
+        except OSError:
+            pass
 
 
 def _remote(prepared: Prepared, weather: bytes | None, weather_name: str, options: dict[str, Any],
@@ -248,11 +287,14 @@ def run_many(
     protected_of: dict[int, list[Path]] = {}
     weather_digests: dict[Path, bytes] = {}
     own_pool = None
+    stop = None
     if executor is None:
         # Not forked: the caller may have threads (a Dask client, a progress bar) a fork would copy half-way.
         context = multiprocessing.get_context("forkserver" if sys.platform != "win32" else "spawn")
+        stop = context.Event()
         own_pool = concurrent.futures.ProcessPoolExecutor(max_workers=workers or os.cpu_count() or 1,
-                                                          mp_context=context)
+                                                          mp_context=context, initializer=_worker_start,
+                                                          initargs=(stop,))
         executor = own_pool
     try:
         for index, job in enumerate(listed):
@@ -321,6 +363,12 @@ def run_many(
             results[index] = result
             if progress is not None:
                 progress(index, "", 1.0)
+    except BaseException:
+        if own_pool is not None:
+            _interrupt(own_pool, stop)
+        elif dask:
+            executor.cancel(list(pending))
+        raise
     finally:
         if own_pool is not None:
             own_pool.shutdown(cancel_futures=True)

@@ -8,7 +8,6 @@ import os
 import re
 import shutil
 import signal
-import stat
 import subprocess
 import tempfile
 import threading
