@@ -1,8 +1,12 @@
 """`tarvix run`, as a user runs it: usage errors without the engine, then real design-day runs with it."""
 
+import contextlib
+import os
 import re
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -46,6 +50,9 @@ def no_engine_message(path):
     (["--design-day", "--timeout", "0"], "argument --timeout: must be more than 0"),
     (["--design-day", "-o", "{model}"], "tarvix: error: -o {model}: not a folder"),
     (["--design-day", "--out", "{model}"], "tarvix: error: -o {model}: not a folder"),  # the former name
+    (["--design-day", "--timeout", "nan"], "argument --timeout: must be more than 0"),
+    (["--weather", ""], "tarvix: error: --weather: an empty name; give a weather file, or part of the name of "
+                        "one the engine ships (chicago)"),
     (["--design-day", "--engine", "{tmp}/no-engine"], "no engine"),
 ])
 def test_usage_errors_exit_2_before_any_run(model, tmp_path, arguments, message):
@@ -91,7 +98,7 @@ def test_design_day_runs_one_line_each_and_the_exit_status(tmp_path):
     out = tmp_path / "out"
 
     proc = tarvix(tmp_path / "north", tmp_path / "south" / "box.idf", broken, tmp_path / "json", "--design-day",
-                  "--out", out, "--jobs", 2, status=1)
+                  "-o", out, "--jobs", 2, status=1)
     lines = [fields(line) for line in proc.stdout.splitlines()]
     # In the order of the command line; the documents of the same name (in any case) get folders of their own.
     assert [line[:2] for line in lines] == [(str(tmp_path / "north" / "box.idf"), "ok"),
@@ -106,12 +113,14 @@ def test_design_day_runs_one_line_each_and_the_exit_status(tmp_path):
     runs, ok, failed, _, severe_total, fatal_total = map(int, SUMMARY.search(proc.stderr).groups())
     assert (runs, ok, failed, severe_total, fatal_total) == (4, 3, 1, severe, 1)
 
-    # A good run again, then from the cache: exit 0; a relative -o is below the working folder, and the run
-    # folder of the first is replaced only with --force.
-    for force in ([], ["--force"]):
-        again = tarvix("north", "--design-day", "--cache", "cache", "-o", "relative", *force, cwd=tmp_path)
-        (_, status, _, _, folder, _), = map(fields, again.stdout.splitlines())
+    # A good run again, then from the cache (which says so): exit 0; a relative -o is below the working
+    # folder, and the run folder of the first is replaced only with --force; an endless timeout is no limit.
+    for force, marks in (([], []), (["--force"], ["cached"])):
+        again = tarvix("north", "--design-day", "--cache", "cache", "-o", "relative", "--timeout", "inf", *force,
+                       cwd=tmp_path)
+        (_, status, _, _, folder, rest), = map(fields, again.stdout.splitlines())
         assert status == "ok" and folder == tmp_path / "relative" / "box" and (folder / "eplusout.sql").is_file()
+        assert rest == marks
     refused = tarvix("north", "--design-day", "-o", "relative", cwd=tmp_path, status=1)
     assert refused.stderr == f"tarvix: error: {tmp_path / 'relative' / 'box'} exists: give --force to replace it\n"
 
@@ -120,7 +129,7 @@ def test_runs_on_a_dask_cluster_come_back_into_out(model, tmp_path):
     payload_dir()  # skips without the engine
     distributed = pytest.importorskip("dask.distributed", reason="Dask is not installed (the test extra installs it)")
     with distributed.LocalCluster(n_workers=1, threads_per_worker=1, dashboard_address=None) as cluster:
-        proc = tarvix(model, "--design-day", "--out", tmp_path / "out", "--dask", cluster.scheduler_address)
+        proc = tarvix(model, "--design-day", "-o", tmp_path / "out", "--dask", cluster.scheduler_address)
     (_, status, severe, fatal, folder, _), = map(fields, proc.stdout.splitlines())
     assert (status, severe, fatal, folder) == ("ok", 0, 0, tmp_path / "out" / "box")
     assert {"eplusout.err", "eplusout.sql"} <= {path.name for path in folder.iterdir()}
@@ -142,3 +151,42 @@ def test_the_readme_sweep_runs_and_prints_what_it_says(tmp_path):
     assert [without_time.sub("", line) for line in proc.stdout.splitlines()] == [
         without_time.sub("", line) for line in expected]
     assert len(expected) == 4 and (tmp_path / "sweep" / "width-8" / "eplusout.sql").is_file()
+
+
+def test_an_unknown_weather_name_lists_the_shipped_files(model):
+    payload_dir()  # skips without the engine
+    proc = tarvix(model, "--weather", "atlantis", status=2)
+    assert "no weather file matching 'atlantis'" in proc.stderr and "USA_IL_Chicago-OHare" in proc.stderr
+
+
+def test_design_days_of_a_model_without_them_point_to_add_design_days(tmp_path):
+    payload_dir()  # skips without the engine
+    path = tmp_path / "box.idf"
+    path.write_text(re.sub(r"SizingPeriod:DesignDay,.*?;\n", "", BOX, flags=re.DOTALL), encoding="utf-8")
+    proc = tarvix(path, "--design-day", "-o", tmp_path / "out", status=1)
+    assert "tarvix: hint: " in proc.stderr and "tarvix.weather.add_design_days" in proc.stderr
+
+
+@pytest.mark.skipif(not Path("/proc/self/cwd").exists(), reason="needs Linux's /proc to see the engine's processes")
+def test_an_interrupt_to_the_command_alone_ends_the_engine(tmp_path):
+    from test_simulation import processes_in
+
+    payload_dir()  # skips without the engine
+    path = tmp_path / "box.idf"
+    path.write_text(BOX.replace("Timestep,4;", "Timestep,60;"), encoding="utf-8")  # a long year
+    folder = tmp_path / "out" / "box"
+    proc = subprocess.Popen([sys.executable, "-m", "tarvix", "run", path, "--annual", "--weather", "chicago",
+                             "-o", tmp_path / "out"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            start_new_session=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not processes_in(folder) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert processes_in(folder), "the engine did not start"
+        proc.send_signal(signal.SIGINT)  # to the command's process only, not to its group
+        assert proc.wait(timeout=10) == 130
+        assert processes_in(folder) == []
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(proc.pid, signal.SIGKILL)  # the command and its pool, whatever happened
+        proc.wait()

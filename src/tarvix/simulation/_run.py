@@ -2,6 +2,8 @@
 ExpandObjects first when the document has HVAC templates), its messages read back into a Result."""
 
 import json
+import math
+import numbers
 import os
 import re
 import shutil
@@ -10,8 +12,8 @@ import subprocess
 import tempfile
 import threading
 import time
-from collections.abc import Callable
-from dataclasses import dataclass, field
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
@@ -25,9 +27,19 @@ _MESSAGE = re.compile(r"^\s*\*\*\s*(Warning|Severe|Fatal|~~~)\s*\*\*\s?(.*)$", r
 _INFO = re.compile(r"^\s*(?:\*{5,}|\.{5})\s?(.*)$")
 _COMMENT = re.compile(r"!.*")
 _TEMPLATE = re.compile(r"(?:^|;)\s*HVACTemplate:", re.IGNORECASE | re.MULTILINE)
+_SIZING = re.compile(r"(?:^|;)\s*SizingPeriod:", re.IGNORECASE | re.MULTILINE)
 _SQLITE = re.compile(r"(?:^|;)\s*Output:SQLite\s*[,;]", re.IGNORECASE | re.MULTILINE)
 _STARTING = re.compile(r"^\s*(Starting|Continuing) Simulation at (\d\d)/(\d\d)(?:/\d+)? for (.*?)\s*$")
 _DAYS_BEFORE = (0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334)
+_SEVERITIES = ("info", "warning", "severe", "fatal")
+# What the engine and its tools write into a run's folder: removed before a run, so that a folder used
+# again never passes an earlier run's files off as this one's.
+OUTPUT_NAMES = frozenset({"in.idf", "in.epJSON", "in.imf", "expanded.idf", "expandedidf.err", "Energy+.idd",
+                          "sqlite.err", "readvars.audit"})
+OUTPUT_PREFIXES = ("eplusout.", "eplustbl.", "eplusmtr.", "eplusssz.", "epluszsz.", "eplusmap.", "eplusscreen.",
+                   "eplusshading.", "epluspsz.")
+NO_DESIGN_DAYS = ("the document has no design days to run: tarvix.weather.add_design_days(doc, ddy_path) adds "
+                  "those of a weather file's .ddy")
 
 
 @dataclass(frozen=True)
@@ -72,6 +84,7 @@ class Result:
     messages: list[Message] = field(default_factory=list)
     files: dict[str, Path] = field(default_factory=dict)
     timed_out: bool = False
+    cached: bool = False  # the result came out of a Cache, without running the engine
 
     @property
     def warnings(self) -> int:
@@ -109,6 +122,8 @@ class Result:
 
     def __repr__(self) -> str:
         state = "ok" if self.ok else ("timed out" if self.timed_out else "failed")
+        if self.cached:
+            state += " (cached)"
         return (f"<Result {state} in {self.elapsed:.2f}s, {self.warnings} warnings, {self.severe} severe, "
                 f"{self.fatal} fatal: {self.output_dir}>")
 
@@ -126,6 +141,9 @@ class Result:
 
     @classmethod
     def from_json(cls, data: dict[str, Any], output_dir: Path) -> "Result":
+        """The result to_json() gave, its files in `output_dir`. ValueError when `data` is not of that
+        shape, or names a file other than a plain name in the folder."""
+        _check_fields(data)
         return cls(
             ok=data["ok"],
             returncode=data["returncode"],
@@ -138,6 +156,36 @@ class Result:
         )
 
 
+def _is_plain_name(name: Any) -> bool:
+    """A file name of the folder itself: no folder part, not "." or "..", no NUL."""
+    return (isinstance(name, str) and name not in ("", ".", "..") and "/" not in name and "\\" not in name
+            and "\0" not in name and os.path.basename(name) == name)
+
+
+def _check_fields(data: Any) -> None:
+    def number(value: Any) -> bool:
+        return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+
+    problem = None
+    if not isinstance(data, dict):
+        problem = "not an object"
+    elif not isinstance(data.get("ok"), bool) or not isinstance(data.get("timed_out"), bool):
+        problem = "ok or timed_out is not true or false"
+    elif data.get("returncode") is not None and (isinstance(data["returncode"], bool)
+                                                 or not isinstance(data["returncode"], int)):
+        problem = "returncode is not a number"
+    elif not number(data.get("elapsed")) or not isinstance(data.get("engine_version"), str):
+        problem = "elapsed or engine_version is missing"
+    elif not isinstance(data.get("messages"), list) or not all(
+            isinstance(m, list) and len(m) == 2 and m[0] in _SEVERITIES and isinstance(m[1], str)
+            for m in data["messages"]):
+        problem = "messages are not [severity, text] pairs"
+    elif not isinstance(data.get("files"), list) or not all(_is_plain_name(n) for n in data["files"]):
+        problem = "files are not plain names of the folder"
+    if problem is not None:
+        raise ValueError(f"not a stored result: {problem}")
+
+
 @dataclass(frozen=True)
 class Prepared:
     """A document as it will be written into the run's folder."""
@@ -145,6 +193,8 @@ class Prepared:
     data: bytes
     suffix: str  # ".idf" or ".epJSON"
     templates: bool
+    source: Path | None = None  # the user's file it was read from: a run never writes over it
+    design_days: bool = True  # whether the document has SizingPeriod objects
 
 
 def prepare(model: Any, sqlite: bool = True) -> Prepared:
@@ -155,7 +205,7 @@ def prepare(model: Any, sqlite: bool = True) -> Prepared:
         if not path.is_file():
             raise FileNotFoundError(f"no such document: {path}")
         if path.suffix.lower() == ".epjson":
-            return _prepare_epjson(path.read_bytes(), sqlite)
+            return replace(_prepare_epjson(path.read_bytes(), sqlite), source=path.absolute())
         if path.suffix.lower() not in (".idf", ".imf"):
             raise ValueError(f"{path}: a document to run is an .idf or .epJSON file")
         raw = path.read_bytes()
@@ -163,7 +213,8 @@ def prepare(model: Any, sqlite: bool = True) -> Prepared:
             text = raw.decode("utf-8")
         except UnicodeDecodeError:
             text = raw.decode("latin-1")
-        return _prepare_idf(text, sqlite, "latin-1" if not _is_utf8(raw) else "utf-8")
+        prepared = _prepare_idf(text, sqlite, "latin-1" if not _is_utf8(raw) else "utf-8")
+        return replace(prepared, source=path.absolute())
     format_ = getattr(model, "format", None)
     if format_ is None or not hasattr(model, "get_class_names"):
         raise TypeError(f"run() takes an IDF or the path of an .idf or .epJSON file, not {type(model).__name__}")
@@ -186,7 +237,8 @@ def _prepare_idf(text: str, sqlite: bool, encoding: str) -> Prepared:
     code = "\n".join(_COMMENT.sub("", line) for line in text.splitlines())
     if sqlite and not _SQLITE.search(code):
         text = text + ("" if text.endswith("\n") else "\n") + "\nOutput:SQLite,SimpleAndTabular;\n"
-    return Prepared(text.encode(encoding), ".idf", bool(_TEMPLATE.search(code)))
+    return Prepared(text.encode(encoding), ".idf", bool(_TEMPLATE.search(code)),
+                    design_days=bool(_SIZING.search(code)))
 
 
 def _prepare_epjson(raw: bytes, sqlite: bool) -> Prepared:
@@ -197,7 +249,8 @@ def _prepare_epjson(raw: bytes, sqlite: bool) -> Prepared:
     if sqlite and "output:sqlite" not in classes:
         document["Output:SQLite"] = {"Output:SQLite 1": {"option_type": "SimpleAndTabular"}}
         raw = json.dumps(document, indent=2).encode()
-    return Prepared(raw, ".epJSON", any(name.startswith("hvactemplate:") for name in classes))
+    return Prepared(raw, ".epJSON", any(name.startswith("hvactemplate:") for name in classes),
+                    design_days=any(name.startswith("sizingperiod:") for name in classes))
 
 
 def _run_folder(output_dir: str | os.PathLike[str] | None) -> Path:
@@ -207,6 +260,90 @@ def _run_folder(output_dir: str | os.PathLike[str] | None) -> Path:
     folder = Path(output_dir).absolute()
     folder.mkdir(parents=True, exist_ok=True)
     return folder
+
+
+def check_timeout(timeout: Any) -> float | None:
+    """`timeout` in seconds as a run takes it: None (or one past threading's longest wait, about 292 years,
+    inf included) is no limit; ValueError for one that is not more than 0 (nan included)."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real):
+        raise TypeError(f"timeout is a number of seconds, not {type(timeout).__name__}")
+    try:
+        seconds = float(timeout)
+    except OverflowError:
+        seconds = math.inf
+    if not seconds > 0:
+        raise ValueError(f"timeout must be more than 0 seconds, not {timeout!r}")
+    return None if seconds > threading.TIMEOUT_MAX else seconds
+
+
+def _same(path: Path, others: Iterable[Path]) -> bool:
+    for other in others:
+        try:
+            if os.path.samefile(path, other):
+                return True
+        except OSError:
+            continue
+    return False
+
+
+def _is_one_of(entry: os.DirEntry[str], protected: Sequence[Path]) -> bool:
+    """Whether removing `entry` would remove one of `protected`: never for a link (its target stays) or
+    another hard link of the file (its other names keep it), only for that very name."""
+    if entry.is_symlink() or not _same(Path(entry.path), protected):
+        return False
+    here = (os.path.realpath(os.path.dirname(entry.path)), entry.name)
+    named = any((os.path.realpath(p.parent), p.name) == here for p in protected)
+    return named or entry.stat(follow_symlinks=False).st_nlink == 1
+
+
+def _own_path(folder: Path, stem: str, suffix: str, protected: Sequence[Path]) -> Path:
+    """folder/stem+suffix, or stem-2, stem-3... when that is one of the files a run must not write over."""
+    path, number = folder / f"{stem}{suffix}", 1
+    while _same(path, protected):
+        number += 1
+        path = folder / f"{stem}-{number}{suffix}"
+    return path
+
+
+def _write_new(path: Path, data: bytes) -> None:
+    """`data` as a new file at `path`: an older file, hard link or symbolic link there is removed first, so
+    that nothing it points to is written through."""
+    path.unlink(missing_ok=True)
+    with open(path, "xb") as file:
+        file.write(data)
+
+
+def is_output_name(name: str) -> bool:
+    return name in OUTPUT_NAMES or name.startswith(OUTPUT_PREFIXES)
+
+
+def clear_outputs(folder: Path, protected: Sequence[Path] = (), names: Iterable[str] | None = None) -> None:
+    """Remove what an earlier run of the engine left in `folder` (files and links of the names it writes,
+    or of `names`), never one of `protected` (the document and weather file of the run about to start)."""
+    only = None if names is None else frozenset(names)
+    with os.scandir(folder) as entries:
+        for entry in entries:
+            wanted = is_output_name(entry.name) if only is None else entry.name in only
+            if wanted and not entry.is_dir(follow_symlinks=False) and not _is_one_of(entry, protected):
+                Path(entry.path).unlink(missing_ok=True)
+
+
+def _snapshot(folder: Path) -> dict[str, tuple[int, int, int, int]]:
+    found = {}
+    with os.scandir(folder) as entries:
+        for entry in entries:
+            if entry.is_file(follow_symlinks=False):
+                st = entry.stat(follow_symlinks=False)
+                found[entry.name] = (st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+    return found
+
+
+def _written_since(folder: Path, before: dict[str, tuple[int, int, int, int]]) -> dict[str, Path]:
+    """The files of `folder` that are new or changed since `before`, by name."""
+    after = _snapshot(folder)
+    return {name: folder / name for name in sorted(after) if before.get(name) != after[name]}
 
 
 def _kill(process: subprocess.Popen[bytes]) -> None:
@@ -224,6 +361,44 @@ def _day_of_year(month: int, day: int) -> int:
     return _DAYS_BEFORE[min(max(month, 1), 12) - 1] + day
 
 
+def _remaining(deadline: float | None) -> float | None:
+    return None if deadline is None else max(deadline - time.monotonic(), 0.0)
+
+
+def _expand(prepared: Prepared, folder: Path, engine: Engine, env: dict[str, str], deadline: float | None,
+            protected: Sequence[Path]) -> tuple[Path | None, int | None, bool]:
+    """Run ExpandObjects on the document in a folder of its own inside `folder` (it reads in.idf and
+    Energy+.idd from its working folder); its expanded.idf and messages are moved into `folder`. Gives the
+    expanded document (None when it wrote none), its exit status and whether the deadline stopped it."""
+    assert engine.expand_objects is not None
+    work = Path(tempfile.mkdtemp(prefix=".tarvix-expand-", dir=folder))
+    try:
+        (work / "in.idf").write_bytes(prepared.data)
+        shutil.copyfile(engine.idd_path, work / "Energy+.idd")
+        process = subprocess.Popen([engine.expand_objects], cwd=work, env=env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, start_new_session=True)
+        try:
+            returncode = process.wait(timeout=_remaining(deadline))
+        except subprocess.TimeoutExpired:
+            _kill(process)
+            return None, process.wait(), True
+        except BaseException:
+            _kill(process)
+            process.wait()
+            raise
+        for name in ("expandedidf.err", "expanded.idf"):
+            if (work / name).is_file():
+                stem, suffix = os.path.splitext(name)
+                target = _own_path(folder, stem, suffix, protected)
+                target.unlink(missing_ok=True)
+                os.replace(work / name, target)
+                if name == "expanded.idf":
+                    return target, returncode, False
+        return None, returncode, False
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def execute(
     prepared: Prepared,
     weather: Path | None,
@@ -238,23 +413,61 @@ def execute(
     progress: Progress | None = None,
     index: int = 0,
 ) -> Result:
-    """Run a prepared document in `folder` (which exists) and read the result."""
+    """Run a prepared document in `folder` (which exists) and read the result. What an earlier run left in
+    the folder is removed first, and the result lists only the files this run wrote; neither the
+    document's own file nor the weather file is ever written over."""
     started = time.perf_counter()
+    timeout = check_timeout(timeout)
+    deadline = None if timeout is None else time.monotonic() + timeout
     folder = folder.absolute()  # the engine runs in it and is given its paths
-    source = folder / f"in{prepared.suffix}"
-    source.write_bytes(prepared.data)
+    protected = [p for p in (prepared.source, weather) if p is not None]
+    clear_outputs(folder, protected)
+    before = _snapshot(folder)
+    source = _own_path(folder, "in", prepared.suffix, protected)
+    _write_new(source, prepared.data)
     expand = prepared.templates if expand_objects is None else expand_objects
     arguments: list[str | Path] = [engine.executable]
     env = engine_environment()
+    cwd, private = folder, None
+    returncode: int | None = None
+    stopped = False
     if expand and prepared.suffix == ".idf" and engine.expand_objects is not None:
-        # ExpandObjects reads in.idf and Energy+.idd from its working folder and writes expanded.idf there.
-        shutil.copyfile(engine.idd_path, folder / "Energy+.idd")
-        subprocess.run([engine.expand_objects], cwd=folder, env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=timeout)
-        if (folder / "expanded.idf").is_file():
-            source = folder / "expanded.idf"
+        expanded, returncode, stopped = _expand(prepared, folder, engine, env, deadline, protected)
+        if expanded is not None:
+            source = expanded
     elif expand:
         arguments.append("-x")
+        # The engine's own expansion links in.idf and Energy+.idd into its working folder and removes them
+        # after: a folder of its own, whatever the run's folder holds.
+        private = Path(tempfile.mkdtemp(prefix=".tarvix-work-", dir=folder))
+        cwd = private
+    try:
+        if not stopped:
+            returncode, stopped = _run_engine(arguments, weather, folder, source, cwd, env, deadline,
+                                              design_day=design_day, annual=annual, readvars=readvars,
+                                              progress=progress, index=index)
+    finally:
+        if private is not None:
+            shutil.rmtree(private, ignore_errors=True)
+    if progress is not None:
+        progress(index, "", 1.0)
+    err = folder / "eplusout.err"
+    messages = parse_err(err.read_text(encoding="utf-8", errors="replace")) if err.is_file() else []
+    if stopped:
+        messages.append(Message("fatal", f"the engine was stopped after the timeout of {timeout} s"))
+    elif design_day and not prepared.design_days:
+        messages.append(Message("info", NO_DESIGN_DAYS))
+    files = _written_since(folder, before)
+    fatal = any(m.severity == "fatal" for m in messages)
+    ok = returncode == 0 and not fatal and not stopped and "eplusout.err" in files
+    return Result(ok, returncode, folder, time.perf_counter() - started, engine.version, messages, files,
+                  stopped)
+
+
+def _run_engine(arguments: list[str | Path], weather: Path | None, folder: Path, source: Path, cwd: Path,
+                env: dict[str, str], deadline: float | None, *, design_day: bool, annual: bool, readvars: bool,
+                progress: Progress | None, index: int) -> tuple[int | None, bool]:
+    """The engine's exit status, and whether the deadline stopped it."""
     if weather is not None:
         arguments += ["-w", weather]
     if design_day:
@@ -264,16 +477,19 @@ def execute(
     if readvars:
         arguments.append("-r")
     arguments += ["-d", folder, source]
-    process = subprocess.Popen(arguments, cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+    remaining = _remaining(deadline)
+    if remaining is not None and remaining <= 0:
+        return None, True
+    process = subprocess.Popen(arguments, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                start_new_session=True)
     timed_out = threading.Event()
     timer = None
-    if timeout is not None:
+    if remaining is not None:
         def expire() -> None:
             timed_out.set()
             _kill(process)
 
-        timer = threading.Timer(timeout, expire)
+        timer = threading.Timer(remaining, expire)
         timer.daemon = True
         timer.start()
     try:
@@ -301,17 +517,7 @@ def execute(
     finally:
         if timer is not None:
             timer.cancel()
-    if progress is not None:
-        progress(index, "", 1.0)
-    err = folder / "eplusout.err"
-    messages = parse_err(err.read_text(encoding="utf-8", errors="replace")) if err.is_file() else []
-    if timed_out.is_set():
-        messages.append(Message("fatal", f"the engine was stopped after the timeout of {timeout} s"))
-    files = {p.name: p for p in sorted(folder.iterdir()) if p.is_file()}
-    fatal = any(m.severity == "fatal" for m in messages)
-    ok = returncode == 0 and not fatal and not timed_out.is_set() and err.is_file()
-    return Result(ok, returncode, folder, time.perf_counter() - started, engine.version, messages, files,
-                  timed_out.is_set())
+    return returncode, timed_out.is_set()
 
 
 def check_options(design_day: bool, annual: bool, weather: Any) -> Path | None:
@@ -321,6 +527,8 @@ def check_options(design_day: bool, annual: bool, weather: Any) -> Path | None:
         if annual:
             raise ValueError("an annual run needs a weather file")
         return None
+    if isinstance(weather, str) and not weather.strip():
+        raise ValueError("weather is an empty name: give the path of an .epw file")
     path = Path(weather)
     if not path.is_file():
         raise FileNotFoundError(f"no such weather file: {path}")
@@ -346,11 +554,14 @@ def run(
     never changed: the document is written into the folder, with Output:SQLite added unless `sqlite` is
     False or it has one. `design_day` runs the design days only, `annual` the weather file's year;
     `expand_objects` (default: when the document has HVACTemplate objects) runs ExpandObjects first;
-    `readvars` runs ReadVarsESO after. `timeout` (seconds) ends the engine's process group and the result
-    says so. `progress(index, environment, fraction)` is called as the engine reports its days.
+    `readvars` runs ReadVarsESO after. `timeout` (seconds, more than 0; inf is no limit) covers
+    ExpandObjects and the engine: past it their process group is ended and the result says so.
+    `progress(index, environment, fraction)` is called as the engine reports its days. What an earlier
+    run left in `output_dir` is removed first: the result's `files` are those this run wrote.
 
     A simulation that fails is a Result with ok=False; exceptions are for bad arguments and a missing engine."""
     weather_path = check_options(design_day, annual, weather)
+    check_timeout(timeout)
     found = engine if isinstance(engine, Engine) else find_engine(engine)
     prepared = prepare(model, sqlite)
     return execute(prepared, weather_path, _run_folder(output_dir), found, design_day=design_day, annual=annual,
