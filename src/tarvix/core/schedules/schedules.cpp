@@ -489,9 +489,11 @@ private:
     void read_environments();
 
     // A month and day the engine refuses (a month past 12, a day past the
-    // month's end; February 29 is a date) leave the environment without
-    // days, its error saying why, and are a finding of the field.
+    // month's end; February 29 is one for a design day, not for a run
+    // period) leave the environment without days, its error saying why,
+    // and are a finding of the field.
     void check_date(const Named& o, Environment& e, int32_t month_field, int32_t day_field, int month, int day) {
+        const bool leap = !e.design_day;
         if (!e.error.empty()) return;
         const auto field_name = [&](int32_t index) {
             return index >= 0 && static_cast<size_t>(index) < o.cls->fields.size()
@@ -508,10 +510,10 @@ private:
         if (month < 1 || month > 12) {
             where = month_field;
             why = quoted(month_field) + " is not a month (1 to 12)";
-        } else if (day < 1 || day > month_length(month, true)) {
+        } else if (day < 1 || day > month_length(month, leap)) {
             where = day_field;
             why = quoted(day_field) + " is not a day of month " + std::to_string(month) + " (1 to " +
-                  std::to_string(month_length(month, true)) + ")";
+                  std::to_string(month_length(month, leap)) + ")";
         } else {
             return;
         }
