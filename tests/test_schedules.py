@@ -394,3 +394,50 @@ def test_values_read_the_document_once_while_it_stays_the_same(idd, tmp_path):
 
 def annual_model_files(folder) -> str:
     return f"Schedule:File,From File,Any Number,{folder / 'a.csv'},1,0,8760,Comma,No,60;\n"
+
+
+@pytest.mark.parametrize(("extra", "status", "said"), [
+    (["--environment", "99999999999999999999"], 2, "environment index 99999999999999999999 out of range"),
+    (["--environment", "Autumn"], 2, "no environment named 'Autumn'"),
+    (["--weather", "/dev/zero"], 1, "no such weather file"),
+    (["-o", "{tmp}/same.out", "--plot", "{tmp}/same.out", "--force"], 2, "cannot be the same file"),
+    (["--plot", "{tmp}/empty.svg", "--doc", "empty"], 1, "no schedules to plot"),
+])
+def test_command_says_what_is_wrong(idd, tmp_path, extra, status, said):
+    import subprocess
+    import sys
+
+    source = tmp_path / "doc.idf"
+    empty = "--doc" in extra
+    if empty:
+        pytest.importorskip("matplotlib", reason="--plot needs matplotlib, which is not installed")
+        extra = extra[:-2]
+    source.write_text(HEAD if empty else MODEL, encoding="utf-8")
+    done = subprocess.run([sys.executable, "-m", "tarvix", "schedules", str(source), "--idd",
+                           str(payload_dir() / "Energy+.idd"), *(a.format(tmp=tmp_path) for a in extra)],
+                          capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+    assert (done.returncode, said in done.stderr, "Traceback" in done.stderr) == (status, True, False), done.stderr
+    assert not (tmp_path / "same.out").exists()
+
+
+def test_command_draws_many_schedules_on_pages(idd, tmp_path):
+    import subprocess
+    import sys
+
+    pytest.importorskip("matplotlib", reason="--plot needs matplotlib, which is not installed")
+    many = "".join(f"Schedule:Constant,C{k},Any Number,{k};\n" for k in range(20))
+    source = tmp_path / "doc.idf"
+    source.write_text(HEAD + many, encoding="utf-8")
+    pdf = tmp_path / "maps.pdf"
+    subprocess.run([sys.executable, "-m", "tarvix", "schedules", str(source), "--idd", str(payload_dir() / "Energy+.idd"),
+                    "-o", str(tmp_path / "out.csv"), "--plot", str(pdf)], check=True, capture_output=True, timeout=300)
+    assert pdf.read_bytes().count(b"/Type /Page\n") + pdf.read_bytes().count(b"/Type /Page ") >= 3
+
+
+def test_environment_is_taken_the_same_way_and_days_keep_their_weekday(idd):
+    doc = IDF.from_string(idd, MODEL)
+    assert schedules.values(doc, "Office", "Spring") == schedules.values(doc, "Office", environment="Spring")
+    assert schedules.values_all(doc, "Spring")["Office"] == schedules.values_all(doc, environment="Spring")["Office"]
+    days = schedules.calendar(doc, "January")
+    assert (days[1].day_type, days[1].weekday) == ("Holiday", "Monday")  # New Year (a Sunday) observed
+    assert [d.weekday for d in days[:7]] == list(schedules.DAY_TYPES[:7])

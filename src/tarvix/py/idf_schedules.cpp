@@ -117,10 +117,16 @@ bool environment_index(PyObject* arg, const schedules::Model& model, size_t& ind
         return true;
     }
     if (PyLong_Check(arg) && !PyBool_Check(arg)) {
-        const Py_ssize_t k = PyLong_AsSsize_t(arg);
+        int overflow = 0;
+        const long long k = PyLong_AsLongLongAndOverflow(arg, &overflow);
         if (k == -1 && PyErr_Occurred()) return false;
+        if (overflow) {
+            PyErr_Format(PyExc_IndexError, "environment index %R out of range (the document has %zu)", arg,
+                         found.size());
+            return false;
+        }
         if (k < 0 || static_cast<size_t>(k) >= found.size()) {
-            PyErr_Format(PyExc_IndexError, "environment index %zd out of range (the document has %zu)", k,
+            PyErr_Format(PyExc_IndexError, "environment index %lld out of range (the document has %zu)", k,
                          found.size());
             return false;
         }
