@@ -179,8 +179,9 @@ PyObject* doc_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
     // The file's own folder, where the files the document names are looked for.
     if (PyUnicode_Check(given[1]) || PyBytes_Check(given[1]) || PyObject_HasAttrString(given[1], "__fspath__")) {
         Ref path = Ref::steal(PyOS_FSPath(given[1]));
-        Ref text = path && PyBytes_Check(path.get()) ? Ref::steal(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(path.get())))
-                                                      : path;
+        Ref text = path && PyBytes_Check(path.get())
+                       ? Ref::steal(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(path.get())))
+                       : path;
         std::string_view view;
         if (!text || !PyUnicode_Check(text.get()) || !py::str_utf8(text.get(), view)) {
             PyErr_Clear();  // a name that does not read as text: no folder

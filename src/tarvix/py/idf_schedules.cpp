@@ -50,9 +50,11 @@ std::shared_ptr<const schedules::Model> read_schedules(const char* func_name, Py
         return last_model.model;
     auto model = std::make_shared<schedules::Model>();
     const std::string own_folder = doc->folder;
-    const bool done = with_checked_slots(doc, kReadingSchedules, [&](const SlotSource& slots, const idd::c_IDD& schema) {
-        schedules::read_model(slots, schema, *model, {.folder = folder, .own_folder = own_folder, .as_named = true});
-    });
+    const bool done = with_checked_slots(
+        doc, kReadingSchedules, [&](const SlotSource& slots, const idd::c_IDD& schema) {
+            schedules::read_model(slots, schema, *model,
+                                  {.folder = folder, .own_folder = own_folder, .as_named = true});
+        });
     if (!done) return nullptr;
     if (native) last_model = {generation, std::string(folder), own_folder, model};
     return model;

@@ -374,7 +374,11 @@ private:
 class Reader {
 public:
     Reader(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, const FileSearch& search)
-        : slots_(slots), schema_(schema), model_(model), folder_(search.folder), own_folder_(search.own_folder),
+        : slots_(slots),
+          schema_(schema),
+          model_(model),
+          folder_(search.folder),
+          own_folder_(search.own_folder),
           as_named_(search.as_named) {}
 
     void run();
@@ -811,7 +815,8 @@ void Reader::read_file(const Named& o) {
     // Read a line at a time, and only up to the rows needed: whatever
     // follows them is never read.
     LineReader lines(path);
-    if (!lines.ok()) return fail(excerpt(file, 200) + ": " + lines.error() + " (Schedule:File '" + std::string(name) + "')");
+    if (!lines.ok())
+        return fail(excerpt(file, 200) + ": " + lines.error() + " (Schedule:File '" + std::string(name) + "')");
     size_t line = 0;
     std::string_view row;
     while (items.size() < wanted) {
@@ -819,8 +824,8 @@ void Reader::read_file(const Named& o) {
         if (read == LineReader::Read::end) break;
         ++line;
         if (read == LineReader::Read::failed)
-            return fail(excerpt(file, 200) + ", line " + std::to_string(line) + ": " + lines.error() + " (Schedule:File '" +
-                        std::string(name) + "')");
+            return fail(excerpt(file, 200) + ", line " + std::to_string(line) + ": " + lines.error() +
+                        " (Schedule:File '" + std::string(name) + "')");
         if (line <= static_cast<size_t>(skip)) continue;
         if (trimmed(row).empty()) continue;
         // The column's field.
@@ -840,8 +845,8 @@ void Reader::read_file(const Named& o) {
             ++k;
         }
         if (!found)
-            return fail(excerpt(file, 200) + ", line " + std::to_string(line) + ": no column " + std::to_string(column) +
-                        " (Schedule:File '" + std::string(name) + "')");
+            return fail(excerpt(file, 200) + ", line " + std::to_string(line) + ": no column " +
+                        std::to_string(column) + " (Schedule:File '" + std::string(name) + "')");
         const auto value = number(cell);
         if (!value)
             return fail(excerpt(file, 200) + ", line " + std::to_string(line) + ": '" + excerpt(trimmed(cell)) +
