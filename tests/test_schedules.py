@@ -187,6 +187,8 @@ def test_unreadable_schedule_files_name_the_file_and_line(idd, tmp_path, rows, m
      "schedule-day-uncovered", "has missing day types"),
     ("ScheduleTypeLimits,Fraction,0,1,Continuous;\nSchedule:Compact,E,Fraction,Through: 12/31,For: AllDays,"
      "Until: 24:00,1.5;", "schedule-out-of-limits", "schedule contains values that are < 0 and/or > 1"),
+    ("SizingPeriod:DesignDay,E,2,29,WinterDesignDay,-20,0.0,DefaultMultipliers,,Wetbulb,-20,,,,,98934,4.9,270,"
+     "No,No,No,ASHRAEClearSky,,,,,0.0;", "schedule-bad-date", "invalid Day of Month"),
 ])
 def test_what_the_engine_reports_is_a_problem_of_validate(idd, tmp_path, schedule, code, engine_says):
     from tarvix.simulation import find_engine, run
@@ -286,3 +288,156 @@ def test_the_weather_files_calendar(idd, tmp_path):
     assert any(d.month == 2 and d.day == 29 for d in schedules.calendar(doc, "Leap", weather=weather))
     assert not any(d.month == 2 and d.day == 29 for d in schedules.calendar(
         doc, "Leap", weather=find_engine().weather("Chicago")))
+
+
+DESIGN_DAY = ("SizingPeriod:DesignDay,Bad,{month},{day},WinterDesignDay,-20,0.0,DefaultMultipliers,,Wetbulb,-20,,,,,"
+              "98934,4.9,270,No,No,No,ASHRAEClearSky,,,,,0.0;\n")
+
+
+@pytest.mark.parametrize(("month", "day", "field"), [
+    (13, 1, "Month"), (0, 1, "Month"), (-5, 1, "Month"), (1, 99, "Day of Month"), (2, 30, "Day of Month"),
+    (4, 31, "Day of Month"), (2, 29, "Day of Month"),
+])
+def test_a_date_the_engine_refuses_is_a_value_error(idd, month, day, field):
+    doc = IDF.from_string(idd, MODEL + DESIGN_DAY.format(month=month, day=day))
+    message = f"SizingPeriod:DesignDay 'Bad', field '{field}'"
+    for call in (lambda: schedules.values(doc, "Always", environment="Bad"),
+                 lambda: schedules.values_all(doc, environment="Bad"),
+                 lambda: schedules.calendar(doc, "Bad"), lambda: schedules.environments(doc)):
+        with pytest.raises(ValueError, match=message):
+            call()
+    assert len(schedules.values(doc, "Always", environment="January")) == 14 * 96  # the others still run
+    found = [p for p in doc.validate() if p.code == "schedule-bad-date"]
+    assert [(p.object_name, p.field_name, p.severity) for p in found] == [("Bad", field, "error")]
+
+
+@pytest.mark.parametrize("duration", [366, 1000, 100000, 10**30])
+def test_a_special_day_lasts_a_year_at_most(idd, duration):
+    doc = IDF.from_string(idd, MODEL + f"RunPeriodControl:SpecialDays,Long,1/1,{duration},CustomDay2;\n")
+    assert {d.day_type for d in schedules.calendar(doc, "January")} == {"CustomDay2"}
+    assert len(schedules.values_all(doc, "Spring")["Seasons"]) == 14 * 96
+    assert [e.name for e in schedules.environments(doc)][-1] == "Spring"
+
+
+def test_holidays_at_the_ends_of_a_year_are_observed_as_the_engine_observes_them(idd, tmp_path):
+    """The weekend rule moves a holiday on 12/30 past the year to 1/1, and keeps one on 12/31 where it is,
+    in common and leap years (whole-year runs, as the engine resolves them from the start of the year)."""
+    from tarvix.simulation import find_engine, run
+
+    runs = "".join(f"RunPeriod,Y{y},1,1,{y},12,31,{y},,Yes,Yes,Yes,Yes,Yes;\n" for y in (2011, 2016, 2017, 2028))
+    specials = ("RunPeriodControl:SpecialDays,Eve,12/30,1,CustomDay1;\n"
+                "RunPeriodControl:SpecialDays,Last,12/31,1,Holiday;\n")
+    text = (HEAD.split("SizingPeriod:DesignDay", 1)[0] + runs + specials + "ScheduleTypeLimits,Any Number;\n"
+            "Output:Variable,*,Schedule Value,Timestep;\nOutput:SQLite,Simple;\n" + SCHEDULES)
+    text = text.replace("SimulationControl,No,No,No,Yes,Yes,No,1;", "SimulationControl,No,No,No,No,Yes,No,1;")
+    weather = weather_with_calendar(find_engine().weather("Chicago"), tmp_path / "leap.epw")
+    source = tmp_path / "ends.idf"
+    source.write_text(text, encoding="utf-8")
+    result = run(source, weather=weather, output_dir=tmp_path / "run")
+    assert result.ok
+    doc = IDF.from_string(idd, text)
+    matches_the_engine(doc, result.files["eplusout.sql"], weather)
+    last = [d for d in schedules.calendar(doc, "Y2011", weather=weather) if d.day_type == "Holiday"]
+    assert [(d.month, d.day) for d in last] == [(12, 31)]  # a Saturday, kept
+
+
+def test_schedule_files_are_found_beside_the_document_and_read_only_as_far_as_needed(idd, tmp_path, monkeypatch):
+    folder = tmp_path / "model"
+    folder.mkdir()
+    (folder / "hours.csv").write_text("".join(f"{k % 3}\n" for k in range(8760)), encoding="utf-8")
+    with open(folder / "huge.csv", "wb") as out:  # 8,760 good rows, then 2 GiB of nothing (sparse)
+        out.write(b"0.5\n" * 8760)
+        out.truncate(2**31)
+    (folder / "wide.csv").write_text("x" * 100_000 + "\n", encoding="utf-8")
+    text = (MODEL + "ScheduleTypeLimits,Fraction,0,1,Continuous;\n"
+            "Schedule:File,Hours,Fraction,hours.csv,1,0,8760,Comma,No,60;\n"
+            "Schedule:File,Huge,Any Number,huge.csv,1,0,8760,Comma,No,60;\n"
+            "Schedule:File,Wide,Any Number,wide.csv,1,0,8760,Comma,No,60;\n"
+            "Schedule:File,Device,Any Number,/proc/self/mem,1,0,8760,Comma,No,60;\n"
+            "Schedule:File,Missing,Any Number,nowhere.csv,1,0,8760,Comma,No,60;\n")
+    (folder / "model.idf").write_text(text, encoding="utf-8")
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (elsewhere / "hours.csv").write_text("9\n" * 8760, encoding="utf-8")  # never read: not the document's folder
+    monkeypatch.chdir(elsewhere)
+    doc = IDF.from_file(idd, folder / "model.idf")
+    assert list(schedules.values(doc, "Hours", environment="January")[:8]) == [0.0] * 4 + [1.0] * 4
+    assert set(schedules.values(doc, "Huge")) == {0.5}
+    assert set(schedules.values(doc, "Always")) == {0.75}  # whatever the other files are
+    with pytest.raises(ValueError, match=r"wide.csv, line 1: 'x{60}\.\.\.' is not a number") as wide:
+        schedules.values(doc, "Wide")
+    assert len(str(wide.value)) < 200
+    with pytest.raises(ValueError, match="/proc/self/mem, line 1: cannot be read"):
+        schedules.values(doc, "Device")
+    # validate() reads the files from the document's folder too: 2 is outside the Fraction limits.
+    assert [p.object_name for p in doc.validate() if p.code == "schedule-out-of-limits"] == ["Hours"]
+    assert not [p for p in IDF.from_string(idd, text).validate() if p.code == "schedule-out-of-limits"]
+
+
+def test_values_read_the_document_once_while_it_stays_the_same(idd, tmp_path):
+    import time
+
+    (tmp_path / "a.csv").write_text("1\n" * 8760, encoding="utf-8")
+    doc = IDF.from_string(idd, MODEL + annual_model_files(tmp_path))
+    names = schedules.environments(doc) and list(schedules.values_all(doc))
+    start = time.perf_counter()
+    for name in names * 20:
+        schedules.values(doc, name)
+    each = (time.perf_counter() - start) / (20 * len(names))
+    assert each < 0.002, each
+    # A change to the document or to a file it reads is seen at once.
+    (tmp_path / "a.csv").write_text("2\n" * 8761, encoding="utf-8")
+    assert set(schedules.values(doc, "From File")) == {2.0}
+    doc.get_objects("Schedule:Constant")[0][2] = 0.5
+    assert set(schedules.values(doc, "Always")) == {0.5}
+
+
+def annual_model_files(folder) -> str:
+    return f"Schedule:File,From File,Any Number,{folder / 'a.csv'},1,0,8760,Comma,No,60;\n"
+
+
+@pytest.mark.parametrize(("extra", "status", "said"), [
+    (["--environment", "99999999999999999999"], 2, "environment index 99999999999999999999 out of range"),
+    (["--environment", "Autumn"], 2, "no environment named 'Autumn'"),
+    (["--weather", "/dev/zero"], 1, "no such weather file"),
+    (["-o", "{tmp}/same.out", "--plot", "{tmp}/same.out", "--force"], 2, "cannot be the same file"),
+    (["--plot", "{tmp}/empty.svg", "--doc", "empty"], 1, "no schedules to plot"),
+])
+def test_command_says_what_is_wrong(idd, tmp_path, extra, status, said):
+    import subprocess
+    import sys
+
+    source = tmp_path / "doc.idf"
+    empty = "--doc" in extra
+    if empty:
+        pytest.importorskip("matplotlib", reason="--plot needs matplotlib, which is not installed")
+        extra = extra[:-2]
+    source.write_text(HEAD if empty else MODEL, encoding="utf-8")
+    done = subprocess.run([sys.executable, "-m", "tarvix", "schedules", str(source), "--idd",
+                           str(payload_dir() / "Energy+.idd"), *(a.format(tmp=tmp_path) for a in extra)],
+                          capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+    assert (done.returncode, said in done.stderr, "Traceback" in done.stderr) == (status, True, False), done.stderr
+    assert not (tmp_path / "same.out").exists()
+
+
+def test_command_draws_many_schedules_on_pages(idd, tmp_path):
+    import subprocess
+    import sys
+
+    pytest.importorskip("matplotlib", reason="--plot needs matplotlib, which is not installed")
+    many = "".join(f"Schedule:Constant,C{k},Any Number,{k};\n" for k in range(20))
+    source = tmp_path / "doc.idf"
+    source.write_text(HEAD + many, encoding="utf-8")
+    pdf = tmp_path / "maps.pdf"
+    subprocess.run([sys.executable, "-m", "tarvix", "schedules", str(source), "--idd", str(payload_dir() / "Energy+.idd"),
+                    "-o", str(tmp_path / "out.csv"), "--plot", str(pdf)], check=True, capture_output=True, timeout=300)
+    assert pdf.read_bytes().count(b"/Type /Page\n") + pdf.read_bytes().count(b"/Type /Page ") >= 3
+
+
+def test_environment_is_taken_the_same_way_and_days_keep_their_weekday(idd):
+    doc = IDF.from_string(idd, MODEL)
+    assert schedules.values(doc, "Office", "Spring") == schedules.values(doc, "Office", environment="Spring")
+    assert schedules.values_all(doc, "Spring")["Office"] == schedules.values_all(doc, environment="Spring")["Office"]
+    days = schedules.calendar(doc, "January")
+    assert (days[1].day_type, days[1].weekday) == ("Holiday", "Monday")  # New Year (a Sunday) observed
+    assert [d.weekday for d in days[:7]] == list(schedules.DAY_TYPES[:7])

@@ -193,7 +193,7 @@ def test_problem_codes():
     assert PROBLEM_CODES == (
         "unknown-reference", "required-field", "required-object", "unique-object", "duplicate-name",
         "not-a-number", "not-an-integer", "below-minimum", "above-maximum", "not-a-choice",
-        "too-many-fields", "schedule-incomplete", "schedule-bad-time", "schedule-out-of-limits",
+        "too-many-fields", "schedule-incomplete", "schedule-bad-time", "schedule-out-of-limits", "schedule-bad-date",
         "too-few-fields", "version-mismatch", "obsolete-class", "deprecated-field", "schedule-day-uncovered",
     )  # fmt: skip
 

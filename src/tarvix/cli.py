@@ -1038,6 +1038,16 @@ def engine_stamp(month: int, day: int, minutes: int) -> str:
     return f" {month:02d}/{day:02d}  {minutes // 60:02d}:{minutes % 60:02d}:00"
 
 
+def names_one_file(a: str, b: str) -> bool:
+    """Whether two paths name one file (or would, once written)."""
+    try:
+        if os.path.exists(a) and os.path.exists(b):
+            return os.path.samefile(a, b)
+    except OSError:
+        pass
+    return os.path.realpath(a) == os.path.realpath(b)
+
+
 def cmd_schedules(args: argparse.Namespace) -> int:
     from tarvix import schedules  # only this command needs them
 
@@ -1047,6 +1057,8 @@ def cmd_schedules(args: argparse.Namespace) -> int:
     environment: str | int | None = args.environment
     if isinstance(environment, str) and environment.isdigit():
         environment = int(environment)
+    if args.output and args.plot and args.output != "-" and names_one_file(args.output, args.plot):
+        raise UsageError(f"{args.plot}: the plot and the CSV cannot be the same file")
     for target in (args.output, args.plot):
         check_output(target, args.force)
     if args.plot:
@@ -1065,8 +1077,14 @@ def cmd_schedules(args: argparse.Namespace) -> int:
             found = schedules.values_all(doc, environment, folder=folder, weather=args.weather)
     except (KeyError, IndexError) as error:
         raise UsageError(str(error.args[0]) if error.args else str(error)) from None
-    except (ValueError, OSError) as error:
+    except ValueError as error:
+        if str(error).startswith("no environment named"):
+            raise UsageError(str(error)) from None  # a name the document does not have, as an index past them
         raise Failed(str(error)) from None
+    except OSError as error:
+        raise Failed(str(error)) from None
+    if args.plot and not found:
+        raise Failed(f"{args.path}: no schedules to plot")
     steps = len(next(iter(found.values()))) // max(1, len(days)) if found and days else 0
     minutes = 1440 // steps if steps else 60
     lines = ["Date/Time," + ",".join(f"{name}:Schedule Value [](TimeStep)" for name in found)]
@@ -1089,38 +1107,78 @@ def cmd_schedules(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+PLOTS_PER_PAGE = 8
+
+
 def heat_maps(found: dict[str, Any], days: list[Any], steps: int, target: str, force: bool) -> None:
     """A week-by-hour heat map per schedule: a row a week, a column an hour of the week (Sunday first), the
-    hour's mean value in each cell; `steps` values an hour."""
+    hour's mean value in each cell; `steps` values an hour. A PDF target gets a page per eight schedules,
+    another a grid of up to four columns; progress goes to a terminal's stderr."""
     import matplotlib.pyplot as plt  # type: ignore[import-not-found, unused-ignore]
 
     names = list(found)
-    figure, axes = plt.subplots(len(names), 1, figsize=(10, 1.6 + 1.4 * len(names)), squeeze=False)
-    first_weekday = {"Sunday": 0, "Monday": 1, "Tuesday": 2, "Wednesday": 3, "Thursday": 4, "Friday": 5,
-                     "Saturday": 6}
-    offset = 0
-    for day in days:  # the weekday of the first day, for the column of its hours
-        if day.day_type in first_weekday:
-            offset = (first_weekday[day.day_type] - days.index(day)) % 7
-            break
+    weekdays = {"Sunday": 0, "Monday": 1, "Tuesday": 2, "Wednesday": 3, "Thursday": 4, "Friday": 5, "Saturday": 6}
+    offset = weekdays.get(getattr(days[0], "weekday", ""), 0) if days else 0
     weeks = (offset + len(days) + 6) // 7
-    for axis, name in zip(axes[:, 0], names):
+    progress = sys.stderr.isatty()
+
+    def draw(axis: Any, figure: Any, name: str) -> None:
         values = found[name]
         grid = [[float("nan")] * 168 for _ in range(weeks)]
         for d in range(len(days)):
+            row = grid[(offset + d) // 7]
+            column = ((offset + d) % 7) * 24
+            base = d * 24 * steps
             for hour in range(24):
-                chunk = values[(d * 24 + hour) * steps:(d * 24 + hour + 1) * steps]
-                cell = offset + d
-                grid[cell // 7][(cell % 7) * 24 + hour] = sum(chunk) / len(chunk) if chunk else float("nan")
+                chunk = values[base + hour * steps:base + (hour + 1) * steps]
+                row[column + hour] = sum(chunk) / len(chunk) if chunk else float("nan")
         image = axis.imshow(grid, aspect="auto", interpolation="nearest", cmap="viridis")
         axis.set_title(name, fontsize=9, loc="left")
         axis.set_xticks([24 * k for k in range(7)], ["Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"], fontsize=7)
+        axis.tick_params(axis="y", labelsize=7)
         axis.set_ylabel("week", fontsize=7)
         figure.colorbar(image, ax=axis, fraction=0.02, pad=0.01)
-    figure.tight_layout()
+
+    def figure_of(count: int, columns: int) -> tuple[Any, Any]:
+        rows = (count + columns - 1) // columns
+        figure, axes = plt.subplots(rows, columns, figsize=(10 * columns, 0.6 + 1.8 * rows), squeeze=False)
+        figure.subplots_adjust(left=0.06 / columns, right=1 - 0.02 / columns, top=1 - 0.35 / (0.6 + 1.8 * rows),
+                               bottom=0.25 / (0.6 + 1.8 * rows), hspace=0.6, wspace=0.15)
+        for axis in axes.flat[count:]:
+            axis.set_visible(False)
+        return figure, axes
+
+    drawn = 0
+
+    def report() -> None:
+        if progress:
+            print(f"\rdrawing {drawn}/{len(names)} schedules", end="" if drawn < len(names) else "\n",
+                  file=sys.stderr, flush=True)
+
     with writing(target, replace=force) as temporary:
-        figure.savefig(temporary, format="svg")
-    plt.close(figure)
+        if target.lower().endswith(".pdf"):
+            from matplotlib.backends.backend_pdf import PdfPages  # type: ignore[import-not-found, unused-ignore]
+
+            with PdfPages(temporary) as pages:
+                for first in range(0, len(names), PLOTS_PER_PAGE):
+                    page = names[first:first + PLOTS_PER_PAGE]
+                    figure, axes = figure_of(len(page), 1)
+                    for axis, name in zip(axes.flat, page):
+                        draw(axis, figure, name)
+                        drawn += 1
+                        report()
+                    pages.savefig(figure)
+                    plt.close(figure)
+            return
+        columns = min(4, (len(names) + PLOTS_PER_PAGE - 1) // PLOTS_PER_PAGE)
+        figure, axes = figure_of(len(names), columns)
+        for axis, name in zip(axes.flat, names):
+            draw(axis, figure, name)
+            drawn += 1
+            report()
+        suffix = Path(target).suffix.lower().lstrip(".")
+        figure.savefig(temporary, format=suffix if suffix in ("png", "svg", "pdf") else "svg")
+        plt.close(figure)
 
 
 # ---------------------------------------------------------------------------
@@ -1316,7 +1374,9 @@ def build_parser() -> argparse.ArgumentParser:
     sched.add_argument("--weather", metavar="EPW",
                        help="the run's weather file: its leap years, holidays and daylight saving period apply")
     sched.add_argument("-o", "--output", metavar="OUT", help="the CSV file to write (default: stdout)")
-    sched.add_argument("--plot", metavar="OUT.svg", help="also draw the heat maps into this SVG file")
+    sched.add_argument("--plot", metavar="OUT.svg",
+                       help="also draw the heat maps into this file: SVG or PNG (a grid), or PDF (a page per "
+                            "eight schedules)")
     sched.set_defaults(run=cmd_schedules)
 
     weather = commands.add_parser("weather", parents=[force], help="describe a weather file, and plot its year",

@@ -35,13 +35,15 @@ class Environment:
 @dataclass(frozen=True)
 class CalendarDay:
     """One day of an environment: its date, the engine's day type for it (a weekday, "Holiday", a special
-    day's type, or the design day's type), and whether daylight saving time is in force."""
+    day's type, or the design day's type), whether daylight saving time is in force, and the weekday the
+    date falls on (a holiday's too)."""
 
     year: int
     month: int
     day: int
     day_type: str
     dst: bool
+    weekday: str  # the day's own weekday, "Sunday" .. "Saturday", whatever its day type
 
 
 def environments(doc: _idf.IDF) -> list[Environment]:
@@ -67,9 +69,13 @@ def _weather(weather: str | os.PathLike[str] | None) -> _WeatherCalendar | None:
         return None
     if not isinstance(weather, (str, os.PathLike)):
         raise TypeError(f"weather must be the path of a weather file or None, not {type(weather).__name__}")
+    # Only a regular file is read, and only its header: a device or a pipe would be read forever.
+    if not os.path.isfile(weather):
+        raise ValueError(f"{os.fspath(weather)!r}: no such weather file (a regular file is needed)")
     with open(weather, encoding="latin-1", newline="") as source:
-        for number, line in enumerate(source, 1):
-            if number > 8:
+        for number in range(1, 9):
+            line = source.readline(1 << 20)
+            if not line:
                 break
             fields = [f.strip() for f in line.rstrip("\r\n").split(",")]
             if fields[0].upper() != "HOLIDAYS/DAYLIGHT SAVINGS":
@@ -94,7 +100,7 @@ def calendar(doc: _idf.IDF, environment: str | int | None = None, *,
     run's `weather` file, its holidays and daylight saving period apply as the run period asks, and a leap
     year keeps February 29 only when the file says so, as in the engine."""
     found = _idf._schedules_calendar(doc, _environment(environment), _weather(weather))
-    return [CalendarDay(y, m, d, DAY_TYPES[(special or weekday) - 1], bool(dst))
+    return [CalendarDay(y, m, d, DAY_TYPES[(special or weekday) - 1], bool(dst), DAY_TYPES[weekday - 1])
             for y, m, d, weekday, special, dst in found]
 
 
@@ -106,12 +112,13 @@ def _folder(folder: str | os.PathLike[str] | None) -> str | None:
     return os.fspath(folder)
 
 
-def values(doc: _idf.IDF, name: str, *, environment: str | int | None = None,
+def values(doc: _idf.IDF, name: str, environment: str | int | None = None, *,
            folder: str | os.PathLike[str] | None = None,
            weather: str | os.PathLike[str] | None = None) -> array[float]:
     """The schedule's value at every timestep of the environment (default: the first run period), in the
     order the engine reports "Schedule Value" at timestep frequency: 24 x timesteps-per-hour values a day.
-    A Schedule:File's file is looked for in `folder` (give the document's own folder) first, then as named;
+    A Schedule:File's relative file is looked for in `folder` first, then in the folder of the file the
+    document was read from, then as named; only the rows it needs are read;
     `weather`, the run's weather file, as for calendar().
     KeyError when the document has no schedule of that name; ValueError naming the file (and the line) when a
     Schedule:File's file cannot be read."""

@@ -94,6 +94,7 @@ struct IDFDoc {
     std::vector<PyObject*> class_names;  // native: the str of each class, once used
     uint32_t validating;                 // native: checks running without the interpreter lock
     const Reader* reader;                // native: what the latest of them is, for the refusal of a change
+    std::string folder;                  // the folder of the file it was read from, else empty
 };
 
 // The module's state, filled at execution and kept for the life of the

@@ -225,6 +225,7 @@ PyObject* doc_new(PyTypeObject* type, PyObject*, PyObject*) {
     new (&self->doc) Document();
     new (&self->wrappers) std::vector<PyObject*>();
     new (&self->class_names) std::vector<PyObject*>();
+    new (&self->folder) std::string();
     self->validating = 0;
     self->reader = nullptr;
     return reinterpret_cast<PyObject*>(self);
@@ -256,6 +257,7 @@ void doc_dealloc(PyObject* obj) {
     std::destroy_at(&self->doc);
     std::destroy_at(&self->wrappers);
     std::destroy_at(&self->class_names);
+    std::destroy_at(&self->folder);
     Py_TYPE(obj)->tp_free(obj);
 }
 

@@ -1,6 +1,7 @@
 // Loading a document: from a file's or a str's text (UTF-8 bytes that the
 // loaded values then live in), and the native operations that load and
 // append objects.
+#include <filesystem>
 #include <memory>
 #include <new>
 
@@ -174,7 +175,23 @@ PyObject* doc_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, 
     bool byte_order_mark = false;
     if (keep_layout && !starts_with_byte_order_mark(given[1], byte_order_mark)) return nullptr;
     Ref self = load_new(cls, given[0], std::move(content), py::read_as_utf8_checked(given[2]), keep_layout);
-    if (!self || !keep_layout) return self.release();
+    if (!self) return nullptr;
+    // The file's own folder, where the files the document names are looked for.
+    if (PyUnicode_Check(given[1]) || PyBytes_Check(given[1]) || PyObject_HasAttrString(given[1], "__fspath__")) {
+        Ref path = Ref::steal(PyOS_FSPath(given[1]));
+        Ref text = path && PyBytes_Check(path.get())
+                       ? Ref::steal(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(path.get())))
+                       : path;
+        std::string_view view;
+        if (!text || !PyUnicode_Check(text.get()) || !py::str_utf8(text.get(), view)) {
+            PyErr_Clear();  // a name that does not read as text: no folder
+        } else {
+            std::error_code error;
+            const auto absolute = std::filesystem::absolute(std::filesystem::path(std::string(view)), error);
+            if (!error) as_doc(self.get())->folder = absolute.parent_path().string();
+        }
+    }
+    if (!keep_layout) return self.release();
     // What the file had around the text, so that a kept layout writes the
     // same bytes back.
     SourceText* source = as_doc(self.get())->doc.source();

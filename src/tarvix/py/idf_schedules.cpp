@@ -3,6 +3,8 @@
 // lock, straight into the array('d') objects it returns.
 #include "py/idf_document.h"
 
+#include <memory>
+
 #include "core/schedules/schedules.h"
 
 namespace tarvix::idf {
@@ -23,28 +25,62 @@ PyObject* array_type() {
     return type;
 }
 
-bool read_schedules(const char* func_name, PyObject* arg, schedules::Model& model, std::string_view folder = {}) {
+// The last model read, while its document stays as it was (the same
+// generation, the same folders, every file its Schedule:File objects looked
+// for unchanged): a call after another reads nothing again. Only touched
+// under the interpreter lock.
+struct LastModel {
+    uint64_t generation = 0;
+    std::string folder, own_folder;
+    std::shared_ptr<const schedules::Model> model;
+} last_model;
+
+std::shared_ptr<const schedules::Model> read_schedules(const char* func_name, PyObject* arg,
+                                                       std::string_view folder = {}) {
     if (!is_idf(arg)) {
         PyErr_Format(PyExc_TypeError, "%s() argument 'doc' must be tarvix.idf.IDF, not %.200s", func_name,
                      Py_TYPE(arg)->tp_name);
-        return false;
+        return nullptr;
     }
-    return with_checked_slots(reinterpret_cast<IDFDoc*>(arg), kReadingSchedules,
-                              [&](const SlotSource& slots, const idd::c_IDD& schema) {
-                                  schedules::read_model(slots, schema, model, folder);
-                              });
+    IDFDoc* doc = reinterpret_cast<IDFDoc*>(arg);
+    const bool native = is_native(doc);
+    const uint64_t generation = native ? doc->doc.generation() : 0;
+    if (native && last_model.model && last_model.generation == generation && last_model.folder == folder &&
+        last_model.own_folder == doc->folder && schedules::files_unchanged(*last_model.model))
+        return last_model.model;
+    auto model = std::make_shared<schedules::Model>();
+    const std::string own_folder = doc->folder;
+    const bool done = with_checked_slots(
+        doc, kReadingSchedules, [&](const SlotSource& slots, const idd::c_IDD& schema) {
+            schedules::read_model(slots, schema, *model,
+                                  {.folder = folder, .own_folder = own_folder, .as_named = true});
+        });
+    if (!done) return nullptr;
+    if (native) last_model = {generation, std::string(folder), own_folder, model};
+    return model;
+}
+
+// True when the engine takes the environment's dates; else false with a
+// ValueError naming the object and field.
+bool refused(const schedules::Environment& e) {
+    if (e.error.empty()) return true;
+    Ref message = py::decode_utf8(e.error);
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return false;
 }
 
 // (timesteps, [(name, design_day, (begin y, m, d), (end y, m, d), start weekday, day type, dst)],
 //  [schedule names], [problems])
 PyObject* schedules_info(PyObject*, PyObject* arg) {
-    schedules::Model model;
-    if (!read_schedules("environments", arg, model)) return nullptr;
+    const auto read = read_schedules("environments", arg);
+    if (!read) return nullptr;
+    const schedules::Model& model = *read;
     Ref environments = Ref::steal(PyList_New(0));
     Ref names = Ref::steal(PyList_New(0));
     Ref problems = Ref::steal(PyList_New(0));
     if (!environments || !names || !problems) return nullptr;
     for (const schedules::Environment& e : model.environments) {
+        if (!refused(e)) return nullptr;
         std::vector<schedules::Day> days = schedules::calendar(model, e);
         const schedules::Day& first = days.front();
         const schedules::Day& last = days.back();
@@ -83,10 +119,16 @@ bool environment_index(PyObject* arg, const schedules::Model& model, size_t& ind
         return true;
     }
     if (PyLong_Check(arg) && !PyBool_Check(arg)) {
-        const Py_ssize_t k = PyLong_AsSsize_t(arg);
+        int overflow = 0;
+        const long long k = PyLong_AsLongLongAndOverflow(arg, &overflow);
         if (k == -1 && PyErr_Occurred()) return false;
+        if (overflow) {
+            PyErr_Format(PyExc_IndexError, "environment index %R out of range (the document has %zu)", arg,
+                         found.size());
+            return false;
+        }
         if (k < 0 || static_cast<size_t>(k) >= found.size()) {
-            PyErr_Format(PyExc_IndexError, "environment index %zd out of range (the document has %zu)", k,
+            PyErr_Format(PyExc_IndexError, "environment index %lld out of range (the document has %zu)", k,
                          found.size());
             return false;
         }
@@ -159,10 +201,11 @@ PyObject* schedules_calendar(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     schedules::WeatherCalendar weather;
     bool with_weather = false;
     if (!weather_calendar(args[2], weather, with_weather)) return nullptr;
-    schedules::Model model;
-    if (!read_schedules("calendar", args[0], model)) return nullptr;
+    const auto read = read_schedules("calendar", args[0]);
+    if (!read) return nullptr;
+    const schedules::Model& model = *read;
     size_t index = 0;
-    if (!environment_index(args[1], model, index)) return nullptr;
+    if (!environment_index(args[1], model, index) || !refused(model.environments[index])) return nullptr;
     const std::vector<schedules::Day> days = schedules::calendar(model, model.environments[index],
                                                                  with_weather ? &weather : nullptr);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(days.size())));
@@ -189,10 +232,11 @@ PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!weather_calendar(args[4], weather, with_weather)) return nullptr;
     std::string_view folder;
     if (args[3] != Py_None && !py::str_utf8(args[3], folder)) return nullptr;
-    schedules::Model model;
-    if (!read_schedules("values", args[0], model, folder)) return nullptr;
+    const auto read = read_schedules("values", args[0], folder);
+    if (!read) return nullptr;
+    const schedules::Model& model = *read;
     size_t index = 0;
-    if (!environment_index(args[1], model, index)) return nullptr;
+    if (!environment_index(args[1], model, index) || !refused(model.environments[index])) return nullptr;
     std::string_view wanted;
     const bool one = args[2] != Py_None;
     if (one && !py::str_utf8(args[2], wanted)) return nullptr;

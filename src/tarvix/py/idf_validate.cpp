@@ -190,7 +190,7 @@ PyObject* doc_validate(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
     IDFDoc* self = as_doc(obj);
     std::vector<Problem> problems;
     const bool done = with_checked_slots(self, kValidating, [&](const SlotSource& slots, const idd::c_IDD& schema) {
-        validate(slots, schema, self->doc.targets(), codes, problems);
+        validate(slots, schema, self->doc.targets(), codes, problems, self->folder);
     });
     return done ? problem_list(self, problems) : nullptr;
 }

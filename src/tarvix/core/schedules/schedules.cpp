@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <unordered_map>
 
@@ -291,10 +292,94 @@ std::string date_of(int day_of_year) {
     return std::to_string(month) + "/" + std::to_string(day_of_year - ordinal_day(month, 0, 1));
 }
 
+// A text from a document or a file, for a message: at most 60 bytes of it.
+std::string excerpt(std::string_view text, size_t kLongest = 60) {
+    if (text.size() <= kLongest) return std::string(text);
+    size_t cut = kLongest;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // a whole character
+    return std::string(text.substr(0, cut)) + "...";
+}
+
+// The lines of a file, read a block at a time: a line is at most
+// kLongestLine bytes (a longer one is an error, never a line held whole).
+class LineReader {
+public:
+    static constexpr size_t kLongestLine = size_t{1} << 20;
+    enum class Read { line, end, failed };
+
+    explicit LineReader(const std::string& path) : file_(std::fopen(path.c_str(), "rb")) {
+        if (!file_) error_ = std::strerror(errno);
+    }
+    ~LineReader() {
+        if (file_) std::fclose(file_);
+    }
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    bool ok() const noexcept { return file_ != nullptr; }
+    const std::string& error() const noexcept { return error_; }
+
+    // The next line, without its line end, valid until the next call.
+    Read next(std::string_view& out) {
+        line_.clear();
+        while (true) {
+            if (at_ == size_) {
+                if (done_) break;
+                errno = 0;
+                size_ = std::fread(block_.data(), 1, block_.size(), file_);
+                at_ = 0;
+                if (size_ < block_.size()) {
+                    done_ = true;
+                    if (std::ferror(file_)) {
+                        error_ = std::string("cannot be read: ") + std::strerror(errno ? errno : EIO);
+                        return Read::failed;
+                    }
+                }
+                if (size_ == 0) break;
+            }
+            const char* begin = block_.data() + at_;
+            const void* newline = std::memchr(begin, '\n', size_ - at_);
+            const size_t take = newline ? static_cast<size_t>(static_cast<const char*>(newline) - begin) : size_ - at_;
+            if (line_.size() + take > kLongestLine) {
+                error_ = "a line longer than " + std::to_string(kLongestLine >> 20) + " MiB";
+                return Read::failed;
+            }
+            line_.append(begin, take);
+            at_ += take;
+            if (newline) {
+                ++at_;
+                started_ = false;
+                out = line_;
+                if (!out.empty() && out.back() == '\r') out.remove_suffix(1);
+                return Read::line;
+            }
+            started_ = true;
+        }
+        if (!started_) return Read::end;
+        started_ = false;
+        out = line_;
+        if (!out.empty() && out.back() == '\r') out.remove_suffix(1);
+        return Read::line;
+    }
+
+private:
+    std::FILE* file_;
+    std::string error_;
+    std::array<char, 1 << 16> block_{};
+    size_t size_ = 0, at_ = 0;
+    bool done_ = false, started_ = false;
+    std::string line_;
+};
+
 class Reader {
 public:
-    Reader(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, std::string_view folder)
-        : slots_(slots), schema_(schema), model_(model), folder_(folder) {}
+    Reader(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, const FileSearch& search)
+        : slots_(slots),
+          schema_(schema),
+          model_(model),
+          folder_(search.folder),
+          own_folder_(search.own_folder),
+          as_named_(search.as_named) {}
 
     void run();
 
@@ -407,11 +492,47 @@ private:
     void check_limits();
     void read_environments();
 
+    // A month and day the engine refuses (a month past 12, a day past the
+    // month's end; February 29 is one for a design day, not for a run
+    // period) leave the environment without days, its error saying why,
+    // and are a finding of the field.
+    void check_date(const Named& o, Environment& e, int32_t month_field, int32_t day_field, int month, int day) {
+        const bool leap = !e.design_day;
+        if (!e.error.empty()) return;
+        const auto field_name = [&](int32_t index) {
+            return index >= 0 && static_cast<size_t>(index) < o.cls->fields.size()
+                       ? std::string(o.cls->fields[static_cast<size_t>(index)].name)
+                       : std::string();
+        };
+        const auto quoted = [&](int32_t index) {
+            std::string text(at(o.values, index));
+            if (text.size() > 40) text = text.substr(0, 40) + "...";
+            return "'" + text + "'";
+        };
+        std::string why;
+        int32_t where = -1;
+        if (month < 1 || month > 12) {
+            where = month_field;
+            why = quoted(month_field) + " is not a month (1 to 12)";
+        } else if (day < 1 || day > month_length(month, leap)) {
+            where = day_field;
+            why = quoted(day_field) + " is not a day of month " + std::to_string(month) + " (1 to " +
+                  std::to_string(month_length(month, leap)) + ")";
+        } else {
+            return;
+        }
+        e.slot = o.slot;
+        e.field = where;
+        e.error = std::string(o.cls->name) + " '" + e.name + "', field '" + field_name(where) + "': " + why;
+        finding(Model::FindingKind::bad_date, o.slot, where, why + "; the engine refuses the date.");
+    }
+
     const idf::SlotSource& slots_;
     const idd::c_IDD& schema_;
     Model& model_;
     std::unordered_map<std::string, std::vector<Named>> by_class_;
-    std::string_view folder_;
+    std::string_view folder_, own_folder_;
+    bool as_named_ = true;
     std::unordered_map<std::string, int32_t> day_index_, week_index_;
     int32_t missing_ = -1, missing_week_ = -1;
 };
@@ -664,33 +785,48 @@ void Reader::read_file(const Named& o) {
         return fail("Schedule:File '" + std::string(name) + "': Minutes per Item must divide 60");
     if (column < 1) return fail("Schedule:File '" + std::string(name) + "': Column Number must be at least 1");
     // Only a regular file is read (a document naming a device or a pipe
-    // would have the reading wait forever).
-    const auto regular = [](const std::string& candidate) {
-        std::error_code error;
-        return std::filesystem::is_regular_file(candidate, error);
+    // would have the reading wait forever). A relative name is looked for
+    // in the folder given, then in the document's own, then as named
+    // (unless only folders are to be searched).
+    const auto regular = [&](const std::string& candidate) {
+        const Model::FileStamp stamp = stamp_of(candidate);
+        model_.files.push_back(stamp);
+        return stamp.regular;
     };
     const bool absolute = !file.empty() && (file[0] == '/' || (file.size() > 1 && file[1] == ':'));
     std::string path;
-    if (!absolute && !folder_.empty() && regular(std::string(folder_) + "/" + file)) {
-        path = std::string(folder_) + "/" + file;
-    } else if (regular(file)) {
-        path = file;
+    if (absolute) {
+        if (regular(file)) path = file;
+    } else if (!file.empty()) {
+        for (std::string_view folder : {folder_, own_folder_}) {
+            if (folder.empty()) continue;
+            std::string candidate = std::string(folder) + "/" + file;
+            if (regular(candidate)) {
+                path = std::move(candidate);
+                break;
+            }
+        }
+        if (path.empty() && as_named_ && regular(file)) path = file;
     }
-    std::ifstream in;
-    if (!path.empty()) in.open(path, std::ios::binary);
-    if (!in.is_open()) return fail(file + ": no such file (Schedule:File '" + std::string(name) + "')");
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (path.empty()) return fail(excerpt(file, 200) + ": no such file (Schedule:File '" + std::string(name) + "')");
     const size_t wanted = static_cast<size_t>(hours) * static_cast<size_t>(60 / per);
     std::vector<double> items;
     items.reserve(wanted);
+    // Read a line at a time, and only up to the rows needed: whatever
+    // follows them is never read.
+    LineReader lines(path);
+    if (!lines.ok())
+        return fail(excerpt(file, 200) + ": " + lines.error() + " (Schedule:File '" + std::string(name) + "')");
     size_t line = 0;
-    for (size_t begin = 0; begin < text.size() && items.size() < wanted;) {
-        size_t end = text.find('\n', begin);
-        if (end == std::string::npos) end = text.size();
-        std::string_view row(text.data() + begin, end - begin);
-        begin = end + 1;
-        if (!row.empty() && row.back() == '\r') row.remove_suffix(1);
-        if (++line <= static_cast<size_t>(skip)) continue;
+    std::string_view row;
+    while (items.size() < wanted) {
+        const LineReader::Read read = lines.next(row);
+        if (read == LineReader::Read::end) break;
+        ++line;
+        if (read == LineReader::Read::failed)
+            return fail(excerpt(file, 200) + ", line " + std::to_string(line) + ": " + lines.error() +
+                        " (Schedule:File '" + std::string(name) + "')");
+        if (line <= static_cast<size_t>(skip)) continue;
         if (trimmed(row).empty()) continue;
         // The column's field.
         std::string_view cell;
@@ -709,11 +845,11 @@ void Reader::read_file(const Named& o) {
             ++k;
         }
         if (!found)
-            return fail(file + ", line " + std::to_string(line) + ": no column " + std::to_string(column) +
-                        " (Schedule:File '" + std::string(name) + "')");
+            return fail(excerpt(file, 200) + ", line " + std::to_string(line) + ": no column " +
+                        std::to_string(column) + " (Schedule:File '" + std::string(name) + "')");
         const auto value = number(cell);
         if (!value)
-            return fail(file + ", line " + std::to_string(line) + ": '" + std::string(trimmed(cell)) +
+            return fail(excerpt(file, 200) + ", line " + std::to_string(line) + ": '" + excerpt(trimmed(cell)) +
                         "' is not a number (Schedule:File '" + std::string(name) + "')");
         items.push_back(*value);
     }
@@ -753,8 +889,10 @@ void Reader::read_environments() {
         Environment e;
         e.design_day = true;
         e.name = std::string(at(o.values, 0));
-        e.begin_month = e.end_month = whole(number_or(at(o.values, field(o.cls, "month")), 1));
-        e.begin_day = e.end_day = whole(number_or(at(o.values, field(o.cls, "day of month")), 1));
+        const int32_t month_field = field(o.cls, "month"), day_field = field(o.cls, "day of month");
+        e.begin_month = e.end_month = whole(number_or(at(o.values, month_field), 1));
+        e.begin_day = e.end_day = whole(number_or(at(o.values, day_field), 1));
+        check_date(o, e, month_field, day_field, e.begin_month, e.begin_day);
         e.day_type = day_type_named(at(o.values, field(o.cls, "day type")));
         if (!e.day_type) e.day_type = 2;
         e.start_weekday = e.day_type <= 7 ? e.day_type : 2;
@@ -770,6 +908,8 @@ void Reader::read_environments() {
         e.end_month = whole(number_or(at(o.values, field(o.cls, "end month")), 12));
         e.end_day = whole(number_or(at(o.values, field(o.cls, "end day of month")), 31));
         e.end_year = whole(number_or(at(o.values, field(o.cls, "end year")), 0));
+        check_date(o, e, field(o.cls, "begin month"), field(o.cls, "begin day of month"), e.begin_month, e.begin_day);
+        check_date(o, e, field(o.cls, "end month"), field(o.cls, "end day of month"), e.end_month, e.end_day);
         const int given = day_type_named(at(o.values, field(o.cls, "day of week for start day")));
         const std::string_view rule = at(o.values, field(o.cls, "apply weekend holiday rule"));
         e.weekend_rule = !equal_fold(rule, "No");
@@ -813,7 +953,8 @@ void Reader::read_environments() {
     for (const Named& o : by_class_["RUNPERIODCONTROL:SPECIALDAYS"]) {
         auto date = parse_date(at(o.values, 1));
         if (!date) continue;
-        date->duration = std::max(1, whole(number_or(at(o.values, 2), 1)));
+        // A special day lasts a year at most: a longer one covers the whole year.
+        date->duration = std::clamp(whole(number_or(at(o.values, 2), 1)), 1, 366);
         date->type = day_type_named(at(o.values, 3));
         if (date->type < 8) date->type = 8;
         model_.special_days.push_back(*date);
@@ -892,9 +1033,31 @@ void Reader::run() {
 
 }  // namespace
 
-void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, std::string_view folder) {
+void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, const FileSearch& search) {
     model = Model();
-    Reader(slots, schema, model, folder).run();
+    Reader(slots, schema, model, search).run();
+}
+
+Model::FileStamp stamp_of(const std::string& path) {
+    Model::FileStamp stamp;
+    stamp.path = path;
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    stamp.regular = !error && std::filesystem::is_regular_file(status);
+    if (stamp.regular) {
+        stamp.size = std::filesystem::file_size(path, error);
+        const auto time = std::filesystem::last_write_time(path, error);
+        if (!error) stamp.modified = time.time_since_epoch().count();
+    }
+    return stamp;
+}
+
+bool files_unchanged(const Model& model) {
+    for (const Model::FileStamp& stamp : model.files) {
+        const Model::FileStamp now = stamp_of(stamp.path);
+        if (now.regular != stamp.regular || now.size != stamp.size || now.modified != stamp.modified) return false;
+    }
+    return true;
 }
 
 bool read_weather_date(std::string_view text, Model::SpecialDay& out) {
@@ -909,6 +1072,7 @@ std::vector<Day> calendar(const Model& model, const Environment& env, const Weat
     const bool leap_years = !weather || weather->leap_years;
     const auto leap_year = [&](int y) { return leap_years && is_leap(y); };
     std::vector<Day> days;
+    if (!env.error.empty()) return days;
     if (env.design_day) {
         Day d;
         d.month = env.begin_month;
@@ -957,7 +1121,9 @@ std::vector<Day> calendar(const Model& model, const Environment& env, const Weat
         for (const Model::SpecialDay& s : specials) {
             int j = date_day(s);
             if (j <= 0) continue;
-            if (s.form == 0 && s.duration == 1 && env.weekend_rule) {
+            // A one-day holiday on a weekend is observed on the Monday, as
+            // the engine moves it, but for the year's last day, which stays.
+            if (s.form == 0 && s.duration == 1 && env.weekend_rule && j < ndays) {
                 if (weekday_of_doy(j) == 1) {
                     j += 1;
                 } else if (weekday_of_doy(j) == 7) {
@@ -965,11 +1131,8 @@ std::vector<Day> calendar(const Model& model, const Environment& env, const Weat
                 }
                 if (j > ndays) j -= ndays;
             }
-            for (int k = 0; k < s.duration; ++k) {
-                int jj = j + k;
-                if (jj > ndays) jj -= ndays;
-                special[static_cast<size_t>(jj)] = s.type;
-            }
+            for (int k = 0; k < std::min(s.duration, ndays); ++k)
+                special[static_cast<size_t>((j - 1 + k) % ndays + 1)] = s.type;
         }
         // The document's daylight saving period, else the weather file's when the run uses it.
         const bool from_weather = !model.has_dst && weather && weather->has_dst && env.weather_dst;

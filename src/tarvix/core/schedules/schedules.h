@@ -36,6 +36,11 @@ struct Environment {
     bool weekend_rule = true;
     bool weather_holidays = true;  // run periods: the weather file's holidays and special days apply
     bool weather_dst = true;       // ... and its daylight saving period
+    // A date the engine refuses (a month 13, a day 30 of February): why, and
+    // the object and field it is in; the environment has no days then.
+    std::string error;
+    uint64_t slot = 0;
+    int32_t field = -1;
 };
 
 // One day of an environment's calendar.
@@ -70,7 +75,7 @@ struct Model {
     bool has_dst = false;
     SpecialDay dst_start, dst_end;
     // What the engine would report of the schedules, for the document's check.
-    enum class FindingKind : uint8_t { incomplete, bad_time, out_of_limits, day_uncovered };
+    enum class FindingKind : uint8_t { incomplete, bad_time, out_of_limits, day_uncovered, bad_date };
     struct Finding {
         FindingKind kind;
         uint64_t slot;
@@ -78,12 +83,35 @@ struct Model {
         std::string message;  // what is wrong, after the object and field named
     };
     std::vector<Finding> findings;
+    // Every file a Schedule:File looked for, as it was then: the model
+    // stands for the document while its generation and these stay the same.
+    struct FileStamp {
+        std::string path;
+        bool regular = false;
+        uintmax_t size = 0;
+        int64_t modified = 0;
+    };
+    std::vector<FileStamp> files;
+};
+
+// Where a Schedule:File's relative file name is looked for: in `folder`,
+// then in the document's own folder (that of the file it was read from),
+// then, with `as_named`, as named (from the current directory).
+struct FileSearch {
+    std::string_view folder;
+    std::string_view own_folder;
+    bool as_named = true;
 };
 
 // Reads the schedules, environments, special days and daylight saving of
-// the slots; a Schedule:File's file is looked for in `folder` first, then
-// as named. Throws std::bad_alloc.
-void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, std::string_view folder = {});
+// the slots; a Schedule:File's file is looked for as `search` says, and
+// read only up to the rows it needs. Throws std::bad_alloc.
+void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, const FileSearch& search = {});
+
+// The state of a file now, and whether every file the model looked for is
+// as it was.
+Model::FileStamp stamp_of(const std::string& path);
+bool files_unchanged(const Model& model);
 
 // What a weather file's header gives the calendar of a run: whether leap
 // years keep their February 29, its daylight saving period, its holidays.
@@ -101,7 +129,8 @@ struct WeatherCalendar {
 bool read_weather_date(std::string_view text, Model::SpecialDay& out);
 
 // The days of an environment, as the engine runs them (with the weather
-// file's calendar when given).
+// file's calendar when given); none for one whose dates the engine refuses
+// (its `error` says why).
 std::vector<Day> calendar(const Model& model, const Environment& environment, const WeatherCalendar* weather = nullptr);
 
 // The value of schedule `index` at every timestep of `days`, in order: 24 *

@@ -26,8 +26,8 @@ using idd::FieldDef;
 constexpr std::string_view kCodeNames[kProblemCodes] = {
     "unknown-reference", "required-field",      "required-object",   "unique-object",          "duplicate-name",
     "not-a-number",      "not-an-integer",      "below-minimum",     "above-maximum",          "not-a-choice",
-    "too-many-fields",   "schedule-incomplete", "schedule-bad-time", "schedule-out-of-limits", "too-few-fields",
-    "version-mismatch",  "obsolete-class",      "deprecated-field",  "schedule-day-uncovered",
+    "too-many-fields",   "schedule-incomplete", "schedule-bad-time", "schedule-out-of-limits", "schedule-bad-date",
+    "too-few-fields",    "version-mismatch",    "obsolete-class",    "deprecated-field",       "schedule-day-uncovered",
 };
 
 constexpr BuiltinName kBuiltin[] = {
@@ -213,8 +213,14 @@ bool short_decimal_form(std::string_view text) noexcept {
 class Checker {
 public:
     Checker(const SlotSource& slots, const idd::c_IDD& schema, const RefMap& targets, uint32_t codes,
-            std::vector<Problem>& out)
-        : slots_(slots), schema_(schema), targets_(targets), codes_(codes), out_(out), first_(out.size()) {}
+            std::vector<Problem>& out, std::string_view folder)
+        : slots_(slots),
+          schema_(schema),
+          targets_(targets),
+          codes_(codes),
+          out_(out),
+          first_(out.size()),
+          folder_(folder) {}
 
     void run() {
         const size_t classes = schema_.ordered_classes.size();
@@ -251,10 +257,10 @@ private:
     void check_schedules() {
         static constexpr ProblemCode kinds[] = {ProblemCode::schedule_incomplete, ProblemCode::schedule_bad_time,
                                                 ProblemCode::schedule_out_of_limits,
-                                                ProblemCode::schedule_day_uncovered};
+                                                ProblemCode::schedule_day_uncovered, ProblemCode::schedule_bad_date};
         if (!std::any_of(std::begin(kinds), std::end(kinds), [&](ProblemCode c) { return wants(c); })) return;
         schedules::Model model;
-        schedules::read_model(slots_, schema_, model);
+        schedules::read_model(slots_, schema_, model, {.folder = {}, .own_folder = folder_, .as_named = false});
         const size_t before = out_.size();
         for (const schedules::Model::Finding& finding : model.findings) {
             const ProblemCode code = kinds[static_cast<size_t>(finding.kind)];
@@ -640,6 +646,7 @@ private:
     const uint32_t codes_;
     std::vector<Problem>& out_;
     size_t first_;  // the problems this check appends start here
+    std::string_view folder_;  // the document's own folder, for Schedule:File
 
     std::vector<uint32_t> present_;  // live objects seen so far, per class
     std::vector<ClassPlan> plans_;   // per class, made when its first object comes
@@ -663,7 +670,7 @@ std::optional<ProblemCode> code_from_name(std::string_view name) noexcept {
 
 std::span<const BuiltinName> builtin_names() noexcept { return kBuiltin; }
 
-bool is_error(ProblemCode code) noexcept { return code <= ProblemCode::schedule_out_of_limits; }
+bool is_error(ProblemCode code) noexcept { return code <= ProblemCode::schedule_bad_date; }
 
 std::string_view object_name(const idd::ClassDef* cls, ValuesView values) noexcept {
     if (!cls || cls->fields.empty() || values.empty() || values[0].empty()) return {};
@@ -686,8 +693,8 @@ std::optional<std::string_view> document_version(const SlotSource& slots, const 
 }
 
 void validate(const SlotSource& slots, const idd::c_IDD& schema, const RefMap& targets, uint32_t codes,
-              std::vector<Problem>& out) {
-    Checker(slots, schema, targets, codes, out).run();
+              std::vector<Problem>& out, std::string_view folder) {
+    Checker(slots, schema, targets, codes, out, folder).run();
 }
 
 }  // namespace tarvix::idf

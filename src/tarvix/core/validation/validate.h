@@ -35,6 +35,7 @@ enum class ProblemCode : uint8_t {
     schedule_incomplete,     // a schedule that leaves days or times without a value
     schedule_bad_time,       // an "Until" time or "Through" date that does not read
     schedule_out_of_limits,  // values outside the schedule's ScheduleTypeLimits
+    schedule_bad_date,       // a design day's or run period's date the engine refuses (2/30, month 13)
     // warnings
     too_few_fields,
     version_mismatch,
@@ -42,7 +43,7 @@ enum class ProblemCode : uint8_t {
     deprecated_field,
     schedule_day_uncovered,  // day types a schedule gives no day schedule (the engine: 0.0)
 };
-inline constexpr size_t kProblemCodes = 19;
+inline constexpr size_t kProblemCodes = 20;
 inline constexpr uint32_t kAllCodes = (1u << kProblemCodes) - 1;
 
 constexpr uint32_t code_bit(ProblemCode code) { return 1u << static_cast<unsigned>(code); }
@@ -99,7 +100,9 @@ std::optional<std::string_view> document_version(const SlotSource& slots, const 
 // flags), in document order; problems of the document as a whole (missing
 // required objects) come last, in schema order. `targets` is the
 // document's graph of defined names. Throws std::bad_alloc.
+// A Schedule:File's relative file name is looked for in `folder` (the
+// document's own) only, never from the current directory.
 void validate(const SlotSource& slots, const idd::c_IDD& schema, const RefMap& targets, uint32_t codes,
-              std::vector<Problem>& out);
+              std::vector<Problem>& out, std::string_view folder = {});
 
 }  // namespace tarvix::idf
