@@ -3,6 +3,7 @@
 import contextlib
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -141,8 +142,10 @@ def test_the_readme_sweep_runs_and_prints_what_it_says(tmp_path):
     readme = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
     section = readme[readme.index("## Running the engine"):]
     code = re.search(r"^```py\n(.*?)^```$", section, flags=re.DOTALL | re.MULTILINE).group(1)
-    expected = [line[2:] for line in code.splitlines() if re.match(r"# \d+ m: ", line)]
-    (tmp_path / "box.idf").write_text(BOX, encoding="utf-8")
+    expected = [line[2:] for line in code.splitlines() if re.match(r"# \d+% south: ", line)]
+    model = Path("examples", "data", "two_zone_25_2.idf")
+    (tmp_path / model.parent).mkdir(parents=True)
+    shutil.copyfile(Path(__file__).resolve().parents[1] / model, tmp_path / model)
     (tmp_path / "sweep.py").write_text(code, encoding="utf-8")
     proc = subprocess.run([sys.executable, "sweep.py"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
@@ -150,7 +153,7 @@ def test_the_readme_sweep_runs_and_prints_what_it_says(tmp_path):
     without_time = re.compile(r", [\d.]+ s$")
     assert [without_time.sub("", line) for line in proc.stdout.splitlines()] == [
         without_time.sub("", line) for line in expected]
-    assert len(expected) == 4 and (tmp_path / "sweep" / "width-8" / "eplusout.sql").is_file()
+    assert len(expected) == 4 and (tmp_path / "sweep" / "south-0.6" / "eplusout.sql").is_file()
 
 
 def test_an_unknown_weather_name_lists_the_shipped_files(model):
