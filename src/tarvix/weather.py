@@ -24,7 +24,7 @@ from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import Any, NamedTuple
 
-from tarvix import _weather
+from tarvix import _files, _weather
 
 __all__ = [
     "COLUMNS",
@@ -506,10 +506,14 @@ class Weather:
         top.set_title(f"{loc.city}, {loc.state_province}, {loc.country} ({loc.source})")
         fig.tight_layout()
         # An SVG without its date, so the same file draws the same picture.
-        svg = os.fspath(path).lower().endswith(".svg")
-        with plt.rc_context({"svg.fonttype": "none"}):  # text as text, not glyph outlines
-            fig.savefig(os.fspath(path), metadata={"Date": None} if svg else None)
-        plt.close(fig)
+        kind = os.path.splitext(os.fsdecode(path))[1][1:].lower() or None
+        svg = kind == "svg"
+        try:
+            # The picture goes through a temporary file, in the format the name asks for.
+            with _files.replacing(path) as file, plt.rc_context({"svg.fonttype": "none"}):  # text as text
+                fig.savefig(file, format=kind, metadata={"Date": None} if svg else None)
+        finally:
+            plt.close(fig)
 
     def to_epw(self) -> bytes:
         """The file's bytes: as read where nothing changed, edited values in the file's spelling.
@@ -520,9 +524,10 @@ class Weather:
         return bytes(self._file.write(columns, header))
 
     def save(self, path: str | os.PathLike[str]) -> None:
-        """Write to_epw() to `path`."""
+        """Write to_epw() to `path`: into a temporary file beside it, renamed over it once complete, so
+        that a failed write leaves the file as it was."""
         data = self.to_epw()
-        Path(path).write_bytes(data)
+        _files.write_file(path, data)
 
 
 for _name in COLUMNS:
