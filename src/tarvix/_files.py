@@ -18,14 +18,11 @@ from typing import IO
 _TEMPORARY_FLAGS = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
 
 
-def _temporary_name(folder: str | bytes, name: str | bytes) -> str | bytes:
-    token = secrets.token_hex(4)
-    if isinstance(name, bytes):
-        return os.path.join(folder, b"." + name + b"." + token.encode() + b".tmp")
-    return os.path.join(folder, f".{name}.{token}.tmp")
+def _temporary_name(folder: str, name: str) -> str:
+    return os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
 
 
-def _create_temporary(target: str | bytes, existing: os.stat_result | None) -> tuple[int, str | bytes]:
+def _create_temporary(target: str, existing: os.stat_result | None) -> tuple[int, str]:
     """An open descriptor of a new file beside `target`, and its name. It starts private when it is to
     replace a file, and takes that file's permissions before anything is written into it; a file that
     is new is made with the permissions the umask allows."""
@@ -56,7 +53,7 @@ def replacing(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Iter
     """A binary file to write the whole of `path` into: once the block ends without an exception, it
     is `path`. A failure (raised in the block or by the write) leaves `path` as it was and removes the
     temporary file; the error names `path`."""
-    name = os.fspath(path)
+    name = os.fsdecode(os.fspath(path))  # a bytes path as str: undecodable bytes round-trip
     target = os.path.realpath(name)
     try:
         existing: os.stat_result | None = os.stat(target)
@@ -67,7 +64,7 @@ def replacing(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Iter
         with open(name, "wb") as file:
             yield file
         return
-    temporary: str | bytes | None = None
+    temporary: str | None = None
     try:
         fd, temporary = _create_temporary(target, existing)
         with open(fd, "wb") as file:
