@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from schema_samples import epjson_schema
+from schema_samples import CHECKED_IDD, epjson_schema
 from tarvix.idd import IDD
 from tarvix.idf import IDF, IDFObject
 from test_idf_load import SCHEMA as LOAD_SCHEMA
@@ -406,3 +406,48 @@ def test_measured_text_is_the_written_text(idd, tmp_path, options):
     saved = (tmp_path / "doc.idf").read_text()[len(HEADER):]
     assert doc.format(**options) == saved.strip("\n")
     assert "Zone 1200 Name" in saved or options.get("compact")
+
+
+# A child that writes `call` onto a file under a size limit smaller than the text (the limit's signal
+# ignored, so the write fails with an error), then reports what it raised.
+_LIMITED_WRITE = """
+import resource, signal, sys
+sys.path[:0] = {paths!r}
+from schema_samples import CHECKED_IDD
+from tarvix.idd import IDD
+from tarvix.idf import IDF
+path = {path!r}
+doc = IDF.from_file(IDD.from_string(CHECKED_IDD), path, keep_layout=True)
+doc["Material"][0][1] = "0.25"
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (40, 40))
+try:
+    doc.save(path, keep_layout={keep})
+except OSError as error:
+    print(type(error).__name__, error.filename)
+"""
+
+
+@pytest.mark.parametrize("keep", [True, False], ids=["kept", "standard"])
+def test_a_failed_save_leaves_the_file_as_it_was(tmp_path, keep):
+    tests = str(pathlib.Path(__file__).resolve().parent)
+    original = "Material, Brick, 0.1, 2;  ! mine\n" + "! filler\n" * 400
+    path = tmp_path / "doc.idf"
+    path.write_text(original)
+    path.chmod(0o640)
+    code = _LIMITED_WRITE.format(paths=[tests, *sys.path], path=str(path), keep=keep)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["OSError", str(path)]  # the error names the file asked for
+    assert path.read_text() == original and os.listdir(tmp_path) == ["doc.idf"]
+    # Without the limit the edit lands, the file keeping its permissions; through a link the file it
+    # names is replaced; a device is written in place, never replaced.
+    doc = IDF.from_file(IDD.from_string(CHECKED_IDD), path, keep_layout=True)
+    doc["Material"][0][1] = "0.25"
+    link = tmp_path / "link.idf"
+    link.symlink_to(path.name)
+    doc.save(link, keep_layout=keep)
+    assert link.is_symlink() and "0.25" in path.read_text() and (path.stat().st_mode & 0o777) == 0o640
+    assert sorted(os.listdir(tmp_path)) == ["doc.idf", "link.idf"]
+    doc.save(os.devnull, keep_layout=keep)
+    assert pathlib.Path(os.devnull).is_char_device()

@@ -40,6 +40,14 @@ Construction,
 """
 
 
+TRAILING = """Material,
+    Brick,    !- Name
+    0.1,      !- Thickness {m}
+    ,         !- Layers
+    ;         !- Conductivity
+"""
+
+
 def kept(idd, text, edit, kind="native"):
     doc = as_kind(IDF.from_string(idd, text, keep_layout=True), kind)
     edit(doc)
@@ -90,6 +98,16 @@ def set_value(class_name, index, value, obj=0):
          PADDED.replace("2;                       !- Layers",
                         "2,                       !- Layers\n    1;                       !- Conductivity")
          .replace("\n", "\r\n")),
+        (PADDED.replace("\n", "\r"), set_value("Material", 3, "1"),
+         PADDED.replace("2;                       !- Layers",
+                        "2,                       !- Layers\n    1;                       !- Conductivity")
+         .replace("\n", "\r")),
+        # Empty fields the author wrote at the end stay through an edit elsewhere, with their lines.
+        (TRAILING, set_value("Material", 1, "0.2"), TRAILING.replace("0.1,", "0.2,")),
+        (TRAILING, set_value("Material", 3, "1.5"), TRAILING.replace("    ;         !-", "    1.5;      !-")),
+        ("Material, Brick, 0.1, , ;\n", set_value("Material", 0, "Clay"), "Material, Clay, 0.1, , ;\n"),
+        # A value an edit empties still takes the empty fields after it.
+        (TRAILING, set_value("Material", 1, ""), "Material,\n    Brick;    !- Name\n"),
     ],
 )
 def test_an_edit_changes_only_its_text(idd, doc_kind, text, edit, expected):
@@ -119,6 +137,12 @@ Material, Stone, 0.2, 2;
         (OWN_BLOCK, "Version, 9.1;\n\nMaterial, Stone, 0.2, 2;\n"),
         # Otherwise the comments stay: only the object's own lines go.
         (SHARED_BLOCK, "Version, 9.1;\n\n! Materials, Brick first\nMaterial, Stone, 0.2, 2;\n"),
+        # The block names the object only as a whole word: "On" is not in "zones".
+        (OWN_BLOCK.replace("Brick", "On"), "Version, 9.1;\n\nMaterial, Stone, 0.2, 2;\n"),
+        (OWN_BLOCK.replace("Brick", "On").replace("On: the facade", "zones: the facade"),
+         "Version, 9.1;\n\n! zones: the facade material\n\nMaterial, Stone, 0.2, 2;\n"),
+        (OWN_BLOCK.replace("Brick", "On").replace("On: the facade", "Only the facade"),
+         "Version, 9.1;\n\n! Only the facade material\n\nMaterial, Stone, 0.2, 2;\n"),
         (PADDED, "! Materials of the east wing\n\nConstruction,\n  Ext Wall,  ! the usual one\n  Brick;\n"),
         ("Material, Brick, 0.1; Material, Stone, 0.2;\n", "Material, Stone, 0.2;\n"),
     ],
@@ -168,6 +192,25 @@ def test_line_numbers(idd):
         assert doc.line_of(doc.add_object("Fan", ["F9"])) is None
     with pytest.raises(ValueError):
         IDF.from_string(idd, text).line_of(doc["Material"][0])
+
+
+@pytest.mark.parametrize("end", ["\n", "\r\n", "\r"], ids=["LF", "CRLF", "CR"])
+def test_problem_lines_in_every_line_end(idd, end):
+    text = ("Version, 9.1;\n\n" + PADDED.replace("0.1,", "-1,")).replace("\n", end)
+    doc = IDF.from_string(idd, text, keep_layout=True)
+    assert [doc.line_of(obj) for obj in doc] == [1, 4, 9]
+    assert [p.line for p in doc.validate() if p.field_name == "Thickness"] == [6]
+
+
+def test_problem_lines_of_one_large_object_take_one_reading(idd):
+    # A wall of 20,000 vertices whose every coordinate is wrong: each problem's line is found without
+    # reading the object again.
+    count = 20000
+    text = "Wall,\n  W1,\n  ,\n  ,\n" + "".join(f"  x{i}, y, z{',' if i + 1 < count else ';'}\n" for i in range(count))
+    doc = IDF.from_string(idd, text, keep_layout=True)
+    problems = [p for p in doc.validate() if p.field_index is not None and p.field_index >= 3]
+    assert len(problems) >= count
+    assert all(p.line == 5 + (p.field_index - 3) // 3 for p in problems[:count])
 
 
 @needs_data

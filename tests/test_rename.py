@@ -178,6 +178,9 @@ class TestRename:
     ("Hall, East", ValueError, "Field value cannot contain ',', ';', '!' or a line break: 'Hall, East'"),
     ("Hall;", ValueError, None), ("Hall!", ValueError, None), ("Hall\nEast", ValueError, None),
     ("Hall\r", ValueError, None), ("\ud800", UnicodeEncodeError, None),
+    # Blanks alone name nothing: refused as the empty name is.
+    ("", ValueError, "The new name cannot be empty"), ("  ", ValueError, "The new name cannot be empty"),
+    ("\t", ValueError, "The new name cannot be empty"), (" \t ", ValueError, "The new name cannot be empty"),
     (None, TypeError, "Argument 'new_name' has incorrect type (expected str, got NoneType)"),
     (b"Hall", TypeError, "Argument 'new_name' has incorrect type (expected str, got bytes)"),
     (5, TypeError, "Argument 'new_name' has incorrect type (expected str, got int)"),

@@ -318,3 +318,67 @@ def test_huge_values_and_wrong_sources():
     with pytest.raises(ValueError, match="35 columns and 8 header records"):
         core.write([None] * 34, [None] * 8)
     assert core.write([None] * 35, [None] * 8) == SAMPLE.encode()
+
+
+def _field(text: str, line: int, field: int, value: str) -> str:
+    """SAMPLE with field `field` (1-based) of line `line` (1-based) set to `value`."""
+    rows = text.splitlines(keepends=True)
+    parts = rows[line - 1].split(",")
+    parts[field - 1] = value
+    rows[line - 1] = ",".join(parts)
+    return "".join(rows)
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        (_field(SAMPLE, 9, 2, "inf"), r"line 9: field 2 \(month\) is inf, not a month from 1 to 12"),
+        (_field(SAMPLE, 10, 2, "13"), r"line 10: field 2 \(month\) is 13, not a month from 1 to 12"),
+        (_field(SAMPLE, 11, 2, ""), r"line 11: field 2 \(month\) is empty or not a number"),
+        (SAMPLE.replace("DATA PERIODS,1,1", "DATA PERIODS,1,1e400"),
+         r"line 8: DATA PERIODS field 2 \(records per hour\) is not a whole number from 1 to 60: '1e400'"),
+        (SAMPLE.replace("DATA PERIODS,1,1", "DATA PERIODS,1,"), "line 8: DATA PERIODS field 2"),
+    ],
+)
+def test_numbers_that_are_no_month_or_rate(text, message, tmp_path, capsys):
+    weather = read_epw(text.encode())
+    with pytest.raises(ValueError, match=message):
+        weather.monthly_means()
+    path = tmp_path / "odd.epw"
+    path.write_text(text)
+    assert cli.main(["weather", str(path)]) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and "Traceback" not in err[0] and "odd.epw" in err[0]
+
+
+def test_a_byte_that_is_not_utf8_in_a_number():
+    with pytest.raises(ValueError, match=r"line 9: field 8 \(dew_point\) is not a number"):
+        read_epw(SAMPLE.encode().replace(b"-8.0", b"-8.\xff", 1))
+
+
+def test_a_failed_save_leaves_the_weather_file_as_it_was(tmp_path):
+    import subprocess
+    import sys
+
+    path = tmp_path / "a.epw"
+    path.write_bytes(SAMPLE.encode())
+    code = (
+        "import resource, signal, sys\n"
+        f"sys.path[:0] = {sys.path!r}\n"
+        "from tarvix.weather import read_epw\n"
+        f"w = read_epw({str(path)!r})\n"
+        "w.dry_bulb[0] = 5.0\n"
+        "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))\n"
+        "try:\n"
+        f"    w.save({str(path)!r})\n"
+        "except OSError as error:\n"
+        "    print(type(error).__name__)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0 and out.stdout.split() == ["OSError"], out.stderr
+    assert path.read_bytes() == SAMPLE.encode() and [p.name for p in tmp_path.iterdir()] == ["a.epw"]
+    weather = read_epw(path)
+    weather.dry_bulb[0] = 5.0
+    weather.save(path)
+    assert read_epw(path).dry_bulb[0] == 5.0 and [p.name for p in tmp_path.iterdir()] == ["a.epw"]

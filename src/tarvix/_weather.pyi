@@ -19,6 +19,13 @@ class EpwFile:
     def rows(self) -> int:
         """The number of data lines."""
 
+    def line_of_row(self, row: int, /) -> int:
+        """The 1-based line of the file data row `row` was read from. IndexError outside the rows."""
+
+    def header_line(self, record: int, /) -> int:
+        """The 1-based line of the file header record `record` (0 to 7) was read from. IndexError
+        outside 0 to 7."""
+
     def header(self) -> list[list[str]]:
         """The eight header records, each as the list of its fields (its keyword first). Bytes that are
         not UTF-8 come as lone surrogates (the "surrogateescape" error handler)."""

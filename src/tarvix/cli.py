@@ -1197,13 +1197,17 @@ def cmd_weather(args: argparse.Namespace) -> int:
         weather = read_epw(args.path)
     except ValueError as error:
         raise UsageError(str(error)) from None
+    try:
+        rows = weather.monthly_means()
+    except ValueError as error:  # a month or a records-per-hour that does not read as one
+        raise UsageError(f"{args.path!r}: {error}") from None
     loc = weather.location
     print(f"{loc.city}, {loc.state_province}, {loc.country} ({loc.source}, WMO {loc.wmo})")
     print(f"latitude {loc.latitude:g}, longitude {loc.longitude:g}, time zone {loc.time_zone:+g} h, "
           f"elevation {loc.elevation:g} m; {len(weather)} data lines")
     print(f"{'month':>5}  {'dry bulb':>8}  {'dew point':>9}  {'RH':>5}  {'wind':>5}  {'global':>7}")
     print(f"{'':>5}  {'°C':>8}  {'°C':>9}  {'%':>5}  {'m/s':>5}  {'kWh/m²d':>7}")
-    for row in weather.monthly_means():
+    for row in rows:
         print(f"{int(row['month']):>5}  {row['dry_bulb']:>8.1f}  {row['dew_point']:>9.1f}  "
               f"{row['relative_humidity']:>5.0f}  {row['wind_speed']:>5.1f}  {row['global_horizontal_daily']:>7.2f}")
     if args.plot is not None:

@@ -24,7 +24,7 @@ from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import Any, NamedTuple
 
-from tarvix import _weather
+from tarvix import _files, _weather
 
 __all__ = [
     "COLUMNS",
@@ -122,6 +122,7 @@ class HeaderRecord:
 
     keyword: str
     fields: list[str]
+    _at: int | None = None  # the line it was read from
 
     def __init__(self, fields: list[str]):
         self._keyword = fields[0]
@@ -137,6 +138,10 @@ class HeaderRecord:
         if self.fields == self._read:
             return None
         return ",".join([self._keyword, *(_field_text(f, f"{self.keyword} field") for f in self.fields)])
+
+    def _where(self) -> str:
+        """The start of a message about this record: its line in the file, when it was read."""
+        return f"line {self._at}: " if self._at else ""
 
     def _get(self, index: int) -> str:
         return self.fields[index] if index < len(self.fields) else ""
@@ -232,13 +237,20 @@ class DataPeriods(HeaderRecord):
 
     @property
     def records_per_hour(self) -> int:
-        """Data lines per hour (int)."""
-        return int(self._get_number(1))
+        """Data lines per hour (int). ValueError, naming the line, when the field is not a whole number
+        from 1 to 60 (empty, not finite, past 60)."""
+        number = self._get_number(1)
+        if not 1 <= number <= 60 or number != int(number):
+            raise ValueError(f"{self._where()}DATA PERIODS field 2 (records per hour) is not a whole number "
+                             f"from 1 to 60: {self._get(1).strip()[:40]!r}")
+        return int(number)
 
     @records_per_hour.setter
     def records_per_hour(self, value: int) -> None:
         if isinstance(value, bool) or not isinstance(value, int):
             raise TypeError(f"records_per_hour must be int, not {type(value).__name__}")
+        if not 1 <= value <= 60:
+            raise ValueError(f"records_per_hour must be from 1 to 60, not {value}")
         self._set(1, str(value))
 
     @property
@@ -358,6 +370,8 @@ class Weather:
         self._file = file
         self.source = source
         records = [kind(fields) for kind, fields in zip(_RECORD_TYPES, file.header(), strict=True)]
+        for i, record in enumerate(records):
+            record._at = file.header_line(i)
         self._header: tuple[HeaderRecord, ...] = tuple(records)
         # The columns made so far: each is made from the core's values when first asked for, so that
         # a file read to change a few columns does not build the other thirty.
@@ -438,11 +452,14 @@ class Weather:
         "wind_speed"} means (missing values left out) and "global_horizontal_daily" (the mean daily
         total of global horizontal radiation, kWh/m2)."""
         means = ("dry_bulb", "dew_point", "relative_humidity", "wind_speed")
-        per_hour = max(1, self.data_periods.records_per_hour)
+        per_hour = self.data_periods.records_per_hour
         months: dict[int, dict[str, list[float]]] = {}
         marks = {name: MISSING[name] for name in (*means, "global_horizontal")}
         month_of = self.column("month")
         for i, month in enumerate(month_of):
+            if not 1 <= month <= 12 or month != int(month):
+                shown = "empty or not a number" if math.isnan(month) else f"{month:g}, not a month from 1 to 12"
+                raise ValueError(f"line {self._file.line_of_row(i)}: field 2 (month) is {shown}")
             values = months.setdefault(int(month), {name: [] for name in marks})
             for name, marker in marks.items():
                 v = self.column(name)[i]
@@ -469,7 +486,7 @@ class Weather:
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
 
-        per_day = 24 * max(1, self.data_periods.records_per_hour)
+        per_day = 24 * self.data_periods.records_per_hour
         days = len(self) // per_day
         day = list(range(1, days + 1))
 
@@ -506,10 +523,14 @@ class Weather:
         top.set_title(f"{loc.city}, {loc.state_province}, {loc.country} ({loc.source})")
         fig.tight_layout()
         # An SVG without its date, so the same file draws the same picture.
-        svg = os.fspath(path).lower().endswith(".svg")
-        with plt.rc_context({"svg.fonttype": "none"}):  # text as text, not glyph outlines
-            fig.savefig(os.fspath(path), metadata={"Date": None} if svg else None)
-        plt.close(fig)
+        kind = os.path.splitext(os.fsdecode(path))[1][1:].lower() or None
+        svg = kind == "svg"
+        try:
+            # The picture goes through a temporary file, in the format the name asks for.
+            with _files.replacing(path) as file, plt.rc_context({"svg.fonttype": "none"}):  # text as text
+                fig.savefig(file, format=kind, metadata={"Date": None} if svg else None)
+        finally:
+            plt.close(fig)
 
     def to_epw(self) -> bytes:
         """The file's bytes: as read where nothing changed, edited values in the file's spelling.
@@ -520,9 +541,10 @@ class Weather:
         return bytes(self._file.write(columns, header))
 
     def save(self, path: str | os.PathLike[str]) -> None:
-        """Write to_epw() to `path`."""
+        """Write to_epw() to `path`: into a temporary file beside it, renamed over it once complete, so
+        that a failed write leaves the file as it was."""
         data = self.to_epw()
-        Path(path).write_bytes(data)
+        _files.write_file(path, data)
 
 
 for _name in COLUMNS:

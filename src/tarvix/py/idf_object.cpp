@@ -490,7 +490,8 @@ PyObject* object_rename(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     // Every refusal comes before the first write.
     std::string_view new_name;
     if (!py::str_utf8(given[0], new_name) || !check_written_text(new_name)) return nullptr;
-    if (new_name.empty()) {
+    // Blanks alone name nothing: refused as the empty name is.
+    if (new_name.find_first_not_of(kWhitespace) == std::string_view::npos) {
         PyErr_SetString(PyExc_ValueError, "The new name cannot be empty");
         return nullptr;
     }

@@ -1,5 +1,7 @@
 // Problem: the read-only record of one problem IDF.validate() found, made
 // from the core's findings once the check is done.
+#include <optional>
+
 #include "py/idf_document.h"
 
 namespace tarvix::idf {
@@ -79,13 +81,14 @@ private:
     int64_t value_field_ = -1;
 };
 
-// The line a problem points at: its field's when the text is kept, else its
-// object's; 0 when neither is known.
-uint32_t problem_line(const Document& doc, const Problem& problem) {
+// The line a problem points at: its field's when the text is kept (found
+// through `lines`, which reads each object once), else its object's; 0 when
+// neither is known.
+uint32_t problem_line(const Document& doc, SourceLines* lines, const Problem& problem) {
     if (problem.obj_idx == SIZE_MAX) return 0;
     const uint32_t line = doc.line_of(problem.obj_idx);
-    if (line == 0 || problem.field_index < 0 || !doc.source()) return line;
-    return source_field_line(*doc.source(), problem.obj_idx, static_cast<size_t>(problem.field_index), line);
+    if (line == 0 || problem.field_index < 0 || !lines) return line;
+    return lines->field_line(problem.obj_idx, static_cast<size_t>(problem.field_index), line);
 }
 
 Ref make_problem(const Problem& problem, SharedTexts& shared, uint32_t line) {
@@ -138,10 +141,12 @@ PyObject* problem_list(const IDFDoc* doc, const std::vector<Problem>& problems) 
     if (!list) return nullptr;
     const py::GcPause gc_pause;
     SharedTexts shared;
+    std::optional<SourceLines> lines;
+    if (doc->doc.source()) lines.emplace(*doc->doc.source());
     for (size_t i = 0; i < problems.size(); ++i) {
         Ref item;
         try {
-            item = make_problem(problems[i], shared, problem_line(doc->doc, problems[i]));
+            item = make_problem(problems[i], shared, problem_line(doc->doc, lines ? &*lines : nullptr, problems[i]));
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         }

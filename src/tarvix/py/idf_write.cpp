@@ -252,30 +252,31 @@ PyObject* doc_format(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
     return kept_text_of(self).release();
 }
 
-// Writes `data` to `path` with the built-in open in "wb" mode, in one
-// write() call, closing the file on every path. The file reads the buffer
-// through a memoryview, so a large document is not copied once more. The
-// error of a failed write (a full disk, an interrupt) comes out as raised.
+// Writes `data` as the whole file at `path` through tarvix._files: into a
+// temporary file beside it, renamed over it once complete, so that a
+// failed write leaves the file as it was (a device or a FIFO is written in
+// place). The helper reads the buffer through a memoryview, so a large
+// document is not copied once more. The error of a failed write (a full
+// disk, a size limit, an interrupt) comes out as raised.
 bool write_file(PyObject* path, std::string_view data) {
-    Ref file = Ref::steal(PyObject_CallFunction(shared.builtin_open, "Os", path, "wb"));
-    if (!file) return false;
+    Ref files = Ref::steal(PyImport_ImportModule("tarvix._files"));
+    if (!files) return false;
+    Ref write = Ref::steal(PyObject_GetAttrString(files.get(), "write_file"));
+    if (!write) return false;
     Ref view = Ref::steal(
         PyMemoryView_FromMemory(const_cast<char*>(data.data()), static_cast<Py_ssize_t>(data.size()), PyBUF_READ));
-    Ref written;
-    if (view) {
-        written = Ref::steal(PyObject_CallMethod(file.get(), "write", "O", view.get()));
-        // The buffer goes away with this call: no view of it may outlive it.
-        // A call needs no exception pending: the write's waits meanwhile.
-        PyObject* failed_write = PyErr_GetRaisedException();
-        Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
-        if (failed_write) {
-            PyErr_Clear();  // the write's error is the one to tell
-            PyErr_SetRaisedException(failed_write);
-        } else if (!released) {
-            written.reset();
-        }
+    if (!view) return false;
+    Ref written = Ref::steal(PyObject_CallFunctionObjArgs(write.get(), path, view.get(), nullptr));
+    // The buffer goes away with this call: no view of it may outlive it.
+    // A call needs no exception pending: the write's waits meanwhile.
+    PyObject* failed_write = PyErr_GetRaisedException();
+    Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+    if (failed_write) {
+        PyErr_Clear();  // the write's error is the one to tell
+        PyErr_SetRaisedException(failed_write);
+        return false;
     }
-    return py::close_file(file.get()) && written;
+    return written && released;
 }
 
 PyObject* doc_save(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -27,12 +27,14 @@ struct EpwFileObject {
     epw::EpwFile* file;
 };
 
-// The ValueError of an EpwError, naming the file when it has a path.
+// The ValueError of an EpwError, naming the file when it has a path. The
+// message quotes the file's bytes, which need not be UTF-8: a byte that is
+// not reads as U+FFFD.
 void raise_epw_error(const epw::EpwError& error, PyObject* source) {
     if (source && !PyObject_CheckBuffer(source))
         PyErr_Format(PyExc_ValueError, "%R: %s", source, error.what());
     else
-        PyErr_SetString(PyExc_ValueError, error.what());
+        PyErr_Format(PyExc_ValueError, "%s", error.what());
 }
 
 Ref read_text(PyObject* source) {
@@ -279,7 +281,39 @@ PyObject* epw_write(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyOb
     return py::to_bytes(out).release();
 }
 
+// The 1-based line a data row, or a header record, was read from.
+bool index_below(PyObject* arg, size_t count, const char* what, size_t& index) {
+    const Py_ssize_t value = PyNumber_AsSsize_t(arg, PyExc_IndexError);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value < 0 || static_cast<size_t>(value) >= count) {
+        PyErr_Format(PyExc_IndexError, "%s index out of range", what);
+        return false;
+    }
+    index = static_cast<size_t>(value);
+    return true;
+}
+
+PyObject* epw_line_of_row(PyObject* obj, PyObject* arg) {
+    const epw::EpwFile& file = *reinterpret_cast<EpwFileObject*>(obj)->file;
+    size_t row = 0;
+    if (!index_below(arg, file.rows(), "row", row)) return nullptr;
+    return PyLong_FromSize_t(file.line_of_row(row));
+}
+
+PyObject* epw_header_line(PyObject* obj, PyObject* arg) {
+    const epw::EpwFile& file = *reinterpret_cast<EpwFileObject*>(obj)->file;
+    size_t record = 0;
+    if (!index_below(arg, epw::kHeaderRecords, "header record", record)) return nullptr;
+    return PyLong_FromSize_t(file.header_line(record));
+}
+
 PyMethodDef epw_methods[] = {
+    {"line_of_row", py::guarded<epw_line_of_row, "tarvix._weather.EpwFile.line_of_row">, METH_O,
+     "line_of_row($self, row, /)\n--\n\n"
+     "The 1-based line of the file data row `row` was read from."},
+    {"header_line", py::guarded<epw_header_line, "tarvix._weather.EpwFile.header_line">, METH_O,
+     "header_line($self, record, /)\n--\n\n"
+     "The 1-based line of the file header record `record` (0 to 7) was read from."},
     {"header", py::guarded<epw_header, "tarvix._weather.EpwFile.header">, METH_NOARGS,
      "header($self, /)\n--\n\n"
      "The eight header records, each as the list of its fields (its keyword first)."},

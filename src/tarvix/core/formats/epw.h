@@ -68,6 +68,8 @@ public:
     std::string_view text(size_t column, size_t row) const noexcept;
     // The 1-based line number of a data row.
     size_t line_of_row(size_t row) const noexcept { return rows_[row].line; }
+    // The 1-based line number of header record i.
+    size_t header_line(size_t record) const noexcept { return header_[record].line; }
 
     // The file again with `edits`: unchanged records and lines as they were
     // read. Throws EpwError for a number that is not finite or a text that

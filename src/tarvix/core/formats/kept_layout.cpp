@@ -24,8 +24,9 @@ bool is_line_end(char c) noexcept { return c == '\n' || c == '\r'; }
 struct Lines {
     std::string_view text;
 
+    // A line ends with "\r\n", "\n" or a lone "\r".
     size_t line_start(size_t p) const noexcept {
-        while (p > 0 && text[p - 1] != '\n') --p;
+        while (p > 0 && !is_line_end(text[p - 1])) --p;
         return p;
     }
     // The first line-end byte at or after p (the text's size when none).
@@ -74,8 +75,13 @@ struct Lines {
         while (p > 0 && is_blank(text[p - 1])) --p;
         return p;
     }
-    // The start of the line before the one starting at p (p > 0).
-    size_t previous_line(size_t p) const noexcept { return line_start(p - 1); }
+    // The start of the line before the one starting at p (p > 0): back
+    // over that line's end, both bytes of a "\r\n".
+    size_t previous_line(size_t p) const noexcept {
+        --p;
+        if (p > 0 && text[p] == '\n' && text[p - 1] == '\r') --p;
+        return line_start(p);
+    }
 };
 
 // The comment that follows a delimiter on its line: the blanks before it
@@ -101,11 +107,27 @@ TrailingComment comment_after(const Lines& lines, size_t delimiter) noexcept {
     return c;
 }
 
-// Whether `text` holds `part`, ASCII letters matched in any case.
-bool contains_fold(std::string_view text, std::string_view part) noexcept {
-    if (part.size() > text.size()) return false;
-    for (size_t i = 0; i + part.size() <= text.size(); ++i)
-        if (equal_fold(text.substr(i, part.size()), part)) return true;
+// A byte of a word: an ASCII letter, digit or underscore, or any byte of a
+// UTF-8 sequence.
+bool is_word_byte(char c) noexcept {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 0x80 || u == '_' || (u >= '0' && u <= '9') || ((u | 0x20) >= 'a' && (u | 0x20) <= 'z');
+}
+
+// Whether `text` holds `name` as a whole word, ASCII letters matched in any
+// case: where the name begins or ends with a word's byte, the text next to
+// it is not one ("On" is not in "zones"; "Zone 1" is in "Zone 1: south").
+bool names_whole(std::string_view text, std::string_view name) noexcept {
+    if (name.empty() || name.size() > text.size()) return false;
+    const bool word_first = is_word_byte(name.front());
+    const bool word_last = is_word_byte(name.back());
+    for (size_t i = 0; i + name.size() <= text.size(); ++i) {
+        if (!equal_fold(text.substr(i, name.size()), name)) continue;
+        const size_t end = i + name.size();
+        if (word_first && i > 0 && is_word_byte(text[i - 1])) continue;
+        if (word_last && end < text.size() && is_word_byte(text[end])) continue;
+        return true;
+    }
     return false;
 }
 
@@ -233,7 +255,7 @@ void KeptWriter<Out>::remove(size_t slot) {
     // Only blanks before it on its line: found without reading the rest of
     // that line.
     const size_t first_line = lines_.blanks_before(begin);
-    const bool starts_line = first_line == 0 || text[first_line - 1] == '\n';
+    const bool starts_line = first_line == 0 || is_line_end(text[first_line - 1]);
     const size_t after = lines_.skip_blanks(end);
     const bool ends_line = lines_.rest_is_comment(end);
     if (starts_line && ends_line) {
@@ -249,7 +271,7 @@ void KeptWriter<Out>::remove(size_t slot) {
         if (block < begin && blank_after && (block == 0 || lines_.blank_line(lines_.previous_line(block))) &&
             !object_.fields.empty()) {
             const std::string_view name = value_at(text, object_.fields[0]);
-            if (!name.empty() && contains_fold(text.substr(block, begin - block), name)) {
+            if (names_whole(text.substr(block, begin - block), name)) {
                 begin = block;
                 blank_before = true;
             }
@@ -279,6 +301,13 @@ void KeptWriter<Out>::edit(size_t slot, const ObjectView& view) {
     const size_t n = object_.fields.size();
     size_t m = values.size();
     if (m > n) m = std::max(n, values.used());
+    // Empty fields the author wrote at the end stay while every value the
+    // source has still stands: only fields an edit empties are trimmed.
+    if (m < n) {
+        size_t written = n;
+        while (written > 0 && object_.fields[written - 1].begin == object_.fields[written - 1].end) --written;
+        if (m >= written) m = n;
+    }
     const bool trims = m < n;
     // How the trimmed values go: whole lines, or only their characters.
     const size_t kept_delimiter = m && m <= n ? object_.fields[m - 1].delimiter : object_.class_delimiter;
@@ -318,7 +347,7 @@ void KeptWriter<Out>::edit(size_t slot, const ObjectView& view) {
     for (size_t k = 0; k < std::min(m, n); ++k) {
         const SourceObject::Field& f = object_.fields[k];
         const std::string_view old = value_at(text, f);
-        const std::string_view now = values[k];
+        const std::string_view now = values.at_or_empty(k);
         int64_t delta = 0;
         if (old != now) {
             copy_to(f.begin);
@@ -444,8 +473,9 @@ void KeptWriter<Out>::insert_at_end(const std::vector<size_t>& added) {
 }  // namespace
 
 std::string_view SourceText::line_end() const noexcept {
-    const size_t p = text.find('\n');
-    return p != std::string::npos && p > 0 && text[p - 1] == '\r' ? "\r\n" : "\n";
+    const size_t p = text.find_first_of("\r\n");
+    if (p == std::string::npos || text[p] == '\n') return "\n";
+    return p + 1 < text.size() && text[p + 1] == '\n' ? "\r\n" : "\r";
 }
 
 bool read_source_object(std::string_view text, size_t begin, SourceObject& out) {
@@ -487,15 +517,36 @@ bool read_source_object(std::string_view text, size_t begin, SourceObject& out) 
     }
 }
 
-uint32_t source_field_line(const SourceText& source, size_t slot, size_t field_idx, uint32_t object_line) {
-    if (slot >= source.loaded_count() || object_line == 0) return 0;
-    SourceObject object;
-    const size_t begin = source.begins[slot];
-    if (!read_source_object(source.text, begin, object)) return object_line;
-    const size_t at = field_idx < object.fields.size() ? object.fields[field_idx].begin : object.class_begin;
-    const std::string_view between = std::string_view(source.text).substr(begin, at - begin);
-    const size_t count = static_cast<size_t>(std::count(between.begin(), between.end(), '\n'));
-    return static_cast<uint32_t>(std::min<size_t>(object_line + count, UINT32_MAX));
+const std::vector<uint32_t>* SourceLines::lines_of(size_t slot) {
+    if (slot >= source_.loaded_count()) return nullptr;
+    const auto found = lines_.find(slot);
+    if (found != lines_.end()) return &found->second;
+    std::vector<uint32_t>& lines = lines_[slot];
+    if (!read_source_object(source_.text, source_.begins[slot], object_)) return &lines;
+    // One pass over the object's text: the lines its values start below
+    // its first, a "\r\n" counted once and a lone "\r" as a line end.
+    const std::string_view text = source_.text;
+    size_t p = source_.begins[slot];
+    uint32_t below = 0;
+    lines.reserve(object_.fields.size() + 1);
+    auto count_to = [&](size_t at) {
+        for (; p < at; ++p)
+            if (text[p] == '\n' || (text[p] == '\r' && (p + 1 >= text.size() || text[p + 1] != '\n')))
+                below = below == UINT32_MAX ? below : below + 1;
+        lines.push_back(below);
+    };
+    count_to(object_.class_begin);
+    for (const SourceObject::Field& f : object_.fields) count_to(f.begin);
+    return &lines;
+}
+
+uint32_t SourceLines::field_line(size_t slot, size_t field_idx, uint32_t object_line) {
+    if (object_line == 0) return 0;
+    const std::vector<uint32_t>* lines = lines_of(slot);
+    if (!lines) return 0;
+    if (lines->empty()) return object_line;
+    const uint32_t below = field_idx + 1 < lines->size() ? (*lines)[field_idx + 1] : (*lines)[0];
+    return static_cast<uint32_t>(std::min<uint64_t>(uint64_t{object_line} + below, UINT32_MAX));
 }
 
 FormatConfig source_format_config(const SourceText& source) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/base/pod_vector.h"
@@ -35,7 +36,8 @@ struct SourceText {
     std::string encoding;
 
     size_t loaded_count() const noexcept { return begins.size(); }
-    // The text's own line end: "\r\n" when its first line ends so, else "\n".
+    // The text's own line end: its first line's ("\r\n", "\n" or a lone
+    // "\r"), "\n" when it has one line.
     std::string_view line_end() const noexcept;
 };
 
@@ -65,10 +67,26 @@ struct SourceObject {
 // Throws std::bad_alloc.
 bool read_source_object(std::string_view text, size_t begin, SourceObject& out);
 
-// The 1-based line of value `field_idx` of loaded slot `slot` (of the
-// class name when the object has fewer values), given the line its object
-// starts on; 0 when the slot was not loaded.
-uint32_t source_field_line(const SourceText& source, size_t slot, size_t field_idx, uint32_t object_line);
+// The 1-based lines of the values of loaded objects. Each object's text is
+// read once, the first time one of its values is asked for, so that asking
+// for many values costs the size of the objects they sit in, once.
+class SourceLines {
+public:
+    explicit SourceLines(const SourceText& source) : source_(source) {}
+    // The line of value `field_idx` of loaded slot `slot` (of the class
+    // name when the object has fewer values), given the line its object
+    // starts on; 0 when the slot was not loaded. Throws std::bad_alloc.
+    uint32_t field_line(size_t slot, size_t field_idx, uint32_t object_line);
+
+private:
+    // By slot: how many lines below the object's first its class name
+    // starts, then each of its values.
+    const std::vector<uint32_t>* lines_of(size_t slot);
+
+    const SourceText& source_;
+    std::unordered_map<size_t, std::vector<uint32_t>> lines_;
+    SourceObject object_;
+};
 
 // Appends the document in `slots` as the kept source lays it out. Slots
 // below source.loaded_count() are the loaded objects in text order; slots
