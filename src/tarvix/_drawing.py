@@ -287,7 +287,8 @@ def to_svg(surfaces: Iterable[Any], *, view: str = "axonometric", color_by: str 
             parent = None  # a loop of base surfaces
         parents[index] = parent
 
-    all_vertices = [[tuple(map(float, v)) for v in surface.vertices] for surface in surfaces]
+    all_vertices: list[list[Vector]] = [[(float(v[0]), float(v[1]), float(v[2])) for v in surface.vertices]
+                                        for surface in surfaces]
     normals = [_normal(surface, vertices) for surface, vertices in zip(surfaces, all_vertices, strict=True)]
     # A plan of a building of several storeys draws each storey beside the one below, so that no zone hides
     # under the one above it (a plenum over its floor's zones, the floors over the ground floor).
@@ -444,9 +445,10 @@ def _storeys(surfaces: Sequence[Any], all_vertices: list[list[Vector]], parents:
 
     storey = []
     for index, surface in enumerate(surfaces):
-        owner = parents[index] if parents[index] is not None else index
+        parent = parents[index]
+        owner = parent if parent is not None else index
         zone = getattr(surfaces[owner], "zone", None)
-        key = str(zone).upper() if zone is not None else None
+        key = str(zone).upper() if zone is not None else ""
         storey.append(level_of(zone_low[key] if key in zone_low else low[owner]))
     xs = [v[0] for vertices in all_vertices for v in vertices]
     left, right = (min(xs), max(xs)) if xs else (0.0, 1.0)
