@@ -204,9 +204,15 @@ def find_schema_file(version: str, folder: str, encoding: str | None = AUTO, opt
         for path, reason in skipped:
             _warn_skipped(path, reason)
         return chosen
-    have = f"; it has {', '.join(sorted(seen))}" if seen else "; it has no *.idd file with a version"
+    have = f"; it has {', '.join(sorted(seen, key=_version_order))}" if seen else "; it has no *.idd file with a version"
     unread = "".join(f"; cannot read {path}: {reason}" for path, reason in skipped)
     raise ValueError(f"no schema of version {version.strip()} in {folder}{have}{unread}")
+
+
+def _version_order(version: str) -> tuple[tuple[int, int | str], ...]:
+    """Orders versions by their numbers, part by part ("6.0.0.023" before "9.2", "9.2" before "22.1");
+    a part that is not a number comes after the numbers, in text order."""
+    return tuple((0, int(part)) if part.isdigit() else (1, part) for part in version.split("."))
 
 
 def read_version(path: str | os.PathLike[str], encoding: str | None = None) -> str | None:
