@@ -111,7 +111,7 @@ class Cache:
                 raw = file.read(_MAX_RESULT_BYTES + 1)
             if len(raw) > _MAX_RESULT_BYTES:
                 return None
-            data = json.loads(raw)
+            data: dict[str, Any] = json.loads(raw)
             Result.from_json(data, entry)  # the shape, checked
             names = data["files"]
             if len(set(names)) != len(names) or not all(name in KEPT_FILES for name in names):
