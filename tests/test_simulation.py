@@ -218,10 +218,17 @@ def test_eso_equals_readvars_csv(box_run):
     assert daily.timestamps == box_run.sql.series("DistrictHeatingWater:Facility", frequency="Daily").timestamps
 
 
-def test_progress_reports_environments(engine, tmp_path):
+@pytest.mark.parametrize("through", [run, run_many])
+def test_progress_reports_environments(engine, tmp_path, through):
+    """A lone job of run_many reports its days as run does, and its end once."""
     seen = []
-    result = run(write(tmp_path, "box.idf", models.BOX), design_day=True, output_dir=tmp_path / "r",
-                 progress=lambda index, environment, fraction: seen.append((index, environment, fraction)))
+
+    def progress(index, environment, fraction):
+        seen.append((index, environment, fraction))
+
+    path, job = write(tmp_path, "box.idf", models.BOX), dict(design_day=True, output_dir=tmp_path / "r")
+    result = run(path, **job, progress=progress) if through is run else run_many([Job(path, **job)],
+                                                                                 progress=progress)[0]
     assert result.ok
     assert [e for _, e, _ in seen] == ["WINTER 99.6", "SUMMER 1", ""] and seen[-1] == (0, "", 1.0)
 

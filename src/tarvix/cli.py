@@ -256,6 +256,13 @@ class Progress:
         if self.bar is not None:
             self.bar.update(1)
 
+    def show(self, label: str, fraction: float) -> None:
+        """Draws `fraction` of the whole done, named `label` (a run's environment)."""
+        if self.bar is not None:
+            self.bar.set_description_str(label, refresh=False)
+            self.bar.n = round(min(max(fraction, 0.0), 1.0) * self.bar.total)
+            self.bar.refresh()
+
     def close(self) -> None:
         if self.bar is not None:
             self.flush()
@@ -967,10 +974,14 @@ def cmd_run(args: argparse.Namespace) -> int:
     jobs = [simulation.Job(Path(source.path), weather, **options, output_dir=folder)
             for source, folder in zip(sources, folders, strict=True)]
     client = dask_client(args.dask) if args.dask is not None and jobs else None
-    bar = Progress(len(jobs), "run")  # one step as each run completes, on a terminal with tqdm
+    # On a terminal with tqdm: one step as each run completes, or a lone run's days as the engine reports them.
+    lone = len(jobs) == 1 and client is None
+    bar = Progress(100, "%") if lone else Progress(len(jobs), "run")
 
     def completed(index: int, environment: str, fraction: float) -> None:
-        if not environment and fraction >= 1.0:
+        if lone:
+            bar.show(environment, fraction if environment else 1.0)
+        elif not environment and fraction >= 1.0:
             bar.step()
 
     start = time.perf_counter()

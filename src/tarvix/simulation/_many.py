@@ -212,9 +212,9 @@ def _worker_start(stop: Any) -> None:
 
 
 def _local(prepared: Prepared, weather: Path | None, folder: str, engine: Engine, options: dict[str, Any],
-           index: int) -> Result:
+           index: int, progress: Callable[[int, str, float], object] | None = None) -> Result:
     if _STOP is None:
-        return execute(prepared, weather, Path(folder), engine, index=index, **options)
+        return execute(prepared, weather, Path(folder), engine, index=index, progress=progress, **options)
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
         if _STOP.is_set():
@@ -253,6 +253,19 @@ def _remote(prepared: Prepared, weather: bytes | None, weather_name: str, option
         return data, files
 
 
+class _InThisProcess(concurrent.futures.Executor):
+    """Runs a lone job at once in the calling thread: the engine is a process of its own either way, and
+    so its days are reported as it runs and an interrupt reaches the run directly."""
+
+    def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> concurrent.futures.Future[Any]:
+        future: concurrent.futures.Future[Any] = concurrent.futures.Future()
+        try:
+            future.set_result(fn(*args, **kwargs))
+        except Exception as error:
+            future.set_exception(error)
+        return future
+
+
 def _is_dask(executor: Any) -> bool:
     return type(executor).__module__.split(".")[0] == "distributed"
 
@@ -271,8 +284,10 @@ def run_many(
     dask.distributed.Client, to whose workers the document's text and the weather file's bytes travel and
     from which the kept files (.err, .sql, .eso, ...) come back into each job's output folder. With `cache`
     (a folder or a Cache) a job already run returns its stored result without running the engine.
-    `progress(index, "", 1.0)` is called as each job completes; without one, a bar over the jobs shows on
-    stderr when it is a terminal and tqdm is installed."""
+    `progress(index, "", 1.0)` is called as each job completes; a lone job on local processes runs from
+    this process, and `progress(index, environment, fraction)` is also called as the engine reports its
+    days. Without `progress`, a bar over the jobs shows on stderr when it is a terminal and tqdm is
+    installed."""
     listed = [_job(job) for job in jobs]
     bar = _default_bar(len(listed)) if progress is None else None
     if bar is not None:
@@ -288,7 +303,17 @@ def run_many(
     weather_digests: dict[Path, bytes] = {}
     own_pool = None
     stop = None
-    if executor is None:
+    here = executor is None and len(listed) == 1
+    days: Callable[[int, str, float], object] | None = None
+    if here:
+        executor = _InThisProcess()
+        if progress is not None:
+            report = progress
+
+            def days(index: int, environment: str, fraction: float) -> None:
+                if environment:  # a lone run's days; its completion is reported below, as every job's is
+                    report(index, environment, fraction)
+    elif executor is None:
         # Not forked: the caller may have threads (a Dask client, a progress bar) a fork would copy half-way.
         context = multiprocessing.get_context("forkserver" if sys.platform != "win32" else "spawn")
         stop = context.Event()
@@ -339,7 +364,8 @@ def run_many(
                     future = executor.submit(_remote, prepared, data, weather.name if weather else "in.epw",
                                              options, engine_path, pure=False)
                 else:
-                    future = executor.submit(_local, prepared, weather, str(folder), engine, options, index)
+                    future = executor.submit(_local, prepared, weather, str(folder), engine, options, index,
+                                             days)
                 pending[future] = (index, folder, key)
             except Exception as error:
                 results[index] = _failure(error, folder, version)
