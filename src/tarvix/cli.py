@@ -1098,14 +1098,10 @@ def cmd_schedules(args: argparse.Namespace) -> int:
         raise Failed(f"{args.path}: no schedules to plot")
     steps = len(next(iter(found.values()))) // max(1, len(days)) if found and days else 0
     minutes = 1440 // steps if steps else 60
-    lines = ["Date/Time," + ",".join(f"{name}:Schedule Value [](TimeStep)" for name in found)]
-    columns = list(found.values())
-    for d, day in enumerate(days):
-        for step in range(steps):
-            at = d * steps + step
-            lines.append(engine_stamp(day.month, day.day, (step + 1) * minutes) + ","
-                         + ",".join(f"{column[at]:.10g}" for column in columns))
-    text = "\n".join(lines) + "\n"
+    stamps = [engine_stamp(day.month, day.day, (step + 1) * minutes) for day in days for step in range(steps)]
+    columns = [value_texts(column[:len(stamps)]) for column in found.values()]
+    header = "Date/Time," + ",".join(f"{name}:Schedule Value [](TimeStep)" for name in found)
+    text = "\n".join([header, *map(",".join, zip(stamps, *columns, strict=True))]) + "\n"
     if not args.output or args.output == "-":
         sys.stdout.write(text)
     else:
@@ -1116,6 +1112,19 @@ def cmd_schedules(args: argparse.Namespace) -> int:
         heat_maps(found, days, max(1, steps // 24), args.plot, args.force)
         print(written(args.path, args.plot), file=sys.stderr)
     return EXIT_OK
+
+
+def value_texts(values: Sequence[float]) -> list[str]:
+    """The values as the engine's CSV writes them; a schedule takes few distinct values, each formatted
+    once (zeros each time: -0.0 finds 0.0's text)."""
+    texts: dict[float, str] = {}
+    out = []
+    for v in values:
+        text = texts.get(v) if v else None
+        if text is None:
+            text = texts[v] = f"{v:.10g}"
+        out.append(text)
+    return out
 
 
 PLOTS_PER_PAGE = 8
