@@ -27,13 +27,12 @@ def idd():
     return IDD.from_file(payload_dir() / "Energy+.idd")
 
 
-def run_engine(text: str, tmp_path):
+def run_engine(text: str, tmp_path, weather=None):
     from tarvix.simulation import find_engine, run
 
-    engine = find_engine()
     source = tmp_path / "schedules.idf"
     source.write_text(text, encoding="utf-8")
-    result = run(source, weather=engine.weather("Chicago"), output_dir=tmp_path / "run")
+    result = run(source, weather=weather or find_engine().weather("Chicago"), output_dir=tmp_path / "run")
     assert result.ok, [m.text for m in result.messages if m.severity in ("severe", "fatal")]
     return result
 
@@ -268,7 +267,7 @@ def test_the_weather_files_calendar(idd, tmp_path):
     """Its leap years keep February 29, its daylight saving period applies, and its holidays read the
     Sunday slot of the week (the engine gives them that day type, and reports "Sunday"): short runs and a
     whole leap year, every schedule of the engine's dataset too."""
-    from tarvix.simulation import find_engine, run
+    from tarvix.simulation import find_engine
 
     weather = weather_with_calendar(find_engine().weather("Chicago"), tmp_path / "calendar.epw")
     runs = ("RunPeriod,Leap,2,25,2016,3,10,2016,,Yes,Yes,Yes,Yes,Yes;\n"
@@ -279,10 +278,7 @@ def test_the_weather_files_calendar(idd, tmp_path):
         "Output:Variable,*,Schedule Value,Timestep;\nOutput:SQLite,Simple;\n"
     text = head.replace("SimulationControl,No,No,No,Yes,Yes,No,1;", "SimulationControl,No,No,No,No,Yes,No,1;")
     text += SCHEDULES + (payload_dir() / "DataSets" / "Schedules.idf").read_text(encoding="latin-1")
-    source = tmp_path / "calendar.idf"
-    source.write_text(text, encoding="utf-8")
-    result = run(source, weather=weather, output_dir=tmp_path / "run")
-    assert result.ok
+    result = run_engine(text, tmp_path, weather)
     doc = IDF.from_string(idd, text)
     matches_the_engine(doc, result.files["eplusout.sql"], weather)
     assert any(d.month == 2 and d.day == 29 for d in schedules.calendar(doc, "Leap", weather=weather))
@@ -322,7 +318,7 @@ def test_a_special_day_lasts_a_year_at_most(idd, duration):
 def test_holidays_at_the_ends_of_a_year_are_observed_as_the_engine_observes_them(idd, tmp_path):
     """The weekend rule moves a holiday on 12/30 past the year to 1/1, and keeps one on 12/31 where it is,
     in common and leap years (whole-year runs, as the engine resolves them from the start of the year)."""
-    from tarvix.simulation import find_engine, run
+    from tarvix.simulation import find_engine
 
     runs = "".join(f"RunPeriod,Y{y},1,1,{y},12,31,{y},,Yes,Yes,Yes,Yes,Yes;\n" for y in (2011, 2016, 2017, 2028))
     specials = ("RunPeriodControl:SpecialDays,Eve,12/30,1,CustomDay1;\n"
@@ -331,10 +327,7 @@ def test_holidays_at_the_ends_of_a_year_are_observed_as_the_engine_observes_them
             "Output:Variable,*,Schedule Value,Timestep;\nOutput:SQLite,Simple;\n" + SCHEDULES)
     text = text.replace("SimulationControl,No,No,No,Yes,Yes,No,1;", "SimulationControl,No,No,No,No,Yes,No,1;")
     weather = weather_with_calendar(find_engine().weather("Chicago"), tmp_path / "leap.epw")
-    source = tmp_path / "ends.idf"
-    source.write_text(text, encoding="utf-8")
-    result = run(source, weather=weather, output_dir=tmp_path / "run")
-    assert result.ok
+    result = run_engine(text, tmp_path, weather)
     doc = IDF.from_string(idd, text)
     matches_the_engine(doc, result.files["eplusout.sql"], weather)
     last = [d for d in schedules.calendar(doc, "Y2011", weather=weather) if d.day_type == "Holiday"]
