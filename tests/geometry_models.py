@@ -17,7 +17,11 @@ MODELS maps a name to its text:
 - "windows": windows (multiplier 2), doors and glass doors on all four facades, a skylight, an underground
   wall;
 - "frames": windows with a frame and dividers (one of them multiplied by 3), a frame alone, a simple Window with
-  a frame, a glass door with dividers.
+  a frame, a glass door with dividers, a framed skylight;
+- "plenums": outside boundaries that name a zone (a ceiling under a floorless plenum, a wall with a window, a
+  floor over a roofless basement, a Wall:Interzone naming a corridor without its own wall there), for which
+  the engine adds the reversed copies;
+- "near_closed": zones whose faces nearly close a volume, one for each branch of the engine's volume rule.
 """
 
 from pathlib import Path
@@ -298,7 +302,56 @@ def frames() -> str:
              "    12,2,3, 12,2,1, 12,6,1, 12,6,3;\n"
              "FenestrationSurface:Detailed,West Glass Door,GlassDoor,Window,West Face,,autocalculate,Dividers Only,1,"
              "4,\n    0,8,2.2, 0,8,0, 0,6,0, 0,6,2.2;\n"
-             "Window,North Simple,Window,North Face,Framed And Divided,1,2,1,3,1.5;\n")
+             "Window,North Simple,Window,North Face,Framed And Divided,1,2,1,3,1.5;\n"
+             "FenestrationSurface:Detailed,Framed Skylight,Window,Window,Roof Face,,autocalculate,Frame Only,1,4,\n"
+             "    4,6,4, 4,4,4, 8,4,4, 8,6,4;\n")
+    return text + GEOMETRY_OUTPUTS
+
+
+def _surface(name: str, kind: str, construction: str, zone: str, boundary: str, other: str, vertices) -> str:
+    exposure = "SunExposed,WindExposed" if boundary == "Outdoors" else "NoSun,NoWind"
+    return (f"BuildingSurface:Detailed,{name},{kind},{construction},{zone},,{boundary},{other},{exposure},"
+            f"autocalculate,{len(vertices)},\n    {_polygon(vertices)};\n")
+
+
+def plenums() -> str:
+    """Surfaces whose outside boundary is a zone, for which the engine adds reversed copies ("iz-" and the name)
+    in that zone: a 10 x 10 x 3 zone whose ceiling names the return plenum above it (1 m high, no floor of its
+    own); a zone beside it whose west wall (with an interior window) names the first zone, which has no east wall
+    of its own; that zone's floor names a basement below it that has no roof; and a Wall:Interzone naming a
+    zone (a corridor that has no wall of its own there)."""
+    text = head("Plenums", 0)
+    a = box_faces(0, 0, 0, 10, 10, 3)
+    text += box("A", 0, 0, 0, 10, 10, 3, skip=("Roof", "East"))
+    text += _surface("A Ceiling", "Ceiling", "Roof", "A", "Zone", "Plenum", a["Roof"])
+    text += box("Plenum", 0, 0, 3, 10, 10, 1, window=False, skip=("Floor",))
+    b = box_faces(10, 0, 0, 10, 10, 3)
+    text += box("B", 10, 0, 0, 10, 10, 3, skip=("West", "Floor", "North"))
+    text += _surface("B West", "Wall", "Wall", "B", "Zone", "A", b["West"])
+    text += _surface("B Floor", "Floor", "Slab", "B", "Zone", "Basement", b["Floor"])
+    text += ("FenestrationSurface:Detailed,B Interior Window,Window,Window,B West,,autocalculate,,1,4,\n"
+             "    10,7,2.5, 10,7,1, 10,3,1, 10,3,2.5;\n")
+    text += "Wall:Interzone,B North,Wall,B,,Corridor,0,90,20,10,0,10,3;\n"
+    text += box("Corridor", 10, 10, 0, 10, 5, 3, window=False, skip=("South",))
+    text += box("Basement", 10, 0, -3, 10, 10, 3, window=False, skip=("Roof",))
+    return text + GEOMETRY_OUTPUTS
+
+
+def near_closed() -> str:
+    """Zones whose faces nearly close a volume, each taking one of the engine's branches: a box whose south wall
+    stands 2 mm off the floor's edge (the engine's tolerance joins the gap), one whose south wall stands 5 cm off
+    (too far: floor area times height), one whose south wall stops 3 cm short of a corner (a gap), and an open
+    box without a floor (roof area times height)."""
+    text = head("Near Closed", 0)
+    for index, (zone, offset) in enumerate((("Gap 2mm", 0.002), ("Gap 5cm", 0.05))):
+        x0 = 20.0 * index
+        text += box(zone, x0, 0, 0, 10, 10, 3, window=False, skip=("South",))
+        south = [(x0, offset, 3), (x0, offset, 0), (x0 + 10, offset, 0), (x0 + 10, offset, 3)]
+        text += _surface(f"{zone} South", "Wall", "Wall", zone, "Outdoors", "", south)
+    text += box("Short Wall", 40, 0, 0, 10, 10, 3, window=False, skip=("South",))
+    text += _surface("Short Wall South", "Wall", "Wall", "Short Wall", "Outdoors", "",
+                     [(40, 0, 3), (40, 0, 0), (49.97, 0, 0), (49.97, 0, 3)])
+    text += box("No Floor", 60, 0, 0, 10, 10, 3, window=False, skip=("Floor",))
     return text + GEOMETRY_OUTPUTS
 
 
@@ -316,6 +369,8 @@ def models() -> dict[str, str]:
         "multipliers": multipliers(),
         "windows": windows(),
         "frames": frames(),
+        "plenums": plenums(),
+        "near_closed": near_closed(),
     })
     return found
 

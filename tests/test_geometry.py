@@ -110,7 +110,7 @@ EDITS = {
 }
 
 
-@pytest.mark.parametrize("name", ["five_zone", "simple", "world"])
+@pytest.mark.parametrize("name", ["five_zone", "simple", "world", "plenums"])
 @pytest.mark.parametrize("edit", sorted(EDITS))
 def test_edits_move_what_the_engine_reports(idd, name, edit):
     doc = load(idd, name)
@@ -188,6 +188,21 @@ def test_records_are_snapshots_and_read_only(idd):
     with pytest.raises(TypeError):
         pickle.dumps(first)
     assert repr(first).startswith("Surface(name=")
+
+
+def test_interzone_copies_are_flagged_and_no_objects_of_the_document(idd):
+    doc = IDF.from_string(idd, MODELS["plenums"])
+    found = geometry.surfaces(doc)
+    added = {s.name: s for s in found if s.added_by_engine}
+    assert sorted(added) == ["iz-A Ceiling", "iz-B Floor", "iz-B Interior Window", "iz-B North", "iz-B West"]
+    assert all(s.name.startswith("iz-") == s.added_by_engine for s in found)
+    ceiling = added["iz-A Ceiling"]
+    assert (ceiling.kind, ceiling.zone, list(doc)[ceiling.obj_idx][0]) == ("Floor", "Plenum", "A Ceiling")
+    assert added["iz-B Interior Window"].base_surface == "iz-B West"
+    assert "iz-" not in geometry.to_svg(doc)
+    geometry.rotate(doc, 30.0)  # the copies follow their originals
+    assert len(doc) == len(IDF.from_string(idd, MODELS["plenums"]))
+    assert sum(s.added_by_engine for s in geometry.surfaces(doc)) == 5
 
 
 @pytest.mark.parametrize(("call", "error"), [

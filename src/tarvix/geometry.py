@@ -61,9 +61,17 @@ class WallWindowArea:
 def surfaces(doc: _idf.IDF) -> list[Surface]:
     """Every heat-transfer surface, sub-surface and shading surface of the document, as the engine builds
     them: detailed and simple classes, windows, doors, overhangs and fins (a fin object gives a left and a
-    right surface), in the order base surfaces, sub-surfaces, shading. InternalMass objects are not surfaces
-    of the building's shell and are left out. `base_surface` is None for a base surface (as the engine's
-    surface list leaves it empty; its SQL Surfaces table links a base surface to itself)."""
+    right surface), in the order base surfaces, sub-surfaces, the surfaces the engine adds, shading.
+    InternalMass objects are not surfaces of the building's shell and are left out. `base_surface` is None
+    for a base surface (as the engine's surface list leaves it empty; its SQL Surfaces table links a base
+    surface to itself).
+
+    Where a surface's outside boundary is a zone rather than one of its surfaces, the engine adds the
+    reversed copy of it (and of the windows and doors on it) to that zone, named "iz-" and the surface's
+    name: a ceiling's copy is a floor, a floor's a ceiling, a wall's a wall. They are listed with
+    `added_by_engine` True, counted in the zone, enclosure and building totals as the engine counts them,
+    and are no objects of the document: `obj_idx` is that of the surface each copies, and the edits here
+    leave them alone (they follow their originals)."""
     return _idf._geometry_surfaces(doc)
 
 
@@ -543,5 +551,7 @@ def to_svg(doc: _idf.IDF, *, view: str = "axonometric", color_by: str = "kind", 
     "kind", "zone", "construction" or "boundary" (the outside boundary condition)."""
     from tarvix import _drawing
 
-    svg: str = _drawing.to_svg(surfaces(doc), view=view, color_by=color_by, title=title)
+    # The engine's interzone copies lie on their originals.
+    drawn = [s for s in surfaces(doc) if not s.added_by_engine]
+    svg: str = _drawing.to_svg(drawn, view=view, color_by=color_by, title=title)
     return svg

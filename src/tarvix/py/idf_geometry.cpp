@@ -100,6 +100,7 @@ enum SurfaceField : intptr_t {
     s_tilt,
     s_centroid,
     s_outward_normal,
+    s_added_by_engine,
     s_count,
 };
 
@@ -134,6 +135,7 @@ Ref surface_field(PyObject* obj, intptr_t field) {
         case s_tilt: return float_of(s.tilt);
         case s_centroid: return point(s.centroid);
         case s_outward_normal: return point(s.normal);
+        case s_added_by_engine: return Ref::borrow(s.added ? Py_True : Py_False);
         default: return Ref::none();
     }
 }
@@ -211,6 +213,10 @@ PyGetSetDef surface_getset[] = {
     TARVIX_FIELD(surface_get, "tilt", s_tilt, "Degrees between the outward normal and straight up"),
     TARVIX_FIELD(surface_get, "centroid", s_centroid, "The engine's centroid of the surface (x, y, z)"),
     TARVIX_FIELD(surface_get, "outward_normal", s_outward_normal, "Unit outward normal (x, y, z)"),
+    TARVIX_FIELD(surface_get, "added_by_engine", s_added_by_engine,
+                 "Whether the engine adds this surface: the reversed copy ('iz-' and the name) of a surface whose "
+                 "outside boundary is a zone, placed in that zone; it is no object of the document (obj_idx is that "
+                 "of the surface it copies)"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

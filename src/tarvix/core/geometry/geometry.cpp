@@ -479,6 +479,10 @@ private:
     void relative_rectangle(Surface& s, const Surface& base, double x, double z, double length, double height,
                             double azimuth, double tilt);
 
+    // The reversed copies the engine adds in the zones that surfaces with a
+    // zone for outside boundary name.
+    void add_interzone_copies();
+
     // --- Totals
     void subtract_openings();
     void zone_totals();
@@ -814,6 +818,8 @@ void Builder::read_detailed(const Pending& item) {
     s.zone = text(zone_name, recent_zone_);
     s.zone_idx = zone_named(zone_name);
     s.outside_boundary = text(value_at(object.values, f("outside boundary condition")), recent_boundary_);
+    if (s.outside_boundary != kNoText && is_word(model_.texts[s.outside_boundary], "Zone"))
+        s.adjacent_zone_idx = zone_named(value_at(object.values, f("outside boundary condition object")));
     const VertexJob job = reserve_vertices(s, object.values, f("number of vertices"), s.zone_idx, rules_.world, true);
     if (job.count) {
         jobs_.push_back(job);
@@ -847,6 +853,9 @@ void Builder::read_rect(const Pending& item) {
     s.zone = text(zone_name, recent_zone_);
     s.zone_idx = zone_named(zone_name);
     s.outside_boundary = text(rule.boundary == "Zone" ? std::string_view("Zone") : rule.boundary);
+    // An interzone surface names the surface on the other side, or only its zone.
+    if (rule.boundary == "Zone")
+        s.adjacent_zone_idx = zone_named(value_at(object.values, f("outside boundary condition object")));
     const double default_tilt = rule.source == Source::rect_wall   ? 90.0
                                 : rule.source == Source::rect_roof ? 0.0
                                                                    : 180.0;
@@ -1068,6 +1077,62 @@ void Builder::read_fin(const Pending& item, bool projection) {
         const double x = side ? at.x + shape(w).width + extension : at.x - extension;
         relative_rectangle(s, model_.surfaces[static_cast<size_t>(base_idx)], x, at.z - below, -depth, fin_length,
                            win.azimuth - (180.0 - tilt_from), win.tilt);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The engine's interzone copies
+
+// A surface whose outside boundary is a zone (not one of its surfaces) gets a
+// twin in that zone: "iz-" and its name, its vertices reversed, a roof turned
+// floor and a floor turned roof. The sub-surfaces on it get twins on the twin.
+// The engine adds them after every surface entered, base surfaces first.
+void Builder::add_interzone_copies() {
+    const size_t entered = model_.surfaces.size();
+    std::vector<int32_t> twin(entered, -1);
+    size_t vertices = 0, count = 0;
+    for (const Surface& s : model_.surfaces)
+        if (s.adjacent_zone_idx >= 0 || (s.base_idx >= 0 && is_subsurface(s.kind))) {
+            vertices += s.vertex_count;
+            ++count;
+        }
+    if (!count) return;
+    model_.surfaces.reserve(entered + count + pending_[static_cast<size_t>(Source::fin)].size() +
+                            pending_[static_cast<size_t>(Source::fin_projection)].size() + 64);
+    model_.vertices.reserve(model_.vertices.size() + vertices);
+    const auto copy = [&](size_t i, int32_t zone, int32_t base) {
+        Surface s = model_.surfaces[i];
+        s.added = true;
+        s.adjacent_zone_idx = -1;
+        s.zone_idx = zone;
+        s.zone = model_.zones[static_cast<size_t>(zone)].name;
+        s.name = text(std::string("iz-").append(model_.texts[model_.surfaces[i].name]));
+        if (s.kind == SurfaceKind::roof) {
+            s.kind = SurfaceKind::floor;
+        } else if (s.kind == SurfaceKind::floor) {
+            s.kind = SurfaceKind::roof;
+        }
+        s.base_idx = base;
+        if (base >= 0) s.base_surface = model_.surfaces[static_cast<size_t>(base)].name;
+        s.first_vertex = static_cast<uint32_t>(model_.vertices.size());
+        for (uint32_t k = s.vertex_count; k-- > 0;)
+            model_.vertices.push_back(model_.vertices[model_.surfaces[i].first_vertex + k]);
+        finish(s, false);
+        const int32_t frame = i < window_frames_.size() ? window_frames_[i] : -1;
+        twin[i] = static_cast<int32_t>(model_.surfaces.size());
+        model_.surfaces.push_back(s);
+        note_frame(model_.surfaces.back(), frame);
+    };
+    for (size_t i = 0; i < entered; ++i) {
+        const Surface& s = model_.surfaces[i];
+        if (s.adjacent_zone_idx >= 0 && !is_subsurface(s.kind) && !is_shading(s.kind) && s.name != kNoText)
+            copy(i, s.adjacent_zone_idx, -1);
+    }
+    for (size_t i = 0; i < entered; ++i) {
+        const Surface& s = model_.surfaces[i];
+        if (!is_subsurface(s.kind) || s.base_idx < 0 || s.name == kNoText) continue;
+        const int32_t base = twin[static_cast<size_t>(s.base_idx)];
+        if (base >= 0) copy(i, model_.surfaces[static_cast<size_t>(base)].zone_idx, base);
     }
 }
 
@@ -1407,6 +1472,7 @@ void Builder::run() {
     // What follows builds on the geometry of these.
     run_jobs();
     each(Source::rect_sub, [&](const Pending& item) { read_rect_sub(item); });
+    add_interzone_copies();
     for (Source source : {Source::zone_shading, Source::site_shading, Source::building_shading})
         each(source, [&](const Pending& item) { read_shading_detailed(item); });
     for (Source source : {Source::rect_site_shading, Source::rect_building_shading})

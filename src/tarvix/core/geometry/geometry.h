@@ -89,6 +89,14 @@ struct Surface {
     uint32_t vertex_count = 0;
     int32_t zone_idx = -1;  // index into Model::zones, -1 for none
     int32_t base_idx = -1;  // index into Model::surfaces of the base surface, -1 for none
+    // The zone on the other side when the outside boundary is a zone (not
+    // one of its surfaces): the engine adds the reversed copy of the surface
+    // there. -1 for none.
+    int32_t adjacent_zone_idx = -1;
+    // Whether the engine added this surface: the reversed copy ("iz-" and the
+    // name) of a surface whose outside boundary is a zone. It is no object of
+    // the document; `slot` is that of the surface it copies.
+    bool added = false;
     double multiplier = 1.0;
     double gross_area = 0.0;
     double net_area = 0.0;
