@@ -340,8 +340,9 @@ def plenums() -> str:
 def near_closed() -> str:
     """Zones whose faces nearly close a volume, each taking one of the engine's branches: a box whose south wall
     stands 2 mm off the floor's edge (the engine's tolerance joins the gap), one whose south wall stands 5 cm off
-    (too far: floor area times height), one whose south wall stops 3 cm short of a corner (a gap), and an open
-    box without a floor (roof area times height)."""
+    (too far: floor area times height), one whose south wall stops 3 cm short of a corner (a gap), open boxes
+    without a floor (roof area times height) or a roof (floor area times height), and four walls alone (a wall's
+    area times the distance to the one facing it)."""
     text = head("Near Closed", 0)
     for index, (zone, offset) in enumerate((("Gap 2mm", 0.002), ("Gap 5cm", 0.05))):
         x0 = 20.0 * index
@@ -352,6 +353,8 @@ def near_closed() -> str:
     text += _surface("Short Wall South", "Wall", "Wall", "Short Wall", "Outdoors", "",
                      [(40, 0, 3), (40, 0, 0), (49.97, 0, 0), (49.97, 0, 3)])
     text += box("No Floor", 60, 0, 0, 10, 10, 3, window=False, skip=("Floor",))
+    text += box("No Roof", 80, 0, 0, 10, 10, 3, window=False, skip=("Roof",))
+    text += box("Walls Only", 100, 0, 0, 10, 8, 3, window=False, skip=("Roof", "Floor"))
     return text + GEOMETRY_OUTPUTS
 
 

@@ -1177,13 +1177,24 @@ Boundary boundary_of(const TextTable& texts, uint32_t id) noexcept {
     return Boundary::other;
 }
 
-// Whether a zone's faces close a volume: every edge (its ends matched to the
-// millimetre, each edge cut at the other faces' vertices that lie on it) is
-// shared by exactly two faces.
+// Whether a zone's faces close a volume, as the engine decides it: points
+// nearer than kNear on every axis are one vertex (the first one met stands
+// for them all), and every edge between vertices so matched is shared by
+// exactly two faces; failing that, once more with each edge cut at the zone's
+// vertices that lie on it.
+constexpr double kNear = 0.01;
+
+bool near3(Vec3 a, Vec3 b) noexcept {
+    return std::abs(a.x - b.x) < kNear && std::abs(a.y - b.y) < kNear && std::abs(a.z - b.z) < kNear;
+}
+
+// Zones with more vertices than this are judged by their edges matched
+// exactly to the millimetre (the tolerant matching costs vertices squared).
+constexpr size_t kToleranceLimit = 512;
+
 struct Point3 {
     int64_t x, y, z;
-    bool operator==(const Point3&) const = default;
-    bool operator<(const Point3& o) const noexcept { return x != o.x ? x < o.x : y != o.y ? y < o.y : z < o.z; }
+    auto operator<=>(const Point3&) const = default;
 };
 
 Point3 grid(Vec3 v) noexcept {
@@ -1194,18 +1205,29 @@ Point3 grid(Vec3 v) noexcept {
     return {q(v.x), q(v.y), q(v.z)};
 }
 
-// Zones with more vertices than this are judged by their edges as given,
-// without cutting edges at T-junctions (that costs vertices squared).
-constexpr size_t kJunctionLimit = 512;
+// Room the check reuses from one zone to the next.
+struct EncloseScratch {
+    std::vector<Vec3> unique;
+    std::vector<Vec3> face;
+    std::vector<std::pair<uint32_t, uint32_t>> edges;
+    std::vector<std::pair<Point3, Point3>> grid_edges;
+    struct Corner {
+        double x, y;
+        uint32_t count;
+    };
+    std::vector<Corner> corners;
+    std::vector<int32_t> twins;
+};
 
-using Edge = std::pair<Point3, Point3>;
+uint32_t vertex_index(const std::vector<Vec3>& unique, Vec3 v) noexcept {
+    for (uint32_t i = 0; i < unique.size(); ++i)
+        if (near3(unique[i], v)) return i;
+    return 0;  // every vertex met is in the list
+}
 
-// Whether every edge in `edges` is there exactly twice (sorts them).
-bool paired(std::vector<Edge>& edges) {
-    if (edges.empty()) return false;
-    std::sort(edges.begin(), edges.end(), [](const Edge& l, const Edge& r) {
-        return l.first < r.first || (l.first == r.first && l.second < r.second);
-    });
+template <class T>
+bool each_twice(std::vector<T>& edges) {
+    std::sort(edges.begin(), edges.end());
     for (size_t i = 0; i < edges.size();) {
         size_t j = i;
         while (j < edges.size() && edges[j] == edges[i]) ++j;
@@ -1215,56 +1237,83 @@ bool paired(std::vector<Edge>& edges) {
     return true;
 }
 
-// Room the check reuses from one zone to the next.
-struct EncloseScratch {
-    std::vector<Vec3> points;
-    std::vector<Edge> edges;
-    std::vector<std::pair<double, Vec3>> cuts;
-};
-
-void add_edge(std::vector<Edge>& edges, Vec3 a, Vec3 b) {
-    Point3 p = grid(a), q = grid(b);
-    if (p == q) return;
-    if (q < p) std::swap(p, q);
-    edges.emplace_back(p, q);
+void add_face_edges(const Vec3* v, size_t n, EncloseScratch& scratch) {
+    for (size_t k = 0; k < n; ++k) {
+        uint32_t a = vertex_index(scratch.unique, v[k]), b = vertex_index(scratch.unique, v[(k + 1) % n]);
+        if (b < a) std::swap(a, b);
+        scratch.edges.emplace_back(a, b);
+    }
 }
 
-bool encloses(const std::vector<const Surface*>& faces, const std::vector<Vec3>& vertices, EncloseScratch& scratch) {
-    std::vector<Edge>& edges = scratch.edges;
-    edges.clear();
-    for (const Surface* f : faces) {
-        const Vec3* v = vertices.data() + f->first_vertex;
-        for (size_t k = 0, n = f->vertex_count; k < n; ++k) add_edge(edges, v[k], v[(k + 1) % n]);
+double distance_to_line(Vec3 a, Vec3 b, Vec3 p) noexcept { return length(cross(normalized(b - a), p - a)); }
+
+// A face with the zone's vertices that lie on its edges put in (each edge is
+// looked at again after a vertex goes in, as the engine does).
+void with_collinear_vertices(const Vec3* v, size_t n, EncloseScratch& scratch) {
+    std::vector<Vec3>& face = scratch.face;
+    face.assign(v, v + n);
+    size_t inserted = 0;
+    for (size_t k = 0; k < face.size() && inserted <= scratch.unique.size();) {
+        const Vec3 cur = face[k], next = face[(k + 1) % face.size()];
+        const double span = length(next - cur);
+        bool put = false;
+        for (const Vec3& u : scratch.unique) {
+            if (near3(u, cur) || near3(u, next)) continue;
+            if (distance_to_line(cur, next, u) < kNear &&
+                std::abs(span - (length(u - cur) + length(next - u))) < kNear) {
+                face.insert(face.begin() + static_cast<std::ptrdiff_t>(k + 1), u);
+                ++inserted;
+                put = true;
+                break;
+            }
+        }
+        if (!put) ++k;
     }
-    if (paired(edges)) return true;
-    std::vector<Vec3>& points = scratch.points;
-    points.clear();
-    for (const Surface* f : faces)
-        for (size_t k = 0; k < f->vertex_count; ++k) points.push_back(vertices[f->first_vertex + k]);
-    if (points.size() > kJunctionLimit) return false;
-    // Again with each edge cut at the vertices of other faces that lie on it.
+}
+
+// For the largest zones: every edge, its ends matched to the millimetre,
+// shared by exactly two faces.
+bool encloses_exactly(const std::vector<const Surface*>& faces, const std::vector<Vec3>& vertices,
+                      EncloseScratch& scratch) {
+    auto& edges = scratch.grid_edges;
     edges.clear();
     for (const Surface* f : faces) {
         const Vec3* v = vertices.data() + f->first_vertex;
         for (size_t k = 0, n = f->vertex_count; k < n; ++k) {
-            const Vec3 a = v[k], b = v[(k + 1) % n];
-            auto& cuts = scratch.cuts;
-            cuts.assign({{0.0, a}, {1.0, b}});
-            const Vec3 d = b - a;
-            const double len2 = dot(d, d);
-            if (len2 > 0.0) {
-                for (const Vec3& p : points) {
-                    const double t = dot(p - a, d) / len2;
-                    if (t <= 1e-9 || t >= 1.0 - 1e-9) continue;
-                    const Vec3 off = p - (a + d * t);
-                    if (dot(off, off) < 1e-6) cuts.emplace_back(t, p);
-                }
-                std::sort(cuts.begin(), cuts.end(), [](const auto& l, const auto& r) { return l.first < r.first; });
-            }
-            for (size_t c = 0; c + 1 < cuts.size(); ++c) add_edge(edges, cuts[c].second, cuts[c + 1].second);
+            Point3 a = grid(v[k]), b = grid(v[(k + 1) % n]);
+            if (b < a) std::swap(a, b);
+            edges.emplace_back(a, b);
         }
     }
-    return paired(edges);
+    return each_twice(edges);
+}
+
+bool encloses(const std::vector<const Surface*>& faces, const std::vector<Vec3>& vertices, EncloseScratch& scratch) {
+    size_t count = 0;
+    for (const Surface* f : faces) count += f->vertex_count;
+    if (count > kToleranceLimit) return encloses_exactly(faces, vertices, scratch);
+    std::vector<Vec3>& unique = scratch.unique;
+    unique.clear();
+    for (const Surface* f : faces)
+        for (size_t k = 0; k < f->vertex_count; ++k) {
+            const Vec3 v = vertices[f->first_vertex + k];
+            bool seen = false;
+            for (const Vec3& u : unique)
+                if (near3(u, v)) {
+                    seen = true;
+                    break;
+                }
+            if (!seen) unique.push_back(v);
+        }
+    scratch.edges.clear();
+    for (const Surface* f : faces) add_face_edges(vertices.data() + f->first_vertex, f->vertex_count, scratch);
+    if (each_twice(scratch.edges)) return true;
+    scratch.edges.clear();
+    for (const Surface* f : faces) {
+        with_collinear_vertices(vertices.data() + f->first_vertex, f->vertex_count, scratch);
+        add_face_edges(scratch.face.data(), scratch.face.size(), scratch);
+    }
+    return each_twice(scratch.edges);
 }
 
 double min_z(const Vec3* v, size_t n) noexcept {
@@ -1276,6 +1325,108 @@ double max_z(const Vec3* v, size_t n) noexcept {
     double z = -HUGE_VAL;
     for (size_t k = 0; k < n; ++k) z = std::max(z, v[k].z);
     return n ? z : 0.0;
+}
+
+// What the engine asks of a zone that does not close a volume before it
+// takes floor (or ceiling) area times height.
+struct ZoneShape {
+    bool floor_matches_ceiling = false;  // seen from above, floors and ceilings have the same corners
+    bool floors_level = true, ceilings_level = true, walls_upright = true;
+    bool walls_level = true;  // every wall's top at the same height
+};
+
+ZoneShape shape_of(const std::vector<const Surface*>& faces, const std::vector<Vec3>& vertices, EncloseScratch& scratch) {
+    ZoneShape shape;
+    auto& corners = scratch.corners;
+    corners.clear();
+    bool first_wall = true;
+    double top = 0.0;
+    for (const Surface* f : faces) {
+        const Vec3* v = vertices.data() + f->first_vertex;
+        if (f->kind == SurfaceKind::wall) {
+            shape.walls_upright = shape.walls_upright && std::abs(f->tilt - 90.0) <= 1.0;
+            const double z = max_z(v, f->vertex_count);
+            if (first_wall) top = z;
+            first_wall = false;
+            shape.walls_level = shape.walls_level && std::abs(z - top) <= 0.02;
+            continue;
+        }
+        if (f->kind == SurfaceKind::floor) shape.floors_level = shape.floors_level && std::abs(f->tilt - 180.0) <= 1.0;
+        if (f->kind == SurfaceKind::roof) shape.ceilings_level = shape.ceilings_level && std::abs(f->tilt) <= 1.0;
+        if (corners.size() > kToleranceLimit) continue;
+        for (size_t k = 0; k < f->vertex_count; ++k) {
+            bool seen = false;
+            for (auto& [x, y, count] : corners)
+                if (std::abs(x - v[k].x) < kNear && std::abs(y - v[k].y) < kNear) {
+                    ++count;
+                    seen = true;
+                    break;
+                }
+            if (!seen) corners.push_back({v[k].x, v[k].y, 1});
+        }
+    }
+    shape.floor_matches_ceiling = !corners.empty() && corners.size() <= kToleranceLimit;
+    for (const auto& c : corners) shape.floor_matches_ceiling = shape.floor_matches_ceiling && c.count % 2 == 0;
+    return shape;
+}
+
+// The difference of two azimuths, in [0, 180].
+double azimuth_difference(double a, double b) noexcept {
+    double d = b - a;
+    if (d > 180.0) d = 360.0 - d;
+    else if (d < -180.0) d = 360.0 + d;
+    return std::abs(d);
+}
+
+// The last of the engine's ways to a volume: a wall facing some way, with a
+// face of the same shape and area facing the other way, every corner of one
+// as far from the matching corner of the other, gives the area of the faces
+// facing that way times that distance (the first wall for which every face
+// facing its way has such a twin). 0 when no wall does.
+double opposite_walls_volume(const std::vector<const Surface*>& faces, const std::vector<Vec3>& vertices,
+                             EncloseScratch& scratch) {
+    constexpr size_t kFaceLimit = 1024;  // finding twins costs faces squared
+    if (faces.size() > kFaceLimit) return 0.0;
+    // Each face's twin (the first face that matches it), found once: -1 for none, -2 not looked for yet.
+    std::vector<int32_t>& twins = scratch.twins;
+    twins.assign(faces.size(), -2);
+    const auto twin_of = [&](size_t i) {
+        if (twins[i] != -2) return twins[i];
+        const Surface* f = faces[i];
+        const double opposite = std::fmod(f->azimuth + 180.0, 360.0);
+        twins[i] = -1;
+        for (size_t j = 0; j < faces.size(); ++j) {
+            const Surface* g = faces[j];
+            if (g->vertex_count == f->vertex_count && std::abs(g->net_area - f->net_area) < kNear &&
+                std::abs(g->azimuth - opposite) < 1.0) {
+                twins[i] = static_cast<int32_t>(j);
+                break;
+            }
+        }
+        return twins[i];
+    };
+    for (const Surface* wall : faces) {
+        if (wall->kind != SurfaceKind::wall) continue;
+        double area = 0.0, distance = 0.0;
+        bool all = true;
+        for (size_t i = 0; i < faces.size() && all; ++i) {
+            const Surface* f = faces[i];
+            if (azimuth_difference(f->azimuth, wall->azimuth) >= 1.0) continue;
+            const int32_t twin = twin_of(i);
+            if (twin < 0 || f->vertex_count == 0) {
+                all = false;
+                break;
+            }
+            area += f->net_area;
+            const Vec3* a = vertices.data() + f->first_vertex;
+            const Vec3* b = vertices.data() + faces[static_cast<size_t>(twin)]->first_vertex;
+            const size_t n = f->vertex_count;
+            distance = length(a[0] - b[n - 1]);
+            for (size_t k = 1; k < n && all; ++k) all = std::abs(length(a[k] - b[n - 1 - k]) - distance) <= kNear;
+        }
+        if (all) return area * distance;
+    }
+    return 0.0;
 }
 
 }  // namespace
@@ -1305,8 +1456,9 @@ void Builder::zone_range(const std::vector<uint32_t>& first, const std::vector<u
     EncloseScratch scratch;
     for (size_t zi = begin; zi < end; ++zi) {
         Zone& zone = model_.zones[zi];
-        double floor_area = 0.0, ceiling_area = 0.0, centroid_weight = 0.0;
-        bool has_floor = false, has_roof = false, any = false;
+        double floor_area = 0.0, ceiling_area = 0.0, gross_floor_area = 0.0, gross_ceiling_area = 0.0;
+        double centroid_weight = 0.0;
+        bool any = false;
         Vec3 centroid;
         faces.clear();
         for (uint32_t k = first[zi]; k < first[zi + 1]; ++k) {
@@ -1325,11 +1477,11 @@ void Builder::zone_range(const std::vector<uint32_t>& first, const std::vector<u
                 continue;
             }
             if (s.kind == SurfaceKind::floor) {
-                has_floor = true;
                 floor_area += s.net_area;
+                gross_floor_area += s.gross_area;
             } else if (s.kind == SurfaceKind::roof) {
-                has_roof = true;
-                ceiling_area += s.gross_area;
+                ceiling_area += s.net_area;
+                gross_ceiling_area += s.gross_area;
             } else if (s.kind == SurfaceKind::wall && boundary == Boundary::outdoors) {
                 zone.exterior_gross_wall_area += s.gross_area;
                 zone.exterior_net_wall_area += s.net_area;
@@ -1342,22 +1494,23 @@ void Builder::zone_range(const std::vector<uint32_t>& first, const std::vector<u
         }
         if (centroid_weight > 0.0) zone.centroid = centroid * (1.0 / centroid_weight);
         zone.floor_area = zone.user_floor_area > 0.0 ? zone.user_floor_area : floor_area;
-        // The ceiling height: the area-weighted mid-heights of the roofs less
-        // those of the floors, else the walls' extent.
+        // The ceiling height: the mid-heights of the roofs, weighted by their
+        // areas, less those of the floors, else the walls' extent.
         double ceil_avg = 0.0, floor_avg = 0.0, wall_max = -99999.0, wall_min = 99999.0;
         for (const Surface* s : faces) {
             const Vec3* v = model_.vertices.data() + s->first_vertex;
             const double mid = (min_z(v, s->vertex_count) + max_z(v, s->vertex_count)) / 2.0;
-            if (s->kind == SurfaceKind::roof && ceiling_area > 0.0) {
-                ceil_avg += mid * (s->gross_area / ceiling_area);
-            } else if (s->kind == SurfaceKind::floor && zone.floor_area > 0.0) {
-                floor_avg += mid * (s->net_area / zone.floor_area);
+            if (s->kind == SurfaceKind::roof && gross_ceiling_area > 0.0) {
+                ceil_avg += mid * (s->gross_area / gross_ceiling_area);
+            } else if (s->kind == SurfaceKind::floor && gross_floor_area > 0.0) {
+                floor_avg += mid * (s->gross_area / gross_floor_area);
             } else if (s->kind == SurfaceKind::wall) {
                 wall_max = std::max(wall_max, max_z(v, s->vertex_count));
                 wall_min = std::min(wall_min, min_z(v, s->vertex_count));
             }
         }
-        double height = has_roof && has_floor ? ceil_avg - floor_avg : wall_max - wall_min;
+        double height =
+            gross_ceiling_area > 0.0 && gross_floor_area > 0.0 ? ceil_avg - floor_avg : wall_max - wall_min;
         if (height <= 0.0) height = wall_max - wall_min;
         const bool height_entered = zone.user_ceiling_height > 0.0;
         zone.ceiling_height = height_entered ? zone.user_ceiling_height : height > 0.0 ? height : 0.0;
@@ -1367,10 +1520,20 @@ void Builder::zone_range(const std::vector<uint32_t>& first, const std::vector<u
                 const Vec3* v = model_.vertices.data() + s->first_vertex;
                 if (s->vertex_count >= 3) calculated += dot(newell_area(v, s->vertex_count), v[1]) / 3.0;
             }
-        } else if (zone.floor_area > 0.0 && zone.ceiling_height > 0.0) {
-            calculated = zone.floor_area * zone.ceiling_height;
-        } else if (ceiling_area > 0.0 && zone.ceiling_height > 0.0) {
-            calculated = ceiling_area * zone.ceiling_height;
+        } else {
+            const double floor = zone.floor_area > 0.0 ? zone.floor_area : gross_floor_area;
+            const double ceiling = ceiling_area > 0.0 ? ceiling_area : gross_ceiling_area;
+            const double h = zone.ceiling_height;
+            const ZoneShape shape = shape_of(faces, model_.vertices, scratch);
+            if (floor > 0.0 && h > 0.0 && shape.floor_matches_ceiling) {
+                calculated = floor * h;
+            } else if (shape.floors_level && shape.walls_upright && shape.walls_level && floor > 0.0 && h > 0.0) {
+                calculated = floor * h;
+            } else if (shape.ceilings_level && shape.walls_upright && shape.walls_level && ceiling > 0.0 && h > 0.0) {
+                calculated = ceiling * h;
+            } else {
+                calculated = opposite_walls_volume(faces, model_.vertices, scratch);
+            }
         }
         if (zone.user_volume > 0.0) {
             zone.volume = zone.user_volume;
