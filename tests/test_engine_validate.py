@@ -182,7 +182,13 @@ def simulate(text, tmp_path):
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     proc = subprocess.run([engine, "-d", tmp_path / "out", tmp_path / "in.idf"], env=env, capture_output=True, timeout=120)
     report = (tmp_path / "out" / "eplusout.err").read_text(errors="replace")
-    return proc.returncode == 0 and " 0 Severe Errors" in report, report
+    return proc.returncode == 0 and severe_errors(report) == 0, report
+
+
+def severe_errors(report):
+    """The engine's count of severe errors from its last line (None when it did not get there)."""
+    found = re.search(r"EnergyPlus (?:Completed Successfully|Terminated).*?(\d+) Severe Errors", report)
+    return int(found.group(1)) if found else None
 
 
 @pytest.mark.parametrize("model", MODELS)
@@ -193,3 +199,45 @@ def test_runnable_models_agree_with_the_engine(idd, tmp_path, model):
     assert ok == runs, report
     errors = [p.message for p in IDF.from_string(idd, text).validate() if p.severity == "error"]
     assert (errors == []) == runs, errors
+
+
+# Each class whose schedules name their limits: a schedule (of it, or using it) whose limits are not
+# there. The external interface's schedules stop the engine for want of a partner either way, so there
+# the check is that the missing limits add a warning and no severe error.
+LIGHTS = "Lights,L1,Z1,{},Watts/Area,,10;"
+DAY_USED = "Schedule:Week:Compact,W,For: AllDays,S;Schedule:Year,Y,,W,1,1,12,31;" + LIGHTS.format("Y")
+LIMITS_NAMED = {
+    "Schedule:Compact": "Schedule:Compact,S,{},Through: 12/31,For: AllDays,Until: 24:00,1;" + LIGHTS,
+    "Schedule:Constant": "Schedule:Constant,S,{},1;" + LIGHTS,
+    "Schedule:Day:Hourly": "Schedule:Day:Hourly,S,{}" + ",1" * 24 + ";" + DAY_USED,
+    "Schedule:Day:Interval": "Schedule:Day:Interval,S,{},No,24:00,1;" + DAY_USED,
+    "Schedule:Day:List": "Schedule:Day:List,S,{},No,60" + ",1" * 24 + ";" + DAY_USED,
+    "Schedule:Year": "Schedule:Day:Interval,D,,No,24:00,1;Schedule:Week:Compact,W,For: AllDays,D;"
+    "Schedule:Year,S,{},W,1,1,12,31;" + LIGHTS,
+    "Schedule:File": "Schedule:File,S,{},{csv},1,0,8760,Comma,No,60;" + LIGHTS,
+    "ExternalInterface:Schedule": "ExternalInterface,PtolemyServer;ExternalInterface:Schedule,S,{},1;",
+    "ExternalInterface:FunctionalMockupUnitExport:To:Schedule": (
+        "ExternalInterface,FunctionalMockupUnitExport;"
+        "ExternalInterface:FunctionalMockupUnitExport:To:Schedule,S,{},v,1;"
+    ),
+}
+
+
+@pytest.mark.parametrize("class_name", LIMITS_NAMED)
+def test_missing_schedule_limits_are_only_a_warning(idd, tmp_path, class_name):
+    csv = tmp_path / "values.csv"
+    csv.write_text("1\n" * 8760)
+    body = LIMITS_NAMED[class_name].replace("{csv}", str(csv)).replace("Z1,{}", "Z1,S")
+    text = BOX + ZONE.format(9) + "ScheduleTypeLimits,Any Number;\n"
+    (tmp_path / "with").mkdir()
+    (tmp_path / "without").mkdir()
+    with_limits = simulate(text + body.format("Any Number"), tmp_path / "with")[1]
+    ok, without = simulate(text + body.format("No Such Limits"), tmp_path / "without")
+    assert "NO SUCH LIMITS, item not found" in without
+    assert severe_errors(without) == severe_errors(with_limits), without
+    assert ok == class_name.startswith("Schedule:")
+    problems = [p for p in IDF.from_string(idd, text + body.format("No Such Limits")).validate()
+                if p.value == "No Such Limits"]  # fmt: skip
+    assert [(p.severity, p.class_name, p.field_name[:25]) for p in problems] == [
+        ("warning", class_name, "Schedule Type Limits Name")
+    ]

@@ -326,8 +326,14 @@ FluidProperties:Name,
       \reference FluidNames
       \reference FluidAndGlycolNames
 Schedule:Constant,
-  A1 ; \field Name
+  A1 , \field Name
       \reference ScheduleNames
+  A2 ; \field Schedule Type Limits Name
+      \type object-list
+      \object-list ScheduleTypeLimitsNames
+ScheduleTypeLimits,
+  A1 ; \field Name
+      \reference ScheduleTypeLimitsNames
 """
 
 
@@ -348,6 +354,13 @@ Schedule:Constant,
 def test_names_defined_elsewhere(body, unknown):
     doc = IDF.from_string(IDD.from_string(NAMES_IDD), body)
     assert [p.value for p in doc.validate()] == unknown
+
+
+def test_missing_schedule_limits_are_a_warning():
+    # The engine runs such a schedule unchecked; a missing schedule stays an error.
+    doc = IDF.from_string(IDD.from_string(NAMES_IDD), "Schedule:Constant, S, No Such Limits;\nCoil, C, , , T;")
+    assert [(p.severity, p.value) for p in doc.validate()] == [("warning", "No Such Limits"), ("error", "T")]
+    assert doc.validate()[0].message.endswith("; the engine runs the schedule without checking it against limits.")
 
 
 def test_long_names_are_shared_and_cut_short_in_messages():

@@ -1335,7 +1335,8 @@ struct ZoneShape {
     bool walls_level = true;  // every wall's top at the same height
 };
 
-ZoneShape shape_of(const std::vector<const Surface*>& faces, const std::vector<Vec3>& vertices, EncloseScratch& scratch) {
+ZoneShape shape_of(const std::vector<const Surface*>& faces, const std::vector<Vec3>& vertices,
+                   EncloseScratch& scratch) {
     ZoneShape shape;
     auto& corners = scratch.corners;
     corners.clear();
@@ -1373,8 +1374,10 @@ ZoneShape shape_of(const std::vector<const Surface*>& faces, const std::vector<V
 // The difference of two azimuths, in [0, 180].
 double azimuth_difference(double a, double b) noexcept {
     double d = b - a;
-    if (d > 180.0) d = 360.0 - d;
-    else if (d < -180.0) d = 360.0 + d;
+    if (d > 180.0)
+        d = 360.0 - d;
+    else if (d < -180.0)
+        d = 360.0 + d;
     return std::abs(d);
 }
 
@@ -1509,8 +1512,7 @@ void Builder::zone_range(const std::vector<uint32_t>& first, const std::vector<u
                 wall_min = std::min(wall_min, min_z(v, s->vertex_count));
             }
         }
-        double height =
-            gross_ceiling_area > 0.0 && gross_floor_area > 0.0 ? ceil_avg - floor_avg : wall_max - wall_min;
+        double height = gross_ceiling_area > 0.0 && gross_floor_area > 0.0 ? ceil_avg - floor_avg : wall_max - wall_min;
         if (height <= 0.0) height = wall_max - wall_min;
         const bool height_entered = zone.user_ceiling_height > 0.0;
         zone.ceiling_height = height_entered ? zone.user_ceiling_height : height > 0.0 ? height : 0.0;

@@ -72,6 +72,25 @@ constexpr std::string_view kAttachments[] = {
     "WaterHeater:Sizing",
 };
 
+// Lists whose missing member the engine only warns of, and what it does
+// instead: a schedule whose limits are not there is run unchecked.
+struct Tolerated {
+    std::string_view object_list, consequence;
+};
+constexpr Tolerated kTolerated[] = {
+    {"ScheduleTypeLimitsNames", "; the engine runs the schedule without checking it against limits"},
+};
+
+// What the engine does instead when a reference of `field` names nothing, or
+// empty when it refuses the document.
+std::string_view tolerated(const FieldDef& field) {
+    const auto lists = field.object_lists();
+    if (lists.size() != 1) return {};
+    for (const Tolerated& t : kTolerated)
+        if (equal_fold(t.object_list, *lists.begin())) return t.consequence;
+    return {};
+}
+
 bool is_attachment(std::string_view class_name) {
     for (const std::string_view name : kAttachments)
         if (equal_fold(name, class_name)) return true;
@@ -519,6 +538,9 @@ private:
         if (i == 0 && is_attachment(cls->name)) {
             problem.error = false;
             problem.message.append("; the engine leaves the object unused");
+        } else if (const std::string_view consequence = tolerated(field); !consequence.empty()) {
+            problem.error = false;
+            problem.message.append(consequence);
         }
         problem.message.append(".");
     }
