@@ -1256,8 +1256,14 @@ void with_collinear_vertices(const Vec3* v, size_t n, EncloseScratch& scratch) {
     for (size_t k = 0; k < face.size() && inserted <= scratch.unique.size();) {
         const Vec3 cur = face[k], next = face[(k + 1) % face.size()];
         const double span = length(next - cur);
+        // A vertex on the edge lies within the edge's box grown by the tolerance.
+        const Vec3 lo{std::min(cur.x, next.x) - kNear, std::min(cur.y, next.y) - kNear,
+                      std::min(cur.z, next.z) - kNear};
+        const Vec3 hi{std::max(cur.x, next.x) + kNear, std::max(cur.y, next.y) + kNear,
+                      std::max(cur.z, next.z) + kNear};
         bool put = false;
         for (const Vec3& u : scratch.unique) {
+            if (u.x < lo.x || u.x > hi.x || u.y < lo.y || u.y > hi.y || u.z < lo.z || u.z > hi.z) continue;
             if (near3(u, cur) || near3(u, next)) continue;
             if (distance_to_line(cur, next, u) < kNear &&
                 std::abs(span - (length(u - cur) + length(next - u))) < kNear) {
