@@ -218,6 +218,29 @@ def test_eso_equals_readvars_csv(box_run):
     assert daily.timestamps == box_run.sql.series("DistrictHeatingWater:Facility", frequency="Daily").timestamps
 
 
+def test_eso_read_at_most_twice_and_all_at_once(box_run):
+    pytest.importorskip("tarvix._eso", reason="tarvix._eso (the core's ESO reader) is not built in this tree")
+    from tarvix.simulation import EsoResults
+
+    def record(series):
+        return series.key, series.name, series.frequency, series.timestamps, list(series.values)
+
+    each = EsoResults(box_run.files["eplusout.eso"])
+    file, passes = each._eso(), []
+    each._file = type("Counted", (), {"__getattr__": lambda _, name: getattr(file, name),
+                                      "read_packed": lambda _, ids: passes.append(len(ids)) or file.read_packed(ids)})()
+    variables = each.variables()
+    one_by_one = [record(each.series(v.name, v.key, v.frequency)) for v in variables]
+    assert passes == [1, len(variables)]  # the first alone, then all in one pass
+    together = EsoResults(box_run.files["eplusout.eso"]).series_all(environment="Summer 1")
+    assert [record(s) for s in together] == [
+        record(each.series(v.name, v.key, v.frequency, environment="Summer 1")) for v in variables]
+    handed = each.series(variables[0].name, variables[0].key, variables[0].frequency)
+    handed.values[0], handed.timestamps[:] = 1e9, []  # a caller's copy: what is held stays
+    assert record(each.series(variables[0].name, variables[0].key, variables[0].frequency)) == one_by_one[0]
+    assert len(passes) == 2
+
+
 @pytest.mark.parametrize("through", [run, run_many])
 def test_progress_reports_environments(engine, tmp_path, through):
     """A lone job of run_many reports its days as run does, and its end once."""

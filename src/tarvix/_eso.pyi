@@ -42,3 +42,7 @@ class EsoFile:
         first value (the sum or mean) is read. Values at the same stamp share one tuple.
         Raises ValueError for an id not in the dictionary or a malformed data
         line (naming its line), and when the file ends before "End of Data"."""
+    def read_packed(self, ids: Sequence[int]) -> tuple[list[tuple[int, int, int, int, float]], dict[int, tuple[array[float], array[int]]]]:
+        """As read(), with the stamps packed: (stamps, {id: (values, indices)}), where stamps lists
+        each time stamp some value of `ids` has, once, in file order, and indices (an array('I')) gives
+        the index into it of each value's stamp."""

@@ -153,13 +153,14 @@ PyObject* eso_environments(PyObject* obj, PyObject*) {
     return PyList_GetSlice(self->environments, 0, PyList_GET_SIZE(self->environments));
 }
 
-// An array('d') holding a copy of `values` (one copy, through a memoryview
-// over the vector that lives only for the call).
-Ref to_array(const std::vector<double>& values) {
-    Ref array = Ref::steal(PyObject_CallFunction(array_type, "s", "d"));
-    if (!array || values.empty()) return array;
-    Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(values.data())),
-                                                  static_cast<Py_ssize_t>(values.size() * sizeof(double)), PyBUF_READ));
+// An array of `typecode` holding a copy of `count` items at `data` (one
+// copy, through a memoryview over the memory that lives only for the call).
+template <class T>
+Ref to_array(const char* typecode, const std::vector<T>& items) {
+    Ref array = Ref::steal(PyObject_CallFunction(array_type, "s", typecode));
+    if (!array || items.empty()) return array;
+    Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(items.data())),
+                                                  static_cast<Py_ssize_t>(items.size() * sizeof(T)), PyBUF_READ));
     if (!view) return {};
     Ref done = Ref::steal(PyObject_CallMethod(array.get(), "frombytes", "O", view.get()));
     Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
@@ -167,36 +168,59 @@ Ref to_array(const std::vector<double>& values) {
     return array;
 }
 
-PyObject* eso_read(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Params params{"read", {"ids"}, 1};
-    PyObject* given[1] = {};
-    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
-    auto* self = reinterpret_cast<EsoFileObject*>(obj);
-    if (PyUnicode_Check(given[0]) || PyBytes_Check(given[0])) {
-        py::raise_arg_type("ids", "a sequence of int", given[0]);
-        return nullptr;
+// The ids argument of the reads, each checked against the dictionary.
+bool parse_ids(EsoFileObject* self, PyObject* given, std::vector<int32_t>& ids) {
+    if (PyUnicode_Check(given) || PyBytes_Check(given)) {
+        py::raise_arg_type("ids", "a sequence of int", given);
+        return false;
     }
-    Ref items = Ref::steal(PySequence_Fast(given[0], "Argument 'ids' has incorrect type (expected a sequence of int)"));
-    if (!items) return nullptr;
-    std::vector<int32_t> ids;
+    Ref items = Ref::steal(PySequence_Fast(given, "Argument 'ids' has incorrect type (expected a sequence of int)"));
+    if (!items) return false;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     ids.reserve(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
         if (!PyLong_Check(item) || PyBool_Check(item)) {
             PyErr_Format(PyExc_TypeError, "ids must be int, not %.200s", Py_TYPE(item)->tp_name);
-            return nullptr;
+            return false;
         }
         int overflow = 0;
         const long long id = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (id == -1 && PyErr_Occurred()) return nullptr;
+        if (id == -1 && PyErr_Occurred()) return false;
         if (overflow || !self->file->find(id)) {
             PyErr_Format(PyExc_ValueError, "id %R is not in the data dictionary", item);
-            return nullptr;
+            return false;
         }
         ids.push_back(static_cast<int32_t>(id));
     }
+    return true;
+}
 
+// (environment, month, day, hour, minute): whole minutes as an int, a
+// detailed report's system time step may end between two.
+PyObject* stamp_tuple(const eso::Stamp& s) {
+    Ref stamp = Ref::steal(PyTuple_New(5));
+    if (!stamp) return nullptr;
+    const int32_t fields[4] = {s.environment, s.month, s.day, s.hour};
+    for (Py_ssize_t k = 0; k < 4; ++k) {
+        PyObject* number = PyLong_FromLong(fields[k]);
+        if (!number) return nullptr;
+        PyTuple_SET_ITEM(stamp.get(), k, number);
+    }
+    const long whole = static_cast<long>(s.minute);
+    PyObject* minute = static_cast<double>(whole) == s.minute ? PyLong_FromLong(whole) : PyFloat_FromDouble(s.minute);
+    if (!minute) return nullptr;
+    PyTuple_SET_ITEM(stamp.get(), 4, minute);
+    return stamp.release();
+}
+
+PyObject* eso_read(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"read", {"ids"}, 1};
+    PyObject* given[1] = {};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    auto* self = reinterpret_cast<EsoFileObject*>(obj);
+    std::vector<int32_t> ids;
+    if (!parse_ids(self, given[0], ids)) return nullptr;
     eso::Values values;
     if (!read_values(self, ids, values)) return nullptr;
 
@@ -214,29 +238,13 @@ PyObject* eso_read(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!result) return nullptr;
     for (size_t i = 0; i < ids.size(); ++i) {
         const eso::Series& series = values.series[i];
-        Ref array = to_array(series.values);
+        Ref array = to_array("d", series.values);
         if (!array) return nullptr;
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(series.stamps.size())));
         if (!list) return nullptr;
         for (size_t j = 0; j < series.stamps.size(); ++j) {
             PyObject*& stamp = stamps[series.stamps[j]];
-            if (!stamp) {
-                const eso::Stamp& s = values.stamps[series.stamps[j]];
-                stamp = PyTuple_New(5);
-                if (!stamp) return nullptr;
-                const int32_t fields[4] = {s.environment, s.month, s.day, s.hour};
-                for (Py_ssize_t k = 0; k < 4; ++k) {
-                    PyObject* number = PyLong_FromLong(fields[k]);
-                    if (!number) return nullptr;
-                    PyTuple_SET_ITEM(stamp, k, number);
-                }
-                // Whole minutes as an int; a detailed report's system time step may end between two.
-                const long whole = static_cast<long>(s.minute);
-                PyObject* minute = static_cast<double>(whole) == s.minute ? PyLong_FromLong(whole)
-                                                                          : PyFloat_FromDouble(s.minute);
-                if (!minute) return nullptr;
-                PyTuple_SET_ITEM(stamp, 4, minute);
-            }
+            if (!stamp && !(stamp = stamp_tuple(values.stamps[series.stamps[j]]))) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), Py_NewRef(stamp));
         }
         Ref key = Ref::steal(PyLong_FromLong(ids[i]));
@@ -244,6 +252,38 @@ PyObject* eso_read(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!key || !pair || PyDict_SetItem(result.get(), key.get(), pair.get()) < 0) return nullptr;
     }
     return result.release();
+}
+
+PyObject* eso_read_packed(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"read_packed", {"ids"}, 1};
+    PyObject* given[1] = {};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    auto* self = reinterpret_cast<EsoFileObject*>(obj);
+    std::vector<int32_t> ids;
+    if (!parse_ids(self, given[0], ids)) return nullptr;
+    eso::Values values;
+    if (!read_values(self, ids, values)) return nullptr;
+    static_assert(sizeof(unsigned int) == sizeof(uint32_t), "array('I') holds the stamp indices");
+
+    py::GcPause pause;
+    Ref table = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.stamps.size())));
+    if (!table) return nullptr;
+    for (size_t j = 0; j < values.stamps.size(); ++j) {
+        PyObject* stamp = stamp_tuple(values.stamps[j]);
+        if (!stamp) return nullptr;
+        PyList_SET_ITEM(table.get(), static_cast<Py_ssize_t>(j), stamp);
+    }
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        Ref array = to_array("d", values.series[i].values);
+        Ref indices = array ? to_array("I", values.series[i].stamps) : Ref{};
+        if (!indices) return nullptr;
+        Ref key = Ref::steal(PyLong_FromLong(ids[i]));
+        Ref pair = Ref::steal(PyTuple_Pack(2, array.get(), indices.get()));
+        if (!key || !pair || PyDict_SetItem(result.get(), key.get(), pair.get()) < 0) return nullptr;
+    }
+    return PyTuple_Pack(2, table.get(), result.get());
 }
 
 PyMethodDef eso_methods[] = {
@@ -258,6 +298,11 @@ PyMethodDef eso_methods[] = {
      "read($self, /, ids)\n--\n\n"
      "Values of the reports `ids` in one pass over the file: {id: (array('d'), stamps)}\n"
      "with one (environment, month, day, hour, minute) stamp per value."},
+    {"read_packed", py::fastcall(py::guarded<eso_read_packed, "tarvix._eso.EsoFile.read_packed">),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_packed($self, /, ids)\n--\n\n"
+     "Values of the reports `ids` in one pass over the file: (stamps, {id: (array('d'),\n"
+     "array('I'))}), each value's stamp an index into the list of stamps read."},
     {nullptr, nullptr, 0, nullptr},
 };
 

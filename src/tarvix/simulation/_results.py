@@ -277,8 +277,19 @@ class EsoResults:
 
     def __init__(self, path: str | Path):
         self.path = Path(path)
+        self._forget()
+
+    def _forget(self) -> None:
         self._file: Any = None
         self._dates: dict[str, tuple[date | None, date | None]] | None = None
+        self._ids: list[int] = []
+        self._variables: list[Variable] | None = None
+        # What was read: {report index: (values, stamp indices, stamps)}. The first series asked for is read
+        # alone; asking for another reads every report in that pass, so the file is read at most twice.
+        self._read: dict[int, tuple[Any, Any, list[Any]]] = {}
+        self._read_all = False
+        # The timestamps of each distinct stamp sequence, made once: reports of one frequency share them.
+        self._timestamps_of: dict[tuple[int, str, bytes], list[datetime]] = {}
 
     def __repr__(self) -> str:
         return f"<EsoResults {self.path}>"
@@ -288,21 +299,25 @@ class EsoResults:
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.path = state["path"]
-        self._file = None
-        self._dates = None
+        self._forget()
 
     def _eso(self) -> Any:
         if self._file is None:
             self._file = importlib.import_module("tarvix._eso").EsoFile(str(self.path))
         return self._file
 
-    def _dictionary(self) -> list[tuple[int, Variable]]:
-        return [(i, Variable(key, name, frequency, units, bool(meter)))
-                for i, key, name, units, frequency, meter in self._eso().variables()]
+    def _dictionary(self) -> list[Variable]:
+        if self._variables is None:
+            ids, variables = [], []
+            for i, key, name, units, frequency, meter in self._eso().variables():
+                ids.append(i)
+                variables.append(Variable(key, name, frequency, units, bool(meter)))
+            self._ids, self._variables = ids, variables
+        return self._variables
 
     def variables(self) -> list[Variable]:
         """Every reported variable (and meter, in an MTR file)."""
-        return [v for _, v in self._dictionary()]
+        return list(self._dictionary())
 
     def environments(self) -> list[str]:
         """The titles of the simulated environments, in order."""
@@ -312,19 +327,56 @@ class EsoResults:
                environment: str | None = None) -> Series:
         """The values of one variable; ValueError when the name, key and frequency match none or several."""
         dictionary = self._dictionary()
-        variable = _pick([v for _, v in dictionary], name, key, frequency)
-        index = next(i for i, v in dictionary if v is variable)
-        values, stamps = self._eso().read([index])[index]
-        wanted = None
-        if environment is not None:
-            titles = [t.lower() for t in self.environments()]
-            if environment.lower() not in titles:
-                raise ValueError(f"no environment {environment!r} (there are {', '.join(self.environments())})")
-            wanted = titles.index(environment.lower())
-        keep = [k for k, s in enumerate(stamps) if wanted is None or s[0] == wanted]
-        if wanted is not None:
+        variable = _pick(dictionary, name, key, frequency)
+        wanted = self._environment_index(environment)
+        return self._series(next(k for k, v in enumerate(dictionary) if v is variable), wanted)
+
+    def series_all(self, environment: str | None = None) -> list[Series]:
+        """The values of every reported variable, in the order of variables(), read in one pass over the
+        file; `environment` as for series()."""
+        wanted = self._environment_index(environment)
+        self._fill(None)
+        return [self._series(k, wanted) for k in range(len(self._dictionary()))]
+
+    def _environment_index(self, environment: str | None) -> int | None:
+        if environment is None:
+            return None
+        titles = [t.lower() for t in self.environments()]
+        if environment.lower() not in titles:
+            raise ValueError(f"no environment {environment!r} (there are {', '.join(self.environments())})")
+        return titles.index(environment.lower())
+
+    def _fill(self, index: int | None) -> None:
+        """Reads report `index` (None: every report) unless it was read."""
+        self._dictionary()
+        if self._read_all or (index is not None and index in self._read):
+            return
+        if index is not None and not self._read:
+            chosen = [self._ids[index]]
+        else:
+            chosen = list(self._ids)
+            self._read_all = True
+            self._timestamps_of.clear()
+        stamps, read = self._eso().read_packed(chosen)
+        position = {report: k for k, report in enumerate(self._ids)}
+        for report, (values, indices) in read.items():
+            self._read[position[report]] = (values, indices, stamps)
+
+    def _series(self, index: int, wanted: int | None) -> Series:
+        variable = self._dictionary()[index]
+        self._fill(index)
+        values, indices, stamps = self._read[index]
+        key = (id(stamps), variable.frequency, indices.tobytes())
+        timestamps = self._timestamps_of.get(key)
+        if timestamps is None:
+            timestamps = self._timestamps([stamps[k] for k in indices], variable.frequency)
+            self._timestamps_of[key] = timestamps
+        if wanted is None:
+            values, timestamps = values[:], list(timestamps)
+        else:
+            keep = [k for k, i in enumerate(indices) if stamps[i][0] == wanted]
             values = array("d", (values[k] for k in keep))
-        timestamps = self._timestamps([stamps[k] for k in keep], variable.frequency)
+            timestamps = [timestamps[k] for k in keep]
         return Series(timestamps, values, variable.units, variable.key, variable.name, variable.frequency)
 
     def _timestamps(self, stamps: list[tuple[int, int, int, int, float]], frequency: str) -> list[datetime]:
@@ -335,7 +387,9 @@ class EsoResults:
         if self._dates is None:
             self._dates = _run_dates(self.path)
         dates = self._dates
-        out = []
+        out: list[datetime] = []
+        days: dict[tuple[int, int, int], datetime] = {}
+        hours = [timedelta(hours=h) for h in range(25)]
         environment, year, last, years = -1, DEFAULT_YEAR, (0, 0), 0
         for env, month, day, hour, minute in stamps:
             if env != environment:
@@ -366,6 +420,10 @@ class EsoResults:
                     out.append(_stamp(year, month, day, hour, minute))
                 else:
                     out.append(datetime(year, 1, 1))
-            else:
-                out.append(_stamp(year, month, day, hour, minute))
+            else:  # as _stamp, each day's midnight made once
+                midnight = days.get((year, month, day))
+                if midnight is None:
+                    midnight = days[year, month, day] = datetime(year or DEFAULT_YEAR, month, 1) + timedelta(days=day - 1)
+                out.append(midnight + (hours[hour] if minute == 0 and 0 <= hour <= 24
+                                       else timedelta(hours=hour, minutes=minute)))
         return out
