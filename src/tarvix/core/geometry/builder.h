@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/document/fields.h"
 #include "core/geometry/geometry.h"
 #include "core/geometry/vector.h"
-#include "core/text/number.h"
 #include "core/text/text.h"
 
 namespace tarvix::geometry::detail {
@@ -135,25 +135,14 @@ private:
     std::vector<std::pair<const char*, int32_t>> known_;
 };
 
-inline std::string_view trimmed(std::string_view text) noexcept {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
+using idf::trimmed;
 
-inline std::string_view value_at(ValuesView values, int32_t index) noexcept {
-    return index < 0 ? std::string_view() : trimmed(values.at_or_empty(static_cast<size_t>(index)));
-}
+inline std::string_view value_at(ValuesView values, int32_t index) noexcept { return idf::field_text(values, index); }
 
 // A number field: its value, or `fallback` when it is empty, not a number or
 // a word such as autocalculate.
 inline double number_at(ValuesView values, int32_t index, double fallback) noexcept {
-    const std::string_view text = value_at(values, index);
-    if (text.empty()) return fallback;
-    double out = 0.0;
-    if (idf::read_short_decimal(text, out)) return out;
-    const std::optional<double> read = idf::read_real(text);
-    return read && std::isfinite(*read) ? *read : fallback;
+    return idf::field_number(value_at(values, index)).value_or(fallback);
 }
 
 inline bool is_word(std::string_view text, std::string_view word) noexcept { return equal_fold(text, word); }

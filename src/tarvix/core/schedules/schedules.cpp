@@ -9,7 +9,7 @@
 #include <optional>
 #include <unordered_map>
 
-#include "core/text/number.h"
+#include "core/document/fields.h"
 #include "core/text/text.h"
 
 namespace tarvix::schedules {
@@ -46,31 +46,13 @@ int weekday_of(int year, int month, int day) noexcept {
     return (year + year / 4 - year / 100 + year / 400 + t[month - 1] + day) % 7 + 1;
 }
 
-std::string upper(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = ascii_upper(c);
-    return out;
-}
+std::string upper(std::string_view text) { return to_upper(std::string(text)); }
 
-std::string_view trimmed(std::string_view text) noexcept {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
+using idf::trimmed;
 
-std::string_view at(ValuesView values, int32_t index) noexcept {
-    return index < 0 ? std::string_view() : trimmed(values.at_or_empty(static_cast<size_t>(index)));
-}
+std::string_view at(ValuesView values, int32_t index) noexcept { return idf::field_text(values, index); }
 
-std::optional<double> number(std::string_view text) noexcept {
-    text = trimmed(text);
-    if (text.empty()) return std::nullopt;
-    double out = 0.0;
-    if (idf::read_short_decimal(text, out)) return out;
-    const std::optional<double> read = idf::read_real(text);
-    if (read && std::isfinite(*read)) return read;
-    return std::nullopt;
-}
+std::optional<double> number(std::string_view text) noexcept { return idf::field_number(text); }
 
 double number_or(std::string_view text, double fallback) noexcept { return number(text).value_or(fallback); }
 

@@ -93,7 +93,7 @@ std::optional<double> plain_real(std::string_view text) noexcept {
 // double, and a power of ten up to 10^22 is exact too: one multiplication
 // or division then rounds once, to the double nearest the decimal, as
 // from_chars and strtod give.
-bool read_short_decimal(std::string_view text, double& out) noexcept {
+bool scan_short_decimal(std::string_view text, double* out) noexcept {
     static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const char* p = text.data();
@@ -109,7 +109,7 @@ bool read_short_decimal(std::string_view text, double& out) noexcept {
         const char c = *p;
         if (is_digit(c)) {
             any_digit = true;
-            if (mantissa != 0 || c != '0') {
+            if (significant != 0 || c != '0') {
                 if (++significant > 15) return false;
                 mantissa = mantissa * 10 + static_cast<uint64_t>(c - '0');
             }
@@ -135,12 +135,12 @@ bool read_short_decimal(std::string_view text, double& out) noexcept {
         if (negative_exponent) exponent = -exponent;
     }
     const int power = exponent - after_point;
-    double value = static_cast<double>(mantissa);
-    if (mantissa != 0) {
-        if (power < -22 || power > 22) return false;
-        value = power < 0 ? value / kPowers[-power] : value * kPowers[power];
+    if (significant != 0 && (power < -22 || power > 22)) return false;
+    if (out) {
+        double value = static_cast<double>(mantissa);
+        if (significant != 0) value = power < 0 ? value / kPowers[-power] : value * kPowers[power];
+        *out = negative ? -value : value;
     }
-    out = negative ? -value : value;
     return true;
 }
 

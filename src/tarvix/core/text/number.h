@@ -12,10 +12,14 @@ namespace tarvix::idf {
 std::optional<long> read_integer(std::string_view text, bool& out_of_range) noexcept;
 
 // Plain decimals ("-12.5", ".25", "1.27E-02") of at most 15 significant
-// digits and a power of ten within 22, read exactly without the C library;
-// false for anything else (longer numbers, signs other than a leading '-'
-// and the exponent's), `out` unchanged.
-bool read_short_decimal(std::string_view text, double& out) noexcept;
+// digits and a power of ten within 22, read exactly without the C library
+// into `*out` (unless `out` is null: the form alone is told); false for
+// anything else (longer numbers, signs other than a leading '-' and the
+// exponent's), `*out` unchanged.
+bool scan_short_decimal(std::string_view text, double* out) noexcept;
+inline bool read_short_decimal(std::string_view text, double& out) noexcept { return scan_short_decimal(text, &out); }
+// Whether read_short_decimal reads `text`, told without the arithmetic.
+inline bool is_short_decimal(std::string_view text) noexcept { return scan_short_decimal(text, nullptr); }
 
 // The whole text read as a floating-point number (decimal or hexadecimal
 // forms, inf, infinity, nan) or nothing.

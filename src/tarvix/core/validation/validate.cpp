@@ -181,54 +181,6 @@ struct ClassPlan {
     std::vector<FieldPlan> fields;  // as cls->fields
 };
 
-// The forms read_short_decimal reads, told without reading the value: a
-// number whose only check is to be one needs no arithmetic.
-bool short_decimal_form(std::string_view text) noexcept {
-    auto digit = [](char c) { return static_cast<unsigned char>(c - '0') < 10; };
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    p += p != end && *p == '-';
-    // Runs of digits rather than digit by digit: leading zeros, the whole
-    // part, the fraction.
-    const char* const first = p;
-    while (p != end && *p == '0') ++p;
-    const char* const whole = p;
-    while (p != end && digit(*p)) ++p;
-    size_t significant = static_cast<size_t>(p - whole);
-    bool any_digit = p != first;
-    int after_point = 0;
-    if (p != end && *p == '.') {
-        const char* const fraction = ++p;
-        while (p != end && digit(*p)) ++p;
-        after_point = static_cast<int>(p - fraction);
-        any_digit |= p != fraction;
-        if (significant == 0) {
-            const char* q = fraction;
-            while (q != p && *q == '0') ++q;
-            significant = static_cast<size_t>(p - q);
-        } else {
-            significant += static_cast<size_t>(p - fraction);
-        }
-    }
-    const bool nonzero = significant > 0;
-    if (!any_digit || significant > 15) return false;
-    int exponent = 0;
-    if (p != end) {
-        if (*p != 'e' && *p != 'E') return false;
-        ++p;
-        const bool negative_exponent = p != end && *p == '-';
-        p += (p != end && (*p == '-' || *p == '+'));
-        if (p == end || end - p > 4) return false;
-        for (; p != end; ++p) {
-            if (*p < '0' || *p > '9') return false;
-            exponent = exponent * 10 + (*p - '0');
-        }
-        if (negative_exponent) exponent = -exponent;
-    }
-    const int power = exponent - after_point;
-    return !nonzero || (power >= -22 && power <= 22);
-}
-
 class Checker {
 public:
     Checker(const SlotSource& slots, const idd::c_IDD& schema, const RefMap& targets, uint32_t codes,
@@ -508,7 +460,7 @@ private:
             switch (field.action) {
                 case FieldPlan::none: break;
                 case FieldPlan::number:
-                    if (field.needs_value || !short_decimal_form(value))
+                    if (field.needs_value || !is_short_decimal(value))
                         check_number(cls, slot, values, i, *field.field, value);
                     break;
                 case FieldPlan::choice: check_choice(cls, slot, values, i, *field.field, value); break;
