@@ -781,13 +781,14 @@ void test_numbers_read_as_the_c_library_reads_them() {
         double fast = 0.0;
         const double expected = std::strtod(text.c_str(), nullptr);
         const bool taken = read_short_decimal(text, fast);  // a power beyond 10^22 is left to the library
+        CHECK(taken == is_short_decimal(text));
         CHECK(taken || exponent);
         CHECK(!taken || std::memcmp(&fast, &expected, sizeof expected) == 0);
     }
     for (const char* other :
          {"", "-", ".", "e3", "1e", "1e+", "1e99999", "+1", "1.2.3", "1234567890123456", " 1", "0x1", "1e-30", "1 "}) {
         double unchanged = 7.0;
-        CHECK(!read_short_decimal(other, unchanged) && unchanged == 7.0);
+        CHECK(!read_short_decimal(other, unchanged) && unchanged == 7.0 && !is_short_decimal(other));
     }
 }
 

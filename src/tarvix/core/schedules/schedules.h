@@ -20,9 +20,23 @@
 
 namespace tarvix::schedules {
 
-// Day types as the engine numbers them: 1 Sunday .. 7 Saturday, 8 Holiday,
-// 9 SummerDesignDay, 10 WinterDesignDay, 11 CustomDay1, 12 CustomDay2.
-inline constexpr int kDayTypes = 12;
+// Day types as the engine numbers them: the weekdays, then the special days.
+enum DayType : int {
+    kSunday = 1,
+    kMonday,
+    kTuesday,
+    kWednesday,
+    kThursday,
+    kFriday,
+    kSaturday,
+    kHoliday,
+    kSummerDesignDay,
+    kWinterDesignDay,
+    kCustomDay1,
+    kCustomDay2,
+};
+inline constexpr int kDayTypes = kCustomDay2;
+inline constexpr int kFirstSpecialDay = kHoliday;
 std::string_view day_type_name(int day_type) noexcept;
 
 struct Environment {
@@ -47,7 +61,7 @@ struct Environment {
 struct Day {
     int year = 0, month = 1, day = 1;
     int weekday = 1;  // 1 Sunday .. 7 Saturday
-    int special = 0;  // 0, or the special day type 8..12
+    int special = 0;  // 0, or the special day type (kHoliday .. kCustomDay2)
     bool dst = false;
     int day_type() const noexcept { return special ? special : weekday; }
 };
@@ -69,7 +83,7 @@ struct Model {
         int form = 0;  // 0 month/day, 1 nth weekday, 2 last weekday
         int month = 0, day = 0, weekday = 0, nth = 0;
         int duration = 1;
-        int type = 8;
+        int type = kHoliday;
     };
     std::vector<SpecialDay> special_days;
     bool has_dst = false;
