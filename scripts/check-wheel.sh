@@ -191,7 +191,7 @@ print(f"edited, formatted ({len(text)} and {len(compact)} characters), saved and
 # The tarvix command is installed; it runs once its module is part of the package.
 command = pathlib.Path(sysconfig.get_path("scripts")) / "tarvix"
 assert command.is_file() and os.access(command, os.X_OK), f"{command} not installed"
-if (package / "cli.py").is_file():
+if (package / "cli" / "__init__.py").is_file():
     subprocess.run([command, "--help"], check=True, stdout=subprocess.DEVNULL)
     print("tarvix --help: OK")
 else:

@@ -427,6 +427,19 @@ def test_command_draws_many_schedules_on_pages(idd, tmp_path):
     assert pdf.read_bytes().count(b"/Type /Page\n") + pdf.read_bytes().count(b"/Type /Page ") >= 3
 
 
+def test_plot_draws_the_named_schedules_with_progress(idd, tmp_path):
+    import xml.etree.ElementTree as ET
+
+    pytest.importorskip("matplotlib", reason="plot() needs matplotlib, which is not installed")
+    doc = IDF.from_string(idd, MODEL)
+    calls = []
+    schedules.plot(doc, tmp_path / "maps.svg", ["Office", "Seasons"], "Spring", progress=lambda *a: calls.append(a))
+    assert ET.parse(tmp_path / "maps.svg").getroot().tag.endswith("svg") and calls == [(1, 2), (2, 2)]
+    with pytest.raises(ValueError, match="no schedules to plot"):
+        schedules.plot(IDF.from_string(idd, HEAD), tmp_path / "none.svg")
+    assert not (tmp_path / "none.svg").exists()
+
+
 def test_environment_is_taken_the_same_way_and_days_keep_their_weekday(idd):
     doc = IDF.from_string(idd, MODEL)
     assert schedules.values(doc, "Office", "Spring") == schedules.values(doc, "Office", environment="Spring")

@@ -7,11 +7,13 @@ from __future__ import annotations
 
 import os
 from array import array
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
+from typing import Any
 
-from tarvix import idf as _idf
+from tarvix import _files, idf as _idf
 
-__all__ = ["Environment", "CalendarDay", "DAY_TYPES", "environments", "calendar", "values", "values_all"]
+__all__ = ["Environment", "CalendarDay", "DAY_TYPES", "environments", "calendar", "values", "values_all", "plot"]
 
 #: The engine's day types, numbered from 1 as it numbers them.
 DAY_TYPES = ("Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Holiday",
@@ -136,3 +138,98 @@ def values_all(doc: _idf.IDF, environment: str | int | None = None, *,
     found: dict[str, array[float]] = _idf._schedules_values(doc, _environment(environment), None, _folder(folder),
                                                             _weather(weather))
     return found
+
+
+#: Heat maps a page of a PDF holds.
+PLOTS_PER_PAGE = 8
+
+
+def plot(doc: _idf.IDF, path: str | os.PathLike[str], names: Sequence[str] | None = None,
+         environment: str | int | None = None, *, folder: str | os.PathLike[str] | None = None,
+         weather: str | os.PathLike[str] | None = None,
+         progress: Callable[[int, int], None] | None = None) -> None:
+    """Draw a week-by-hour heat map of each schedule (`names`, default every one) over the environment into an
+    image file: a row a week, a column an hour of the week (Sunday first), the hour's mean value in each
+    cell. A PDF gets a page per eight schedules, another format (SVG, PNG, ... by the suffix) a grid of up to
+    four columns. `progress(drawn, total)` is called after each map. `environment`, `folder` and `weather`
+    as for values(). Needs matplotlib (ImportError without it); ValueError for a document without schedules."""
+    if names is None:
+        found = values_all(doc, environment, folder=folder, weather=weather)
+    else:
+        found = {name: values(doc, name, environment, folder=folder, weather=weather) for name in names}
+    _heat_maps(found, calendar(doc, environment, weather=weather), path, progress)
+
+
+def _heat_maps(found: Mapping[str, Sequence[float]], days: list[CalendarDay], path: str | os.PathLike[str],
+               progress: Callable[[int, int], None] | None = None) -> None:
+    """plot() of values already read ({name: values}, over `days`)."""
+    if not found:
+        raise ValueError("no schedules to plot")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = list(found)
+    steps = max(1, len(next(iter(found.values()))) // max(1, len(days)) // 24) if days else 1
+    offset = DAY_TYPES.index(days[0].weekday) if days and days[0].weekday in DAY_TYPES[:7] else 0
+    weeks = (offset + len(days) + 6) // 7
+
+    def draw(axis: Any, figure: Any, name: str) -> None:
+        series = found[name]
+        grid = [[float("nan")] * 168 for _ in range(weeks)]
+        for d in range(len(days)):
+            row = grid[(offset + d) // 7]
+            column = ((offset + d) % 7) * 24
+            base = d * 24 * steps
+            for hour in range(24):
+                chunk = series[base + hour * steps:base + (hour + 1) * steps]
+                row[column + hour] = sum(chunk) / len(chunk) if chunk else float("nan")
+        image = axis.imshow(grid, aspect="auto", interpolation="nearest", cmap="viridis")
+        axis.set_title(name, fontsize=9, loc="left")
+        axis.set_xticks([24 * k for k in range(7)], ["Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"], fontsize=7)
+        axis.tick_params(axis="y", labelsize=7)
+        axis.set_ylabel("week", fontsize=7)
+        figure.colorbar(image, ax=axis, fraction=0.02, pad=0.01)
+
+    def figure_of(count: int, columns: int) -> tuple[Any, Any]:
+        rows = (count + columns - 1) // columns
+        figure, axes = plt.subplots(rows, columns, figsize=(10 * columns, 0.6 + 1.8 * rows), squeeze=False)
+        figure.subplots_adjust(left=0.06 / columns, right=1 - 0.02 / columns, top=1 - 0.35 / (0.6 + 1.8 * rows),
+                               bottom=0.25 / (0.6 + 1.8 * rows), hspace=0.6, wspace=0.15)
+        for axis in axes.flat[count:]:
+            axis.set_visible(False)
+        return figure, axes
+
+    drawn = 0
+
+    def drew() -> None:
+        nonlocal drawn
+        drawn += 1
+        if progress is not None:
+            progress(drawn, len(names))
+
+    kind = os.path.splitext(os.fsdecode(path))[1][1:].lower() or "svg"
+    with _files.replacing(path) as file:
+        if kind == "pdf":
+            from matplotlib.backends.backend_pdf import PdfPages
+
+            with PdfPages(file) as pages:
+                for first in range(0, len(names), PLOTS_PER_PAGE):
+                    page = names[first:first + PLOTS_PER_PAGE]
+                    figure, axes = figure_of(len(page), 1)
+                    for axis, name in zip(axes.flat, page):
+                        draw(axis, figure, name)
+                        drew()
+                    pages.savefig(figure)
+                    plt.close(figure)
+            return
+        columns = min(4, (len(names) + PLOTS_PER_PAGE - 1) // PLOTS_PER_PAGE)
+        figure, axes = figure_of(len(names), columns)
+        try:
+            for axis, name in zip(axes.flat, names):
+                draw(axis, figure, name)
+                drew()
+            figure.savefig(file, format=kind if kind in ("png", "svg", "pdf") else "svg")
+        finally:
+            plt.close(figure)
