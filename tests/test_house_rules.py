@@ -1,6 +1,7 @@
 """The rules of the code that the compiler does not check (CONTRIBUTING.md, "Rules"), read from the sources:
-the core stays free of the interpreter, no Python API runs while the interpreter lock is released, and the idf
-module calls its own functions directly rather than through the tables it publishes to other modules."""
+the core stays free of the interpreter, no Python API runs while the interpreter lock is released, the idf
+module calls its own functions directly rather than through the tables it publishes to other modules, and a map
+or set keyed by text hashes with the house's keyed hash."""
 
 import re
 from pathlib import Path
@@ -87,4 +88,16 @@ def test_idf_module_calls_its_own_functions_directly():
         text = code(path)
         found += [f"{path.name}:{line_of(text, m.start())}: {m.group()}"
                   for m in re.finditer(r"->methods->\w+|\bidf(?:_object)?_methods\.\w+\s*\(", text)]
+    assert not found
+
+
+def test_text_keyed_maps_use_the_keyed_hash():
+    # Names and values read from files choose their own collisions under the standard library's unkeyed hash;
+    # base/hash.h's StringMap (or a standard map given StringHash) hashes them under the process's key.
+    found = []
+    for path in sources(SRC):
+        text = code(path)
+        found += [f"{path.relative_to(SRC)}:{line_of(text, m.start())}: {m.group()[:80]}"
+                  for m in re.finditer(r"std::(?:unordered_map|unordered_set|map|set|multimap)<\s*std::string(?:_view)?\b"
+                                       r"[^;]*", text) if "StringHash" not in m.group()]
     assert not found

@@ -5,6 +5,7 @@
 // undecodable bytes escaped, so that any file's text goes back as it came.
 #include "py/binding.h"
 
+#include "core/base/hash.h"
 #include "core/formats/epw.h"
 
 #include <memory>
@@ -137,7 +138,7 @@ Ref text_list(const epw::EpwFile& file, size_t column) {
     if (!list) return {};
     constexpr size_t kFew = 16;
     std::vector<std::pair<std::string_view, PyObject*>> few;  // borrowed from the list
-    std::unordered_map<std::string_view, PyObject*> many;    // all of them, once past kFew
+    StringMap<PyObject*, std::string_view> many;              // all of them, once past kFew
     for (size_t row = 0; row < file.rows(); ++row) {
         const std::string_view text = file.text(column, row);
         PyObject* item = nullptr;
@@ -161,7 +162,7 @@ Ref text_list(const epw::EpwFile& file, size_t column) {
         if (!many.empty()) {
             many.emplace(text, item);
         } else if (few.emplace_back(text, item); few.size() > kFew) {
-            many.insert(few.begin(), few.end());
+            for (const auto& [kept, object] : few) many.emplace(kept, object);
         }
     }
     return list;

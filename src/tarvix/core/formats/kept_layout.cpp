@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "core/base/failure.h"
+#include "core/base/hash.h"
 #include "core/text/text.h"
 #include "core/text/tokenizer.h"
 
@@ -558,7 +559,11 @@ FormatConfig source_format_config(const SourceText& source) {
     // Up to 64 objects spread over the document: most of them decide.
     const size_t step = count > 64 ? count / 64 : 1;
     size_t compact = 0, spread = 0;
-    std::unordered_map<std::string, size_t> class_indents, indents, gaps;
+    // Counts of each spelling, in the order first seen (the first of equal counts wins).
+    StringMap<size_t> class_indents, indents, gaps;
+    const auto tally = [](StringMap<size_t>& counts, std::string_view spelling) {
+        ++counts.emplace(std::string(spelling), 0).first->second;
+    };
     std::unordered_map<size_t, size_t> widths;
     for (size_t slot = 0; slot < count; slot += step) {
         if (!read_source_object(source.text, source.begins[slot], object) || object.fields.empty()) continue;
@@ -567,16 +572,16 @@ FormatConfig source_format_config(const SourceText& source) {
             ++compact;
             const size_t from = object.class_delimiter + 1;
             if (first.begin >= from && lines.only_blanks(from, first.begin))
-                ++gaps[std::string(source.text, from, first.begin - from)];
+                tally(gaps, std::string_view(source.text).substr(from, first.begin - from));
             continue;
         }
         ++spread;
         const size_t class_line = lines.line_start(object.class_begin);
         if (lines.only_blanks(class_line, object.class_begin))
-            ++class_indents[std::string(source.text, class_line, object.class_begin - class_line)];
+            tally(class_indents, std::string_view(source.text).substr(class_line, object.class_begin - class_line));
         const size_t line = lines.line_start(first.begin);
         if (!lines.only_blanks(line, first.begin)) continue;
-        ++indents[std::string(source.text, line, first.begin - line)];
+        tally(indents, std::string_view(source.text).substr(line, first.begin - line));
         const TrailingComment c = comment_after(lines, first.delimiter);
         if (c.found && c.begin > first.begin) ++widths[c.begin - first.begin - 1];
     }

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <memory>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "core/base/hash.h"
 #include "core/text/number.h"
@@ -264,10 +263,10 @@ private:
     void collect_tags() {
         for (const ClassDef& cls : schema_.ordered_classes)
             for (const FieldDef& field : cls.fields) {
-                for (const std::string_view tag : field.references()) entered_tags_.insert(tag_key(tag, {}));
+                for (const std::string_view tag : field.references()) entered_tags_.emplace(tag_key(tag, {}), 0);
                 for (const std::string_view tag : field.reference_class_names()) {
-                    entered_tags_.insert(tag_key(tag, {}));
-                    class_name_tags_.insert(tag_key(tag, cls.name));
+                    entered_tags_.emplace(tag_key(tag, {}), 0);
+                    class_name_tags_.emplace(tag_key(tag, cls.name), 0);
                 }
             }
     }
@@ -526,7 +525,7 @@ private:
         const auto [known, added] = checkable_.try_emplace(&field, false);
         if (added)
             for (const std::string_view tag : field.object_lists())
-                if (entered_tags_.count(tag_key(tag, {}))) known->second = true;
+                if (entered_tags_.find(tag_key(tag, {})) != entered_tags_.end()) known->second = true;
         return known->second;
     }
 
@@ -573,7 +572,7 @@ private:
                 if (equal_fold(builtin.object_list, tag) && equal_fold(builtin.name, value)) return true;
         if (class_name_tags_.empty()) return false;
         for (const std::string_view tag : field.object_lists())
-            if (class_name_tags_.count(tag_key(tag, value))) return true;
+            if (class_name_tags_.find(tag_key(tag, value)) != class_name_tags_.end()) return true;
         return false;
     }
 
@@ -625,9 +624,9 @@ private:
     std::vector<uint32_t> present_;  // live objects seen so far, per class
     std::vector<ClassPlan> plans_;   // per class, made when its first object comes
     NameSet names_;
-    std::unordered_set<std::string> entered_tags_;
+    StringMap<char> entered_tags_;  // a set: the values say nothing
     std::unordered_map<const FieldDef*, bool> checkable_;
-    std::unordered_set<std::string> class_name_tags_;
+    StringMap<char> class_name_tags_;
     std::string_view schema_version_;
     const ClassDef* version_class_ = nullptr;
 };
