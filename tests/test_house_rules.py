@@ -101,3 +101,20 @@ def test_text_keyed_maps_use_the_keyed_hash():
                   for m in re.finditer(r"std::(?:unordered_map|unordered_set|map|set|multimap)<\s*std::string(?:_view)?\b"
                                        r"[^;]*", text) if "StringHash" not in m.group()]
     assert not found
+
+
+def test_core_groups_include_only_the_groups_above_them():
+    # The order of docs/architecture.md's table of groups: a group's files include their own group's headers
+    # and those of the groups listed before it, so that no two groups need each other.
+    table = (SRC.parents[1] / "docs" / "architecture.md").read_text(encoding="utf-8")
+    order = re.findall(r"^\| `(\w+)/` \|", table, re.M)
+    groups = sorted(p.name for p in (SRC / "core").iterdir() if p.is_dir())
+    assert sorted(order) == groups, "every group of src/tarvix/core has its row in docs/architecture.md"
+    rank = {group: k for k, group in enumerate(order)}
+    found = []
+    for path in sources(SRC / "core"):
+        own = path.relative_to(SRC / "core").parts[0]
+        text = path.read_text(encoding="utf-8")
+        found += [f"{path.relative_to(SRC)}:{line_of(text, m.start())}: {own} includes {m.group(1)}"
+                  for m in re.finditer(r'#\s*include\s*"core/(\w+)/', text) if rank[m.group(1)] > rank[own]]
+    assert not found

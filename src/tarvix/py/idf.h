@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "core/document/document.h"
+#include "core/formats/kept_layout.h"
+#include "core/formats/layout.h"
 #include "core/formats/epjson.h"
 #include "core/text/number.h"
 #include "core/validation/validate.h"

@@ -21,8 +21,7 @@
 #include <vector>
 
 #include "core/document/class_index.h"
-#include "core/formats/kept_layout.h"
-#include "core/formats/layout.h"
+#include "core/document/source_text.h"
 #include "core/base/pod_vector.h"
 #include "core/document/refgraph.h"
 #include "core/document/slot_host.h"

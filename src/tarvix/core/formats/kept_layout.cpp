@@ -473,12 +473,6 @@ void KeptWriter<Out>::insert_at_end(const std::vector<size_t>& added) {
 
 }  // namespace
 
-std::string_view SourceText::line_end() const noexcept {
-    const size_t p = text.find_first_of("\r\n");
-    if (p == std::string::npos || text[p] == '\n') return "\n";
-    return p + 1 < text.size() && text[p + 1] == '\n' ? "\r\n" : "\r";
-}
-
 bool read_source_object(std::string_view text, size_t begin, SourceObject& out) {
     out.fields.clear();
     if (begin > text.size()) return false;

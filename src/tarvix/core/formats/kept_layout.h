@@ -18,31 +18,11 @@
 
 #include "core/base/pod_vector.h"
 #include "core/document/slot_host.h"
+#include "core/document/source_text.h"
 #include "core/formats/layout.h"
 #include "core/schema/schema.h"
 
 namespace tarvix::idf {
-
-// The text a document was loaded from, as the loader read it (UTF-8, any
-// byte-order mark dropped), and the offset of each loaded object's class
-// name in it, by slot.
-struct SourceText {
-    std::string text;
-    PodVector<uint32_t> begins;
-    // What the file had around that text, for the caller that writes the
-    // file back: a byte-order mark, and the encoding it was read in (empty:
-    // UTF-8).
-    bool byte_order_mark = false;
-    std::string encoding;
-
-    size_t loaded_count() const noexcept { return begins.size(); }
-    // The text's own line end: its first line's ("\r\n", "\n" or a lone
-    // "\r"), "\n" when it has one line.
-    std::string_view line_end() const noexcept;
-};
-
-// The largest text whose layout can be kept (offsets are 32-bit).
-inline constexpr size_t kMaxKeptText = UINT32_MAX;
 
 // Where the parts of one object lie in a source text: its class name, then
 // each value (an empty value sits at its delimiter) and its delimiter; the
