@@ -153,8 +153,8 @@ PyObject* eso_environments(PyObject* obj, PyObject*) {
     return PyList_GetSlice(self->environments, 0, PyList_GET_SIZE(self->environments));
 }
 
-// An array of `typecode` holding a copy of `count` items at `data` (one
-// copy, through a memoryview over the memory that lives only for the call).
+// An array of `typecode` holding a copy of `items` (one copy, through a
+// memoryview over the vector that lives only for the call).
 template <class T>
 Ref to_array(const char* typecode, const std::vector<T>& items) {
     Ref array = Ref::steal(PyObject_CallFunction(array_type, "s", typecode));
@@ -196,6 +196,16 @@ bool parse_ids(EsoFileObject* self, PyObject* given, std::vector<int32_t>& ids) 
     return true;
 }
 
+// The arguments of a read (`params`: its name and "ids"), then the one pass
+// over the file for those ids.
+bool read_requested(PyObject* obj, const py::Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::vector<int32_t>& ids, eso::Values& values) {
+    PyObject* given[1] = {};
+    if (!params.parse(args, nargs, kwnames, given)) return false;
+    auto* self = reinterpret_cast<EsoFileObject*>(obj);
+    return parse_ids(self, given[0], ids) && read_values(self, ids, values);
+}
+
 // (environment, month, day, hour, minute): whole minutes as an int, a
 // detailed report's system time step may end between two.
 PyObject* stamp_tuple(const eso::Stamp& s) {
@@ -216,13 +226,9 @@ PyObject* stamp_tuple(const eso::Stamp& s) {
 
 PyObject* eso_read(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Params params{"read", {"ids"}, 1};
-    PyObject* given[1] = {};
-    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
-    auto* self = reinterpret_cast<EsoFileObject*>(obj);
     std::vector<int32_t> ids;
-    if (!parse_ids(self, given[0], ids)) return nullptr;
     eso::Values values;
-    if (!read_values(self, ids, values)) return nullptr;
+    if (!read_requested(obj, params, args, nargs, kwnames, ids, values)) return nullptr;
 
     // One tuple per time stamp that some value uses, shared by every value at it.
     std::vector<PyObject*> stamps(values.stamps.size(), nullptr);
@@ -256,13 +262,9 @@ PyObject* eso_read(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* eso_read_packed(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Params params{"read_packed", {"ids"}, 1};
-    PyObject* given[1] = {};
-    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
-    auto* self = reinterpret_cast<EsoFileObject*>(obj);
     std::vector<int32_t> ids;
-    if (!parse_ids(self, given[0], ids)) return nullptr;
     eso::Values values;
-    if (!read_values(self, ids, values)) return nullptr;
+    if (!read_requested(obj, params, args, nargs, kwnames, ids, values)) return nullptr;
     static_assert(sizeof(unsigned int) == sizeof(uint32_t), "array('I') holds the stamp indices");
 
     py::GcPause pause;

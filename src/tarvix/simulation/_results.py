@@ -328,14 +328,15 @@ class EsoResults:
         """The values of one variable; ValueError when the name, key and frequency match none or several."""
         dictionary = self._dictionary()
         variable = _pick(dictionary, name, key, frequency)
-        wanted = self._environment_index(environment)
-        return self._series(next(k for k, v in enumerate(dictionary) if v is variable), wanted)
+        index = next(k for k, v in enumerate(dictionary) if v is variable)
+        self._fill(index)  # the pass that reads the values also finds the environments
+        return self._series(index, self._environment_index(environment))
 
     def series_all(self, environment: str | None = None) -> list[Series]:
         """The values of every reported variable, in the order of variables(), read in one pass over the
         file; `environment` as for series()."""
-        wanted = self._environment_index(environment)
         self._fill(None)
+        wanted = self._environment_index(environment)
         return [self._series(k, wanted) for k in range(len(self._dictionary()))]
 
     def _environment_index(self, environment: str | None) -> int | None:
