@@ -417,6 +417,39 @@ void test_document_load_and_write() {
     CHECK(doc.targets().empty());
 }
 
+// A large load builds its graph on a second thread: the same entries, keys
+// and locations in the same order as values registered one by one.
+void test_large_load_builds_the_graph_registering_would() {
+    const idd::c_IDD schema = parse(kSchema);
+    std::string text;
+    for (int i = 0; i < 12000; ++i) {
+        const std::string zone = "Zone " + std::to_string(i % 3000);
+        text += "Zone," + zone + ",1;\nSurface,Wall " + std::to_string(i) + "," +
+                (i % 2 ? zone : "ZONE " + std::to_string(i % 3000)) + ",1,2,3,4,5,6;\n";
+    }
+    CHECK(text.size() > 700000);
+    const std::unique_ptr<Document> loaded = load(schema, text);
+    Document appended(&schema);
+    lexer::Tokenizer tokens;
+    tokens.init(text, false);
+    std::vector<c_IDFObject> objects;
+    DocumentError error;
+    CHECK(parse_document(tokens, objects, error) && appended.append(objects, error));
+    const auto entries = [](const RefMap& map) {
+        std::vector<std::string> out;
+        map.for_each([&](std::string_view tag, std::string_view key, LocRange locs) {
+            std::string line = std::string(tag) + "/" + std::string(key);
+            for (const FieldLoc loc : locs)
+                line += " " + std::to_string(loc.obj_idx) + ":" + std::to_string(loc.field_idx);
+            out.push_back(std::move(line));
+        });
+        return out;
+    };
+    CHECK(entries(loaded->targets()) == entries(appended.targets()));
+    CHECK(entries(loaded->referencers()) == entries(appended.referencers()));
+    CHECK(loaded->targets().size() == 3000 && loaded->referencers().size() == 3000);
+}
+
 void test_document_errors() {
     const idd::c_IDD schema = parse(kSchema);
     DocumentError error;
@@ -1155,6 +1188,7 @@ int main() {
         {"validate", test_validate},
         {"epjson", test_epjson},
         {"document_load_and_write", test_document_load_and_write},
+        {"large_load_builds_the_graph_registering_would", test_large_load_builds_the_graph_registering_would},
         {"document_errors", test_document_errors},
         {"scan_version", test_scan_version},
         {"values_kept_in_the_text", test_values_kept_in_the_text},

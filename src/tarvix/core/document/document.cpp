@@ -113,14 +113,9 @@ void Document::unregister_value(const FieldDef& field, std::string_view value, F
 }
 
 void Document::register_all(const ClassDef& cls, ValuesView values, size_t slot) noexcept {
-    const size_t count = std::min(values.size(), static_cast<size_t>(INT32_MAX) + 1);
-    for (size_t i = 0; i < count; ++i) {
-        const std::string_view value = values[i];
-        if (value.empty()) continue;
-        const FieldDef* field = idd::get_field_def(&cls, i);
-        if (field && (!field->references().empty() || !field->object_lists().empty()))
-            register_value(*field, value, FieldLoc{slot, static_cast<int32_t>(i)});
-    }
+    each_registered(cls, values, slot, [&](const FieldDef& field, std::string_view value, FieldLoc loc) {
+        register_value(field, value, loc);
+    });
 }
 
 void Document::register_values(const ClassDef& cls, ValuesView values, size_t slot) {

@@ -12,6 +12,7 @@
 // change gets storage of its own (FieldValues).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -356,6 +357,21 @@ private:
     };
 
     class Loader;
+    class GraphFeed;
+
+    // Calls each(field, value, location) for every non-empty value of a
+    // slot that a field of `cls` registers in the graph.
+    template <class Each>
+    static void each_registered(const ClassDef& cls, ValuesView values, size_t slot, Each&& each) {
+        const size_t count = std::min(values.size(), static_cast<size_t>(INT32_MAX) + 1);
+        for (size_t i = 0; i < count; ++i) {
+            const std::string_view value = values[i];
+            if (value.empty()) continue;
+            const FieldDef* field = idd::get_field_def(&cls, i);
+            if (field && (!field->references().empty() || !field->object_lists().empty()))
+                each(*field, value, FieldLoc{slot, static_cast<int32_t>(i)});
+        }
+    }
 
     FieldValues& own_values(size_t slot);
     ClassEntry* entry_of(uint32_t class_idx, bool create);

@@ -2,10 +2,14 @@
 // semicolon closes the object. Comments, line breaks and blanks around
 // values are the tokenizer's business. The parser hands objects to a sink:
 // a vector of raw objects, or a document being loaded.
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 
 #include "core/document/document.h"
 #include "core/text/text.h"
@@ -123,12 +127,159 @@ std::unique_ptr<TextStore> make_text_store(std::string text) { return std::make_
 // ---------------------------------------------------------------------------
 // Loading
 
+namespace {
+
+// Threads of this process's loads that are working now: a load takes a
+// second thread for its graph only while the cores are not all taken, so
+// many loads at once each run on one.
+std::atomic<unsigned> busy_load_threads{0};
+
+// Texts below this size register their values as they go: a thread costs
+// more than their whole graph.
+constexpr size_t kGraphThreadFrom = size_t{1} << 19;
+
+}  // namespace
+
+// The reference graph of a large load, built on a second thread while the
+// tokenizer runs: the loader hands over every value that a field registers
+// (values sit in the text where the loader moved them and never move again
+// during the load), in chunks, and the thread registers them in the order
+// given, as the loader would have. Failures the thread reports are kept in
+// its own log and reported again on the loading thread once it is done.
+class Document::GraphFeed {
+public:
+    struct Pending {
+        const FieldDef* field;
+        size_t slot;
+        uint64_t at;
+        uint32_t size;
+        int32_t field_idx;
+    };
+
+    static std::unique_ptr<GraphFeed> start(Document& doc, const char* text, size_t size) noexcept {
+        if (size < kGraphThreadFrom) return nullptr;
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        unsigned busy = busy_load_threads.load(std::memory_order_relaxed);
+        do {
+            if (busy + 2 > cores) return nullptr;
+        } while (!busy_load_threads.compare_exchange_weak(busy, busy + 2, std::memory_order_relaxed));
+        std::unique_ptr<GraphFeed> feed;
+        try {
+            feed.reset(new GraphFeed(doc, text));
+            feed->current_.reserve(kChunk);
+            feed->worker_ = std::thread([f = feed.get()] { f->run(); });
+        } catch (...) {
+            busy_load_threads.fetch_sub(2, std::memory_order_relaxed);
+            return nullptr;
+        }
+        return feed;
+    }
+
+    ~GraphFeed() {
+        finish();
+        busy_load_threads.fetch_sub(2, std::memory_order_relaxed);
+    }
+
+    // Throws std::bad_alloc (the load then fails as out of memory).
+    void add(const FieldDef& field, std::string_view value, FieldLoc loc) {
+        current_.push_back(Pending{&field, loc.obj_idx, static_cast<uint64_t>(value.data() - text_),
+                                   static_cast<uint32_t>(value.size()), loc.field_idx});
+        if (current_.size() == kChunk) hand_over();
+    }
+
+    // Waits for every value handed over to be registered, and reports the
+    // thread's failures on this one.
+    void finish() noexcept {
+        if (!worker_.joinable()) return;
+        bool handed = true;
+        try {
+            if (!current_.empty()) hand_over();
+        } catch (const std::bad_alloc&) {
+            handed = false;  // registered here once the thread is done with the rest
+        }
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        ready_.notify_one();
+        worker_.join();
+        if (!handed)
+            for (const Pending& p : current_) register_one(p);
+        current_.clear();
+        for (size_t i = 0; i < failures_.size(); ++i) report_internal_failure(failures_[i].site, failures_[i].kind);
+    }
+
+private:
+    static constexpr size_t kChunk = 4096;
+
+    GraphFeed(Document& doc, const char* text) noexcept : doc_(doc), text_(text) {}
+
+    void register_one(const Pending& p) noexcept {
+        doc_.register_value(*p.field, std::string_view(text_ + p.at, p.size), FieldLoc{p.slot, p.field_idx});
+    }
+
+    void hand_over() {
+        std::vector<Pending> next;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (!spare_.empty()) {
+                next = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        next.reserve(kChunk);  // may throw: nothing handed over yet
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (queue_.size() == queue_.capacity()) queue_.reserve(queue_.size() * 2 + 8);
+            queue_.push_back(std::move(current_));
+        }
+        ready_.notify_one();
+        current_ = std::move(next);
+        current_.clear();
+    }
+
+    void run() noexcept {
+        const FailureScope scope(failures_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            ready_.wait(lock, [&] { return done_ || head_ < queue_.size(); });
+            if (head_ == queue_.size()) return;  // done, and everything registered
+            std::vector<Pending> chunk = std::move(queue_[head_++]);
+            if (head_ == queue_.size()) {
+                queue_.clear();
+                head_ = 0;
+            }
+            lock.unlock();
+            for (const Pending& p : chunk) register_one(p);
+            chunk.clear();
+            lock.lock();
+            try {
+                spare_.push_back(std::move(chunk));
+            } catch (const std::bad_alloc&) {
+            }
+        }
+    }
+
+    Document& doc_;
+    const char* text_;
+    std::vector<Pending> current_;  // the loader's
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<std::vector<Pending>> queue_;  // handed over, from head_ on
+    size_t head_ = 0;
+    std::vector<std::vector<Pending>> spare_;  // registered chunks, for reuse
+    bool done_ = false;
+    FailureLog failures_;
+    std::thread worker_;
+};
+
 // Builds slots straight from the token stream. Each value is moved down to
 // the end of the values before it; the tokenizer only ever reads ahead of
 // that point, so the text it has still to read is never touched.
 class Document::Loader {
 public:
-    Loader(Document& doc, char* text, bool keep_layout) : doc_(doc), text_(text), keep_layout_(keep_layout) {}
+    Loader(Document& doc, char* text, bool keep_layout, GraphFeed* feed)
+        : doc_(doc), text_(text), keep_layout_(keep_layout), feed_(feed) {}
 
     void begin(std::string_view class_name, int32_t line) {
         object_line_ = line > 0 ? static_cast<uint32_t>(line) : 0;
@@ -167,8 +318,13 @@ public:
         doc_.lines_.push_back(object_line_);
         if (keep_layout_) doc_.source_->begins.push_back(object_source_begin_);
         doc_.entry_of(class_idx_, true)->append(slot);
-        doc_.register_all(*cls_, ValuesView(text_ + object_text_begin_, doc_.ends_.data() + object_ends_begin_, count_),
-                          slot);
+        const ValuesView values(text_ + object_text_begin_, doc_.ends_.data() + object_ends_begin_, count_);
+        if (feed_)
+            each_registered(*cls_, values, slot, [&](const FieldDef& field, std::string_view value, FieldLoc loc) {
+                feed_->add(field, value, loc);
+            });
+        else
+            doc_.register_all(*cls_, values, slot);
     }
 
     bool finish(DocumentError& error) {
@@ -185,6 +341,7 @@ private:
     Document& doc_;
     char* text_;
     bool keep_layout_;
+    GraphFeed* feed_;
     uint32_t object_line_ = 0;
     uint32_t object_source_begin_ = 0;  // kept layouts only: the text is short enough
     size_t written_ = 0;
@@ -228,8 +385,10 @@ bool Document::load(std::unique_ptr<TextStore> text, bool known_valid, DocumentE
     }
     lexer::Tokenizer tokens;
     tokens.init(std::string_view(base, size), false, known_valid);
-    Loader loader(*this, base, keep_layout);
+    const std::unique_ptr<GraphFeed> feed = GraphFeed::start(*this, base, size);
+    Loader loader(*this, base, keep_layout, feed.get());
     const bool loaded = parse_tokens(tokens, loader, error);
+    if (feed) feed->finish();
     written_ = loader.written();
     return loaded;
 }
