@@ -165,7 +165,7 @@ public:
         } while (!busy_load_threads.compare_exchange_weak(busy, busy + 2, std::memory_order_relaxed));
         std::unique_ptr<GraphFeed> feed;
         try {
-            feed.reset(new GraphFeed(doc, text));
+            feed.reset(new GraphFeed(doc, text, size));
             feed->current_.reserve(kChunk);
             feed->worker_ = std::thread([f = feed.get()] { f->run(); });
         } catch (...) {
@@ -211,11 +211,51 @@ public:
 
 private:
     static constexpr size_t kChunk = 4096;
+    static constexpr size_t kChunksBeforeSizing = 4;
 
-    GraphFeed(Document& doc, const char* text) noexcept : doc_(doc), text_(text) {}
+    GraphFeed(Document& doc, const char* text, size_t size) noexcept : doc_(doc), text_(text), size_(size) {}
 
     void register_one(const Pending& p) noexcept {
         doc_.register_value(*p.field, std::string_view(text_ + p.at, p.size), FieldLoc{p.slot, p.field_idx});
+    }
+
+    // A chunk's values under their tags, each map's in one batch; values
+    // that cannot be batched are registered one by one.
+    void register_chunk(const std::vector<Pending>& chunk) noexcept {
+        targets_batch_.clear();
+        referencers_batch_.clear();
+        try {
+            targets_batch_.reserve(chunk.size() * 2);
+            referencers_batch_.reserve(chunk.size() * 2);
+            for (const Pending& p : chunk) {
+                const std::string_view value(text_ + p.at, p.size);
+                const FieldLoc loc{p.slot, p.field_idx};
+                const idd::Views references = p.field->references();
+                for (size_t k = 0; k < references.size(); ++k)
+                    targets_batch_.push_back(
+                        RefMap::Adding{doc_.targets_.tag(references[k], p.field->reference_id(k)), 0, value, loc});
+                const idd::Views object_lists = p.field->object_lists();
+                for (size_t k = 0; k < object_lists.size(); ++k)
+                    referencers_batch_.push_back(RefMap::Adding{
+                        doc_.referencers_.tag(object_lists[k], p.field->object_list_id(k)), 0, value, loc});
+            }
+        } catch (const std::bad_alloc&) {
+            for (const Pending& p : chunk) register_one(p);
+            return;
+        }
+        // Once a few chunks are in, the maps' tables are sized for what the
+        // rest of the text will bring at the same rate (at most eight times
+        // what they hold: the values that register may all come first), so
+        // that they are not rebuilt again and again as they fill.
+        if (++chunks_done_ == kChunksBeforeSizing && !chunk.empty()) {
+            const double rate = std::min(
+                8.0, static_cast<double>(size_) / static_cast<double>(chunk.back().at + chunk.back().size + 1));
+            for (RefMap* map : {&doc_.targets_, &doc_.referencers_})
+                map->reserve_table(static_cast<size_t>(static_cast<double>(map->size()) * rate * 1.1));
+        }
+        doc_.targets_.add_many(targets_batch_.data(), targets_batch_.size(), FailureSite::register_target);
+        doc_.referencers_.add_many(referencers_batch_.data(), referencers_batch_.size(),
+                                   FailureSite::register_referencer);
     }
 
     void hand_over() {
@@ -250,7 +290,7 @@ private:
                 head_ = 0;
             }
             lock.unlock();
-            for (const Pending& p : chunk) register_one(p);
+            register_chunk(chunk);
             chunk.clear();
             lock.lock();
             try {
@@ -262,6 +302,8 @@ private:
 
     Document& doc_;
     const char* text_;
+    size_t size_;
+    size_t chunks_done_ = 0;  // the thread's
     std::vector<Pending> current_;  // the loader's
     std::mutex mutex_;
     std::condition_variable ready_;
@@ -270,6 +312,8 @@ private:
     std::vector<std::vector<Pending>> spare_;  // registered chunks, for reuse
     bool done_ = false;
     FailureLog failures_;
+    std::vector<RefMap::Adding> targets_batch_;  // the thread's
+    std::vector<RefMap::Adding> referencers_batch_;
     std::thread worker_;
 };
 
@@ -303,7 +347,14 @@ public:
     void value(std::string_view value) {
         if (!known_) return;
         char* target = text_ + written_;
-        if (!value.empty() && value.data() != target) std::memmove(target, value.data(), value.size());
+        if (!value.empty() && value.data() != target) {
+            // Values move down, so a forward copy never overwrites what it
+            // has still to read; short ones (nearly all) are copied here.
+            if (value.size() <= 16)
+                for (size_t i = 0; i < value.size(); ++i) target[i] = value[i];
+            else
+                std::memmove(target, value.data(), value.size());
+        }
         written_ += value.size();
         const uint64_t end = written_ - object_text_begin_;
         if (end > UINT32_MAX || count_ == UINT32_MAX) throw std::length_error("object too long");
@@ -319,12 +370,27 @@ public:
         if (keep_layout_) doc_.source_->begins.push_back(object_source_begin_);
         doc_.entry_of(class_idx_, true)->append(slot);
         const ValuesView values(text_ + object_text_begin_, doc_.ends_.data() + object_ends_begin_, count_);
-        if (feed_)
-            each_registered(*cls_, values, slot, [&](const FieldDef& field, std::string_view value, FieldLoc loc) {
-                feed_->add(field, value, loc);
-            });
-        else
+        if (!feed_) {
             doc_.register_all(*cls_, values, slot);
+            return;
+        }
+        // The fields before the repeating group that register, looked up
+        // once per class; a group with such a field is walked value by value.
+        const Plan& plan = plan_of(class_idx_);
+        for (const uint32_t i : plan.fields) {
+            if (i >= count_) break;
+            const std::string_view value = values[i];
+            if (!value.empty()) feed_->add(cls_->fields[i], value, FieldLoc{slot, static_cast<int32_t>(i)});
+        }
+        if (plan.group_registers && count_ > plan.group_begin) {
+            const size_t count = std::min<size_t>(count_, static_cast<size_t>(INT32_MAX) + 1);
+            for (size_t i = plan.group_begin; i < count; ++i) {
+                const std::string_view value = values[i];
+                if (value.empty()) continue;
+                const FieldDef* field = idd::get_field_def(cls_, i);
+                if (field && registers(*field)) feed_->add(*field, value, FieldLoc{slot, static_cast<int32_t>(i)});
+            }
+        }
     }
 
     bool finish(DocumentError& error) {
@@ -338,10 +404,38 @@ public:
     size_t written() const noexcept { return written_; }
 
 private:
+    struct Plan {
+        bool made = false;
+        bool group_registers = false;
+        uint32_t group_begin = UINT32_MAX;  // the first field of the repeating group
+        std::vector<uint32_t> fields;       // registering fields before it, in order
+    };
+
+    static bool registers(const FieldDef& field) noexcept {
+        return !field.references().empty() || !field.object_lists().empty();
+    }
+
+    const Plan& plan_of(uint32_t class_idx) {
+        if (class_idx >= plans_.size()) plans_.resize(doc_.schema_->ordered_classes.size());
+        Plan& plan = plans_[class_idx];
+        if (plan.made) return plan;
+        const ClassDef& cls = doc_.schema_->ordered_classes[class_idx];
+        const idd::ExtensibleDef& ext = cls.extensible;
+        const bool grouped = ext.is_extensible && ext.begin_index >= 0 && ext.size > 0;
+        const size_t begin = grouped ? static_cast<size_t>(ext.begin_index) : cls.fields.size();
+        for (size_t i = 0; i < std::min(begin, cls.fields.size()); ++i)
+            if (registers(cls.fields[i])) plan.fields.push_back(static_cast<uint32_t>(i));
+        for (size_t i = begin; i < cls.fields.size(); ++i) plan.group_registers |= registers(cls.fields[i]);
+        plan.group_begin = static_cast<uint32_t>(std::min<size_t>(begin, UINT32_MAX));
+        plan.made = true;
+        return plan;
+    }
+
     Document& doc_;
     char* text_;
     bool keep_layout_;
     GraphFeed* feed_;
+    std::vector<Plan> plans_;  // by class index, for loads that feed a graph thread
     uint32_t object_line_ = 0;
     uint32_t object_source_begin_ = 0;  // kept layouts only: the text is short enough
     size_t written_ = 0;

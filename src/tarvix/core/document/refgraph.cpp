@@ -392,8 +392,7 @@ bool RefMap::remove_loc(uint32_t index, PackedLoc loc) noexcept {
 // ---------------------------------------------------------------------------
 // The operations
 
-uint32_t RefMap::entry_with_room(uint32_t tag, std::string_view key, bool& made) {
-    const uint32_t hash = hash_of(tag, key);
+uint32_t RefMap::entry_with_room(uint32_t tag, std::string_view key, uint32_t hash, bool& made) {
     uint32_t index = find_entry(tag, key, hash);
     made = false;
     if (index == kNoTag) {
@@ -422,6 +421,50 @@ void RefMap::add(std::string_view tag_name, std::string_view value, FieldLoc loc
         add_key(tag(tag_name, schema_id), value, loc);
     } catch (const std::bad_alloc&) {
         report_internal_failure(site);
+    }
+}
+
+void RefMap::reserve_table(size_t entries) noexcept {
+    if (entries >= kNoTag) return;
+    const size_t wanted = table_capacity_for(entries);
+    if (wanted <= table_.size()) return;
+    try {
+        rebuild_table(wanted);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void RefMap::add_many(Adding* adding, size_t count, FailureSite site) noexcept {
+    for (size_t i = 0; i < count; ++i) adding[i].hash = hash_of(adding[i].tag, adding[i].key);
+    // Three stages ahead: the table cell of a key far ahead, the entry a
+    // nearer key's cell leads to, and the key text of a nearer one still.
+    constexpr size_t kCellAhead = 16;
+    constexpr size_t kEntryAhead = 8;
+    constexpr size_t kKeyAhead = 4;
+    for (size_t i = 0; i < count; ++i) {
+        if (!table_.empty()) {
+            const size_t mask = table_.size() - 1;
+            if (i + kCellAhead < count) __builtin_prefetch(&table_[adding[i + kCellAhead].hash & mask]);
+            if (i + kEntryAhead < count) {
+                const uint64_t cell = table_[adding[i + kEntryAhead].hash & mask];
+                if (cell != 0) __builtin_prefetch(&entries_[(cell & kSlotIndex) - 1]);
+            }
+            if (i + kKeyAhead < count && text_) {
+                const uint64_t cell = table_[adding[i + kKeyAhead].hash & mask];
+                if (cell != 0) {
+                    const Entry& e = entries_[(cell & kSlotIndex) - 1];
+                    if (!(e.key_len & kInPool)) __builtin_prefetch(text_ + e.key_at);
+                }
+            }
+        }
+        const Adding& a = adding[i];
+        try {
+            const PackedLoc packed = pack(a.loc);
+            bool made;
+            append_loc(entry_with_room(a.tag, a.key, a.hash, made), packed);
+        } catch (const std::bad_alloc&) {
+            report_internal_failure(site);
+        }
     }
 }
 

@@ -114,6 +114,20 @@ public:
     // (for loading, where such a failure is reported once the load is done).
     void add(std::string_view tag, std::string_view value, FieldLoc loc, FailureSite site,
              uint32_t schema_id = kNoTag) noexcept;
+    // Adding many at once, in order, as add() each: every key is hashed
+    // first and the table cells and entries of those a few places ahead are
+    // fetched while one is probed (else each is a cache miss in a large
+    // map). `tag` is the map's number; `hash` is filled here.
+    struct Adding {
+        uint32_t tag;
+        uint32_t hash;
+        std::string_view key;
+        FieldLoc loc;
+    };
+    void add_many(Adding* adding, size_t count, FailureSite site) noexcept;
+    // Room in the table for `entries` in all, so that it is not rebuilt as
+    // it fills (a hint: nothing happens when there is no memory for it).
+    void reserve_table(size_t entries) noexcept;
     // Removes the first equal location; erases entries that become empty.
     // Missing tags, values or locations are not an error.
     void remove(std::string_view tag, std::string_view value, FieldLoc loc, uint32_t schema_id = kNoTag) noexcept;
@@ -203,7 +217,10 @@ private:
     }
     // The entry [tag][key], made when missing (`made`), with room in its run
     // for one more location. Throws std::bad_alloc with the map unchanged.
-    uint32_t entry_with_room(uint32_t tag, std::string_view key, bool& made);
+    uint32_t entry_with_room(uint32_t tag, std::string_view key, bool& made) {
+        return entry_with_room(tag, key, hash_of(tag, key), made);
+    }
+    uint32_t entry_with_room(uint32_t tag, std::string_view key, uint32_t hash, bool& made);
     // Makes room for one more entry (table and entries). Throws.
     void reserve_entry(size_t key_size);
     // Makes the entry, within the room reserved; cannot fail.

@@ -35,18 +35,6 @@ void Tokenizer::init(std::string_view text, bool schema_mode, bool known_valid) 
     out_of_memory_ = false;
 }
 
-TokenView Tokenizer::next() noexcept {
-    if (buffer_idx < buffer.size() || out_of_memory_) return queued();
-    if (pending_) {
-        const char delimiter = pending_;
-        pending_ = 0;
-        token_offset_ = pos - 1;
-        return delimiter == ',' ? TokenView{TOKEN_COMMA, ","} : TokenView{TOKEN_SEMICOLON, ";"};
-    }
-    if (done_) return {TOKEN_EOF, {}};
-    return stream();
-}
-
 Token Tokenizer::next_token() noexcept {
     const TokenView view = next();
     Token token;
@@ -88,17 +76,28 @@ void Tokenizer::consume_line_end(const char* at) noexcept {
     }
 }
 
-TokenView Tokenizer::text_token(const char* begin, const char* end) noexcept {
+// The piece without its blanks; the token starts there.
+inline std::string_view Tokenizer::trimmed_piece(const char* begin, const char* end) noexcept {
     while (begin < end && is_blank(*begin)) ++begin;
     while (end > begin && is_blank(end[-1])) --end;
-    const std::string_view text(begin, static_cast<size_t>(end - begin));
     token_offset_ = static_cast<size_t>(begin - content.data());
-    if (text.empty()) return {TOKEN_EOF, {}};  // nothing: the caller goes on
+    return {begin, static_cast<size_t>(end - begin)};
+}
+
+// A non-empty piece as a text token, or the error token of its first byte
+// that is not UTF-8.
+inline TokenView Tokenizer::text_or_error(std::string_view text) noexcept {
     if (!valid_) {
         const size_t bad = find_invalid_utf8(text);
-        if (bad != std::string_view::npos) return error_token(begin + bad);
+        if (bad != std::string_view::npos) return error_token(text.data() + bad);
     }
     return {TOKEN_TEXT, text};
+}
+
+TokenView Tokenizer::text_token(const char* begin, const char* end) noexcept {
+    const std::string_view text = trimmed_piece(begin, end);
+    if (text.empty()) return {TOKEN_EOF, {}};  // nothing: the caller goes on
+    return text_or_error(text);
 }
 
 TokenView Tokenizer::error_token(const char* bad_byte) noexcept {
@@ -140,12 +139,14 @@ TokenView Tokenizer::stream() noexcept {
             case ',':
             case ';': {
                 pos = static_cast<size_t>(stop + 1 - base);
-                const TokenView text = text_token(p, stop);
-                if (text.type == TOKEN_TEXT) {
-                    pending_ = *stop;
-                    return text;
+                // The token is made in the caller's place: a token copied
+                // there would be stored in parts and read back whole, a
+                // stall on every value.
+                const std::string_view text = trimmed_piece(p, stop);
+                if (!text.empty()) {
+                    pending_ = *stop;  // an error token takes it back
+                    return text_or_error(text);
                 }
-                if (text.type == TOKEN_ERROR) return text;
                 token_offset_ = static_cast<size_t>(stop - base);
                 return *stop == ',' ? TokenView{TOKEN_COMMA, ","} : TokenView{TOKEN_SEMICOLON, ";"};
             }

@@ -62,7 +62,19 @@ public:
     void init(std::string_view text, bool schema_mode, bool known_valid = false) noexcept;
 
     // The next token; after TOKEN_EOF or TOKEN_ERROR always TOKEN_EOF.
-    TokenView next() noexcept;
+    // Inline, so that a parser's loop keeps the token in registers: the
+    // delimiter after a text token is handed out here.
+    TokenView next() noexcept {
+        if (buffer_idx < buffer.size() || out_of_memory_) return queued();
+        if (pending_) {
+            const char delimiter = pending_;
+            pending_ = 0;
+            token_offset_ = pos - 1;
+            return delimiter == ',' ? TokenView{TOKEN_COMMA, ","} : TokenView{TOKEN_SEMICOLON, ";"};
+        }
+        if (done_) return {TOKEN_EOF, {}};
+        return stream();
+    }
 
     // The next token with its own copy of the text.
     Token next_token() noexcept;
@@ -87,6 +99,8 @@ public:
 private:
     TokenView stream() noexcept;
     TokenView text_token(const char* begin, const char* end) noexcept;
+    std::string_view trimmed_piece(const char* begin, const char* end) noexcept;
+    TokenView text_or_error(std::string_view text) noexcept;
     TokenView error_token(const char* bad_byte) noexcept;
     TokenView queued() noexcept;
     void consume_line_end(const char* at) noexcept;
