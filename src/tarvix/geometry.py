@@ -12,7 +12,7 @@ import math
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 
-from tarvix import idf as _idf
+from tarvix import _geometry, idf as _idf
 
 __all__ = [
     "Surface",
@@ -31,8 +31,8 @@ __all__ = [
     "FACADES",
 ]
 
-Surface = _idf._Surface
-ZoneGeometry = _idf._ZoneGeometry
+Surface = _geometry.Surface
+ZoneGeometry = _geometry.ZoneGeometry
 
 #: The columns of the engine's window-wall ratio table, in its order, with the azimuths each facade takes.
 FACADES = ("Total", "North", "East", "South", "West")
@@ -72,27 +72,27 @@ def surfaces(doc: _idf.IDF) -> list[Surface]:
     `added_by_engine` True, counted in the zone, enclosure and building totals as the engine counts them,
     and are no objects of the document: `obj_idx` is that of the surface each copies, and the edits here
     leave them alone (they follow their originals)."""
-    return _idf._geometry_surfaces(doc)
+    return _geometry.surfaces(doc)
 
 
 def zones(doc: _idf.IDF) -> list[ZoneGeometry]:
     """Every zone's floor area, volume, ceiling height, exterior wall and window areas, multipliers and
     extent, as the engine computes them (a zone's own volume, floor area or ceiling height, when it gives
     one, wins), in document order."""
-    return _idf._geometry_zones(doc)
+    return _geometry.zones(doc)
 
 
 def window_wall_ratio(doc: _idf.IDF) -> dict[str, WallWindowArea]:
     """The engine's window-wall ratio table: {"Total", "North" (azimuth 315 to 45), "East" (45 to 135),
     "South" (135 to 225), "West" (225 to 315): WallWindowArea}."""
-    facades, _ = _idf._geometry_summary(doc)
+    facades, _ = _geometry.summary(doc)
     return {name: WallWindowArea(*row) for name, row in zip(FACADES, facades)}
 
 
 def building_area(doc: _idf.IDF) -> float:
     """The total floor area of the engine's "Building Area" table, m2: the zones that are part of the total
     floor area, with their zone and zone-group multipliers."""
-    return _idf._geometry_summary(doc)[1]
+    return _geometry.summary(doc)[1]
 
 
 # ---------------------------------------------------------------------------
@@ -155,7 +155,7 @@ def _check_number(name: str, value: object) -> float:
 def _frames(doc: _idf.IDF) -> tuple[bool, int, _Frames]:
     if not isinstance(doc, _idf.IDF):
         raise TypeError(f"doc must be tarvix.idf.IDF, not {type(doc).__name__}")
-    return _idf._geometry_frames(doc)
+    return _geometry.frames(doc)
 
 
 class _Writes:

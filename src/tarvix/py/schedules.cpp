@@ -1,16 +1,23 @@
-// The schedules of a document (tarvix.schedules wraps these): the core
-// builds them and evaluates them at every timestep without the interpreter
-// lock, straight into the array('d') objects it returns.
-#include "py/idf_document.h"
-
+// tarvix._schedules: the schedules of a document, which tarvix.schedules
+// wraps. The core builds them over the slots tarvix.idf hands it
+// (py/idf_api.h) and evaluates them at every timestep without the
+// interpreter lock, straight into the array('d') objects it returns.
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "core/schedules/schedules.h"
+#include "py/idf_api.h"
 
-namespace tarvix::idf {
+namespace tarvix::schedules_module {
 namespace {
 
+using idf::DocumentState;
+using idf::Reader;
 using py::Ref;
+
+// tarvix.idf's functions, imported at execution.
+idf::DocumentApi documents;
 
 constexpr Reader kReadingSchedules{"read for its schedules", "tarvix.schedules"};
 
@@ -37,26 +44,20 @@ struct LastModel {
 
 std::shared_ptr<const schedules::Model> read_schedules(const char* func_name, PyObject* arg,
                                                        std::string_view folder = {}) {
-    if (!is_idf(arg)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument 'doc' must be tarvix.idf.IDF, not %.200s", func_name,
-                     Py_TYPE(arg)->tp_name);
-        return nullptr;
-    }
-    IDFDoc* doc = reinterpret_cast<IDFDoc*>(arg);
-    const bool native = is_native(doc);
-    const uint64_t generation = native ? doc->doc.generation() : 0;
-    if (native && last_model.model && last_model.generation == generation && last_model.folder == folder &&
-        last_model.own_folder == doc->folder && schedules::files_unchanged(*last_model.model))
+    DocumentState doc;
+    if (documents.document_state(arg, func_name, &doc) < 0) return nullptr;
+    if (doc.native && last_model.model && last_model.generation == doc.generation && last_model.folder == folder &&
+        last_model.own_folder == doc.folder && schedules::files_unchanged(*last_model.model))
         return last_model.model;
     auto model = std::make_shared<schedules::Model>();
-    const std::string own_folder = doc->folder;
-    const bool done = with_checked_slots(
-        doc, kReadingSchedules, [&](const SlotSource& slots, const idd::c_IDD& schema) {
+    const std::string own_folder(doc.folder);
+    const bool done = documents.read(
+        arg, kReadingSchedules, [&](const idf::SlotSource& slots, const idd::c_IDD& schema) {
             schedules::read_model(slots, schema, *model,
                                   {.folder = folder, .own_folder = own_folder, .as_named = true});
         });
     if (!done) return nullptr;
-    if (native) last_model = {generation, std::string(folder), own_folder, model};
+    if (doc.native) last_model = {doc.generation, std::string(folder), own_folder, model};
     return model;
 }
 
@@ -195,7 +196,7 @@ bool weather_calendar(PyObject* arg, schedules::WeatherCalendar& out, bool& give
 // [(year, month, day, weekday, special, dst)] of environment `index`.
 PyObject* schedules_calendar(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "_schedules_calendar(doc, environment, weather)");
+        PyErr_SetString(PyExc_TypeError, "calendar(doc, environment, weather)");
         return nullptr;
     }
     schedules::WeatherCalendar weather;
@@ -224,7 +225,7 @@ PyObject* schedules_calendar(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 // environment named.
 PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 5) {
-        PyErr_SetString(PyExc_TypeError, "_schedules_values(doc, environment, name, folder, weather)");
+        PyErr_SetString(PyExc_TypeError, "values(doc, environment, name, folder, weather)");
         return nullptr;
     }
     schedules::WeatherCalendar weather;
@@ -291,25 +292,31 @@ PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return dict.release();
 }
 
-}  // namespace
-
-PyMethodDef schedule_functions[] = {
-    {"_schedules_info", py::guarded<schedules_info, "tarvix.schedules.environments">, METH_O,
-     "_schedules_info(doc)\n--\n\n(timesteps per hour, environments, schedule names, problems)."},
-    {"_schedules_calendar",
+PyMethodDef module_functions[] = {
+    {"info", py::guarded<schedules_info, "tarvix.schedules.environments">, METH_O,
+     "info($module, doc, /)\n--\n\n(timesteps per hour, environments, schedule names, problems)."},
+    {"calendar",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(py::guarded<schedules_calendar, "tarvix.schedules.calendar">)),
-     METH_FASTCALL, "_schedules_calendar(doc, environment, weather)\n--\n\nThe days of an environment."},
-    {"_schedules_values",
+     METH_FASTCALL, "calendar($module, doc, environment, weather, /)\n--\n\nThe days of an environment."},
+    {"values",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(py::guarded<schedules_values, "tarvix.schedules.values">)),
      METH_FASTCALL,
-     "_schedules_values(doc, environment, name, folder, weather)\n--\n\n{name: array('d')} of one schedule, or of all "
-     "(name "
-     "None)."},
+     "values($module, doc, environment, name, folder, weather, /)\n--\n\n{name: array('d')} of one schedule, or "
+     "of all (name None)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int setup_schedule_functions(PyObject* module) { return PyModule_AddFunctions(module, schedule_functions); }
+int execute(PyObject* module) {
+    if (documents.import() < 0) return -1;
+    return PyModule_AddFunctions(module, module_functions);
+}
 
-}  // namespace tarvix::idf
+constexpr py::ModuleSpec module_spec{"_schedules", "tarvix._schedules",
+                                     "The schedules of documents as the engine evaluates them.", execute};
+
+}  // namespace
+}  // namespace tarvix::schedules_module
+
+PyMODINIT_FUNC PyInit__schedules() { return tarvix::py::Module<tarvix::schedules_module::module_spec>::init(); }

@@ -1,16 +1,24 @@
-// The geometry of a document (tarvix.geometry wraps these): the core builds
-// the model without the interpreter lock; Surface and ZoneGeometry records
-// are small objects that read their values from the model they share, so a
+// tarvix._geometry: the geometry of a document, which tarvix.geometry wraps.
+// The core builds the model without the interpreter lock, over the slots
+// tarvix.idf hands it (py/idf_api.h); Surface and ZoneGeometry records are
+// small objects that read their values from the model they share, so a
 // hundred thousand surfaces cost a hundred thousand small objects and no more.
-#include "py/idf_document.h"
+#include <memory>
+#include <vector>
 
 #include "core/geometry/geometry.h"
+#include "py/idf_api.h"
 
-namespace tarvix::idf {
+namespace tarvix::geometry_module {
 namespace {
 
 using geometry::Model;
+using idf::DocumentState;
+using idf::Reader;
 using py::Ref;
+
+// tarvix.idf's functions, imported at execution.
+idf::DocumentApi documents;
 
 constexpr Reader kReadingGeometry{"read for its geometry", "tarvix.geometry"};
 
@@ -287,13 +295,13 @@ PyTypeObject ZoneGeometryType = [] {
 // records of surfaces() keep it alive, so zones() of a document unchanged
 // since (same generation) takes it instead of reading the document again.
 struct LastModel {
-    const IDFDoc* doc = nullptr;
+    const void* doc = nullptr;
     uint64_t generation = 0;
     PyObject* weak = nullptr;  // a weak reference to the model object
 } last_model;
 
-Ref reuse_model(const IDFDoc* doc) {
-    if (!last_model.weak || last_model.doc != doc || !is_native(doc) || last_model.generation != doc->doc.generation())
+Ref reuse_model(const DocumentState& doc) {
+    if (!last_model.weak || last_model.doc != doc.identity || !doc.native || last_model.generation != doc.generation)
         return {};
     PyObject* model = nullptr;
     if (PyWeakref_GetRef(last_model.weak, &model) < 0) {
@@ -303,7 +311,7 @@ Ref reuse_model(const IDFDoc* doc) {
     return Ref::steal(model);
 }
 
-void remember_model(const IDFDoc* doc, uint64_t generation, PyObject* model) {
+void remember_model(const void* doc, uint64_t generation, PyObject* model) {
     PyObject* weak = PyWeakref_NewRef(model, nullptr);
     if (!weak) {
         PyErr_Clear();  // nothing is kept; the next call reads again
@@ -317,27 +325,22 @@ void remember_model(const IDFDoc* doc, uint64_t generation, PyObject* model) {
 // The model of `arg` (an IDF): the last one read when the document has not
 // changed since, else read now into a new model object.
 Ref read_geometry(const char* func_name, PyObject* arg, bool frames = false) {
-    if (!is_idf(arg)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument 'doc' must be tarvix.idf.IDF, not %.200s", func_name,
-                     Py_TYPE(arg)->tp_name);
-        return {};
-    }
-    IDFDoc* doc = reinterpret_cast<IDFDoc*>(arg);
+    DocumentState doc;
+    if (documents.document_state(arg, func_name, &doc) < 0) return {};
     if (!frames)
         if (Ref model = reuse_model(doc)) return model;
     auto data = std::make_unique<ModelData>();
-    const bool native = is_native(doc);
-    const uint64_t generation = native ? doc->doc.generation() : 0;
-    const bool done = with_checked_slots(doc, kReadingGeometry, [&](const SlotSource& slots, const idd::c_IDD& schema) {
-        geometry::read_model(slots, schema, data->model, frames);
-    });
+    const bool done = documents.read(arg, kReadingGeometry,
+                                     [&](const idf::SlotSource& slots, const idd::c_IDD& schema) {
+                                         geometry::read_model(slots, schema, data->model, frames);
+                                     });
     if (!done) return {};
     auto* obj = PyObject_New(ModelObject, &ModelType);
     if (!obj) return {};
     obj->data = data.release();
     obj->weakrefs = nullptr;
     Ref model = Ref::steal(reinterpret_cast<PyObject*>(obj));
-    if (native && !frames) remember_model(doc, generation, model.get());
+    if (doc.native && !frames) remember_model(doc.identity, doc.generation, model.get());
     return model;
 }
 
@@ -391,7 +394,6 @@ PyObject* geometry_summary(PyObject*, PyObject* arg) {
 PyObject* geometry_frames(PyObject*, PyObject* arg) {
     Ref model = read_geometry("frames", arg, true);
     if (!model) return nullptr;
-    IDFDoc* doc = reinterpret_cast<IDFDoc*>(arg);
     const Model& m = reinterpret_cast<ModelObject*>(model.get())->data->model;
     static constexpr const char* roles[] = {"vertices", "rectangle", "relative", "point", "zone"};
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.frames.size())));
@@ -405,10 +407,9 @@ PyObject* geometry_frames(PyObject*, PyObject* arg) {
             if (!number) return nullptr;
             PyTuple_SET_ITEM(fields.get(), k, number);
         }
-        Ref object;
-        if (!object_at(doc, frame.slot, object)) return nullptr;
-        PyObject* item = Py_BuildValue("(OKsd(ddd)O)", object ? object.get() : Py_None,
-                                       static_cast<unsigned long long>(frame.slot),
+        Ref object = Ref::steal(documents.object_at(arg, frame.slot));
+        if (!object) return nullptr;
+        PyObject* item = Py_BuildValue("(OKsd(ddd)O)", object.get(), static_cast<unsigned long long>(frame.slot),
                                        roles[static_cast<size_t>(frame.role)], frame.angle, frame.offset.x,
                                        frame.offset.y, frame.offset.z, fields.get());
         if (!item) return nullptr;
@@ -417,23 +418,22 @@ PyObject* geometry_frames(PyObject*, PyObject* arg) {
     return Py_BuildValue("(OiO)", m.counterclockwise ? Py_True : Py_False, m.starting_corner, list.get());
 }
 
-}  // namespace
-
-PyMethodDef geometry_functions[] = {
-    {"_geometry_frames", py::guarded<geometry_frames, "tarvix.geometry.frames">, METH_O,
-     "_geometry_frames(doc)\n--\n\n(counterclockwise, starting corner, [(object, obj_idx, role, angle,\n"
-     "offset, fields)]): the frame of each object with coordinates, for edits."},
-    {"_geometry_surfaces", py::guarded<geometry_surfaces, "tarvix.geometry.surfaces">, METH_O,
-     "_geometry_surfaces(doc)\n--\n\nThe surfaces of a document as Surface records."},
-    {"_geometry_zones", py::guarded<geometry_zones, "tarvix.geometry.zones">, METH_O,
-     "_geometry_zones(doc)\n--\n\nThe zones of a document as ZoneGeometry records."},
-    {"_geometry_summary", py::guarded<geometry_summary, "tarvix.geometry.window_wall_ratio">, METH_O,
-     "_geometry_summary(doc)\n--\n\n((gross wall, above-ground wall, window area) for Total, North, East,\n"
+PyMethodDef module_functions[] = {
+    {"surfaces", py::guarded<geometry_surfaces, "tarvix.geometry.surfaces">, METH_O,
+     "surfaces($module, doc, /)\n--\n\nThe surfaces of a document as Surface records."},
+    {"zones", py::guarded<geometry_zones, "tarvix.geometry.zones">, METH_O,
+     "zones($module, doc, /)\n--\n\nThe zones of a document as ZoneGeometry records."},
+    {"summary", py::guarded<geometry_summary, "tarvix.geometry.window_wall_ratio">, METH_O,
+     "summary($module, doc, /)\n--\n\n((gross wall, above-ground wall, window area) for Total, North, East,\n"
      "South and West, building area)."},
+    {"frames", py::guarded<geometry_frames, "tarvix.geometry.frames">, METH_O,
+     "frames($module, doc, /)\n--\n\n(counterclockwise, starting corner, [(object, obj_idx, role, angle,\n"
+     "offset, fields)]): the frame of each object with coordinates, for edits."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int setup_geometry_types(PyObject* module) {
+int execute(PyObject* module) {
+    if (documents.import() < 0) return -1;
     for (size_t k = 0; k < geometry::kSurfaceKinds; ++k) {
         if (kind_strs[k]) continue;
         kind_strs[k] = py::decode_utf8(geometry::kind_name(static_cast<geometry::SurfaceKind>(k))).release();
@@ -441,9 +441,15 @@ int setup_geometry_types(PyObject* module) {
         PyUnicode_InternInPlace(&kind_strs[k]);
     }
     if (PyType_Ready(&ModelType) < 0) return -1;
-    if (py::prepare_type(module, &SurfaceType, "_Surface", nullptr) < 0) return -1;
-    if (py::prepare_type(module, &ZoneGeometryType, "_ZoneGeometry", nullptr) < 0) return -1;
-    return PyModule_AddFunctions(module, geometry_functions);
+    if (py::prepare_type(module, &SurfaceType, "Surface", nullptr) < 0) return -1;
+    if (py::prepare_type(module, &ZoneGeometryType, "ZoneGeometry", nullptr) < 0) return -1;
+    return PyModule_AddFunctions(module, module_functions);
 }
 
-}  // namespace tarvix::idf
+constexpr py::ModuleSpec module_spec{"_geometry", "tarvix._geometry",
+                                     "The geometry of documents as the engine resolves it.", execute};
+
+}  // namespace
+}  // namespace tarvix::geometry_module
+
+PyMODINIT_FUNC PyInit__geometry() { return tarvix::py::Module<tarvix::geometry_module::module_spec>::init(); }
