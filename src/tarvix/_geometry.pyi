@@ -1,7 +1,7 @@
 # Type stubs for the extension module tarvix._geometry: the geometry of a
 # document as the engine resolves it, which tarvix.geometry wraps.
 
-from typing import TypeAlias, final
+from typing import Any, Literal, TypeAlias, final
 
 from tarvix.idf import IDF, IDFObject
 
@@ -120,12 +120,56 @@ def surfaces(doc: IDF, /) -> list[Surface]:
 def zones(doc: IDF, /) -> list[ZoneGeometry]:
     """The zones of a document as ZoneGeometry records."""
 
-def summary(doc: IDF, /) -> tuple[tuple[tuple[float, float, float], ...], float]:
-    """((gross wall, above-ground wall, window area) for Total, North, East, South and West, building
-    area)."""
+class FacadeAreas(tuple[Any, ...]):
+    """One column of the engine's window-wall ratio table, multipliers applied (read-only)."""
 
-def frames(
-    doc: IDF, /
-) -> tuple[bool, int, list[tuple[IDFObject | None, int, str, float, _Point, tuple[int, ...]]]]:
-    """(counterclockwise, starting corner, [(object, obj_idx, role, angle, offset, fields)]): the frame
-    of each object with coordinates, for edits."""
+    @property
+    def gross_wall_area(self) -> float: ...
+    @property
+    def above_ground_wall_area(self) -> float: ...
+    @property
+    def window_area(self) -> float: ...
+
+class Summary(tuple[Any, ...]):
+    """The engine's window-wall ratio table and building area (read-only)."""
+
+    @property
+    def facades(self) -> tuple[FacadeAreas, ...]:
+        """The columns Total, North, East, South and West."""
+    @property
+    def building_area(self) -> float: ...
+
+class Frame(tuple[Any, ...]):
+    """Where the numbers of one object with coordinates live (read-only): world = the turn by
+    `angle` (clockwise seen from above) of its (x, y), plus `offset`."""
+
+    @property
+    def object(self) -> IDFObject | None: ...
+    @property
+    def obj_idx(self) -> int: ...
+    @property
+    def role(self) -> Literal["vertices", "rectangle", "relative", "point", "zone"]: ...
+    @property
+    def angle(self) -> float: ...
+    @property
+    def offset(self) -> _Point: ...
+    @property
+    def fields(self) -> tuple[int, ...]: ...
+
+class Frames(tuple[Any, ...]):
+    """The frame of each object with coordinates, and the document's vertex rules, for edits
+    (read-only)."""
+
+    @property
+    def counterclockwise(self) -> bool: ...
+    @property
+    def starting_corner(self) -> int:
+        """1 upper left, 2 lower left, 3 lower right, 4 upper right."""
+    @property
+    def frames(self) -> list[Frame]: ...
+
+def summary(doc: IDF, /) -> Summary:
+    """The engine's window-wall ratio table and building area."""
+
+def frames(doc: IDF, /) -> Frames:
+    """The frame of each object with coordinates, for edits."""

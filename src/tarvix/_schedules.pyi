@@ -2,7 +2,7 @@
 # document as the engine evaluates them, which tarvix.schedules wraps.
 
 from array import array
-from typing import TypeAlias
+from typing import Any, TypeAlias
 
 from tarvix.idf import IDF
 
@@ -10,14 +10,63 @@ from tarvix.idf import IDF
 # [holiday dates]).
 _WeatherCalendar: TypeAlias = tuple[bool, tuple[str, str] | None, list[str]]
 
-def info(
-    doc: IDF, /
-) -> tuple[int, list[tuple[str, bool, tuple[int, int, int], tuple[int, int, int], int, int, bool]], list[str], list[str]]:
-    """(timesteps per hour, environments, schedule names, problems)."""
+class EnvironmentInfo(tuple[Any, ...]):
+    """One run environment as the engine builds it (read-only)."""
 
-def calendar(
-    doc: IDF, environment: str | int | None, weather: _WeatherCalendar | None, /
-) -> list[tuple[int, int, int, int, int, bool]]:
+    @property
+    def name(self) -> str: ...
+    @property
+    def design_day(self) -> bool: ...
+    @property
+    def first(self) -> tuple[int, int, int]:
+        """(year, month, day); year 0 for a design day."""
+    @property
+    def last(self) -> tuple[int, int, int]: ...
+    @property
+    def start_weekday(self) -> int:
+        """1 Sunday .. 7 Saturday."""
+    @property
+    def day_type(self) -> int:
+        """A design day's day type, numbered as tarvix.schedules.DAY_TYPES from 1."""
+    @property
+    def dst(self) -> bool: ...
+
+class Info(tuple[Any, ...]):
+    """What the schedules of a document run over (read-only)."""
+
+    @property
+    def timesteps(self) -> int:
+        """Timesteps per hour."""
+    @property
+    def environments(self) -> list[EnvironmentInfo]:
+        """Each design day, then each run period, in document order."""
+    @property
+    def names(self) -> list[str]: ...
+    @property
+    def problems(self) -> list[str]: ...
+
+class Day(tuple[Any, ...]):
+    """One day of an environment's calendar (read-only)."""
+
+    @property
+    def year(self) -> int: ...
+    @property
+    def month(self) -> int: ...
+    @property
+    def day(self) -> int: ...
+    @property
+    def weekday(self) -> int:
+        """The weekday the date falls on, 1 Sunday .. 7 Saturday."""
+    @property
+    def special(self) -> int:
+        """0, or the special day type in force, numbered as tarvix.schedules.DAY_TYPES from 1."""
+    @property
+    def dst(self) -> bool: ...
+
+def info(doc: IDF, /) -> Info:
+    """What the document's schedules run over."""
+
+def calendar(doc: IDF, environment: str | int | None, weather: _WeatherCalendar | None, /) -> list[Day]:
     """The days of an environment."""
 
 def values(

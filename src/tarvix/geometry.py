@@ -85,14 +85,15 @@ def zones(doc: _idf.IDF) -> list[ZoneGeometry]:
 def window_wall_ratio(doc: _idf.IDF) -> dict[str, WallWindowArea]:
     """The engine's window-wall ratio table: {"Total", "North" (azimuth 315 to 45), "East" (45 to 135),
     "South" (135 to 225), "West" (225 to 315): WallWindowArea}."""
-    facades, _ = _geometry.summary(doc)
-    return {name: WallWindowArea(*row) for name, row in zip(FACADES, facades)}
+    found = _geometry.summary(doc)
+    return {name: WallWindowArea(row.gross_wall_area, row.above_ground_wall_area, row.window_area)
+            for name, row in zip(FACADES, found.facades)}
 
 
 def building_area(doc: _idf.IDF) -> float:
     """The total floor area of the engine's "Building Area" table, m2: the zones that are part of the total
     floor area, with their zone and zone-group multipliers."""
-    return _geometry.summary(doc)[1]
+    return _geometry.summary(doc).building_area
 
 
 # ---------------------------------------------------------------------------
@@ -103,7 +104,6 @@ def building_area(doc: _idf.IDF) -> float:
 
 _Point = tuple[float, float, float]
 _Move = Callable[[_Point], _Point]
-_Frames = list[tuple[_idf.IDFObject | None, int, str, float, _Point, tuple[int, ...]]]
 
 
 def _turn(degrees: float) -> tuple[float, float]:
@@ -152,7 +152,7 @@ def _check_number(name: str, value: object) -> float:
     return number
 
 
-def _frames(doc: _idf.IDF) -> tuple[bool, int, _Frames]:
+def _frames(doc: _idf.IDF) -> _geometry.Frames:
     if not isinstance(doc, _idf.IDF):
         raise TypeError(f"doc must be tarvix.idf.IDF, not {type(doc).__name__}")
     return _geometry.frames(doc)
@@ -185,12 +185,12 @@ def _move_points(doc: _idf.IDF, move: _Move, turn_by: float = 0.0, factor: float
     azimuth of every rectangle, and multiplies the lengths of rectangles and of what sits on a surface or a
     window by `factor`. Every value is worked out first, then written: nothing is written when one of them
     is not finite. With `writes` given, the values are only added to it."""
-    _, _, frames = _frames(doc)
     pending = _Writes(what) if writes is None else writes
-    for obj, _, role, angle, offset, fields in frames:
+    for found in _frames(doc).frames:
+        obj, role, fields = found.object, found.role, found.fields
         if obj is None or role == "zone":
             continue
-        frame = _Frame(angle, offset)
+        frame = _Frame(found.angle, found.offset)
         if role == "vertices":
             count_field, count = fields
             for k in range(count):
@@ -408,9 +408,9 @@ def set_window_wall_ratio(
         wanted = set(names)
     if construction is not None and not isinstance(construction, str):
         raise TypeError(f"construction must be a str or None, not {type(construction).__name__}")
-    counterclockwise, corner, frames = _frames(doc)
-    zone_frames = {obj[0].upper(): _Frame(angle, offset) for obj, _, role, angle, offset, _ in frames
-                   if role == "zone" and obj is not None and isinstance(obj[0], str)}
+    layout = _frames(doc)
+    zone_frames = {f.object[0].upper(): _Frame(f.angle, f.offset) for f in layout.frames
+                   if f.role == "zone" and f.object is not None and isinstance(f.object[0], str)}
     found = surfaces(doc)
     windows_on: dict[str, list[Surface]] = {}
     for s in found:
@@ -435,7 +435,7 @@ def set_window_wall_ratio(
                                   "it")
             continue
         plans.append((wall, shape, windows_on.get(wall.name.upper(), [])))
-    objects = _objects_by_index(frames)
+    objects = _objects_by_index(layout.frames)
     # Without a construction given, a wall without windows takes that of the document's first window.
     fallback = construction or next((s.construction for s in found if s.kind == "Window" and s.construction), None)
     # Every window is worked out before anything changes.
@@ -469,7 +469,7 @@ def set_window_wall_ratio(
         if corners is not None:
             frame = zone_frames[wall.zone.upper()]  # type: ignore[union-attr]
             values = [name, "Window", window_construction, wall.name, "", "autocalculate", "", 1, 4]
-            for p in _entered(corners, counterclockwise, corner):
+            for p in _entered(corners, layout.counterclockwise, layout.starting_corner):
                 values.extend(_text(c) for c in frame.local(p))
         edits.append((wall.name, removed, kept_name, values))
     # What else goes with the windows that go: their shades, their names in shading controls.
@@ -494,8 +494,8 @@ def set_window_wall_ratio(
     return changed
 
 
-def _objects_by_index(frames: _Frames) -> dict[int, _idf.IDFObject]:
-    return {index: obj for obj, index, *_ in frames if obj is not None}
+def _objects_by_index(frames: list[_geometry.Frame]) -> dict[int, _idf.IDFObject]:
+    return {f.obj_idx: f.object for f in frames if f.object is not None}
 
 
 def _control_windows(control: _idf.IDFObject) -> tuple[int, list[str]]:

@@ -51,10 +51,10 @@ class CalendarDay:
 def environments(doc: _idf.IDF) -> list[Environment]:
     """The run environments of the document, as the engine would build them: each SizingPeriod:DesignDay,
     then each RunPeriod, in document order."""
-    timesteps, found, _, _ = _schedules.info(doc)
-    return [Environment(index, name, "design day" if design else "run period", first, last, DAY_TYPES[weekday - 1],
-                        timesteps)
-            for index, (name, design, first, last, weekday, _, _) in enumerate(found)]
+    found = _schedules.info(doc)
+    return [Environment(index, e.name, "design day" if e.design_day else "run period", e.first, e.last,
+                        DAY_TYPES[e.start_weekday - 1], found.timesteps)
+            for index, e in enumerate(found.environments)]
 
 
 def _environment(environment: str | int | None) -> str | int | None:
@@ -102,8 +102,9 @@ def calendar(doc: _idf.IDF, environment: str | int | None = None, *,
     run's `weather` file, its holidays and daylight saving period apply as the run period asks, and a leap
     year keeps February 29 only when the file says so, as in the engine."""
     found = _schedules.calendar(doc, _environment(environment), _weather(weather))
-    return [CalendarDay(y, m, d, DAY_TYPES[(special or weekday) - 1], bool(dst), DAY_TYPES[weekday - 1])
-            for y, m, d, weekday, special, dst in found]
+    return [CalendarDay(d.year, d.month, d.day, DAY_TYPES[(d.special or d.weekday) - 1], d.dst,
+                        DAY_TYPES[d.weekday - 1])
+            for d in found]
 
 
 def _folder(folder: str | os.PathLike[str] | None) -> str | None:

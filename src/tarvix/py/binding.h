@@ -647,6 +647,27 @@ inline int prepare_type(PyObject* module, PyTypeObject* type, const char* attr_n
     return PyModule_AddObjectRef(module, attr_name, reinterpret_cast<PyObject*>(type));
 }
 
+// A new record (a struct sequence) of `type` holding `items`, or null when
+// one of them is null (its exception set) or the record cannot be made.
+template <size_t N>
+Ref new_record(PyTypeObject* type, Ref (&&items)[N]) {
+    for (const Ref& item : items)
+        if (!item) return {};
+    Ref record = Ref::steal(PyStructSequence_New(type));
+    if (!record) return {};
+    for (size_t i = 0; i < N; ++i)
+        PyStructSequence_SET_ITEM(record.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return record;
+}
+
+// Makes a record type (a struct sequence) from `desc` the first time, and
+// sets it as the module attribute that the last part of its name names.
+inline int add_record_type(PyObject* module, PyTypeObject*& type, PyStructSequence_Desc& desc) {
+    if (!type && !(type = PyStructSequence_NewType(&desc))) return -1;
+    const char* dot = std::strrchr(desc.name, '.');
+    return PyModule_AddObjectRef(module, dot ? dot + 1 : desc.name, reinterpret_cast<PyObject*>(type));
+}
+
 // Imports a class of another module together with its native method table,
 // after checking that its instances are at least as large as the layout
 // this module was compiled against.

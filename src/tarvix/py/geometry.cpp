@@ -4,6 +4,7 @@
 // small objects that read their values from the model they share, so a
 // hundred thousand surfaces cost a hundred thousand small objects and no more.
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "core/geometry/geometry.h"
@@ -372,8 +373,74 @@ PyObject* geometry_zones(PyObject*, PyObject* arg) {
     return record_list(model.get(), &ZoneGeometryType, count);
 }
 
-// ((gross wall, above-ground wall, window) for Total, North, East, South,
-// West, building area).
+// ---------------------------------------------------------------------------
+// The summary and the frames: records made once per call
+
+PyStructSequence_Field kFacadeFields[] = {
+    {"gross_wall_area", "gross area of the walls facing outdoors or the ground, m2"},
+    {"above_ground_wall_area", "gross area of the walls facing outdoors, m2"},
+    {"window_area", "area of the windows on those walls, m2"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kFacadeDesc = {
+    "tarvix._geometry.FacadeAreas",
+    "One column of the engine's window-wall ratio table, multipliers applied (read-only).",
+    kFacadeFields,
+    3,
+};
+
+PyStructSequence_Field kSummaryFields[] = {
+    {"facades", "the FacadeAreas of Total, North, East, South and West"},
+    {"building_area", "the floor area of the engine's Building Area table, m2"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kSummaryDesc = {
+    "tarvix._geometry.Summary",
+    "The engine's window-wall ratio table and building area (read-only).",
+    kSummaryFields,
+    2,
+};
+
+PyStructSequence_Field kFrameRecordFields[] = {
+    {"object", "the IDFObject, or None when its slot holds none"},
+    {"obj_idx", "its index in the document"},
+    {"role", "'vertices', 'rectangle', 'relative', 'point' or 'zone': what its numbers are"},
+    {"angle", "degrees the frame is turned by, as a north axis turns"},
+    {"offset", "the frame's origin in world coordinates (x, y, z)"},
+    {"fields", "the indices of the fields that hold its numbers"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kFrameDesc = {
+    "tarvix._geometry.Frame",
+    "Where the numbers of one object with coordinates live (read-only).",
+    kFrameRecordFields,
+    6,
+};
+
+PyStructSequence_Field kFramesRecordFields[] = {
+    {"counterclockwise", "whether vertices are entered counterclockwise (GlobalGeometryRules)"},
+    {"starting_corner", "the corner vertices start at: 1 upper left, 2 lower left, 3 lower right, 4 upper right"},
+    {"frames", "a Frame for each object with coordinates, in document order"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kFramesDesc = {
+    "tarvix._geometry.Frames",
+    "The frame of each object with coordinates, and the document's vertex rules, for edits (read-only).",
+    kFramesRecordFields,
+    3,
+};
+
+PyTypeObject* facade_type = nullptr;
+PyTypeObject* summary_type = nullptr;
+PyTypeObject* frame_type = nullptr;
+PyTypeObject* frames_type = nullptr;
+
+constexpr size_t kFrameRoles = 5;
+constexpr const char* kFrameRoleNames[kFrameRoles] = {"vertices", "rectangle", "relative", "point", "zone"};
+PyObject* role_strs[kFrameRoles] = {};
+
+Ref bool_of(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+
 PyObject* geometry_summary(PyObject*, PyObject* arg) {
     Ref model = read_geometry("window_wall_ratio", arg);
     if (!model) return nullptr;
@@ -382,20 +449,18 @@ PyObject* geometry_summary(PyObject*, PyObject* arg) {
     if (!facades) return nullptr;
     for (size_t k = 0; k < geometry::kFacades; ++k) {
         const geometry::WallWindowArea& a = m.facades[k];
-        PyObject* row = Py_BuildValue("(ddd)", a.gross_wall_area, a.above_ground_wall_area, a.window_area);
+        Ref row = py::new_record(
+            facade_type, {float_of(a.gross_wall_area), float_of(a.above_ground_wall_area), float_of(a.window_area)});
         if (!row) return nullptr;
-        PyTuple_SET_ITEM(facades.get(), static_cast<Py_ssize_t>(k), row);
+        PyTuple_SET_ITEM(facades.get(), static_cast<Py_ssize_t>(k), row.release());
     }
-    return Py_BuildValue("(Od)", facades.get(), m.building_area);
+    return py::new_record(summary_type, {std::move(facades), float_of(m.building_area)}).release();
 }
 
-// (counterclockwise, starting corner, [(object, obj_idx, role, angle, offset, fields)]):
-// where the numbers of each object with coordinates live, for the edits.
 PyObject* geometry_frames(PyObject*, PyObject* arg) {
     Ref model = read_geometry("frames", arg, true);
     if (!model) return nullptr;
     const Model& m = reinterpret_cast<ModelObject*>(model.get())->data->model;
-    static constexpr const char* roles[] = {"vertices", "rectangle", "relative", "point", "zone"};
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.frames.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < m.frames.size(); ++i) {
@@ -409,13 +474,27 @@ PyObject* geometry_frames(PyObject*, PyObject* arg) {
         }
         Ref object = Ref::steal(documents.object_at(arg, frame.slot));
         if (!object) return nullptr;
-        PyObject* item = Py_BuildValue("(OKsd(ddd)O)", object.get(), static_cast<unsigned long long>(frame.slot),
-                                       roles[static_cast<size_t>(frame.role)], frame.angle, frame.offset.x,
-                                       frame.offset.y, frame.offset.z, fields.get());
+        Ref item = py::new_record(frame_type, {std::move(object), Ref::steal(PyLong_FromUnsignedLongLong(frame.slot)),
+                                               Ref::borrow(role_strs[static_cast<size_t>(frame.role)]),
+                                               float_of(frame.angle), point(frame.offset), std::move(fields)});
         if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
-    return Py_BuildValue("(OiO)", m.counterclockwise ? Py_True : Py_False, m.starting_corner, list.get());
+    return py::new_record(frames_type, {bool_of(m.counterclockwise), Ref::steal(PyLong_FromLong(m.starting_corner)),
+                                        std::move(list)})
+        .release();
+}
+
+// The record types and the roles' strs, made once.
+int setup_records(PyObject* module) {
+    if (py::add_record_type(module, facade_type, kFacadeDesc) < 0 ||
+        py::add_record_type(module, summary_type, kSummaryDesc) < 0 ||
+        py::add_record_type(module, frame_type, kFrameDesc) < 0 ||
+        py::add_record_type(module, frames_type, kFramesDesc) < 0)
+        return -1;
+    for (size_t k = 0; k < kFrameRoles; ++k)
+        if (!role_strs[k] && !(role_strs[k] = PyUnicode_InternFromString(kFrameRoleNames[k]))) return -1;
+    return 0;
 }
 
 PyMethodDef module_functions[] = {
@@ -424,11 +503,9 @@ PyMethodDef module_functions[] = {
     {"zones", py::guarded<geometry_zones, "tarvix.geometry.zones">, METH_O,
      "zones($module, doc, /)\n--\n\nThe zones of a document as ZoneGeometry records."},
     {"summary", py::guarded<geometry_summary, "tarvix.geometry.window_wall_ratio">, METH_O,
-     "summary($module, doc, /)\n--\n\n((gross wall, above-ground wall, window area) for Total, North, East,\n"
-     "South and West, building area)."},
+     "summary($module, doc, /)\n--\n\nThe engine's window-wall ratio table and building area, a Summary."},
     {"frames", py::guarded<geometry_frames, "tarvix.geometry.frames">, METH_O,
-     "frames($module, doc, /)\n--\n\n(counterclockwise, starting corner, [(object, obj_idx, role, angle,\n"
-     "offset, fields)]): the frame of each object with coordinates, for edits."},
+     "frames($module, doc, /)\n--\n\nThe frame of each object with coordinates, for edits: Frames."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -443,6 +520,7 @@ int execute(PyObject* module) {
     if (PyType_Ready(&ModelType) < 0) return -1;
     if (py::prepare_type(module, &SurfaceType, "Surface", nullptr) < 0) return -1;
     if (py::prepare_type(module, &ZoneGeometryType, "ZoneGeometry", nullptr) < 0) return -1;
+    if (setup_records(module) < 0) return -1;
     return PyModule_AddFunctions(module, module_functions);
 }
 

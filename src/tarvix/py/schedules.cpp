@@ -4,6 +4,7 @@
 // interpreter lock, straight into the array('d') objects it returns.
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/schedules/schedules.h"
@@ -70,36 +71,99 @@ bool refused(const schedules::Environment& e) {
     return false;
 }
 
-// (timesteps, [(name, design_day, (begin y, m, d), (end y, m, d), start weekday, day type, dst)],
-//  [schedule names], [problems])
+// ---------------------------------------------------------------------------
+// Records
+
+PyStructSequence_Field kInfoFields[] = {
+    {"timesteps", "timesteps per hour"},
+    {"environments", "an EnvironmentInfo for each design day, then each run period, in document order"},
+    {"names", "the schedules' names as written, in document order"},
+    {"problems", "what the reading found wrong, one sentence each"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kInfoDesc = {
+    "tarvix._schedules.Info",
+    "What the schedules of a document run over (read-only).",
+    kInfoFields,
+    4,
+};
+
+PyStructSequence_Field kEnvironmentFields[] = {
+    {"name", "the environment's name"},
+    {"design_day", "whether it is a design day (else a run period)"},
+    {"first", "its first date (year, month, day); year 0 for a design day"},
+    {"last", "its last date (year, month, day)"},
+    {"start_weekday", "the weekday it starts on, 1 Sunday .. 7 Saturday"},
+    {"day_type", "a design day's day type, numbered as DAY_TYPES from 1"},
+    {"dst", "whether daylight saving time is in force on a design day"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kEnvironmentDesc = {
+    "tarvix._schedules.EnvironmentInfo",
+    "One run environment as the engine builds it (read-only).",
+    kEnvironmentFields,
+    7,
+};
+
+PyStructSequence_Field kDayFields[] = {
+    {"year", "the date's year (0 for a design day)"},
+    {"month", "the date's month"},
+    {"day", "the date's day of the month"},
+    {"weekday", "the weekday the date falls on, 1 Sunday .. 7 Saturday"},
+    {"special", "0, or the special day type in force, numbered as DAY_TYPES from 1"},
+    {"dst", "whether daylight saving time is in force"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kDayDesc = {
+    "tarvix._schedules.Day",
+    "One day of an environment's calendar (read-only).",
+    kDayFields,
+    6,
+};
+
+PyTypeObject* info_type = nullptr;
+PyTypeObject* environment_type = nullptr;
+PyTypeObject* day_type = nullptr;
+
+Ref int_of(long value) { return Ref::steal(PyLong_FromLong(value)); }
+Ref bool_of(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+Ref date_of(const schedules::Day& d) { return Ref::steal(Py_BuildValue("(iii)", d.year, d.month, d.day)); }
+
+// The strs of a list of texts.
+Ref str_list(const std::vector<std::string>& texts) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return {};
+    for (size_t k = 0; k < texts.size(); ++k) {
+        Ref str = py::decode_utf8(texts[k]);
+        if (!str) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), str.release());
+    }
+    return list;
+}
+
+// ---------------------------------------------------------------------------
+// The functions
+
 PyObject* schedules_info(PyObject*, PyObject* arg) {
     const auto read = read_schedules("environments", arg);
     if (!read) return nullptr;
     const schedules::Model& model = *read;
     Ref environments = Ref::steal(PyList_New(0));
-    Ref names = Ref::steal(PyList_New(0));
-    Ref problems = Ref::steal(PyList_New(0));
-    if (!environments || !names || !problems) return nullptr;
+    if (!environments) return nullptr;
     for (const schedules::Environment& e : model.environments) {
         if (!refused(e)) return nullptr;
         std::vector<schedules::Day> days = schedules::calendar(model, e);
-        const schedules::Day& first = days.front();
-        const schedules::Day& last = days.back();
-        Ref item = Ref::steal(Py_BuildValue("(s#O(iii)(iii)iiO)", e.name.data(), static_cast<Py_ssize_t>(e.name.size()),
-                                            e.design_day ? Py_True : Py_False, first.year, first.month, first.day,
-                                            last.year, last.month, last.day, e.start_weekday, e.day_type,
-                                            e.dst ? Py_True : Py_False));
+        Ref item = py::new_record(environment_type,
+                                  {py::decode_utf8(e.name), bool_of(e.design_day), date_of(days.front()),
+                                   date_of(days.back()), int_of(e.start_weekday), int_of(e.day_type), bool_of(e.dst)});
         if (!item || PyList_Append(environments.get(), item.get()) < 0) return nullptr;
     }
-    for (const std::string& name : model.names) {
-        Ref str = py::decode_utf8(name);
-        if (!str || PyList_Append(names.get(), str.get()) < 0) return nullptr;
-    }
-    for (const schedules::Model::Finding& finding : model.findings) {
-        Ref str = py::decode_utf8(finding.message);
-        if (!str || PyList_Append(problems.get(), str.get()) < 0) return nullptr;
-    }
-    return Py_BuildValue("(iOOO)", model.timesteps, environments.get(), names.get(), problems.get());
+    std::vector<std::string> problems;
+    problems.reserve(model.findings.size());
+    for (const schedules::Model::Finding& finding : model.findings) problems.push_back(finding.message);
+    return py::new_record(info_type,
+                          {int_of(model.timesteps), std::move(environments), str_list(model.names), str_list(problems)})
+        .release();
 }
 
 // The environment `arg` names: None for the first run period (else the
@@ -213,10 +277,10 @@ PyObject* schedules_calendar(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     if (!list) return nullptr;
     for (size_t i = 0; i < days.size(); ++i) {
         const schedules::Day& d = days[i];
-        PyObject* item = Py_BuildValue("(iiiiiO)", d.year, d.month, d.day, d.weekday, d.special,
-                                       d.dst ? Py_True : Py_False);
+        Ref item = py::new_record(day_type, {int_of(d.year), int_of(d.month), int_of(d.day), int_of(d.weekday),
+                                             int_of(d.special), bool_of(d.dst)});
         if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
     return list.release();
 }
@@ -294,11 +358,11 @@ PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef module_functions[] = {
     {"info", py::guarded<schedules_info, "tarvix.schedules.environments">, METH_O,
-     "info($module, doc, /)\n--\n\n(timesteps per hour, environments, schedule names, problems)."},
+     "info($module, doc, /)\n--\n\nWhat the document's schedules run over: an Info."},
     {"calendar",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(py::guarded<schedules_calendar, "tarvix.schedules.calendar">)),
-     METH_FASTCALL, "calendar($module, doc, environment, weather, /)\n--\n\nThe days of an environment."},
+     METH_FASTCALL, "calendar($module, doc, environment, weather, /)\n--\n\nThe days of an environment, a Day each."},
     {"values",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(py::guarded<schedules_values, "tarvix.schedules.values">)),
@@ -310,6 +374,10 @@ PyMethodDef module_functions[] = {
 
 int execute(PyObject* module) {
     if (documents.import() < 0) return -1;
+    if (py::add_record_type(module, info_type, kInfoDesc) < 0 ||
+        py::add_record_type(module, environment_type, kEnvironmentDesc) < 0 ||
+        py::add_record_type(module, day_type, kDayDesc) < 0)
+        return -1;
     return PyModule_AddFunctions(module, module_functions);
 }
 
