@@ -1,6 +1,7 @@
 # Type stubs for the extension module tarvix._geometry: the geometry of a
 # document as the engine resolves it, which tarvix.geometry wraps.
 
+from collections.abc import Sequence
 from typing import Any, Literal, TypeAlias, final
 
 from tarvix.idf import IDF, IDFObject
@@ -173,3 +174,23 @@ def summary(doc: IDF, /) -> Summary:
 
 def frames(doc: IDF, /) -> Frames:
     """The frame of each object with coordinates, for edits."""
+
+# The core's vector arithmetic: the same sums and products, in the same order, as the geometry
+# reader works them out. A point is any sequence of three numbers.
+def sub(a: Sequence[float], b: Sequence[float], /) -> _Point:
+    """The point a - b."""
+
+def along(p: Sequence[float], u: Sequence[float], k: float, /) -> _Point:
+    """The point p + u * k."""
+
+def dot(a: Sequence[float], b: Sequence[float], /) -> float:
+    """The dot product of a and b."""
+
+def cross(a: Sequence[float], b: Sequence[float], /) -> _Point:
+    """The cross product a x b."""
+
+def length(a: Sequence[float], /) -> float:
+    """The length of a."""
+
+def newell_normal(points: Sequence[Sequence[float]], /) -> _Point:
+    """The unit normal of a polygon by Newell's method, (0, 0, 0) when it has no area."""

@@ -300,16 +300,10 @@ def _facade(azimuth: float) -> str:
     return "West"
 
 
-def _sub(a: _Point, b: _Point) -> _Point:
-    return (a[0] - b[0], a[1] - b[1], a[2] - b[2])
-
-
-def _along(p: _Point, u: _Point, k: float) -> _Point:
-    return (p[0] + u[0] * k, p[1] + u[1] * k, p[2] + u[2] * k)
-
-
-def _dot(a: _Point, b: _Point) -> float:
-    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]
+# The core's vector arithmetic: a - b, p + u * k, a . b.
+_sub = _geometry.sub
+_along = _geometry.along
+_dot = _geometry.dot
 
 
 def _rectangle_frame(wall: Surface) -> tuple[_Point, _Point, _Point, float, float] | None:
@@ -322,12 +316,12 @@ def _rectangle_frame(wall: Surface) -> tuple[_Point, _Point, _Point, float, floa
     k = min(range(4), key=lambda i: v[i][2] + v[(i + 1) % 4][2])
     lower_left, lower_right = v[k], v[(k + 1) % 4]
     edge = _sub(lower_right, lower_left)
-    width = math.sqrt(_dot(edge, edge))
+    width = _geometry.length(edge)
     if width <= 0.0:
         return None
     u = (edge[0] / width, edge[1] / width, edge[2] / width)
     n = wall.outward_normal
-    up = (n[1] * u[2] - n[2] * u[1], n[2] * u[0] - n[0] * u[2], n[0] * u[1] - n[1] * u[0])
+    up = _geometry.cross(n, u)
     height = _dot(_sub(v[(k + 2) % 4], lower_left), up)
     # A rectangle: the far corners sit at (width, height) and (0, height) in the wall's plane.
     corners = ((width, height), (0.0, height))

@@ -458,6 +458,12 @@ inline PyCFunction fastcall(PyCFunctionFastWithKeywords function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+// A METH_FASTCALL function (positional arguments only) as the PyCFunction
+// that method tables hold.
+inline PyCFunction fastcall_positional(PyCFunctionFast function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // For functions without parameters that still accept the vectorcall form.
 inline bool no_args(const char* func_name, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/geometry/geometry.h"
+#include "core/geometry/vector.h"
 #include "py/idf_api.h"
 
 namespace tarvix::geometry_module {
@@ -485,6 +486,74 @@ PyObject* geometry_frames(PyObject*, PyObject* arg) {
         .release();
 }
 
+// ---------------------------------------------------------------------------
+// The core's vector arithmetic, for the edits and the drawings: the same
+// sums and products in the same order as vector.h works them out.
+
+// A point (x, y, z): a sequence of three numbers.
+bool to_vec(PyObject* obj, geometry::Vec3& out) {
+    Ref items = Ref::steal(PySequence_Fast(obj, ""));
+    if (!items && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    if (!items || PySequence_Fast_GET_SIZE(items.get()) != 3) {
+        PyErr_Format(PyExc_TypeError, "expected a point (x, y, z), got %.200s", Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    double* coordinates[3] = {&out.x, &out.y, &out.z};
+    for (Py_ssize_t k = 0; k < 3; ++k) {
+        *coordinates[k] = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(items.get(), k));
+        if (*coordinates[k] == -1.0 && PyErr_Occurred()) return false;
+    }
+    return true;
+}
+
+bool positional(const char* func_name, Py_ssize_t nargs, Py_ssize_t expected) {
+    if (nargs == expected) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", func_name, expected, nargs);
+    return false;
+}
+
+PyObject* vector_sub(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    geometry::Vec3 a, b;
+    if (!positional("sub", nargs, 2) || !to_vec(args[0], a) || !to_vec(args[1], b)) return nullptr;
+    return point(a - b).release();
+}
+
+PyObject* vector_along(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    geometry::Vec3 p, u;
+    if (!positional("along", nargs, 3) || !to_vec(args[0], p) || !to_vec(args[1], u)) return nullptr;
+    const double k = PyFloat_AsDouble(args[2]);
+    if (k == -1.0 && PyErr_Occurred()) return nullptr;
+    return point(p + u * k).release();
+}
+
+PyObject* vector_dot(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    geometry::Vec3 a, b;
+    if (!positional("dot", nargs, 2) || !to_vec(args[0], a) || !to_vec(args[1], b)) return nullptr;
+    return PyFloat_FromDouble(geometry::dot(a, b));
+}
+
+PyObject* vector_cross(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    geometry::Vec3 a, b;
+    if (!positional("cross", nargs, 2) || !to_vec(args[0], a) || !to_vec(args[1], b)) return nullptr;
+    return point(geometry::cross(a, b)).release();
+}
+
+PyObject* vector_length(PyObject*, PyObject* arg) {
+    geometry::Vec3 a;
+    if (!to_vec(arg, a)) return nullptr;
+    return PyFloat_FromDouble(geometry::length(a));
+}
+
+PyObject* newell_normal(PyObject*, PyObject* arg) {
+    Ref items = Ref::steal(PySequence_Fast(arg, "newell_normal() argument must be a sequence of points"));
+    if (!items) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    std::vector<geometry::Vec3> points(static_cast<size_t>(count));
+    for (Py_ssize_t k = 0; k < count; ++k)
+        if (!to_vec(PySequence_Fast_GET_ITEM(items.get(), k), points[static_cast<size_t>(k)])) return nullptr;
+    return point(geometry::newell_normal(points.data(), points.size())).release();
+}
+
 // The record types and the roles' strs, made once.
 int setup_records(PyObject* module) {
     if (py::add_record_type(module, facade_type, kFacadeDesc) < 0 ||
@@ -506,6 +575,19 @@ PyMethodDef module_functions[] = {
      "summary($module, doc, /)\n--\n\nThe engine's window-wall ratio table and building area, a Summary."},
     {"frames", py::guarded<geometry_frames, "tarvix.geometry.frames">, METH_O,
      "frames($module, doc, /)\n--\n\nThe frame of each object with coordinates, for edits: Frames."},
+    {"sub", py::fastcall_positional(py::guarded<vector_sub, "tarvix._geometry.sub">), METH_FASTCALL,
+     "sub($module, a, b, /)\n--\n\nThe point a - b."},
+    {"along", py::fastcall_positional(py::guarded<vector_along, "tarvix._geometry.along">), METH_FASTCALL,
+     "along($module, p, u, k, /)\n--\n\nThe point p + u * k."},
+    {"dot", py::fastcall_positional(py::guarded<vector_dot, "tarvix._geometry.dot">), METH_FASTCALL,
+     "dot($module, a, b, /)\n--\n\nThe dot product of a and b."},
+    {"cross", py::fastcall_positional(py::guarded<vector_cross, "tarvix._geometry.cross">), METH_FASTCALL,
+     "cross($module, a, b, /)\n--\n\nThe cross product a x b."},
+    {"length", py::guarded<vector_length, "tarvix._geometry.length">, METH_O,
+     "length($module, a, /)\n--\n\nThe length of a."},
+    {"newell_normal", py::guarded<newell_normal, "tarvix._geometry.newell_normal">, METH_O,
+     "newell_normal($module, points, /)\n--\n\nThe unit normal of a polygon by Newell's method, (0, 0, 0) when it\n"
+     "has no area."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -525,7 +607,8 @@ int execute(PyObject* module) {
 }
 
 constexpr py::ModuleSpec module_spec{"_geometry", "tarvix._geometry",
-                                     "The geometry of documents as the engine resolves it.", execute};
+                                     "The geometry of documents as the engine resolves it, and its vector arithmetic.",
+                                     execute};
 
 }  // namespace
 }  // namespace tarvix::geometry_module

@@ -359,14 +359,9 @@ PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyMethodDef module_functions[] = {
     {"info", py::guarded<schedules_info, "tarvix.schedules.environments">, METH_O,
      "info($module, doc, /)\n--\n\nWhat the document's schedules run over: an Info."},
-    {"calendar",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(py::guarded<schedules_calendar, "tarvix.schedules.calendar">)),
-     METH_FASTCALL, "calendar($module, doc, environment, weather, /)\n--\n\nThe days of an environment, a Day each."},
-    {"values",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(py::guarded<schedules_values, "tarvix.schedules.values">)),
-     METH_FASTCALL,
+    {"calendar", py::fastcall_positional(py::guarded<schedules_calendar, "tarvix.schedules.calendar">), METH_FASTCALL,
+     "calendar($module, doc, environment, weather, /)\n--\n\nThe days of an environment, a Day each."},
+    {"values", py::fastcall_positional(py::guarded<schedules_values, "tarvix.schedules.values">), METH_FASTCALL,
      "values($module, doc, environment, name, folder, weather, /)\n--\n\n{name: array('d')} of one schedule, or "
      "of all (name None)."},
     {nullptr, nullptr, 0, nullptr},
