@@ -4,7 +4,8 @@
 // needs lives here: the owning reference type, argument parsing with the
 // library's exact messages, text conversion, module execution (the
 // re-initialisation guard, the version check, built-in look-up), publishing
-// and importing native function tables and class method tables.
+// and importing native function tables and class method tables, and record
+// types (struct sequences).
 //
 // Error flow: every function that can fail returns nullptr / -1 / false with
 // a Python exception set, as the C API does; callers check and pass it on.
