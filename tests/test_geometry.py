@@ -10,7 +10,7 @@ from geometry_engine import engine_geometry
 from geometry_models import MODELS
 
 from engine import payload_dir
-from tarvix import geometry
+from tarvix import _geometry, geometry
 from tarvix.idd import IDD
 from tarvix.idf import IDF
 
@@ -220,6 +220,21 @@ def test_interzone_copies_are_flagged_and_no_objects_of_the_document(idd):
 def test_misuse_raises(idd, call, error):
     with pytest.raises(error):
         call(load(idd, "windows"))
+
+
+def test_records_of_the_geometry_module_and_what_it_takes(idd):
+    doc = load(idd, "windows")
+    assert [f"{t.__module__}.{t.__qualname__}" for t in (geometry.Surface, geometry.ZoneGeometry)] == [
+        "tarvix.geometry.Surface", "tarvix.geometry.ZoneGeometry"]
+    summary, layout = _geometry.summary(doc), _geometry.frames(doc)
+    assert type(summary) is _geometry.Summary and type(summary.facades[0]) is _geometry.FacadeAreas
+    assert summary.facades[0].window_area == geometry.window_wall_ratio(doc)["Total"].window_area
+    assert type(layout) is _geometry.Frames and {type(f) for f in layout.frames} == {_geometry.Frame}
+    for call in (_geometry.surfaces, _geometry.zones, _geometry.summary, _geometry.frames):
+        with pytest.raises(TypeError, match=r"\(\) argument 'doc' must be tarvix.idf.IDF, not str$"):
+            call("not a document")
+        with pytest.raises(RuntimeError, match="^IDF is not initialized$"):
+            call(IDF.__new__(IDF))
 
 
 def test_hostile_geometry_is_read_in_linear_time(idd):

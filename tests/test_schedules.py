@@ -7,7 +7,7 @@ import pytest
 from schedule_models import HEAD, MODEL, SCHEDULES
 
 from engine import payload_dir
-from tarvix import schedules
+from tarvix import _schedules, schedules
 from tarvix.idd import IDD
 from tarvix.idf import IDF
 
@@ -101,6 +101,20 @@ def test_values_is_one_schedule_as_an_array(idd):
 def test_misuse_raises(idd, call, error):
     with pytest.raises(error):
         call(IDF.from_string(idd, MODEL))
+
+
+def test_records_of_the_schedules_module_and_what_it_takes(idd):
+    doc = IDF.from_string(idd, MODEL)
+    info, days = _schedules.info(doc), _schedules.calendar(doc, None, None)
+    assert (type(info), type(info.environments[0]), type(days[0])) == (
+        _schedules.Info, _schedules.EnvironmentInfo, _schedules.Day)
+    assert info.timesteps == schedules.environments(doc)[0].timesteps_per_hour
+    for call in (_schedules.info, lambda d: _schedules.calendar(d, None, None),
+                 lambda d: _schedules.values(d, None, None, None, None)):
+        with pytest.raises(TypeError, match=r"\(\) argument 'doc' must be tarvix.idf.IDF, not str$"):
+            call("not a document")
+        with pytest.raises(RuntimeError, match="^IDF is not initialized$"):
+            call(IDF.__new__(IDF))
 
 
 def test_hostile_schedules_end_in_values(idd):

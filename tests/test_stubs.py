@@ -16,7 +16,7 @@ import tarvix
 import tarvix.utils
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-MODULES = ["utils", "lexer", "idd", "idf", "_eso", "_weather"]
+MODULES = ["utils", "lexer", "idd", "idf", "_eso", "_weather", "_geometry", "_schedules"]
 # Private names a user may reasonably touch; the stubs declare them.
 PRIVATE_KEPT = {"_get_field_names", "_unpickle_IDF", "_unpickle_IDFObject"}
 # Class attributes that a stub does not restate.

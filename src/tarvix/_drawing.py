@@ -20,6 +20,8 @@ from collections.abc import Iterable, Sequence
 from html import escape as _escape
 from typing import Any
 
+from tarvix import _geometry
+
 Vector = tuple[float, float, float]
 
 VIEWS = ("axonometric", "plan", "north", "south", "east", "west")
@@ -195,19 +197,6 @@ class _Colors:
 # Geometry
 
 
-def _newell(vertices: Sequence[Sequence[float]]) -> Vector:
-    nx = ny = nz = 0.0
-    count = len(vertices)
-    for i in range(count):
-        x0, y0, z0 = vertices[i]
-        x1, y1, z1 = vertices[(i + 1) % count]
-        nx += (y0 - y1) * (z0 + z1)
-        ny += (z0 - z1) * (x0 + x1)
-        nz += (x0 - x1) * (y0 + y1)
-    length = math.sqrt(nx * nx + ny * ny + nz * nz)
-    return (nx / length, ny / length, nz / length) if length > 0.0 else (0.0, 0.0, 0.0)
-
-
 def _normal(surface: Any, vertices: Sequence[Sequence[float]]) -> Vector:
     normal = getattr(surface, "outward_normal", None)
     if normal is not None:
@@ -215,7 +204,7 @@ def _normal(surface: Any, vertices: Sequence[Sequence[float]]) -> Vector:
         length = math.sqrt(nx * nx + ny * ny + nz * nz)
         if length > 0.0:
             return nx / length, ny / length, nz / length
-    return _newell(vertices)
+    return _geometry.newell_normal(vertices)
 
 
 def _format(value: float) -> str:

@@ -12,7 +12,7 @@ import math
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 
-from tarvix import idf as _idf
+from tarvix import _geometry, idf as _idf
 
 __all__ = [
     "Surface",
@@ -31,8 +31,8 @@ __all__ = [
     "FACADES",
 ]
 
-Surface = _idf._Surface
-ZoneGeometry = _idf._ZoneGeometry
+Surface = _geometry.Surface
+ZoneGeometry = _geometry.ZoneGeometry
 
 #: The columns of the engine's window-wall ratio table, in its order, with the azimuths each facade takes.
 FACADES = ("Total", "North", "East", "South", "West")
@@ -72,27 +72,28 @@ def surfaces(doc: _idf.IDF) -> list[Surface]:
     `added_by_engine` True, counted in the zone, enclosure and building totals as the engine counts them,
     and are no objects of the document: `obj_idx` is that of the surface each copies, and the edits here
     leave them alone (they follow their originals)."""
-    return _idf._geometry_surfaces(doc)
+    return _geometry.surfaces(doc)
 
 
 def zones(doc: _idf.IDF) -> list[ZoneGeometry]:
     """Every zone's floor area, volume, ceiling height, exterior wall and window areas, multipliers and
     extent, as the engine computes them (a zone's own volume, floor area or ceiling height, when it gives
     one, wins), in document order."""
-    return _idf._geometry_zones(doc)
+    return _geometry.zones(doc)
 
 
 def window_wall_ratio(doc: _idf.IDF) -> dict[str, WallWindowArea]:
     """The engine's window-wall ratio table: {"Total", "North" (azimuth 315 to 45), "East" (45 to 135),
     "South" (135 to 225), "West" (225 to 315): WallWindowArea}."""
-    facades, _ = _idf._geometry_summary(doc)
-    return {name: WallWindowArea(*row) for name, row in zip(FACADES, facades)}
+    found = _geometry.summary(doc)
+    return {name: WallWindowArea(row.gross_wall_area, row.above_ground_wall_area, row.window_area)
+            for name, row in zip(FACADES, found.facades)}
 
 
 def building_area(doc: _idf.IDF) -> float:
     """The total floor area of the engine's "Building Area" table, m2: the zones that are part of the total
     floor area, with their zone and zone-group multipliers."""
-    return _idf._geometry_summary(doc)[1]
+    return _geometry.summary(doc).building_area
 
 
 # ---------------------------------------------------------------------------
@@ -103,7 +104,6 @@ def building_area(doc: _idf.IDF) -> float:
 
 _Point = tuple[float, float, float]
 _Move = Callable[[_Point], _Point]
-_Frames = list[tuple[_idf.IDFObject | None, int, str, float, _Point, tuple[int, ...]]]
 
 
 def _turn(degrees: float) -> tuple[float, float]:
@@ -152,10 +152,10 @@ def _check_number(name: str, value: object) -> float:
     return number
 
 
-def _frames(doc: _idf.IDF) -> tuple[bool, int, _Frames]:
+def _frames(doc: _idf.IDF) -> _geometry.Frames:
     if not isinstance(doc, _idf.IDF):
         raise TypeError(f"doc must be tarvix.idf.IDF, not {type(doc).__name__}")
-    return _idf._geometry_frames(doc)
+    return _geometry.frames(doc)
 
 
 class _Writes:
@@ -185,12 +185,12 @@ def _move_points(doc: _idf.IDF, move: _Move, turn_by: float = 0.0, factor: float
     azimuth of every rectangle, and multiplies the lengths of rectangles and of what sits on a surface or a
     window by `factor`. Every value is worked out first, then written: nothing is written when one of them
     is not finite. With `writes` given, the values are only added to it."""
-    _, _, frames = _frames(doc)
     pending = _Writes(what) if writes is None else writes
-    for obj, _, role, angle, offset, fields in frames:
+    for found in _frames(doc).frames:
+        obj, role, fields = found.object, found.role, found.fields
         if obj is None or role == "zone":
             continue
-        frame = _Frame(angle, offset)
+        frame = _Frame(found.angle, found.offset)
         if role == "vertices":
             count_field, count = fields
             for k in range(count):
@@ -300,16 +300,10 @@ def _facade(azimuth: float) -> str:
     return "West"
 
 
-def _sub(a: _Point, b: _Point) -> _Point:
-    return (a[0] - b[0], a[1] - b[1], a[2] - b[2])
-
-
-def _along(p: _Point, u: _Point, k: float) -> _Point:
-    return (p[0] + u[0] * k, p[1] + u[1] * k, p[2] + u[2] * k)
-
-
-def _dot(a: _Point, b: _Point) -> float:
-    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]
+# The core's vector arithmetic: a - b, p + u * k, a . b.
+_sub = _geometry.sub
+_along = _geometry.along
+_dot = _geometry.dot
 
 
 def _rectangle_frame(wall: Surface) -> tuple[_Point, _Point, _Point, float, float] | None:
@@ -322,12 +316,12 @@ def _rectangle_frame(wall: Surface) -> tuple[_Point, _Point, _Point, float, floa
     k = min(range(4), key=lambda i: v[i][2] + v[(i + 1) % 4][2])
     lower_left, lower_right = v[k], v[(k + 1) % 4]
     edge = _sub(lower_right, lower_left)
-    width = math.sqrt(_dot(edge, edge))
+    width = _geometry.length(edge)
     if width <= 0.0:
         return None
     u = (edge[0] / width, edge[1] / width, edge[2] / width)
     n = wall.outward_normal
-    up = (n[1] * u[2] - n[2] * u[1], n[2] * u[0] - n[0] * u[2], n[0] * u[1] - n[1] * u[0])
+    up = _geometry.cross(n, u)
     height = _dot(_sub(v[(k + 2) % 4], lower_left), up)
     # A rectangle: the far corners sit at (width, height) and (0, height) in the wall's plane.
     corners = ((width, height), (0.0, height))
@@ -408,9 +402,9 @@ def set_window_wall_ratio(
         wanted = set(names)
     if construction is not None and not isinstance(construction, str):
         raise TypeError(f"construction must be a str or None, not {type(construction).__name__}")
-    counterclockwise, corner, frames = _frames(doc)
-    zone_frames = {obj[0].upper(): _Frame(angle, offset) for obj, _, role, angle, offset, _ in frames
-                   if role == "zone" and obj is not None and isinstance(obj[0], str)}
+    layout = _frames(doc)
+    zone_frames = {f.object[0].upper(): _Frame(f.angle, f.offset) for f in layout.frames
+                   if f.role == "zone" and f.object is not None and isinstance(f.object[0], str)}
     found = surfaces(doc)
     windows_on: dict[str, list[Surface]] = {}
     for s in found:
@@ -435,7 +429,7 @@ def set_window_wall_ratio(
                                   "it")
             continue
         plans.append((wall, shape, windows_on.get(wall.name.upper(), [])))
-    objects = _objects_by_index(frames)
+    objects = _objects_by_index(layout.frames)
     # Without a construction given, a wall without windows takes that of the document's first window.
     fallback = construction or next((s.construction for s in found if s.kind == "Window" and s.construction), None)
     # Every window is worked out before anything changes.
@@ -469,7 +463,7 @@ def set_window_wall_ratio(
         if corners is not None:
             frame = zone_frames[wall.zone.upper()]  # type: ignore[union-attr]
             values = [name, "Window", window_construction, wall.name, "", "autocalculate", "", 1, 4]
-            for p in _entered(corners, counterclockwise, corner):
+            for p in _entered(corners, layout.counterclockwise, layout.starting_corner):
                 values.extend(_text(c) for c in frame.local(p))
         edits.append((wall.name, removed, kept_name, values))
     # What else goes with the windows that go: their shades, their names in shading controls.
@@ -494,8 +488,8 @@ def set_window_wall_ratio(
     return changed
 
 
-def _objects_by_index(frames: _Frames) -> dict[int, _idf.IDFObject]:
-    return {index: obj for obj, index, *_ in frames if obj is not None}
+def _objects_by_index(frames: list[_geometry.Frame]) -> dict[int, _idf.IDFObject]:
+    return {f.obj_idx: f.object for f in frames if f.object is not None}
 
 
 def _control_windows(control: _idf.IDFObject) -> tuple[int, list[str]]:

@@ -11,7 +11,7 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from tarvix import _files, idf as _idf
+from tarvix import _files, _schedules, idf as _idf
 
 __all__ = ["Environment", "CalendarDay", "DAY_TYPES", "environments", "calendar", "values", "values_all", "plot"]
 
@@ -51,10 +51,10 @@ class CalendarDay:
 def environments(doc: _idf.IDF) -> list[Environment]:
     """The run environments of the document, as the engine would build them: each SizingPeriod:DesignDay,
     then each RunPeriod, in document order."""
-    timesteps, found, _, _ = _idf._schedules_info(doc)
-    return [Environment(index, name, "design day" if design else "run period", first, last, DAY_TYPES[weekday - 1],
-                        timesteps)
-            for index, (name, design, first, last, weekday, _, _) in enumerate(found)]
+    found = _schedules.info(doc)
+    return [Environment(index, e.name, "design day" if e.design_day else "run period", e.first, e.last,
+                        DAY_TYPES[e.start_weekday - 1], found.timesteps)
+            for index, e in enumerate(found.environments)]
 
 
 def _environment(environment: str | int | None) -> str | int | None:
@@ -101,9 +101,10 @@ def calendar(doc: _idf.IDF, environment: str | int | None = None, *,
     period, else the first design day): its date, the engine's day type and daylight saving time. With the
     run's `weather` file, its holidays and daylight saving period apply as the run period asks, and a leap
     year keeps February 29 only when the file says so, as in the engine."""
-    found = _idf._schedules_calendar(doc, _environment(environment), _weather(weather))
-    return [CalendarDay(y, m, d, DAY_TYPES[(special or weekday) - 1], bool(dst), DAY_TYPES[weekday - 1])
-            for y, m, d, weekday, special, dst in found]
+    found = _schedules.calendar(doc, _environment(environment), _weather(weather))
+    return [CalendarDay(d.year, d.month, d.day, DAY_TYPES[(d.special or d.weekday) - 1], d.dst,
+                        DAY_TYPES[d.weekday - 1])
+            for d in found]
 
 
 def _folder(folder: str | os.PathLike[str] | None) -> str | None:
@@ -126,8 +127,8 @@ def values(doc: _idf.IDF, name: str, environment: str | int | None = None, *,
     Schedule:File's file cannot be read."""
     if not isinstance(name, str):
         raise TypeError(f"name must be a str, not {type(name).__name__}")
-    found: dict[str, array[float]] = _idf._schedules_values(doc, _environment(environment), name, _folder(folder),
-                                                            _weather(weather))
+    found: dict[str, array[float]] = _schedules.values(doc, _environment(environment), name, _folder(folder),
+                                                        _weather(weather))
     return next(iter(found.values()))
 
 
@@ -135,8 +136,8 @@ def values_all(doc: _idf.IDF, environment: str | int | None = None, *,
                folder: str | os.PathLike[str] | None = None,
                weather: str | os.PathLike[str] | None = None) -> dict[str, array[float]]:
     """Every schedule's values over the environment at once: {name: array('d')}, built in one pass."""
-    found: dict[str, array[float]] = _idf._schedules_values(doc, _environment(environment), None, _folder(folder),
-                                                            _weather(weather))
+    found: dict[str, array[float]] = _schedules.values(doc, _environment(environment), None, _folder(folder),
+                                                        _weather(weather))
     return found
 
 

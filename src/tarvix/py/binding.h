@@ -4,7 +4,8 @@
 // needs lives here: the owning reference type, argument parsing with the
 // library's exact messages, text conversion, module execution (the
 // re-initialisation guard, the version check, built-in look-up), publishing
-// and importing native function tables and class method tables.
+// and importing native function tables and class method tables, and record
+// types (struct sequences).
 //
 // Error flow: every function that can fail returns nullptr / -1 / false with
 // a Python exception set, as the C API does; callers check and pass it on.
@@ -458,6 +459,12 @@ inline PyCFunction fastcall(PyCFunctionFastWithKeywords function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+// A METH_FASTCALL function (positional arguments only) as the PyCFunction
+// that method tables hold.
+inline PyCFunction fastcall_positional(PyCFunctionFast function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // For functions without parameters that still accept the vectorcall form.
 inline bool no_args(const char* func_name, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
@@ -645,6 +652,27 @@ inline int prepare_type(PyObject* module, PyTypeObject* type, const char* attr_n
         PyType_Modified(type);
     }
     return PyModule_AddObjectRef(module, attr_name, reinterpret_cast<PyObject*>(type));
+}
+
+// A new record (a struct sequence) of `type` holding `items`, or null when
+// one of them is null (its exception set) or the record cannot be made.
+template <size_t N>
+Ref new_record(PyTypeObject* type, Ref (&&items)[N]) {
+    for (const Ref& item : items)
+        if (!item) return {};
+    Ref record = Ref::steal(PyStructSequence_New(type));
+    if (!record) return {};
+    for (size_t i = 0; i < N; ++i)
+        PyStructSequence_SET_ITEM(record.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return record;
+}
+
+// Makes a record type (a struct sequence) from `desc` the first time, and
+// sets it as the module attribute that the last part of its name names.
+inline int add_record_type(PyObject* module, PyTypeObject*& type, PyStructSequence_Desc& desc) {
+    if (!type && !(type = PyStructSequence_NewType(&desc))) return -1;
+    const char* dot = std::strrchr(desc.name, '.');
+    return PyModule_AddObjectRef(module, dot ? dot + 1 : desc.name, reinterpret_cast<PyObject*>(type));
 }
 
 // Imports a class of another module together with its native method table,

@@ -197,8 +197,7 @@ int execute(PyObject* module) {
     shared.minimal_format_config = FormatConfig{{}, {}, 0, true};
     if (create_object_tuple_class(module) < 0) return -1;
     if (setup_problem_type(module) < 0) return -1;
-    if (setup_geometry_types(module) < 0) return -1;
-    if (setup_schedule_functions(module) < 0) return -1;
+    if (publish_document_api(module) < 0) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     return 0;
 }

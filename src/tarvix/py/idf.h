@@ -28,6 +28,7 @@
 #include "core/validation/validate.h"
 #include "py/binding.h"
 #include "py/idd.h"
+#include "py/idf_api.h"
 #include "py/lexer.h"
 
 namespace tarvix::idf {
@@ -36,7 +37,6 @@ using idd::IDDObject;
 
 struct IDFDoc;
 struct IDFObj;
-struct Reader;  // what reads a document without the interpreter lock (idf_document.h)
 
 // Native methods of IDFObject, in table order.
 struct IDFObjMethods {
@@ -140,6 +140,8 @@ void setup_idf_object_type();
 int object_c_init(IDFObj* self, PyObject* idd, PyObject* parent_idf, size_t class_idx, FieldValues& values);
 int object_set_string_by_index(IDFObj* self, int32_t field_idx, std::string_view value);
 void setup_idf_type();
+// Publishes the functions of py/idf_api.h in the module's table (idf_api.cpp).
+int publish_document_api(PyObject* module);
 
 // Reduce protocol (idf_pickle.cpp): the hooks both classes carry and the
 // module-level reconstructors.
@@ -251,10 +253,6 @@ void unregister_all_values(IDFDoc* doc, IDFObj* obj);
 // Checking (idf_validate.cpp)
 
 int setup_problem_type(PyObject* module);
-// The geometry records and functions (idf_geometry.cpp).
-int setup_geometry_types(PyObject* module);
-// The schedule functions (idf_schedules.cpp).
-int setup_schedule_functions(PyObject* module);
 // A list of new Problem records; null with an exception set. The problems
 // view the document's values: call it before any Python code runs after
 // the check.

@@ -187,12 +187,7 @@ private:
     std::vector<uint8_t> unchanged_;
 };
 
-// What reads a native document without the interpreter lock, as the
-// refusal of a change names it (check_not_validating).
-struct Reader {
-    const char* doing;  // "validated"
-    const char* call;   // "validate()"
-};
+// The module's own readers of a native document (Reader: py/idf_api.h).
 inline constexpr Reader kValidating{"validated", "validate()"};
 inline constexpr Reader kWritingEpjson{"written as epJSON", "to_epjson()"};
 inline constexpr Reader kReadingVersion{"read for its version", "version"};

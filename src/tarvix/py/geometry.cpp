@@ -1,16 +1,26 @@
-// The geometry of a document (tarvix.geometry wraps these): the core builds
-// the model without the interpreter lock; Surface and ZoneGeometry records
-// are small objects that read their values from the model they share, so a
+// tarvix._geometry: the geometry of a document, which tarvix.geometry wraps.
+// The core builds the model without the interpreter lock, over the slots
+// tarvix.idf hands it (py/idf_api.h); Surface and ZoneGeometry records are
+// small objects that read their values from the model they share, so a
 // hundred thousand surfaces cost a hundred thousand small objects and no more.
-#include "py/idf_document.h"
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "core/geometry/geometry.h"
+#include "core/geometry/vector.h"
+#include "py/idf_api.h"
 
-namespace tarvix::idf {
+namespace tarvix::geometry_module {
 namespace {
 
 using geometry::Model;
+using idf::DocumentState;
+using idf::Reader;
 using py::Ref;
+
+// tarvix.idf's functions, imported at execution.
+idf::DocumentApi documents;
 
 constexpr Reader kReadingGeometry{"read for its geometry", "tarvix.geometry"};
 
@@ -287,13 +297,13 @@ PyTypeObject ZoneGeometryType = [] {
 // records of surfaces() keep it alive, so zones() of a document unchanged
 // since (same generation) takes it instead of reading the document again.
 struct LastModel {
-    const IDFDoc* doc = nullptr;
+    const void* doc = nullptr;
     uint64_t generation = 0;
     PyObject* weak = nullptr;  // a weak reference to the model object
 } last_model;
 
-Ref reuse_model(const IDFDoc* doc) {
-    if (!last_model.weak || last_model.doc != doc || !is_native(doc) || last_model.generation != doc->doc.generation())
+Ref reuse_model(const DocumentState& doc) {
+    if (!last_model.weak || last_model.doc != doc.identity || !doc.native || last_model.generation != doc.generation)
         return {};
     PyObject* model = nullptr;
     if (PyWeakref_GetRef(last_model.weak, &model) < 0) {
@@ -303,7 +313,7 @@ Ref reuse_model(const IDFDoc* doc) {
     return Ref::steal(model);
 }
 
-void remember_model(const IDFDoc* doc, uint64_t generation, PyObject* model) {
+void remember_model(const void* doc, uint64_t generation, PyObject* model) {
     PyObject* weak = PyWeakref_NewRef(model, nullptr);
     if (!weak) {
         PyErr_Clear();  // nothing is kept; the next call reads again
@@ -317,27 +327,22 @@ void remember_model(const IDFDoc* doc, uint64_t generation, PyObject* model) {
 // The model of `arg` (an IDF): the last one read when the document has not
 // changed since, else read now into a new model object.
 Ref read_geometry(const char* func_name, PyObject* arg, bool frames = false) {
-    if (!is_idf(arg)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument 'doc' must be tarvix.idf.IDF, not %.200s", func_name,
-                     Py_TYPE(arg)->tp_name);
-        return {};
-    }
-    IDFDoc* doc = reinterpret_cast<IDFDoc*>(arg);
+    DocumentState doc;
+    if (documents.document_state(arg, func_name, &doc) < 0) return {};
     if (!frames)
         if (Ref model = reuse_model(doc)) return model;
     auto data = std::make_unique<ModelData>();
-    const bool native = is_native(doc);
-    const uint64_t generation = native ? doc->doc.generation() : 0;
-    const bool done = with_checked_slots(doc, kReadingGeometry, [&](const SlotSource& slots, const idd::c_IDD& schema) {
-        geometry::read_model(slots, schema, data->model, frames);
-    });
+    const bool done = documents.read(arg, kReadingGeometry,
+                                     [&](const idf::SlotSource& slots, const idd::c_IDD& schema) {
+                                         geometry::read_model(slots, schema, data->model, frames);
+                                     });
     if (!done) return {};
     auto* obj = PyObject_New(ModelObject, &ModelType);
     if (!obj) return {};
     obj->data = data.release();
     obj->weakrefs = nullptr;
     Ref model = Ref::steal(reinterpret_cast<PyObject*>(obj));
-    if (native && !frames) remember_model(doc, generation, model.get());
+    if (doc.native && !frames) remember_model(doc.identity, doc.generation, model.get());
     return model;
 }
 
@@ -369,8 +374,74 @@ PyObject* geometry_zones(PyObject*, PyObject* arg) {
     return record_list(model.get(), &ZoneGeometryType, count);
 }
 
-// ((gross wall, above-ground wall, window) for Total, North, East, South,
-// West, building area).
+// ---------------------------------------------------------------------------
+// The summary and the frames: records made once per call
+
+PyStructSequence_Field kFacadeFields[] = {
+    {"gross_wall_area", "gross area of the walls facing outdoors or the ground, m2"},
+    {"above_ground_wall_area", "gross area of the walls facing outdoors, m2"},
+    {"window_area", "area of the windows on those walls, m2"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kFacadeDesc = {
+    "tarvix._geometry.FacadeAreas",
+    "One column of the engine's window-wall ratio table, multipliers applied (read-only).",
+    kFacadeFields,
+    3,
+};
+
+PyStructSequence_Field kSummaryFields[] = {
+    {"facades", "the FacadeAreas of Total, North, East, South and West"},
+    {"building_area", "the floor area of the engine's Building Area table, m2"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kSummaryDesc = {
+    "tarvix._geometry.Summary",
+    "The engine's window-wall ratio table and building area (read-only).",
+    kSummaryFields,
+    2,
+};
+
+PyStructSequence_Field kFrameRecordFields[] = {
+    {"object", "the IDFObject, or None when its slot holds none"},
+    {"obj_idx", "its index in the document"},
+    {"role", "'vertices', 'rectangle', 'relative', 'point' or 'zone': what its numbers are"},
+    {"angle", "degrees the frame is turned by, as a north axis turns"},
+    {"offset", "the frame's origin in world coordinates (x, y, z)"},
+    {"fields", "the indices of the fields that hold its numbers"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kFrameDesc = {
+    "tarvix._geometry.Frame",
+    "Where the numbers of one object with coordinates live (read-only).",
+    kFrameRecordFields,
+    6,
+};
+
+PyStructSequence_Field kFramesRecordFields[] = {
+    {"counterclockwise", "whether vertices are entered counterclockwise (GlobalGeometryRules)"},
+    {"starting_corner", "the corner vertices start at: 1 upper left, 2 lower left, 3 lower right, 4 upper right"},
+    {"frames", "a Frame for each object with coordinates, in document order"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kFramesDesc = {
+    "tarvix._geometry.Frames",
+    "The frame of each object with coordinates, and the document's vertex rules, for edits (read-only).",
+    kFramesRecordFields,
+    3,
+};
+
+PyTypeObject* facade_type = nullptr;
+PyTypeObject* summary_type = nullptr;
+PyTypeObject* frame_type = nullptr;
+PyTypeObject* frames_type = nullptr;
+
+constexpr size_t kFrameRoles = 5;
+constexpr const char* kFrameRoleNames[kFrameRoles] = {"vertices", "rectangle", "relative", "point", "zone"};
+PyObject* role_strs[kFrameRoles] = {};
+
+Ref bool_of(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+
 PyObject* geometry_summary(PyObject*, PyObject* arg) {
     Ref model = read_geometry("window_wall_ratio", arg);
     if (!model) return nullptr;
@@ -379,21 +450,18 @@ PyObject* geometry_summary(PyObject*, PyObject* arg) {
     if (!facades) return nullptr;
     for (size_t k = 0; k < geometry::kFacades; ++k) {
         const geometry::WallWindowArea& a = m.facades[k];
-        PyObject* row = Py_BuildValue("(ddd)", a.gross_wall_area, a.above_ground_wall_area, a.window_area);
+        Ref row = py::new_record(
+            facade_type, {float_of(a.gross_wall_area), float_of(a.above_ground_wall_area), float_of(a.window_area)});
         if (!row) return nullptr;
-        PyTuple_SET_ITEM(facades.get(), static_cast<Py_ssize_t>(k), row);
+        PyTuple_SET_ITEM(facades.get(), static_cast<Py_ssize_t>(k), row.release());
     }
-    return Py_BuildValue("(Od)", facades.get(), m.building_area);
+    return py::new_record(summary_type, {std::move(facades), float_of(m.building_area)}).release();
 }
 
-// (counterclockwise, starting corner, [(object, obj_idx, role, angle, offset, fields)]):
-// where the numbers of each object with coordinates live, for the edits.
 PyObject* geometry_frames(PyObject*, PyObject* arg) {
     Ref model = read_geometry("frames", arg, true);
     if (!model) return nullptr;
-    IDFDoc* doc = reinterpret_cast<IDFDoc*>(arg);
     const Model& m = reinterpret_cast<ModelObject*>(model.get())->data->model;
-    static constexpr const char* roles[] = {"vertices", "rectangle", "relative", "point", "zone"};
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.frames.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < m.frames.size(); ++i) {
@@ -405,35 +473,126 @@ PyObject* geometry_frames(PyObject*, PyObject* arg) {
             if (!number) return nullptr;
             PyTuple_SET_ITEM(fields.get(), k, number);
         }
-        Ref object;
-        if (!object_at(doc, frame.slot, object)) return nullptr;
-        PyObject* item = Py_BuildValue("(OKsd(ddd)O)", object ? object.get() : Py_None,
-                                       static_cast<unsigned long long>(frame.slot),
-                                       roles[static_cast<size_t>(frame.role)], frame.angle, frame.offset.x,
-                                       frame.offset.y, frame.offset.z, fields.get());
+        Ref object = Ref::steal(documents.object_at(arg, frame.slot));
+        if (!object) return nullptr;
+        Ref item = py::new_record(frame_type, {std::move(object), Ref::steal(PyLong_FromUnsignedLongLong(frame.slot)),
+                                               Ref::borrow(role_strs[static_cast<size_t>(frame.role)]),
+                                               float_of(frame.angle), point(frame.offset), std::move(fields)});
         if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
-    return Py_BuildValue("(OiO)", m.counterclockwise ? Py_True : Py_False, m.starting_corner, list.get());
+    return py::new_record(frames_type, {bool_of(m.counterclockwise), Ref::steal(PyLong_FromLong(m.starting_corner)),
+                                        std::move(list)})
+        .release();
 }
 
-}  // namespace
+// ---------------------------------------------------------------------------
+// The core's vector arithmetic, for the edits and the drawings: the same
+// sums and products in the same order as vector.h works them out.
 
-PyMethodDef geometry_functions[] = {
-    {"_geometry_frames", py::guarded<geometry_frames, "tarvix.geometry.frames">, METH_O,
-     "_geometry_frames(doc)\n--\n\n(counterclockwise, starting corner, [(object, obj_idx, role, angle,\n"
-     "offset, fields)]): the frame of each object with coordinates, for edits."},
-    {"_geometry_surfaces", py::guarded<geometry_surfaces, "tarvix.geometry.surfaces">, METH_O,
-     "_geometry_surfaces(doc)\n--\n\nThe surfaces of a document as Surface records."},
-    {"_geometry_zones", py::guarded<geometry_zones, "tarvix.geometry.zones">, METH_O,
-     "_geometry_zones(doc)\n--\n\nThe zones of a document as ZoneGeometry records."},
-    {"_geometry_summary", py::guarded<geometry_summary, "tarvix.geometry.window_wall_ratio">, METH_O,
-     "_geometry_summary(doc)\n--\n\n((gross wall, above-ground wall, window area) for Total, North, East,\n"
-     "South and West, building area)."},
+// A point (x, y, z): a sequence of three numbers.
+bool to_vec(PyObject* obj, geometry::Vec3& out) {
+    Ref items = Ref::steal(PySequence_Fast(obj, ""));
+    if (!items && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    if (!items || PySequence_Fast_GET_SIZE(items.get()) != 3) {
+        PyErr_Format(PyExc_TypeError, "expected a point (x, y, z), got %.200s", Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    double* coordinates[3] = {&out.x, &out.y, &out.z};
+    for (Py_ssize_t k = 0; k < 3; ++k) {
+        *coordinates[k] = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(items.get(), k));
+        if (*coordinates[k] == -1.0 && PyErr_Occurred()) return false;
+    }
+    return true;
+}
+
+bool positional(const char* func_name, Py_ssize_t nargs, Py_ssize_t expected) {
+    if (nargs == expected) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", func_name, expected, nargs);
+    return false;
+}
+
+PyObject* vector_sub(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    geometry::Vec3 a, b;
+    if (!positional("sub", nargs, 2) || !to_vec(args[0], a) || !to_vec(args[1], b)) return nullptr;
+    return point(a - b).release();
+}
+
+PyObject* vector_along(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    geometry::Vec3 p, u;
+    if (!positional("along", nargs, 3) || !to_vec(args[0], p) || !to_vec(args[1], u)) return nullptr;
+    const double k = PyFloat_AsDouble(args[2]);
+    if (k == -1.0 && PyErr_Occurred()) return nullptr;
+    return point(p + u * k).release();
+}
+
+PyObject* vector_dot(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    geometry::Vec3 a, b;
+    if (!positional("dot", nargs, 2) || !to_vec(args[0], a) || !to_vec(args[1], b)) return nullptr;
+    return PyFloat_FromDouble(geometry::dot(a, b));
+}
+
+PyObject* vector_cross(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    geometry::Vec3 a, b;
+    if (!positional("cross", nargs, 2) || !to_vec(args[0], a) || !to_vec(args[1], b)) return nullptr;
+    return point(geometry::cross(a, b)).release();
+}
+
+PyObject* vector_length(PyObject*, PyObject* arg) {
+    geometry::Vec3 a;
+    if (!to_vec(arg, a)) return nullptr;
+    return PyFloat_FromDouble(geometry::length(a));
+}
+
+PyObject* newell_normal(PyObject*, PyObject* arg) {
+    Ref items = Ref::steal(PySequence_Fast(arg, "newell_normal() argument must be a sequence of points"));
+    if (!items) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    std::vector<geometry::Vec3> points(static_cast<size_t>(count));
+    for (Py_ssize_t k = 0; k < count; ++k)
+        if (!to_vec(PySequence_Fast_GET_ITEM(items.get(), k), points[static_cast<size_t>(k)])) return nullptr;
+    return point(geometry::newell_normal(points.data(), points.size())).release();
+}
+
+// The record types and the roles' strs, made once.
+int setup_records(PyObject* module) {
+    if (py::add_record_type(module, facade_type, kFacadeDesc) < 0 ||
+        py::add_record_type(module, summary_type, kSummaryDesc) < 0 ||
+        py::add_record_type(module, frame_type, kFrameDesc) < 0 ||
+        py::add_record_type(module, frames_type, kFramesDesc) < 0)
+        return -1;
+    for (size_t k = 0; k < kFrameRoles; ++k)
+        if (!role_strs[k] && !(role_strs[k] = PyUnicode_InternFromString(kFrameRoleNames[k]))) return -1;
+    return 0;
+}
+
+PyMethodDef module_functions[] = {
+    {"surfaces", py::guarded<geometry_surfaces, "tarvix.geometry.surfaces">, METH_O,
+     "surfaces($module, doc, /)\n--\n\nThe surfaces of a document as Surface records."},
+    {"zones", py::guarded<geometry_zones, "tarvix.geometry.zones">, METH_O,
+     "zones($module, doc, /)\n--\n\nThe zones of a document as ZoneGeometry records."},
+    {"summary", py::guarded<geometry_summary, "tarvix.geometry.window_wall_ratio">, METH_O,
+     "summary($module, doc, /)\n--\n\nThe engine's window-wall ratio table and building area, a Summary."},
+    {"frames", py::guarded<geometry_frames, "tarvix.geometry.frames">, METH_O,
+     "frames($module, doc, /)\n--\n\nThe frame of each object with coordinates, for edits: Frames."},
+    {"sub", py::fastcall_positional(py::guarded<vector_sub, "tarvix._geometry.sub">), METH_FASTCALL,
+     "sub($module, a, b, /)\n--\n\nThe point a - b."},
+    {"along", py::fastcall_positional(py::guarded<vector_along, "tarvix._geometry.along">), METH_FASTCALL,
+     "along($module, p, u, k, /)\n--\n\nThe point p + u * k."},
+    {"dot", py::fastcall_positional(py::guarded<vector_dot, "tarvix._geometry.dot">), METH_FASTCALL,
+     "dot($module, a, b, /)\n--\n\nThe dot product of a and b."},
+    {"cross", py::fastcall_positional(py::guarded<vector_cross, "tarvix._geometry.cross">), METH_FASTCALL,
+     "cross($module, a, b, /)\n--\n\nThe cross product a x b."},
+    {"length", py::guarded<vector_length, "tarvix._geometry.length">, METH_O,
+     "length($module, a, /)\n--\n\nThe length of a."},
+    {"newell_normal", py::guarded<newell_normal, "tarvix._geometry.newell_normal">, METH_O,
+     "newell_normal($module, points, /)\n--\n\nThe unit normal of a polygon by Newell's method, (0, 0, 0) when it\n"
+     "has no area."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int setup_geometry_types(PyObject* module) {
+int execute(PyObject* module) {
+    if (documents.import() < 0) return -1;
     for (size_t k = 0; k < geometry::kSurfaceKinds; ++k) {
         if (kind_strs[k]) continue;
         kind_strs[k] = py::decode_utf8(geometry::kind_name(static_cast<geometry::SurfaceKind>(k))).release();
@@ -441,9 +600,17 @@ int setup_geometry_types(PyObject* module) {
         PyUnicode_InternInPlace(&kind_strs[k]);
     }
     if (PyType_Ready(&ModelType) < 0) return -1;
-    if (py::prepare_type(module, &SurfaceType, "_Surface", nullptr) < 0) return -1;
-    if (py::prepare_type(module, &ZoneGeometryType, "_ZoneGeometry", nullptr) < 0) return -1;
-    return PyModule_AddFunctions(module, geometry_functions);
+    if (py::prepare_type(module, &SurfaceType, "Surface", nullptr) < 0) return -1;
+    if (py::prepare_type(module, &ZoneGeometryType, "ZoneGeometry", nullptr) < 0) return -1;
+    if (setup_records(module) < 0) return -1;
+    return PyModule_AddFunctions(module, module_functions);
 }
 
-}  // namespace tarvix::idf
+constexpr py::ModuleSpec module_spec{"_geometry", "tarvix._geometry",
+                                     "The geometry of documents as the engine resolves it, and its vector arithmetic.",
+                                     execute};
+
+}  // namespace
+}  // namespace tarvix::geometry_module
+
+PyMODINIT_FUNC PyInit__geometry() { return tarvix::py::Module<tarvix::geometry_module::module_spec>::init(); }

@@ -1,16 +1,24 @@
-// The schedules of a document (tarvix.schedules wraps these): the core
-// builds them and evaluates them at every timestep without the interpreter
-// lock, straight into the array('d') objects it returns.
-#include "py/idf_document.h"
-
+// tarvix._schedules: the schedules of a document, which tarvix.schedules
+// wraps. The core builds them over the slots tarvix.idf hands it
+// (py/idf_api.h) and evaluates them at every timestep without the
+// interpreter lock, straight into the array('d') objects it returns.
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "core/schedules/schedules.h"
+#include "py/idf_api.h"
 
-namespace tarvix::idf {
+namespace tarvix::schedules_module {
 namespace {
 
+using idf::DocumentState;
+using idf::Reader;
 using py::Ref;
+
+// tarvix.idf's functions, imported at execution.
+idf::DocumentApi documents;
 
 constexpr Reader kReadingSchedules{"read for its schedules", "tarvix.schedules"};
 
@@ -37,26 +45,20 @@ struct LastModel {
 
 std::shared_ptr<const schedules::Model> read_schedules(const char* func_name, PyObject* arg,
                                                        std::string_view folder = {}) {
-    if (!is_idf(arg)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument 'doc' must be tarvix.idf.IDF, not %.200s", func_name,
-                     Py_TYPE(arg)->tp_name);
-        return nullptr;
-    }
-    IDFDoc* doc = reinterpret_cast<IDFDoc*>(arg);
-    const bool native = is_native(doc);
-    const uint64_t generation = native ? doc->doc.generation() : 0;
-    if (native && last_model.model && last_model.generation == generation && last_model.folder == folder &&
-        last_model.own_folder == doc->folder && schedules::files_unchanged(*last_model.model))
+    DocumentState doc;
+    if (documents.document_state(arg, func_name, &doc) < 0) return nullptr;
+    if (doc.native && last_model.model && last_model.generation == doc.generation && last_model.folder == folder &&
+        last_model.own_folder == doc.folder && schedules::files_unchanged(*last_model.model))
         return last_model.model;
     auto model = std::make_shared<schedules::Model>();
-    const std::string own_folder = doc->folder;
-    const bool done = with_checked_slots(
-        doc, kReadingSchedules, [&](const SlotSource& slots, const idd::c_IDD& schema) {
+    const std::string own_folder(doc.folder);
+    const bool done = documents.read(
+        arg, kReadingSchedules, [&](const idf::SlotSource& slots, const idd::c_IDD& schema) {
             schedules::read_model(slots, schema, *model,
                                   {.folder = folder, .own_folder = own_folder, .as_named = true});
         });
     if (!done) return nullptr;
-    if (native) last_model = {generation, std::string(folder), own_folder, model};
+    if (doc.native) last_model = {doc.generation, std::string(folder), own_folder, model};
     return model;
 }
 
@@ -69,36 +71,99 @@ bool refused(const schedules::Environment& e) {
     return false;
 }
 
-// (timesteps, [(name, design_day, (begin y, m, d), (end y, m, d), start weekday, day type, dst)],
-//  [schedule names], [problems])
+// ---------------------------------------------------------------------------
+// Records
+
+PyStructSequence_Field kInfoFields[] = {
+    {"timesteps", "timesteps per hour"},
+    {"environments", "an EnvironmentInfo for each design day, then each run period, in document order"},
+    {"names", "the schedules' names as written, in document order"},
+    {"problems", "what the reading found wrong, one sentence each"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kInfoDesc = {
+    "tarvix._schedules.Info",
+    "What the schedules of a document run over (read-only).",
+    kInfoFields,
+    4,
+};
+
+PyStructSequence_Field kEnvironmentFields[] = {
+    {"name", "the environment's name"},
+    {"design_day", "whether it is a design day (else a run period)"},
+    {"first", "its first date (year, month, day); year 0 for a design day"},
+    {"last", "its last date (year, month, day)"},
+    {"start_weekday", "the weekday it starts on, 1 Sunday .. 7 Saturday"},
+    {"day_type", "a design day's day type, numbered as DAY_TYPES from 1"},
+    {"dst", "whether daylight saving time is in force on a design day"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kEnvironmentDesc = {
+    "tarvix._schedules.EnvironmentInfo",
+    "One run environment as the engine builds it (read-only).",
+    kEnvironmentFields,
+    7,
+};
+
+PyStructSequence_Field kDayFields[] = {
+    {"year", "the date's year (0 for a design day)"},
+    {"month", "the date's month"},
+    {"day", "the date's day of the month"},
+    {"weekday", "the weekday the date falls on, 1 Sunday .. 7 Saturday"},
+    {"special", "0, or the special day type in force, numbered as DAY_TYPES from 1"},
+    {"dst", "whether daylight saving time is in force"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kDayDesc = {
+    "tarvix._schedules.Day",
+    "One day of an environment's calendar (read-only).",
+    kDayFields,
+    6,
+};
+
+PyTypeObject* info_type = nullptr;
+PyTypeObject* environment_type = nullptr;
+PyTypeObject* day_type = nullptr;
+
+Ref int_of(long value) { return Ref::steal(PyLong_FromLong(value)); }
+Ref bool_of(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+Ref date_of(const schedules::Day& d) { return Ref::steal(Py_BuildValue("(iii)", d.year, d.month, d.day)); }
+
+// The strs of a list of texts.
+Ref str_list(const std::vector<std::string>& texts) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return {};
+    for (size_t k = 0; k < texts.size(); ++k) {
+        Ref str = py::decode_utf8(texts[k]);
+        if (!str) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), str.release());
+    }
+    return list;
+}
+
+// ---------------------------------------------------------------------------
+// The functions
+
 PyObject* schedules_info(PyObject*, PyObject* arg) {
     const auto read = read_schedules("environments", arg);
     if (!read) return nullptr;
     const schedules::Model& model = *read;
     Ref environments = Ref::steal(PyList_New(0));
-    Ref names = Ref::steal(PyList_New(0));
-    Ref problems = Ref::steal(PyList_New(0));
-    if (!environments || !names || !problems) return nullptr;
+    if (!environments) return nullptr;
     for (const schedules::Environment& e : model.environments) {
         if (!refused(e)) return nullptr;
         std::vector<schedules::Day> days = schedules::calendar(model, e);
-        const schedules::Day& first = days.front();
-        const schedules::Day& last = days.back();
-        Ref item = Ref::steal(Py_BuildValue("(s#O(iii)(iii)iiO)", e.name.data(), static_cast<Py_ssize_t>(e.name.size()),
-                                            e.design_day ? Py_True : Py_False, first.year, first.month, first.day,
-                                            last.year, last.month, last.day, e.start_weekday, e.day_type,
-                                            e.dst ? Py_True : Py_False));
+        Ref item = py::new_record(environment_type,
+                                  {py::decode_utf8(e.name), bool_of(e.design_day), date_of(days.front()),
+                                   date_of(days.back()), int_of(e.start_weekday), int_of(e.day_type), bool_of(e.dst)});
         if (!item || PyList_Append(environments.get(), item.get()) < 0) return nullptr;
     }
-    for (const std::string& name : model.names) {
-        Ref str = py::decode_utf8(name);
-        if (!str || PyList_Append(names.get(), str.get()) < 0) return nullptr;
-    }
-    for (const schedules::Model::Finding& finding : model.findings) {
-        Ref str = py::decode_utf8(finding.message);
-        if (!str || PyList_Append(problems.get(), str.get()) < 0) return nullptr;
-    }
-    return Py_BuildValue("(iOOO)", model.timesteps, environments.get(), names.get(), problems.get());
+    std::vector<std::string> problems;
+    problems.reserve(model.findings.size());
+    for (const schedules::Model::Finding& finding : model.findings) problems.push_back(finding.message);
+    return py::new_record(info_type,
+                          {int_of(model.timesteps), std::move(environments), str_list(model.names), str_list(problems)})
+        .release();
 }
 
 // The environment `arg` names: None for the first run period (else the
@@ -195,7 +260,7 @@ bool weather_calendar(PyObject* arg, schedules::WeatherCalendar& out, bool& give
 // [(year, month, day, weekday, special, dst)] of environment `index`.
 PyObject* schedules_calendar(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "_schedules_calendar(doc, environment, weather)");
+        PyErr_SetString(PyExc_TypeError, "calendar(doc, environment, weather)");
         return nullptr;
     }
     schedules::WeatherCalendar weather;
@@ -212,10 +277,10 @@ PyObject* schedules_calendar(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     if (!list) return nullptr;
     for (size_t i = 0; i < days.size(); ++i) {
         const schedules::Day& d = days[i];
-        PyObject* item = Py_BuildValue("(iiiiiO)", d.year, d.month, d.day, d.weekday, d.special,
-                                       d.dst ? Py_True : Py_False);
+        Ref item = py::new_record(day_type, {int_of(d.year), int_of(d.month), int_of(d.day), int_of(d.weekday),
+                                             int_of(d.special), bool_of(d.dst)});
         if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
     return list.release();
 }
@@ -224,7 +289,7 @@ PyObject* schedules_calendar(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 // environment named.
 PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 5) {
-        PyErr_SetString(PyExc_TypeError, "_schedules_values(doc, environment, name, folder, weather)");
+        PyErr_SetString(PyExc_TypeError, "values(doc, environment, name, folder, weather)");
         return nullptr;
     }
     schedules::WeatherCalendar weather;
@@ -291,25 +356,30 @@ PyObject* schedules_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return dict.release();
 }
 
-}  // namespace
-
-PyMethodDef schedule_functions[] = {
-    {"_schedules_info", py::guarded<schedules_info, "tarvix.schedules.environments">, METH_O,
-     "_schedules_info(doc)\n--\n\n(timesteps per hour, environments, schedule names, problems)."},
-    {"_schedules_calendar",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(py::guarded<schedules_calendar, "tarvix.schedules.calendar">)),
-     METH_FASTCALL, "_schedules_calendar(doc, environment, weather)\n--\n\nThe days of an environment."},
-    {"_schedules_values",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(py::guarded<schedules_values, "tarvix.schedules.values">)),
-     METH_FASTCALL,
-     "_schedules_values(doc, environment, name, folder, weather)\n--\n\n{name: array('d')} of one schedule, or of all "
-     "(name "
-     "None)."},
+PyMethodDef module_functions[] = {
+    {"info", py::guarded<schedules_info, "tarvix.schedules.environments">, METH_O,
+     "info($module, doc, /)\n--\n\nWhat the document's schedules run over: an Info."},
+    {"calendar", py::fastcall_positional(py::guarded<schedules_calendar, "tarvix.schedules.calendar">), METH_FASTCALL,
+     "calendar($module, doc, environment, weather, /)\n--\n\nThe days of an environment, a Day each."},
+    {"values", py::fastcall_positional(py::guarded<schedules_values, "tarvix.schedules.values">), METH_FASTCALL,
+     "values($module, doc, environment, name, folder, weather, /)\n--\n\n{name: array('d')} of one schedule, or "
+     "of all (name None)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int setup_schedule_functions(PyObject* module) { return PyModule_AddFunctions(module, schedule_functions); }
+int execute(PyObject* module) {
+    if (documents.import() < 0) return -1;
+    if (py::add_record_type(module, info_type, kInfoDesc) < 0 ||
+        py::add_record_type(module, environment_type, kEnvironmentDesc) < 0 ||
+        py::add_record_type(module, day_type, kDayDesc) < 0)
+        return -1;
+    return PyModule_AddFunctions(module, module_functions);
+}
 
-}  // namespace tarvix::idf
+constexpr py::ModuleSpec module_spec{"_schedules", "tarvix._schedules",
+                                     "The schedules of documents as the engine evaluates them.", execute};
+
+}  // namespace
+}  // namespace tarvix::schedules_module
+
+PyMODINIT_FUNC PyInit__schedules() { return tarvix::py::Module<tarvix::schedules_module::module_spec>::init(); }
