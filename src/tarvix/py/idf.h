@@ -17,7 +17,9 @@
 //   only its own values.
 #pragma once
 
+#include <algorithm>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "core/document/document.h"
@@ -87,12 +89,65 @@ struct IDFObj {
     bool bound;            // its values are those of slot obj_idx of the parent's Document
 };
 
+// The IDFObject of each slot of a native document, once handed out, in
+// pages of slots made when an object of theirs is first handed out: the
+// first object of a large document costs one page, not a table as long as
+// the document (which, zeroed, costs as much as a small load).
+class WrapperTable {
+public:
+    // Slots [0, size()) may hold an object; the rest hold none.
+    size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    PyObject* get(size_t slot) const noexcept {
+        if (slot >= size_) return nullptr;
+        const std::unique_ptr<PyObject*[]>& page = pages_[slot / kPage];
+        return page ? page[slot % kPage] : nullptr;
+    }
+    // Room for an object in `slot`, so that set() cannot fail. Throws
+    // std::bad_alloc, the table unchanged.
+    void reserve_slot(size_t slot) {
+        const size_t at = slot / kPage;
+        if (at >= pages_.size()) pages_.resize(std::max(at + 1, 2 * pages_.size()));
+        if (!pages_[at]) pages_[at] = std::make_unique<PyObject*[]>(kPage);  // zeroed
+    }
+    // Within the room reserved; takes the reference.
+    void set(size_t slot, PyObject* obj) noexcept {
+        if (slot >= size_) size_ = slot + 1;
+        pages_[slot / kPage][slot % kPage] = obj;
+    }
+    // The object of a slot, no longer held here (a reference for the caller).
+    PyObject* take(size_t slot) noexcept {
+        if (slot >= size_ || !pages_[slot / kPage]) return nullptr;
+        return std::exchange(pages_[slot / kPage][slot % kPage], nullptr);
+    }
+    template <class Each>
+    int for_each(Each&& each) const {
+        for (const std::unique_ptr<PyObject*[]>& page : pages_) {
+            if (!page) continue;
+            for (size_t i = 0; i < kPage; ++i)
+                if (page[i])
+                    if (const int stop = each(page[i])) return stop;
+        }
+        return 0;
+    }
+    void swap(WrapperTable& other) noexcept {
+        pages_.swap(other.pages_);
+        std::swap(size_, other.size_);
+    }
+
+private:
+    static constexpr size_t kPage = 512;
+    std::vector<std::unique_ptr<PyObject*[]>> pages_;  // null: no object handed out there
+    size_t size_ = 0;
+};
+
 struct IDFDoc {
     PyObject_HEAD const IDFMethods* methods;
     PyObject* idd;      // IDD, or None
     PyObject* objects;  // listed: the list of objects (None in removed slots) or None; native: null
     Document doc;       // the slots, the per-class index and the reference graph
-    std::vector<PyObject*> wrappers;     // native: the IDFObject of each slot, once handed out
+    WrapperTable wrappers;               // native: the IDFObject of each slot, once handed out
     std::vector<PyObject*> class_names;  // native: the str of each class, once used
     uint32_t validating;                 // native: checks running without the interpreter lock
     const Reader* reader;                // native: what the latest of them is, for the refusal of a change

@@ -206,7 +206,7 @@ Ref add_new(IDFDoc* self, const ClassDef& cls, uint32_t class_idx, FieldValues v
         return {};
     }
     if (native) {
-        reserve_wrappers(self, self->doc.slot_count() + 1);
+        reserve_wrapper(self, self->doc.slot_count());
         const size_t slot = self->doc.add_object(self->doc, &cls, class_idx, std::move(values), registered);
         bind_wrapper(self, added.get(), slot);
         return added;

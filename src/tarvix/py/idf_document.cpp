@@ -52,12 +52,9 @@ Ref class_name_str(IDFDoc* doc, uint32_t class_idx) {
     return name;
 }
 
-// Room in a native document's list of objects for `count` slots, growing
-// it geometrically (objects are added one at a time). Throws std::bad_alloc.
-void reserve_wrappers(IDFDoc* doc, size_t count) {
-    std::vector<PyObject*>& wrappers = doc->wrappers;
-    if (wrappers.capacity() < count) wrappers.reserve(std::max(count, 2 * wrappers.capacity()));
-}
+// Room in a native document's table of objects for one in `slot`. Throws
+// std::bad_alloc.
+void reserve_wrapper(IDFDoc* doc, size_t slot) { doc->wrappers.reserve_slot(slot); }
 
 // An IDFObject of a class, not yet bound, for a native document that is
 // about to hand one out: made (which may run the cycle collector, and with
@@ -73,7 +70,7 @@ Ref new_wrapper(IDFDoc* doc, uint32_t class_idx) {
                               ? &doc->doc.schema()->ordered_classes[class_idx]
                               : nullptr;
     if (cls) object->c_class_name = cls->name;
-    reserve_wrappers(doc, doc->doc.slot_count() + 1);
+    reserve_wrapper(doc, doc->doc.slot_count());  // a slot added next
     Py_SETREF(object->class_name, name.release());
     object->class_idx = class_idx;
     return obj;
@@ -83,12 +80,11 @@ Ref new_wrapper(IDFDoc* doc, uint32_t class_idx) {
 // document keeps it. Cannot fail and runs no Python code.
 void bind_wrapper(IDFDoc* doc, PyObject* obj, size_t slot) noexcept {
     IDFObj* object = as_object(obj);
-    if (doc->wrappers.size() <= slot) doc->wrappers.resize(slot + 1, nullptr);  // within the room made
     Py_SETREF(object->idd, Py_NewRef(doc->idd));
     Py_SETREF(object->parent_idf, Py_NewRef(reinterpret_cast<PyObject*>(doc)));
     object->obj_idx = slot;
     object->bound = true;
-    doc->wrappers[slot] = Py_NewRef(obj);
+    doc->wrappers.set(slot, Py_NewRef(obj));  // within the room made
 }
 
 // Makes the IDFObject of a live slot of a native document: bound to the
@@ -100,26 +96,23 @@ Ref make_wrapper(IDFDoc* doc, size_t slot) {
     // Making an object may run finalizers that change this document: look
     // at the slot again.
     if (!doc->doc.live(slot) || !is_native(doc)) return {};
-    if (slot < doc->wrappers.size() && doc->wrappers[slot]) return Ref::borrow(doc->wrappers[slot]);
-    if (doc->wrappers.capacity() <= slot) {
-        reserve_wrappers(doc, doc->doc.slot_count());
-    }
+    if (PyObject* held = doc->wrappers.get(slot)) return Ref::borrow(held);
+    reserve_wrapper(doc, slot);
     bind_wrapper(doc, obj.get(), slot);
     return obj;
 }
 
 // Drops a native document's hold on the object of a slot.
-void forget_wrapper(IDFDoc* doc, size_t slot) {
-    if (slot >= doc->wrappers.size()) return;
-    PyObject* held = std::exchange(doc->wrappers[slot], nullptr);
-    Py_XDECREF(held);
-}
+void forget_wrapper(IDFDoc* doc, size_t slot) { Py_XDECREF(doc->wrappers.take(slot)); }
 
 // Lets go of the objects and class names a native document holds.
 void release_held_objects(IDFDoc* doc) {
-    std::vector<PyObject*> held;
+    WrapperTable held;
     held.swap(doc->wrappers);
-    for (PyObject* obj : held) Py_XDECREF(obj);
+    held.for_each([](PyObject* obj) {
+        Py_DECREF(obj);
+        return 0;
+    });
     std::vector<PyObject*> names;
     names.swap(doc->class_names);
     for (PyObject* name : names) Py_XDECREF(name);
@@ -129,8 +122,8 @@ bool object_at(IDFDoc* doc, size_t slot, Ref& out) {
     out.reset();
     if (is_native(doc)) {
         if (!doc->doc.live(slot)) return true;
-        if (slot < doc->wrappers.size() && doc->wrappers[slot]) {
-            out = Ref::borrow(doc->wrappers[slot]);
+        if (PyObject* held = doc->wrappers.get(slot)) {
+            out = Ref::borrow(held);
             return true;
         }
         out = make_wrapper(doc, slot);
@@ -144,7 +137,7 @@ bool object_at(IDFDoc* doc, size_t slot, Ref& out) {
 }
 
 PyObject* occupant(const IDFDoc* doc, size_t slot) {
-    if (is_native(doc)) return doc->doc.live(slot) && slot < doc->wrappers.size() ? doc->wrappers[slot] : nullptr;
+    if (is_native(doc)) return doc->doc.live(slot) ? doc->wrappers.get(slot) : nullptr;
     PyObject* list = list_of(doc);
     if (!list || slot >= static_cast<size_t>(PyList_GET_SIZE(list))) return nullptr;
     return PyList_GET_ITEM(list, static_cast<Py_ssize_t>(slot));
@@ -223,7 +216,7 @@ PyObject* doc_new(PyTypeObject* type, PyObject*, PyObject*) {
     self->idd = Py_NewRef(Py_None);
     self->objects = Py_NewRef(Py_None);
     new (&self->doc) Document();
-    new (&self->wrappers) std::vector<PyObject*>();
+    new (&self->wrappers) WrapperTable();
     new (&self->class_names) std::vector<PyObject*>();
     new (&self->folder) std::string();
     self->validating = 0;
@@ -235,8 +228,7 @@ int doc_traverse(PyObject* obj, visitproc visit, void* arg) {
     IDFDoc* self = as_doc(obj);
     Py_VISIT(self->idd);
     Py_VISIT(self->objects);
-    for (PyObject* wrapper : self->wrappers) Py_VISIT(wrapper);
-    return 0;
+    return self->wrappers.for_each([&](PyObject* wrapper) { return visit(wrapper, arg); });
 }
 
 int doc_clear(PyObject* obj) {

@@ -30,9 +30,9 @@ inline PyObject* list_of(const IDFDoc* doc) {
 
 // The str of a class name, one per class and document.
 py::Ref class_name_str(IDFDoc* doc, uint32_t class_idx);
-// Room in a native document's list of objects for `count` slots, growing
-// it geometrically (objects are added one at a time). Throws std::bad_alloc.
-void reserve_wrappers(IDFDoc* doc, size_t count);
+// Room in a native document's table of objects for one in `slot`. Throws
+// std::bad_alloc.
+void reserve_wrapper(IDFDoc* doc, size_t slot);
 // An IDFObject of a class, not yet bound, for a native document that is
 // about to hand one out: made (which may run the cycle collector, and with
 // it finalizers that change the document) before the slot is looked at or
