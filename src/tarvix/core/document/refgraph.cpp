@@ -88,6 +88,12 @@ void RefMap::clear() noexcept {
     aside_.clear();
 }
 
+void RefMap::shrink_to_fit() noexcept {
+    if (free_ == kNoTag) entries_.shrink_to_fit();  // a free entry links others: the array stays as it is
+    locs_.shrink_to_fit();
+    keys_.shrink_to_fit();
+}
+
 // ---------------------------------------------------------------------------
 // Tags
 

@@ -167,6 +167,8 @@ public:
         }
     }
     size_t size() const noexcept { return live_; }
+    // Gives back the room its arrays grew into (a load is done).
+    void shrink_to_fit() noexcept;
     bool empty() const noexcept { return live_ == 0; }
     void clear() noexcept;
 
