@@ -27,12 +27,12 @@ int main(int argc, char** argv) {
     std::vector<double> seconds;
     size_t classes = 0;
     for (int run = 0; run < runs; ++run) {
-        tarvix::lexer::Tokenizer tokenizer;
+        tarvix::Tokenizer tokenizer;
         tokenizer.init(text, true, true);  // as after the loader's UTF-8 check
-        tarvix::idd::c_IDD idd;
-        tarvix::idd::ParseError error;
+        tarvix::c_IDD idd;
+        tarvix::ParseError error;
         const auto start = std::chrono::steady_clock::now();
-        if (!tarvix::idd::parse_schema(tokenizer, idd, error)) {
+        if (!tarvix::parse_schema(tokenizer, idd, error)) {
             std::fprintf(stderr, "parse error on line %d: %s\n", error.line_num, error.value.c_str());
             return 1;
         }

@@ -27,15 +27,15 @@ int main(int argc, char** argv) {
     std::vector<double> seconds;
     size_t tokens = 0, text_bytes = 0;
     for (int run = 0; run < runs; ++run) {
-        tarvix::lexer::Tokenizer tokenizer;
+        tarvix::Tokenizer tokenizer;
         tokenizer.init(text, is_idd);
         tokens = text_bytes = 0;
         const auto start = std::chrono::steady_clock::now();
         for (;;) {
-            const tarvix::lexer::TokenView token = tokenizer.next();
+            const tarvix::TokenView token = tokenizer.next();
             ++tokens;
             text_bytes += token.value.size();
-            if (token.type == tarvix::lexer::TOKEN_EOF || token.type == tarvix::lexer::TOKEN_ERROR) break;
+            if (token.type == tarvix::TOKEN_EOF || token.type == tarvix::TOKEN_ERROR) break;
         }
         seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }

@@ -32,20 +32,20 @@ inline std::string_view as_text(const uint8_t* data, size_t size) {
 }
 
 // A schema built into a target; it must parse.
-inline tarvix::idd::c_IDD parse_fixed_schema(std::string_view text) {
-    tarvix::lexer::Tokenizer tokenizer;
+inline tarvix::c_IDD parse_fixed_schema(std::string_view text) {
+    tarvix::Tokenizer tokenizer;
     tokenizer.init(text, true);
-    tarvix::idd::c_IDD idd;
-    tarvix::idd::ParseError error;
-    FUZZ_CHECK(tarvix::idd::parse_schema(tokenizer, idd, error));
+    tarvix::c_IDD idd;
+    tarvix::ParseError error;
+    FUZZ_CHECK(tarvix::parse_schema(tokenizer, idd, error));
     return idd;
 }
 
 // Loads a text into a document as the extension does: a copy of the text
 // becomes the document's store, checked as UTF-8 while it is read, and the
 // unused memory is given back afterwards.
-inline bool load_document(tarvix::idf::Document& doc, std::string_view text, tarvix::idf::DocumentError& error) {
-    if (!doc.load(tarvix::idf::make_text_store(std::string(text)), false, error)) return false;
+inline bool load_document(tarvix::Document& doc, std::string_view text, tarvix::DocumentError& error) {
+    if (!doc.load(tarvix::make_text_store(std::string(text)), false, error)) return false;
     doc.finish_load();
     return true;
 }
@@ -54,7 +54,7 @@ inline bool load_document(tarvix::idf::Document& doc, std::string_view text, tar
 // back: trailing empty values dropped, then empty values up to the class's
 // min-fields. `Values` is anything with size() and operator[] giving text.
 template <class Values>
-std::vector<std::string_view> written_values(const tarvix::idd::ClassDef* cls, const Values& values) {
+std::vector<std::string_view> written_values(const tarvix::ClassDef* cls, const Values& values) {
     std::vector<std::string_view> out;
     for (size_t i = 0; i < values.size(); ++i) out.push_back(values[i]);
     while (!out.empty() && out.back().empty()) out.pop_back();
@@ -67,7 +67,7 @@ std::vector<std::string_view> written_values(const tarvix::idd::ClassDef* cls, c
 // over appear at that later place only), and within a class key its live
 // slots ascending, as the index keeps loaded and added objects.
 template <class IsLive, class KeyOf>
-std::vector<size_t> schema_order(const tarvix::idd::c_IDD& idd, size_t slot_count, IsLive is_live, KeyOf key_of) {
+std::vector<size_t> schema_order(const tarvix::c_IDD& idd, size_t slot_count, IsLive is_live, KeyOf key_of) {
     std::vector<size_t> order;
     for (size_t class_idx = 0; class_idx < idd.ordered_classes.size(); ++class_idx) {
         const std::string key = tarvix::to_upper(std::string(idd.ordered_classes[class_idx].name));
@@ -79,7 +79,7 @@ std::vector<size_t> schema_order(const tarvix::idd::c_IDD& idd, size_t slot_coun
     return order;
 }
 
-inline bool same_values(tarvix::idf::ValuesView values, const std::vector<std::string_view>& expected) {
+inline bool same_values(tarvix::ValuesView values, const std::vector<std::string_view>& expected) {
     if (values.size() != expected.size()) return false;
     for (size_t i = 0; i < expected.size(); ++i)
         if (values[i] != expected[i]) return false;

@@ -28,14 +28,6 @@
 #include "core/schema/schema.h"
 
 using namespace tarvix;
-using idd::ClassDef;
-using idd::FieldDef;
-using idf::c_IDFObject;
-using idf::Document;
-using idf::DocumentError;
-using idf::DocumentErrorKind;
-using idf::FieldLoc;
-using idf::ValuesView;
 
 namespace {
 
@@ -142,8 +134,8 @@ MARKER,
        \reference MarkerNames
 )";
 
-const idd::c_IDD& schema() {
-    static const idd::c_IDD idd = fuzz::parse_fixed_schema(kSchema);
+const c_IDD& schema() {
+    static const c_IDD idd = fuzz::parse_fixed_schema(kSchema);
     return idd;
 }
 
@@ -153,7 +145,7 @@ std::string key_of(uint32_t class_idx) { return to_upper(std::string(class_at(cl
 // Integer text is real text too, out of range or not.
 void check_number(std::string_view value) {
     bool out_of_range = false;
-    if (idf::read_integer(value, out_of_range)) FUZZ_CHECK(idf::read_real(value).has_value());
+    if (read_integer(value, out_of_range)) FUZZ_CHECK(read_real(value).has_value());
 }
 
 // Choices drawn from the input: a generator seeded with a keyed hash of the
@@ -211,12 +203,12 @@ ModelSlot model_of(const c_IDFObject& object) {
 // only once the whole text has parsed. True with `model` filled when the
 // document loaded.
 bool load_both(std::string_view text, Document& doc, std::vector<c_IDFObject>& objects, Model& model) {
-    lexer::Tokenizer tokenizer;
+    Tokenizer tokenizer;
     tokenizer.init(text, false);
     DocumentError parse_error;
-    const bool parsed = idf::parse_document(tokenizer, objects, parse_error);
+    const bool parsed = parse_document(tokenizer, objects, parse_error);
     DocumentError load_error;
-    const bool loaded = doc.load(idf::make_text_store(std::string(text)), false, load_error);
+    const bool loaded = doc.load(make_text_store(std::string(text)), false, load_error);
     if (!parsed) {
         FUZZ_CHECK(parse_error.line_num >= 1);
         FUZZ_CHECK(parse_error.kind != DocumentErrorKind::unrecognized_token);
@@ -232,7 +224,7 @@ bool load_both(std::string_view text, Document& doc, std::vector<c_IDFObject>& o
     // first value (a byte-order mark, which the scan skips, is the file
     // reader's business before the parser sees the text).
     if (!text.starts_with("\xEF\xBB\xBF")) {
-        const std::optional<std::string_view> version = idf::scan_version(text);
+        const std::optional<std::string_view> version = scan_version(text);
         const auto first = std::find_if(objects.begin(), objects.end(), [](const c_IDFObject& object) {
             return equal_fold(object.class_name, "Version");
         });
@@ -242,7 +234,7 @@ bool load_both(std::string_view text, Document& doc, std::vector<c_IDFObject>& o
             FUZZ_CHECK(version && *version == (first->values.empty() ? std::string_view() : first->values[0]));
     }
     for (const c_IDFObject& object : objects) {
-        if (idd::find_class(schema(), to_upper(object.class_name))) continue;
+        if (find_class(schema(), to_upper(object.class_name))) continue;
         FUZZ_CHECK(!loaded);
         FUZZ_CHECK(load_error.kind == DocumentErrorKind::unknown_class);
         FUZZ_CHECK(load_error.value == object.class_name);
@@ -263,9 +255,9 @@ void check_slots(const Document& doc, const Model& model) {
     for (size_t slot = 0; slot < model.size(); ++slot) {
         const ModelSlot& want = model[slot];
         FUZZ_CHECK(doc.live(slot) == want.live);
-        idf::ObjectView view;
+        ObjectView view;
         if (!want.live) {
-            FUZZ_CHECK(doc.view(slot, view) == idf::SlotState::empty);
+            FUZZ_CHECK(doc.view(slot, view) == SlotState::empty);
             continue;
         }
         const ClassDef* cls = &class_at(want.class_idx);
@@ -274,7 +266,7 @@ void check_slots(const Document& doc, const Model& model) {
         const ValuesView values = doc.values(slot);
         FUZZ_CHECK(values.size() == want.values.size());
         for (size_t i = 0; i < values.size(); ++i) FUZZ_CHECK(values[i] == want.values[i]);
-        FUZZ_CHECK(doc.view(slot, view) == idf::SlotState::object);
+        FUZZ_CHECK(doc.view(slot, view) == SlotState::object);
         FUZZ_CHECK(view.cls == cls && view.class_name == cls->name && view.values.size() == values.size());
     }
 }
@@ -287,7 +279,7 @@ void check_index(const Document& doc, const Model& model) {
     for (const size_t slot : live_slots(model)) by_key[key_of(model[slot].class_idx)].push_back(slot);
     size_t live = 0;
     for (const auto& [key, slots] : by_key) {
-        const idf::ClassEntry* entry = doc.index().find(key);
+        const ClassEntry* entry = doc.index().find(key);
         FUZZ_CHECK(entry && entry->size() == slots.size() && entry->live() == slots);
         live += slots.size();
     }
@@ -334,13 +326,13 @@ bool loc_less(const FieldLoc& a, const FieldLoc& b) {
 // under each tag its field's definition lists in `tags` (a tag listed twice
 // counts twice), keyed by the value upper-cased. Built in slot and field
 // order, so each list is sorted.
-Graph rebuild(const Model& model, idd::Views (FieldDef::*tags)() const noexcept) {
+Graph rebuild(const Model& model, Views (FieldDef::*tags)() const noexcept) {
     Graph graph;
     for (const size_t slot : live_slots(model)) {
         const ModelSlot& object = model[slot];
         for (size_t i = 0; i < object.values.size(); ++i) {
             if (object.values[i].empty()) continue;
-            const FieldDef* field = idd::get_field_def(&class_at(object.class_idx), i);
+            const FieldDef* field = get_field_def(&class_at(object.class_idx), i);
             if (!field) continue;
             for (const std::string_view tag : (field->*tags)())
                 graph[{std::string(tag), to_upper(object.values[i])}].push_back(
@@ -353,9 +345,9 @@ Graph rebuild(const Model& model, idd::Views (FieldDef::*tags)() const noexcept)
 // The document's side of the graph holds exactly the rebuilt locations
 // (order aside), with no empty entries and one entry per value in any case. Freshly
 // loaded, each entry is in file order, as the loader registers.
-void check_graph(const idf::RefMap& refs, const Graph& rebuilt, bool fresh) {
+void check_graph(const RefMap& refs, const Graph& rebuilt, bool fresh) {
     Graph held;
-    refs.for_each([&](std::string_view tag, std::string_view value, const idf::LocRange& range) {
+    refs.for_each([&](std::string_view tag, std::string_view value, const LocRange& range) {
         FUZZ_CHECK(!range.empty());
         std::vector<FieldLoc>& locs = held[{std::string(tag), to_upper(std::string(value))}];
         FUZZ_CHECK(locs.empty());  // one entry per value, whatever its case
@@ -597,9 +589,8 @@ void edit(Document& doc, Model& model, Choices& pick, const std::vector<c_IDFObj
 void check_written(const Document& doc, const Model& model) {
     for (const bool preserve_order : {true, false}) {
         std::string text;
-        idf::WriteResult result;
-        idf::write_document(text, idf::FormatConfig{{}, {}, 0, true}, preserve_order, &schema(), doc.index(), doc,
-                            result);
+        WriteResult result;
+        write_document(text, FormatConfig{{}, {}, 0, true}, preserve_order, &schema(), doc.index(), doc, result);
         FUZZ_CHECK(!result.out_of_memory && result.foreign_slot == SIZE_MAX);
         const std::vector<size_t> order = preserve_order
                                               ? live_slots(model)

@@ -13,7 +13,6 @@
 #include "core/schema/schema.h"
 
 using namespace tarvix;
-using idf::Document;
 
 namespace {
 
@@ -49,8 +48,8 @@ constexpr std::string_view kJsonSchema = R"({"properties": {
     "patternProperties": {".*": {"properties": {"data": {"type": "array", "items": {"properties": {
       "time": {"anyOf": [{"type": "number"}, {"type": "string"}]}, "value": {"type": "number"}}}}}}}}}})";
 
-const idd::c_IDD& schema() {
-    static const idd::c_IDD idd = fuzz::parse_fixed_schema(kSchema);
+const c_IDD& schema() {
+    static const c_IDD idd = fuzz::parse_fixed_schema(kSchema);
     return idd;
 }
 
@@ -74,7 +73,7 @@ bool round(std::string_view json, std::string& out) {
         return false;
     }
     Document doc(&schema());
-    idf::DocumentError load_error;
+    DocumentError load_error;
     FUZZ_CHECK(fuzz::load_document(doc, text, load_error));
     epjson::JsonText written;
     if (!epjson::write_epjson(doc, schema(), json_schema(), true, written, error)) {

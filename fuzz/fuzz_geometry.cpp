@@ -132,8 +132,8 @@ Daylighting:ReferencePoint,
   N3 ; \field Z-Coordinate of Reference Point
 )";
 
-const idd::c_IDD& schema() {
-    static const idd::c_IDD idd = fuzz::parse_fixed_schema(kSchema);
+const c_IDD& schema() {
+    static const c_IDD idd = fuzz::parse_fixed_schema(kSchema);
     return idd;
 }
 
@@ -152,9 +152,9 @@ void check(const geometry::Model& model) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text = fuzz::as_text(data, size);
-    idf::Document doc(&schema());
-    idf::DocumentError error;
-    if (!doc.load(idf::make_text_store(std::string(text)), false, error)) return 0;
+    Document doc(&schema());
+    DocumentError error;
+    if (!doc.load(make_text_store(std::string(text)), false, error)) return 0;
     doc.finish_load();
     geometry::Model plain, framed;
     geometry::read_model(doc, schema(), plain);

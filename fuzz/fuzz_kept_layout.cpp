@@ -19,7 +19,6 @@
 #include "core/schema/schema.h"
 
 using namespace tarvix;
-using idf::Document;
 
 namespace {
 
@@ -50,14 +49,14 @@ Surface,
        \units m
 )";
 
-const idd::c_IDD& schema() {
-    static const idd::c_IDD idd = fuzz::parse_fixed_schema(kSchema);
+const c_IDD& schema() {
+    static const c_IDD idd = fuzz::parse_fixed_schema(kSchema);
     return idd;
 }
 
 constexpr std::string_view kValues[] = {"", "1", "Z1", "Zone Two", "a much longer value than the others", "2.5"};
 
-std::vector<std::string> trimmed(idf::ValuesView values) {
+std::vector<std::string> trimmed(ValuesView values) {
     std::vector<std::string> out;
     for (size_t i = 0; i < values.size(); ++i) out.emplace_back(values[i]);
     while (!out.empty() && out.back().empty()) out.pop_back();
@@ -77,8 +76,8 @@ std::map<std::string, std::vector<std::vector<std::string>>> contents(const Docu
 
 std::string kept_text(const Document& doc) {
     std::string out;
-    idf::WriteResult result;
-    idf::write_kept_layout(out, *doc.source(), doc, result);
+    WriteResult result;
+    write_kept_layout(out, *doc.source(), doc, result);
     FUZZ_CHECK(!result.out_of_memory && result.foreign_slot == SIZE_MAX);
     return out;
 }
@@ -92,8 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view edits = split == std::string_view::npos ? std::string_view() : input.substr(split + 1);
 
     Document doc(&schema());
-    idf::DocumentError error;
-    if (!doc.load(idf::make_text_store(std::string(text)), false, error, true)) return 0;
+    DocumentError error;
+    if (!doc.load(make_text_store(std::string(text)), false, error, true)) return 0;
     doc.finish_load();
     FUZZ_CHECK(doc.source() && doc.source()->loaded_count() == doc.slot_count());
     FUZZ_CHECK(kept_text(doc) == text);
@@ -107,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t count = doc.slot_count();
         if (op == 4) {  // add an object
             const uint32_t class_idx = static_cast<uint32_t>(a % schema().ordered_classes.size());
-            idf::FieldValues values;
+            FieldValues values;
             for (size_t k = 0; k < b % 5; ++k) values.push_back(k ? value : std::string_view("New"));
             doc.add_object(class_idx, std::move(values), true);
             continue;
@@ -136,11 +135,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(contents(again) == contents(doc));
 
     // The objects no edit touched, unchanged and in order.
-    idf::SourceObject object;
+    SourceObject object;
     size_t at = 0;
     for (size_t slot = 0; slot < loaded; ++slot) {
         if (!doc.unchanged(slot)) continue;
-        FUZZ_CHECK(idf::read_source_object(text, doc.source()->begins[slot], object));
+        FUZZ_CHECK(read_source_object(text, doc.source()->begins[slot], object));
         const std::string_view own = text.substr(object.class_begin, object.end() - object.class_begin);
         const size_t found = out.find(own, at);
         FUZZ_CHECK(found != std::string::npos);

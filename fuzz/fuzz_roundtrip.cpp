@@ -17,7 +17,6 @@
 #include "core/schema/schema.h"
 
 using namespace tarvix;
-using idf::Document;
 
 namespace {
 
@@ -54,15 +53,15 @@ ZoneList,
   A3 ; \field Zone 2 Name
 )";
 
-const idd::c_IDD& schema() {
-    static const idd::c_IDD idd = fuzz::parse_fixed_schema(kSchema);
+const c_IDD& schema() {
+    static const c_IDD idd = fuzz::parse_fixed_schema(kSchema);
     return idd;
 }
 
-std::string write(const Document& doc, const idf::FormatConfig& config, bool preserve_order) {
+std::string write(const Document& doc, const FormatConfig& config, bool preserve_order) {
     std::string out;
-    idf::WriteResult result;
-    idf::write_document(out, config, preserve_order, &schema(), doc.index(), doc, result);
+    WriteResult result;
+    write_document(out, config, preserve_order, &schema(), doc.index(), doc, result);
     FUZZ_CHECK(!result.out_of_memory && result.foreign_slot == SIZE_MAX);
     return out;
 }
@@ -73,15 +72,15 @@ std::string key_of(const Document& doc, size_t slot) { return to_upper(std::stri
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Document doc(&schema());
-    idf::DocumentError error;
+    DocumentError error;
     if (!fuzz::load_document(doc, fuzz::as_text(data, size), error)) return 0;
 
-    const idf::FormatConfig layouts[] = {
-        idf::generate_format_config(),
-        idf::generate_format_config(0, 4, 0),
-        idf::FormatConfig{{}, {}, 0, true},
+    const FormatConfig layouts[] = {
+        generate_format_config(),
+        generate_format_config(0, 4, 0),
+        FormatConfig{{}, {}, 0, true},
     };
-    for (const idf::FormatConfig& config : layouts) {
+    for (const FormatConfig& config : layouts) {
         for (const bool preserve_order : {false, true}) {
             const std::string text = write(doc, config, preserve_order);
             Document again(&schema());
@@ -101,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (size_t k = 0; k < order.size(); ++k) {
                 FUZZ_CHECK(again.live(k));
                 FUZZ_CHECK(again.class_idx(k) == doc.class_idx(order[k]));
-                const idd::ClassDef* cls = doc.class_def(order[k]);
+                const ClassDef* cls = doc.class_def(order[k]);
                 FUZZ_CHECK(fuzz::same_values(again.values(k), fuzz::written_values(cls, doc.values(order[k]))));
             }
             // The text read back is already in the order it was written in.

@@ -96,8 +96,8 @@ Schedule:Year,
   N4 ; \field End Day 1
 )";
 
-const idd::c_IDD& schema() {
-    static const idd::c_IDD idd = fuzz::parse_fixed_schema(kSchema);
+const c_IDD& schema() {
+    static const c_IDD idd = fuzz::parse_fixed_schema(kSchema);
     return idd;
 }
 
@@ -105,9 +105,9 @@ const idd::c_IDD& schema() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text = fuzz::as_text(data, size);
-    idf::Document doc(&schema());
-    idf::DocumentError error;
-    if (!doc.load(idf::make_text_store(std::string(text)), false, error)) return 0;
+    Document doc(&schema());
+    DocumentError error;
+    if (!doc.load(make_text_store(std::string(text)), false, error)) return 0;
     doc.finish_load();
     schedules::Model model;
     schedules::read_model(doc, schema(), model);

@@ -14,7 +14,7 @@
 #include "core/schema/schema.h"
 #include "core/validation/validate.h"
 
-using namespace tarvix::idd;
+using namespace tarvix;
 
 namespace {
 
@@ -108,7 +108,7 @@ void check_kept_texts(const c_IDD& idd) {
 // values the schema itself suggests (defaults, choices, names): whatever
 // the schema says, it finishes and describes what it finds.
 void check_validation(const c_IDD& idd) {
-    tarvix::idf::Document doc(&idd);
+    tarvix::Document doc(&idd);
     const size_t classes = std::min<size_t>(idd.ordered_classes.size(), 32);
     for (size_t k = 0; k < classes; ++k) {
         const ClassDef& cls = idd.ordered_classes[k];
@@ -121,9 +121,9 @@ void check_validation(const c_IDD& idd) {
             doc.set_value(slot, i, value);
         }
     }
-    std::vector<tarvix::idf::Problem> problems;
-    tarvix::idf::validate(doc, idd, doc.targets(), tarvix::idf::kAllCodes, problems);
-    for (const tarvix::idf::Problem& problem : problems) {
+    std::vector<tarvix::Problem> problems;
+    tarvix::validate(doc, idd, doc.targets(), tarvix::kAllCodes, problems);
+    for (const tarvix::Problem& problem : problems) {
         FUZZ_CHECK(!problem.message.empty());
         FUZZ_CHECK(problem.obj_idx == SIZE_MAX || problem.obj_idx < doc.slot_count());
         FUZZ_CHECK(problem.field_index < 0 || problem.obj_idx != SIZE_MAX);
@@ -133,7 +133,7 @@ void check_validation(const c_IDD& idd) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    tarvix::lexer::Tokenizer tokenizer;
+    tarvix::Tokenizer tokenizer;
     tokenizer.init(fuzz::as_text(data, size), true);
     c_IDD idd;
     ParseError error;

@@ -13,10 +13,10 @@
 
 #include "fuzz_common.h"
 
-using tarvix::lexer::Token;
-using tarvix::lexer::Tokenizer;
-using tarvix::lexer::TokenType;
-using tarvix::lexer::TokenView;
+using tarvix::Token;
+using tarvix::Tokenizer;
+using tarvix::TokenType;
+using tarvix::TokenView;
 
 namespace {
 
@@ -72,12 +72,12 @@ std::vector<Expected> reference_tokens(std::string_view text, bool schema_mode) 
         const size_t bad = invalid_utf8_at(piece);
         failed = bad != std::string_view::npos;
         if (failed)
-            out.push_back({tarvix::lexer::TOKEN_ERROR,
+            out.push_back({tarvix::TOKEN_ERROR,
                            utf8_error(static_cast<unsigned char>(piece[bad]), piece.data() + bad - line.data()),
                            line_no, 0});
         else
-            out.push_back({tarvix::lexer::TOKEN_TEXT, std::string(piece), line_no,
-                           static_cast<size_t>(piece.data() - text.data())});
+            out.push_back(
+                {tarvix::TOKEN_TEXT, std::string(piece), line_no, static_cast<size_t>(piece.data() - text.data())});
     };
     size_t pos = 0;
     while (pos < text.size() && !failed) {
@@ -97,14 +97,14 @@ std::vector<Expected> reference_tokens(std::string_view text, bool schema_mode) 
                 text_token(line.substr(i, bang == std::string_view::npos ? std::string_view::npos : bang - i));
                 break;
             }
-            out.push_back({c == ',' ? tarvix::lexer::TOKEN_COMMA : tarvix::lexer::TOKEN_SEMICOLON,
+            out.push_back({c == ',' ? tarvix::TOKEN_COMMA : tarvix::TOKEN_SEMICOLON,
                            {},
                            line_no,
                            static_cast<size_t>(line.data() - text.data()) + i});
             run = i + 1;
         }
     }
-    if (!failed) out.push_back({tarvix::lexer::TOKEN_EOF, {}, line_no ? line_no : 1, 0});
+    if (!failed) out.push_back({tarvix::TOKEN_EOF, {}, line_no ? line_no : 1, 0});
     return out;
 }
 
@@ -124,7 +124,7 @@ template <class Next>
 void check_only_the_end(Tokenizer& tokenizer, Next next) {
     for (int k = 0; k < 3; ++k) {
         const int32_t line = tokenizer.line_num;
-        FUZZ_CHECK(next().type == tarvix::lexer::TOKEN_EOF);
+        FUZZ_CHECK(next().type == tarvix::TOKEN_EOF);
         FUZZ_CHECK(tokenizer.line_num == line);
     }
 }
@@ -142,19 +142,19 @@ void check_views(std::string_view text, bool schema_mode, bool known_valid, cons
         FUZZ_CHECK(token.type == want.type);
         FUZZ_CHECK(tokenizer.line_num == want.line);
         switch (token.type) {
-            case tarvix::lexer::TOKEN_TEXT:
+            case tarvix::TOKEN_TEXT:
                 check_text(token.value, schema_mode);
                 FUZZ_CHECK(token.value == want.value);
                 FUZZ_CHECK(tokenizer.token_offset() == want.offset);
                 FUZZ_CHECK(token.value.data() == text.data() + want.offset);
                 break;
-            case tarvix::lexer::TOKEN_COMMA:
-            case tarvix::lexer::TOKEN_SEMICOLON:
+            case tarvix::TOKEN_COMMA:
+            case tarvix::TOKEN_SEMICOLON:
                 FUZZ_CHECK(tokenizer.token_offset() == want.offset);
-                FUZZ_CHECK(text[want.offset] == (token.type == tarvix::lexer::TOKEN_COMMA ? ',' : ';'));
+                FUZZ_CHECK(text[want.offset] == (token.type == tarvix::TOKEN_COMMA ? ',' : ';'));
                 break;
-            case tarvix::lexer::TOKEN_ERROR: FUZZ_CHECK(token.value == want.value); [[fallthrough]];
-            case tarvix::lexer::TOKEN_EOF: check_only_the_end(tokenizer, [&] { return tokenizer.next(); }); return;
+            case tarvix::TOKEN_ERROR: FUZZ_CHECK(token.value == want.value); [[fallthrough]];
+            case tarvix::TOKEN_EOF: check_only_the_end(tokenizer, [&] { return tokenizer.next(); }); return;
             default: FUZZ_CHECK(false);
         }
     }
@@ -169,9 +169,9 @@ void check_copies(std::string_view text, bool schema_mode, const std::vector<Exp
         FUZZ_CHECK(n < expected.size());
         FUZZ_CHECK(token.type == expected[n].type);
         FUZZ_CHECK(tokenizer.line_num == expected[n].line);
-        if (token.type == tarvix::lexer::TOKEN_TEXT || token.type == tarvix::lexer::TOKEN_ERROR)
+        if (token.type == tarvix::TOKEN_TEXT || token.type == tarvix::TOKEN_ERROR)
             FUZZ_CHECK(token.value == expected[n].value);
-        if (token.type == tarvix::lexer::TOKEN_EOF || token.type == tarvix::lexer::TOKEN_ERROR) {
+        if (token.type == tarvix::TOKEN_EOF || token.type == tarvix::TOKEN_ERROR) {
             check_only_the_end(tokenizer, [&] { return tokenizer.next_token(); });
             return;
         }
@@ -191,6 +191,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A caller that vouches for the text skips the UTF-8 checks of the
     // tokens: when no token is bad, the stream is the same. (Bytes outside
     // the tokens, in comments, are never checked.)
-    if (expected.back().type != tarvix::lexer::TOKEN_ERROR) check_views(text, schema_mode, true, expected);
+    if (expected.back().type != tarvix::TOKEN_ERROR) check_views(text, schema_mode, true, expected);
     return 0;
 }

@@ -103,6 +103,21 @@ def test_text_keyed_maps_use_the_keyed_hash():
     assert not found
 
 
+def test_core_namespaces_follow_folders_and_files():
+    # The core is namespace tarvix; a nested namespace is named after its folder or its file (a formats
+    # file's name up to "_"), and "detail" may sit inside any of them (docs/architecture.md).
+    found = []
+    for path in sources(SRC / "core"):
+        folder = path.relative_to(SRC / "core").parts[0]
+        allowed = {"tarvix", f"tarvix::{folder}", f"tarvix::{path.stem}", f"tarvix::{path.stem.split('_')[0]}"}
+        text = path.read_text(encoding="utf-8")
+        for m in re.finditer(r"^namespace ([\w:]+) \{", text, re.M):
+            name = m.group(1).removesuffix("::detail")
+            if name != "detail" and name not in allowed:
+                found.append(f"{path.relative_to(SRC)}:{line_of(text, m.start())}: namespace {m.group(1)}")
+    assert not found
+
+
 def test_core_groups_include_only_the_groups_above_them():
     # The order of docs/architecture.md's table of groups: a group's files include their own group's headers
     # and those of the groups listed before it, so that no two groups need each other.

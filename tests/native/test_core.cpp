@@ -35,7 +35,6 @@
 #include "core/validation/validate.h"
 
 using namespace tarvix;
-using namespace tarvix::idf;
 
 namespace {
 
@@ -282,14 +281,14 @@ void test_class_entry_against_vector() {
 // Tokenizer and schema
 
 std::vector<std::string> token_strings(std::string_view text, bool schema_mode) {
-    lexer::Tokenizer tokens;
+    Tokenizer tokens;
     tokens.init(text, schema_mode);
     std::vector<std::string> out;
     for (;;) {
-        const lexer::TokenView token = tokens.next();
+        const TokenView token = tokens.next();
         out.push_back(std::to_string(token.type) + ":" + std::string(token.value) + "@" +
                       std::to_string(tokens.line_num));
-        if (token.type == lexer::TOKEN_EOF || token.type == lexer::TOKEN_ERROR) return out;
+        if (token.type == TOKEN_EOF || token.type == TOKEN_ERROR) return out;
     }
 }
 
@@ -327,38 +326,38 @@ Surface,
   N3 ; \field Vertex 1 Z
 )";
 
-idd::c_IDD parse(std::string_view text, idd::ParseError* error = nullptr) {
-    lexer::Tokenizer tokens;
+c_IDD parse(std::string_view text, ParseError* error = nullptr) {
+    Tokenizer tokens;
     tokens.init(text, true);
-    idd::c_IDD schema;
-    idd::ParseError local;
-    const bool parsed = idd::parse_schema(tokens, schema, error ? *error : local);
+    c_IDD schema;
+    ParseError local;
+    const bool parsed = parse_schema(tokens, schema, error ? *error : local);
     CHECK(parsed == (error == nullptr));
     return schema;
 }
 
 void test_schema_and_lookups() {
-    const idd::c_IDD schema = parse(kSchema);
-    const idd::ClassDef* surface = idd::find_class(schema, "SURFACE");
+    const c_IDD schema = parse(kSchema);
+    const ClassDef* surface = find_class(schema, "SURFACE");
     CHECK(surface && surface->extensible.begin_index == 2 && surface->extensible.size == 3);
-    CHECK(idd::get_field_name(surface, 8, true) == "Vertex 3 X {m}");
-    CHECK(idd::find_field_index(surface, std::string_view("vertex 3 z")) == 10);
-    CHECK(idd::find_field_index(surface, std::string_view("Vertex 3 Z ")) == -1);
+    CHECK(get_field_name(surface, 8, true) == "Vertex 3 X {m}");
+    CHECK(find_field_index(surface, std::string_view("vertex 3 z")) == 10);
+    CHECK(find_field_index(surface, std::string_view("Vertex 3 Z ")) == -1);
     std::string out = "!- ";
-    CHECK(idd::append_field_name(out, surface, 5, true) && out == "!- Vertex 2 X {m}");
+    CHECK(append_field_name(out, surface, 5, true) && out == "!- Vertex 2 X {m}");
 
-    const idd::c_IDD padded = parse("X,\\min-fields 5\nA1;");  // more than its fields: objects are padded
-    CHECK(idd::find_class(padded, "X") && idd::find_class(padded, "X")->min_fields == 5);
-    idd::ParseError error;
+    const c_IDD padded = parse("X,\\min-fields 5\nA1;");  // more than its fields: objects are padded
+    CHECK(find_class(padded, "X") && find_class(padded, "X")->min_fields == 5);
+    ParseError error;
     parse("X,\\min-fields 100001\nA1;", &error);
-    CHECK(error.kind == idd::ParseErrorKind::min_fields_too_large && error.value == "X" && error.number == 100001 &&
+    CHECK(error.kind == ParseErrorKind::min_fields_too_large && error.value == "X" && error.number == 100001 &&
           error.limit == 100000);
 }
 
 // ---------------------------------------------------------------------------
 // Documents
 
-std::unique_ptr<Document> load(const idd::c_IDD& schema, std::string text, DocumentError* error = nullptr) {
+std::unique_ptr<Document> load(const c_IDD& schema, std::string text, DocumentError* error = nullptr) {
     auto doc = std::make_unique<Document>(&schema);
     DocumentError local;
     const bool loaded = doc->load(make_text_store(std::move(text)), false, error ? *error : local);
@@ -378,7 +377,7 @@ std::string write(const Document& doc, const FormatConfig& config, bool preserve
 const FormatConfig kCompact{{}, {}, 0, true};
 
 void test_document_load_and_write() {
-    const idd::c_IDD schema = parse(kSchema);
+    const c_IDD schema = parse(kSchema);
     const std::unique_ptr<Document> loaded = load(schema,
                                                   "Surface, S1, z1, 1,2,3;  ! a wall\nzone,Z1 , 2;\nZONE,Z2;\n");
     Document& doc = *loaded;
@@ -390,8 +389,8 @@ void test_document_load_and_write() {
               .starts_with("\n! ***ZONES***\n\nZone,\n  Z1,      !- Name\n  2;       !- Multiplier\n"));
 
     // The reference graph follows the values.
-    const idd::FieldDef& zone_name = *idd::get_field_def(doc.class_def(0), 1);
-    const idd::FieldDef& name = *idd::get_field_def(doc.class_def(1), 0);
+    const FieldDef& zone_name = *get_field_def(doc.class_def(0), 1);
+    const FieldDef& name = *get_field_def(doc.class_def(1), 0);
     CHECK(doc.first_target(zone_name, "Z1") == 1);
     std::vector<size_t> slots;
     doc.referencing(name, "Z1", slots);
@@ -420,7 +419,7 @@ void test_document_load_and_write() {
 // A large load builds its graph on a second thread: the same entries, keys
 // and locations in the same order as values registered one by one.
 void test_large_load_builds_the_graph_registering_would() {
-    const idd::c_IDD schema = parse(kSchema);
+    const c_IDD schema = parse(kSchema);
     std::string text;
     for (int i = 0; i < 12000; ++i) {
         const std::string zone = "Zone " + std::to_string(i % 3000);
@@ -430,7 +429,7 @@ void test_large_load_builds_the_graph_registering_would() {
     CHECK(text.size() > 700000);
     const std::unique_ptr<Document> loaded = load(schema, text);
     Document appended(&schema);
-    lexer::Tokenizer tokens;
+    Tokenizer tokens;
     tokens.init(text, false);
     std::vector<c_IDFObject> objects;
     DocumentError error;
@@ -451,7 +450,7 @@ void test_large_load_builds_the_graph_registering_would() {
 }
 
 void test_document_errors() {
-    const idd::c_IDD schema = parse(kSchema);
+    const c_IDD schema = parse(kSchema);
     DocumentError error;
     load(schema, "Zone,A;\nWall,B;\nZone,C", &error);  // the syntax is checked before the classes
     CHECK(error.kind == DocumentErrorKind::unterminated && error.line_num == 3);
@@ -477,7 +476,7 @@ void test_scan_version() {
 // between them; many objects and values check that nothing is overwritten
 // before it is read.
 void test_values_kept_in_the_text() {
-    const idd::c_IDD schema = parse(kSchema);
+    const c_IDD schema = parse(kSchema);
     std::string text;
     std::vector<std::vector<std::string>> expected;
     for (int i = 0; i < 3000; ++i) {
@@ -542,7 +541,7 @@ std::pair<std::vector<Registration>, std::vector<Registration>> expected_graph(c
         if (!doc.live(slot)) continue;
         const ValuesView values = doc.values(slot);
         for (size_t i = 0; i < values.size(); ++i) {
-            const idd::FieldDef* field = idd::get_field_def(doc.class_def(slot), i);
+            const FieldDef* field = get_field_def(doc.class_def(slot), i);
             if (!field || values[i].empty()) continue;
             const std::string key = to_upper(std::string(values[i]));
             for (const std::string_view tag : field->references())
@@ -571,18 +570,18 @@ std::vector<std::string> values_of(const Document& doc, size_t slot) {
 void test_rename_through_the_graph() {
     using V = std::vector<std::string>;
     using L = std::vector<FieldLoc>;
-    const idd::c_IDD schema = parse(kRenameSchema);
-    const idd::ClassDef& zone = *idd::find_class(schema, "ZONE");
-    CHECK(name_field_index(zone) == 0 && name_field_index(*idd::find_class(schema, "SURFACE")) == 0);
-    CHECK(name_field_index(*idd::find_class(schema, "THERMOSTAT")) == -1);
-    CHECK(name_field_index(*idd::find_class(schema, "NOTE")) == -1);
+    const c_IDD schema = parse(kRenameSchema);
+    const ClassDef& zone = *find_class(schema, "ZONE");
+    CHECK(name_field_index(zone) == 0 && name_field_index(*find_class(schema, "SURFACE")) == 0);
+    CHECK(name_field_index(*find_class(schema, "THERMOSTAT")) == -1);
+    CHECK(name_field_index(*find_class(schema, "NOTE")) == -1);
 
     // Slots: 0 Z1, 1 S1, 2 thermostat, 3 S2, 4 Z2, 5 note.
     const auto loaded = load(schema,
                              "Zone,Z1;\nSurface,S1,z1,Z1;\nThermostat,z1;\nSurface,S2,Z2,s1;\nZone,Z2;\n"
                              "Note,Z1;\n");
     Document& doc = *loaded;
-    const idd::FieldDef& zone_name = zone.fields[0];
+    const FieldDef& zone_name = zone.fields[0];
     // The thermostat sits under both of the zone's tags: found once.
     L locs;
     referring_fields(doc.referencers(), zone_name, "Z1", locs);
@@ -595,7 +594,7 @@ void test_rename_through_the_graph() {
     CHECK(values_of(doc, 2) == V{"Hall"} && values_of(doc, 5) == V{"Z1"});  // a note refers to nothing
     CHECK(graph_matches_values(doc));
     CHECK(doc.find_by_name("ZONE", "hall") == 0 && doc.find_by_name("ZONE", "Z1") == SIZE_MAX);
-    CHECK(doc.first_target(*idd::get_field_def(doc.class_def(1), 1), "HALL") == 0);
+    CHECK(doc.first_target(*get_field_def(doc.class_def(1), 1), "HALL") == 0);
     referring_fields(doc.referencers(), zone_name, "hall", locs);
     CHECK(locs == (L{{1, 1}, {1, 2}, {2, 0}}));
 
@@ -626,7 +625,7 @@ void test_rename_through_the_graph() {
 // Many fields naming one zone (long entries keep an index of positions),
 // renamed onto a name others already use, then removed one at a time.
 void test_rename_many_and_merge() {
-    const idd::c_IDD schema = parse(kRenameSchema);
+    const c_IDD schema = parse(kRenameSchema);
     std::string text = "Zone,Big;\nZone,Small;\n";
     for (int i = 0; i < 200; ++i)
         text += "Surface,S" + std::to_string(i) + "," + (i % 3 ? "big" : "small") + "," + (i % 5 ? "" : "BIG") + ";\n";
@@ -635,7 +634,7 @@ void test_rename_many_and_merge() {
     doc.remove_object(7);  // a removal swaps locations out of order
     doc.remove_object(8);
     CHECK(graph_matches_values(doc));
-    const idd::FieldDef& zone_name = idd::find_class(schema, "ZONE")->fields[0];
+    const FieldDef& zone_name = find_class(schema, "ZONE")->fields[0];
     std::vector<FieldLoc> before;
     referring_fields(doc.referencers(), zone_name, "BIG", before);
     CHECK(std::is_sorted(before.begin(), before.end(), [](const FieldLoc& a, const FieldLoc& b) {
@@ -698,18 +697,18 @@ public:
     }
 
 private:
-    const idd::c_IDD* schema_;
+    const c_IDD* schema_;
     std::vector<FieldValues> values_;
-    std::vector<const idd::ClassDef*> classes_;
+    std::vector<const ClassDef*> classes_;
     std::vector<bool> gone_;
 };
 
 void test_edits_and_queries_through_another_host() {
     using V = std::vector<std::string>;
-    const idd::c_IDD schema = parse(kRenameSchema);
+    const c_IDD schema = parse(kRenameSchema);
     const auto loaded = load(schema, "Zone,Z1;\nSurface,S1,z1,Z1;\nThermostat,z1;\n");
     Document& doc = *loaded;
-    const idd::FieldDef& zone_name = idd::find_class(schema, "ZONE")->fields[0];
+    const FieldDef& zone_name = find_class(schema, "ZONE")->fields[0];
     CopiedSlots host(doc, 2);  // the thermostat is gone from it
     // The host's objects are written, the Document's slots are not; the
     // thermostat's registration stays where it was.
@@ -722,7 +721,7 @@ void test_edits_and_queries_through_another_host() {
     slots.clear();
     doc.referencing(host, zone_name, "Z1", slots);  // the thermostat's slot is empty there
     CHECK(slots.empty());
-    CHECK(doc.first_target(host, *idd::get_field_def(doc.class_def(1), 1), "HALL") == 0);
+    CHECK(doc.first_target(host, *get_field_def(doc.class_def(1), 1), "HALL") == 0);
     CHECK(doc.find_by_name(host, "SURFACE", "s1") == 1 && doc.find_by_name(host, "ZONE", "z1") == SIZE_MAX);
     CHECK(!doc.name_holder(host, zone_name, "HALL", 0) && doc.name_holder(host, zone_name, "hall", 1));
 }
@@ -731,13 +730,13 @@ void test_edits_and_queries_through_another_host() {
 // entries are found by the objects' class names.
 void test_adding_and_removing_through_another_host() {
     using V = std::vector<std::string>;
-    const idd::c_IDD schema = parse(kRenameSchema);
+    const c_IDD schema = parse(kRenameSchema);
     const auto loaded = load(schema, "Zone,Z1;\nSurface,S1,z1,Z1;\n");
     Document& doc = *loaded;
     CopiedSlots host(doc, SIZE_MAX);
     doc.set_schema(nullptr);
-    const idd::ClassDef& zone = *idd::find_class(schema, "ZONE");
-    const idd::FieldDef& zone_name = *idd::get_field_def(idd::find_class(schema, "SURFACE"), 1);
+    const ClassDef& zone = *find_class(schema, "ZONE");
+    const FieldDef& zone_name = *get_field_def(find_class(schema, "SURFACE"), 1);
     FieldValues values;
     write_value(values, 0, "Z2", nullptr, nullptr, 0);
     CHECK(doc.add_object(host, &zone, doc.class_idx(0), std::move(values), true) == 2);
@@ -874,26 +873,26 @@ Thing,
 
 void test_schema_keeps_every_property() {
     const std::string_view text = kFullSchema;
-    const idd::c_IDD schema = parse(text);
-    CHECK(schema.idd_version == "3.1.4" && schema.version == "3.1" && idd::schema_version(schema) == "3.1.4");
-    const idd::ClassDef& thing = *idd::find_class(schema, "THING");
+    const c_IDD schema = parse(text);
+    CHECK(schema.idd_version == "3.1.4" && schema.version == "3.1" && schema_version(schema) == "3.1.4");
+    const ClassDef& thing = *find_class(schema, "THING");
     CHECK(thing.memo.size() == 2 && thing.memo[0] == "First line," && thing.memo[1] == "second line.");
     CHECK(thing.unique_object && thing.required_object && thing.is_obsolete && thing.obsolete == "=> Other");
     CHECK(thing.format == "singleLine" && thing.min_fields == 2 && thing.group == "Things");
-    const idd::FieldDef& name = thing.fields[0];
-    CHECK(name.required && name.retain_case && name.kind == 'A' && name.declared_type == idd::DeclaredType::none);
+    const FieldDef& name = thing.fields[0];
+    CHECK(name.required && name.retain_case && name.kind == 'A' && name.declared_type == DeclaredType::none);
     CHECK(name.references().size() == 1 && name.reference_class_names()[0] == "ThingTypes" && name.notes().empty());
-    const idd::FieldDef& size = thing.fields[1];
+    const FieldDef& size = thing.fields[1];
     CHECK(size.kind == 'N' && size.units == "m" && size.ip_units == "in" && size.autosizable && size.deprecated);
     CHECK(size.has_minimum && size.minimum == 0 && size.minimum_exclusive);
     CHECK(size.has_maximum && size.maximum == 10 && size.maximum_exclusive);
     CHECK(size.notes().size() == 3 && size.notes()[0] == "a note" && size.notes()[1].empty());
-    const idd::FieldDef& kind = thing.fields[2];
-    CHECK(kind.field_type == idd::FIELDTYPE_CHOICE && kind.choices().size() == 2 && kind.choices()[1] == "small");
-    const idd::FieldDef& count = thing.fields[3];
-    CHECK(count.field_type == idd::FIELDTYPE_INTEGER && count.minimum == -2 && !count.minimum_exclusive);
+    const FieldDef& kind = thing.fields[2];
+    CHECK(kind.field_type == FIELDTYPE_CHOICE && kind.choices().size() == 2 && kind.choices()[1] == "small");
+    const FieldDef& count = thing.fields[3];
+    CHECK(count.field_type == FIELDTYPE_INTEGER && count.minimum == -2 && !count.minimum_exclusive);
     CHECK(count.maximum == 5 && count.units_based_on_field == "A2");
-    const idd::FieldDef& other = thing.fields[4];
+    const FieldDef& other = thing.fields[4];
     CHECK(other.object_lists().size() == 2 && other.external_lists()[0] == "autoRDDmeter");
     // Text is viewed in place, not copied.
     const auto inside = [&](std::string_view view) {
@@ -902,18 +901,18 @@ void test_schema_keeps_every_property() {
     CHECK(inside(thing.name) && inside(size.notes()[2]) && inside(other.object_lists()[1]) && inside(thing.memo[0]));
 
     // A type word the document model does not tell apart keeps its declared type.
-    const idd::c_IDD external = parse("X,\n A1 ; \\type external-list\n");
-    CHECK(external.ordered_classes[0].fields[0].field_type == idd::FIELDTYPE_DEFAULT &&
-          external.ordered_classes[0].fields[0].declared_type == idd::DeclaredType::external_list);
+    const c_IDD external = parse("X,\n A1 ; \\type external-list\n");
+    CHECK(external.ordered_classes[0].fields[0].field_type == FIELDTYPE_DEFAULT &&
+          external.ordered_classes[0].fields[0].declared_type == DeclaredType::external_list);
     // A repeating group of fields without names.
-    const idd::c_IDD unnamed = parse("X,\n \\extensible:1\n A1 ,\n ,\n ;\n");
+    const c_IDD unnamed = parse("X,\n \\extensible:1\n A1 ,\n ,\n ;\n");
     CHECK(unnamed.ordered_classes[0].fields.size() == 3 && unnamed.ordered_classes[0].extensible.begin_index == 3);
     // Descriptive class properties after the first field belong to that field.
-    const idd::c_IDD late = parse("X,\n A1 , \\field A\n \\unique-object\n \\memo m\n A2 ;\n");
+    const c_IDD late = parse("X,\n A1 , \\field A\n \\unique-object\n \\memo m\n A2 ;\n");
     CHECK(!late.ordered_classes[0].unique_object && late.ordered_classes[0].memo.empty());
 }
 
-std::vector<std::pair<ProblemCode, size_t>> check(const idd::c_IDD& schema, const Document& doc,
+std::vector<std::pair<ProblemCode, size_t>> check(const c_IDD& schema, const Document& doc,
                                                   uint32_t codes = kAllCodes) {
     std::vector<Problem> problems;
     validate(doc, schema, doc.targets(), codes, problems);
@@ -923,7 +922,7 @@ std::vector<std::pair<ProblemCode, size_t>> check(const idd::c_IDD& schema, cons
 }
 
 void test_validate() {
-    const idd::c_IDD schema = parse(kFullSchema);
+    const c_IDD schema = parse(kFullSchema);
     using C = ProblemCode;
     using Found = std::vector<std::pair<ProblemCode, size_t>>;
     {
@@ -997,7 +996,7 @@ void test_epjson() {
     for (const char* text : {"", "-", ".", "1e", "1.5d0", "0x1", "nan", "inf", "1 ", "e5", "1e+"})
         CHECK(!epjson::is_decimal(text, ready));
 
-    const idd::c_IDD schema = parse(kSchema);
+    const c_IDD schema = parse(kSchema);
     epjson::Schema json_schema;
     std::string error_text;
     CHECK(json_schema.load(kJsonSchema, error_text));
@@ -1078,7 +1077,7 @@ void test_eso() {
 // on two threads: every wall, floor and roof where the box puts it, every
 // window taken off its wall, the zones closed.
 void test_geometry_of_many_zones() {
-    const idd::c_IDD schema = parse(R"(
+    const c_IDD schema = parse(R"(
 Building,
   A1 , \field Name
   N1 ; \field North Axis

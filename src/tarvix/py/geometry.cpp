@@ -332,10 +332,9 @@ Ref read_geometry(const char* func_name, PyObject* arg, bool frames = false) {
     if (!frames)
         if (Ref model = reuse_model(doc)) return model;
     auto data = std::make_unique<ModelData>();
-    const bool done = documents.read(arg, kReadingGeometry,
-                                     [&](const idf::SlotSource& slots, const idd::c_IDD& schema) {
-                                         geometry::read_model(slots, schema, data->model, frames);
-                                     });
+    const bool done = documents.read(arg, kReadingGeometry, [&](const SlotSource& slots, const c_IDD& schema) {
+        geometry::read_model(slots, schema, data->model, frames);
+    });
     if (!done) return {};
     auto* obj = PyObject_New(ModelObject, &ModelType);
     if (!obj) return {};

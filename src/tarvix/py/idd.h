@@ -32,11 +32,10 @@ using FindFieldIndexFn = int32_t(const ClassDef* cls, const std::string& field_n
 using GetFieldNameFn = std::string(const ClassDef* cls, int32_t field_idx, bool add_units);
 using GetFieldDefFn = const FieldDef*(const ClassDef* cls, size_t field_idx);
 
-inline constexpr const char* kParseIddSignature = "int (tarvix::lexer::LexerObject *, tarvix::idd::c_IDD &)";
-inline constexpr const char* kResolveKeyToFieldIndexSignature = "int32_t (tarvix::idd::ClassDef const *, PyObject *)";
-inline constexpr const char* kFindFieldIndexSignature = "int32_t (tarvix::idd::ClassDef const *, std::string const &)";
-inline constexpr const char* kGetFieldNameSignature = "std::string (tarvix::idd::ClassDef const *, int32_t, bool)";
-inline constexpr const char* kGetFieldDefSignature =
-    "tarvix::idd::FieldDef const *(tarvix::idd::ClassDef const *, size_t)";
+inline constexpr const char* kParseIddSignature = "int (tarvix::lexer::LexerObject *, tarvix::c_IDD &)";
+inline constexpr const char* kResolveKeyToFieldIndexSignature = "int32_t (tarvix::ClassDef const *, PyObject *)";
+inline constexpr const char* kFindFieldIndexSignature = "int32_t (tarvix::ClassDef const *, std::string const &)";
+inline constexpr const char* kGetFieldNameSignature = "std::string (tarvix::ClassDef const *, int32_t, bool)";
+inline constexpr const char* kGetFieldDefSignature = "tarvix::FieldDef const *(tarvix::ClassDef const *, size_t)";
 
 }  // namespace tarvix::idd

@@ -83,7 +83,7 @@ PyObject* scan_version_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     const std::string_view text(PyBytes_AS_STRING(content), static_cast<size_t>(PyBytes_GET_SIZE(content)));
     std::optional<std::string_view> version;
     Py_BEGIN_ALLOW_THREADS  // bytes do not change; the caller's reference keeps them
-        version = idf::scan_version(text);
+        version = scan_version(text);
     Py_END_ALLOW_THREADS if (!version) Py_RETURN_NONE;
     return PyUnicode_DecodeUTF8(version->data(), static_cast<Py_ssize_t>(version->size()), "replace");
 }

@@ -224,14 +224,14 @@ inline bool is_idf_object(PyObject* obj) { return obj && PyObject_TypeCheck(obj,
 inline bool is_idf(PyObject* obj) { return obj && PyObject_TypeCheck(obj, &IDFDocType); }
 
 // The schema of an object or document, or null when it has none.
-inline const idd::c_IDD* schema_of(PyObject* idd) {
+inline const c_IDD* schema_of(PyObject* idd) {
     return is_idd(idd) ? &reinterpret_cast<IDDObject*>(idd)->c_idd : nullptr;
 }
 
 // The object's class, or null (no schema, or a class index the schema does
 // not have).
 inline const ClassDef* class_def_of(const IDFObj* self) {
-    const idd::c_IDD* schema = schema_of(self->idd);
+    const c_IDD* schema = schema_of(self->idd);
     if (!schema || self->class_idx >= schema->ordered_classes.size()) return nullptr;
     return &schema->ordered_classes[self->class_idx];
 }

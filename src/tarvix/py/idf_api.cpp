@@ -24,7 +24,7 @@ int read_document(PyObject* obj, const Reader* reader, SlotReader* read, void* c
         return -1;
     }
     const bool done = with_checked_slots(
-        as_doc(obj), *reader, [&](const SlotSource& slots, const idd::c_IDD& schema) { read(context, slots, schema); });
+        as_doc(obj), *reader, [&](const SlotSource& slots, const c_IDD& schema) { read(context, slots, schema); });
     return done ? 0 : -1;
 }
 

@@ -40,7 +40,7 @@ struct DocumentState {
 
 // Called once over the document's slots, without the interpreter lock for a
 // native document: it must not touch Python objects, and may not throw.
-using SlotReader = void(void* context, const SlotSource& slots, const idd::c_IDD& schema) noexcept;
+using SlotReader = void(void* context, const SlotSource& slots, const c_IDD& schema) noexcept;
 
 // Published in tarvix.idf's function table.
 //
@@ -88,7 +88,7 @@ struct DocumentApi {
             std::remove_reference_t<Read>* read;
             std::exception_ptr failure;
         } call{&read, nullptr};
-        SlotReader* trampoline = [](void* context, const SlotSource& slots, const idd::c_IDD& schema) noexcept {
+        SlotReader* trampoline = [](void* context, const SlotSource& slots, const c_IDD& schema) noexcept {
             auto* c = static_cast<Call*>(context);
             try {
                 (*c->read)(slots, schema);

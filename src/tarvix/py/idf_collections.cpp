@@ -230,12 +230,12 @@ PyObject* doc_add_object(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
     if (!class_key(given[0], key)) return nullptr;
     IDFDoc* self = as_doc(obj);
     if (!check_not_validating(self)) return nullptr;
-    const idd::c_IDD* schema = schema_of(self->idd);
+    const c_IDD* schema = schema_of(self->idd);
     if (!schema || (!is_native(self) && !list_of(self))) {
         raise_document_not_initialized();
         return nullptr;
     }
-    const std::optional<uint32_t> found = idd::find_class_index(*schema, key);
+    const std::optional<uint32_t> found = find_class_index(*schema, key);
     if (!found) {
         raise_unknown_class(given[0]);
         return nullptr;

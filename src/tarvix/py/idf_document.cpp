@@ -27,7 +27,7 @@ void raise_unknown_class(PyObject* class_name) { PyErr_Format(PyExc_ValueError, 
 bool class_key(PyObject* class_name, std::string& key) {
     std::string_view name;
     if (!py::str_utf8(class_name, name)) return false;
-    idd::assign_class_key(key, name);
+    assign_class_key(key, name);
     return true;
 }
 

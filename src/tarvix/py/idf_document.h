@@ -199,7 +199,7 @@ inline constexpr Reader kReadingVersion{"read for its version", "version"};
 // to the caller's guard.
 template <class Check>
 bool with_checked_slots(IDFDoc* self, const Reader& reader, Check&& check) {
-    const idd::c_IDD* schema = schema_of(self->idd);
+    const c_IDD* schema = schema_of(self->idd);
     if (!schema || (!is_native(self) && !list_of(self))) {
         raise_document_not_initialized();
         return false;

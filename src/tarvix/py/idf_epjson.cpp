@@ -138,7 +138,7 @@ PyObject* doc_from_epjson(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
     const std::shared_ptr<const epjson::Schema> schema = epjson_schema_for(given[2]);
     if (!schema) return nullptr;
     const Ref keep_idd = Ref::borrow(given[0]);
-    const idd::c_IDD& idd = reinterpret_cast<IDDObject*>(given[0])->c_idd;
+    const c_IDD& idd = reinterpret_cast<IDDObject*>(given[0])->c_idd;
     const std::string_view json_text = py::bytes_view(json.get());
     std::string text;
     epjson::Error error;
@@ -165,7 +165,7 @@ bool epjson_of(IDFDoc* self, PyObject* schema_path, PyObject* compact_arg, epjso
     if (!schema) return false;
     epjson::Error error;
     bool written = false;
-    const bool done = with_checked_slots(self, kWritingEpjson, [&](const SlotSource& slots, const idd::c_IDD& idd) {
+    const bool done = with_checked_slots(self, kWritingEpjson, [&](const SlotSource& slots, const c_IDD& idd) {
         written = epjson::write_epjson(slots, idd, *schema, compact != 0, out, error);
     });
     if (!done) return false;

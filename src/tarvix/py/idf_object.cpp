@@ -31,7 +31,7 @@ const ClassDef* require_class_def(IDFObj* self) {
 }
 
 bool check_written_text(std::string_view text) {
-    if (lexer::can_be_value(text)) return true;
+    if (can_be_value(text)) return true;
     Ref shown = py::decode_utf8(text);
     if (shown)
         PyErr_Format(PyExc_ValueError, "Field value cannot contain ',', ';', '!' or a line break: %R", shown.get());
@@ -56,12 +56,12 @@ int32_t require_name_field(const ClassDef& cls) {
 
 Ref convert_field_value(const FieldDef* field, std::string_view val) {
     if (!field) return py::decode_utf8(val);
-    const bool numeric = field->field_type == idd::FIELDTYPE_INTEGER || field->field_type == idd::FIELDTYPE_REAL;
+    const bool numeric = field->field_type == FIELDTYPE_INTEGER || field->field_type == FIELDTYPE_REAL;
     if (val.empty()) return Ref::borrow(numeric ? Py_None : shared.empty_str);
     if (field->autosizable && val.size() == 8 && equal_fold(val, "autosize")) return Ref::borrow(shared.autosize);
     if (field->autocalculatable && val.size() == 13 && equal_fold(val, "autocalculate"))
         return Ref::borrow(shared.autocalculate);
-    if (field->field_type == idd::FIELDTYPE_INTEGER) {
+    if (field->field_type == FIELDTYPE_INTEGER) {
         bool out_of_range = false;
         if (const std::optional<long> number = read_integer(val, out_of_range)) {
             if (!out_of_range) return Ref::steal(PyLong_FromLong(*number));
@@ -74,7 +74,7 @@ Ref convert_field_value(const FieldDef* field, std::string_view val) {
             if (number_object || !PyErr_ExceptionMatches(PyExc_ValueError)) return number_object;
             PyErr_Clear();
         }
-    } else if (field->field_type == idd::FIELDTYPE_REAL) {
+    } else if (field->field_type == FIELDTYPE_REAL) {
         if (const std::optional<double> number = read_real(val)) return Ref::steal(PyFloat_FromDouble(*number));
     }
     return py::decode_utf8(val);
@@ -87,7 +87,7 @@ int object_c_init(IDFObj* self, PyObject* idd, PyObject* parent_idf, size_t clas
     self->bound = false;  // the values given here are the object's own
     Py_XSETREF(self->idd, Py_NewRef(idd));
     Py_XSETREF(self->parent_idf, Py_NewRef(parent_idf));
-    const idd::c_IDD* schema = schema_of(idd);
+    const c_IDD* schema = schema_of(idd);
     if (!schema || class_idx >= schema->ordered_classes.size()) {
         raise_class_index_out_of_bounds(class_idx);
         return -1;
@@ -218,8 +218,8 @@ int object_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     }
     std::string_view name;
     if (!py::str_utf8(class_name, name)) return -1;
-    const idd::c_IDD& schema = reinterpret_cast<IDDObject*>(idd)->c_idd;
-    const std::optional<uint32_t> found = idd::find_class_index(schema, name);
+    const c_IDD& schema = reinterpret_cast<IDDObject*>(idd)->c_idd;
+    const std::optional<uint32_t> found = find_class_index(schema, name);
     if (!found) {
         PyErr_Format(PyExc_ValueError, "Unknown class: '%U'", class_name);
         return -1;
@@ -237,7 +237,7 @@ PyObject* object_getitem(PyObject* obj, PyObject* key) {
     if (!cls) return nullptr;
     const int32_t index = shared.resolve_key_to_field_index(cls, key);
     if (index < 0) return nullptr;
-    const FieldDef* field = idd::get_field_def(cls, static_cast<size_t>(index));
+    const FieldDef* field = get_field_def(cls, static_cast<size_t>(index));
     return convert_field_value(field, values_of(self).at_or_empty(static_cast<size_t>(index))).release();
 }
 
@@ -326,7 +326,7 @@ PyObject* object_get_values(PyObject* obj, PyObject*) {
     for (size_t i = 0; i < count; ++i) {
         // Read again each time: making a value may run the cycle collector.
         const ValuesView values = values_of(self);
-        Ref value = convert_field_value(idd::get_field_def(cls, i), values.at_or_empty(i));
+        Ref value = convert_field_value(get_field_def(cls, i), values.at_or_empty(i));
         if (!value) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
     }
@@ -404,7 +404,7 @@ bool field_for_query(IDFObj* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!cls) return false;
     index = shared.resolve_key_to_field_index(cls, given[0]);
     if (index < 0) return false;
-    field = idd::get_field_def(cls, static_cast<size_t>(index));
+    field = get_field_def(cls, static_cast<size_t>(index));
     return true;
 }
 
@@ -502,7 +502,7 @@ PyObject* object_rename(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     // references name; any other changes its own name alone.
     const bool in_document = parent && sits_in_parent(self);
     if (in_document && !equal_fold(values_of(self).at_or_empty(index), new_name)) {
-        const FieldDef* field = idd::get_field_def(cls, index);
+        const FieldDef* field = get_field_def(cls, index);
         if (field && !check_name_free(self, parent, *field, new_name)) return nullptr;
     }
     if (!in_document) {

@@ -194,7 +194,7 @@ PyObject* doc_validate(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
     if (!parse_problem_codes(given[0], codes)) return nullptr;
     IDFDoc* self = as_doc(obj);
     std::vector<Problem> problems;
-    const bool done = with_checked_slots(self, kValidating, [&](const SlotSource& slots, const idd::c_IDD& schema) {
+    const bool done = with_checked_slots(self, kValidating, [&](const SlotSource& slots, const c_IDD& schema) {
         validate(slots, schema, self->doc.targets(), codes, problems, self->folder);
     });
     return done ? problem_list(self, problems) : nullptr;
@@ -203,7 +203,7 @@ PyObject* doc_validate(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* doc_get_version(PyObject* obj, void*) {
     IDFDoc* self = as_doc(obj);
     std::optional<std::string> version;
-    const bool done = with_checked_slots(self, kReadingVersion, [&](const SlotSource& slots, const idd::c_IDD& idd) {
+    const bool done = with_checked_slots(self, kReadingVersion, [&](const SlotSource& slots, const c_IDD& idd) {
         if (const auto found = document_version(slots, idd)) version.emplace(*found);
     });
     if (!done) return nullptr;

@@ -47,7 +47,7 @@ WriteResult with_slots(IDFDoc* self, Write&& write) {
 
 // Appends the document's text.
 WriteResult write_text(IDFDoc* self, std::string& out, const FormatConfig& config, bool preserve_order) {
-    return with_slots(self, [&](const SlotSource& slots, const idd::c_IDD* schema, WriteResult& result) {
+    return with_slots(self, [&](const SlotSource& slots, const c_IDD* schema, WriteResult& result) {
         write_document(out, config, preserve_order, schema, self->doc.index(), slots, result);
     });
 }
@@ -57,7 +57,7 @@ WriteResult write_text(IDFDoc* self, std::string& out, const FormatConfig& confi
 // the UTF-8 decoder then reads.
 Ref kept_text_of(IDFDoc* self) {
     Ref text;
-    const WriteResult written = with_slots(self, [&](const SlotSource& slots, const idd::c_IDD*, WriteResult& result) {
+    const WriteResult written = with_slots(self, [&](const SlotSource& slots, const c_IDD*, WriteResult& result) {
         const SourceText& source = *self->doc.source();
         const KeptMeasure measure = measure_kept_layout(source, slots, result);
         if (result.out_of_memory) return;
@@ -106,7 +106,7 @@ Ref file_bytes(const SourceText& source, std::string_view text);
 Ref kept_file_bytes(IDFDoc* self) {
     Ref bytes;
     std::string buffer;
-    const WriteResult written = with_slots(self, [&](const SlotSource& slots, const idd::c_IDD*, WriteResult& result) {
+    const WriteResult written = with_slots(self, [&](const SlotSource& slots, const c_IDD*, WriteResult& result) {
         const SourceText& source = *self->doc.source();
         if (!source.encoding.empty()) {
             write_kept_layout(buffer, source, slots, result);
@@ -200,7 +200,7 @@ bool parse_layout(PyObject* const* given, LayoutArgs& layout) {
 // it could not be written whole.
 Ref text_of(IDFDoc* self, const FormatConfig& config, bool preserve_order, bool trim) {
     Ref text;
-    const WriteResult written = with_slots(self, [&](const SlotSource& slots, const idd::c_IDD* schema,
+    const WriteResult written = with_slots(self, [&](const SlotSource& slots, const c_IDD* schema,
                                                      WriteResult& result) {
         const ClassIndex& index = self->doc.index();
         const TextMeasure measure = measure_document(config, preserve_order, schema, index, slots, result);

@@ -52,11 +52,9 @@ std::shared_ptr<const schedules::Model> read_schedules(const char* func_name, Py
         return last_model.model;
     auto model = std::make_shared<schedules::Model>();
     const std::string own_folder(doc.folder);
-    const bool done = documents.read(
-        arg, kReadingSchedules, [&](const idf::SlotSource& slots, const idd::c_IDD& schema) {
-            schedules::read_model(slots, schema, *model,
-                                  {.folder = folder, .own_folder = own_folder, .as_named = true});
-        });
+    const bool done = documents.read(arg, kReadingSchedules, [&](const SlotSource& slots, const c_IDD& schema) {
+        schedules::read_model(slots, schema, *model, {.folder = folder, .own_folder = own_folder, .as_named = true});
+    });
     if (!done) return nullptr;
     if (doc.native) last_model = {doc.generation, std::string(folder), own_folder, model};
     return model;

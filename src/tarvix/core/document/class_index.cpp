@@ -5,7 +5,7 @@
 
 #include "core/document/refgraph.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 
 // ---------------------------------------------------------------------------
 // NameIndex
@@ -117,4 +117,4 @@ size_t ClassIndex::object_count() const noexcept {
     return count;
 }
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

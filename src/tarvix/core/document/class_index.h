@@ -19,7 +19,7 @@
 #include "core/base/hash.h"
 #include "core/base/pod_vector.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 
 // Slots of a class by their first value, upper-cased; each set in slot order.
 // Objects without any value are not in it.
@@ -114,4 +114,4 @@ private:
     uint64_t generation_ = 0;
 };
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

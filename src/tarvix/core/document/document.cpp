@@ -6,7 +6,7 @@
 
 #include "core/text/text.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 
 Document::~Document() {
     for (Slot& slot : slots_) delete slot.owned;
@@ -17,7 +17,7 @@ uint64_t Document::next_generation() noexcept {
     return counter.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-void Document::set_schema(const idd::c_IDD* schema) noexcept {
+void Document::set_schema(const c_IDD* schema) noexcept {
     touch();
     schema_ = schema;
     entry_cache_.clear();
@@ -25,7 +25,7 @@ void Document::set_schema(const idd::c_IDD* schema) noexcept {
 
 std::optional<uint32_t> Document::find_class(std::string_view class_name) const {
     if (!schema_) return std::nullopt;
-    return idd::find_class_index(*schema_, class_name);
+    return find_class_index(*schema_, class_name);
 }
 
 // ---------------------------------------------------------------------------
@@ -68,7 +68,7 @@ ClassEntry* Document::entry_of(uint32_t class_idx, bool create) {
     }
     if (class_idx < entry_cache_.size() && entry_cache_[class_idx]) return entry_cache_[class_idx];
     if (!schema_ || class_idx >= schema_->ordered_classes.size()) return nullptr;
-    const idd::ClassKey key(schema_->ordered_classes[class_idx].name);
+    const ClassKey key(schema_->ordered_classes[class_idx].name);
     ClassEntry* entry = create ? &index_.get(key.view()) : index_.find(key.view());
     if (entry) {
         try {
@@ -96,18 +96,18 @@ void Document::drop_name_indices() noexcept { index_.drop_names(); }
 // The graph
 
 void Document::register_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept {
-    const idd::Views references = field.references();
+    const Views references = field.references();
     for (size_t k = 0; k < references.size(); ++k)
         targets_.add(references[k], value, loc, FailureSite::register_target, field.reference_id(k));
-    const idd::Views object_lists = field.object_lists();
+    const Views object_lists = field.object_lists();
     for (size_t k = 0; k < object_lists.size(); ++k)
         referencers_.add(object_lists[k], value, loc, FailureSite::register_referencer, field.object_list_id(k));
 }
 
 void Document::unregister_value(const FieldDef& field, std::string_view value, FieldLoc loc) noexcept {
-    const idd::Views references = field.references();
+    const Views references = field.references();
     for (size_t k = 0; k < references.size(); ++k) targets_.remove(references[k], value, loc, field.reference_id(k));
-    const idd::Views object_lists = field.object_lists();
+    const Views object_lists = field.object_lists();
     for (size_t k = 0; k < object_lists.size(); ++k)
         referencers_.remove(object_lists[k], value, loc, field.object_list_id(k));
 }
@@ -131,7 +131,7 @@ void Document::unregister_all(const ClassDef* cls, ValuesView values, size_t slo
     for (size_t i = 0; i < count; ++i) {
         const std::string_view value = values[i];
         if (value.empty()) continue;
-        const FieldDef* field = idd::get_field_def(cls, i);
+        const FieldDef* field = get_field_def(cls, i);
         if (field && (!field->references().empty() || !field->object_lists().empty()))
             unregister_value(*field, value, FieldLoc{slot, static_cast<int32_t>(i)});
     }
@@ -142,12 +142,12 @@ void Document::unregister_all(const ClassDef* cls, ValuesView values, size_t slo
 
 namespace {
 
-bool has_tag(idd::Views tags, std::string_view tag) noexcept {
+bool has_tag(Views tags, std::string_view tag) noexcept {
     return std::find(tags.begin(), tags.end(), tag) != tags.end();
 }
 
 // Whether tag `t` of a definition's list appeared before it in the list.
-bool repeats_earlier(idd::Views tags, size_t t) noexcept { return has_tag(tags.first(t), tags[t]); }
+bool repeats_earlier(Views tags, size_t t) noexcept { return has_tag(tags.first(t), tags[t]); }
 
 }  // namespace
 
@@ -177,9 +177,9 @@ uint32_t GraphEdit::key_of(std::string_view value) {
 }
 
 void GraphEdit::stage(std::vector<Change>& list, const FieldDef& field, std::string_view value, FieldLoc loc,
-                      idd::Views skipped, bool apply) {
-    const idd::Views references = field.references();
-    const idd::Views object_lists = field.object_lists();
+                      Views skipped, bool apply) {
+    const Views references = field.references();
+    const Views object_lists = field.object_lists();
     if (value.empty() || (references.empty() && object_lists.empty())) return;
     const uint32_t key = key_of(value);
     list.reserve(list.size() + references.size() + object_lists.size());
@@ -198,11 +198,11 @@ void GraphEdit::stage(std::vector<Change>& list, const FieldDef& field, std::str
         if (!has_tag(skipped, object_lists[k])) one(Kind::referencer, object_lists[k], field.object_list_id(k));
 }
 
-void GraphEdit::add(const FieldDef& field, std::string_view value, FieldLoc loc, idd::Views skipped) {
+void GraphEdit::add(const FieldDef& field, std::string_view value, FieldLoc loc, Views skipped) {
     stage(added_, field, value, loc, skipped, true);
 }
 
-void GraphEdit::remove(const FieldDef& field, std::string_view value, FieldLoc loc, idd::Views skipped) {
+void GraphEdit::remove(const FieldDef& field, std::string_view value, FieldLoc loc, Views skipped) {
     stage(removed_, field, value, loc, skipped, false);
 }
 
@@ -213,8 +213,8 @@ void GraphEdit::replace(const FieldDef& field, std::string_view old, std::string
         return;
     }
     const uint32_t key = key_of(value);
-    const idd::Views references = field.references();
-    const idd::Views object_lists = field.object_lists();
+    const Views references = field.references();
+    const Views object_lists = field.object_lists();
     pending_.reserve(pending_.size() + references.size() + object_lists.size());
     for (size_t k = 0; k < references.size(); ++k)
         pending_.push_back(
@@ -227,7 +227,7 @@ void GraphEdit::replace(const FieldDef& field, std::string_view old, std::string
 void GraphEdit::add_all(const ClassDef& cls, ValuesView values, size_t slot) {
     const size_t count = std::min(values.size(), static_cast<size_t>(INT32_MAX) + 1);
     for (size_t i = 0; i < count; ++i) {
-        const FieldDef* field = values[i].empty() ? nullptr : idd::get_field_def(&cls, i);
+        const FieldDef* field = values[i].empty() ? nullptr : get_field_def(&cls, i);
         if (field) add(*field, values[i], FieldLoc{slot, static_cast<int32_t>(i)});
     }
 }
@@ -294,7 +294,7 @@ size_t Document::add_object(SlotHost& host, const ClassDef* cls, uint32_t class_
     if (schema_) {
         entry = entry_of(class_idx, true);
     } else if (cls) {
-        const idd::ClassKey key(cls->name);
+        const ClassKey key(cls->name);
         entry = &index_.get(key.view());
     }
     edit_fault_point();
@@ -340,9 +340,8 @@ void write_value(FieldValues& values, size_t field_idx, std::string_view value, 
     if (field_idx < count && values[field_idx] == value) return;
     if (field_idx >= count && value.empty()) return;
     const std::string_view old = values.view().at_or_empty(field_idx);
-    const FieldDef* field = graph && cls && field_idx <= static_cast<size_t>(INT32_MAX)
-                                ? idd::get_field_def(cls, field_idx)
-                                : nullptr;
+    const FieldDef* field = graph && cls && field_idx <= static_cast<size_t>(INT32_MAX) ? get_field_def(cls, field_idx)
+                                                                                        : nullptr;
     if (field && field->references().empty() && field->object_lists().empty()) field = nullptr;
     std::optional<GraphEdit> edit;
     if (field) {
@@ -383,7 +382,7 @@ void Document::set_value(size_t slot, size_t field_idx, std::string_view value, 
     if (field_idx >= current.size() && value.empty()) return;
     const std::string_view old = current.at_or_empty(field_idx);
     const FieldDef* field = update_graph && field_idx <= static_cast<size_t>(INT32_MAX)
-                                ? idd::get_field_def(cls ? cls : class_def(slot), field_idx)
+                                ? get_field_def(cls ? cls : class_def(slot), field_idx)
                                 : nullptr;
     if (field && field->references().empty() && field->object_lists().empty()) field = nullptr;
     std::optional<GraphEdit> edit;
@@ -408,7 +407,7 @@ int32_t name_field_index(const ClassDef& cls) noexcept {
 void referring_fields(const RefMap& referencers, const FieldDef& field, std::string_view name,
                       std::vector<FieldLoc>& out) {
     out.clear();
-    const idd::Views tags = field.references();
+    const Views tags = field.references();
     size_t sources = 0;
     for (size_t t = 0; t < tags.size(); ++t) {
         if (repeats_earlier(tags, t)) continue;  // it would find the same entry again
@@ -461,11 +460,11 @@ void Document::rename_fields(FieldLoc name_loc, const FieldDef* name_field, std:
     if (name_field && !equal_fold(old, new_name)) {
         edit.add(*name_field, new_name, name_loc);
         edit.remove(*name_field, old, name_loc);
-        const idd::Views tags = whole ? name_field->references() : idd::Views{};
+        const Views tags = whole ? name_field->references() : Views{};
         for (const FieldLoc& loc : locs) {
             ObjectView object;
             const ClassDef* cls = host.view(loc.obj_idx, object) == SlotState::object ? object.cls : nullptr;
-            const FieldDef* field = cls ? idd::get_field_def(cls, static_cast<size_t>(loc.field_idx)) : nullptr;
+            const FieldDef* field = cls ? get_field_def(cls, static_cast<size_t>(loc.field_idx)) : nullptr;
             if (!field) continue;
             edit.add(*field, new_name, loc, tags);
             edit.remove(*field, old, loc, tags);
@@ -496,8 +495,7 @@ size_t Document::rename(SlotHost& host, size_t slot, size_t name_idx, std::strin
     ObjectView renamed;
     if (host.view(slot, renamed) != SlotState::object) return 0;
     const ClassDef* cls = renamed.cls;
-    const FieldDef* field = cls && name_idx <= static_cast<size_t>(INT32_MAX) ? idd::get_field_def(cls, name_idx)
-                                                                              : nullptr;
+    const FieldDef* field = cls && name_idx <= static_cast<size_t>(INT32_MAX) ? get_field_def(cls, name_idx) : nullptr;
     const std::string old(renamed.values.at_or_empty(name_idx));  // a copy: writing moves the values
     std::vector<FieldLoc> locs;
     if (field && !old.empty()) referring_fields(referencers_, *field, old, locs);
@@ -527,7 +525,7 @@ size_t Document::rename(SlotHost& host, size_t slot, size_t name_idx, std::strin
 
 std::optional<FieldLoc> Document::name_holder(const SlotHost& host, const FieldDef& field, std::string_view name,
                                               size_t slot) const noexcept {
-    const idd::Views references = field.references();
+    const Views references = field.references();
     for (size_t k = 0; k < references.size(); ++k)
         for (const FieldLoc loc : targets_.find(references[k], name, field.reference_id(k))) {
             ValuesView values;
@@ -578,7 +576,7 @@ void Document::remove_object(size_t slot) noexcept {
 ClassEntry* Document::entry_of_object(const SlotHost& host, size_t slot) {
     ObjectView view;
     if (host.view(slot, view) != SlotState::object) return nullptr;
-    const idd::ClassKey key(view.class_name);
+    const ClassKey key(view.class_name);
     return index_.find(key.view());
 }
 
@@ -628,8 +626,8 @@ size_t Document::find_by_name(std::string_view class_key, std::string_view name)
         // (Only where no two classes of the schema share a name: an entry
         // then holds the objects of one class.)
         const bool one_class_a_key = schema_ && schema_->class_map.size() == schema_->ordered_classes.size();
-        const idd::ClassDef* cls = one_class_a_key && !name.empty() ? idd::find_class(*schema_, class_key) : nullptr;
-        const FieldDef* first = cls ? idd::get_field_def(cls, 0) : nullptr;
+        const ClassDef* cls = one_class_a_key && !name.empty() ? tarvix::find_class(*schema_, class_key) : nullptr;
+        const FieldDef* first = cls ? get_field_def(cls, 0) : nullptr;
         const auto class_idx = cls ? static_cast<uint32_t>(cls - schema_->ordered_classes.data()) : 0u;
         // A name many objects share (repeats of one model) would be a long
         // scan each time: the class then gets its index as below.
@@ -688,7 +686,7 @@ size_t Document::find_by_name(const SlotHost& host, std::string_view class_key, 
 }
 
 size_t Document::first_target(const SlotHost& host, const FieldDef& field, std::string_view value) const noexcept {
-    const idd::Views object_lists = field.object_lists();
+    const Views object_lists = field.object_lists();
     for (size_t k = 0; k < object_lists.size(); ++k)
         for (const FieldLoc loc : targets_.find(object_lists[k], value, field.object_list_id(k)))
             if (host.occupied(loc.obj_idx)) return loc.obj_idx;
@@ -697,10 +695,10 @@ size_t Document::first_target(const SlotHost& host, const FieldDef& field, std::
 
 void Document::referencing(const SlotHost& host, const FieldDef& field, std::string_view value,
                            std::vector<size_t>& out) const {
-    const idd::Views references = field.references();
+    const Views references = field.references();
     for (size_t k = 0; k < references.size(); ++k)
         for (const FieldLoc loc : referencers_.find(references[k], value, field.reference_id(k)))
             if (host.occupied(loc.obj_idx)) out.push_back(loc.obj_idx);
 }
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

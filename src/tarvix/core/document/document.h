@@ -30,10 +30,7 @@
 #include "core/text/tokenizer.h"
 #include "core/document/values.h"
 
-namespace tarvix::idf {
-
-using idd::ClassDef;
-using idd::FieldDef;
+namespace tarvix {
 
 // ---------------------------------------------------------------------------
 // Parsing
@@ -63,7 +60,7 @@ struct DocumentError {
 
 // Appends every object of the token stream to `objects`, in file order.
 // Returns false with `error` filled at the first syntax error.
-bool parse_document(lexer::Tokenizer& tokens, std::vector<c_IDFObject>& objects, DocumentError& error) noexcept;
+bool parse_document(Tokenizer& tokens, std::vector<c_IDFObject>& objects, DocumentError& error) noexcept;
 
 // The first field of the first Version object of document text, found by
 // reading tokens only as far as that object: an empty view for a Version
@@ -110,8 +107,8 @@ public:
 
     // Registers `value` of a field at `loc` under the field's tags (on the
     // referring side, not under the `skipped` tags), or stages its removal.
-    void add(const FieldDef& field, std::string_view value, FieldLoc loc, idd::Views skipped = {});
-    void remove(const FieldDef& field, std::string_view value, FieldLoc loc, idd::Views skipped = {});
+    void add(const FieldDef& field, std::string_view value, FieldLoc loc, Views skipped = {});
+    void remove(const FieldDef& field, std::string_view value, FieldLoc loc, Views skipped = {});
     // A field's value at `loc` goes from `old` to `value`: its registrations
     // move (or, for the same text in another case, go to the end of their
     // entries, as a removal and a new registration would leave them).
@@ -137,8 +134,8 @@ private:
     };
     uint32_t key_of(std::string_view value);
     RefMap& map(Kind kind) noexcept;
-    void stage(std::vector<Change>& list, const FieldDef& field, std::string_view value, FieldLoc loc,
-               idd::Views skipped, bool apply);
+    void stage(std::vector<Change>& list, const FieldDef& field, std::string_view value, FieldLoc loc, Views skipped,
+               bool apply);
 
     Document& doc_;
     std::vector<std::string> keys_;  // upper-cased values
@@ -173,19 +170,19 @@ void referring_fields(const RefMap& referencers, const FieldDef& field, std::str
 // to the edits and queries that take one, and they run the same way.
 class Document final : public SlotHost {
 public:
-    explicit Document(const idd::c_IDD* schema = nullptr) noexcept : schema_(schema) {}
+    explicit Document(const c_IDD* schema = nullptr) noexcept : schema_(schema) {}
     ~Document() override;
     Document(const Document&) = delete;
     Document& operator=(const Document&) = delete;
 
     // The schema the slots' class indices refer to; null for none.
-    const idd::c_IDD* schema() const noexcept { return schema_; }
+    const c_IDD* schema() const noexcept { return schema_; }
 
     // A number that changes whenever a slot, a value or the schema does, and
     // that no other document's state ever had: what is worked out from a
     // document (its geometry) can be kept while it stays the same.
     uint64_t generation() const noexcept { return generation_; }
-    void set_schema(const idd::c_IDD* schema) noexcept;
+    void set_schema(const c_IDD* schema) noexcept;
 
     // Loads the objects of a document text (UTF-8; `known_valid` as for the
     // tokenizer). Runs without the interpreter; the store is kept for the
@@ -367,7 +364,7 @@ private:
         for (size_t i = 0; i < count; ++i) {
             const std::string_view value = values[i];
             if (value.empty()) continue;
-            const FieldDef* field = idd::get_field_def(&cls, i);
+            const FieldDef* field = get_field_def(&cls, i);
             if (field && (!field->references().empty() || !field->object_lists().empty()))
                 each(*field, value, FieldLoc{slot, static_cast<int32_t>(i)});
         }
@@ -380,7 +377,7 @@ private:
     void touch() noexcept { generation_ = next_generation(); }
     static uint64_t next_generation() noexcept;
 
-    const idd::c_IDD* schema_;
+    const c_IDD* schema_;
     uint64_t generation_ = next_generation();
     std::unique_ptr<TextStore> text_;
     const char* text_base_ = nullptr;
@@ -397,4 +394,4 @@ private:
     uint64_t entry_cache_generation_ = 0;   // the index's generation the cache belongs to
 };
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

@@ -19,11 +19,11 @@
 #include "core/document/document.h"
 #include "core/text/text.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 namespace {
 
 template <class Sink>
-bool parse_tokens(lexer::Tokenizer& tokens, Sink& sink, DocumentError& error) noexcept {
+bool parse_tokens(Tokenizer& tokens, Sink& sink, DocumentError& error) noexcept {
     auto fail = [&](DocumentErrorKind kind, std::string_view value = {}, int32_t type = 0) {
         error.kind = kind;
         error.line_num = tokens.line_num;
@@ -40,14 +40,14 @@ bool parse_tokens(lexer::Tokenizer& tokens, Sink& sink, DocumentError& error) no
         int32_t text_line = 0;
         bool object_started = false;
         for (;;) {
-            const lexer::TokenView tok = tokens.next();
+            const TokenView tok = tokens.next();
             switch (tok.type) {
-                case lexer::TOKEN_TEXT:
+                case TOKEN_TEXT:
                     if (!last_text.empty()) return fail(DocumentErrorKind::missing_delimiter, tok.value);
                     last_text = tok.value;
                     text_line = tokens.line_num;
                     break;
-                case lexer::TOKEN_COMMA:
+                case TOKEN_COMMA:
                     if (object_started) {
                         sink.value(last_text);
                     } else {
@@ -56,7 +56,7 @@ bool parse_tokens(lexer::Tokenizer& tokens, Sink& sink, DocumentError& error) no
                     }
                     last_text = {};
                     break;
-                case lexer::TOKEN_SEMICOLON:
+                case TOKEN_SEMICOLON:
                     if (object_started)
                         sink.value(last_text);
                     else
@@ -65,10 +65,10 @@ bool parse_tokens(lexer::Tokenizer& tokens, Sink& sink, DocumentError& error) no
                     object_started = false;
                     last_text = {};
                     break;
-                case lexer::TOKEN_EOF:
+                case TOKEN_EOF:
                     if (object_started || !last_text.empty()) return fail(DocumentErrorKind::unterminated);
                     return sink.finish(error);
-                case lexer::TOKEN_ERROR: return fail(DocumentErrorKind::token_error, tok.value);
+                case TOKEN_ERROR: return fail(DocumentErrorKind::token_error, tok.value);
                 default: return fail(DocumentErrorKind::unrecognized_token, {}, static_cast<int32_t>(tok.type));
             }
         }
@@ -122,7 +122,7 @@ private:
 
 }  // namespace
 
-bool parse_document(lexer::Tokenizer& tokens, std::vector<c_IDFObject>& objects, DocumentError& error) noexcept {
+bool parse_document(Tokenizer& tokens, std::vector<c_IDFObject>& objects, DocumentError& error) noexcept {
     VectorSink sink(objects);
     return parse_tokens(tokens, sink, error);
 }
@@ -235,11 +235,11 @@ private:
             for (const Pending& p : chunk) {
                 const std::string_view value(text_ + p.at, p.size);
                 const FieldLoc loc{p.slot, p.field_idx};
-                const idd::Views references = p.field->references();
+                const Views references = p.field->references();
                 for (size_t k = 0; k < references.size(); ++k)
                     targets_batch_.push_back(
                         RefMap::Adding{doc_.targets_.tag(references[k], p.field->reference_id(k)), 0, value, loc});
-                const idd::Views object_lists = p.field->object_lists();
+                const Views object_lists = p.field->object_lists();
                 for (size_t k = 0; k < object_lists.size(); ++k)
                     referencers_batch_.push_back(RefMap::Adding{
                         doc_.referencers_.tag(object_lists[k], p.field->object_list_id(k)), 0, value, loc});
@@ -392,7 +392,7 @@ public:
             for (size_t i = plan.group_begin; i < count; ++i) {
                 const std::string_view value = values[i];
                 if (value.empty()) continue;
-                const FieldDef* field = idd::get_field_def(cls_, i);
+                const FieldDef* field = get_field_def(cls_, i);
                 if (field && registers(*field)) feed_->add(*field, value, FieldLoc{slot, static_cast<int32_t>(i)});
             }
         }
@@ -425,7 +425,7 @@ private:
         Plan& plan = plans_[class_idx];
         if (plan.made) return plan;
         const ClassDef& cls = doc_.schema_->ordered_classes[class_idx];
-        const idd::ExtensibleDef& ext = cls.extensible;
+        const ExtensibleDef& ext = cls.extensible;
         const bool grouped = ext.is_extensible && ext.begin_index >= 0 && ext.size > 0;
         const size_t begin = grouped ? static_cast<size_t>(ext.begin_index) : cls.fields.size();
         for (size_t i = 0; i < std::min(begin, cls.fields.size()); ++i)
@@ -482,7 +482,7 @@ bool Document::load(std::unique_ptr<TextStore> text, bool known_valid, DocumentE
         error.kind = DocumentErrorKind::out_of_memory;
         return false;
     }
-    lexer::Tokenizer tokens;
+    Tokenizer tokens;
     tokens.init(std::string_view(base, size), false, known_valid);
     const std::unique_ptr<GraphFeed> feed = GraphFeed::start(*this, base, size);
     Loader loader(*this, base, keep_layout, feed.get());
@@ -497,7 +497,7 @@ bool Document::load(std::unique_ptr<TextStore> text, bool known_valid, DocumentE
 
 std::optional<std::string_view> scan_version(std::string_view text) noexcept {
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // a UTF-8 byte-order mark
-    lexer::Tokenizer tokens;
+    Tokenizer tokens;
     // Only ASCII matters here, so the bytes are not checked: the text may be
     // in any encoding that keeps ASCII as it is.
     tokens.init(text, false, true);
@@ -505,17 +505,17 @@ std::optional<std::string_view> scan_version(std::string_view text) noexcept {
     bool object_started = false;
     bool in_version = false;
     for (;;) {
-        const lexer::TokenView tok = tokens.next();
+        const TokenView tok = tokens.next();
         switch (tok.type) {
-            case lexer::TOKEN_TEXT:
+            case TOKEN_TEXT:
                 if (!last_text.empty()) return std::nullopt;  // a missing delimiter: the loader says where
                 last_text = tok.value;
                 break;
-            case lexer::TOKEN_COMMA:
-            case lexer::TOKEN_SEMICOLON:
+            case TOKEN_COMMA:
+            case TOKEN_SEMICOLON:
                 if (in_version) return last_text;
                 if (!object_started) in_version = equal_fold(last_text, "Version");
-                if (tok.type == lexer::TOKEN_SEMICOLON) {
+                if (tok.type == TOKEN_SEMICOLON) {
                     if (in_version) return std::string_view();  // "Version;"
                     object_started = false;
                 } else {
@@ -569,4 +569,4 @@ bool Document::append(std::vector<c_IDFObject>& objects, DocumentError& error) n
     return true;
 }
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

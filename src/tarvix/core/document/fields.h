@@ -12,7 +12,7 @@
 #include "core/document/values.h"
 #include "core/text/number.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 
 // `text` without the spaces and tabs around it.
 inline std::string_view trimmed(std::string_view text) noexcept {
@@ -38,4 +38,4 @@ inline std::optional<double> field_number(std::string_view text) noexcept {
     return std::nullopt;
 }
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

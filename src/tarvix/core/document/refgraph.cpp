@@ -7,7 +7,7 @@
 
 #include "core/text/text.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 
 UpperKey::UpperKey(std::string_view value) : size_(value.size()) {
     char* target = small_;
@@ -554,4 +554,4 @@ void RefMap::requeue(uint32_t tag, std::string_view key, FieldLoc loc) noexcept 
     append_loc(index, packed);  // within the room made: a location out, or room for one more
 }
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

@@ -28,7 +28,7 @@
 #include "core/base/hash.h"
 #include "core/base/pod_vector.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 
 // Where a value occurs: object index in the document and field index.
 struct FieldLoc {
@@ -276,4 +276,4 @@ private:
     size_t size_;
 };
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

@@ -13,12 +13,12 @@
 #include "core/document/values.h"
 #include "core/schema/schema.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 
 // One object as the writer sees it: its class (null when it has none), the
 // class name to write, and its values.
 struct ObjectView {
-    const idd::ClassDef* cls = nullptr;
+    const ClassDef* cls = nullptr;
     std::string_view class_name;
     ValuesView values;
 };
@@ -68,4 +68,4 @@ public:
     virtual void vacate(size_t slot) noexcept = 0;
 };
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

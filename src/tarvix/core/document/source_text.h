@@ -10,7 +10,7 @@
 
 #include "core/base/pod_vector.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 
 // The text a document was loaded from, as the loader read it (UTF-8, any
 // byte-order mark dropped), and the offset of each loaded object's class
@@ -37,4 +37,4 @@ struct SourceText {
 // The largest text whose layout can be kept (offsets are 32-bit).
 inline constexpr size_t kMaxKeptText = UINT32_MAX;
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

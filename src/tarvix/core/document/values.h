@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tarvix::idf {
+namespace tarvix {
 
 // A read-only view of an object's values; valid until the storage changes.
 class ValuesView {
@@ -128,4 +128,4 @@ private:
     std::vector<uint32_t> ends_;
 };
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

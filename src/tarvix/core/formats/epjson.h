@@ -122,8 +122,8 @@ struct JsonText {
 // the schema cannot express the document: a class it does not have, text in
 // a field it types as a number, more fields than it knows, two objects of a
 // class with the same name, no name where the schema requires one.
-bool write_epjson(const idf::SlotSource& slots, const idd::c_IDD& idd, const Schema& schema, bool compact,
-                  JsonText& out, Error& error) noexcept;
+bool write_epjson(const SlotSource& slots, const c_IDD& idd, const Schema& schema, bool compact, JsonText& out,
+                  Error& error) noexcept;
 
 // The objects of epJSON text as document text, one object per line, in the
 // JSON's order. False with `error` set for text that is not JSON, an unknown
@@ -133,7 +133,7 @@ bool write_epjson(const idf::SlotSource& slots, const idd::c_IDD& idd, const Sch
 // not survive as a field value (a delimiter, a comment mark, a line break).
 // Time and memory go with the JSON and the text it becomes, not with the
 // number of fields the schema gives a class.
-bool epjson_to_text(std::string_view json, const idd::c_IDD& idd, const Schema& schema, std::string& out,
+bool epjson_to_text(std::string_view json, const c_IDD& idd, const Schema& schema, std::string& out,
                     Error& error) noexcept;
 
 // True when the text reads as a number in a numeric epJSON field: an

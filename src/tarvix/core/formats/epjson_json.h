@@ -20,12 +20,6 @@
 
 namespace tarvix::epjson::detail {
 
-using idd::ClassDef;
-using idf::ObjectView;
-using idf::SlotSource;
-using idf::SlotState;
-using idf::ValuesView;
-
 inline std::string_view str_of(yyjson_val* val) noexcept {
     return yyjson_is_str(val) ? std::string_view(yyjson_get_str(val), yyjson_get_len(val)) : std::string_view();
 }

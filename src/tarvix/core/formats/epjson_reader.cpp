@@ -25,7 +25,7 @@ const char* json_type_name(yyjson_val* val) noexcept {
 // an overflow. Up to 300 characters without an exponent are always in range.
 bool overflows(std::string_view number) noexcept {
     if (number.size() <= 300 && number.find_first_of("eE") == std::string_view::npos) return false;
-    const std::optional<double> value = idf::read_real(number);
+    const std::optional<double> value = read_real(number);
     return !value || !std::isfinite(*value);
 }
 
@@ -73,7 +73,7 @@ private:
 
 class Reader {
 public:
-    Reader(const idd::c_IDD& idd, const Schema& schema, Error& error) : idd_(idd), schema_(schema), error_(error) {}
+    Reader(const c_IDD& idd, const Schema& schema, Error& error) : idd_(idd), schema_(schema), error_(error) {}
     bool run(std::string_view json, std::string& out);
 
 private:
@@ -93,7 +93,7 @@ private:
     bool read_object(std::string_view idd_name, const ClassSpec& spec, std::string_view key, yyjson_val* obj,
                      std::string& out);
 
-    const idd::c_IDD& idd_;
+    const c_IDD& idd_;
     const Schema& schema_;
     Error& error_;
     FieldTexts fixed_;
@@ -106,7 +106,7 @@ bool Reader::text_of(yyjson_val* val, std::string_view class_name, std::string_v
                      std::string_view& out) {
     if (yyjson_is_str(val)) {
         out = str_of(val);
-        if (lexer::can_be_value(out)) return true;
+        if (can_be_value(out)) return true;
         return fail(label(class_name, key) + ", field " + quoted(field) +
                     ": a value cannot contain ',', ';', '!' or a line break: " + quoted(out));
     }
@@ -147,7 +147,7 @@ bool Reader::read_object(std::string_view idd_name, const ClassSpec& spec, std::
     const size_t group = spec.group_size();
     fixed_.clear();
     if (spec.named) {
-        if (!lexer::can_be_value(key))
+        if (!can_be_value(key))
             return fail(label(spec.name, key) + ": a name cannot contain ',', ';', '!' or a line break");
         if (spec.name_required && is_blank(key))
             return fail(label(spec.name, key) + ": the name cannot be blank, the epJSON schema requires one");
@@ -216,7 +216,7 @@ bool Reader::run(std::string_view json, std::string& out) {
     yyjson_obj_foreach(root, idx, max, class_key, class_val) {
         const std::string_view class_name = str_of(class_key);
         const ClassSpec* spec = schema_.find(class_name);
-        const std::optional<uint32_t> found = spec ? idd::find_class_index(idd_, class_name) : std::nullopt;
+        const std::optional<uint32_t> found = spec ? find_class_index(idd_, class_name) : std::nullopt;
         if (!found) return fail("epJSON names an unknown class: " + quoted(class_name));
         if (!classes.emplace(class_name, 0).second)
             return fail("epJSON gives the class " + quoted(class_name) + " twice");
@@ -242,7 +242,7 @@ bool Reader::run(std::string_view json, std::string& out) {
 
 }  // namespace
 
-bool epjson_to_text(std::string_view json, const idd::c_IDD& idd, const Schema& schema, std::string& out,
+bool epjson_to_text(std::string_view json, const c_IDD& idd, const Schema& schema, std::string& out,
                     Error& error) noexcept {
     try {
         Reader reader(idd, schema, error);

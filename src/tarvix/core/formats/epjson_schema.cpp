@@ -182,7 +182,7 @@ bool Schema::load(std::string_view text, std::string& error) {
 std::string_view Schema::word_for(const FieldSpec& field, std::string_view text) const noexcept {
     if (field.word_map != UINT32_MAX) {
         try {
-            const idf::UpperKey key(text);
+            const UpperKey key(text);
             const auto& words = word_maps_[field.word_map];
             const auto found = words.find(key.view());
             return found == words.end() ? std::string_view() : found->second;

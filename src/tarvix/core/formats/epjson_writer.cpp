@@ -184,7 +184,7 @@ void put_string(Out& out, std::string_view text) {
 // tokens when compact), without a tree of values in between.
 class Writer {
 public:
-    Writer(const idd::c_IDD& idd, const Schema& schema, Error& error) : idd_(idd), schema_(schema), error_(error) {}
+    Writer(const c_IDD& idd, const Schema& schema, Error& error) : idd_(idd), schema_(schema), error_(error) {}
 
     bool run(const SlotSource& slots, bool compact, JsonText& out);
 
@@ -246,7 +246,7 @@ private:
 
     static constexpr char kIndents[] = "\n                        ";  // five levels
 
-    const idd::c_IDD& idd_;
+    const c_IDD& idd_;
     const Schema& schema_;
     Error& error_;
     Out out_;
@@ -259,7 +259,7 @@ int64_t Writer::class_position(const ObjectView& view) const {
     const auto& classes = idd_.ordered_classes;
     if (view.cls && !classes.empty() && view.cls >= classes.data() && view.cls < classes.data() + classes.size())
         return view.cls - classes.data();
-    const std::optional<uint32_t> found = idd::find_class_index(idd_, view.class_name);
+    const std::optional<uint32_t> found = find_class_index(idd_, view.class_name);
     return found ? static_cast<int64_t>(*found) : -1;
 }
 
@@ -280,8 +280,8 @@ bool Writer::value(const FieldSpec& field, std::string_view text) {
             return true;
         }
         double number = 0;
-        if (!idf::read_short_decimal(text, number)) {
-            const std::optional<double> read = idf::read_real(text);
+        if (!read_short_decimal(text, number)) {
+            const std::optional<double> read = read_real(text);
             if (!read || !std::isfinite(*read)) return false;
             number = *read;
         }
@@ -450,7 +450,7 @@ bool Writer::run(const SlotSource& slots, bool compact, JsonText& out) {
 
 void JsonText::Free::operator()(char* text) const noexcept { os_memory::release(text); }
 
-bool write_epjson(const SlotSource& slots, const idd::c_IDD& idd, const Schema& schema, bool compact, JsonText& out,
+bool write_epjson(const SlotSource& slots, const c_IDD& idd, const Schema& schema, bool compact, JsonText& out,
                   Error& error) noexcept {
     try {
         Writer writer(idd, schema, error);

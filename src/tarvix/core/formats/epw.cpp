@@ -166,7 +166,7 @@ bool read_number(std::string_view field, double& out) noexcept {
         out = std::numeric_limits<double>::quiet_NaN();
         return true;
     }
-    if (idf::read_short_decimal(field, out)) return true;
+    if (read_short_decimal(field, out)) return true;
     if (field.front() == '+' && field.size() > 1 && field[1] != '-') field.remove_prefix(1);
     const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), out);
     return error == std::errc() && end == field.data() + field.size();

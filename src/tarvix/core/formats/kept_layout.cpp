@@ -15,7 +15,7 @@
 #include "core/text/text.h"
 #include "core/text/tokenizer.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 namespace {
 
 bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
@@ -407,7 +407,7 @@ void KeptWriter<Out>::edit(size_t slot, const ObjectView& view) {
         }
         // Units in the field comments when the object's comments show them.
         for (size_t k = 0; k < n; ++k) {
-            const idd::FieldDef* def = view.cls ? idd::get_field_def(view.cls, k) : nullptr;
+            const FieldDef* def = view.cls ? get_field_def(view.cls, k) : nullptr;
             if (!def || def->units.empty()) continue;
             const TrailingComment c = comment_after(lines_, object_.fields[k].delimiter);
             if (!c.found) continue;
@@ -432,7 +432,7 @@ void KeptWriter<Out>::edit(size_t slot, const ObjectView& view) {
         out_.append(marker);
         if (view.cls) {
             made_.clear();
-            idd::append_field_name(made_, view.cls, static_cast<int64_t>(k), units);
+            append_field_name(made_, view.cls, static_cast<int64_t>(k), units);
             out_.append(made_);
         }
     }
@@ -476,23 +476,23 @@ void KeptWriter<Out>::insert_at_end(const std::vector<size_t>& added) {
 bool read_source_object(std::string_view text, size_t begin, SourceObject& out) {
     out.fields.clear();
     if (begin > text.size()) return false;
-    lexer::Tokenizer tokens;
+    Tokenizer tokens;
     tokens.init(text.substr(begin), false, true);
     bool named = false;
     bool pending = false;
     size_t value_begin = 0;
     size_t value_end = 0;
     for (;;) {
-        const lexer::TokenView tok = tokens.next();
+        const TokenView tok = tokens.next();
         switch (tok.type) {
-            case lexer::TOKEN_TEXT:
+            case TOKEN_TEXT:
                 if (pending) return false;
                 pending = true;
                 value_begin = static_cast<size_t>(tok.value.data() - text.data());
                 value_end = value_begin + tok.value.size();
                 break;
-            case lexer::TOKEN_COMMA:
-            case lexer::TOKEN_SEMICOLON: {
+            case TOKEN_COMMA:
+            case TOKEN_SEMICOLON: {
                 const size_t delimiter = begin + tokens.token_offset();
                 if (!pending) value_begin = value_end = delimiter;
                 if (!named) {
@@ -504,7 +504,7 @@ bool read_source_object(std::string_view text, size_t begin, SourceObject& out) 
                     out.fields.push_back({value_begin, value_end, delimiter});
                 }
                 pending = false;
-                if (tok.type == lexer::TOKEN_SEMICOLON) return true;
+                if (tok.type == TOKEN_SEMICOLON) return true;
                 break;
             }
             default: return false;
@@ -737,4 +737,4 @@ bool write_kept_layout_into(char* buffer, const SourceText& source, const SlotSo
     }
 }
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

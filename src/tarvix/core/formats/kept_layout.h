@@ -22,7 +22,7 @@
 #include "core/formats/layout.h"
 #include "core/schema/schema.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 
 // Where the parts of one object lie in a source text: its class name, then
 // each value (an empty value sits at its delimiter) and its delimiter; the
@@ -92,4 +92,4 @@ bool write_kept_layout_into(char* buffer, const SourceText& source, const SlotSo
 // written in it.
 FormatConfig source_format_config(const SourceText& source);
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

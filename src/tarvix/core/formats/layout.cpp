@@ -7,7 +7,7 @@
 
 #include "core/text/text.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 
 FormatConfig generate_format_config(size_t class_indent_size, size_t field_indent_size, size_t field_size) noexcept {
     FormatConfig config;
@@ -124,16 +124,16 @@ void emit_group_number(Sink& out, int64_t group) {
 }
 
 // The name of field i as a comment gives it: a base field's without a call.
-inline idd::FieldName name_of(const idd::ClassDef* cls, int64_t i) noexcept {
-    const idd::ExtensibleDef& ext = cls->extensible;
+inline FieldName name_of(const ClassDef* cls, int64_t i) noexcept {
+    const ExtensibleDef& ext = cls->extensible;
     if ((!ext.is_extensible || ext.begin_index < 0 || i < ext.begin_index) &&
         i < static_cast<int64_t>(cls->fields.size())) {
-        idd::FieldName name;
+        FieldName name;
         name.field = &cls->fields[static_cast<size_t>(i)];
         name.prefix = name.field->name;
         return name;
     }
-    return idd::field_name_parts(cls, i);
+    return field_name_parts(cls, i);
 }
 
 size_t digit_count(int64_t group) noexcept {
@@ -152,7 +152,7 @@ void emit_object(MeasureSink& out, const FormatConfig& config, const ObjectView&
     out.append(config.class_indent);
     out.append(object.class_name);
     TextMeasure& m = out.m;
-    const idd::ClassDef* cls = object.cls;
+    const ClassDef* cls = object.cls;
     const ValuesView& values = object.values;
     const int64_t min_fields = cls ? cls->min_fields : 0;
     int64_t last = static_cast<int64_t>(values.used()) - 1;
@@ -178,7 +178,7 @@ void emit_object(MeasureSink& out, const FormatConfig& config, const ObjectView&
             if (config.compact) continue;
             if (config.field_size != 0) bytes += config.field_size >= size ? config.field_size - size : 2;
             if (!cls) continue;
-            const idd::FieldName name = name_of(cls, static_cast<int64_t>(i));
+            const FieldName name = name_of(cls, static_cast<int64_t>(i));
             if (!name.valid) {
                 report_internal_failure(FailureSite::get_field_name, Failure::zero_division);
                 continue;
@@ -200,7 +200,7 @@ void emit_object(MeasureSink& out, const FormatConfig& config, const ObjectView&
 
 template <class Sink>
 void emit_object(Sink& out, const FormatConfig& config, const ObjectView& object) {
-    const idd::ClassDef* cls = object.cls;
+    const ClassDef* cls = object.cls;
     const ValuesView& values = object.values;
     out.append(config.class_indent);
     out.append(object.class_name);
@@ -224,7 +224,7 @@ void emit_object(Sink& out, const FormatConfig& config, const ObjectView& object
             out.blanks(config.field_size >= value.size() ? config.field_size - value.size() : 2);
         out.append("!- ");
         if (cls) {
-            const idd::FieldName name = name_of(cls, i);
+            const FieldName name = name_of(cls, i);
             if (!name.valid) {
                 report_internal_failure(FailureSite::get_field_name, Failure::zero_division);
             } else {
@@ -267,7 +267,7 @@ bool emit_slot(Sink& out, const FormatConfig& config, const SlotSource& slots, s
 }
 
 template <class Sink>
-void emit_document(Sink& out, const FormatConfig& config, bool preserve_order, const idd::c_IDD* schema,
+void emit_document(Sink& out, const FormatConfig& config, bool preserve_order, const c_IDD* schema,
                    const ClassIndex& index, const SlotSource& slots, WriteResult& result) {
     if (preserve_order) {
         for (size_t slot = 0; slot < slots.slot_count(); ++slot)
@@ -278,11 +278,11 @@ void emit_document(Sink& out, const FormatConfig& config, bool preserve_order, c
     std::string current_group;
     std::string key;
     for (size_t class_idx = 0; class_idx < schema->ordered_classes.size(); ++class_idx) {
-        const idd::ClassDef& cls = schema->ordered_classes[class_idx];
-        idd::assign_class_key(key, cls.name);
+        const ClassDef& cls = schema->ordered_classes[class_idx];
+        assign_class_key(key, cls.name);
         // A class whose key a later class took over is written at that later
         // position only, so its objects appear once.
-        const std::optional<uint32_t> owner = idd::find_class_index(*schema, cls.name);
+        const std::optional<uint32_t> owner = find_class_index(*schema, cls.name);
         if (!owner || *owner != class_idx) continue;
         const ClassEntry* entry = index.find(key);
         if (!entry || entry->empty()) continue;
@@ -307,7 +307,7 @@ void write_object_text(std::string& out, const FormatConfig& config, const Objec
     emit_object(sink, config, object);
 }
 
-void write_document(std::string& out, const FormatConfig& config, bool preserve_order, const idd::c_IDD* schema,
+void write_document(std::string& out, const FormatConfig& config, bool preserve_order, const c_IDD* schema,
                     const ClassIndex& index, const SlotSource& slots, WriteResult& result) noexcept {
     try {
         // The text is measured first, so the buffer grows once, to its size.
@@ -324,7 +324,7 @@ void write_document(std::string& out, const FormatConfig& config, bool preserve_
     }
 }
 
-TextMeasure measure_document(const FormatConfig& config, bool preserve_order, const idd::c_IDD* schema,
+TextMeasure measure_document(const FormatConfig& config, bool preserve_order, const c_IDD* schema,
                              const ClassIndex& index, const SlotSource& slots, WriteResult& result) noexcept {
     TextMeasure measure;
     MeasureSink counter{measure};
@@ -333,7 +333,7 @@ TextMeasure measure_document(const FormatConfig& config, bool preserve_order, co
 }
 
 void write_document_into(char* buffer, size_t begin, size_t end, const FormatConfig& config, bool preserve_order,
-                         const idd::c_IDD* schema, const ClassIndex& index, const SlotSource& slots) noexcept {
+                         const c_IDD* schema, const ClassIndex& index, const SlotSource& slots) noexcept {
     BufferSink sink{buffer, begin, end};
     WriteResult result;
     try {
@@ -345,4 +345,4 @@ void write_document_into(char* buffer, size_t begin, size_t end, const FormatCon
     }
 }
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

@@ -13,7 +13,7 @@
 #include "core/schema/schema.h"
 #include "core/document/values.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 
 // How objects are written: indents, the width values are padded to before
 // their comment (0: no padding), or one line per object without comments.
@@ -44,7 +44,7 @@ struct WriteResult {
 // group changes) or in document order (slot by slot). The text is measured
 // first and the buffer grown once. Never throws; a failure ends the text and
 // is reported at FailureSite::write_to_buffer.
-void write_document(std::string& out, const FormatConfig& config, bool preserve_order, const idd::c_IDD* schema,
+void write_document(std::string& out, const FormatConfig& config, bool preserve_order, const c_IDD* schema,
                     const ClassIndex& index, const SlotSource& slots, WriteResult& result) noexcept;
 
 // What write_document would append: how many bytes, whether all are ASCII,
@@ -57,7 +57,7 @@ struct TextMeasure {
     bool seen_text = false;  // a byte other than a line end came
 };
 
-TextMeasure measure_document(const FormatConfig& config, bool preserve_order, const idd::c_IDD* schema,
+TextMeasure measure_document(const FormatConfig& config, bool preserve_order, const c_IDD* schema,
                              const ClassIndex& index, const SlotSource& slots, WriteResult& result) noexcept;
 
 // Writes bytes [begin, end) of that text into `buffer` (end - begin bytes),
@@ -65,6 +65,6 @@ TextMeasure measure_document(const FormatConfig& config, bool preserve_order, co
 // ends already dropped. The slots must not have changed since they were
 // measured.
 void write_document_into(char* buffer, size_t begin, size_t end, const FormatConfig& config, bool preserve_order,
-                         const idd::c_IDD* schema, const ClassIndex& index, const SlotSource& slots) noexcept;
+                         const c_IDD* schema, const ClassIndex& index, const SlotSource& slots) noexcept;
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

@@ -21,10 +21,6 @@
 
 namespace tarvix::geometry::detail {
 
-using idf::ObjectView;
-using idf::SlotState;
-using idf::ValuesView;
-
 // The classes read, in the order their objects are built: zones before
 // their surfaces, base surfaces before what sits on them, windows before
 // their overhangs and fins.
@@ -116,7 +112,7 @@ struct Pending {
 // names are literals, so a look-up after the first compares one pointer.
 class Fields {
 public:
-    Fields(const idd::ClassDef* cls) : cls_(cls) {}
+    Fields(const ClassDef* cls) : cls_(cls) {}
     int32_t operator()(std::string_view lower_name) noexcept {
         for (const auto& [name, index] : known_)
             if (name == lower_name.data()) return index;
@@ -131,18 +127,16 @@ public:
 
 private:
     static constexpr size_t kKnown = 24;
-    const idd::ClassDef* cls_;
+    const ClassDef* cls_;
     std::vector<std::pair<const char*, int32_t>> known_;
 };
 
-using idf::trimmed;
-
-inline std::string_view value_at(ValuesView values, int32_t index) noexcept { return idf::field_text(values, index); }
+inline std::string_view value_at(ValuesView values, int32_t index) noexcept { return field_text(values, index); }
 
 // A number field: its value, or `fallback` when it is empty, not a number or
 // a word such as autocalculate.
 inline double number_at(ValuesView values, int32_t index, double fallback) noexcept {
-    return idf::field_number(value_at(values, index)).value_or(fallback);
+    return field_number(value_at(values, index)).value_or(fallback);
 }
 
 inline bool is_word(std::string_view text, std::string_view word) noexcept { return equal_fold(text, word); }
@@ -192,7 +186,7 @@ void split_work(size_t count, Fn&& fn) {
 
 class Builder {
 public:
-    Builder(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, bool frames)
+    Builder(const SlotSource& slots, const c_IDD& schema, Model& model, bool frames)
         : slots_(slots), schema_(schema), model_(model), frames_(frames) {
         std::fill(std::begin(class_text_), std::end(class_text_), kNoText);
     }
@@ -299,8 +293,8 @@ private:
                     size_t end) const;
     void facade_totals();
 
-    const idf::SlotSource& slots_;
-    const idd::c_IDD& schema_;
+    const SlotSource& slots_;
+    const c_IDD& schema_;
     Model& model_;
     Rules rules_;
     bool frames_;

@@ -11,11 +11,11 @@ void Builder::run() {
     std::vector<uint32_t> rule_of(nclasses, UINT32_MAX);
     fields_.reserve(kClassCount);
     for (uint32_t k = 0; k < kClassCount; ++k) {
-        const auto index = idd::find_class_index(schema_, kClasses[k].name);
+        const auto index = find_class_index(schema_, kClasses[k].name);
         fields_.emplace_back(index ? &schema_.ordered_classes[*index] : nullptr);
         if (index) rule_of[*index] = k;
     }
-    const idd::ClassDef* classes = schema_.ordered_classes.data();
+    const ClassDef* classes = schema_.ordered_classes.data();
     const size_t count = slots_.slot_count();
     for (size_t slot = 0; slot < count; ++slot) {
         ObjectView object;
@@ -89,7 +89,7 @@ void Builder::run() {
 
 }  // namespace detail
 
-void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, bool frames) {
+void read_model(const SlotSource& slots, const c_IDD& schema, Model& model, bool frames) {
     model = Model();
     detail::Builder(slots, schema, model, frames).run();
 }

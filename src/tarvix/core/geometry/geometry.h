@@ -174,6 +174,6 @@ struct Model {
 // Reads the geometry of every object the slots hold (those of classes the
 // schema lacks are passed over). Linear in the number of objects and
 // vertices. Throws std::bad_alloc.
-void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, bool frames = false);
+void read_model(const SlotSource& slots, const c_IDD& schema, Model& model, bool frames = false);
 
 }  // namespace tarvix::geometry

@@ -229,8 +229,8 @@ void Reader::read_compact(const Named& o) {
 }
 
 void Reader::run() {
-    std::vector<const idd::ClassDef*> classes;
-    for (std::string_view name : kClassNames) classes.push_back(idd::find_class(schema_, name));
+    std::vector<const ClassDef*> classes;
+    for (std::string_view name : kClassNames) classes.push_back(find_class(schema_, name));
     const size_t count = slots_.slot_count();
     for (size_t slot = 0; slot < count; ++slot) {
         ObjectView object;
@@ -275,7 +275,7 @@ void Reader::run() {
 
 namespace tarvix::schedules {
 
-void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, const FileSearch& search) {
+void read_model(const SlotSource& slots, const c_IDD& schema, Model& model, const FileSearch& search) {
     model = Model();
     detail::Reader(slots, schema, model, search).run();
 }

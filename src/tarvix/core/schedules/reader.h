@@ -55,7 +55,7 @@ constexpr size_t kClassCount = sizeof kClassNames / sizeof kClassNames[0];
 
 class Reader {
 public:
-    Reader(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, const FileSearch& search)
+    Reader(const SlotSource& slots, const c_IDD& schema, Model& model, const FileSearch& search)
         : slots_(slots),
           schema_(schema),
           model_(model),
@@ -69,9 +69,9 @@ private:
     struct Named {
         size_t slot;
         ValuesView values;
-        const idd::ClassDef* cls;
+        const ClassDef* cls;
     };
-    int32_t field(const idd::ClassDef* cls, std::string_view lower_name) const noexcept {
+    int32_t field(const ClassDef* cls, std::string_view lower_name) const noexcept {
         const auto found = cls->base_field_index_map.find(lower_name);
         return found == cls->base_field_index_map.end() ? -1 : found->second;
     }
@@ -209,8 +209,8 @@ private:
         finding(Model::FindingKind::bad_date, o.slot, where, why + "; the engine refuses the date.");
     }
 
-    const idf::SlotSource& slots_;
-    const idd::c_IDD& schema_;
+    const SlotSource& slots_;
+    const c_IDD& schema_;
     Model& model_;
     std::array<std::vector<Named>, kClassCount> by_class_;  // by Cls
     const std::vector<Named>& objects(Cls cls) const noexcept { return by_class_[static_cast<size_t>(cls)]; }

@@ -16,10 +16,6 @@
 
 namespace tarvix::schedules::detail {
 
-using idf::ObjectView;
-using idf::SlotState;
-using idf::ValuesView;
-
 inline constexpr int kCumulative[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
 inline constexpr int kMonthDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
@@ -41,11 +37,9 @@ inline int weekday_of(int year, int month, int day) noexcept {
 
 inline std::string upper(std::string_view text) { return to_upper(std::string(text)); }
 
-using idf::trimmed;
+inline std::string_view at(ValuesView values, int32_t index) noexcept { return field_text(values, index); }
 
-inline std::string_view at(ValuesView values, int32_t index) noexcept { return idf::field_text(values, index); }
-
-inline std::optional<double> number(std::string_view text) noexcept { return idf::field_number(text); }
+inline std::optional<double> number(std::string_view text) noexcept { return field_number(text); }
 
 inline double number_or(std::string_view text, double fallback) noexcept { return number(text).value_or(fallback); }
 

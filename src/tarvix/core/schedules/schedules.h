@@ -120,7 +120,7 @@ struct FileSearch {
 // Reads the schedules, environments, special days and daylight saving of
 // the slots; a Schedule:File's file is looked for as `search` says, and
 // read only up to the rows it needs. Throws std::bad_alloc.
-void read_model(const idf::SlotSource& slots, const idd::c_IDD& schema, Model& model, const FileSearch& search = {});
+void read_model(const SlotSource& slots, const c_IDD& schema, Model& model, const FileSearch& search = {});
 
 // The state of a file now, and whether every file the model looked for is
 // as it was.

@@ -24,7 +24,7 @@
 #include "core/base/hash.h"
 #include "core/text/text.h"
 
-namespace tarvix::idd {
+namespace tarvix {
 
 // The field types the document model tells apart; any other \type text
 // (external-list among them) is FIELDTYPE_DEFAULT.
@@ -173,7 +173,7 @@ struct ParseError {
 // Fills `idd` from the tokenizer's stream. The schema views the tokenizer's
 // text, which must outlive it. Returns false with `error` filled on a syntax
 // error; `idd` is then partly built.
-bool parse_schema(lexer::Tokenizer& tokens, c_IDD& idd, ParseError& error) noexcept;
+bool parse_schema(Tokenizer& tokens, c_IDD& idd, ParseError& error) noexcept;
 
 // ---------------------------------------------------------------------------
 // Field lookup
@@ -252,4 +252,4 @@ std::optional<uint32_t> find_class_index(const c_IDD& idd, std::string_view name
 // The class a name names, or null.
 const ClassDef* find_class(const c_IDD& idd, std::string_view name) noexcept;
 
-}  // namespace tarvix::idd
+}  // namespace tarvix

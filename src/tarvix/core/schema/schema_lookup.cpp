@@ -6,7 +6,7 @@
 
 #include "core/schema/schema.h"
 
-namespace tarvix::idd {
+namespace tarvix {
 
 const FieldDef* get_field_def(const ClassDef* cls, size_t field_idx) noexcept {
     if (!cls) return nullptr;
@@ -122,4 +122,4 @@ int32_t find_field_index(const ClassDef* cls, const std::string& field_name) noe
     return find_field_index(cls, std::string_view(field_name));
 }
 
-}  // namespace tarvix::idd
+}  // namespace tarvix

@@ -10,10 +10,8 @@
 
 #include "core/schema/schema.h"
 
-namespace tarvix::idd {
+namespace tarvix {
 namespace {
-
-using lexer::TokenView;
 
 enum ParseState { STATE_LOOKING_FOR_CLASS = 0, STATE_IN_CLASS = 1 };
 
@@ -102,9 +100,9 @@ FieldType field_type_of(DeclaredType type) {
 }
 
 struct Parser {
-    Parser(lexer::Tokenizer& tokens_, c_IDD& idd_, ParseError& error_) : tokens(tokens_), idd(idd_), error(error_) {}
+    Parser(Tokenizer& tokens_, c_IDD& idd_, ParseError& error_) : tokens(tokens_), idd(idd_), error(error_) {}
 
-    lexer::Tokenizer& tokens;
+    Tokenizer& tokens;
     c_IDD& idd;
     ParseError& error;
 
@@ -149,14 +147,14 @@ struct Parser {
         for (;;) {
             const TokenView tok = tokens.next();
             switch (tok.type) {
-                case lexer::TOKEN_TEXT:
+                case TOKEN_TEXT:
                     if (!tok.value.empty() && tok.value[0] == '\\') {
                         if (!property_line(tok.value)) return false;
                     } else {
                         last_text = tok.value;
                     }
                     break;
-                case lexer::TOKEN_COMMA:
+                case TOKEN_COMMA:
                     if (state == STATE_LOOKING_FOR_CLASS) {
                         if (last_text.empty()) return fail(ParseErrorKind::empty_class_name);
                         add_new_class();
@@ -166,18 +164,18 @@ struct Parser {
                     }
                     last_text = {};
                     break;
-                case lexer::TOKEN_SEMICOLON:
+                case TOKEN_SEMICOLON:
                     if (state == STATE_IN_CLASS) add_new_field();
                     last_text = {};
                     state = STATE_LOOKING_FOR_CLASS;
                     break;
-                case lexer::TOKEN_EOF:
+                case TOKEN_EOF:
                     if (state != STATE_LOOKING_FOR_CLASS || !last_text.empty())
                         return fail(ParseErrorKind::unexpected_eof);
                     close_field();
                     close_class();
                     return finish();
-                case lexer::TOKEN_ERROR: return fail(ParseErrorKind::token_error, tok.value);
+                case TOKEN_ERROR: return fail(ParseErrorKind::token_error, tok.value);
                 default: break;
             }
         }
@@ -558,7 +556,7 @@ struct Parser {
 
 }  // namespace
 
-bool parse_schema(lexer::Tokenizer& tokens, c_IDD& idd, ParseError& error) noexcept {
+bool parse_schema(Tokenizer& tokens, c_IDD& idd, ParseError& error) noexcept {
     Parser parser{tokens, idd, error};
     try {
         return parser.run();
@@ -604,4 +602,4 @@ const ClassDef* find_class(const c_IDD& idd, std::string_view name) noexcept {
     return index ? &idd.ordered_classes[*index] : nullptr;
 }
 
-}  // namespace tarvix::idd
+}  // namespace tarvix

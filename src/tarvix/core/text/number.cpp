@@ -12,7 +12,7 @@
 
 #include "core/text/number.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 namespace {
 
 // The "C" locale as an object; should it be unavailable, the conversions
@@ -176,4 +176,4 @@ std::optional<double> read_real(std::string_view text) noexcept {
     }
 }
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

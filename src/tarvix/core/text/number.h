@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-namespace tarvix::idf {
+namespace tarvix {
 
 // The whole text read as a base-10 integer (leading white space and a sign
 // allowed) or nothing; `out_of_range` tells that the digits do not fit.
@@ -25,4 +25,4 @@ inline bool is_short_decimal(std::string_view text) noexcept { return scan_short
 // forms, inf, infinity, nan) or nothing.
 std::optional<double> read_real(std::string_view text) noexcept;
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

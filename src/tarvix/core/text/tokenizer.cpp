@@ -6,7 +6,7 @@
 #include "core/text/text.h"
 #include "core/text/tokenizer_scan.h"
 
-namespace tarvix::lexer {
+namespace tarvix {
 namespace {
 
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -229,4 +229,4 @@ bool Tokenizer::push_text_token(std::string_view text) noexcept {
     return token.type == TOKEN_TEXT;
 }
 
-}  // namespace tarvix::lexer
+}  // namespace tarvix

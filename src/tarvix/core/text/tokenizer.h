@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tarvix::lexer {
+namespace tarvix {
 
 enum TokenType : int32_t {
     TOKEN_TEXT = 0,
@@ -114,4 +114,4 @@ private:
     char message_[64] = {};             // text of an error token
 };
 
-}  // namespace tarvix::lexer
+}  // namespace tarvix

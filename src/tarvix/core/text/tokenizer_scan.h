@@ -9,7 +9,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace tarvix::lexer {
+namespace tarvix {
 
 template <char... Stops>
 inline const char* find_first_of(const char* p, const char* end) noexcept {
@@ -36,4 +36,4 @@ inline const char* find_value_end(const char* p, const char* end) noexcept {
     return find_first_of<',', ';', '!', '\n', '\r'>(p, end);
 }
 
-}  // namespace tarvix::lexer
+}  // namespace tarvix

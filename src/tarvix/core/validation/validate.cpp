@@ -16,11 +16,8 @@
 #include "core/text/version.h"
 #include "core/schedules/schedules.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 namespace {
-
-using idd::ClassDef;
-using idd::FieldDef;
 
 constexpr std::string_view kCodeNames[kProblemCodes] = {
     "unknown-reference", "required-field",      "required-object",   "unique-object",          "duplicate-name",
@@ -182,7 +179,7 @@ struct ClassPlan {
 
 class Checker {
 public:
-    Checker(const SlotSource& slots, const idd::c_IDD& schema, const RefMap& targets, uint32_t codes,
+    Checker(const SlotSource& slots, const c_IDD& schema, const RefMap& targets, uint32_t codes,
             std::vector<Problem>& out, std::string_view folder)
         : slots_(slots),
           schema_(schema),
@@ -196,8 +193,8 @@ public:
         const size_t classes = schema_.ordered_classes.size();
         present_.assign(classes, 0);
         if (wants(ProblemCode::version_mismatch)) {
-            schema_version_ = idd::schema_version(schema_);
-            version_class_ = idd::find_class(schema_, "VERSION");
+            schema_version_ = schema_version(schema_);
+            version_class_ = find_class(schema_, "VERSION");
         }
         if (wants(ProblemCode::unknown_reference)) collect_tags();
         plans_.resize(classes);
@@ -310,7 +307,7 @@ private:
                        std::string_view value) {
         Problem& problem = add(code, cls, slot, values);
         problem.field_index = static_cast<int64_t>(field_idx);
-        idd::append_field_name(problem.field_name, cls, problem.field_index, false);
+        append_field_name(problem.field_name, cls, problem.field_index, false);
         problem.value = value;
         problem.has_value = true;
         return problem;
@@ -318,7 +315,7 @@ private:
 
     // "a, b, c<last>d", naming at most kListed items: a schema may give a
     // field thousands of choices, and every problem carries its message.
-    static void append_list(std::string& out, idd::Views items, std::string_view last) {
+    static void append_list(std::string& out, Views items, std::string_view last) {
         constexpr size_t kListed = 12;
         const size_t shown = std::min(items.size(), kListed);
         for (size_t k = 0; k < shown; ++k) {
@@ -387,7 +384,7 @@ private:
                               " the schema asks for; they are written padded with empty fields.";
         }
         const size_t used = values.used();
-        const idd::ExtensibleDef& ext = cls->extensible;
+        const ExtensibleDef& ext = cls->extensible;
         const bool repeating = ext.is_extensible;
         if (!repeating && used > cls->fields.size() && wants(ProblemCode::too_many_fields)) {
             const size_t extra = cls->fields.size();
@@ -405,7 +402,7 @@ private:
             return;
         }
         for (size_t i = 0; i < last; ++i) {
-            const FieldDef* field = idd::get_field_def(cls, i);
+            const FieldDef* field = get_field_def(cls, i);
             if (!field) {
                 if (i >= cls->fields.size() && !repeating) break;
                 continue;
@@ -428,7 +425,7 @@ private:
     // The values of an object of a schema class, each by its field's plan.
     void check_values(const ClassPlan& plan, const ClassDef* cls, size_t slot, ValuesView values, size_t base,
                       size_t last) {
-        const idd::ExtensibleDef& ext = cls->extensible;
+        const ExtensibleDef& ext = cls->extensible;
         const size_t count = plan.fields.size();
         const size_t stored = values.size();
         // Fields past the first group take the definitions of the first
@@ -470,7 +467,7 @@ private:
 
     void check_choice(const ClassDef* cls, size_t slot, ValuesView values, size_t i, const FieldDef& field,
                       std::string_view value) {
-        const idd::Views choices = field.choices();
+        const Views choices = field.choices();
         for (const std::string_view choice : choices)
             if (choice.size() == value.size() && equal_fold(choice, value)) return;
         Problem& problem = add_field(ProblemCode::not_a_choice, cls, slot, values, i, value);
@@ -502,12 +499,12 @@ private:
             Problem& problem = add_field(ProblemCode::deprecated_field, cls, slot, values, i, value);
             problem.message = subject(problem) + ": the field is deprecated, yet holds '" + quote(problem.value) + "'.";
         }
-        const bool numeric = field.numeric() || (field.declared_type == idd::DeclaredType::none && field.kind == 'N');
+        const bool numeric = field.numeric() || (field.declared_type == DeclaredType::none && field.kind == 'N');
         if (numeric) {
             check_number(cls, slot, values, i, field, value);
             return;
         }
-        if (field.field_type == idd::FIELDTYPE_CHOICE) {
+        if (field.field_type == FIELDTYPE_CHOICE) {
             if (!field.choices().empty() && wants(ProblemCode::not_a_choice))
                 check_choice(cls, slot, values, i, field, value);
             return;
@@ -542,10 +539,10 @@ private:
             out.field = &field;
             out.deprecated = field.deprecated && wants(ProblemCode::deprecated_field);
             out.required = field.required && field.default_val.empty() && wants(ProblemCode::required_field);
-            if (field.numeric() || (field.declared_type == idd::DeclaredType::none && field.kind == 'N')) {
+            if (field.numeric() || (field.declared_type == DeclaredType::none && field.kind == 'N')) {
                 if (numbers) out.action = FieldPlan::number;
-                out.needs_value = field.field_type == idd::FIELDTYPE_INTEGER || field.has_minimum || field.has_maximum;
-            } else if (field.field_type == idd::FIELDTYPE_CHOICE) {
+                out.needs_value = field.field_type == FIELDTYPE_INTEGER || field.has_minimum || field.has_maximum;
+            } else if (field.field_type == FIELDTYPE_CHOICE) {
                 if (!field.choices().empty() && wants(ProblemCode::not_a_choice)) out.action = FieldPlan::choice;
             } else if (!field.object_lists().empty() && wants(ProblemCode::unknown_reference) && checkable(field)) {
                 out.action = FieldPlan::reference;
@@ -591,7 +588,7 @@ private:
             problem.message.append(".");
             return;
         }
-        if (field.field_type == idd::FIELDTYPE_INTEGER && v != std::trunc(v) && wants(ProblemCode::not_an_integer)) {
+        if (field.field_type == FIELDTYPE_INTEGER && v != std::trunc(v) && wants(ProblemCode::not_an_integer)) {
             Problem& problem = add_field(ProblemCode::not_an_integer, cls, slot, values, i, value);
             problem.message = subject(problem) + ": '" + quote(problem.value) + "' is not a whole number.";
         }
@@ -614,7 +611,7 @@ private:
     }
 
     const SlotSource& slots_;
-    const idd::c_IDD& schema_;
+    const c_IDD& schema_;
     const RefMap& targets_;
     const uint32_t codes_;
     std::vector<Problem>& out_;
@@ -645,7 +642,7 @@ std::span<const BuiltinName> builtin_names() noexcept { return kBuiltin; }
 
 bool is_error(ProblemCode code) noexcept { return code <= ProblemCode::schedule_bad_date; }
 
-std::string_view object_name(const idd::ClassDef* cls, ValuesView values) noexcept {
+std::string_view object_name(const ClassDef* cls, ValuesView values) noexcept {
     if (!cls || cls->fields.empty() || values.empty() || values[0].empty()) return {};
     const FieldDef& first = cls->fields[0];
     if (first.kind != 'A') return {};
@@ -654,8 +651,8 @@ std::string_view object_name(const idd::ClassDef* cls, ValuesView values) noexce
     return named || !first.references().empty() ? values[0] : std::string_view();
 }
 
-std::optional<std::string_view> document_version(const SlotSource& slots, const idd::c_IDD& schema) noexcept {
-    const ClassDef* version = idd::find_class(schema, "VERSION");
+std::optional<std::string_view> document_version(const SlotSource& slots, const c_IDD& schema) noexcept {
+    const ClassDef* version = find_class(schema, "VERSION");
     if (!version) return std::nullopt;
     for (size_t slot = 0; slot < slots.slot_count(); ++slot) {
         ObjectView object;
@@ -665,9 +662,9 @@ std::optional<std::string_view> document_version(const SlotSource& slots, const 
     return std::nullopt;
 }
 
-void validate(const SlotSource& slots, const idd::c_IDD& schema, const RefMap& targets, uint32_t codes,
+void validate(const SlotSource& slots, const c_IDD& schema, const RefMap& targets, uint32_t codes,
               std::vector<Problem>& out, std::string_view folder) {
     Checker(slots, schema, targets, codes, out, folder).run();
 }
 
-}  // namespace tarvix::idf
+}  // namespace tarvix

@@ -17,7 +17,7 @@
 #include "core/document/refgraph.h"
 #include "core/schema/schema.h"
 
-namespace tarvix::idf {
+namespace tarvix {
 
 enum class ProblemCode : uint8_t {
     // errors
@@ -62,7 +62,7 @@ bool is_error(ProblemCode code) noexcept;
 // names and values at most kQuoted bytes long.
 struct Problem {
     ProblemCode code;
-    const idd::ClassDef* cls = nullptr;
+    const ClassDef* cls = nullptr;
     std::string_view class_name;
     std::string_view object_name;  // empty: the object has no name, or there is no object
     size_t obj_idx = SIZE_MAX;     // SIZE_MAX: a problem of the document, not of one object
@@ -90,11 +90,11 @@ std::span<const BuiltinName> builtin_names() noexcept;
 // The name of an object, for messages: its first value when the class's
 // first field is a name (an alpha field that other objects refer to, or
 // whose name ends in "Name"); empty otherwise.
-std::string_view object_name(const idd::ClassDef* cls, ValuesView values) noexcept;
+std::string_view object_name(const ClassDef* cls, ValuesView values) noexcept;
 
 // The first field of the document's first Version object; nullopt when it
 // has none.
-std::optional<std::string_view> document_version(const SlotSource& slots, const idd::c_IDD& schema) noexcept;
+std::optional<std::string_view> document_version(const SlotSource& slots, const c_IDD& schema) noexcept;
 
 // Appends every problem found under the checks in `codes` (code_bit
 // flags), in document order; problems of the document as a whole (missing
@@ -102,7 +102,7 @@ std::optional<std::string_view> document_version(const SlotSource& slots, const 
 // document's graph of defined names. Throws std::bad_alloc.
 // A Schedule:File's relative file name is looked for in `folder` (the
 // document's own) only, never from the current directory.
-void validate(const SlotSource& slots, const idd::c_IDD& schema, const RefMap& targets, uint32_t codes,
+void validate(const SlotSource& slots, const c_IDD& schema, const RefMap& targets, uint32_t codes,
               std::vector<Problem>& out, std::string_view folder = {});
 
-}  // namespace tarvix::idf
+}  // namespace tarvix
