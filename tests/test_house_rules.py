@@ -103,6 +103,16 @@ def test_text_keyed_maps_use_the_keyed_hash():
     assert not found
 
 
+def test_one_open_addressed_table():
+    # base/index_table.h is the one table that probes: no other file walks a run of cells with a mask.
+    found = []
+    for path in sources(SRC):
+        text = code(path)
+        found += [f"{path.relative_to(SRC)}:{line_of(text, m.start())}: {m.group()}"
+                  for m in re.finditer(r"\+ 1\) & \w*mask\w*", text) if path.name != "index_table.h"]
+    assert not found
+
+
 def test_core_namespaces_follow_folders_and_files():
     # The core is namespace tarvix; a nested namespace is named after its folder or its file (a formats
     # file's name up to "_"), and "detail" may sit inside any of them (docs/architecture.md).

@@ -19,18 +19,7 @@ UpperKey::UpperKey(std::string_view value) : size_(value.size()) {
     data_ = target;
 }
 
-namespace {
-
-constexpr uint64_t kSlotIndex = 0xffffffffULL;
-
-// At most 7/8 of the table in use, and always a power of two.
-size_t table_capacity_for(size_t count) {
-    size_t capacity = 16;
-    while (capacity - capacity / 8 <= count) capacity *= 2;
-    return capacity;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 RefMap::RefMap() = default;
 RefMap::~RefMap() = default;
@@ -132,38 +121,16 @@ uint32_t RefMap::hash_of(uint32_t tag, std::string_view key) const noexcept {
 }
 
 uint32_t RefMap::find_entry(uint32_t tag, std::string_view key, uint32_t hash) const noexcept {
-    if (table_.empty()) return kNoTag;
-    const size_t mask = table_.size() - 1;
-    const uint64_t want = uint64_t{hash} << 32;
-    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const uint64_t cell = table_[slot];
-        if (cell == 0) return kNoTag;
-        if ((cell & ~kSlotIndex) != want) continue;
-        const auto index = static_cast<uint32_t>((cell & kSlotIndex) - 1);
+    const uint32_t found = table_.find(hash, [&](uint32_t index) {
         const Entry& e = entries_[index];
-        if (e.tag == tag && equal_fold(key_of(e), key)) return index;
-    }
-}
-
-void RefMap::rebuild_table(size_t capacity) {
-    PodVector<uint64_t> table;
-    table.reserve(capacity);
-    for (size_t i = 0; i < capacity; ++i) table.push_back(0);
-    const size_t mask = capacity - 1;
-    for (size_t i = 0; i < entries_.size(); ++i) {
-        const Entry& e = entries_[i];
-        if (e.tag == kNoTag) continue;
-        size_t slot = e.hash & mask;
-        while (table[slot] != 0) slot = (slot + 1) & mask;
-        table[slot] = uint64_t{e.hash} << 32 | (i + 1);
-    }
-    table_ = std::move(table);
+        return e.tag == tag && equal_fold(key_of(e), key);
+    });
+    return found == IndexTable::kNone ? kNoTag : found;
 }
 
 void RefMap::reserve_entry(size_t key_size) {
     if (live_ >= kNoTag - 2) throw std::bad_alloc();
-    const size_t wanted = table_capacity_for(live_ + 1);
-    if (wanted > table_.size()) rebuild_table(wanted);
+    table_.reserve(live_ + 1);
     if (free_ == kNoTag) entries_.ensure(entries_.size() + 1);
     if (key_size) {
         if (key_size >= kInPool || keys_.size() + key_size >= kNoTag) throw std::bad_alloc();
@@ -189,30 +156,14 @@ uint32_t RefMap::make_entry(uint32_t tag, std::string_view key, uint32_t hash) n
         index = static_cast<uint32_t>(entries_.size());
         entries_.push_back(e);  // room reserved
     }
-    const size_t mask = table_.size() - 1;
-    size_t slot = hash & mask;
-    while (table_[slot] != 0) slot = (slot + 1) & mask;
-    table_[slot] = uint64_t{hash} << 32 | (uint64_t{index} + 1);
+    table_.insert(hash, index);
     ++live_;
     return index;
 }
 
 void RefMap::erase_entry(uint32_t index) noexcept {
     Entry& e = entries_[index];
-    const size_t mask = table_.size() - 1;
-    size_t hole = e.hash & mask;
-    while ((table_[hole] & kSlotIndex) != uint64_t{index} + 1) hole = (hole + 1) & mask;
-    // Empty the slot, moving later cells of the run back so that every
-    // look-up still finds them without tombstones.
-    table_[hole] = 0;
-    for (size_t slot = (hole + 1) & mask; table_[slot] != 0; slot = (slot + 1) & mask) {
-        const size_t home = (table_[slot] >> 32) & mask;
-        const bool movable = hole <= slot ? (home <= hole || home > slot) : (home <= hole && home > slot);
-        if (!movable) continue;
-        table_[hole] = table_[slot];
-        table_[slot] = 0;
-        hole = slot;
-    }
+    table_.erase(e.hash, index);
     drop_positions(e);
     locs_garbage_ += e.cap;
     if (e.key_len & kInPool) keys_garbage_ += e.key_len & ~kInPool;
@@ -431,11 +382,8 @@ void RefMap::add(std::string_view tag_name, std::string_view value, FieldLoc loc
 }
 
 void RefMap::reserve_table(size_t entries) noexcept {
-    if (entries >= kNoTag) return;
-    const size_t wanted = table_capacity_for(entries);
-    if (wanted <= table_.size()) return;
     try {
-        rebuild_table(wanted);
+        table_.reserve(entries);
     } catch (const std::bad_alloc&) {
     }
 }
@@ -448,20 +396,15 @@ void RefMap::add_many(Adding* adding, size_t count, FailureSite site) noexcept {
     constexpr size_t kEntryAhead = 8;
     constexpr size_t kKeyAhead = 4;
     for (size_t i = 0; i < count; ++i) {
-        if (!table_.empty()) {
-            const size_t mask = table_.size() - 1;
-            if (i + kCellAhead < count) __builtin_prefetch(&table_[adding[i + kCellAhead].hash & mask]);
-            if (i + kEntryAhead < count) {
-                const uint64_t cell = table_[adding[i + kEntryAhead].hash & mask];
-                if (cell != 0) __builtin_prefetch(&entries_[(cell & kSlotIndex) - 1]);
-            }
-            if (i + kKeyAhead < count && text_) {
-                const uint64_t cell = table_[adding[i + kKeyAhead].hash & mask];
-                if (cell != 0) {
-                    const Entry& e = entries_[(cell & kSlotIndex) - 1];
-                    if (!(e.key_len & kInPool)) __builtin_prefetch(text_ + e.key_at);
-                }
-            }
+        if (i + kCellAhead < count) table_.prefetch(adding[i + kCellAhead].hash);
+        if (i + kEntryAhead < count) {
+            const uint32_t index = table_.at_home(adding[i + kEntryAhead].hash);
+            if (index != IndexTable::kNone) __builtin_prefetch(&entries_[index]);
+        }
+        if (i + kKeyAhead < count && text_) {
+            const uint32_t index = table_.at_home(adding[i + kKeyAhead].hash);
+            if (index != IndexTable::kNone && !(entries_[index].key_len & kInPool))
+                __builtin_prefetch(text_ + entries_[index].key_at);
         }
         const Adding& a = adding[i];
         try {

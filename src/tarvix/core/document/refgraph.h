@@ -26,6 +26,7 @@
 #include "core/base/arena.h"
 #include "core/base/failure.h"
 #include "core/base/hash.h"
+#include "core/base/index_table.h"
 #include "core/base/pod_vector.h"
 
 namespace tarvix {
@@ -235,7 +236,6 @@ private:
     void note_last(Entry& e) noexcept;
     void build_positions(Entry& e);
     void drop_positions(Entry& e) noexcept;
-    void rebuild_table(size_t capacity);
     void compact_locs() noexcept;
     void compact_keys() noexcept;
 
@@ -244,7 +244,7 @@ private:
 
     HashKey key_ = process_hash_key();
     PodVector<Entry> entries_;
-    PodVector<uint64_t> table_;  // per slot: entry index + 1 in the low half, the entry's hash above; 0: empty
+    IndexTable table_;  // the live entries by the hashes of their keys
     uint32_t free_ = kNoTag;     // first free entry
     size_t live_ = 0;
     PodVector<PackedLoc> locs_;

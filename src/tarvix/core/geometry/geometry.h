@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/base/index_table.h"
 #include "core/document/slot_host.h"
 #include "core/schema/schema.h"
 
@@ -65,12 +66,7 @@ public:
 private:
     std::string text_;
     std::vector<uint32_t> ends_;
-    // Open addressing over the hashes of the upper-cased texts: id + 1 (0 for
-    // empty) beside the hash's high bits, so a probe reads no text unless the
-    // bits agree.
-    std::vector<std::pair<uint32_t, uint32_t>> table_;
-    size_t shared_ = 0;
-    void grow();
+    IndexTable shared_;  // the shared texts by the hashes of their upper-cased letters
 };
 
 struct Surface {

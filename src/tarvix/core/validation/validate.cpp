@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "core/base/hash.h"
+#include "core/base/index_table.h"
 #include "core/text/number.h"
 #include "core/text/text.h"
 #include "core/text/version.h"
@@ -119,45 +120,34 @@ struct NameKey {
     std::string_view name;
 };
 
-// An open-addressed table of them, sized once for the document's objects:
-// a look-up is one probe into one array, not a walk through nodes. The hash
-// is keyed per process, so no document can make the probes pile up.
+// The names met so far, found through the house's table by the hash of
+// the class and the folded name; the hash is keyed per process, so no
+// document can make the probes pile up.
 class NameSet {
 public:
     // Room for `count` names at most. Throws std::bad_alloc.
     void reserve(size_t count) {
-        size_t size = 16;
-        while (size < 2 * count) size *= 2;
-        entries_.assign(size, Entry{});
-        mask_ = size - 1;
+        names_.reserve(count);
+        table_.reserve(count);
     }
 
     // False when the class already has the name (ignoring ASCII case).
-    // Throws std::bad_alloc for a name too long to fold on the stack.
-    bool insert(const NameKey& k) {
-        const UpperKey upper(k.name);
-        const uint64_t hash = (siphash13(key_, upper.view().data(), upper.view().size()) +
-                               k.class_idx * 0x9E3779B97F4A7C15ull) |
-                              1;
-        for (size_t at = hash & mask_;; at = (at + 1) & mask_) {
-            Entry& entry = entries_[at];
-            if (entry.hash == 0) {
-                entry = Entry{hash, k.class_idx, k.name};
-                return true;
-            }
-            if (entry.hash == hash && entry.class_idx == k.class_idx && equal_fold(entry.name, k.name)) return false;
-        }
+    // Within the room reserved.
+    bool insert(const NameKey& k) noexcept {
+        const auto hash = static_cast<uint32_t>(siphash13_folded(key_, k.class_idx, k.name.data(), k.name.size()));
+        const uint32_t found = table_.find(hash, [&](uint32_t index) {
+            return names_[index].class_idx == k.class_idx && equal_fold(names_[index].name, k.name);
+        });
+        if (found != IndexTable::kNone) return false;
+        table_.insert(hash, static_cast<uint32_t>(names_.size()));
+        names_.push_back(k);  // room reserved
+        return true;
     }
 
 private:
-    struct Entry {
-        uint64_t hash = 0;  // 0: free
-        uint32_t class_idx = 0;
-        std::string_view name;
-    };
     HashKey key_ = process_hash_key();
-    std::vector<Entry> entries_;
-    size_t mask_ = 0;
+    std::vector<NameKey> names_;
+    IndexTable table_;
 };
 
 // What checking one field of a class takes, worked out once per class from
