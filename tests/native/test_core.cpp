@@ -755,6 +755,18 @@ void test_adding_and_removing_through_another_host() {
 }
 
 void test_numbers_read_as_the_c_library_reads_them() {
+    // The engine's decimal grammar: signs, exponents and long digits yes; blanks, hexadecimal, inf and
+    // nan, "+-" and numbers past double no.
+    for (const auto& [text, want] :
+         std::initializer_list<std::pair<const char*, double>>{{"12", 12},
+                                                               {"+3", 3},
+                                                               {"-0.5", -0.5},
+                                                               {".5", 0.5},
+                                                               {"1.27E-02", 0.0127},
+                                                               {"3.14159265358979323846", 3.14159265358979323846}})
+        CHECK(read_decimal(text) == want);
+    for (const char* text : {"", " 7", "7 ", "0x10", "inf", "nan", "+-1", "++1", "1e400", "1,5", "1.5."})
+        CHECK(!read_decimal(text));
     const char* samples[] = {"12",
                              "-7",
                              "+3",

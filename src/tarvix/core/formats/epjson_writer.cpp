@@ -279,16 +279,12 @@ bool Writer::value(const FieldSpec& field, std::string_view text) {
             out_.put(text);
             return true;
         }
-        double number = 0;
-        if (!read_short_decimal(text, number)) {
-            const std::optional<double> read = read_real(text);
-            if (!read || !std::isfinite(*read)) return false;
-            number = *read;
-        }
+        const std::optional<double> number = read_decimal(text);
+        if (!number) return false;
         if (json_ready)
             out_.put(text);
         else
-            put_real(out_, number);
+            put_real(out_, *number);
         return true;
     }
     std::string_view word = schema_.word_for(field, text);

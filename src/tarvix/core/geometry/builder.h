@@ -108,28 +108,7 @@ struct Pending {
     uint32_t rule;
 };
 
-// Field positions by name, resolved once per class of the schema: the
-// names are literals, so a look-up after the first compares one pointer.
-class Fields {
-public:
-    Fields(const ClassDef* cls) : cls_(cls) {}
-    int32_t operator()(std::string_view lower_name) noexcept {
-        for (const auto& [name, index] : known_)
-            if (name == lower_name.data()) return index;
-        int32_t index = -1;
-        if (cls_) {
-            const auto found = cls_->base_field_index_map.find(lower_name);
-            if (found != cls_->base_field_index_map.end()) index = found->second;
-        }
-        if (known_.size() < kKnown) known_.emplace_back(lower_name.data(), index);
-        return index;
-    }
-
-private:
-    static constexpr size_t kKnown = 24;
-    const ClassDef* cls_;
-    std::vector<std::pair<const char*, int32_t>> known_;
-};
+using Fields = FieldPositions;
 
 inline std::string_view value_at(ValuesView values, int32_t index) noexcept { return field_text(values, index); }
 

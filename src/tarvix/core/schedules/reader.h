@@ -71,9 +71,8 @@ private:
         ValuesView values;
         const ClassDef* cls;
     };
-    int32_t field(const ClassDef* cls, std::string_view lower_name) const noexcept {
-        const auto found = cls->base_field_index_map.find(lower_name);
-        return found == cls->base_field_index_map.end() ? -1 : found->second;
+    static int32_t field(const ClassDef* cls, std::string_view lower_name) noexcept {
+        return field_position(cls, lower_name);
     }
     int32_t day_named(std::string_view name) const {
         const auto found = day_index_.find(upper(name));

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <clocale>
+#include <cmath>
 #include <cstdlib>
 #include <cstdint>
 #include <cstring>
@@ -174,6 +175,19 @@ std::optional<double> read_real(std::string_view text) noexcept {
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
+}
+
+std::optional<double> read_decimal(std::string_view text) noexcept {
+    double out = 0.0;
+    if (read_short_decimal(text, out)) return out;
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+        if (!text.empty() && text.front() == '-') return std::nullopt;
+    }
+    if (text.empty() || text.front() == '+') return std::nullopt;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(out)) return std::nullopt;
+    return out;
 }
 
 }  // namespace tarvix

@@ -25,4 +25,9 @@ inline bool is_short_decimal(std::string_view text) noexcept { return scan_short
 // forms, inf, infinity, nan) or nothing.
 std::optional<double> read_real(std::string_view text) noexcept;
 
+// The whole text read as the engine reads a number: a decimal with an
+// optional sign and exponent, nothing around it, finite; or nothing. Short
+// decimals take the exact path above, the rest the standard library's.
+std::optional<double> read_decimal(std::string_view text) noexcept;
+
 }  // namespace tarvix

@@ -94,19 +94,6 @@ bool is_attachment(std::string_view class_name) {
     return false;
 }
 
-// A number as the engine reads one: decimal, optional sign and exponent,
-// nothing else around it, finite.
-bool read_number(std::string_view text, double& out) {
-    if (read_short_decimal(text, out)) return true;
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-        if (!text.empty() && text.front() == '-') return false;
-    }
-    if (text.empty() || text.front() == '+') return false;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-    return ec == std::errc() && end == text.data() + text.size() && std::isfinite(out);
-}
-
 std::string format_number(double value) {
     char digits[32];
     const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
@@ -570,7 +557,9 @@ private:
             (equal_fold(value, "autosize") || equal_fold(value, "autocalculate")))
             return;
         double v = 0.0;
-        if (!read_number(value, v)) {
+        if (const std::optional<double> read = read_decimal(value)) {
+            v = *read;
+        } else {
             if (!wants(ProblemCode::not_a_number)) return;
             Problem& problem = add_field(ProblemCode::not_a_number, cls, slot, values, i, value);
             problem.message = subject(problem) + ": '" + quote(problem.value) + "' is not a number";
