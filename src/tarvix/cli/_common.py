@@ -6,13 +6,10 @@ from __future__ import annotations
 import argparse
 import codecs
 import contextlib
-import errno
 import os
 import re
-import shutil
 import stat
 import sys
-import tempfile
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -20,7 +17,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, TextIO, TypeVar
 
-from tarvix import _schemas
+from tarvix import _files, _schemas
 from tarvix.idd import IDD
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
@@ -262,15 +259,6 @@ def jobs_argument(text: str) -> int:
     return jobs
 
 
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
-_UMASK = _umask()  # read once, before any thread: setting it is process-wide
-
-
 def _kind(path: str | os.PathLike[str]) -> str | None:
     """What is at `path`, through links: None (nothing), "file", "stream" (a character device such as
     /dev/null or a terminal, or a pipe: written to in place, as standard output is) or "other" (a folder,
@@ -301,103 +289,19 @@ def check_output(path: str | None, force: bool) -> None:
         raise Failed(refused(path))
 
 
-# The errors of a write that found no room: a file size limit, a full disk or quota, a failing device.
-_FULL = (errno.EFBIG, errno.ENOSPC, errno.EDQUOT, errno.EIO)
-
-
-def _name_target(error: BaseException, temporary: str, named: str) -> None:
-    """Puts the file asked for where an error names the temporary file written instead."""
-    if isinstance(error, OSError):
-        if temporary in (error.filename, error.filename2) or (error.filename is None and error.errno in _FULL):
-            error.filename, error.filename2 = named, None
-        if isinstance(error.strerror, str) and temporary in error.strerror:
-            error.strerror = error.strerror.replace(temporary, named)
-    elif type(error) in (ValueError, MemoryError, RuntimeError) and error.args and isinstance(error.args[0], str):
-        error.args = (error.args[0].replace(temporary, named), *error.args[1:])
-
-
 @contextlib.contextmanager
 def writing(path: str | os.PathLike[str], replace: bool = True, suffix: str = "") -> Iterator[str]:
-    """A temporary file in the folder of `path` to write; once the block ends
-    without an exception it becomes `path`, or the file a link at `path` names,
-    which keeps its permissions. With `replace` false an existing file is left
-    alone and Failed raised instead. A write that fails part way leaves the
-    target as it was. A device or a pipe at `path` (/dev/null, /dev/stdout) is
-    never replaced: the complete text is copied into it, as into standard
-    output; a folder or another kind of file there is refused. `suffix` ends
-    the temporary file's name, for writers that choose the format by it.
-    Errors name `path`, never the temporary file."""
+    """The library's whole-file write by path (tarvix._files.replacing_path) under the command's output
+    policy: a file that exists without `replace`, and a target that is not written, are Failed with the
+    command's messages."""
     named = os.fspath(path)
-    target = Path(os.path.realpath(path))  # through a link, the file it names is replaced
-    kind = _kind(target)
-    if kind == "other":
-        raise Failed(not_replaced(named))
-    stream = kind == "stream"
-    folder = tempfile.gettempdir() if stream else target.parent
     try:
-        fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{target.name}.", suffix=".tmp" + suffix)
-    except OSError as error:
-        raise type(error)(error.errno, error.strerror, named) from None
-    os.close(fd)
-    try:
-        yield temporary
-        if stream:
-            _copy_into(temporary, target, named)
-            os.unlink(temporary)
-            return
-        if target.exists():
-            shutil.copymode(target, temporary)
-        else:
-            os.chmod(temporary, 0o666 & ~_UMASK)
-        if replace:
-            os.replace(temporary, target)
-        else:
-            _create(temporary, target, named)
-    except BaseException as error:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        _name_target(error, temporary, named)
-        raise
-
-
-def _copy_into(temporary: str, target: Path, named: str) -> None:
-    """Writes the temporary file's bytes into the device or pipe at `target`, opened
-    without creating or truncating anything; Failed if it is no longer one."""
-    try:
-        out = os.open(target, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
-    except OSError as error:
-        raise type(error)(error.errno, error.strerror, named) from None
-    try:
-        mode = os.fstat(out).st_mode
-        if not (stat.S_ISCHR(mode) or stat.S_ISFIFO(mode)):
-            raise Failed(f"{named} changed while it was written: it is not replaced")
-        with open(temporary, "rb") as source:
-            while chunk := source.read(1 << 16):
-                view = memoryview(chunk)
-                while view:
-                    try:
-                        view = view[os.write(out, view):]
-                    except OSError as error:
-                        raise type(error)(error.errno, error.strerror, named) from None
-    finally:
-        os.close(out)
-
-
-def _create(temporary: str, target: Path, named: str) -> None:
-    """Moves `temporary` to `target` only if no file is there, in one step where
-    the file system can link."""
-    try:
-        os.link(temporary, target)
-    except FileExistsError:
+        with _files.replacing_path(path, replace=replace, suffix=suffix) as temporary:
+            yield temporary
+    except _files.TargetExists:
         raise Failed(refused(named)) from None
-    except OSError as error:
-        if error.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EXDEV, errno.EMLINK):
-            raise
-        if target.exists():
-            raise Failed(refused(named)) from None
-        os.replace(temporary, target)
-        return
-    os.unlink(temporary)
+    except _files.NotReplaced as error:
+        raise Failed(str(error)) from None
 
 
 def refused(path: str) -> str:
