@@ -134,10 +134,26 @@ std::unique_ptr<TextStore> make_text_store(std::string text) { return std::make_
 
 namespace {
 
-// Threads of this process's loads that are working now: a load takes a
-// second thread for its graph only while the cores are not all taken, so
-// many loads at once each run on one.
+// Threads of this process's loads that are working now, each load's own
+// included: a load takes a second thread for its graph only while that
+// leaves no load without a core, so many loads at once each run on one.
 std::atomic<unsigned> busy_load_threads{0};
+
+// A large load's own thread, counted while it loads.
+class LoadThread {
+public:
+    explicit LoadThread(bool counted) noexcept : counted_(counted) {
+        if (counted_) busy_load_threads.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~LoadThread() {
+        if (counted_) busy_load_threads.fetch_sub(1, std::memory_order_relaxed);
+    }
+    LoadThread(const LoadThread&) = delete;
+    LoadThread& operator=(const LoadThread&) = delete;
+
+private:
+    bool counted_;
+};
 
 // Texts below this size register their values as they go: a thread costs
 // more than their whole graph.
@@ -166,15 +182,15 @@ public:
         const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
         unsigned busy = busy_load_threads.load(std::memory_order_relaxed);
         do {
-            if (busy + 2 > cores) return nullptr;
-        } while (!busy_load_threads.compare_exchange_weak(busy, busy + 2, std::memory_order_relaxed));
+            if (busy + 1 > cores) return nullptr;  // the load's own thread is counted already
+        } while (!busy_load_threads.compare_exchange_weak(busy, busy + 1, std::memory_order_relaxed));
         std::unique_ptr<GraphFeed> feed;
         try {
             feed.reset(new GraphFeed(doc, text, size));
             feed->current_.reserve(kChunk);
             feed->worker_ = std::thread([f = feed.get()] { f->run(); });
         } catch (...) {
-            busy_load_threads.fetch_sub(2, std::memory_order_relaxed);
+            busy_load_threads.fetch_sub(1, std::memory_order_relaxed);
             return nullptr;
         }
         return feed;
@@ -182,7 +198,7 @@ public:
 
     ~GraphFeed() {
         finish();
-        busy_load_threads.fetch_sub(2, std::memory_order_relaxed);
+        busy_load_threads.fetch_sub(1, std::memory_order_relaxed);
     }
 
     // Throws std::bad_alloc (the load then fails as out of memory).
@@ -484,6 +500,7 @@ bool Document::load(std::unique_ptr<TextStore> text, bool known_valid, DocumentE
     }
     Tokenizer tokens;
     tokens.init(std::string_view(base, size), false, known_valid);
+    const LoadThread counted(size >= kGraphThreadFrom);
     const std::unique_ptr<GraphFeed> feed = GraphFeed::start(*this, base, size);
     Loader loader(*this, base, keep_layout, feed.get());
     const bool loaded = parse_tokens(tokens, loader, error);
