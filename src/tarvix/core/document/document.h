@@ -382,7 +382,6 @@ private:
     std::unique_ptr<TextStore> text_;
     const char* text_base_ = nullptr;
     size_t written_ = 0;  // bytes of the text that hold values
-    bool trim_after_load_ = false;  // the load built its graph on a second thread
     PodVector<Slot> slots_;
     PodVector<uint32_t> ends_;
     PodVector<uint32_t> lines_;  // loaded slot -> its line

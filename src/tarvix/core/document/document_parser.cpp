@@ -12,10 +12,6 @@
 #include <thread>
 #include <utility>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include "core/document/document.h"
 #include "core/text/text.h"
 
@@ -504,10 +500,7 @@ bool Document::load(std::unique_ptr<TextStore> text, bool known_valid, DocumentE
     const std::unique_ptr<GraphFeed> feed = GraphFeed::start(*this, base, size);
     Loader loader(*this, base, keep_layout, feed.get());
     const bool loaded = parse_tokens(tokens, loader, error);
-    if (feed) {
-        feed->finish();
-        trim_after_load_ = true;
-    }
+    if (feed) feed->finish();
     written_ = loader.written();
     return loaded;
 }
@@ -556,11 +549,6 @@ void Document::finish_load() noexcept {
     slots_.shrink_to_fit();
     targets_.shrink_to_fit();
     referencers_.shrink_to_fit();
-#if defined(__GLIBC__)
-    // The graph thread's arena keeps what its tables grew out of: given
-    // back once a large load is done (small loads take no thread).
-    if (std::exchange(trim_after_load_, false)) malloc_trim(0);
-#endif
     lines_.shrink_to_fit();
     if (source_) source_->begins.shrink_to_fit();
 }
