@@ -447,6 +447,12 @@ void test_large_load_builds_the_graph_registering_would() {
     CHECK(entries(loaded->targets()) == entries(appended.targets()));
     CHECK(entries(loaded->referencers()) == entries(appended.referencers()));
     CHECK(loaded->targets().size() == 3000 && loaded->referencers().size() == 3000);
+
+    // A large load that fails at its end stops its graph thread with it.
+    for (const char* tail : {"Zone,Z;\nSurface,S,Z", "Zone,Z;\nNoSuchClass,X;\n", "Zone,Z;\nZone,A B C\n"}) {
+        DocumentError failed;
+        load(schema, text + tail, &failed);  // checks that it fails
+    }
 }
 
 void test_document_errors() {
