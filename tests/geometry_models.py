@@ -118,23 +118,26 @@ def box(zone: str, x0: float = 0.0, y0: float = 0.0, z0: float = 0.0, dx: float 
     return "\n".join(lines) + "\n"
 
 
-def _objects(text: str) -> list[list[str]]:
+def objects(text: str) -> list[list[str]]:
     """The objects of plain IDF text as lists of stripped fields (comments dropped)."""
     code = "\n".join(line.split("!", 1)[0] for line in text.splitlines())
     return [[f.strip() for f in chunk.split(",")] for chunk in code.split(";") if chunk.strip()]
 
 
-def five_zone(source_text: str) -> str:
-    """The geometry of 5ZoneSupRetPlenRAB.idf (version 8.0 text) with simple constructions: its Building north
-    axis, zones (with their ceiling heights and volumes), surfaces, windows and glass doors, zone shading."""
+def five_zone_parts(source_text: str, *, door: str = "Door", shading: bool = True) -> tuple[str, list[str], list[str]]:
+    """The Building north axis, the zone names and the geometry objects (zones, surfaces, windows and doors
+    with the simple constructions Wall, Roof, Slab, Window and `door`, zone shading when `shading`) of a
+    five-zone example of version 8.0 text."""
     north = "0"
+    zones: list[str] = []
     body = []
     constructions = {"WALL": "Wall", "ROOF": "Roof", "CEILING": "Roof", "FLOOR": "Slab"}
-    for fields in _objects(source_text):
+    for fields in objects(source_text):
         kind = fields[0].lower()
         if kind == "building":
             north = fields[2] or "0"
         elif kind == "zone":
+            zones.append(fields[1])
             body.append(",".join(["Zone", *fields[1:10]]) + ";")
         elif kind == "buildingsurface:detailed":
             name, kind_, _, zone, *rest = fields[1:]
@@ -143,12 +146,19 @@ def five_zone(source_text: str) -> str:
             body.append(",".join(["BuildingSurface:Detailed", name, kind_, construction, zone, "", *rest]) + ";")
         elif kind == "fenestrationsurface:detailed":
             name, kind_, _, base, obc, view, _shading, frame, multiplier, *rest = fields[1:]
-            construction = "Door" if kind_.upper() == "DOOR" else "Window"
+            construction = door if kind_.upper() == "DOOR" else "Window"
             body.append(",".join(["FenestrationSurface:Detailed", name, kind_, construction, base, obc, view,
                                   frame, multiplier, *rest]) + ";")
-        elif kind == "shading:zone:detailed":
+        elif kind == "shading:zone:detailed" and shading:
             name, base, _schedule, *rest = fields[1:]
             body.append(",".join(["Shading:Zone:Detailed", name, base, "", *rest]) + ";")
+    return north, zones, body
+
+
+def five_zone(source_text: str) -> str:
+    """The geometry of 5ZoneSupRetPlenRAB.idf (version 8.0 text) with simple constructions: its Building north
+    axis, zones (with their ceiling heights and volumes), surfaces, windows and glass doors, zone shading."""
+    north, _, body = five_zone_parts(source_text)
     return head("Five Zones", float(north)) + "\n".join(body) + "\n" + GEOMETRY_OUTPUTS
 
 

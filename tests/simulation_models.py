@@ -6,6 +6,8 @@ plus a week's run period in January for weather-file runs. HVAC_TEMPLATE: the sa
 HVACTemplate:Zone:IdealLoadsAirSystem, so the engine's ExpandObjects has work to do. BROKEN: the box
 with a wall whose construction does not exist (a severe input error, then a fatal one)."""
 
+from geometry_models import five_zone_parts
+
 _HEAD = """Version,25.2;
 Building,Box,0,Suburbs,0.04,0.4,FullInteriorAndExterior,25,6;
 GlobalGeometryRules,UpperLeftCorner,Counterclockwise,Relative;
@@ -81,35 +83,13 @@ HVAC_TEMPLATE = _HEAD.format(x0="3", x1="7", east="Wall") + _TEMPLATE + _OUTPUTS
 BROKEN = box(east="No Such Construction")
 
 
-def _objects(text: str) -> list[list[str]]:
-    """The objects of plain IDF text as lists of stripped fields (comments dropped)."""
-    code = "\n".join(line.split("!", 1)[0] for line in text.splitlines())
-    return [[f.strip() for f in chunk.split(",")] for chunk in code.split(";") if chunk.strip()]
-
-
 def five_zone(source_text: str) -> str:
     """A five-zone model (and its plenum) on the geometry of 5ZoneWaterLoopHeatPump.idf (version 8.0 text):
     its zones, surfaces and windows with the box's simple constructions, an ideal loads system in each
     occupied zone, the box's design days and outputs."""
     head = _HEAD.split("Zone,Box Zone", 1)[0].replace("Building,Box,", "Building,Five Zones,")
-    lines = [head]
-    constructions = {"WALL": "Wall", "ROOF": "Roof", "CEILING": "Roof", "FLOOR": "Slab"}
-    zones = []
-    for fields in _objects(source_text):
-        kind = fields[0].lower()
-        if kind == "zone":
-            name = fields[1]
-            zones.append(name)
-            lines.append(",".join(["Zone", *fields[1:10]]) + ";")
-        elif kind == "buildingsurface:detailed":
-            name, kind_, _, zone, *rest = fields[1:]
-            # Floors and ceilings between zones share one construction (its reverse is itself).
-            construction = "Roof" if rest[0].lower() == "surface" else constructions[kind_.upper()]
-            lines.append(",".join(["BuildingSurface:Detailed", name, kind_, construction, zone, "", *rest]) + ";")
-        elif kind == "fenestrationsurface:detailed":
-            name, kind_, _, base, obc, view, _shading, frame, multiplier, *rest = fields[1:]
-            lines.append(",".join(["FenestrationSurface:Detailed", name, kind_, "Window", base, obc, view, frame,
-                                   multiplier, *rest]) + ";")
+    _, zones, body = five_zone_parts(source_text, door="Window", shading=False)
+    lines = [head, *body]
     for zone in zones:
         if zone.upper().startswith("PLENUM"):
             continue
