@@ -334,6 +334,36 @@ private:
     std::thread worker_;
 };
 
+namespace {
+
+// Moves `size` bytes from `from` down to `to` (to < from, the ranges may
+// overlap): short runs, nearly every value, by loads that all come before
+// the stores, the rest by memmove.
+void move_down(char* to, const char* from, size_t size) noexcept {
+    if (size > 16) {
+        std::memmove(to, from, size);
+    } else if (size >= 8) {
+        uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + size - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + size - 8, &tail, 8);
+    } else if (size >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + size - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + size - 4, &tail, 4);
+    } else {
+        const char a = from[0], b = from[size / 2], c = from[size - 1];
+        to[0] = a;
+        to[size / 2] = b;
+        to[size - 1] = c;
+    }
+}
+
+}  // namespace
+
 // Builds slots straight from the token stream. Each value is moved down to
 // the end of the values before it; the tokenizer only ever reads ahead of
 // that point, so the text it has still to read is never touched.
@@ -364,14 +394,7 @@ public:
     void value(std::string_view value) {
         if (!known_) return;
         char* target = text_ + written_;
-        if (!value.empty() && value.data() != target) {
-            // Values move down, so a forward copy never overwrites what it
-            // has still to read; short ones (nearly all) are copied here.
-            if (value.size() <= 16)
-                for (size_t i = 0; i < value.size(); ++i) target[i] = value[i];
-            else
-                std::memmove(target, value.data(), value.size());
-        }
+        if (!value.empty() && value.data() != target) move_down(target, value.data(), value.size());
         written_ += value.size();
         const uint64_t end = written_ - object_text_begin_;
         if (end > UINT32_MAX || count_ == UINT32_MAX) throw std::length_error("object too long");
