@@ -503,11 +503,23 @@ bool Document::load(std::unique_ptr<TextStore> text, bool known_valid, DocumentE
     targets_.set_text(base, size);
     referencers_.set_text(base, size);
     try {
-        // About one value per 24 bytes and one object per 600 in real
-        // documents; both arrays grow in place when the guess is short.
-        ends_.reserve(size / 24 + 16);
-        slots_.reserve(size / 600 + 16);
-        lines_.reserve(size / 600 + 16);
+        // Room for a value per 8 bytes and an object per 100, more than
+        // compact documents hold, so that the arrays seldom grow during the
+        // load: room never written takes no memory, and finish_load gives
+        // the rest back. Where the system will not promise that much, the
+        // usual density (a value per 24 bytes, an object per 600) and growth.
+        try {
+            ends_.reserve(size / 8 + 16);
+            slots_.reserve(size / 100 + 16);
+            lines_.reserve(size / 100 + 16);
+        } catch (const std::bad_alloc&) {
+            ends_.shrink_to_fit();
+            slots_.shrink_to_fit();
+            lines_.shrink_to_fit();
+            ends_.reserve(size / 24 + 16);
+            slots_.reserve(size / 600 + 16);
+            lines_.reserve(size / 600 + 16);
+        }
         if (keep_layout) {
             source_ = std::make_unique<SourceText>();
             source_->text.assign(base, size);
