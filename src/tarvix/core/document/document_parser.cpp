@@ -247,14 +247,15 @@ private:
             for (const Pending& p : chunk) {
                 const std::string_view value(text_ + p.at, p.size);
                 const FieldLoc loc{p.slot, p.field_idx};
+                const uint64_t hash = RefMap::value_hash(value);  // once, whatever the value's tags
                 const Views references = p.field->references();
                 for (size_t k = 0; k < references.size(); ++k)
-                    targets_batch_.push_back(
-                        RefMap::Adding{doc_.targets_.tag(references[k], p.field->reference_id(k)), 0, value, loc});
+                    targets_batch_.push_back(RefMap::Adding{doc_.targets_.tag(references[k], p.field->reference_id(k)),
+                                                            0, value, loc, hash});
                 const Views object_lists = p.field->object_lists();
                 for (size_t k = 0; k < object_lists.size(); ++k)
                     referencers_batch_.push_back(RefMap::Adding{
-                        doc_.referencers_.tag(object_lists[k], p.field->object_list_id(k)), 0, value, loc});
+                        doc_.referencers_.tag(object_lists[k], p.field->object_list_id(k)), 0, value, loc, hash});
             }
         } catch (const std::bad_alloc&) {
             for (const Pending& p : chunk) register_one(p);

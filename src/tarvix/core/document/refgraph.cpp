@@ -116,8 +116,8 @@ uint32_t RefMap::tag(std::string_view name, uint32_t schema_id) {
 // ---------------------------------------------------------------------------
 // The table
 
-uint32_t RefMap::hash_of(uint32_t tag, std::string_view key) const noexcept {
-    return static_cast<uint32_t>(siphash13_folded(key_, tag, key.data(), key.size()));
+uint64_t RefMap::value_hash(std::string_view key) noexcept {
+    return siphash13_folded(process_hash_key(), 0, key.data(), key.size());
 }
 
 uint32_t RefMap::find_entry(uint32_t tag, std::string_view key, uint32_t hash) const noexcept {
@@ -389,7 +389,7 @@ void RefMap::reserve_table(size_t entries) noexcept {
 }
 
 void RefMap::add_many(Adding* adding, size_t count, FailureSite site) noexcept {
-    for (size_t i = 0; i < count; ++i) adding[i].hash = hash_of(adding[i].tag, adding[i].key);
+    for (size_t i = 0; i < count; ++i) adding[i].hash = tagged(adding[i].value_hash, adding[i].tag);
     // Three stages ahead: the table cell of a key far ahead, the entry a
     // nearer key's cell leads to, and the key text of a nearer one still.
     constexpr size_t kCellAhead = 16;

@@ -115,16 +115,22 @@ public:
     // (for loading, where such a failure is reported once the load is done).
     void add(std::string_view tag, std::string_view value, FieldLoc loc, FailureSite site,
              uint32_t schema_id = kNoTag) noexcept;
-    // Adding many at once, in order, as add() each: every key is hashed
-    // first and the table cells and entries of those a few places ahead are
-    // fetched while one is probed (else each is a cache miss in a large
-    // map). `tag` is the map's number; `hash` is filled here.
+    // Adding many at once, in order, as add() each: the table cells and
+    // entries of the keys a few places ahead are fetched while one is probed
+    // (else each is a cache miss in a large map). `tag` is the map's number,
+    // `value_hash` the key's value_hash() (one per value, whatever its
+    // tags); `hash` is filled here.
     struct Adding {
         uint32_t tag;
         uint32_t hash;
         std::string_view key;
         FieldLoc loc;
+        uint64_t value_hash;
     };
+    // The keyed hash of a value (its letters folded), from which the hash of
+    // the value under each tag is made without reading it again. Every map
+    // hashes under the process's key, so one value hash serves both maps.
+    static uint64_t value_hash(std::string_view key) noexcept;
     void add_many(Adding* adding, size_t count, FailureSite site) noexcept;
     // Room in the table for `entries` in all, so that it is not rebuilt as
     // it fills (a hint: nothing happens when there is no memory for it).
@@ -213,7 +219,18 @@ private:
         return text_ && key.data() >= text_ && key.data() + key.size() <= text_ + text_size_ &&
                static_cast<size_t>(key.data() - text_) < kNoTag && key.size() < kInPool;
     }
-    uint32_t hash_of(uint32_t tag, std::string_view key) const noexcept;
+    uint32_t hash_of(uint32_t tag, std::string_view key) const noexcept { return tagged(value_hash(key), tag); }
+    // The value's hash under a tag: a bijective mix of the two, so that for
+    // one tag the values' hashes collide no more than their keyed hashes.
+    static uint32_t tagged(uint64_t value_hash, uint32_t tag) noexcept {
+        uint64_t x = value_hash + (uint64_t{tag} + 1) * 0x9E3779B97F4A7C15ULL;
+        x ^= x >> 30;
+        x *= 0xBF58476D1CE4E5B9ULL;
+        x ^= x >> 27;
+        x *= 0x94D049BB133111EBULL;
+        x ^= x >> 31;
+        return static_cast<uint32_t>(x);
+    }
     uint32_t find_entry(uint32_t tag, std::string_view key, uint32_t hash) const noexcept;  // or kNoTag
     uint32_t find_entry(uint32_t tag, std::string_view key) const noexcept {
         return find_entry(tag, key, hash_of(tag, key));
@@ -242,7 +259,6 @@ private:
     const char* text_ = nullptr;
     size_t text_size_ = 0;
 
-    HashKey key_ = process_hash_key();
     PodVector<Entry> entries_;
     IndexTable table_;  // the live entries by the hashes of their keys
     uint32_t free_ = kNoTag;     // first free entry
