@@ -97,6 +97,30 @@ def write_file(path: str | bytes | int | os.PathLike[str] | os.PathLike[bytes], 
         file.write(data)
 
 
+def kind(path: str | os.PathLike[str]) -> str | None:
+    """What is at `path`, through links: None (nothing), "file", "stream" (a character device such as
+    /dev/null or a terminal, or a pipe: written to in place, as standard output is) or "other" (a folder,
+    a block device, a socket: never written)."""
+    try:
+        return _kind_of(os.stat(path))
+    except OSError:
+        return None
+
+
+def _kind_of(found: os.stat_result | None) -> str | None:
+    if found is None:
+        return None
+    if stat.S_ISREG(found.st_mode):
+        return "file"
+    return "stream" if stat.S_ISCHR(found.st_mode) or stat.S_ISFIFO(found.st_mode) else "other"
+
+
+def not_replaced(path: str) -> str:
+    """Why a write leaves what is at `path` alone."""
+    what = "a folder" if os.path.isdir(path) else "not a regular file"
+    return f"{path} is {what}: it is not replaced"
+
+
 class TargetExists(FileExistsError):
     """A file is at the target of a write that was not to replace one."""
 
@@ -175,13 +199,10 @@ def replacing_path(path: str | os.PathLike[str], replace: bool = True, suffix: s
         existing: os.stat_result | None = os.stat(target)
     except OSError:
         existing = None
-    if existing is not None and not stat.S_ISREG(existing.st_mode):
-        if not (stat.S_ISCHR(existing.st_mode) or stat.S_ISFIFO(existing.st_mode)):
-            raise NotReplaced(f"{named} is {'a folder' if stat.S_ISDIR(existing.st_mode) else 'not a regular file'}"
-                              f": it is not replaced")
-        stream = True
-    else:
-        stream = False
+    what = _kind_of(existing)
+    if what == "other":
+        raise NotReplaced(not_replaced(named))
+    stream = what == "stream"
     if stream:
         folder = tempfile.gettempdir()
         try:

@@ -8,7 +8,6 @@ import codecs
 import contextlib
 import os
 import re
-import stat
 import sys
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -259,22 +258,8 @@ def jobs_argument(text: str) -> int:
     return jobs
 
 
-def _kind(path: str | os.PathLike[str]) -> str | None:
-    """What is at `path`, through links: None (nothing), "file", "stream" (a character device such as
-    /dev/null or a terminal, or a pipe: written to in place, as standard output is) or "other" (a folder,
-    a block device, a socket: never written)."""
-    try:
-        mode = os.stat(path).st_mode
-    except OSError:
-        return None
-    if stat.S_ISREG(mode):
-        return "file"
-    return "stream" if stat.S_ISCHR(mode) or stat.S_ISFIFO(mode) else "other"
-
-
-def not_replaced(path: str) -> str:
-    what = "a folder" if os.path.isdir(path) else "not a regular file"
-    return f"{path} is {what}: it is not replaced"
+_kind = _files.kind
+not_replaced = _files.not_replaced
 
 
 def check_output(path: str | None, force: bool) -> None:

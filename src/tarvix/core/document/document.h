@@ -358,6 +358,10 @@ private:
 
     // Calls each(field, value, location) for every non-empty value of a
     // slot that a field of `cls` registers in the graph.
+    // Whether a field's values are entered in the graph.
+    static bool registers(const FieldDef& field) noexcept {
+        return !field.references().empty() || !field.object_lists().empty();
+    }
     template <class Each>
     static void each_registered(const ClassDef& cls, ValuesView values, size_t slot, Each&& each) {
         const size_t count = std::min(values.size(), static_cast<size_t>(INT32_MAX) + 1);
@@ -365,8 +369,7 @@ private:
             const std::string_view value = values[i];
             if (value.empty()) continue;
             const FieldDef* field = get_field_def(&cls, i);
-            if (field && (!field->references().empty() || !field->object_lists().empty()))
-                each(*field, value, FieldLoc{slot, static_cast<int32_t>(i)});
+            if (field && registers(*field)) each(*field, value, FieldLoc{slot, static_cast<int32_t>(i)});
         }
     }
 

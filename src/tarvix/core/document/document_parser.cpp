@@ -229,6 +229,7 @@ public:
 private:
     static constexpr size_t kChunk = 4096;
     static constexpr size_t kChunksBeforeSizing = 4;
+    static constexpr size_t kMostQueued = 32;  // chunks handed over and not yet taken
 
     GraphFeed(Document& doc, const char* text, size_t size) noexcept : doc_(doc), text_(text), size_(size) {}
 
@@ -287,11 +288,14 @@ private:
         }
         next.reserve(kChunk);  // may throw: nothing handed over yet
         {
-            const std::lock_guard<std::mutex> lock(mutex_);
+            std::unique_lock<std::mutex> lock(mutex_);
             if (queue_.size() == queue_.capacity()) queue_.reserve(queue_.size() * 2 + 8);
             queue_.push_back(std::move(current_));
+            ready_.notify_one();
+            // A thread far behind makes the loader wait, so that the values
+            // waiting for it stay a few megabytes whatever the document.
+            drained_.wait(lock, [&] { return queue_.size() - head_ < kMostQueued; });
         }
-        ready_.notify_one();
         current_ = std::move(next);
         current_.clear();
     }
@@ -308,6 +312,7 @@ private:
                 head_ = 0;
             }
             lock.unlock();
+            drained_.notify_one();
             register_chunk(chunk);
             chunk.clear();
             lock.lock();
@@ -324,7 +329,8 @@ private:
     size_t chunks_done_ = 0;  // the thread's
     std::vector<Pending> current_;  // the loader's
     std::mutex mutex_;
-    std::condition_variable ready_;
+    std::condition_variable ready_;    // for the thread: a chunk handed over, or the end
+    std::condition_variable drained_;  // for the loader: a chunk taken
     std::vector<std::vector<Pending>> queue_;  // handed over, from head_ on
     size_t head_ = 0;
     std::vector<std::vector<Pending>> spare_;  // registered chunks, for reuse
@@ -451,10 +457,6 @@ private:
         uint32_t group_begin = UINT32_MAX;  // the first field of the repeating group
         std::vector<uint32_t> fields;       // registering fields before it, in order
     };
-
-    static bool registers(const FieldDef& field) noexcept {
-        return !field.references().empty() || !field.object_lists().empty();
-    }
 
     const Plan& plan_of(uint32_t class_idx) {
         if (class_idx >= plans_.size()) plans_.resize(doc_.schema_->ordered_classes.size());

@@ -112,22 +112,23 @@ struct NameKey {
 // document can make the probes pile up.
 class NameSet {
 public:
-    // Room for `count` names at most. Throws std::bad_alloc.
+    // Room for `count` names. Throws std::bad_alloc.
     void reserve(size_t count) {
         names_.reserve(count);
         table_.reserve(count);
     }
 
     // False when the class already has the name (ignoring ASCII case).
-    // Within the room reserved.
-    bool insert(const NameKey& k) noexcept {
+    // Throws std::bad_alloc when it must grow past the room reserved.
+    bool insert(const NameKey& k) {
         const auto hash = static_cast<uint32_t>(siphash13_folded(key_, k.class_idx, k.name.data(), k.name.size()));
         const uint32_t found = table_.find(hash, [&](uint32_t index) {
             return names_[index].class_idx == k.class_idx && equal_fold(names_[index].name, k.name);
         });
         if (found != IndexTable::kNone) return false;
-        table_.insert(hash, static_cast<uint32_t>(names_.size()));
-        names_.push_back(k);  // room reserved
+        table_.reserve(names_.size() + 1);
+        names_.push_back(k);
+        table_.insert(hash, static_cast<uint32_t>(names_.size() - 1));
         return true;
     }
 
