@@ -8,7 +8,8 @@ where the engine puts them (areas, a window-to-wall ratio, an SVG drawing),
 `tarvix.schedules` evaluates schedules as the engine does, `tarvix.weather`
 reads and writes weather files, and `tarvix.simulation` runs the engine and
 reads its results. The `tarvix` command (`python -m tarvix`) checks, formats,
-converts, renames, runs and draws documents.
+converts, renames, upgrades, runs and draws documents. `migrate` brings a
+document written for an older version of the engine to a newer one.
 """
 
 from typing import TYPE_CHECKING, Any
@@ -17,8 +18,9 @@ if TYPE_CHECKING:
     from tarvix._schemas import open_idf as open_idf
     from tarvix.idd import IDD as IDD
     from tarvix.idf import IDF as IDF
+    from tarvix.migration import migrate as migrate
 
-__all__ = ["IDD", "IDF", "open_idf"]
+__all__ = ["IDD", "IDF", "migrate", "open_idf"]
 __version__ = "0.1.0"
 
 
@@ -29,6 +31,10 @@ def __getattr__(name: str) -> Any:
         from tarvix._schemas import open_idf
 
         return open_idf
+    if name == "migrate":
+        from tarvix.migration import migrate
+
+        return migrate
     if name == "IDD":
         from tarvix.idd import IDD
 

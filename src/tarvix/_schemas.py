@@ -275,7 +275,7 @@ def load_document(path: str | os.PathLike[str], schemas: str | os.PathLike[str],
 
 
 def open_idf(path: str | os.PathLike[str], schemas: str | os.PathLike[str], encoding: str | None = AUTO,
-             *, idd_encoding: str | None = AUTO, keep_layout: bool = False) -> IDF:
+             *, idd_encoding: str | None = AUTO, keep_layout: bool = False, upgrade_to: str | None = None) -> IDF:
     """Load a document against the schema of its own version.
 
     `schemas` is a schema file, or a folder of them: then the document's
@@ -290,6 +290,14 @@ def open_idf(path: str | os.PathLike[str], schemas: str | os.PathLike[str], enco
     the folder, when no schema of the folder matches, or when the document has
     no Version object and `schemas` is a folder. `keep_layout` is as for
     IDF.from_file: the document keeps its text, and writes it back in the
-    encoding it was read in.
+    encoding it was read in. With `upgrade_to` (a version, "25.2"), a document
+    of an older version is migrated to it (tarvix.migrate), the target's schema
+    taken from `schemas` when it is a folder.
     """
-    return load_document(path, schemas, encoding, idd_encoding, keep_layout=keep_layout).document
+    doc = load_document(path, schemas, encoding, idd_encoding, keep_layout=keep_layout).document
+    if upgrade_to is None:
+        return doc
+    from tarvix.migration import migrate
+
+    folder = os.fspath(schemas)
+    return migrate(doc, upgrade_to, idd_folder=folder if os.path.isdir(folder) else None)

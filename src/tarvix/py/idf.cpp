@@ -113,6 +113,9 @@ PyMethodDef module_functions[] = {
      "the document: tokens are read only as far as that object. Only ASCII matters, so any encoding\n"
      "that keeps ASCII as it is will do; a UTF-8 byte-order mark is skipped. '' for a Version\n"
      "object without fields; None when the text has none, or a syntax error comes first."},
+    {"migration_rules", migration_rules, METH_NOARGS,
+     "migration_rules()\n--\n\n"
+     "The text of the version-migration rules, step by step, as migrate() applies them."},
     {"debug_fail_allocation", py::fastcall(py::guarded<debug_fail_allocation, "tarvix.idf.debug_fail_allocation">),
      METH_FASTCALL | METH_KEYWORDS,
      "debug_fail_allocation(after)\n--\n\n"
@@ -328,6 +331,14 @@ PyMethodDef doc_methods[] = {
      "    class_name (str): class name (case-insensitive)\n\n"
      "Returns:\n"
      "    int: Number of objects removed. 0 if class was not found.\n"},
+    {"migrate", py::fastcall(py::guarded<doc_migrate, "tarvix.idf.IDF.migrate">), METH_FASTCALL | METH_KEYWORDS,
+     "migrate($self, /, to='25.2', *, idd_folder=None, strict=False)\n--\n\n"
+     "The document brought to a newer version of the engine: tarvix.migrate(self, ...).\n"},
+    {"_migrate_text", py::fastcall(py::guarded<doc_migrate_text, "tarvix.idf.IDF._migrate_text">),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_migrate_text($self, /, from_version, to_version, idd)\n--\n\n"
+     "The document migrated from `from_version` to `to_version`, loaded against `idd`, with the notes\n"
+     "of each step as (step, class, object, field, message, loss) tuples and the number of steps.\n"},
     {"validate", py::fastcall(py::guarded<doc_validate, "tarvix.idf.IDF.validate">), METH_FASTCALL | METH_KEYWORDS,
      "validate($self, /, codes=None)\n--\n\n"
      "Check the document against its schema, before any simulation run.\n\n"

@@ -294,6 +294,11 @@ PyObject* doc_get_version(PyObject* obj, void*);
 
 // idf_epjson.cpp
 PyObject* doc_from_epjson(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Migration (idf_migrate.cpp)
+PyObject* doc_migrate_text(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* doc_migrate(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* migration_rules(PyObject*, PyObject*);
 PyObject* doc_to_epjson(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* doc_save_epjson(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

@@ -37,6 +37,10 @@ public:
     // Whether the slot holds the object loaded into it, none of whose values
     // changed since; false when that is not known.
     virtual bool unchanged(size_t) const noexcept { return false; }
+    // Whether the object in the slot took another shape than the one loaded
+    // into it (fields moved, its class renamed), so that the kept layout
+    // writes it again whole where it stands.
+    virtual bool reshaped(size_t) const noexcept { return false; }
 };
 
 // Slots that an edit may write: view() tells the object that sits in a slot

@@ -198,7 +198,7 @@ public:
     void run(WriteResult& result);
 
 private:
-    enum class Status : uint8_t { kept, edited, removed, replaced };
+    enum class Status : uint8_t { kept, edited, removed, replaced, reshaped };
 
     void copy_to(size_t p) {
         if (p > cursor_) out_.append(std::string_view(source_.text).substr(cursor_, p - cursor_));
@@ -230,6 +230,7 @@ private:
 
     void remove(size_t slot);
     void edit(size_t slot, const ObjectView& view);
+    void rewrite(size_t slot, const ObjectView& view);
     void insert_after(size_t slot, const std::vector<size_t>& added);
     void insert_at_end(const std::vector<size_t>& added);
     void append_object(size_t slot);
@@ -438,6 +439,39 @@ void KeptWriter<Out>::edit(size_t slot, const ObjectView& view) {
     }
 }
 
+// Writes the object in `slot` again whole where it stands, in the layout
+// the document mostly uses: the lines around it stay, the comment after its
+// last delimiter goes with the field comments it replaces.
+template <class Out>
+void KeptWriter<Out>::rewrite(size_t slot, const ObjectView& view) {
+    if (!read(slot)) return;
+    const size_t first_line = lines_.blanks_before(object_.class_begin);
+    const bool starts_line = first_line == 0 || is_line_end(source_.text[first_line - 1]);
+    copy_to(starts_line ? first_line : object_.class_begin);
+    // The object's own style: on one line, compact; over several, its
+    // indents and the column of its first field's comment.
+    FormatConfig config = this->config();
+    const std::string_view text = source_.text;
+    config.class_indent.assign(starts_line ? text.substr(first_line, object_.class_begin - first_line) : "");
+    if (object_.fields.empty() || !lines_.crosses_line(object_.class_delimiter, object_.last_delimiter())) {
+        config.compact = true;
+    } else {
+        config.compact = false;
+        const SourceObject::Field& f = object_.fields[0];
+        const size_t line = lines_.line_start(f.begin);
+        if (lines_.only_blanks(line, f.begin)) config.field_indent.assign(text.substr(line, f.begin - line));
+        const TrailingComment c = comment_after(lines_, f.delimiter);
+        const size_t used = config.field_indent.size() + 1;
+        if (c.found && c.begin >= line + used) config.field_size = c.begin - line - used;
+    }
+    made_.clear();
+    write_object_text(made_, config, view);
+    while (!made_.empty() && is_line_end(made_.back())) made_.pop_back();
+    append_made(made_);
+    const size_t end = object_.end();
+    skip_to(lines_.rest_is_comment(end) ? lines_.line_end(end) : end);
+}
+
 template <class Out>
 void KeptWriter<Out>::append_object(size_t slot) {
     ObjectView view;
@@ -622,6 +656,10 @@ void KeptWriter<Out>::run(WriteResult& result) {
             case SlotState::foreign: result.foreign_slot = slot; break;
             case SlotState::object: {
                 status[slot] = Status::edited;
+                if (slots_.reshaped(slot)) {
+                    status[slot] = Status::reshaped;
+                    break;
+                }
                 if (!read(slot)) break;
                 const std::string_view name =
                     std::string_view(source_.text).substr(object_.class_begin, object_.class_end - object_.class_begin);
@@ -657,7 +695,8 @@ void KeptWriter<Out>::run(WriteResult& result) {
         for (const size_t slot : added)
             if (slots_.view(slot, view) == SlotState::object && view.cls) wanted.emplace(view.cls, SIZE_MAX);
         for (size_t slot = 0; slot < std::min(status.size(), stop); ++slot) {
-            if (status[slot] != Status::kept && status[slot] != Status::edited) continue;
+            if (status[slot] != Status::kept && status[slot] != Status::edited && status[slot] != Status::reshaped)
+                continue;
             if (slots_.view(slot, view) != SlotState::object || !view.cls) continue;
             const auto it = wanted.find(view.cls);
             if (it != wanted.end()) it->second = slot;
@@ -682,6 +721,9 @@ void KeptWriter<Out>::run(WriteResult& result) {
             case Status::replaced: remove(slot); break;
             case Status::edited:
                 if (slots_.view(slot, view) == SlotState::object) edit(slot, view);
+                break;
+            case Status::reshaped:
+                if (slots_.view(slot, view) == SlotState::object) rewrite(slot, view);
                 break;
         }
         if (!anchored.empty()) {

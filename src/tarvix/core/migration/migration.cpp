@@ -1,0 +1,716 @@
+// The migration engine: the rules text read into per-step tables once, the
+// objects of a document taken through each step, and the result written.
+//
+// Objects are held as views: values that no rule touches stay in the
+// source document's storage, and only the texts a rule makes are kept here
+// (in a deque, so that views of them stay valid). An object no rule of any
+// step touches is written from the source's own values.
+#include "core/migration/migration.h"
+
+#include <algorithm>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "core/formats/kept_layout.h"
+#include "core/text/version.h"
+#include "core/text/text.h"
+
+namespace tarvix::migration {
+namespace {
+
+extern const char kRulesText[];
+
+// ---------------------------------------------------------------------------
+// The rules
+
+enum class OpKind : uint8_t { insert, erase, move, choice, fill, set, remove, code, each_insert, each_erase };
+
+struct Op {
+    OpKind kind;
+    int32_t field = 0;   // 0-based
+    int32_t count = 1;   // erase: how many; move: the 0-based place it goes to
+    int32_t size = 0;    // each_*: the repeating group's size before the step
+    std::string value;   // insert/fill/set/choice (the new key)/remove (the reason)/code (the routine)
+    std::string match;   // choice: the old key, upper-cased
+    std::string label;   // the field's name, for notes
+};
+
+struct ClassRules {
+    std::string rename;  // the class's new name, empty when it keeps its own
+    std::vector<Op> ops;
+};
+
+struct Step {
+    std::string from, to;
+    std::unordered_map<std::string, ClassRules> classes;    // upper-cased class name
+    std::unordered_map<std::string, std::string> variables;  // upper-cased old name -> new
+    std::unordered_map<std::string, std::string> types;      // classes renamed: upper-cased old name -> new
+    std::vector<std::pair<std::string, std::string>> words;  // words of variable names: upper-cased old, new
+};
+
+struct Rules {
+    std::vector<Step> steps;  // steps[i] goes from versions()[i] to versions()[i + 1]
+    std::string error;        // a fault in the rules text (caught by the tests)
+};
+
+std::string_view trim(std::string_view s) noexcept {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+// The next blank-separated word of `line`, taken off its front.
+std::string_view word(std::string_view& line) noexcept {
+    line = trim(line);
+    size_t n = 0;
+    while (n < line.size() && line[n] != ' ' && line[n] != '\t') ++n;
+    const std::string_view w = line.substr(0, n);
+    line = trim(line.substr(n));
+    return w;
+}
+
+bool number(std::string_view w, int32_t& out) noexcept {
+    if (w.empty() || w.size() > 6) return false;
+    int32_t v = 0;
+    for (const char c : w) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    out = v;
+    return true;
+}
+
+// "OLD => NEW", each side trimmed.
+bool arrow(std::string_view rest, std::string_view& from, std::string_view& to) noexcept {
+    const size_t at = rest.find("=>");
+    if (at == std::string_view::npos) return false;
+    from = trim(rest.substr(0, at));
+    to = trim(rest.substr(at + 2));
+    return !from.empty();
+}
+
+Rules read_rules() {
+    Rules rules;
+    const std::vector<std::string>& known = versions();
+    std::string_view text = kRulesText;
+    Step* step = nullptr;
+    int line_no = 0;
+    auto fail = [&](std::string_view why) {
+        if (rules.error.empty()) rules.error = "rules line " + std::to_string(line_no) + ": " + std::string(why);
+    };
+    while (!text.empty()) {
+        const size_t eol = text.find('\n');
+        std::string_view line = text.substr(0, eol);
+        text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+        ++line_no;
+        std::string label;
+        const size_t bang = line.find('!');
+        if (bang != std::string_view::npos) {
+            label = std::string(trim(line.substr(bang + 1)));
+            line = line.substr(0, bang);
+        }
+        line = trim(line);
+        if (line.empty() || line.front() == '#') continue;
+        if (line.front() == '[') {
+            // [8.0 -> 8.1]
+            std::string_view from, to;
+            if (line.back() != ']' || !arrow(line.substr(1, line.size() - 2), from, to)) {
+                fail("a step is [FROM => TO]");
+                continue;
+            }
+            const size_t i = rules.steps.size();
+            if (i + 1 >= known.size() || known[i] != from || known[i + 1] != to) {
+                fail("steps go in version order");
+                continue;
+            }
+            step = &rules.steps.emplace_back();
+            step->from = std::string(from);
+            step->to = std::string(to);
+            continue;
+        }
+        if (!step) {
+            fail("a rule before the first step");
+            continue;
+        }
+        const std::string_view verb = word(line);
+        if (verb == "variable-word") {
+            std::string_view from, to;
+            if (!arrow(line, from, to)) {
+                fail("variable-word OLD => NEW");
+                continue;
+            }
+            step->words.emplace_back(to_upper(std::string(from)), std::string(to));
+            continue;
+        }
+        if (verb == "variable") {
+            std::string_view from, to;
+            if (!arrow(line, from, to)) {
+                fail("variable OLD => NEW");
+                continue;
+            }
+            step->variables[to_upper(std::string(from))] = std::string(to);
+            continue;
+        }
+        const std::string_view cls = word(line);
+        if (cls.empty()) {
+            fail("a rule names its class");
+            continue;
+        }
+        ClassRules& target = step->classes[to_upper(std::string(cls))];
+        if (verb == "class") {
+            const std::string_view name = word(line);
+            if (name.empty() || !line.empty()) fail("class OLD NEW");
+            target.rename = std::string(name);
+            step->types[to_upper(std::string(cls))] = std::string(name);
+            continue;
+        }
+        if (verb == "remove" || verb == "code") {
+            if (line.empty()) fail("remove and code take a text");
+            target.ops.push_back(Op{verb == "remove" ? OpKind::remove : OpKind::code, 0, 1, 0, std::string(line), {},
+                                    label});
+            continue;
+        }
+        int32_t field = 0;
+        if (!number(word(line), field) || field < 1) {
+            fail("a field number (from 1)");
+            continue;
+        }
+        Op op{OpKind::insert, field - 1, 1, 0, {}, {}, label};
+        if (verb == "insert") {
+            op.value = std::string(line);
+        } else if (verb == "delete") {
+            if (!line.empty() && (!number(word(line), op.count) || op.count < 1)) fail("delete CLASS N [COUNT]");
+            op.kind = OpKind::erase;
+        } else if (verb == "move") {
+            int32_t to = 0;
+            if (!number(word(line), to) || to < 1) fail("move CLASS FROM TO");
+            op.kind = OpKind::move;
+            op.count = to - 1;
+        } else if (verb == "choice") {
+            std::string_view from, to;
+            if (!arrow(line, from, to)) fail("choice CLASS N OLD => NEW");
+            op.kind = OpKind::choice;
+            op.match = to_upper(std::string(from));
+            op.value = std::string(to);
+        } else if (verb == "fill" || verb == "set") {
+            op.kind = verb == "fill" ? OpKind::fill : OpKind::set;
+            op.value = std::string(line);
+        } else if (verb == "each-insert" || verb == "each-delete") {
+            // each-insert CLASS BEGIN SIZE AT [VALUE]: in every repeating group
+            // of SIZE fields from field BEGIN, a value goes in at AT (1-based
+            // in the group); each-delete takes the group's field AT out.
+            int32_t size = 0, at = 0;
+            if (!number(word(line), size) || !number(word(line), at) || size < 1 || at < 1 || at > size + 1)
+                fail("each-insert/each-delete CLASS BEGIN SIZE AT");
+            op.kind = verb == "each-insert" ? OpKind::each_insert : OpKind::each_erase;
+            op.size = size;
+            op.count = at - 1;
+            op.value = std::string(line);
+        } else {
+            fail("unknown rule");
+            continue;
+        }
+        target.ops.push_back(std::move(op));
+    }
+    if (rules.error.empty() && rules.steps.size() + 1 != known.size()) fail("every step has its section");
+    return rules;
+}
+
+const Rules& rules() {
+    static const Rules kRules = read_rules();
+    return kRules;
+}
+
+// ---------------------------------------------------------------------------
+// The objects on their way
+
+struct Object {
+    std::string_view class_name;  // as the current version names it
+    std::string key;              // upper-cased
+    std::vector<std::string_view> values;
+    size_t origin = SIZE_MAX;  // the source slot; SIZE_MAX for an object a rule made
+    bool changed = false;      // a value differs from the source's
+    bool reshaped = false;     // fields moved, or the class renamed: written again whole
+    bool removed = false;
+};
+
+// Output variable and meter names, by the classes that hold them: the
+// first field that does and the stride to the next one (0: just one).
+struct VariableField {
+    const char* key;
+    int32_t first;
+    int32_t stride;
+};
+constexpr VariableField kVariableFields[] = {
+    {"OUTPUT:VARIABLE", 1, 0},
+    {"OUTPUT:METER", 0, 0},
+    {"OUTPUT:METER:METERFILEONLY", 0, 0},
+    {"OUTPUT:METER:CUMULATIVE", 0, 0},
+    {"OUTPUT:METER:CUMULATIVE:METERFILEONLY", 0, 0},
+    {"ENERGYMANAGEMENTSYSTEM:SENSOR", 2, 0},
+    {"OUTPUT:TABLE:TIMEBINS", 1, 0},
+    {"OUTPUT:TABLE:MONTHLY", 2, 2},
+    {"OUTPUT:TABLE:ANNUAL", 3, 3},
+    {"METER:CUSTOM", 3, 2},
+    {"METER:CUSTOMDECREMENT", 4, 2},
+};
+
+class Migration {
+public:
+    Migration(const Options& options, Result& result) : options_(options), result_(result) {}
+
+    bool run(const SlotSource& slots);
+
+private:
+    std::string_view keep(std::string text) { return texts_.emplace_back(std::move(text)); }
+    void note(const Object& obj, int32_t field, std::string message, bool loss) {
+        result_.notes.push_back(Note{step_name_, std::string(obj.class_name),
+                                     obj.values.empty() ? std::string() : std::string(obj.values[0]), field,
+                                     std::move(message), loss});
+    }
+    static std::string label_of(const Op& op, int32_t field) {
+        return op.label.empty() ? "field " + std::to_string(field + 1) : op.label;
+    }
+    void apply(Object& obj, const Op& op);
+    void apply_code(Object& obj, const Op& op);
+    void rename_variables(Object& obj, const Step& step);
+    void rename_types(Object& obj, const Step& step);
+    bool write(const SlotSource& slots);
+
+    const Options& options_;
+    Result& result_;
+    std::vector<Object> objects_;
+    std::deque<std::string> texts_;
+    std::string step_name_;
+    std::unordered_map<std::string, size_t> counters_;  // objects of a class a routine has seen, this step
+    // What routines of this step leave for the other objects: equipment
+    // (type and name, upper-cased) now listed as another, and nodes whose
+    // feeding objects now name another.
+    std::unordered_map<std::string, std::pair<std::string_view, std::string_view>> equipment_;
+    std::unordered_map<std::string, std::string_view> nodes_;
+    std::vector<Object> added_;
+    void relink();
+};
+
+// The equipment lists and the air paths after a routine moved equipment or
+// nodes: list entries (type, name) and the outlets of splitters and supply
+// plenums.
+void Migration::relink() {
+    for (Object& obj : objects_) {
+        if (obj.removed) continue;
+        std::vector<std::string_view>& v = obj.values;
+        if (obj.key == "ZONEHVAC:EQUIPMENTLIST" && !equipment_.empty()) {
+            for (size_t k = 2; k + 1 < v.size(); k += 6) {
+                const auto found = equipment_.find(to_upper(std::string(v[k])) + "," + to_upper(std::string(v[k + 1])));
+                if (found == equipment_.end()) continue;
+                v[k] = found->second.first;
+                v[k + 1] = found->second.second;
+                obj.changed = true;
+            }
+        } else if ((obj.key == "AIRLOOPHVAC:ZONESPLITTER" || obj.key == "AIRLOOPHVAC:SUPPLYPLENUM") && !nodes_.empty()) {
+            const size_t first = obj.key == "AIRLOOPHVAC:ZONESPLITTER" ? 2 : 4;
+            for (size_t k = first; k < v.size(); ++k) {
+                const auto found = nodes_.find(to_upper(std::string(v[k])));
+                if (found == nodes_.end()) continue;
+                v[k] = found->second;
+                obj.changed = true;
+            }
+        }
+    }
+    equipment_.clear();
+    nodes_.clear();
+}
+
+void Migration::apply(Object& obj, const Op& op) {
+    std::vector<std::string_view>& v = obj.values;
+    const size_t at = static_cast<size_t>(op.field);
+    switch (op.kind) {
+        case OpKind::insert:
+            if (at <= v.size()) {
+                v.insert(v.begin() + static_cast<std::ptrdiff_t>(at), keep(op.value));
+                obj.reshaped = obj.changed = true;
+            } else if (!op.value.empty()) {
+                v.resize(at);
+                v.push_back(keep(op.value));
+                obj.reshaped = obj.changed = true;
+            }
+            break;
+        case OpKind::erase: {
+            if (at >= v.size()) break;
+            const size_t end = std::min(v.size(), at + static_cast<size_t>(op.count));
+            for (size_t k = at; k < end; ++k) {
+                if (v[k].empty()) continue;
+                note(obj, static_cast<int32_t>(k),
+                     "removed " + label_of(op, static_cast<int32_t>(k)) + " (was " + std::string(v[k]) + ")", false);
+            }
+            v.erase(v.begin() + static_cast<std::ptrdiff_t>(at), v.begin() + static_cast<std::ptrdiff_t>(end));
+            obj.reshaped = obj.changed = true;
+            break;
+        }
+        case OpKind::move: {
+            if (at >= v.size()) break;
+            const std::string_view value = v[at];
+            v.erase(v.begin() + static_cast<std::ptrdiff_t>(at));
+            const size_t to = static_cast<size_t>(op.count);
+            if (to > v.size()) v.resize(to);
+            v.insert(v.begin() + static_cast<std::ptrdiff_t>(to), value);
+            obj.reshaped = obj.changed = true;
+            break;
+        }
+        case OpKind::choice:
+            if (at < v.size() && v[at].size() == op.match.size() && equal_fold(v[at], op.match)) {
+                v[at] = keep(op.value);
+                obj.changed = true;
+            }
+            break;
+        case OpKind::fill:
+            if (at < v.size() && !v[at].empty()) break;
+            if (at >= v.size()) v.resize(at + 1);
+            v[at] = keep(op.value);
+            obj.changed = true;
+            break;
+        case OpKind::set:
+            if (at >= v.size()) {
+                if (op.value.empty()) break;
+                v.resize(at + 1);
+            }
+            if (v[at] == op.value) break;
+            if (!v[at].empty() && !equal_fold(v[at], op.value))
+                note(obj, op.field, label_of(op, op.field) + " set to " + op.value + " (was " + std::string(v[at]) + ")",
+                     false);
+            v[at] = keep(op.value);
+            obj.changed = true;
+            break;
+        case OpKind::remove:
+            note(obj, -1, "removed: " + op.value, true);
+            obj.removed = true;
+            break;
+        case OpKind::code: apply_code(obj, op); break;
+        case OpKind::each_insert:
+        case OpKind::each_erase: {
+            const size_t size = static_cast<size_t>(op.size);
+            const size_t offset = static_cast<size_t>(op.count);
+            std::vector<std::string_view> out(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(at, v.size())));
+            for (size_t g = at; g < v.size(); g += size) {
+                const size_t end = std::min(v.size(), g + size);
+                for (size_t k = g; k < end; ++k) {
+                    if (op.kind == OpKind::each_erase && k - g == offset) {
+                        if (!v[k].empty())
+                            note(obj, static_cast<int32_t>(k),
+                                 "removed " + label_of(op, static_cast<int32_t>(k)) + " (was " + std::string(v[k]) + ")",
+                                 false);
+                        continue;
+                    }
+                    if (op.kind == OpKind::each_insert && k - g == offset) out.push_back(keep(op.value));
+                    out.push_back(v[k]);
+                }
+                if (op.kind == OpKind::each_insert && offset == size && end - g == size) out.push_back(keep(op.value));
+            }
+            v = std::move(out);
+            obj.reshaped = obj.changed = true;
+            break;
+        }
+    }
+}
+
+void Migration::apply_code(Object& obj, const Op& op) {
+    std::string_view args = op.value;
+    const std::string_view routine = word(args);
+    if (routine == "name-blank") {
+        // A blank name becomes ARGS and the object's number in its class.
+        const size_t number = ++counters_[obj.key];
+        if (!obj.values.empty() && !obj.values[0].empty()) return;
+        if (obj.values.empty()) obj.values.resize(1);
+        obj.values[0] = keep(std::string(args) + " " + std::to_string(number));
+        obj.changed = true;
+        note(obj, 0, "named " + std::string(obj.values[0]), false);
+        return;
+    }
+    if (routine == "terminal-with-unit") {
+        // An air terminal that stood alone in the zone's equipment list:
+        // it becomes the terminal of ARGS (name, schedule, inlet node, outlet
+        // node, the rest as they were) inside a new air distribution unit,
+        // fed from a node named after the zone's supply node.
+        std::vector<std::string_view>& v = obj.values;
+        if (v.size() < 3) v.resize(3);
+        const std::string_view name = v[0];
+        const std::string_view supply = v[2];
+        const std::string_view inlet = keep(std::string(supply) + " ATInlet");
+        v.insert(v.begin() + 2, inlet);
+        const std::string_view old_class = obj.class_name;
+        obj.class_name = keep(std::string(args));
+        obj.key = to_upper(std::string(args));
+        obj.reshaped = obj.changed = true;
+        const std::string_view unit = keep(std::string(name) + " ADU");
+        Object adu;
+        adu.class_name = "ZoneHVAC:AirDistributionUnit";
+        adu.key = "ZONEHVAC:AIRDISTRIBUTIONUNIT";
+        adu.values = {unit, supply, obj.class_name, name};
+        adu.changed = adu.reshaped = true;
+        equipment_[to_upper(std::string(old_class)) + "," + to_upper(std::string(name))] = {adu.class_name, unit};
+        nodes_[to_upper(std::string(supply))] = inlet;
+        note(obj, -1, "now " + std::string(args) + " inside ZoneHVAC:AirDistributionUnit " + std::string(unit), false);
+        added_.push_back(std::move(adu));
+        return;
+    }
+    // A routine the table lacks is a fault of the rules text, which the
+    // tests catch.
+    note(obj, -1, "no routine " + std::string(routine), true);
+}
+
+void Migration::rename_types(Object& obj, const Step& step) {
+    for (std::string_view& value : obj.values) {
+        if (value.size() < 3 || value.find(':') == std::string_view::npos) continue;
+        const auto found = step.types.find(to_upper(std::string(value)));
+        if (found == step.types.end()) continue;
+        value = found->second;
+        obj.changed = true;
+    }
+}
+
+void Migration::rename_variables(Object& obj, const Step& step) {
+    for (const VariableField& f : kVariableFields) {
+        if (obj.key != f.key) continue;
+        for (size_t k = static_cast<size_t>(f.first); k < obj.values.size(); k += f.stride ? f.stride : obj.values.size()) {
+            if (obj.values[k].empty()) continue;
+            const std::string upper = to_upper(std::string(obj.values[k]));
+            const auto found = step.variables.find(upper);
+            if (found != step.variables.end()) {
+                obj.values[k] = found->second;
+                obj.changed = true;
+                continue;
+            }
+            if (step.words.empty()) continue;
+            // Whole words, between blanks, colons and the ends.
+            std::string text(obj.values[k]);
+            bool renamed = false;
+            for (const auto& [from, to] : step.words) {
+                std::string folded = to_upper(text);
+                size_t at = 0;
+                while ((at = folded.find(from, at)) != std::string::npos) {
+                    const size_t end = at + from.size();
+                    const bool starts = at == 0 || folded[at - 1] == ' ' || folded[at - 1] == ':';
+                    const bool ends = end == folded.size() || folded[end] == ' ' || folded[end] == ':';
+                    // A fuel's word names the fuel in a meter (next to a
+                    // colon) or in a rate or an energy at the name's end,
+                    // not the equipment named after it ("Gas Equipment").
+                    const std::string_view rest = std::string_view(folded).substr(end);
+                    const bool fuel = (at > 0 && folded[at - 1] == ':') || rest.empty() || rest.front() == ':' ||
+                                      rest == " RATE" || rest == " ENERGY";
+                    if (!starts || !ends || !fuel) {
+                        at = end;
+                        continue;
+                    }
+                    text.replace(at, from.size(), to);
+                    folded.replace(at, from.size(), to_upper(to));
+                    at += to.size();
+                    renamed = true;
+                }
+            }
+            if (!renamed) continue;
+            obj.values[k] = keep(std::move(text));
+            obj.changed = true;
+        }
+        return;
+    }
+}
+
+bool Migration::run(const SlotSource& slots) {
+    const Rules& all = rules();
+    if (!all.error.empty()) {
+        result_.error = all.error;
+        return false;
+    }
+    const int from = version_index(options_.from);
+    const int to = version_index(options_.to);
+    if (from < 0) {
+        result_.error = "cannot migrate from version " + std::string(options_.from) + ": the versions known are " +
+                        versions().front() + " to " + versions().back();
+        return false;
+    }
+    if (to < 0) {
+        result_.error = "cannot migrate to version " + std::string(options_.to) + ": the versions known are " +
+                        versions().front() + " to " + versions().back();
+        return false;
+    }
+    if (to < from) {
+        result_.error = "cannot migrate from version " + versions()[static_cast<size_t>(from)] + " back to " +
+                        versions()[static_cast<size_t>(to)];
+        return false;
+    }
+
+    const size_t count = slots.slot_count();
+    objects_.resize(count);
+    ObjectView view;
+    for (size_t slot = 0; slot < count; ++slot) {
+        Object& obj = objects_[slot];
+        obj.origin = slot;
+        if (slots.view(slot, view) != SlotState::object) {
+            obj.removed = true;
+            continue;
+        }
+        obj.class_name = view.class_name;
+        obj.key = to_upper(std::string(view.class_name));
+        obj.values.resize(view.values.size());
+        for (size_t k = 0; k < view.values.size(); ++k) obj.values[k] = view.values[k];
+    }
+
+    for (int i = from; i < to; ++i) {
+        const Step& step = all.steps[static_cast<size_t>(i)];
+        step_name_ = step.from + " -> " + step.to;
+        const bool variables = !step.variables.empty() || !step.words.empty();
+        const bool types = !step.types.empty();
+        counters_.clear();
+        for (size_t n = 0; n < objects_.size(); ++n) {
+            Object* obj = &objects_[n];
+            if (obj->removed) continue;
+            const auto found = step.classes.find(obj->key);
+            if (found != step.classes.end()) {
+                for (const Op& op : found->second.ops) {
+                    apply(*obj, op);
+                    obj = &objects_[n];  // a routine may have added objects
+                    if (obj->removed) break;
+                }
+                if (!obj->removed && !found->second.rename.empty()) {
+                    obj->class_name = keep(found->second.rename);
+                    obj->key = to_upper(found->second.rename);
+                    obj->reshaped = obj->changed = true;
+                }
+            }
+            if (obj->removed) continue;
+            if (variables) rename_variables(*obj, step);
+            if (types) rename_types(*obj, step);
+        }
+        if (!equipment_.empty() || !nodes_.empty()) relink();
+        for (Object& made : added_) objects_.push_back(std::move(made));
+        added_.clear();
+        ++result_.steps;
+    }
+
+    // The version the document now states.
+    const std::string& stated = versions()[static_cast<size_t>(to)];
+    for (Object& obj : objects_) {
+        if (obj.removed || obj.key != "VERSION") continue;
+        if (obj.values.empty()) obj.values.resize(1);
+        if (!same_major_minor(obj.values[0], stated)) {
+            obj.values[0] = stated;
+            obj.changed = true;
+        }
+    }
+    return write(slots);
+}
+
+// The migrated objects as the writers walk them: slot for slot the
+// source's, then the objects the rules made.
+class MigratedSlots final : public SlotSource {
+public:
+    struct Entry {
+        const ClassDef* cls = nullptr;
+        std::string_view class_name;
+        ValuesView values;
+        bool reshaped = false;
+        bool live = false;
+        bool same = false;  // the source's object, untouched
+    };
+    std::vector<Entry> entries;
+
+    size_t slot_count() const noexcept override { return entries.size(); }
+    SlotState view(size_t slot, ObjectView& out) const noexcept override {
+        const Entry& e = entries[slot];
+        if (!e.live) return SlotState::empty;
+        out = ObjectView{e.cls, e.class_name, e.values};
+        return SlotState::object;
+    }
+    bool unchanged(size_t slot) const noexcept override { return entries[slot].same; }
+    bool reshaped(size_t slot) const noexcept override { return entries[slot].reshaped; }
+};
+
+bool Migration::write(const SlotSource& slots) {
+    const c_IDD& target = *options_.target;
+    MigratedSlots out;
+    std::vector<FieldValues> owned;
+    owned.reserve(objects_.size());
+    out.entries.resize(objects_.size());
+    ObjectView view;
+    for (size_t n = 0; n < objects_.size(); ++n) {
+        Object& obj = objects_[n];
+        MigratedSlots::Entry& e = out.entries[n];
+        if (obj.removed) continue;
+        e.cls = find_class(target, obj.class_name);
+        if (!e.cls) {
+            note(obj, -1, "removed: version " + versions()[static_cast<size_t>(version_index(options_.to))] +
+                              " has no class " + std::string(obj.class_name),
+                 true);
+            continue;
+        }
+        e.live = true;
+        e.class_name = e.cls->name;
+        e.reshaped = obj.reshaped;
+        if (!obj.changed && obj.origin != SIZE_MAX && slots.view(obj.origin, view) == SlotState::object) {
+            e.values = view.values;
+            e.same = slots.unchanged(obj.origin) && view.class_name == e.class_name;
+            continue;
+        }
+        FieldValues& values = owned.emplace_back();
+        for (const std::string_view v : obj.values) values.push_back(v);
+        e.values = values.view();
+    }
+    WriteResult written;
+    if (options_.source) {
+        write_kept_layout(result_.text, *options_.source, out, written);
+    } else {
+        FormatConfig config;
+        config.compact = true;
+        ClassIndex none;
+        write_document(result_.text, config, true, &target, none, out, written);
+    }
+    if (written.out_of_memory) {
+        result_.error = "out of memory";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const std::vector<std::string>& versions() noexcept {
+    static const std::vector<std::string> kVersions = {
+        "8.0", "8.1", "8.2", "8.3", "8.4", "8.5",  "8.6",  "8.7",  "8.8",  "8.9",  "9.0",  "9.1",  "9.2",
+        "9.3", "9.4", "9.5", "9.6", "22.1", "22.2", "23.1", "23.2", "24.1", "24.2", "25.1", "25.2"};
+    return kVersions;
+}
+
+int version_index(std::string_view version) noexcept {
+    const std::vector<std::string>& known = versions();
+    for (size_t i = 0; i < known.size(); ++i)
+        if (same_major_minor(version, known[i])) return static_cast<int>(i);
+    return -1;
+}
+
+bool migrate(const SlotSource& slots, const Options& options, Result& result) noexcept {
+    try {
+        Migration migration(options, result);
+        return migration.run(slots);
+    } catch (const std::bad_alloc&) {
+        result.error = "out of memory";
+    } catch (const std::length_error&) {
+        result.error = "a value grew past 4 GiB";
+    }
+    result.text.clear();
+    return false;
+}
+
+std::string_view rules_text() noexcept { return kRulesText; }
+
+namespace {
+const char kRulesText[] =
+#include "core/migration/rules.inc"
+    ;
+}  // namespace
+
+}  // namespace tarvix::migration
