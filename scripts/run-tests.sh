@@ -5,4 +5,6 @@
 ARGS=("$@")
 set --  # a sourced script sees the caller's arguments: keep them from setup.sh
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh" test
+# The released schemas of every version, for the migration tests of each step (skipped without them).
+bash "$(dirname "${BASH_SOURCE[0]}")/fetch-release-schemas.sh" || echo "release schemas not fetched: those tests skip"
 exec "$PY" -m pytest "${ARGS[@]}"

@@ -402,7 +402,7 @@ def test_every_writing_command_has_one_output_policy():
 
     parser = cli.build_parser()
     commands = parser._subparsers._group_actions[0].choices
-    several = {"info", "validate", "format", "convert", "rename", "run"}
+    several = {"info", "validate", "format", "convert", "rename", "upgrade", "run"}
     for name, command in commands.items():
         options = {option for action in command._actions for option in action.option_strings}
         assert ("--jobs" in options) == (name in several), name

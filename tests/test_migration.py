@@ -246,3 +246,12 @@ def test_idf_method_and_rules_text(v80):
     rules = migration_rules()
     assert rules.count("\n[") == len(versions()) - 1
     assert tarvix.migrate is migrate
+
+
+def test_the_rules_page_is_current():
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("rules_page", ROOT / "scripts" / "migration_rules_page.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    assert (ROOT / "docs" / "migration-rules.md").read_text(encoding="utf-8") == module.page(migration_rules())

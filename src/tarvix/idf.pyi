@@ -201,6 +201,12 @@ class IDF:
         ';', '!' or a line break."""
     def remove_object(self, obj: IDFObject) -> None:
         """Remove object from IDF; it becomes detached."""
+    def migrate(self, to: str = "25.2", *, idd_folder: _Path | None = None, strict: bool = False,
+                idd: IDD | None = None, notes: list[Any] | None = None) -> IDF:
+        """The document brought to a newer version of the engine: tarvix.migrate(self, ...)."""
+    def _migrate_text(self, from_version: str, to_version: str, idd: IDD) -> tuple[IDF, list[tuple[Any, ...]], int]:
+        """The document migrated from `from_version` to `to_version`, loaded against `idd`, with the notes of
+        each step as (step, class, object, field, message, loss) tuples and the number of steps."""
     def validate(self, codes: Iterable[str] | None = None) -> list[Problem]:
         """Check the document against its schema: every problem found, in document
         order (missing required objects last); `codes` restricts the checks."""
@@ -256,6 +262,8 @@ def _unpickle_IDFObject(
 ) -> _IDFObjectT:
     """Rebuild an IDFObject from its reduce state."""
 
+def migration_rules() -> str:
+    """The text of the version-migration rules, step by step, as migrate() applies them."""
 def scan_version(content: bytes) -> str | None:
     """The first field of the first Version object of document text (bytes), read without loading
     the document: tokens are read only as far as that object. Only ASCII matters, so any encoding

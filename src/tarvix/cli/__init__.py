@@ -6,6 +6,8 @@
     tarvix convert PATH... --to epjson|idf --idd SCHEMA [--epjson-schema FILE] [-o OUT] [--force]
     tarvix rename PATH... CLASS OLD NEW --idd SCHEMA (-o OUT | --in-place) [--reformat [--compact]
                   [--preserve-order]] [--force]
+    tarvix upgrade PATH... --idd FOLDER [--to VERSION] [-o OUT | --in-place] [--report] [--strict]
+                   [--jobs N] [--force]
     tarvix run PATH... --weather EPW [--design-day | --annual] [--jobs N] [-o DIR] [--force] [--cache DIR]
                [--dask ADDRESS] [--engine PATH] [--timeout SECONDS]
     tarvix draw PATH --idd SCHEMA -o OUT.svg [--view VIEW] [--color-by WHAT] [--force]
@@ -22,7 +24,9 @@ once complete; an existing file other than the document itself is replaced
 only with --force, and a device or pipe (/dev/null) is written to in place,
 never replaced. Every command names each file it wrote on stderr
 (`source -> output`). rename keeps each document's own text (comments, spacing,
-encoding) and changes only the names; format lays documents out anew.
+encoding) and changes only the names; format lays documents out anew;
+upgrade brings documents of older versions to a newer one, keeping their text
+where no rule changes it.
 validate prints each problem after `path:line: `. Exit status: 0 on success
 (for validate: no document has an error), 1 when validate finds an error or
 an operation fails, 2 on a usage error or a document or schema that cannot
@@ -46,6 +50,7 @@ from collections.abc import Sequence
 import tarvix
 from tarvix import _schemas
 from tarvix._drawing import COLOR_BY, VIEWS
+from tarvix.cli import upgrade as _upgrade
 from tarvix.cli._common import (
     EXIT_FAILED,
     EXIT_USAGE,
@@ -163,6 +168,8 @@ def build_parser() -> argparse.ArgumentParser:
     target.add_argument("--in-place", action="store_true",
                         help="replace each document (a temporary file is renamed over it only on success)")
     rename.set_defaults(run=cmd_rename)
+
+    _upgrade.add_parser(commands, [common, jobs, force], paths_help)
 
     run = commands.add_parser("run", parents=[force], help="run the engine on documents",
                               description="Run the simulation engine on documents (IDF or epJSON), and on "

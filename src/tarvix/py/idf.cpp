@@ -332,7 +332,7 @@ PyMethodDef doc_methods[] = {
      "Returns:\n"
      "    int: Number of objects removed. 0 if class was not found.\n"},
     {"migrate", py::fastcall(py::guarded<doc_migrate, "tarvix.idf.IDF.migrate">), METH_FASTCALL | METH_KEYWORDS,
-     "migrate($self, /, to='25.2', *, idd_folder=None, strict=False)\n--\n\n"
+     "migrate($self, /, to='25.2', *, idd_folder=None, strict=False, idd=None, notes=None)\n--\n\n"
      "The document brought to a newer version of the engine: tarvix.migrate(self, ...).\n"},
     {"_migrate_text", py::fastcall(py::guarded<doc_migrate_text, "tarvix.idf.IDF._migrate_text">),
      METH_FASTCALL | METH_KEYWORDS,

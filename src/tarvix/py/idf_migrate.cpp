@@ -72,8 +72,8 @@ PyObject* doc_migrate_text(PyObject* obj, PyObject* const* args, Py_ssize_t narg
     std::string encoding = source ? source->encoding : std::string();
     py::Ref migrated = py::Ref::steal(doc_new(Py_TYPE(obj), shared.empty_tuple, nullptr));
     if (!migrated) return nullptr;
-    if (load_store(as_doc(migrated.get()), given[2], make_text_store(std::move(result.text)), true,
-                   source != nullptr) < 0)
+    if (load_store(as_doc(migrated.get()), given[2], make_text_store(std::move(result.text)), true, source != nullptr) <
+        0)
         return nullptr;
     if (SourceText* kept = as_doc(migrated.get())->doc.source()) {
         kept->byte_order_mark = byte_order_mark;

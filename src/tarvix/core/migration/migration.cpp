@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -16,6 +17,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/base/hash.h"
 #include "core/formats/kept_layout.h"
 #include "core/text/version.h"
 #include "core/text/text.h"
@@ -47,15 +49,16 @@ struct ClassRules {
 
 struct Step {
     std::string from, to;
-    std::unordered_map<std::string, ClassRules> classes;    // upper-cased class name
-    std::unordered_map<std::string, std::string> variables;  // upper-cased old name -> new
-    std::unordered_map<std::string, std::string> types;      // classes renamed: upper-cased old name -> new
+    std::unordered_map<std::string, ClassRules, StringHash, std::equal_to<>> classes;    // upper-cased class name
+    std::unordered_map<std::string, std::string, StringHash, std::equal_to<>> variables;  // upper-cased old name -> new
+    std::unordered_map<std::string, std::string, StringHash, std::equal_to<>>
+        types;  // classes renamed: upper-cased old name -> new
     std::vector<std::pair<std::string, std::string>> words;  // words of variable names: upper-cased old, new
 };
 
 struct Rules {
     std::vector<Step> steps;  // steps[i] goes from versions()[i] to versions()[i + 1]
-    std::string error;        // a fault in the rules text (caught by the tests)
+    std::string error;  // a fault in the rules text (caught by the tests)
 };
 
 std::string_view trim(std::string_view s) noexcept {
@@ -171,8 +174,8 @@ Rules read_rules() {
         }
         if (verb == "remove" || verb == "code") {
             if (line.empty()) fail("remove and code take a text");
-            target.ops.push_back(Op{verb == "remove" ? OpKind::remove : OpKind::code, 0, 1, 0, std::string(line), {},
-                                    label});
+            target.ops.push_back(
+                Op{verb == "remove" ? OpKind::remove : OpKind::code, 0, 1, 0, std::string(line), {}, label});
             continue;
         }
         int32_t field = 0;
@@ -231,11 +234,11 @@ const Rules& rules() {
 
 struct Object {
     std::string_view class_name;  // as the current version names it
-    std::string key;              // upper-cased
+    std::string key;  // upper-cased
     std::vector<std::string_view> values;
     size_t origin = SIZE_MAX;  // the source slot; SIZE_MAX for an object a rule made
-    bool changed = false;      // a value differs from the source's
-    bool reshaped = false;     // fields moved, or the class renamed: written again whole
+    bool changed = false;  // a value differs from the source's
+    bool reshaped = false;  // fields moved, or the class renamed: written again whole
     bool removed = false;
 };
 
@@ -273,8 +276,15 @@ private:
                                      obj.values.empty() ? std::string() : std::string(obj.values[0]), field,
                                      std::move(message), loss});
     }
+    // The name of the field an op's k-th field is, from its label ("A; B; C").
     static std::string label_of(const Op& op, int32_t field) {
-        return op.label.empty() ? "field " + std::to_string(field + 1) : op.label;
+        std::string_view names = op.label;
+        for (int32_t k = field - op.field; k > 0 && !names.empty(); --k) {
+            const size_t next = names.find("; ");
+            names = next == std::string_view::npos ? std::string_view() : names.substr(next + 2);
+        }
+        names = names.substr(0, names.find("; "));
+        return names.empty() ? "field " + std::to_string(field + 1) : std::string(names);
     }
     void apply(Object& obj, const Op& op);
     void apply_code(Object& obj, const Op& op);
@@ -287,12 +297,14 @@ private:
     std::vector<Object> objects_;
     std::deque<std::string> texts_;
     std::string step_name_;
-    std::unordered_map<std::string, size_t> counters_;  // objects of a class a routine has seen, this step
+    std::unordered_map<std::string, size_t, StringHash, std::equal_to<>>
+        counters_;  // objects of a class a routine has seen, this step
     // What routines of this step leave for the other objects: equipment
     // (type and name, upper-cased) now listed as another, and nodes whose
     // feeding objects now name another.
-    std::unordered_map<std::string, std::pair<std::string_view, std::string_view>> equipment_;
-    std::unordered_map<std::string, std::string_view> nodes_;
+    std::unordered_map<std::string, std::pair<std::string_view, std::string_view>, StringHash, std::equal_to<>>
+        equipment_;
+    std::unordered_map<std::string, std::string_view, StringHash, std::equal_to<>> nodes_;
     std::vector<Object> added_;
     void relink();
 };
@@ -312,7 +324,8 @@ void Migration::relink() {
                 v[k + 1] = found->second.second;
                 obj.changed = true;
             }
-        } else if ((obj.key == "AIRLOOPHVAC:ZONESPLITTER" || obj.key == "AIRLOOPHVAC:SUPPLYPLENUM") && !nodes_.empty()) {
+        } else if ((obj.key == "AIRLOOPHVAC:ZONESPLITTER" || obj.key == "AIRLOOPHVAC:SUPPLYPLENUM") &&
+                   !nodes_.empty()) {
             const size_t first = obj.key == "AIRLOOPHVAC:ZONESPLITTER" ? 2 : 4;
             for (size_t k = first; k < v.size(); ++k) {
                 const auto found = nodes_.find(to_upper(std::string(v[k])));
@@ -381,8 +394,8 @@ void Migration::apply(Object& obj, const Op& op) {
             }
             if (v[at] == op.value) break;
             if (!v[at].empty() && !equal_fold(v[at], op.value))
-                note(obj, op.field, label_of(op, op.field) + " set to " + op.value + " (was " + std::string(v[at]) + ")",
-                     false);
+                note(obj, op.field,
+                     label_of(op, op.field) + " set to " + op.value + " (was " + std::string(v[at]) + ")", false);
             v[at] = keep(op.value);
             obj.changed = true;
             break;
@@ -395,15 +408,17 @@ void Migration::apply(Object& obj, const Op& op) {
         case OpKind::each_erase: {
             const size_t size = static_cast<size_t>(op.size);
             const size_t offset = static_cast<size_t>(op.count);
-            std::vector<std::string_view> out(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(at, v.size())));
+            std::vector<std::string_view> out(v.begin(),
+                                              v.begin() + static_cast<std::ptrdiff_t>(std::min(at, v.size())));
             for (size_t g = at; g < v.size(); g += size) {
                 const size_t end = std::min(v.size(), g + size);
                 for (size_t k = g; k < end; ++k) {
                     if (op.kind == OpKind::each_erase && k - g == offset) {
                         if (!v[k].empty())
-                            note(obj, static_cast<int32_t>(k),
-                                 "removed " + label_of(op, static_cast<int32_t>(k)) + " (was " + std::string(v[k]) + ")",
-                                 false);
+                            note(
+                                obj, static_cast<int32_t>(k),
+                                "removed " + label_of(op, static_cast<int32_t>(k)) + " (was " + std::string(v[k]) + ")",
+                                false);
                         continue;
                     }
                     if (op.kind == OpKind::each_insert && k - g == offset) out.push_back(keep(op.value));
@@ -476,7 +491,8 @@ void Migration::rename_types(Object& obj, const Step& step) {
 void Migration::rename_variables(Object& obj, const Step& step) {
     for (const VariableField& f : kVariableFields) {
         if (obj.key != f.key) continue;
-        for (size_t k = static_cast<size_t>(f.first); k < obj.values.size(); k += f.stride ? f.stride : obj.values.size()) {
+        for (size_t k = static_cast<size_t>(f.first); k < obj.values.size();
+             k += f.stride ? f.stride : obj.values.size()) {
             if (obj.values[k].empty()) continue;
             const std::string upper = to_upper(std::string(obj.values[k]));
             const auto found = step.variables.find(upper);
@@ -643,8 +659,9 @@ bool Migration::write(const SlotSource& slots) {
         if (obj.removed) continue;
         e.cls = find_class(target, obj.class_name);
         if (!e.cls) {
-            note(obj, -1, "removed: version " + versions()[static_cast<size_t>(version_index(options_.to))] +
-                              " has no class " + std::string(obj.class_name),
+            note(obj, -1,
+                 "removed: version " + versions()[static_cast<size_t>(version_index(options_.to))] + " has no class " +
+                     std::string(obj.class_name),
                  true);
             continue;
         }
@@ -680,7 +697,7 @@ bool Migration::write(const SlotSource& slots) {
 
 const std::vector<std::string>& versions() noexcept {
     static const std::vector<std::string> kVersions = {
-        "8.0", "8.1", "8.2", "8.3", "8.4", "8.5",  "8.6",  "8.7",  "8.8",  "8.9",  "9.0",  "9.1",  "9.2",
+        "8.0", "8.1", "8.2", "8.3", "8.4",  "8.5",  "8.6",  "8.7",  "8.8",  "8.9",  "9.0",  "9.1", "9.2",
         "9.3", "9.4", "9.5", "9.6", "22.1", "22.2", "23.1", "23.2", "24.1", "24.2", "25.1", "25.2"};
     return kVersions;
 }
