@@ -493,6 +493,8 @@ ARGUMENTS = [
         "class_name", unknown_class, wrong_type("class_name", "NoneType")), True),
     ("IDD.get_class_name", lambda c, i: c.idd.get_class_name(i), INDICES,
      [Raises(IndexError, "Class index out of range.")] + [Raises(OverflowError)] * 4 + NOT_INDICES, True),
+    ("IDF.migrate", lambda c, v: c.doc.migrate(v, idd=c.idd), [None, 5, b"25.2"],
+     [Raises(TypeError, f"to must be str, not {t}") for t in ("NoneType", "int", "bytes")], True),
     ("IDF.format", lambda c, i: c.doc.format(i), INDICES, SIZE_ERRORS, True),
     ("IDF.format", lambda c, i: c.doc.format(0, i), [-1], [Raises(ValueError, "field_indent_size must be >= 0")], True),
     ("IDF.save", lambda c, i: c.doc.save(c.path, i), INDICES, SIZE_ERRORS, True),
