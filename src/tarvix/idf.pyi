@@ -262,6 +262,8 @@ def _unpickle_IDFObject(
 ) -> _IDFObjectT:
     """Rebuild an IDFObject from its reduce state."""
 
+def migration_versions() -> tuple[str, ...]:
+    """The versions migrate() knows, oldest first."""
 def migration_rules() -> str:
     """The text of the version-migration rules, step by step, as migrate() applies them."""
 def scan_version(content: bytes) -> str | None:

@@ -15,12 +15,12 @@ import os
 from dataclasses import dataclass
 
 from tarvix.idd import IDD
-from tarvix.idf import IDF, migration_rules
+from tarvix.idf import IDF, migration_rules, migration_versions
+from tarvix.utils import version_key
 
 __all__ = ["MigrationError", "MigrationNote", "migrate", "migration_rules", "versions"]
 
-_VERSIONS = ("8.0", "8.1", "8.2", "8.3", "8.4", "8.5", "8.6", "8.7", "8.8", "8.9", "9.0", "9.1", "9.2", "9.3",
-             "9.4", "9.5", "9.6", "22.1", "22.2", "23.1", "23.2", "24.1", "24.2", "25.1", "25.2")
+_VERSIONS = migration_versions()
 LATEST = _VERSIONS[-1]
 
 
@@ -56,11 +56,9 @@ class MigrationError(ValueError):
 
 
 def _major_minor(version: str) -> str:
-    parts = version.strip().split(".")
-    try:
-        return f"{int(parts[0])}.{int(parts[1]) if len(parts) > 1 and parts[1] else 0}"
-    except ValueError:
-        return version.strip()
+    """"8.0.0" as "8.0": the major.minor documents and schemas are matched by."""
+    key = version_key(version)
+    return f"{key[0]}.{key[1]}" if isinstance(key, tuple) else version.strip()
 
 
 def _target_schema(to: str, idd_folder: str | os.PathLike[str] | None) -> IDD:

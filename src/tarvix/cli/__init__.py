@@ -50,7 +50,6 @@ from collections.abc import Sequence
 import tarvix
 from tarvix import _schemas
 from tarvix._drawing import COLOR_BY, VIEWS
-from tarvix.cli import upgrade as _upgrade
 from tarvix.cli._common import (
     EXIT_FAILED,
     EXIT_USAGE,
@@ -69,8 +68,19 @@ from tarvix.cli.info import cmd_info
 from tarvix.cli.rename import cmd_rename
 from tarvix.cli.run import cmd_run, seconds_argument
 from tarvix.cli.schedules import cmd_schedules
+from tarvix.cli.upgrade import cmd_upgrade
 from tarvix.cli.validate import cmd_validate
 from tarvix.cli.weather import cmd_weather
+from tarvix.migration import LATEST
+
+
+def output_target(command: argparse.ArgumentParser, required: bool = False) -> None:
+    """-o/--output or --in-place, for the commands that write documents again."""
+    target = command.add_mutually_exclusive_group(required=required)
+    target.add_argument("-o", "--output", metavar="OUT",
+                        help="write to OUT ('-' for stdout); with several documents or a folder, OUT is a folder")
+    target.add_argument("--in-place", action="store_true",
+                        help="replace each document (a temporary file is renamed over it only on success)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -128,11 +138,7 @@ def build_parser() -> argparse.ArgumentParser:
                                           "stdout, to OUT (a folder for several), or over the documents "
                                           "themselves.")
     fmt.add_argument("paths", nargs="+", metavar="PATH", help=paths_help)
-    target = fmt.add_mutually_exclusive_group()
-    target.add_argument("-o", "--output", metavar="OUT",
-                        help="write to OUT ('-' for stdout); with several documents or a folder, OUT is a folder")
-    target.add_argument("--in-place", action="store_true",
-                        help="replace each document (a temporary file is renamed over it only on success)")
+    output_target(fmt)
     fmt.set_defaults(run=cmd_format)
 
     convert = commands.add_parser("convert", parents=[common, jobs, force], help="convert between IDF and epJSON",
@@ -162,14 +168,23 @@ def build_parser() -> argparse.ArgumentParser:
     rename.add_argument("class_name", metavar="CLASS")
     rename.add_argument("old", metavar="OLD")
     rename.add_argument("new", metavar="NEW")
-    target = rename.add_mutually_exclusive_group(required=True)
-    target.add_argument("-o", "--output", metavar="OUT",
-                        help="write to OUT ('-' for stdout); with several documents or a folder, OUT is a folder")
-    target.add_argument("--in-place", action="store_true",
-                        help="replace each document (a temporary file is renamed over it only on success)")
+    output_target(rename, required=True)
     rename.set_defaults(run=cmd_rename)
 
-    _upgrade.add_parser(commands, [common, jobs, force], paths_help)
+    upgrade = commands.add_parser("upgrade", parents=[common, jobs, force], help="bring documents to a newer version",
+                                  description="Bring documents written for older versions of the engine to "
+                                              "a newer one, step by step, keeping their comments and layout: "
+                                              "to stdout, to OUT (a folder for several), or over the "
+                                              "documents themselves. --idd must be a folder holding the "
+                                              "schema of each document's version (and of the target, unless "
+                                              "the engine installed is of that version).")
+    upgrade.add_argument("paths", nargs="+", metavar="PATH", help=paths_help)
+    upgrade.add_argument("--to", default=LATEST, metavar="VERSION", help=f"the version wanted (default: {LATEST})")
+    upgrade.add_argument("--report", action="store_true", help="print what each step did to each document")
+    upgrade.add_argument("--strict", action="store_true",
+                         help="fail a document when a step cannot carry something of it over")
+    output_target(upgrade)
+    upgrade.set_defaults(run=cmd_upgrade)
 
     run = commands.add_parser("run", parents=[force], help="run the engine on documents",
                               description="Run the simulation engine on documents (IDF or epJSON), and on "

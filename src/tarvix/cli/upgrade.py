@@ -18,7 +18,7 @@ from tarvix.cli._common import (
     write_text,
     written,
 )
-from tarvix.migration import LATEST, MigrationError, MigrationNote, migrate, versions
+from tarvix.migration import MigrationError, MigrationNote, migrate, versions
 
 
 def cmd_upgrade(args: argparse.Namespace) -> int:
@@ -51,24 +51,3 @@ def cmd_upgrade(args: argparse.Namespace) -> int:
 
     return run_writing(args, sources, targets, status, one)
 
-
-def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser], parents: list[argparse.ArgumentParser],
-               paths_help: str) -> None:
-    upgrade = commands.add_parser("upgrade", parents=parents, help="bring documents to a newer version",
-                                  description="Bring documents written for older versions of the engine to "
-                                              "a newer one, step by step, keeping their comments and layout: "
-                                              "to stdout, to OUT (a folder for several), or over the "
-                                              "documents themselves. --idd must be a folder holding the "
-                                              "schema of each document's version (and of the target, unless "
-                                              "the engine installed is of that version).")
-    upgrade.add_argument("paths", nargs="+", metavar="PATH", help=paths_help)
-    upgrade.add_argument("--to", default=LATEST, metavar="VERSION", help=f"the version wanted (default: {LATEST})")
-    upgrade.add_argument("--report", action="store_true", help="print what each step did to each document")
-    upgrade.add_argument("--strict", action="store_true",
-                         help="fail a document when a step cannot carry something of it over")
-    target = upgrade.add_mutually_exclusive_group()
-    target.add_argument("-o", "--output", metavar="OUT",
-                        help="write to OUT ('-' for stdout); with several documents or a folder, OUT is a folder")
-    target.add_argument("--in-place", action="store_true",
-                        help="replace each document (a temporary file is renamed over it only on success)")
-    upgrade.set_defaults(run=cmd_upgrade)

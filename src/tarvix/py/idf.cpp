@@ -113,6 +113,9 @@ PyMethodDef module_functions[] = {
      "the document: tokens are read only as far as that object. Only ASCII matters, so any encoding\n"
      "that keeps ASCII as it is will do; a UTF-8 byte-order mark is skipped. '' for a Version\n"
      "object without fields; None when the text has none, or a syntax error comes first."},
+    {"migration_versions", migration_versions, METH_NOARGS,
+     "migration_versions()\n--\n\n"
+     "The versions migrate() knows, oldest first."},
     {"migration_rules", migration_rules, METH_NOARGS,
      "migration_rules()\n--\n\n"
      "The text of the version-migration rules, step by step, as migrate() applies them."},

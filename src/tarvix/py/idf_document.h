@@ -299,6 +299,7 @@ PyObject* doc_from_epjson(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
 PyObject* doc_migrate_text(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* doc_migrate(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* migration_rules(PyObject*, PyObject*);
+PyObject* migration_versions(PyObject*, PyObject*);
 PyObject* doc_to_epjson(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* doc_save_epjson(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/migration/migration.h"
 #include "py/idf_document.h"
@@ -45,15 +46,23 @@ PyObject* doc_migrate_text(PyObject* obj, PyObject* const* args, Py_ssize_t narg
     if (!text_arg(given[0], "from_version", from) || !text_arg(given[1], "to_version", to)) return nullptr;
     const py::Ref keep_idd = py::Ref::borrow(given[2]);
     const c_IDD& target = reinterpret_cast<IDDObject*>(given[2])->c_idd;
-    const SourceText* source = is_native(self) ? self->doc.source() : nullptr;
     migration::Options options;
     options.from = from;
     options.to = to;
     options.target = &target;
-    options.source = source;
     migration::Result result;
     bool done = false;
+    // What the file had around its text, for the migrated document to write
+    // back the same way; read while the document refuses changes.
+    bool kept = false, byte_order_mark = false;
+    std::string encoding;
     if (!with_checked_slots(self, kMigrating, [&](const SlotSource& slots, const c_IDD&) {
+            options.source = is_native(self) ? self->doc.source() : nullptr;
+            if (options.source) {
+                kept = true;
+                byte_order_mark = options.source->byte_order_mark;
+                encoding = options.source->encoding;
+            }
             done = migration::migrate(slots, options, result);
         }))
         return nullptr;
@@ -68,16 +77,13 @@ PyObject* doc_migrate_text(PyObject* obj, PyObject* const* args, Py_ssize_t narg
         py::Ref item = note_tuple(note);
         if (!item || PyList_Append(notes.get(), item.get()) < 0) return nullptr;
     }
-    const bool byte_order_mark = source && source->byte_order_mark;
-    std::string encoding = source ? source->encoding : std::string();
     py::Ref migrated = py::Ref::steal(doc_new(Py_TYPE(obj), shared.empty_tuple, nullptr));
     if (!migrated) return nullptr;
-    if (load_store(as_doc(migrated.get()), given[2], make_text_store(std::move(result.text)), true, source != nullptr) <
-        0)
+    if (load_store(as_doc(migrated.get()), given[2], make_text_store(std::move(result.text)), true, kept) < 0)
         return nullptr;
-    if (SourceText* kept = as_doc(migrated.get())->doc.source()) {
-        kept->byte_order_mark = byte_order_mark;
-        kept->encoding = std::move(encoding);
+    if (SourceText* source = as_doc(migrated.get())->doc.source()) {
+        source->byte_order_mark = byte_order_mark;
+        source->encoding = std::move(encoding);
     }
     return Py_BuildValue("(NNn)", migrated.release(), notes.release(), static_cast<Py_ssize_t>(result.steps));
 }
@@ -94,6 +100,18 @@ PyObject* doc_migrate(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
     all[0] = obj;
     for (Py_ssize_t i = 0; i < total; ++i) all[static_cast<size_t>(i) + 1] = args[i];
     return PyObject_Vectorcall(func.get(), all.get(), static_cast<size_t>(nargs) + 1, kwnames);
+}
+
+PyObject* migration_versions(PyObject*, PyObject*) {
+    const std::vector<std::string>& known = migration::versions();
+    py::Ref out = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(known.size())));
+    if (!out) return nullptr;
+    for (size_t i = 0; i < known.size(); ++i) {
+        PyObject* item = PyUnicode_FromStringAndSize(known[i].data(), static_cast<Py_ssize_t>(known[i].size()));
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return out.release();
 }
 
 PyObject* migration_rules(PyObject*, PyObject*) {

@@ -276,15 +276,20 @@ private:
                                      obj.values.empty() ? std::string() : std::string(obj.values[0]), field,
                                      std::move(message), loss});
     }
-    // The name of the field an op's k-th field is, from its label ("A; B; C").
-    static std::string label_of(const Op& op, int32_t field) {
+    // The name of the `nth` field an op names in its label ("A; B; C"), for
+    // the value of field `field`.
+    static std::string label_of(const Op& op, size_t nth, size_t field) {
         std::string_view names = op.label;
-        for (int32_t k = field - op.field; k > 0 && !names.empty(); --k) {
+        for (; nth > 0 && !names.empty(); --nth) {
             const size_t next = names.find("; ");
             names = next == std::string_view::npos ? std::string_view() : names.substr(next + 2);
         }
         names = names.substr(0, names.find("; "));
         return names.empty() ? "field " + std::to_string(field + 1) : std::string(names);
+    }
+    void note_removed(const Object& obj, const Op& op, size_t nth, size_t field) {
+        note(obj, static_cast<int32_t>(field),
+             "removed " + label_of(op, nth, field) + " (was " + std::string(obj.values[field]) + ")", false);
     }
     void apply(Object& obj, const Op& op);
     void apply_code(Object& obj, const Op& op);
@@ -306,6 +311,7 @@ private:
         equipment_;
     std::unordered_map<std::string, std::string_view, StringHash, std::equal_to<>> nodes_;
     std::vector<Object> added_;
+    std::string upper_;  // a value upper-cased for a look-up
     void relink();
 };
 
@@ -345,22 +351,19 @@ void Migration::apply(Object& obj, const Op& op) {
     switch (op.kind) {
         case OpKind::insert:
             if (at <= v.size()) {
-                v.insert(v.begin() + static_cast<std::ptrdiff_t>(at), keep(op.value));
+                v.insert(v.begin() + static_cast<std::ptrdiff_t>(at), op.value);
                 obj.reshaped = obj.changed = true;
             } else if (!op.value.empty()) {
                 v.resize(at);
-                v.push_back(keep(op.value));
+                v.push_back(op.value);
                 obj.reshaped = obj.changed = true;
             }
             break;
         case OpKind::erase: {
             if (at >= v.size()) break;
             const size_t end = std::min(v.size(), at + static_cast<size_t>(op.count));
-            for (size_t k = at; k < end; ++k) {
-                if (v[k].empty()) continue;
-                note(obj, static_cast<int32_t>(k),
-                     "removed " + label_of(op, static_cast<int32_t>(k)) + " (was " + std::string(v[k]) + ")", false);
-            }
+            for (size_t k = at; k < end; ++k)
+                if (!v[k].empty()) note_removed(obj, op, k - at, k);
             v.erase(v.begin() + static_cast<std::ptrdiff_t>(at), v.begin() + static_cast<std::ptrdiff_t>(end));
             obj.reshaped = obj.changed = true;
             break;
@@ -377,14 +380,14 @@ void Migration::apply(Object& obj, const Op& op) {
         }
         case OpKind::choice:
             if (at < v.size() && v[at].size() == op.match.size() && equal_fold(v[at], op.match)) {
-                v[at] = keep(op.value);
+                v[at] = op.value;
                 obj.changed = true;
             }
             break;
         case OpKind::fill:
             if (at < v.size() && !v[at].empty()) break;
             if (at >= v.size()) v.resize(at + 1);
-            v[at] = keep(op.value);
+            v[at] = op.value;
             obj.changed = true;
             break;
         case OpKind::set:
@@ -394,9 +397,9 @@ void Migration::apply(Object& obj, const Op& op) {
             }
             if (v[at] == op.value) break;
             if (!v[at].empty() && !equal_fold(v[at], op.value))
-                note(obj, op.field,
-                     label_of(op, op.field) + " set to " + op.value + " (was " + std::string(v[at]) + ")", false);
-            v[at] = keep(op.value);
+                note(obj, op.field, label_of(op, 0, at) + " set to " + op.value + " (was " + std::string(v[at]) + ")",
+                     false);
+            v[at] = op.value;
             obj.changed = true;
             break;
         case OpKind::remove:
@@ -414,17 +417,13 @@ void Migration::apply(Object& obj, const Op& op) {
                 const size_t end = std::min(v.size(), g + size);
                 for (size_t k = g; k < end; ++k) {
                     if (op.kind == OpKind::each_erase && k - g == offset) {
-                        if (!v[k].empty())
-                            note(
-                                obj, static_cast<int32_t>(k),
-                                "removed " + label_of(op, static_cast<int32_t>(k)) + " (was " + std::string(v[k]) + ")",
-                                false);
+                        if (!v[k].empty()) note_removed(obj, op, 0, k);
                         continue;
                     }
-                    if (op.kind == OpKind::each_insert && k - g == offset) out.push_back(keep(op.value));
+                    if (op.kind == OpKind::each_insert && k - g == offset) out.push_back(op.value);
                     out.push_back(v[k]);
                 }
-                if (op.kind == OpKind::each_insert && offset == size && end - g == size) out.push_back(keep(op.value));
+                if (op.kind == OpKind::each_insert && offset == size && end - g == size) out.push_back(op.value);
             }
             v = std::move(out);
             obj.reshaped = obj.changed = true;
@@ -481,7 +480,9 @@ void Migration::apply_code(Object& obj, const Op& op) {
 void Migration::rename_types(Object& obj, const Step& step) {
     for (std::string_view& value : obj.values) {
         if (value.size() < 3 || value.find(':') == std::string_view::npos) continue;
-        const auto found = step.types.find(to_upper(std::string(value)));
+        upper_.assign(value);
+        for (char& c : upper_) c = ascii_upper(c);
+        const auto found = step.types.find(upper_);
         if (found == step.types.end()) continue;
         value = found->second;
         obj.changed = true;
@@ -494,8 +495,9 @@ void Migration::rename_variables(Object& obj, const Step& step) {
         for (size_t k = static_cast<size_t>(f.first); k < obj.values.size();
              k += f.stride ? f.stride : obj.values.size()) {
             if (obj.values[k].empty()) continue;
-            const std::string upper = to_upper(std::string(obj.values[k]));
-            const auto found = step.variables.find(upper);
+            upper_.assign(obj.values[k]);
+            for (char& c : upper_) c = ascii_upper(c);
+            const auto found = step.variables.find(upper_);
             if (found != step.variables.end()) {
                 obj.values[k] = found->second;
                 obj.changed = true;
@@ -583,17 +585,16 @@ bool Migration::run(const SlotSource& slots) {
         const bool types = !step.types.empty();
         counters_.clear();
         for (size_t n = 0; n < objects_.size(); ++n) {
-            Object* obj = &objects_[n];
+            Object* obj = &objects_[n];  // routines add objects to added_, so this stays valid
             if (obj->removed) continue;
             const auto found = step.classes.find(obj->key);
             if (found != step.classes.end()) {
                 for (const Op& op : found->second.ops) {
                     apply(*obj, op);
-                    obj = &objects_[n];  // a routine may have added objects
                     if (obj->removed) break;
                 }
                 if (!obj->removed && !found->second.rename.empty()) {
-                    obj->class_name = keep(found->second.rename);
+                    obj->class_name = found->second.rename;
                     obj->key = to_upper(found->second.rename);
                     obj->reshaped = obj->changed = true;
                 }
