@@ -150,6 +150,16 @@ Rules read_rules() {
             step->words.emplace_back(to_upper(std::string(from)), std::string(to));
             continue;
         }
+        if (verb == "variable-gone") {
+            // The engine no longer reports it: an empty new name.
+            const std::string_view name = trim(line);
+            if (name.empty()) {
+                fail("variable-gone NAME");
+                continue;
+            }
+            step->variables[to_upper(std::string(name))] = std::string();
+            continue;
+        }
         if (verb == "variable") {
             std::string_view from, to;
             if (!arrow(line, from, to)) {
@@ -499,6 +509,19 @@ void Migration::rename_variables(Object& obj, const Step& step) {
             for (char& c : upper_) c = ascii_upper(c);
             const auto found = step.variables.find(upper_);
             if (found != step.variables.end()) {
+                if (found->second.empty()) {
+                    // An output request of what is no longer reported goes;
+                    // a name inside a table or a meter stays for its owner.
+                    if (f.stride == 0 && obj.key != "ENERGYMANAGEMENTSYSTEM:SENSOR") {
+                        note(obj, static_cast<int32_t>(k),
+                             "removed: the engine no longer reports " + std::string(obj.values[k]), false);
+                        obj.removed = true;
+                        return;
+                    }
+                    note(obj, static_cast<int32_t>(k),
+                         std::string(obj.values[k]) + " is no longer reported: left as it is", true);
+                    continue;
+                }
                 obj.values[k] = found->second;
                 obj.changed = true;
                 continue;
