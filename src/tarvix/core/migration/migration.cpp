@@ -340,6 +340,14 @@ private:
     std::unordered_map<std::string, Cycling, StringHash, std::equal_to<>> cycling_;
     std::vector<CyclingCoil> cycling_coils_;
     std::unordered_map<std::string, std::string_view, StringHash, std::equal_to<>> curves_;  // by parent
+    // Daylighting rebuilt from 8.6 on: zones whose controls got a name
+    // (upper-cased zone -> the controls' name), DElight controls by name
+    // (object and zone) and their reference points.
+    std::unordered_map<std::string, std::string_view, StringHash, std::equal_to<>> daylit_zones_;
+    std::unordered_map<std::string, std::pair<size_t, std::string_view>, StringHash, std::equal_to<>> delight_;
+    std::vector<size_t> delight_points_;
+    void daylighting_controls(Object& obj);
+    void link_daylighting();
     std::string_view part_load_curve(std::string_view owner, std::string_view time_constant,
                                      std::string_view max_cycling);
     void link_cycling();
@@ -392,6 +400,88 @@ std::string_view Migration::part_load_curve(std::string_view owner, std::string_
     added_.push_back(std::move(curve));
     curves_.emplace(std::move(key), name);
     return name;
+}
+
+namespace {
+
+// The lighting control types that were numbers before 8.6.
+std::string_view control_type(std::string_view old) {
+    const double n = trim(old).empty() ? 1 : number_or(old, 0);
+    return n == 1 ? "Continuous" : n == 2 ? "Stepped" : n == 3 ? "ContinuousOff" : old;
+}
+
+std::string_view zero_blank(std::string_view value) { return number_or(value, 1) == 0 ? std::string_view() : value; }
+
+}  // namespace
+
+// A zone's daylighting controls before 8.6 (its reference points inside)
+// become named controls of the SplitFlux method and one or two
+// Daylighting:ReferencePoint objects.
+void Migration::daylighting_controls(Object& obj) {
+    std::vector<std::string_view> o = obj.values;
+    o.resize(20);
+    const std::string_view zone = o[0];
+    const std::string_view name = keep(std::string(zone) + "_DaylCtrl");
+    const std::string_view first = keep(std::string(zone) + "_DaylRefPt1");
+    const bool two = number_or(o[1], 1) == 2;
+    obj.values = {name, zone, "SplitFlux", o[19], control_type(o[12]), o[15], o[16], zero_blank(o[17]), o[18],
+                  first, o[13], o[14], {}, first, o[8], o[10]};
+    const auto point = [&](std::string_view point_name, size_t x) {
+        Object made;
+        made.class_name = "Daylighting:ReferencePoint";
+        made.key = "DAYLIGHTING:REFERENCEPOINT";
+        made.values = {point_name, zone, o[x], o[x + 1], o[x + 2]};
+        made.changed = made.reshaped = true;
+        added_.push_back(std::move(made));
+    };
+    point(first, 2);
+    if (two) {
+        const std::string_view second = keep(std::string(zone) + "_DaylRefPt2");
+        obj.values.insert(obj.values.end(), {second, o[9], o[11]});
+        point(second, 5);
+    }
+    obj.reshaped = obj.changed = true;
+    daylit_zones_[to_upper(std::string(zone))] = name;
+    note(obj, 0, "named " + std::string(name) + ", its reference points now Daylighting:ReferencePoint objects", false);
+}
+
+// DElight reference points join their controls as Daylighting:ReferencePoint
+// objects and the controls' repeating groups; output variables keyed by a
+// zone whose controls got a name are keyed by that name.
+void Migration::link_daylighting() {
+    for (const size_t index : delight_points_) {
+        Object& point = objects_[index];
+        std::vector<std::string_view> o = point.values;
+        o.resize(7);
+        const auto found = delight_.find(to_upper(std::string(o[1])));
+        if (found == delight_.end()) {
+            note(point, 1, "no Daylighting:DELight:Controls named " + std::string(o[1]) + ": removed", true);
+            point.removed = true;
+            continue;
+        }
+        Object& controls = objects_[found->second.first];
+        controls.values.insert(controls.values.end(), {o[0], o[5], o[6]});
+        point.class_name = "Daylighting:ReferencePoint";
+        point.key = "DAYLIGHTING:REFERENCEPOINT";
+        point.values = {o[0], found->second.second, o[2], o[3], o[4]};
+        point.reshaped = point.changed = true;
+    }
+    if (!daylit_zones_.empty()) {
+        for (Object& obj : objects_) {
+            if (obj.removed || obj.key != "OUTPUT:VARIABLE" || obj.values.size() < 2) continue;
+            upper_.assign(obj.values[1]);
+            for (char& c : upper_) c = ascii_upper(c);
+            if (upper_.rfind("DAYLIGHTING REFERENCE POINT", 0) != 0 && upper_ != "DAYLIGHTING LIGHTING POWER MULTIPLIER")
+                continue;
+            const auto zone = daylit_zones_.find(to_upper(std::string(obj.values[0])));
+            if (zone == daylit_zones_.end()) continue;
+            obj.values[0] = zone->second;
+            obj.changed = true;
+        }
+    }
+    daylit_zones_.clear();
+    delight_.clear();
+    delight_points_.clear();
 }
 
 // Each coil that takes cycling inputs gets its parent's (or, alone, the
@@ -608,6 +698,24 @@ void Migration::apply_code(Object& obj, const Op& op) {
         cycling_coils_.push_back({static_cast<size_t>(&obj - objects_.data()), f[0], f[1], f[2], f[3]});
         return;
     }
+    if (routine == "daylighting-controls") return daylighting_controls(obj);
+    if (routine == "delight-controls") {
+        // The DElight method's controls become Daylighting:Controls; their
+        // reference points join them after this step's objects are seen.
+        std::vector<std::string_view> o = obj.values;
+        o.resize(8);
+        obj.class_name = "Daylighting:Controls";
+        obj.key = "DAYLIGHTING:CONTROLS";
+        obj.values = {o[0], o[1], "DElight", {}, control_type(o[2]), o[3], o[4], zero_blank(o[5]), o[6], {}, "0", {},
+                      o[7]};
+        obj.reshaped = obj.changed = true;
+        delight_[to_upper(std::string(o[0]))] = {static_cast<size_t>(&obj - objects_.data()), o[1]};
+        return;
+    }
+    if (routine == "delight-point") {
+        delight_points_.push_back(static_cast<size_t>(&obj - objects_.data()));
+        return;
+    }
     // A routine the table lacks is a fault of the rules text, which the
     // tests catch.
     note(obj, -1, "no routine " + std::string(routine), true);
@@ -753,6 +861,8 @@ bool Migration::run(const SlotSource& slots) {
             if (types) rename_types(*obj, step);
         }
         if (!cycling_coils_.empty()) link_cycling();
+        if (!delight_points_.empty() || !daylit_zones_.empty()) link_daylighting();
+        delight_.clear();
         cycling_.clear();
         if (!equipment_.empty() || !nodes_.empty()) relink();
         for (Object& made : added_) objects_.push_back(std::move(made));
