@@ -346,6 +346,16 @@ private:
     std::unordered_map<std::string, std::string_view, StringHash, std::equal_to<>> daylit_zones_;
     std::unordered_map<std::string, std::pair<size_t, std::string_view>, StringHash, std::equal_to<>> delight_;
     std::vector<size_t> delight_points_;
+    // Window shading controls before 9.0: the controls, and each window's
+    // control (upper-cased), surface and name, in the document's order.
+    std::vector<size_t> shading_controls_;
+    struct ShadedWindow {
+        std::string control;
+        std::string_view surface, name;
+        size_t object;
+    };
+    std::vector<ShadedWindow> shaded_windows_;
+    void link_shading();
     void daylighting_controls(Object& obj);
     void link_daylighting();
     std::string_view part_load_curve(std::string_view owner, std::string_view time_constant,
@@ -482,6 +492,90 @@ void Migration::link_daylighting() {
     daylit_zones_.clear();
     delight_.clear();
     delight_points_.clear();
+}
+
+// Each window shading control becomes one WindowShadingControl for each
+// zone whose windows it shaded (named after the control and the zone),
+// naming those windows in their order and the zone's daylighting controls.
+void Migration::link_shading() {
+    // The zone of each surface a window can sit on, by the surface's name.
+    std::unordered_map<std::string, std::string_view, StringHash, std::equal_to<>> zone_of;
+    std::unordered_map<std::string, std::string_view, StringHash, std::equal_to<>> daylighting;
+    for (const Object& obj : objects_) {
+        if (obj.removed || obj.values.size() < 2) continue;
+        if (obj.key == "DAYLIGHTING:CONTROLS") {
+            daylighting.emplace(to_upper(std::string(obj.values[1])), obj.values[0]);
+            continue;
+        }
+        size_t zone = 2;
+        if (obj.key == "BUILDINGSURFACE:DETAILED") {
+            zone = 3;
+        } else if (!(obj.key.rfind("WALL:", 0) == 0 || obj.key.rfind("CEILING:", 0) == 0 ||
+                     obj.key.rfind("FLOOR:", 0) == 0 || obj.key == "ROOF" || obj.key == "ROOFCEILING:DETAILED")) {
+            continue;
+        }
+        if (obj.values.size() > zone) zone_of.emplace(to_upper(std::string(obj.values[0])), obj.values[zone]);
+    }
+    // Windows by control, then by zone in the order the zones come.
+    struct Zone {
+        std::string_view name;
+        std::vector<std::string_view> windows;
+    };
+    struct Zones {
+        std::vector<Zone> list;
+        std::unordered_map<std::string, size_t, StringHash, std::equal_to<>> index;  // upper-cased zone
+    };
+    std::unordered_map<std::string, Zones, StringHash, std::equal_to<>> by_control;
+    for (const ShadedWindow& w : shaded_windows_) {
+        const auto surface = zone_of.find(to_upper(std::string(w.surface)));
+        if (surface == zone_of.end()) {
+            note(objects_[w.object], -1,
+                 "its shading control " + w.control + " is not carried over: no surface named " + std::string(w.surface),
+                 true);
+            continue;
+        }
+        Zones& zones = by_control[w.control];
+        const auto [at, added] = zones.index.emplace(to_upper(std::string(surface->second)), zones.list.size());
+        if (added) zones.list.push_back(Zone{surface->second, {}});
+        zones.list[at->second].windows.push_back(w.name);
+    }
+    for (const size_t index : shading_controls_) {
+        Object& obj = objects_[index];
+        std::vector<std::string_view> old = obj.values;
+        old.resize(12);
+        const auto found = by_control.find(to_upper(std::string(old[0])));
+        if (found == by_control.end()) {
+            note(obj, -1, "not carried over: no window uses it", false);
+            obj.removed = true;
+            continue;
+        }
+        for (size_t z = 0; z < found->second.list.size(); ++z) {
+            const Zone& zone = found->second.list[z];
+            const auto lit = daylighting.find(to_upper(std::string(zone.name)));
+            std::vector<std::string_view> v = {keep(std::string(old[0]) + "-" + std::string(zone.name)), zone.name, "1"};
+            v.insert(v.end(), old.begin() + 1, old.end());
+            v.push_back(lit == daylighting.end() ? std::string_view() : lit->second);
+            v.push_back("Sequential");
+            v.insert(v.end(), zone.windows.begin(), zone.windows.end());
+            if (z == 0) {
+                obj.class_name = "WindowShadingControl";
+                obj.key = "WINDOWSHADINGCONTROL";
+                obj.values = std::move(v);
+                obj.reshaped = obj.changed = true;
+                note(obj, 0, "now WindowShadingControl " + std::string(obj.values[0]) + " for the windows of its zone",
+                     false);
+                continue;
+            }
+            Object made;
+            made.class_name = "WindowShadingControl";
+            made.key = "WINDOWSHADINGCONTROL";
+            made.values = std::move(v);
+            made.changed = made.reshaped = true;
+            added_.push_back(std::move(made));
+        }
+    }
+    shading_controls_.clear();
+    shaded_windows_.clear();
 }
 
 // Each coil that takes cycling inputs gets its parent's (or, alone, the
@@ -699,6 +793,20 @@ void Migration::apply_code(Object& obj, const Op& op) {
         return;
     }
     if (routine == "daylighting-controls") return daylighting_controls(obj);
+    if (routine == "shading-control") {
+        shading_controls_.push_back(static_cast<size_t>(&obj - objects_.data()));
+        return;
+    }
+    if (routine == "shading-window") {
+        // ARGS: the window's field naming its shading control (before it goes).
+        const std::vector<int> f = field_numbers(args);
+        const size_t at = f.empty() || f[0] <= 0 ? 0 : static_cast<size_t>(f[0]);
+        if (at == 0 || obj.values.size() < at || obj.values.size() < 3 || trim(obj.values[at - 1]).empty()) return;
+        const size_t surface = obj.key == "FENESTRATIONSURFACE:DETAILED" ? 3 : 2;
+        shaded_windows_.push_back({to_upper(std::string(trim(obj.values[at - 1]))), obj.values[surface],
+                                   obj.values[0], static_cast<size_t>(&obj - objects_.data())});
+        return;
+    }
     if (routine == "delight-controls") {
         // The DElight method's controls become Daylighting:Controls; their
         // reference points join them after this step's objects are seen.
@@ -862,6 +970,7 @@ bool Migration::run(const SlotSource& slots) {
         }
         if (!cycling_coils_.empty()) link_cycling();
         if (!delight_points_.empty() || !daylit_zones_.empty()) link_daylighting();
+        if (!shading_controls_.empty() || !shaded_windows_.empty()) link_shading();
         delight_.clear();
         cycling_.clear();
         if (!equipment_.empty() || !nodes_.empty()) relink();
