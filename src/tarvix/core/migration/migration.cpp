@@ -793,6 +793,55 @@ void Migration::apply_code(Object& obj, const Op& op) {
         return;
     }
     if (routine == "daylighting-controls") return daylighting_controls(obj);
+    if (routine == "coefficients-to-curve") {
+        // ARGS: FIELD COUNT CURVE-CLASS PREFIX. The COUNT coefficients from
+        // FIELD become a curve of CURVE-CLASS (named PREFIX and its number in
+        // this step; each variable from -100 to 100), and FIELD names it.
+        const std::vector<int> f = field_numbers(args.substr(0, args.find(' ', args.find(' ') + 1)));
+        std::string_view rest = args;
+        word(rest), word(rest);
+        const std::string_view curve_class = word(rest);
+        const std::string_view prefix = trim(rest);
+        if (f.size() != 2 || f[0] <= 0 || f[1] <= 1 || curve_class.empty() || prefix.empty())
+            return note(obj, -1, "coefficients-to-curve takes FIELD COUNT CLASS PREFIX", true);
+        const size_t at = static_cast<size_t>(f[0]) - 1, count = static_cast<size_t>(f[1]);
+        std::vector<std::string_view>& v = obj.values;
+        if (v.size() < at + count) v.resize(at + count);
+        const std::string_view name = keep(std::string(prefix) + " " + std::to_string(++counters_[std::string(prefix)]));
+        Object curve;
+        curve.class_name = curve_class;
+        curve.key = to_upper(std::string(curve_class));
+        curve.values.push_back(name);
+        curve.values.insert(curve.values.end(), v.begin() + static_cast<std::ptrdiff_t>(at),
+                            v.begin() + static_cast<std::ptrdiff_t>(at + count));
+        for (size_t k = 1; k < count; ++k) curve.values.insert(curve.values.end(), {"-100", "100"});
+        curve.changed = curve.reshaped = true;
+        added_.push_back(std::move(curve));
+        v.erase(v.begin() + static_cast<std::ptrdiff_t>(at + 1), v.begin() + static_cast<std::ptrdiff_t>(at + count));
+        v[at] = name;
+        obj.reshaped = obj.changed = true;
+        note(obj, static_cast<int32_t>(at), "coefficients now " + std::string(curve_class) + " " + std::string(name), false);
+        return;
+    }
+    if (routine == "internal-source") {
+        // The radiant construction becomes a plain Construction of its
+        // layers and a ConstructionProperty:InternalHeatSource naming it.
+        std::vector<std::string_view>& v = obj.values;
+        if (v.size() < 6) v.resize(6);
+        Object source;
+        source.class_name = "ConstructionProperty:InternalHeatSource";
+        source.key = "CONSTRUCTIONPROPERTY:INTERNALHEATSOURCE";
+        source.values = {keep(std::string(v[0]) + " Heat Source"), v[0], v[1], v[2], v[3], v[4], v[5]};
+        source.changed = source.reshaped = true;
+        note(obj, -1, "now Construction with ConstructionProperty:InternalHeatSource " + std::string(source.values[0]),
+             false);
+        added_.push_back(std::move(source));
+        v.erase(v.begin() + 1, v.begin() + 6);
+        obj.class_name = "Construction";
+        obj.key = "CONSTRUCTION";
+        obj.reshaped = obj.changed = true;
+        return;
+    }
     if (routine == "shading-control") {
         shading_controls_.push_back(static_cast<size_t>(&obj - objects_.data()));
         return;
