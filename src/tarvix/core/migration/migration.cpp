@@ -357,6 +357,29 @@ private:
     std::vector<ShadedWindow> shaded_windows_;
     void link_shading();
     void daylighting_controls(Object& obj);
+    bool small_routine(Object& obj, std::string_view routine, std::string_view args);
+    // Names of a class already in use, this step (upper-cased), for routines
+    // that make names; surfaces that may lack a foundation perimeter; fields
+    // that take the name of the first object of a class.
+    std::unordered_map<std::string, std::unordered_map<std::string, bool, StringHash, std::equal_to<>>, StringHash,
+                       std::equal_to<>>
+        names_in_use_;
+    std::vector<size_t> foundation_floors_;
+    struct FirstName {
+        size_t object, field;
+        std::string of;
+    };
+    std::vector<FirstName> first_names_;
+    bool fraction_limits_ = false;  // the schedule type limits of equipment fractions are made
+    const std::unordered_map<std::string, bool, StringHash, std::equal_to<>>& names_of(const std::string& key);
+    void link_small();
+    struct TableAxis {
+        std::string_view min, max, unit;
+        std::vector<std::string_view> values;
+    };
+    void lookup_table(Object& obj, std::string_view interpolation, const std::vector<TableAxis>& axes,
+                      std::vector<std::string_view> head, std::vector<std::string_view> outputs);
+    void table_routine(Object& obj, std::string_view routine);
     void link_daylighting();
     std::string_view part_load_curve(std::string_view owner, std::string_view time_constant,
                                      std::string_view max_cycling);
@@ -578,6 +601,414 @@ void Migration::link_shading() {
     shaded_windows_.clear();
 }
 
+// A table of 9.2 on: the object becomes the Table:Lookup of its outputs
+// (`head`: normalization method and divisor, output limits and unit), with
+// a Table:IndependentVariable for each axis and their list.
+void Migration::lookup_table(Object& obj, std::string_view interpolation, const std::vector<TableAxis>& axes,
+                             std::vector<std::string_view> head, std::vector<std::string_view> outputs) {
+    const std::string name(obj.values.empty() ? std::string_view() : obj.values[0]);
+    std::string_view method = "Cubic", extrapolation = "Constant";
+    if (equal_fold(trim(interpolation), "LinearInterpolationOfTable")) {
+        method = "Linear";
+    } else if (equal_fold(trim(interpolation), "LagrangeInterpolationLinearExtrapolation")) {
+        extrapolation = "Linear";
+    }
+    const std::string_view list = keep(name + "_IndependentVariableList");
+    Object made_list;
+    made_list.class_name = "Table:IndependentVariableList";
+    made_list.key = "TABLE:INDEPENDENTVARIABLELIST";
+    made_list.values.push_back(list);
+    for (size_t k = 0; k < axes.size(); ++k) {
+        Object axis;
+        axis.class_name = "Table:IndependentVariable";
+        axis.key = "TABLE:INDEPENDENTVARIABLE";
+        const std::string_view axis_name = keep(name + "_IndependentVariable" + std::to_string(k + 1));
+        axis.values = {axis_name, method, extrapolation, axes[k].min, axes[k].max, {}, axes[k].unit, {}, {}, {}};
+        axis.values.insert(axis.values.end(), axes[k].values.begin(), axes[k].values.end());
+        axis.changed = axis.reshaped = true;
+        added_.push_back(std::move(axis));
+        made_list.values.push_back(axis_name);
+    }
+    made_list.changed = made_list.reshaped = true;
+    added_.push_back(std::move(made_list));
+    std::vector<std::string_view> v = {obj.values.empty() ? std::string_view() : obj.values[0], list};
+    v.insert(v.end(), head.begin(), head.end());
+    v.insert(v.end(), {{}, {}, {}});
+    v.insert(v.end(), outputs.begin(), outputs.end());
+    note(obj, -1, "now Table:Lookup with " + std::to_string(axes.size()) + " Table:IndependentVariable objects", false);
+    obj.class_name = "Table:Lookup";
+    obj.key = "TABLE:LOOKUP";
+    obj.values = std::move(v);
+    obj.reshaped = obj.changed = true;
+}
+
+void Migration::table_routine(Object& obj, std::string_view routine) {
+    std::vector<std::string_view> o = obj.values;
+    const auto field = [&](size_t n) { return n <= o.size() ? o[n - 1] : std::string_view(); };
+    const auto normalization = [](std::string_view divisor) {
+        return trim(divisor).empty() ? std::string_view() : std::string_view("DivisorOnly");
+    };
+    if (routine == "table-one") {
+        TableAxis x{field(4), field(5), field(8), {}};
+        std::vector<std::string_view> outputs;
+        for (size_t k = 10; k + 1 < o.size(); k += 2) {
+            x.values.push_back(o[k]);
+            outputs.push_back(o[k + 1]);
+        }
+        return lookup_table(obj, field(3), {x},
+                            {normalization(field(10)), field(10), field(6), field(7), field(9)}, outputs);
+    }
+    if (routine == "table-two") {
+        if (!trim(field(14)).empty())
+            note(obj, 13, "its external file " + std::string(field(14)) + " is not read: convert it to the new form", true);
+        // Each axis's values sorted, once each; the outputs in the grid they
+        // span, the second axis running fastest.
+        std::vector<TableAxis> axes = {{field(4), field(5), field(10), {}}, {field(6), field(7), field(11), {}}};
+        std::vector<std::pair<double, std::string_view>> points[2];
+        for (size_t k = 14; k + 2 < o.size(); k += 3)
+            for (size_t a = 0; a < 2; ++a) points[a].emplace_back(number_or(o[k + a], 0), o[k + a]);
+        std::vector<double> unique[2];
+        for (size_t a = 0; a < 2; ++a) {
+            auto sorted = points[a];
+            std::stable_sort(sorted.begin(), sorted.end(), [](const auto& l, const auto& r) { return l.first < r.first; });
+            for (const auto& [x, text] : sorted) {
+                if (!unique[a].empty() && unique[a].back() == x) continue;
+                unique[a].push_back(x);
+                axes[a].values.push_back(text);
+            }
+        }
+        std::vector<std::string_view> outputs(unique[0].size() * unique[1].size());
+        for (size_t k = 14, n = 0; k + 2 < o.size(); k += 3, ++n) {
+            const size_t i = static_cast<size_t>(
+                std::lower_bound(unique[0].begin(), unique[0].end(), points[0][n].first) - unique[0].begin());
+            const size_t j = static_cast<size_t>(
+                std::lower_bound(unique[1].begin(), unique[1].end(), points[1][n].first) - unique[1].begin());
+            outputs[i * unique[1].size() + j] = o[k + 2];
+        }
+        return lookup_table(obj, field(3), axes,
+                            {normalization(field(13)), field(13), field(8), field(9), field(12)}, outputs);
+    }
+    // table-multi: the multi-variable lookup's axes and its mini-tables,
+    // the first axis running fastest in each (descending where its sort
+    // order says so), become one grid with the last axis running fastest.
+    if (!trim(field(6)).empty())
+        note(obj, 5, "its external file " + std::string(field(6)) + " is not read: convert it to the new form", true);
+    const double count = number_or(field(31), 0);
+    const size_t n = count >= 1 && count <= 6 ? static_cast<size_t>(count) : 0;
+    std::vector<size_t> sizes(n);
+    size_t at = 31 + n, total = n ? 1 : 0;
+    for (size_t k = 0; k < n; ++k) {
+        const double size = number_or(field(32 + k), 0);
+        sizes[k] = size >= 1 && size <= static_cast<double>(o.size()) ? static_cast<size_t>(size) : 0;
+        total = sizes[k] && total <= (size_t{1} << 24) / sizes[k] ? total * sizes[k] : 0;
+    }
+    std::vector<TableAxis> axes(n);
+    for (size_t k = 0; k < n; ++k) {
+        axes[k] = {field(10 + 2 * k), field(11 + 2 * k), field(24 + k), {}};
+        for (size_t m = 0; m < sizes[k]; ++m) axes[k].values.push_back(field(++at));
+    }
+    if (total == 0) {
+        note(obj, 30, "its independent variables are not readable: not carried over", true);
+        obj.removed = true;
+        return;
+    }
+    std::vector<size_t> step(n, 1), index(n, 0);
+    for (size_t k = n - 1; k > 0; --k) step[k - 1] = step[k] * sizes[k];
+    const bool down[2] = {!equal_fold(trim(field(7)), "Ascending") && !trim(field(7)).empty(),
+                          !equal_fold(trim(field(8)), "Ascending") && !trim(field(8)).empty()};
+    for (size_t k = 0; k < n && k < 2; ++k) index[k] = down[k] ? sizes[k] - 1 : 0;
+    const size_t mini = n > 1 ? sizes[0] * sizes[1] : sizes[0];
+    std::vector<std::string_view> outputs(total);
+    for (size_t table = 0; table < total / mini; ++table) {
+        at += n > 2 ? n - 2 : 0;  // the values that name the mini-table
+        for (size_t m = 0; m < mini; ++m) {
+            size_t flat = 0;
+            for (size_t k = 0; k < n; ++k) flat += index[k] * step[k];
+            outputs[flat] = field(++at);
+            // The next place: the first axis moves, carrying into the next.
+            for (size_t k = 0; k < n; ++k) {
+                const bool reverse = k < 2 && down[k];
+                if (reverse ? index[k] > 0 : index[k] + 1 < sizes[k]) {
+                    index[k] = reverse ? index[k] - 1 : index[k] + 1;
+                    break;
+                }
+                index[k] = reverse ? sizes[k] - 1 : 0;
+            }
+        }
+    }
+    lookup_table(obj, field(2), axes, {normalization(field(9)), field(9), field(22), field(23), field(30)}, outputs);
+}
+
+const std::unordered_map<std::string, bool, StringHash, std::equal_to<>>& Migration::names_of(const std::string& key) {
+    auto [found, added] = names_in_use_.try_emplace(key);
+    if (added)
+        for (const Object& o : objects_)
+            if (!o.removed && o.key == key && !o.values.empty() && !trim(o.values[0]).empty())
+                found->second.emplace(to_upper(std::string(trim(o.values[0]))), true);
+    return found->second;
+}
+
+namespace {
+
+// A number written the short way, without trailing zeros.
+std::string short_number(double x) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.10g", x);
+    return buf;
+}
+
+// The weekday (0 Sunday) of a Gregorian date.
+int weekday(int year, int month, int day) {
+    static const int t[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+    if (month < 3) year -= 1;
+    return (year + year / 4 - year / 100 + year / 400 + t[(month - 1) % 12] + day) % 7;
+}
+
+bool leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+// A year in which the date falls on the weekday named (blank: Sunday), from
+// the years the engine's own programs choose among; 0 when none does.
+int year_for_weekday(int month, int day, std::string_view name) {
+    static const char* const days[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+    name = trim(name);
+    int wanted = 0;
+    if (!name.empty()) {
+        wanted = -1;
+        for (int d = 0; d < 7; ++d)
+            if (name.size() >= 2 && ascii_upper(name[0]) == days[d][0] && ascii_upper(name[1]) == days[d][1]) wanted = d;
+        if (wanted < 0) return 0;
+    }
+    static const int common[] = {2007, 2010, 2011, 2013, 2014, 2015, 2017};
+    static const int leaps[] = {1992, 1996, 2000, 2004, 2008, 2012, 2016};
+    const bool feb29 = month == 2 && day == 29;
+    for (const int year : feb29 ? leaps : common)
+        if (month >= 1 && month <= 12 && day >= 1 && day <= 31 && weekday(year, month, day) == wanted) return year;
+    return 0;
+}
+
+}  // namespace
+
+// Routines of one object each, by name; false when `routine` is none of them.
+bool Migration::small_routine(Object& obj, std::string_view routine, std::string_view args) {
+    std::vector<std::string_view>& v = obj.values;
+    const auto changed = [&] { obj.changed = true; };
+    if (routine == "duct-u-split") {
+        // The duct's overall U-factor becomes the wall's, the outside film's
+        // and the inside film's, by their shares of the resistance; written
+        // as the engine's programs write them (six decimals, single
+        // precision). A blank stays blank: the defaults apply.
+        if (v.size() < 7 || trim(v[6]).empty()) return true;
+        const float u = static_cast<float>(number_or(v[6], 0));
+        const auto fixed6 = [this](float x) {
+            char buf[40];
+            std::snprintf(buf, sizeof buf, "%.6f", static_cast<double>(x));
+            return keep(buf);
+        };
+        if (v.size() < 10) v.resize(10);
+        v[6] = fixed6(u / 0.815384615f);
+        v[8] = fixed6(u / 0.153846154f);
+        v[9] = fixed6(u / 0.030769231f);
+        changed();
+        note(obj, 6, "U-factor split into the duct wall's and its two films'", false);
+        return true;
+    }
+    if (routine == "slat-angle-90") {
+        // Slat angles are measured from the other side from 8.8 on.
+        if (v.size() < 6 || trim(v[5]).empty()) return true;
+        const double angle = number_or(v[5], -1e300);
+        if (angle == -1e300) return note(obj, 5, "slat angle " + std::string(v[5]) + " is not a number", true), true;
+        if (angle >= 90) {
+            v[5] = keep(short_number(90.0 - angle));
+            changed();
+        }
+        return true;
+    }
+    if (routine == "foundation-perimeter") {
+        foundation_floors_.push_back(static_cast<size_t>(&obj - objects_.data()));
+        return true;
+    }
+    if (routine == "interpolate-average") {
+        // Schedule:Compact's "Interpolate:Yes" is "Interpolate:Average".
+        for (size_t k = 2; k < v.size(); ++k) {
+            const std::string upper = to_upper(std::string(v[k]));
+            if (upper.find("INTERPOLATE") == std::string::npos || upper.find("YES") == std::string::npos) continue;
+            v[k] = "Interpolate:Average";
+            changed();
+        }
+        return true;
+    }
+    if (routine == "drop-blanks") {
+        const auto end = std::remove_if(v.begin(), v.end(), [](std::string_view x) { return trim(x).empty(); });
+        if (end != v.end()) {
+            v.erase(end, v.end());
+            obj.reshaped = true;
+            changed();
+        }
+        return true;
+    }
+    if (routine == "report-abbreviations") {
+        static const std::pair<const char*, const char*> names[] = {
+            {"ABUPS", "AnnualBuildingUtilityPerformanceSummary"},
+            {"BEPS", "AnnualBuildingUtilityPerformanceSummary"},
+            {"IVRS", "InputVerificationandResultsSummary"},
+            {"CSS", "ComponentSizingSummary"},
+            {"SHAD", "SurfaceShadowingSummary"},
+            {"EIO", "InitializationSummary"}};
+        for (std::string_view& x : v)
+            for (const auto& [from, to] : names)
+                if (equal_fold(trim(x), from)) {
+                    x = to;
+                    changed();
+                }
+        return true;
+    }
+    if (routine == "first-name-of") {
+        // ARGS: CLASS FIELD. A new field FIELD takes the name of the first
+        // object of CLASS in the document.
+        const std::string_view cls = word(args);
+        const std::vector<int> f = field_numbers(args);
+        if (cls.empty() || f.size() != 1 || f[0] <= 0) return note(obj, -1, "first-name-of takes CLASS FIELD", true), true;
+        const size_t at = static_cast<size_t>(f[0]) - 1;
+        if (v.size() < at) v.resize(at);
+        v.insert(v.begin() + static_cast<std::ptrdiff_t>(at), std::string_view());
+        obj.reshaped = true;
+        changed();
+        first_names_.push_back({static_cast<size_t>(&obj - objects_.data()), at, to_upper(std::string(cls))});
+        return true;
+    }
+    if (routine == "run-period-years") {
+        // The years of a run period from 9.0 on, from the start year, or
+        // from the repeats and the start day's weekday.
+        std::vector<std::string_view> o = v;
+        o.resize(14);
+        const bool start_year = !trim(o[13]).empty();
+        const double repeats = number_or(o[11], 0);
+        int begin = 0;
+        if (start_year) {
+            begin = static_cast<int>(number_or(o[13], 0));
+        } else if (repeats > 1) {
+            begin = year_for_weekday(static_cast<int>(number_or(o[1], 0)), static_cast<int>(number_or(o[2], 0)), o[5]);
+        }
+        std::string_view end_day = o[4], begin_text, end_text, weekday_text = o[5];
+        if (begin != 0) begin_text = keep(std::to_string(begin));
+        if (repeats > 1 && begin != 0) {
+            const int end = begin + static_cast<int>(repeats);
+            end_text = keep(std::to_string(end));
+            if (number_or(o[3], 0) == 2 && number_or(o[4], 0) == 29 && !leap(end)) end_day = "28";
+        }
+        if (start_year) {
+            weekday_text = {};
+        } else if (equal_fold(trim(o[5]), "UseWeatherFile")) {
+            weekday_text = {};
+            note(obj, 5, "UseWeatherFile is gone: the start date's weekday comes from its year", false);
+        }
+        if (equal_fold(trim(o[12]), "Yes")) note(obj, 12, "the weekday no longer moves on from one repeat to the next", true);
+        v = {o[0], o[1], o[2], begin_text, o[3], end_day, end_text, weekday_text, o[6], o[7], o[8], o[9], o[10], {}};
+        obj.reshaped = true;
+        changed();
+        return true;
+    }
+    if (routine == "fractions-to-schedules") {
+        // Sequential fractions are schedules from 9.2 on: each number becomes
+        // a Schedule:Constant of its own.
+        static constexpr std::string_view limits = "ZoneEqList ScheduleTypeLimts";
+        for (size_t k = 6, group = 1; k < v.size(); k += 6, ++group) {
+            for (size_t side = 0; side < 2 && k + side < v.size(); ++side) {
+                if (trim(v[k + side]).empty()) continue;
+                const std::string_view name = keep(std::string(v[0]) + (side ? " HeatingFrac" : " CoolingFrac") +
+                                                   std::to_string(group));
+                Object made;
+                made.class_name = "Schedule:Constant";
+                made.key = "SCHEDULE:CONSTANT";
+                made.values = {name, limits, v[k + side]};
+                made.changed = made.reshaped = true;
+                added_.push_back(std::move(made));
+                v[k + side] = name;
+                changed();
+                if (!fraction_limits_) {
+                    fraction_limits_ = true;
+                    Object type;
+                    type.class_name = "ScheduleTypeLimits";
+                    type.key = "SCHEDULETYPELIMITS";
+                    type.values = {limits, "0.0", "1.0", "Continuous"};
+                    type.changed = type.reshaped = true;
+                    added_.push_back(std::move(type));
+                }
+            }
+        }
+        return true;
+    }
+    if (routine == "ems-cpair-fn") {
+        // @CpAirFnWTdb W T is @CpAirFnW W from 9.3 on.
+        for (size_t k = 1; k < v.size(); ++k) {
+            const std::string upper = to_upper(std::string(v[k]));
+            if (upper.find("@CPAIRFNWTDB") == std::string::npos) continue;
+            std::vector<std::string_view> words;
+            for (std::string_view line = v[k], w = word(line); !w.empty(); w = word(line)) words.push_back(w);
+            bool done = false;
+            for (size_t w = 0; w + 2 < words.size(); ++w) {
+                if (!equal_fold(words[w], "@CpAirFnWTdb")) continue;
+                words[w] = "@CpAirFnW";
+                words.erase(words.begin() + static_cast<std::ptrdiff_t>(w + 2));
+                done = true;
+            }
+            if (!done) {
+                note(obj, static_cast<int32_t>(k), "@CpAirFnWTdb with arguments it cannot read: left as it is", true);
+                continue;
+            }
+            std::string line;
+            for (const std::string_view w : words) line.append(line.empty() ? "" : " ").append(w);
+            v[k] = keep(std::move(line));
+            changed();
+        }
+        return true;
+    }
+    return false;
+}
+
+// What the small routines left for after the step's objects are seen:
+// foundation floors without a perimeter, fields naming the first object
+// of a class.
+void Migration::link_small() {
+    if (!foundation_floors_.empty()) {
+        std::unordered_map<std::string, bool, StringHash, std::equal_to<>> have;
+        for (const Object& o : objects_)
+            if (!o.removed && o.key == "SURFACEPROPERTY:EXPOSEDFOUNDATIONPERIMETER" && !o.values.empty())
+                have.emplace(to_upper(std::string(trim(o.values[0]))), true);
+        for (const size_t index : foundation_floors_) {
+            const Object& floor = objects_[index];
+            const bool detailed = floor.key == "BUILDINGSURFACE:DETAILED";
+            const size_t boundary = detailed ? 4 : 3;
+            if (floor.removed || floor.values.size() <= boundary) continue;
+            if (detailed && !equal_fold(trim(floor.values[1]), "Floor")) continue;
+            if (!equal_fold(trim(floor.values[boundary]), "Foundation")) continue;
+            if (!have.emplace(to_upper(std::string(trim(floor.values[0]))), true).second) continue;
+            const size_t head = detailed ? 10 : 9;
+            const size_t vertices = floor.values.size() > head ? (floor.values.size() - head) / 3 : 0;
+            Object made;
+            made.class_name = "SurfaceProperty:ExposedFoundationPerimeter";
+            made.key = "SURFACEPROPERTY:EXPOSEDFOUNDATIONPERIMETER";
+            made.values = {floor.values[0], "BySegment", {}, {}};
+            made.values.insert(made.values.end(), vertices, "Yes");
+            made.changed = made.reshaped = true;
+            note(floor, -1, "a SurfaceProperty:ExposedFoundationPerimeter with every segment exposed made for it: check it",
+                 false);
+            added_.push_back(std::move(made));
+        }
+        foundation_floors_.clear();
+    }
+    for (const FirstName& f : first_names_) {
+        for (const Object& o : objects_) {
+            if (o.removed || o.key != f.of || o.values.empty()) continue;
+            objects_[f.object].values[f.field] = o.values[0];
+            break;
+        }
+        if (objects_[f.object].values[f.field].empty())
+            note(objects_[f.object], static_cast<int32_t>(f.field), "no " + f.of + " to name", true);
+    }
+    first_names_.clear();
+}
+
 // Each coil that takes cycling inputs gets its parent's (or, alone, the
 // defaults' part-load curve).
 void Migration::link_cycling() {
@@ -730,15 +1161,21 @@ void Migration::apply_code(Object& obj, const Op& op) {
     std::string_view args = op.value;
     const std::string_view routine = word(args);
     if (routine == "name-blank") {
-        // A blank name becomes ARGS and the object's number in its class.
-        const size_t number = ++counters_[obj.key];
-        if (!obj.values.empty() && !obj.values[0].empty()) return;
+        // A blank name becomes ARGS and the next number no object of the
+        // class is named with.
+        if (!obj.values.empty() && !trim(obj.values[0]).empty()) return;
+        const auto& used = names_of(obj.key);
+        std::string name;
+        do {
+            name = std::string(args) + " " + std::to_string(++counters_[obj.key]);
+        } while (used.count(to_upper(name)) != 0);
         if (obj.values.empty()) obj.values.resize(1);
-        obj.values[0] = keep(std::string(args) + " " + std::to_string(number));
+        obj.values[0] = keep(std::move(name));
         obj.changed = true;
         note(obj, 0, "named " + std::string(obj.values[0]), false);
         return;
     }
+    if (small_routine(obj, routine, args)) return;
     if (routine == "terminal-with-unit") {
         // An air terminal that stood alone in the zone's equipment list:
         // it becomes the terminal of ARGS (name, schedule, inlet node, outlet
@@ -793,6 +1230,7 @@ void Migration::apply_code(Object& obj, const Op& op) {
         return;
     }
     if (routine == "daylighting-controls") return daylighting_controls(obj);
+    if (routine == "table-one" || routine == "table-two" || routine == "table-multi") return table_routine(obj, routine);
     if (routine == "coefficients-to-curve") {
         // ARGS: FIELD COUNT CURVE-CLASS PREFIX. The COUNT coefficients from
         // FIELD become a curve of CURVE-CLASS (named PREFIX and its number in
@@ -1018,6 +1456,8 @@ bool Migration::run(const SlotSource& slots) {
             if (types) rename_types(*obj, step);
         }
         if (!cycling_coils_.empty()) link_cycling();
+        if (!foundation_floors_.empty() || !first_names_.empty()) link_small();
+        names_in_use_.clear();
         if (!delight_points_.empty() || !daylit_zones_.empty()) link_daylighting();
         if (!shading_controls_.empty() || !shaded_windows_.empty()) link_shading();
         delight_.clear();
