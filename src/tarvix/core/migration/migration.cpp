@@ -57,6 +57,7 @@ struct Step {
     std::unordered_map<std::string, std::string, StringHash, std::equal_to<>>
         types;  // classes renamed: upper-cased old name -> new
     std::vector<std::pair<std::string, std::string>> words;  // words of variable names: upper-cased old, new
+    std::vector<std::pair<std::string, std::string>> prefixes;  // names beginning so: upper-cased old, new
 };
 
 struct Rules {
@@ -169,6 +170,12 @@ Rules read_rules() {
                 fail("variable OLD => NEW");
                 continue;
             }
+            if (from.ends_with('*')) {
+                // A name that begins so keeps the rest (a unit's number).
+                from.remove_suffix(1);
+                step->prefixes.emplace_back(to_upper(std::string(trim(from))), std::string(trim(to)));
+                continue;
+            }
             step->variables[to_upper(std::string(from))] = std::string(to);
             continue;
         }
@@ -274,6 +281,12 @@ constexpr VariableField kVariableFields[] = {
     {"OUTPUT:TABLE:ANNUAL", 3, 3},
     {"METER:CUSTOM", 3, 2},
     {"METER:CUSTOMDECREMENT", 4, 2},
+    {"DEMANDMANAGERASSIGNMENTLIST", 1, 0},
+    {"UTILITYCOST:TARIFF", 1, 0},
+    {"ELECTRICLOADCENTER:DISTRIBUTION", 5, 6},
+    {"ELECTRICLOADCENTER:TRANSFORMER", 18, 1},
+    {"EXTERNALINTERFACE:FUNCTIONALMOCKUPUNITIMPORT:FROM:VARIABLE", 1, 0},
+    {"EXTERNALINTERFACE:FUNCTIONALMOCKUPUNITEXPORT:FROM:VARIABLE", 1, 0},
 };
 
 class Migration {
@@ -371,6 +384,9 @@ private:
     };
     std::vector<FirstName> first_names_;
     bool fraction_limits_ = false;  // the schedule type limits of equipment fractions are made
+    bool airflow_ratio_ = false;    // the heat exchangers' air flow ratio variable is made
+    size_t diagnostics_ = SIZE_MAX;  // the first Output:Diagnostics of the step
+    std::vector<std::pair<size_t, std::string_view>> vav_fans_;  // terminal units whose fan becomes a system model
     const std::unordered_map<std::string, bool, StringHash, std::equal_to<>>& names_of(const std::string& key);
     void link_small();
     struct TableAxis {
@@ -938,6 +954,155 @@ bool Migration::small_routine(Object& obj, std::string_view routine, std::string
         }
         return true;
     }
+    if (routine == "yes-if-one") {
+        // ARGS: fields whose numbers are flags: 1 is Yes, any other No.
+        for (const int f : field_numbers(args)) {
+            const size_t k = f > 0 ? static_cast<size_t>(f) - 1 : SIZE_MAX;
+            if (k >= v.size() || trim(v[k]).empty() || equal_fold(trim(v[k]), "Yes") || equal_fold(trim(v[k]), "No"))
+                continue;
+            const double x = number_or(v[k], -1e300);
+            if (x == -1e300) note(obj, static_cast<int32_t>(k), std::string(v[k]) + " is not a number: No", false);
+            v[k] = static_cast<long long>(x) == 1 ? "Yes" : "No";
+            changed();
+        }
+        return true;
+    }
+    if (routine == "merge-unique") {
+        // A class that became unique: the first object takes the values of
+        // every other one, which go.
+        const size_t self = static_cast<size_t>(&obj - objects_.data());
+        if (diagnostics_ == SIZE_MAX) {
+            diagnostics_ = self;
+            return true;
+        }
+        Object& first = objects_[diagnostics_];
+        for (const std::string_view x : v)
+            if (!trim(x).empty()) first.values.push_back(x);
+        first.changed = first.reshaped = true;
+        note(obj, -1, "merged into the first " + std::string(obj.class_name), false);
+        obj.removed = true;
+        return true;
+    }
+    if (routine == "make-design") {
+        // ARGS: DESIGN-CLASS FIELD... A new object of DESIGN-CLASS, named
+        // after this one, takes these fields; its name goes in as field 2.
+        const std::string_view design = word(args);
+        const std::vector<int> f = field_numbers(args);
+        if (design.empty() || f.empty()) return note(obj, -1, "make-design takes CLASS FIELD...", true), true;
+        Object made;
+        made.class_name = design;
+        made.key = to_upper(std::string(design));
+        const std::string_view name = keep(std::string(v.empty() ? std::string_view() : v[0]) + " Design Object");
+        made.values.push_back(name);
+        for (const int k : f) made.values.push_back(k > 0 && static_cast<size_t>(k) <= v.size() ? v[k - 1] : "");
+        while (made.values.size() > 1 && trim(made.values.back()).empty()) made.values.pop_back();
+        made.changed = made.reshaped = true;
+        added_.push_back(std::move(made));
+        if (v.empty()) v.resize(1);
+        v.insert(v.begin() + 1, name);
+        obj.reshaped = true;
+        changed();
+        note(obj, 1, "its design inputs now in " + std::string(design) + " " + std::string(name), false);
+        return true;
+    }
+    if (routine == "type-rename") {
+        // ARGS: FIRST STRIDE OLD NEW. Object types in the fields FIRST,
+        // FIRST + STRIDE, ... that name OLD name NEW.
+        const std::vector<int> f = field_numbers(args.substr(0, args.find(' ', args.find(' ') + 1)));
+        std::string_view rest = args;
+        word(rest), word(rest);
+        const std::string_view from = word(rest), to = word(rest);
+        if (f.size() != 2 || f[0] <= 0 || f[1] <= 0 || from.empty() || to.empty())
+            return note(obj, -1, "type-rename takes FIRST STRIDE OLD NEW", true), true;
+        for (size_t k = static_cast<size_t>(f[0]) - 1; k < v.size(); k += static_cast<size_t>(f[1]))
+            if (equal_fold(trim(v[k]), from)) {
+                v[k] = to;
+                changed();
+            }
+        return true;
+    }
+    if (routine == "set-if-type") {
+        // ARGS: FIELD VALUE F=TYPE...: FIELD becomes VALUE where a field F
+        // names TYPE.
+        const std::string_view field_text = word(args), value = word(args);
+        const std::vector<int> at = field_numbers(field_text);
+        if (at.size() != 1 || at[0] <= 0 || value.empty()) return note(obj, -1, "set-if-type takes FIELD VALUE F=TYPE...", true), true;
+        for (std::string_view test = word(args); !test.empty(); test = word(args)) {
+            const size_t eq = test.find('=');
+            if (eq == std::string_view::npos) continue;
+            const std::vector<int> f = field_numbers(test.substr(0, eq));
+            if (f.size() != 1 || f[0] <= 0 || static_cast<size_t>(f[0]) > v.size()) continue;
+            if (!equal_fold(trim(v[static_cast<size_t>(f[0]) - 1]), test.substr(eq + 1))) continue;
+            if (v.size() < static_cast<size_t>(at[0])) v.resize(static_cast<size_t>(at[0]));
+            v[static_cast<size_t>(at[0]) - 1] = value;
+            changed();
+            break;
+        }
+        return true;
+    }
+    if (routine == "insert-copy") {
+        // ARGS: AT FROM: a new field AT, a copy of field FROM.
+        const std::vector<int> f = field_numbers(args);
+        if (f.size() != 2 || f[0] <= 0 || f[1] <= 0) return note(obj, -1, "insert-copy takes AT FROM", true), true;
+        const size_t at = static_cast<size_t>(f[0]) - 1, from = static_cast<size_t>(f[1]) - 1;
+        if (v.size() <= from || v.size() < at) return true;
+        const std::string_view copy = v[from];
+        v.insert(v.begin() + static_cast<std::ptrdiff_t>(at), copy);
+        obj.reshaped = true;
+        changed();
+        return true;
+    }
+    if (routine == "effectiveness-tables") {
+        // The effectiveness at 75 % air flow becomes a table over the air flow
+        // ratio, where it differs from the one at full flow.
+        static const char* const defaults[] = {"0.0", "0.0", "0.0", "0.0"};  // the 23.2 defaults, when blank
+        static const size_t full[] = {3, 4, 7, 8}, part[] = {5, 6, 9, 10};
+        if (v.size() < 27) v.resize(27);
+        bool made_any = false;
+        for (size_t i = 0; i < 4; ++i) {
+            const std::string_view e100 = trim(v[full[i]]).empty() ? std::string_view(defaults[i]) : v[full[i]];
+            const std::string_view e75 = trim(v[part[i]]).empty() ? std::string_view(defaults[i]) : v[part[i]];
+            if (number_or(e75, 0) == number_or(e100, 0)) continue;
+            Object table;
+            table.class_name = "Table:Lookup";
+            table.key = "TABLE:LOOKUP";
+            const std::string_view name = keep(std::string(v[0]) + "_" + std::to_string(i + 1));
+            table.values = {name, "effectiveness_IndependentVariableList", "DivisorOnly", e100, "0.0", "10.0",
+                            "Dimensionless", {}, {}, {}, e75, e100};
+            table.changed = table.reshaped = true;
+            added_.push_back(std::move(table));
+            v[23 + i] = name;
+            made_any = true;
+        }
+        if (made_any) {
+            changed();
+            obj.reshaped = true;
+            note(obj, -1, "its effectiveness at 75 % air flow now in tables named after it", false);
+        }
+        if (made_any && !airflow_ratio_) {
+            airflow_ratio_ = true;
+            Object list, variable;
+            list.class_name = "Table:IndependentVariableList";
+            list.key = "TABLE:INDEPENDENTVARIABLELIST";
+            list.values = {"effectiveness_IndependentVariableList", "HxAirFlowRatio"};
+            variable.class_name = "Table:IndependentVariable";
+            variable.key = "TABLE:INDEPENDENTVARIABLE";
+            variable.values = {"HxAirFlowRatio", "Linear", "Linear", "0.0", "10.0", {}, "Dimensionless", {}, {}, {},
+                               "0.75", "1.0"};
+            list.changed = list.reshaped = variable.changed = variable.reshaped = true;
+            added_.push_back(std::move(list));
+            added_.push_back(std::move(variable));
+        }
+        return true;
+    }
+    if (routine == "vav-fan-to-system-model") {
+        if (v.size() >= 15 && equal_fold(trim(v[13]), "Fan:VariableVolume")) {
+            v[13] = "Fan:SystemModel";
+            changed();
+            vav_fans_.emplace_back(static_cast<size_t>(&obj - objects_.data()), v[14]);
+        }
+        return true;
+    }
     if (routine == "ems-cpair-fn") {
         // @CpAirFnWTdb W T is @CpAirFnW W from 9.3 on.
         for (size_t k = 1; k < v.size(); ++k) {
@@ -1007,6 +1172,48 @@ void Migration::link_small() {
             note(objects_[f.object], static_cast<int32_t>(f.field), "no " + f.of + " to name", true);
     }
     first_names_.clear();
+    // Variable volume fans of VRF terminal units become system model fans
+    // with their power curve.
+    if (!vav_fans_.empty()) {
+        std::unordered_map<std::string, bool, StringHash, std::equal_to<>> wanted;
+        for (const auto& [unit, fan] : vav_fans_) wanted.emplace(to_upper(std::string(trim(fan))), false);
+        for (Object& fan : objects_) {
+            if (fan.removed || fan.key != "FAN:VARIABLEVOLUME" || fan.values.empty()) continue;
+            const auto found = wanted.find(to_upper(std::string(trim(fan.values[0]))));
+            if (found == wanted.end() || found->second) continue;
+            found->second = true;
+            std::vector<std::string_view> o = fan.values;
+            o.resize(18);
+            std::string_view fraction = o[6];
+            if (equal_fold(trim(o[5]), "FixedFlowRate")) {
+                const double flow = number_or(o[4], 0);
+                if (flow > 0) {
+                    char buf[40];
+                    std::snprintf(buf, sizeof buf, "%.5f", number_or(o[7], 0) / flow);
+                    fraction = keep(buf);
+                } else {
+                    fraction = "0.0";
+                    if (number_or(o[7], 0) != 0)
+                        note(fan, 7, "its minimum flow fraction cannot come from an autosized flow rate: 0", true);
+                }
+            }
+            const std::string_view curve = keep(std::string(o[0]) + "_curve");
+            Object quartic;
+            quartic.class_name = "Curve:Quartic";
+            quartic.key = "CURVE:QUARTIC";
+            quartic.values = {curve, o[10], o[11], o[12], o[13], o[14], "0.0", "1.0", "0.0", "5.0", "Dimensionless",
+                              "Dimensionless"};
+            quartic.changed = quartic.reshaped = true;
+            added_.push_back(std::move(quartic));
+            fan.class_name = "Fan:SystemModel";
+            fan.key = "FAN:SYSTEMMODEL";
+            fan.values = {o[0], o[1],      o[15], o[16], o[4], "Continuous", fraction, o[3], o[8], o[9], "autosize",
+                          "TotalEfficiencyAndPressure", {}, {}, o[2], curve, {}, {}, {}, {}, o[17]};
+            fan.reshaped = fan.changed = true;
+            note(fan, -1, "now Fan:SystemModel with its power curve " + std::string(curve), false);
+        }
+        vav_fans_.clear();
+    }
 }
 
 // Each coil that takes cycling inputs gets its parent's (or, alone, the
@@ -1355,6 +1562,13 @@ void Migration::rename_variables(Object& obj, const Step& step) {
                 obj.changed = true;
                 continue;
             }
+            const auto prefix = std::find_if(step.prefixes.begin(), step.prefixes.end(),
+                                             [&](const auto& p) { return upper_.starts_with(p.first); });
+            if (prefix != step.prefixes.end()) {
+                obj.values[k] = keep(prefix->second + std::string(obj.values[k].substr(prefix->first.size())));
+                obj.changed = true;
+                continue;
+            }
             if (step.words.empty()) continue;
             // Whole words, between blanks, colons and the ends.
             std::string text(obj.values[k]);
@@ -1433,7 +1647,7 @@ bool Migration::run(const SlotSource& slots) {
     for (int i = from; i < to; ++i) {
         const Step& step = all.steps[static_cast<size_t>(i)];
         step_name_ = step.from + " -> " + step.to;
-        const bool variables = !step.variables.empty() || !step.words.empty();
+        const bool variables = !step.variables.empty() || !step.words.empty() || !step.prefixes.empty();
         const bool types = !step.types.empty();
         counters_.clear();
         for (size_t n = 0; n < objects_.size(); ++n) {
@@ -1456,7 +1670,8 @@ bool Migration::run(const SlotSource& slots) {
             if (types) rename_types(*obj, step);
         }
         if (!cycling_coils_.empty()) link_cycling();
-        if (!foundation_floors_.empty() || !first_names_.empty()) link_small();
+        if (!foundation_floors_.empty() || !first_names_.empty() || !vav_fans_.empty()) link_small();
+        diagnostics_ = SIZE_MAX;
         names_in_use_.clear();
         if (!delight_points_.empty() || !daylit_zones_.empty()) link_daylighting();
         if (!shading_controls_.empty() || !shaded_windows_.empty()) link_shading();
