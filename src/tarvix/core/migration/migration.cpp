@@ -384,7 +384,7 @@ private:
     };
     std::vector<FirstName> first_names_;
     bool fraction_limits_ = false;  // the schedule type limits of equipment fractions are made
-    bool airflow_ratio_ = false;    // the heat exchangers' air flow ratio variable is made
+    bool airflow_ratio_ = false;  // the heat exchangers' air flow ratio variable is made
     size_t diagnostics_ = SIZE_MAX;  // the first Output:Diagnostics of the step
     std::vector<std::pair<size_t, std::string_view>> vav_fans_;  // terminal units whose fan becomes a system model
     const std::unordered_map<std::string, bool, StringHash, std::equal_to<>>& names_of(const std::string& key);
@@ -473,8 +473,22 @@ void Migration::daylighting_controls(Object& obj) {
     const std::string_view name = keep(std::string(zone) + "_DaylCtrl");
     const std::string_view first = keep(std::string(zone) + "_DaylRefPt1");
     const bool two = number_or(o[1], 1) == 2;
-    obj.values = {name, zone, "SplitFlux", o[19], control_type(o[12]), o[15], o[16], zero_blank(o[17]), o[18],
-                  first, o[13], o[14], {}, first, o[8], o[10]};
+    obj.values = {name,
+                  zone,
+                  "SplitFlux",
+                  o[19],
+                  control_type(o[12]),
+                  o[15],
+                  o[16],
+                  zero_blank(o[17]),
+                  o[18],
+                  first,
+                  o[13],
+                  o[14],
+                  {},
+                  first,
+                  o[8],
+                  o[10]};
     const auto point = [&](std::string_view point_name, size_t x) {
         Object made;
         made.class_name = "Daylighting:ReferencePoint";
@@ -520,7 +534,8 @@ void Migration::link_daylighting() {
             if (obj.removed || obj.key != "OUTPUT:VARIABLE" || obj.values.size() < 2) continue;
             upper_.assign(obj.values[1]);
             for (char& c : upper_) c = ascii_upper(c);
-            if (upper_.rfind("DAYLIGHTING REFERENCE POINT", 0) != 0 && upper_ != "DAYLIGHTING LIGHTING POWER MULTIPLIER")
+            if (upper_.rfind("DAYLIGHTING REFERENCE POINT", 0) != 0 &&
+                upper_ != "DAYLIGHTING LIGHTING POWER MULTIPLIER")
                 continue;
             const auto zone = daylit_zones_.find(to_upper(std::string(obj.values[0])));
             if (zone == daylit_zones_.end()) continue;
@@ -568,9 +583,10 @@ void Migration::link_shading() {
     for (const ShadedWindow& w : shaded_windows_) {
         const auto surface = zone_of.find(to_upper(std::string(w.surface)));
         if (surface == zone_of.end()) {
-            note(objects_[w.object], -1,
-                 "its shading control " + w.control + " is not carried over: no surface named " + std::string(w.surface),
-                 true);
+            note(
+                objects_[w.object], -1,
+                "its shading control " + w.control + " is not carried over: no surface named " + std::string(w.surface),
+                true);
             continue;
         }
         Zones& zones = by_control[w.control];
@@ -591,7 +607,8 @@ void Migration::link_shading() {
         for (size_t z = 0; z < found->second.list.size(); ++z) {
             const Zone& zone = found->second.list[z];
             const auto lit = daylighting.find(to_upper(std::string(zone.name)));
-            std::vector<std::string_view> v = {keep(std::string(old[0]) + "-" + std::string(zone.name)), zone.name, "1"};
+            std::vector<std::string_view> v = {keep(std::string(old[0]) + "-" + std::string(zone.name)), zone.name,
+                                               "1"};
             v.insert(v.end(), old.begin() + 1, old.end());
             v.push_back(lit == daylighting.end() ? std::string_view() : lit->second);
             v.push_back("Sequential");
@@ -671,12 +688,13 @@ void Migration::table_routine(Object& obj, std::string_view routine) {
             x.values.push_back(o[k]);
             outputs.push_back(o[k + 1]);
         }
-        return lookup_table(obj, field(3), {x},
-                            {normalization(field(10)), field(10), field(6), field(7), field(9)}, outputs);
+        return lookup_table(obj, field(3), {x}, {normalization(field(10)), field(10), field(6), field(7), field(9)},
+                            outputs);
     }
     if (routine == "table-two") {
         if (!trim(field(14)).empty())
-            note(obj, 13, "its external file " + std::string(field(14)) + " is not read: convert it to the new form", true);
+            note(obj, 13, "its external file " + std::string(field(14)) + " is not read: convert it to the new form",
+                 true);
         // Each axis's values sorted, once each; the outputs in the grid they
         // span, the second axis running fastest.
         std::vector<TableAxis> axes = {{field(4), field(5), field(10), {}}, {field(6), field(7), field(11), {}}};
@@ -686,7 +704,8 @@ void Migration::table_routine(Object& obj, std::string_view routine) {
         std::vector<double> unique[2];
         for (size_t a = 0; a < 2; ++a) {
             auto sorted = points[a];
-            std::stable_sort(sorted.begin(), sorted.end(), [](const auto& l, const auto& r) { return l.first < r.first; });
+            std::stable_sort(sorted.begin(), sorted.end(),
+                             [](const auto& l, const auto& r) { return l.first < r.first; });
             for (const auto& [x, text] : sorted) {
                 if (!unique[a].empty() && unique[a].back() == x) continue;
                 unique[a].push_back(x);
@@ -701,8 +720,8 @@ void Migration::table_routine(Object& obj, std::string_view routine) {
                 std::lower_bound(unique[1].begin(), unique[1].end(), points[1][n].first) - unique[1].begin());
             outputs[i * unique[1].size() + j] = o[k + 2];
         }
-        return lookup_table(obj, field(3), axes,
-                            {normalization(field(13)), field(13), field(8), field(9), field(12)}, outputs);
+        return lookup_table(obj, field(3), axes, {normalization(field(13)), field(13), field(8), field(9), field(12)},
+                            outputs);
     }
     // table-multi: the multi-variable lookup's axes and its mini-tables,
     // the first axis running fastest in each (descending where its sort
@@ -791,7 +810,8 @@ int year_for_weekday(int month, int day, std::string_view name) {
     if (!name.empty()) {
         wanted = -1;
         for (int d = 0; d < 7; ++d)
-            if (name.size() >= 2 && ascii_upper(name[0]) == days[d][0] && ascii_upper(name[1]) == days[d][1]) wanted = d;
+            if (name.size() >= 2 && ascii_upper(name[0]) == days[d][0] && ascii_upper(name[1]) == days[d][1])
+                wanted = d;
         if (wanted < 0) return 0;
     }
     static const int common[] = {2007, 2010, 2011, 2013, 2014, 2015, 2017};
@@ -883,7 +903,8 @@ bool Migration::small_routine(Object& obj, std::string_view routine, std::string
         // object of CLASS in the document.
         const std::string_view cls = word(args);
         const std::vector<int> f = field_numbers(args);
-        if (cls.empty() || f.size() != 1 || f[0] <= 0) return note(obj, -1, "first-name-of takes CLASS FIELD", true), true;
+        if (cls.empty() || f.size() != 1 || f[0] <= 0)
+            return note(obj, -1, "first-name-of takes CLASS FIELD", true), true;
         const size_t at = static_cast<size_t>(f[0]) - 1;
         if (v.size() < at) v.resize(at);
         v.insert(v.begin() + static_cast<std::ptrdiff_t>(at), std::string_view());
@@ -918,7 +939,8 @@ bool Migration::small_routine(Object& obj, std::string_view routine, std::string
             weekday_text = {};
             note(obj, 5, "UseWeatherFile is gone: the start date's weekday comes from its year", false);
         }
-        if (equal_fold(trim(o[12]), "Yes")) note(obj, 12, "the weekday no longer moves on from one repeat to the next", true);
+        if (equal_fold(trim(o[12]), "Yes"))
+            note(obj, 12, "the weekday no longer moves on from one repeat to the next", true);
         v = {o[0], o[1], o[2], begin_text, o[3], end_day, end_text, weekday_text, o[6], o[7], o[8], o[9], o[10], {}};
         obj.reshaped = true;
         changed();
@@ -1026,7 +1048,8 @@ bool Migration::small_routine(Object& obj, std::string_view routine, std::string
         // names TYPE.
         const std::string_view field_text = word(args), value = word(args);
         const std::vector<int> at = field_numbers(field_text);
-        if (at.size() != 1 || at[0] <= 0 || value.empty()) return note(obj, -1, "set-if-type takes FIELD VALUE F=TYPE...", true), true;
+        if (at.size() != 1 || at[0] <= 0 || value.empty())
+            return note(obj, -1, "set-if-type takes FIELD VALUE F=TYPE...", true), true;
         for (std::string_view test = word(args); !test.empty(); test = word(args)) {
             const size_t eq = test.find('=');
             if (eq == std::string_view::npos) continue;
@@ -1067,8 +1090,18 @@ bool Migration::small_routine(Object& obj, std::string_view routine, std::string
             table.class_name = "Table:Lookup";
             table.key = "TABLE:LOOKUP";
             const std::string_view name = keep(std::string(v[0]) + "_" + std::to_string(i + 1));
-            table.values = {name, "effectiveness_IndependentVariableList", "DivisorOnly", e100, "0.0", "10.0",
-                            "Dimensionless", {}, {}, {}, e75, e100};
+            table.values = {name,
+                            "effectiveness_IndependentVariableList",
+                            "DivisorOnly",
+                            e100,
+                            "0.0",
+                            "10.0",
+                            "Dimensionless",
+                            {},
+                            {},
+                            {},
+                            e75,
+                            e100};
             table.changed = table.reshaped = true;
             added_.push_back(std::move(table));
             v[23 + i] = name;
@@ -1087,8 +1120,8 @@ bool Migration::small_routine(Object& obj, std::string_view routine, std::string
             list.values = {"effectiveness_IndependentVariableList", "HxAirFlowRatio"};
             variable.class_name = "Table:IndependentVariable";
             variable.key = "TABLE:INDEPENDENTVARIABLE";
-            variable.values = {"HxAirFlowRatio", "Linear", "Linear", "0.0", "10.0", {}, "Dimensionless", {}, {}, {},
-                               "0.75", "1.0"};
+            variable.values = {"HxAirFlowRatio", "Linear", "Linear", "0.0", "10.0", {},
+                               "Dimensionless",  {},       {},       {},    "0.75", "1.0"};
             list.changed = list.reshaped = variable.changed = variable.reshaped = true;
             added_.push_back(std::move(list));
             added_.push_back(std::move(variable));
@@ -1156,7 +1189,8 @@ void Migration::link_small() {
             made.values = {floor.values[0], "BySegment", {}, {}};
             made.values.insert(made.values.end(), vertices, "Yes");
             made.changed = made.reshaped = true;
-            note(floor, -1, "a SurfaceProperty:ExposedFoundationPerimeter with every segment exposed made for it: check it",
+            note(floor, -1,
+                 "a SurfaceProperty:ExposedFoundationPerimeter with every segment exposed made for it: check it",
                  false);
             added_.push_back(std::move(made));
         }
@@ -1201,14 +1235,16 @@ void Migration::link_small() {
             Object quartic;
             quartic.class_name = "Curve:Quartic";
             quartic.key = "CURVE:QUARTIC";
-            quartic.values = {curve, o[10], o[11], o[12], o[13], o[14], "0.0", "1.0", "0.0", "5.0", "Dimensionless",
-                              "Dimensionless"};
+            quartic.values = {curve, o[10], o[11], o[12], o[13],           o[14],
+                              "0.0", "1.0", "0.0", "5.0", "Dimensionless", "Dimensionless"};
             quartic.changed = quartic.reshaped = true;
             added_.push_back(std::move(quartic));
             fan.class_name = "Fan:SystemModel";
             fan.key = "FAN:SYSTEMMODEL";
-            fan.values = {o[0], o[1],      o[15], o[16], o[4], "Continuous", fraction, o[3], o[8], o[9], "autosize",
-                          "TotalEfficiencyAndPressure", {}, {}, o[2], curve, {}, {}, {}, {}, o[17]};
+            fan.values = {o[0],     o[1], o[15], o[16], o[4],       "Continuous",
+                          fraction, o[3], o[8],  o[9],  "autosize", "TotalEfficiencyAndPressure",
+                          {},       {},   o[2],  curve, {},         {},
+                          {},       {},   o[17]};
             fan.reshaped = fan.changed = true;
             note(fan, -1, "now Fan:SystemModel with its power curve " + std::string(curve), false);
         }
@@ -1417,8 +1453,9 @@ void Migration::apply_code(Object& obj, const Op& op) {
         const std::vector<int> f = field_numbers(args);
         if (f.size() != 5) return note(obj, -1, "cycling-to-coils takes 5 fields", true);
         const auto at = [&](int field) {
-            return field > 0 && static_cast<size_t>(field) <= obj.values.size() ? obj.values[static_cast<size_t>(field) - 1]
-                                                                                 : std::string_view();
+            return field > 0 && static_cast<size_t>(field) <= obj.values.size()
+                       ? obj.values[static_cast<size_t>(field) - 1]
+                       : std::string_view();
         };
         const Cycling moved{obj.values.empty() ? std::string_view() : obj.values[0], at(f[4]), at(f[4] + 1),
                             at(f[4] + 3)};
@@ -1437,7 +1474,8 @@ void Migration::apply_code(Object& obj, const Op& op) {
         return;
     }
     if (routine == "daylighting-controls") return daylighting_controls(obj);
-    if (routine == "table-one" || routine == "table-two" || routine == "table-multi") return table_routine(obj, routine);
+    if (routine == "table-one" || routine == "table-two" || routine == "table-multi")
+        return table_routine(obj, routine);
     if (routine == "coefficients-to-curve") {
         // ARGS: FIELD COUNT CURVE-CLASS PREFIX. The COUNT coefficients from
         // FIELD become a curve of CURVE-CLASS (named PREFIX and its number in
@@ -1452,7 +1490,8 @@ void Migration::apply_code(Object& obj, const Op& op) {
         const size_t at = static_cast<size_t>(f[0]) - 1, count = static_cast<size_t>(f[1]);
         std::vector<std::string_view>& v = obj.values;
         if (v.size() < at + count) v.resize(at + count);
-        const std::string_view name = keep(std::string(prefix) + " " + std::to_string(++counters_[std::string(prefix)]));
+        const std::string_view name = keep(std::string(prefix) + " " +
+                                           std::to_string(++counters_[std::string(prefix)]));
         Object curve;
         curve.class_name = curve_class;
         curve.key = to_upper(std::string(curve_class));
@@ -1465,7 +1504,8 @@ void Migration::apply_code(Object& obj, const Op& op) {
         v.erase(v.begin() + static_cast<std::ptrdiff_t>(at + 1), v.begin() + static_cast<std::ptrdiff_t>(at + count));
         v[at] = name;
         obj.reshaped = obj.changed = true;
-        note(obj, static_cast<int32_t>(at), "coefficients now " + std::string(curve_class) + " " + std::string(name), false);
+        note(obj, static_cast<int32_t>(at), "coefficients now " + std::string(curve_class) + " " + std::string(name),
+             false);
         return;
     }
     if (routine == "internal-source") {
@@ -1497,8 +1537,8 @@ void Migration::apply_code(Object& obj, const Op& op) {
         const size_t at = f.empty() || f[0] <= 0 ? 0 : static_cast<size_t>(f[0]);
         if (at == 0 || obj.values.size() < at || obj.values.size() < 3 || trim(obj.values[at - 1]).empty()) return;
         const size_t surface = obj.key == "FENESTRATIONSURFACE:DETAILED" ? 3 : 2;
-        shaded_windows_.push_back({to_upper(std::string(trim(obj.values[at - 1]))), obj.values[surface],
-                                   obj.values[0], static_cast<size_t>(&obj - objects_.data())});
+        shaded_windows_.push_back({to_upper(std::string(trim(obj.values[at - 1]))), obj.values[surface], obj.values[0],
+                                   static_cast<size_t>(&obj - objects_.data())});
         return;
     }
     if (routine == "delight-controls") {
@@ -1508,8 +1548,8 @@ void Migration::apply_code(Object& obj, const Op& op) {
         o.resize(8);
         obj.class_name = "Daylighting:Controls";
         obj.key = "DAYLIGHTING:CONTROLS";
-        obj.values = {o[0], o[1], "DElight", {}, control_type(o[2]), o[3], o[4], zero_blank(o[5]), o[6], {}, "0", {},
-                      o[7]};
+        obj.values = {o[0], o[1], "DElight", {},  control_type(o[2]), o[3], o[4], zero_blank(o[5]), o[6],
+                      {},   "0",  {},        o[7]};
         obj.reshaped = obj.changed = true;
         delight_[to_upper(std::string(o[0]))] = {static_cast<size_t>(&obj - objects_.data()), o[1]};
         return;

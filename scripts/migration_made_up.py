@@ -1,0 +1,113 @@
+"""Writes made-up documents for the migration tests: for each version step, one document of the step's
+old version holding an object of every class the step's rules name (and one more for each choice key
+they rename), every field filled with a value of its own, so a field put in the wrong place shows.
+
+    python scripts/migration_made_up.py OUTDIR
+
+OUTDIR/V<x-y>.idf is the document for the step from x.y. The transition programs' output for each goes
+beside the tests (tests/migration/made-up/), made with them outside this repository.
+"""
+
+from __future__ import annotations
+
+import re
+import sys
+from pathlib import Path
+
+from tarvix.idd import IDD
+from tarvix.idf import migration_rules
+from tarvix.migration import versions
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def schema_path(version: str) -> Path | None:
+    major, minor = version.split(".")
+    for path in (
+        ROOT.parent / "shared" / "data" / f"Energy+V{major}_{minor}_0.idd",
+        ROOT / ".cache" / "schemas" / f"V{major}-{minor}-0-Energy+.idd",
+    ):
+        if path.exists():
+            return path
+    return None
+
+
+def step_classes(reached: str) -> dict[str, list[tuple[int, str]]]:
+    """{class: [(field, old key)] of its choice rules} for the classes the step's rules name."""
+    text = migration_rules().split(f"=> {reached}]\n", 1)[1].split("\n[", 1)[0]
+    named: dict[str, list[tuple[int, str]]] = {}
+    for line in text.splitlines():
+        line = line.split("!", 1)[0].strip()
+        if not line or line.startswith("#") or line.startswith("variable"):
+            continue
+        verb, cls, *rest = line.split(" ", 2)
+        keys = named.setdefault(cls, [])
+        if verb == "choice":
+            at, _, old = rest[0].partition(" ")
+            keys.append((int(at), old.split(" => ")[0]))
+    return named
+
+
+def value_of(field, i: int, tag: str) -> str:
+    if field.type == "choice" and field.choices:
+        return field.default if field.default in field.choices else field.choices[0]
+    if field.type in ("real", "integer"):
+        if isinstance(field.default, (int, float)) and not isinstance(field.default, bool):
+            return str(field.default)
+        if field.autosizable:
+            return "autosize"
+        low = field.minimum if isinstance(field.minimum, (int, float)) else 0
+        value = low + (i + 1) if field.type == "integer" else round(low + 0.1 * (i + 1), 3)
+        if isinstance(field.maximum, (int, float)) and value > field.maximum:
+            value = field.maximum
+        return str(value)
+    return f"{tag} F{i + 1}"
+
+
+def object_text(info, tag: str, keys: dict[int, str]) -> str:
+    fields = list(info.fields)
+    if info.extensible_size:
+        fields = fields[: info.extensible_begin + info.extensible_size]
+    values = [value_of(f, i, tag) for i, f in enumerate(fields)]
+    for at, old in keys.items():
+        if at <= len(values):
+            values[at - 1] = old
+    if fields and fields[0].type not in ("real", "integer", "choice"):
+        values[0] = tag
+    return f"{info.name},\n    " + ",\n    ".join(values) + ";\n"
+
+
+def document(version: str, reached: str, idd: IDD) -> str:
+    out = [f"Version,{version};\n"]
+    known = {c.upper(): c for c in idd.get_class_names()}
+    for cls, choices in step_classes(reached).items():
+        name = known.get(cls.upper())
+        if name is None or cls.upper() == "VERSION":
+            continue
+        info = idd.get_class_info(name)
+        short = re.sub(r"[^A-Za-z0-9]", "", name.split(":")[-1])[:12]
+        out.append(object_text(info, f"{short} 1", {}))
+        if info.unique_object:
+            continue
+        for n, (at, old) in enumerate(choices, start=2):
+            out.append(object_text(info, f"{short} {n}", {at: old}))
+    return "\n".join(out)
+
+
+def main(folder: str) -> None:
+    out = Path(folder)
+    out.mkdir(parents=True, exist_ok=True)
+    order = versions()
+    for before, reached in zip(order, order[1:], strict=False):
+        path = schema_path(before)
+        if path is None:
+            print(f"no schema of {before}: skipped")
+            continue
+        idd = IDD.from_file(path, encoding="latin-1")
+        target = out / f"V{before.replace('.', '-')}.idf"
+        target.write_text(document(before, reached, idd), encoding="latin-1")
+        print(target)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
