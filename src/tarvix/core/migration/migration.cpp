@@ -384,7 +384,15 @@ private:
     };
     std::vector<FirstName> first_names_;
     bool fraction_limits_ = false;  // the schedule type limits of equipment fractions are made
-    bool airflow_ratio_ = false;  // the heat exchangers' air flow ratio variable is made
+    bool airflow_ratio_ = false;
+    bool any_number_ = false;  // the "Any Number" schedule type limits are there or made
+    // Objects of a class by upper-cased name, this step, for routines that
+    // read another object.
+    std::unordered_map<std::string, std::unordered_map<std::string, size_t, StringHash, std::equal_to<>>, StringHash,
+                       std::equal_to<>>
+        by_name_;
+    const Object* object_named(const std::string& key,
+                               std::string_view name);  // the heat exchangers' air flow ratio variable is made
     size_t diagnostics_ = SIZE_MAX;  // the first Output:Diagnostics of the step
     std::vector<std::pair<size_t, std::string_view>> vav_fans_;  // terminal units whose fan becomes a system model
     const std::unordered_map<std::string, bool, StringHash, std::equal_to<>>& names_of(const std::string& key);
@@ -824,6 +832,28 @@ int year_for_weekday(int month, int day, std::string_view name) {
 
 }  // namespace
 
+const Object* Migration::object_named(const std::string& key, std::string_view name) {
+    auto [found, added] = by_name_.try_emplace(key);
+    if (added)
+        for (size_t i = 0; i < objects_.size(); ++i)
+            if (!objects_[i].removed && objects_[i].key == key && !objects_[i].values.empty())
+                found->second.emplace(to_upper(std::string(trim(objects_[i].values[0]))), i);
+    const auto at = found->second.find(to_upper(std::string(trim(name))));
+    return at == found->second.end() ? nullptr : &objects_[at->second];
+}
+
+namespace {
+
+// Saturation pressure of water vapour over water [Pa] at a temperature in
+// degrees C (the ASHRAE Fundamentals 2005 fit).
+double saturation_pressure(double celsius) {
+    const double t = celsius + 273.15;
+    return std::exp(-5.8002206e3 / t + 1.3914993 - 4.8640239e-2 * t + 4.1764768e-5 * t * t - 1.4452093e-8 * t * t * t +
+                    6.5459673 * std::log(t));
+}
+
+}  // namespace
+
 // Routines of one object each, by name; false when `routine` is none of them.
 bool Migration::small_routine(Object& obj, std::string_view routine, std::string_view args) {
     std::vector<std::string_view>& v = obj.values;
@@ -974,6 +1004,233 @@ bool Migration::small_routine(Object& obj, std::string_view routine, std::string
                 }
             }
         }
+        return true;
+    }
+    if (routine == "fan-mode-schedule") {
+        // ARGS: FIELD. A fan mode keyword becomes a constant schedule of it.
+        const std::vector<int> f = field_numbers(args);
+        const size_t at = f.size() == 1 && f[0] > 0 ? static_cast<size_t>(f[0]) - 1 : SIZE_MAX;
+        if (at >= v.size()) return true;
+        const bool cycling = equal_fold(trim(v[at]), "Cycling");
+        if (!cycling && !equal_fold(trim(v[at]), "Continuous")) return true;
+        const std::string suffix = cycling ? "CyclingFanSchedule" : "ContinuousFanSchedule";
+        std::string owner(obj.class_name), own_name(v.empty() ? std::string_view() : trim(v[0]));
+        const size_t room = 99 > owner.size() + suffix.size() ? 99 - owner.size() - suffix.size() : 0;
+        if (own_name.size() > room) own_name.resize(room);
+        const std::string_view name = keep(owner + own_name + suffix);
+        if (!any_number_) {
+            any_number_ = true;
+            if (object_named("SCHEDULETYPELIMITS", "Any Number") == nullptr) {
+                Object limits;
+                limits.class_name = "ScheduleTypeLimits";
+                limits.key = "SCHEDULETYPELIMITS";
+                limits.values = {"Any Number"};
+                limits.changed = limits.reshaped = true;
+                added_.push_back(std::move(limits));
+            }
+        }
+        Object schedule;
+        schedule.class_name = "Schedule:Constant";
+        schedule.key = "SCHEDULE:CONSTANT";
+        schedule.values = {name, "Any Number", cycling ? "0" : "1"};
+        schedule.changed = schedule.reshaped = true;
+        added_.push_back(std::move(schedule));
+        note(obj, static_cast<int32_t>(at), "named schedule " + std::string(name) + " (was " + std::string(v[at]) + ")",
+             false);
+        v[at] = name;
+        changed();
+        return true;
+    }
+    if (routine == "quotient") {
+        // ARGS: TARGET NUMERATOR DENOMINATOR, written with five decimals.
+        const std::vector<int> f = field_numbers(args);
+        if (f.size() != 3 || f[0] <= 0 || f[1] <= 0 || f[2] <= 0)
+            return note(obj, -1, "quotient takes 3 fields", true), true;
+        const auto at = [&](int k) { return static_cast<size_t>(k) <= v.size() ? v[k - 1] : std::string_view(); };
+        const double num = number_or(at(f[1]), -1e300), den = number_or(at(f[2]), -1e300);
+        if (v.size() < static_cast<size_t>(f[0])) v.resize(static_cast<size_t>(f[0]));
+        if (num == -1e300 || den == -1e300 || den <= 0) {
+            if (!trim(at(f[1])).empty() || !trim(at(f[2])).empty())
+                note(
+                    obj, f[0] - 1,
+                    "cannot compute it from " + std::string(at(f[1])) + " / " + std::string(at(f[2])) + ": the default",
+                    false);
+            v[static_cast<size_t>(f[0]) - 1] = {};
+        } else {
+            char buf[48];
+            std::snprintf(buf, sizeof buf, "%.5f", num / den);
+            v[static_cast<size_t>(f[0]) - 1] = keep(buf);
+        }
+        changed();
+        return true;
+    }
+    if (routine == "set-if-filled") {
+        // ARGS: FIELD VALUE IF: FIELD becomes VALUE where field IF is filled.
+        const std::string_view field_text = word(args), value = word(args);
+        const std::vector<int> at = field_numbers(field_text), when = field_numbers(args);
+        if (at.size() != 1 || when.size() != 1 || at[0] <= 0 || when[0] <= 0 || value.empty())
+            return note(obj, -1, "set-if-filled takes FIELD VALUE IF", true), true;
+        if (static_cast<size_t>(when[0]) > v.size() || trim(v[static_cast<size_t>(when[0]) - 1]).empty()) return true;
+        if (v.size() < static_cast<size_t>(at[0])) v.resize(static_cast<size_t>(at[0]));
+        v[static_cast<size_t>(at[0]) - 1] = value;
+        changed();
+        return true;
+    }
+    if (routine == "infiltration-method") {
+        // No balancing of infiltration unless zone mixing is adjusted.
+        if (!v.empty() && equal_fold(trim(v[0]), "Yes")) return true;
+        if (v.size() < 2) v.resize(2);
+        v[1] = "None";
+        changed();
+        return true;
+    }
+    if (routine == "reverse-with-limits") {
+        // Reverse acting dampers with flow limits are ReverseWithLimits
+        // from 8.6 on; a blank keeps the old default, Normal, the new one
+        // being another.
+        if (v.size() < 16) v.resize(16);
+        const bool limits = (v.size() > 16 && !trim(v[16]).empty()) || (v.size() > 17 && !trim(v[17]).empty());
+        if (trim(v[15]).empty()) {
+            v[15] = "Normal";
+        } else if (equal_fold(trim(v[15]), "Reverse") && limits) {
+            v[15] = "ReverseWithLimits";
+        } else {
+            return true;
+        }
+        changed();
+        return true;
+    }
+    if (routine == "stratified-sensor-height") {
+        // ARGS: FIELD. The heater a sensor sat at becomes its height in the
+        // stratified tank.
+        const std::vector<int> f = field_numbers(args);
+        const size_t at = f.size() == 1 && f[0] > 0 ? static_cast<size_t>(f[0]) - 1 : SIZE_MAX;
+        if (at >= v.size() || trim(v[at]).empty()) return true;
+        const std::string_view old = v[at];
+        std::string_view height;
+        const bool one = equal_fold(trim(old), "Heater1"), two = equal_fold(trim(old), "Heater2");
+        if ((one || two) && v.size() > 17 && equal_fold(trim(v[16]), "WaterHeater:Stratified")) {
+            const Object* tank = object_named("WATERHEATER:STRATIFIED", v[17]);
+            const size_t k = one ? 11 : 15;
+            if (tank != nullptr && tank->values.size() > k) height = tank->values[k];
+        }
+        v[at] = height;
+        note(obj, static_cast<int32_t>(at),
+             "sensor height " + (height.empty() ? std::string("left to the default") : std::string(height)) + " (was " +
+                 std::string(old) + ")",
+             false);
+        changed();
+        return true;
+    }
+    if (routine == "kusuda-achenbach") {
+        // ARGS: AT SOIL. The three Kusuda-Achenbach inputs from AT become a
+        // ground temperature model object of their own, with the soil's
+        // properties from SOIL (or from the Material named in field N, as
+        // material:N).
+        const std::string_view at_text = word(args), soil_text = trim(args);
+        const std::vector<int> f = field_numbers(at_text);
+        if (f.size() != 1 || f[0] <= 0) return note(obj, -1, "kusuda-achenbach takes AT SOIL", true), true;
+        const size_t at = static_cast<size_t>(f[0]) - 1;
+        if (v.size() < at + 3) v.resize(at + 3);
+        std::string_view soil[3];
+        if (soil_text.starts_with("material:")) {
+            const std::vector<int> m = field_numbers(soil_text.substr(9));
+            const size_t k = m.size() == 1 && m[0] > 0 ? static_cast<size_t>(m[0]) - 1 : SIZE_MAX;
+            const Object* material = k < v.size() ? object_named("MATERIAL", v[k]) : nullptr;
+            for (size_t j = 0; j < 3; ++j)
+                soil[j] = material != nullptr && material->values.size() > 3 + j ? material->values[3 + j]
+                                                                                 : std::string_view();
+        } else {
+            const std::vector<int> m = field_numbers(soil_text);
+            const size_t k = m.size() == 1 && m[0] > 0 ? static_cast<size_t>(m[0]) - 1 : SIZE_MAX;
+            for (size_t j = 0; j < 3; ++j) soil[j] = k + j < v.size() ? v[k + j] : std::string_view();
+        }
+        const auto& used = names_of("SITE:GROUNDTEMPERATURE:UNDISTURBED:KUSUDAACHENBACH");
+        std::string name;
+        do {
+            const size_t n = ++counters_["KATEMP"];
+            name = "KATemp" + std::string(n < 10 ? " " : "") + std::to_string(n);
+        } while (used.count(to_upper(name)) != 0);
+        Object model;
+        model.class_name = "Site:GroundTemperature:Undisturbed:KusudaAchenbach";
+        model.key = "SITE:GROUNDTEMPERATURE:UNDISTURBED:KUSUDAACHENBACH";
+        model.values = {keep(std::move(name)), soil[0], soil[1], soil[2], v[at], v[at + 1], v[at + 2]};
+        model.changed = model.reshaped = true;
+        v.erase(v.begin() + static_cast<std::ptrdiff_t>(at), v.begin() + static_cast<std::ptrdiff_t>(at + 3));
+        v.insert(v.begin() + static_cast<std::ptrdiff_t>(at), {model.class_name, model.values[0]});
+        added_.push_back(std::move(model));
+        obj.reshaped = true;
+        changed();
+        note(obj, static_cast<int32_t>(at), "its ground temperatures now in " + std::string(v[at + 1]), false);
+        return true;
+    }
+    if (routine == "empd-resistance-factor") {
+        // ARGS: FIELD. The water vapour diffusion resistance factor the old
+        // moisture penetration depth stands for, with the density of the
+        // material (at 24 C, 45 % and sea level, over a day).
+        const std::vector<int> f = field_numbers(args);
+        const size_t at = f.size() == 1 && f[0] > 0 ? static_cast<size_t>(f[0]) - 1 : SIZE_MAX;
+        if (at == SIZE_MAX) return note(obj, -1, "empd-resistance-factor takes FIELD", true), true;
+        std::vector<std::string_view> o = v;
+        o.resize(6);
+        const Object* material = object_named("MATERIAL", o[0]);
+        const double depth = number_or(o[1], -1), a = number_or(o[2], -1e300), b = number_or(o[3], -1e300),
+                     c = number_or(o[4], -1e300), d = number_or(o[5], -1e300);
+        const double rho = material != nullptr && material->values.size() > 4 ? number_or(material->values[4], -1) : -1;
+        const double rh = 0.45, slope = a * b * std::pow(rh, b - 1) + c * d * std::pow(rh, d - 1);
+        const double diffusion = depth * depth * 3.14159265358979 * slope * rho / (86400.0 * saturation_pressure(24));
+        const double air = 2.0e-7 * std::pow(24 + 273.15, 0.81) / 101325.0;
+        std::string_view factor;
+        if (depth > 0 && rho > 0 && a > -1e300 && b > -1e300 && c > -1e300 && d > -1e300 && diffusion > 0 &&
+            std::isfinite(air / diffusion)) {
+            char buf[40];
+            std::snprintf(buf, sizeof buf, "%.7g", air / diffusion);
+            factor = keep(buf);
+        } else {
+            note(obj, static_cast<int32_t>(at), "its water vapour diffusion resistance factor cannot be computed",
+                 true);
+        }
+        if (v.size() < at) v.resize(at);
+        v.insert(v.begin() + static_cast<std::ptrdiff_t>(at), factor);
+        obj.reshaped = true;
+        changed();
+        return true;
+    }
+    if (routine == "ghe-system-split") {
+        // A vertical ground heat exchanger of 8.8 becomes a system with its
+        // properties, its ground temperatures and its response factors.
+        std::vector<std::string_view> o = v;
+        if (o.size() < 19) o.resize(19);
+        const std::string name(trim(o[0]));
+        const std::string_view properties = keep(name + " Properties"), temps = keep(name + " Ground Temps"),
+                               factors = keep(name + " Response Factors");
+        const auto number_text = [this](std::string_view x, double scale) {
+            const double n = number_or(x, -1e300);
+            return n == -1e300 ? std::string_view() : keep(short_number(n * scale));
+        };
+        const auto made = [this](std::string_view cls, std::vector<std::string_view> values) {
+            Object m;
+            m.class_name = cls;
+            m.key = to_upper(std::string(cls));
+            m.values = std::move(values);
+            m.changed = m.reshaped = true;
+            added_.push_back(std::move(m));
+        };
+        made("GroundHeatExchanger:Vertical:Properties",
+             {properties, "1", o[5], number_text(o[6], 2), o[10], "3.90E+06", o[11], "1.77E+06", o[12], o[14], o[13]});
+        made("Site:GroundTemperature:Undisturbed:KusudaAchenbach",
+             {temps, o[7], "920", number_text(o[8], 1.0 / 920), o[9], "3.2", "8"});
+        std::vector<std::string_view> response = {factors, properties, o[4], o[16]};
+        response.insert(response.end(), o.begin() + 18, o.end());
+        while (response.size() > 4 && trim(response.back()).empty()) response.pop_back();
+        made("GroundHeatExchanger:ResponseFactors", std::move(response));
+        v = {o[0], o[1], o[2], o[3], "Site:GroundTemperature:Undisturbed:KusudaAchenbach", temps, o[7], o[8], factors};
+        obj.class_name = "GroundHeatExchanger:System";
+        obj.key = "GROUNDHEATEXCHANGER:SYSTEM";
+        obj.reshaped = true;
+        changed();
+        note(obj, -1, "now GroundHeatExchanger:System with its properties, ground temperatures and response factors",
+             false);
         return true;
     }
     if (routine == "yes-if-one") {
@@ -1439,6 +1696,11 @@ void Migration::apply_code(Object& obj, const Op& op) {
         adu.class_name = "ZoneHVAC:AirDistributionUnit";
         adu.key = "ZONEHVAC:AIRDISTRIBUTIONUNIT";
         adu.values = {unit, supply, obj.class_name, name};
+        // The terminal's sizing object (its old field 7) is the unit's.
+        if (v.size() > 7) {
+            if (!trim(v[7]).empty()) adu.values.insert(adu.values.end(), {{}, {}, v[7]});
+            v.resize(7);
+        }
         adu.changed = adu.reshaped = true;
         equipment_[to_upper(std::string(old_class)) + "," + to_upper(std::string(name))] = {adu.class_name, unit};
         nodes_[to_upper(std::string(supply))] = inlet;
@@ -1713,6 +1975,7 @@ bool Migration::run(const SlotSource& slots) {
         if (!foundation_floors_.empty() || !first_names_.empty() || !vav_fans_.empty()) link_small();
         diagnostics_ = SIZE_MAX;
         names_in_use_.clear();
+        by_name_.clear();
         if (!delight_points_.empty() || !daylit_zones_.empty()) link_daylighting();
         if (!shading_controls_.empty() || !shaded_windows_.empty()) link_shading();
         delight_.clear();
