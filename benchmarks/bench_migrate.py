@@ -4,10 +4,16 @@ in one call, with and without the kept layout; then a folder of 100 such 0.7 MB 
 threads. Target: 20 ms a 0.7 MB document, 2 s for the folder of 100 on 2 cores. The schema loads are
 left out (each is loaded once per process).
 
-Usage: python benchmarks/bench_migrate.py
+With --programs CHAIN, CHAIN is a command that runs the engine's own transition programs from one version
+to another (CHAIN FROM TO INPUT OUTDIR, built from the engine's source; not part of this repository): the
+two real documents go through it once and the ratio to ours is printed (target: 100 times faster).
+
+Usage: python benchmarks/bench_migrate.py [--programs CHAIN]
 """
 
+import subprocess
 import sys
+import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -39,12 +45,23 @@ def main() -> None:
     texts["0.7 MB"] = doubled(texts["5ZoneWaterLoopHeatPump"])
     target = versions()[-1]
     print(f"8.0 -> {target}, {len(versions()) - 1} steps")
+    ours = {}
     for name, text in texts.items():
         for keep in (False, True):
             doc = IDF.from_string(old, text, keep_layout=keep)
             seconds, _ = median_run(lambda d=doc: migrate(d, target, idd=latest), runs=21)
+            ours.setdefault(name, seconds)
             layout = "kept layout" if keep else "plain"
             print(f"  {name:<24} {len(text) / 1e6:5.2f} MB  {layout:<12} {seconds * 1e3:7.2f} ms")
+    if "--programs" in sys.argv:
+        chain = sys.argv[sys.argv.index("--programs") + 1]
+        for name in ("5ZoneSupRetPlenRAB", "5ZoneWaterLoopHeatPump"):
+            with tempfile.TemporaryDirectory() as out:
+                start = time.perf_counter()
+                subprocess.run([chain, "8.0", target, str(DATA / f"{name}.idf"), out], check=True,
+                               capture_output=True)
+                theirs = time.perf_counter() - start
+            print(f"  {name:<24} the engine's programs {theirs:7.1f} s: ours {theirs / ours[name]:,.0f} times faster")
     docs = [IDF.from_string(old, texts["0.7 MB"]) for _ in range(100)]
     for threads in (1, 2):
         start = time.perf_counter()

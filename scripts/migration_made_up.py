@@ -6,7 +6,9 @@ they rename), every field filled with a value of its own, so a field put in the 
 
 OUTDIR/V<x-y>.idf is the document for the step from x.y. The tests keep these documents and what the
 engine's own transition programs (built from the engine's source, outside this repository) wrote for
-each, as V<x-y>.theirs.idf, in tests/migration/made-up/: comments dropped, one object a line.
+each, as V<x-y>.theirs.idf, in tests/migration/made-up/: comments dropped, one object a line (their
+programs read lines of limited length, so they run on this script's output, not on those copies). The
+9.2 document there also holds a terminal standing alone in a zone, with the lists and paths naming it.
 """
 
 from __future__ import annotations

@@ -418,7 +418,10 @@ MADE_UP_KNOWN = {
         "OUTPUT:PREPROCESSORMESSAGE": "they write their warning into the document; ours is a note",
         "TABLE:LOOKUP": "they cut the outputs of a grid the points do not fill; ours keeps the whole grid",
     },
-    "9.3": {"ENERGYMANAGEMENTSYSTEM:INTERNALVARIABLE": "the rule document renames it; their program does not"},
+    "9.3": {
+        "ENERGYMANAGEMENTSYSTEM:INTERNALVARIABLE": "the rule document renames it; their program does not",
+        "NODELIST": "they copy a node list once for each object naming it; we once",
+    },
     "9.4": {"PYTHONPLUGIN:OUTPUTVARIABLE": "they keep FuelOil#1 and #2, keys the 9.4 schema renamed"},
     "9.5": {
         "UTILITYCOST:VARIABLE": "they keep Power, a key the 9.5 schema renamed Demand",

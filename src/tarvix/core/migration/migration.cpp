@@ -338,6 +338,8 @@ private:
     std::unordered_map<std::string, std::string_view, StringHash, std::equal_to<>> nodes_;
     std::vector<Object> added_;
     std::string upper_;  // a value upper-cased for a look-up
+    std::unordered_map<std::string, std::string_view, StringHash, std::equal_to<>> node_list_copies_;
+    std::string_view node_list_copy(std::string_view name);
     void relink();
 
     // Cycling inputs that move from a heat pump to its coils: what each
@@ -1555,19 +1557,62 @@ void Migration::relink() {
                 v[k + 1] = found->second.second;
                 obj.changed = true;
             }
-        } else if ((obj.key == "AIRLOOPHVAC:ZONESPLITTER" || obj.key == "AIRLOOPHVAC:SUPPLYPLENUM") &&
+        } else if ((obj.key == "AIRLOOPHVAC:ZONESPLITTER" || obj.key == "AIRLOOPHVAC:SUPPLYPLENUM" ||
+                    obj.key == "AIRLOOPHVAC") &&
                    !nodes_.empty()) {
-            const size_t first = obj.key == "AIRLOOPHVAC:ZONESPLITTER" ? 2 : 4;
-            for (size_t k = first; k < v.size(); ++k) {
+            // Outlets of splitters and supply plenums, a loop's demand side
+            // inlets: a node, or a node list copied with the node replaced.
+            const size_t first = obj.key == "AIRLOOPHVAC:ZONESPLITTER" ? 2 : obj.key == "AIRLOOPHVAC" ? 8 : 4;
+            const size_t last = obj.key == "AIRLOOPHVAC" ? std::min<size_t>(v.size(), 9) : v.size();
+            for (size_t k = first; k < last; ++k) {
                 const auto found = nodes_.find(to_upper(std::string(v[k])));
-                if (found == nodes_.end()) continue;
-                v[k] = found->second;
-                obj.changed = true;
+                if (found != nodes_.end()) {
+                    v[k] = found->second;
+                    obj.changed = true;
+                } else if (const std::string_view copy = node_list_copy(v[k]); !copy.empty()) {
+                    v[k] = copy;
+                    obj.changed = true;
+                }
             }
+        } else if (obj.key == "ROOMAIR:NODE:AIRFLOWNETWORK:HVACEQUIPMENT" && !equipment_.empty()) {
+            for (size_t k = 1; k < v.size(); k += 4)
+                if (equal_fold(trim(v[k]), "AirTerminal:SingleDuct:Uncontrolled")) {
+                    v[k] = "AirTerminal:SingleDuct:ConstantVolume:NoReheat";
+                    obj.changed = true;
+                }
         }
     }
     equipment_.clear();
     nodes_.clear();
+    node_list_copies_.clear();
+}
+
+// A copy of the node list named `name`, named after it, with the first of
+// its nodes a terminal now feeds from elsewhere replaced; its name, or empty
+// when there is no such list or it names none of those nodes.
+std::string_view Migration::node_list_copy(std::string_view name) {
+    const std::string key = to_upper(std::string(trim(name)));
+    if (key.empty()) return {};
+    if (const auto done = node_list_copies_.find(key); done != node_list_copies_.end()) return done->second;
+    std::string_view made;
+    if (const Object* list = object_named("NODELIST", name); list != nullptr) {
+        for (size_t k = 1; k < list->values.size(); ++k) {
+            const auto node = nodes_.find(to_upper(std::string(trim(list->values[k]))));
+            if (node == nodes_.end()) continue;
+            Object copy;
+            copy.class_name = "NodeList";
+            copy.key = "NODELIST";
+            copy.values = list->values;
+            made = keep(std::string(trim(list->values[0])) + " ATInlet");
+            copy.values[0] = made;
+            copy.values[k] = node->second;
+            copy.changed = copy.reshaped = true;
+            added_.push_back(std::move(copy));
+            break;
+        }
+    }
+    node_list_copies_.emplace(key, made);
+    return made;
 }
 
 void Migration::apply(Object& obj, const Op& op) {
@@ -1952,6 +1997,8 @@ bool Migration::run(const SlotSource& slots) {
         const bool variables = !step.variables.empty() || !step.words.empty() || !step.prefixes.empty();
         const bool types = !step.types.empty();
         counters_.clear();
+        by_name_.clear();
+        names_in_use_.clear();
         for (size_t n = 0; n < objects_.size(); ++n) {
             Object* obj = &objects_[n];  // routines add objects to added_, so this stays valid
             if (obj->removed) continue;
@@ -1974,8 +2021,7 @@ bool Migration::run(const SlotSource& slots) {
         if (!cycling_coils_.empty()) link_cycling();
         if (!foundation_floors_.empty() || !first_names_.empty() || !vav_fans_.empty()) link_small();
         diagnostics_ = SIZE_MAX;
-        names_in_use_.clear();
-        by_name_.clear();
+
         if (!delight_points_.empty() || !daylit_zones_.empty()) link_daylighting();
         if (!shading_controls_.empty() || !shaded_windows_.empty()) link_shading();
         delight_.clear();
