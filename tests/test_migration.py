@@ -233,6 +233,21 @@ def test_hostile_documents_stay_linear(v80):
     migrated = migrate(IDF.from_string(schema("8.5"), text), "8.6", idd=schema("8.6"))
     mixers = migrated["AirTerminal:SingleDuct:Mixer"]
     assert [m.get_values()[-1] for m in mixers] == ["InletSide", "SupplySide"]
+    # One shading control over 20,000 windows in as many zones: one control for each zone, in one pass.
+    zones = "".join(f"Zone,Z{i};\nWall:Exterior,W{i},C,Z{i};\nWindow,G{i},C,W{i},Shade;\n" for i in range(20_000))
+    text = f"Version,8.9;\n{zones}WindowProperty:ShadingControl,Shade,InteriorShade,,AlwaysOn;\n"
+    migrated = migrate(IDF.from_string(schema("8.9"), text), "9.0", idd=schema("9.0"))
+    controls = migrated["WindowShadingControl"]
+    assert len(controls) == 20_000 and controls[-1].get_values()[-1] == "G19999"
+    # Counts and years no table or calendar holds: notes, not work or a crash.
+    text = "Version,9.1;\nTable:MultiVariableLookup,T," + "," * 29 + "6,1e9,1e9,1e9,1e9,1e9,1e9;\n"
+    notes = []
+    migrate(IDF.from_string(schema("9.1"), text), "9.2", idd=schema("9.2"), notes=notes)
+    assert any(n.loss and n.class_name == "Table:MultiVariableLookup" for n in notes)
+    text = "Version,8.9;\nRunPeriod,R,1e300,1,12,31,Monday,Yes,Yes,No,Yes,Yes,3,No,1e308;\n"
+    notes = []
+    migrate(IDF.from_string(schema("8.9"), text), "9.0", idd=schema("9.0"), notes=notes)
+    assert any(n.loss and n.field_index == 13 for n in notes)
 
 
 def test_idf_method_and_rules_text(v80):

@@ -951,17 +951,23 @@ bool Migration::small_routine(Object& obj, std::string_view routine, std::string
         std::vector<std::string_view> o = v;
         o.resize(14);
         const bool start_year = !trim(o[13]).empty();
-        const double repeats = number_or(o[11], 0);
+        // Numbers the calendar can hold; anything else is as good as none.
+        const auto whole = [](std::string_view text, double low, double high) {
+            const double x = number_or(text, 0);
+            return x >= low && x <= high ? static_cast<int>(x) : 0;
+        };
+        const int repeats = whole(o[11], 0, 1000);
         int begin = 0;
         if (start_year) {
-            begin = static_cast<int>(number_or(o[13], 0));
+            begin = whole(o[13], 1, 9999);
+            if (begin == 0) note(obj, 13, "start year " + std::string(o[13]) + " is not a year: left out", true);
         } else if (repeats > 1) {
-            begin = year_for_weekday(static_cast<int>(number_or(o[1], 0)), static_cast<int>(number_or(o[2], 0)), o[5]);
+            begin = year_for_weekday(whole(o[1], 1, 12), whole(o[2], 1, 31), o[5]);
         }
         std::string_view end_day = o[4], begin_text, end_text, weekday_text = o[5];
         if (begin != 0) begin_text = keep(std::to_string(begin));
         if (repeats > 1 && begin != 0) {
-            const int end = begin + static_cast<int>(repeats);
+            const int end = begin + repeats;
             end_text = keep(std::to_string(end));
             if (number_or(o[3], 0) == 2 && number_or(o[4], 0) == 29 && !leap(end)) end_day = "28";
         }
@@ -1243,7 +1249,7 @@ bool Migration::small_routine(Object& obj, std::string_view routine, std::string
                 continue;
             const double x = number_or(v[k], -1e300);
             if (x == -1e300) note(obj, static_cast<int32_t>(k), std::string(v[k]) + " is not a number: No", false);
-            v[k] = static_cast<long long>(x) == 1 ? "Yes" : "No";
+            v[k] = x >= 1 && x < 2 ? "Yes" : "No";
             changed();
         }
         return true;
@@ -1455,12 +1461,15 @@ void Migration::link_small() {
         }
         foundation_floors_.clear();
     }
+    std::unordered_map<std::string, std::string_view, StringHash, std::equal_to<>> first_of;
+    for (const FirstName& f : first_names_) first_of.emplace(f.of, std::string_view());
+    for (const Object& o : objects_) {
+        if (o.removed || o.values.empty()) continue;
+        const auto found = first_of.find(o.key);
+        if (found != first_of.end() && found->second.empty()) found->second = o.values[0];
+    }
     for (const FirstName& f : first_names_) {
-        for (const Object& o : objects_) {
-            if (o.removed || o.key != f.of || o.values.empty()) continue;
-            objects_[f.object].values[f.field] = o.values[0];
-            break;
-        }
+        objects_[f.object].values[f.field] = first_of[f.of];
         if (objects_[f.object].values[f.field].empty())
             note(objects_[f.object], static_cast<int32_t>(f.field), "no " + f.of + " to name", true);
     }
