@@ -209,7 +209,7 @@ def test_the_layout_is_kept(v80):
         "    0.8,             !- Gas Burner Efficiency\n"
         "    1000,            !- Nominal Capacity {W}\n"
         "    In,              !- Air Inlet Node Name\n"
-        "    Out;             !- Air Outlet Node Name\n"
+        "    Out;  Zone,Next to it;\n"
     )
     doc = IDF.from_string(v80, text, keep_layout=True)
     migrated = migrate(doc, "8.6", idd=schema("8.6"))
@@ -219,6 +219,7 @@ def test_the_layout_is_kept(v80):
     assert "NaturalGas," in kept and "!- Fuel Type" in kept
     reloaded = IDF.from_string(schema("8.6"), kept)
     assert reloaded.get_object_by_name("Coil:Heating:Fuel", "Gas Coil")[4] == "1000"
+    assert reloaded.get_object_by_name("Zone", "Next to it")  # not swallowed by a field comment
 
 
 def test_hostile_documents_stay_linear(v80):

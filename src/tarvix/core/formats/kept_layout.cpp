@@ -469,7 +469,14 @@ void KeptWriter<Out>::rewrite(size_t slot, const ObjectView& view) {
     while (!made_.empty() && is_line_end(made_.back())) made_.pop_back();
     append_made(made_);
     const size_t end = object_.end();
-    skip_to(lines_.rest_is_comment(end) ? lines_.line_end(end) : end);
+    if (lines_.rest_is_comment(end)) {
+        skip_to(lines_.line_end(end));
+    } else {
+        // Text after it on its line (another object): the field comments
+        // written end the line, so it goes on the next.
+        skip_to(end);
+        if (!config.compact) out_.append(line_end_);
+    }
 }
 
 template <class Out>
