@@ -297,6 +297,15 @@ public:
 
 private:
     std::string_view keep(std::string text) { return texts_.emplace_back(std::move(text)); }
+    // A new object of `cls` (text that outlives the migration), written whole.
+    Object& made(std::string_view cls, std::vector<std::string_view> values) {
+        Object& m = added_.emplace_back();
+        m.class_name = cls;
+        m.key = to_upper(std::string(cls));
+        m.values = std::move(values);
+        m.changed = m.reshaped = true;
+        return m;
+    }
     void note(const Object& obj, int32_t field, std::string message, bool loss) {
         result_.notes.push_back(Note{step_name_, std::string(obj.class_name),
                                      obj.values.empty() ? std::string() : std::string(obj.values[0]), field,
@@ -500,12 +509,7 @@ void Migration::daylighting_controls(Object& obj) {
                   o[8],
                   o[10]};
     const auto point = [&](std::string_view point_name, size_t x) {
-        Object made;
-        made.class_name = "Daylighting:ReferencePoint";
-        made.key = "DAYLIGHTING:REFERENCEPOINT";
-        made.values = {point_name, zone, o[x], o[x + 1], o[x + 2]};
-        made.changed = made.reshaped = true;
-        added_.push_back(std::move(made));
+        made("Daylighting:ReferencePoint", {point_name, zone, o[x], o[x + 1], o[x + 2]});
     };
     point(first, 2);
     if (two) {
@@ -993,22 +997,12 @@ bool Migration::small_routine(Object& obj, std::string_view routine, std::string
                 if (trim(v[k + side]).empty()) continue;
                 const std::string_view name = keep(std::string(v[0]) + (side ? " HeatingFrac" : " CoolingFrac") +
                                                    std::to_string(group));
-                Object made;
-                made.class_name = "Schedule:Constant";
-                made.key = "SCHEDULE:CONSTANT";
-                made.values = {name, limits, v[k + side]};
-                made.changed = made.reshaped = true;
-                added_.push_back(std::move(made));
+                made("Schedule:Constant", {name, limits, v[k + side]});
                 v[k + side] = name;
                 changed();
                 if (!fraction_limits_) {
                     fraction_limits_ = true;
-                    Object type;
-                    type.class_name = "ScheduleTypeLimits";
-                    type.key = "SCHEDULETYPELIMITS";
-                    type.values = {limits, "0.0", "1.0", "Continuous"};
-                    type.changed = type.reshaped = true;
-                    added_.push_back(std::move(type));
+                    made("ScheduleTypeLimits", {limits, "0.0", "1.0", "Continuous"});
                 }
             }
         }
@@ -1029,20 +1023,10 @@ bool Migration::small_routine(Object& obj, std::string_view routine, std::string
         if (!any_number_) {
             any_number_ = true;
             if (object_named("SCHEDULETYPELIMITS", "Any Number") == nullptr) {
-                Object limits;
-                limits.class_name = "ScheduleTypeLimits";
-                limits.key = "SCHEDULETYPELIMITS";
-                limits.values = {"Any Number"};
-                limits.changed = limits.reshaped = true;
-                added_.push_back(std::move(limits));
+                made("ScheduleTypeLimits", {"Any Number"});
             }
         }
-        Object schedule;
-        schedule.class_name = "Schedule:Constant";
-        schedule.key = "SCHEDULE:CONSTANT";
-        schedule.values = {name, "Any Number", cycling ? "0" : "1"};
-        schedule.changed = schedule.reshaped = true;
-        added_.push_back(std::move(schedule));
+        made("Schedule:Constant", {name, "Any Number", cycling ? "0" : "1"});
         note(obj, static_cast<int32_t>(at), "named schedule " + std::string(name) + " (was " + std::string(v[at]) + ")",
              false);
         v[at] = name;
@@ -1215,14 +1199,6 @@ bool Migration::small_routine(Object& obj, std::string_view routine, std::string
         const auto number_text = [this](std::string_view x, double scale) {
             const double n = number_or(x, -1e300);
             return n == -1e300 ? std::string_view() : keep(short_number(n * scale));
-        };
-        const auto made = [this](std::string_view cls, std::vector<std::string_view> values) {
-            Object m;
-            m.class_name = cls;
-            m.key = to_upper(std::string(cls));
-            m.values = std::move(values);
-            m.changed = m.reshaped = true;
-            added_.push_back(std::move(m));
         };
         made("GroundHeatExchanger:Vertical:Properties",
              {properties, "1", o[5], number_text(o[6], 2), o[10], "3.90E+06", o[11], "1.77E+06", o[12], o[14], o[13]});
@@ -1500,13 +1476,8 @@ void Migration::link_small() {
                 }
             }
             const std::string_view curve = keep(std::string(o[0]) + "_curve");
-            Object quartic;
-            quartic.class_name = "Curve:Quartic";
-            quartic.key = "CURVE:QUARTIC";
-            quartic.values = {curve, o[10], o[11], o[12], o[13],           o[14],
-                              "0.0", "1.0", "0.0", "5.0", "Dimensionless", "Dimensionless"};
-            quartic.changed = quartic.reshaped = true;
-            added_.push_back(std::move(quartic));
+            made("Curve:Quartic", {curve, o[10], o[11], o[12], o[13], o[14], "0.0", "1.0", "0.0", "5.0",
+                                   "Dimensionless", "Dimensionless"});
             fan.class_name = "Fan:SystemModel";
             fan.key = "FAN:SYSTEMMODEL";
             fan.values = {o[0],     o[1], o[15], o[16], o[4],       "Continuous",
