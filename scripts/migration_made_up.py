@@ -74,7 +74,8 @@ def value_of(field, i: int, tag: str) -> str:
     return f"{tag} F{i + 1}"
 
 
-def object_text(info, tag: str, keys: dict[int, str]) -> str:
+def object_values(info, tag: str, keys: dict[int, str]) -> tuple[list[str], list[str]]:
+    """The field names and values of a made-up object of the class."""
     fields = list(info.fields)
     if info.extensible_size:  # the schema's groups, at least three and up to its minimum
         group = fields[info.extensible_begin : info.extensible_begin + info.extensible_size]
@@ -91,23 +92,35 @@ def object_text(info, tag: str, keys: dict[int, str]) -> str:
             values[at - 1] = old
     if fields and fields[0].type not in ("real", "integer", "choice"):
         values[0] = tag
-    return f"{info.name},\n    " + ",\n    ".join(values) + ";\n"
+    return [f.name for f in fields], values
 
 
 def document(version: str, reached: str, idd: IDD) -> str:
-    out = [f"Version,{version};\n"]
     known = {c.upper(): c for c in idd.get_class_names()}
+    objects = []
     for cls, choices in step_classes(reached).items():
         name = known.get(cls.upper())
         if name is None or cls.upper() == "VERSION" or cls.upper() in THEIR_PROGRAMS_STOP.get(reached, ()):
             continue
         info = idd.get_class_info(name)
-        short = re.sub(r"[^A-Za-z0-9]", "", name)[-24:]  # names differ from class to class
-        out.append(object_text(info, f"{short} 1", {}))
+        parts = [re.sub(r"[^A-Za-z0-9]", "", part) for part in name.split(":")]
+        short = "".join(part[:4] for part in parts[:-1]) + parts[-1]  # one per class
+        objects.append((info.name, *object_values(info, f"{short} 1", {})))
         if info.unique_object:
             continue
         for n, (at, old) in enumerate(choices, start=2):
-            out.append(object_text(info, f"{short} {n}", {at: old}))
+            objects.append((info.name, *object_values(info, f"{short} {n}", {at: old})))
+    # An object type and name naming a class of the document name its first object, so that what the
+    # rules do across objects (a coil taking its heat pump's inputs, say) is made up too.
+    first = {}
+    for cls, _, values in objects:
+        first.setdefault(cls.upper(), values[0])
+    for _, names, values in objects:
+        for i in range(len(values) - 1):
+            if names[i].lower().endswith("object type") and names[i + 1].lower().endswith("name"):
+                values[i + 1] = first.get(values[i].upper(), values[i + 1])
+    out = [f"Version,{version};\n"]
+    out += [f"{cls},\n    " + ",\n    ".join(values) + ";\n" for cls, _, values in objects]
     return "\n".join(out)
 
 

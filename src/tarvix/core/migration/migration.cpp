@@ -446,7 +446,7 @@ double number_or(std::string_view text, double fallback) {
 // The linear part-load curve that stands for a heat pump's cycling inputs:
 // PLF = (1 - Cd) + Cd PLR, Cd = A (1 - exp(-1/A)), A = 4 tau Nmax / 3600,
 // with tau 60 s and Nmax 2.5 an hour where they are blank. Coefficients are
-// cut to five decimals, as the engine's own programs write them.
+// cut to five digits, as the engine's own programs write them.
 std::string_view Migration::part_load_curve(std::string_view owner, std::string_view time_constant,
                                             std::string_view max_cycling) {
     std::string key = to_upper(std::string(owner));
@@ -454,9 +454,15 @@ std::string_view Migration::part_load_curve(std::string_view owner, std::string_
     if (found != curves_.end()) return found->second;
     const double a = 4.0 * number_or(time_constant, 60.0) * number_or(max_cycling, 2.5) / 3600.0;
     const double cd = a > 0 ? a * (1.0 - std::exp(-1.0 / a)) : 0.0;
+    // Cut to five decimals, or below 0.1 to five decimals of the mantissa.
     const auto fixed5 = [this](double x) {
         char buf[32];
-        std::snprintf(buf, sizeof buf, "%.5f", std::floor(x * 1e5 + 1e-7) / 1e5);
+        if (x >= 0.1 || x <= 0) {
+            std::snprintf(buf, sizeof buf, "%.5f", x > 0 ? std::floor(x * 1e5 + 1e-7) / 1e5 : 0.0);
+        } else {
+            const double scale = std::pow(10.0, std::floor(std::log10(x)));
+            std::snprintf(buf, sizeof buf, "%.5e", std::floor(x / scale * 1e5 + 1e-7) / 1e5 * scale);
+        }
         return keep(buf);
     };
     Object curve;
