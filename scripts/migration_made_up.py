@@ -8,7 +8,8 @@ OUTDIR/V<x-y>.idf is the document for the step from x.y. The tests keep these do
 engine's own transition programs (built from the engine's source, outside this repository) wrote for
 each, as V<x-y>.theirs.idf, in tests/migration/made-up/: comments dropped, one object a line (their
 programs read lines of limited length, so they run on this script's output, not on those copies). The
-9.2 document there also holds a terminal standing alone in a zone, with the lists and paths naming it.
+9.2 document there also holds two terminals standing alone in their zones, with the lists, paths and
+airflow network naming them.
 """
 
 from __future__ import annotations

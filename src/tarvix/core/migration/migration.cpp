@@ -350,6 +350,7 @@ private:
     std::unordered_map<std::string, std::string_view, StringHash, std::equal_to<>> node_list_copies_;
     std::string_view node_list_copy(std::string_view name);
     void relink();
+    void split_airflow_links();
 
     // Cycling inputs that move from a heat pump to its coils: what each
     // parent left for a coil (type and name, upper-cased), and the coils
@@ -1568,9 +1569,53 @@ void Migration::relink() {
                 }
         }
     }
+    if (!nodes_.empty()) split_airflow_links();
     equipment_.clear();
     nodes_.clear();
     node_list_copies_.clear();
+}
+
+// The airflow network around a terminal that now feeds from a node of its
+// own: a network node for that node, and the link that reached the zone's
+// supply node through a duct reaching it instead, with a nearly lossless
+// short duct from it to the supply node.
+void Migration::split_airflow_links() {
+    std::unordered_map<std::string, std::string_view, StringHash, std::equal_to<>> moved;  // network node -> new one
+    const size_t count = objects_.size();
+    for (size_t n = 0; n < count; ++n) {
+        const Object& node = objects_[n];
+        if (node.removed || node.key != "AIRFLOWNETWORK:DISTRIBUTION:NODE" || node.values.size() < 2) continue;
+        const auto inlet = nodes_.find(to_upper(std::string(trim(node.values[1]))));
+        if (inlet == nodes_.end()) continue;
+        std::vector<std::string_view> values = node.values;
+        values[0] = keep(std::string(trim(node.values[0])) + " ATInlet");
+        values[1] = inlet->second;
+        moved.emplace(to_upper(std::string(trim(node.values[0]))), values[0]);
+        made("AirflowNetwork:Distribution:Node", std::move(values));
+    }
+    if (moved.empty()) return;
+    for (size_t n = 0; n < count; ++n) {
+        Object& link = objects_[n];
+        if (link.removed || link.key != "AIRFLOWNETWORK:DISTRIBUTION:LINKAGE" || link.values.size() < 3) continue;
+        const auto to = moved.find(to_upper(std::string(trim(link.values[2]))));
+        if (to == moved.end()) continue;
+        std::vector<std::string_view> v = link.values;
+        v.resize(5);
+        const std::string_view name = keep(std::string(trim(v[0])) + " ATInlet");
+        const Object* duct = object_named("AIRFLOWNETWORK:DISTRIBUTION:COMPONENT:DUCT", v[3]);
+        if (duct == nullptr) {
+            note(link, 2, "left as it is: its component is not a duct to split", false);
+            continue;
+        }
+        std::vector<std::string_view> d = duct->values;
+        d.resize(10);
+        const std::string_view component = keep(std::string(name) + " Duct");
+        made("AirflowNetwork:Distribution:Component:Duct",
+             {component, "0.0001", d[2], d[3], d[4], "0.0", "0.0000001", "0.0000001", d[8], d[9]});
+        made("AirflowNetwork:Distribution:Linkage", {name, to->second, v[2], component, v[4]});
+        link.values[2] = to->second;
+        link.changed = true;
+    }
 }
 
 // A copy of the node list named `name`, named after it, with the first of
