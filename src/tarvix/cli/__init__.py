@@ -14,6 +14,7 @@
     tarvix schedules PATH --idd SCHEMA [--name N]... [--environment E] [--weather EPW] [-o OUT.csv]
                      [--plot OUT.svg] [--force]
     tarvix weather EPW [--plot OUT.svg] [--force]
+    tarvix study STUDY.toml [--resume] [--dry-run] [--jobs N]
 
 Each PATH is a document or a folder, searched recursively for *.idf (and,
 for convert --to idf, *.epJSON). `--idd` names a schema file, or a folder of
@@ -35,7 +36,8 @@ searched for both) and prints a line per run; its exit status is 0 when every
 run completed, 1 when one failed, 2 on a usage error (no engine, no weather
 file). draw writes an SVG picture of one document's building, its surfaces
 where the engine puts them. schedules writes every schedule's value at every
-timestep of an environment as CSV.
+timestep of an environment as CSV. study runs a parametric study a TOML file
+describes and writes its results table.
 """
 
 from __future__ import annotations
@@ -68,6 +70,7 @@ from tarvix.cli.info import cmd_info
 from tarvix.cli.rename import cmd_rename
 from tarvix.cli.run import cmd_run, seconds_argument
 from tarvix.cli.schedules import cmd_schedules
+from tarvix.cli.study import add_parser as add_study
 from tarvix.cli.upgrade import cmd_upgrade
 from tarvix.cli.validate import cmd_validate
 from tarvix.cli.weather import cmd_weather
@@ -85,7 +88,7 @@ def output_target(command: argparse.ArgumentParser, required: bool = False) -> N
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Check, describe, format, convert, rename, run and draw IDF documents.",
+        prog=PROG, description="Check, describe, format, convert, rename, run and draw IDF documents, and run studies.",
         epilog="Exit status: 0 on success, 1 when validate finds an error, an operation fails or a run "
                "fails, 2 on a usage error or a file that cannot be loaded.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {tarvix.__version__}")
@@ -261,6 +264,8 @@ def build_parser() -> argparse.ArgumentParser:
     weather.add_argument("--plot", metavar="OUT", help="draw the year's temperatures and radiation into OUT "
                                                        "(.svg, .png, ...; needs matplotlib)")
     weather.set_defaults(run=cmd_weather)
+
+    add_study(commands, jobs_argument)
     return parser
 
 

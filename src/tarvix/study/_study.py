@@ -1,0 +1,389 @@
+"""A study: the base model, its parameters, a design, the outputs; variants written and run, one table."""
+
+from __future__ import annotations
+
+import os
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from pathlib import Path
+from typing import Any
+
+from tarvix import idd as _idd, idf as _idf
+from tarvix.simulation import Cache, Engine, Job, Result, find_engine, run_many
+from tarvix.study._design import Design
+from tarvix.study._outputs import STATUS_COLUMNS, Output, StudyResults, read_outputs
+from tarvix.study._parameters import FieldParameter, Parameter, Target, WeatherParameter
+
+DESIGN_FILE = "design.json"
+RESULTS_FILE = "results.csv"
+
+
+def _load_base(base: Any, idd: _idd.IDD | str | os.PathLike[str] | None) -> tuple[_idd.IDD, str]:
+    """The base model's schema and its text (the document's own text where it kept it, else the standard
+    layout)."""
+    if isinstance(base, _idf.IDF):
+        try:
+            return base.idd, base.format(keep_layout=True)
+        except ValueError:
+            return base.idd, base.format()
+    if not isinstance(base, (str, os.PathLike)):
+        raise TypeError(f"the base model is an IDF or the path of an .idf file, not {type(base).__name__}")
+    path = Path(base)
+    if not path.is_file():
+        raise FileNotFoundError(f"no such document: {path}")
+    raw = path.read_bytes()
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        text = raw.decode("cp1252", errors="replace")
+    if text.startswith("\ufeff"):
+        text = text[1:]
+    if isinstance(idd, _idd.IDD):
+        return idd, text
+    if idd is None:
+        from tarvix import _schemas
+
+        doc = _schemas.open_idf(path, find_engine().idd_path)
+        return doc.idd, text
+    schema = Path(idd)
+    if schema.is_dir():
+        from tarvix import _schemas
+
+        return _schemas.open_idf(path, schema).idd, text
+    return _idd.IDD.from_file(schema), text
+
+
+class _Variants:
+    """Writes variants of the base model. Field parameters are applied to one loaded copy of the base and
+    undone after each variant (the raw texts put back), so that a variant costs an edit and a write, not a
+    parse; a variant with an edit function gets a fresh copy, parsed again from the base's text."""
+
+    def __init__(self, idd: _idd.IDD, text: str, parameters: Sequence[Parameter]) -> None:
+        self.idd = idd
+        self.text = text
+        self.parameters = list(parameters)
+        self.reusable = all(p.kind != "edit" for p in parameters)
+        self.base = self._fresh()
+        for p in self.parameters:
+            p.checked(self.base)
+        # The raw text of every field the field parameters write, and how many fields each object stored.
+        self._saved: dict[tuple[str, int], tuple[_idf.IDFObject, list[bytes]]] = {}
+
+    def _fresh(self) -> _idf.IDF:
+        return _idf.IDF.from_string(self.idd, self.text, keep_layout=True)
+
+    def text_of(self, values: Sequence[Any]) -> str:
+        """The text of the variant taking `values` (in the parameters' order)."""
+        if not self.reusable:
+            doc = self._fresh()
+            for p, value in zip(self.parameters, values):
+                p.apply(doc, value)
+            return doc.format(keep_layout=True)
+        doc = self.base
+        touched: list[tuple[_idf.IDFObject, list[bytes]]] = []
+        try:
+            for p, value in zip(self.parameters, values):
+                if isinstance(p, FieldParameter):
+                    for target in p.targets(self.base):
+                        touched.append(self._state(doc, target))
+                    p.apply(doc, value)
+            return doc.format(keep_layout=True)
+        finally:
+            self._undo(touched)
+
+    def _state(self, doc: _idf.IDF, target: Target) -> tuple[_idf.IDFObject, list[bytes]]:
+        key = (target.class_name, target.position)
+        saved = self._saved.get(key)
+        if saved is None:
+            obj = doc[target.class_name][target.position]
+            saved = self._saved[key] = (obj, list(_raw(obj)))
+        return saved
+
+    def _undo(self, touched: list[tuple[_idf.IDFObject, list[bytes]]]) -> None:
+        """Put back each touched object's raw texts; when one cannot be put back exactly (its stored field
+        count changed, or a text that is not UTF-8), the copy is dropped and the next variant parses the
+        base again."""
+        exact = True
+        for obj, raw in touched:
+            try:
+                now = _raw(obj)
+                if now == raw:
+                    continue
+                for index, text in enumerate(raw):
+                    if index < len(now) and now[index] != text:
+                        obj[index] = text.decode("utf-8")
+                exact = exact and _raw(obj) == raw
+            except (UnicodeDecodeError, ValueError, IndexError):
+                exact = False
+        if not exact:
+            self._saved.clear()
+            self.base = self._fresh()
+
+
+def _raw(obj: _idf.IDFObject) -> list[bytes]:
+    """The stored value texts of an object, as the document holds them."""
+    state = obj.__reduce__()[2]
+    values = state[-1] if isinstance(state, tuple) and state else None
+    if not isinstance(values, list):
+        raise ValueError("the object keeps no values")
+    return values
+
+
+class Study:
+    """A parametric study: variants of `base` (an IDF, or a document's path loaded against `idd`: a schema,
+    a folder of them, or by default the engine's), one per row of `design` (default: the grid of the
+    parameters' values), each run with `weather` (unless a weather() parameter gives it) and the run
+    options (design_day, annual, timeout, expand_objects, readvars, engine), the `outputs` read from each
+    run. Everything lives in `folder`: design.json, variants/ (each variant's document, the base's text
+    changed only where its parameters are), runs/ (each variant's run), cache/ (unless `cache` names
+    another: a Cache shared between studies is safe) and results.csv."""
+
+    def __init__(
+        self,
+        base: Any,
+        parameters: Sequence[Parameter],
+        *,
+        folder: str | os.PathLike[str],
+        design: Design | None = None,
+        outputs: Sequence[Output] = (),
+        weather: str | os.PathLike[str] | None = None,
+        idd: _idd.IDD | str | os.PathLike[str] | None = None,
+        design_day: bool = False,
+        annual: bool = False,
+        timeout: float | None = None,
+        expand_objects: bool | None = None,
+        readvars: bool = False,
+        engine: Engine | str | os.PathLike[str] | None = None,
+        cache: Cache | str | os.PathLike[str] | None = None,
+    ) -> None:
+        self.parameters = list(parameters)
+        if not self.parameters:
+            raise ValueError("a study needs at least one parameter")
+        for p in self.parameters:
+            if not isinstance(p, Parameter):
+                raise TypeError(f"a parameter is made by tarvix.study.field(), edit() and the like, not "
+                                f"{type(p).__name__}")
+        self.design = design if design is not None else Design.grid(self.parameters)
+        names = [p.name for p in self.parameters]
+        if self.design.parameters != names:
+            raise ValueError(f"the design's parameters ({', '.join(self.design.parameters)}) are not the "
+                             f"study's ({', '.join(names)})")
+        self.outputs = list(outputs)
+        taken = {n.lower() for n in names} | {"variant", *STATUS_COLUMNS}
+        for output in self.outputs:
+            if not isinstance(output, Output):
+                raise TypeError(f"an output is made by Output.tabular(), .series() or .function(), not "
+                                f"{type(output).__name__}")
+            if output.name.lower() in taken:
+                raise ValueError(f"output {output.name!r}: a parameter or another column has that name")
+            taken.add(output.name.lower())
+        self.folder = Path(folder).absolute()
+        self.weather = weather
+        self.options: dict[str, Any] = {"design_day": design_day, "annual": annual, "timeout": timeout,
+                                        "expand_objects": expand_objects, "readvars": readvars}
+        if engine is not None:
+            self.options["engine"] = engine
+        self._check_weather()
+        self.cache = cache
+        self._base = base
+        self._idd = idd
+        self._variants: _Variants | None = None
+        self._check_values()
+
+    def _check_weather(self) -> None:
+        by_parameter = any(isinstance(p, WeatherParameter) for p in self.parameters)
+        if self.weather is not None and not Path(self.weather).is_file():
+            raise FileNotFoundError(f"no such weather file: {self.weather}")
+        if self.weather is None and not by_parameter and not self.options["design_day"]:
+            raise ValueError("a study that runs more than the design days needs a weather file: give weather=, "
+                             "a weather() parameter, or design_day=True")
+
+    def _check_values(self) -> None:
+        """The design's values of each range parameter, checked to lie in its range."""
+        for index, p in enumerate(self.parameters):
+            if p.range is None:
+                continue
+            low, high = p.range
+            for number, row in enumerate(self.design.rows):
+                value = row[index]
+                if not isinstance(value, (int, float)) or isinstance(value, bool) or not low <= value <= high:
+                    raise ValueError(f"parameter {p.name!r}: row {number} of the design takes {value!r}, "
+                                     f"outside its range ({low!r}, {high!r})")
+
+    def __repr__(self) -> str:
+        return f"<Study {len(self.design)} variants of {', '.join(p.name for p in self.parameters)} in {self.folder}>"
+
+    # -- writing --------------------------------------------------------------------------------------------
+
+    def _writer(self) -> _Variants:
+        if self._variants is None:
+            idd, text = _load_base(self._base, self._idd)
+            variants = _Variants(idd, text, self.parameters)
+            # The values the design gives (a table's, a sampler's) are checked against the fields too.
+            for index, p in enumerate(self.parameters):
+                if isinstance(p, FieldParameter):
+                    p.checked(variants.base, {repr(r[index]): r[index] for r in self.design.rows}.values())
+            self._variants = variants
+        return self._variants
+
+    def ids(self) -> list[str]:
+        """The variants' ids, in the design's order: v0000, v0001, ... (as many digits as the count needs)."""
+        width = max(4, len(str(len(self.design) - 1)))
+        return [f"v{k:0{width}d}" for k in range(len(self.design))]
+
+    def check(self) -> None:
+        """Load the base model and check every parameter against it (the names it gives, the values its
+        fields take); ValueError before anything is written or run."""
+        self._writer()
+
+    def write(self, *, resume: bool = False) -> list[Path]:
+        """Write the design (design.json) and every variant's document into the study's folder, and return
+        the documents' paths; nothing runs. A folder that holds another study is refused; with `resume`,
+        one that holds this study is written again."""
+        writer = self._writer()
+        self._claim(resume)
+        folder = self.folder / "variants"
+        folder.mkdir(parents=True, exist_ok=True)
+        paths = []
+        for variant, row in zip(self.ids(), self.design.rows):
+            path = folder / f"{variant}.idf"
+            text = writer.text_of(row).encode("utf-8")
+            _write_if_changed(path, text)
+            paths.append(path)
+        return paths
+
+    def _claim(self, resume: bool) -> None:
+        self.folder.mkdir(parents=True, exist_ok=True)
+        saved_path = self.folder / DESIGN_FILE
+        if saved_path.exists():
+            if not resume:
+                raise FileExistsError(f"{self.folder} holds a study already: resume=True (--resume) goes on with "
+                                      "it, or choose another folder")
+            saved = Design.load(saved_path)
+            if saved != self.design:
+                raise ValueError(f"{self.folder} holds a study of another design ({saved!r}): choose another "
+                                 "folder to run this one")
+        else:
+            self.design.save(saved_path)
+
+    # -- running --------------------------------------------------------------------------------------------
+
+    def jobs(self, paths: Sequence[Path]) -> Iterator[Job]:
+        weather_at = next((k for k, p in enumerate(self.parameters) if isinstance(p, WeatherParameter)), None)
+        for variant, path, row in zip(self.ids(), paths, self.design.rows):
+            weather = row[weather_at] if weather_at is not None else self.weather
+            options = {k: v for k, v in self.options.items() if v is not None or k == "expand_objects"}
+            yield Job(path, weather, output_dir=self.folder / "runs" / variant, **options)
+
+    def run(
+        self,
+        *,
+        resume: bool = False,
+        workers: int | None = None,
+        cluster: Any = None,
+        progress: Callable[[int, int], object] | None = None,
+    ) -> StudyResults:
+        """Write the variants and run them: on `workers` local processes (default: the number of cores), or
+        on a Dask cluster (`cluster`: a scheduler's address, a distributed Client or LocalCluster, or
+        "local" for a LocalCluster of `workers` processes), every run through the study's cache, so that a
+        study interrupted (Ctrl-C, a machine that stopped) and run again with `resume` runs only what had
+        not finished. `progress(done, total)` is called as each variant completes; without it a bar shows
+        on stderr when it is a terminal and tqdm is installed. Returns the results table, also written to
+        results.csv; a variant whose run failed is a row with status "failed" and its error."""
+        paths = self.write(resume=resume)
+        cache = self.cache if self.cache is not None else self.folder / "cache"
+        total = len(paths)
+        bar = None
+        if progress is None:
+            bar = _bar(total)
+        done = [0]
+
+        def report(index: int, environment: str, fraction: float) -> None:
+            if environment:
+                return
+            done[0] += 1
+            if bar is not None:
+                bar.update(1)
+            elif progress is not None:
+                progress(done[0], total)
+
+        client, owned = _client(cluster, workers)
+        try:
+            results = run_many(self.jobs(paths), workers=workers, executor=client, cache=cache, progress=report)
+        finally:
+            if bar is not None:
+                bar.close()
+            for closing in reversed(owned):
+                closing.close()
+        table = self.table(results)
+        table.to_csv(self.folder / RESULTS_FILE)
+        return table
+
+    def table(self, results: Sequence[Result]) -> StudyResults:
+        """The results table of the variants' runs (in the design's order)."""
+        records = []
+        units: dict[str, str | None] = {o.name: o.units for o in self.outputs}
+        names = [p.name for p in self.parameters]
+        for variant, row, result in zip(self.ids(), self.design.rows, results):
+            record: dict[str, Any] = {"variant": variant, **dict(zip(names, row))}
+            error = None
+            if result.ok:
+                values, found, error = read_outputs(result, self.outputs)
+                for name, unit in found.items():
+                    if units.get(name) is None and unit:
+                        units[name] = unit
+            else:
+                values = {o.name: None for o in self.outputs}
+                error = result.first_severe() or ("the engine was stopped after its timeout" if result.timed_out
+                                                  else f"the engine ended with status {result.returncode}")
+            record.update(values)
+            record.update(status="ok" if result.ok and error is None else "failed", error=error,
+                          warnings=result.warnings, severe=result.severe, elapsed=round(result.elapsed, 3),
+                          cached=result.cached)
+            records.append(record)
+        return StudyResults(records, names, [o.name for o in self.outputs], units)
+
+
+def _write_if_changed(path: Path, data: bytes) -> None:
+    """Write a variant's document; one already there with these bytes is left as it is (a study resumed
+    writes its variants again)."""
+    try:
+        if path.stat().st_size == len(data) and path.read_bytes() == data:
+            return
+    except OSError:
+        pass
+    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    with open(temporary, "wb") as file:
+        file.write(data)
+    os.replace(temporary, path)
+
+
+def _client(cluster: Any, workers: int | None) -> tuple[Any, list[Any]]:
+    """A Dask client for `cluster` (None: local processes) and what to close after."""
+    if cluster is None:
+        return None, []
+    try:
+        distributed = __import__("distributed")
+    except ImportError:
+        raise ImportError('running on a Dask cluster needs Dask: pip install "dask[distributed]"') from None
+    if isinstance(cluster, distributed.Client):
+        return cluster, []
+    owned: list[Any] = []
+    if isinstance(cluster, str) and cluster == "local":
+        cluster = distributed.LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+                                           processes=True, dashboard_address=None)
+        owned.append(cluster)
+    client = distributed.Client(cluster, timeout="30s") if not isinstance(cluster, str) else \
+        distributed.Client(cluster, timeout="30s")
+    owned.append(client)
+    return client, owned
+
+
+def _bar(total: int) -> Any:
+    try:
+        if total < 2 or not sys.stderr.isatty():
+            return None
+        from tqdm import tqdm
+    except (ImportError, ValueError, OSError):
+        return None
+    return tqdm(total=total, unit="variant", file=sys.stderr, leave=False, mininterval=0.25)
