@@ -11,6 +11,8 @@ import signal
 import stat
 import sys
 import tempfile
+import threading
+import time
 import uuid
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
@@ -203,12 +205,32 @@ def _failure(error: BaseException, folder: Path, version: str) -> Result:
 _STOP: Any = None
 
 
-def _worker_start(stop: Any) -> None:
+def _worker_start(stop: Any, caller: int | None = None) -> None:
     """A pool process ignores Ctrl-C while it waits for work; run_many passes an interrupt on to the
-    processes that are running the engine (which then end its process group)."""
+    processes that are running the engine (which then end its process group). The pool's processes are
+    not the caller's children (a fork server starts them), so nothing ends them when the caller is killed
+    outright: each watches the caller, and when it is gone ends its run and itself rather than go on with
+    the jobs queued, whose folders a caller started again would be running in."""
     global _STOP
     _STOP = stop
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if caller is not None:
+        threading.Thread(target=_watch, args=(caller,), name="tarvix-caller-watch", daemon=True).start()
+
+
+def _watch(caller: int, interval: float = 0.25) -> None:
+    while True:
+        time.sleep(interval)
+        try:
+            os.kill(caller, 0)
+        except ProcessLookupError:
+            break
+        except OSError:
+            pass
+    _STOP.set()
+    os.kill(os.getpid(), signal.SIGINT)  # a run in progress ends its engine's process group
+    time.sleep(2.0)
+    os._exit(1)
 
 
 def _local(prepared: Prepared, weather: Path | None, folder: str, engine: Engine, options: dict[str, Any],
@@ -319,7 +341,7 @@ def run_many(
         stop = context.Event()
         own_pool = concurrent.futures.ProcessPoolExecutor(max_workers=workers or os.cpu_count() or 1,
                                                           mp_context=context, initializer=_worker_start,
-                                                          initargs=(stop,))
+                                                          initargs=(stop, os.getpid()))
         executor = own_pool
     try:
         for index, job in enumerate(listed):
