@@ -343,6 +343,29 @@ def run_many(
                                                           mp_context=context, initializer=_worker_start,
                                                           initargs=(stop, os.getpid()))
         executor = own_pool
+
+    def finish(future: Any, index: int, folder: Path, key: str | None) -> None:
+        try:
+            if dask:
+                data, files = future.result()
+                clear_outputs(folder, protected_of[index], KEPT_FILES)
+                for name, content in files.items():
+                    if name not in KEPT_FILES:
+                        raise ValueError(f"a worker sent back a file that is no run's output: {name!r}")
+                    (folder / name).unlink(missing_ok=True)
+                    (folder / name).write_bytes(content)
+                result = Result.from_json(data, folder)
+            else:
+                result = future.result()
+            if cache is not None and key is not None:
+                cache.put(key, result)
+        except Exception as error:
+            result = _failure(error, folder, "")
+        results[index] = result
+        if progress is not None:
+            progress(index, "", 1.0)
+
+    window = _window(executor, dask)
     try:
         for index, job in enumerate(listed):
             options = dict(job.options)
@@ -391,26 +414,12 @@ def run_many(
                 pending[future] = (index, folder, key)
             except Exception as error:
                 results[index] = _failure(error, folder, version)
+            # Jobs go out a window at a time: each submitted job holds its document's bytes until it runs.
+            while len(pending) >= window:
+                for future in _first_done(pending, dask):
+                    finish(future, *pending.pop(future))
         for future, (index, folder, key) in _completed(pending, dask):
-            try:
-                if dask:
-                    data, files = future.result()
-                    clear_outputs(folder, protected_of[index], KEPT_FILES)
-                    for name, content in files.items():
-                        if name not in KEPT_FILES:
-                            raise ValueError(f"a worker sent back a file that is no run's output: {name!r}")
-                        (folder / name).unlink(missing_ok=True)
-                        (folder / name).write_bytes(content)
-                    result = Result.from_json(data, folder)
-                else:
-                    result = future.result()
-                if cache is not None and key is not None:
-                    cache.put(key, result)
-            except Exception as error:
-                result = _failure(error, folder, "")
-            results[index] = result
-            if progress is not None:
-                progress(index, "", 1.0)
+            finish(future, index, folder, key)
     except BaseException:
         if own_pool is not None:
             _interrupt(own_pool, stop)
@@ -435,6 +444,27 @@ def _default_bar(total: int) -> Any:
     except (ImportError, ValueError, OSError):
         return None
     return tqdm(total=total, unit="run", file=sys.stderr, leave=False, mininterval=0.25)
+
+
+def _window(executor: Any, dask: bool) -> int:
+    """How many jobs may wait submitted at once: twice what the executor runs at once."""
+    try:
+        if dask:
+            slots = sum(executor.nthreads().values())
+        else:
+            slots = int(getattr(executor, "_max_workers", 0) or 0)
+    except Exception:
+        slots = 0
+    return max(2 * slots, 4) if slots else 64
+
+
+def _first_done(pending: dict[Any, Any], dask: bool) -> Iterable[Any]:
+    if dask:
+        from distributed import wait
+
+        return wait(list(pending), return_when="FIRST_COMPLETED").done
+    done, _ = concurrent.futures.wait(list(pending), return_when=concurrent.futures.FIRST_COMPLETED)
+    return done
 
 
 def _completed(pending: dict[Any, tuple[int, Path, str | None]], dask: bool) -> Iterable[tuple[Any, Any]]:

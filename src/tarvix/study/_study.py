@@ -6,7 +6,7 @@ import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
 from tarvix import idd as _idd, idf as _idf
 from tarvix.simulation import Cache, Engine, Job, Result, find_engine, run_many
@@ -15,6 +15,7 @@ from tarvix.study._outputs import STATUS_COLUMNS, Output, StudyResults, read_out
 from tarvix.study._parameters import FieldParameter, Parameter, Target, WeatherParameter
 
 DESIGN_FILE = "design.json"
+T = TypeVar("T")
 RESULTS_FILE = "results.csv"
 
 
@@ -74,11 +75,18 @@ class _Variants:
 
     def text_of(self, values: Sequence[Any]) -> str:
         """The text of the variant taking `values` (in the parameters' order)."""
+        return self._with(values, lambda doc: doc.format(keep_layout=True))
+
+    def save(self, values: Sequence[Any], path: Path) -> None:
+        """Write the variant taking `values` to `path` (through a temporary file renamed over it)."""
+        self._with(values, lambda doc: doc.save(path, keep_layout=True))
+
+    def _with(self, values: Sequence[Any], use: Callable[[_idf.IDF], T]) -> T:
         if not self.reusable:
             doc = self._fresh()
             for p, value in zip(self.parameters, values):
                 p.apply(doc, value)
-            return doc.format(keep_layout=True)
+            return use(doc)
         doc = self.base
         touched: list[tuple[_idf.IDFObject, list[bytes]]] = []
         try:
@@ -87,7 +95,7 @@ class _Variants:
                     for target in p.targets(self.base):
                         touched.append(self._state(doc, target))
                     p.apply(doc, value)
-            return doc.format(keep_layout=True)
+            return use(doc)
         finally:
             self._undo(touched)
 
@@ -247,8 +255,7 @@ class Study:
         paths = []
         for variant, row in zip(self.ids(), self.design.rows):
             path = folder / f"{variant}.idf"
-            text = writer.text_of(row).encode("utf-8")
-            _write_if_changed(path, text)
+            writer.save(row, path)
             paths.append(path)
         return paths
 
@@ -342,20 +349,6 @@ class Study:
                           cached=result.cached)
             records.append(record)
         return StudyResults(records, names, [o.name for o in self.outputs], units)
-
-
-def _write_if_changed(path: Path, data: bytes) -> None:
-    """Write a variant's document; one already there with these bytes is left as it is (a study resumed
-    writes its variants again)."""
-    try:
-        if path.stat().st_size == len(data) and path.read_bytes() == data:
-            return
-    except OSError:
-        pass
-    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    with open(temporary, "wb") as file:
-        file.write(data)
-    os.replace(temporary, path)
 
 
 def _client(cluster: Any, workers: int | None) -> tuple[Any, list[Any]]:
