@@ -2,7 +2,6 @@
 studies run by the engine (local processes, a Dask cluster, interrupted and resumed, a shared cache)."""
 
 import math
-import os
 import signal
 import sqlite3
 import subprocess

@@ -462,7 +462,8 @@ def _first_done(pending: dict[Any, Any], dask: bool) -> Iterable[Any]:
     if dask:
         from distributed import wait
 
-        return wait(list(pending), return_when="FIRST_COMPLETED").done
+        finished: Iterable[Any] = wait(list(pending), return_when="FIRST_COMPLETED").done
+        return finished
     done, _ = concurrent.futures.wait(list(pending), return_when=concurrent.futures.FIRST_COMPLETED)
     return done
 

@@ -14,7 +14,7 @@ from typing import Any, overload
 
 from tarvix.simulation import Result, SqlResults
 
-_HOW = {"sum": sum, "mean": lambda v: sum(v) / len(v), "max": max, "peak": max, "min": min}
+_HOW: dict[str, Callable[[list[float]], float]] = {"sum": sum, "mean": lambda v: sum(v) / len(v), "max": max, "peak": max, "min": min}
 # The columns every row has beside the parameters and the outputs.
 STATUS_COLUMNS = ("status", "error", "warnings", "severe", "elapsed", "cached")
 
@@ -77,7 +77,7 @@ class Output:
 
         def read(result: Result) -> tuple[Any, str | None]:
             sql = _sql(result)
-            keys: list[str | None] = [key]
+            keys: Sequence[str | None] = [key]
             if key == "*":
                 keys = sorted({v.key for v in sql.variables() if v.name.lower() == variable.lower()
                                and (frequency is None or v.frequency.lower() == frequency.lower())})
@@ -244,7 +244,8 @@ class StudyResults(Sequence[dict[str, Any]]):
         if not rows or not rows[0] or rows[0][0] != "variant" or not set(STATUS_COLUMNS) <= {
                 c.split(" [")[0] for c in rows[0]}:
             raise ValueError(f"{path}: not a study's results table (no variant and status columns)")
-        names, units = [], {}
+        names: list[str] = []
+        units: dict[str, str | None] = {}
         for header in rows[0]:
             name, _, rest = header.partition(" [")
             names.append(name)
