@@ -122,6 +122,7 @@ def test_designs(tmp_path):
     assert Design.table([a, b], [{"a": 1.5, "b": "y"}]).rows == [(1.5, "y")]
     with pytest.raises(ValueError, match="two parameters are named 'a'"):
         Design.grid([b, study.edit("A", lambda d, v: None, [1]), study.edit("a", lambda d, v: None, [1])])
+    pytest.importorskip("scipy", reason="the samplers need SciPy (the study extra)")
     for sampler in (Design.latin_hypercube, Design.sobol):
         first, again, other = (sampler([a, b], 16, seed=s) for s in (7, 7, 8))
         assert first == again and first != other and len(first) == 16
@@ -138,6 +139,7 @@ def ishigami(x1, x2, x3):
 
 
 def test_sobol_indices_of_the_ishigami_function(tmp_path):
+    pytest.importorskip("SALib", reason="the sensitivity designs need SALib (the study extra)")
     # Published values (Saltelli et al.; SALib's own test): S1 = 0.3139, 0.4424, 0; ST = 0.5576, 0.4424, 0.2437.
     parameters = [study.edit(f"x{k}", lambda doc, v: None, range=(-math.pi, math.pi)) for k in (1, 2, 3)]
     design = Design.saltelli(parameters, 1024, seed=1)
@@ -153,6 +155,7 @@ def test_sobol_indices_of_the_ishigami_function(tmp_path):
     assert effects["x3"]["mu_star"] < effects["x1"]["mu_star"] and effects["x3"]["mu_star"] < effects["x2"]["mu_star"]
     with pytest.raises(ValueError, match="need a design made by Design.saltelli"):
         study.sobol_indices(morris, records, "y")
+    pytest.importorskip("matplotlib", reason="the plots need matplotlib (the plot extra)")
     study.plot_indices(indices, tmp_path / "indices.svg")
     study.plot_outputs(results, tmp_path / "outputs.png")
     assert (tmp_path / "indices.svg").stat().st_size > 0 and (tmp_path / "outputs.png").stat().st_size > 0
@@ -170,6 +173,8 @@ def test_results_table_round_trips(tmp_path):
     again = StudyResults.read_csv(tmp_path / "r.csv")
     assert again.records == records and again.units == {"e": "J"} and again.parameters == ["p", "q"]
     assert [r["variant"] for r in results.failed] == ["v1"]
+    pytest.importorskip("pandas", reason="to_pandas needs pandas (the study extra)")
+    pytest.importorskip("pyarrow", reason="to_parquet needs pyarrow (the study extra)")
     frame = results.to_pandas()
     assert list(frame.columns) == results.columns and frame.attrs["units"] == {"e": "J"}
     results.to_parquet(tmp_path / "r.parquet")
