@@ -122,3 +122,23 @@ def test_batch_on_a_local_dask_cluster(tmp_path):
         output = run([str(EXAMPLES / "batch.py"), "--scheduler", address], tmp_path, cwd=tmp_path)
     assert f"connected to {address}: 2 worker threads" in output
     check_batch(output)
+
+
+@pytest.mark.engine
+def test_the_study_example_from_python_and_from_the_command(tmp_path):
+    output = run([str(EXAMPLES / "study.py"), str(tmp_path / "python"), "--workers", "2"], tmp_path)
+    lines = output.splitlines()
+    assert lines[0].split("\t") == ["variant", "wwr", "orientation", "insulation", "heating [MJ]", "cooling [MJ]",
+                                    "peak_cooling [MJ]", "status"]
+    assert len(lines) == 28 and all(line.endswith("\tok") for line in lines[1:])
+    # The command runs the same study from its TOML file (beside a copy of the model, as in the checkout).
+    (tmp_path / "study").mkdir()
+    (tmp_path / "data").mkdir()
+    (tmp_path / "data" / "two_zone_25_2.idf").write_bytes((EXAMPLES / "data" / "two_zone_25_2.idf").read_bytes())
+    toml = tmp_path / "study" / "study.toml"
+    toml.write_text((EXAMPLES / "study" / "study.toml").read_text())
+    run(["-m", "tarvix", "study", str(toml)], tmp_path)
+    ours = (tmp_path / "python" / "results.csv").read_text().splitlines()
+    theirs = (tmp_path / "study" / "wwr-orientation-insulation" / "results.csv").read_text().splitlines()
+    columns = slice(0, 8)  # variant, the parameters and the outputs: not the times
+    assert [row.split(",")[columns] for row in ours] == [row.split(",")[columns] for row in theirs]

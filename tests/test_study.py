@@ -78,6 +78,16 @@ def test_each_variant_is_the_base_with_exactly_its_parameters(idd, box, tmp_path
     assert Design.load(tmp_path / "design.json") == made.design
 
 
+def test_a_parameter_serves_several_base_models(idd, tmp_path):
+    thickness = study.field("Material", "Wall Layer", "Thickness", [0.3])
+    line = "Material,Wall Layer,MediumRough,0.2,0.5,1400,1000,0.9,0.7,0.7;\n"
+    for number, text in enumerate((models.BOX, models.BOX.replace(line, "") + line)):  # first, then last
+        made = Study(IDF.from_string(idd, text, keep_layout=True), [thickness], folder=tmp_path / str(number),
+                     design_day=True)
+        written = IDF.from_string(idd, made.write()[0].read_text())
+        assert [o["Thickness"] for o in written["Material"] if o["Name"] == "Wall Layer"] == [0.3]
+
+
 @pytest.mark.parametrize(("make", "message"), [
     (lambda: study.field("Material", "Wall Layer", "Thickness", []), "has no values"),
     (lambda: study.field("Material", "Wall Layer", "Thickness"), "has no values"),

@@ -129,18 +129,17 @@ class FieldParameter(Parameter):
         super().__init__(name, "field", values, range, integer=integer)
         self._resolve = resolve
         self.what = what
-        self._targets: list[Target] | None = None
 
     def targets(self, doc: _idf.IDF) -> list[Target]:
-        if self._targets is None:
-            found = self._resolve(doc)
-            if not found:
-                raise ValueError(f"parameter {self.name!r}: {self.what} names no field of the base model")
-            self._targets = found
-        return self._targets
+        """The fields the parameter writes in `doc` (a parameter may serve several base models)."""
+        found = self._resolve(doc)
+        if not found:
+            raise ValueError(f"parameter {self.name!r}: {self.what} names no field of the base model")
+        return found
 
-    def checked(self, doc: _idf.IDF, values: Iterable[Any] | None = None) -> None:
-        targets = self.targets(doc)
+    def checked(self, doc: _idf.IDF, values: Iterable[Any] | None = None,
+                targets: list[Target] | None = None) -> None:
+        targets = targets if targets is not None else self.targets(doc)
         if values is not None:
             candidates = list(values)
         else:
@@ -154,10 +153,12 @@ class FieldParameter(Parameter):
                     raise ValueError(f"parameter {self.name!r}: {value!r} {problem} ({target.class_name} field "
                                      f"{field.name!r}, {self.what})")
 
-    def apply(self, doc: _idf.IDF, value: Any) -> None:
+    def apply(self, doc: _idf.IDF, value: Any, targets: list[Target] | None = None) -> None:
+        """Write `value` into the fields `targets` (resolved in a document of the same text) or, by
+        default, those the parameter names in `doc`."""
         text = value_text(value)
         objects: dict[str, _idf.IDFObjectTuple] = {}
-        for target in self._targets or self.targets(doc):
+        for target in targets if targets is not None else self.targets(doc):
             if target.class_name not in objects:
                 objects[target.class_name] = doc[target.class_name]
             objects[target.class_name][target.position][target.field] = text

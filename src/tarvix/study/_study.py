@@ -65,8 +65,15 @@ class _Variants:
         self.parameters = list(parameters)
         self.reusable = all(p.kind != "edit" for p in parameters)
         self.base = self._fresh()
-        for p in self.parameters:
-            p.checked(self.base)
+        # The fields each field parameter writes, by their positions in the base (the same in every copy
+        # parsed from its text).
+        self.targets: dict[int, list[Target]] = {}
+        for index, p in enumerate(self.parameters):
+            if isinstance(p, FieldParameter):
+                self.targets[index] = p.targets(self.base)
+                p.checked(self.base, targets=self.targets[index])
+            else:
+                p.checked(self.base)
         # The raw text of every field the field parameters write, and how many fields each object stored.
         self._saved: dict[tuple[str, int], tuple[_idf.IDFObject, list[bytes]]] = {}
 
@@ -78,23 +85,40 @@ class _Variants:
         return self._with(values, lambda doc: doc.format(keep_layout=True))
 
     def save(self, values: Sequence[Any], path: Path) -> None:
-        """Write the variant taking `values` to `path` (through a temporary file renamed over it)."""
-        self._with(values, lambda doc: doc.save(path, keep_layout=True))
+        """Write the variant taking `values` to `path` (through a temporary file renamed over it); a file
+        there with these very bytes (a study resumed writes its variants again) is left as it is."""
+
+        def write(doc: _idf.IDF) -> None:
+            try:
+                same = (not path.is_symlink() and path.is_file()
+                        and path.read_bytes() == doc.format(keep_layout=True).encode("utf-8"))
+            except OSError:
+                same = False
+            if not same:
+                doc.save(path, keep_layout=True)
+
+        self._with(values, write)
 
     def _with(self, values: Sequence[Any], use: Callable[[_idf.IDF], T]) -> T:
+        """`use(doc)` of the variant: field parameters first (at their fields in the base), then the edit
+        functions in the parameters' order."""
         if not self.reusable:
             doc = self._fresh()
+            for index, (p, value) in enumerate(zip(self.parameters, values)):
+                if isinstance(p, FieldParameter):
+                    p.apply(doc, value, self.targets[index])
             for p, value in zip(self.parameters, values):
-                p.apply(doc, value)
+                if not isinstance(p, FieldParameter):
+                    p.apply(doc, value)
             return use(doc)
         doc = self.base
         touched: list[tuple[_idf.IDFObject, list[bytes]]] = []
         try:
-            for p, value in zip(self.parameters, values):
+            for index, (p, value) in enumerate(zip(self.parameters, values)):
                 if isinstance(p, FieldParameter):
-                    for target in p.targets(self.base):
+                    for target in self.targets[index]:
                         touched.append(self._state(doc, target))
-                    p.apply(doc, value)
+                    p.apply(doc, value, self.targets[index])
             return use(doc)
         finally:
             self._undo(touched)
@@ -230,7 +254,8 @@ class Study:
             # The values the design gives (a table's, a sampler's) are checked against the fields too.
             for index, p in enumerate(self.parameters):
                 if isinstance(p, FieldParameter):
-                    p.checked(variants.base, {repr(r[index]): r[index] for r in self.design.rows}.values())
+                    p.checked(variants.base, {repr(r[index]): r[index] for r in self.design.rows}.values(),
+                              variants.targets[index])
             self._variants = variants
         return self._variants
 
