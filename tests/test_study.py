@@ -172,16 +172,17 @@ def test_sobol_indices_of_the_ishigami_function(tmp_path):
 
 
 def test_results_table_round_trips(tmp_path):
-    records = [{"variant": "v0", "p": 0.1, "q": "Rough", "e": 1.5e9, "status": "ok", "error": None, "warnings": 2,
-                "severe": 0, "elapsed": 0.5, "cached": True},
-               {"variant": "v1", "p": 3, "q": "Smooth", "e": None, "status": "failed", "error": "severe, with a comma",
-                "warnings": 0, "severe": 1, "elapsed": 0.1, "cached": False}]
-    results = StudyResults(records, ["p", "q"], ["e"], {"e": "J"})
+    records = [{"variant": "v0", "p": 0.1, "q": "Rough", "e": 1.5e9, "n": 3, "status": "ok", "error": None,
+                "warnings": 2, "severe": 0, "elapsed": 0.5, "cached": True},
+               {"variant": "v1", "p": 3, "q": "Smooth", "e": None, "n": None, "status": "failed",
+                "error": "severe, with a comma", "warnings": 0, "severe": 1, "elapsed": 0.1, "cached": False}]
+    results = StudyResults(records, ["p", "q"], ["e", "n"], {"e": "J"})
     results.to_csv(tmp_path / "r.csv")
     assert (tmp_path / "r.csv").read_text().splitlines()[0] == \
-        "variant,p,q,e [J],status,error,warnings,severe,elapsed,cached"
+        "variant,p,q,e [J],n [],status,error,warnings,severe,elapsed,cached"
     again = StudyResults.read_csv(tmp_path / "r.csv")
-    assert again.records == records and again.units == {"e": "J"} and again.parameters == ["p", "q"]
+    assert again.records == records and again.units == {"e": "J"}
+    assert (again.parameters, again.outputs) == (["p", "q"], ["e", "n"])
     assert [r["variant"] for r in results.failed] == ["v1"]
     pytest.importorskip("pandas", reason="to_pandas needs pandas (the study extra)")
     pytest.importorskip("pyarrow", reason="to_parquet needs pyarrow (the study extra)")
@@ -352,6 +353,19 @@ def test_a_failed_variant_is_a_row_and_two_studies_share_a_cache(box, tmp_path):
     statuses = [(r[broken.name], r["status"]) for r in found[made]]
     assert statuses == [("Wall", "ok"), ("Wall", "ok"), ("No Such Wall", "failed"), ("No Such Wall", "failed")]
     assert all("NO SUCH WALL" in r["error"].upper() for r in found[made].failed)
+
+
+def test_a_variant_an_edit_cannot_make_is_a_row(box, tmp_path):
+    def edit(doc, value):
+        if value == "bad":
+            raise ValueError("no such thing")
+
+    made = Study(box, [study.edit("e", edit, ["good", "bad"])], folder=tmp_path, design_day=True, outputs=OUTPUTS[:1])
+    results = made.run(workers=1)
+    assert made.unmade == {"v0001": "parameter 'e' = 'bad': ValueError: no such thing"}
+    assert sorted(p.name for p in (tmp_path / "variants").iterdir()) == ["v0000.idf"]
+    assert [(r["status"], r["error"]) for r in results] == [
+        ("ok", None), ("failed", "the variant could not be made: parameter 'e' = 'bad': ValueError: no such thing")]
 
 
 def test_the_command_dry_run_and_bad_files(tmp_path):

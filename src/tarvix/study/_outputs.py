@@ -199,9 +199,11 @@ class StudyResults(Sequence[dict[str, Any]]):
         return [r.get(name) for r in self.records]
 
     def header(self, name: str) -> str:
-        """A column's name as the CSV file writes it: with its units in brackets."""
-        units = self.units.get(name)
-        return f"{name} [{units}]" if units else name
+        """A column's name as the CSV file writes it: an output's with its units in brackets (empty ones
+        for an output without), which is how read_csv tells outputs from parameters."""
+        if name not in self.outputs:
+            return name
+        return f"{name} [{self.units.get(name) or ''}]"
 
     def to_pandas(self) -> Any:
         """A pandas DataFrame of the table (pandas is an optional dependency: ImportError without it)."""
@@ -246,15 +248,17 @@ class StudyResults(Sequence[dict[str, Any]]):
             raise ValueError(f"{path}: not a study's results table (no variant and status columns)")
         names: list[str] = []
         units: dict[str, str | None] = {}
+        outputs = []
         for header in rows[0]:
-            name, _, rest = header.partition(" [")
+            name, bracket, rest = header.rpartition(" [")
+            if bracket and rest.endswith("]"):
+                outputs.append(name)
+                units[name] = rest[:-1] or None
+            else:
+                name = header
             names.append(name)
-            if rest.endswith("]"):
-                units[name] = rest[:-1]
         status_at = names.index("status")
-        first_output = min((k for k, n in enumerate(names) if n in units), default=status_at)
-        parameters = names[1:first_output]
-        outputs = names[first_output:status_at]
+        parameters = [n for n in names[1:status_at] if n not in outputs]
         records = []
         for row in rows[1:]:
             record: dict[str, Any] = {}
@@ -264,7 +268,7 @@ class StudyResults(Sequence[dict[str, Any]]):
             if record.get("error") == "":
                 record["error"] = None
             records.append(record)
-        return cls(records, parameters, outputs, units)
+        return cls(records, parameters, outputs, {k: v for k, v in units.items() if v})
 
 
 def _cell(value: Any) -> Any:

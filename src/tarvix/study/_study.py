@@ -54,6 +54,10 @@ def _load_base(base: Any, idd: _idd.IDD | str | os.PathLike[str] | None) -> tupl
     return _idd.IDD.from_file(schema), text
 
 
+class VariantError(Exception):
+    """A variant that cannot be made: an edit function raised for its value."""
+
+
 class _Variants:
     """Writes variants of the base model. Field parameters are applied to one loaded copy of the base and
     undone after each variant (the raw texts put back), so that a variant costs an edit and a write, not a
@@ -109,7 +113,11 @@ class _Variants:
                     p.apply(doc, value, self.targets[index])
             for p, value in zip(self.parameters, values):
                 if not isinstance(p, FieldParameter):
-                    p.apply(doc, value)
+                    try:
+                        p.apply(doc, value)
+                    except Exception as error:
+                        raise VariantError(f"parameter {p.name!r} = {value!r}: {type(error).__name__}: "
+                                           f"{error}") from error
             return use(doc)
         doc = self.base
         touched: list[tuple[_idf.IDFObject, list[bytes]]] = []
@@ -220,6 +228,8 @@ class Study:
         self._base = base
         self._idd = idd
         self._variants: _Variants | None = None
+        # The variants write() could not make, by id: why.
+        self.unmade: dict[str, str] = {}
         self._check_values()
 
     def _check_weather(self) -> None:
@@ -271,16 +281,23 @@ class Study:
 
     def write(self, *, resume: bool = False) -> list[Path]:
         """Write the design (design.json) and every variant's document into the study's folder, and return
-        the documents' paths; nothing runs. A folder that holds another study is refused; with `resume`,
-        one that holds this study is written again."""
+        the documents' paths; nothing runs. A variant an edit function could not make (it raised) has no
+        document: `unmade` maps its id to the reason, and its row says it. A folder that holds another
+        study is refused; with `resume`, one that holds this study is written again."""
         writer = self._writer()
         self._claim(resume)
         folder = self.folder / "variants"
         folder.mkdir(parents=True, exist_ok=True)
         paths = []
+        self.unmade = {}
         for variant, row in zip(self.ids(), self.design.rows):
             path = folder / f"{variant}.idf"
-            writer.save(row, path)
+            try:
+                writer.save(row, path)
+            except VariantError as error:
+                self.unmade[variant] = str(error)
+                path.unlink(missing_ok=True)  # an earlier study's file is not this variant
+                continue
             paths.append(path)
         return paths
 
@@ -300,9 +317,13 @@ class Study:
 
     # -- running --------------------------------------------------------------------------------------------
 
-    def jobs(self, paths: Sequence[Path]) -> Iterator[Job]:
+    def jobs(self) -> Iterator[Job]:
+        """The runs of the variants written (write() first)."""
         weather_at = next((k for k, p in enumerate(self.parameters) if isinstance(p, WeatherParameter)), None)
-        for variant, path, row in zip(self.ids(), paths, self.design.rows):
+        for variant, row in zip(self.ids(), self.design.rows):
+            if variant in self.unmade:
+                continue
+            path = self.folder / "variants" / f"{variant}.idf"
             weather = row[weather_at] if weather_at is not None else self.weather
             options = {k: v for k, v in self.options.items() if v is not None or k == "expand_objects"}
             yield Job(path, weather, output_dir=self.folder / "runs" / variant, **options)
@@ -324,11 +345,11 @@ class Study:
         results.csv; a variant whose run failed is a row with status "failed" and its error."""
         paths = self.write(resume=resume)
         cache = self.cache if self.cache is not None else self.folder / "cache"
-        total = len(paths)
+        total = len(self.design)
         bar = None
         if progress is None:
             bar = _bar(total)
-        done = [0]
+        done = [len(self.unmade)]
 
         def report(index: int, environment: str, fraction: float) -> None:
             if environment:
@@ -341,7 +362,9 @@ class Study:
 
         client, owned = _client(cluster, workers)
         try:
-            results = run_many(self.jobs(paths), workers=workers, executor=client, cache=cache, progress=report)
+            ran = iter(run_many(self.jobs(), workers=workers, executor=client, cache=cache, progress=report)
+                       if paths else [])
+            results = [None if variant in self.unmade else next(ran) for variant in self.ids()]
         finally:
             if bar is not None:
                 bar.close()
@@ -351,14 +374,21 @@ class Study:
         table.to_csv(self.folder / RESULTS_FILE)
         return table
 
-    def table(self, results: Sequence[Result]) -> StudyResults:
-        """The results table of the variants' runs (in the design's order)."""
+    def table(self, results: Sequence[Result | None]) -> StudyResults:
+        """The results table of the variants' runs (in the design's order; None for a variant that could
+        not be made)."""
         records = []
         units: dict[str, str | None] = {o.name: o.units for o in self.outputs}
         names = [p.name for p in self.parameters]
         for variant, row, result in zip(self.ids(), self.design.rows, results):
             record: dict[str, Any] = {"variant": variant, **dict(zip(names, row))}
             error = None
+            if result is None:
+                record.update({o.name: None for o in self.outputs})
+                record.update(status="failed", error=f"the variant could not be made: {self.unmade.get(variant)}",
+                              warnings=0, severe=0, elapsed=0.0, cached=False)
+                records.append(record)
+                continue
             if result.ok:
                 values, found, error = read_outputs(result, self.outputs)
                 for name, unit in found.items():
