@@ -242,7 +242,10 @@ class StudyResults(Sequence[dict[str, Any]]):
     def read_csv(cls, path: str | os.PathLike[str]) -> StudyResults:
         """A table to_csv() wrote: numbers read back as numbers, empty cells as None."""
         with open(path, encoding="utf-8", newline="") as file:
-            rows = list(csv.reader(file))
+            try:
+                rows = list(csv.reader(file))
+            except csv.Error as error:
+                raise ValueError(f"{path}: not a study's results table: {error}") from None
         if not rows or not rows[0] or rows[0][0] != "variant" or not set(STATUS_COLUMNS) <= {
                 c.split(" [")[0] for c in rows[0]}:
             raise ValueError(f"{path}: not a study's results table (no variant and status columns)")

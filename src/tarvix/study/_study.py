@@ -22,6 +22,8 @@ RESULTS_FILE = "results.csv"
 def _load_base(base: Any, idd: _idd.IDD | str | os.PathLike[str] | None) -> tuple[_idd.IDD, str]:
     """The base model's schema and its text (the document's own text where it kept it, else the standard
     layout)."""
+    if isinstance(base, tuple):
+        return base
     if isinstance(base, _idf.IDF):
         try:
             return base.idd, base.format(keep_layout=True)
@@ -225,7 +227,8 @@ class Study:
             self.options["engine"] = engine
         self._check_weather()
         self.cache = cache
-        self._base = base
+        # A document given is taken as it is now: later edits of it do not change the study.
+        self._base = _load_base(base, None) if isinstance(base, _idf.IDF) else base
         self._idd = idd
         self._variants: _Variants | None = None
         # The variants write() could not make, by id: why.
