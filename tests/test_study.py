@@ -66,6 +66,9 @@ def test_each_variant_is_the_base_with_exactly_its_parameters(idd, box, tmp_path
     parameters = sixteen() if with_edit else sixteen()[:3]
     made = Study(box, parameters, folder=tmp_path, design_day=True)
     base_lines = models.BOX.splitlines()
+    (tmp_path / "variants").mkdir()
+    (tmp_path / "variants" / "v0000.idf").symlink_to(tmp_path / "users.idf")  # replaced, never written through
+    (tmp_path / "users.idf").write_text("mine")
     for path, row in zip(made.write(), made.design.rows, strict=True):
         text = path.read_text(encoding="utf-8")
         assert every_value(IDF.from_string(idd, text)) == every_value(applied_by_hand(idd, parameters, row))
@@ -76,6 +79,7 @@ def test_each_variant_is_the_base_with_exactly_its_parameters(idd, box, tmp_path
             assert changed == [line for line in base_lines if any(line.startswith(k) and v
                                                                    for k, v in expected.items())]
     assert Design.load(tmp_path / "design.json") == made.design
+    assert (tmp_path / "users.idf").read_text() == "mine"
 
 
 def test_a_parameter_serves_several_base_models(idd, tmp_path):
@@ -113,6 +117,7 @@ def test_parameters_refused_when_made(make, message):
     (study.field("Material", None, "Thicknes", [1]), "Material has no field 'Thicknes'"),
     (study.layer_thickness("Wall", 2, [0.1]), "construction 'Wall' has 1 layers, not 2"),
     (study.schedule_value("Nobody", [1]), "no schedule named 'Nobody'"),
+    (study.field("Material", "Wall Layer", "Roughness", ["Rough;"]), "cannot stand in a field"),
 ])
 def test_parameters_refused_before_anything_is_written(box, tmp_path, parameter, message):
     made = Study(box, [parameter], folder=tmp_path / "study", design=Design.table([parameter], [[0.1]])

@@ -144,6 +144,11 @@ class FieldParameter(Parameter):
             candidates = list(values)
         else:
             candidates = list(self.values) if self.values is not None else list(self.range or ())
+        for value in candidates:
+            try:
+                value_text(value)
+            except ValueError as error:
+                raise ValueError(f"parameter {self.name!r}: {error}") from None
         for target in targets:
             info = doc.idd.get_class_info(target.class_name).fields
             field = info[target.field] if target.field < len(info) else info[-1]

@@ -101,6 +101,8 @@ class _Variants:
             except OSError:
                 same = False
             if not same:
+                if path.is_symlink():
+                    path.unlink()  # a link there is replaced, never written through
                 doc.save(path, keep_layout=True)
 
         self._with(values, write)
