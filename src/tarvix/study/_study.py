@@ -284,26 +284,29 @@ class Study:
         fields take); ValueError before anything is written or run."""
         self._writer()
 
-    def write(self, *, resume: bool = False) -> list[Path]:
+    def write(self, *, resume: bool = False, progress: Callable[[int, int], object] | None = None) -> list[Path]:
         """Write the design (design.json) and every variant's document into the study's folder, and return
         the documents' paths; nothing runs. A variant an edit function could not make (it raised) has no
         document: `unmade` maps its id to the reason, and its row says it. A folder that holds another
-        study is refused; with `resume`, one that holds this study is written again."""
+        study is refused; with `resume`, one that holds this study is written again. `progress(done,
+        total)` is called as each variant is written."""
         writer = self._writer()
         self._claim(resume)
         folder = self.folder / "variants"
         folder.mkdir(parents=True, exist_ok=True)
         paths = []
         self.unmade = {}
-        for variant, row in zip(self.ids(), self.design.rows):
+        total = len(self.design)
+        for number, (variant, row) in enumerate(zip(self.ids(), self.design.rows), 1):
             path = folder / f"{variant}.idf"
             try:
                 writer.save(row, path)
+                paths.append(path)
             except VariantError as error:
                 self.unmade[variant] = str(error)
                 path.unlink(missing_ok=True)  # an earlier study's file is not this variant
-                continue
-            paths.append(path)
+            if progress is not None:
+                progress(number, total)
         return paths
 
     def _claim(self, resume: bool) -> None:
@@ -348,13 +351,26 @@ class Study:
         not finished. `progress(done, total)` is called as each variant completes; without it a bar shows
         on stderr when it is a terminal and tqdm is installed. Returns the results table, also written to
         results.csv; a variant whose run failed is a row with status "failed" and its error."""
-        paths = self.write(resume=resume)
-        cache = self.cache if self.cache is not None else self.folder / "cache"
         total = len(self.design)
-        bar = None
-        if progress is None:
-            bar = _bar(total)
+        # One bar for the study: over the variants as they are written, then again as they run.
+        bar = _bar(total) if progress is None else None
+        written = None
+        if bar is not None:
+            bar.set_description("writing")
+            written = lambda done, total: bar.update(1)  # noqa: E731
+        try:
+            paths = self.write(resume=resume, progress=written)
+        except BaseException:
+            if bar is not None:
+                bar.close()
+            raise
+        if bar is not None:
+            bar.reset()
+            bar.set_description("running")
+        cache = self.cache if self.cache is not None else self.folder / "cache"
         done = [len(self.unmade)]
+        if bar is not None and self.unmade:
+            bar.update(len(self.unmade))
 
         def report(index: int, environment: str, fraction: float) -> None:
             if environment:
