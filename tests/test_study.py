@@ -2,6 +2,7 @@
 studies run by the engine (local processes, a Dask cluster, interrupted and resumed, a shared cache)."""
 
 import math
+import os
 import signal
 import sqlite3
 import subprocess
@@ -308,6 +309,19 @@ def tarvix(*args, **kwargs):
     return subprocess.run([sys.executable, "-m", "tarvix", *args], capture_output=True, text=True, **kwargs)
 
 
+def running_in(folder: Path) -> bool:
+    """Whether a process's command line names `folder` (an engine running in one of its run folders)."""
+    wanted = os.fsencode(folder)
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit() and int(entry.name) != os.getpid():
+            try:
+                if wanted in (entry / "cmdline").read_bytes():
+                    return True
+            except OSError:
+                continue
+    return False
+
+
 def starts(engine_folder: Path) -> int:
     path = engine_folder / "starts.txt"
     return len(path.read_text().splitlines()) if path.exists() else 0
@@ -327,8 +341,7 @@ def test_an_interrupted_study_resumes_without_running_again(local_run, tmp_path,
     process.send_signal(how)
     process.wait(timeout=60)
     assert process.returncode != 0
-    while time.monotonic() < deadline and subprocess.run(["pgrep", "-f", str(tmp_path / "out")],
-                                                         capture_output=True).returncode == 0:
+    while time.monotonic() < deadline and running_in(tmp_path / "out"):
         time.sleep(0.1)  # the runs the killed study had started end with it
     finished = sum(not e.name.startswith(".") for e in cache.iterdir())
     assert 5 <= finished < 16
