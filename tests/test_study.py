@@ -119,6 +119,8 @@ def test_parameters_refused_when_made(make, message):
     (study.layer_thickness("Wall", 2, [0.1]), "construction 'Wall' has 1 layers, not 2"),
     (study.schedule_value("Nobody", [1]), "no schedule named 'Nobody'"),
     (study.field("Material", "Wall Layer", "Roughness", ["Rough;"]), "cannot stand in a field"),
+    (study.field("Material", lambda o: o.__setitem__("Density", 1) or True, "Thickness", [0.1]),
+     "a parameter changed the base model while it was being checked"),
 ])
 def test_parameters_refused_before_anything_is_written(box, tmp_path, parameter, message):
     made = Study(box, [parameter], folder=tmp_path / "study", design=Design.table([parameter], [[0.1]])

@@ -22,10 +22,9 @@ def _take(table: dict[str, Any], where: str, key: str, kind: type | tuple[type, 
             raise UsageError(f"{where}: '{key}' is missing")
         return default
     value = table[key]
-    if not isinstance(value, kind) or (isinstance(value, bool) and bool not in (kind if isinstance(kind, tuple)
-                                                                                 else (kind,))):
-        names = kind.__name__ if isinstance(kind, type) else " or ".join(k.__name__ for k in kind)
-        raise UsageError(f"{where}: '{key}' is {names}, not {type(value).__name__}")
+    kinds = kind if isinstance(kind, tuple) else (kind,)
+    if not isinstance(value, kinds) or (isinstance(value, bool) and bool not in kinds):  # true is no number
+        raise UsageError(f"{where}: '{key}' is {' or '.join(k.__name__ for k in kinds)}, not {type(value).__name__}")
     return value
 
 

@@ -418,8 +418,9 @@ def run_many(
             while len(pending) >= window:
                 for future in _first_done(pending, dask):
                     finish(future, *pending.pop(future))
-        for future, (index, folder, key) in _completed(pending, dask):
-            finish(future, index, folder, key)
+        while pending:
+            for future in _first_done(pending, dask):
+                finish(future, *pending.pop(future))
     except BaseException:
         if own_pool is not None:
             _interrupt(own_pool, stop)
@@ -434,16 +435,16 @@ def run_many(
     return [r for r in results if r is not None]
 
 
-def _default_bar(total: int) -> Any:
-    """A tqdm bar over `total` jobs on stderr, redrawn at most four times a second; None when stderr is not
-    a terminal, tqdm is not installed or there is one job."""
+def _default_bar(total: int, unit: str = "run") -> Any:
+    """A tqdm bar over `total` jobs (or other units) on stderr, redrawn at most four times a second; None
+    when stderr is not a terminal, tqdm is not installed or there is one job."""
     try:
         if total < 2 or not sys.stderr.isatty():
             return None
         from tqdm import tqdm
     except (ImportError, ValueError, OSError):
         return None
-    return tqdm(total=total, unit="run", file=sys.stderr, leave=False, mininterval=0.25)
+    return tqdm(total=total, unit=unit, file=sys.stderr, leave=False, mininterval=0.25)
 
 
 def _window(executor: Any, dask: bool) -> int:
@@ -459,6 +460,7 @@ def _window(executor: Any, dask: bool) -> int:
 
 
 def _first_done(pending: dict[Any, Any], dask: bool) -> Iterable[Any]:
+    """The pending futures that are done, once at least one is."""
     if dask:
         from distributed import wait
 
@@ -466,16 +468,3 @@ def _first_done(pending: dict[Any, Any], dask: bool) -> Iterable[Any]:
         return finished
     done, _ = concurrent.futures.wait(list(pending), return_when=concurrent.futures.FIRST_COMPLETED)
     return done
-
-
-def _completed(pending: dict[Any, tuple[int, Path, str | None]], dask: bool) -> Iterable[tuple[Any, Any]]:
-    if not pending:
-        return
-    if dask:
-        from distributed import as_completed
-
-        for future in as_completed(list(pending)):
-            yield future, pending[future]
-    else:
-        for future in concurrent.futures.as_completed(pending):
-            yield future, pending[future]

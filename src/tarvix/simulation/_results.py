@@ -191,6 +191,10 @@ class SqlResults:
         dictionary = self._dictionary()
         variable = _pick([v for _, v in dictionary], name, key, frequency)
         index = next(i for i, v in dictionary if v is variable)
+        return self._series(index, variable, environment)
+
+    def _series(self, index: int, variable: Variable, environment: str | None) -> Series:
+        """The values of the dictionary's entry `index` (the variable it names)."""
         sql = ("SELECT t.Year, t.Month, t.Day, t.Hour, t.Minute, t.EnvironmentPeriodIndex, d.Value "
                "FROM ReportData d JOIN Time t ON t.TimeIndex = d.TimeIndex ")
         args: tuple[Any, ...] = (index,)

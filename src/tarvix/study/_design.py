@@ -171,11 +171,8 @@ class Design:
                seed: int | None = None) -> Design:
         """Morris's elementary effects design (SALib): `trajectories` paths of one step per parameter,
         (parameters + 1) × trajectories variants; analyse it with morris_indices()."""
-        names = _names(parameters)
-        problem = _problem(parameters)
-        sample = _salib("sample.morris")
-        points = sample.sample(problem, _count(trajectories, "trajectories"), num_levels=levels,
-                               seed=_seed(seed))
+        names, problem, points = _salib_sample(parameters, "morris", trajectories, "trajectories", seed,
+                                               num_levels=levels)
         return cls(names, _from_problem(parameters, points), "morris", seed=seed, problem=problem,
                    options={"levels": levels}, points=points.tolist())
 
@@ -185,11 +182,8 @@ class Design:
         """Saltelli's design for Sobol indices (SALib): samples × (2 × parameters + 2) variants (samples ×
         (parameters + 2) without second-order indices; `samples` a power of 2); analyse it with
         sobol_indices()."""
-        names = _names(parameters)
-        problem = _problem(parameters)
-        sample = _salib("sample.sobol")
-        points = sample.sample(problem, _count(samples, "samples"), calc_second_order=second_order,
-                               seed=_seed(seed))
+        names, problem, points = _salib_sample(parameters, "sobol", samples, "samples", seed,
+                                               calc_second_order=second_order)
         return cls(names, _from_problem(parameters, points), "saltelli", seed=seed, problem=problem,
                    options={"second_order": second_order})
 
@@ -237,6 +231,15 @@ class Design:
             except json.JSONDecodeError as error:
                 raise ValueError(f"{path}: not a saved design: {error}") from None
         return cls.from_json(data)
+
+
+def _salib_sample(parameters: Sequence[Parameter], sampler: str, count: int, what: str, seed: int | None,
+                  **options: Any) -> tuple[list[str], dict[str, Any], Any]:
+    """The names, SALib's problem and the points of one of SALib's samplers."""
+    names = _names(parameters)
+    problem = _problem(parameters)
+    points = _salib(f"sample.{sampler}").sample(problem, _count(count, what), seed=_seed(seed), **options)
+    return names, problem, points
 
 
 def _scaled(parameters: Sequence[Parameter], points: Any) -> list[tuple[Any, ...]]:

@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import Any, overload
 
 from tarvix.simulation import Result, SqlResults
+from tarvix.simulation._results import _frequency, _pick
 
 _HOW: dict[str, Callable[[list[float]], float]] = {"sum": sum, "mean": lambda v: sum(v) / len(v), "max": max, "peak": max, "min": min}
 # The columns every row has beside the parameters and the outputs.
@@ -77,19 +78,23 @@ class Output:
 
         def read(result: Result) -> tuple[Any, str | None]:
             sql = _sql(result)
-            keys: Sequence[str | None] = [key]
+            dictionary = sql._dictionary()  # read once, however many keys are asked for
             if key == "*":
-                keys = sorted({v.key for v in sql.variables() if v.name.lower() == variable.lower()
-                               and (frequency is None or v.frequency.lower() == frequency.lower())})
-                if not keys:
-                    raise OutputError(f"no reported variable {variable!r}")
-            values: list[float] = []
-            units = None
-            for each in keys:
+                wanted = [(i, v) for i, v in dictionary if v.name.lower() == variable.lower()
+                          and (frequency is None or v.frequency.lower() == _frequency(frequency).lower())]
+                if not wanted:
+                    raise OutputError(f"no reported variable {variable!r}"
+                                      + (f" at frequency {frequency!r}" if frequency else ""))
+            else:
                 try:
-                    found = sql.series(variable, key=each, frequency=frequency, environment=environment)
+                    picked = _pick([v for _, v in dictionary], variable, key, frequency)
                 except ValueError as error:
                     raise OutputError(str(error)) from None
+                wanted = [next((i, v) for i, v in dictionary if v is picked)]
+            values: list[float] = []
+            units = None
+            for index, each in wanted:
+                found = sql._series(index, each, environment)
                 units = units or found.units
                 values += [v for t, v in zip(found.timestamps, found.values)
                            if (first is None or first(t) < t) and (last is None or t <= last(t))]

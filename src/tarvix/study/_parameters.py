@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import builtins
 import math
 import os
 import re
@@ -314,7 +315,7 @@ def field(class_name: str, object: str | Callable[[_idf.IDFObject], bool] | None
             return [Target(spelled, position, index)]
         objects = doc[spelled]
         if object is None or object == "*":
-            return [Target(spelled, k, index) for k in builtins_range(len(objects))]
+            return [Target(spelled, k, index) for k in builtins.range(len(objects))]
         if not callable(object):
             raise TypeError(f"parameter {label!r}: the object is a name, '*', None or a function of the object")
         chosen = [Target(spelled, k, index) for k, obj in enumerate(objects) if object(obj)]
@@ -326,8 +327,6 @@ def field(class_name: str, object: str | Callable[[_idf.IDFObject], bool] | None
     what = f"{class_name} {object!r} field {field!r}" if isinstance(object, str) else f"{class_name} field {field!r}"
     return FieldParameter(label, values, range, resolve, what)
 
-
-builtins_range = range
 
 
 def edit(name: str, function: Callable[[_idf.IDF, Any], object], values: Sequence[Any] | None = None, *,
@@ -343,7 +342,7 @@ def window_wall_ratio(values: Sequence[float] | None = None, *, range: Sequence[
     tarvix.geometry.set_window_wall_ratio sets it."""
     from tarvix import geometry
 
-    for value in (values or ()) if values is not None else (range or ()):
+    for value in values if values is not None else (range or ()):
         if not isinstance(value, (int, float)) or isinstance(value, bool) or not 0.0 <= float(value) < 1.0:
             raise ValueError(f"parameter {name!r}: a window-wall ratio is at least 0 and below 1, not {value!r}")
 
@@ -438,14 +437,14 @@ def schedule_value(schedule: str, values: Sequence[float] | None = None, *, rang
             if class_name == "Schedule:Constant":
                 indices = [2]
             elif class_name == "Schedule:Compact":
-                indices = [k for k in builtins_range(3, len(stored))
+                indices = [k for k in builtins.range(3, len(stored))
                            if str(stored[k - 1]).strip().lower().startswith("until") and _number(stored[k]) is not None]
             elif class_name == "Schedule:Day:Interval":
-                indices = [k for k in builtins_range(4, len(stored), 2) if _number(stored[k]) is not None]
+                indices = [k for k in builtins.range(4, len(stored), 2) if _number(stored[k]) is not None]
             elif class_name == "Schedule:Day:List":
-                indices = [k for k in builtins_range(4, len(stored)) if _number(stored[k]) is not None]
+                indices = [k for k in builtins.range(4, len(stored)) if _number(stored[k]) is not None]
             else:
-                indices = [k for k in builtins_range(2, len(stored)) if _number(stored[k]) is not None]
+                indices = [k for k in builtins.range(2, len(stored)) if _number(stored[k]) is not None]
             if replace is not None:
                 indices = [k for k in indices if _number(stored[k]) == float(replace)]
             if not indices:

@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import os
-import sys
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any, TypeVar
 
-from tarvix import idd as _idd, idf as _idf
+from tarvix import _schemas, idd as _idd, idf as _idf
 from tarvix.simulation import Cache, Engine, Job, Result, find_engine, run_many
+from tarvix.simulation._many import _default_bar
 from tarvix.study._design import Design
 from tarvix.study._outputs import STATUS_COLUMNS, Output, StudyResults, read_outputs
 from tarvix.study._parameters import FieldParameter, Parameter, Target, WeatherParameter
@@ -34,26 +34,12 @@ def _load_base(base: Any, idd: _idd.IDD | str | os.PathLike[str] | None) -> tupl
     path = Path(base)
     if not path.is_file():
         raise FileNotFoundError(f"no such document: {path}")
-    raw = path.read_bytes()
-    try:
-        text = raw.decode("utf-8")
-    except UnicodeDecodeError:
-        text = raw.decode("cp1252", errors="replace")
-    if text.startswith("\ufeff"):
-        text = text[1:]
     if isinstance(idd, _idd.IDD):
-        return idd, text
-    if idd is None:
-        from tarvix import _schemas
-
-        doc = _schemas.open_idf(path, find_engine().idd_path)
-        return doc.idd, text
-    schema = Path(idd)
-    if schema.is_dir():
-        from tarvix import _schemas
-
-        return _schemas.open_idf(path, schema).idd, text
-    return _idd.IDD.from_file(schema), text
+        doc, _ = _schemas.read_file(lambda p, e: _idf.IDF.from_file(idd, p, e, keep_layout=True), path,
+                                    _schemas.AUTO, "encoding")
+    else:  # a schema file, a folder of them (by the document's version), or the engine's
+        doc = _schemas.open_idf(path, idd if idd is not None else find_engine().idd_path, keep_layout=True)
+    return doc.idd, doc.format(keep_layout=True)
 
 
 class VariantError(Exception):
@@ -80,6 +66,9 @@ class _Variants:
                 p.checked(self.base, targets=self.targets[index])
             else:
                 p.checked(self.base)
+        if self.base.format(keep_layout=True) != text:
+            raise ValueError("a parameter changed the base model while it was being checked (a filter that "
+                             "edits the objects it is given?): filters only choose")
         # The raw text of every field the field parameters write, and how many fields each object stored.
         self._saved: dict[tuple[str, int], tuple[_idf.IDFObject, list[bytes]]] = {}
 
@@ -328,12 +317,12 @@ class Study:
     def jobs(self) -> Iterator[Job]:
         """The runs of the variants written (write() first)."""
         weather_at = next((k for k, p in enumerate(self.parameters) if isinstance(p, WeatherParameter)), None)
+        options = {k: v for k, v in self.options.items() if v is not None or k == "expand_objects"}
         for variant, row in zip(self.ids(), self.design.rows):
             if variant in self.unmade:
                 continue
             path = self.folder / "variants" / f"{variant}.idf"
             weather = row[weather_at] if weather_at is not None else self.weather
-            options = {k: v for k, v in self.options.items() if v is not None or k == "expand_objects"}
             yield Job(path, weather, output_dir=self.folder / "runs" / variant, **options)
 
     def run(
@@ -353,7 +342,7 @@ class Study:
         results.csv; a variant whose run failed is a row with status "failed" and its error."""
         total = len(self.design)
         # One bar for the study: over the variants as they are written, then again as they run.
-        bar = _bar(total) if progress is None else None
+        bar = _default_bar(total, "variant") if progress is None else None
         written = None
         if bar is not None:
             bar.set_description("writing")
@@ -442,17 +431,6 @@ def _client(cluster: Any, workers: int | None) -> tuple[Any, list[Any]]:
         cluster = distributed.LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
                                            processes=True, dashboard_address=None)
         owned.append(cluster)
-    client = distributed.Client(cluster, timeout="30s") if not isinstance(cluster, str) else \
-        distributed.Client(cluster, timeout="30s")
+    client = distributed.Client(cluster, timeout="30s")  # a scheduler's address, or a cluster object
     owned.append(client)
     return client, owned
-
-
-def _bar(total: int) -> Any:
-    try:
-        if total < 2 or not sys.stderr.isatty():
-            return None
-        from tqdm import tqdm
-    except (ImportError, ValueError, OSError):
-        return None
-    return tqdm(total=total, unit="variant", file=sys.stderr, leave=False, mininterval=0.25)
