@@ -67,6 +67,7 @@ from tarvix.cli.convert import cmd_convert
 from tarvix.cli.draw import cmd_draw
 from tarvix.cli.format import cmd_format
 from tarvix.cli.info import cmd_info
+from tarvix.cli.lsp import add_parser as add_lsp
 from tarvix.cli.rename import cmd_rename
 from tarvix.cli.run import cmd_run, seconds_argument
 from tarvix.cli.schedules import cmd_schedules
@@ -88,7 +89,8 @@ def output_target(command: argparse.ArgumentParser, required: bool = False) -> N
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Check, describe, format, convert, rename, run and draw IDF documents, and run studies.",
+        prog=PROG, description="Check, describe, format, convert, rename, run and draw IDF documents, run studies, and serve "
+                    "editors.",
         epilog="Exit status: 0 on success, 1 when validate finds an error, an operation fails or a run "
                "fails, 2 on a usage error or a file that cannot be loaded.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {tarvix.__version__}")
@@ -266,6 +268,7 @@ def build_parser() -> argparse.ArgumentParser:
     weather.set_defaults(run=cmd_weather)
 
     add_study(commands, jobs_argument)
+    add_lsp(commands)
     return parser
 
 

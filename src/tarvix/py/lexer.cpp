@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "core/text/outline.h"
 #include "core/text/text.h"
 
 namespace tarvix::lexer {
@@ -115,7 +116,48 @@ PyObject* debug_tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return list.release();
 }
 
+template <class T>
+PyObject* packed(const std::vector<T>& items) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(items.data()),
+                                     static_cast<Py_ssize_t>(items.size() * sizeof(T)));
+}
+
+PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Params params{"outline", {"content"}, 1};
+    PyObject* given[1] = {};
+    if (!params.parse(args, nargs, kwnames, given)) return nullptr;
+    if (!PyBytes_Check(given[0])) {
+        py::raise_arg_type("content", "bytes", given[0]);
+        return nullptr;
+    }
+    const std::string_view text = py::bytes_view(given[0]);
+    if (text.size() > kMaxOutlineText) {
+        PyErr_SetString(PyExc_ValueError, "content is too large to outline (4 GiB at most)");
+        return nullptr;
+    }
+    Outline result;
+    bool out_of_memory = false;
+    Py_BEGIN_ALLOW_THREADS try {
+        outline_document(text, result);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS if (out_of_memory) return PyErr_NoMemory();
+    Ref lines = Ref::steal(packed(result.line_starts));
+    Ref objects = lines ? Ref::steal(packed(result.objects)) : Ref();
+    Ref fields = objects ? Ref::steal(packed(result.fields)) : Ref();
+    Ref comments = fields ? Ref::steal(packed(result.comments)) : Ref();
+    if (!comments) return nullptr;
+    return PyTuple_Pack(4, lines.get(), objects.get(), fields.get(), comments.get());
+}
+
 PyMethodDef module_functions[] = {
+    {"outline", py::fastcall(outline), METH_FASTCALL | METH_KEYWORDS,
+     "outline(content)\n--\n\n"
+     "Where the lines, objects, values and comments of the UTF-8 document text `content` lie, read\n"
+     "past any fault: four bytes objects of native unsigned 32-bit integers (line starts; objects as\n"
+     "class begin, class end, end, first value, value count, status; values as begin, end,\n"
+     "delimiter; comment starts)."},
     {"debug_tokenize", py::fastcall(debug_tokenize), METH_FASTCALL | METH_KEYWORDS,
      "debug_tokenize(content, is_idd)\n--\n\n"
      "Tokenize UTF-8 `content` (schema mode when `is_idd` is true) and return a list of\n"
@@ -128,9 +170,11 @@ PyMethodDef module_functions[] = {
 
 int execute(PyObject* module) {
     if (py::prepare_type(module, &LexerType, "Lexer", &lexer_methods) < 0) return -1;
-    static constexpr std::pair<const char*, TokenType> constants[] = {
+    static constexpr std::pair<const char*, long> constants[] = {
         {"TOKEN_TEXT", TOKEN_TEXT}, {"TOKEN_COMMA", TOKEN_COMMA}, {"TOKEN_SEMICOLON", TOKEN_SEMICOLON},
         {"TOKEN_EOF", TOKEN_EOF},   {"TOKEN_ERROR", TOKEN_ERROR},
+        {"OUTLINE_OK", OUTLINE_OK}, {"OUTLINE_UNTERMINATED", OUTLINE_UNTERMINATED},
+        {"OUTLINE_MISSING_DELIMITER", OUTLINE_MISSING_DELIMITER}, {"OUTLINE_BAD_TEXT", OUTLINE_BAD_TEXT},
     };
     for (const auto& [name, value] : constants)
         if (PyModule_AddIntConstant(module, name, value) < 0) return -1;
