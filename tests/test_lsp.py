@@ -2,7 +2,11 @@
 
 from __future__ import annotations
 
+import os
 import re
+import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -280,3 +284,23 @@ def test_a_document_of_50_mb(session, tmp_path):
     last = position(text, "Zone 879999", 2)
     hover = session.request(session.client.text_document_hover_async, types.HoverParams(doc_id(uri), last))
     assert "**Name**" in hover.contents.value
+
+
+def test_a_scripted_neovim_session_renames_as_the_library_does(tmp_path, schema_path, idd):
+    nvim = shutil.which("nvim")
+    if nvim is None:
+        pytest.skip("needs Neovim (Debian's neovim) for the editor's own session")
+    path = tmp_path / "two zones.idf"
+    path.write_text(BASE, encoding="utf-8")
+    reference = position(BASE, "West Office,             !- Zone Name", 2)
+    env = {**os.environ, "TARVIX_PYTHON": sys.executable, "TARVIX_ROOT": str(tmp_path), "TARVIX_IDD": schema_path,
+           "TARVIX_FILE": str(path), "TARVIX_LINE": str(reference.line + 1), "TARVIX_COL": str(reference.character),
+           "TARVIX_NEW_NAME": "Office A"}
+    script = Path(__file__).parent / "editors" / "neovim.lua"
+    subprocess.run([nvim, "--headless", "--clean", "-n", "-c", f"luafile {script}"], env=env, timeout=120,
+                   check=True, capture_output=True, stdin=subprocess.DEVNULL)
+    name = position(BASE, "West Office,             !- Name")
+    assert (tmp_path / "two zones.idf.cursor").read_text() == f"{name.line + 1},{name.character}"
+    expected = IDF.from_string(idd, BASE, keep_layout=True)
+    expected.get_object_by_name("Zone", "West Office").rename("Office A")
+    assert path.read_text(encoding="utf-8") == expected.format(keep_layout=True)
