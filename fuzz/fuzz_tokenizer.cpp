@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/text/outline.h"
 #include "fuzz_common.h"
 
 using tarvix::Token;
@@ -180,6 +181,41 @@ void check_copies(std::string_view text, bool schema_mode, const std::vector<Exp
 
 }  // namespace
 
+// The outline of a document text: objects in text order, each value inside
+// its object and before its delimiter, every delimiter the tokenizer gave
+// placed once, every line start after a line end.
+void check_outline(std::string_view text, const std::vector<Expected>& expected) {
+    tarvix::Outline outline;
+    tarvix::outline_document(text, outline);
+    size_t delimiters = 0;
+    for (const Expected& token : expected)
+        if (token.type == tarvix::TOKEN_COMMA || token.type == tarvix::TOKEN_SEMICOLON) ++delimiters;
+    size_t placed = 0;
+    uint32_t last_end = 0;
+    for (const tarvix::OutlineObject& object : outline.objects) {
+        FUZZ_CHECK(object.class_begin >= last_end && object.class_begin <= object.class_end);
+        FUZZ_CHECK(object.class_end <= object.end && object.end <= text.size());
+        FUZZ_CHECK(object.first_field + object.field_count <= outline.fields.size());
+        uint32_t at = object.class_end;
+        for (uint32_t k = 0; k < object.field_count; ++k) {
+            const tarvix::OutlineField& field = outline.fields[object.first_field + k];
+            FUZZ_CHECK(field.begin >= at && field.begin <= field.end && field.end <= field.delimiter);
+            FUZZ_CHECK(field.delimiter <= object.end);
+            at = field.delimiter;
+            if (field.delimiter < text.size() && (text[field.delimiter] == ',' || text[field.delimiter] == ';'))
+                ++placed;
+        }
+        last_end = object.end;
+    }
+    FUZZ_CHECK(placed <= delimiters);
+    FUZZ_CHECK(!outline.line_starts.empty() && outline.line_starts[0] == 0);
+    for (size_t k = 1; k < outline.line_starts.size(); ++k) {
+        const uint32_t start = outline.line_starts[k];
+        FUZZ_CHECK(start > outline.line_starts[k - 1] && start <= text.size());
+        FUZZ_CHECK(text[start - 1] == '\n' || text[start - 1] == '\r');
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const bool schema_mode = data[0] & 1;
@@ -192,5 +228,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // tokens: when no token is bad, the stream is the same. (Bytes outside
     // the tokens, in comments, are never checked.)
     if (expected.back().type != tarvix::TOKEN_ERROR) check_views(text, schema_mode, true, expected);
+    if (!schema_mode) check_outline(text, expected);
     return 0;
 }

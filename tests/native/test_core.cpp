@@ -31,6 +31,7 @@
 #include "core/document/refgraph.h"
 #include "core/schema/schema.h"
 #include "core/text/text.h"
+#include "core/text/outline.h"
 #include "core/text/tokenizer.h"
 #include "core/validation/validate.h"
 
@@ -301,6 +302,31 @@ void test_tokenizer_streams() {
     CHECK(token_strings("", false) == (V{"3:@1"}));
     CHECK(token_strings("a,\n\n", false) == (V{"0:a@1", "1:,@1", "3:@2"}));
     CHECK(token_strings("ok;\nab\xff;", false) == (V{"0:ok@1", "2:;@1", "4:invalid UTF-8 byte 0xFF at column 3@2"}));
+}
+
+// The outline reads past every fault: a missing delimiter ends an object
+// where its last value ends, the text's end an unfinished one.
+void test_outline_reads_past_faults() {
+    const std::string_view text = "Version,25.2;\r\n! c, d;\nZone, A ,,1; ! x\rZone\nMaterial,B;\nZon, X";
+    Outline outline;
+    outline_document(text, outline);
+    std::vector<std::string> seen;
+    for (const OutlineObject& object : outline.objects) {
+        std::string shown = std::string(text.substr(object.class_begin, object.class_end - object.class_begin)) +
+                            "/" + std::to_string(object.status) + ":";
+        for (uint32_t k = 0; k < object.field_count; ++k) {
+            const OutlineField& field = outline.fields[object.first_field + k];
+            shown += "[" + std::string(text.substr(field.begin, field.end - field.begin)) + "]";
+        }
+        seen.push_back(shown);
+    }
+    CHECK(seen == (std::vector<std::string>{"Version/0:[25.2]", "Zone/0:[A][][1]", "Zone/2:", "Material/0:[B]",
+                                            "Zon/1:[X]"}));
+    CHECK(outline.line_starts == (std::vector<uint32_t>{0, 15, 23, 40, 45, 57}));
+    CHECK(outline.comments == (std::vector<uint32_t>{15, 36}));
+    CHECK(outline.objects[0].end == 13 && outline.objects.back().end == text.size());
+    outline_document("ok;\nab\xff;", outline);
+    CHECK(outline.objects.size() == 2 && outline.objects[1].status == OUTLINE_BAD_TEXT);
 }
 
 const char* const kSchema = R"(\group Zones
@@ -1201,6 +1227,7 @@ int main() {
         {"ref_map_against_map", test_ref_map_against_map},
         {"class_entry_against_vector", test_class_entry_against_vector},
         {"tokenizer_streams", test_tokenizer_streams},
+        {"outline_reads_past_faults", test_outline_reads_past_faults},
         {"schema_and_lookups", test_schema_and_lookups},
         {"schema_keeps_every_property", test_schema_keeps_every_property},
         {"validate", test_validate},
