@@ -304,3 +304,34 @@ def test_a_scripted_neovim_session_renames_as_the_library_does(tmp_path, schema_
     expected = IDF.from_string(idd, BASE, keep_layout=True)
     expected.get_object_by_name("Zone", "West Office").rename("Office A")
     assert path.read_text(encoding="utf-8") == expected.format(keep_layout=True)
+
+
+def test_the_editors_grammar_reads():
+    import json
+
+    grammar = json.loads((Path(__file__).parent.parent / "editors" / "idf.tmLanguage.json").read_text())
+    pattern = re.compile(grammar["repository"]["object"]["begin"])
+    assert pattern.match("  Zone:Detailed ,").group(1) == "Zone:Detailed"
+    numbers = re.compile(grammar["repository"]["object"]["patterns"][3]["match"])
+    assert numbers.search("X,  -1.5e3 ;") and not numbers.search("X, Zone 1,")
+
+
+def test_a_schema_file_gets_hover_and_an_outline(session, tmp_path):
+    text = ("\\group Zones\nZone,\n  \\memo A thermal zone.\n  A1 , \\field Name\n       \\required-field\n"
+            "       \\reference ZoneNames\n  N1 ; \\field Multiplier\n       \\type integer\n       \\minimum 1\n"
+            "People,\n  A1 ; \\field Zone Name\n       \\object-list ZoneNames\n")
+    uri = session.open(tmp_path / "small.idd", text, language="idd")
+    client = session.client
+    symbols = session.request(client.text_document_document_symbol_async, types.DocumentSymbolParams(doc_id(uri)))
+    assert [(s.name, [c.name for c in s.children or []]) for s in symbols] == [
+        ("Zone", ["Name", "Multiplier"]), ("People", ["Zone Name"])]
+
+    def shown(needle, shift=0):
+        got = session.request(client.text_document_hover_async,
+                              types.HoverParams(doc_id(uri), position(text, needle, shift)))
+        return got.contents.value
+
+    assert "**Zone** (Zones): 2 fields" in shown("Zone,") and "A thermal zone." in shown("Zone,")
+    assert "range: ≥ 1" in shown("N1 ;")
+    assert "names an object of ZoneNames: Zone" in shown("A1 ; \\field Zone")
+    assert not session.request(client.text_document_folding_range_async, types.FoldingRangeParams(doc_id(uri)))

@@ -276,5 +276,11 @@ def analyse(data: bytes, version: int, encoding: str, setting: str | None) -> An
     return analysis
 
 
+def nothing(data: bytes, version: int, encoding: str) -> Analysis:
+    """An analysis that finds no object in the text."""
+    empty = memoryview(b"").cast("I")
+    return Analysis(data, version, Positions(data, [0], encoding), empty, empty, empty, [], None)
+
+
 def _show(written: bytes) -> str:
     return repr(written.decode("utf-8", "replace")) if written else "an object"

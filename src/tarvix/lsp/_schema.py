@@ -3,6 +3,7 @@ fields (repeating groups resolved), and which classes fill each name list."""
 
 from __future__ import annotations
 
+import functools
 import os
 import threading
 from collections.abc import Sequence
@@ -127,6 +128,7 @@ def schema_at(path: str) -> Schema:
         return schema
 
 
+@functools.cache
 def engine_schema() -> str | None:
     """The engine's own schema, when the engine is installed."""
     try:
@@ -135,6 +137,21 @@ def engine_schema() -> str | None:
         return os.fspath(find_engine().idd_path)
     except Exception:  # no engine: no schema from it
         return None
+
+
+_found: dict[tuple[str, str], tuple[int, str]] = {}
+
+
+def _found_in(version: str, folder: str) -> str:
+    """The folder's schema file for a version, looked for again only when the folder changes."""
+    stamp = os.stat(folder).st_mtime_ns
+    key = (version, os.path.abspath(folder))
+    known = _found.get(key)
+    if known is not None and known[0] == stamp:
+        return known[1]
+    path = _schemas.find_schema_file(version, folder)
+    _found[key] = (stamp, path)
+    return path
 
 
 class NoSchema(Exception):
@@ -154,7 +171,7 @@ def choose(version: str | None, setting: str | None) -> Schema:
                 raise NoSchema(f"the document has no Version object, so no schema of {where} can be chosen "
                                f"for it; add one, or {how.replace('a folder of them, or', 'one file, or')}")
             try:
-                path = _schemas.find_schema_file(version, where)
+                path = _found_in(version, where)
             except (OSError, ValueError) as error:
                 raise NoSchema(f"{error}; {how}") from None
             return schema_at(path)

@@ -21,6 +21,7 @@ from tarvix.idd import FieldInfo
 from tarvix.idf import IDF, Problem
 from tarvix.lsp import _analysis as an
 from tarvix.lsp._schema import CHOICE, NAME, NUMBER, REFERENCE, ClassData
+from tarvix.lsp._schema_text import SchemaText, read_schema_text
 from tarvix.lsp._text import UTF8, UTF16, UTF32, Positions, TextBuffer, line_starts
 
 logger = logging.getLogger(__name__)
@@ -68,6 +69,7 @@ class Open:
     buffer: TextBuffer
     is_schema: bool
     analysis: an.Analysis | None = None
+    schema_text: SchemaText | None = None
     timer: asyncio.TimerHandle | None = None
     changed_at: float = field(default_factory=time.monotonic)
 
@@ -112,10 +114,21 @@ class Server(LanguageServer):
         analysis = state.analysis
         if analysis is None or analysis.version != state.buffer.version or analysis.data is not state.buffer.data:
             data = state.buffer.data
+            if state.is_schema:  # a schema file is no document: only hover and the outline read it
+                analysis = state.analysis = an.nothing(data, state.buffer.version, self.encoding)
+                return analysis
             analysis = an.analyse(data, state.buffer.version, self.encoding, self.settings.idd)
             state.buffer.known_starts(data, analysis.positions.starts)
             state.analysis = analysis
         return analysis
+
+    def schema_text(self, state: Open) -> SchemaText:
+        """The classes and fields an open schema file writes, read for its latest text."""
+        known = state.schema_text
+        if known is None or known.version != state.buffer.version or known.positions.data is not state.buffer.data:
+            known = state.schema_text = read_schema_text(state.buffer.data, state.buffer.version, self.encoding,
+                                                         state.uri)
+        return known
 
     def schedule(self, state: Open) -> None:
         state.changed_at = time.monotonic()
@@ -157,8 +170,10 @@ def _offset(analysis: an.Analysis, position: types.Position) -> int:
 @server.feature(types.INITIALIZE)
 def initialize(ls: Server, params: types.InitializeParams) -> None:
     ls.settings.update(params.initialization_options)
-    ls.encoding = {types.PositionEncodingKind.Utf8: UTF8, types.PositionEncodingKind.Utf32: UTF32}.get(
-        ls.protocol.workspace.position_encoding, UTF16)  # type: ignore[arg-type]
+    encoding = ls.protocol.workspace.position_encoding
+    agreed = str(getattr(encoding, "value", encoding) or "")
+    ls.encoding = {types.PositionEncodingKind.Utf8.value: UTF8,
+                   types.PositionEncodingKind.Utf32.value: UTF32}.get(agreed, UTF16)
 
 
 @server.feature(types.WORKSPACE_DID_CHANGE_CONFIGURATION)
@@ -228,7 +243,7 @@ def problem_span(analysis: an.Analysis, problem: Problem) -> tuple[int, int]:
 
 
 def diagnostics(analysis: an.Analysis, docs_url: str) -> list[types.Diagnostic]:
-    found = []
+    found: list[types.Diagnostic] = []
     positions = analysis.positions
     found.extend(diagnostics_of_fault(analysis, fault) for fault in analysis.faults)
     description = types.CodeDescription(href=docs_url)
@@ -249,13 +264,9 @@ def _number(value: float) -> str:
     return str(int(value)) if value.is_integer() else repr(value)
 
 
-def field_markdown(analysis: an.Analysis, data: ClassData, index: int, place: int) -> str:
-    info = data.field(index)
-    obj = analysis.loaded_object(place)
-    if info is None:
-        return f"**{data.info.name}**: value {index + 1} is past the fields the class has"
-    name = obj.field_names[index] if obj is not None and index < len(obj.field_names) else info.name
-    lines = [f"**{name}** ({data.info.name}, field {index + 1}, {info.type})"]
+def field_facts(info: FieldInfo, name: str, class_name: str, index: int) -> list[str]:
+    """What the schema says of a field: its name and type, units, range, default, flags and choices."""
+    lines = [f"**{name}** ({class_name}, field {index + 1}, {info.type})"]
     if info.units:
         ip = f" (IP: {info.ip_units})" if info.ip_units and info.ip_units != info.units else ""
         lines.append(f"units: {info.units}{ip}")
@@ -275,6 +286,26 @@ def field_markdown(analysis: an.Analysis, data: ClassData, index: int, place: in
         lines.append(", ".join(flags))
     if info.choices:
         lines.append("choices: " + ", ".join(info.choices))
+    return lines
+
+
+def field_notes(info: FieldInfo) -> list[str]:
+    lines = []
+    if info.references:
+        lines.append(f"a name in {', '.join(info.references)}")
+    if info.note:
+        lines.append("")
+        lines.append(info.note)
+    return lines
+
+
+def field_markdown(analysis: an.Analysis, data: ClassData, index: int, place: int) -> str:
+    info = data.field(index)
+    obj = analysis.loaded_object(place)
+    if info is None:
+        return f"**{data.info.name}**: value {index + 1} is past the fields the class has"
+    name = obj.field_names[index] if obj is not None and index < len(obj.field_names) else info.name
+    lines = field_facts(info, name, data.info.name, index)
     if info.object_lists and analysis.schema is not None:
         classes = sorted({c for c, _ in analysis.schema.fillers(info.object_lists)})
         lines.append(f"names an object of {', '.join(info.object_lists)}: {', '.join(classes) or 'no class'}")
@@ -286,11 +317,7 @@ def field_markdown(analysis: an.Analysis, data: ClassData, index: int, place: in
                 lines.append(f"names {analysis.class_name(target)} {value!r} (line {line})")
             elif value:
                 lines.append(f"names nothing: no object of {', '.join(info.object_lists)} is named {value!r}")
-    if info.references:
-        lines.append(f"a name in {', '.join(info.references)}")
-    if info.note:
-        lines.append("")
-        lines.append(info.note)
+    lines.extend(field_notes(info))
     return "  \n".join(lines)
 
 
@@ -311,6 +338,8 @@ def class_markdown(data: ClassData) -> str:
 @server.feature(types.TEXT_DOCUMENT_HOVER)
 def hover(ls: Server, params: types.HoverParams) -> types.Hover | None:
     state = ls.opened(params.text_document.uri)
+    if state.is_schema:
+        return schema_hover(ls.schema_text(state), params.position)
     analysis = ls.current(state)
     spot = analysis.spot(_offset(analysis, params.position))
     if spot is None or analysis.schema is None:
@@ -321,6 +350,45 @@ def hover(ls: Server, params: types.HoverParams) -> types.Hover | None:
     text = class_markdown(data) if spot.field < 0 else field_markdown(analysis, data, spot.field, spot.index)
     return types.Hover(contents=types.MarkupContent(kind=types.MarkupKind.Markdown, value=text),
                        range=_range(analysis.positions, spot.begin, spot.end))
+
+
+def schema_hover(text: SchemaText, where: types.Position) -> types.Hover | None:
+    found = text.class_at(text.positions.offset(where.line, where.character))
+    if found is None or found[1] == -2 or text.schema is None:
+        return None
+    written, index = found
+    try:
+        data = text.schema.data(written.name)
+    except ValueError:
+        return None
+    if index < 0:
+        value, span = class_markdown(data), (written.begin, written.end)
+    else:
+        info = data.field(index)
+        if info is None:
+            return None
+        lines = field_facts(info, info.name, data.info.name, index)
+        if info.object_lists:
+            classes = sorted({c for c, _ in text.schema.fillers(info.object_lists)})
+            lines.append(f"names an object of {', '.join(info.object_lists)}: {', '.join(classes) or 'no class'}")
+        value, span = "  \n".join(lines + field_notes(info)), written.fields[index][1:]
+    return types.Hover(contents=types.MarkupContent(kind=types.MarkupKind.Markdown, value=value),
+                       range=_range(text.positions, *span))
+
+
+def schema_symbols(text: SchemaText) -> list[types.DocumentSymbol]:
+    symbols = []
+    positions = text.positions
+    for k, written in enumerate(text.classes):
+        end = text.classes[k + 1].begin - 1 if k + 1 < len(text.classes) else len(positions.data)
+        end = max(end, written.fields[-1][2] if written.fields else written.end)
+        children = [types.DocumentSymbol(name=name, kind=types.SymbolKind.Field, range=_range(positions, b, e),
+                                         selection_range=_range(positions, b, e)) for name, b, e in written.fields]
+        symbols.append(types.DocumentSymbol(name=written.name, kind=types.SymbolKind.Class,
+                                            range=_range(positions, written.begin, end),
+                                            selection_range=_range(positions, written.begin, written.end),
+                                            children=children or None))
+    return symbols
 
 
 # --- completion ------------------------------------------------------------------------------------
@@ -589,7 +657,7 @@ def rename(ls: Server, params: types.RenameParams) -> types.WorkspaceEdit:
 def _workspace_edit(state: Open, analysis: an.Analysis, edits: list[types.TextEdit]) -> types.WorkspaceEdit:
     document = types.OptionalVersionedTextDocumentIdentifier(uri=state.uri, version=analysis.version)
     return types.WorkspaceEdit(document_changes=[types.TextDocumentEdit(text_document=document,
-                                                                        edits=edits)])  # type: ignore[list-item]
+                                                                        edits=list(edits))])
 
 
 # --- formatting -------------------------------------------------------------------------------------
@@ -645,6 +713,8 @@ def range_formatting(ls: Server, params: types.DocumentRangeFormattingParams) ->
 @server.feature(types.TEXT_DOCUMENT_DOCUMENT_SYMBOL)
 def document_symbols(ls: Server, params: types.DocumentSymbolParams) -> list[types.DocumentSymbol]:
     state = ls.opened(params.text_document.uri)
+    if state.is_schema:
+        return schema_symbols(ls.schema_text(state))
     analysis = ls.current(state)
     by_class: dict[str, list[types.DocumentSymbol]] = {}
     spans: dict[str, list[int]] = {}
