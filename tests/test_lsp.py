@@ -335,3 +335,40 @@ def test_a_schema_file_gets_hover_and_an_outline(session, tmp_path):
     assert "range: ≥ 1" in shown("N1 ;")
     assert "names an object of ZoneNames: Zone" in shown("A1 ; \\field Zone")
     assert not session.request(client.text_document_folding_range_async, types.FoldingRangeParams(doc_id(uri)))
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "utf-16", "utf-32"])
+def test_positions_in_each_encoding(schema_path, tmp_path, encoding):
+    text = ("Version,25.2;\n! Zoné 𝔸 ⇒\nZone, Zoné 𝔸 ;\nZoneInfiltration:DesignFlowRate,I𝔸,  Zoné 𝔸,Always,Flow/Zone,1;\n"
+            "ZoneInfiltration:DesignFlowRate,I2,Zoné 𝔹,Always,Flow/Zone,1;\n")
+
+    def units(line):
+        return (line.encode("utf-8") if encoding == "utf-8" else line.encode("utf-16-le") if encoding == "utf-16"
+                else line.encode("utf-32-le")), {"utf-8": 1, "utf-16": 2, "utf-32": 4}[encoding]
+
+    def to_position(needle, nth=0):
+        at = -1
+        for _ in range(nth + 1):
+            at = text.index(needle, at + 1)
+        line = text.count("\n", 0, at)
+        head = text[text.rfind("\n", 0, at) + 1:at]
+        data, size = units(head)
+        return types.Position(line=line, character=len(data) // size)
+
+    def spanned(where):
+        line = text.splitlines()[where.start.line]
+        data, size = units(line)
+        codec = {"utf-8": "utf-8", "utf-16": "utf-16-le", "utf-32": "utf-32-le"}[encoding]
+        return data[where.start.character * size:where.end.character * size].decode(codec)
+
+    session = Session({"idd": schema_path}, encodings=[encoding])
+    try:
+        assert session.initialized.capabilities.position_encoding == encoding
+        uri = session.open(tmp_path / "encodings.idf", text)
+        unknown = [d for d in session.wait_diagnostics(uri) if d.code == "unknown-reference"]
+        assert [spanned(d.range) for d in unknown] == ["Always", "Zoné 𝔹", "Always"]
+        target = session.request(session.client.text_document_definition_async,
+                                 types.DefinitionParams(doc_id(uri), to_position("Zoné 𝔸", 2)))
+        assert spanned(target.range) == "Zoné 𝔸" and target.range.start == to_position("Zoné 𝔸", 1)
+    finally:
+        session.close()
