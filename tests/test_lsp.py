@@ -309,7 +309,7 @@ def test_a_scripted_neovim_session_renames_as_the_library_does(tmp_path, schema_
 def test_the_editors_grammar_reads():
     import json
 
-    grammar = json.loads((Path(__file__).parent.parent / "editors" / "idf.tmLanguage.json").read_text())
+    grammar = json.loads((Path(__file__).parent.parent / "editors" / "vscode" / "idf.tmLanguage.json").read_text())
     pattern = re.compile(grammar["repository"]["object"]["begin"])
     assert pattern.match("  Zone:Detailed ,").group(1) == "Zone:Detailed"
     numbers = re.compile(grammar["repository"]["object"]["patterns"][3]["match"])
