@@ -27,9 +27,9 @@ sys.path.insert(0, str(HERE.parent / "tests"))
 
 from bench_study import real_model  # noqa: E402
 from campus import DATA, build_campus  # noqa: E402
-from lsp_session import Session, doc_id  # noqa: E402
 from lsprotocol import types  # noqa: E402
 
+from lsp_session import Session, doc_id  # noqa: E402
 from tarvix.idd import IDD  # noqa: E402
 from tarvix.idf import IDF  # noqa: E402
 from tarvix.simulation import find_engine  # noqa: E402

@@ -407,8 +407,8 @@ def test_every_writing_command_has_one_output_policy():
         options = {option for action in command._actions for option in action.option_strings}
         assert ("--jobs" in options) == (name in several), name
         # A study writes into the folder its file names, and goes on with one there (--resume) rather
-        # than replacing it.
-        if name not in ("info", "validate", "weather", "study"):
+        # than replacing it; the language server writes no file (the editor saves its edits).
+        if name not in ("info", "validate", "weather", "study", "lsp"):
             assert {"-o", "--output", "--force"} <= options, name
     assert "--force" in {o for a in commands["weather"]._actions for o in a.option_strings}
     assert not re.search(r"--out\b", commands["run"].format_help())  # the former name still works, unlisted

@@ -312,16 +312,16 @@ void test_outline_reads_past_faults() {
     outline_document(text, outline);
     std::vector<std::string> seen;
     for (const OutlineObject& object : outline.objects) {
-        std::string shown = std::string(text.substr(object.class_begin, object.class_end - object.class_begin)) +
-                            "/" + std::to_string(object.status) + ":";
+        std::string shown = std::string(text.substr(object.class_begin, object.class_end - object.class_begin)) + "/" +
+                            std::to_string(object.status) + ":";
         for (uint32_t k = 0; k < object.field_count; ++k) {
             const OutlineField& field = outline.fields[object.first_field + k];
             shown += "[" + std::string(text.substr(field.begin, field.end - field.begin)) + "]";
         }
         seen.push_back(shown);
     }
-    CHECK(seen == (std::vector<std::string>{"Version/0:[25.2]", "Zone/0:[A][][1]", "Zone/2:", "Material/0:[B]",
-                                            "Zon/1:[X]"}));
+    CHECK(seen ==
+          (std::vector<std::string>{"Version/0:[25.2]", "Zone/0:[A][][1]", "Zone/2:", "Material/0:[B]", "Zon/1:[X]"}));
     CHECK(outline.line_starts == (std::vector<uint32_t>{0, 15, 23, 40, 45, 57}));
     CHECK(outline.comments == (std::vector<uint32_t>{15, 36}));
     CHECK(outline.objects[0].end == 13 && outline.objects.back().end == text.size());

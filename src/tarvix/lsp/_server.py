@@ -868,7 +868,8 @@ def _add_object(state: Open, analysis: an.Analysis, class_name: str, name: str,
     data = analysis.schema.data(class_name)
     if data.name_field is not None:
         obj[data.name_field] = name
-    text = scratch.format(preserve_order=True, compact=_lays_out_compact(analysis)).strip()
+    compact = _lays_out_compact(analysis)
+    text = scratch.format(preserve_order=True, compact=compact).strip()
     last = None
     for place in analysis.loaded:
         if analysis.class_name(place) == class_name:
@@ -877,7 +878,7 @@ def _add_object(state: Open, analysis: an.Analysis, class_name: str, name: str,
     newline = "\r\n" if b"\r\n" in data_text[:4096] else "\n"
     if last is not None:
         at = analysis.positions.line_end(analysis.positions.line_of(analysis.object_span(last)[1] - 1))
-        new_text = newline + text
+        new_text = newline + ("" if compact else newline) + text
     else:
         at = len(data_text)
         new_text = ("" if not data_text or data_text.endswith((b"\n", b"\r")) else newline) + text + newline

@@ -137,9 +137,7 @@ PyObject* outline(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     }
     Outline result;
     bool out_of_memory = false;
-    Py_BEGIN_ALLOW_THREADS try {
-        outline_document(text, result);
-    } catch (const std::bad_alloc&) {
+    Py_BEGIN_ALLOW_THREADS try { outline_document(text, result); } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
     Py_END_ALLOW_THREADS if (out_of_memory) return PyErr_NoMemory();
@@ -171,10 +169,15 @@ PyMethodDef module_functions[] = {
 int execute(PyObject* module) {
     if (py::prepare_type(module, &LexerType, "Lexer", &lexer_methods) < 0) return -1;
     static constexpr std::pair<const char*, long> constants[] = {
-        {"TOKEN_TEXT", TOKEN_TEXT}, {"TOKEN_COMMA", TOKEN_COMMA}, {"TOKEN_SEMICOLON", TOKEN_SEMICOLON},
-        {"TOKEN_EOF", TOKEN_EOF},   {"TOKEN_ERROR", TOKEN_ERROR},
-        {"OUTLINE_OK", OUTLINE_OK}, {"OUTLINE_UNTERMINATED", OUTLINE_UNTERMINATED},
-        {"OUTLINE_MISSING_DELIMITER", OUTLINE_MISSING_DELIMITER}, {"OUTLINE_BAD_TEXT", OUTLINE_BAD_TEXT},
+        {"TOKEN_TEXT", TOKEN_TEXT},
+        {"TOKEN_COMMA", TOKEN_COMMA},
+        {"TOKEN_SEMICOLON", TOKEN_SEMICOLON},
+        {"TOKEN_EOF", TOKEN_EOF},
+        {"TOKEN_ERROR", TOKEN_ERROR},
+        {"OUTLINE_OK", OUTLINE_OK},
+        {"OUTLINE_UNTERMINATED", OUTLINE_UNTERMINATED},
+        {"OUTLINE_MISSING_DELIMITER", OUTLINE_MISSING_DELIMITER},
+        {"OUTLINE_BAD_TEXT", OUTLINE_BAD_TEXT},
     };
     for (const auto& [name, value] : constants)
         if (PyModule_AddIntConstant(module, name, value) < 0) return -1;

@@ -64,8 +64,10 @@ void outline_document(std::string_view text, Outline& out) {
                 const uint32_t end = begin + static_cast<uint32_t>(tok.value.size());
                 if (pending) {
                     // The object so far ends with its pending text; this text starts the next.
-                    if (!named) object.class_begin = pending_begin, object.class_end = pending_end;
-                    else out.fields.push_back({pending_begin, pending_end, pending_end});
+                    if (!named)
+                        object.class_begin = pending_begin, object.class_end = pending_end;
+                    else
+                        out.fields.push_back({pending_begin, pending_end, pending_end});
                     finish(pending_end, OUTLINE_MISSING_DELIMITER);
                 }
                 pending = started = true;
@@ -94,15 +96,19 @@ void outline_document(std::string_view text, Outline& out) {
                 if (!started) {
                     const size_t offset = tokens.token_offset() < text.size() ? tokens.token_offset() : text.size();
                     object.class_begin = object.class_end = static_cast<uint32_t>(offset);
-                } else if (!named) object.class_begin = pending_begin, object.class_end = pending_end;
-                else if (pending) out.fields.push_back({pending_begin, pending_end, pending_end});
+                } else if (!named)
+                    object.class_begin = pending_begin, object.class_end = pending_end;
+                else if (pending)
+                    out.fields.push_back({pending_begin, pending_end, pending_end});
                 finish(static_cast<uint32_t>(text.size()), OUTLINE_BAD_TEXT);
                 return;
             }
             default: {  // TOKEN_EOF
                 if (!started) return;
-                if (!named) object.class_begin = pending_begin, object.class_end = pending_end;
-                else if (pending) out.fields.push_back({pending_begin, pending_end, pending_end});
+                if (!named)
+                    object.class_begin = pending_begin, object.class_end = pending_end;
+                else if (pending)
+                    out.fields.push_back({pending_begin, pending_end, pending_end});
                 finish(static_cast<uint32_t>(text.size()), OUTLINE_UNTERMINATED);
                 return;
             }
